@@ -1,0 +1,35 @@
+# Thin wrapper around CMake: `make demo` builds the release binary and runs it on the
+# bundled example, `make test` builds everything and runs the whole suite.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+RELEASE_DIR ?= build/release
+TEST_DIR ?= build/test
+SANITIZE_DIR ?= build/sanitize
+CMAKE_FLAGS ?=
+
+.PHONY: all demo test sanitize bench package clean
+
+all: $(RELEASE_DIR)/app/velmora
+
+$(RELEASE_DIR)/app/velmora: FORCE
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DVELMORA_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+demo: $(RELEASE_DIR)/app/velmora
+	@echo "--- examples/layout2/CompareThese.inp names:"; cat examples/layout2/CompareThese.inp
+	@echo "--- velmora prints:"
+	cd examples/layout2 && ../../$(RELEASE_DIR)/app/velmora
+
+test:
+	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build $(TEST_DIR) -j $(JOBS)
+	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+sanitize:
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELMORA_TESTS=ON -DVELMORA_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build
+
+FORCE:

@@ -1,0 +1,35 @@
+// The comparison run: the control file "CompareThese.inp" names two data files;
+// both are loaded and the sum, over the second file's rows, of the squared
+// difference of the scaled second columns is written as one result line.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace velmora {
+
+inline constexpr char kControlFileName[] = "CompareThese.inp";
+
+// The whole run, from the control file to the result line. Returns the exit
+// status (0); every failure ends the process with its diagnostic and status 2.
+int runComparison();
+
+// Sum over i < rows of (compared[i] - reference[i])^2, in row order, each square
+// rounded once: the same bits on every build.
+double sumOfSquaredDifferences(const double* compared, const double* reference, std::size_t rows);
+
+// The result line for a total: a blank, a 25-character field, a line feed; 27
+// bytes in all, written to `line` (which needs room for 28, a NUL included).
+//   0     ->    0.0000000000000000            2.5  ->    2.5000000000000000
+//   0.5   ->   0.50000000000000000            3e-5 ->    3.0000000000000001E-005
+//   1e20  ->    1.0000000000000000E+020       NaN, Infinity right-justified
+// Fixed form for zero and magnitudes in [0.1, 1e17), exponent form otherwise;
+// 17 significant digits, correctly rounded, halfway cases to even.
+inline constexpr std::size_t kResultLineLength = 27;
+void formatResultLine(double total, char* line);
+
+// Writes the result line to standard output; a write that fails (closed, full,
+// a broken pipe) ends the run with a diagnostic.
+void writeResultLine(double total);
+
+}  // namespace velmora

@@ -1,0 +1,168 @@
+#include "datafile.h"
+
+#include <cstring>
+#include <new>
+
+#include "freeformat/freeformat.h"
+
+namespace velmora {
+namespace {
+
+constexpr int kDataChannel = 13;
+constexpr std::size_t kFormatCodePosition = 12;  // counted from 1
+constexpr int kLayout1SkipsBeforeRate = 4;
+constexpr int kSkipsAfterRate = 10;
+constexpr int kPlainSkips = 20;
+constexpr double kHeaderScale = 1000;
+constexpr double kColumn2Scale = 1000;
+
+// The statement number of every statement a load executes.
+struct StatementNumbers {
+  int open, rewind, title;
+  int layout1First, layout1Second, layout1Third, layout1Skips, layout1Rate, layout1SkipsAfter;
+  int layout2First, layout2Second, layout2Third, layout2Extra, layout2Skip, layout2Rate,
+      layout2SkipsAfter;
+  int plainSkips;
+  int row, close;
+};
+
+constexpr StatementNumbers kFirstFile{33, 34, 36, 41, 44, 47, 51, 53, 57, 61, 64,
+                                      67, 71, 75, 79, 87, 91, 98, 112};
+constexpr StatementNumbers kSecondFile{121, 122, 124, 129, 132, 135, 139, 141, 145, 149, 152,
+                                       155, 159, 163, 167, 175, 179, 188, 203};
+
+class Loader {
+ public:
+  Loader(FreeFormatReader& reader, HeaderState& header, const StatementNumbers& numbers)
+      : reader_(reader), header_(header), numbers_(numbers) {}
+
+  void skipRecords(int count, int statement) {
+    const Item items[] = {TextItem{header_.line, kLineWidth}};
+    for (int i = 0; i < count; ++i) reader_.read(items, statement);
+  }
+
+  // A label and a number; the number is then divided by 1000, changed or not.
+  void labelledNumber(double& value, int statement) {
+    readLabelled(value, statement);
+    value /= kHeaderScale;
+  }
+
+  void readLabelled(double& value, int statement) {
+    const Item items[] = {TextItem{header_.line, kLabelWidth}, NumberItem{&value}};
+    reader_.read(items, statement);
+  }
+
+  void layout1() {
+    HeaderValues& v = header_.values;
+    labelledNumber(v.first, numbers_.layout1First);
+    labelledNumber(v.second, numbers_.layout1Second);
+    labelledNumber(v.third, numbers_.layout1Third);
+    skipRecords(kLayout1SkipsBeforeRate, numbers_.layout1Skips);
+    labelledNumber(v.rate, numbers_.layout1Rate);
+    skipRecords(kSkipsAfterRate, numbers_.layout1SkipsAfter);
+  }
+
+  void layout2() {
+    HeaderValues& v = header_.values;
+    labelledNumber(v.first, numbers_.layout2First);
+    labelledNumber(v.second, numbers_.layout2Second);
+    labelledNumber(v.third, numbers_.layout2Third);
+    if (v.third == v.first) {  // plain equality: a NaN on either side is unequal
+      labelledNumber(v.third, numbers_.layout2Extra);
+    } else {
+      skipRecords(1, numbers_.layout2Skip);
+    }
+    // Only the end of the file stops the search (fatally); only the statement
+    // whose label matches divides the rate.
+    do {
+      readLabelled(v.rate, numbers_.layout2Rate);
+    } while (std::memcmp(header_.line, "Rate", 4) != 0);
+    v.rate /= kHeaderScale;
+    skipRecords(kSkipsAfterRate, numbers_.layout2SkipsAfter);
+  }
+
+  std::size_t rows(DataSet& target) {
+    std::size_t n = 0;
+    for (; n < kMaxRows; ++n) {
+      const Item items[] = {NumberItem{&target.column1[n]}, NumberItem{&target.column2[n]},
+                            NumberItem{&target.column3[n]}};
+      if (reader_.readOrEnd(items, numbers_.row) == ReadStatus::EndOfFile) {
+        // A row cut short by the end of the file is not a row: its values
+        // would be in file units among scaled ones, so they are dropped.
+        target.column1[n] = target.column2[n] = target.column3[n] = 0;
+        break;
+      }
+      target.column2[n] *= kColumn2Scale;
+    }
+    return n;
+  }
+
+ private:
+  FreeFormatReader& reader_;
+  HeaderState& header_;
+  const StatementNumbers& numbers_;
+};
+
+HeaderState& runHeaderState() {
+  static HeaderState state;
+  return state;
+}
+
+}  // namespace
+
+DataSet::DataSet() {
+  // calloc: zero pages cost nothing until a row is stored in them.
+  auto* memory = static_cast<double*>(std::calloc(3 * kMaxRows, sizeof(double)));
+  if (memory == nullptr) throw std::bad_alloc();
+  storage_.reset(memory);
+  column1 = memory;
+  column2 = memory + kMaxRows;
+  column3 = memory + 2 * kMaxRows;
+}
+
+HeaderState::HeaderState() { std::memset(line, ' ', sizeof line); }
+
+HeaderLayout layoutFor(char formatCode) {
+  switch (formatCode) {
+    case '1':
+      return HeaderLayout::Layout1;
+    case '2':
+      return HeaderLayout::Layout2;
+    default:
+      return HeaderLayout::Plain;
+  }
+}
+
+std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role) {
+  return loadDataFile(name, target, role, runHeaderState());
+}
+
+std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
+                         HeaderState& header) {
+  const StatementNumbers& numbers = role == DataFileRole::First ? kFirstFile : kSecondFile;
+  // Channel 13 exists only while one file is being loaded.
+  FreeFormatReader reader(kDataChannel);
+  reader.open(name, numbers.open);
+  reader.rewind(numbers.rewind);
+
+  Loader loader(reader, header, numbers);
+  const Item title[] = {TextItem{header.line, kLineWidth}};
+  reader.read(title, numbers.title);
+  header.layout = layoutFor(header.line[kFormatCodePosition - 1]);
+  switch (header.layout) {
+    case HeaderLayout::Layout1:
+      loader.layout1();
+      break;
+    case HeaderLayout::Layout2:
+      loader.layout2();
+      break;
+    case HeaderLayout::Plain:
+      loader.skipRecords(kPlainSkips, numbers.plainSkips);
+      break;
+  }
+  target.rows = loader.rows(target);
+  reader.close(numbers.close);
+  return target.rows;
+}
+
+}  // namespace velmora

@@ -1,0 +1,86 @@
+// Data files: a header in one of three layouts, then a table of rows of three
+// numbers, loaded into a DataSet.
+//
+// The layout is chosen by the format code, character 12 of the title's first
+// value: "1" Layout1, "2" Layout2, anything else (a blank too) Plain.
+//   Layout1  three labelled numbers (first, second, third), four skipped
+//            records, a labelled number (rate), ten skipped records
+//   Layout2  three labelled numbers (first, second, third); one more labelled
+//            number into third when third equals first, else one skipped
+//            record; labelled numbers until one whose label starts with "Rate"
+//            (exact case); ten skipped records
+//   Plain    twenty skipped records
+// A labelled number is one statement of a 16-wide label and a number; a
+// skipped record is one statement of one 72-wide text value. Counts are counts
+// of statements, not lines: blank lines are passed over by each of them.
+//
+// Rows: one statement of three numbers each, up to kMaxRows; the end of the
+// file ends the table. Column 2 is stored multiplied by 1000. A final row cut
+// short by the end of the file is not a row and leaves its position zero.
+// Every other failure (a header cut short, a value that is not a number) ends
+// the run with a diagnostic and never returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+namespace velmora {
+
+inline constexpr std::size_t kMaxRows = 1'000'000;
+inline constexpr std::size_t kLineWidth = 72;   // the header line buffer and names
+inline constexpr std::size_t kLabelWidth = 16;  // a label: the line buffer's first 16 bytes
+
+// Three columns of kMaxRows doubles, zero-filled, allocated once; row i of the
+// file (from 1) is at index i - 1. Positions beyond `rows` stay zero.
+struct DataSet {
+  DataSet();
+  double* column1;
+  double* column2;  // file value x 1000
+  double* column3;
+  std::size_t rows = 0;
+
+ private:
+  struct Free {
+    void operator()(double* p) const { std::free(p); }
+  };
+  std::unique_ptr<double[], Free> storage_;
+};
+
+enum class HeaderLayout { Layout1, Layout2, Plain };
+
+// The header numbers, each held as file value / 1000. A labelled-number
+// statement that leaves its number unchanged (a null value or a slash) still
+// divides it again.
+struct HeaderValues {
+  double first = 0;
+  double second = 0;
+  double third = 0;
+  double rate = 0;
+};
+
+// What the header statements leave behind; carried from one load to the next.
+struct HeaderState {
+  HeaderState();
+  char line[kLineWidth];  // the title and skipped records; the label is its first 16 bytes
+  HeaderValues values;
+  HeaderLayout layout = HeaderLayout::Plain;
+};
+
+// The first and second data file differ only in the statement numbers their
+// diagnostics carry.
+enum class DataFileRole { First, Second };
+
+// Opens the named file (a 72-wide name; trailing spaces are not part of it) on
+// channel 13, reads its header and rows into `target`, closes the channel and
+// returns the row count, also stored in target.rows. The three-argument form
+// uses the run's own header state.
+std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role);
+std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
+                         HeaderState& header);
+
+// The layout a format code selects.
+HeaderLayout layoutFor(char formatCode);
+
+}  // namespace velmora

@@ -1,0 +1,207 @@
+// Free-format input: text files opened on numbered channels and read as a
+// sequence of read statements, each filling an ordered list of items.
+//
+// Value rules, in short (a byte is a character; no encoding is assumed):
+//   separators   comma, semicolon, slash, blanks (space, tab, a carriage return
+//                not followed by a line feed); blanks around a comma belong to it;
+//                a record end (line feed, or CR LF) acts as a blank
+//   "1, 2 ;3"     -> 1, 2, 3          "1,,3"  -> 1, null, 3 (item 2 unchanged)
+//   "1 /"        -> 1, the slash ends the statement, later items unchanged
+//   "3*7"        -> 7, 7, 7           "2*"    -> two null values
+//   "'a, b'"     -> text a, b         "'it''s'" -> text it's
+//   numbers      12  12.  .5  -1.5e3  1.0D+03  1.5+3 (= 1500)  Inf  -infinity  NaN
+//   not numbers  .  +  1.5E  0.5C  1..2  'quoted'  0*1 (a zero repeat count)
+// A statement starts at the first record not consumed by the previous one, goes
+// on over as many records as it needs, and the rest of the record where it
+// stopped is discarded.
+//
+// Every failure is fatal: it goes through stopRun(), which writes the two-line
+// diagnostic and ends the process with status 2. The one condition handed back
+// is the end of the file in a statement that accepts it (ReadStatus::EndOfFile).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// ---------------------------------------------------------------------------
+// The fatal funnel.
+
+enum class Failure {
+  OpenFailure,  // no open attempt succeeded
+  AlreadyOpen,  // the file is already open on another channel
+  EndOfFile,    // the file ended inside a statement that does not accept it
+  BadNumber,    // a value for a number item is not a number, or a zero repeat count
+  BadText,      // a closing quote is followed by something other than a separator
+  CannotRead,   // the channel's file was opened for writing only
+  IoError,      // the operating system refused a read, seek, close or write
+};
+
+// What a fatal condition knows about itself. Names are raw bytes; the funnel
+// escapes them for display.
+struct StopContext {
+  Failure kind = Failure::IoError;
+  int statement = 0;
+  int channel = 0;
+  std::string_view file;       // the channel's file; empty when it has none
+  long long line = 0;          // line of the file for a bad number or bad text
+  int item = 0;                // position of the item in its statement, from 1
+  int osError = 0;             // errno for an open failure or input/output error
+  std::string_view openName;   // the name that could not be opened
+};
+
+// The two lines, as written to standard error (each ending in a line feed).
+struct StopReport {
+  Failure kind;
+  int statement;
+  int channel;
+  char text[1024];
+};
+
+// A handler sees every fatal condition before the process ends. The default
+// one writes the text to standard error and exits with status 2; tests and the
+// fuzzer install one that throws, so the stop can be observed in-process. If a
+// handler returns, the default action follows.
+using StopHandler = void (*)(const StopReport&);
+StopHandler setStopHandler(StopHandler handler);
+
+// The one place where a fatal condition becomes its diagnostic and the exit status.
+[[noreturn]] void stopRun(const StopContext& context);
+
+// ---------------------------------------------------------------------------
+// Statement items.
+
+// A fixed-width text target of `width` bytes. A value is stored left-justified,
+// blank-padded when shorter, cut to its leftmost `width` bytes when longer.
+struct TextItem {
+  char* chars;
+  std::size_t width;
+};
+
+// A double target: a number is converted to the nearest double, halfway cases
+// to even; beyond the range it becomes an infinity of its sign, below it the
+// nearest subnormal or a zero of its sign.
+struct NumberItem {
+  double* target;
+};
+
+// One item of a statement: text or number.
+class Item {
+ public:
+  Item(TextItem text) : chars_(text.chars), width_(text.width) {}  // NOLINT: implicit on purpose
+  Item(NumberItem number) : number_(number.target) {}              // NOLINT
+  [[nodiscard]] bool isNumber() const { return number_ != nullptr; }
+  [[nodiscard]] double* number() const { return number_; }
+  [[nodiscard]] char* chars() const { return chars_; }
+  [[nodiscard]] std::size_t width() const { return width_; }
+
+ private:
+  char* chars_ = nullptr;
+  std::size_t width_ = 0;
+  double* number_ = nullptr;
+};
+
+// The widest text item a repeat form can hand on in full.
+inline constexpr std::size_t kMaxTextWidth = 256;
+
+enum class ReadStatus { Ok, EndOfFile };
+
+// ---------------------------------------------------------------------------
+// One numbered channel.
+//
+// Calling order per file: open, rewind, any number of reads, close; the channel
+// can then be opened again. Creating two readers for one channel number, or
+// opening a reader that is already open, is a programming error (assert).
+//
+// Memory: one block buffer of fixed size, allocated on first open and kept;
+// reading never allocates, and no record or value length makes it grow.
+class FreeFormatReader {
+ public:
+  explicit FreeFormatReader(int channel);
+  ~FreeFormatReader();
+  FreeFormatReader(const FreeFormatReader&) = delete;
+  FreeFormatReader& operator=(const FreeFormatReader&) = delete;
+
+  // Connects the named file (trailing spaces are not part of the name). The
+  // file is opened read-write and created if missing (mode 0666 less umask);
+  // refused for lack of permission or on a read-only file system, read-only;
+  // refused for lack of permission or because it does not exist, write-only
+  // with creation. Fatal: already open on another channel (same device and
+  // inode), or no attempt succeeded. A name holding a NUL byte is never opened.
+  void open(std::string_view name, int statement);
+
+  // Seeks to the first record. Always asks the operating system, so a file
+  // that cannot seek fails here (input/output error) instead of blocking.
+  void rewind(int statement);
+
+  // Executes one read statement; the end of the file is fatal.
+  void read(std::span<const Item> items, int statement);
+
+  // Executes one read statement that accepts the end of the file: EndOfFile
+  // when the file ends before every item is filled (items filled before the
+  // end keep their values, the rest are unchanged).
+  [[nodiscard]] ReadStatus readOrEnd(std::span<const Item> items, int statement);
+
+  // Releases the file, keeping it on disk; the channel is free again.
+  void close(int statement);
+
+  [[nodiscard]] int channel() const { return channel_; }
+  [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
+
+ private:
+  enum class Access : std::uint8_t { ReadWrite, ReadOnly, WriteOnly };
+  enum class Next : std::uint8_t { Value, Null, Slash, End };
+
+  // A value given by a repeat form, kept for the items it still has to fill.
+  struct RepeatedValue {
+    bool isNull = false;
+    bool isNumber = false;  // it reads as a number
+    double number = 0;
+    long long line = 0;
+    std::size_t textLength = 0;
+    char text[kMaxTextWidth];
+  };
+
+  ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
+  Next nextValue();
+  bool readNumberFast(double* target);
+  void readValueSlow(const Item& item, int itemNumber);
+  void startRepeat(std::uint64_t count, const Item& item, int itemNumber, long long line);
+  void applyRepeat(const Item& item, int itemNumber);
+  std::size_t scanQuoted(char* text, std::size_t width, int itemNumber);
+  void discardRestOfRecord();
+  bool refill();
+  int peek() {
+    if (pos_ == end_ && !refill()) return -1;
+    return static_cast<unsigned char>(*pos_);
+  }
+  [[noreturn]] void fail(Failure kind, int item = 0, long long line = 0, int osError = 0) const;
+
+  int channel_;
+  int fd_ = -1;
+  Access access_ = Access::ReadWrite;
+  std::uint64_t device_ = 0;
+  std::uint64_t inode_ = 0;
+  std::string name_;
+  int statement_ = 0;
+
+  std::unique_ptr<char[]> buffer_;
+  char* pos_ = nullptr;  // next unread byte
+  char* end_ = nullptr;  // one past the valid bytes; holds a line-feed sentinel
+  bool atEof_ = false;
+  bool discardPending_ = false;  // the rest of the last statement's record
+  long long line_ = 1;           // line of the file holding pos_
+
+  // State of the statement being executed.
+  bool atStart_ = true;     // no value or separator seen yet
+  bool afterComma_ = false; // the last separator was a comma or semicolon
+  std::uint64_t repeatLeft_ = 0;
+  RepeatedValue repeat_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,477 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cassert>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <system_error>
+
+#include "freeformat.h"
+#include "number.h"
+#include "system.h"
+
+namespace velmora {
+
+namespace detail {
+SystemCalls systemCalls{::read, ::close};
+}  // namespace detail
+
+namespace {
+
+// A few MiB a read: large enough that system calls cost nothing per value,
+// small enough to stay in cache while it is scanned.
+constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+
+// Readers that exist, for the check that one file is never open on two channels.
+constexpr std::size_t kMaxChannels = 16;
+std::array<const FreeFormatReader*, kMaxChannels> channelTable{};
+
+// Bytes that end a value: blanks, the separators, a carriage return (alone it is
+// a blank, before a line feed it belongs to the record end) and the record end.
+constexpr std::array<bool, 256> makeTerminators() {
+  std::array<bool, 256> table{};
+  for (unsigned char c : {' ', '\t', ',', ';', '/', '\r', '\n'}) table[c] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kTerminator = makeTerminators();
+
+// Bytes that can occur in the common number forms. A value made only of these
+// and ended by a terminator is handed to from_chars directly.
+constexpr std::array<bool, 256> makeNumberBytes() {
+  std::array<bool, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = true;
+  for (unsigned char c : {'.', '+', '-', 'e', 'E', 'd', 'D'}) table[c] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kNumberByte = makeNumberBytes();
+
+bool isTerminator(int c) { return c < 0 || kTerminator[static_cast<unsigned char>(c)]; }
+bool isQuote(int c) { return c == '\'' || c == '"'; }
+
+// Stores a value into a text item: left-justified, blank-padded or cut.
+void storeText(const Item& item, const char* text, std::size_t length) {
+  std::size_t width = item.width();
+  std::size_t n = length < width ? length : width;
+  std::memcpy(item.chars(), text, n);
+  std::memset(item.chars() + n, ' ', width - n);
+}
+
+// Collects the leftmost `width` bytes of a value of any length.
+struct TextSink {
+  char* text;
+  std::size_t width;
+  std::size_t length = 0;
+  void put(char c) {
+    if (length < width) text[length++] = c;
+  }
+};
+
+}  // namespace
+
+FreeFormatReader::FreeFormatReader(int channel) : channel_(channel) {
+  for (const FreeFormatReader* other : channelTable) {
+    assert(other == nullptr || other->channel_ != channel);  // one reader per channel
+    (void)other;
+  }
+  for (const FreeFormatReader*& slot : channelTable) {
+    if (slot == nullptr) {
+      slot = this;
+      return;
+    }
+  }
+  assert(false && "too many channels");
+}
+
+FreeFormatReader::~FreeFormatReader() {
+  if (fd_ >= 0) ::close(fd_);
+  for (const FreeFormatReader*& slot : channelTable) {
+    if (slot == this) slot = nullptr;
+  }
+}
+
+void FreeFormatReader::fail(Failure kind, int item, long long line, int osError) const {
+  StopContext context;
+  context.kind = kind;
+  context.statement = statement_;
+  context.channel = channel_;
+  if (fd_ >= 0) context.file = name_;
+  context.item = item;
+  context.line = line;
+  context.osError = osError;
+  stopRun(context);
+}
+
+// ---------------------------------------------------------------------------
+// Channels.
+
+void FreeFormatReader::open(std::string_view name, int statement) {
+  assert(fd_ < 0 && "channel already open");
+  statement_ = statement;
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+
+  auto openFailed = [&](int osError) {
+    StopContext context;
+    context.kind = Failure::OpenFailure;
+    context.statement = statement;
+    context.channel = channel_;
+    context.osError = osError;
+    context.openName = name;
+    stopRun(context);
+  };
+  // The operating system would stop at the NUL and open a shorter name.
+  if (name.find('\0') != std::string_view::npos) openFailed(ENOENT);
+  std::string path(name);
+
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) {
+    for (const FreeFormatReader* other : channelTable) {
+      if (other != nullptr && other != this && other->fd_ >= 0 &&
+          other->device_ == status.st_dev && other->inode_ == status.st_ino) {
+        fail(Failure::AlreadyOpen);
+      }
+    }
+  }
+
+  // Read-write with creation first; read-only when that is refused for lack of
+  // permission; write-only with creation when even reading is refused or the
+  // file does not exist (a directory that allows creation but not reading).
+  constexpr mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+  Access access = Access::ReadWrite;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMode);
+  if (fd < 0 && (errno == EPERM || errno == EACCES || errno == EROFS)) {
+    access = Access::ReadOnly;
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && (errno == EPERM || errno == EACCES || errno == ENOENT)) {
+      access = Access::WriteOnly;
+      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kMode);
+    }
+  }
+  if (fd < 0) openFailed(errno);
+
+  struct stat opened {};
+  if (::fstat(fd, &opened) == 0) {
+    device_ = opened.st_dev;
+    inode_ = opened.st_ino;
+  }
+  fd_ = fd;
+  access_ = access;
+  name_ = std::move(path);
+  if (!buffer_) buffer_ = std::make_unique<char[]>(kBlockSize + 1);
+  pos_ = end_ = buffer_.get();
+  *end_ = '\n';
+  atEof_ = false;
+  discardPending_ = false;
+  line_ = 1;
+}
+
+void FreeFormatReader::rewind(int statement) {
+  assert(fd_ >= 0);
+  statement_ = statement;
+  if (::lseek(fd_, 0, SEEK_SET) < 0) fail(Failure::IoError, 0, 0, errno);
+  pos_ = end_ = buffer_.get();
+  *end_ = '\n';
+  atEof_ = false;
+  discardPending_ = false;
+  line_ = 1;
+}
+
+void FreeFormatReader::close(int statement) {
+  assert(fd_ >= 0);
+  statement_ = statement;
+  if (detail::systemCalls.close(fd_) != 0) {
+    int error = errno;
+    fail(Failure::IoError, 0, 0, error);  // the file is still named
+  }
+  fd_ = -1;
+  name_.clear();
+  device_ = inode_ = 0;
+}
+
+// Keeps the bytes from pos_ on (a value in progress), moves them to the front
+// and reads the next block after them. False when nothing new could be read:
+// the end of the file, or a value as long as the whole buffer.
+bool FreeFormatReader::refill() {
+  if (atEof_) return false;
+  char* base = buffer_.get();
+  std::size_t kept = static_cast<std::size_t>(end_ - pos_);
+  if (kept == kBlockSize) return false;
+  if (pos_ != base) std::memmove(base, pos_, kept);
+  pos_ = base;
+  end_ = base + kept;
+  for (;;) {
+    ssize_t got = detail::systemCalls.read(fd_, end_, kBlockSize - kept);
+    if (got > 0) {
+      end_ += got;
+      *end_ = '\n';
+      return true;
+    }
+    if (got == 0) {
+      atEof_ = true;
+      *end_ = '\n';
+      return false;
+    }
+    if (errno != EINTR) fail(Failure::IoError, 0, 0, errno);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Statements.
+
+void FreeFormatReader::read(std::span<const Item> items, int statement) {
+  (void)execute(items, statement, false);
+}
+
+ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
+  return execute(items, statement, true);
+}
+
+ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement, bool acceptEnd) {
+  assert(fd_ >= 0);
+  statement_ = statement;
+  if (access_ == Access::WriteOnly) fail(Failure::CannotRead);
+  // The previous statement's record is dropped only now, so that nothing after
+  // the last statement a caller makes is ever scanned.
+  if (discardPending_) discardRestOfRecord();
+  atStart_ = true;
+  afterComma_ = false;
+  repeatLeft_ = 0;
+
+  int itemNumber = 0;
+  for (const Item& item : items) {
+    ++itemNumber;
+    if (repeatLeft_ > 0) {
+      applyRepeat(item, itemNumber);
+      --repeatLeft_;
+      continue;
+    }
+    switch (nextValue()) {
+      case Next::End:
+        if (acceptEnd) return ReadStatus::EndOfFile;
+        fail(Failure::EndOfFile);
+      case Next::Slash:
+        discardPending_ = true;  // the remaining items keep their contents
+        return ReadStatus::Ok;
+      case Next::Null:
+        continue;
+      case Next::Value:
+        break;
+    }
+    atStart_ = false;
+    afterComma_ = false;
+    if (item.isNumber() && readNumberFast(item.number())) continue;
+    readValueSlow(item, itemNumber);
+  }
+  discardPending_ = true;
+  return ReadStatus::Ok;
+}
+
+void FreeFormatReader::discardRestOfRecord() {
+  discardPending_ = false;
+  for (;;) {
+    auto* lineFeed = static_cast<char*>(std::memchr(pos_, '\n', static_cast<std::size_t>(end_ - pos_)));
+    if (lineFeed != nullptr) {
+      pos_ = lineFeed + 1;
+      ++line_;
+      return;
+    }
+    pos_ = end_;
+    if (!refill()) return;
+  }
+}
+
+// Passes over blanks, record ends and the separator after the previous value,
+// and says what comes next.
+FreeFormatReader::Next FreeFormatReader::nextValue() {
+  for (;;) {
+    switch (*pos_) {
+      case ' ':
+      case '\t':
+      case '\r':  // alone a blank; before a line feed part of the record end
+        ++pos_;
+        continue;
+      case '\n':
+        if (pos_ == end_) {
+          if (!refill()) return Next::End;
+          continue;
+        }
+        ++pos_;
+        ++line_;
+        continue;
+      case ',':
+      case ';':
+        ++pos_;
+        // A comma right after another, or opening the statement, is a null value.
+        if (atStart_ || afterComma_) {
+          atStart_ = false;
+          afterComma_ = true;
+          return Next::Null;
+        }
+        afterComma_ = true;
+        continue;
+      case '/':
+        ++pos_;
+        return Next::Slash;
+      default:
+        return Next::Value;
+    }
+  }
+}
+
+// The common case: the whole value is in the buffer, made of digits, signs,
+// points and exponent letters, and from_chars takes all of it. Anything else
+// (a repeat form, a quote, a D exponent, a leading plus, a value out of range,
+// a value cut by the end of the buffer) is left to the general rules.
+bool FreeFormatReader::readNumberFast(double* target) {
+  const char* last = pos_;
+  while (kNumberByte[static_cast<unsigned char>(*last)]) ++last;
+  if (last == end_ && !atEof_) {
+    std::ptrdiff_t scanned = last - pos_;
+    if (!refill() && !atEof_) return false;  // a value as long as the buffer
+    last = pos_ + scanned;
+    while (kNumberByte[static_cast<unsigned char>(*last)]) ++last;
+    if (last == end_ && !atEof_) return false;
+  }
+  if (last != end_ && !kTerminator[static_cast<unsigned char>(*last)]) return false;
+  double value;
+  auto [used, error] = std::from_chars(pos_, last, value);
+  if (error != std::errc() || used != last) return false;
+  *target = value;
+  pos_ = const_cast<char*>(last);
+  return true;
+}
+
+// Any value, one byte at a time, across block boundaries: pos_ is at its first byte.
+void FreeFormatReader::readValueSlow(const Item& item, int itemNumber) {
+  long long line = line_;
+  int c = peek();
+  if (isQuote(c)) {
+    // A quoted value is text; where a number is expected it is wrong at once.
+    if (item.isNumber()) fail(Failure::BadNumber, itemNumber, line);
+    std::size_t length = scanQuoted(item.chars(), item.width(), itemNumber);
+    std::memset(item.chars() + length, ' ', item.width() - length);
+    return;
+  }
+  // Unquoted: the run of bytes up to the next terminator. While it is all
+  // digits it may still turn out to be a repeat count, so a text item is only
+  // written once the value is known not to be one ("2*" leaves it unchanged).
+  bool allDigits = true;
+  bool anyDigit = false;
+  std::uint64_t count = 0;
+  detail::NumberParser number;
+  char local[kMaxTextWidth];
+  assert(item.isNumber() || item.width() <= kMaxTextWidth);
+  TextSink text{local, item.isNumber() ? 0 : item.width()};
+  for (;; ++pos_) {
+    c = peek();
+    if (isTerminator(c)) break;
+    if (c == '*' && allDigits && anyDigit) {
+      ++pos_;
+      startRepeat(count, item, itemNumber, line);
+      return;
+    }
+    if (c >= '0' && c <= '9') {
+      auto digit = static_cast<std::uint64_t>(c - '0');
+      count = count > (UINT64_MAX - digit) / 10 ? UINT64_MAX : count * 10 + digit;
+      anyDigit = true;
+    } else {
+      allDigits = false;
+    }
+    if (item.isNumber()) {
+      // Once a byte other than a digit has been seen it cannot be a repeat
+      // count, so a value that can no longer be a number is wrong now.
+      if (!number.feed(static_cast<unsigned char>(c)) && !allDigits) {
+        fail(Failure::BadNumber, itemNumber, line);
+      }
+    } else {
+      text.put(static_cast<char>(c));
+    }
+  }
+  if (item.isNumber()) {
+    double value;
+    if (!number.finish(value)) fail(Failure::BadNumber, itemNumber, line);
+    *item.number() = value;
+  } else {
+    storeText(item, local, text.length);
+  }
+}
+
+// pos_ is just past "r*". The value after it (or a null, when a separator
+// follows at once) goes to this item and the next r - 1.
+void FreeFormatReader::startRepeat(std::uint64_t count, const Item& item, int itemNumber,
+                                   long long line) {
+  if (count == 0) fail(Failure::BadNumber, itemNumber, line);
+  RepeatedValue& value = repeat_;
+  value.isNull = false;
+  value.isNumber = false;
+  value.line = line;
+  value.textLength = 0;
+  int c = peek();
+  if (isTerminator(c)) {
+    value.isNull = true;
+  } else if (isQuote(c)) {
+    value.textLength = scanQuoted(value.text, kMaxTextWidth, itemNumber);
+  } else {
+    // Kept both ways, as text and as a number, since the items it fills may
+    // be of either kind. A second asterisk is part of the value.
+    detail::NumberParser number;
+    TextSink text{value.text, kMaxTextWidth};
+    bool numberSoFar = true;
+    for (; !isTerminator(c = peek()); ++pos_) {
+      text.put(static_cast<char>(c));
+      if (numberSoFar) numberSoFar = number.feed(static_cast<unsigned char>(c));
+    }
+    value.textLength = text.length;
+    value.isNumber = numberSoFar && number.finish(value.number);
+  }
+  repeatLeft_ = count;
+  applyRepeat(item, itemNumber);
+  --repeatLeft_;
+}
+
+void FreeFormatReader::applyRepeat(const Item& item, int itemNumber) {
+  const RepeatedValue& value = repeat_;
+  if (value.isNull) return;
+  if (item.isNumber()) {
+    if (!value.isNumber) fail(Failure::BadNumber, itemNumber, value.line);
+    *item.number() = value.number;
+  } else {
+    assert(item.width() <= kMaxTextWidth);
+    storeText(item, value.text, value.textLength);
+  }
+}
+
+// A quoted value, pos_ at its opening delimiter: runs to the matching
+// delimiter, a doubled one standing for itself, over record ends, which (like
+// carriage returns) contribute nothing. Returns the length stored.
+std::size_t FreeFormatReader::scanQuoted(char* destination, std::size_t width, int itemNumber) {
+  const char delimiter = *pos_;
+  ++pos_;
+  TextSink text{destination, width};
+  for (;;) {
+    int c = peek();
+    if (c < 0) fail(Failure::EndOfFile);  // still open at the end of the file
+    ++pos_;
+    if (c == '\n') {
+      ++line_;
+    } else if (c == '\r') {
+      // contributes nothing
+    } else if (c != delimiter) {
+      text.put(static_cast<char>(c));
+    } else {
+      int after = peek();
+      if (after == delimiter) {
+        text.put(delimiter);
+        ++pos_;
+      } else if (isTerminator(after)) {
+        return text.length;
+      } else {
+        fail(Failure::BadText, itemNumber, line_);
+      }
+    }
+  }
+}
+
+}  // namespace velmora

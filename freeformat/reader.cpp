@@ -9,6 +9,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "fastnumber.h"
 #include "freeformat.h"
 #include "number.h"
 #include "system.h"
@@ -24,6 +25,8 @@ namespace {
 // A few MiB a read: large enough that system calls cost nothing per value,
 // small enough to stay in cache while it is scanned.
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+// After the sentinel: room for the fast number scan's eight-byte loads.
+constexpr std::size_t kPadding = 32;
 
 // Readers that exist, for the check that one file is never open on two channels.
 constexpr std::size_t kMaxChannels = 16;
@@ -159,7 +162,7 @@ void FreeFormatReader::open(std::string_view name, int statement) {
   fd_ = fd;
   access_ = access;
   name_ = std::move(path);
-  if (!buffer_) buffer_ = std::make_unique<char[]>(kBlockSize + 1);
+  if (!buffer_) buffer_ = std::make_unique<char[]>(kBlockSize + 1 + kPadding);
   pos_ = end_ = buffer_.get();
   *end_ = '\n';
   atEof_ = false;
@@ -320,12 +323,20 @@ FreeFormatReader::Next FreeFormatReader::nextValue() {
   }
 }
 
-// The common case: the whole value is in the buffer, made of digits, signs,
-// points and exponent letters, and from_chars takes all of it. Anything else
-// (a repeat form, a quote, a D exponent, a leading plus, a value out of range,
-// a value cut by the end of the buffer) is left to the general rules.
+// The common case: the whole value is in the buffer and has one of the common
+// forms, parsed and converted in one pass. Next, a value made of digits, signs,
+// points and exponent letters that from_chars takes whole. Anything else (a
+// repeat form, a quote, a value out of range, a value cut by the end of the
+// buffer) is left to the general rules.
 bool FreeFormatReader::readNumberFast(double* target) {
-  const char* last = pos_;
+  double value;
+  const char* last = detail::parseCommonNumber(pos_, value);
+  if (last != nullptr && last != end_ && kTerminator[static_cast<unsigned char>(*last)]) {
+    *target = value;
+    pos_ = const_cast<char*>(last);
+    return true;
+  }
+  last = pos_;
   while (kNumberByte[static_cast<unsigned char>(*last)]) ++last;
   if (last == end_ && !atEof_) {
     std::ptrdiff_t scanned = last - pos_;
@@ -335,7 +346,6 @@ bool FreeFormatReader::readNumberFast(double* target) {
     if (last == end_ && !atEof_) return false;
   }
   if (last != end_ && !kTerminator[static_cast<unsigned char>(*last)]) return false;
-  double value;
   auto [used, error] = std::from_chars(pos_, last, value);
   if (error != std::errc() || used != last) return false;
   *target = value;

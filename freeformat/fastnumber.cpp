@@ -1,7 +1,9 @@
 #include "fastnumber.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace velmora::detail {
 namespace {
@@ -48,13 +50,6 @@ std::uint32_t eightDigitsValue(std::uint64_t word) {
   return static_cast<std::uint32_t>(word);
 }
 
-int bitLength(u128 value) {
-  auto high = static_cast<std::uint64_t>(value >> 64);
-  if (high != 0) return 128 - __builtin_clzll(high);
-  auto low = static_cast<std::uint64_t>(value);
-  return low == 0 ? 0 : 64 - __builtin_clzll(low);
-}
-
 // 2^e for an exponent in the normal range.
 double powerOfTwo(int e) {
   std::uint64_t bits = static_cast<std::uint64_t>(1023 + e) << 52;
@@ -65,19 +60,69 @@ double powerOfTwo(int e) {
 
 // value = integer x 2^scale, rounded once to 53 bits (halfway to even);
 // `inexact` says the integer was itself truncated (a nonzero remainder below it).
-double roundToDouble(u128 integer, bool inexact, int scale) {
-  int shift = bitLength(integer) - 53;
-  auto mantissa = static_cast<std::uint64_t>(integer >> shift);
-  u128 rest = integer & ((u128{1} << shift) - 1);
-  u128 half = u128{1} << (shift - 1);
-  if (rest > half || (rest == half && (inexact || (mantissa & 1) != 0))) {
-    ++mantissa;
-    if (mantissa == kExactMantissa << 1) {
-      mantissa >>= 1;
-      ++shift;
-    }
+// The integer has more than 53 bits.
+double roundToDouble(std::uint64_t integer, bool inexact, int scale) {
+  int shift = 64 - __builtin_clzll(integer) - 53;
+  std::uint64_t mantissa = integer >> shift;
+  std::uint64_t rest = integer & ((std::uint64_t{1} << shift) - 1);
+  std::uint64_t half = std::uint64_t{1} << (shift - 1);
+  // Written without branches: which way a value rounds is as good as random.
+  bool up = (rest > half) | ((rest == half) & (inexact | ((mantissa & 1) != 0)));
+  mantissa += up ? 1 : 0;
+  if (mantissa == kExactMantissa << 1) {  // rounded up to the next power of two
+    mantissa >>= 1;
+    ++shift;
   }
   return static_cast<double>(mantissa) * powerOfTwo(shift + scale);
+}
+
+double roundToDouble(u128 integer, int scale) {
+  auto high = static_cast<std::uint64_t>(integer >> 64);
+  if (high == 0) return roundToDouble(static_cast<std::uint64_t>(integer), false, scale);
+  // Keep the top 64 bits; what falls below them only matters as "nonzero".
+  int drop = 64 - __builtin_clzll(high);
+  auto top = static_cast<std::uint64_t>(integer >> drop);
+  bool inexact = (integer & ((u128{1} << drop) - 1)) != 0;
+  return roundToDouble(top, inexact, scale + drop);
+}
+
+// 5^k shifted up until its top bit is set, with the reciprocal that turns a
+// division by it into a multiplication ("division by invariant integers
+// using multiplication": inverse = floor((2^128 - 1) / divisor) - 2^64).
+struct Reciprocal {
+  std::uint64_t divisor;
+  std::uint64_t inverse;
+};
+
+constexpr Reciprocal makeReciprocal(int k) {
+  std::uint64_t divisor = powerOfFive(k) << __builtin_clzll(powerOfFive(k));
+  return {divisor, static_cast<std::uint64_t>(~u128{0} / divisor - (u128{1} << 64))};
+}
+
+template <std::size_t... K>
+constexpr std::array<Reciprocal, sizeof...(K)> makeReciprocals(std::index_sequence<K...>) {
+  return {makeReciprocal(static_cast<int>(K))...};
+}
+constexpr auto kReciprocals = makeReciprocals(std::make_index_sequence<kMaxExactPower + 1>());
+
+// The quotient and remainder of (high, low) by a normalized divisor, exact,
+// for high < divisor (so the quotient fits in 64 bits).
+std::uint64_t divide(std::uint64_t high, std::uint64_t low, const Reciprocal& by,
+                     std::uint64_t& remainder) {
+  u128 estimate = u128{by.inverse} * high + ((u128{high + 1} << 64) | low);
+  auto quotient = static_cast<std::uint64_t>(estimate >> 64);
+  auto fraction = static_cast<std::uint64_t>(estimate);
+  std::uint64_t rest = low - quotient * by.divisor;
+  if (rest > fraction) {
+    --quotient;
+    rest += by.divisor;
+  }
+  if (rest >= by.divisor) {
+    ++quotient;
+    rest -= by.divisor;
+  }
+  remainder = rest;
+  return quotient;
 }
 
 // The correctly rounded value of digits x 10^exponent, |exponent| <= 22.
@@ -91,24 +136,29 @@ double convertExactly(std::uint64_t digits, int exponent) {
   if (exponent >= 0) {
     // digits x 5^e is an exact integer of at most 116 bits; the 2^e is exact.
     u128 product = u128{digits} * kPowersOfFive[exponent];
-    return roundToDouble(product, false, exponent);
+    return roundToDouble(product, exponent);
   }
-  // digits / 5^k, with enough quotient bits (63 or 64) to round, and the
-  // remainder telling whether anything was cut off; the 2^-k is exact.
+    // digits / 5^k, with enough quotient bits (63 or 64) to round, and the
+  // remainder telling whether anything was cut off; the 2^-k is exact. Both
+  // are shifted so that the divisor's top bit is set (the quotient is the same).
   int k = -exponent;
-  std::uint64_t divisor = kPowersOfFive[k];
-  int shift = 63 - (64 - __builtin_clzll(digits)) + (64 - __builtin_clzll(divisor));
+  const Reciprocal& reciprocal = kReciprocals[static_cast<std::size_t>(k)];
+  int shift = 127 - (64 - __builtin_clzll(digits));
   u128 numerator = u128{digits} << shift;
-  auto quotient = static_cast<std::uint64_t>(numerator / divisor);
-  bool inexact = numerator - u128{quotient} * divisor != 0;
-  return roundToDouble(quotient, inexact, -shift - k);
+  std::uint64_t remainder;
+  std::uint64_t quotient = divide(static_cast<std::uint64_t>(numerator >> 64),
+                                  static_cast<std::uint64_t>(numerator), reciprocal, remainder);
+  // The divisor was shifted up by as much as 5^k lacks of 64 bits.
+  int divisorShift = __builtin_clzll(kPowersOfFive[k]);
+  return roundToDouble(quotient, remainder != 0, divisorShift - shift - k);
 }
 
 }  // namespace
 
 const char* parseCommonNumber(const char* p, double& out) {
+  // Signs without branches: in real data they are as good as random.
   bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
+  p += (*p == '-') | (*p == '+');
   std::uint64_t digits = 0;
   const char* first = p;
   while (isDigit(*p)) {
@@ -145,12 +195,10 @@ const char* parseCommonNumber(const char* p, double& out) {
   char c = *p;
   if (c == 'e' || c == 'E' || c == 'd' || c == 'D' || c == '+' || c == '-') {
     ++p;
-    bool exponentNegative = false;
-    if (c == '+' || c == '-') {
-      exponentNegative = c == '-';  // "1.5+3": the sign alone starts the exponent
-    } else if (*p == '+' || *p == '-') {
+    bool exponentNegative = c == '-';  // "1.5+3": the sign alone starts the exponent
+    if (c != '+' && c != '-') {
       exponentNegative = *p == '-';
-      ++p;
+      p += (*p == '-') | (*p == '+');
     }
     const char* exponentStart = p;
     while (isDigit(*p) && p - exponentStart < 4) {

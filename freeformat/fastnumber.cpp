@@ -113,10 +113,10 @@ std::uint64_t divide(std::uint64_t high, std::uint64_t low, const Reciprocal& by
   auto quotient = static_cast<std::uint64_t>(estimate >> 64);
   auto fraction = static_cast<std::uint64_t>(estimate);
   std::uint64_t rest = low - quotient * by.divisor;
-  if (rest > fraction) {
-    --quotient;
-    rest += by.divisor;
-  }
+  // The first correction is needed about half the time: a mask, not a branch.
+  std::uint64_t mask = -static_cast<std::uint64_t>(rest > fraction);
+  quotient += mask;
+  rest += by.divisor & mask;
   if (rest >= by.divisor) {
     ++quotient;
     rest -= by.divisor;
@@ -210,8 +210,12 @@ const char* parseCommonNumber(const char* p, double& out) {
   }
   exponent -= fraction;
   if (exponent < -kMaxExactPower || exponent > kMaxExactPower) return nullptr;
+  // The sign as a bit, not a branch.
   double magnitude = convertExactly(digits, exponent);
-  out = negative ? -magnitude : magnitude;
+  std::uint64_t bits;
+  std::memcpy(&bits, &magnitude, sizeof bits);
+  bits |= static_cast<std::uint64_t>(negative) << 63;
+  std::memcpy(&out, &bits, sizeof out);
   return p;
 }
 

@@ -303,6 +303,7 @@ void FreeFormatReader::discardRestOfRecord() {
 FreeFormatReader::Next FreeFormatReader::nextValue() {
   for (;;) {
     pos_ += leadingSpaces(pos_);  // the usual separator, eight bytes at a time
+    if (!kTerminator[static_cast<unsigned char>(*pos_)]) return Next::Value;
     switch (*pos_) {
       case ' ':
       case '\t':

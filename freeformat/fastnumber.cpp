@@ -32,23 +32,29 @@ constexpr std::uint64_t kPowersOfFive[kMaxExactPower + 1] = {
 
 bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-// Eight ASCII digits at once: true when every byte of the word is '0'..'9'.
-bool areEightDigits(std::uint64_t word) {
-  return ((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) &
-                 0x8080808080808080ULL
-             ? false
-             : true;
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+
+// How many of the eight bytes of `word` (in memory order) are ASCII digits
+// before the first that is not. Bytes after that one may be anything.
+int digitRun(std::uint64_t word) {
+  std::uint64_t notDigit = ((word + 0x46 * kOnes) | (word - 0x30 * kOnes)) & (0x80 * kOnes);
+  return notDigit == 0 ? 8 : __builtin_ctzll(notDigit) / 8;
 }
 
-// Their value, the first byte being the most significant digit.
-std::uint32_t eightDigitsValue(std::uint64_t word) {
-  word -= 0x3030303030303030ULL;
-  word = word * 10 + (word >> 8);
-  word = (((word & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-          (((word >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
-         32;
-  return static_cast<std::uint32_t>(word);
+// The value of the first n digits of `word` (0 <= n <= 8), the first byte
+// the most significant: the digits are moved to the top and the bytes they
+// leave become leading zeros, so one set of multiplications serves every n.
+std::uint64_t digitsValue(std::uint64_t word, int n) {
+  std::uint64_t digits = word - 0x30 * kOnes;
+  digits = n == 0 ? 0 : digits << (64 - 8 * n);
+  digits = digits * 10 + (digits >> 8);
+  digits = (((digits & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+            (((digits >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+           32;
+  return digits & 0xFFFFFFFFULL;
 }
+
+constexpr std::uint64_t kTens[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // 2^e for an exponent in the normal range.
 double powerOfTwo(int e) {
@@ -172,12 +178,18 @@ const char* parseCommonNumber(const char* p, double& out) {
     const char* fractionStart = p;
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
-    if (count <= kMaxDigits - 16 && areEightDigits(word)) {
-      digits = digits * 100000000 + eightDigitsValue(word);
+    int run = digitRun(word);
+    if (run < 8) {
+      // A short fraction (fixed decimals): all of it at once, no loop.
+      digits = digits * kTens[run] + digitsValue(word, run);
+      p += run;
+    } else if (count <= kMaxDigits - 16) {
+      // A long one (17 significant digits): two words, then what is left.
+      digits = digits * 100000000 + digitsValue(word, 8);
       p += 8;
       std::memcpy(&word, p, sizeof word);
-      if (areEightDigits(word)) {
-        digits = digits * 100000000 + eightDigitsValue(word);
+      if (digitRun(word) == 8) {
+        digits = digits * 100000000 + digitsValue(word, 8);
         p += 8;
       }
     }

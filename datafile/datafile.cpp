@@ -1,5 +1,8 @@
 #include "datafile.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -111,14 +114,22 @@ HeaderState& runHeaderState() {
 }  // namespace
 
 DataSet::DataSet() {
-  // calloc: zero pages cost nothing until a row is stored in them.
-  auto* memory = static_cast<double*>(std::calloc(3 * kMaxRows, sizeof(double)));
-  if (memory == nullptr) throw std::bad_alloc();
-  storage_.reset(memory);
-  column1 = memory;
-  column2 = memory + kMaxRows;
-  column3 = memory + 2 * kMaxRows;
+  // Fresh anonymous memory is zero-filled and costs nothing until a row is
+  // stored in it; asking for huge pages spares most of the page faults of
+  // filling 24 MB.
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  storageSize_ = 3 * kMaxRows * sizeof(double) + kHugePage;
+  storage_ = ::mmap(nullptr, storageSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (storage_ == MAP_FAILED) throw std::bad_alloc();
+  auto address = reinterpret_cast<std::uintptr_t>(storage_);
+  auto* columns = reinterpret_cast<double*>((address + kHugePage - 1) & ~(kHugePage - 1));
+  ::madvise(columns, 3 * kMaxRows * sizeof(double), MADV_HUGEPAGE);
+  column1 = columns;
+  column2 = columns + kMaxRows;
+  column3 = columns + 2 * kMaxRows;
 }
+
+DataSet::~DataSet() { ::munmap(storage_, storageSize_); }
 
 HeaderState::HeaderState() { std::memset(line, ' ', sizeof line); }
 

@@ -22,8 +22,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
-#include <memory>
 #include <string_view>
 
 namespace velmora {
@@ -36,16 +34,17 @@ inline constexpr std::size_t kLabelWidth = 16;  // a label: the line buffer's fi
 // file (from 1) is at index i - 1. Positions beyond `rows` stay zero.
 struct DataSet {
   DataSet();
+  ~DataSet();
+  DataSet(const DataSet&) = delete;
+  DataSet& operator=(const DataSet&) = delete;
   double* column1;
   double* column2;  // file value x 1000
   double* column3;
   std::size_t rows = 0;
 
  private:
-  struct Free {
-    void operator()(double* p) const { std::free(p); }
-  };
-  std::unique_ptr<double[], Free> storage_;
+  void* storage_;
+  std::size_t storageSize_;
 };
 
 enum class HeaderLayout { Layout1, Layout2, Plain };

@@ -1,0 +1,98 @@
+// Arbitrary bytes loaded as a data file, header and rows, into one DataSet
+// allocated once. What must hold for every input:
+//   - a load that returns counts at most 1,000,000 rows and no more rows than
+//     the file has records, and leaves every position beyond them zero;
+//   - a load that stops does so through a read statement of the first data
+//     file with an end of file, a bad number or bad text, in two lines naming
+//     the statement, channel 13, the file and, for a bad value, a line of the
+//     file and an item of the statement;
+//   - nothing but a stop escapes.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "datafile/datafile.h"
+#include "freeformat/freeformat.h"
+#include "freeformat/fuzz/fuzz_support.h"
+
+namespace {
+
+using namespace velmora;
+using fuzz::require;
+
+constexpr int kDataChannel = 13;
+// The read statements of a first data file: title, header and rows.
+constexpr std::array<int, 16> kReadStatements{36, 41, 44, 47, 51, 53, 57, 61,
+                                              64, 67, 71, 75, 79, 87, 91, 98};
+constexpr int kRowStatement = 98;
+
+bool isZero(double value) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static fuzz::InputFile input("load");
+  static DataSet* const target = new DataSet;  // kept for the process, like the run's own sets
+  static const bool ready = [] {
+    setStopHandler(fuzz::throwStop);
+    fuzz::ReadSeam::install();
+    return true;
+  }();
+  (void)ready;
+
+  input.write(data, size);
+  const std::string_view file(reinterpret_cast<const char*>(data), size);
+  const long long records = fuzz::recordsIn(file);
+  // A row statement consumes at least one record, so rows, and the cut-short
+  // row after them, lie within the first records + 1 positions.
+  const std::size_t reach = std::min(kMaxRows, static_cast<std::size_t>(records) + 1);
+  std::string name = input.path();
+  name.resize(kLineWidth, ' ');  // as it comes from the control file
+
+  HeaderState header;
+  target->rows = 0;
+  try {
+    const std::size_t rows = loadDataFile(name, *target, DataFileRole::First, header);
+    require(rows == target->rows, "the row count is returned and stored");
+    require(rows <= kMaxRows && static_cast<long long>(rows) <= records,
+            "no more rows than the limit and the records");
+    for (std::size_t i = rows; i < reach; ++i) {
+      require(isZero(target->column1[i]) && isZero(target->column2[i]) && isZero(target->column3[i]),
+              "positions beyond the rows stay zero");
+    }
+  } catch (const fuzz::Stopped& stop) {
+    const StopReport& report = stop.report;
+    require(std::find(kReadStatements.begin(), kReadStatements.end(), report.statement) !=
+                kReadStatements.end(),
+            "only a read statement of the first data file stops a load of a regular file");
+    const bool labelled = report.statement != 36 && report.statement != 51 &&
+                          report.statement != 57 && report.statement != 75 &&
+                          report.statement != 87 && report.statement != 91;
+    const int items = report.statement == kRowStatement ? 3 : labelled ? 2 : 1;
+    fuzz::checkStop(report, {input.path(), kDataChannel, records + 1, items});
+    require(!(report.statement == kRowStatement && report.kind == Failure::BadText),
+            "a row holds numbers only");
+    require(!(report.statement == kRowStatement && report.kind == Failure::EndOfFile),
+            "the end of the file ends the rows");
+  } catch (...) {
+    fuzz::violated("only a stop may escape a load");
+  }
+  fuzz::ReadSeam::forgetBuffer();  // the load's reader and its buffer are gone
+  if (reach < kMaxRows) {
+    require(isZero(target->column1[reach]) && isZero(target->column2[reach]) &&
+                isZero(target->column3[reach]),
+            "no statement writes past the rows the records allow");
+  }
+
+  for (double* column : {target->column1, target->column2, target->column3}) {
+    std::memset(column, 0, reach * sizeof(double));
+  }
+  return 0;
+}

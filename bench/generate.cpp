@@ -4,24 +4,16 @@
 // (short fixed decimals) or integer; LAYOUT: layout1, layout2 or plain.
 // DIR receives reference.dat, compared.dat (every row's second value nudged,
 // so the total is not trivial) and CompareThese.inp naming them.
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-namespace {
+#include "rows.h"
 
-struct Random {  // splitmix64: the same files on every machine
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-  double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-};
+using velmora::bench::Random;
+
+namespace {
 
 void writeHeader(std::FILE* out, const std::string& layout) {
   if (layout == "layout1") {
@@ -36,16 +28,6 @@ void writeHeader(std::FILE* out, const std::string& layout) {
     for (int i = 0; i < 10; ++i) std::fprintf(out, "comment %d\n", i);
   }
   for (int i = 0; i < 10; ++i) std::fprintf(out, "header line %d\n", i);
-}
-
-void writeValue(std::FILE* out, const std::string& style, double value) {
-  if (style == "scientific") {
-    std::fprintf(out, "  % .16e", value);
-  } else if (style == "fixed") {
-    std::fprintf(out, " %.4f", value);
-  } else {
-    std::fprintf(out, " %lld", static_cast<long long>(value));
-  }
 }
 
 }  // namespace
@@ -72,23 +54,19 @@ int main(int argc, char** argv) {
     writeHeader(files[f], layout);
   }
   Random random{42};
+  std::string row[2];
   for (long i = 0; i < rows; ++i) {
     double values[3];
-    for (double& v : values) {
-      if (style == "scientific") {
-        double exponent = static_cast<double>(static_cast<int>(random.next() % 13) - 6);
-        v = (random.unit() * 9 + 1) * __builtin_pow(10.0, exponent) * (random.next() & 1 ? -1 : 1);
-      } else if (style == "fixed") {
-        v = static_cast<double>(static_cast<long>(random.next() % 2000000) - 1000000) / 1e4;
-      } else {
-        v = static_cast<double>(static_cast<long>(random.next() % 200000) - 100000);
-      }
-    }
+    for (double& v : values) v = velmora::bench::randomValue(random, style);
     double nudge = style == "integer" ? static_cast<double>(random.next() % 3)
                                       : (random.unit() - 0.5) * 1e-3 * values[1];
     for (int f = 0; f < 2; ++f) {
-      for (int c = 0; c < 3; ++c) writeValue(files[f], style, c == 1 && f == 1 ? values[c] + nudge : values[c]);
-      std::fputc('\n', files[f]);
+      row[f].clear();
+      for (int c = 0; c < 3; ++c) {
+        velmora::bench::appendValue(row[f], style, c == 1 && f == 1 ? values[c] + nudge : values[c]);
+      }
+      row[f] += '\n';
+      std::fputs(row[f].c_str(), files[f]);
     }
   }
   for (std::FILE* file : files) {

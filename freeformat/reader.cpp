@@ -437,6 +437,8 @@ void FreeFormatReader::startRepeat(std::uint64_t count, const Item& item, int it
   if (isTerminator(c)) {
     value.isNull = true;
   } else if (isQuote(c)) {
+    // Quoted text for a number item is wrong at once, closed or not.
+    if (item.isNumber()) fail(Failure::BadNumber, itemNumber, line);
     value.textLength = scanQuoted(value.text, kMaxTextWidth, itemNumber);
   } else {
     // Kept both ways, as text and as a number, since the items it fills may

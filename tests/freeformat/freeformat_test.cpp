@@ -1,0 +1,415 @@
+// The free-format reader as its users see it: read statements over small
+// files, number values to the last bit, and every diagnostic's two lines.
+// Each test runs in its own temporary directory, so file names stay short.
+#include "freeformat/freeformat.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "freeformat/number.h"
+#include "freeformat/system.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmora::Item;
+
+struct Stopped {  // a fatal stop: the two lines the user would have seen
+  std::string text;
+};
+void throwStop(const velmora::StopReport& report) { throw Stopped{report.text}; }
+
+// Bytes handed out per read call (0: as many as asked), so that values and
+// record ends fall across the ends of the reader's buffer.
+std::size_t readChunk = 0;
+ssize_t chunkedRead(int fd, void* buffer, std::size_t size) {
+  return ::read(fd, buffer, readChunk != 0 && size > readChunk ? readChunk : size);
+}
+
+// The two lines of a stop on channel 13.
+std::string fatal(int statement, const std::string& error, int line = 0, const char* file = "in") {
+  return "Velmora: statement " + std::to_string(statement) + ", channel 13, file '" + file + "'" +
+         (line > 0 ? ", line " + std::to_string(line) : "") + "\nerror: " + error + "\n";
+}
+
+template <class Action>
+std::string stopOf(Action action) {
+  try {
+    action();
+  } catch (const Stopped& stop) {
+    return stop.text;
+  }
+  return "no stop";
+}
+
+std::string write(const std::string& name, const std::string& content) {
+  std::ofstream(name, std::ios::binary) << content;
+  return name;
+}
+
+bool sameValue(double actual, double expected) {  // any NaN matches a NaN
+  return std::isnan(expected) ? std::isnan(actual) : std::memcmp(&actual, &expected, sizeof actual) == 0;
+}
+
+class FreeFormat : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-ff-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    home_ = fs::current_path();
+    fs::current_path(dir_);
+    previous_ = velmora::setStopHandler(throwStop);
+    readChunk = 0;
+    velmora::detail::systemCalls = {chunkedRead, ::close};
+  }
+  void TearDown() override {
+    velmora::detail::systemCalls = {::read, ::close};
+    velmora::setStopHandler(previous_);
+    fs::current_path(home_);
+    fs::remove_all(dir_);
+  }
+  std::string dir_;
+  fs::path home_;
+  velmora::StopHandler previous_ = nullptr;
+};
+
+// Opens `path` on channel 13 and runs the statements of `plan`, separated by
+// '|' and numbered from 1: N is a number item, Tw a text item of width w, and a
+// leading ? makes the statement accept the end of the file. Shows each item
+// (text in brackets, ~ when unchanged) and EOF after a statement that met the
+// end of the file; or only the stop's two lines.
+std::string run(const std::string& path, const std::string& plan) {
+  constexpr double kUnset = -777.0;
+  velmora::FreeFormatReader reader(13);
+  std::string out;
+  std::string stop = stopOf([&] {
+    reader.open(path, 90);
+    reader.rewind(91);
+    std::istringstream statements(plan);
+    std::string words;
+    for (int statement = 1; std::getline(statements, words, '|'); ++statement) {
+      double numbers[8];
+      char texts[8][80];
+      std::vector<Item> items;
+      std::istringstream wordStream(words);
+      bool acceptEnd = false;
+      for (std::string word; wordStream >> word;) {
+        std::size_t i = items.size();
+        if (word == "?") {
+          acceptEnd = true;
+        } else if (word == "N") {
+          items.push_back(velmora::NumberItem{&(numbers[i] = kUnset)});
+        } else {
+          std::memset(texts[i], '#', std::stoul(word.substr(1)));
+          items.push_back(velmora::TextItem{texts[i], std::stoul(word.substr(1))});
+        }
+      }
+      bool ended = acceptEnd ? reader.readOrEnd(items, statement) == velmora::ReadStatus::EndOfFile
+                             : (reader.read(items, statement), false);
+      out += statement > 1 ? " | " : "";
+      for (const Item& item : items) {
+        out += &item == items.data() ? "" : " ";
+        if (item.isNumber()) {
+          char number[32];
+          std::snprintf(number, sizeof number, "%.17g", *item.number());
+          out += *item.number() == kUnset ? "~" : number;
+        } else {
+          std::string text(item.chars(), item.width());
+          out += text == std::string(item.width(), '#') ? "~" : "[" + text + "]";
+        }
+      }
+      out += ended ? " EOF" : "";
+    }
+    reader.close(92);
+  });
+  return stop == "no stop" ? out : stop;
+}
+
+struct Case {
+  const char* input;
+  const char* plan;
+  std::string expected;
+};
+
+const Case kStatementCases[] = {
+    // Separators, records and statements.
+    {"1,2;3/4", "N N N N", "1 2 3 ~"},
+    {"1 \t 2 , 3 ; 4\n", "N N N N", "1 2 3 4"},
+    {"1\r2\r\n3\r\n4", "N N | N | N", "1 2 | 3 | 4"},
+    {"\n\n  \n1\n\t\n2 3\n4\n", "N N | N", "1 2 | 4"},
+    // Null values and slashes.
+    {"1,,3", "N N N", "1 ~ 3"},
+    {" ,2\n", "N N", "~ 2"},
+    {"1\n\n \n;2", "N | N N", "1 | ~ 2"},
+    {"1 , , 3 ,", "? N N N N", "1 ~ 3 ~ EOF"},
+    {"/ 5\n6", "N | N", "~ | 6"},
+    {"1 / 2\n3", "N N | N", "1 ~ | 3"},
+    // Repeat forms.
+    {"3*7 8", "N N N N", "7 7 7 8"},
+    {"2* 5\n", "N N N", "~ ~ 5"},
+    {"2*,5", "N N N", "~ ~ 5"},
+    {"1 2*", "N N N", "1 ~ ~"},
+    {"02*5", "N N", "5 5"},
+    {"3*5 9\n7", "N N | N", "5 5 | 7"},
+    {"2*3*5", "T6 T6", "[3*5   ] [3*5   ]"},
+    {"2*3*5", "N", fatal(1, "bad number in item 1", 1)},
+    {"1\n 0*5", "N N", fatal(1, "bad number in item 2", 2)},
+    {"0*ab", "T4", fatal(1, "bad number in item 1", 1)},
+    {"x 0*", "T2 T2", fatal(1, "bad number in item 2", 1)},
+    {"1 2 3 0*9\n", "N N N | ? N", "1 2 3 | ~ EOF"},
+    {"2*'a b' 3", "T4 T4 N", "[a b ] [a b ] 3"},
+    {"2*12", "T3 N", "[12 ] 12"},
+    {"2*ab", "T3 N", fatal(1, "bad number in item 2", 1)},
+    {"2*'x", "N", fatal(1, "bad number in item 1", 1)},
+    {"2*'x'y", "N", fatal(1, "bad number in item 1", 1)},
+    // Text values.
+    {"'a,b;c/d ''e'''", "T12", "[a,b;c/d 'e' ]"},
+    {"\"it's\" 'say \"hi\"'", "T6 T10", "[it's  ] [say \"hi\"  ]"},
+    {"'ab\r\ncd\re\nf' 5", "T8 N", "[abcdef  ] 5"},
+    {"ab'c\"d e\tf\rg", "T6 T2 T2 T2", "[ab'c\"d] [e ] [f ] [g ]"},
+    {"abcdefgh 'ijklmnop'", "T4 T4", "[abcd] [ijkl]"},
+    {"'ab'c", "T4", fatal(1, "bad text in item 1", 1)},
+    {"1 'a\nb'x", "N T4", fatal(1, "bad text in item 2", 2)},
+    // Labels and numbers as data files hold them.
+    {"Rate 0.25 dollars today\n9", "T16 N | N", "[Rate            ] 0.25 | 9"},
+    {"Rate\n\n7 8\n9", "T16 N | N", "[Rate            ] 7 | 9"},
+    {"Rate=5\n6 7", "T8 N | ? N", "[Rate=5  ] 6 | ~ EOF"},
+    {"Rate;5", "T8 N", "[Rate    ] 5"},
+    {"a/b.dat 7\n'a/b.dat' 8", "T8 N | T8 N", "[a       ] ~ | [a/b.dat ] 8"},
+    {"1.0D+03 1.0d3 1.0E3 1000 1.0+3", "N N N N N", "1000 1000 1000 1000 1000"},
+    {"1\n2\n\n3 0.5C", "N | N | N N", fatal(3, "bad number in item 2", 4)},
+    {"'abc", "N", fatal(1, "bad number in item 1", 1)},
+    // The end of the file.
+    {"1 2\n\n", "? N N N", "1 2 ~ EOF"},
+    {"1 2", "N N N", fatal(1, "end of file")},
+    {"", "? T4", "~ EOF"},
+    {"7\n \n\t\n", "N | ? N", "7 | ~ EOF"},
+    {"'abc", "? T4", fatal(1, "end of file")},
+    {"x\n'ab''", "T2 | T4", fatal(2, "end of file")},
+};
+
+// With whole blocks, and with one byte per read so that every value and record
+// end also falls across the end of the reader's buffer.
+TEST_F(FreeFormat, StatementsFillTheirItems) {
+  for (std::size_t chunk : {0, 1}) {
+    readChunk = chunk;
+    for (const Case& c : kStatementCases) {
+      EXPECT_EQ(run(write("in", c.input), c.plan), c.expected)
+          << "input \"" << c.input << "\", plan " << c.plan << ", chunk " << chunk;
+    }
+  }
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+const std::pair<const char*, double> kNumbers[] = {
+    {"12", 12},           {"12.", 12},    {".5", 0.5},        {"+.5", 0.5},          {"-0", -0.0},
+    {"0.000", 0},         {"00012", 12},  {"1.5+3", 1500},    {"2.5-300", 2.5e-300}, {"-12.5e-1", -1.25},
+    {"7d-1", 0.7},        {"5.E+1", 50},  {"1e400", kInf},    {"-1e-400", -0.0},     {"Inf", kInf},
+    {"-infinity", -kInf}, {"+INF", kInf}, {"InFiNiTy", kInf}, {"NaN", kNaN},         {"-nan", kNaN},
+    {"+nAN", kNaN},
+};
+const char* const kNotNumbers[] = {
+    ".",    "+",    "-",   "1.5E", "0.5C", "1..2",   "1e+-3",   "++1",       ".e1", "'x'", "0x10",
+    "inf5", "nanx", "5.E", "1-",   "-.",   "1.5e3.", "infinit", "infinityy", "e5",  "*5",
+};
+
+// Each text alone, and as the only value of a file read by one number item.
+TEST_F(FreeFormat, NumberGrammar) {
+  for (const auto& [text, expected] : kNumbers) {
+    double value = 0;
+    EXPECT_TRUE(velmora::detail::convertNumber(text, value) && sameValue(value, expected)) << text;
+    velmora::FreeFormatReader reader(13);
+    reader.open(write("in", std::string(text) + "\n"), 1);
+    reader.read(std::vector<Item>{velmora::NumberItem{&(value = 0)}}, 2);
+    EXPECT_TRUE(sameValue(value, expected)) << text << " read as " << value;
+  }
+  for (const char* text : kNotNumbers) {
+    double value = 0;
+    EXPECT_FALSE(velmora::detail::convertNumber(text, value)) << text;
+    EXPECT_EQ(run(write("in", text), "N"), fatal(1, "bad number in item 1", 1)) << text;
+  }
+}
+
+// Every line of the conversion data, converted alone, then read from a file
+// holding one value per record: with whole blocks the common forms take the
+// reader's fast path; with short reads values are cut at the end of its
+// buffer and take the general path.
+TEST_F(FreeFormat, NumberConversionData) {
+  for (const char* name : {"sample.txt", "overflow-x1000.txt"}) {
+    std::vector<std::pair<std::string, double>> lines;
+    std::ifstream data(std::string(VELMORA_NUMBER_DATA) + "/" + name);
+    std::string content;
+    for (std::string text, hex; data >> text >> hex; content += text + "\n") {
+      std::uint64_t bits = std::stoull(hex, nullptr, 16);
+      lines.emplace_back(text, 0.0);
+      std::memcpy(&lines.back().second, &bits, sizeof bits);
+    }
+    ASSERT_GT(lines.size(), 100u) << name;
+    int wrong = 0;
+    for (const auto& [text, expected] : lines) {
+      double value = 0;
+      bool ok = velmora::detail::convertNumber(text, value) && sameValue(value, expected);
+      if (!ok && ++wrong <= 10) ADD_FAILURE() << name << ": " << text << " gave " << value;
+    }
+    write("numbers", content);
+    for (std::size_t chunk : {0, 1, 7}) {
+      readChunk = chunk;
+      velmora::FreeFormatReader reader(13);
+      reader.open("numbers", 1);
+      reader.rewind(2);
+      double value = 0;
+      const std::vector<Item> items{velmora::NumberItem{&value}};
+      for (const auto& [text, expected] : lines) {
+        reader.read(items, 3);
+        if (!sameValue(value, expected) && ++wrong <= 10) {
+          ADD_FAILURE() << name << ", chunk " << chunk << ": " << text << " read as " << value;
+        }
+      }
+      EXPECT_EQ(reader.readOrEnd(items, 4), velmora::ReadStatus::EndOfFile);
+    }
+    EXPECT_EQ(wrong, 0) << name;
+  }
+}
+
+// A record far longer than the reader's buffer, holding a text value and a
+// number each longer than the buffer; and values of 10,000 digits: 2^53 + 1
+// is halfway between two doubles, so a nonzero digit far beyond it decides.
+TEST_F(FreeFormat, HugeRecordsAndValues) {
+  {
+    std::ofstream file("in", std::ios::binary);
+    file << "abc";
+    for (int i = 0; i < 100; ++i) file << std::string(1 << 20, 'y');
+    file << " 1" << std::string(3 << 20, '0') << "e-3145728 " << std::string(1 << 20, 'z') << "\n8\n";
+  }
+  EXPECT_EQ(run("in", "T4 N | N"), "[abcy] 1 | 8");
+  fs::remove("in");
+  std::string zeros(9983, '0');
+  const std::pair<std::string, const char*> kLong[] = {
+      {"9007199254740993." + zeros + "1", "9007199254740994"},
+      {"9007199254740993." + zeros + "0", "9007199254740992"},
+      {"1" + std::string(9999, '0') + "e-9999", "1"}};
+  for (const auto& [text, expected] : kLong) {
+    double value = 0;
+    EXPECT_TRUE(velmora::detail::convertNumber(text, value) && value == std::stod(expected)) << value;
+    for (std::size_t chunk : {0, 1}) {
+      readChunk = chunk;
+      EXPECT_EQ(run(write("in", text), "N"), expected);
+    }
+  }
+}
+
+TEST_F(FreeFormat, OpenFailuresNameTheFileAndTheReason) {
+  const std::pair<std::string, std::string> kCases[] = {
+      {"none/x", "cannot open 'none/x': No such file or directory"},
+      {".   ", "cannot open '.': Is a directory"},
+      {"    ", "cannot open '': No such file or directory"},
+      {std::string("a\0b", 3), "cannot open 'a\\x00b': No such file or directory"},
+  };
+  for (const auto& [name, reason] : kCases) {
+    velmora::FreeFormatReader reader(13);
+    EXPECT_EQ(stopOf([&] { reader.open(name, 25); }),
+              "Velmora: statement 25, channel 13\nerror: " + reason + "\n");
+  }
+  EXPECT_FALSE(fs::exists("a")) << "a shorter name was opened";
+  // Once open, the file is named, its control bytes and backslashes escaped.
+  EXPECT_EQ(run(write("a\x01\\b\x7f\tc", ""), "N"), fatal(1, "end of file", 0, "a\\x01\\\\b\\x7f\\x09c"));
+}
+
+TEST_F(FreeFormat, OneFileIsNeverOpenOnTwoChannels) {
+  fs::create_symlink(write("f", "x 1\n"), "soft");
+  fs::create_hard_link("f", "hard");
+  velmora::FreeFormatReader control(11);
+  control.open("f", 1);
+  for (const char* other : {"soft", "hard", "f"}) {
+    velmora::FreeFormatReader data(13);
+    EXPECT_EQ(stopOf([&] { data.open(other, 7); }),
+              "Velmora: statement 7, channel 13\nerror: file is already open on another channel\n");
+  }
+  control.close(2);
+  EXPECT_EQ(run("hard", "T2 N"), "[x ] 1");  // free again once closed
+}
+
+// Read and close failures are injected at the system-call seam; a FIFO cannot seek.
+int readCalls = 0;
+ssize_t failSecondRead(int fd, void* buffer, std::size_t size) {
+  if (readCalls++ == 0) return ::read(fd, buffer, size < 2 ? size : 2);
+  errno = EIO;
+  return -1;
+}
+int failClose(int) {
+  errno = EIO;
+  return -1;
+}
+
+TEST_F(FreeFormat, OperatingSystemRefusalsAreInputOutputErrors) {
+  velmora::detail::systemCalls.read = failSecondRead;
+  EXPECT_EQ(run(write("in", "1\n2\n"), "N | N"), fatal(2, "input/output error: Input/output error"));
+  velmora::detail::systemCalls = {::read, failClose};
+  velmora::FreeFormatReader reader(13);
+  reader.open("in", 1);
+  EXPECT_EQ(stopOf([&] { reader.close(9); }), fatal(9, "input/output error: Input/output error"));
+  velmora::detail::systemCalls.close = ::close;
+  reader.close(10);
+  ASSERT_EQ(mkfifo("fifo", 0600), 0);
+  reader.open("fifo", 3);
+  EXPECT_EQ(stopOf([&] { reader.rewind(4); }), fatal(4, "input/output error: Illegal seek", 0, "fifo"));
+}
+
+// The open fallbacks as an unprivileged user meets them: the probe opens a file
+// on channel 11 and reads one text item, under another user id when run as root.
+TEST_F(FreeFormat, OpenFallsBackToReadOnlyThenWriteOnly) {
+  bool root = ::geteuid() == 0;
+  if (root && ::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is missing";
+  fs::copy_file(VELMORA_OPEN_PROBE, "probe");
+  write("readonly", "hello\n");
+  write("writeonly", "secret\n");
+  write("none", "x\n");
+  fs::create_directory("locked");
+  const std::pair<const char*, mode_t> kModes[] = {{".", 0777},         {"probe", 0755}, {"readonly", 0444},
+                                                   {"writeonly", 0222}, {"none", 0},     {"locked", 0555}};
+  for (const auto& [name, mode] : kModes) ASSERT_EQ(::chmod(name, mode), 0) << name;
+  const std::pair<const char*, std::string> kCases[] = {
+      {"readonly", "read 'hello   '\nexit 0"},
+      {"writeonly",
+       "Velmora: statement 3, channel 11, file 'writeonly'\n"
+       "error: cannot read: file is open for writing only\nexit 2"},
+      {"none", "Velmora: statement 1, channel 11\nerror: cannot open 'none': Permission denied\nexit 2"},
+      {"locked/missing",
+       "Velmora: statement 1, channel 11\nerror: cannot open 'locked/missing': Permission denied\nexit 2"},
+      {"created", "Velmora: statement 3, channel 11, file 'created'\nerror: end of file\nexit 2"},
+  };
+  for (const auto& [name, expected] : kCases) {
+    std::string command = std::string(root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
+                          "./probe " + name + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
+    int status = ::pclose(pipe);
+    EXPECT_EQ(out + "exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1), expected) << name;
+  }
+  // Files are kept as they were; a missing one is left behind, empty.
+  EXPECT_EQ(fs::file_size("readonly"), 6u);
+  EXPECT_EQ(fs::file_size("writeonly"), 7u);
+  EXPECT_FALSE(fs::exists("locked/missing"));
+  struct stat created {};
+  ASSERT_EQ(::stat("created", &created), 0);
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(created.st_size, 0);
+  EXPECT_EQ(created.st_mode & 0777, 0666 & ~mask);
+}
+
+}  // namespace

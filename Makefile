@@ -1,5 +1,6 @@
 # Thin wrapper around CMake: `make demo` builds the release binary and runs it on the
-# bundled example, `make test` builds everything and runs the whole suite.
+# bundled example, `make test` builds everything and runs the whole suite,
+# `make package` builds the release binary and its Debian package.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_DIR ?= build/release
 TEST_DIR ?= build/test
@@ -28,6 +29,10 @@ sanitize:
 	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELMORA_TESTS=ON -DVELMORA_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS)
+
+package: $(RELEASE_DIR)/app/velmora
+	cd $(RELEASE_DIR) && cpack -G DEB
+	@echo "Debian package: $$(ls -t $(abspath $(RELEASE_DIR))/velmora_*.deb | head -n 1)"
 
 clean:
 	rm -rf build

@@ -1,0 +1,82 @@
+#!/bin/sh
+# Builds the Debian package from the current build tree into a temporary
+# directory, checks its fields and contents, and runs the packaged velmora and
+# its manual page from the extracted files.
+# Usage: deb_package.sh CPACK BUILD_DIR VERSION VELMORA EXAMPLE_DIR
+set -u
+cpack=$1
+build=$2
+version=$3
+velmora=$4
+example=$5
+for tool in dpkg-deb man; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "$tool not found: the package is not checked"
+    exit 77
+  fi
+done
+[ -d "$example" ] || { echo "FAIL: no example directory $example" >&2; exit 1; }
+work=$(mktemp -d) || exit 1
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
+set -- "$work"/out/*.deb
+[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one .deb in the output directory, found: $*"
+deb=$1
+
+# Control fields.
+field() { dpkg-deb -f "$deb" "$1"; }
+arch=$(field Architecture)
+[ "$(field Package)" = velmora ] || fail "Package is '$(field Package)'"
+[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', the project says $version"
+[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
+[ "$(field Maintainer)" = "Velmora developers" ] || fail "Maintainer is '$(field Maintainer)'"
+[ -n "$arch" ] || fail "no Architecture"
+[ "$(basename "$deb")" = "velmora_${version}_${arch}.deb" ] || fail "package file is named $(basename "$deb")"
+depends=$(field Depends)
+for library in libc6 libstdc++6; do
+  printf '%s\n' "$depends" | tr ',' '\n' | grep -q "^ *$library\( \|$\)" ||
+    fail "Depends '$depends' does not name $library"
+done
+[ -n "$(field Description)" ] || fail "no Description"
+
+# Contents, as the package lists them.
+dpkg-deb -c "$deb" > "$work/contents" || fail "dpkg-deb -c failed"
+for path in ./usr/bin/velmora ./usr/share/man/man1/velmora.1 \
+            ./usr/share/doc/velmora/README.md ./usr/share/doc/velmora/LICENSE; do
+  awk -v path="$path" '$NF == path && $1 ~ /^-/ { found = 1 } END { exit !found }' "$work/contents" ||
+    fail "the package holds no file $path"
+done
+awk '$NF == "./usr/bin/velmora" && $1 ~ /^-rwxr-xr-x/ { ok = 1 } END { exit !ok }' "$work/contents" ||
+  fail "usr/bin/velmora is not installed executable: $(grep 'usr/bin/velmora' "$work/contents")"
+
+dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
+page="$work/root/usr/share/man/man1/velmora.1"
+grep -q "^\.TH VELMORA 1 .*\"velmora $version\"" "$page" || fail "the manual page's .TH line does not show $version"
+
+# The packaged program gives the same result line as the one built here.
+cp -R "$example" "$work/packaged"
+cp -R "$example" "$work/built"
+status=0
+(cd "$work/packaged" && "$work/root/usr/bin/velmora" > "$work/packaged.out" 2> "$work/packaged.err") || status=$?
+[ "$status" -eq 0 ] || { cat "$work/packaged.err" >&2; fail "packaged velmora exited $status"; }
+[ -s "$work/packaged.err" ] && { cat "$work/packaged.err" >&2; fail "packaged velmora wrote to standard error"; }
+(cd "$work/built" && "$velmora" > "$work/built.out" 2> "$work/built.err") ||
+  { cat "$work/built.err" >&2; fail "velmora of the build tree failed on the example"; }
+[ "$(wc -l < "$work/packaged.out")" -eq 1 ] && awk 'length($0) != 26 { exit 1 }' "$work/packaged.out" ||
+  fail "packaged velmora did not print one 26-character line: '$(cat "$work/packaged.out")'"
+cmp -s "$work/packaged.out" "$work/built.out" ||
+  fail "packaged velmora printed '$(cat "$work/packaged.out")', the build tree's '$(cat "$work/built.out")'"
+
+# The packaged manual page renders with man.
+MANWIDTH=80 MANPAGER=cat LC_ALL=C man -l -P cat "$page" > "$work/man.out" 2> "$work/man.err" ||
+  { cat "$work/man.err" >&2; fail "man -l failed on the packaged page"; }
+[ -s "$work/man.err" ] && { cat "$work/man.err" >&2; fail "man -l complained"; }
+for heading in NAME SYNOPSIS DESCRIPTION FILES OUTPUT DIAGNOSTICS "EXIT STATUS"; do
+  grep -q "^$heading\$" "$work/man.out" || fail "the rendered page has no $heading section"
+done
+grep -q "velmora $version" "$work/man.out" || fail "the rendered page does not show version $version"
+
+echo "$(basename "$deb"): fields, contents, program and manual page checked"

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cerrno>
@@ -387,8 +388,8 @@ void FreeFormatReader::readValueSlow(const Item& item, int itemNumber) {
   std::uint64_t count = 0;
   detail::NumberParser number;
   char local[kMaxTextWidth];
-  assert(item.isNumber() || item.width() <= kMaxTextWidth);
-  TextSink text{local, item.isNumber() ? 0 : item.width()};
+  assert(item.isNumber() || item.width() <= kMaxTextWidth);  // wider items are not supported
+  TextSink text{local, item.isNumber() ? 0 : std::min(item.width(), kMaxTextWidth)};
   for (;; ++pos_) {
     c = peek();
     if (isTerminator(c)) break;

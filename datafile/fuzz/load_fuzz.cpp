@@ -6,6 +6,7 @@
 //     file with an end of file, a bad number or bad text, in two lines naming
 //     the statement, channel 13, the file and, for a bad value, a line of the
 //     file and an item of the statement;
+//   - reading the file in small pieces gives the same result;
 //   - nothing but a stop escapes.
 #include <algorithm>
 #include <array>
@@ -35,20 +36,9 @@ bool isZero(double value) {
   return bits == 0;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static fuzz::InputFile input("load");
-  static DataSet* const target = new DataSet;  // kept for the process, like the run's own sets
-  static const bool ready = [] {
-    setStopHandler(fuzz::throwStop);
-    fuzz::ReadSeam::install();
-    return true;
-  }();
-  (void)ready;
-
-  input.write(data, size);
-  const std::string_view file(reinterpret_cast<const char*>(data), size);
+// One load of the file; returns what it left: the row count or the stop, the
+// columns as far as a row can reach, and the header state.
+std::string loadOnce(const fuzz::InputFile& input, std::string_view file, DataSet& target) {
   const long long records = fuzz::recordsIn(file);
   // A row statement consumes at least one record, so rows, and the cut-short
   // row after them, lie within the first records + 1 positions.
@@ -56,17 +46,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string name = input.path();
   name.resize(kLineWidth, ' ');  // as it comes from the control file
 
+  std::string outcome;
   HeaderState header;
-  target->rows = 0;
+  target.rows = 0;
   try {
-    const std::size_t rows = loadDataFile(name, *target, DataFileRole::First, header);
-    require(rows == target->rows, "the row count is returned and stored");
+    const std::size_t rows = loadDataFile(name, target, DataFileRole::First, header);
+    require(rows == target.rows, "the row count is returned and stored");
     require(rows <= kMaxRows && static_cast<long long>(rows) <= records,
             "no more rows than the limit and the records");
     for (std::size_t i = rows; i < reach; ++i) {
-      require(isZero(target->column1[i]) && isZero(target->column2[i]) && isZero(target->column3[i]),
+      require(isZero(target.column1[i]) && isZero(target.column2[i]) && isZero(target.column3[i]),
               "positions beyond the rows stay zero");
     }
+    outcome = "rows " + std::to_string(rows);
   } catch (const fuzz::Stopped& stop) {
     const StopReport& report = stop.report;
     require(std::find(kReadStatements.begin(), kReadStatements.end(), report.statement) !=
@@ -81,18 +73,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "a row holds numbers only");
     require(!(report.statement == kRowStatement && report.kind == Failure::EndOfFile),
             "the end of the file ends the rows");
+    outcome = report.text;
   } catch (...) {
     fuzz::violated("only a stop may escape a load");
   }
   fuzz::ReadSeam::forgetBuffer();  // the load's reader and its buffer are gone
   if (reach < kMaxRows) {
-    require(isZero(target->column1[reach]) && isZero(target->column2[reach]) &&
-                isZero(target->column3[reach]),
+    require(isZero(target.column1[reach]) && isZero(target.column2[reach]) &&
+                isZero(target.column3[reach]),
             "no statement writes past the rows the records allow");
   }
 
-  for (double* column : {target->column1, target->column2, target->column3}) {
+  for (double* column : {target.column1, target.column2, target.column3}) {
+    outcome.append(reinterpret_cast<const char*>(column), reach * sizeof(double));
     std::memset(column, 0, reach * sizeof(double));
   }
+  outcome.append(header.line, kLineWidth);
+  outcome.append(reinterpret_cast<const char*>(&header.values), sizeof header.values);
+  outcome += static_cast<char>(header.layout);
+  return outcome;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static fuzz::InputFile input("load");
+  static DataSet* const target = new DataSet;  // kept for the process, like the run's own sets
+  static const bool ready = [] {
+    setStopHandler(fuzz::throwStop);
+    fuzz::ReadSeam::install();
+    return true;
+  }();
+  (void)ready;
+
+  input.write(data, size);
+  const std::string_view file(reinterpret_cast<const char*>(data), size);
+  fuzz::ReadSeam::fromFile();
+  const std::string whole = loadOnce(input, file, *target);
+  // The same bytes in small pieces, of a size the input picks without a byte of its own.
+  std::size_t piece = 1;
+  for (std::size_t i = 0; i < size; ++i) piece = (piece * 31 + data[i]) % 61;
+  fuzz::ReadSeam::fromMemory(data, size, piece + 1);
+  require(loadOnce(input, file, *target) == whole, "reading in small pieces changes nothing");
   return 0;
 }

@@ -11,7 +11,8 @@
 //     bytes around every buffer, and a 16-wide item leaves the bytes after it;
 //   - text never holds a record end (line feed or carriage return);
 //   - every stop is two lines naming the statement, channel, file and, for a
-//     bad value, a line of the file and an item of the statement;
+//     bad value, an item of the statement and a line of the file not before
+//     the records the earlier statements consumed;
 //   - a statement that accepts the end of the file is stopped by it only for a
 //     quoted text value still open; after EndOfFile the file stays at its end;
 //   - every statement consumes at least one record;
@@ -165,6 +166,8 @@ std::string runPass(const Program& program, std::string_view file, const std::st
       fuzz::StopBounds own = bounds;
       own.maxItem = static_cast<int>(statement.count);
       const fuzz::StopFacts facts = fuzz::checkStop(report, own);
+      // Each statement before this one consumed a record of its own.
+      require(facts.line == 0 || facts.line > completed, "a bad value's line is past the records consumed");
       const Kind failedKind = facts.item > 0 ? statement.kinds[static_cast<std::size_t>(facts.item - 1)] : Kind::Number;
       if (report.kind == Failure::EndOfFile && statement.acceptsEnd) {
         require(statement.hasText() && hasQuote,

@@ -21,8 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Definitions = std::map<std::string, std::string>;
-Definitions definitions;  // made by the table's "def" lines
+std::map<std::string, std::string> definitions;  // made by the table's "def" lines
 
 struct Case {
   std::string name;
@@ -36,15 +35,15 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 // \n \r \t \0 \\ \xHH; \[N] repeats the next byte, escape or {group} N times;
 // ${NAME} is a definition.
-std::string decode(const std::string& s, const Definitions& defs, std::size_t& i, char stop = '\0');
+std::string decode(const std::string& s, std::size_t& i, char stop);
 
-std::string decodeOne(const std::string& s, const Definitions& defs, std::size_t& i) {
+std::string decodeOne(const std::string& s, std::size_t& i) {
   char c = s[i++];
   if (c == '$' && i < s.size() && s[i] == '{') {
     std::size_t close = s.find('}', i);
     std::string name = s.substr(i + 1, close - i - 1);
     i = close + 1;
-    return defs.at(name);
+    return definitions.at(name);
   }
   if (c != '\\' || i == s.size()) return std::string(1, c);
   char e = s[i++];
@@ -56,7 +55,7 @@ std::string decodeOne(const std::string& s, const Definitions& defs, std::size_t
     std::size_t close = s.find(']', i);
     auto count = std::stoul(s.substr(i, close - i));
     i = close + 1;
-    std::string unit = s[i] == '{' ? decode(s, defs, ++i, '}') : decodeOne(s, defs, i), out;
+    std::string unit = s[i] == '{' ? decode(s, ++i, '}') : decodeOne(s, i), out;
     out.reserve(count * unit.size());
     while (count-- > 0) out += unit;
     return out;
@@ -64,16 +63,16 @@ std::string decodeOne(const std::string& s, const Definitions& defs, std::size_t
   return std::string(1, e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e == '0' ? '\0' : e);
 }
 
-std::string decode(const std::string& s, const Definitions& defs, std::size_t& i, char stop) {
+std::string decode(const std::string& s, std::size_t& i, char stop) {
   std::string out;
-  while (i < s.size() && s[i] != stop) out += decodeOne(s, defs, i);
-  if (stop != '\0' && i < s.size()) ++i;
+  while (i < s.size() && s[i] != stop) out += decodeOne(s, i);
+  if (i < s.size()) ++i;  // the stop
   return out;
 }
 
 std::string decode(const std::string& s) {
   std::size_t i = 0;
-  return decode(s, definitions, i);
+  return decode(s, i, '\0');
 }
 
 std::vector<Case> loadCases() {
@@ -106,7 +105,8 @@ std::vector<Case> loadCases() {
     } else if (key == "rss") {
       cases.back().maxRssMiB = std::stol(rest);
     } else {
-      ADD_FAILURE() << "unknown line in the table: " << line;
+      std::fprintf(stderr, "unknown line in the table: %s\n", line.c_str());
+      std::abort();
     }
   }
   return cases;

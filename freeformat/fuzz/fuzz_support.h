@@ -34,10 +34,14 @@
 
 namespace velmora::fuzz {
 
+// The input file of this process, removed when a violation ends it.
+inline std::string inputPath;
+
 // A property that must hold for every input does not: abort, so the fuzzer
 // keeps the input and the replay fails.
 [[noreturn]] inline void violated(const char* what) {
   std::fprintf(stderr, "property violated: %s\n", what);
+  if (!inputPath.empty()) ::unlink(inputPath.c_str());
   std::abort();
 }
 inline void require(bool holds, const char* what) {
@@ -65,6 +69,7 @@ class InputFile {
     path_ = std::string(directory) + "/velmora-fuzz-" + tag + "-" + std::to_string(::getpid());
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     require(fd_ >= 0, "the input file can be created");
+    inputPath = path_;
   }
   ~InputFile() {
     ::close(fd_);

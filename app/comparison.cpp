@@ -70,9 +70,11 @@ void formatResultLine(double total, char* line) {
   char digits[kSignificantDigits];
   digits[0] = mantissa[0];
   std::memcpy(digits + 1, mantissa + 2, kSignificantDigits - 1);
+  // The exponent after "e"; from_chars takes a minus sign but not a plus.
+  const char* exponentText = std::strchr(mantissa, 'e') + 1;
+  if (*exponentText == '+') ++exponentText;
   int exponent = 0;
-  std::from_chars(std::strchr(mantissa, 'e') + 1 + (std::strchr(mantissa, 'e')[1] == '+' ? 1 : 0),
-                  end, exponent);
+  std::from_chars(exponentText, end, exponent);
 
   char text[40];
   char* p = text;

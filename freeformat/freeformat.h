@@ -175,6 +175,7 @@ class FreeFormatReader {
   void applyRepeat(const Item& item, int itemNumber);
   std::size_t scanQuoted(char* text, std::size_t width, int itemNumber);
   void discardRestOfRecord();
+  void startAtFirstRecord();
   bool refill();
   int peek() {
     if (pos_ == end_ && !refill()) return -1;

@@ -177,6 +177,11 @@ void FreeFormatReader::open(std::string_view name, int statement) {
   access_ = access;
   name_ = std::move(path);
   if (!buffer_) buffer_ = std::make_unique<char[]>(kBlockSize + 1 + kPadding);
+  startAtFirstRecord();
+}
+
+// Forgets what was read: the next statement starts with the first record.
+void FreeFormatReader::startAtFirstRecord() {
   pos_ = end_ = buffer_.get();
   *end_ = '\n';
   atEof_ = false;
@@ -188,11 +193,7 @@ void FreeFormatReader::rewind(int statement) {
   assert(fd_ >= 0);
   statement_ = statement;
   if (::lseek(fd_, 0, SEEK_SET) < 0) fail(Failure::IoError, 0, 0, errno);
-  pos_ = end_ = buffer_.get();
-  *end_ = '\n';
-  atEof_ = false;
-  discardPending_ = false;
-  line_ = 1;
+  startAtFirstRecord();
 }
 
 void FreeFormatReader::close(int statement) {

@@ -17,22 +17,11 @@ constexpr int kLayout1SkipsBeforeRate = 4;
 constexpr int kSkipsAfterRate = 10;
 constexpr int kPlainSkips = 20;
 constexpr double kHeaderScale = 1000;
+// The rate search ends at the first label whose first four bytes are these,
+// in this letter case.
+constexpr char kRateLabel[] = "Rate";
+constexpr std::size_t kRateLabelLength = sizeof kRateLabel - 1;
 constexpr double kColumn2Scale = 1000;
-
-// The statement number of every statement a load executes.
-struct StatementNumbers {
-  int open, rewind, title;
-  int layout1First, layout1Second, layout1Third, layout1Skips, layout1Rate, layout1SkipsAfter;
-  int layout2First, layout2Second, layout2Third, layout2Extra, layout2Skip, layout2Rate,
-      layout2SkipsAfter;
-  int plainSkips;
-  int row, close;
-};
-
-constexpr StatementNumbers kFirstFile{33, 34, 36, 41, 44, 47, 51, 53, 57, 61, 64,
-                                      67, 71, 75, 79, 87, 91, 98, 112};
-constexpr StatementNumbers kSecondFile{121, 122, 124, 129, 132, 135, 139, 141, 145, 149, 152,
-                                       155, 159, 163, 167, 175, 179, 188, 203};
 
 class Loader {
  public:
@@ -45,46 +34,50 @@ class Loader {
   }
 
   // A label and a number; the number is then divided by 1000, changed or not.
-  void labelledNumber(double& value, int statement) {
-    readLabelled(value, statement);
+  // A label and a header number; the number is then divided by 1000, whether
+  // the statement changed it or not.
+  void readHeaderNumber(double& value, int statement) {
+    readLabelAndNumber(value, statement);
     value /= kHeaderScale;
   }
 
-  void readLabelled(double& value, int statement) {
+  // A label and a number, nothing more: the rate search divides only the one
+  // whose label matches.
+  void readLabelAndNumber(double& value, int statement) {
     const Item items[] = {TextItem{header_.line, kLabelWidth}, NumberItem{&value}};
     reader_.read(items, statement);
   }
 
-  void layout1() {
+  void readLayout1() {
     HeaderValues& v = header_.values;
-    labelledNumber(v.first, numbers_.layout1First);
-    labelledNumber(v.second, numbers_.layout1Second);
-    labelledNumber(v.third, numbers_.layout1Third);
+    readHeaderNumber(v.first, numbers_.layout1First);
+    readHeaderNumber(v.second, numbers_.layout1Second);
+    readHeaderNumber(v.third, numbers_.layout1Third);
     skipRecords(kLayout1SkipsBeforeRate, numbers_.layout1Skips);
-    labelledNumber(v.rate, numbers_.layout1Rate);
+    readHeaderNumber(v.rate, numbers_.layout1Rate);
     skipRecords(kSkipsAfterRate, numbers_.layout1SkipsAfter);
   }
 
-  void layout2() {
+  void readLayout2() {
     HeaderValues& v = header_.values;
-    labelledNumber(v.first, numbers_.layout2First);
-    labelledNumber(v.second, numbers_.layout2Second);
-    labelledNumber(v.third, numbers_.layout2Third);
+    readHeaderNumber(v.first, numbers_.layout2First);
+    readHeaderNumber(v.second, numbers_.layout2Second);
+    readHeaderNumber(v.third, numbers_.layout2Third);
     if (v.third == v.first) {  // plain equality: a NaN on either side is unequal
-      labelledNumber(v.third, numbers_.layout2Extra);
+      readHeaderNumber(v.third, numbers_.layout2Extra);
     } else {
       skipRecords(1, numbers_.layout2Skip);
     }
     // Only the end of the file stops the search (fatally); only the statement
     // whose label matches divides the rate.
     do {
-      readLabelled(v.rate, numbers_.layout2Rate);
-    } while (std::memcmp(header_.line, "Rate", 4) != 0);
+      readLabelAndNumber(v.rate, numbers_.layout2Rate);
+    } while (std::memcmp(header_.line, kRateLabel, kRateLabelLength) != 0);
     v.rate /= kHeaderScale;
     skipRecords(kSkipsAfterRate, numbers_.layout2SkipsAfter);
   }
 
-  std::size_t rows(DataSet& target) {
+  std::size_t readRows(DataSet& target) {
     std::size_t n = 0;
     for (; n < kMaxRows; ++n) {
       const Item items[] = {NumberItem{&target.column1[n]}, NumberItem{&target.column2[n]},
@@ -133,6 +126,10 @@ DataSet::~DataSet() { ::munmap(storage_, storageSize_); }
 
 HeaderState::HeaderState() { std::memset(line, ' ', sizeof line); }
 
+const StatementNumbers& statementNumbersFor(DataFileRole role) {
+  return role == DataFileRole::First ? kFirstFileStatements : kSecondFileStatements;
+}
+
 HeaderLayout layoutFor(char formatCode) {
   switch (formatCode) {
     case '1':
@@ -150,7 +147,7 @@ std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole ro
 
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
                          HeaderState& header) {
-  const StatementNumbers& numbers = role == DataFileRole::First ? kFirstFile : kSecondFile;
+  const StatementNumbers& numbers = statementNumbersFor(role);
   // Channel 13 exists only while one file is being loaded.
   FreeFormatReader reader(kDataChannel);
   reader.open(name, numbers.open);
@@ -162,16 +159,16 @@ std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole ro
   header.layout = layoutFor(header.line[kFormatCodePosition - 1]);
   switch (header.layout) {
     case HeaderLayout::Layout1:
-      loader.layout1();
+      loader.readLayout1();
       break;
     case HeaderLayout::Layout2:
-      loader.layout2();
+      loader.readLayout2();
       break;
     case HeaderLayout::Plain:
       loader.skipRecords(kPlainSkips, numbers.plainSkips);
       break;
   }
-  target.rows = loader.rows(target);
+  target.rows = loader.readRows(target);
   reader.close(numbers.close);
   return target.rows;
 }

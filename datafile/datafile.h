@@ -71,6 +71,36 @@ struct HeaderState {
 // diagnostics carry.
 enum class DataFileRole { First, Second };
 
+// The number each statement of a load carries in its diagnostics.
+struct StatementNumbers {
+  int open, rewind, title;
+  int layout1First, layout1Second, layout1Third, layout1Skips, layout1Rate, layout1SkipsAfter;
+  int layout2First, layout2Second, layout2Third, layout2Extra, layout2Skip, layout2Rate,
+      layout2SkipsAfter;
+  int plainSkips;
+  int row, close;
+};
+
+inline constexpr StatementNumbers kFirstFileStatements{
+    .open = 33, .rewind = 34, .title = 36,
+    .layout1First = 41, .layout1Second = 44, .layout1Third = 47, .layout1Skips = 51,
+    .layout1Rate = 53, .layout1SkipsAfter = 57,
+    .layout2First = 61, .layout2Second = 64, .layout2Third = 67, .layout2Extra = 71,
+    .layout2Skip = 75, .layout2Rate = 79, .layout2SkipsAfter = 87,
+    .plainSkips = 91,
+    .row = 98, .close = 112};
+
+inline constexpr StatementNumbers kSecondFileStatements{
+    .open = 121, .rewind = 122, .title = 124,
+    .layout1First = 129, .layout1Second = 132, .layout1Third = 135, .layout1Skips = 139,
+    .layout1Rate = 141, .layout1SkipsAfter = 145,
+    .layout2First = 149, .layout2Second = 152, .layout2Third = 155, .layout2Extra = 159,
+    .layout2Skip = 163, .layout2Rate = 167, .layout2SkipsAfter = 175,
+    .plainSkips = 179,
+    .row = 188, .close = 203};
+
+const StatementNumbers& statementNumbersFor(DataFileRole role);
+
 // Opens the named file (a 72-wide name; trailing spaces are not part of it) on
 // channel 13, reads its header and rows into `target`, closes the channel and
 // returns the row count, also stored in target.rows. The three-argument form

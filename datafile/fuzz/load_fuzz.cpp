@@ -26,9 +26,14 @@ using fuzz::require;
 
 constexpr int kDataChannel = 13;
 // The read statements of a first data file: title, header and rows.
-constexpr std::array<int, 16> kReadStatements{36, 41, 44, 47, 51, 53, 57, 61,
-                                              64, 67, 71, 75, 79, 87, 91, 98};
-constexpr int kRowStatement = 98;
+constexpr const StatementNumbers& kNumbers = kFirstFileStatements;
+constexpr std::array<int, 16> kReadStatements{
+    kNumbers.title,        kNumbers.layout1First, kNumbers.layout1Second, kNumbers.layout1Third,
+    kNumbers.layout1Skips, kNumbers.layout1Rate,  kNumbers.layout1SkipsAfter,
+    kNumbers.layout2First, kNumbers.layout2Second, kNumbers.layout2Third, kNumbers.layout2Extra,
+    kNumbers.layout2Skip,  kNumbers.layout2Rate,  kNumbers.layout2SkipsAfter,
+    kNumbers.plainSkips,   kNumbers.row};
+constexpr int kRowStatement = kNumbers.row;
 
 bool isZero(double value) {
   std::uint64_t bits;
@@ -64,9 +69,10 @@ std::string loadOnce(const fuzz::InputFile& input, std::string_view file, DataSe
     require(std::find(kReadStatements.begin(), kReadStatements.end(), report.statement) !=
                 kReadStatements.end(),
             "only a read statement of the first data file stops a load of a regular file");
-    const bool labelled = report.statement != 36 && report.statement != 51 &&
-                          report.statement != 57 && report.statement != 75 &&
-                          report.statement != 87 && report.statement != 91;
+    const int s = report.statement;
+    const bool labelled = s != kNumbers.title && s != kNumbers.layout1Skips &&
+                          s != kNumbers.layout1SkipsAfter && s != kNumbers.layout2Skip &&
+                          s != kNumbers.layout2SkipsAfter && s != kNumbers.plainSkips;
     const int items = report.statement == kRowStatement ? 3 : labelled ? 2 : 1;
     fuzz::checkStop(report, {input.path(), kDataChannel, records + 1, items});
     require(!(report.statement == kRowStatement && report.kind == Failure::BadText),

@@ -133,9 +133,9 @@ class FreeFormatReader {
 
   // Allocates one block buffer ahead (fatal when out of memory) and keeps it
   // for the next reader created, which takes it instead of allocating and
-  // hands it back when destroyed. A program that creates a reader after its
-  // first open, one at a time, calls this first, so that reader allocates
-  // nothing.
+  // hands it back when destroyed (a reader frees a buffer it allocated). A
+  // program that creates a reader after its first open, one at a time, calls
+  // this first, so that reader allocates nothing.
   static void reserveBuffer();
 
   // Connects the named file (trailing spaces are not part of the name). The
@@ -203,6 +203,7 @@ class FreeFormatReader {
   int statement_ = 0;
 
   std::unique_ptr<char[]> buffer_;
+  bool reservedBuffer_ = false;  // buffer_ was reserved ahead, and goes back
   char* pos_ = nullptr;  // next unread byte
   char* end_ = nullptr;  // one past the valid bytes; holds a line-feed sentinel
   bool atEof_ = false;

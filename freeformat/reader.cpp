@@ -31,7 +31,7 @@ constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // After the sentinel: room for the fast number scan's eight-byte loads.
 constexpr std::size_t kPadding = 32;
 
-// A block buffer reserved ahead and not yet taken by a reader (reserveBuffer);
+// A block buffer reserved ahead and not taken by a reader now (reserveBuffer);
 // kept for the process.
 char* spareBuffer = nullptr;
 
@@ -109,7 +109,8 @@ struct TextSink {
 
 FreeFormatReader::FreeFormatReader(int channel) : channel_(channel) {
   // First, so that a reader that could not get its buffer was never listed.
-  buffer_.reset(spareBuffer != nullptr ? std::exchange(spareBuffer, nullptr) : allocateBuffer());
+  reservedBuffer_ = spareBuffer != nullptr;
+  buffer_.reset(reservedBuffer_ ? std::exchange(spareBuffer, nullptr) : allocateBuffer());
   for (const FreeFormatReader* other : channelTable) {
     assert(other == nullptr || other->channel_ != channel);  // one reader per channel
     (void)other;
@@ -128,7 +129,7 @@ void FreeFormatReader::reserveBuffer() {
 }
 
 FreeFormatReader::~FreeFormatReader() {
-  if (spareBuffer == nullptr) spareBuffer = buffer_.release();
+  if (reservedBuffer_) spareBuffer = buffer_.release();
   if (fd_ >= 0) ::close(fd_);
   for (const FreeFormatReader*& slot : channelTable) {
     if (slot == this) slot = nullptr;

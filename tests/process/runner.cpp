@@ -367,6 +367,7 @@ void runCase(const Case& c, const std::map<std::string, std::string>& programs, 
     check(got, r, created);
     if (r.outputOf > 0) {
       const Outcome& earlier = outcomes[static_cast<std::size_t>(r.outputOf - 1)];
+      EXPECT_NE(earlier.out + earlier.err, "") << "run " << r.outputOf << " printed nothing to compare";
       for (const auto& line : linesOf(earlier.out + earlier.err)) {
         EXPECT_TRUE(liesWithinALine(got.out, line)) << "stdout lacks run " << r.outputOf << "'s line: " << line;
       }

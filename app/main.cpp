@@ -26,7 +26,9 @@ void occupyClosedStandardDescriptors() {
 
 int main() {
   occupyClosedStandardDescriptors();
-  // A reader that went away is a failed write, reported like any other.
+  // A reader that went away, or a result line past the file-size limit, is a
+  // failed write, reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   return velmora::runComparison();
 }

@@ -2,9 +2,9 @@
 
 #include <sys/mman.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <new>
 
 #include "freeformat/freeformat.h"
 
@@ -113,7 +113,13 @@ DataSet::DataSet() {
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
   storageSize_ = 3 * kMaxRows * sizeof(double) + kHugePage;
   storage_ = ::mmap(nullptr, storageSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (storage_ == MAP_FAILED) throw std::bad_alloc();
+  if (storage_ == MAP_FAILED) {
+    StopContext context;
+    context.kind = Failure::OutOfMemory;
+    context.bytes = storageSize_;
+    context.osError = errno;
+    stopRun(context);
+  }
   auto address = reinterpret_cast<std::uintptr_t>(storage_);
   auto* columns = reinterpret_cast<double*>((address + kHugePage - 1) & ~(kHugePage - 1));
   ::madvise(columns, 3 * kMaxRows * sizeof(double), MADV_HUGEPAGE);
@@ -144,6 +150,8 @@ HeaderLayout layoutFor(char formatCode) {
 }
 
 }  // namespace
+
+void reserveDataFileReader() { FreeFormatReader::reserveBuffer(); }
 
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role) {
   return loadDataFile(name, target, role, runHeaderState());

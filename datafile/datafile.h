@@ -30,8 +30,9 @@ inline constexpr std::size_t kMaxRows = 1'000'000;
 inline constexpr std::size_t kLineWidth = 72;   // the header line buffer and names
 inline constexpr std::size_t kLabelWidth = 16;  // a label: the line buffer's first 16 bytes
 
-// Three columns of kMaxRows doubles, zero-filled, allocated once; row i of the
-// file (from 1) is at index i - 1. Positions beyond `rows` stay zero.
+// Three columns of kMaxRows doubles, zero-filled, allocated once when the set
+// is made (running out of memory is fatal); row i of the file (from 1) is at
+// index i - 1. Positions beyond `rows` stay zero.
 struct DataSet {
   DataSet();
   ~DataSet();
@@ -106,5 +107,11 @@ inline constexpr StatementNumbers kSecondFileStatements{
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role);
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
                          HeaderState& header);
+
+// Allocates, ahead, the block buffer the loads read their files through
+// (fatal when out of memory), so that a run can make every allocation before
+// it opens its first file and running out of memory creates no file. Each
+// load takes that buffer and hands it back; a load without it allocates one.
+void reserveDataFileReader();
 
 }  // namespace velmora

@@ -40,6 +40,7 @@ enum class Failure {
   BadText,      // a closing quote is followed by something other than a separator
   CannotRead,   // the channel's file was opened for writing only
   IoError,      // the operating system refused a read, seek, close or write
+  OutOfMemory,  // storage the run needs could not be allocated (before any file is opened)
 };
 
 // What a fatal condition knows about itself. Names are raw bytes; the funnel
@@ -53,6 +54,7 @@ struct StopContext {
   int item = 0;                // position of the item in its statement, from 1
   int osError = 0;             // errno for an open failure or input/output error
   std::string_view openName;   // the name that could not be opened
+  std::size_t bytes = 0;       // the size of an allocation that failed
 };
 
 // The two lines, as written to standard error (each ending in a line feed).
@@ -118,14 +120,23 @@ enum class ReadStatus { Ok, EndOfFile };
 // can then be opened again. Creating two readers for one channel number, or
 // opening a reader that is already open, is a programming error (assert).
 //
-// Memory: one block buffer of fixed size, allocated on first open and kept;
-// reading never allocates, and no record or value length makes it grow.
+// Memory: one block buffer of fixed size, allocated when the reader is created
+// (running out of memory is fatal), so that a program can make its allocations
+// before it opens any file; reading never allocates, and no record or value
+// length makes it grow.
 class FreeFormatReader {
  public:
   explicit FreeFormatReader(int channel);
   ~FreeFormatReader();
   FreeFormatReader(const FreeFormatReader&) = delete;
   FreeFormatReader& operator=(const FreeFormatReader&) = delete;
+
+  // Allocates one block buffer ahead (fatal when out of memory) and keeps it
+  // for the next reader created, which takes it instead of allocating and
+  // hands it back when destroyed (a reader frees a buffer it allocated). A
+  // program that creates a reader after its first open, one at a time, calls
+  // this first, so that reader allocates nothing.
+  static void reserveBuffer();
 
   // Connects the named file (trailing spaces are not part of the name). The
   // file is opened read-write and created if missing (mode 0666 less umask);
@@ -192,6 +203,7 @@ class FreeFormatReader {
   int statement_ = 0;
 
   std::unique_ptr<char[]> buffer_;
+  bool reservedBuffer_ = false;  // buffer_ was reserved ahead, and goes back
   char* pos_ = nullptr;  // next unread byte
   char* end_ = nullptr;  // one past the valid bytes; holds a line-feed sentinel
   bool atEof_ = false;

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <new>
 #include <system_error>
+#include <utility>
 
 #include "fastnumber.h"
 #include "freeformat.h"
@@ -28,6 +30,23 @@ namespace {
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // After the sentinel: room for the fast number scan's eight-byte loads.
 constexpr std::size_t kPadding = 32;
+
+// A block buffer reserved ahead and not taken by a reader now (reserveBuffer);
+// kept for the process.
+char* spareBuffer = nullptr;
+
+char* allocateBuffer() {
+  constexpr std::size_t kBufferSize = kBlockSize + 1 + kPadding;
+  char* buffer = new (std::nothrow) char[kBufferSize];
+  if (buffer == nullptr) {
+    StopContext context;
+    context.kind = Failure::OutOfMemory;
+    context.bytes = kBufferSize;
+    context.osError = ENOMEM;
+    stopRun(context);
+  }
+  return buffer;
+}
 
 // Readers that exist, for the check that one file is never open on two channels.
 constexpr std::size_t kMaxChannels = 16;
@@ -89,6 +108,9 @@ struct TextSink {
 }  // namespace
 
 FreeFormatReader::FreeFormatReader(int channel) : channel_(channel) {
+  // First, so that a reader that could not get its buffer was never listed.
+  reservedBuffer_ = spareBuffer != nullptr;
+  buffer_.reset(reservedBuffer_ ? std::exchange(spareBuffer, nullptr) : allocateBuffer());
   for (const FreeFormatReader* other : channelTable) {
     assert(other == nullptr || other->channel_ != channel);  // one reader per channel
     (void)other;
@@ -102,7 +124,12 @@ FreeFormatReader::FreeFormatReader(int channel) : channel_(channel) {
   assert(false && "too many channels");
 }
 
+void FreeFormatReader::reserveBuffer() {
+  if (spareBuffer == nullptr) spareBuffer = allocateBuffer();
+}
+
 FreeFormatReader::~FreeFormatReader() {
+  if (reservedBuffer_) spareBuffer = buffer_.release();
   if (fd_ >= 0) ::close(fd_);
   for (const FreeFormatReader*& slot : channelTable) {
     if (slot == this) slot = nullptr;
@@ -176,7 +203,6 @@ void FreeFormatReader::open(std::string_view name, int statement) {
   fd_ = fd;
   access_ = access;
   name_ = std::move(path);
-  if (!buffer_) buffer_ = std::make_unique<char[]>(kBlockSize + 1 + kPadding);
   startAtFirstRecord();
 }
 

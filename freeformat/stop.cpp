@@ -1,6 +1,7 @@
 // Every fatal condition ends here: the two diagnostic lines, then exit status 2.
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,7 +77,12 @@ StopHandler setStopHandler(StopHandler handler) {
 void stopRun(const StopContext& context) {
   StopReport report{context.kind, context.statement, context.channel, {}};
   Line out(report.text, sizeof report.text);
-  out.text("Velmora: statement ").number(context.statement).text(", channel ").number(context.channel);
+  if (context.kind == Failure::OutOfMemory) {
+    // Before any file is opened: no statement, channel or file to name.
+    out.text("Velmora: out of memory");
+  } else {
+    out.text("Velmora: statement ").number(context.statement).text(", channel ").number(context.channel);
+  }
   if (!context.file.empty()) {
     out.text(", file '").name(context.file).text("'");
     if (context.kind == Failure::BadNumber || context.kind == Failure::BadText) {
@@ -105,6 +111,10 @@ void stopRun(const StopContext& context) {
       break;
     case Failure::IoError:
       out.text("input/output error: ").text(reasonOf(context.osError));
+      break;
+    case Failure::OutOfMemory:
+      out.text("cannot allocate ").number(static_cast<long long>(context.bytes)).text(" bytes: ");
+      out.text(reasonOf(context.osError));
       break;
   }
   out.text("\n");

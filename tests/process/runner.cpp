@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -142,6 +143,8 @@ void loadTable(const fs::path& path, std::vector<Case>& cases) {
       for (std::string word; words >> word;) added.arguments.push_back(decode(word, *definitions));
     } else if (key == "exit") {
       run(line).exitStatus = std::stoi(rest);
+    } else if (key == "out-bytes") {
+      run(line).out += decode(rest, *definitions);
     } else if (key == "out" || key == "err") {
       (key == "out" ? run(line).out : run(line).err) += decode(rest, *definitions) + "\n";
     } else if (key == "out-has" || key == "err-has") {
@@ -171,11 +174,6 @@ std::vector<std::string> linesOf(const std::string& text) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
-
-struct Outcome {
-  std::string out, err;
-  int status = -1;
-};
 
 // A temporary directory: the programs run in work/; their standard output,
 // the copies of the programs run as nobody and the peak memory file stay
@@ -298,8 +296,23 @@ std::string testName(const Case& c) {
   return name;
 }
 
-void runCase(const Case& c, const std::map<std::string, std::string>& programs) {
+void checkExpectations(const Outcome& got, const Run& r, std::vector<std::string>&) {
+  EXPECT_EQ(got.status, r.exitStatus);
+  if (!r.out.empty() || (r.outHas.empty() && r.outputOf == 0)) {
+    EXPECT_EQ(got.out, r.out);
+  }
+  if (!r.err.empty() || r.errHas.empty()) {
+    EXPECT_EQ(got.err, r.err);
+  }
+  for (const auto& piece : r.outHas) EXPECT_TRUE(liesWithinALine(got.out, piece)) << "stdout lacks: " << piece;
+  for (const auto& piece : r.errHas) EXPECT_TRUE(liesWithinALine(got.err, piece)) << "stderr lacks: " << piece;
+}
+
+void runCase(const Case& c, const std::map<std::string, std::string>& programs, const Check& check) {
   if (c.asNobody && geteuid() != 0) GTEST_SKIP() << "needs root to run as an unprivileged user";
+#ifdef VELMORA_SANITIZED
+  if (c.limitAddressSpaceKiB >= 0) GTEST_SKIP() << "AddressSanitizer cannot start under an address-space limit";
+#endif
   std::vector<Run> runs = c.runs;
   if (runs.empty()) runs.emplace_back();
   Sandbox box;
@@ -338,29 +351,23 @@ void runCase(const Case& c, const std::map<std::string, std::string>& programs) 
     }
   }
   std::map<std::string, std::string> before;  // every regular file and its bytes
-  std::set<std::string> expected(c.created.begin(), c.created.end());
+  std::set<std::string> expected;
   for (const auto& entry : fs::directory_iterator(box.work())) {
     expected.insert(entry.path().filename());
     if (fs::is_regular_file(entry.symlink_status())) before[entry.path().filename()] = readFile(entry.path());
   }
 
+  std::vector<std::string> created = c.created;
   const bool measure = c.maxRssMiB > 0 && access("/usr/bin/time", X_OK) == 0;
   std::vector<Outcome> outcomes;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     const Run& r = runs[i];
     SCOPED_TRACE("run " + std::to_string(i + 1) + ": " + r.program);
     const Outcome& got = outcomes.emplace_back(execute(c, r, box, binaries[r.program], measure));
-    EXPECT_EQ(got.status, r.exitStatus);
-    if (!r.out.empty() || (r.outHas.empty() && r.outputOf == 0)) {
-      EXPECT_EQ(got.out, r.out);
-    }
-    if (!r.err.empty() || r.errHas.empty()) {
-      EXPECT_EQ(got.err, r.err);
-    }
-    for (const auto& piece : r.outHas) EXPECT_TRUE(liesWithinALine(got.out, piece)) << "stdout lacks: " << piece;
-    for (const auto& piece : r.errHas) EXPECT_TRUE(liesWithinALine(got.err, piece)) << "stderr lacks: " << piece;
+    check(got, r, created);
     if (r.outputOf > 0) {
       const Outcome& earlier = outcomes[static_cast<std::size_t>(r.outputOf - 1)];
+      EXPECT_NE(earlier.out + earlier.err, "") << "run " << r.outputOf << " printed nothing to compare";
       for (const auto& line : linesOf(earlier.out + earlier.err)) {
         EXPECT_TRUE(liesWithinALine(got.out, line)) << "stdout lacks run " << r.outputOf << "'s line: " << line;
       }
@@ -376,13 +383,14 @@ void runCase(const Case& c, const std::map<std::string, std::string>& programs) 
     }
   }
 
+  expected.insert(created.begin(), created.end());
   std::set<std::string> after;
   for (const auto& entry : fs::directory_iterator(box.work())) after.insert(entry.path().filename());
   EXPECT_EQ(after, expected) << "files appeared or vanished";
   for (const auto& [name, bytes] : before) {
     EXPECT_TRUE(readFile(box.work() / name) == bytes) << name << " was changed";
   }
-  for (const auto& name : c.created) {
+  for (const auto& name : created) {
     std::error_code missing;
     EXPECT_EQ(fs::file_size(box.work() / name, missing), 0U) << name << " should be left empty";
   }

@@ -6,6 +6,7 @@
 // them. Failures are reported through googletest's EXPECT macros.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,8 +62,23 @@ std::vector<Case> loadTables(const std::string& directory);
 // A name usable as a googletest parameter name: the table, then the title.
 std::string testName(const Case& c);
 
-// Lays the case out in a fresh temporary directory, runs it and checks it.
-// `programs` maps the names a case may run to their paths.
-void runCase(const Case& c, const std::map<std::string, std::string>& programs);
+// What a run gave.
+struct Outcome {
+  std::string out, err;
+  int status = -1;  // the exit status, or 128 + the signal that ended it
+};
+
+// Checks a run's outcome: by default, against the run's expectations. A check
+// may change `created`, the files the runs are expected to have created
+// (first the case's list), when what a run printed decides them.
+using Check = std::function<void(const Outcome& got, const Run& expected, std::vector<std::string>& created)>;
+void checkExpectations(const Outcome& got, const Run& expected, std::vector<std::string>& created);
+
+// Lays the case out in a fresh temporary directory, runs it, checks each run
+// and then the files. `programs` maps the names a case may run to their paths.
+// Cases with an address-space limit are skipped under AddressSanitizer, which
+// cannot start within one.
+void runCase(const Case& c, const std::map<std::string, std::string>& programs,
+             const Check& check = checkExpectations);
 
 }  // namespace velmora::process

@@ -1,9 +1,10 @@
 #include "fastnumber.h"
 
-#include <array>
 #include <cstdint>
 #include <cstring>
-#include <utility>
+#include <limits>
+
+#include "powers_of_five.h"
 
 namespace velmora::detail {
 namespace {
@@ -11,24 +12,16 @@ namespace {
 __extension__ typedef unsigned __int128 u128;  // NOLINT: the one 128-bit type
 
 constexpr int kMaxDigits = 19;       // any 19 digits fit in 64 bits
+constexpr int kMaxExponentDigits = 4;
 constexpr int kMaxExactPower = 22;   // 10^22 is the largest power of ten a double holds exactly
 constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
+constexpr int kMantissaBits = 52;    // stored bits of a double's significand
+constexpr int kExponentBias = 1023;
+constexpr int kInfiniteExponent = 0x7FF;
 
 constexpr double kPowersOfTen[kMaxExactPower + 1] = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-constexpr std::uint64_t powerOfFive(int k) {
-  std::uint64_t value = 1;
-  for (int i = 0; i < k; ++i) value *= 5;
-  return value;
-}
-constexpr std::uint64_t kPowersOfFive[kMaxExactPower + 1] = {
-    powerOfFive(0),  powerOfFive(1),  powerOfFive(2),  powerOfFive(3),  powerOfFive(4),
-    powerOfFive(5),  powerOfFive(6),  powerOfFive(7),  powerOfFive(8),  powerOfFive(9),
-    powerOfFive(10), powerOfFive(11), powerOfFive(12), powerOfFive(13), powerOfFive(14),
-    powerOfFive(15), powerOfFive(16), powerOfFive(17), powerOfFive(18), powerOfFive(19),
-    powerOfFive(20), powerOfFive(21), powerOfFive(22)};
 
 bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
@@ -56,107 +49,77 @@ std::uint64_t digitsValue(std::uint64_t word, int n) {
 
 constexpr std::uint64_t kTens[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
-// 2^e for an exponent in the normal range.
-double powerOfTwo(int e) {
-  std::uint64_t bits = static_cast<std::uint64_t>(1023 + e) << 52;
+double fromBits(std::uint64_t bits) {
   double value;
   std::memcpy(&value, &bits, sizeof value);
   return value;
 }
 
-// value = integer x 2^scale, rounded once to 53 bits (halfway to even);
-// `inexact` says the integer was itself truncated (a nonzero remainder below it).
-// The integer has more than 53 bits.
-double roundToDouble(std::uint64_t integer, bool inexact, int scale) {
-  int shift = 64 - __builtin_clzll(integer) - 53;
-  std::uint64_t mantissa = integer >> shift;
-  std::uint64_t rest = integer & ((std::uint64_t{1} << shift) - 1);
-  std::uint64_t half = std::uint64_t{1} << (shift - 1);
-  // Written without branches: which way a value rounds is as good as random.
-  bool up = (rest > half) | ((rest == half) & (inexact | ((mantissa & 1) != 0)));
-  mantissa += up ? 1 : 0;
-  if (mantissa == kExactMantissa << 1) {  // rounded up to the next power of two
-    mantissa >>= 1;
-    ++shift;
+// The Eisel-Lemire method: w x 10^q (w nonzero, q within the table) is
+// w x 5^q x 2^q; w x 5^q is taken from the top of a 64 x 128-bit product with
+// the table's significand of 5^q, whose error lies below the bits kept. False
+// when the bits kept cannot decide the rounding: the product's low bits are
+// all ones (the error might carry into them), the value may lie exactly
+// halfway between two doubles, or the result is subnormal.
+bool convertEiselLemire(std::uint64_t w, int q, double& out) {
+  int leadingZeros = __builtin_clzll(w);
+  w <<= leadingZeros;
+  const PowerOfFive& power = kPowersOfFive128[q - kSmallestPowerOfFive];
+  u128 product = u128{w} * power.high;
+  auto high = static_cast<std::uint64_t>(product >> 64);
+  auto low = static_cast<std::uint64_t>(product);
+  // 55 bits are kept (the significand, a rounding bit, one for the leading
+  // bit's position); below them, nine bits of margin. When those are all
+  // ones the second half of the table entry may carry into what is kept.
+  constexpr std::uint64_t kMargin = 0x1FF;
+  if ((high & kMargin) == kMargin) {
+    u128 second = u128{w} * power.low;
+    auto secondHigh = static_cast<std::uint64_t>(second >> 64);
+    low += secondHigh;
+    high += low < secondHigh ? 1 : 0;
+    if (low == std::numeric_limits<std::uint64_t>::max()) return false;
   }
-  return static_cast<double>(mantissa) * powerOfTwo(shift + scale);
-}
-
-double roundToDouble(u128 integer, int scale) {
-  auto high = static_cast<std::uint64_t>(integer >> 64);
-  if (high == 0) return roundToDouble(static_cast<std::uint64_t>(integer), false, scale);
-  // Keep the top 64 bits; what falls below them only matters as "nonzero".
-  int drop = 64 - __builtin_clzll(high);
-  auto top = static_cast<std::uint64_t>(integer >> drop);
-  bool inexact = (integer & ((u128{1} << drop) - 1)) != 0;
-  return roundToDouble(top, inexact, scale + drop);
-}
-
-// 5^k shifted up until its top bit is set, with the reciprocal that turns a
-// division by it into a multiplication ("division by invariant integers
-// using multiplication": inverse = floor((2^128 - 1) / divisor) - 2^64).
-struct Reciprocal {
-  std::uint64_t divisor;
-  std::uint64_t inverse;
-};
-
-constexpr Reciprocal makeReciprocal(int k) {
-  std::uint64_t divisor = powerOfFive(k) << __builtin_clzll(powerOfFive(k));
-  return {divisor, static_cast<std::uint64_t>(~u128{0} / divisor - (u128{1} << 64))};
-}
-
-template <std::size_t... K>
-constexpr std::array<Reciprocal, sizeof...(K)> makeReciprocals(std::index_sequence<K...>) {
-  return {makeReciprocal(static_cast<int>(K))...};
-}
-constexpr auto kReciprocals = makeReciprocals(std::make_index_sequence<kMaxExactPower + 1>());
-
-// The quotient and remainder of (high, low) by a normalized divisor, exact,
-// for high < divisor (so the quotient fits in 64 bits).
-std::uint64_t divide(std::uint64_t high, std::uint64_t low, const Reciprocal& by,
-                     std::uint64_t& remainder) {
-  u128 estimate = u128{by.inverse} * high + ((u128{high + 1} << 64) | low);
-  auto quotient = static_cast<std::uint64_t>(estimate >> 64);
-  auto fraction = static_cast<std::uint64_t>(estimate);
-  std::uint64_t rest = low - quotient * by.divisor;
-  // The first correction is needed about half the time: a mask, not a branch.
-  std::uint64_t mask = -static_cast<std::uint64_t>(rest > fraction);
-  quotient += mask;
-  rest += by.divisor & mask;
-  if (rest >= by.divisor) {
-    ++quotient;
-    rest -= by.divisor;
+  int upperBit = static_cast<int>(high >> 63);
+  int shift = upperBit + 64 - kMantissaBits - 3;
+  std::uint64_t mantissa = high >> shift;
+  // floor(log2(10^q)) + 63 is the binary exponent of the table's significand.
+  int exponent = (((152170 + 65536) * q) >> 16) + 63 + upperBit - leadingZeros + kExponentBias;
+  if (exponent <= 0) return false;  // subnormal: the general rules round it
+  if (low <= 1 && (mantissa & 3) == 1 && (mantissa << shift) == high) return false;  // maybe a tie
+  mantissa += mantissa & 1;  // round half up on the extra bit: ties were excluded above
+  mantissa >>= 1;
+  if (mantissa >= (std::uint64_t{2} << kMantissaBits)) {  // rounded up to the next power of two
+    mantissa = std::uint64_t{1} << kMantissaBits;
+    ++exponent;
   }
-  remainder = rest;
-  return quotient;
+  mantissa &= ~(std::uint64_t{1} << kMantissaBits);
+  if (exponent >= kInfiniteExponent) {
+    out = std::numeric_limits<double>::infinity();
+    return true;
+  }
+  out = fromBits(mantissa | static_cast<std::uint64_t>(exponent) << kMantissaBits);
+  return true;
 }
 
-// The correctly rounded value of digits x 10^exponent, |exponent| <= 22.
-double convertExactly(std::uint64_t digits, int exponent) {
-  if (digits <= kExactMantissa) {
+// The correctly rounded magnitude of w x 10^q, or false when the fast tiers
+// cannot decide it.
+bool convert(std::uint64_t w, int q, double& out) {
+  if (w <= kExactMantissa && q >= -kMaxExactPower && q <= kMaxExactPower) {
     // Both operands are exact, so the one rounding of the product or quotient
     // is the only one.
-    auto value = static_cast<double>(digits);
-    return exponent >= 0 ? value * kPowersOfTen[exponent] : value / kPowersOfTen[-exponent];
+    auto value = static_cast<double>(w);
+    out = q >= 0 ? value * kPowersOfTen[q] : value / kPowersOfTen[-q];
+    return true;
   }
-  if (exponent >= 0) {
-    // digits x 5^e is an exact integer of at most 116 bits; the 2^e is exact.
-    u128 product = u128{digits} * kPowersOfFive[exponent];
-    return roundToDouble(product, exponent);
+  if (w == 0 || q < kSmallestPowerOfFive) {
+    out = 0;  // below 10^-324 even with 19 digits: nearer zero than any subnormal
+    return true;
   }
-    // digits / 5^k, with enough quotient bits (63 or 64) to round, and the
-  // remainder telling whether anything was cut off; the 2^-k is exact. Both
-  // are shifted so that the divisor's top bit is set (the quotient is the same).
-  int k = -exponent;
-  const Reciprocal& reciprocal = kReciprocals[static_cast<std::size_t>(k)];
-  int shift = 127 - (64 - __builtin_clzll(digits));
-  u128 numerator = u128{digits} << shift;
-  std::uint64_t remainder;
-  std::uint64_t quotient = divide(static_cast<std::uint64_t>(numerator >> 64),
-                                  static_cast<std::uint64_t>(numerator), reciprocal, remainder);
-  // The divisor was shifted up by as much as 5^k lacks of 64 bits.
-  int divisorShift = __builtin_clzll(kPowersOfFive[k]);
-  return roundToDouble(quotient, remainder != 0, divisorShift - shift - k);
+  if (q > kLargestPowerOfFive) {
+    out = std::numeric_limits<double>::infinity();
+    return true;
+  }
+  return convertEiselLemire(w, q, out);
 }
 
 }  // namespace
@@ -172,6 +135,7 @@ const char* parseCommonNumber(const char* p, double& out) {
     ++p;
   }
   int count = static_cast<int>(p - first);
+  if (count > kMaxDigits) return nullptr;
   int fraction = 0;
   if (*p == '.') {
     ++p;
@@ -213,17 +177,16 @@ const char* parseCommonNumber(const char* p, double& out) {
       p += (*p == '-') | (*p == '+');
     }
     const char* exponentStart = p;
-    while (isDigit(*p) && p - exponentStart < 4) {
+    while (isDigit(*p) && p - exponentStart < kMaxExponentDigits) {
       exponent = exponent * 10 + (*p - '0');
       ++p;
     }
     if (p == exponentStart || isDigit(*p)) return nullptr;
     if (exponentNegative) exponent = -exponent;
   }
-  exponent -= fraction;
-  if (exponent < -kMaxExactPower || exponent > kMaxExactPower) return nullptr;
+  double magnitude;
+  if (!convert(digits, exponent - fraction, magnitude)) return nullptr;
   // The sign as a bit, not a branch.
-  double magnitude = convertExactly(digits, exponent);
   std::uint64_t bits;
   std::memcpy(&bits, &magnitude, sizeof bits);
   bits |= static_cast<std::uint64_t>(negative) << 63;

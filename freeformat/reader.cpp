@@ -23,11 +23,16 @@ SystemCalls systemCalls{::read, ::close};
 
 namespace {
 
-// A few MiB a read: large enough that system calls cost nothing per value,
-// small enough to stay in cache while it is scanned.
+// 1 MiB a read: large enough that system calls cost nothing per value, small
+// enough to stay in the cache while it is scanned.
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-// After the sentinel: room for the fast number scan's eight-byte loads.
-constexpr std::size_t kPadding = 32;
+// After the valid bytes: the line-feed sentinel and what the eight-byte loads
+// of the blank skip and the number scan may read beyond it.
+constexpr std::size_t kPadding = 16;
+static_assert(kPadding >= detail::kNumberPadding, "the number scan reads this far past the sentinel");
+static_assert(kPadding >= 8, "blanks are skipped eight bytes at a time");
+// The most items a statement may have for the one-pass read of a record.
+constexpr std::size_t kMaxBulkItems = 8;
 
 // Readers that exist, for the check that one file is never open on two channels.
 constexpr std::size_t kMaxChannels = 16;
@@ -41,16 +46,6 @@ constexpr std::array<bool, 256> makeTerminators() {
   return table;
 }
 constexpr std::array<bool, 256> kTerminator = makeTerminators();
-
-// Bytes that can occur in the common number forms. A value made only of these
-// and ended by a terminator is handed to from_chars directly.
-constexpr std::array<bool, 256> makeNumberBytes() {
-  std::array<bool, 256> table{};
-  for (int c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = true;
-  for (unsigned char c : {'.', '+', '-', 'e', 'E', 'd', 'D'}) table[c] = true;
-  return table;
-}
-constexpr std::array<bool, 256> kNumberByte = makeNumberBytes();
 
 // How many spaces `p` starts with, up to eight, found without a loop (the
 // number of blanks between values varies, so a loop would mispredict). The
@@ -176,7 +171,9 @@ void FreeFormatReader::open(std::string_view name, int statement) {
   fd_ = fd;
   access_ = access;
   name_ = std::move(path);
-  if (!buffer_) buffer_ = std::make_unique<char[]>(kBlockSize + 1 + kPadding);
+  // Not zero-filled: only bytes a read has filled are ever looked at, and the
+  // padding only inside eight-byte loads whose result stops before it.
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kBlockSize + kPadding);
   startAtFirstRecord();
 }
 
@@ -187,6 +184,8 @@ void FreeFormatReader::startAtFirstRecord() {
   atEof_ = false;
   discardPending_ = false;
   line_ = 1;
+  statementLine_ = 0;
+  endedBySlash_ = false;
 }
 
 void FreeFormatReader::rewind(int statement) {
@@ -252,6 +251,9 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   if (access_ == Access::WriteOnly) fail(Failure::CannotRead);
   // The previous statement's record is dropped only now, so that nothing after
   // the last statement a caller makes is ever scanned.
+  if (readRecordFast(items)) return ReadStatus::Ok;
+  statementLine_ = 0;
+  endedBySlash_ = false;
   if (discardPending_) discardRestOfRecord();
   atStart_ = true;
   afterComma_ = false;
@@ -265,11 +267,14 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
       --repeatLeft_;
       continue;
     }
-    switch (nextValue()) {
+    Next next = nextValue();
+    if (statementLine_ == 0 && next != Next::End) statementLine_ = line_;
+    switch (next) {
       case Next::End:
         if (acceptEnd) return ReadStatus::EndOfFile;
         fail(Failure::EndOfFile);
       case Next::Slash:
+        endedBySlash_ = true;
         discardPending_ = true;  // the remaining items keep their contents
         return ReadStatus::Ok;
       case Next::Null:
@@ -284,6 +289,47 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   }
   discardPending_ = true;
   return ReadStatus::Ok;
+}
+
+// The one-pass read of an ordinary record: number items only, each value in a
+// common form, blanks (spaces and tabs) around them, then the record end, all
+// before the end of the buffer. Nothing is stored until the whole record has
+// been seen, and a record of any other shape is left untouched for the general
+// rules, which then read it from its start.
+bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
+  const std::size_t count = items.size();
+  if (count == 0 || count > kMaxBulkItems) return false;
+  const char* p = pos_;
+  long long line = line_;
+  if (discardPending_) {  // the rest of the previous statement's record
+    if (*p != '\n' || p == end_) {
+      p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end_ - p)));
+      if (p == nullptr) return false;  // it goes on past the buffer
+    }
+    ++p;
+    ++line;
+  }
+  double values[kMaxBulkItems];
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!items[k].isNumber()) return false;
+    p += leadingSpaces(p);
+    while (*p == ' ' || *p == '\t') ++p;
+    p = detail::parseCommonNumber(p, values[k]);
+    if (p == nullptr) return false;
+    // A value ends at a blank; the last may also end at the record end.
+    if (*p != ' ' && *p != '\t' && (k + 1 < count || (*p != '\n' && *p != '\r'))) return false;
+  }
+  p += leadingSpaces(p);
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p == '\r') ++p;  // before the line feed it belongs to the record end
+  if (*p != '\n' || p == end_) return false;  // more values, or not all of the record is here
+  for (std::size_t k = 0; k < count; ++k) *items[k].number() = values[k];
+  pos_ = const_cast<char*>(p) + 1;
+  statementLine_ = line;
+  line_ = line + 1;
+  endedBySlash_ = false;
+  discardPending_ = false;
+  return true;
 }
 
 void FreeFormatReader::discardRestOfRecord() {
@@ -340,31 +386,16 @@ FreeFormatReader::Next FreeFormatReader::nextValue() {
   }
 }
 
-// The common case: the whole value is in the buffer and has one of the common
-// forms, parsed and converted in one pass. Next, a value made of digits, signs,
-// points and exponent letters that from_chars takes whole. Anything else (a
-// repeat form, a quote, a value out of range, a value cut by the end of the
-// buffer) is left to the general rules.
+// The usual case: a value wholly inside the buffer that the number entry
+// point takes whole, up to a byte that ends a value. Anything else (a repeat
+// form, a quote, a value running to the end of the buffer, a bad value) is
+// left to the general rules, which also name the fault.
 bool FreeFormatReader::readNumberFast(double* target) {
   double value;
-  const char* last = detail::parseCommonNumber(pos_, value);
-  if (last != nullptr && last != end_ && kTerminator[static_cast<unsigned char>(*last)]) {
-    *target = value;
-    pos_ = const_cast<char*>(last);
-    return true;
+  auto [last, error] = detail::parseNumber(pos_, end_, value);
+  if (error != std::errc() || (last == end_ ? !atEof_ : !kTerminator[static_cast<unsigned char>(*last)])) {
+    return false;
   }
-  last = pos_;
-  while (kNumberByte[static_cast<unsigned char>(*last)]) ++last;
-  if (last == end_ && !atEof_) {
-    std::ptrdiff_t scanned = last - pos_;
-    if (!refill() && !atEof_) return false;  // a value as long as the buffer
-    last = pos_ + scanned;
-    while (kNumberByte[static_cast<unsigned char>(*last)]) ++last;
-    if (last == end_ && !atEof_) return false;
-  }
-  if (last != end_ && !kTerminator[static_cast<unsigned char>(*last)]) return false;
-  auto [used, error] = std::from_chars(pos_, last, value);
-  if (error != std::errc() || used != last) return false;
   *target = value;
   pos_ = const_cast<char*>(last);
   return true;

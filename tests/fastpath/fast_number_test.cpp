@@ -38,14 +38,15 @@ TEST(FastNumber, AgreesWithGeneralConversionOnTheCommonForms) {
        {"0", "-0", "+0.", ".5", "12.", "1.0D+03", "1.0d3", "1.0E3", "1000", "1.0+3", "2.5-3",
         "9007199254740993", "9007199254740992.5", "18446744073709551615",
         "9999999999999999999e22", "9999999999999999999e-22", "1.7976931348623157e+30",
-        "4.9406564584124654e-10", "2.2250738585072014e-8", "0.1", "-1.2345678901234567e+06"}) {
+        "4.9406564584124654e-10", "2.2250738585072014e-8", "0.1", "-1.2345678901234567e+06",
+        "1e23", "1e-23"}) {
     agree(text);
   }
 }
 
 TEST(FastNumber, DeclinesWhatItCannotConvertExactly) {
   for (const char* text : {"", "-", "+", ".", "1e", "1e+", "1e+-3", "12345678901234567890",
-                           "1e23", "1e-23", "1e00001", "Inf", "nan", "0x10", "1..2"}) {
+                           "1e00001", "Inf", "nan", "0x10", "1..2"}) {
     std::string padded = std::string(text) + '\n' + std::string(32, '\0');
     double value = 0;
     const char* end = velmora::detail::parseCommonNumber(padded.data(), value);

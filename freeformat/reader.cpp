@@ -238,10 +238,18 @@ bool FreeFormatReader::refill() {
 // Statements.
 
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
+  assert(fd_ >= 0);
+  statement_ = statement;
+  if (readRecordFast(items)) return;
   (void)execute(items, statement, false);
 }
 
 ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
+  assert(fd_ >= 0);
+  // A file open for writing only has nothing in the buffer, so the one-pass
+  // read never takes a record from it; execute() reports it.
+  statement_ = statement;
+  if (readRecordFast(items)) return ReadStatus::Ok;
   return execute(items, statement, true);
 }
 
@@ -251,7 +259,6 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   if (access_ == Access::WriteOnly) fail(Failure::CannotRead);
   // The previous statement's record is dropped only now, so that nothing after
   // the last statement a caller makes is ever scanned.
-  if (readRecordFast(items)) return ReadStatus::Ok;
   statementLine_ = 0;
   endedBySlash_ = false;
   if (discardPending_) discardRestOfRecord();
@@ -293,9 +300,10 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
 
 // The one-pass read of an ordinary record: number items only, each value in a
 // common form, blanks (spaces and tabs) around them, then the record end, all
-// before the end of the buffer. Nothing is stored until the whole record has
-// been seen, and a record of any other shape is left untouched for the general
-// rules, which then read it from its start.
+// before the end of the buffer. A record of any other shape is read by the
+// general rules from its start. A value is stored here only once the blank or
+// record end after it has been seen; the general rules then store the very
+// same value in the same item, as they read the same bytes by the same rules.
 bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
   const std::size_t count = items.size();
   if (count == 0 || count > kMaxBulkItems) return false;
@@ -309,21 +317,28 @@ bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
     ++p;
     ++line;
   }
-  double values[kMaxBulkItems];
   for (std::size_t k = 0; k < count; ++k) {
     if (!items[k].isNumber()) return false;
     p += leadingSpaces(p);
-    while (*p == ' ' || *p == '\t') ++p;
-    p = detail::parseCommonNumber(p, values[k]);
+    if (static_cast<unsigned char>(*p) <= ' ') {
+      while (*p == ' ' || *p == '\t') ++p;
+    }
+    double value;
+    p = detail::parseCommonNumber(p, value);
     if (p == nullptr) return false;
     // A value ends at a blank; the last may also end at the record end.
-    if (*p != ' ' && *p != '\t' && (k + 1 < count || (*p != '\n' && *p != '\r'))) return false;
+    if (*p != ' ' && *p != '\t' && (k + 1 < count || (*p != '\n' && *p != '\r') || p == end_)) {
+      return false;
+    }
+    *items[k].number() = value;
   }
   p += leadingSpaces(p);
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p == '\r') ++p;  // before the line feed it belongs to the record end
-  if (*p != '\n' || p == end_) return false;  // more values, or not all of the record is here
-  for (std::size_t k = 0; k < count; ++k) *items[k].number() = values[k];
+  if (*p != '\n') {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\r') ++p;  // before the line feed it belongs to the record end
+    if (*p != '\n') return false;  // more values on the record
+  }
+  if (p == end_) return false;  // the record may go on in the next block
   pos_ = const_cast<char*>(p) + 1;
   statementLine_ = line;
   line_ = line + 1;

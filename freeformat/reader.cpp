@@ -19,6 +19,7 @@ namespace velmora {
 
 namespace detail {
 SystemCalls systemCalls{::read, ::close};
+bool fastPathsEnabled = true;
 }  // namespace detail
 
 namespace {
@@ -240,7 +241,7 @@ bool FreeFormatReader::refill() {
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
   assert(fd_ >= 0);
   statement_ = statement;
-  if (readRecordFast(items)) return;
+  if (detail::fastPathsEnabled && readRecordFast(items)) return;
   (void)execute(items, statement, false);
 }
 
@@ -249,7 +250,7 @@ ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statemen
   // A file open for writing only has nothing in the buffer, so the one-pass
   // read never takes a record from it; execute() reports it.
   statement_ = statement;
-  if (readRecordFast(items)) return ReadStatus::Ok;
+  if (detail::fastPathsEnabled && readRecordFast(items)) return ReadStatus::Ok;
   return execute(items, statement, true);
 }
 
@@ -257,10 +258,10 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   assert(fd_ >= 0);
   statement_ = statement;
   if (access_ == Access::WriteOnly) fail(Failure::CannotRead);
-  // The previous statement's record is dropped only now, so that nothing after
-  // the last statement a caller makes is ever scanned.
   statementLine_ = 0;
   endedBySlash_ = false;
+  // The previous statement's record is dropped only now, so that nothing after
+  // the last statement a caller makes is ever scanned.
   if (discardPending_) discardRestOfRecord();
   atStart_ = true;
   afterComma_ = false;
@@ -291,7 +292,7 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
     }
     atStart_ = false;
     afterComma_ = false;
-    if (item.isNumber() && readNumberFast(item.number())) continue;
+    if (item.isNumber() && detail::fastPathsEnabled && readNumberFast(item.number())) continue;
     readValueSlow(item, itemNumber);
   }
   discardPending_ = true;

@@ -178,6 +178,49 @@ inline const char* parseSeventeenDigits(const char* p, std::uint64_t& digits, in
   return p + 22;
 }
 
+// Bytes that would carry a number on past its digits: a point or the start
+// of an exponent.
+inline constexpr bool isNumberContinuation(char c) {
+  return c == '.' || c == 'e' || c == 'E' || c == 'd' || c == 'D' || c == '+' || c == '-';
+}
+inline constexpr auto kContinuation = [] {
+  struct Table {
+    bool byByte[256];
+  } table{};
+  for (int c = 0; c < 256; ++c) table.byByte[c] = isNumberContinuation(static_cast<char>(c));
+  return table;
+}();
+
+// The shapes of fixed decimals and integers: digits, optionally a point and
+// more digits, at most eight bytes in all and no exponent ("-10.7692",
+// "123456", "0.25"), from one eight-byte load: the point is cut out and the
+// digits on both sides are read as one number. Returns nullptr for any other
+// shape, else the byte after it; the value is digits x 10^-fraction with at
+// most eight digits, so Clinger's case converts it exactly.
+inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& fraction) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  int integer = digitRun(word);
+  if (integer == 8) return nullptr;
+  std::uint64_t after = word >> (8 * integer);  // the byte after the digits comes first
+  if ((after & 0xFF) != '.') {
+    if (integer == 0 || kContinuation.byByte[after & 0xFF]) return nullptr;
+    digits = digitsValue(word, integer);
+    fraction = 0;
+    return p + integer;
+  }
+  int decimals = digitRun(after >> 8);  // the bytes shifted in are zeros: no digits
+  int used = integer + 1 + decimals;
+  if (integer + decimals == 0 || (used == 8 && isDigit(p[8])) || kContinuation.byByte[static_cast<unsigned char>(p[used])]) {
+    return nullptr;
+  }
+  std::uint64_t integerBytes = word & ((std::uint64_t{1} << (8 * integer)) - 1);
+  std::uint64_t decimalBytes = (after >> 8) & ((std::uint64_t{1} << (8 * decimals)) - 1);
+  digits = digitsValue(integerBytes | decimalBytes << (8 * integer), integer + decimals);
+  fraction = decimals;
+  return p + used;
+}
+
 }  // namespace fast
 
 // `p` points at the value's first byte. The byte that stops the value must
@@ -187,7 +230,7 @@ inline const char* parseSeventeenDigits(const char* p, std::uint64_t& digits, in
 // decided, with its nearest double in `out`; nullptr otherwise (the general
 // rules decide then), `out` unchanged. The value's end is not checked against
 // the separators: the caller does that.
-inline const char* parseCommonNumber(const char* p, double& out) {
+[[gnu::always_inline]] inline const char* parseCommonNumber(const char* p, double& out) {
   using namespace fast;
   // Signs without branches: in real data they are as good as random.
   bool negative = *p == '-';
@@ -198,8 +241,20 @@ inline const char* parseCommonNumber(const char* p, double& out) {
     const char* end = parseSeventeenDigits(p, digits, exponent);
     double magnitude;
     if (end != nullptr) {
-      if (!convert(digits, exponent, magnitude)) return nullptr;
+      // Seventeen digits are never an exact double's worth of Clinger's case
+      // unless they start with zeros, and the exponent is always inside the
+      // table, so Eisel-Lemire decides at once.
+      if (digits == 0) {
+        magnitude = 0;
+      } else if (!convertEiselLemire(digits, exponent, magnitude)) {
+        return nullptr;
+      }
       out = withSign(magnitude, negative);
+      return end;
+    }
+    end = parseShortDecimal(p, digits, exponent);
+    if (end != nullptr) {
+      out = withSign(static_cast<double>(digits) / kPowersOfTen[exponent], negative);
       return end;
     }
   }

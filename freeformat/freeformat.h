@@ -94,19 +94,22 @@ struct NumberItem {
 class Item {
  public:
   enum class Kind : std::uint8_t { Text, Number };
-  Item(TextItem text) : kind_(Kind::Text), chars_(text.chars), width_(text.width) {}  // NOLINT: implicit on purpose
-  Item(NumberItem number) : kind_(Kind::Number), number_(number.target) {}            // NOLINT
+  Item(TextItem text) : chars_(text.chars), width_(text.width), kind_(Kind::Text) {}  // NOLINT: implicit on purpose
+  Item(NumberItem number) : number_(number.target), kind_(Kind::Number) {}          // NOLINT
   [[nodiscard]] Kind kind() const { return kind_; }
   [[nodiscard]] bool isNumber() const { return kind_ == Kind::Number; }
-  [[nodiscard]] double* number() const { return number_; }
-  [[nodiscard]] char* chars() const { return chars_; }
-  [[nodiscard]] std::size_t width() const { return width_; }
+  [[nodiscard]] double* number() const { return isNumber() ? number_ : nullptr; }
+  [[nodiscard]] char* chars() const { return isNumber() ? nullptr : chars_; }
+  [[nodiscard]] std::size_t width() const { return isNumber() ? 0 : width_; }
 
  private:
-  Kind kind_;
-  char* chars_ = nullptr;
+  // Small, as a statement builds its items for every record it reads.
+  union {
+    char* chars_;
+    double* number_;
+  };
   std::size_t width_ = 0;
-  double* number_ = nullptr;
+  Kind kind_;
 };
 
 // The widest text item the reader supports. An unquoted text value, and any

@@ -305,7 +305,7 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
 // general rules from its start. A value is stored here only once the blank or
 // record end after it has been seen; the general rules then store the very
 // same value in the same item, as they read the same bytes by the same rules.
-bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
+[[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
   const std::size_t count = items.size();
   if (count == 0 || count > kMaxBulkItems) return false;
   const char* p = pos_;

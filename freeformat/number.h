@@ -18,9 +18,10 @@ namespace velmora::detail {
 // infinity of its sign, below it the nearest subnormal or a zero of its sign.
 
 // How many bytes parseNumber may read from `last` on: the byte at `last`
-// itself and the ones after it that an eight-byte load can reach. A buffer
+// itself and the ones after it that its eight- and sixteen-byte loads can
+// reach (a load starts at or before the byte that stops the value). A buffer
 // handed to it keeps this many readable bytes after its valid ones.
-inline constexpr std::size_t kNumberPadding = 8;
+inline constexpr std::size_t kNumberPadding = 16;
 
 // Reads the number at `first`: the run of bytes from `first`, up to `last`,
 // that the number grammar can continue. On success, `value` holds its nearest
@@ -33,7 +34,8 @@ inline constexpr std::size_t kNumberPadding = 8;
 //   "0.5C"   -> 0.5, ptr at the C        "1.5E "  -> fails
 // The byte at `last` must be readable and must not be a digit, sign, point or
 // letter (the reader keeps a line feed there), and kNumberPadding bytes from
-// `last` on must be readable: the common forms are read eight bytes at a time.
+// `last` on must be readable: the common forms are read eight or sixteen
+// bytes at a time.
 // Inside, the common forms (at most 19 digits, an exponent of at most four
 // digits) are converted exactly in one pass: Clinger's exact case, else the
 // Eisel-Lemire method; what they cannot decide goes to the general rules below.

@@ -28,7 +28,8 @@ namespace {
 // enough to stay in the cache while it is scanned.
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // After the valid bytes: the line-feed sentinel and what the eight-byte loads
-// of the blank skip and the number scan may read beyond it.
+// of the blank skip and the eight- and sixteen-byte loads of the number scan
+// may read beyond it.
 constexpr std::size_t kPadding = 16;
 static_assert(kPadding >= detail::kNumberPadding, "the number scan reads this far past the sentinel");
 static_assert(kPadding >= 8, "blanks are skipped eight bytes at a time");

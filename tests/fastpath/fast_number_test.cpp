@@ -93,4 +93,33 @@ TEST(FastNumber, AgreesOnRandomValues) {
   EXPECT_GT(accepted, 200000);  // the fast forms are the common ones
 }
 
+// Sixteen bytes as digits, the SSE2 form against the portable one: every
+// byte a digit, or one or two bytes just outside the digits (with the high
+// bit set or not, which a signed comparison would get wrong).
+TEST(FastNumber, SixteenDigitsAgreeAcrossForms) {
+#if defined(__SSE2__)
+  std::mt19937_64 random(16);
+  const unsigned char kNear[] = {'/', ':', 0, 0x80 + '0', 0xB9, 0xFF, ' ', '.'};
+  int accepted = 0;
+  for (int i = 0; i < 200000; ++i) {
+    char text[16];
+    for (char& c : text) c = static_cast<char>('0' + random() % 10);
+    for (int k = static_cast<int>(random() % 3); k > 0; --k) text[random() % 16] = static_cast<char>(kNear[random() % 8]);
+    std::uint64_t scalar = 1;
+    std::uint64_t vector = 2;
+    bool scalarOk = velmora::detail::fast::sixteenDigitsScalar(text, scalar);
+    bool vectorOk = velmora::detail::fast::sixteenDigitsSse2(text, vector);
+    ASSERT_EQ(scalarOk, vectorOk) << std::string(text, 16);
+    if (scalarOk) {
+      ASSERT_EQ(scalar, vector) << std::string(text, 16);
+      ASSERT_EQ(scalar, std::stoull(std::string(text, 16)));
+      ++accepted;
+    }
+  }
+  EXPECT_GT(accepted, 50000);
+#else
+  GTEST_SKIP() << "no SSE2 on this target";
+#endif
+}
+
 }  // namespace

@@ -253,9 +253,10 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
   if (integer + decimals == 0 || (used == 8 && isDigit(p[8])) || kContinuation.byByte[static_cast<unsigned char>(p[used])]) {
     return nullptr;
   }
-  std::uint64_t integerBytes = word & ((std::uint64_t{1} << (8 * integer)) - 1);
-  std::uint64_t decimalBytes = (after >> 8) & ((std::uint64_t{1} << (8 * decimals)) - 1);
-  digits = digitsValue(integerBytes | decimalBytes << (8 * integer), integer + decimals);
+  // The point cut out: the integer digits stay, the bytes above them move
+  // down by one. What lies beyond the digits is shifted away by digitsValue.
+  std::uint64_t integerMask = (std::uint64_t{1} << (8 * integer)) - 1;
+  digits = digitsValue((word & integerMask) | ((word >> 8) & ~integerMask), integer + decimals);
   fraction = decimals;
   return p + used;
 }

@@ -94,8 +94,9 @@ struct NumberItem {
 class Item {
  public:
   enum class Kind : std::uint8_t { Text, Number };
-  Item(TextItem text) : chars_(text.chars), width_(text.width), kind_(Kind::Text) {}  // NOLINT: implicit on purpose
-  Item(NumberItem number) : number_(number.target), kind_(Kind::Number) {}          // NOLINT
+  Item(TextItem text)  // NOLINT: implicit on purpose
+      : chars_(text.chars), width_(static_cast<std::uint32_t>(text.width)), kind_(Kind::Text) {}
+  Item(NumberItem number) : number_(number.target), kind_(Kind::Number) {}  // NOLINT
   [[nodiscard]] Kind kind() const { return kind_; }
   [[nodiscard]] bool isNumber() const { return kind_ == Kind::Number; }
   [[nodiscard]] double* number() const { return isNumber() ? number_ : nullptr; }
@@ -103,12 +104,13 @@ class Item {
   [[nodiscard]] std::size_t width() const { return isNumber() ? 0 : width_; }
 
  private:
-  // Small, as a statement builds its items for every record it reads.
+  // Two words, as a statement builds its items for every record it reads (a
+  // text item is never near 4 GiB wide: see kMaxTextWidth).
   union {
     char* chars_;
     double* number_;
   };
-  std::size_t width_ = 0;
+  std::uint32_t width_ = 0;
   Kind kind_;
 };
 

@@ -202,7 +202,7 @@ inline bool sixteenDigits(const char* p, std::uint64_t& value) {
 // digits, taken in a straight line. Returns nullptr for any other shape
 // (the general fast parse below takes over), else the byte after it.
 inline const char* parseSeventeenDigits(const char* p, std::uint64_t& digits, int& exponent) {
-  if (!isDigit(p[0]) || p[1] != '.') return nullptr;
+  if (p[1] != '.' || !isDigit(p[0])) return nullptr;  // the point first: it turns away most other shapes
   std::uint64_t sixteen;
   if (!sixteenDigits(p + 2, sixteen)) return nullptr;
   char letter = static_cast<char>(p[18] | 0x20);  // lower case

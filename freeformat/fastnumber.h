@@ -85,6 +85,9 @@ inline double fromBits(std::uint64_t bits) {
 // when the bits kept cannot decide the rounding: the product's low bits are
 // all ones (the error might carry into them), the value may lie exactly
 // halfway between two doubles, or the result is subnormal.
+// kNormal: the caller knows the result is a normal double, far from both
+// ends of the range, so neither end is checked.
+template <bool kNormal = false>
 inline bool convertEiselLemire(std::uint64_t w, int q, double& out) {
   int leadingZeros = __builtin_clzll(w);
   w <<= leadingZeros;
@@ -108,7 +111,7 @@ inline bool convertEiselLemire(std::uint64_t w, int q, double& out) {
   std::uint64_t mantissa = high >> shift;
   // floor(log2(10^q)) + 63 is the binary exponent of the table's significand.
   int exponent = (((152170 + 65536) * q) >> 16) + 63 + upperBit - leadingZeros + kExponentBias;
-  if (exponent <= 0) return false;  // subnormal: the general rules round it
+  if (!kNormal && exponent <= 0) return false;  // subnormal: the general rules round it
   if (low <= 1 && (mantissa & 3) == 1 && (mantissa << shift) == high) return false;  // maybe a tie
   mantissa += mantissa & 1;  // round half up on the extra bit: ties were excluded above
   mantissa >>= 1;
@@ -117,7 +120,7 @@ inline bool convertEiselLemire(std::uint64_t w, int q, double& out) {
     ++exponent;
   }
   mantissa &= ~(std::uint64_t{1} << kMantissaBits);
-  if (exponent >= kInfiniteExponent) {
+  if (!kNormal && exponent >= kInfiniteExponent) {
     out = std::numeric_limits<double>::infinity();
     return true;
   }
@@ -282,11 +285,12 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
     double magnitude;
     if (end != nullptr) {
       // Seventeen digits are never an exact double's worth of Clinger's case
-      // unless they start with zeros, and the exponent is always inside the
-      // table, so Eisel-Lemire decides at once.
+      // unless they start with zeros, and with a two-digit exponent the value
+      // lies between 10^-115 and 10^100, a normal double: Eisel-Lemire decides
+      // at once, with no check of the range's ends.
       if (digits == 0) {
         magnitude = 0;
-      } else if (!convertEiselLemire(digits, exponent, magnitude)) {
+      } else if (!convertEiselLemire<true>(digits, exponent, magnitude)) {
         return nullptr;
       }
       out = withSign(magnitude, negative);

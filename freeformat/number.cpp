@@ -1,12 +1,12 @@
 #include "number.h"
 
-#include "fastnumber.h"
-
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <system_error>
+
+#include "fastnumber.h"
 
 namespace velmora::detail {
 namespace {

@@ -416,6 +416,16 @@ TEST_F(FreeFormat, OpenFallsBackToReadOnlyThenWriteOnly) {
 
 namespace {
 
+// An item is of the kind it was made as, whatever its pointer.
+TEST(Items, KindIsAsMade) {
+  char text[4];
+  const Item kItems[] = {velmora::NumberItem{nullptr}, velmora::TextItem{nullptr, 0}, velmora::TextItem{text, 4}};
+  EXPECT_TRUE(kItems[0].isNumber());
+  EXPECT_FALSE(kItems[1].isNumber());
+  EXPECT_EQ(kItems[2].chars(), text);
+  EXPECT_EQ(kItems[2].width(), 4u);
+}
+
 // What statementLine() and endedBySlash() report after each statement: the
 // line of its first value, null value or slash (0 when it found none), and a
 // slash. Whole blocks take the one-pass read for the ordinary rows; one byte

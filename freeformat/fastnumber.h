@@ -1,11 +1,13 @@
 // The common number forms, parsed and converted in one pass: an optional sign,
 // at most 19 digits with an optional point, an optional exponent of at most
-// four digits written with E, e, D or d (or a sign alone). The conversion is
-// exact: Clinger's case (at most 2^53 and a scale within 10^+-22, one exact
-// multiplication or division), otherwise the Eisel-Lemire method with 128-bit
-// powers of five; a value it cannot decide (a possible exact halfway point,
-// a subnormal result) is declined. Private to the number conversion and the reader;
-// written inline here because it runs once per value.
+// four digits written with E, e, D or d (or a sign alone). Two shapes are
+// taken in a straight line: the "%.16e" one (17 significant digits, a
+// two-digit exponent) and short fixed decimals and integers (at most eight
+// bytes). The conversion is exact: Clinger's case (at most 2^53 and a scale
+// within 10^+-22, one exact multiplication or division), otherwise the
+// Eisel-Lemire method with 128-bit powers of five; a value it cannot decide (a
+// possible exact halfway point, a subnormal result) is declined. Private to
+// the number conversion and the reader; inline, as it runs once per value.
 #pragma once
 
 #include <cstdint>
@@ -178,12 +180,13 @@ inline bool sixteenDigitsScalar(const char* p, std::uint64_t& value) {
 // run-time check is needed: pairs of digits, then fours, then eights, each
 // step one multiply-add of neighbouring lanes.
 inline bool sixteenDigitsSse2(const char* p, std::uint64_t& value) {
-  __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+  __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i digits = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
   __m128i nine = _mm_set1_epi8(9);
   if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)) != 0xFFFF) return false;
   // The first byte of each 16-bit lane is its low byte and the higher digit.
-  __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(digits, _mm_set1_epi16(0xFF)), _mm_set1_epi16(10)),
-                                _mm_srli_epi16(digits, 8));
+  __m128i higher = _mm_and_si128(digits, _mm_set1_epi16(0xFF));
+  __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(higher, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
   __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(100 | 1 << 16));
   __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | 1 << 16));
   auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
@@ -205,7 +208,8 @@ inline bool sixteenDigits(const char* p, std::uint64_t& value) {
 // digits, taken in a straight line. Returns nullptr for any other shape
 // (the general fast parse below takes over), else the byte after it.
 inline const char* parseSeventeenDigits(const char* p, std::uint64_t& digits, int& exponent) {
-  if (p[1] != '.' || !isDigit(p[0])) return nullptr;  // the point first: it turns away most other shapes
+  // The point first: it turns away most other shapes at once.
+  if (p[1] != '.' || !isDigit(p[0])) return nullptr;
   std::uint64_t sixteen;
   if (!sixteenDigits(p + 2, sixteen)) return nullptr;
   char letter = static_cast<char>(p[18] | 0x20);  // lower case
@@ -253,7 +257,8 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
   }
   int decimals = digitRun(after >> 8);  // the bytes shifted in are zeros: no digits
   int used = integer + 1 + decimals;
-  if (integer + decimals == 0 || (used == 8 && isDigit(p[8])) || kContinuation.byByte[static_cast<unsigned char>(p[used])]) {
+  if (integer + decimals == 0 || (used == 8 && isDigit(p[8])) ||
+      kContinuation.byByte[static_cast<unsigned char>(p[used])]) {
     return nullptr;
   }
   // The point cut out: the integer digits stay, the bytes above them move

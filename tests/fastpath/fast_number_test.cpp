@@ -157,7 +157,9 @@ TEST(FastNumber, SixteenDigitsAgreeAcrossForms) {
   for (int i = 0; i < 200000; ++i) {
     char text[16];
     for (char& c : text) c = static_cast<char>('0' + random() % 10);
-    for (int k = static_cast<int>(random() % 3); k > 0; --k) text[random() % 16] = static_cast<char>(kNear[random() % 8]);
+    for (int k = static_cast<int>(random() % 3); k > 0; --k) {
+      text[random() % 16] = static_cast<char>(kNear[random() % 8]);
+    }
     std::uint64_t scalar = 1;
     std::uint64_t vector = 2;
     bool scalarOk = velmora::detail::fast::sixteenDigitsScalar(text, scalar);

@@ -78,17 +78,22 @@ class Loader {
   }
 
   std::size_t readRows(DataSet& target) {
+    // The columns and the statement number in locals: the reader cannot
+    // change them, but the compiler cannot know that across the call.
+    double* const column1 = target.column1;
+    double* const column2 = target.column2;
+    double* const column3 = target.column3;
+    const int statement = numbers_.row;
     std::size_t n = 0;
     for (; n < kMaxRows; ++n) {
-      const Item items[] = {NumberItem{&target.column1[n]}, NumberItem{&target.column2[n]},
-                            NumberItem{&target.column3[n]}};
-      if (reader_.readOrEnd(items, numbers_.row) == ReadStatus::EndOfFile) {
+      const Item items[] = {NumberItem{&column1[n]}, NumberItem{&column2[n]}, NumberItem{&column3[n]}};
+      if (reader_.readOrEnd(items, statement) == ReadStatus::EndOfFile) {
         // A row cut short by the end of the file is not a row: its values
         // would be in file units among scaled ones, so they are dropped.
-        target.column1[n] = target.column2[n] = target.column3[n] = 0;
+        column1[n] = column2[n] = column3[n] = 0;
         break;
       }
-      target.column2[n] *= kColumn2Scale;
+      column2[n] *= kColumn2Scale;
     }
     return n;
   }

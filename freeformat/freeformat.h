@@ -92,23 +92,35 @@ struct NumberItem {
   double* target;
 };
 
-// One item of a statement: text or number.
+// One item of a statement: text or number, as it was made.
 class Item {
  public:
-  Item(TextItem text) : chars_(text.chars), width_(text.width) {}  // NOLINT: implicit on purpose
-  Item(NumberItem number) : number_(number.target) {}              // NOLINT
-  [[nodiscard]] bool isNumber() const { return number_ != nullptr; }
-  [[nodiscard]] double* number() const { return number_; }
-  [[nodiscard]] char* chars() const { return chars_; }
-  [[nodiscard]] std::size_t width() const { return width_; }
+  enum class Kind : std::uint8_t { Text, Number };
+  Item(TextItem text)  // NOLINT: implicit on purpose
+      : chars_(text.chars), width_(static_cast<std::uint32_t>(text.width)), kind_(Kind::Text) {}
+  Item(NumberItem number) : number_(number.target), kind_(Kind::Number) {}  // NOLINT
+  [[nodiscard]] Kind kind() const { return kind_; }
+  [[nodiscard]] bool isNumber() const { return kind_ == Kind::Number; }
+  [[nodiscard]] double* number() const { return isNumber() ? number_ : nullptr; }
+  [[nodiscard]] char* chars() const { return isNumber() ? nullptr : chars_; }
+  [[nodiscard]] std::size_t width() const { return isNumber() ? 0 : width_; }
 
  private:
-  char* chars_ = nullptr;
-  std::size_t width_ = 0;
-  double* number_ = nullptr;
+  // Two words, as a statement builds its items for every record it reads (a
+  // text item is never near 4 GiB wide: see kMaxTextWidth).
+  union {
+    char* chars_;
+    double* number_;
+  };
+  std::uint32_t width_ = 0;
+  Kind kind_;
 };
 
-// The widest text item a repeat form can hand on in full.
+// The widest text item the reader supports. An unquoted text value, and any
+// value a repeat form hands on, is collected in a scratch buffer of this size
+// before it is stored, so this caps every text item, not only repeated ones:
+// a wider TextItem is a programming error (an assertion). The tool's own
+// items are 72 and 16 bytes wide.
 inline constexpr std::size_t kMaxTextWidth = 256;
 
 enum class ReadStatus { Ok, EndOfFile };
@@ -120,10 +132,17 @@ enum class ReadStatus { Ok, EndOfFile };
 // can then be opened again. Creating two readers for one channel number, or
 // opening a reader that is already open, is a programming error (assert).
 //
-// Memory: one block buffer of fixed size, allocated when the reader is created
-// (running out of memory is fatal), so that a program can make its allocations
-// before it opens any file; reading never allocates, and no record or value
-// length makes it grow.
+// Memory: one block buffer of fixed size (1 MiB, plus a sentinel and padding),
+// allocated when the reader is created (running out of memory is fatal), so
+// that a program can make its allocations before it opens any file; reading
+// never allocates, and no record or value length makes it grow.
+//
+// Speed: a record of number items only, made of ordinary values separated by
+// blanks and wholly inside the buffer, is read in one pass from its first
+// byte to its line feed. Any record with anything else in it (a comma,
+// semicolon, slash, quote, asterisk, a lone carriage return, too few or too
+// many values, an uncommon number form, the end of the buffer) is read by the
+// general rules from its start, so the result is the same either way.
 class FreeFormatReader {
  public:
   explicit FreeFormatReader(int channel);
@@ -161,6 +180,14 @@ class FreeFormatReader {
   // Releases the file, keeping it on disk; the channel is free again.
   void close(int statement);
 
+  // The line of the file (from 1; line feeds end records) where the last
+  // statement found its first value, null value or slash; 0 when it found
+  // none before the end of the file.
+  [[nodiscard]] long long statementLine() const { return statementLine_; }
+
+  // Whether the last statement was ended by a slash.
+  [[nodiscard]] bool endedBySlash() const { return endedBySlash_; }
+
   [[nodiscard]] int channel() const { return channel_; }
   [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
 
@@ -179,6 +206,7 @@ class FreeFormatReader {
   };
 
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
+  bool readRecordFast(std::span<const Item> items);
   Next nextValue();
   bool readNumberFast(double* target);
   void readValueSlow(const Item& item, int itemNumber);
@@ -209,6 +237,8 @@ class FreeFormatReader {
   bool atEof_ = false;
   bool discardPending_ = false;  // the rest of the last statement's record
   long long line_ = 1;           // line of the file holding pos_
+  long long statementLine_ = 0;  // see statementLine()
+  bool endedBySlash_ = false;
 
   // State of the statement being executed.
   bool atStart_ = true;     // no value or separator seen yet

@@ -6,6 +6,8 @@
 #include <limits>
 #include <system_error>
 
+#include "fastnumber.h"
+
 namespace velmora::detail {
 namespace {
 
@@ -50,6 +52,8 @@ void NumberParser::addDigit(char digit, bool afterPoint) {
 }
 
 bool NumberParser::feed(unsigned char c) {
+  // Each case either moves to its next state and returns true, or returns
+  // false and leaves everything as it was.
   switch (state_) {
     case State::Start:
       if (c == '+' || c == '-') {
@@ -69,7 +73,7 @@ bool NumberParser::feed(unsigned char c) {
         wordLength_ = 1;
         state_ = State::Word;
       } else {
-        state_ = State::Fail;
+        return false;
       }
       break;
     case State::Integer:
@@ -83,7 +87,7 @@ bool NumberParser::feed(unsigned char c) {
         exponentNegative_ = c == '-';  // "1.5+3": a sign alone starts the exponent
         state_ = State::ExponentSign;
       } else {
-        state_ = State::Fail;
+        return false;
       }
       break;
     case State::PointFirst:
@@ -91,7 +95,7 @@ bool NumberParser::feed(unsigned char c) {
         addDigit(static_cast<char>(c), true);
         state_ = State::Fraction;
       } else {
-        state_ = State::Fail;
+        return false;
       }
       break;
     case State::Fraction:
@@ -103,7 +107,7 @@ bool NumberParser::feed(unsigned char c) {
         exponentNegative_ = c == '-';
         state_ = State::ExponentSign;
       } else {
-        state_ = State::Fail;
+        return false;
       }
       break;
     case State::ExponentMark:
@@ -119,20 +123,18 @@ bool NumberParser::feed(unsigned char c) {
         exponent_ = saturatingStep(exponent_, c - '0');
         state_ = State::Exponent;
       } else {
-        state_ = State::Fail;
+        return false;
       }
       break;
     case State::Word:
       if (isLetter(c) && wordLength_ < kMaxWord) {
         word_[wordLength_++] = static_cast<char>(c);
       } else {
-        state_ = State::Fail;
+        return false;
       }
       break;
-    case State::Fail:
-      break;
   }
-  return state_ != State::Fail;
+  return true;
 }
 
 bool NumberParser::finish(double& out) const {
@@ -180,6 +182,21 @@ bool NumberParser::finish(double& out) const {
   }
   out = negative_ ? -magnitude : magnitude;
   return true;
+}
+
+std::from_chars_result parseNumber(const char* first, const char* last, double& value) {
+  double common;
+  const char* end = parseCommonNumber(first, common);
+  if (end != nullptr && end <= last) {
+    value = common;
+    return {end, std::errc()};
+  }
+  // The general rules decide, over exactly the bytes up to `last`.
+  NumberParser parser;
+  const char* p = first;
+  while (p != last && parser.feed(static_cast<unsigned char>(*p))) ++p;
+  if (!parser.finish(value)) return {first, std::errc::invalid_argument};
+  return {p, std::errc()};
 }
 
 bool convertNumber(std::string_view text, double& out) {

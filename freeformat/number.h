@@ -1,7 +1,9 @@
-// Number values: the grammar checked byte by byte, and the conversion to the
-// nearest double. Private to the reader (and its tests).
+// Number values: one entry point in the manner of std::from_chars, and the
+// general byte-by-byte rules it falls back on. Private to the reader (and to
+// tests that link the reader's internals).
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -12,22 +14,49 @@ namespace velmora::detail {
 // before, among or after them (12, 12., 12.5, .5); an optional exponent, either
 // E, e, D or d and an optionally signed integer, or a sign and an integer
 // (1.5+3 is 1500); or Inf, Infinity, NaN in any letter case, optionally signed.
-//
-// The parser takes the value one byte at a time, so a value of any length is
-// handled in fixed memory: beyond the first kKeptDigits significant digits only
-// whether any further digit is nonzero matters for the rounding.
+// The value is the nearest double, halfway cases to even; beyond the range an
+// infinity of its sign, below it the nearest subnormal or a zero of its sign.
+
+// How many bytes parseNumber may read from `last` on: the byte at `last`
+// itself and the ones after it that its eight- and sixteen-byte loads can
+// reach (a load starts at or before the byte that stops the value). A buffer
+// handed to it keeps this many readable bytes after its valid ones.
+inline constexpr std::size_t kNumberPadding = 16;
+
+// Reads the number at `first`: the run of bytes from `first`, up to `last`,
+// that the number grammar can continue. On success, `value` holds its nearest
+// double and ptr points at the first byte after it (a byte that cannot
+// continue a number, or `last`); whether that byte may end a value is the
+// caller's concern. Fails (std::errc::invalid_argument, `value` unchanged)
+// when that run is not a whole number: "1.5E" followed by a blank, "+", "x".
+//   "12 "    -> 12, ptr at the blank     "1.5+3," -> 1500, ptr at the comma
+//   "3*7"    -> 3, ptr at the asterisk   "-inf/"  -> -infinity, ptr at the slash
+//   "0.5C"   -> 0.5, ptr at the C        "1.5E "  -> fails
+// The byte at `last` must be readable and must not be a digit, sign, point or
+// letter (the reader keeps a line feed there), and kNumberPadding bytes from
+// `last` on must be readable: the common forms are read eight or sixteen
+// bytes at a time.
+// Inside, the common forms (at most 19 digits, an exponent of at most four
+// digits) are converted exactly in one pass: Clinger's exact case, else the
+// Eisel-Lemire method; what they cannot decide goes to the general rules below.
+std::from_chars_result parseNumber(const char* first, const char* last, double& value);
+
+// The general rules, one byte at a time, so that a value of any length and one
+// arriving in pieces are handled in fixed memory: beyond the first kKeptDigits
+// significant digits only whether any further digit is nonzero matters for the
+// rounding.
 class NumberParser {
  public:
-  // Takes the next byte; false once the bytes seen can no longer be a number
-  // (every later call keeps returning false).
+  // Takes the next byte; false when it cannot continue the bytes seen so far,
+  // which are then left as they were (finish() still judges them).
   bool feed(unsigned char c);
-  // True when the bytes fed form a whole number; stores its nearest double.
+  // True when the bytes taken form a whole number; stores its nearest double.
   bool finish(double& out) const;
 
  private:
   enum class State : std::uint8_t {
     Start, Sign, Integer, PointFirst, Fraction, ExponentMark, ExponentSign,
-    Exponent, Word, Fail
+    Exponent, Word
   };
   static constexpr int kKeptDigits = 800;
   static constexpr int kMaxWord = 8;  // "infinity"
@@ -47,7 +76,8 @@ class NumberParser {
   char word_[kMaxWord];
 };
 
-// The whole text as one number value; false when it is not one.
+// The whole text as one number value, by the general rules alone; false when
+// it is not one. The reference the faster tiers are tested against.
 bool convertNumber(std::string_view text, double& out);
 
 }  // namespace velmora::detail

@@ -21,15 +21,22 @@ namespace velmora {
 
 namespace detail {
 SystemCalls systemCalls{::read, ::close};
+bool fastPathsEnabled = true;
 }  // namespace detail
 
 namespace {
 
-// A few MiB a read: large enough that system calls cost nothing per value,
-// small enough to stay in cache while it is scanned.
+// 1 MiB a read: large enough that system calls cost nothing per value, small
+// enough to stay in the cache while it is scanned.
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-// After the sentinel: room for the fast number scan's eight-byte loads.
-constexpr std::size_t kPadding = 32;
+// After the valid bytes: the line-feed sentinel and what the eight-byte loads
+// of the blank skip and the eight- and sixteen-byte loads of the number scan
+// may read beyond it.
+constexpr std::size_t kPadding = 16;
+static_assert(kPadding >= detail::kNumberPadding, "the number scan reads this far past the sentinel");
+static_assert(kPadding >= 8, "blanks are skipped eight bytes at a time");
+// The most items a statement may have for the one-pass read of a record.
+constexpr std::size_t kMaxBulkItems = 8;
 
 // A block buffer reserved ahead and not taken by a reader now (reserveBuffer);
 // kept for the process.
@@ -60,16 +67,6 @@ constexpr std::array<bool, 256> makeTerminators() {
   return table;
 }
 constexpr std::array<bool, 256> kTerminator = makeTerminators();
-
-// Bytes that can occur in the common number forms. A value made only of these
-// and ended by a terminator is handed to from_chars directly.
-constexpr std::array<bool, 256> makeNumberBytes() {
-  std::array<bool, 256> table{};
-  for (int c = '0'; c <= '9'; ++c) table[static_cast<unsigned char>(c)] = true;
-  for (unsigned char c : {'.', '+', '-', 'e', 'E', 'd', 'D'}) table[c] = true;
-  return table;
-}
-constexpr std::array<bool, 256> kNumberByte = makeNumberBytes();
 
 // How many spaces `p` starts with, up to eight, found without a loop (the
 // number of blanks between values varies, so a loop would mispredict). The
@@ -213,6 +210,8 @@ void FreeFormatReader::startAtFirstRecord() {
   atEof_ = false;
   discardPending_ = false;
   line_ = 1;
+  statementLine_ = 0;
+  endedBySlash_ = false;
 }
 
 void FreeFormatReader::rewind(int statement) {
@@ -265,10 +264,18 @@ bool FreeFormatReader::refill() {
 // Statements.
 
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
+  assert(fd_ >= 0);
+  statement_ = statement;
+  if (detail::fastPathsEnabled && readRecordFast(items)) return;
   (void)execute(items, statement, false);
 }
 
 ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
+  assert(fd_ >= 0);
+  // A file open for writing only has nothing in the buffer, so the one-pass
+  // read never takes a record from it; execute() reports it.
+  statement_ = statement;
+  if (detail::fastPathsEnabled && readRecordFast(items)) return ReadStatus::Ok;
   return execute(items, statement, true);
 }
 
@@ -276,6 +283,8 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   assert(fd_ >= 0);
   statement_ = statement;
   if (access_ == Access::WriteOnly) fail(Failure::CannotRead);
+  statementLine_ = 0;
+  endedBySlash_ = false;
   // The previous statement's record is dropped only now, so that nothing after
   // the last statement a caller makes is ever scanned.
   if (discardPending_) discardRestOfRecord();
@@ -291,11 +300,14 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
       --repeatLeft_;
       continue;
     }
-    switch (nextValue()) {
+    Next next = nextValue();
+    if (statementLine_ == 0 && next != Next::End) statementLine_ = line_;
+    switch (next) {
       case Next::End:
         if (acceptEnd) return ReadStatus::EndOfFile;
         fail(Failure::EndOfFile);
       case Next::Slash:
+        endedBySlash_ = true;
         discardPending_ = true;  // the remaining items keep their contents
         return ReadStatus::Ok;
       case Next::Null:
@@ -305,11 +317,62 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
     }
     atStart_ = false;
     afterComma_ = false;
-    if (item.isNumber() && readNumberFast(item.number())) continue;
+    if (item.isNumber() && detail::fastPathsEnabled && readNumberFast(item.number())) continue;
     readValueSlow(item, itemNumber);
   }
   discardPending_ = true;
   return ReadStatus::Ok;
+}
+
+// The one-pass read of an ordinary record: number items only, each value in a
+// common form, blanks (spaces and tabs) around them, then the record end, all
+// before the end of the buffer. A record of any other shape is read by the
+// general rules from its start. A value is stored here only once the blank or
+// record end after it has been seen; the general rules then store the very
+// same value in the same item, as they read the same bytes by the same rules.
+[[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
+  const std::size_t count = items.size();
+  if (count == 0 || count > kMaxBulkItems) return false;
+  const char* p = pos_;
+  long long line = line_;
+  if (discardPending_) {  // the rest of the previous statement's record
+    if (*p != '\n' || p == end_) {
+      p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end_ - p)));
+      if (p == nullptr) return false;  // it goes on past the buffer
+    }
+    ++p;
+    ++line;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!items[k].isNumber()) return false;
+    // Blanks: the one or few spaces between columns one at a time (fewer
+    // instructions than an eight-byte step for so few), tabs as they come.
+    while (*p == ' ') ++p;
+    if (static_cast<unsigned char>(*p) <= ' ') {
+      while (*p == ' ' || *p == '\t') ++p;
+    }
+    double value;
+    p = detail::parseCommonNumber(p, value);
+    if (p == nullptr) return false;
+    // A value ends at a blank; the last may also end at the record end.
+    if (*p != ' ' && *p != '\t' && (k + 1 < count || (*p != '\n' && *p != '\r') || p == end_)) {
+      return false;
+    }
+    *items[k].number() = value;
+  }
+  if (*p != '\n') {
+    p += leadingSpaces(p);
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\r') ++p;  // before the line feed it belongs to the record end
+    if (*p != '\n') return false;  // more values on the record
+  }
+  if (p == end_) return false;  // the record may go on in the next block
+  pos_ = const_cast<char*>(p) + 1;
+  statementLine_ = line;
+  line_ = line + 1;
+  endedBySlash_ = false;
+  discardPending_ = false;
+  return true;
 }
 
 void FreeFormatReader::discardRestOfRecord() {
@@ -366,31 +429,16 @@ FreeFormatReader::Next FreeFormatReader::nextValue() {
   }
 }
 
-// The common case: the whole value is in the buffer and has one of the common
-// forms, parsed and converted in one pass. Next, a value made of digits, signs,
-// points and exponent letters that from_chars takes whole. Anything else (a
-// repeat form, a quote, a value out of range, a value cut by the end of the
-// buffer) is left to the general rules.
+// The usual case: a value wholly inside the buffer that the number entry
+// point takes whole, up to a byte that ends a value. Anything else (a repeat
+// form, a quote, a value running to the end of the buffer, a bad value) is
+// left to the general rules, which also name the fault.
 bool FreeFormatReader::readNumberFast(double* target) {
   double value;
-  const char* last = detail::parseCommonNumber(pos_, value);
-  if (last != nullptr && last != end_ && kTerminator[static_cast<unsigned char>(*last)]) {
-    *target = value;
-    pos_ = const_cast<char*>(last);
-    return true;
+  auto [last, error] = detail::parseNumber(pos_, end_, value);
+  if (error != std::errc() || (last == end_ ? !atEof_ : !kTerminator[static_cast<unsigned char>(*last)])) {
+    return false;
   }
-  last = pos_;
-  while (kNumberByte[static_cast<unsigned char>(*last)]) ++last;
-  if (last == end_ && !atEof_) {
-    std::ptrdiff_t scanned = last - pos_;
-    if (!refill() && !atEof_) return false;  // a value as long as the buffer
-    last = pos_ + scanned;
-    while (kNumberByte[static_cast<unsigned char>(*last)]) ++last;
-    if (last == end_ && !atEof_) return false;
-  }
-  if (last != end_ && !kTerminator[static_cast<unsigned char>(*last)]) return false;
-  auto [used, error] = std::from_chars(pos_, last, value);
-  if (error != std::errc() || used != last) return false;
   *target = value;
   pos_ = const_cast<char*>(last);
   return true;

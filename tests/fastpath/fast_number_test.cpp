@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "freeformat/fastnumber.h"
 #include "freeformat/number.h"
@@ -38,14 +40,15 @@ TEST(FastNumber, AgreesWithGeneralConversionOnTheCommonForms) {
        {"0", "-0", "+0.", ".5", "12.", "1.0D+03", "1.0d3", "1.0E3", "1000", "1.0+3", "2.5-3",
         "9007199254740993", "9007199254740992.5", "18446744073709551615",
         "9999999999999999999e22", "9999999999999999999e-22", "1.7976931348623157e+30",
-        "4.9406564584124654e-10", "2.2250738585072014e-8", "0.1", "-1.2345678901234567e+06"}) {
+        "4.9406564584124654e-10", "2.2250738585072014e-8", "0.1", "-1.2345678901234567e+06",
+        "1e23", "1e-23"}) {
     agree(text);
   }
 }
 
 TEST(FastNumber, DeclinesWhatItCannotConvertExactly) {
   for (const char* text : {"", "-", "+", ".", "1e", "1e+", "1e+-3", "12345678901234567890",
-                           "1e23", "1e-23", "1e00001", "Inf", "nan", "0x10", "1..2"}) {
+                           "1e00001", "Inf", "nan", "0x10", "1..2"}) {
     std::string padded = std::string(text) + '\n' + std::string(32, '\0');
     double value = 0;
     const char* end = velmora::detail::parseCommonNumber(padded.data(), value);
@@ -66,7 +69,7 @@ TEST(FastNumber, AgreesOnRandomValues) {
   for (int i = 0; i < 300000; ++i) {
     std::uint64_t mantissa = random() % 10000000000000000000ULL;
     int exponent = static_cast<int>(random() % 60) - 30;
-    switch (i % 4) {
+    switch (i % 5) {
       case 0: {
         double value = static_cast<double>(mantissa) * std::pow(10.0, exponent - 19);
         std::snprintf(text, sizeof text, "%.16e", (random() & 1) ? value : -value);
@@ -79,6 +82,11 @@ TEST(FastNumber, AgreesOnRandomValues) {
       case 2:
         std::snprintf(text, sizeof text, "%llue%d", static_cast<unsigned long long>(mantissa), exponent);
         break;
+      case 4:
+        // Every scale the table of powers of five holds, and beyond it.
+        std::snprintf(text, sizeof text, "%llue%d", static_cast<unsigned long long>(mantissa),
+                      static_cast<int>(random() % 700) - 360);
+        break;
       default: {
         // An exact midpoint between two neighbouring doubles, written in full:
         // odd multiples of 2^s between 2^(53+s) and 2^(54+s).
@@ -89,7 +97,84 @@ TEST(FastNumber, AgreesOnRandomValues) {
     }
     accepted += agree(text) ? 1 : 0;
   }
-  EXPECT_GT(accepted, 200000);  // the fast forms are the common ones
+  EXPECT_GT(accepted, 230000);  // the fast forms are the common ones
+}
+
+// The number entry point over the conversion data, each line alone with the
+// sentinel and padding the reader keeps: the nearest double to the last bit
+// and the end of the number, whichever tier answers.
+TEST(NumberEntryPoint, ConversionDataBitForBit) {
+  int lines = 0;
+  for (const char* name : {"sample.txt", "overflow-x1000.txt"}) {
+    std::ifstream data(std::string(VELMORA_NUMBER_DATA) + "/" + name);
+    for (std::string text, hex; data >> text >> hex; ++lines) {
+      std::uint64_t expected = std::stoull(hex, nullptr, 16);
+      std::string padded = text + '\n' + std::string(velmora::detail::kNumberPadding, 'x');
+      double value = 0;
+      auto [end, error] = velmora::detail::parseNumber(padded.data(), padded.data() + text.size(), value);
+      ASSERT_EQ(error, std::errc()) << name << ": " << text;
+      EXPECT_EQ(end, padded.data() + text.size()) << name << ": " << text;
+      if (expected == 0x7FF8000000000000ULL) {
+        EXPECT_TRUE(std::isnan(value)) << text;
+      } else {
+        EXPECT_EQ(bitsOf(value), expected) << name << ": " << text;
+      }
+    }
+  }
+  EXPECT_GT(lines, 20000);
+}
+
+// Where the entry point stops, and what it refuses (the value left as it was).
+TEST(NumberEntryPoint, StopsWhereTheGrammarStops) {
+  const std::pair<const char*, int> kCases[] = {
+      {"12 ", 2}, {"1.5+3,", 5}, {"3*7", 1}, {"-inf/", 4}, {"0.5C", 3}, {"1e5.3", 3},
+      {"1.2345678901234567e+05 ", 22}, {"-10.7692\t", 8}, {"123456789", 9}, {"1.5E ", -1},
+      {"+", -1}, {"x", -1}, {".", -1}, {"1e+ ", -1}, {"infinit ", -1},
+  };
+  for (const auto& [text, stop] : kCases) {
+    std::string padded = std::string(text) + '\n' + std::string(velmora::detail::kNumberPadding, '\0');
+    const char* last = padded.data() + std::strlen(text);
+    double value = -7;
+    auto [end, error] = velmora::detail::parseNumber(padded.data(), last, value);
+    if (stop < 0) {
+      EXPECT_EQ(error, std::errc::invalid_argument) << text;
+      EXPECT_EQ(value, -7) << text;
+    } else {
+      EXPECT_EQ(error, std::errc()) << text;
+      EXPECT_EQ(end - padded.data(), stop) << text;
+    }
+  }
+}
+
+// Sixteen bytes as digits, the SSE2 form against the portable one: every
+// byte a digit, or one or two bytes just outside the digits (with the high
+// bit set or not, which a signed comparison would get wrong).
+TEST(FastNumber, SixteenDigitsAgreeAcrossForms) {
+#if defined(__SSE2__)
+  std::mt19937_64 random(16);
+  const unsigned char kNear[] = {'/', ':', 0, 0x80 + '0', 0xB9, 0xFF, ' ', '.'};
+  int accepted = 0;
+  for (int i = 0; i < 200000; ++i) {
+    char text[16];
+    for (char& c : text) c = static_cast<char>('0' + random() % 10);
+    for (int k = static_cast<int>(random() % 3); k > 0; --k) {
+      text[random() % 16] = static_cast<char>(kNear[random() % 8]);
+    }
+    std::uint64_t scalar = 1;
+    std::uint64_t vector = 2;
+    bool scalarOk = velmora::detail::fast::sixteenDigitsScalar(text, scalar);
+    bool vectorOk = velmora::detail::fast::sixteenDigitsSse2(text, vector);
+    ASSERT_EQ(scalarOk, vectorOk) << std::string(text, 16);
+    if (scalarOk) {
+      ASSERT_EQ(scalar, vector) << std::string(text, 16);
+      ASSERT_EQ(scalar, std::stoull(std::string(text, 16)));
+      ++accepted;
+    }
+  }
+  EXPECT_GT(accepted, 50000);
+#else
+  GTEST_SKIP() << "no SSE2 on this target";
+#endif
 }
 
 }  // namespace

@@ -413,3 +413,62 @@ TEST_F(FreeFormat, OpenFallsBackToReadOnlyThenWriteOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// An item is of the kind it was made as, whatever its pointer.
+TEST(Items, KindIsAsMade) {
+  char text[4];
+  const Item kItems[] = {velmora::NumberItem{nullptr}, velmora::TextItem{nullptr, 0}, velmora::TextItem{text, 4}};
+  EXPECT_TRUE(kItems[0].isNumber());
+  EXPECT_FALSE(kItems[1].isNumber());
+  EXPECT_EQ(kItems[2].chars(), text);
+  EXPECT_EQ(kItems[2].width(), 4u);
+}
+
+// What statementLine() and endedBySlash() report after each statement: the
+// line of its first value, null value or slash (0 when it found none), and a
+// slash. Whole blocks take the one-pass read for the ordinary rows; one byte
+// per read puts every record across the end of the buffer.
+TEST_F(FreeFormat, StatementLineAndSlash) {
+  const std::pair<const char*, const char*> kCases[] = {
+      {"1 2 3\n4 5 6\n", "3 1 | 3 2 | 3 0"},
+      {"\n\n1 2 3\r\n\r\n 4\t5 6\r\n", "3 3 | 3 5 | 3 0"},
+      {"1 2\n3\n4 5 6\n", "3 1 | 3 3"},
+      {"1 2 3\n/ 9\n7 8 9", "3 1 | 3 2/ | 3 3 | 3 0"},
+      {"\n ,5 6\n", "2 2 | 1 0"},
+      {"1 2 3 4 5\n\n\n6", "3 1 | 1 4 | 1 0"},
+      {"'a b'\n\n2*7\n", "T4 1 | 2 3"},
+  };
+  for (std::size_t chunk : {0, 1}) {
+    readChunk = chunk;
+    for (const auto& [input, plan] : kCases) {
+      write("in", input);
+      velmora::FreeFormatReader reader(13);
+      reader.open("in", 1);
+      double numbers[3];
+      char text[4];
+      std::string out;
+      std::istringstream statements(plan);
+      std::string words;
+      while (std::getline(statements, words, '|')) {
+        std::istringstream wordStream(words);
+        std::string size;
+        wordStream >> size;
+        std::vector<Item> items;
+        if (size == "T4") {
+          items.push_back(velmora::TextItem{text, sizeof text});
+        } else {
+          for (int i = 0; i < std::stoi(size); ++i) items.push_back(velmora::NumberItem{&numbers[i]});
+        }
+        (void)reader.readOrEnd(items, 5);
+        out += (out.empty() ? "" : " | ") + size + " " + std::to_string(reader.statementLine()) +
+               (reader.endedBySlash() ? "/" : "");
+      }
+      EXPECT_EQ(out, plan) << "input \"" << input << "\", chunk " << chunk;
+      reader.close(6);
+    }
+  }
+}
+
+}  // namespace

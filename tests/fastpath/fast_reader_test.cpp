@@ -1,0 +1,223 @@
+// The reader's faster paths (the one-pass read of an ordinary record, the
+// one-call number) against its general rules alone: seeded random files of
+// rows that mix every separator, number form and oddity, read in pieces of
+// random sizes so that records and values fall across the end of the buffer.
+// Every statement must leave the same values, status, statement line and
+// slash flag, and a stop the same two lines.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "freeformat/freeformat.h"
+#include "freeformat/system.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmora::Item;
+
+struct Stopped {
+  std::string text;
+};
+void throwStop(const velmora::StopReport& report) { throw Stopped{report.text}; }
+
+std::size_t readPiece = 0;  // bytes handed out per read call; 0: as many as asked
+ssize_t pieceRead(int fd, void* buffer, std::size_t size) {
+  return ::read(fd, buffer, readPiece != 0 && size > readPiece ? readPiece : size);
+}
+
+// One value in a randomly chosen form; `odd` allows the forms that the
+// one-pass read must leave to the general rules.
+std::string randomValue(std::mt19937_64& random, bool odd) {
+  char text[80];
+  double unit = static_cast<double>(random() >> 11) * 0x1.0p-53;
+  double signedUnit = (random() & 1) ? unit : -unit;
+  int exponent = static_cast<int>(random() % 41) - 20;
+  switch (random() % (odd ? 16 : 7)) {
+    case 0:
+      std::snprintf(text, sizeof text, "% .16e", signedUnit * 9 * std::pow(10.0, exponent));
+      break;
+    case 1:
+      std::snprintf(text, sizeof text, "%.*f", static_cast<int>(random() % 7), signedUnit * 2000);
+      break;
+    case 2:
+      std::snprintf(text, sizeof text, "%lld", static_cast<long long>(random() % 2000001) - 1000000);
+      break;
+    case 3:
+      std::snprintf(text, sizeof text, "%.17g", signedUnit * std::pow(10.0, exponent * 15));
+      break;
+    case 4:
+      std::snprintf(text, sizeof text, "%.16E", signedUnit * std::pow(10.0, exponent));
+      text[18 + (text[0] == '-')] = (random() & 1) ? 'D' : 'd';  // 1.0D+03
+      break;
+    case 5:
+      std::snprintf(text, sizeof text, "%+.3f%+d", signedUnit * 10, exponent);  // 1.5+3
+      break;
+    case 6:
+      std::snprintf(text, sizeof text, (random() & 1) ? ".%llu" : "%llu.",
+                    static_cast<unsigned long long>(random() % 100000));
+      break;
+    case 7:  // more digits than the fast forms take, or a far exponent
+      std::snprintf(text, sizeof text, "%llu%llu.%llue%d", static_cast<unsigned long long>(random()),
+                    static_cast<unsigned long long>(random()), static_cast<unsigned long long>(random() % 1000),
+                    static_cast<int>(random() % 700) - 350);
+      break;
+    case 8: {
+      const char* words[] = {"Inf", "-infinity", "NaN", "+nan", "1e-320", "4.9e-324", "1.7976931348623159e308",
+                             "1e99999", "0e-99999", "2.2250738585072011e-308"};
+      return words[random() % 10];
+    }
+    case 9: {  // repeat forms
+      const char* forms[] = {"2*", "3*1.5", "2*7", "02*5", "1*", "9*0.25"};
+      return forms[random() % 6];
+    }
+    case 10: {  // bad numbers and quotes, now and then
+      const char* forms[] = {"1.5E", "0.5C", "1..2", "+", "'x'", "0*1", "\"q\"", "1e+-3", "x"};
+      return random() % 4 == 0 ? forms[random() % 9] : "4";
+    }
+    default:
+      return randomValue(random, false);
+  }
+  return text;
+}
+
+// The bytes between two values, or around a record's values.
+std::string randomBlanks(std::mt19937_64& random, bool odd) {
+  const char* common[] = {" ", "  ", "   ", "\t", " \t ", "          "};
+  const char* unusual[] = {",", " , ", ";", " ; ", ",,", " /", "\r", " \r ", "\n", "\r\n", " \n\n "};
+  if (odd && random() % 3 == 0) return unusual[random() % 11];
+  return common[random() % 6];
+}
+
+std::string randomFile(std::mt19937_64& random) {
+  std::string file;
+  int records = static_cast<int>(random() % 400);
+  for (int r = 0; r < records; ++r) {
+    bool odd = random() % 8 == 0;
+    if (random() % 16 == 0) {
+      file += (random() & 1) ? "\n" : " \t\r\n";  // a blank record
+      continue;
+    }
+    if (random() & 1) file += randomBlanks(random, false);
+    int values = odd ? static_cast<int>(random() % 5) + 1 : 3;
+    for (int v = 0; v < values; ++v) {
+      if (v > 0) file += randomBlanks(random, odd);
+      file += randomValue(random, odd);
+    }
+    if (random() & 1) file += randomBlanks(random, odd);
+    file += random() % 6 == 0 ? "\r\n" : "\n";
+  }
+  if (random() % 4 == 0 && !file.empty()) file.pop_back();  // the last record without its line feed
+  return file;
+}
+
+// Reads `path` as statements of the sizes in `plan` (1 to 4 number items,
+// most of 3), each accepting the end of the file unless its size is negative,
+// until the end of the file or a stop, and writes down what each one left.
+std::string readAll(const std::string& path, const std::vector<int>& plan) {
+  constexpr double kUnset = -777;
+  std::string out;
+  velmora::FreeFormatReader reader(13);
+  try {
+    reader.open(path, 1);
+    reader.rewind(2);
+    double values[4] = {kUnset, kUnset, kUnset, kUnset};
+    for (std::size_t s = 0;; ++s) {
+      int size = plan[s % plan.size()];
+      std::vector<Item> items;
+      for (int i = 0; i < (size < 0 ? -size : size); ++i) items.push_back(velmora::NumberItem{&values[i]});
+      int statement = 100 + static_cast<int>(s % 50);
+      bool ended = false;
+      if (size < 0) {
+        reader.read(items, statement);
+      } else {
+        ended = reader.readOrEnd(items, statement) == velmora::ReadStatus::EndOfFile;
+      }
+      char text[160];
+      std::snprintf(text, sizeof text, "%a %a %a %a line %lld%s%s\n", values[0], values[1], values[2], values[3],
+                    reader.statementLine(), reader.endedBySlash() ? " slash" : "", ended ? " EOF" : "");
+      out += text;
+      if (ended) break;
+    }
+    reader.close(3);
+  } catch (const Stopped& stop) {
+    out += stop.text;
+  }
+  return out;
+}
+
+class FastAgainstGeneral : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-fast-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    previous_ = velmora::setStopHandler(throwStop);
+    velmora::detail::systemCalls = {pieceRead, ::close};
+  }
+  void TearDown() override {
+    velmora::detail::systemCalls = {::read, ::close};
+    velmora::detail::fastPathsEnabled = true;
+    velmora::setStopHandler(previous_);
+    fs::remove_all(dir_);
+  }
+  std::string dir_;
+  velmora::StopHandler previous_ = nullptr;
+};
+
+TEST_F(FastAgainstGeneral, SameValuesLinesAndDiagnostics) {
+  std::mt19937_64 random(20261208);
+  const std::vector<std::vector<int>> plans = {{3}, {3, 3, 3, 2}, {1, 4, 3}, {-3, 3}, {2}};
+  const std::size_t pieces[] = {0, 1, 2, 3, 7, 13, 64, 4096};
+  std::string path = dir_ + "/rows";
+  int stops = 0;
+  int compared = 0;
+  for (int round = 0; round < 600; ++round) {
+    std::string content = randomFile(random);
+    std::ofstream(path, std::ios::binary) << content;
+    const std::vector<int>& plan = plans[random() % plans.size()];
+    readPiece = pieces[random() % 8];
+    velmora::detail::fastPathsEnabled = false;
+    std::string general = readAll(path, plan);
+    velmora::detail::fastPathsEnabled = true;
+    std::string fast = readAll(path, plan);
+    ASSERT_EQ(fast, general) << "round " << round << ", piece " << readPiece << ", file:\n" << content;
+    stops += general.find("error:") != std::string::npos ? 1 : 0;
+    compared += static_cast<int>(std::count(general.begin(), general.end(), '\n'));
+  }
+  // The files must reach both endings and many statements.
+  EXPECT_GT(stops, 50);
+  EXPECT_LT(stops, 550);
+  EXPECT_GT(compared, 20000);
+}
+
+// A file far larger than the reader's buffer, read whole: nearly every record
+// takes the one-pass read, and a few fall across the ends of the blocks.
+TEST_F(FastAgainstGeneral, ManyBlocksOfOrdinaryRows) {
+  std::mt19937_64 random(7);
+  std::string content;
+  while (content.size() < (std::size_t{5} << 20)) {
+    for (int v = 0; v < 3; ++v) content += randomBlanks(random, false) + randomValue(random, false);
+    content += random() % 50 == 0 ? "\r\n" : "\n";
+  }
+  std::string path = dir_ + "/big";
+  std::ofstream(path, std::ios::binary) << content;
+  readPiece = 0;
+  velmora::detail::fastPathsEnabled = false;
+  std::string general = readAll(path, {3});
+  velmora::detail::fastPathsEnabled = true;
+  EXPECT_TRUE(readAll(path, {3}) == general);
+  EXPECT_EQ(general.find("error:"), std::string::npos) << general.substr(0, 400);
+}
+
+}  // namespace

@@ -111,6 +111,11 @@ inline constexpr std::size_t kMaxTextWidth = 256;
 
 enum class ReadStatus { Ok, EndOfFile };
 
+// Whether the whole text is one number value under the reader's rules (a
+// repeat form is not: it is a count and a value).
+//   "12" ".5" "1.0D+03" "1.5+3" "-Inf" "nan" -> true      "1.5E" "0.5C" "" "2*3" -> false
+bool isNumberValue(std::string_view text);
+
 // ---------------------------------------------------------------------------
 // One numbered channel.
 //
@@ -135,6 +140,11 @@ class FreeFormatReader {
   // inode), or no attempt succeeded. A name holding a NUL byte is never opened.
   void open(std::string_view name, int statement);
 
+  // Connects the named file for reading only: never creates, never writes.
+  // The same name rules, already-open check and diagnostics as open(); the
+  // operating system's refusal (a missing file too) is an open failure.
+  void openReadOnly(std::string_view name, int statement);
+
   // Seeks to the first record. Always asks the operating system, so a file
   // that cannot seek fails here (input/output error) instead of blocking.
   void rewind(int statement);
@@ -149,6 +159,12 @@ class FreeFormatReader {
 
   // Releases the file, keeping it on disk; the channel is free again.
   void close(int statement);
+
+  // The line of the file (from 1) where the last statement found its first
+  // value, null value or slash; 0 when it found nothing before the end of the file.
+  [[nodiscard]] long long statementLine() const { return statementLine_; }
+  // Whether a slash ended the last statement.
+  [[nodiscard]] bool endedBySlash() const { return endedBySlash_; }
 
   [[nodiscard]] int channel() const { return channel_; }
   [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
@@ -167,6 +183,7 @@ class FreeFormatReader {
     char text[kMaxTextWidth];
   };
 
+  void openWith(std::string_view name, int statement, bool readOnly);
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
   Next nextValue();
   bool readNumberFast(double* target);
@@ -197,6 +214,8 @@ class FreeFormatReader {
   bool atEof_ = false;
   bool discardPending_ = false;  // the rest of the last statement's record
   long long line_ = 1;           // line of the file holding pos_
+  long long statementLine_ = 0;  // where the last statement found its first value
+  bool endedBySlash_ = false;
 
   // State of the statement being executed.
   bool atStart_ = true;     // no value or separator seen yet

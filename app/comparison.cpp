@@ -13,20 +13,12 @@
 namespace velmora {
 namespace {
 
-constexpr int kControlChannel = 11;
 constexpr int kOutputChannel = 6;
 constexpr int kSignificantDigits = 17;
 constexpr std::size_t kFieldWidth = 25;
 constexpr std::size_t kFixedWidth = 20;  // the fixed form, then five blanks
 
-enum Statement : int {
-  kOpenControl = 25,
-  kRewindControl = 26,
-  kFirstName = 28,
-  kSecondName = 116,
-  kCloseControl = 205,
-  kWriteResult = 207,
-};
+constexpr int kWriteResult = 207;
 
 // Right-justifies `text` in `width` bytes at `out`.
 void rightJustify(char* out, std::size_t width, const char* text, std::size_t length) {
@@ -144,8 +136,8 @@ int runComparison() {
   static DataSet compared;
 
   FreeFormatReader control(kControlChannel);
-  control.open(kControlFileName, kOpenControl);
-  control.rewind(kRewindControl);
+  control.open(kControlFileName, kControlStatements.open);
+  control.rewind(kControlStatements.rewind);
 
   // One name buffer for both names: a second name statement that gives a
   // null value or a slash leaves the first name in it.
@@ -153,13 +145,13 @@ int runComparison() {
   std::memset(name, ' ', sizeof name);
   const Item nameItem[] = {TextItem{name, kLineWidth}};
 
-  control.read(nameItem, kFirstName);
+  control.read(nameItem, kControlStatements.firstName);
   loadDataFile(std::string_view(name, kLineWidth), reference, DataFileRole::First);
-  control.read(nameItem, kSecondName);
+  control.read(nameItem, kControlStatements.secondName);
   loadDataFile(std::string_view(name, kLineWidth), compared, DataFileRole::Second);
 
   double total = sumOfSquaredDifferences(compared.column2, reference.column2, compared.rows);
-  control.close(kCloseControl);
+  control.close(kControlStatements.close);
   writeResultLine(total);
   return 0;
 }

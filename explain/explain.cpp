@@ -60,6 +60,7 @@ StopFacts stopFactsOf(const StopReport& report, const Explanation& facts, int cu
   stop.channel = report.channel;
   stop.text = report.text;
   stop.wouldCreate = wouldCreate;
+  stop.dataFile = report.channel == kControlChannel ? -1 : currentFile;
   std::string_view text = stop.text;
   std::string_view line1 = text.substr(0, text.find('\n'));
   std::string prefix = "Velmora: statement " + std::to_string(report.statement) + ", channel " +
@@ -163,6 +164,11 @@ RowFacts rowFacts(const Workspace& w, std::size_t index, double total) {
   row.square = row.scaledDifference * row.scaledDifference;
   row.share = total == 0 ? 0 : row.square / total;
   return row;
+}
+
+bool existsAsNamed(const std::string& name) {
+  struct stat status {};
+  return !name.empty() && name.find('\0') == std::string::npos && ::stat(name.c_str(), &status) == 0;
 }
 
 std::string lineText(long long line) { return "line " + std::to_string(line); }
@@ -360,6 +366,15 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     char name[kLineWidth];
     std::memset(name, ' ', sizeof name);
     const Item nameItem[] = {TextItem{name, kLineWidth}};
+    if (!request.fromControlFile) {
+      // Both names are known before anything is read.
+      for (int f = 0; f < 2; ++f) {
+        FileFacts& file = facts.files[f];
+        file.named = true;
+        file.name = std::string(trimmed(f == 0 ? request.referenceName : request.comparedName));
+        file.exists = existsAsNamed(file.name);
+      }
+    }
     if (request.fromControlFile) {
       predictOpen(kControlFileName, kControlChannel,
                   {kControlStatements.open, kControlStatements.rewind,
@@ -384,9 +399,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       current = f;
       file.named = true;
       file.name = std::string(trimmed(fileName));
-      struct stat status {};
-      file.exists = !file.name.empty() && file.name.find('\0') == std::string::npos &&
-                    ::stat(file.name.c_str(), &status) == 0;
+      file.exists = existsAsNamed(file.name);
       file.loadStarted = true;
       predictOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title},
                   wouldCreate);

@@ -79,6 +79,7 @@ struct StopFacts {
   long long line = 0;               // for a bad number or bad text
   std::string text;                 // both lines, each ending in a line feed
   bool wouldCreate = false;         // velmora would have created the missing file first
+  int dataFile = -1;                // the data file being handled (0, 1); -1: the control file
 };
 
 struct Explanation {

@@ -114,14 +114,18 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   out << "  exists:                 ";
   if (file.exists) {
     out << "yes\n";
-  } else if (facts.stop && !r.opened && facts.stop->wouldCreate) {
+  } else if (facts.stop && facts.stop->dataFile == role && !r.opened && facts.stop->wouldCreate) {
     out << "no: file does not exist; velmora would create it empty and stop at statement "
         << std::to_string(facts.stop->statement) << " (end of file)\n";
-  } else if (facts.stop && !r.opened) {
+  } else if (facts.stop && facts.stop->dataFile == role && !r.opened) {
     out << "no: file does not exist; velmora stops at statement "
         << std::to_string(facts.stop->statement) << "\n";
   } else {
     out << "no\n";
+  }
+  if (!file.loadStarted) {
+    out << "  not read:               velmora stops before this file\n";
+    return;
   }
   if (!r.titleRead) return;
   out << "  layout:                 " << layoutName(r.layout) << ", format code "

@@ -357,6 +357,14 @@ bool readsLikeTableRow(std::string_view record) {
 }
 
 void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {
+  for (int f = 0; f < 2; ++f) {
+    DataSet& set = workspace.sets[f];
+    for (double* column : {set.column1, set.column2, set.column3}) {
+      std::memset(column, 0, workspace.used[f] * sizeof(double));
+    }
+    set.rows = 0;
+    workspace.used[f] = 0;
+  }
   HandlerScope handler;
   HeaderState header;  // carried from the first load to the second, as in the run
   int current = -1;
@@ -406,7 +414,10 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       file.record.rowLines = workspace.rowLines[f].get();
       file.record.column2InFileUnits = workspace.column2InFileUnits[f].get();
       file.record.openReadOnly = true;
+      // A stop may leave values at the position after the last row.
+      workspace.used[f] = kMaxRows;
       loadDataFile(fileName, workspace.sets[f], role, header, &file.record);
+      workspace.used[f] = std::min(kMaxRows, file.record.rows + 1);
       file.loaded = true;
       findSuspectLines(file);
     }
@@ -414,6 +425,9 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     if (control) control->close(kControlStatements.close);
     compare(request, workspace, facts);
   } catch (const Stopped& stopped) {
+    if (current >= 0) {
+      workspace.used[current] = std::min(kMaxRows, facts.files[current].record.rows + 1);
+    }
     facts.stop = stopFactsOf(stopped.report, facts, current, wouldCreate);
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }

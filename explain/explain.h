@@ -105,6 +105,9 @@ struct Workspace {
   DataSet sets[2];
   std::unique_ptr<long long[]> rowLines[2];
   std::unique_ptr<double[]> column2InFileUnits[2];
+  // Positions a load may have written, zeroed again before the next use, so a
+  // workspace can serve many explanations (tests, the fuzzer).
+  std::size_t used[2] = {0, 0};
 };
 
 // Runs the comparison as velmora would and says what it saw. Every stop of

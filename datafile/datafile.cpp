@@ -11,7 +11,9 @@
 namespace velmora {
 namespace {
 
+constexpr std::size_t kFormatCodePosition = 12;  // in the title value, counted from 1
 constexpr int kLayout1SkipsBeforeRate = 4;
+constexpr int kLayout2SkipsInsteadOfExtra = 1;  // when the third number differs from the first
 constexpr int kSkipsAfterRate = 10;
 constexpr int kPlainSkips = 20;
 constexpr double kHeaderScale = 1000;
@@ -92,7 +94,7 @@ class Loader {
     if (v.third == v.first) {  // plain equality: a NaN on either side is unequal
       readHeaderNumber(v.third, &HeaderValues::third, numbers_.layout2Extra);
     } else {
-      skipRecords(1, numbers_.layout2Skip);
+      skipRecords(kLayout2SkipsInsteadOfExtra, numbers_.layout2Skip);
     }
     // Only the end of the file stops the search (fatally); only the statement
     // whose label matches divides the rate.
@@ -204,6 +206,8 @@ DataSet::~DataSet() { ::munmap(storage_, storageSize_); }
 
 HeaderState::HeaderState() { std::memset(line, ' ', sizeof line); }
 
+namespace {
+
 const StatementNumbers& statementNumbersFor(DataFileRole role) {
   return role == DataFileRole::First ? kFirstFileStatements : kSecondFileStatements;
 }
@@ -218,6 +222,8 @@ HeaderLayout layoutFor(char formatCode) {
       return HeaderLayout::Plain;
   }
 }
+
+}  // namespace
 
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role) {
   return loadDataFile(name, target, role, runHeaderState());

@@ -30,7 +30,6 @@ inline constexpr std::size_t kMaxRows = 1'000'000;
 inline constexpr std::size_t kLineWidth = 72;   // the header line buffer and names
 inline constexpr std::size_t kLabelWidth = 16;  // a label: the line buffer's first 16 bytes
 inline constexpr int kDataFileChannel = 13;     // the channel every data file is read on
-inline constexpr std::size_t kFormatCodePosition = 12;  // in the title value, counted from 1
 
 // Three columns of kMaxRows doubles, zero-filled, allocated once; row i of the
 // file (from 1) is at index i - 1. Positions beyond `rows` stay zero.
@@ -101,8 +100,6 @@ inline constexpr StatementNumbers kSecondFileStatements{
     .plainSkips = 179,
     .row = 188, .close = 203};
 
-const StatementNumbers& statementNumbersFor(DataFileRole role);
-
 // What one load saw, for a caller that asks (velmora-explain); the comparison
 // run passes none and pays nothing for it. The load fills it as it goes, so
 // after a stop it holds everything seen before the failure. Lines count the
@@ -157,8 +154,5 @@ struct LoadRecord {
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role);
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
                          HeaderState& header, LoadRecord* record = nullptr);
-
-// The layout a format code selects.
-HeaderLayout layoutFor(char formatCode);
 
 }  // namespace velmora

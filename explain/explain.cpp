@@ -394,7 +394,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     }
     for (int f = 0; f < 2; ++f) {
       const DataFileRole role = f == 0 ? DataFileRole::First : DataFileRole::Second;
-      const StatementNumbers& numbers = statementNumbersFor(role);
+      const StatementNumbers& numbers = f == 0 ? kFirstFileStatements : kSecondFileStatements;
       std::string_view fileName;
       if (control) {
         control->read(nameItem, f == 0 ? kControlStatements.firstName

@@ -159,8 +159,9 @@ double rowX(std::size_t row, std::size_t rows) {
                          static_cast<double>(rows - 1);
 }
 
-// The logarithmic axis: whole decades from 10^low to 10^high, labelled every
-// `step` decades.
+// The logarithmic axis: whole decades from 10^low to 10^high, the smallest and
+// largest squares' own; the decades that are multiples of `step` are labelled
+// (so a subnormal-to-huge range is not labelled out of a double's range).
 struct LogScale {
   int low = 0;
   int high = 1;
@@ -201,8 +202,6 @@ LogScale makeLogScale(const double* squares, std::size_t rows) {
     scale.step = step;
     if ((scale.high - scale.low + step - 1) / step <= kMaxDecadeTicks) break;
   }
-  scale.low = floorToMultiple(scale.low, scale.step);
-  scale.high = -floorToMultiple(-scale.high, scale.step);
   return scale;
 }
 
@@ -361,7 +360,8 @@ class SvgPicture {
   void writeSquareAxis() {
     out_ += "<g id=\"square-axis\">\n";
     appendLine(out_, kPlotLeft, kPlotTop, kPlotLeft, kPlotBottom, "black");
-    for (int decade = scale_.low; decade <= scale_.high; decade += scale_.step) {
+    const int firstLabelled = -floorToMultiple(-scale_.low, scale_.step);
+    for (int decade = firstLabelled; decade <= scale_.high; decade += scale_.step) {
       // Placed by its exponent: 10^309 and 10^-324 are out of a double's range.
       const double tickY =
           kLogBottom - (kLogBottom - kLogTop) * (decade - scale_.low) / (scale_.high - scale_.low);

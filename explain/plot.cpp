@@ -32,6 +32,8 @@ constexpr std::size_t kMaxShownName = 110;
 // At most this many labelled decades on the logarithmic axis, and about this
 // many labelled rows on the row axis.
 constexpr int kMaxDecadeTicks = 8;
+// Up to this many decades, the logarithmic axis has ticks between them too.
+constexpr int kMaxMinorTickedDecades = 4;
 // Up to this many rows, each row's point is also marked with a dot.
 constexpr std::size_t kMaxDottedRows = 60;
 constexpr double kRowTicks = 6;
@@ -372,6 +374,18 @@ class SvgPicture {
       if (decade < 0) out_ += "\xE2\x88\x92";  // a minus sign
       appendInteger(out_, std::abs(decade));
       out_ += "</tspan></text>\n";
+    }
+    // Over a few decades, short unlabelled ticks at 2 to 9 times each power of
+    // ten let a value be read between the labels.
+    if (scale_.step == 1 && scale_.high - scale_.low <= kMaxMinorTickedDecades) {
+      for (int decade = scale_.low; decade < scale_.high; ++decade) {
+        for (int multiple = 2; multiple <= 9; ++multiple) {
+          const double tickY = kLogBottom - (kLogBottom - kLogTop) *
+                                                (decade + std::log10(multiple) - scale_.low) /
+                                                (scale_.high - scale_.low);
+          appendLine(out_, kPlotLeft - 3, tickY, kPlotLeft, tickY, "black");
+        }
+      }
     }
     appendLine(out_, kPlotLeft - 5, kPlotBottom, kPlotLeft, kPlotBottom, "black");
     openText(out_, kPlotLeft - 8, kPlotBottom + 4, "end");

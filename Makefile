@@ -6,6 +6,9 @@ RELEASE_DIR ?= build/release
 TEST_DIR ?= build/test
 SANITIZE_DIR ?= build/sanitize
 CMAKE_FLAGS ?=
+# The builds CMake runs are make processes of their own; without this each of
+# them reports every directory it enters and leaves.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all demo test sanitize bench package clean
 

@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 #include "datafile/datafile.h"
 #include "freeformat/freeformat.h"
@@ -18,6 +20,14 @@ constexpr int kOutputChannel = 6;
 constexpr int kSignificantDigits = 17;
 constexpr std::size_t kFieldWidth = 25;
 constexpr std::size_t kFixedWidth = 20;  // the fixed form, then five blanks
+// The fixed form holds zero and the magnitudes in [kFixedFormLow, kFixedFormHigh).
+constexpr double kFixedFormLow = 0.1;
+constexpr double kFixedFormHigh = 1e17;
+constexpr int kExponentDigits = 3;  // E+020, E-005
+// Zero is the one fixed-form value with sixteen digits after the point.
+constexpr std::string_view kZeroText = "0.0000000000000000";
+constexpr std::string_view kNaNText = "NaN";
+constexpr std::string_view kInfinityText = "Infinity";
 
 enum Statement : int {
   kOpenControl = 25,
@@ -29,9 +39,9 @@ enum Statement : int {
 };
 
 // Right-justifies `text` in `width` bytes at `out`.
-void rightJustify(char* out, std::size_t width, const char* text, std::size_t length) {
-  std::memset(out, ' ', width - length);
-  std::memcpy(out + width - length, text, length);
+void rightJustify(char* out, std::size_t width, std::string_view text) {
+  std::memset(out, ' ', width - text.size());
+  std::memcpy(out + width - text.size(), text.data(), text.size());
 }
 
 }  // namespace
@@ -46,47 +56,47 @@ double sumOfSquaredDifferences(const double* compared, const double* reference, 
 }
 
 void formatResultLine(double total, char* line) {
+  // A sum of squares is never negative: NaN, +Infinity, or finite and positive
+  // (zero included, never minus zero).
+  assert(std::isnan(total) || !std::signbit(total));
   char* field = line + 1;
   line[0] = ' ';
   line[kResultLineLength - 1] = '\n';
   line[kResultLineLength] = '\0';
   if (std::isnan(total)) {
-    rightJustify(field, kFieldWidth, "NaN", 3);
+    rightJustify(field, kFieldWidth, kNaNText);
     return;
   }
   if (std::isinf(total)) {
-    const char* text = total < 0 ? "-Infinity" : "Infinity";
-    rightJustify(field, kFieldWidth, text, std::strlen(text));
+    rightJustify(field, kFieldWidth, kInfinityText);
     return;
   }
-  // 17 significant digits, correctly rounded: d.dddddddddddddddde[+-]x
-  char scientific[40];
+  // 17 significant digits, correctly rounded: d.dddddddddddddddde[+-]x, at
+  // most 23 bytes (d.dddddddddddddddde-324), so the field's width holds them.
+  char scientific[kFieldWidth];
   char* end = std::to_chars(scientific, scientific + sizeof scientific, total,
                             std::chars_format::scientific, kSignificantDigits - 1)
                   .ptr;
   *end = '\0';
-  const bool negative = scientific[0] == '-';
-  const char* mantissa = scientific + (negative ? 1 : 0);
+  // The digits without the point after the first one.
   char digits[kSignificantDigits];
-  digits[0] = mantissa[0];
-  std::memcpy(digits + 1, mantissa + 2, kSignificantDigits - 1);
+  digits[0] = scientific[0];
+  std::memcpy(digits + 1, scientific + 2, kSignificantDigits - 1);
   // The exponent after "e"; from_chars takes a minus sign but not a plus.
-  const char* exponentText = std::strchr(mantissa, 'e') + 1;
+  const char* exponentText = std::strchr(scientific, 'e') + 1;
   if (*exponentText == '+') ++exponentText;
   int exponent = 0;
   std::from_chars(exponentText, end, exponent);
 
-  char text[40];
+  // Every form fits in the field.
+  char text[kFieldWidth];
   char* p = text;
-  if (negative) *p++ = '-';
-  const double magnitude = std::fabs(total);
-  if (magnitude == 0) {
-    // Zero has sixteen digits after the point.
-    std::memcpy(p, "0.0000000000000000", 18);
-    p += 18;
-    rightJustify(field, kFixedWidth, text, static_cast<std::size_t>(p - text));
+  if (total == 0) {
+    std::memcpy(p, kZeroText.data(), kZeroText.size());
+    p += kZeroText.size();
+    rightJustify(field, kFixedWidth, std::string_view(text, static_cast<std::size_t>(p - text)));
     std::memset(field + kFixedWidth, ' ', kFieldWidth - kFixedWidth);
-  } else if (magnitude >= 0.1 && magnitude < 1e17) {
+  } else if (total >= kFixedFormLow && total < kFixedFormHigh) {
     // n digits before the point (none below 1, written as a 0), 17 - n after it.
     int before = exponent < 0 ? 0 : exponent + 1;
     if (before == 0) {
@@ -101,7 +111,7 @@ void formatResultLine(double total, char* line) {
       std::memcpy(p, digits + before, static_cast<std::size_t>(kSignificantDigits - before));
       p += kSignificantDigits - before;
     }
-    rightJustify(field, kFixedWidth, text, static_cast<std::size_t>(p - text));
+    rightJustify(field, kFixedWidth, std::string_view(text, static_cast<std::size_t>(p - text)));
     std::memset(field + kFixedWidth, ' ', kFieldWidth - kFixedWidth);
   } else {
     *p++ = digits[0];
@@ -110,14 +120,20 @@ void formatResultLine(double total, char* line) {
     p += kSignificantDigits - 1;
     *p++ = 'E';
     *p++ = exponent < 0 ? '-' : '+';
-    int e = exponent < 0 ? -exponent : exponent;
-    *p++ = static_cast<char>('0' + e / 100);
-    *p++ = static_cast<char>('0' + e / 10 % 10);
-    *p++ = static_cast<char>('0' + e % 10);
-    rightJustify(field, kFieldWidth, text, static_cast<std::size_t>(p - text));
+    int magnitude = exponent < 0 ? -exponent : exponent;
+    for (int i = kExponentDigits - 1; i >= 0; --i) {
+      p[i] = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    }
+    p += kExponentDigits;
+    rightJustify(field, kFieldWidth, std::string_view(text, static_cast<std::size_t>(p - text)));
   }
 }
 
+namespace {
+
+// Writes the result line to standard output; a write that fails (closed, full,
+// a broken pipe) ends the run with a diagnostic.
 void writeResultLine(double total) {
   char line[kResultLineLength + 1];
   formatResultLine(total, line);
@@ -137,6 +153,8 @@ void writeResultLine(double total) {
     stopRun(context);
   }
 }
+
+}  // namespace
 
 int runComparison() {
   // Both sets live for the whole run, allocated once at full capacity.

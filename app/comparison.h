@@ -18,8 +18,9 @@ int runComparison();
 // rounded once: the same bits on every build.
 double sumOfSquaredDifferences(const double* compared, const double* reference, std::size_t rows);
 
-// The result line for a total: a blank, a 25-character field, a line feed; 27
-// bytes in all, written to `line` (which needs room for 28, a NUL included).
+// The result line for a total (a sum of squares: NaN, +Infinity, or finite and
+// not negative): a blank, a 25-character field, a line feed; 27 bytes in all,
+// written to `line` (which needs room for 28, a NUL included).
 //   0     ->    0.0000000000000000            2.5  ->    2.5000000000000000
 //   0.5   ->   0.50000000000000000            3e-5 ->    3.0000000000000001E-005
 //   1e20  ->    1.0000000000000000E+020       NaN, Infinity right-justified
@@ -27,9 +28,5 @@ double sumOfSquaredDifferences(const double* compared, const double* reference, 
 // 17 significant digits, correctly rounded, halfway cases to even.
 inline constexpr std::size_t kResultLineLength = 27;
 void formatResultLine(double total, char* line);
-
-// Writes the result line to standard output; a write that fails (closed, full,
-// a broken pipe) ends the run with a diagnostic.
-void writeResultLine(double total);
 
 }  // namespace velmora

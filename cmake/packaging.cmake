@@ -1,14 +1,64 @@
 # Installing velmora as a Unix tool, and building a Debian package of it with
-# `cpack -G DEB` in a build tree (or `make package` at the top).
-include(GNUInstallDirs)
+# `cpack -G DEB` in a build tree (or `make package` at the top). Included from
+# the root after every program's folder, so that it sees all their targets.
 
-# The manual page carries the project version, so it is generated into the
-# build tree from its template.
-set(VELMORA_MANPAGE ${PROJECT_BINARY_DIR}/doc/velmora.1)
-configure_file(${PROJECT_SOURCE_DIR}/doc/velmora.1.in ${VELMORA_MANPAGE} @ONLY)
+# The programs: velmora, and velmora-explain where the build has it.
+foreach(program IN ITEMS velmora-explain)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+# A stripped program keeps the compiler's notes (.comment) unless told; a
+# Debian package leaves them out, as dh_strip does.
+if(CMAKE_STRIP)
+  foreach(program IN ITEMS velmora velmora-explain)
+    if(TARGET ${program})
+      install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+          execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\")
+        endif()")
+    endif()
+  endforeach()
+endif()
 
-install(FILES ${VELMORA_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+# Manual pages: every doc/NAME.1.in is configured with the project version into
+# <build>/doc/NAME.1 (for `man -l` and the tests) and installed compressed, as
+# <build>/doc/man1/NAME.1.gz. gzip -n leaves out the name and time stamp, so
+# the same page always gives the same bytes.
+find_program(VELMORA_GZIP gzip REQUIRED)
+file(GLOB velmora_manpage_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/*.1.in)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/doc/man1)
+foreach(source IN LISTS velmora_manpage_sources)
+  get_filename_component(page ${source} NAME_WLE)
+  configure_file(${source} ${PROJECT_BINARY_DIR}/doc/${page} @ONLY)
+  execute_process(COMMAND ${VELMORA_GZIP} -9n -c ${PROJECT_BINARY_DIR}/doc/${page}
+                  OUTPUT_FILE ${PROJECT_BINARY_DIR}/doc/man1/${page}.gz
+                  RESULT_VARIABLE velmora_gzip_status)
+  if(NOT velmora_gzip_status EQUAL 0)
+    message(FATAL_ERROR "gzip failed on ${page}")
+  endif()
+  install(FILES ${PROJECT_BINARY_DIR}/doc/man1/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+
+# The documents: the README, the copyright and licence terms in Debian's
+# machine-readable format, and the changelog, compressed like the pages. The
+# changelog's newest entry must be this version.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog velmora_changelog_top LIMIT_COUNT 1)
+string(REPLACE "." "\\." velmora_version_pattern ${PROJECT_VERSION})
+if(NOT velmora_changelog_top MATCHES "^velmora \\(${velmora_version_pattern}\\) ")
+  message(FATAL_ERROR "packaging/changelog starts with '${velmora_changelog_top}': "
+                      "its newest entry must be for velmora ${PROJECT_VERSION}")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_BINARY_DIR}/doc/changelog COPYONLY)
+execute_process(COMMAND ${VELMORA_GZIP} -9n -c ${PROJECT_BINARY_DIR}/doc/changelog
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/doc/changelog.gz
+                RESULT_VARIABLE velmora_gzip_status)
+if(NOT velmora_gzip_status EQUAL 0)
+  message(FATAL_ERROR "gzip failed on the changelog")
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
+              ${PROJECT_BINARY_DIR}/doc/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(NOT PROJECT_IS_TOP_LEVEL)
@@ -19,7 +69,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME velmora)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Velmora developers")
-set(CPACK_PACKAGE_CONTACT "Velmora developers")
+set(CPACK_PACKAGE_CONTACT "Velmora developers <velmora-devel@lists.velmora.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "sum of squared differences between two tabulated data files")
 # Lines of the long description stay as written (under 80 characters each).
@@ -35,8 +85,8 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES TRUE)
 
 set(CPACK_DEBIAN_PACKAGE_NAME velmora)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velmora developers")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 

@@ -14,6 +14,7 @@ namespace {
 constexpr int kDataChannel = 13;
 constexpr std::size_t kFormatCodePosition = 12;  // counted from 1
 constexpr int kLayout1SkipsBeforeRate = 4;
+constexpr int kLayout2SkipsInsteadOfExtra = 1;  // when the third number differs from the first
 constexpr int kSkipsAfterRate = 10;
 constexpr int kPlainSkips = 20;
 constexpr double kHeaderScale = 1000;
@@ -33,7 +34,6 @@ class Loader {
     for (int i = 0; i < count; ++i) reader_.read(items, statement);
   }
 
-  // A label and a number; the number is then divided by 1000, changed or not.
   // A label and a header number; the number is then divided by 1000, whether
   // the statement changed it or not.
   void readHeaderNumber(double& value, int statement) {
@@ -66,7 +66,7 @@ class Loader {
     if (v.third == v.first) {  // plain equality: a NaN on either side is unequal
       readHeaderNumber(v.third, numbers_.layout2Extra);
     } else {
-      skipRecords(1, numbers_.layout2Skip);
+      skipRecords(kLayout2SkipsInsteadOfExtra, numbers_.layout2Skip);
     }
     // Only the end of the file stops the search (fatally); only the statement
     // whose label matches divides the rate.
@@ -126,6 +126,8 @@ DataSet::~DataSet() { ::munmap(storage_, storageSize_); }
 
 HeaderState::HeaderState() { std::memset(line, ' ', sizeof line); }
 
+namespace {
+
 const StatementNumbers& statementNumbersFor(DataFileRole role) {
   return role == DataFileRole::First ? kFirstFileStatements : kSecondFileStatements;
 }
@@ -140,6 +142,8 @@ HeaderLayout layoutFor(char formatCode) {
       return HeaderLayout::Plain;
   }
 }
+
+}  // namespace
 
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role) {
   return loadDataFile(name, target, role, runHeaderState());

@@ -99,8 +99,6 @@ inline constexpr StatementNumbers kSecondFileStatements{
     .plainSkips = 179,
     .row = 188, .close = 203};
 
-const StatementNumbers& statementNumbersFor(DataFileRole role);
-
 // Opens the named file (a 72-wide name; trailing spaces are not part of it) on
 // channel 13, reads its header and rows into `target`, closes the channel and
 // returns the row count, also stored in target.rows. The three-argument form
@@ -108,8 +106,5 @@ const StatementNumbers& statementNumbersFor(DataFileRole role);
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role);
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
                          HeaderState& header);
-
-// The layout a format code selects.
-HeaderLayout layoutFor(char formatCode);
 
 }  // namespace velmora

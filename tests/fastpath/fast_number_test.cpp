@@ -50,7 +50,9 @@ TEST(FastNumber, DeclinesWhatItCannotConvertExactly) {
     double value = 0;
     const char* end = velmora::detail::parseCommonNumber(padded.data(), value);
     // Either declined, or it stopped before a byte the caller will reject.
-    if (end != nullptr) EXPECT_NE(*end, '\n') << text;
+    if (end != nullptr) {
+      EXPECT_NE(*end, '\n') << text;
+    }
   }
 }
 

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the Debian package from the current build tree into a temporary
-# directory, checks its fields and contents, and runs the packaged velmora and
-# its manual page from the extracted files.
+# directory, checks it with lintian and checks its fields and contents, and
+# runs the packaged velmora and its manual page from the extracted files.
 # Usage: deb_package.sh CPACK BUILD_DIR VERSION VELMORA EXAMPLE_DIR
 set -u
 cpack=$1
@@ -9,9 +9,12 @@ build=$2
 version=$3
 velmora=$4
 example=$5
-for tool in dpkg-deb man; do
+# Where a tool is missing the test is skipped, except in CI, which installs
+# them all (.ci/run) and must not pass on a package nobody checked.
+for tool in dpkg-deb dpkg-parsechangelog man lintian; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     echo "$tool not found: the package is not checked"
+    [ -n "${CI:-}" ] && exit 1
     exit 77
   fi
 done
@@ -31,8 +34,11 @@ field() { dpkg-deb -f "$deb" "$1"; }
 arch=$(field Architecture)
 [ "$(field Package)" = velmora ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', the project says $version"
-[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
-[ "$(field Maintainer)" = "Velmora developers" ] || fail "Maintainer is '$(field Maintainer)'"
+[ "$(field Section)" = science ] || fail "Section is '$(field Section)'"
+[ "$(field Priority)" = optional ] || fail "Priority is '$(field Priority)'"
+maintainer=$(field Maintainer)
+printf '%s\n' "$maintainer" | grep -q '^Velmora developers <[^@ ]*@[^@ ]*\.[a-z]*>$' ||
+  fail "Maintainer '$maintainer' is not the project's name and address"
 [ -n "$arch" ] || fail "no Architecture"
 [ "$(basename "$deb")" = "velmora_${version}_${arch}.deb" ] || fail "package file is named $(basename "$deb")"
 depends=$(field Depends)
@@ -42,18 +48,43 @@ for library in libc6 libstdc++6; do
 done
 [ -n "$(field Description)" ] || fail "no Description"
 
+# What a packager checks: no error and no warning from lintian. Its notes
+# (I:) are shown but do not fail the test.
+lintian --allow-root --display-info --fail-on error,warning "$deb" > "$work/lintian" 2>&1
+lintian_status=$?
+cat "$work/lintian"
+[ "$lintian_status" -eq 0 ] && ! grep -q '^[EW]: ' "$work/lintian" ||
+  fail "lintian reports errors or warnings (exit status $lintian_status)"
+
 # Contents, as the package lists them.
 dpkg-deb -c "$deb" > "$work/contents" || fail "dpkg-deb -c failed"
-for path in ./usr/bin/velmora ./usr/share/man/man1/velmora.1 \
-            ./usr/share/doc/velmora/README.md ./usr/share/doc/velmora/LICENSE; do
-  awk -v path="$path" '$NF == path && $1 ~ /^-/ { found = 1 } END { exit !found }' "$work/contents" ||
-    fail "the package holds no file $path"
+has_file() { awk -v path="$1" '$NF == path && $1 ~ /^-/ { found = 1 } END { exit !found }' "$work/contents"; }
+for path in ./usr/bin/velmora ./usr/share/man/man1/velmora.1.gz \
+            ./usr/share/doc/velmora/README.md ./usr/share/doc/velmora/copyright \
+            ./usr/share/doc/velmora/changelog.gz; do
+  has_file "$path" || fail "the package holds no file $path"
 done
-awk '$NF == "./usr/bin/velmora" && $1 ~ /^-rwxr-xr-x/ { ok = 1 } END { exit !ok }' "$work/contents" ||
-  fail "usr/bin/velmora is not installed executable: $(grep 'usr/bin/velmora' "$work/contents")"
+# Every program is executable and has its compressed manual page.
+programs=$(awk '$NF ~ "^\\./usr/bin/" { sub("^\\./usr/bin/", "", $NF); if ($NF != "") print $NF }' "$work/contents")
+for program in $programs; do
+  awk -v path="./usr/bin/$program" '$NF == path && $1 ~ /^-rwxr-xr-x/ { ok = 1 } END { exit !ok }' \
+    "$work/contents" || fail "usr/bin/$program is not installed executable"
+  has_file "./usr/share/man/man1/$program.1.gz" || fail "usr/bin/$program has no manual page"
+done
 
 dpkg-deb -x "$deb" "$work/root" || fail "dpkg-deb -x failed"
-page="$work/root/usr/share/man/man1/velmora.1"
+doc="$work/root/usr/share/doc/velmora"
+# The changelog's newest entry is this version, by the package's maintainer.
+gzip -dc "$doc/changelog.gz" > "$work/changelog" || fail "the changelog is not gzip data"
+[ "$(dpkg-parsechangelog -l "$work/changelog" -S Version)" = "$version" ] ||
+  fail "the changelog's newest entry is not $version"
+[ "$(dpkg-parsechangelog -l "$work/changelog" -S Maintainer)" = "$maintainer" ] ||
+  fail "the changelog's newest entry is not signed by the Maintainer, $maintainer"
+head -n 1 "$doc/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' ||
+  fail "the copyright file is not in Debian's machine-readable format"
+gzip -dc "$work/root/usr/share/man/man1/velmora.1.gz" > "$work/velmora.1" ||
+  fail "the manual page is not gzip data"
+page="$work/velmora.1"
 grep -q "^\.TH VELMORA 1 .*\"velmora $version\"" "$page" || fail "the manual page's .TH line does not show $version"
 
 # The packaged program gives the same result line as the one built here.

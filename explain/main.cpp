@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "explain/explain.h"
+#include "explain/plot.h"
 
 #ifndef VELMORA_VERSION
 #define VELMORA_VERSION "unknown"
@@ -158,6 +159,25 @@ void occupyClosedStandardDescriptors() {
   }
 }
 
+// The --plot file: the one file the program ever writes.
+bool writePicture(const std::string& path, const Explanation& facts) {
+  std::FILE* out = std::fopen(path.c_str(), "w");
+  bool written = out != nullptr;
+  if (written) {
+    const PlotData data{facts.files[0].name, facts.files[1].name, facts.resultLine,
+                        facts.squares.data(), facts.squares.size(), facts.total};
+    written = writePlot(out, data);
+    const int error = errno;
+    written = std::fclose(out) == 0 && written;
+    if (!written && errno == 0) errno = error;
+  }
+  if (!written) {
+    std::fprintf(stderr, "%s: cannot write the picture '%s': %s\n", kProgram, path.c_str(),
+                 std::strerror(errno));
+  }
+  return written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -184,11 +204,7 @@ int main(int argc, char** argv) {
     std::fputs(facts.stop->text.c_str(), stderr);
     return kCannotRead;
   }
-  if (options.plot) {
-    // The picture is wired in once the plot library is part of the build.
-    std::fprintf(stderr, "%s: --plot is not available in this build\n", kProgram);
-    return kUsageError;
-  }
+  if (options.plot && !writePicture(*options.plot, facts)) return kCannotRead;
   if (options.failAbove && (std::isnan(facts.total) || facts.total > *options.failAbove)) {
     return kAboveLimit;
   }

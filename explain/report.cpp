@@ -68,7 +68,12 @@ std::string shown(std::string_view bytes) {
   return out;
 }
 
-std::string quoted(std::string_view bytes) { return "'" + shown(bytes) + "'"; }
+std::string quoted(std::string_view bytes) {
+  std::string out(1, '\'');
+  out.append(shown(bytes));
+  out.push_back('\'');
+  return out;
+}
 
 std::string percent(double share) {
   if (std::isnan(share)) return "NaN";

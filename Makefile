@@ -1,5 +1,5 @@
-# Thin wrapper around CMake: `make demo` builds the release binary and runs it on the
-# bundled example, `make test` builds everything and runs the whole suite,
+# Thin wrapper around CMake: `make demo` builds the release binaries and runs velmora
+# and velmora-explain on the bundled example, `make test` builds everything and runs the whole suite,
 # `make package` builds the release binary and its Debian package.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_DIR ?= build/release
@@ -22,6 +22,8 @@ demo: $(RELEASE_DIR)/app/velmora
 	@echo "--- examples/layout2/CompareThese.inp names:"; cat examples/layout2/CompareThese.inp
 	@echo "--- velmora prints:"
 	cd examples/layout2 && ../../$(RELEASE_DIR)/app/velmora
+	@echo "--- velmora-explain reports:"
+	cd examples/layout2 && ../../$(RELEASE_DIR)/explain/velmora-explain
 
 test:
 	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON $(CMAKE_FLAGS)

@@ -111,24 +111,29 @@ class Loader {
   // the loop is exactly the plain one.
   template <bool kObserved>
   std::size_t readRows(DataSet& target) {
+    // The columns and the statement number in locals: the reader cannot
+    // change them, but the compiler cannot know that across the call.
+    double* const column1 = target.column1;
+    double* const column2 = target.column2;
+    double* const column3 = target.column3;
+    const int statement = numbers_.row;
     std::size_t n = 0;
     for (; n < kMaxRows; ++n) {
-      const Item items[] = {NumberItem{&target.column1[n]}, NumberItem{&target.column2[n]},
-                            NumberItem{&target.column3[n]}};
-      if (reader_.readOrEnd(items, numbers_.row) == ReadStatus::EndOfFile) {
+      const Item items[] = {NumberItem{&column1[n]}, NumberItem{&column2[n]}, NumberItem{&column3[n]}};
+      if (reader_.readOrEnd(items, statement) == ReadStatus::EndOfFile) {
         if constexpr (kObserved) record_->cutShortRowLine = reader_.statementLine();
         // A row cut short by the end of the file is not a row: its values
         // would be in file units among scaled ones, so they are dropped.
-        target.column1[n] = target.column2[n] = target.column3[n] = 0;
+        column1[n] = column2[n] = column3[n] = 0;
         break;
       }
       if constexpr (kObserved) {
         record_->rowLines[n] = reader_.statementLine();
-        record_->column2InFileUnits[n] = target.column2[n];
+        record_->column2InFileUnits[n] = column2[n];
         record_->slashRows += reader_.endedBySlash() ? 1 : 0;
         record_->rows = n + 1;
       }
-      target.column2[n] *= kColumn2Scale;
+      column2[n] *= kColumn2Scale;
     }
     if constexpr (kObserved) {
       if (n == kMaxRows) record_->rowsPastLimit = anythingAfter(reader_, numbers_.row);

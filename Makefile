@@ -1,5 +1,6 @@
-# Thin wrapper around CMake: `make demo` builds the release binaries and runs velmora
-# and velmora-explain on the bundled example, `make test` builds everything and runs the whole suite,
+# Thin wrapper around CMake: `make demo` builds the release binary and runs it on the
+# bundled example, `make test` builds everything and runs the whole suite,
+# `make sanitize` runs the suite under the sanitizers, `make bench` times whole runs,
 # `make package` builds the release binary and its Debian package.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_DIR ?= build/release
@@ -34,6 +35,10 @@ sanitize:
 	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELMORA_TESTS=ON -DVELMORA_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Times whole runs against a bare baseline (bench/README.md); never a test.
+bench:
+	bench/run
 
 package: $(RELEASE_DIR)/app/velmora
 	cd $(RELEASE_DIR) && cpack -G DEB

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
 
 namespace velmora {
 

@@ -14,7 +14,7 @@ namespace {
 // A closed standard descriptor would be the first one a data file gets, and the
 // result line would then be written into that file. Occupy it first.
 void occupyClosedStandardDescriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
       int opened = ::open("/dev/null", O_RDONLY);
       if (opened >= 0 && opened != fd) ::close(opened);  // cannot happen: lowest free first

@@ -2,25 +2,25 @@
 # `cpack -G DEB` in a build tree (or `make package` at the top). Included from
 # the root after every program's folder, so that it sees all their targets.
 
-# The programs: velmora, and velmora-explain where the build has it.
-foreach(program IN ITEMS velmora-explain)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endforeach()
+# The programs. velmora installs itself (app/CMakeLists.txt); velmora-explain
+# is installed here whenever the build has it, so adding it needs no edit here.
 # A stripped program keeps the compiler's notes (.comment) unless told; a
 # Debian package leaves them out, as dh_strip does.
-if(CMAKE_STRIP)
-  foreach(program IN ITEMS velmora velmora-explain)
-    if(TARGET ${program})
-      install(CODE "
-        if(CMAKE_INSTALL_DO_STRIP)
-          execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
-                          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\")
-        endif()")
-    endif()
-  endforeach()
-endif()
+foreach(program IN ITEMS velmora velmora-explain)
+  if(NOT TARGET ${program})
+    continue()
+  endif()
+  if(NOT program STREQUAL "velmora")
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+  if(CMAKE_STRIP)
+    install(CODE "
+      if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\")
+      endif()")
+  endif()
+endforeach()
 
 # Manual pages: every doc/NAME.1.in is configured with the project version into
 # <build>/doc/NAME.1 (for `man -l` and the tests) and installed compressed, as

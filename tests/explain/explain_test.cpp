@@ -181,6 +181,31 @@ TEST_F(InDirectory, HeaderStateCarriesToTheSecondFile) {
   EXPECT_EQ(facts.files[0].record.fileUnits.first, 1);
 }
 
+// Where each header statement started. A rate search longer than the record
+// keeps its first statements and its matching one, then the ten skipped
+// records after it.
+TEST_F(InDirectory, HeaderStatementLinesOfALongRateSearch) {
+  std::string search;
+  for (int i = 0; i < 100; ++i) search += "Pressure " + std::to_string(i) + "\n\n";
+  write("a.dat", "VELMORA-DAT2\nA 1\nB 2\nC 3\nskip\n" + search + "Rate 0.5\n" + kColumns + kRows);
+  write("b.dat", kPlain + kRows);
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  ASSERT_FALSE(facts.stop);
+  const LoadRecord& r = facts.files[0].record;
+  constexpr std::size_t kKept = LoadRecord::kMaxHeaderStatements;
+  EXPECT_EQ(r.headerStatementCount, 3 + 1 + 101 + 10U);
+  ASSERT_EQ(r.headerStatementsKept, kKept);
+  const long long rateLine = 6 + 2 * 100;  // each search record is followed by a blank line
+  EXPECT_EQ(r.rateLine, rateLine);
+  const std::pair<std::size_t, long long> expected[] = {
+      {0, 2}, {3, 5}, {4, 6}, {5, 8}, {kKept - 12, 6 + 2 * 48}, {kKept - 11, rateLine},
+      {kKept - 10, rateLine + 1}, {kKept - 1, rateLine + 10}};
+  for (const auto& [slot, line] : expected) EXPECT_EQ(r.headerStatements[slot].line, line) << slot;
+  EXPECT_EQ(r.headerStatements[kKept - 11].statement, kFirstFileStatements.layout2Rate);
+  EXPECT_EQ(r.headerStatements[kKept - 1].statement, kFirstFileStatements.layout2SkipsAfter);
+  EXPECT_EQ(r.rows, 2U);
+}
+
 // ---------------------------------------------------------------------------
 // Warnings, each naming the file and the line.
 

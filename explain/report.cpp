@@ -105,6 +105,20 @@ class Out {
 
 std::string lineOrNone(long long line) { return line > 0 ? std::to_string(line) : "-"; }
 
+// The header numbers a load got as far as reading, in file units: first,
+// second, third, rate. The first three header statements of both layouts
+// read first, second and third; the rate is noted once its statement is done.
+struct HeaderNumbers {
+  double value[4];
+  bool read[4];
+};
+HeaderNumbers headerNumbers(const LoadRecord& r) {
+  return {{r.fileUnits.first, r.fileUnits.second, r.fileUnits.third, r.fileUnits.rate},
+          {r.headerStatementCount >= 1, r.headerStatementCount >= 2, r.headerStatementCount >= 3,
+           r.rateLine > 0}};
+}
+const char* const kHeaderNames[4] = {"first", "second", "third", "rate"};
+
 // ---------------------------------------------------------------------------
 // Text.
 
@@ -138,9 +152,13 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
       << quoted(withoutTrailingBlanks(r.title, kLineWidth)) << ", line "
       << lineOrNone(r.titleLine) << ")\n";
   if (r.layout != HeaderLayout::Plain) {
-    out << "  header (file units):    first " << shortestText(r.fileUnits.first) << ", second "
-        << shortestText(r.fileUnits.second) << ", third " << shortestText(r.fileUnits.third)
-        << ", rate " << shortestText(r.fileUnits.rate) << "\n";
+    const HeaderNumbers header = headerNumbers(r);
+    out << "  header (file units):    ";
+    for (int i = 0; i < 4; ++i) {
+      out << (i > 0 ? ", " : "") << kHeaderNames[i] << " "
+          << (header.read[i] ? shortestText(header.value[i]) : "-");
+    }
+    out << "\n";
     if (r.headerRead) {
       out << "  rate label:             " << quoted(withoutTrailingBlanks(r.rateLabel, kLabelWidth))
           << ", line " << lineOrNone(r.rateLine) << "\n";
@@ -291,15 +309,16 @@ void writeFileJson(Json& json, const FileFacts& file, int role) {
   }
   json.key("header");
   if (r.titleRead && r.layout != HeaderLayout::Plain) {
+    const HeaderNumbers header = headerNumbers(r);
     json.open('{');
-    json.key("first");
-    json.number(r.fileUnits.first);
-    json.key("second");
-    json.number(r.fileUnits.second);
-    json.key("third");
-    json.number(r.fileUnits.third);
-    json.key("rate");
-    json.number(r.fileUnits.rate);
+    for (int i = 0; i < 4; ++i) {
+      json.key(kHeaderNames[i]);
+      if (header.read[i]) {
+        json.number(header.value[i]);
+      } else {
+        json.null();
+      }
+    }
     json.close('}');
   } else {
     json.null();

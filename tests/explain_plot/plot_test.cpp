@@ -296,6 +296,20 @@ TEST(PlotMillionRows, EachPointIsItsRunsLargestSquare) {
     EXPECT_NEAR(points[i].x, expectedX, 0.11);
   }
 
+  // The axis is labelled above the largest square and below the smallest.
+  double highestPoint = kInf, lowestPoint = -kInf;
+  for (const Point& point : points) {
+    highestPoint = std::min(highestPoint, point.y);
+    lowestPoint = std::max(lowestPoint, point.y);
+  }
+  EXPECT_LE(decades.rbegin()->second, highestPoint + 0.11);
+  EXPECT_GE(decades.begin()->second, lowestPoint - 0.11);
+
+  // The share line steps up exactly where the spikes are: drawn over them, it
+  // would hide them, so it comes first.
+  const auto position = [&](std::string_view id) { return svg.withAttribute("id", id) - svg.elements.data(); };
+  EXPECT_LT(position("cumulative"), position("squares"));
+
   const std::vector<Point> shares = pointsOf(svg, "cumulative");
   ASSERT_EQ(shares.size(), kMaxPlotPoints);
   for (std::size_t i = 1; i < shares.size(); ++i) {

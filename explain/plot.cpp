@@ -32,6 +32,9 @@ constexpr std::size_t kMaxShownName = 110;
 // At most this many labelled decades on the logarithmic axis, and about this
 // many labelled rows on the row axis.
 constexpr int kMaxDecadeTicks = 8;
+// The decades of the smallest subnormal and of the largest finite double.
+constexpr int kLowestDecade = -324;
+constexpr int kHighestDecade = 309;
 // Up to this many decades, the logarithmic axis has ticks between them too.
 constexpr int kMaxMinorTickedDecades = 4;
 // Up to this many rows, each row's point is also marked with a dot.
@@ -161,9 +164,9 @@ double rowX(std::size_t row, std::size_t rows) {
                          static_cast<double>(rows - 1);
 }
 
-// The logarithmic axis: whole decades from 10^low to 10^high, the smallest and
-// largest squares' own; the decades that are multiples of `step` are labelled
-// (so a subnormal-to-huge range is not labelled out of a double's range).
+// The logarithmic axis: whole decades from 10^low to 10^high, around the
+// smallest and the largest square; the decades that are multiples of `step`
+// are labelled.
 struct LogScale {
   int low = 0;
   int high = 1;
@@ -204,6 +207,12 @@ LogScale makeLogScale(const double* squares, std::size_t rows) {
     scale.step = step;
     if ((scale.high - scale.low + step - 1) / step <= kMaxDecadeTicks) break;
   }
+  // Both ends on a labelled decade, unless that would label a power of ten
+  // no double reaches.
+  const int roundedLow = floorToMultiple(scale.low, scale.step);
+  const int roundedHigh = -floorToMultiple(-scale.high, scale.step);
+  if (roundedLow >= kLowestDecade) scale.low = roundedLow;
+  if (roundedHigh <= kHighestDecade) scale.high = roundedHigh;
   return scale;
 }
 
@@ -309,8 +318,10 @@ class SvgPicture {
     writeRowAxis();
     writeSquareAxis();
     writeShareAxis();
-    writeSquares();
+    // The share line goes under the squares: its steps stand exactly where
+    // the large squares are, and would hide them.
     writeShares();
+    writeSquares();
     writeLargest();
     writeFooter();
     out_ += "</svg>\n";

@@ -296,6 +296,20 @@ TEST(PlotMillionRows, EachPointIsItsRunsLargestSquare) {
     EXPECT_NEAR(points[i].x, expectedX, 0.11);
   }
 
+  // The axis is labelled above the largest square and below the smallest.
+  double highestPoint = kInf, lowestPoint = -kInf;
+  for (const Point& point : points) {
+    highestPoint = std::min(highestPoint, point.y);
+    lowestPoint = std::max(lowestPoint, point.y);
+  }
+  EXPECT_LE(decades.rbegin()->second, highestPoint + 0.11);
+  EXPECT_GE(decades.begin()->second, lowestPoint - 0.11);
+
+  // The share line steps up exactly where the spikes are: drawn over them, it
+  // would hide them, so it comes first.
+  const auto position = [&](std::string_view id) { return svg.withAttribute("id", id) - svg.elements.data(); };
+  EXPECT_LT(position("cumulative"), position("squares"));
+
   const std::vector<Point> shares = pointsOf(svg, "cumulative");
   ASSERT_EQ(shares.size(), kMaxPlotPoints);
   for (std::size_t i = 1; i < shares.size(); ++i) {
@@ -348,6 +362,30 @@ TEST(PlotNames, AnyBytesAreShownAsText) {
     EXPECT_EQ(compared->text, "compared: " + std::string(c.shown));
     ASSERT_EQ(svg.elements[1].name, "title");
     EXPECT_NE(svg.elements[1].text.find(std::string(c.shown)), std::string::npos);
+  }
+}
+
+// Seeded random names (any bytes, with UTF-8 lead and continuation bytes
+// common) and random squares (zero, NaN, infinite, subnormal, huge): every
+// picture parses, and its geometry stays finite.
+TEST(PlotNames, RandomBytesAndSquaresAlwaysParse) {
+  std::mt19937_64 random(9);
+  const double specials[] = {0.0, kNaN, kInf, 4.9e-324, 1.7976931348623157e308, 1e-300, 1.0, 2.5e7};
+  const unsigned char favoured[] = {0x00, 0x0a, 0x1f, 0x26, 0x3c, 0x5c, 0x7f, 0x80, 0xbf, 0xc2,
+                                    0xe0, 0xed, 0xef, 0xf0, 0xf4, 0xff};
+  for (int round = 0; round < 300; ++round) {
+    std::string names[2];
+    for (std::string& name : names) {
+      const std::size_t length = random() % 40;
+      for (std::size_t i = 0; i < length; ++i)
+        name += static_cast<char>(random() % 2 == 0 ? favoured[random() % sizeof favoured] : random() % 256);
+    }
+    std::vector<double> squares(random() % 3000);
+    for (double& square : squares) square = specials[random() % std::size(specials)];
+    const ParsedSvg svg = parseSvg(render(plotOf(squares, specials[random() % std::size(specials)],
+                                                 names[0], names[1])));
+    ASSERT_TRUE(svg.wellFormed) << "round " << round << ": " << svg.error;
+    expectFiniteGeometry(svg);
   }
 }
 

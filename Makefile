@@ -23,6 +23,8 @@ demo: $(RELEASE_DIR)/app/velmora
 	@echo "--- examples/layout2/CompareThese.inp names:"; cat examples/layout2/CompareThese.inp
 	@echo "--- velmora prints:"
 	cd examples/layout2 && ../../$(RELEASE_DIR)/app/velmora
+	@echo "--- velmora-explain reports:"
+	cd examples/layout2 && ../../$(RELEASE_DIR)/explain/velmora-explain
 
 test:
 	cmake -S . -B $(TEST_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON $(CMAKE_FLAGS)

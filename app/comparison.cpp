@@ -15,7 +15,6 @@
 namespace velmora {
 namespace {
 
-constexpr int kControlChannel = 11;
 constexpr int kOutputChannel = 6;
 constexpr int kSignificantDigits = 17;
 constexpr std::size_t kFieldWidth = 25;
@@ -29,14 +28,7 @@ constexpr std::string_view kZeroText = "0.0000000000000000";
 constexpr std::string_view kNaNText = "NaN";
 constexpr std::string_view kInfinityText = "Infinity";
 
-enum Statement : int {
-  kOpenControl = 25,
-  kRewindControl = 26,
-  kFirstName = 28,
-  kSecondName = 116,
-  kCloseControl = 205,
-  kWriteResult = 207,
-};
+constexpr int kWriteResult = 207;
 
 // Right-justifies `text` in `width` bytes at `out`.
 void rightJustify(char* out, std::size_t width, std::string_view text) {
@@ -165,8 +157,8 @@ int runComparison() {
   FreeFormatReader control(kControlChannel);
   reserveDataFileReader();
 
-  control.open(kControlFileName, kOpenControl);
-  control.rewind(kRewindControl);
+  control.open(kControlFileName, kControlStatements.open);
+  control.rewind(kControlStatements.rewind);
 
   // One name buffer for both names: a second name statement that gives a
   // null value or a slash leaves the first name in it.
@@ -174,13 +166,13 @@ int runComparison() {
   std::memset(name, ' ', sizeof name);
   const Item nameItem[] = {TextItem{name, kLineWidth}};
 
-  control.read(nameItem, kFirstName);
+  control.read(nameItem, kControlStatements.firstName);
   loadDataFile(std::string_view(name, kLineWidth), reference, DataFileRole::First);
-  control.read(nameItem, kSecondName);
+  control.read(nameItem, kControlStatements.secondName);
   loadDataFile(std::string_view(name, kLineWidth), compared, DataFileRole::Second);
 
   double total = sumOfSquaredDifferences(compared.column2, reference.column2, compared.rows);
-  control.close(kCloseControl);
+  control.close(kControlStatements.close);
   writeResultLine(total);
   return 0;
 }

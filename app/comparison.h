@@ -8,6 +8,14 @@
 namespace velmora {
 
 inline constexpr char kControlFileName[] = "CompareThese.inp";
+inline constexpr int kControlChannel = 11;
+
+// The numbers the control file's statements carry in diagnostics.
+struct ControlStatements {
+  int open, rewind, firstName, secondName, close;
+};
+inline constexpr ControlStatements kControlStatements{
+    .open = 25, .rewind = 26, .firstName = 28, .secondName = 116, .close = 205};
 
 // The whole run, from the control file to the result line. Returns the exit
 // status (0); every failure ends the process with its diagnostic and status 2.

@@ -29,6 +29,7 @@ namespace velmora {
 inline constexpr std::size_t kMaxRows = 1'000'000;
 inline constexpr std::size_t kLineWidth = 72;   // the header line buffer and names
 inline constexpr std::size_t kLabelWidth = 16;  // a label: the line buffer's first 16 bytes
+inline constexpr int kDataFileChannel = 13;     // the channel every data file is read on
 
 // Three columns of kMaxRows doubles, zero-filled, allocated once when the set
 // is made (running out of memory is fatal); row i of the file (from 1) is at
@@ -100,13 +101,60 @@ inline constexpr StatementNumbers kSecondFileStatements{
     .plainSkips = 179,
     .row = 188, .close = 203};
 
+// What one load saw, for a caller that asks (velmora-explain); the comparison
+// run passes none and pays nothing for it. The load fills it as it goes, so
+// after a stop it holds everything seen before the failure. Lines count the
+// file's records from 1; 0 means none.
+struct LoadRecord {
+  // Set by the caller. Storage for kMaxRows entries each, filled up to `rows`:
+  // the line where each row's statement found its first value, and column 2
+  // as read, before it was multiplied by 1000.
+  long long* rowLines = nullptr;
+  double* column2InFileUnits = nullptr;
+  // Open the file for reading only: a missing file is an open failure
+  // instead of being created, and nothing is ever written.
+  bool openReadOnly = false;
+
+  // Filled by the load.
+  bool opened = false;       // the open and rewind statements succeeded
+  bool titleRead = false;
+  char title[kLineWidth];    // the line buffer right after the title statement
+  long long titleLine = 0;
+  char formatCode = ' ';
+  HeaderLayout layout = HeaderLayout::Plain;
+  bool headerRead = false;   // every header statement was executed
+  // Each header number as its statement left it, before the division by 1000.
+  HeaderValues fileUnits;
+  char rateLabel[kLabelWidth];  // the label read with the rate (layouts 1 and 2)
+  long long rateLine = 0;
+  // Where each header statement after the title started (its first value,
+  // null value or slash), in order. A long rate search keeps its first
+  // statements and its last one; `headerStatementCount` counts them all.
+  struct HeaderStatement {
+    int statement;
+    long long line;
+  };
+  static constexpr std::size_t kMaxHeaderStatements = 64;
+  HeaderStatement headerStatements[kMaxHeaderStatements];
+  std::size_t headerStatementsKept = 0;
+  std::size_t headerStatementCount = 0;
+  std::size_t rows = 0;
+  long long cutShortRowLine = 0;  // a final row the end of the file cut short (dropped)
+  std::size_t slashRows = 0;      // row statements a slash ended
+  bool rowsPastLimit = false;     // the file holds more after row kMaxRows
+  bool closed = false;
+};
+
 // Opens the named file (a 72-wide name; trailing spaces are not part of it) on
 // channel 13, reads its header and rows into `target`, closes the channel and
 // returns the row count, also stored in target.rows. The three-argument form
-// uses the run's own header state.
+// uses the run's own header state. With a record, the load also notes what it
+// saw there (and, when asked, opens the file read-only); it reads and stores
+// exactly what it would without one, and only past row kMaxRows does it look
+// further, to tell whether anything was left unread.
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role);
 std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
-                         HeaderState& header);
+                         HeaderState& header, LoadRecord* record = nullptr);
 
 // Allocates, ahead, the block buffer the loads read their files through
 // (fatal when out of memory), so that a run can make every allocation before

@@ -125,6 +125,11 @@ inline constexpr std::size_t kMaxTextWidth = 256;
 
 enum class ReadStatus { Ok, EndOfFile };
 
+// Whether the whole text is one number value under the reader's rules (a
+// repeat form is not: it is a count and a value).
+//   "12" ".5" "1.0D+03" "1.5+3" "-Inf" "nan" -> true      "1.5E" "0.5C" "" "2*3" -> false
+bool isNumberValue(std::string_view text);
+
 // ---------------------------------------------------------------------------
 // One numbered channel.
 //
@@ -164,6 +169,11 @@ class FreeFormatReader {
   // with creation. Fatal: already open on another channel (same device and
   // inode), or no attempt succeeded. A name holding a NUL byte is never opened.
   void open(std::string_view name, int statement);
+
+  // Connects the named file for reading only: never creates, never writes.
+  // The same name rules, already-open check and diagnostics as open(); the
+  // operating system's refusal (a missing file too) is an open failure.
+  void openReadOnly(std::string_view name, int statement);
 
   // Seeks to the first record. Always asks the operating system, so a file
   // that cannot seek fails here (input/output error) instead of blocking.
@@ -205,6 +215,7 @@ class FreeFormatReader {
     char text[kMaxTextWidth];
   };
 
+  void openWith(std::string_view name, int statement, bool readOnly);
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
   bool readRecordFast(std::span<const Item> items);
   Next nextValue();

@@ -1,4 +1,5 @@
 #include "number.h"
+#include "freeformat.h"
 
 #include <charconv>
 #include <cmath>
@@ -208,3 +209,12 @@ bool convertNumber(std::string_view text, double& out) {
 }
 
 }  // namespace velmora::detail
+
+namespace velmora {
+
+bool isNumberValue(std::string_view text) {
+  double ignored;
+  return detail::convertNumber(text, ignored);
+}
+
+}  // namespace velmora

@@ -149,6 +149,14 @@ void FreeFormatReader::fail(Failure kind, int item, long long line, int osError)
 // Channels.
 
 void FreeFormatReader::open(std::string_view name, int statement) {
+  openWith(name, statement, false);
+}
+
+void FreeFormatReader::openReadOnly(std::string_view name, int statement) {
+  openWith(name, statement, true);
+}
+
+void FreeFormatReader::openWith(std::string_view name, int statement, bool readOnly) {
   assert(fd_ < 0 && "channel already open");
   statement_ = statement;
   while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
@@ -180,9 +188,10 @@ void FreeFormatReader::open(std::string_view name, int statement) {
   // permission; write-only with creation when even reading is refused or the
   // file does not exist (a directory that allows creation but not reading).
   constexpr mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
-  Access access = Access::ReadWrite;
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMode);
-  if (fd < 0 && (errno == EPERM || errno == EACCES || errno == EROFS)) {
+  Access access = readOnly ? Access::ReadOnly : Access::ReadWrite;
+  int fd = readOnly ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                    : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMode);
+  if (fd < 0 && !readOnly && (errno == EPERM || errno == EACCES || errno == EROFS)) {
     access = Access::ReadOnly;
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && (errno == EPERM || errno == EACCES || errno == ENOENT)) {
@@ -283,14 +292,14 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   assert(fd_ >= 0);
   statement_ = statement;
   if (access_ == Access::WriteOnly) fail(Failure::CannotRead);
-  statementLine_ = 0;
-  endedBySlash_ = false;
   // The previous statement's record is dropped only now, so that nothing after
   // the last statement a caller makes is ever scanned.
   if (discardPending_) discardRestOfRecord();
   atStart_ = true;
   afterComma_ = false;
   repeatLeft_ = 0;
+  statementLine_ = 0;
+  endedBySlash_ = false;
 
   int itemNumber = 0;
   for (const Item& item : items) {

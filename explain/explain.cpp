@@ -1,0 +1,437 @@
+#include "explain.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <queue>
+
+#include "app/comparison.h"
+
+namespace velmora::explain {
+namespace {
+
+// A stop of velmora's, carried out of the reader to explainPair.
+struct Stopped {
+  StopReport report;
+};
+void throwStop(const StopReport& report) { throw Stopped{report}; }
+
+std::string_view trimmed(std::string_view name) {
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  return name;
+}
+
+[[noreturn]] void stopAt(Failure kind, int statement, int channel, std::string_view file,
+                         int osError, std::string_view openName = {}) {
+  StopContext context;
+  context.kind = kind;
+  context.statement = statement;
+  context.channel = channel;
+  context.file = file;
+  context.osError = osError;
+  context.openName = openName;
+  stopRun(context);
+}
+
+bool canAccess(const char* path, int mode, int& error) {
+  if (::faccessat(AT_FDCWD, path, mode, AT_EACCESS) == 0) return true;
+  error = errno;
+  return false;
+}
+
+// The directory a new file of this name would be created in.
+std::string parentOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+StopFacts stopFactsOf(const StopReport& report, const Explanation& facts, int currentFile,
+                      bool wouldCreate) {
+  StopFacts stop;
+  stop.kind = report.kind;
+  stop.statement = report.statement;
+  stop.channel = report.channel;
+  stop.text = report.text;
+  stop.wouldCreate = wouldCreate;
+  stop.dataFile = report.channel == kControlChannel ? -1 : currentFile;
+  std::string_view text = stop.text;
+  std::string_view line1 = text.substr(0, text.find('\n'));
+  std::string prefix = "Velmora: statement " + std::to_string(report.statement) + ", channel " +
+                       std::to_string(report.channel);
+  if (line1.substr(std::min(prefix.size(), line1.size())).starts_with(", file '")) {
+    if (report.channel == kControlChannel) {
+      stop.file = kControlFileName;
+    } else if (currentFile >= 0) {
+      stop.file = facts.files[currentFile].name;
+    }
+  }
+  if (report.kind == Failure::BadNumber || report.kind == Failure::BadText) {
+    std::size_t at = line1.rfind(", line ");
+    if (at != std::string_view::npos) {
+      long long line = 0;
+      for (char c : line1.substr(at + 7)) line = line * 10 + (c - '0');
+      stop.line = line;
+    }
+  }
+  return stop;
+}
+
+// Header records that read like table rows: every record from the first line
+// up to the one before the first table row (or the cut-short row, or the end
+// of the file), all of them consumed by the header's statements or blank.
+void findSuspectLines(FileFacts& file) {
+  const LoadRecord& record = file.record;
+  if (!record.headerRead) return;
+  long long end = 0;  // the first line not passed over by the header; 0: none
+  if (record.rows > 0) {
+    end = record.rowLines[0];
+  } else if (record.cutShortRowLine > 0) {
+    end = record.cutShortRowLine;
+  }
+  int fd = ::open(file.name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::string current;
+  long long line = 1;
+  bool tooLong = false;
+  constexpr std::size_t kLongestRow = 4096;  // a record longer than this is not taken for a row
+  auto finishRecord = [&] {
+    if (!tooLong && readsLikeTableRow(current)) {
+      if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
+      ++file.suspectCount;
+    }
+    current.clear();
+    tooLong = false;
+    ++line;
+  };
+  char buffer[1 << 16];
+  bool done = false;
+  while (!done) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    for (ssize_t i = 0; i < got; ++i) {
+      if (end != 0 && line >= end) {
+        done = true;
+        break;
+      }
+      char c = buffer[i];
+      if (c == '\n') {
+        finishRecord();
+      } else if (current.size() < kLongestRow) {
+        current += c;
+      } else {
+        tooLong = true;
+      }
+    }
+  }
+  if (!done && (!current.empty() || tooLong) && (end == 0 || line < end)) finishRecord();
+  ::close(fd);
+}
+
+// Orders contributions: NaN first (it is what makes a total NaN), then larger
+// squares, then lower rows.
+struct Contribution {
+  double square;
+  std::size_t index;
+};
+bool addsMore(const Contribution& a, const Contribution& b) {
+  const bool aNaN = std::isnan(a.square), bNaN = std::isnan(b.square);
+  if (aNaN != bNaN) return aNaN;
+  if (!aNaN && a.square != b.square) return a.square > b.square;
+  return a.index < b.index;
+}
+
+RowFacts rowFacts(const Workspace& w, std::size_t index, double total) {
+  const DataSet& reference = w.sets[0];
+  const DataSet& compared = w.sets[1];
+  RowFacts row;
+  row.row = index + 1;
+  row.comparedLine = w.rowLines[1][index];
+  row.comparedValue = w.column2InFileUnits[1][index];
+  row.hasReference = index < reference.rows;
+  if (row.hasReference) {
+    row.referenceLine = w.rowLines[0][index];
+    row.referenceValue = w.column2InFileUnits[0][index];
+  }
+  row.scaledDifference = compared.column2[index] - reference.column2[index];
+  row.square = row.scaledDifference * row.scaledDifference;
+  row.share = total == 0 ? 0 : row.square / total;
+  return row;
+}
+
+bool existsAsNamed(const std::string& name) {
+  struct stat status {};
+  return !name.empty() && name.find('\0') == std::string::npos && ::stat(name.c_str(), &status) == 0;
+}
+
+std::string lineText(long long line) { return "line " + std::to_string(line); }
+
+void addWarnings(Explanation& facts) {
+  for (const FileFacts& file : facts.files) {
+    std::size_t shown = 0;
+    for (long long line : file.suspectLines) {
+      if (shown++ == kMaxSuspectWarnings) break;
+      facts.warnings.push_back(file.name + " " + lineText(line) +
+                               ": the header passed over a record of exactly three numbers; "
+                               "it reads like a table row");
+    }
+    if (file.suspectCount > kMaxSuspectWarnings) {
+      facts.warnings.push_back(file.name + ": " +
+                               std::to_string(file.suspectCount - kMaxSuspectWarnings) +
+                               " more records the header passed over read like table rows");
+    }
+  }
+  const FileFacts& reference = facts.files[0];
+  const FileFacts& compared = facts.files[1];
+  if (reference.named && compared.named && reference.exists && compared.exists) {
+    struct stat a {}, b {};
+    if (::stat(reference.name.c_str(), &a) == 0 && ::stat(compared.name.c_str(), &b) == 0 &&
+        a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+      facts.warnings.push_back(reference.name + " and " + compared.name +
+                               " are the same file: the total is zero by construction");
+    }
+  }
+  if (reference.loaded && compared.loaded && reference.record.rows != compared.record.rows) {
+    const std::size_t n1 = reference.record.rows, n2 = compared.record.rows;
+    const FileFacts& longer = n1 > n2 ? reference : compared;
+    const std::size_t shorter = std::min(n1, n2);
+    std::string where = lineText(longer.record.rowLines[shorter]);
+    std::string what = n1 > n2 ? "take no part in the total"
+                               : "have no reference row and add their own squares";
+    facts.warnings.push_back(reference.name + " has " + std::to_string(n1) + " rows, " +
+                             compared.name + " has " + std::to_string(n2) + ": " +
+                             longer.name + " rows " + std::to_string(shorter + 1) + " to " +
+                             std::to_string(std::max(n1, n2)) + " (from " + where + ") " + what);
+  }
+  for (const FileFacts& file : facts.files) {
+    if (file.record.rowsPastLimit) {
+      facts.warnings.push_back(file.name + " after " +
+                               lineText(file.record.rowLines[kMaxRows - 1]) +
+                               ": rows past 1,000,000 were not read");
+    }
+  }
+}
+
+void compare(const Request& request, const Workspace& w, Explanation& facts) {
+  const DataSet& reference = w.sets[0];
+  const DataSet& compared = w.sets[1];
+  // The very sum velmora makes, and its result line.
+  facts.total = sumOfSquaredDifferences(compared.column2, reference.column2, compared.rows);
+  char line[kResultLineLength + 1];
+  formatResultLine(facts.total, line);
+  facts.resultLine.assign(line, kResultLineLength - 1);
+  facts.compared = true;
+  facts.rowsCompared = compared.rows;
+
+  // The worst of the kept rows on top, so a better one replaces it.
+  const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), compared.rows);
+  auto worseOnTop = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
+  std::priority_queue<Contribution, std::vector<Contribution>, decltype(worseOnTop)> kept(
+      worseOnTop);
+  double withoutReference = 0;
+  if (request.keepSquares) facts.squares.resize(compared.rows);
+  for (std::size_t i = 0; i < compared.rows; ++i) {
+    const double difference = compared.column2[i] - reference.column2[i];
+    const double square = difference * difference;
+    if (request.keepSquares) facts.squares[i] = square;
+    facts.rowsDiffering += compared.column2[i] == reference.column2[i] ? 0 : 1;
+    if (i >= reference.rows) {
+      ++facts.rowsWithoutReference;
+      withoutReference += square;
+    }
+    const Contribution candidate{square, i};
+    if (kept.size() < keep) {
+      kept.push(candidate);
+    } else if (keep > 0 && addsMore(candidate, kept.top())) {
+      kept.pop();
+      kept.push(candidate);
+    }
+  }
+  facts.shareWithoutReference = facts.total == 0 ? 0 : withoutReference / facts.total;
+  std::vector<Contribution> best;
+  while (!kept.empty()) {
+    best.push_back(kept.top());
+    kept.pop();
+  }
+  std::reverse(best.begin(), best.end());
+  if (!best.empty()) facts.largest = rowFacts(w, best.front().index, facts.total);
+  for (std::size_t i = 0; i < best.size() && i < request.top; ++i) {
+    facts.top.push_back(rowFacts(w, best[i].index, facts.total));
+  }
+}
+
+// Restores the previous stop handler however the explanation ends.
+class HandlerScope {
+ public:
+  HandlerScope() : previous_(setStopHandler(throwStop)) {}
+  ~HandlerScope() { setStopHandler(previous_); }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+
+ private:
+  StopHandler previous_;
+};
+
+}  // namespace
+
+Workspace::Workspace() {
+  for (int f = 0; f < 2; ++f) {
+    // Left uninitialised: a page costs nothing until a row is stored in it.
+    rowLines[f].reset(new long long[kMaxRows]);
+    column2InFileUnits[f].reset(new double[kMaxRows]);
+  }
+}
+
+void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
+                 bool& wouldCreate) {
+  wouldCreate = false;
+  name = trimmed(name);
+  auto openFailure = [&](int error) {
+    stopAt(Failure::OpenFailure, statements.open, channel, {}, error, name);
+  };
+  if (name.empty() || name.find('\0') != std::string_view::npos) openFailure(ENOENT);
+  const std::string path(name);
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    const int error = errno;
+    if (error != ENOENT) openFailure(error);
+    // Missing: velmora's first attempt creates it where the directory allows;
+    // where it does not, its last attempt (write-only, creating) fails the same way.
+    int directoryError = 0;
+    if (!canAccess(parentOf(path).c_str(), W_OK | X_OK, directoryError)) {
+      openFailure(directoryError == EACCES || directoryError == EPERM || directoryError == EROFS
+                      ? directoryError
+                      : ENOENT);
+    }
+    wouldCreate = true;
+    stopAt(Failure::EndOfFile, statements.firstRead, channel, name, 0);
+  }
+  if (S_ISDIR(status.st_mode)) openFailure(EISDIR);
+  if (S_ISSOCK(status.st_mode)) openFailure(ENXIO);
+  if (S_ISFIFO(status.st_mode)) stopAt(Failure::IoError, statements.rewind, channel, name, ESPIPE);
+  int writeError = 0, readError = 0;
+  const bool writable = canAccess(path.c_str(), W_OK, writeError);
+  const bool readable = canAccess(path.c_str(), R_OK, readError);
+  if (readable) return;
+  if (writable) stopAt(Failure::CannotRead, statements.firstRead, channel, name, 0);
+  openFailure(writeError == EROFS ? EROFS : readError);
+}
+
+bool readsLikeTableRow(std::string_view record) {
+  int values = 0;
+  bool anyValue = false;
+  bool afterComma = false;
+  std::size_t start = 0;
+  bool inValue = false;
+  auto finish = [&](std::size_t end) {
+    inValue = false;
+    anyValue = true;
+    ++values;
+    return isNumberValue(record.substr(start, end - start));
+  };
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const char c = record[i];
+    if (c == ' ' || c == '\t' || c == '\r') {
+      if (inValue && !finish(i)) return false;
+    } else if (c == ',' || c == ';') {
+      if (inValue && !finish(i)) return false;
+      if (!anyValue || afterComma) return false;  // a null value
+      afterComma = true;
+    } else if (c == '/') {
+      return false;
+    } else if (!inValue) {
+      inValue = true;
+      afterComma = false;
+      start = i;
+    }
+  }
+  if (inValue && !finish(record.size())) return false;
+  return values == 3;
+}
+
+void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {
+  for (int f = 0; f < 2; ++f) {
+    DataSet& set = workspace.sets[f];
+    for (double* column : {set.column1, set.column2, set.column3}) {
+      std::memset(column, 0, workspace.used[f] * sizeof(double));
+    }
+    set.rows = 0;
+    workspace.used[f] = 0;
+  }
+  HandlerScope handler;
+  HeaderState header;  // carried from the first load to the second, as in the run
+  int current = -1;
+  bool wouldCreate = false;
+  try {
+    std::unique_ptr<FreeFormatReader> control;
+    char name[kLineWidth];
+    std::memset(name, ' ', sizeof name);
+    const Item nameItem[] = {TextItem{name, kLineWidth}};
+    if (!request.fromControlFile) {
+      // Both names are known before anything is read.
+      for (int f = 0; f < 2; ++f) {
+        FileFacts& file = facts.files[f];
+        file.named = true;
+        file.name = std::string(trimmed(f == 0 ? request.referenceName : request.comparedName));
+        file.exists = existsAsNamed(file.name);
+      }
+    }
+    if (request.fromControlFile) {
+      predictOpen(kControlFileName, kControlChannel,
+                  {kControlStatements.open, kControlStatements.rewind,
+                   kControlStatements.firstName},
+                  wouldCreate);
+      control = std::make_unique<FreeFormatReader>(kControlChannel);
+      control->openReadOnly(kControlFileName, kControlStatements.open);
+      control->rewind(kControlStatements.rewind);
+    }
+    for (int f = 0; f < 2; ++f) {
+      const DataFileRole role = f == 0 ? DataFileRole::First : DataFileRole::Second;
+      const StatementNumbers& numbers = f == 0 ? kFirstFileStatements : kSecondFileStatements;
+      std::string_view fileName;
+      if (control) {
+        control->read(nameItem, f == 0 ? kControlStatements.firstName
+                                       : kControlStatements.secondName);
+        fileName = std::string_view(name, kLineWidth);
+      } else {
+        fileName = f == 0 ? request.referenceName : request.comparedName;
+      }
+      FileFacts& file = facts.files[f];
+      current = f;
+      file.named = true;
+      file.name = std::string(trimmed(fileName));
+      file.exists = existsAsNamed(file.name);
+      file.loadStarted = true;
+      predictOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title},
+                  wouldCreate);
+      file.record.rowLines = workspace.rowLines[f].get();
+      file.record.column2InFileUnits = workspace.column2InFileUnits[f].get();
+      file.record.openReadOnly = true;
+      // A stop may leave values at the position after the last row.
+      workspace.used[f] = kMaxRows;
+      loadDataFile(fileName, workspace.sets[f], role, header, &file.record);
+      workspace.used[f] = std::min(kMaxRows, file.record.rows + 1);
+      file.loaded = true;
+      findSuspectLines(file);
+    }
+    current = -1;
+    if (control) control->close(kControlStatements.close);
+    compare(request, workspace, facts);
+  } catch (const Stopped& stopped) {
+    if (current >= 0) {
+      workspace.used[current] = std::min(kMaxRows, facts.files[current].record.rows + 1);
+    }
+    facts.stop = stopFactsOf(stopped.report, facts, current, wouldCreate);
+    if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
+  }
+  addWarnings(facts);
+}
+
+}  // namespace velmora::explain

@@ -1,0 +1,153 @@
+// velmora-explain: what velmora reads from a pair of data files, how, and where
+// their difference comes from.
+//
+// explainPair() runs the comparison the way velmora runs it, through the same
+// control-file statements, the same loadDataFile and the same sum, with a
+// LoadRecord asking the loader what it saw. What it never does:
+//   - create, change or delete a file: the control file and the data files are
+//     opened read-only, and a file velmora would create (a missing one) is not
+//     created; its fate is predicted instead (see predictOpen);
+//   - disagree with velmora: the result line is formatResultLine of the same
+//     total, and where velmora stops, the stop is the same two lines, made by
+//     the same fatal funnel.
+// Memory: two DataSets (six columns of kMaxRows doubles), and per file a
+// column of row lines and a column of column-2 values as read; nothing grows
+// with the file but the top-N list (N rows at most).
+//
+// The report (text or JSON) holds the same facts; writeJsonReport documents
+// the JSON fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "datafile/datafile.h"
+#include "freeformat/freeformat.h"
+
+namespace velmora::explain {
+
+inline constexpr std::size_t kDefaultTop = 10;
+// Header records that read like table rows, listed per file; more are counted.
+inline constexpr std::size_t kMaxSuspectLines = 1000;
+// Of those, how many get a warning line each.
+inline constexpr std::size_t kMaxSuspectWarnings = 10;
+
+// Which pair to explain.
+struct Request {
+  bool fromControlFile = true;  // the pair named in ./CompareThese.inp
+  std::string referenceName;    // otherwise these two, named directly
+  std::string comparedName;
+  std::size_t top = kDefaultTop;
+  bool keepSquares = false;     // keep every compared row's square (for the picture)
+};
+
+// One row's contribution to the total.
+struct RowFacts {
+  std::size_t row = 0;               // from 1
+  long long referenceLine = 0;       // 0: the reference file has no such row
+  long long comparedLine = 0;
+  bool hasReference = false;
+  double referenceValue = 0;         // column 2 as read (file units)
+  double comparedValue = 0;
+  double scaledDifference = 0;       // compared x 1000 - reference x 1000, as summed
+  double square = 0;
+  double share = 0;                  // square / total; 0 when the total is 0
+};
+
+struct FileFacts {
+  bool named = false;        // the run got as far as having its name
+  std::string name;          // trailing spaces removed
+  bool exists = false;
+  bool loadStarted = false;  // loadDataFile was called (velmora would open it)
+  bool loaded = false;       // the load returned
+  LoadRecord record;         // what the load saw
+  std::vector<long long> suspectLines;  // header records that read like table rows
+  std::size_t suspectCount = 0;
+};
+
+// Where velmora stops, and the two lines it writes.
+struct StopFacts {
+  Failure kind = Failure::IoError;
+  int statement = 0;
+  int channel = 0;
+  std::optional<std::string> file;  // the file line 1 names, raw bytes
+  long long line = 0;               // for a bad number or bad text
+  std::string text;                 // both lines, each ending in a line feed
+  bool wouldCreate = false;         // velmora would have created the missing file first
+  int dataFile = -1;                // the data file being handled (0, 1); -1: the control file
+};
+
+struct Explanation {
+  FileFacts files[2];               // reference, compared
+  bool compared = false;            // both loaded and summed
+  double total = 0;
+  std::string resultLine;           // 26 characters, no line feed
+  std::size_t rowsCompared = 0;
+  std::size_t rowsDiffering = 0;
+  std::size_t rowsWithoutReference = 0;
+  double shareWithoutReference = 0;
+  std::optional<RowFacts> largest;
+  std::vector<RowFacts> top;        // largest first; NaN before everything, ties by row
+  std::vector<double> squares;      // every compared row's square, when asked
+  std::vector<std::string> warnings;
+  std::optional<StopFacts> stop;
+};
+
+// The columns and line numbers a comparison needs, allocated once, touched
+// only where rows are stored.
+struct Workspace {
+  Workspace();
+  DataSet sets[2];
+  std::unique_ptr<long long[]> rowLines[2];
+  std::unique_ptr<double[]> column2InFileUnits[2];
+  // Positions a load may have written, zeroed again before the next use, so a
+  // workspace can serve many explanations (tests, the fuzzer).
+  std::size_t used[2] = {0, 0};
+};
+
+// Runs the comparison as velmora would and says what it saw. Every stop of
+// velmora's becomes `stop` (with everything learned before it); nothing is
+// written anywhere and the process never ends here.
+void explainPair(const Request& request, Workspace& workspace, Explanation& out);
+
+// When velmora's open of `name` (trailing spaces removed) on `channel` would not
+// give a file it can read, stops through the fatal funnel with the very two
+// lines velmora would write, at the statement where it would stop; returns when
+// the file can be read. Never creates, opens or changes anything:
+//   missing, directory writable  -> velmora creates it empty: end of file at `firstRead`
+//   missing, cannot be created   -> open failure at `open` (the reason of its last attempt)
+//   a directory                  -> open failure at `open`: Is a directory
+//   writable but not readable    -> cannot read at `firstRead`
+//   neither                      -> open failure at `open`: Permission denied
+//   a named pipe                 -> input/output error at `rewind`: Illegal seek
+// `wouldCreate` is set when velmora would have created the file.
+struct OpenStatements {
+  int open, rewind, firstRead;
+};
+void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
+                 bool& wouldCreate);
+
+// Whether a record holds exactly three numbers (under the reader's number
+// rules) and nothing else: "1 2 3", "1,2;3", "-1.5e3 .5 7 \r" -> true;
+// "1 2", "1 2 3 4", "a 2 3", "1,,2 3", "1 2 3 /" -> false.
+bool readsLikeTableRow(std::string_view record);
+
+// The report as text (`top` rows listed) or as one JSON object; false when a
+// write failed.
+bool writeTextReport(std::FILE* out, const Explanation& facts);
+bool writeJsonReport(std::FILE* out, const Explanation& facts);
+
+// Bytes as a JSON string body: quote, backslash and control bytes escaped,
+// valid UTF-8 kept, every other byte as \u00XX of the byte.
+std::string jsonEscape(std::string_view bytes);
+
+// A double as the shortest text that reads back to it; "NaN", "Infinity",
+// "-Infinity" for the others.
+std::string shortestText(double value);
+
+}  // namespace velmora::explain

@@ -1,0 +1,212 @@
+// velmora-explain: the report on what velmora reads from a pair of data files
+// and where their difference comes from. See explain.h.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "explain/explain.h"
+#include "explain/plot.h"
+
+#ifndef VELMORA_VERSION
+#define VELMORA_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace velmora::explain;
+
+constexpr char kProgram[] = "velmora-explain";
+constexpr int kUsageError = 2;
+constexpr int kCannotRead = 2;
+constexpr int kAboveLimit = 1;
+
+constexpr char kHelp[] =
+    "Usage: velmora-explain [OPTION]... [REFERENCE COMPARED]\n"
+    "Show what velmora reads from a pair of data files, how, and where their\n"
+    "difference comes from. With no file names, the pair named in\n"
+    "./CompareThese.inp is read, as velmora reads it; otherwise the two files\n"
+    "named (no control file is read). No file is created or changed.\n"
+    "\n"
+    "      --top N          list the N rows that add most to the total\n"
+    "                       (default 10; 0 lists none)\n"
+    "      --json           write the report as one JSON object\n"
+    "      --plot FILE      also write an SVG picture of each row's contribution\n"
+    "      --fail-above X   exit with status 1 when the total is above X or NaN\n"
+    "      --help           display this help and exit\n"
+    "      --version        output version information and exit\n"
+    "\n"
+    "Exit status: 0 report made; 1 the total is above --fail-above; 2 a file\n"
+    "cannot be read (the report shows what was learned before) or a usage error.\n";
+
+struct Options {
+  Request request;
+  bool json = false;
+  std::optional<std::string> plot;
+  std::optional<double> failAbove;
+};
+
+[[noreturn]] void usageError(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram,
+               message.c_str(), kProgram);
+  std::exit(kUsageError);
+}
+
+[[noreturn]] void writeAndExit(const char* text) {
+  if (std::fputs(text, stdout) == EOF || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "%s: cannot write: %s\n", kProgram, std::strerror(errno));
+    std::exit(kCannotRead);
+  }
+  std::exit(0);
+}
+
+bool parseCount(std::string_view text, std::size_t& value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+bool parseLimit(std::string_view text, double& value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+Options parseArguments(int argc, char** argv) {
+  Options options;
+  std::vector<std::string> names;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view argument = argv[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      names.emplace_back(argument);
+      continue;
+    }
+    if (argument == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (!argument.starts_with("--")) usageError("invalid option -- '" + std::string(argument.substr(1)) + "'");
+    std::string_view name = argument.substr(2);
+    std::optional<std::string_view> value;
+    if (std::size_t equals = name.find('='); equals != std::string_view::npos) {
+      value = name.substr(equals + 1);
+      name = name.substr(0, equals);
+    }
+    auto takesValue = [&]() -> std::string_view {
+      if (value) return *value;
+      if (i + 1 == argc) usageError("option '--" + std::string(name) + "' requires an argument");
+      return argv[++i];
+    };
+    auto noValue = [&] {
+      if (value) usageError("option '--" + std::string(name) + "' doesn't allow an argument");
+    };
+    if (name == "help") {
+      noValue();
+      writeAndExit(kHelp);
+    } else if (name == "version") {
+      noValue();
+      writeAndExit("velmora-explain " VELMORA_VERSION "\n");
+    } else if (name == "json") {
+      noValue();
+      options.json = true;
+    } else if (name == "top") {
+      std::string_view text = takesValue();
+      if (!parseCount(text, options.request.top)) {
+        usageError("invalid row count for --top: '" + std::string(text) + "'");
+      }
+    } else if (name == "plot") {
+      std::string_view text = takesValue();
+      if (text.empty()) usageError("option '--plot' needs a file name");
+      options.plot = std::string(text);
+    } else if (name == "fail-above") {
+      std::string_view text = takesValue();
+      double limit = 0;
+      if (!parseLimit(text, limit)) usageError("invalid number for --fail-above: '" + std::string(text) + "'");
+      options.failAbove = limit;
+    } else {
+      usageError("unrecognized option '" + std::string(argument) + "'");
+    }
+  }
+  if (names.size() == 2) {
+    options.request.fromControlFile = false;
+    options.request.referenceName = names[0];
+    options.request.comparedName = names[1];
+  } else if (!names.empty()) {
+    usageError(names.size() == 1 ? "missing the compared file after '" + names[0] + "'"
+                                 : "too many file names (two at most)");
+  }
+  options.request.keepSquares = options.plot.has_value();
+  return options;
+}
+
+// A closed standard descriptor would be the first one a file gets, and the
+// report would then be written into it. Occupy it first.
+void occupyClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int opened = ::open("/dev/null", O_RDONLY);
+      if (opened >= 0 && opened != fd) ::close(opened);
+    }
+  }
+}
+
+// The --plot file: the one file the program ever writes.
+bool writePicture(const std::string& path, const Explanation& facts) {
+  std::FILE* out = std::fopen(path.c_str(), "w");
+  bool written = out != nullptr;
+  if (written) {
+    const PlotData data{facts.files[0].name, facts.files[1].name, facts.resultLine,
+                        facts.squares.data(), facts.squares.size(), facts.total};
+    written = writePlot(out, data);
+    const int error = errno;
+    written = std::fclose(out) == 0 && written;
+    if (!written && errno == 0) errno = error;
+  }
+  if (!written) {
+    std::fprintf(stderr, "%s: cannot write the picture '%s': %s\n", kProgram, path.c_str(),
+                 std::strerror(errno));
+  }
+  return written;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  occupyClosedStandardDescriptors();
+  std::signal(SIGPIPE, SIG_IGN);
+  const Options options = parseArguments(argc, argv);
+
+  Explanation facts;
+  try {
+    static Workspace workspace;
+    explainPair(options.request, workspace, facts);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "%s: out of memory\n", kProgram);
+    return kCannotRead;
+  }
+
+  const bool written = options.json ? writeJsonReport(stdout, facts) : writeTextReport(stdout, facts);
+  if (!written) {
+    std::fprintf(stderr, "%s: cannot write the report: %s\n", kProgram, std::strerror(errno));
+    return kCannotRead;
+  }
+  if (facts.stop) {
+    // The same two lines velmora writes, where velmora writes them.
+    std::fputs(facts.stop->text.c_str(), stderr);
+    return kCannotRead;
+  }
+  if (options.plot && !writePicture(*options.plot, facts)) return kCannotRead;
+  if (options.failAbove && (std::isnan(facts.total) || facts.total > *options.failAbove)) {
+    return kAboveLimit;
+  }
+  return 0;
+}

@@ -1,0 +1,546 @@
+// The report, as text for a reader and as one JSON object for a program.
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "explain.h"
+
+namespace velmora::explain {
+namespace {
+
+const char* const kRoles[2] = {"reference", "compared"};
+
+const char* kindName(Failure kind) {
+  switch (kind) {
+    case Failure::OpenFailure:
+      return "open";
+    case Failure::AlreadyOpen:
+      return "already-open";
+    case Failure::EndOfFile:
+      return "end-of-file";
+    case Failure::BadNumber:
+      return "bad-number";
+    case Failure::BadText:
+      return "bad-text";
+    case Failure::CannotRead:
+      return "cannot-read";
+    case Failure::IoError:
+      return "io";
+    case Failure::OutOfMemory:
+      return "out-of-memory";
+  }
+  return "io";
+}
+
+const char* layoutName(HeaderLayout layout) {
+  switch (layout) {
+    case HeaderLayout::Layout1:
+      return "1";
+    case HeaderLayout::Layout2:
+      return "2";
+    case HeaderLayout::Plain:
+      return "plain";
+  }
+  return "plain";
+}
+
+std::string_view withoutTrailingBlanks(const char* chars, std::size_t width) {
+  std::string_view text(chars, width);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  return text;
+}
+
+// Bytes as the diagnostics show a name: control bytes as \xHH, a backslash doubled.
+std::string shown(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (char c : bytes) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string quoted(std::string_view bytes) {
+  std::string out(1, '\'');
+  out.append(shown(bytes));
+  out.push_back('\'');
+  return out;
+}
+
+std::string percent(double share) {
+  if (std::isnan(share)) return "NaN";
+  if (std::isinf(share)) return share > 0 ? "Infinity" : "-Infinity";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g%%", share * 100);
+  return text;
+}
+
+// Writes to a FILE and remembers whether every write succeeded.
+class Out {
+ public:
+  explicit Out(std::FILE* file) : file_(file) {}
+  Out& operator<<(std::string_view text) {
+    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file_) != text.size()) ok_ = false;
+    return *this;
+  }
+  Out& operator<<(std::size_t value) { return *this << std::to_string(value); }
+  Out& operator<<(long long value) { return *this << std::to_string(value); }
+  [[nodiscard]] bool finish() {
+    if (std::fflush(file_) != 0) ok_ = false;
+    return ok_ && std::ferror(file_) == 0;
+  }
+
+ private:
+  std::FILE* file_;
+  bool ok_ = true;
+};
+
+std::string lineOrNone(long long line) { return line > 0 ? std::to_string(line) : "-"; }
+
+// The header numbers a load got as far as reading, in file units: first,
+// second, third, rate. The first three header statements of both layouts
+// read first, second and third; the rate is noted once its statement is done.
+struct HeaderNumbers {
+  double value[4];
+  bool read[4];
+};
+HeaderNumbers headerNumbers(const LoadRecord& r) {
+  return {{r.fileUnits.first, r.fileUnits.second, r.fileUnits.third, r.fileUnits.rate},
+          {r.headerStatementCount >= 1, r.headerStatementCount >= 2, r.headerStatementCount >= 3,
+           r.rateLine > 0}};
+}
+const char* const kHeaderNames[4] = {"first", "second", "third", "rate"};
+
+// ---------------------------------------------------------------------------
+// Text.
+
+void writeFileText(Out& out, const FileFacts& file, int role, const Explanation& facts) {
+  out << kRoles[role] << " file ";
+  if (!file.named) {
+    out << "(velmora stops before it has a name)\n";
+    return;
+  }
+  out << quoted(file.name) << "\n";
+  const LoadRecord& r = file.record;
+  out << "  exists:                 ";
+  if (file.exists) {
+    out << "yes\n";
+  } else if (facts.stop && facts.stop->dataFile == role && !r.opened && facts.stop->wouldCreate) {
+    out << "no: file does not exist; velmora would create it empty and stop at statement "
+        << std::to_string(facts.stop->statement) << " (end of file)\n";
+  } else if (facts.stop && facts.stop->dataFile == role && !r.opened) {
+    out << "no: file does not exist; velmora stops at statement "
+        << std::to_string(facts.stop->statement) << "\n";
+  } else {
+    out << "no\n";
+  }
+  if (!file.loadStarted) {
+    out << "  not read:               velmora stops before this file\n";
+    return;
+  }
+  if (!r.titleRead) return;
+  out << "  layout:                 " << layoutName(r.layout) << ", format code "
+      << quoted(std::string_view(&r.formatCode, 1)) << " (character 12 of the title value "
+      << quoted(withoutTrailingBlanks(r.title, kLineWidth)) << ", line "
+      << lineOrNone(r.titleLine) << ")\n";
+  if (r.layout != HeaderLayout::Plain) {
+    const HeaderNumbers header = headerNumbers(r);
+    out << "  header (file units):    ";
+    for (int i = 0; i < 4; ++i) {
+      out << (i > 0 ? ", " : "") << kHeaderNames[i] << " "
+          << (header.read[i] ? shortestText(header.value[i]) : "-");
+    }
+    out << "\n";
+    if (r.headerRead) {
+      out << "  rate label:             " << quoted(withoutTrailingBlanks(r.rateLabel, kLabelWidth))
+          << ", line " << lineOrNone(r.rateLine) << "\n";
+    }
+  }
+  if (!r.headerRead) return;
+  out << "  table:                  ";
+  if (r.rows > 0) {
+    out << "lines " << r.rowLines[0] << " to " << r.rowLines[r.rows - 1] << ", ";
+  }
+  out << r.rows << (r.rows == 1 ? " row\n" : " rows\n");
+  if (r.cutShortRowLine > 0) {
+    out << "  cut-short final row:    line " << r.cutShortRowLine << ", dropped\n";
+  }
+  if (r.rowsPastLimit) out << "  rows past 1,000,000:    left unread\n";
+  if (r.slashRows > 0) out << "  rows given by a slash:  " << r.slashRows << "\n";
+}
+
+std::string rowCells(const RowFacts& row) {
+  char text[512];
+  std::snprintf(text, sizeof text, "%9zu %10s %10s %24s %24s %24s %24s %10s", row.row,
+                lineOrNone(row.referenceLine).c_str(), lineOrNone(row.comparedLine).c_str(),
+                row.hasReference ? shortestText(row.referenceValue).c_str() : "-",
+                shortestText(row.comparedValue).c_str(), shortestText(row.scaledDifference).c_str(),
+                shortestText(row.square).c_str(), percent(row.share).c_str());
+  return text;
+}
+
+constexpr char kRowHeading[] =
+    "      row   ref line   cmp line          reference value           compared value"
+    "        scaled difference                   square      share\n";
+
+// ---------------------------------------------------------------------------
+// JSON.
+
+class Json {
+ public:
+  explicit Json(Out& out) : out_(out) {}
+  void open(char bracket) {
+    out_ << std::string_view(&bracket, 1);
+    first_ = true;
+    ++depth_;
+  }
+  void close(char bracket) {
+    --depth_;
+    if (!first_) newline();
+    out_ << std::string_view(&bracket, 1);
+    first_ = false;
+  }
+  void key(std::string_view name) {
+    separate();
+    out_ << "\"" << name << "\": ";
+  }
+  void item() { separate(); }
+  void string(std::string_view bytes) { out_ << "\"" << jsonEscape(bytes) << "\""; }
+  void number(double value) {
+    if (std::isfinite(value)) {
+      out_ << shortestText(value);
+    } else {
+      string(shortestText(value));
+    }
+  }
+  void count(std::size_t value) { out_ << value; }
+  void line(long long value) {
+    if (value > 0) {
+      out_ << value;
+    } else {
+      null();
+    }
+  }
+  void boolean(bool value) { out_ << (value ? "true" : "false"); }
+  void null() { out_ << "null"; }
+
+ private:
+  void separate() {
+    if (!first_) out_ << ",";
+    newline();
+    first_ = false;
+  }
+  void newline() {
+    out_ << "\n";
+    for (int i = 0; i < depth_; ++i) out_ << "  ";
+  }
+  Out& out_;
+  bool first_ = true;
+  int depth_ = 0;
+};
+
+void writeRowJson(Json& json, const RowFacts& row) {
+  json.open('{');
+  json.key("row");
+  json.count(row.row);
+  json.key("reference_line");
+  json.line(row.referenceLine);
+  json.key("compared_line");
+  json.line(row.comparedLine);
+  json.key("reference_value");
+  if (row.hasReference) {
+    json.number(row.referenceValue);
+  } else {
+    json.null();
+  }
+  json.key("compared_value");
+  json.number(row.comparedValue);
+  json.key("scaled_difference");
+  json.number(row.scaledDifference);
+  json.key("square");
+  json.number(row.square);
+  json.key("share");
+  json.number(row.share);
+  json.close('}');
+}
+
+void writeFileJson(Json& json, const FileFacts& file, int role) {
+  const LoadRecord& r = file.record;
+  json.open('{');
+  json.key("role");
+  json.string(kRoles[role]);
+  json.key("name");
+  if (file.named) {
+    json.string(file.name);
+  } else {
+    json.null();
+  }
+  json.key("exists");
+  if (file.named) {
+    json.boolean(file.exists);
+  } else {
+    json.null();
+  }
+  json.key("layout");
+  if (r.titleRead) {
+    json.string(layoutName(r.layout));
+  } else {
+    json.null();
+  }
+  json.key("format_code");
+  if (r.titleRead) {
+    json.string(std::string_view(&r.formatCode, 1));
+  } else {
+    json.null();
+  }
+  json.key("title");
+  if (r.titleRead) {
+    json.string(withoutTrailingBlanks(r.title, kLineWidth));
+  } else {
+    json.null();
+  }
+  json.key("header");
+  if (r.titleRead && r.layout != HeaderLayout::Plain) {
+    const HeaderNumbers header = headerNumbers(r);
+    json.open('{');
+    for (int i = 0; i < 4; ++i) {
+      json.key(kHeaderNames[i]);
+      if (header.read[i]) {
+        json.number(header.value[i]);
+      } else {
+        json.null();
+      }
+    }
+    json.close('}');
+  } else {
+    json.null();
+  }
+  const bool rowsKnown = r.headerRead;
+  json.key("table_first_line");
+  json.line(rowsKnown && r.rows > 0 ? r.rowLines[0] : 0);
+  json.key("table_last_line");
+  json.line(rowsKnown && r.rows > 0 ? r.rowLines[r.rows - 1] : 0);
+  json.key("rows");
+  if (rowsKnown) {
+    json.count(r.rows);
+  } else {
+    json.null();
+  }
+  json.key("cut_short_row_line");
+  json.line(r.cutShortRowLine);
+  json.key("rows_past_limit");
+  json.boolean(r.rowsPastLimit);
+  json.key("slash_rows");
+  json.count(r.slashRows);
+  json.key("suspect_header_lines");
+  json.open('[');
+  for (long long line : file.suspectLines) {
+    json.item();
+    json.line(line);
+  }
+  json.close(']');
+  json.close('}');
+}
+
+}  // namespace
+
+std::string shortestText(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  char text[64];
+  auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+std::string jsonEscape(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  auto escapeByte = [&](unsigned char byte) {
+    out += "\\u00";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xf];
+  };
+  for (std::size_t i = 0; i < bytes.size();) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte == '"' || byte == '\\') {
+      out += '\\';
+      out += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    if (byte < 0x20 || byte == 0x7f) {
+      escapeByte(byte);
+      ++i;
+      continue;
+    }
+    if (byte < 0x80) {
+      out += static_cast<char>(byte);
+      ++i;
+      continue;
+    }
+    // A well-formed UTF-8 sequence (no overlong form, no surrogate, nothing
+    // above U+10FFFF) is kept; any other byte stands alone, escaped.
+    std::size_t length = byte >= 0xc2 && byte <= 0xdf   ? 2
+                         : byte >= 0xe0 && byte <= 0xef ? 3
+                         : byte >= 0xf0 && byte <= 0xf4 ? 4
+                                                        : 0;
+    bool wellFormed = length > 0 && i + length <= bytes.size();
+    for (std::size_t k = 1; wellFormed && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      unsigned char low = 0x80, high = 0xbf;
+      if (k == 1) {
+        if (byte == 0xe0) low = 0xa0;
+        if (byte == 0xed) high = 0x9f;
+        if (byte == 0xf0) low = 0x90;
+        if (byte == 0xf4) high = 0x8f;
+      }
+      wellFormed = next >= low && next <= high;
+    }
+    if (wellFormed) {
+      out.append(bytes.substr(i, length));
+      i += length;
+    } else {
+      escapeByte(byte);
+      ++i;
+    }
+  }
+  return out;
+}
+
+bool writeTextReport(std::FILE* file, const Explanation& facts) {
+  Out out(file);
+  for (int f = 0; f < 2; ++f) {
+    writeFileText(out, facts.files[f], f, facts);
+    out << "\n";
+  }
+  if (facts.compared) {
+    out << "comparison\n";
+    out << "  result line, as velmora prints it:\n" << facts.resultLine << "\n";
+    out << "  rows compared:          " << facts.rowsCompared << "\n";
+    out << "  rows that differ:       " << facts.rowsDiffering << "\n";
+    out << "  rows without reference: " << facts.rowsWithoutReference << ", "
+        << percent(facts.shareWithoutReference) << " of the total\n";
+    if (facts.largest) {
+      const RowFacts& row = *facts.largest;
+      out << "  largest contribution:   row " << row.row << ", square "
+          << shortestText(row.square) << ", " << percent(row.share) << " of the total\n";
+    }
+    if (!facts.top.empty()) {
+      out << "\ntop " << facts.top.size() << (facts.top.size() == 1 ? " row" : " rows")
+          << " (values in file units; difference of the values x 1000)\n"
+          << kRowHeading;
+      for (const RowFacts& row : facts.top) out << rowCells(row) << "\n";
+    }
+  }
+  if (!facts.warnings.empty()) {
+    out << (facts.compared ? "\n" : "") << "warnings\n";
+    for (const std::string& warning : facts.warnings) out << "  " << shown(warning) << "\n";
+  }
+  if (facts.stop) {
+    out << (facts.compared || !facts.warnings.empty() ? "\n" : "")
+        << "velmora stops here, with these two lines:\n"
+        << facts.stop->text;
+  }
+  return out.finish();
+}
+
+bool writeJsonReport(std::FILE* file, const Explanation& facts) {
+  Out out(file);
+  Json json(out);
+  json.open('{');
+  json.key("result_line");
+  if (facts.compared) {
+    json.string(facts.resultLine);
+  } else {
+    json.null();
+  }
+  json.key("total");
+  if (facts.compared) {
+    json.number(facts.total);
+  } else {
+    json.null();
+  }
+  json.key("files");
+  json.open('[');
+  for (int f = 0; f < 2; ++f) {
+    json.item();
+    writeFileJson(json, facts.files[f], f);
+  }
+  json.close(']');
+  auto countOrNull = [&](std::string_view name, std::size_t value) {
+    json.key(name);
+    if (facts.compared) {
+      json.count(value);
+    } else {
+      json.null();
+    }
+  };
+  countOrNull("rows_compared", facts.rowsCompared);
+  countOrNull("rows_differing", facts.rowsDiffering);
+  countOrNull("rows_without_reference", facts.rowsWithoutReference);
+  json.key("share_without_reference");
+  if (facts.compared) {
+    json.number(facts.shareWithoutReference);
+  } else {
+    json.null();
+  }
+  json.key("largest");
+  if (facts.largest) {
+    writeRowJson(json, *facts.largest);
+  } else {
+    json.null();
+  }
+  json.key("top");
+  json.open('[');
+  for (const RowFacts& row : facts.top) {
+    json.item();
+    writeRowJson(json, row);
+  }
+  json.close(']');
+  json.key("warnings");
+  json.open('[');
+  for (const std::string& warning : facts.warnings) {
+    json.item();
+    json.string(warning);
+  }
+  json.close(']');
+  json.key("error");
+  if (facts.stop) {
+    const StopFacts& stop = *facts.stop;
+    json.open('{');
+    json.key("statement");
+    json.count(static_cast<std::size_t>(stop.statement));
+    json.key("channel");
+    json.count(static_cast<std::size_t>(stop.channel));
+    json.key("file");
+    if (stop.file) {
+      json.string(*stop.file);
+    } else {
+      json.null();
+    }
+    json.key("line");
+    json.line(stop.line);
+    json.key("kind");
+    json.string(kindName(stop.kind));
+    json.key("text");
+    json.string(stop.text);
+    json.close('}');
+  } else {
+    json.null();
+  }
+  json.close('}');
+  out << "\n";
+  return out.finish();
+}
+
+}  // namespace velmora::explain

@@ -1,0 +1,484 @@
+// velmora-explain in-process: what the report says each layout left, each
+// warning, the stops it predicts and meets (the very lines velmora writes,
+// nothing created), the top rows, and the JSON as a real parser reads it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "explain/explain.h"
+
+namespace velmora::explain {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every case runs in a fresh directory, the working directory while it runs.
+class InDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-explain-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    previous_ = fs::current_path();
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    fs::current_path(previous_);
+    fs::remove_all(dir_);
+  }
+  static void write(const std::string& name, const std::string& bytes) {
+    std::ofstream(name, std::ios::binary) << bytes;
+  }
+  static std::set<std::string> entries() {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(".")) names.insert(entry.path().filename());
+    return names;
+  }
+  static Explanation explainNamed(const std::string& a, const std::string& b, std::size_t top = 10) {
+    Request request;
+    request.fromControlFile = false;
+    request.referenceName = a;
+    request.comparedName = b;
+    request.top = top;
+    Explanation facts;
+    explainPair(request, workspace(), facts);
+    return facts;
+  }
+  static Explanation explainControl() {
+    Explanation facts;
+    explainPair(Request{}, workspace(), facts);
+    return facts;
+  }
+  static Workspace& workspace() {
+    static Workspace w;
+    return w;
+  }
+
+ private:
+  fs::path dir_, previous_;
+};
+
+std::string repeat(const std::string& s, int n) {
+  std::string out;
+  while (n-- > 0) out += s;
+  return out;
+}
+
+const std::string kPlain = "readings\n" + repeat("header\n", 20);  // rows from line 22
+const std::string kColumns = repeat("column\n", 10);
+const std::string kLayout1 =
+    "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" + kColumns;
+const std::string kRows = "1 0.25 0\n2 0.5 0\n";
+
+// ---------------------------------------------------------------------------
+// What the loader saw, file by file.
+
+struct LayoutCase {
+  const char* name;
+  std::string reference;  // the file explained; the compared file is kPlain + kRows
+  const char* layout;     // "1", "2", "plain"
+  char formatCode;
+  const char* title;
+  double first, second, third, rate;  // file units
+  long long rateLine;
+  long long firstRow, lastRow;
+  std::size_t rows;
+  long long cutShort;
+  std::size_t slashRows;
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+
+class Layouts : public InDirectory, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(Layouts, ReportWhatTheLoadSaw) {
+  const LayoutCase& c = GetParam();
+  write("a.dat", c.reference);
+  write("b.dat", kPlain + kRows);
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  ASSERT_FALSE(facts.stop) << facts.stop->text;
+  const LoadRecord& r = facts.files[0].record;
+  std::string json;
+  {
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&buffer, &size);
+    ASSERT_TRUE(writeJsonReport(out, facts));
+    std::fclose(out);
+    json.assign(buffer, size);
+    std::free(buffer);
+  }
+  const auto report = nlohmann::json::parse(json);
+  const auto& file = report["files"][0];
+  EXPECT_EQ(file["layout"], c.layout);
+  EXPECT_EQ(file["format_code"], std::string(1, c.formatCode));
+  EXPECT_EQ(file["title"], c.title);
+  if (std::string(c.layout) == "plain") {
+    EXPECT_TRUE(file["header"].is_null());
+  } else {
+    EXPECT_EQ(file["header"]["first"], c.first);
+    EXPECT_EQ(file["header"]["second"], c.second);
+    EXPECT_EQ(file["header"]["third"], c.third);
+    EXPECT_EQ(file["header"]["rate"], c.rate);
+    EXPECT_EQ(r.rateLine, c.rateLine);
+    EXPECT_EQ(std::string(r.rateLabel, 4), "Rate");
+  }
+  auto lineOf = [](const nlohmann::json& line) { return line.is_null() ? 0 : line.get<long long>(); };
+  EXPECT_EQ(lineOf(file["table_first_line"]), c.firstRow);
+  EXPECT_EQ(lineOf(file["table_last_line"]), c.lastRow);
+  EXPECT_EQ(file["rows"], c.rows);
+  if (c.cutShort == 0) {
+    EXPECT_TRUE(file["cut_short_row_line"].is_null());
+  } else {
+    EXPECT_EQ(file["cut_short_row_line"], c.cutShort);
+  }
+  EXPECT_EQ(file["slash_rows"], c.slashRows);
+  EXPECT_EQ(file["rows_past_limit"], false);
+}
+
+const LayoutCase kLayoutCases[] = {
+    {"layout1", kLayout1 + kRows, "1", '1', "VELMORA-DAT1", 1, 2, 3, 4, 9, 20, 21, 2, 0, 0},
+    // third equals first: one more labelled number, its number on the next line
+    {"layout2_extra", "VELMORA-DAT2\nPinit 2\nDepth 5\nPfinal 2\nShutin\n7\nRate 1\n" + kColumns + kRows,
+     "2", '2', "VELMORA-DAT2", 2, 5, 7, 1, 7, 18, 19, 2, 0, 0},
+    // third differs: a record passed over, then a search past two other labels
+    {"layout2_search", "VELMORA-DAT2 x\nA 1\nB 2\nC 3\nskipped\nPressure 9\nrate 8\nRate 0.5\n" + kColumns + kRows,
+     "2", '2', "VELMORA-DAT2", 1, 2, 3, 0.5, 8, 19, 20, 2, 0, 0},
+    {"plain", kPlain + kRows, "plain", ' ', "readings", 0, 0, 0, 0, 0, 22, 23, 2, 0, 0},
+    // a slash row counts as a row; the final row has two numbers only
+    {"plain_slash_and_cut_short", kPlain + "1 0.25 0\n/\n\n3 0.5 0\n4 5", "plain", ' ', "readings", 0, 0,
+     0, 0, 0, 22, 25, 3, 26, 1},
+    // a 1 at character 13 is no format code
+    {"code_at_13", "VELMORA-DATX1\n" + repeat("x\n", 20) + kRows, "plain", 'X', "VELMORA-DATX1", 0, 0, 0,
+     0, 0, 22, 23, 2, 0, 0},
+    {"no_rows", kPlain, "plain", ' ', "readings", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Explain, Layouts, ::testing::ValuesIn(kLayoutCases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// The header numbers are carried from the first load to the second, as in the
+// run: a slash leaves the first file's number, in thousandths, and the report
+// shows it as the statement left it.
+TEST_F(InDirectory, HeaderStateCarriesToTheSecondFile) {
+  write("a.dat", kLayout1 + kRows);
+  write("b.dat", "VELMORA-DAT1\nPressure /\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
+                     kColumns + kRows);
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  ASSERT_FALSE(facts.stop);
+  EXPECT_EQ(facts.files[1].record.fileUnits.first, 0.001);
+  EXPECT_EQ(facts.files[0].record.fileUnits.first, 1);
+}
+
+// Where each header statement started. A rate search longer than the record
+// keeps its first statements and its matching one, then the ten skipped
+// records after it.
+TEST_F(InDirectory, HeaderStatementLinesOfALongRateSearch) {
+  std::string search;
+  for (int i = 0; i < 100; ++i) search += "Pressure " + std::to_string(i) + "\n\n";
+  write("a.dat", "VELMORA-DAT2\nA 1\nB 2\nC 3\nskip\n" + search + "Rate 0.5\n" + kColumns + kRows);
+  write("b.dat", kPlain + kRows);
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  ASSERT_FALSE(facts.stop);
+  const LoadRecord& r = facts.files[0].record;
+  constexpr std::size_t kKept = LoadRecord::kMaxHeaderStatements;
+  EXPECT_EQ(r.headerStatementCount, 3 + 1 + 101 + 10U);
+  ASSERT_EQ(r.headerStatementsKept, kKept);
+  const long long rateLine = 6 + 2 * 100;  // each search record is followed by a blank line
+  EXPECT_EQ(r.rateLine, rateLine);
+  const std::pair<std::size_t, long long> expected[] = {
+      {0, 2}, {3, 5}, {4, 6}, {5, 8}, {kKept - 12, 6 + 2 * 48}, {kKept - 11, rateLine},
+      {kKept - 10, rateLine + 1}, {kKept - 1, rateLine + 10}};
+  for (const auto& [slot, line] : expected) EXPECT_EQ(r.headerStatements[slot].line, line) << slot;
+  EXPECT_EQ(r.headerStatements[kKept - 11].statement, kFirstFileStatements.layout2Rate);
+  EXPECT_EQ(r.headerStatements[kKept - 1].statement, kFirstFileStatements.layout2SkipsAfter);
+  EXPECT_EQ(r.rows, 2U);
+}
+
+// ---------------------------------------------------------------------------
+// Warnings, each naming the file and the line.
+
+struct WarningCase {
+  const char* name;
+  std::string reference, compared;
+  std::vector<long long> suspectReference;
+  const char* warning;  // lies within one warning
+};
+
+void PrintTo(const WarningCase& c, std::ostream* os) { *os << c.name; }
+
+class Warnings : public InDirectory, public ::testing::WithParamInterface<WarningCase> {};
+
+TEST_P(Warnings, NameTheFileAndLine) {
+  const WarningCase& c = GetParam();
+  write("a.dat", c.reference);
+  if (!c.compared.empty()) write("b.dat", c.compared);
+  const Explanation facts = explainNamed("a.dat", c.compared.empty() ? "a.dat" : "b.dat");
+  ASSERT_FALSE(facts.stop) << facts.stop->text;
+  EXPECT_EQ(facts.files[0].suspectLines, c.suspectReference);
+  bool found = false;
+  for (const auto& w : facts.warnings) found = found || w.find(c.warning) != std::string::npos;
+  EXPECT_TRUE(found) << "no warning holds: " << c.warning;
+}
+
+std::string numberedRows(int from, int count) {
+  std::string rows;
+  for (int i = from; i < from + count; ++i) rows += std::to_string(i) + " 0." + std::to_string(i) + " 0\n";
+  return rows;
+}
+
+const WarningCase kWarningCases[] = {
+    // nine records after the rate: the first row is the tenth
+    {"header_one_line_short",
+     "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
+         repeat("column\n", 9) + kRows,
+     kPlain + kRows, {19}, "a.dat line 19: the header passed over a record of exactly three numbers"},
+    // a spreadsheet with one column-name row loses twenty rows to the plain header
+    {"spreadsheet", "x y z\n" + numberedRows(1, 25), kPlain + kRows,
+     {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}, "a.dat line 2:"},
+    // a labelled number whose label is a number, in the rate search
+    {"label_is_a_number", "VELMORA-DAT2\nA 1\nB 2\nC 3\nskip\n1, 2; 3\nRate 4\n" + kColumns + kRows,
+     kPlain + kRows, {6}, "a.dat line 6:"},
+    {"same_file", kPlain + kRows, "", {}, "a.dat and a.dat are the same file"},
+    {"row_counts", kPlain + kRows, kPlain + kRows + "3 1 0\n", {},
+     "a.dat has 2 rows, b.dat has 3: b.dat rows 3 to 3 (from line 24) have no reference row"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Explain, Warnings, ::testing::ValuesIn(kWarningCases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(InDirectory, HardLinkIsTheSameFile) {
+  write("a.dat", kPlain + kRows);
+  ASSERT_EQ(::link("a.dat", "b.dat"), 0);
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  ASSERT_EQ(facts.warnings.size(), 1U);
+  EXPECT_NE(facts.warnings[0].find("same file"), std::string::npos);
+}
+
+TEST_F(InDirectory, RowsPastTheLimitAreNamedNotRead) {
+  // The row past the limit is not a number: it is never read as one.
+  write("a.dat", kPlain + repeat("1 1 1\n", 1'000'000) + "not a row\n");
+  write("b.dat", kPlain + kRows);
+  const Explanation facts = explainNamed("a.dat", "b.dat", 0);
+  ASSERT_FALSE(facts.stop);
+  EXPECT_TRUE(facts.files[0].record.rowsPastLimit);
+  EXPECT_FALSE(facts.files[1].record.rowsPastLimit);
+  EXPECT_EQ(facts.files[0].record.rows, 1'000'000U);
+  EXPECT_EQ(facts.files[0].record.rowLines[999'999], 1'000'021);
+  bool found = false;
+  for (const auto& w : facts.warnings) found = found || w == "a.dat after line 1000021: rows past 1,000,000 were not read";
+  EXPECT_TRUE(found);
+}
+
+// ---------------------------------------------------------------------------
+// Stops: the two lines velmora writes, at the statement where it stops, and
+// no file created.
+
+struct StopCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> files;  // name, bytes ("/" ending: a directory)
+  bool control;                                            // the pair comes from CompareThese.inp
+  std::string reference, compared;                         // otherwise these
+  std::string text;
+  bool wouldCreate;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class Stops : public InDirectory, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(Stops, SameLinesAsVelmoraNothingCreated) {
+  const StopCase& c = GetParam();
+  for (const auto& [name, bytes] : c.files) {
+    if (name.back() == '/') {
+      fs::create_directory(name);
+    } else if (bytes == "fifo") {
+      ASSERT_EQ(mkfifo(name.c_str(), 0666), 0);
+    } else {
+      write(name, bytes);
+    }
+  }
+  const auto before = entries();
+  const Explanation facts = c.control ? explainControl() : explainNamed(c.reference, c.compared);
+  ASSERT_TRUE(facts.stop);
+  EXPECT_EQ(facts.stop->text, c.text);
+  EXPECT_EQ(facts.stop->wouldCreate, c.wouldCreate);
+  EXPECT_FALSE(facts.compared);
+  EXPECT_EQ(entries(), before);
+}
+
+const std::string kCtl = "Velmora: statement 28, channel 11, file 'CompareThese.inp'\n";
+const StopCase kStopCases[] = {
+    {"missing_reference", {{"b.dat", kPlain}}, false, "a.dat", "b.dat",
+     "Velmora: statement 36, channel 13, file 'a.dat'\nerror: end of file\n", true},
+    {"missing_compared", {{"a.dat", kPlain + kRows}}, false, "a.dat", "b.dat",
+     "Velmora: statement 124, channel 13, file 'b.dat'\nerror: end of file\n", true},
+    {"missing_folder", {}, false, "none/a.dat", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'none/a.dat': No such file or directory\n", false},
+    {"directory", {{"d/", ""}}, false, "d", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'd': Is a directory\n", false},
+    {"named_pipe", {{"p", "fifo"}}, false, "p", "b.dat",
+     "Velmora: statement 34, channel 13, file 'p'\nerror: input/output error: Illegal seek\n", false},
+    {"empty_name", {}, false, "", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open '': No such file or directory\n", false},
+    {"bad_number", {{"a.dat", kPlain + "1 0.5 0\n2 0.5x 0\n"}, {"b.dat", kPlain}}, false, "a.dat", "b.dat",
+     "Velmora: statement 98, channel 13, file 'a.dat', line 23\nerror: bad number in item 2\n", false},
+    {"header_cut_short", {{"a.dat", kPlain + kRows}, {"b.dat", "VELMORA-DAT1\nP 1\n"}}, false, "a.dat", "b.dat",
+     "Velmora: statement 132, channel 13, file 'b.dat'\nerror: end of file\n", false},
+    {"no_control_file", {}, true, "", "", kCtl + "error: end of file\n", true},
+    {"empty_control_file", {{"CompareThese.inp", ""}}, true, "", "", kCtl + "error: end of file\n", false},
+    {"one_name", {{"CompareThese.inp", "a.dat\n"}, {"a.dat", kPlain + kRows}}, true, "", "",
+     "Velmora: statement 116, channel 11, file 'CompareThese.inp'\nerror: end of file\n", false},
+    {"control_names_itself", {{"CompareThese.inp", "CompareThese.inp\nb.dat\n"}}, true, "", "",
+     "Velmora: statement 33, channel 13\nerror: file is already open on another channel\n", false},
+    {"control_names_missing", {{"CompareThese.inp", "a.dat\nb.dat\n"}, {"a.dat", kPlain}}, true, "", "",
+     "Velmora: statement 124, channel 13, file 'b.dat'\nerror: end of file\n", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Explain, Stops, ::testing::ValuesIn(kStopCases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// Everything learned before the stop stays in the report.
+TEST_F(InDirectory, StopKeepsWhatWasLearned) {
+  write("a.dat", kLayout1 + kRows);
+  write("b.dat", kPlain + "1 2 3\n4 x 6\n");
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  ASSERT_TRUE(facts.stop);
+  EXPECT_TRUE(facts.files[0].loaded);
+  EXPECT_EQ(facts.files[0].record.rows, 2U);
+  EXPECT_EQ(facts.files[1].record.rows, 1U);
+  EXPECT_EQ(facts.stop->line, 23);
+  ASSERT_TRUE(facts.stop->file);
+  EXPECT_EQ(*facts.stop->file, "b.dat");
+}
+
+// ---------------------------------------------------------------------------
+// The comparison: the top rows and their shares.
+
+TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
+  // Scaled differences per row: 0, 125, 125, NaN, 250; row 6 has no reference.
+  write("a.dat", kPlain + "1 0 0\n2 0 0\n3 0 0\n4 0 0\n5 0 0\n");
+  write("b.dat", kPlain + "1 0 0\n2 0.125 0\n3 -0.125 0\n4 NaN 0\n5 0.25 0\n6 0.5 0\n");
+  const Explanation facts = explainNamed("a.dat", "b.dat", 4);
+  ASSERT_FALSE(facts.stop);
+  EXPECT_TRUE(std::isnan(facts.total));
+  EXPECT_EQ(facts.resultLine, std::string(23, ' ') + "NaN");
+  std::vector<std::size_t> rows;
+  for (const auto& row : facts.top) rows.push_back(row.row);
+  EXPECT_EQ(rows, (std::vector<std::size_t>{4, 6, 5, 2}));
+  EXPECT_EQ(facts.rowsCompared, 6U);
+  EXPECT_EQ(facts.rowsDiffering, 5U);
+  EXPECT_EQ(facts.rowsWithoutReference, 1U);
+  EXPECT_EQ(facts.top[1].referenceLine, 0);
+  EXPECT_FALSE(facts.top[1].hasReference);
+  EXPECT_EQ(facts.top[1].comparedLine, 27);
+  EXPECT_EQ(facts.top[2].referenceValue, 0);
+  EXPECT_EQ(facts.top[2].comparedValue, 0.25);
+  EXPECT_EQ(facts.top[2].scaledDifference, 250);
+  EXPECT_EQ(facts.top[2].square, 62500);
+}
+
+TEST_F(InDirectory, SharesAddUpAndTopZeroListsNone) {
+  write("a.dat", kPlain + "1 0 0\n2 0 0\n");
+  write("b.dat", kPlain + "1 0.001 0\n2 0.003 0\n3 0.002 0\n");  // squares 1, 9, 4
+  const Explanation facts = explainNamed("a.dat", "b.dat", 0);
+  ASSERT_FALSE(facts.stop);
+  EXPECT_EQ(facts.total, 14);
+  EXPECT_TRUE(facts.top.empty());
+  ASSERT_TRUE(facts.largest);
+  EXPECT_EQ(facts.largest->row, 2U);
+  EXPECT_EQ(facts.largest->share, 9.0 / 14);
+  EXPECT_EQ(facts.shareWithoutReference, 4.0 / 14);
+}
+
+// ---------------------------------------------------------------------------
+// The JSON: valid whatever bytes names and titles hold, numbers read back.
+
+TEST_F(InDirectory, JsonIsValidForAnyBytes) {
+  const std::string name = std::string("a\x01\"\\\xff\xc3\xa9.dat");
+  write(name, "\x80\x7f title\t\xe2\x82\n" + repeat("h\n", 20) + "1 0.1 2\n");
+  write("b.dat", kPlain + "1 1e-300 0\n");
+  const Explanation facts = explainNamed(name, "b.dat");
+  ASSERT_FALSE(facts.stop);
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  ASSERT_TRUE(writeJsonReport(out, facts));
+  std::fclose(out);
+  const std::string text(buffer, size);
+  std::free(buffer);
+  const auto report = nlohmann::json::parse(text);
+  EXPECT_EQ(report["files"][0]["name"], "a\x01\"\\\xc3\xbf\xc3\xa9.dat");  // 0xff as U+00FF
+  EXPECT_EQ(report["files"][0]["title"], "\xc2\x80\x7f");
+  EXPECT_EQ(report["result_line"], facts.resultLine);
+  EXPECT_EQ(report["total"].get<double>(), facts.total);
+  EXPECT_EQ(report["top"][0]["reference_value"].get<double>(), 0.1);
+  EXPECT_EQ(report["top"][0]["compared_value"].get<double>(), 1e-300);
+  EXPECT_TRUE(report["error"].is_null());
+}
+
+TEST_F(InDirectory, JsonOfAStop) {
+  write("b.dat", kPlain);
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  ASSERT_TRUE(writeJsonReport(out, facts));
+  std::fclose(out);
+  const auto report = nlohmann::json::parse(std::string(buffer, size));
+  std::free(buffer);
+  EXPECT_TRUE(report["result_line"].is_null());
+  EXPECT_EQ(report["files"][0]["exists"], false);
+  EXPECT_EQ(report["error"]["kind"], "end-of-file");
+  EXPECT_EQ(report["error"]["statement"], 36);
+  EXPECT_EQ(report["error"]["channel"], 13);
+  EXPECT_EQ(report["error"]["file"], "a.dat");
+  EXPECT_TRUE(report["error"]["line"].is_null());
+  EXPECT_EQ(report["error"]["text"], facts.stop->text);
+}
+
+TEST(ExplainText, JsonEscapeKeepsUtf8EscapesTheRest) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain", "plain"},
+      {"\"q\" \\", "\\\"q\\\" \\\\"},
+      {"\n\t\x01\x7f", "\\u000a\\u0009\\u0001\\u007f"},
+      {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"\xc0\xaf", "\\u00c0\\u00af"},          // overlong
+      {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},  // a surrogate
+      {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},  // above U+10FFFF
+      {"\xe2\x82", "\\u00e2\\u0082"},          // cut short
+  };
+  for (const auto& [bytes, escaped] : cases) EXPECT_EQ(jsonEscape(bytes), escaped) << bytes;
+}
+
+TEST(ExplainText, ShortestTextReadsBack) {
+  const double values[] = {0.1, 1e-300, 5e-324, 1.7976931348623157e308, -0.0, 123456789012345678.0, 1.0 / 3};
+  for (double v : values) EXPECT_EQ(std::strtod(shortestText(v).c_str(), nullptr), v) << shortestText(v);
+  EXPECT_EQ(shortestText(std::numeric_limits<double>::quiet_NaN()), "NaN");
+  EXPECT_EQ(shortestText(-std::numeric_limits<double>::infinity()), "-Infinity");
+}
+
+TEST(ExplainText, RecordsThatReadLikeTableRows) {
+  const std::pair<const char*, bool> cases[] = {
+      {"1 2 3", true},         {"1,2;3", true},        {" -1.5e3\t.5 7 \r", true},
+      {"1.0D+03 1.5+3 NaN", true}, {"1 , 2 , 3", true},  {"1 2", false},
+      {"1 2 3 4", false},      {"a 2 3", false},       {"1,,2 3", false},
+      {",1 2 3", false},       {"1 2 3 /", false},     {"'1' 2 3", false},
+      {"2*1 3", false},        {"", false},            {"1 2 0.5C", false},
+  };
+  for (const auto& [record, expected] : cases) EXPECT_EQ(readsLikeTableRow(record), expected) << record;
+}
+
+}  // namespace
+}  // namespace velmora::explain

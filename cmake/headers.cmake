@@ -1,0 +1,15 @@
+# velmora_public_headers(TARGET HEADER...)
+# A folder's public headers are what other folders may include, under their
+# usual names ("datafile/datafile.h"). They are copied into a directory of the
+# target's own, which is all the target exports, so a private header beside
+# them (the reader's number.h or system.h, say) is out of other targets' reach.
+# The target's own sources see the whole tree.
+function(velmora_public_headers target)
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(public ${CMAKE_CURRENT_BINARY_DIR}/public)
+  foreach(header IN LISTS ARGN)
+    configure_file(${header} ${public}/${folder}/${header} COPYONLY)
+  endforeach()
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${public}>
+                                        PRIVATE ${PROJECT_SOURCE_DIR})
+endfunction()

@@ -41,8 +41,6 @@ constexpr int kMaxMinorTickedDecades = 4;
 constexpr std::size_t kMaxDottedRows = 60;
 constexpr double kRowTicks = 6;
 
-constexpr double kNoShare = -1;
-
 const char kSquaresColour[] = "#1f5fa8";
 const char kShareColour[] = "#d9480f";
 const char kGridColour[] = "#e3e3e3";
@@ -520,8 +518,8 @@ class SvgPicture {
     appendGrouped(out_, peak.row);
     // A total that holds this square gives a share up to 1; any other (an
     // infinite square over a finite total) is not a share and is left out.
-    const double share = shareDrawn_ ? peak.square / data_.total : kNoShare;
-    if (share >= 0 && share <= 1) {
+    const double share = peak.square / data_.total;
+    if (shareDrawn_ && share >= 0 && share <= 1) {
       out_ += ", ";
       appendNumber(out_, share * 100);
       out_ += '%';

@@ -125,6 +125,11 @@ inline constexpr std::size_t kMaxTextWidth = 256;
 
 enum class ReadStatus { Ok, EndOfFile };
 
+// The longest file name a channel takes. The operating system refuses longer
+// ones (its limit on a path, 4096 bytes with the terminating NUL), and so does
+// open, with the same reason.
+inline constexpr std::size_t kMaxNameLength = 4095;
+
 // Whether the whole text is one number value under the reader's rules (a
 // repeat form is not: it is a count and a value).
 //   "12" ".5" "1.0D+03" "1.5+3" "-Inf" "nan" -> true      "1.5E" "0.5C" "" "2*3" -> false
@@ -238,7 +243,10 @@ class FreeFormatReader {
   Access access_ = Access::ReadWrite;
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;
-  std::string name_;
+  // The name the file was opened under, NUL-terminated: a fixed array, so
+  // that opening a file never allocates.
+  char name_[kMaxNameLength + 1] = {};
+  std::size_t nameLength_ = 0;
   int statement_ = 0;
 
   std::unique_ptr<char[]> buffer_;

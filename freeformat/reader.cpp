@@ -138,7 +138,7 @@ void FreeFormatReader::fail(Failure kind, int item, long long line, int osError)
   context.kind = kind;
   context.statement = statement_;
   context.channel = channel_;
-  if (fd_ >= 0) context.file = name_;
+  if (fd_ >= 0) context.file = std::string_view(name_, nameLength_);
   context.item = item;
   context.line = line;
   context.osError = osError;
@@ -172,10 +172,16 @@ void FreeFormatReader::openWith(std::string_view name, int statement, bool readO
   };
   // The operating system would stop at the NUL and open a shorter name.
   if (name.find('\0') != std::string_view::npos) openFailed(ENOENT);
-  std::string path(name);
+  if (name.size() > kMaxNameLength) openFailed(ENAMETOOLONG);
+  // The name goes into the channel's own array, NUL-terminated for the
+  // operating system; once the open succeeds it names the file in
+  // diagnostics, until the close.
+  name.copy(name_, name.size());
+  name_[name.size()] = '\0';
+  const char* path = name_;
 
   struct stat status {};
-  if (::stat(path.c_str(), &status) == 0) {
+  if (::stat(path, &status) == 0) {
     for (const FreeFormatReader* other : channelTable) {
       if (other != nullptr && other != this && other->fd_ >= 0 &&
           other->device_ == status.st_dev && other->inode_ == status.st_ino) {
@@ -189,14 +195,14 @@ void FreeFormatReader::openWith(std::string_view name, int statement, bool readO
   // file does not exist (a directory that allows creation but not reading).
   constexpr mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
   Access access = readOnly ? Access::ReadOnly : Access::ReadWrite;
-  int fd = readOnly ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
-                    : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kMode);
+  int fd = readOnly ? ::open(path, O_RDONLY | O_CLOEXEC)
+                    : ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, kMode);
   if (fd < 0 && !readOnly && (errno == EPERM || errno == EACCES || errno == EROFS)) {
     access = Access::ReadOnly;
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0 && (errno == EPERM || errno == EACCES || errno == ENOENT)) {
       access = Access::WriteOnly;
-      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kMode);
+      fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, kMode);
     }
   }
   if (fd < 0) openFailed(errno);
@@ -208,7 +214,7 @@ void FreeFormatReader::openWith(std::string_view name, int statement, bool readO
   }
   fd_ = fd;
   access_ = access;
-  name_ = std::move(path);
+  nameLength_ = name.size();
   startAtFirstRecord();
 }
 
@@ -238,7 +244,8 @@ void FreeFormatReader::close(int statement) {
     fail(Failure::IoError, 0, 0, error);  // the file is still named
   }
   fd_ = -1;
-  name_.clear();
+  nameLength_ = 0;
+  name_[0] = '\0';
   device_ = inode_ = 0;
 }
 

@@ -19,6 +19,10 @@
 #include "freeformat/number.h"
 #include "freeformat/system.h"
 
+// Every allocation of the test program is counted (allocation_count.cpp),
+// so that a test can show that the reader makes none once it exists.
+extern std::size_t allocationCount;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -325,6 +329,33 @@ TEST_F(FreeFormat, OpenFailuresNameTheFileAndTheReason) {
   EXPECT_FALSE(fs::exists("a")) << "a shorter name was opened";
   // Once open, the file is named, its control bytes and backslashes escaped.
   EXPECT_EQ(run(write("a\x01\\b\x7f\tc", ""), "N"), fatal(1, "end of file", 0, "a\\x01\\\\b\\x7f\\x09c"));
+}
+
+// A run makes its allocations before it opens its first file, so that running
+// out of memory creates nothing: opening, reading and closing, under a name
+// too long for any short-string storage or longer than the system takes,
+// allocate nothing.
+TEST_F(FreeFormat, OpeningAndReadingNeverAllocate) {
+  const std::string longName = std::string(200, 'n') + ".dat";
+  write(longName, "Rate 0.25\n1 2 3\n");
+  velmora::FreeFormatReader reader(13);
+  char label[16];
+  double values[3] = {};
+  const Item labelled[] = {velmora::TextItem{label, sizeof label}, velmora::NumberItem{&values[0]}};
+  const Item row[] = {velmora::NumberItem{&values[0]}, velmora::NumberItem{&values[1]},
+                      velmora::NumberItem{&values[2]}};
+  const std::size_t before = allocationCount;
+  reader.open(longName, 1);
+  reader.rewind(2);
+  reader.read(labelled, 3);
+  EXPECT_EQ(reader.readOrEnd(row, 4), velmora::ReadStatus::Ok);
+  reader.close(5);
+  EXPECT_EQ(allocationCount, before) << "the reader allocated";
+  EXPECT_EQ(values[2], 3);
+  // A name longer than the system takes is refused with the system's reason
+  // (the diagnostic cuts the name, so only its start is shown).
+  const std::string stop = stopOf([&] { reader.open(std::string(velmora::kMaxNameLength + 1, 'x'), 6); });
+  EXPECT_EQ(stop.rfind("Velmora: statement 6, channel 13\nerror: cannot open 'xxxx", 0), 0u) << stop;
 }
 
 TEST_F(FreeFormat, OneFileIsNeverOpenOnTwoChannels) {

@@ -289,8 +289,14 @@ inline constexpr auto kContinuation = [] {
 inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& fraction) {
   std::uint64_t word;
   std::memcpy(&word, p, sizeof word);
-  int integer = digitRun(word);
-  if (integer == 8) return nullptr;
+  // The top bit of each byte that is not a digit, computed without carries
+  // between bytes, so that every such byte is marked (not only the first):
+  // the end of the value is then the second mark, found with no wait for the
+  // point's position (the next value's start depends on it).
+  std::uint64_t low = word & (0x7F * kOnes);
+  std::uint64_t notDigit = (~((low | 0x80 * kOnes) - 0x30 * kOnes) | (low + 0x46 * kOnes) | word) & (0x80 * kOnes);
+  if (notDigit == 0) return nullptr;  // eight digits or more
+  int integer = __builtin_ctzll(notDigit) / 8;
   std::uint64_t after = word >> (8 * integer);  // the byte after the digits comes first
   if ((after & 0xFF) != '.') {
     if (integer == 0 || kContinuation.byByte[after & 0xFF]) return nullptr;
@@ -298,8 +304,9 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
     fraction = 0;
     return p + integer;
   }
-  int decimals = digitRun(after >> 8);  // the bytes shifted in are zeros: no digits
-  int used = integer + 1 + decimals;
+  std::uint64_t beyond = notDigit & (notDigit - 1);  // the marks after the point
+  int used = beyond == 0 ? 8 : __builtin_ctzll(beyond) / 8;
+  int decimals = used - integer - 1;
   if (integer + decimals == 0 || (used == 8 && isDigit(p[8])) ||
       kContinuation.byByte[static_cast<unsigned char>(p[used])]) {
     return nullptr;

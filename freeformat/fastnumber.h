@@ -286,9 +286,8 @@ inline constexpr auto kContinuation = [] {
 // digits on both sides are read as one number. Returns nullptr for any other
 // shape, else the byte after it; the value is digits x 10^-fraction with at
 // most eight digits, so Clinger's case converts it exactly.
-inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& fraction) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
+// `word` holds the eight bytes from p.
+inline const char* parseShortDecimal(const char* p, std::uint64_t word, std::uint64_t& digits, int& fraction) {
   // The top bit of each byte that is not a digit, computed without carries
   // between bytes, so that every such byte is marked (not only the first):
   // the end of the value is then the second mark, found with no wait for the
@@ -330,9 +329,17 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
 // the separators: the caller does that.
 [[gnu::always_inline]] inline const char* parseCommonNumber(const char* p, double& out) {
   using namespace fast;
-  // Signs without branches: in real data they are as good as random.
+  // Signs without branches: in real data they are as good as random. The
+  // eight bytes after a sign and those of an unsigned value are both loaded
+  // at once, not one after the sign is known: the next value's start waits
+  // on this value's length, which is found from them.
+  std::uint64_t unsignedWord;
+  std::uint64_t signedWord;
+  std::memcpy(&unsignedWord, p, sizeof unsignedWord);
+  std::memcpy(&signedWord, p + 1, sizeof signedWord);
   bool negative = *p == '-';
-  p += (*p == '-') | (*p == '+');
+  bool hasSign = negative | (*p == '+');
+  p += hasSign;
   {
     std::uint64_t digits;
     int exponent;
@@ -351,7 +358,7 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
       out = withSign(magnitude, negative);
       return end;
     }
-    end = parseShortDecimal(p, digits, exponent);
+    end = parseShortDecimal(p, hasSign ? signedWord : unsignedWord, digits, exponent);
     if (end != nullptr) {
       out = withSign(static_cast<double>(digits) / kPowersOfTen[exponent], negative);
       return end;

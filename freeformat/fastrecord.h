@@ -94,7 +94,7 @@ inline std::size_t leadingSpaces16(const char* p) {
     // bytes can be fetched before this one is checked); else up to sixteen
     // spaces in one step with no branch on their number (it varies with the
     // signs of the values); then tabs and any further spaces as they come.
-    if (p[0] == ' ' && p[1] != ' ') {
+    if (p[1] != ' ' && p[0] == ' ') {
       ++p;
     } else {
       p += detail::leadingSpaces16(p);

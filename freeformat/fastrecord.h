@@ -5,6 +5,7 @@
 // file loader and their tests.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -60,6 +61,7 @@ inline std::size_t leadingSpaces16(const char* p) {
 
 [[gnu::always_inline]] inline ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items,
                                                                       int statement) {
+  assert(fd_ >= 0);
   // A file open for writing only has nothing in the buffer, so the one-pass
   // read never takes a record from it; the general rules report it.
   if (detail::fastPathsEnabled && readRecordFast(items)) return ReadStatus::Ok;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "freeformat/fastrecord.h"
 #include "freeformat/freeformat.h"
 
 namespace velmora {
@@ -120,7 +121,7 @@ class Loader {
     std::size_t n = 0;
     for (; n < kMaxRows; ++n) {
       const Item items[] = {NumberItem{&column1[n]}, NumberItem{&column2[n]}, NumberItem{&column3[n]}};
-      if (reader_.readOrEnd(items, statement) == ReadStatus::EndOfFile) {
+      if (reader_.readRowOrEnd(items, statement) == ReadStatus::EndOfFile) {
         if constexpr (kObserved) record_->cutShortRowLine = reader_.statementLine();
         // A row cut short by the end of the file is not a row: its values
         // would be in file units among scaled ones, so they are dropped.

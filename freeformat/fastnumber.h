@@ -179,18 +179,23 @@ inline bool sixteenDigitsScalar(const char* p, std::uint64_t& value) {
 // The same with one 16-byte register. SSE2 is part of every x86-64, so no
 // run-time check is needed: pairs of digits, then fours, then eights, each
 // step one multiply-add of neighbouring lanes.
-inline bool sixteenDigitsSse2(const char* p, std::uint64_t& value) {
-  __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  __m128i digits = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
-  __m128i nine = _mm_set1_epi8(9);
-  if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)) != 0xFFFF) return false;
+// The value of sixteen digits, each byte already less '0'.
+inline std::uint64_t sixteenDigitsValue(__m128i digits) {
   // The first byte of each 16-bit lane is its low byte and the higher digit.
   __m128i higher = _mm_and_si128(digits, _mm_set1_epi16(0xFF));
   __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(higher, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
   __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(100 | 1 << 16));
   __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | 1 << 16));
   auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-  value = (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+}
+
+inline bool sixteenDigitsSse2(const char* p, std::uint64_t& value) {
+  __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i digits = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+  __m128i nine = _mm_set1_epi8(9);
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)) != 0xFFFF) return false;
+  value = sixteenDigitsValue(digits);
   return true;
 }
 #endif
@@ -204,14 +209,16 @@ inline bool sixteenDigits(const char* p, std::uint64_t& value) {
 }
 
 // The shape numerical programs write most ("%.16e", 17 significant digits):
-// one digit, a point, sixteen digits, an exponent letter, a sign and two
-// digits, taken in a straight line. Returns nullptr for any other shape
-// (the general fast parse below takes over), else the byte after it.
-inline const char* parseSeventeenDigits(const char* p, std::uint64_t& digits, int& exponent) {
+// one digit, a point, sixteen digits, an exponent letter (E, e, D or d), a
+// sign and two digits, then a byte that is not a digit, taken in a straight
+// line. Returns nullptr for any other shape (the general fast parse below
+// takes over), else the byte after it. Works on any target; the reference
+// for the SSE2 form below.
+inline const char* parseSeventeenDigitsScalar(const char* p, std::uint64_t& digits, int& exponent) {
   // The point first: it turns away most other shapes at once.
   if (p[1] != '.' || !isDigit(p[0])) return nullptr;
   std::uint64_t sixteen;
-  if (!sixteenDigits(p + 2, sixteen)) return nullptr;
+  if (!sixteenDigitsScalar(p + 2, sixteen)) return nullptr;
   char letter = static_cast<char>(p[18] | 0x20);  // lower case
   char sign = p[19];
   if ((letter != 'e' && letter != 'd') || (sign != '+' && sign != '-') || !isDigit(p[20]) ||
@@ -222,6 +229,42 @@ inline const char* parseSeventeenDigits(const char* p, std::uint64_t& digits, in
   int written = (p[20] - '0') * 10 + (p[21] - '0');
   exponent = (sign == '-' ? -written : written) - 16;
   return p + 22;
+}
+
+#if defined(__SSE2__)
+// The same shape checked with two sixteen-byte loads: the sixteen digits
+// after the point, and the bytes from p[7] to p[22], where each byte of the
+// exponent and the one after it must lie in a range of its own (a letter
+// folded to lower case, then 'd' or 'e'; a sign; two digits; then anything
+// but a digit, the range that wraps around from ':' to '/').
+inline const char* parseSeventeenDigitsSse2(const char* p, std::uint64_t& digits, int& exponent) {
+  if (p[1] != '.' || !isDigit(p[0])) return nullptr;
+  __m128i sixteen = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2)), _mm_set1_epi8('0'));
+  __m128i nine = _mm_set1_epi8(9);
+  __m128i digitsIn = _mm_cmpeq_epi8(_mm_max_epu8(sixteen, nine), nine);
+  // Bytes p[7]..p[17] are digits checked above: any byte passes here.
+  const __m128i lowerCase = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0);
+  const __m128i low = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'd', '+', '0', '0', ':');
+  const __m128i span = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 2, 9, 9, -11);
+  __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 7));
+  tail = _mm_sub_epi8(_mm_or_si128(tail, lowerCase), low);
+  __m128i tailIn = _mm_cmpeq_epi8(_mm_max_epu8(tail, span), span);
+  char sign = p[19];
+  // The sign's range holds a comma too.
+  if (_mm_movemask_epi8(_mm_and_si128(digitsIn, tailIn)) != 0xFFFF || sign == ',') return nullptr;
+  digits = static_cast<std::uint64_t>(p[0] - '0') * 10000000000000000ULL + sixteenDigitsValue(sixteen);
+  int written = (p[20] - '0') * 10 + (p[21] - '0');
+  exponent = (sign == '-' ? -written : written) - 16;
+  return p + 22;
+}
+#endif
+
+inline const char* parseSeventeenDigits(const char* p, std::uint64_t& digits, int& exponent) {
+#if defined(__SSE2__)
+  return parseSeventeenDigitsSse2(p, digits, exponent);
+#else
+  return parseSeventeenDigitsScalar(p, digits, exponent);
+#endif
 }
 
 // Bytes that would carry a number on past its digits: a point or the start
@@ -243,11 +286,16 @@ inline constexpr auto kContinuation = [] {
 // digits on both sides are read as one number. Returns nullptr for any other
 // shape, else the byte after it; the value is digits x 10^-fraction with at
 // most eight digits, so Clinger's case converts it exactly.
-inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& fraction) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  int integer = digitRun(word);
-  if (integer == 8) return nullptr;
+// `word` holds the eight bytes from p.
+inline const char* parseShortDecimal(const char* p, std::uint64_t word, std::uint64_t& digits, int& fraction) {
+  // The top bit of each byte that is not a digit, computed without carries
+  // between bytes, so that every such byte is marked (not only the first):
+  // the end of the value is then the second mark, found with no wait for the
+  // point's position (the next value's start depends on it).
+  std::uint64_t low = word & (0x7F * kOnes);
+  std::uint64_t notDigit = (~((low | 0x80 * kOnes) - 0x30 * kOnes) | (low + 0x46 * kOnes) | word) & (0x80 * kOnes);
+  if (notDigit == 0) return nullptr;  // eight digits or more
+  int integer = __builtin_ctzll(notDigit) / 8;
   std::uint64_t after = word >> (8 * integer);  // the byte after the digits comes first
   if ((after & 0xFF) != '.') {
     if (integer == 0 || kContinuation.byByte[after & 0xFF]) return nullptr;
@@ -255,8 +303,9 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
     fraction = 0;
     return p + integer;
   }
-  int decimals = digitRun(after >> 8);  // the bytes shifted in are zeros: no digits
-  int used = integer + 1 + decimals;
+  std::uint64_t beyond = notDigit & (notDigit - 1);  // the marks after the point
+  int used = beyond == 0 ? 8 : __builtin_ctzll(beyond) / 8;
+  int decimals = used - integer - 1;
   if (integer + decimals == 0 || (used == 8 && isDigit(p[8])) ||
       kContinuation.byByte[static_cast<unsigned char>(p[used])]) {
     return nullptr;
@@ -272,7 +321,7 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
 }  // namespace fast
 
 // `p` points at the value's first byte. The byte that stops the value must
-// be readable and fifteen more after it (the first is never part of a value:
+// be readable and twenty more after it (the first is never part of a value:
 // the reader keeps a line-feed sentinel and padding after its valid bytes).
 // Returns the byte after the value when the value has a common form and was
 // decided, with its nearest double in `out`; nullptr otherwise (the general
@@ -280,9 +329,17 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
 // the separators: the caller does that.
 [[gnu::always_inline]] inline const char* parseCommonNumber(const char* p, double& out) {
   using namespace fast;
-  // Signs without branches: in real data they are as good as random.
+  // Signs without branches: in real data they are as good as random. The
+  // eight bytes after a sign and those of an unsigned value are both loaded
+  // at once, not one after the sign is known: the next value's start waits
+  // on this value's length, which is found from them.
+  std::uint64_t unsignedWord;
+  std::uint64_t signedWord;
+  std::memcpy(&unsignedWord, p, sizeof unsignedWord);
+  std::memcpy(&signedWord, p + 1, sizeof signedWord);
   bool negative = *p == '-';
-  p += (*p == '-') | (*p == '+');
+  bool hasSign = negative | (*p == '+');
+  p += hasSign;
   {
     std::uint64_t digits;
     int exponent;
@@ -301,7 +358,7 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t& digits, int& 
       out = withSign(magnitude, negative);
       return end;
     }
-    end = parseShortDecimal(p, digits, exponent);
+    end = parseShortDecimal(p, hasSign ? signedWord : unsignedWord, digits, exponent);
     if (end != nullptr) {
       out = withSign(static_cast<double>(digits) / kPowersOfTen[exponent], negative);
       return end;

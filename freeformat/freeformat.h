@@ -18,7 +18,11 @@
 // Every failure is fatal: it goes through stopRun(), which writes the two-line
 // diagnostic and ends the process with status 2. The one condition handed back
 // is the end of the file in a statement that accepts it (ReadStatus::EndOfFile).
-#pragma once
+// A guard rather than #pragma once: the build also copies this header alone
+// into a public directory, and a file that reaches both copies (through
+// fastrecord.h) must read only one.
+#ifndef VELMORA_FREEFORMAT_FREEFORMAT_H
+#define VELMORA_FREEFORMAT_FREEFORMAT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -192,6 +196,12 @@ class FreeFormatReader {
   // end keep their values, the rest are unchanged).
   [[nodiscard]] ReadStatus readOrEnd(std::span<const Item> items, int statement);
 
+  // The same statement as readOrEnd(), for a loop that reads a table one row
+  // statement at a time: the one-pass read of an ordinary record is compiled
+  // into the caller, which includes "freeformat/fastrecord.h" for it, and
+  // only a record that read does not take costs a call.
+  [[nodiscard]] inline ReadStatus readRowOrEnd(std::span<const Item> items, int statement);
+
   // Releases the file, keeping it on disk; the channel is free again.
   void close(int statement);
 
@@ -222,7 +232,8 @@ class FreeFormatReader {
 
   void openWith(std::string_view name, int statement, bool readOnly);
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
-  bool readRecordFast(std::span<const Item> items);
+  ReadStatus readOrEndGeneral(std::span<const Item> items, int statement);
+  inline bool readRecordFast(std::span<const Item> items);
   Next nextValue();
   bool readNumberFast(double* target);
   void readValueSlow(const Item& item, int itemNumber);
@@ -267,3 +278,5 @@ class FreeFormatReader {
 };
 
 }  // namespace velmora
+
+#endif  // VELMORA_FREEFORMAT_FREEFORMAT_H

@@ -19,9 +19,11 @@ namespace velmora::detail {
 
 // How many bytes parseNumber may read from `last` on: the byte at `last`
 // itself and the ones after it that its eight- and sixteen-byte loads can
-// reach (a load starts at or before the byte that stops the value). A buffer
-// handed to it keeps this many readable bytes after its valid ones.
-inline constexpr std::size_t kNumberPadding = 16;
+// reach. The farthest is the "%.16e" shape's check, which reads the 23
+// bytes from a digit followed by a point, so from two bytes before `last` at
+// the latest. A buffer handed to it keeps this many readable bytes after its
+// valid ones.
+inline constexpr std::size_t kNumberPadding = 21;
 
 // Reads the number at `first`: the run of bytes from `first`, up to `last`,
 // that the number grammar can continue. On success, `value` holds its nearest

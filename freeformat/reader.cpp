@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "fastnumber.h"
+#include "fastrecord.h"
 #include "freeformat.h"
 #include "number.h"
 #include "system.h"
@@ -29,14 +30,12 @@ namespace {
 // 1 MiB a read: large enough that system calls cost nothing per value, small
 // enough to stay in the cache while it is scanned.
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-// After the valid bytes: the line-feed sentinel and what the eight-byte loads
-// of the blank skip and the eight- and sixteen-byte loads of the number scan
-// may read beyond it.
-constexpr std::size_t kPadding = 16;
+// After the valid bytes: the line-feed sentinel and what the sixteen-byte
+// loads of the blank skip and the eight- and sixteen-byte loads of the number
+// scan may read beyond it.
+constexpr std::size_t kPadding = 24;
 static_assert(kPadding >= detail::kNumberPadding, "the number scan reads this far past the sentinel");
-static_assert(kPadding >= 8, "blanks are skipped eight bytes at a time");
-// The most items a statement may have for the one-pass read of a record.
-constexpr std::size_t kMaxBulkItems = 8;
+static_assert(kPadding >= detail::kBlankPadding, "blanks are skipped sixteen bytes at a time");
 
 // A block buffer reserved ahead and not taken by a reader now (reserveBuffer);
 // kept for the process.
@@ -67,19 +66,6 @@ constexpr std::array<bool, 256> makeTerminators() {
   return table;
 }
 constexpr std::array<bool, 256> kTerminator = makeTerminators();
-
-// How many spaces `p` starts with, up to eight, found without a loop (the
-// number of blanks between values varies, so a loop would mispredict). The
-// buffer's padding makes the eight-byte load safe, and the line-feed sentinel
-// is not a space.
-std::size_t leadingSpaces(const char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  word ^= 0x2020202020202020ULL;  // spaces become zero bytes
-  std::uint64_t nonzero = (((word & 0x7f7f7f7f7f7f7f7fULL) + 0x7f7f7f7f7f7f7f7fULL) | word) &
-                          0x8080808080808080ULL;
-  return nonzero == 0 ? 8 : static_cast<std::size_t>(__builtin_ctzll(nonzero)) / 8;
-}
 
 bool isTerminator(int c) { return c < 0 || kTerminator[static_cast<unsigned char>(c)]; }
 bool isQuote(int c) { return c == '\'' || c == '"'; }
@@ -287,11 +273,11 @@ void FreeFormatReader::read(std::span<const Item> items, int statement) {
 }
 
 ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
+  return readRowOrEnd(items, statement);
+}
+
+ReadStatus FreeFormatReader::readOrEndGeneral(std::span<const Item> items, int statement) {
   assert(fd_ >= 0);
-  // A file open for writing only has nothing in the buffer, so the one-pass
-  // read never takes a record from it; execute() reports it.
-  statement_ = statement;
-  if (detail::fastPathsEnabled && readRecordFast(items)) return ReadStatus::Ok;
   return execute(items, statement, true);
 }
 
@@ -340,57 +326,6 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   return ReadStatus::Ok;
 }
 
-// The one-pass read of an ordinary record: number items only, each value in a
-// common form, blanks (spaces and tabs) around them, then the record end, all
-// before the end of the buffer. A record of any other shape is read by the
-// general rules from its start. A value is stored here only once the blank or
-// record end after it has been seen; the general rules then store the very
-// same value in the same item, as they read the same bytes by the same rules.
-[[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
-  const std::size_t count = items.size();
-  if (count == 0 || count > kMaxBulkItems) return false;
-  const char* p = pos_;
-  long long line = line_;
-  if (discardPending_) {  // the rest of the previous statement's record
-    if (*p != '\n' || p == end_) {
-      p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end_ - p)));
-      if (p == nullptr) return false;  // it goes on past the buffer
-    }
-    ++p;
-    ++line;
-  }
-  for (std::size_t k = 0; k < count; ++k) {
-    if (!items[k].isNumber()) return false;
-    // Blanks: the one or few spaces between columns one at a time (fewer
-    // instructions than an eight-byte step for so few), tabs as they come.
-    while (*p == ' ') ++p;
-    if (static_cast<unsigned char>(*p) <= ' ') {
-      while (*p == ' ' || *p == '\t') ++p;
-    }
-    double value;
-    p = detail::parseCommonNumber(p, value);
-    if (p == nullptr) return false;
-    // A value ends at a blank; the last may also end at the record end.
-    if (*p != ' ' && *p != '\t' && (k + 1 < count || (*p != '\n' && *p != '\r') || p == end_)) {
-      return false;
-    }
-    *items[k].number() = value;
-  }
-  if (*p != '\n') {
-    p += leadingSpaces(p);
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '\r') ++p;  // before the line feed it belongs to the record end
-    if (*p != '\n') return false;  // more values on the record
-  }
-  if (p == end_) return false;  // the record may go on in the next block
-  pos_ = const_cast<char*>(p) + 1;
-  statementLine_ = line;
-  line_ = line + 1;
-  endedBySlash_ = false;
-  discardPending_ = false;
-  return true;
-}
-
 void FreeFormatReader::discardRestOfRecord() {
   discardPending_ = false;
   for (;;) {
@@ -409,7 +344,7 @@ void FreeFormatReader::discardRestOfRecord() {
 // and says what comes next.
 FreeFormatReader::Next FreeFormatReader::nextValue() {
   for (;;) {
-    pos_ += leadingSpaces(pos_);  // the usual separator, eight bytes at a time
+    pos_ += detail::leadingSpaces(pos_);  // the usual separator, eight bytes at a time
     if (!kTerminator[static_cast<unsigned char>(*pos_)]) return Next::Value;
     switch (*pos_) {
       case ' ':

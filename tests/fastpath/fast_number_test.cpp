@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -172,6 +173,50 @@ TEST(FastNumber, SixteenDigitsAgreeAcrossForms) {
     }
   }
   EXPECT_GT(accepted, 50000);
+#else
+  GTEST_SKIP() << "no SSE2 on this target";
+#endif
+}
+
+// The "%.16e" shape, the SSE2 form (two loads, a range per byte) against the
+// portable one (byte by byte): written values, then one to three bytes
+// changed to neighbours of what each position allows (a comma beside the
+// signs, letters beside E and D, a digit where the value must end).
+TEST(FastNumber, SeventeenDigitShapeAgreesAcrossForms) {
+#if defined(__SSE2__)
+  std::mt19937_64 random(17);
+  const char kNear[] = {'/', ':', '0', '9', '.', ',', '+', '-', 'c', 'C', 'd', 'D', 'e', 'E', 'f', 'F',
+                        ' ', '\n', '\0', '\x80', '\xB0', '\xE5'};
+  int accepted = 0;
+  int declined = 0;
+  for (int i = 0; i < 200000; ++i) {
+    double unit = static_cast<double>(random() >> 11) * 0x1.0p-53;
+    char text[48] = {};
+    std::snprintf(text, sizeof text, (random() & 1) ? "%.16e" : "%.16E",
+                  unit * std::pow(10.0, static_cast<int>(random() % 199) - 99));
+    if (random() % 4 == 0) text[18] = (random() & 1) ? 'd' : 'D';
+    std::size_t length = std::strlen(text);
+    text[length] = (random() & 1) ? ' ' : '\n';
+    for (int k = static_cast<int>(random() % 4); k > 0; --k) {
+      text[random() % 24] = kNear[random() % sizeof kNear];
+    }
+    std::uint64_t scalarDigits = 1;
+    std::uint64_t vectorDigits = 2;
+    int scalarExponent = 3;
+    int vectorExponent = 4;
+    const char* scalarEnd = velmora::detail::fast::parseSeventeenDigitsScalar(text, scalarDigits, scalarExponent);
+    const char* vectorEnd = velmora::detail::fast::parseSeventeenDigitsSse2(text, vectorDigits, vectorExponent);
+    ASSERT_EQ(scalarEnd, vectorEnd) << std::string(text, 24);
+    if (scalarEnd == nullptr) {
+      ++declined;
+      continue;
+    }
+    ASSERT_EQ(scalarDigits, vectorDigits) << std::string(text, 24);
+    ASSERT_EQ(scalarExponent, vectorExponent) << std::string(text, 24);
+    ++accepted;
+  }
+  EXPECT_GT(accepted, 40000);
+  EXPECT_GT(declined, 40000);
 #else
   GTEST_SKIP() << "no SSE2 on this target";
 #endif

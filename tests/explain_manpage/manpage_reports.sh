@@ -41,14 +41,14 @@ while [ "$i" -le "$count" ]; do
   block="$work/steps/$i"
   read -r expected dir args < "$block.run"
   rm -rf "$work/run" && cp -R "$source/$dir" "$work/run" || fail "example $i: no directory $dir"
-  (cd "$work/run" && ls -la --time-style=+%s . > "$work/before")
+  (cd "$work/run" && ls -lA --time-style=+%s . > "$work/before")
   status=0
   # The arguments are words without quotes or blanks in them.
   # shellcheck disable=SC2086
   (cd "$work/run" && "$explain" $args > "$work/stdout" 2> "$work/stderr") || status=$?
   [ "$status" -eq "$expected" ] ||
     { cat "$work/stderr" >&2; fail "example $i ($args): exit status $status, expected $expected"; }
-  (cd "$work/run" && ls -la --time-style=+%s . > "$work/after")
+  (cd "$work/run" && ls -lA --time-style=+%s . > "$work/after")
   cmp -s "$work/before" "$work/after" || fail "example $i ($args): files in $dir changed: $(diff "$work/before" "$work/after")"
   sed 's/ *$//' "$work/stdout" > "$work/shown"
   cmp -s "$work/shown" "$block" ||

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <queue>
 
 #include "app/comparison.h"
@@ -524,6 +525,9 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     if (current >= 0) {
       workspace.used[current] = std::min(kMaxRows, facts.files[current].record.rows + 1);
     }
+    // Memory velmora-explain could not get is its own failure, not velmora's:
+    // velmora needs less, and would not stop there.
+    if (stopped.report.kind == Failure::OutOfMemory) throw std::bad_alloc();
     facts.stop = stopFactsOf(stopped.report, facts, current, wouldCreate);
     facts.stop->linkTarget = linkTarget;
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);

@@ -124,7 +124,8 @@ struct Workspace {
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is
-// written anywhere and the process never ends here.
+// written anywhere and the process never ends here. Memory that cannot be
+// had is std::bad_alloc, whatever asked for it.
 void explainPair(const Request& request, Workspace& workspace, Explanation& out);
 
 // When velmora's open of `name` (trailing spaces removed) on `channel` would not

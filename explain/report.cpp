@@ -569,6 +569,14 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.string(kindName(stop.kind));
     json.key("text");
     json.string(stop.text);
+    json.key("would_create");
+    if (stop.wouldCreate) {
+      json.string(stop.linkTarget ? *stop.linkTarget
+                                  : stop.dataFile < 0 ? std::string(kControlFileName)
+                                                      : facts.files[stop.dataFile].name);
+    } else {
+      json.null();
+    }
     json.close('}');
   } else {
     json.null();

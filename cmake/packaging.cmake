@@ -71,7 +71,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Velmora developers")
 set(CPACK_PACKAGE_CONTACT "Velmora developers <velmora-devel@lists.velmora.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "sum of squared differences between two tabulated data files")
+    "sum of squared differences between two tabulated data files, explained")
 # Lines of the long description stay as written (under 80 characters each).
 set(CPACK_PACKAGE_DESCRIPTION "\
 velmora is a batch tool run in a directory holding a control file,
@@ -80,7 +80,12 @@ one of three layouts and a table of rows of three numbers. velmora reads both
 tables, up to 1,000,000 rows each, and prints one line: the sum, over the rows
 of the second file, of the squared differences between the second columns of
 the two files, scaled by 1000. Unreadable input ends the run with a two-line
-diagnostic and exit status 2.")
+diagnostic and exit status 2.
+
+velmora-explain reads the same pair through the same code and reports what
+was read and how (layout, header, table lines, rows), where the total comes
+from (the rows that add most) and the likely mistakes, as text or JSON, with
+an optional SVG picture. It never changes a file it reads.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES TRUE)
 

@@ -1,5 +1,6 @@
 #include "explain.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <queue>
 
 #include "app/comparison.h"
@@ -84,16 +86,22 @@ StopFacts stopFactsOf(const StopReport& report, const Explanation& facts, int cu
 }
 
 // Header records that read like table rows: every record from the first line
-// up to the one before the first table row (or the cut-short row, or the end
-// of the file), all of them consumed by the header's statements or blank.
+// up to the one where the header's last statement started, and before the
+// first table row (or the cut-short row), all of them consumed by the
+// header's statements or blank. Nothing past the header is looked at: after
+// a stop in the first row, that row's lines are not header records.
 void findSuspectLines(FileFacts& file) {
   const LoadRecord& record = file.record;
   if (!record.headerRead) return;
-  long long end = 0;  // the first line not passed over by the header; 0: none
+  // The first line not passed over by the header.
+  long long end = record.titleLine + 1;
+  if (record.headerStatementsKept > 0) {
+    end = record.headerStatements[record.headerStatementsKept - 1].line + 1;
+  }
   if (record.rows > 0) {
-    end = record.rowLines[0];
+    end = std::min(end, record.rowLines[0]);
   } else if (record.cutShortRowLine > 0) {
-    end = record.cutShortRowLine;
+    end = std::min(end, record.cutShortRowLine);
   }
   int fd = ::open(file.name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
@@ -117,7 +125,7 @@ void findSuspectLines(FileFacts& file) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     for (ssize_t i = 0; i < got; ++i) {
-      if (end != 0 && line >= end) {
+      if (line >= end) {
         done = true;
         break;
       }
@@ -131,7 +139,7 @@ void findSuspectLines(FileFacts& file) {
       }
     }
   }
-  if (!done && (!current.empty() || tooLong) && (end == 0 || line < end)) finishRecord();
+  if (!done && (!current.empty() || tooLong) && line < end) finishRecord();
   ::close(fd);
 }
 
@@ -190,12 +198,14 @@ void addWarnings(Explanation& facts) {
   }
   const FileFacts& reference = facts.files[0];
   const FileFacts& compared = facts.files[1];
-  if (reference.named && compared.named && reference.exists && compared.exists) {
+  // Only where both loads completed: elsewhere there is no total to speak of.
+  if (reference.loaded && compared.loaded) {
     struct stat a {}, b {};
     if (::stat(reference.name.c_str(), &a) == 0 && ::stat(compared.name.c_str(), &b) == 0 &&
         a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
       facts.warnings.push_back(reference.name + " and " + compared.name +
-                               " are the same file: the total is zero by construction");
+                               " are the same file: each row is compared with itself, so the "
+                               "total is zero unless a value is NaN or infinite");
     }
   }
   if (reference.loaded && compared.loaded && reference.record.rows != compared.record.rows) {
@@ -289,29 +299,108 @@ Workspace::Workspace() {
   }
 }
 
+namespace {
+
+// The folder part of a path as the system walks it: "a/b" -> "a", "b" -> ".",
+// "/b" -> "/". Trailing slashes are removed first.
+std::string folderOf(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return parentOf(path);
+}
+
+// Follows a chain of links that leads nowhere to the missing file at its end,
+// each link's text read relative to the link's own folder. ELOOP past the
+// system's limit on links followed in one name.
+int endOfDanglingChain(std::string path, std::string& target) {
+  constexpr int kMaxLinks = 40;
+  for (int followed = 0; followed < kMaxLinks; ++followed) {
+    char buffer[4096];
+    const ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
+    if (length < 0) return errno;
+    std::string next(buffer, static_cast<std::size_t>(length));
+    if (next.empty()) return ENOENT;
+    if (next.front() != '/') {
+      const std::size_t slash = path.find_last_of('/');
+      if (slash != std::string::npos) next = path.substr(0, slash + 1) + next;
+    }
+    struct stat status {};
+    if (::lstat(next.c_str(), &status) != 0) {
+      if (errno != ENOENT) return errno;
+      target = next;
+      return 0;
+    }
+    if (!S_ISLNK(status.st_mode)) return ENOENT;  // it appeared meanwhile
+    path = next;
+  }
+  return ELOOP;
+}
+
+}  // namespace
+
+bool isRunningProgram(dev_t device, ino_t inode) {
+  DIR* processes = ::opendir("/proc");
+  if (processes == nullptr) return false;
+  bool running = false;
+  while (const dirent* entry = ::readdir(processes)) {
+    const char* id = entry->d_name;
+    if (id[0] < '1' || id[0] > '9') continue;
+    const std::string exe = std::string("/proc/") + id + "/exe";
+    struct stat status {};
+    if (::stat(exe.c_str(), &status) == 0 && status.st_dev == device &&
+        status.st_ino == inode) {
+      running = true;
+      break;
+    }
+  }
+  ::closedir(processes);
+  return running;
+}
+
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
-                 bool& wouldCreate) {
+                 bool& wouldCreate, std::optional<std::string>& linkTarget) {
   wouldCreate = false;
+  linkTarget.reset();
   name = trimmed(name);
   auto openFailure = [&](int error) {
     stopAt(Failure::OpenFailure, statements.open, channel, {}, error, name);
   };
   if (name.empty() || name.find('\0') != std::string_view::npos) openFailure(ENOENT);
   const std::string path(name);
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) {
-    const int error = errno;
-    if (error != ENOENT) openFailure(error);
-    // Missing: velmora's first attempt creates it where the directory allows;
-    // where it does not, its last attempt (write-only, creating) fails the same way.
+  // A creating open refuses a name that ends in a slash, once its folder is
+  // reached, whatever the name holds.
+  if (path.back() == '/') {
+    struct stat folder {};
+    if (::stat(folderOf(path).c_str(), &folder) != 0) openFailure(errno);
+    if (!S_ISDIR(folder.st_mode)) openFailure(ENOTDIR);
+    openFailure(EISDIR);
+  }
+  // Missing: velmora's first attempt creates it where the folder allows; where
+  // it does not, its last attempt (write-only, creating) fails the same way.
+  auto missing = [&](const std::string& created) {
     int directoryError = 0;
-    if (!canAccess(parentOf(path).c_str(), W_OK | X_OK, directoryError)) {
+    struct stat folder {};
+    const std::string where = parentOf(created);
+    if (::stat(where.c_str(), &folder) != 0) openFailure(errno);
+    if (!S_ISDIR(folder.st_mode)) openFailure(ENOTDIR);
+    if (!canAccess(where.c_str(), W_OK | X_OK, directoryError)) {
       openFailure(directoryError == EACCES || directoryError == EPERM || directoryError == EROFS
                       ? directoryError
                       : ENOENT);
     }
     wouldCreate = true;
     stopAt(Failure::EndOfFile, statements.firstRead, channel, name, 0);
+  };
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    if (errno != ENOENT) openFailure(errno);
+    missing(path);
+  }
+  if (S_ISLNK(status.st_mode) && ::stat(path.c_str(), &status) != 0) {
+    if (errno != ENOENT) openFailure(errno);
+    std::string target;
+    if (const int error = endOfDanglingChain(path, target); error != 0) openFailure(error);
+    linkTarget = target;
+    missing(target);
   }
   if (S_ISDIR(status.st_mode)) openFailure(EISDIR);
   if (S_ISSOCK(status.st_mode)) openFailure(ENXIO);
@@ -319,6 +408,11 @@ void predictOpen(std::string_view name, int channel, const OpenStatements& state
   int writeError = 0, readError = 0;
   const bool writable = canAccess(path.c_str(), W_OK, writeError);
   const bool readable = canAccess(path.c_str(), R_OK, readError);
+  // Writing to a program while it runs is refused before any other attempt.
+  if (writable && S_ISREG(status.st_mode) && (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) &&
+      isRunningProgram(status.st_dev, status.st_ino)) {
+    openFailure(ETXTBSY);
+  }
   if (readable) return;
   if (writable) stopAt(Failure::CannotRead, statements.firstRead, channel, name, 0);
   openFailure(writeError == EROFS ? EROFS : readError);
@@ -369,6 +463,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   HeaderState header;  // carried from the first load to the second, as in the run
   int current = -1;
   bool wouldCreate = false;
+  std::optional<std::string> linkTarget;
   try {
     std::unique_ptr<FreeFormatReader> control;
     char name[kLineWidth];
@@ -384,10 +479,12 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       }
     }
     if (request.fromControlFile) {
+      facts.control.used = true;
+      facts.control.exists = existsAsNamed(kControlFileName);
       predictOpen(kControlFileName, kControlChannel,
                   {kControlStatements.open, kControlStatements.rewind,
                    kControlStatements.firstName},
-                  wouldCreate);
+                  wouldCreate, linkTarget);
       control = std::make_unique<FreeFormatReader>(kControlChannel);
       control->openReadOnly(kControlFileName, kControlStatements.open);
       control->rewind(kControlStatements.rewind);
@@ -410,7 +507,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       file.exists = existsAsNamed(file.name);
       file.loadStarted = true;
       predictOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title},
-                  wouldCreate);
+                  wouldCreate, linkTarget);
       file.record.rowLines = workspace.rowLines[f].get();
       file.record.column2InFileUnits = workspace.column2InFileUnits[f].get();
       file.record.openReadOnly = true;
@@ -428,7 +525,11 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     if (current >= 0) {
       workspace.used[current] = std::min(kMaxRows, facts.files[current].record.rows + 1);
     }
+    // Memory velmora-explain could not get is its own failure, not velmora's:
+    // velmora needs less, and would not stop there.
+    if (stopped.report.kind == Failure::OutOfMemory) throw std::bad_alloc();
     facts.stop = stopFactsOf(stopped.report, facts, current, wouldCreate);
+    facts.stop->linkTarget = linkTarget;
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }
   addWarnings(facts);

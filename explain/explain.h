@@ -18,6 +18,8 @@
 // the JSON fields.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -79,10 +81,20 @@ struct StopFacts {
   long long line = 0;               // for a bad number or bad text
   std::string text;                 // both lines, each ending in a line feed
   bool wouldCreate = false;         // velmora would have created the missing file first
+  // Where a symbolic link that leads nowhere points: velmora's open follows it
+  // and creates (or fails to create) this file, not the link.
+  std::optional<std::string> linkTarget;
   int dataFile = -1;                // the data file being handled (0, 1); -1: the control file
 };
 
+// The control file, when the pair comes from it.
+struct ControlFacts {
+  bool used = false;                // the pair is named in ./CompareThese.inp
+  bool exists = false;
+};
+
 struct Explanation {
+  ControlFacts control;
   FileFacts files[2];               // reference, compared
   bool compared = false;            // both loaded and summed
   double total = 0;
@@ -112,7 +124,8 @@ struct Workspace {
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is
-// written anywhere and the process never ends here.
+// written anywhere and the process never ends here. Memory that cannot be
+// had is std::bad_alloc, whatever asked for it.
 void explainPair(const Request& request, Workspace& workspace, Explanation& out);
 
 // When velmora's open of `name` (trailing spaces removed) on `channel` would not
@@ -121,16 +134,27 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& out)
 // the file can be read. Never creates, opens or changes anything:
 //   missing, directory writable  -> velmora creates it empty: end of file at `firstRead`
 //   missing, cannot be created   -> open failure at `open` (the reason of its last attempt)
+//   a link that leads nowhere    -> as a missing file, for the file the link names
+//                                   (velmora's open creates that file, not the link)
+//   a name ending in a slash     -> open failure at `open`: Is a directory (a creating
+//                                   open refuses it), unless its folder cannot be reached
 //   a directory                  -> open failure at `open`: Is a directory
 //   writable but not readable    -> cannot read at `firstRead`
 //   neither                      -> open failure at `open`: Permission denied
+//   a program being run          -> open failure at `open`: Text file busy
 //   a named pipe                 -> input/output error at `rewind`: Illegal seek
-// `wouldCreate` is set when velmora would have created the file.
+// `wouldCreate` is set when velmora would have created the file, and
+// `linkTarget` to the file a link that leads nowhere names.
 struct OpenStatements {
   int open, rewind, firstRead;
 };
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
-                 bool& wouldCreate);
+                 bool& wouldCreate, std::optional<std::string>& linkTarget);
+
+// Whether a running process was started from the file with this device and
+// inode (velmora's read-write open of it fails with "Text file busy"). Reads
+// /proc only; false where /proc cannot tell.
+bool isRunningProgram(dev_t device, ino_t inode);
 
 // Whether a record holds exactly three numbers (under the reader's number
 // rules) and nothing else: "1 2 3", "1,2;3", "-1.5e3 .5 7 \r" -> true;

@@ -1,6 +1,7 @@
 // velmora-explain: the report on what velmora reads from a pair of data files
 // and where their difference comes from. See explain.h.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/comparison.h"
 #include "explain/explain.h"
 #include "explain/plot.h"
 
@@ -24,6 +26,7 @@
 
 namespace {
 
+using namespace velmora;
 using namespace velmora::explain;
 
 constexpr char kProgram[] = "velmora-explain";
@@ -75,9 +78,14 @@ bool parseCount(std::string_view text, std::size_t& value) {
   return !text.empty() && error == std::errc() && end == text.data() + text.size();
 }
 
+// A number as strtod reads it, with an optional leading plus; NaN is refused
+// (no total is ever above it, so the gate would never close). Infinity is
+// taken: above it, only a NaN total fails.
 bool parseLimit(std::string_view text, double& value) {
+  if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return !text.empty() && error == std::errc() && end == text.data() + text.size();
+  return !text.empty() && error == std::errc() && end == text.data() + text.size() &&
+         !std::isnan(value);
 }
 
 Options parseArguments(int argc, char** argv) {
@@ -159,54 +167,147 @@ void occupyClosedStandardDescriptors() {
   }
 }
 
-// The --plot file: the one file the program ever writes.
-bool writePicture(const std::string& path, const Explanation& facts) {
-  std::FILE* out = std::fopen(path.c_str(), "w");
-  bool written = out != nullptr;
-  if (written) {
-    const PlotData data{facts.files[0].name, facts.files[1].name, facts.resultLine,
-                        facts.squares.data(), facts.squares.size(), facts.total};
-    written = writePlot(out, data);
-    const int error = errno;
-    written = std::fclose(out) == 0 && written;
-    if (!written && errno == 0) errno = error;
+// The files a run reads, by device and inode: the picture must be none of them.
+struct ReadFile {
+  std::string name;
+  dev_t device;
+  ino_t inode;
+};
+std::vector<ReadFile> filesRead(const Explanation& facts) {
+  std::vector<ReadFile> read;
+  auto add = [&](const std::string& name) {
+    struct stat status {};
+    if (::stat(name.c_str(), &status) == 0) read.push_back({name, status.st_dev, status.st_ino});
+  };
+  if (facts.control.used) add(kControlFileName);
+  for (const FileFacts& file : facts.files) {
+    if (file.named) add(file.name);
   }
-  if (!written) {
-    std::fprintf(stderr, "%s: cannot write the picture '%s': %s\n", kProgram, path.c_str(),
-                 std::strerror(errno));
-  }
-  return written;
+  return read;
 }
 
-}  // namespace
+const ReadFile* sameAs(const std::vector<ReadFile>& read, const struct stat& status) {
+  for (const ReadFile& file : read) {
+    if (file.device == status.st_dev && file.inode == status.st_ino) return &file;
+  }
+  return nullptr;
+}
 
-int main(int argc, char** argv) {
+[[noreturn]] void refusePicture(const std::string& path, const ReadFile& input) {
+  usageError("the picture '" + path + "' would replace '" + input.name +
+             "', a file this run reads");
+}
+
+// Before anything is written: the picture named is not a file the run reads
+// (links followed).
+void checkPicturePath(const std::string& path, const std::vector<ReadFile>& read) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return;
+  if (const ReadFile* input = sameAs(read, status)) refusePicture(path, *input);
+}
+
+// The --plot file: the one file the program ever writes. It is opened without
+// truncation and checked again through the open descriptor (a link or a name
+// swapped since the first check), then emptied and written. A failed write is
+// reported (status 2), and a file this run created is removed again.
+bool writePicture(const std::string& path, const Explanation& facts,
+                  const std::vector<ReadFile>& read) {
+  constexpr mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+  bool created = true;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kMode);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kMode);
+  }
+  auto failed = [&](int error) {
+    std::fprintf(stderr, "%s: cannot write the picture '%s': %s\n", kProgram, path.c_str(),
+                 std::strerror(error));
+    return false;
+  };
+  if (fd < 0) return failed(errno);
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return failed(error);
+  }
+  if (const ReadFile* input = sameAs(read, status)) {
+    ::close(fd);
+    refusePicture(path, *input);
+  }
+  std::FILE* out = ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "w") : nullptr;
+  if (out == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    if (created) ::unlink(path.c_str());
+    return failed(error);
+  }
+  bool written = false;
+  int error = 0;
+  try {
+    const PlotData data{facts.files[0].name, facts.files[1].name, facts.resultLine,
+                        facts.squares.data(), facts.squares.size(), facts.total};
+    errno = 0;
+    written = writePlot(out, data) && std::fflush(out) == 0;
+    error = errno;
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+  }
+  if (std::fclose(out) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (written) return true;
+  if (created) ::unlink(path.c_str());
+  return failed(error != 0 ? error : EIO);
+}
+
+// Velmora's out-of-memory stop, while the columns are allocated, as an
+// exception like any other allocation failure.
+void memoryStop(const StopReport&) { throw std::bad_alloc(); }
+
+int run(int argc, char** argv) {
   occupyClosedStandardDescriptors();
+  // A failed write is reported like any other, never the end of the process.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const Options options = parseArguments(argc, argv);
 
+  const StopHandler previous = setStopHandler(memoryStop);
+  static Workspace workspace;
+  setStopHandler(previous);
   Explanation facts;
-  try {
-    static Workspace workspace;
-    explainPair(options.request, workspace, facts);
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "%s: out of memory\n", kProgram);
-    return kCannotRead;
-  }
+  explainPair(options.request, workspace, facts);
+
+  const std::vector<ReadFile> read = filesRead(facts);
+  if (options.plot && !facts.stop) checkPicturePath(*options.plot, read);
 
   const bool written = options.json ? writeJsonReport(stdout, facts) : writeTextReport(stdout, facts);
   if (!written) {
     std::fprintf(stderr, "%s: cannot write the report: %s\n", kProgram, std::strerror(errno));
-    return kCannotRead;
   }
   if (facts.stop) {
     // The same two lines velmora writes, where velmora writes them.
     std::fputs(facts.stop->text.c_str(), stderr);
     return kCannotRead;
   }
-  if (options.plot && !writePicture(*options.plot, facts)) return kCannotRead;
+  if (!written) return kCannotRead;
+  if (options.plot && !writePicture(*options.plot, facts, read)) return kCannotRead;
   if (options.failAbove && (std::isnan(facts.total) || facts.total > *options.failAbove)) {
     return kAboveLimit;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every allocation failure, wherever it happens, is this one line; no file
+  // has been created by then (the picture comes last and is removed again).
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("velmora-explain: out of memory\n", stderr);
+    return kCannotRead;
+  }
 }

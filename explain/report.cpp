@@ -6,6 +6,8 @@
 
 #include "explain.h"
 
+#include "app/comparison.h"
+
 namespace velmora::explain {
 namespace {
 
@@ -124,6 +126,24 @@ const char* const kHeaderNames[4] = {"first", "second", "third", "rate"};
 // ---------------------------------------------------------------------------
 // Text.
 
+// What velmora does with a file that does not exist, where it stops there.
+std::string missingText(const StopFacts& stop) {
+  std::string text = "no: ";
+  if (stop.linkTarget) {
+    text += "a symbolic link to " + quoted(*stop.linkTarget) + ", which does not exist; ";
+    text += stop.wouldCreate ? "velmora would create " + quoted(*stop.linkTarget) +
+                                   " empty (through the link) and stop at statement "
+                             : "velmora stops at statement ";
+  } else {
+    text += "file does not exist; ";
+    text += stop.wouldCreate ? "velmora would create it empty and stop at statement "
+                             : "velmora stops at statement ";
+  }
+  text += std::to_string(stop.statement);
+  if (stop.wouldCreate) text += " (end of file)";
+  return text;
+}
+
 void writeFileText(Out& out, const FileFacts& file, int role, const Explanation& facts) {
   out << kRoles[role] << " file ";
   if (!file.named) {
@@ -135,12 +155,8 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   out << "  exists:                 ";
   if (file.exists) {
     out << "yes\n";
-  } else if (facts.stop && facts.stop->dataFile == role && !r.opened && facts.stop->wouldCreate) {
-    out << "no: file does not exist; velmora would create it empty and stop at statement "
-        << std::to_string(facts.stop->statement) << " (end of file)\n";
   } else if (facts.stop && facts.stop->dataFile == role && !r.opened) {
-    out << "no: file does not exist; velmora stops at statement "
-        << std::to_string(facts.stop->statement) << "\n";
+    out << missingText(*facts.stop) << "\n";
   } else {
     out << "no\n";
   }
@@ -419,6 +435,14 @@ std::string jsonEscape(std::string_view bytes) {
 
 bool writeTextReport(std::FILE* file, const Explanation& facts) {
   Out out(file);
+  if (facts.control.used && !facts.control.exists) {
+    out << "control file " << quoted(kControlFileName) << "\n  exists:                 ";
+    if (facts.stop && facts.stop->dataFile == -1) {
+      out << missingText(*facts.stop) << "\n\n";
+    } else {
+      out << "no\n\n";
+    }
+  }
   for (int f = 0; f < 2; ++f) {
     writeFileText(out, facts.files[f], f, facts);
     out << "\n";
@@ -467,6 +491,17 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
   json.key("total");
   if (facts.compared) {
     json.number(facts.total);
+  } else {
+    json.null();
+  }
+  json.key("control");
+  if (facts.control.used) {
+    json.open('{');
+    json.key("name");
+    json.string(kControlFileName);
+    json.key("exists");
+    json.boolean(facts.control.exists);
+    json.close('}');
   } else {
     json.null();
   }
@@ -534,6 +569,14 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.string(kindName(stop.kind));
     json.key("text");
     json.string(stop.text);
+    json.key("would_create");
+    if (stop.wouldCreate) {
+      json.string(stop.linkTarget ? *stop.linkTarget
+                                  : stop.dataFile < 0 ? std::string(kControlFileName)
+                                                      : facts.files[stop.dataFile].name);
+    } else {
+      json.null();
+    }
     json.close('}');
   } else {
     json.null();

@@ -287,11 +287,13 @@ TEST_F(InDirectory, RowsPastTheLimitAreNamedNotRead) {
 
 struct StopCase {
   const char* name;
-  std::vector<std::pair<std::string, std::string>> files;  // name, bytes ("/" ending: a directory)
+  // name, bytes ("/" ending: a directory; "fifo": a named pipe; "->T": a link to T)
+  std::vector<std::pair<std::string, std::string>> files;
   bool control;                                            // the pair comes from CompareThese.inp
   std::string reference, compared;                         // otherwise these
   std::string text;
   bool wouldCreate;
+  std::string linkTarget = {};  // the file a link that leads nowhere names
 };
 
 void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
@@ -305,6 +307,8 @@ TEST_P(Stops, SameLinesAsVelmoraNothingCreated) {
       fs::create_directory(name);
     } else if (bytes == "fifo") {
       ASSERT_EQ(mkfifo(name.c_str(), 0666), 0);
+    } else if (bytes.starts_with("->")) {
+      ASSERT_EQ(::symlink(bytes.c_str() + 2, name.c_str()), 0);
     } else {
       write(name, bytes);
     }
@@ -314,6 +318,7 @@ TEST_P(Stops, SameLinesAsVelmoraNothingCreated) {
   ASSERT_TRUE(facts.stop);
   EXPECT_EQ(facts.stop->text, c.text);
   EXPECT_EQ(facts.stop->wouldCreate, c.wouldCreate);
+  EXPECT_EQ(facts.stop->linkTarget.value_or(""), c.linkTarget);
   EXPECT_FALSE(facts.compared);
   EXPECT_EQ(entries(), before);
 }
@@ -342,12 +347,70 @@ const StopCase kStopCases[] = {
      "Velmora: statement 116, channel 11, file 'CompareThese.inp'\nerror: end of file\n", false},
     {"control_names_itself", {{"CompareThese.inp", "CompareThese.inp\nb.dat\n"}}, true, "", "",
      "Velmora: statement 33, channel 13\nerror: file is already open on another channel\n", false},
+    // A creating open follows a link that leads nowhere: it creates the file
+    // the link names where that file's folder allows, and fails as creating
+    // that file fails otherwise.
+    {"link_to_missing_folder", {{"dl.dat", "->/nonexistent/x.dat"}}, false, "dl.dat", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'dl.dat': No such file or directory\n", false,
+     "/nonexistent/x.dat"},
+    {"link_creates_its_target", {{"d/", ""}, {"d/dl.dat", "->x.dat"}}, false, "d/dl.dat", "b.dat",
+     "Velmora: statement 36, channel 13, file 'd/dl.dat'\nerror: end of file\n", true, "d/x.dat"},
+    {"chain_of_links", {{"d/", ""}, {"one", "->d/two"}, {"d/two", "->../three"}}, false, "one", "b.dat",
+     "Velmora: statement 36, channel 13, file 'one'\nerror: end of file\n", true, "d/../three"},
+    {"loop_of_links", {{"one", "->two"}, {"two", "->one"}}, false, "one", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'one': Too many levels of symbolic links\n", false},
+    {"control_link_to_missing_folder", {{"CompareThese.inp", "->/nonexistent/c.inp"}}, true, "", "",
+     "Velmora: statement 25, channel 11\nerror: cannot open 'CompareThese.inp': No such file or directory\n",
+     false, "/nonexistent/c.inp"},
+    // A creating open refuses a name ending in a slash, once its folder is found.
+    {"slash_missing", {}, false, "new/", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'new/': Is a directory\n", false},
+    {"slash_file", {{"a.dat", kPlain + kRows}}, false, "a.dat/", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'a.dat/': Is a directory\n", false},
+    {"slash_directory", {{"d/", ""}}, false, "d/", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'd/': Is a directory\n", false},
+    {"slash_missing_folder", {}, false, "none/x/", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'none/x/': No such file or directory\n", false},
+    {"slash_file_as_folder", {{"a.dat", kPlain + kRows}}, false, "a.dat/x/", "b.dat",
+     "Velmora: statement 33, channel 13\nerror: cannot open 'a.dat/x/': Not a directory\n", false},
+    {"slash_second_file", {{"a.dat", kPlain + kRows}}, false, "a.dat", "new//",
+     "Velmora: statement 121, channel 13\nerror: cannot open 'new//': Is a directory\n", false},
     {"control_names_missing", {{"CompareThese.inp", "a.dat\nb.dat\n"}, {"a.dat", kPlain}}, true, "", "",
      "Velmora: statement 124, channel 13, file 'b.dat'\nerror: end of file\n", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explain, Stops, ::testing::ValuesIn(kStopCases),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// Writing to a program while it runs is refused: velmora's read-write open of
+// this very test program stops with "Text file busy", and the prediction,
+// which opens nothing for writing, finds it among the running programs.
+TEST_F(InDirectory, RunningProgramIsTextFileBusy) {
+  const std::string self = fs::read_symlink("/proc/self/exe");
+  struct stat status {};
+  ASSERT_EQ(::stat(self.c_str(), &status), 0);
+  if (::access(self.c_str(), W_OK) != 0) GTEST_SKIP() << "the test program is not writable";
+  EXPECT_TRUE(isRunningProgram(status.st_dev, status.st_ino));
+  const Explanation facts = explainNamed(self, "b.dat");
+  ASSERT_TRUE(facts.stop);
+  EXPECT_EQ(facts.stop->text,
+            "Velmora: statement 33, channel 13\nerror: cannot open '" + self + "': Text file busy\n");
+  // A copy nobody runs is read like any other file.
+  fs::copy_file(self, "copy");
+  ASSERT_EQ(::stat("copy", &status), 0);
+  EXPECT_FALSE(isRunningProgram(status.st_dev, status.st_ino));
+}
+
+// A stop in the first row: the rows after it are no header records.
+TEST_F(InDirectory, StopInTheFirstRowEndsTheHeaderRecords) {
+  write("a.dat", kPlain + "1 x 3\n" + repeat("1 2 3\n", 5));
+  const Explanation facts = explainNamed("a.dat", "a.dat");
+  ASSERT_TRUE(facts.stop);
+  EXPECT_EQ(facts.stop->line, 22);
+  EXPECT_TRUE(facts.files[0].suspectLines.empty());
+  EXPECT_EQ(facts.files[0].suspectCount, 0U);
+  EXPECT_TRUE(facts.warnings.empty());
+}
 
 // Everything learned before the stop stays in the report.
 TEST_F(InDirectory, StopKeepsWhatWasLearned) {

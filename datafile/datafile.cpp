@@ -199,13 +199,7 @@ DataSet::DataSet() {
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
   storageSize_ = 3 * kMaxRows * sizeof(double) + kHugePage;
   storage_ = ::mmap(nullptr, storageSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (storage_ == MAP_FAILED) {
-    StopContext context;
-    context.kind = Failure::OutOfMemory;
-    context.bytes = storageSize_;
-    context.osError = errno;
-    stopRun(context);
-  }
+  if (storage_ == MAP_FAILED) stopOutOfMemory(storageSize_, errno);
   auto address = reinterpret_cast<std::uintptr_t>(storage_);
   auto* columns = reinterpret_cast<double*>((address + kHugePage - 1) & ~(kHugePage - 1));
   ::madvise(columns, 3 * kMaxRows * sizeof(double), MADV_HUGEPAGE);

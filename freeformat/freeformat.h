@@ -79,6 +79,10 @@ StopHandler setStopHandler(StopHandler handler);
 // The one place where a fatal condition becomes its diagnostic and the exit status.
 [[noreturn]] void stopRun(const StopContext& context);
 
+// Storage of `bytes` bytes could not be had (`osError` says why): the stop
+// for it, which names no statement, channel or file.
+[[noreturn]] void stopOutOfMemory(std::size_t bytes, int osError);
+
 // ---------------------------------------------------------------------------
 // Statement items.
 

@@ -44,13 +44,7 @@ char* spareBuffer = nullptr;
 char* allocateBuffer() {
   constexpr std::size_t kBufferSize = kBlockSize + 1 + kPadding;
   char* buffer = new (std::nothrow) char[kBufferSize];
-  if (buffer == nullptr) {
-    StopContext context;
-    context.kind = Failure::OutOfMemory;
-    context.bytes = kBufferSize;
-    context.osError = ENOMEM;
-    stopRun(context);
-  }
+  if (buffer == nullptr) stopOutOfMemory(kBufferSize, ENOMEM);
   return buffer;
 }
 

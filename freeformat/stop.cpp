@@ -122,4 +122,12 @@ void stopRun(const StopContext& context) {
   defaultStop(report);
 }
 
+void stopOutOfMemory(std::size_t bytes, int osError) {
+  StopContext context;
+  context.kind = Failure::OutOfMemory;
+  context.bytes = bytes;
+  context.osError = osError;
+  stopRun(context);
+}
+
 }  // namespace velmora

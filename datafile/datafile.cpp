@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 
 #include "freeformat/fastrecord.h"
@@ -194,15 +193,14 @@ HeaderState& runHeaderState() {
 
 DataSet::DataSet() {
   // Fresh anonymous memory is zero-filled and costs nothing until a row is
-  // stored in it; asking for huge pages spares most of the page faults of
-  // filling 24 MB.
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  storageSize_ = 3 * kMaxRows * sizeof(double) + kHugePage;
+  // stored in it. Left in ordinary pages on purpose: a huge page comes from
+  // the kernel's largest free blocks, which a virtual machine may have handed
+  // back to its host, and filling one then costs far more than the page
+  // faults it spares (bench/README.md).
+  storageSize_ = 3 * kMaxRows * sizeof(double);
   storage_ = ::mmap(nullptr, storageSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (storage_ == MAP_FAILED) stopOutOfMemory(storageSize_, errno);
-  auto address = reinterpret_cast<std::uintptr_t>(storage_);
-  auto* columns = reinterpret_cast<double*>((address + kHugePage - 1) & ~(kHugePage - 1));
-  ::madvise(columns, 3 * kMaxRows * sizeof(double), MADV_HUGEPAGE);
+  auto* columns = static_cast<double*>(storage_);
   column1 = columns;
   column2 = columns + kMaxRows;
   column3 = columns + 2 * kMaxRows;

@@ -53,6 +53,15 @@ void appendNumber(std::string& out, double value) {
   out.append(buffer, result.ptr);
 }
 
+// ` name="value"`, the value a coordinate.
+void appendAttribute(std::string& out, const char* name, double value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  appendNumber(out, value);
+  out += '"';
+}
+
 void appendInteger(std::string& out, long long value) {
   char buffer[32];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -227,15 +236,12 @@ std::size_t rowTickStep(std::size_t rows) {
 
 void appendLine(std::string& out, double x1, double y1, double x2, double y2, const char* colour,
                 const char* extra = "") {
-  out += "<line x1=\"";
-  appendNumber(out, x1);
-  out += "\" y1=\"";
-  appendNumber(out, y1);
-  out += "\" x2=\"";
-  appendNumber(out, x2);
-  out += "\" y2=\"";
-  appendNumber(out, y2);
-  out += "\" stroke=\"";
+  out += "<line";
+  appendAttribute(out, "x1", x1);
+  appendAttribute(out, "y1", y1);
+  appendAttribute(out, "x2", x2);
+  appendAttribute(out, "y2", y2);
+  out += " stroke=\"";
   out += colour;
   out += '"';
   out += extra;
@@ -243,11 +249,10 @@ void appendLine(std::string& out, double x1, double y1, double x2, double y2, co
 }
 
 void openText(std::string& out, double x, double y, const char* anchor, const char* extra = "") {
-  out += "<text x=\"";
-  appendNumber(out, x);
-  out += "\" y=\"";
-  appendNumber(out, y);
-  out += "\" text-anchor=\"";
+  out += "<text";
+  appendAttribute(out, "x", x);
+  appendAttribute(out, "y", y);
+  out += " text-anchor=\"";
   out += anchor;
   out += '"';
   out += extra;
@@ -295,11 +300,10 @@ class SvgPicture {
     const double height = kPlotBottom + 82 + kLineHeight * static_cast<double>(notes_.size());
     out_.reserve(16384 + 2 * 16 * runs_);
     out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"";
-    appendNumber(out_, kWidth);
-    out_ += "\" height=\"";
-    appendNumber(out_, height);
-    out_ += "\" viewBox=\"0 0 ";
+    out_ += "<svg xmlns=\"http://www.w3.org/2000/svg\"";
+    appendAttribute(out_, "width", kWidth);
+    appendAttribute(out_, "height", height);
+    out_ += " viewBox=\"0 0 ";
     appendNumber(out_, kWidth);
     out_ += ' ';
     appendNumber(out_, height);
@@ -460,11 +464,10 @@ class SvgPicture {
       appendNumber(out_, y);
       penDown = true;
       if (data_.rows <= kMaxDottedRows) {
-        dots += "<circle cx=\"";
-        appendNumber(dots, x);
-        dots += "\" cy=\"";
-        appendNumber(dots, y);
-        dots += "\" r=\"2.5\"/>\n";
+        dots += "<circle";
+        appendAttribute(dots, "cx", x);
+        appendAttribute(dots, "cy", y);
+        dots += " r=\"2.5\"/>\n";
       }
     }
     out_ += "\"/>\n";
@@ -504,11 +507,10 @@ class SvgPicture {
     if (peak.allNaN || !(peak.square > 0)) return;
     const double x = rowX(peak.row, data_.rows);
     const double y = scale_.y(peak.square);
-    out_ += "<circle id=\"largest\" cx=\"";
-    appendNumber(out_, x);
-    out_ += "\" cy=\"";
-    appendNumber(out_, y);
-    out_ += "\" r=\"4\" fill=\"none\" stroke=\"black\"/>\n";
+    out_ += "<circle id=\"largest\"";
+    appendAttribute(out_, "cx", x);
+    appendAttribute(out_, "cy", y);
+    out_ += " r=\"4\" fill=\"none\" stroke=\"black\"/>\n";
     const bool onLeft = x < (kPlotLeft + kPlotRight) / 2;
     openText(out_, onLeft ? x + 8 : x - 8, std::max(y + 4, kPlotTop + 10), onLeft ? "start" : "end",
              " font-size=\"11\"");

@@ -17,29 +17,16 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 mkdir "$work/steps"
 # Each marked .nf/.fi block becomes steps/N (its text, with the roff escapes an
 # example uses turned back into the characters the program writes) and
-# steps/N.run (the marker's status, directory and arguments).
-awk -v steps="$work/steps" '
-  /^\.\\" example-report / { pending = $0; sub(/^\.\\" example-report /, "", pending); next }
-  pending != "" && $0 == ".nf" { n++; block = steps "/" n; print pending > (block ".run")
-                                 printf "" > block; pending = ""; inside = 1; next }
-  inside && $0 == ".fi" { close(block); close(block ".run"); inside = 0; next }
-  inside {
-    line = $0
-    if (line ~ /^[.\047]/) { print "request inside an example block: " line > "/dev/stderr"; bad = 1 }
-    gsub(/\\-/, "-", line); gsub(/\\&/, "", line); gsub(/\\\(aq/, "\047", line)
-    gsub(/\\\(dq/, "\"", line); gsub(/\\e/, "\\", line)
-    print line > block
-  }
-  END { if (inside) { print "example block not closed" > "/dev/stderr"; bad = 1 }
-        print n + 0 > (steps "/count"); exit bad }
-' "$page" || fail "cannot take the examples from $page"
+# steps/N.what (the marker's status, directory and arguments), by
+# tests/manpage_blocks.awk.
+awk -v steps="$work/steps" -v marker="example-report " -f "$(dirname "$0")/../manpage_blocks.awk" "$page" || fail "cannot take the examples from $page"
 
 count=$(cat "$work/steps/count")
 [ "$count" -gt 0 ] || fail "the page has no example report"
 i=1
 while [ "$i" -le "$count" ]; do
   block="$work/steps/$i"
-  read -r expected dir args < "$block.run"
+  read -r expected dir args < "$block.what"
   rm -rf "$work/run" && cp -R "$source/$dir" "$work/run" || fail "example $i: no directory $dir"
   (cd "$work/run" && ls -lA --time-style=+%s . > "$work/before")
   status=0

@@ -14,30 +14,15 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 mkdir "$work/steps" "$work/run"
 # Each marked .nf/.fi block becomes steps/N (its text, with the few roff escapes
 # an example may use turned back into the characters a user types) and
-# steps/N.kind ("file NAME", "output" or "error").
-awk -v steps="$work/steps" '
-  /^\.\\" example-/ { pending = $0; sub(/^\.\\" example-/, "", pending); next }
-  pending != "" && $0 == ".nf" { n++; block = steps "/" n; print pending > (block ".kind")
-                                 printf "" > block; pending = ""; inside = 1; next }
-  inside && $0 == ".fi" { close(block); close(block ".kind"); inside = 0; next }
-  inside {
-    line = $0
-    if (line ~ /^[.\047]/) { print "request inside an example block: " line > "/dev/stderr"; bad = 1 }
-    gsub(/\\-/, "-", line); gsub(/\\&/, "", line); gsub(/\\\(aq/, "\047", line)
-    gsub(/\\\(dq/, "\"", line)
-    if (index(line, "\\") > 0) { print "unhandled escape in example: " line > "/dev/stderr"; bad = 1 }
-    print line > block
-  }
-  END { if (inside) { print "example block not closed" > "/dev/stderr"; bad = 1 }
-        print n + 0 > (steps "/count"); exit bad }
-' "$page" || fail "cannot take the examples from $page"
+# steps/N.what ("file NAME", "output" or "error"), by tests/manpage_blocks.awk.
+awk -v steps="$work/steps" -v marker="example-" -f "$(dirname "$0")/../manpage_blocks.awk" "$page" || fail "cannot take the examples from $page"
 
 count=$(cat "$work/steps/count")
 runs=0
 i=1
 while [ "$i" -le "$count" ]; do
   block="$work/steps/$i"
-  read -r kind name < "$block.kind"
+  read -r kind name < "$block.what"
   case $kind in
     file)
       [ -n "$name" ] || fail "example block $i names no file"

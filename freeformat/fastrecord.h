@@ -57,6 +57,13 @@ inline std::size_t leadingSpaces16(const char* p) {
 #endif
 }
 
+// The widest record the one-load read of a short record takes, its line feed
+// included: two sixteen-byte loads from the record's first byte.
+inline constexpr std::size_t kShortRecordBytes = 32;
+// How many bytes past a buffer's line-feed sentinel that read may reach: its
+// loads may start at the sentinel.
+inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
+
 }  // namespace detail
 
 [[gnu::always_inline]] inline ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items,
@@ -77,6 +84,7 @@ inline std::size_t leadingSpaces16(const char* p) {
 [[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
   const std::size_t count = items.size();
   if (count == 0 || count > detail::kMaxBulkItems) return false;
+  if (!discardPending_ && readShortRecord(items)) return true;
   const char* p = pos_;
   long long line = line_;
   if (discardPending_) {  // the rest of the previous statement's record
@@ -126,6 +134,92 @@ inline std::size_t leadingSpaces16(const char* p) {
   endedBySlash_ = false;
   discardPending_ = false;
   return true;
+}
+
+
+// The one-load read of a short record: the values of the tables that fixed
+// decimals and integers make ("  27.5413 -10.7709 -23.6142"). The whole record,
+// its line feed within the first kShortRecordBytes bytes, is classified at
+// once: every byte before the line feed must be a space, a digit, a point or
+// a minus sign, a minus may only open a value, and each value must be at most
+// eight digits and points after its sign, with at most one point and at least
+// one digit. Such a value is a plain decimal of at most eight digits, which
+// the general rules read as the same nearest double (digits / 10^decimals,
+// both exact). Where the values start and end comes from the byte classes,
+// not from reading each value first, so the values are independent of each
+// other. Any other record, or one with fewer values than items, is left to
+// the one-pass read below.
+[[gnu::always_inline]] inline bool FreeFormatReader::readShortRecord(std::span<const Item> items) {
+#if defined(__SSE2__)
+  const char* p = pos_;
+  const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+  auto mask = [&](__m128i low, __m128i high) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
+           static_cast<std::uint32_t>(_mm_movemask_epi8(high)) << 16;
+  };
+  auto equal = [&](char c) {
+    return mask(_mm_cmpeq_epi8(first, _mm_set1_epi8(c)), _mm_cmpeq_epi8(second, _mm_set1_epi8(c)));
+  };
+  const std::uint32_t lineFeeds = equal('\n');
+  if (lineFeeds == 0) return false;
+  const int length = __builtin_ctz(lineFeeds);  // bytes before the line feed, at most 31
+  if (p + length == end_) return false;  // the sentinel: the record may go on in the next block
+  const std::uint32_t before = (std::uint32_t{1} << length) - 1;
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i firstDigits = _mm_sub_epi8(first, _mm_set1_epi8('0'));
+  const __m128i secondDigits = _mm_sub_epi8(second, _mm_set1_epi8('0'));
+  const std::uint32_t digits = mask(_mm_cmpeq_epi8(_mm_max_epu8(firstDigits, nine), nine),
+                                    _mm_cmpeq_epi8(_mm_max_epu8(secondDigits, nine), nine));
+  const std::uint32_t spaces = equal(' ');
+  const std::uint32_t points = equal('.');
+  const std::uint32_t minuses = equal('-');
+  if (((spaces | digits | points | minuses) & before) != before) return false;
+  const std::uint32_t value = ~spaces & before;  // the bytes of values
+  std::uint32_t starts = value & ~(value << 1);
+  std::uint32_t ends = value & ~(value >> 1);   // each value's last byte
+  if ((minuses & before & ~starts) != 0) return false;
+#pragma GCC unroll 8
+  for (const Item& item : items) {
+    if (!item.isNumber() || starts == 0) return false;
+    const int start = __builtin_ctz(starts);
+    const int last = __builtin_ctz(ends);
+    starts &= starts - 1;
+    ends &= ends - 1;
+    const bool negative = p[start] == '-';
+    const int at = start + static_cast<int>(negative);  // the first digit or point
+    const int size = last + 1 - at;
+    if (size < 1 || size > 8) return false;
+    const std::uint32_t point = (points >> at) & ((std::uint32_t{1} << size) - 1);
+    if ((point & (point - 1)) != 0) return false;  // two points
+    std::uint64_t word;
+    std::memcpy(&word, p + at, sizeof word);
+    int decimals = 0;
+    int count = size;
+    if (point != 0) {
+      const int integer = __builtin_ctz(point);
+      if (size == 1) return false;  // a point alone
+      // The point cut out: the bytes after it move down by one.
+      const std::uint64_t integerMask = (std::uint64_t{1} << (8 * integer)) - 1;
+      word = (word & integerMask) | ((word >> 8) & ~integerMask);
+      decimals = size - integer - 1;
+      count = size - 1;
+    }
+    const double magnitude =
+        static_cast<double>(detail::fast::digitsValue(word, count)) / detail::fast::kPowersOfTen[decimals];
+    *item.number() = detail::fast::withSign(magnitude, negative);
+  }
+  // Values after the last item's are discarded with the rest of the record
+  // unseen, as the general rules discard them.
+  pos_ = const_cast<char*>(p) + length + 1;
+  statementLine_ = line_;
+  ++line_;
+  endedBySlash_ = false;
+  return true;
+#else
+  (void)items;
+  return false;
+#endif
 }
 
 }  // namespace velmora

@@ -157,7 +157,10 @@ bool isNumberValue(std::string_view text);
 //
 // Speed: a record of number items only, made of ordinary values separated by
 // blanks and wholly inside the buffer, is read in one pass from its first
-// byte to its line feed. Any record with anything else in it (a comma,
+// byte to its line feed; a short one (at most 31 bytes of spaces and plain
+// decimals, as tables of fixed decimals and integers have) is classified
+// whole from two sixteen-byte loads, so its values are read independently of
+// each other. Any record with anything else in it (a comma,
 // semicolon, slash, quote, asterisk, a lone carriage return, too few or too
 // many values, an uncommon number form, the end of the buffer) is read by the
 // general rules from its start, so the result is the same either way.
@@ -238,6 +241,7 @@ class FreeFormatReader {
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
   ReadStatus readOrEndGeneral(std::span<const Item> items, int statement);
   inline bool readRecordFast(std::span<const Item> items);
+  inline bool readShortRecord(std::span<const Item> items);
   Next nextValue();
   bool readNumberFast(double* target);
   void readValueSlow(const Item& item, int itemNumber);
@@ -247,6 +251,7 @@ class FreeFormatReader {
   void discardRestOfRecord();
   void startAtFirstRecord();
   bool refill();
+  void markEnd();
   int peek() {
     if (pos_ == end_ && !refill()) return -1;
     return static_cast<unsigned char>(*pos_);

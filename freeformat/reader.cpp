@@ -31,11 +31,12 @@ namespace {
 // enough to stay in the cache while it is scanned.
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // After the valid bytes: the line-feed sentinel and what the sixteen-byte
-// loads of the blank skip and the eight- and sixteen-byte loads of the number
-// scan may read beyond it.
-constexpr std::size_t kPadding = 24;
+// loads of the blank skip and of a short record's read, and the eight- and
+// sixteen-byte loads of the number scan, may read beyond it.
+constexpr std::size_t kPadding = 32;
 static_assert(kPadding >= detail::kNumberPadding, "the number scan reads this far past the sentinel");
 static_assert(kPadding >= detail::kBlankPadding, "blanks are skipped sixteen bytes at a time");
+static_assert(kPadding >= detail::kShortRecordPadding, "a short record is classified from two loads");
 
 // A block buffer reserved ahead and not taken by a reader now (reserveBuffer);
 // kept for the process.
@@ -198,10 +199,17 @@ void FreeFormatReader::openWith(std::string_view name, int statement, bool readO
   startAtFirstRecord();
 }
 
+// The line-feed sentinel after the valid bytes, and zeros in the padding
+// after it, so that the wide loads never read bytes no one wrote.
+void FreeFormatReader::markEnd() {
+  *end_ = '\n';
+  std::memset(end_ + 1, 0, kPadding);
+}
+
 // Forgets what was read: the next statement starts with the first record.
 void FreeFormatReader::startAtFirstRecord() {
   pos_ = end_ = buffer_.get();
-  *end_ = '\n';
+  markEnd();
   atEof_ = false;
   discardPending_ = false;
   line_ = 1;
@@ -244,12 +252,12 @@ bool FreeFormatReader::refill() {
     ssize_t got = detail::systemCalls.read(fd_, end_, kBlockSize - kept);
     if (got > 0) {
       end_ += got;
-      *end_ = '\n';
+      markEnd();
       return true;
     }
     if (got == 0) {
       atEof_ = true;
-      *end_ = '\n';
+      markEnd();
       return false;
     }
     if (errno != EINTR) fail(Failure::IoError, 0, 0, errno);

@@ -93,6 +93,63 @@ std::string randomValue(std::mt19937_64& random, bool odd) {
   return text;
 }
 
+// A value of the short shapes fixed decimals and integers take, near and past
+// the edges of what the one-load read of a short record accepts: up to ten
+// digits and points, an exponent now and then; with `odd`, also two points, a
+// sign inside, a sign or a point alone.
+std::string randomShortValue(std::mt19937_64& random, bool odd) {
+  std::string text;
+  if (random() % 3 == 0) text += random() % 8 == 0 ? "+" : "-";
+  int digits = odd && random() % 8 == 0 ? 0 : 1 + static_cast<int>(random() % 10);
+  int point = random() % 4 == 0 ? -1 : static_cast<int>(random() % (digits + 1));
+  for (int d = 0; d <= digits; ++d) {
+    if (d == point) text += '.';
+    if (d < digits) text += static_cast<char>('0' + random() % 10);
+  }
+  switch (random() % (odd ? 24 : 48)) {
+    case 0:
+      text += "e1";
+      break;
+    case 1:
+      if (odd) text += '.';  // a second point, or a trailing one
+      break;
+    case 2:
+      if (odd) text.insert(text.size() / 2, "-");
+      break;
+    default:
+      break;
+  }
+  return text;
+}
+
+// Records of short values and spaces only, their line feeds around the 32nd
+// byte, where the one-load read of a short record stops taking them.
+std::string randomShortFile(std::mt19937_64& random) {
+  std::string file;
+  bool odd = random() % 4 == 0;
+  int records = static_cast<int>(random() % 300);
+  for (int r = 0; r < records; ++r) {
+    file.append(random() % 8, ' ');
+    int values = random() % 6 == 0 ? static_cast<int>(random() % 5) : 3;
+    for (int v = 0; v < values; ++v) {
+      if (v > 0) file.append(random() % 5 == 0 ? 2 + random() % 3 : 1, ' ');
+      file += randomShortValue(random, odd);
+    }
+    if (random() % 4 == 0) file.append(random() % 3, ' ');
+    switch (random() % 20) {
+      case 0:
+        file += "\r\n";
+        break;
+      case 1:
+        file += "\t\n";
+        break;
+      default:
+        file += '\n';
+    }
+  }
+  return file;
+}
+
 // The bytes between two values, or around a record's values.
 std::string randomBlanks(std::mt19937_64& random, bool odd) {
   const char* common[] = {" ", "  ", "   ", "\t", " \t ", "          ", "                  \t  "};
@@ -206,6 +263,51 @@ TEST_F(FastAgainstGeneral, SameValuesLinesAndDiagnostics) {
   EXPECT_GT(stops, 50);
   EXPECT_LT(stops, 550);
   EXPECT_GT(compared, 20000);
+}
+
+TEST_F(FastAgainstGeneral, ShortRecords) {
+  std::mt19937_64 random(1208);
+  const std::vector<std::vector<int>> plans = {{3}, {3, 3, 2}, {2, 4}, {1}};
+  const std::size_t pieces[] = {0, 0, 5, 31, 33, 4096};
+  std::string path = dir_ + "/short";
+  int compared = 0;
+  for (int round = 0; round < 400; ++round) {
+    std::string content = randomShortFile(random);
+    std::ofstream(path, std::ios::binary) << content;
+    const std::vector<int>& plan = plans[random() % plans.size()];
+    readPiece = pieces[random() % 6];
+    velmora::detail::fastPathsEnabled = false;
+    std::string general = readAll(path, plan);
+    velmora::detail::fastPathsEnabled = true;
+    std::string fast = readAll(path, plan);
+    ASSERT_EQ(fast, general) << "round " << round << ", piece " << readPiece << ", file:\n" << content;
+    compared += static_cast<int>(std::count(general.begin(), general.end(), '\n'));
+  }
+  EXPECT_GT(compared, 10000);
+}
+
+// Each record on the edge of what the one-load read of a short record takes,
+// after two records it takes, so that it is the one to decide.
+TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
+  const char* records[] = {
+      "3.723. .85 639",  "1 2 3.",          ". 1 2",           "- 1 2",           "-. 1 2",
+      "1-2 3 4",         "--1 2 3",         "+1 2 3",          "1 -2- 3",         "12345678 1 2",
+      "123456789 1 2",   "1234.5678 1 2",   "-12345678 -1234.567 .1234567",       "00000000 -0 -.0",
+      "1 2 3 4",         "1 2",             "   ",             "1e1 2 3",         "1 2 3\r",
+      "1\t2 3",          "1 2 3 \t",        "1,2 3",           "1 2 3/",          "1 2*3 4",
+      "1234567 1234567 1234567 1234567", "12345678 1234567 1234567 123456", "  1234567 1234567 1234567 123",
+      "1234567 1234567 1234567 12345678", "-.5 5. -5.",      "0.00000001 -99999999 .00000000"};
+  std::string path = dir_ + "/edge";
+  readPiece = 0;
+  for (const char* record : records) {
+    for (const std::vector<int>& plan : {std::vector<int>{3}, std::vector<int>{4}, std::vector<int>{2}}) {
+      std::ofstream(path, std::ios::binary) << " 1 2 3\n 4 5 6\n" << record << "\n 7 8 9\n";
+      velmora::detail::fastPathsEnabled = false;
+      std::string general = readAll(path, plan);
+      velmora::detail::fastPathsEnabled = true;
+      EXPECT_EQ(readAll(path, plan), general) << "record [" << record << "], " << plan[0] << " items";
+    }
+  }
 }
 
 // A file far larger than the reader's buffer, read whole: nearly every record

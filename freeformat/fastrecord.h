@@ -179,36 +179,49 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
   std::uint32_t starts = value & ~(value << 1);
   std::uint32_t ends = value & ~(value >> 1);   // each value's last byte
   if ((minuses & before & ~starts) != 0) return false;
+  // The values; a record of integers (no point in it) skips the point's
+  // handling.
+  auto readValues = [&]<bool kPoints>() {
 #pragma GCC unroll 8
-  for (const Item& item : items) {
-    if (!item.isNumber() || starts == 0) return false;
-    const int start = __builtin_ctz(starts);
-    const int last = __builtin_ctz(ends);
-    starts &= starts - 1;
-    ends &= ends - 1;
-    const bool negative = p[start] == '-';
-    const int at = start + static_cast<int>(negative);  // the first digit or point
-    const int size = last + 1 - at;
-    if (size < 1 || size > 8) return false;
-    const std::uint32_t point = (points >> at) & ((std::uint32_t{1} << size) - 1);
-    if ((point & (point - 1)) != 0) return false;  // two points
-    std::uint64_t word;
-    std::memcpy(&word, p + at, sizeof word);
-    int decimals = 0;
-    int count = size;
-    if (point != 0) {
-      const int integer = __builtin_ctz(point);
-      if (size == 1) return false;  // a point alone
-      // The point cut out: the bytes after it move down by one.
-      const std::uint64_t integerMask = (std::uint64_t{1} << (8 * integer)) - 1;
-      word = (word & integerMask) | ((word >> 8) & ~integerMask);
-      decimals = size - integer - 1;
-      count = size - 1;
+    for (const Item& item : items) {
+      if (!item.isNumber() || starts == 0) return false;
+      const int start = __builtin_ctz(starts);
+      const int last = __builtin_ctz(ends);
+      starts &= starts - 1;
+      ends &= ends - 1;
+      const bool negative = p[start] == '-';
+      const int at = start + static_cast<int>(negative);  // the first digit or point
+      const int size = last + 1 - at;
+      if (size < 1 || size > 8) return false;
+      std::uint64_t word;
+      std::memcpy(&word, p + at, sizeof word);
+      double magnitude;
+      if constexpr (kPoints) {
+        const std::uint32_t point = (points >> at) & ((std::uint32_t{1} << size) - 1);
+        if ((point & (point - 1)) != 0) return false;  // two points
+        int decimals = 0;
+        int count = size;
+        if (point != 0) {
+          const int integer = __builtin_ctz(point);
+          if (size == 1) return false;  // a point alone
+          // The point cut out: the bytes after it move down by one.
+          const std::uint64_t integerMask = (std::uint64_t{1} << (8 * integer)) - 1;
+          word = (word & integerMask) | ((word >> 8) & ~integerMask);
+          decimals = size - integer - 1;
+          count = size - 1;
+        }
+        magnitude = static_cast<double>(detail::fast::digitsValue(word, count)) /
+                    detail::fast::kPowersOfTen[decimals];
+      } else {
+        magnitude = static_cast<double>(detail::fast::digitsValue(word, size));
+      }
+      *item.number() = detail::fast::withSign(magnitude, negative);
     }
-    const double magnitude =
-        static_cast<double>(detail::fast::digitsValue(word, count)) / detail::fast::kPowersOfTen[decimals];
-    *item.number() = detail::fast::withSign(magnitude, negative);
-  }
+    return true;
+  };
+  const bool read = (points & before) != 0 ? readValues.template operator()<true>()
+                                           : readValues.template operator()<false>();
+  if (!read) return false;
   // Values after the last item's are discarded with the rest of the record
   // unseen, as the general rules discard them.
   pos_ = const_cast<char*>(p) + length + 1;

@@ -148,7 +148,9 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
 // both exact). Where the values start and end comes from the byte classes,
 // not from reading each value first, so the values are independent of each
 // other. Any other record, or one with fewer values than items, is left to
-// the one-pass read below.
+// the one-pass read below; items stored before a later value turned the
+// record away are stored again, with the same values, by whichever read
+// takes it.
 [[gnu::always_inline]] inline bool FreeFormatReader::readShortRecord(std::span<const Item> items) {
 #if defined(__SSE2__)
   const char* p = pos_;

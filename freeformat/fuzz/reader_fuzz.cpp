@@ -5,8 +5,10 @@
 // count (1 to 3) and whether the statement accepts the end of the file, the
 // second the kind of each item (a number, text of width 72 or of width 16).
 // The rest is the file. The program is run round and round until the end of
-// the file or a stop, twice: once reading the file, once getting its bytes in
-// small pieces. What must hold for every input:
+// the file or a stop, three times: once reading the file, once getting its
+// bytes in small pieces, once reading the file by the general rules alone
+// (no one-pass read of ordinary records, no short-record read). What must
+// hold for every input:
 //   - text items are written within their width and nothing else is: guard
 //     bytes around every buffer, and a 16-wide item leaves the bytes after it;
 //   - text never holds a record end (line feed or carriage return);
@@ -16,7 +18,7 @@
 //   - a statement that accepts the end of the file is stopped by it only for a
 //     quoted text value still open; after EndOfFile the file stays at its end;
 //   - every statement consumes at least one record;
-//   - both passes see the same values, statuses and stops;
+//   - all three passes see the same values, statuses and stops;
 //   - nothing but a stop escapes.
 #include <array>
 #include <cstdint>
@@ -26,6 +28,7 @@
 
 #include "freeformat/freeformat.h"
 #include "freeformat/fuzz/fuzz_support.h"
+#include "freeformat/system.h"
 
 namespace {
 
@@ -226,6 +229,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::ReadSeam::fromMemory(data, size, program.piece);
     const std::string pieces = runPass(program, file, input.path());
     require(whole == pieces, "reading in small pieces changes nothing");
+    fuzz::ReadSeam::fromFile();
+    detail::fastPathsEnabled = false;
+    const std::string general = runPass(program, file, input.path());
+    detail::fastPathsEnabled = true;
+    require(whole == general, "the faster paths read what the general rules read");
   } catch (const fuzz::Stopped&) {
     fuzz::violated("a stop outside a read statement");
   } catch (...) {

@@ -10,6 +10,7 @@
 // the number conversion and the reader; inline, as it runs once per value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -49,12 +50,11 @@ inline int digitRun(std::uint64_t word) {
   return notDigit == 0 ? 8 : __builtin_ctzll(notDigit) / 8;
 }
 
-// The value of the first n digits of `word` (0 <= n <= 8), the first byte
-// the most significant: the digits are moved to the top and the bytes they
-// leave become leading zeros, so one set of multiplications serves every n.
-inline std::uint64_t digitsValue(std::uint64_t word, int n) {
-  std::uint64_t digits = word - 0x30 * kOnes;
-  digits = n == 0 ? 0 : digits << (64 - 8 * n);
+// The value of eight bytes that each hold a digit's value (0 to 9), the
+// first byte the most significant: pairs, then fours, then all eight, each
+// step one multiplication that adds the higher part times the power of ten to
+// the lower.
+inline std::uint64_t digitBytesValue(std::uint64_t digits) {
   digits = digits * 10 + (digits >> 8);
   digits = (((digits & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
             (((digits >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
@@ -62,16 +62,21 @@ inline std::uint64_t digitsValue(std::uint64_t word, int n) {
   return digits & 0xFFFFFFFFULL;
 }
 
-// The value of eight digits: pairs, then fours, then all eight, each step one
-// multiplication that adds the higher part times the power of ten to the lower.
-inline std::uint64_t eightDigitsValue(std::uint64_t word) {
-  word -= 0x30 * kOnes;
-  word = (word * 10) + (word >> 8);
-  word = (((word & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-          (((word >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
-         32;
-  return word & 0xFFFFFFFFULL;
+// The value of the first n digits of `word` (0 <= n <= 8), the first byte
+// the most significant: the digits are moved to the top and the bytes they
+// leave become leading zeros, so one set of multiplications serves every n.
+inline std::uint64_t digitsValue(std::uint64_t word, int n) {
+  std::uint64_t digits = word - 0x30 * kOnes;
+  return digitBytesValue(n == 0 ? 0 : digits << (64 - 8 * n));
 }
+
+// The same for 1 <= n <= 8, with no case of no digits.
+inline std::uint64_t leadingDigitsValue(std::uint64_t word, std::size_t n) {
+  return digitBytesValue((word - 0x30 * kOnes) << (64 - 8 * n));
+}
+
+// The value of eight digits.
+inline std::uint64_t eightDigitsValue(std::uint64_t word) { return digitBytesValue(word - 0x30 * kOnes); }
 
 inline constexpr std::uint64_t kTens[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 

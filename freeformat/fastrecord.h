@@ -57,6 +57,18 @@ inline std::size_t leadingSpaces16(const char* p) {
 #endif
 }
 
+// The low n bits, and the low n bytes, set: table lookups are cheaper than
+// shifts by a count held in a register.
+inline constexpr std::uint32_t kLowBits[9] = {0, 0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF};
+inline constexpr std::uint64_t kLowBytes[8] = {0,
+                                               0xFF,
+                                               0xFFFF,
+                                               0xFFFFFF,
+                                               0xFFFFFFFF,
+                                               0xFFFFFFFFFF,
+                                               0xFFFFFFFFFFFF,
+                                               0xFFFFFFFFFFFFFF};
+
 // The widest record the one-load read of a short record takes, its line feed
 // included: two sixteen-byte loads from the record's first byte.
 inline constexpr std::size_t kShortRecordBytes = 32;
@@ -187,35 +199,35 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
 #pragma GCC unroll 8
     for (const Item& item : items) {
       if (!item.isNumber() || starts == 0) return false;
-      const int start = __builtin_ctz(starts);
-      const int last = __builtin_ctz(ends);
+      const std::size_t start = static_cast<unsigned>(__builtin_ctz(starts));
+      const std::size_t last = static_cast<unsigned>(__builtin_ctz(ends));
       starts &= starts - 1;
       ends &= ends - 1;
       const bool negative = p[start] == '-';
-      const int at = start + static_cast<int>(negative);  // the first digit or point
-      const int size = last + 1 - at;
-      if (size < 1 || size > 8) return false;
+      const std::size_t at = start + negative;  // the first digit or point
+      const std::size_t size = last + 1 - at;
+      if (size - 1 > 7) return false;  // none, or more than eight
       std::uint64_t word;
       std::memcpy(&word, p + at, sizeof word);
       double magnitude;
       if constexpr (kPoints) {
-        const std::uint32_t point = (points >> at) & ((std::uint32_t{1} << size) - 1);
+        const std::uint32_t point = (points >> at) & detail::kLowBits[size];
         if ((point & (point - 1)) != 0) return false;  // two points
-        int decimals = 0;
-        int count = size;
+        std::size_t decimals = 0;
+        std::size_t count = size;
         if (point != 0) {
-          const int integer = __builtin_ctz(point);
+          const std::size_t integer = static_cast<unsigned>(__builtin_ctz(point));
           if (size == 1) return false;  // a point alone
           // The point cut out: the bytes after it move down by one.
-          const std::uint64_t integerMask = (std::uint64_t{1} << (8 * integer)) - 1;
+          const std::uint64_t integerMask = detail::kLowBytes[integer];
           word = (word & integerMask) | ((word >> 8) & ~integerMask);
           decimals = size - integer - 1;
           count = size - 1;
         }
-        magnitude = static_cast<double>(detail::fast::digitsValue(word, count)) /
+        magnitude = static_cast<double>(detail::fast::leadingDigitsValue(word, count)) /
                     detail::fast::kPowersOfTen[decimals];
       } else {
-        magnitude = static_cast<double>(detail::fast::digitsValue(word, size));
+        magnitude = static_cast<double>(detail::fast::leadingDigitsValue(word, size));
       }
       *item.number() = detail::fast::withSign(magnitude, negative);
     }

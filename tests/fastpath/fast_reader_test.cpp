@@ -220,6 +220,19 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
   return out;
 }
 
+// The file read by the general rules alone, then with the faster paths.
+struct BothWays {
+  std::string general;
+  std::string fast;
+};
+BothWays readBothWays(const std::string& path, const std::vector<int>& plan) {
+  velmora::detail::fastPathsEnabled = false;
+  BothWays read{readAll(path, plan), {}};
+  velmora::detail::fastPathsEnabled = true;
+  read.fast = readAll(path, plan);
+  return read;
+}
+
 class FastAgainstGeneral : public testing::Test {
  protected:
   void SetUp() override {
@@ -251,10 +264,7 @@ TEST_F(FastAgainstGeneral, SameValuesLinesAndDiagnostics) {
     std::ofstream(path, std::ios::binary) << content;
     const std::vector<int>& plan = plans[random() % plans.size()];
     readPiece = pieces[random() % 8];
-    velmora::detail::fastPathsEnabled = false;
-    std::string general = readAll(path, plan);
-    velmora::detail::fastPathsEnabled = true;
-    std::string fast = readAll(path, plan);
+    const auto [general, fast] = readBothWays(path, plan);
     ASSERT_EQ(fast, general) << "round " << round << ", piece " << readPiece << ", file:\n" << content;
     stops += general.find("error:") != std::string::npos ? 1 : 0;
     compared += static_cast<int>(std::count(general.begin(), general.end(), '\n'));
@@ -276,10 +286,7 @@ TEST_F(FastAgainstGeneral, ShortRecords) {
     std::ofstream(path, std::ios::binary) << content;
     const std::vector<int>& plan = plans[random() % plans.size()];
     readPiece = pieces[random() % 6];
-    velmora::detail::fastPathsEnabled = false;
-    std::string general = readAll(path, plan);
-    velmora::detail::fastPathsEnabled = true;
-    std::string fast = readAll(path, plan);
+    const auto [general, fast] = readBothWays(path, plan);
     ASSERT_EQ(fast, general) << "round " << round << ", piece " << readPiece << ", file:\n" << content;
     compared += static_cast<int>(std::count(general.begin(), general.end(), '\n'));
   }
@@ -302,10 +309,8 @@ TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
   for (const char* record : records) {
     for (const std::vector<int>& plan : {std::vector<int>{3}, std::vector<int>{4}, std::vector<int>{2}}) {
       std::ofstream(path, std::ios::binary) << " 1 2 3\n 4 5 6\n" << record << "\n 7 8 9\n";
-      velmora::detail::fastPathsEnabled = false;
-      std::string general = readAll(path, plan);
-      velmora::detail::fastPathsEnabled = true;
-      EXPECT_EQ(readAll(path, plan), general) << "record [" << record << "], " << plan[0] << " items";
+      const auto [general, fast] = readBothWays(path, plan);
+      EXPECT_EQ(fast, general) << "record [" << record << "], " << plan[0] << " items";
     }
   }
 }
@@ -322,10 +327,8 @@ TEST_F(FastAgainstGeneral, ManyBlocksOfOrdinaryRows) {
   std::string path = dir_ + "/big";
   std::ofstream(path, std::ios::binary) << content;
   readPiece = 0;
-  velmora::detail::fastPathsEnabled = false;
-  std::string general = readAll(path, {3});
-  velmora::detail::fastPathsEnabled = true;
-  EXPECT_TRUE(readAll(path, {3}) == general);
+  const auto [general, fast] = readBothWays(path, {3});
+  EXPECT_TRUE(fast == general);
   EXPECT_EQ(general.find("error:"), std::string::npos) << general.substr(0, 400);
 }
 

@@ -148,7 +148,6 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
   return true;
 }
 
-
 // The one-load read of a short record: the values of the tables that fixed
 // decimals and integers make ("  27.5413 -10.7709 -23.6142"). The whole record,
 // its line feed within the first kShortRecordBytes bytes, is classified at
@@ -168,7 +167,7 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
   const char* p = pos_;
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-  auto mask = [&](__m128i low, __m128i high) {
+  auto mask = [](__m128i low, __m128i high) {
     return static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
            static_cast<std::uint32_t>(_mm_movemask_epi8(high)) << 16;
   };

@@ -160,10 +160,11 @@ bool isNumberValue(std::string_view text);
 // byte to its line feed; a short one (at most 31 bytes of spaces and plain
 // decimals, as tables of fixed decimals and integers have) is classified
 // whole from two sixteen-byte loads, so its values are read independently of
-// each other. Any record with anything else in it (a comma,
-// semicolon, slash, quote, asterisk, a lone carriage return, too few or too
-// many values, an uncommon number form, the end of the buffer) is read by the
-// general rules from its start, so the result is the same either way.
+// each other, and values after the statement's last item are discarded
+// unseen. Any other record (a comma, semicolon, slash, quote, asterisk, a
+// lone carriage return, too few values, too many outside a short record, an
+// uncommon number form, the end of the buffer) is read by the general rules
+// from its start, so the result is the same either way.
 class FreeFormatReader {
  public:
   explicit FreeFormatReader(int channel);

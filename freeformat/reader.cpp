@@ -57,7 +57,7 @@ std::array<const FreeFormatReader*, kMaxChannels> channelTable{};
 // a blank, before a line feed it belongs to the record end) and the record end.
 constexpr std::array<bool, 256> makeTerminators() {
   std::array<bool, 256> table{};
-  for (unsigned char c : {' ', '\t', ',', ';', '/', '\r', '\n'}) table[c] = true;
+  for (char c : {' ', '\t', ',', ';', '/', '\r', '\n'}) table[static_cast<unsigned char>(c)] = true;
   return table;
 }
 constexpr std::array<bool, 256> kTerminator = makeTerminators();

@@ -62,17 +62,37 @@ inline std::uint64_t digitBytesValue(std::uint64_t digits) {
   return digits & 0xFFFFFFFFULL;
 }
 
-// The value of the first n digits of `word` (0 <= n <= 8), the first byte
+// The value of the first n digits of `word` (1 <= n <= 8), the first byte
 // the most significant: the digits are moved to the top and the bytes they
 // leave become leading zeros, so one set of multiplications serves every n.
+// The bytes after the digits may be anything: a borrow from one of them when
+// '0' is taken off goes to the bytes above it, which the shift drops.
+inline std::uint64_t leadingDigitsValue(std::uint64_t word, std::size_t n) {
+  return digitBytesValue((word - 0x30 * kOnes) << (64 - 8 * n));
+}
+
+// The same for 0 <= n <= 8.
 inline std::uint64_t digitsValue(std::uint64_t word, int n) {
   std::uint64_t digits = word - 0x30 * kOnes;
   return digitBytesValue(n == 0 ? 0 : digits << (64 - 8 * n));
 }
 
-// The same for 1 <= n <= 8, with no case of no digits.
-inline std::uint64_t leadingDigitsValue(std::uint64_t word, std::size_t n) {
-  return digitBytesValue((word - 0x30 * kOnes) << (64 - 8 * n));
+// The low n bytes set, for 0 <= n <= 7: a table lookup is cheaper than a
+// shift by a count held in a register.
+inline constexpr std::uint64_t kLowBytes[8] = {0,
+                                               0xFF,
+                                               0xFFFF,
+                                               0xFFFFFF,
+                                               0xFFFFFFFF,
+                                               0xFFFFFFFFFF,
+                                               0xFFFFFFFFFFFF,
+                                               0xFFFFFFFFFFFFFF};
+
+// `word` with its byte at `point` (0 to 7) cut out: the bytes below it stay,
+// the bytes above it move down by one.
+inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
+  const std::uint64_t below = kLowBytes[point];
+  return (word & below) | ((word >> 8) & ~below);
 }
 
 // The value of eight digits.
@@ -315,8 +335,9 @@ inline const char* parseShortDecimal(const char* p, std::uint64_t word, std::uin
       kContinuation.byByte[static_cast<unsigned char>(p[used])]) {
     return nullptr;
   }
-  // The point cut out: the integer digits stay, the bytes above them move
-  // down by one. What lies beyond the digits is shifted away by digitsValue.
+  // The point cut out as withoutPoint does, with a shift: with the table
+  // the compiler lays out the row loop worse. What lies beyond the digits is
+  // shifted away by digitsValue.
   std::uint64_t integerMask = (std::uint64_t{1} << (8 * integer)) - 1;
   digits = digitsValue((word & integerMask) | ((word >> 8) & ~integerMask), integer + decimals);
   fraction = decimals;

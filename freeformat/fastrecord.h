@@ -1,8 +1,8 @@
-// The one-pass read of an ordinary record, inline in the caller: the reader's
-// own statements use it, and so does a loop that reads a table one row
-// statement at a time (readRowOrEnd), which then pays a call only for a
-// record the one-pass read does not take. Private to the reader, the data
-// file loader and their tests.
+// The one-pass read of an ordinary record, and before it the read of a short
+// record whole, inline in the caller: the reader's own statements use them,
+// and so does a loop that reads a table one row statement at a time
+// (readRowOrEnd), which then pays a call only for a record neither takes.
+// Private to the reader, the data file loader and their tests.
 #pragma once
 
 #include <cassert>
@@ -57,17 +57,9 @@ inline std::size_t leadingSpaces16(const char* p) {
 #endif
 }
 
-// The low n bits, and the low n bytes, set: table lookups are cheaper than
-// shifts by a count held in a register.
+// The low n bits set, for 0 <= n <= 8: a table lookup is cheaper than a
+// shift by a count held in a register.
 inline constexpr std::uint32_t kLowBits[9] = {0, 0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF};
-inline constexpr std::uint64_t kLowBytes[8] = {0,
-                                               0xFF,
-                                               0xFFFF,
-                                               0xFFFFFF,
-                                               0xFFFFFFFF,
-                                               0xFFFFFFFFFF,
-                                               0xFFFFFFFFFFFF,
-                                               0xFFFFFFFFFFFFFF};
 
 // The widest record the one-load read of a short record takes, its line feed
 // included: two sixteen-byte loads from the record's first byte.
@@ -96,7 +88,6 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
 [[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(std::span<const Item> items) {
   const std::size_t count = items.size();
   if (count == 0 || count > detail::kMaxBulkItems) return false;
-  if (!discardPending_ && readShortRecord(items)) return true;
   const char* p = pos_;
   long long line = line_;
   if (discardPending_) {  // the rest of the previous statement's record
@@ -107,6 +98,7 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
     ++p;
     ++line;
   }
+  if (readShortRecord(items, p, line)) return true;
   // Unrolled: where the caller's items are known (a row loop), their kinds
   // and targets are folded away.
 #pragma GCC unroll 8
@@ -148,23 +140,25 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
   return true;
 }
 
-// The one-load read of a short record: the values of the tables that fixed
-// decimals and integers make ("  27.5413 -10.7709 -23.6142"). The whole record,
-// its line feed within the first kShortRecordBytes bytes, is classified at
-// once: every byte before the line feed must be a space, a digit, a point or
-// a minus sign, a minus may only open a value, and each value must be at most
-// eight digits and points after its sign, with at most one point and at least
-// one digit. Such a value is a plain decimal of at most eight digits, which
-// the general rules read as the same nearest double (digits / 10^decimals,
-// both exact). Where the values start and end comes from the byte classes,
-// not from reading each value first, so the values are independent of each
-// other. Any other record, or one with fewer values than items, is left to
-// the one-pass read below; items stored before a later value turned the
-// record away are stored again, with the same values, by whichever read
-// takes it.
-[[gnu::always_inline]] inline bool FreeFormatReader::readShortRecord(std::span<const Item> items) {
+// The one-load read of the short record at `p` (on line `line`): the values
+// of the tables that fixed decimals and integers make ("  27.5413 -10.7709
+// -23.6142"). The whole record, its line feed within the first
+// kShortRecordBytes bytes, is classified at once: every byte before the line
+// feed must be a space, a digit, a point or a minus sign, and a minus may only
+// open a value. Each value that fills an item must then be an optional minus
+// and at most eight digits and points, with at most one point and at least
+// one digit: a plain decimal of at most eight digits, which the general rules
+// read as the same nearest double (digits / 10^decimals, both exact). Values
+// after the last item's are discarded unseen, as the general rules discard
+// the rest of a record. Where the values start and end comes from the byte
+// classes, not from reading each value first, so the values are independent
+// of each other. Any other record, or one with fewer values than items, is
+// left to the one-pass read (readRecordFast) and then the general rules;
+// items stored before a later value turned the record away are stored
+// again, with the same values, by whichever read takes it.
+[[gnu::always_inline]] inline bool FreeFormatReader::readShortRecord(std::span<const Item> items, const char* p,
+                                                                     long long line) {
 #if defined(__SSE2__)
-  const char* p = pos_;
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
   auto mask = [](__m128i low, __m128i high) {
@@ -217,9 +211,7 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
         if (point != 0) {
           const std::size_t integer = static_cast<unsigned>(__builtin_ctz(point));
           if (size == 1) return false;  // a point alone
-          // The point cut out: the bytes after it move down by one.
-          const std::uint64_t integerMask = detail::kLowBytes[integer];
-          word = (word & integerMask) | ((word >> 8) & ~integerMask);
+          word = detail::fast::withoutPoint(word, integer);
           decimals = size - integer - 1;
           count = size - 1;
         }
@@ -238,12 +230,15 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
   // Values after the last item's are discarded with the rest of the record
   // unseen, as the general rules discard them.
   pos_ = const_cast<char*>(p) + length + 1;
-  statementLine_ = line_;
-  ++line_;
+  statementLine_ = line;
+  line_ = line + 1;
   endedBySlash_ = false;
+  discardPending_ = false;
   return true;
 #else
   (void)items;
+  (void)p;
+  (void)line;
   return false;
 #endif
 }

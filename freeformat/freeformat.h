@@ -157,11 +157,11 @@ bool isNumberValue(std::string_view text);
 //
 // Speed: a record of number items only, made of ordinary values separated by
 // blanks and wholly inside the buffer, is read in one pass from its first
-// byte to its line feed; a short one (at most 31 bytes of spaces and plain
-// decimals, as tables of fixed decimals and integers have) is classified
-// whole from two sixteen-byte loads, so its values are read independently of
-// each other, and values after the statement's last item are discarded
-// unseen. Any other record (a comma, semicolon, slash, quote, asterisk, a
+// byte to its line feed; a short one (at most 31 bytes of spaces, digits,
+// points and minus signs, its values plain decimals, as tables of fixed
+// decimals and integers have) is classified whole from two sixteen-byte
+// loads, so its values are read independently of each other, and values
+// after the statement's last item are discarded unseen. Any other record (a comma, semicolon, slash, quote, asterisk, a
 // lone carriage return, too few values, too many outside a short record, an
 // uncommon number form, the end of the buffer) is read by the general rules
 // from its start, so the result is the same either way.
@@ -242,7 +242,7 @@ class FreeFormatReader {
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
   ReadStatus readOrEndGeneral(std::span<const Item> items, int statement);
   inline bool readRecordFast(std::span<const Item> items);
-  inline bool readShortRecord(std::span<const Item> items);
+  inline bool readShortRecord(std::span<const Item> items, const char* p, long long line);
   Next nextValue();
   bool readNumberFast(double* target);
   void readValueSlow(const Item& item, int itemNumber);

@@ -7,8 +7,8 @@
 // The rest is the file. The program is run round and round until the end of
 // the file or a stop, three times: once reading the file, once getting its
 // bytes in small pieces, once reading the file by the general rules alone
-// (no one-pass read of ordinary records, no short-record read). What must
-// hold for every input:
+// (no short-record read, no one-pass read of ordinary records, no one-call
+// number). What must hold for every input:
 //   - text items are written within their width and nothing else is: guard
 //     bytes around every buffer, and a 16-wide item leaves the bytes after it;
 //   - text never holds a record end (line feed or carriage return);

@@ -1,6 +1,7 @@
-// The reader's faster paths (the one-pass read of an ordinary record, also
-// compiled into a row loop, and the one-call number) against its general
-// rules alone: seeded random files of
+// The reader's faster paths (the read of a short record whole and the
+// one-pass read of an ordinary record, both also compiled into a row loop,
+// and the one-call number) against its general rules alone: seeded random
+// files of
 // rows that mix every separator, number form and oddity, read in pieces of
 // random sizes so that records and values fall across the end of the buffer.
 // Every statement must leave the same values, status, statement line and
@@ -122,15 +123,16 @@ std::string randomShortValue(std::mt19937_64& random, bool odd) {
   return text;
 }
 
-// Records of short values and spaces only, their line feeds around the 32nd
-// byte, where the one-load read of a short record stops taking them.
-std::string randomShortFile(std::mt19937_64& random) {
+// Records of short values and spaces only, most of them `width` values, their
+// line feeds around the 32nd byte, where the one-load read of a short record
+// stops taking them.
+std::string randomShortFile(std::mt19937_64& random, int width) {
   std::string file;
   bool odd = random() % 4 == 0;
   int records = static_cast<int>(random() % 300);
   for (int r = 0; r < records; ++r) {
     file.append(random() % 8, ' ');
-    int values = random() % 6 == 0 ? static_cast<int>(random() % 5) : 3;
+    int values = random() % 6 == 0 ? static_cast<int>(random() % 9) : width;
     for (int v = 0; v < values; ++v) {
       if (v > 0) file.append(random() % 5 == 0 ? 2 + random() % 3 : 1, ' ');
       file += randomShortValue(random, odd);
@@ -277,14 +279,14 @@ TEST_F(FastAgainstGeneral, SameValuesLinesAndDiagnostics) {
 
 TEST_F(FastAgainstGeneral, ShortRecords) {
   std::mt19937_64 random(1208);
-  const std::vector<std::vector<int>> plans = {{3}, {3, 3, 2}, {2, 4}, {1}};
+  const std::vector<std::vector<int>> plans = {{3}, {3, 3, 2}, {2, 4}, {1}, {4}, {8}};
   const std::size_t pieces[] = {0, 0, 5, 31, 33, 4096};
   std::string path = dir_ + "/short";
   int compared = 0;
   for (int round = 0; round < 400; ++round) {
-    std::string content = randomShortFile(random);
-    std::ofstream(path, std::ios::binary) << content;
     const std::vector<int>& plan = plans[random() % plans.size()];
+    std::string content = randomShortFile(random, plan[0]);
+    std::ofstream(path, std::ios::binary) << content;
     readPiece = pieces[random() % 6];
     const auto [general, fast] = readBothWays(path, plan);
     ASSERT_EQ(fast, general) << "round " << round << ", piece " << readPiece << ", file:\n" << content;
@@ -294,7 +296,9 @@ TEST_F(FastAgainstGeneral, ShortRecords) {
 }
 
 // Each record on the edge of what the one-load read of a short record takes,
-// after two records it takes, so that it is the one to decide.
+// read by statements of 1 to 8 items after two records that read takes (of
+// as many values as the statement has items; for an even number of items the
+// second has one more, which is discarded), so that it is the one to decide.
 TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
   const char* records[] = {
       "3.723. .85 639",  "1 2 3.",          ". 1 2",           "- 1 2",           "-. 1 2",
@@ -307,8 +311,14 @@ TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
   std::string path = dir_ + "/edge";
   readPiece = 0;
   for (const char* record : records) {
-    for (const std::vector<int>& plan : {std::vector<int>{3}, std::vector<int>{4}, std::vector<int>{2}}) {
-      std::ofstream(path, std::ios::binary) << " 1 2 3\n 4 5 6\n" << record << "\n 7 8 9\n";
+    for (int items = 1; items <= 8; ++items) {
+      const std::vector<int> plan = {items};
+      std::string leadIn;
+      for (int r = 0; r < 2; ++r) {
+        for (int v = 0; v < items + (r == 1 && items % 2 == 0 ? 1 : 0); ++v) leadIn += " " + std::to_string(v);
+        leadIn += "\n";
+      }
+      std::ofstream(path, std::ios::binary) << leadIn << record << "\n 7 8 9\n";
       const auto [general, fast] = readBothWays(path, plan);
       EXPECT_EQ(fast, general) << "record [" << record << "], " << plan[0] << " items";
     }

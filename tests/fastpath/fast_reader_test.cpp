@@ -182,7 +182,7 @@ std::string randomFile(std::mt19937_64& random) {
   return file;
 }
 
-// Reads `path` as statements of the sizes in `plan` (1 to 4 number items,
+// Reads `path` as statements of the sizes in `plan` (1 to 8 number items,
 // most of 3), each accepting the end of the file unless its size is negative,
 // until the end of the file or a stop, and writes down what each one left.
 std::string readAll(const std::string& path, const std::vector<int>& plan) {
@@ -192,7 +192,7 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
   try {
     reader.open(path, 1);
     reader.rewind(2);
-    double values[4] = {kUnset, kUnset, kUnset, kUnset};
+    double values[8] = {kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, kUnset, kUnset};
     for (std::size_t s = 0;; ++s) {
       int size = plan[s % plan.size()];
       std::vector<Item> items;
@@ -209,9 +209,10 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
       } else {
         ended = reader.readOrEnd(items, statement) == velmora::ReadStatus::EndOfFile;
       }
-      char text[160];
-      std::snprintf(text, sizeof text, "%a %a %a %a line %lld%s%s\n", values[0], values[1], values[2], values[3],
-                    reader.statementLine(), reader.endedBySlash() ? " slash" : "", ended ? " EOF" : "");
+      char text[320];
+      std::snprintf(text, sizeof text, "%a %a %a %a %a %a %a %a line %lld%s%s\n", values[0], values[1], values[2],
+                    values[3], values[4], values[5], values[6], values[7], reader.statementLine(),
+                    reader.endedBySlash() ? " slash" : "", ended ? " EOF" : "");
       out += text;
       if (ended) break;
     }

@@ -23,9 +23,11 @@ namespace {
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 constexpr std::size_t kMaxRows = 1000000;
 
-bool isBlank(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+// Spaces, tabs, carriage returns and line feeds, and any other control byte.
+bool isBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
-// Calls take(value) for every second token of every row, row by row.
+// Converts every token and calls take(value, row) with the second of each
+// row, row by row.
 template <class Take>
 void readSecondColumn(const char* name, long headerLines, char* buffer, Take take) {
   int fd = ::open(name, O_RDONLY);
@@ -56,18 +58,15 @@ void readSecondColumn(const char* name, long headerLines, char* buffer, Take tak
     }
     for (;;) {
       while (p < last && isBlank(*p)) ++p;
-      const char* token = p;
-      while (p < last && !isBlank(*p)) ++p;
-      if (p == last && !end) {  // the token may go on in the next block
-        p = token;
-        break;
-      }
-      if (token == p) break;
-      if (field == 1) {
-        double value = 0;
-        std::from_chars(token, p, value);
-        take(value * 1000, rows);
-      }
+      if (p == last) break;
+      // Every token is converted, as any reader of the table must; only the
+      // second of each row is used. The conversion finds the token's end.
+      double value = 0;
+      const char* next = std::from_chars(p, last, value).ptr;
+      while (next < last && !isBlank(*next)) ++next;  // past anything it did not take
+      if (next == last && !end) break;  // the token may go on in the next block
+      p = next;
+      if (field == 1) take(value * 1000, rows);
       if (++field == 3) {
         field = 0;
         if (++rows == kMaxRows) break;
@@ -88,7 +87,14 @@ int main(int argc, char** argv) {
   }
   long header = std::strtol(argv[3], nullptr, 10);
   auto buffer = std::make_unique_for_overwrite<char[]>(kBlockSize);
-  auto reference = std::make_unique<double[]>(kMaxRows);  // zero beyond the reference's rows
+  // Zero beyond the reference's rows. calloc hands out pages the system has
+  // zeroed, as the tool's columns are, with no pass to clear them.
+  std::unique_ptr<double[], decltype(&std::free)> reference(
+      static_cast<double*>(std::calloc(kMaxRows, sizeof(double))), &std::free);
+  if (reference == nullptr) {
+    std::perror("calloc");
+    return 2;
+  }
   readSecondColumn(argv[1], header, buffer.get(),
                    [&](double value, std::size_t row) { reference[row] = value; });
   double total = 0;

@@ -161,10 +161,11 @@ bool isNumberValue(std::string_view text);
 // points and minus signs, its values plain decimals, as tables of fixed
 // decimals and integers have) is classified whole from two sixteen-byte
 // loads, so its values are read independently of each other, and values
-// after the statement's last item are discarded unseen. Any other record (a comma, semicolon, slash, quote, asterisk, a
-// lone carriage return, too few values, too many outside a short record, an
-// uncommon number form, the end of the buffer) is read by the general rules
-// from its start, so the result is the same either way.
+// after the statement's last item are discarded unseen. Any other record (a
+// comma, semicolon, slash, quote, asterisk, a lone carriage return, too few
+// values, too many outside a short record, an uncommon number form, the end
+// of the buffer) is read by the general rules from its start, so the result
+// is the same either way.
 class FreeFormatReader {
  public:
   explicit FreeFormatReader(int channel);

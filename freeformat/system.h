@@ -17,8 +17,9 @@ struct SystemCalls {
 extern SystemCalls systemCalls;
 
 // Whether the reader takes its faster paths: the read of a short record
-// whole, the one-pass read of an ordinary record and the one-call number. Initially true; tests turn them off to
-// compare the reader against its general rules alone.
+// whole, the one-pass read of an ordinary record and the one-call number.
+// Initially true; tests turn them off to compare the reader against its
+// general rules alone.
 extern bool fastPathsEnabled;
 
 }  // namespace velmora::detail

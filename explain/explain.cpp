@@ -1,6 +1,5 @@
 #include "explain.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,72 +16,28 @@
 namespace velmora::explain {
 namespace {
 
-// A stop of velmora's, carried out of the reader to explainPair.
+// A stop of velmora's, carried out of the reader to explainPair: its facts,
+// copied while the reader that stopped still holds them.
 struct Stopped {
-  StopReport report;
+  StopFacts facts;
 };
-void throwStop(const StopReport& report) { throw Stopped{report}; }
-
-std::string_view trimmed(std::string_view name) {
-  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
-  return name;
-}
-
-[[noreturn]] void stopAt(Failure kind, int statement, int channel, std::string_view file,
-                         int osError, std::string_view openName = {}) {
-  StopContext context;
-  context.kind = kind;
-  context.statement = statement;
-  context.channel = channel;
-  context.file = file;
-  context.osError = osError;
-  context.openName = openName;
-  stopRun(context);
-}
-
-bool canAccess(const char* path, int mode, int& error) {
-  if (::faccessat(AT_FDCWD, path, mode, AT_EACCESS) == 0) return true;
-  error = errno;
-  return false;
-}
-
-// The directory a new file of this name would be created in.
-std::string parentOf(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-StopFacts stopFactsOf(const StopReport& report, const Explanation& facts, int currentFile,
-                      bool wouldCreate) {
+void throwStop(const StopReport& report) {
   StopFacts stop;
   stop.kind = report.kind;
   stop.statement = report.statement;
   stop.channel = report.channel;
-  stop.text = report.text;
-  stop.wouldCreate = wouldCreate;
-  stop.dataFile = report.channel == kControlChannel ? -1 : currentFile;
-  std::string_view text = stop.text;
-  std::string_view line1 = text.substr(0, text.find('\n'));
-  std::string prefix = "Velmora: statement " + std::to_string(report.statement) + ", channel " +
-                       std::to_string(report.channel);
-  if (line1.substr(std::min(prefix.size(), line1.size())).starts_with(", file '")) {
-    if (report.channel == kControlChannel) {
-      stop.file = kControlFileName;
-    } else if (currentFile >= 0) {
-      stop.file = facts.files[currentFile].name;
-    }
-  }
-  if (report.kind == Failure::BadNumber || report.kind == Failure::BadText) {
-    std::size_t at = line1.rfind(", line ");
-    if (at != std::string_view::npos) {
-      long long line = 0;
-      for (char c : line1.substr(at + 7)) line = line * 10 + (c - '0');
-      stop.line = line;
-    }
-  }
-  return stop;
+  if (!report.file.empty()) stop.file = std::string(report.file);
+  stop.line = report.line;
+  stop.item = report.item;
+  stop.osError = report.osError;
+  stop.bytes = report.bytes;
+  stop.text.assign(report.text, report.textLength);
+  throw Stopped{std::move(stop)};
+}
+
+std::string_view trimmed(std::string_view name) {
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  return name;
 }
 
 // Header records that read like table rows: every record from the first line
@@ -118,10 +73,12 @@ void findSuspectLines(FileFacts& file) {
     tooLong = false;
     ++line;
   };
-  char buffer[1 << 16];
+  // On the heap: velmora-explain runs in a small stack.
+  constexpr std::size_t kBlock = std::size_t{1} << 16;
+  const std::unique_ptr<char[]> buffer(new char[kBlock]);
   bool done = false;
   while (!done) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ssize_t got = ::read(fd, buffer.get(), kBlock);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     for (ssize_t i = 0; i < got; ++i) {
@@ -174,9 +131,20 @@ RowFacts rowFacts(const Workspace& w, std::size_t index, double total) {
   return row;
 }
 
-bool existsAsNamed(const std::string& name) {
+Presence presenceOf(const std::string& name) {
+  Presence presence;
   struct stat status {};
-  return !name.empty() && name.find('\0') == std::string::npos && ::stat(name.c_str(), &status) == 0;
+  if (name.empty() || name.find('\0') != std::string::npos) {
+    presence.error = ENOENT;
+  } else if (::stat(name.c_str(), &status) != 0) {
+    presence.error = errno;
+  } else {
+    presence.exists = true;
+    presence.directory = S_ISDIR(status.st_mode);
+    presence.regular = S_ISREG(status.st_mode);
+    presence.size = static_cast<long long>(status.st_size);
+  }
+  return presence;
 }
 
 std::string lineText(long long line) { return "line " + std::to_string(line); }
@@ -299,125 +267,6 @@ Workspace::Workspace() {
   }
 }
 
-namespace {
-
-// The folder part of a path as the system walks it: "a/b" -> "a", "b" -> ".",
-// "/b" -> "/". Trailing slashes are removed first.
-std::string folderOf(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return parentOf(path);
-}
-
-// Follows a chain of links that leads nowhere to the missing file at its end,
-// each link's text read relative to the link's own folder. ELOOP past the
-// system's limit on links followed in one name.
-int endOfDanglingChain(std::string path, std::string& target) {
-  constexpr int kMaxLinks = 40;
-  for (int followed = 0; followed < kMaxLinks; ++followed) {
-    char buffer[4096];
-    const ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
-    if (length < 0) return errno;
-    std::string next(buffer, static_cast<std::size_t>(length));
-    if (next.empty()) return ENOENT;
-    if (next.front() != '/') {
-      const std::size_t slash = path.find_last_of('/');
-      if (slash != std::string::npos) next = path.substr(0, slash + 1) + next;
-    }
-    struct stat status {};
-    if (::lstat(next.c_str(), &status) != 0) {
-      if (errno != ENOENT) return errno;
-      target = next;
-      return 0;
-    }
-    if (!S_ISLNK(status.st_mode)) return ENOENT;  // it appeared meanwhile
-    path = next;
-  }
-  return ELOOP;
-}
-
-}  // namespace
-
-bool isRunningProgram(dev_t device, ino_t inode) {
-  DIR* processes = ::opendir("/proc");
-  if (processes == nullptr) return false;
-  bool running = false;
-  while (const dirent* entry = ::readdir(processes)) {
-    const char* id = entry->d_name;
-    if (id[0] < '1' || id[0] > '9') continue;
-    const std::string exe = std::string("/proc/") + id + "/exe";
-    struct stat status {};
-    if (::stat(exe.c_str(), &status) == 0 && status.st_dev == device &&
-        status.st_ino == inode) {
-      running = true;
-      break;
-    }
-  }
-  ::closedir(processes);
-  return running;
-}
-
-void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
-                 bool& wouldCreate, std::optional<std::string>& linkTarget) {
-  wouldCreate = false;
-  linkTarget.reset();
-  name = trimmed(name);
-  auto openFailure = [&](int error) {
-    stopAt(Failure::OpenFailure, statements.open, channel, {}, error, name);
-  };
-  if (name.empty() || name.find('\0') != std::string_view::npos) openFailure(ENOENT);
-  const std::string path(name);
-  // A creating open refuses a name that ends in a slash, once its folder is
-  // reached, whatever the name holds.
-  if (path.back() == '/') {
-    struct stat folder {};
-    if (::stat(folderOf(path).c_str(), &folder) != 0) openFailure(errno);
-    if (!S_ISDIR(folder.st_mode)) openFailure(ENOTDIR);
-    openFailure(EISDIR);
-  }
-  // Missing: velmora's first attempt creates it where the folder allows; where
-  // it does not, its last attempt (write-only, creating) fails the same way.
-  auto missing = [&](const std::string& created) {
-    int directoryError = 0;
-    struct stat folder {};
-    const std::string where = parentOf(created);
-    if (::stat(where.c_str(), &folder) != 0) openFailure(errno);
-    if (!S_ISDIR(folder.st_mode)) openFailure(ENOTDIR);
-    if (!canAccess(where.c_str(), W_OK | X_OK, directoryError)) {
-      openFailure(directoryError == EACCES || directoryError == EPERM || directoryError == EROFS
-                      ? directoryError
-                      : ENOENT);
-    }
-    wouldCreate = true;
-    stopAt(Failure::EndOfFile, statements.firstRead, channel, name, 0);
-  };
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
-    if (errno != ENOENT) openFailure(errno);
-    missing(path);
-  }
-  if (S_ISLNK(status.st_mode) && ::stat(path.c_str(), &status) != 0) {
-    if (errno != ENOENT) openFailure(errno);
-    std::string target;
-    if (const int error = endOfDanglingChain(path, target); error != 0) openFailure(error);
-    linkTarget = target;
-    missing(target);
-  }
-  if (S_ISDIR(status.st_mode)) openFailure(EISDIR);
-  if (S_ISSOCK(status.st_mode)) openFailure(ENXIO);
-  if (S_ISFIFO(status.st_mode)) stopAt(Failure::IoError, statements.rewind, channel, name, ESPIPE);
-  int writeError = 0, readError = 0;
-  const bool writable = canAccess(path.c_str(), W_OK, writeError);
-  const bool readable = canAccess(path.c_str(), R_OK, readError);
-  // Writing to a program while it runs is refused before any other attempt.
-  if (writable && S_ISREG(status.st_mode) && (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) &&
-      isRunningProgram(status.st_dev, status.st_ino)) {
-    openFailure(ETXTBSY);
-  }
-  if (readable) return;
-  if (writable) stopAt(Failure::CannotRead, statements.firstRead, channel, name, 0);
-  openFailure(writeError == EROFS ? EROFS : readError);
-}
-
 bool readsLikeTableRow(std::string_view record) {
   int values = 0;
   bool anyValue = false;
@@ -475,12 +324,12 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
         FileFacts& file = facts.files[f];
         file.named = true;
         file.name = std::string(trimmed(f == 0 ? request.referenceName : request.comparedName));
-        file.exists = existsAsNamed(file.name);
+        file.presence = presenceOf(file.name);
       }
     }
     if (request.fromControlFile) {
       facts.control.used = true;
-      facts.control.exists = existsAsNamed(kControlFileName);
+      facts.control.presence = presenceOf(kControlFileName);
       predictOpen(kControlFileName, kControlChannel,
                   {kControlStatements.open, kControlStatements.rewind,
                    kControlStatements.firstName},
@@ -504,7 +353,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       current = f;
       file.named = true;
       file.name = std::string(trimmed(fileName));
-      file.exists = existsAsNamed(file.name);
+      file.presence = presenceOf(file.name);
       file.loadStarted = true;
       predictOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title},
                   wouldCreate, linkTarget);
@@ -527,8 +376,10 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     }
     // Memory velmora-explain could not get is its own failure, not velmora's:
     // velmora needs less, and would not stop there.
-    if (stopped.report.kind == Failure::OutOfMemory) throw std::bad_alloc();
-    facts.stop = stopFactsOf(stopped.report, facts, current, wouldCreate);
+    if (stopped.facts.kind == Failure::OutOfMemory) throw std::bad_alloc();
+    facts.stop = stopped.facts;
+    facts.stop->dataFile = stopped.facts.channel == kControlChannel ? -1 : current;
+    facts.stop->wouldCreate = wouldCreate;
     facts.stop->linkTarget = linkTarget;
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }

@@ -61,10 +61,19 @@ struct RowFacts {
   double share = 0;                  // square / total; 0 when the total is 0
 };
 
+// What the system says of a name before it is read (links followed).
+struct Presence {
+  bool exists = false;
+  int error = 0;             // why not: ENOENT when it does not exist, or ELOOP, EACCES...
+  bool directory = false;
+  bool regular = false;
+  long long size = 0;        // in bytes
+};
+
 struct FileFacts {
   bool named = false;        // the run got as far as having its name
   std::string name;          // trailing spaces removed
-  bool exists = false;
+  Presence presence;
   bool loadStarted = false;  // loadDataFile was called (velmora would open it)
   bool loaded = false;       // the load returned
   LoadRecord record;         // what the load saw
@@ -79,6 +88,9 @@ struct StopFacts {
   int channel = 0;
   std::optional<std::string> file;  // the file line 1 names, raw bytes
   long long line = 0;               // for a bad number or bad text
+  int item = 0;                     // likewise: the item of the statement, from 1
+  int osError = 0;                  // an open failure's or input/output error's errno
+  std::size_t bytes = 0;            // an allocation that failed
   std::string text;                 // both lines, each ending in a line feed
   bool wouldCreate = false;         // velmora would have created the missing file first
   // Where a symbolic link that leads nowhere points: velmora's open follows it
@@ -90,7 +102,7 @@ struct StopFacts {
 // The control file, when the pair comes from it.
 struct ControlFacts {
   bool used = false;                // the pair is named in ./CompareThese.inp
-  bool exists = false;
+  Presence presence;
 };
 
 struct Explanation {
@@ -131,7 +143,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& out)
 // When velmora's open of `name` (trailing spaces removed) on `channel` would not
 // give a file it can read, stops through the fatal funnel with the very two
 // lines velmora would write, at the statement where it would stop; returns when
-// the file can be read. Never creates, opens or changes anything:
+// the file can be read. Never creates or changes anything:
 //   missing, directory writable  -> velmora creates it empty: end of file at `firstRead`
 //   missing, cannot be created   -> open failure at `open` (the reason of its last attempt)
 //   a link that leads nowhere    -> as a missing file, for the file the link names
@@ -143,6 +155,11 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& out)
 //   neither                      -> open failure at `open`: Permission denied
 //   a program being run          -> open failure at `open`: Text file busy
 //   a named pipe                 -> input/output error at `rewind`: Illegal seek
+// The attempts are velmora's own open rules (followOpenRules), each answered
+// by what the system says of the file and its folder; where the answer can
+// be had from the system itself without a trace, it is asked (an unnamed
+// file made in the folder, which vanishes when closed; an open for writing
+// of a program file, closed at once).
 // `wouldCreate` is set when velmora would have created the file, and
 // `linkTarget` to the file a link that leads nowhere names.
 struct OpenStatements {
@@ -150,11 +167,6 @@ struct OpenStatements {
 };
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
                  bool& wouldCreate, std::optional<std::string>& linkTarget);
-
-// Whether a running process was started from the file with this device and
-// inode (velmora's read-write open of it fails with "Text file busy"). Reads
-// /proc only; false where /proc cannot tell.
-bool isRunningProgram(dev_t device, ino_t inode);
 
 // Whether a record holds exactly three numbers (under the reader's number
 // rules) and nothing else: "1 2 3", "1,2;3", "-1.5e3 .5 7 \r" -> true;

@@ -1,7 +1,9 @@
 // The report, as text for a reader and as one JSON object for a program.
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "explain.h"
@@ -12,28 +14,6 @@ namespace velmora::explain {
 namespace {
 
 const char* const kRoles[2] = {"reference", "compared"};
-
-const char* kindName(Failure kind) {
-  switch (kind) {
-    case Failure::OpenFailure:
-      return "open";
-    case Failure::AlreadyOpen:
-      return "already-open";
-    case Failure::EndOfFile:
-      return "end-of-file";
-    case Failure::BadNumber:
-      return "bad-number";
-    case Failure::BadText:
-      return "bad-text";
-    case Failure::CannotRead:
-      return "cannot-read";
-    case Failure::IoError:
-      return "io";
-    case Failure::OutOfMemory:
-      return "out-of-memory";
-  }
-  return "io";
-}
 
 const char* layoutName(HeaderLayout layout) {
   switch (layout) {
@@ -55,20 +35,8 @@ std::string_view withoutTrailingBlanks(const char* chars, std::size_t width) {
 
 // Bytes as the diagnostics show a name: control bytes as \xHH, a backslash doubled.
 std::string shown(std::string_view bytes) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out;
-  for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out += c;
-    }
-  }
+  showName(bytes, [&](std::string_view piece) { out.append(piece); });
   return out;
 }
 
@@ -144,6 +112,16 @@ std::string missingText(const StopFacts& stop) {
   return text;
 }
 
+// What the system says of a file that exists, or why it cannot tell.
+std::string presenceText(const Presence& presence) {
+  if (!presence.exists) {
+    return std::string("cannot tell: ") + std::strerror(presence.error) + " (the system's answer)";
+  }
+  if (presence.directory) return "yes, a directory";
+  if (presence.regular && presence.size == 0) return "yes, empty (0 bytes)";
+  return "yes";
+}
+
 void writeFileText(Out& out, const FileFacts& file, int role, const Explanation& facts) {
   out << kRoles[role] << " file ";
   if (!file.named) {
@@ -153,8 +131,8 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   out << quoted(file.name) << "\n";
   const LoadRecord& r = file.record;
   out << "  exists:                 ";
-  if (file.exists) {
-    out << "yes\n";
+  if (file.presence.exists || file.presence.error != ENOENT) {
+    out << presenceText(file.presence) << "\n";
   } else if (facts.stop && facts.stop->dataFile == role && !r.opened) {
     out << missingText(*facts.stop) << "\n";
   } else {
@@ -265,6 +243,31 @@ class Json {
   int depth_ = 0;
 };
 
+// exists, type ("regular", "directory", "other"), size (bytes), stat_error
+// (the system's answer when it cannot tell).
+void writePresenceJson(Json& json, const Presence& presence) {
+  json.key("exists");
+  json.boolean(presence.exists);
+  json.key("type");
+  if (presence.exists) {
+    json.string(presence.directory ? "directory" : presence.regular ? "regular" : "other");
+  } else {
+    json.null();
+  }
+  json.key("size");
+  if (presence.exists) {
+    json.count(static_cast<std::size_t>(presence.size));
+  } else {
+    json.null();
+  }
+  json.key("stat_error");
+  if (!presence.exists && presence.error != ENOENT) {
+    json.string(std::strerror(presence.error));
+  } else {
+    json.null();
+  }
+}
+
 void writeRowJson(Json& json, const RowFacts& row) {
   json.open('{');
   json.key("row");
@@ -301,11 +304,13 @@ void writeFileJson(Json& json, const FileFacts& file, int role) {
   } else {
     json.null();
   }
-  json.key("exists");
   if (file.named) {
-    json.boolean(file.exists);
+    writePresenceJson(json, file.presence);
   } else {
-    json.null();
+    for (const char* key : {"exists", "type", "size", "stat_error"}) {
+      json.key(key);
+      json.null();
+    }
   }
   json.key("layout");
   if (r.titleRead) {
@@ -435,9 +440,11 @@ std::string jsonEscape(std::string_view bytes) {
 
 bool writeTextReport(std::FILE* file, const Explanation& facts) {
   Out out(file);
-  if (facts.control.used && !facts.control.exists) {
+  if (facts.control.used && !facts.control.presence.exists) {
     out << "control file " << quoted(kControlFileName) << "\n  exists:                 ";
-    if (facts.stop && facts.stop->dataFile == -1) {
+    if (facts.control.presence.error != ENOENT) {
+      out << presenceText(facts.control.presence) << "\n\n";
+    } else if (facts.stop && facts.stop->dataFile == -1) {
       out << missingText(*facts.stop) << "\n\n";
     } else {
       out << "no\n\n";
@@ -499,8 +506,7 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.open('{');
     json.key("name");
     json.string(kControlFileName);
-    json.key("exists");
-    json.boolean(facts.control.exists);
+    writePresenceJson(json, facts.control.presence);
     json.close('}');
   } else {
     json.null();
@@ -566,7 +572,7 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.key("line");
     json.line(stop.line);
     json.key("kind");
-    json.string(kindName(stop.kind));
+    json.string(failureNames(stop.kind).name);
     json.key("text");
     json.string(stop.text);
     json.key("would_create");

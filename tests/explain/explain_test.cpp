@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <cstdio>
@@ -382,23 +385,48 @@ const StopCase kStopCases[] = {
 INSTANTIATE_TEST_SUITE_P(Explain, Stops, ::testing::ValuesIn(kStopCases),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// Writing to a program while it runs is refused: velmora's read-write open of
-// this very test program stops with "Text file busy", and the prediction,
-// which opens nothing for writing, finds it among the running programs.
+// Writing to a program while it runs is refused: velmora's read-write open
+// of a program file that a process runs stops with "Text file busy". The
+// prediction asks the system; a copy nobody runs is read like any other file.
 TEST_F(InDirectory, RunningProgramIsTextFileBusy) {
-  const std::string self = fs::read_symlink("/proc/self/exe");
-  struct stat status {};
-  ASSERT_EQ(::stat(self.c_str(), &status), 0);
-  if (::access(self.c_str(), W_OK) != 0) GTEST_SKIP() << "the test program is not writable";
-  EXPECT_TRUE(isRunningProgram(status.st_dev, status.st_ino));
-  const Explanation facts = explainNamed(self, "b.dat");
+  fs::copy_file("/bin/sleep", "busy");
+  fs::copy_file("/bin/sleep", "idle");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl("./busy", "busy", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // The program runs once its file is mapped: wait until writing is refused.
+  for (int i = 0; i < 500; ++i) {
+    const int fd = ::open("busy", O_WRONLY);
+    if (fd < 0) break;
+    ::close(fd);
+    ::usleep(2000);
+  }
+  const Explanation busy = explainNamed("busy", "b.dat");
+  const Explanation idle = explainNamed("idle", "idle");
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ASSERT_TRUE(busy.stop);
+  EXPECT_EQ(busy.stop->text, "Velmora: statement 33, channel 13\nerror: cannot open 'busy': Text file busy\n");
+  ASSERT_TRUE(idle.stop);  // a program is no data file, but its title is read
+  EXPECT_NE(idle.stop->statement, 33);
+}
+
+// Where the permission check would allow a creation that the system
+// refuses, the prediction asks the system: a working directory that was
+// removed has no room for a new file.
+TEST_F(InDirectory, RemovedWorkingDirectoryCreatesNothing) {
+  fs::create_directory("gone");
+  fs::current_path("gone");
+  fs::remove(fs::current_path());
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  fs::current_path("/tmp");
   ASSERT_TRUE(facts.stop);
   EXPECT_EQ(facts.stop->text,
-            "Velmora: statement 33, channel 13\nerror: cannot open '" + self + "': Text file busy\n");
-  // A copy nobody runs is read like any other file.
-  fs::copy_file(self, "copy");
-  ASSERT_EQ(::stat("copy", &status), 0);
-  EXPECT_FALSE(isRunningProgram(status.st_dev, status.st_ino));
+            "Velmora: statement 33, channel 13\nerror: cannot open 'a.dat': No such file or directory\n");
+  EXPECT_FALSE(facts.stop->wouldCreate);
 }
 
 // A stop in the first row: the rows after it are no header records.
@@ -503,6 +531,7 @@ TEST_F(InDirectory, JsonOfAStop) {
   std::free(buffer);
   EXPECT_TRUE(report["result_line"].is_null());
   EXPECT_EQ(report["files"][0]["exists"], false);
+  EXPECT_TRUE(report["files"][0]["stat_error"].is_null());
   EXPECT_EQ(report["error"]["kind"], "end-of-file");
   EXPECT_EQ(report["error"]["statement"], 36);
   EXPECT_EQ(report["error"]["channel"], 13);

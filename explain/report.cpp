@@ -6,7 +6,7 @@
 
 #include "explain.h"
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 
 namespace velmora::explain {
 namespace {

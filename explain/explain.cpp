@@ -11,7 +11,7 @@
 #include <new>
 #include <queue>
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 
 namespace velmora::explain {
 namespace {
@@ -113,19 +113,17 @@ bool addsMore(const Contribution& a, const Contribution& b) {
   return a.index < b.index;
 }
 
-RowFacts rowFacts(const Workspace& w, std::size_t index, double total) {
-  const DataSet& reference = w.sets[0];
-  const DataSet& compared = w.sets[1];
+RowFacts rowFacts(const Workspace& w, const Explanation& facts, std::size_t index, double total) {
   RowFacts row;
   row.row = index + 1;
   row.comparedLine = w.rowLines[1][index];
   row.comparedValue = w.column2InFileUnits[1][index];
-  row.hasReference = index < reference.rows;
+  row.hasReference = index < facts.files[0].record.rows;
   if (row.hasReference) {
     row.referenceLine = w.rowLines[0][index];
     row.referenceValue = w.column2InFileUnits[0][index];
   }
-  row.scaledDifference = compared.column2[index] - reference.column2[index];
+  row.scaledDifference = scaleColumn2(row.comparedValue) - w.reference.values()[index];
   row.square = row.scaledDifference * row.scaledDifference;
   row.share = total == 0 ? 0 : row.square / total;
   return row;
@@ -197,30 +195,33 @@ void addWarnings(Explanation& facts) {
   }
 }
 
-void compare(const Request& request, const Workspace& w, Explanation& facts) {
-  const DataSet& reference = w.sets[0];
-  const DataSet& compared = w.sets[1];
-  // The very sum velmora makes, and its result line.
-  facts.total = sumOfSquaredDifferences(compared.column2, reference.column2, compared.rows);
+// The very sum velmora makes, `total`, and its result line.
+void compare(const Request& request, const Workspace& w, double total, Explanation& facts) {
+  const std::size_t comparedRows = facts.files[1].record.rows;
+  const std::size_t referenceRows = facts.files[0].record.rows;
+  const double* reference = w.reference.values();
+  const double* compared = w.column2InFileUnits[1].get();
+  facts.total = total;
   char line[kResultLineLength + 1];
   formatResultLine(facts.total, line);
   facts.resultLine.assign(line, kResultLineLength - 1);
   facts.compared = true;
-  facts.rowsCompared = compared.rows;
+  facts.rowsCompared = comparedRows;
 
   // The worst of the kept rows on top, so a better one replaces it.
-  const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), compared.rows);
+  const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), comparedRows);
   auto worseOnTop = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
   std::priority_queue<Contribution, std::vector<Contribution>, decltype(worseOnTop)> kept(
       worseOnTop);
   double withoutReference = 0;
-  if (request.keepSquares) facts.squares.resize(compared.rows);
-  for (std::size_t i = 0; i < compared.rows; ++i) {
-    const double difference = compared.column2[i] - reference.column2[i];
+  if (request.keepSquares) facts.squares.resize(comparedRows);
+  for (std::size_t i = 0; i < comparedRows; ++i) {
+    const double scaled = scaleColumn2(compared[i]);
+    const double difference = scaled - reference[i];
     const double square = difference * difference;
     if (request.keepSquares) facts.squares[i] = square;
-    facts.rowsDiffering += compared.column2[i] == reference.column2[i] ? 0 : 1;
-    if (i >= reference.rows) {
+    facts.rowsDiffering += scaled == reference[i] ? 0 : 1;
+    if (i >= referenceRows) {
       ++facts.rowsWithoutReference;
       withoutReference += square;
     }
@@ -239,10 +240,118 @@ void compare(const Request& request, const Workspace& w, Explanation& facts) {
     kept.pop();
   }
   std::reverse(best.begin(), best.end());
-  if (!best.empty()) facts.largest = rowFacts(w, best.front().index, facts.total);
+  if (!best.empty()) facts.largest = rowFacts(w, facts, best.front().index, facts.total);
   for (std::size_t i = 0; i < best.size() && i < request.top; ++i) {
-    facts.top.push_back(rowFacts(w, best[i].index, facts.total));
+    facts.top.push_back(rowFacts(w, facts, best[i].index, facts.total));
   }
+}
+
+// What explain notes of one load, beside the comparison's own sinks: the
+// reference's column 2 goes to the workspace's column as velmora keeps it,
+// the compared rows to velmora's sum.
+class RecordingSink : public NoLoadEvents {
+ public:
+  static constexpr bool kRowDetail = true;
+
+  RecordingSink(LoadRecord& record, ReferenceColumn* reference, SquaredDifferences* sum)
+      : record_(record), reference_(reference), sum_(sum) {}
+
+  void opened() { record_.opened = true; }
+
+  void title(const HeaderStatementSeen& seen, char formatCode, HeaderLayout layout) {
+    record_.titleRead = true;
+    std::memcpy(record_.title, seen.text.data(), std::min(seen.text.size(), kLineWidth));
+    record_.titleLine = seen.firstLine;
+    record_.formatCode = formatCode;
+    record_.layout = layout;
+  }
+
+  void headerStatement(const HeaderStatementSeen& seen) {
+    noteStatement(seen.statement, seen.firstLine);
+    switch (seen.target) {
+      case HeaderNumber::First:
+        record_.fileUnits.first = seen.number;
+        break;
+      case HeaderNumber::Second:
+        record_.fileUnits.second = seen.number;
+        break;
+      case HeaderNumber::Third:
+        record_.fileUnits.third = seen.number;
+        break;
+      case HeaderNumber::Rate:
+        record_.fileUnits.rate = seen.number;
+        std::memcpy(record_.rateLabel, seen.text.data(), std::min(seen.text.size(), kLabelWidth));
+        record_.rateLine = seen.firstLine;
+        break;
+      case HeaderNumber::RateCandidate:
+      case HeaderNumber::None:
+        break;
+    }
+  }
+
+  void headerEnd() { record_.headerRead = true; }
+
+  void row(const RowSeen& seen) {
+    const std::size_t index = seen.row - 1;
+    record_.rowLines[index] = seen.lines->first;
+    record_.column2InFileUnits[index] = seen.values[1];
+    record_.slashRows += seen.lines->endedBySlash ? 1 : 0;
+    record_.rows = seen.row;
+    if (reference_ != nullptr) reference_->store(seen.row, seen.values[1]);
+    if (sum_ != nullptr) sum_->row(seen);
+  }
+
+  // Past the last row velmora reads, whether the file holds anything more:
+  // one more statement of a single one-byte text item, which takes any value.
+  // A stop it meets (bad text, a quote left open) also means something is
+  // there; velmora never reads that far, so the stop is not velmora's.
+  void atLimit(FreeFormatReader& reader, int rowStatement) {
+    char scratch[1];
+    const Item items[] = {TextItem{scratch, 1}};
+    try {
+      record_.rowsPastLimit = reader.readOrEnd(items, rowStatement) == ReadStatus::Ok;
+    } catch (const Stopped&) {
+      record_.rowsPastLimit = true;
+    }
+  }
+
+  void end(const LoadEnd& end) { record_.cutShortRowLine = end.cutShortLine; }
+  void closed() { record_.closed = true; }
+
+ private:
+  // Where a header statement started. A rate search longer than the record
+  // keeps overwriting its last kept entry, leaving room for the ten skipped
+  // records after it.
+  void noteStatement(int statement, long long line) {
+    constexpr std::size_t kMax = LoadRecord::kMaxHeaderStatements;
+    constexpr std::size_t kAfterRate = 10;
+    const bool inRateSearch = statement == kFirstFileStatements.layout2Rate ||
+                              statement == kSecondFileStatements.layout2Rate;
+    std::size_t slot = record_.headerStatementsKept;
+    if (inRateSearch && slot >= kMax - kAfterRate) {
+      slot = kMax - kAfterRate - 1;
+    } else if (slot == kMax) {
+      slot = kMax - 1;
+    } else {
+      ++record_.headerStatementsKept;
+    }
+    record_.headerStatements[slot] = {statement, line};
+    ++record_.headerStatementCount;
+  }
+
+  LoadRecord& record_;
+  ReferenceColumn* reference_;
+  SquaredDifferences* sum_;
+};
+
+// Everything a record holds, as before a load; the caller's storage is kept.
+void startRecord(LoadRecord& record) {
+  LoadRecord fresh;
+  fresh.rowLines = record.rowLines;
+  fresh.column2InFileUnits = record.column2InFileUnits;
+  std::memset(fresh.title, ' ', sizeof fresh.title);
+  std::memset(fresh.rateLabel, ' ', sizeof fresh.rateLabel);
+  record = fresh;
 }
 
 // Restores the previous stop handler however the explanation ends.
@@ -300,14 +409,11 @@ bool readsLikeTableRow(std::string_view record) {
 }
 
 void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {
-  for (int f = 0; f < 2; ++f) {
-    DataSet& set = workspace.sets[f];
-    for (double* column : {set.column1, set.column2, set.column3}) {
-      std::memset(column, 0, workspace.used[f] * sizeof(double));
-    }
-    set.rows = 0;
-    workspace.used[f] = 0;
-  }
+  // The reference column is zero beyond the rows of the pair it holds.
+  workspace.reference.clear(workspace.used[0]);
+  workspace.used[0] = workspace.used[1] = 0;
+  SquaredDifferences sum;
+  sum.reference = workspace.reference.values();
   HandlerScope handler;
   HeaderState header;  // carried from the first load to the second, as in the run
   int current = -1;
@@ -359,21 +465,19 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
                   wouldCreate, linkTarget);
       file.record.rowLines = workspace.rowLines[f].get();
       file.record.column2InFileUnits = workspace.column2InFileUnits[f].get();
-      file.record.openReadOnly = true;
-      // A stop may leave values at the position after the last row.
-      workspace.used[f] = kMaxRows;
-      loadDataFile(fileName, workspace.sets[f], role, header, &file.record);
-      workspace.used[f] = std::min(kMaxRows, file.record.rows + 1);
+      startRecord(file.record);
+      RecordingSink sink(file.record, f == 0 ? &workspace.reference : nullptr,
+                         f == 1 ? &sum : nullptr);
+      loadDataFile(fileName, role, header, OpenMode::ReadOnly, sink);
+      workspace.used[f] = file.record.rows;
       file.loaded = true;
       findSuspectLines(file);
     }
     current = -1;
     if (control) control->close(kControlStatements.close);
-    compare(request, workspace, facts);
+    compare(request, workspace, sum.total, facts);
   } catch (const Stopped& stopped) {
-    if (current >= 0) {
-      workspace.used[current] = std::min(kMaxRows, facts.files[current].record.rows + 1);
-    }
+    if (current >= 0) workspace.used[current] = facts.files[current].record.rows;
     // Memory velmora-explain could not get is its own failure, not velmora's:
     // velmora needs less, and would not stop there.
     if (stopped.facts.kind == Failure::OutOfMemory) throw std::bad_alloc();

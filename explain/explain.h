@@ -3,14 +3,14 @@
 //
 // explainPair() runs the comparison the way velmora runs it, through the same
 // control-file statements, the same loadDataFile and the same sum, with a
-// LoadRecord asking the loader what it saw. What it never does:
+// sink of its own noting what the loader saw. What it never does:
 //   - create, change or delete a file: the control file and the data files are
 //     opened read-only, and a file velmora would create (a missing one) is not
 //     created; its fate is predicted instead (see predictOpen);
 //   - disagree with velmora: the result line is formatResultLine of the same
 //     total, and where velmora stops, the stop is the same two lines, made by
 //     the same fatal funnel.
-// Memory: two DataSets (six columns of kMaxRows doubles), and per file a
+// Memory: the reference's scaled column 2 (kMaxRows doubles), and per file a
 // column of row lines and a column of column-2 values as read; nothing grows
 // with the file but the top-N list (N rows at most).
 //
@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "freeformat/freeformat.h"
 
@@ -38,6 +39,45 @@ inline constexpr std::size_t kDefaultTop = 10;
 inline constexpr std::size_t kMaxSuspectLines = 1000;
 // Of those, how many get a warning line each.
 inline constexpr std::size_t kMaxSuspectWarnings = 10;
+
+// What one load saw, noted by explain's sink as the load goes, so after a
+// stop it holds everything seen before the failure. Lines count the file's
+// records from 1; 0 means none.
+struct LoadRecord {
+  // Storage for kMaxRows entries each, filled up to `rows`:
+  // the line where each row's statement found its first value, and column 2
+  // as read, before it was multiplied by 1000.
+  long long* rowLines = nullptr;
+  double* column2InFileUnits = nullptr;
+  // Filled by the load.
+  bool opened = false;       // the open and rewind statements succeeded
+  bool titleRead = false;
+  char title[kLineWidth];    // the line buffer right after the title statement
+  long long titleLine = 0;
+  char formatCode = ' ';
+  HeaderLayout layout = HeaderLayout::Plain;
+  bool headerRead = false;   // every header statement was executed
+  // Each header number as its statement left it, before the division by 1000.
+  HeaderValues fileUnits;
+  char rateLabel[kLabelWidth];  // the label read with the rate (layouts 1 and 2)
+  long long rateLine = 0;
+  // Where each header statement after the title started (its first value,
+  // null value or slash), in order. A long rate search keeps its first
+  // statements and its last one; `headerStatementCount` counts them all.
+  struct HeaderStatement {
+    int statement;
+    long long line;
+  };
+  static constexpr std::size_t kMaxHeaderStatements = 64;
+  HeaderStatement headerStatements[kMaxHeaderStatements];
+  std::size_t headerStatementsKept = 0;
+  std::size_t headerStatementCount = 0;
+  std::size_t rows = 0;
+  long long cutShortRowLine = 0;  // a final row the end of the file cut short (dropped)
+  std::size_t slashRows = 0;      // row statements a slash ended
+  bool rowsPastLimit = false;     // the file holds more after row kMaxRows
+  bool closed = false;
+};
 
 // Which pair to explain.
 struct Request {
@@ -126,7 +166,7 @@ struct Explanation {
 // only where rows are stored.
 struct Workspace {
   Workspace();
-  DataSet sets[2];
+  ReferenceColumn reference;
   std::unique_ptr<long long[]> rowLines[2];
   std::unique_ptr<double[]> column2InFileUnits[2];
   // Positions a load may have written, zeroed again before the next use, so a

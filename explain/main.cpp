@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 #include "explain/explain.h"
 #include "explain/plot.h"
 
@@ -155,17 +155,6 @@ Options parseArguments(int argc, char** argv) {
   }
   options.request.keepSquares = options.plot.has_value();
   return options;
-}
-
-// A closed standard descriptor would be the first one a file gets, and the
-// report would then be written into it. Occupy it first.
-void occupyClosedStandardDescriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      int opened = ::open("/dev/null", O_RDONLY);
-      if (opened >= 0 && opened != fd) ::close(opened);
-    }
-  }
 }
 
 // The files a run reads, by device and inode: the picture must be none of them.
@@ -320,10 +309,9 @@ bool writePicture(const std::string& path, const Explanation& facts,
 void memoryStop(const StopReport&) { throw std::bad_alloc(); }
 
 int run(int argc, char** argv) {
-  occupyClosedStandardDescriptors();
-  // A failed write is reported like any other, never the end of the process.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  // A closed standard descriptor is occupied first, so that no file the run
+  // opens takes its place; a failed write is reported like any other.
+  prepareProcess();
   const Options options = parseArguments(argc, argv);
 
   const StopHandler previous = setStopHandler(memoryStop);

@@ -8,7 +8,7 @@
 
 #include "explain.h"
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 
 namespace velmora::explain {
 namespace {

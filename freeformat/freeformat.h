@@ -179,6 +179,15 @@ inline constexpr std::size_t kMaxNameLength = 4095;
 //   "12" ".5" "1.0D+03" "1.5+3" "-Inf" "nan" -> true      "1.5E" "0.5C" "" "2*3" -> false
 bool isNumberValue(std::string_view text);
 
+// What the reader saw of one row statement, filled only when asked for.
+struct RowLines {
+  long long first = 0;           // line where the statement found its first value, null value or slash
+  long long last = 0;            // line where it stopped (its last value, or the slash)
+  std::uint32_t valuesHeld = 0;  // values the records it read held, counted to the end of the last record
+  std::uint32_t ignored = 0;     // of those, the values after its last item on the last record
+  bool endedBySlash = false;
+};
+
 // ---------------------------------------------------------------------------
 // The open rules: which attempts an open makes, and when it gives up. One pure
 // function, executed by FreeFormatReader::open with the operating system's
@@ -307,6 +316,10 @@ class FreeFormatReader {
   // none before the end of the file.
   [[nodiscard]] long long statementLine() const { return statementLine_; }
 
+  // The line where the last statement stopped: the line of its last value or
+  // of its slash; at the end of the file, the last line it read.
+  [[nodiscard]] long long statementEndLine() const { return statementEndLine_; }
+
   // Whether the last statement was ended by a slash.
   [[nodiscard]] bool endedBySlash() const { return endedBySlash_; }
 
@@ -367,6 +380,7 @@ class FreeFormatReader {
   bool discardPending_ = false;  // the rest of the last statement's record
   long long line_ = 1;           // line of the file holding pos_
   long long statementLine_ = 0;  // see statementLine()
+  long long statementEndLine_ = 0;
   bool endedBySlash_ = false;
 
   // State of the statement being executed.

@@ -339,10 +339,12 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
     if (statementLine_ == 0 && next != Next::End) statementLine_ = line_;
     switch (next) {
       case Next::End:
+        statementEndLine_ = line_;
         if (acceptEnd) return ReadStatus::EndOfFile;
         fail(Failure::EndOfFile);
       case Next::Slash:
         endedBySlash_ = true;
+        statementEndLine_ = line_;
         discardPending_ = true;  // the remaining items keep their contents
         return ReadStatus::Ok;
       case Next::Null:
@@ -355,6 +357,7 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
     if (item.isNumber() && detail::fastPathsEnabled && readNumberFast(item.number())) continue;
     readValueSlow(item, itemNumber);
   }
+  statementEndLine_ = line_;
   discardPending_ = true;
   return ReadStatus::Ok;
 }

@@ -240,6 +240,15 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
     kept.pop();
   }
   std::reverse(best.begin(), best.end());
+  for (std::size_t i = 0; i < comparedRows; ++i) {
+    if (scaleColumn2(compared[i]) != reference[i]) {
+      facts.firstDifference = rowFacts(w, facts, i, facts.total);
+      break;
+    }
+  }
+  // A zero total has no largest row, and a list of rows that add nothing
+  // says nothing.
+  if (facts.total == 0) return;
   if (!best.empty()) facts.largest = rowFacts(w, facts, best.front().index, facts.total);
   for (std::size_t i = 0; i < best.size() && i < request.top; ++i) {
     facts.top.push_back(rowFacts(w, facts, best[i].index, facts.total));
@@ -294,7 +303,10 @@ class RecordingSink : public NoLoadEvents {
   void row(const RowSeen& seen) {
     const std::size_t index = seen.row - 1;
     record_.rowLines[index] = seen.lines->first;
+    record_.rowLastLines[index] = seen.lines->last;
+    record_.column1[index] = seen.values[0];
     record_.column2InFileUnits[index] = seen.values[1];
+    record_.column3[index] = seen.values[2];
     record_.slashRows += seen.lines->endedBySlash ? 1 : 0;
     record_.rows = seen.row;
     if (reference_ != nullptr) reference_->store(seen.row, seen.values[1]);
@@ -349,6 +361,9 @@ void startRecord(LoadRecord& record) {
   LoadRecord fresh;
   fresh.rowLines = record.rowLines;
   fresh.column2InFileUnits = record.column2InFileUnits;
+  fresh.rowLastLines = record.rowLastLines;
+  fresh.column1 = record.column1;
+  fresh.column3 = record.column3;
   std::memset(fresh.title, ' ', sizeof fresh.title);
   std::memset(fresh.rateLabel, ' ', sizeof fresh.rateLabel);
   record = fresh;
@@ -372,7 +387,10 @@ Workspace::Workspace() {
   for (int f = 0; f < 2; ++f) {
     // Left uninitialised: a page costs nothing until a row is stored in it.
     rowLines[f].reset(new long long[kMaxRows]);
+    rowLastLines[f].reset(new long long[kMaxRows]);
     column2InFileUnits[f].reset(new double[kMaxRows]);
+    column1[f].reset(new double[kMaxRows]);
+    column3[f].reset(new double[kMaxRows]);
   }
 }
 
@@ -449,8 +467,14 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       const StatementNumbers& numbers = f == 0 ? kFirstFileStatements : kSecondFileStatements;
       std::string_view fileName;
       if (control) {
+        ControlStatementFacts& seen = facts.control.names[f];
+        const std::string before(name, kLineWidth);
+        seen.read = true;  // so far: a stop in it leaves it read, its line unknown
         control->read(nameItem, f == 0 ? kControlStatements.firstName
                                        : kControlStatements.secondName);
+        seen.line = control->statementLine();
+        seen.endedBySlash = control->endedBySlash();
+        seen.nameChanged = before != std::string_view(name, kLineWidth);
         fileName = std::string_view(name, kLineWidth);
       } else {
         fileName = f == 0 ? request.referenceName : request.comparedName;
@@ -465,6 +489,9 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
                   wouldCreate, linkTarget);
       file.record.rowLines = workspace.rowLines[f].get();
       file.record.column2InFileUnits = workspace.column2InFileUnits[f].get();
+      file.record.rowLastLines = workspace.rowLastLines[f].get();
+      file.record.column1 = workspace.column1[f].get();
+      file.record.column3 = workspace.column3[f].get();
       startRecord(file.record);
       RecordingSink sink(file.record, f == 0 ? &workspace.reference : nullptr,
                          f == 1 ? &sum : nullptr);
@@ -488,6 +515,8 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }
   addWarnings(facts);
+  facts.failAbove = request.failAbove;
+  addFindings(workspace, facts);
 }
 
 }  // namespace velmora::explain

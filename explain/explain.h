@@ -49,6 +49,10 @@ struct LoadRecord {
   // as read, before it was multiplied by 1000.
   long long* rowLines = nullptr;
   double* column2InFileUnits = nullptr;
+  // Likewise: the line where each row's statement stopped, and columns 1 and 3.
+  long long* rowLastLines = nullptr;
+  double* column1 = nullptr;
+  double* column3 = nullptr;
   // Filled by the load.
   bool opened = false;       // the open and rewind statements succeeded
   bool titleRead = false;
@@ -86,6 +90,7 @@ struct Request {
   std::string comparedName;
   std::size_t top = kDefaultTop;
   bool keepSquares = false;     // keep every compared row's square (for the picture)
+  std::optional<double> failAbove;  // the limit of --fail-above, for its verdict
 };
 
 // One row's contribution to the total.
@@ -139,10 +144,58 @@ struct StopFacts {
   int dataFile = -1;                // the data file being handled (0, 1); -1: the control file
 };
 
+// What the control file's statements saw: each name's line, and how the
+// second statement ended.
+struct ControlStatementFacts {
+  bool read = false;
+  long long line = 0;       // where it found its first value, null value or slash; 0: none
+  bool endedBySlash = false;
+  bool nameChanged = false; // it stored a value (not a null value or a slash)
+  std::string record;       // the raw line it started on
+};
+
 // The control file, when the pair comes from it.
 struct ControlFacts {
   bool used = false;                // the pair is named in ./CompareThese.inp
   Presence presence;
+  ControlStatementFacts names[2];
+};
+
+// What a finding is about. The kinds, most important first; each has one
+// name in the JSON report (findingKindName) and one entry in the manual page.
+enum class FindingKind {
+  Stop,                // velmora stops: the file cannot be read to the end
+  EmptyFile,           // a file of 0 bytes
+  Directory,           // a name that denotes a directory
+  ControlFile,         // where each name came from, and a second name lost to a slash or comma
+  SameFile,            // both names denote one file
+  LayoutsDiffer,       // the two format codes select different layouts
+  NoHeader,            // most header records read like table rows
+  HeaderRecordsLikeRows,  // some header records read like table rows
+  MultiLineRows,       // row statements that read more than one line
+  SurplusValues,       // records holding more than three values
+  OutOfStep,           // compared row i matches reference row i + k from row R on
+  ConstantFactor,      // the second columns differ by one factor on every row
+  ColumnMatch,         // the compared column 2 is another column of the reference
+  ZeroColumn,          // a second column that is zero on every row
+  RowCounts,           // the files have different row counts
+  RowsPastLimit,       // rows past 1,000,000 were not read
+  FirstDifference,     // the first row that differs
+  Largest,             // the row that adds most
+  FilesAgree,          // a zero total: every row agrees
+  FailAbove,           // the --fail-above limit and its verdict
+};
+const char* findingKindName(FindingKind kind);
+
+enum class FindingRole { Reference, Compared, Control, Pair };
+const char* findingRoleName(FindingRole role);
+
+struct Finding {
+  FindingKind kind;
+  FindingRole role;
+  std::size_t row = 0;          // 0: no row
+  std::vector<long long> lines; // lines of the file named by the role (empty: none)
+  std::string text;             // one or two sentences, enough to fix the file
 };
 
 struct Explanation {
@@ -160,7 +213,11 @@ struct Explanation {
   std::vector<double> squares;      // every compared row's square, when asked
   std::vector<std::string> warnings;
   std::optional<StopFacts> stop;
+  std::vector<Finding> findings;    // most important first
+  std::optional<double> failAbove;
+  std::optional<RowFacts> firstDifference;
 };
+
 
 // The columns and line numbers a comparison needs, allocated once, touched
 // only where rows are stored.
@@ -168,11 +225,17 @@ struct Workspace {
   Workspace();
   ReferenceColumn reference;
   std::unique_ptr<long long[]> rowLines[2];
+  std::unique_ptr<long long[]> rowLastLines[2];
   std::unique_ptr<double[]> column2InFileUnits[2];
+  std::unique_ptr<double[]> column1[2];
+  std::unique_ptr<double[]> column3[2];
   // Positions a load may have written, zeroed again before the next use, so a
   // workspace can serve many explanations (tests, the fuzzer).
   std::size_t used[2] = {0, 0};
 };
+
+// The findings of an explanation (its facts complete), most important first.
+void addFindings(const Workspace& workspace, Explanation& facts);
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is
@@ -221,6 +284,10 @@ bool writeJsonReport(std::FILE* out, const Explanation& facts);
 // Bytes as a JSON string body: quote, backslash and control bytes escaped,
 // valid UTF-8 kept, every other byte as \u00XX of the byte.
 std::string jsonEscape(std::string_view bytes);
+
+// A share of the total (0 to 1) as a percentage: "80%", "64.29%"; a share
+// too small to show in two decimals as "< 0.01%".
+std::string shareText(double share);
 
 // A double as the shortest text that reads back to it; "NaN", "Infinity",
 // "-Infinity" for the others.

@@ -154,6 +154,7 @@ Options parseArguments(int argc, char** argv) {
                                  : "too many file names (two at most)");
   }
   options.request.keepSquares = options.plot.has_value();
+  options.request.failAbove = options.failAbove;
   return options;
 }
 

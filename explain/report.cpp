@@ -47,14 +47,6 @@ std::string quoted(std::string_view bytes) {
   return out;
 }
 
-std::string percent(double share) {
-  if (std::isnan(share)) return "NaN";
-  if (std::isinf(share)) return share > 0 ? "Infinity" : "-Infinity";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.4g%%", share * 100);
-  return text;
-}
-
 // Writes to a FILE and remembers whether every write succeeded.
 class Out {
  public:
@@ -179,7 +171,7 @@ std::string rowCells(const RowFacts& row) {
                 lineOrNone(row.referenceLine).c_str(), lineOrNone(row.comparedLine).c_str(),
                 row.hasReference ? shortestText(row.referenceValue).c_str() : "-",
                 shortestText(row.comparedValue).c_str(), shortestText(row.scaledDifference).c_str(),
-                shortestText(row.square).c_str(), percent(row.share).c_str());
+                shortestText(row.square).c_str(), shareText(row.share).c_str());
   return text;
 }
 
@@ -454,17 +446,24 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
     writeFileText(out, facts.files[f], f, facts);
     out << "\n";
   }
+  if (!facts.findings.empty()) {
+    out << "findings\n";
+    for (const Finding& finding : facts.findings) {
+      out << "  " << findingKindName(finding.kind) << ": " << shown(finding.text) << "\n";
+    }
+    out << "\n";
+  }
   if (facts.compared) {
     out << "comparison\n";
     out << "  result line, as velmora prints it:\n" << facts.resultLine << "\n";
     out << "  rows compared:          " << facts.rowsCompared << "\n";
     out << "  rows that differ:       " << facts.rowsDiffering << "\n";
     out << "  rows without reference: " << facts.rowsWithoutReference << ", "
-        << percent(facts.shareWithoutReference) << " of the total\n";
+        << shareText(facts.shareWithoutReference) << " of the total\n";
     if (facts.largest) {
       const RowFacts& row = *facts.largest;
       out << "  largest contribution:   row " << row.row << ", square "
-          << shortestText(row.square) << ", " << percent(row.share) << " of the total\n";
+          << shortestText(row.square) << ", " << shareText(row.share) << " of the total\n";
     }
     if (!facts.top.empty()) {
       out << "\ntop " << facts.top.size() << (facts.top.size() == 1 ? " row" : " rows")
@@ -546,6 +545,50 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
   for (const RowFacts& row : facts.top) {
     json.item();
     writeRowJson(json, row);
+  }
+  json.close(']');
+  json.key("first_difference");
+  if (facts.firstDifference) {
+    writeRowJson(json, *facts.firstDifference);
+  } else {
+    json.null();
+  }
+  json.key("fail_above");
+  if (facts.failAbove) {
+    json.open('{');
+    json.key("limit");
+    json.number(*facts.failAbove);
+    json.key("above");
+    json.boolean(facts.compared && (std::isnan(facts.total) || facts.total > *facts.failAbove));
+    json.close('}');
+  } else {
+    json.null();
+  }
+  json.key("findings");
+  json.open('[');
+  for (const Finding& finding : facts.findings) {
+    json.item();
+    json.open('{');
+    json.key("kind");
+    json.string(findingKindName(finding.kind));
+    json.key("role");
+    json.string(findingRoleName(finding.role));
+    json.key("row");
+    if (finding.row > 0) {
+      json.count(finding.row);
+    } else {
+      json.null();
+    }
+    json.key("lines");
+    json.open('[');
+    for (long long line : finding.lines) {
+      json.item();
+      json.line(line);
+    }
+    json.close(']');
+    json.key("text");
+    json.string(finding.text);
+    json.close('}');
   }
   json.close(']');
   json.key("warnings");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <queue>
 
 #include "comparison/comparison.h"
+#include "explain/text.h"
 
 namespace velmora::explain {
 namespace {
@@ -33,11 +35,6 @@ void throwStop(const StopReport& report) {
   stop.bytes = report.bytes;
   stop.text.assign(report.text, report.textLength);
   throw Stopped{std::move(stop)};
-}
-
-std::string_view trimmed(std::string_view name) {
-  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
-  return name;
 }
 
 // Header records that read like table rows: every record from the first line
@@ -118,10 +115,18 @@ RowFacts rowFacts(const Workspace& w, const Explanation& facts, std::size_t inde
   row.row = index + 1;
   row.comparedLine = w.rowLines[1][index];
   row.comparedValue = w.column2InFileUnits[1][index];
+  row.comparedLastLine = w.rowLastLines[1][index];
+  row.comparedValues[0] = w.column1[1][index];
+  row.comparedValues[1] = row.comparedValue;
+  row.comparedValues[2] = w.column3[1][index];
   row.hasReference = index < facts.files[0].record.rows;
   if (row.hasReference) {
     row.referenceLine = w.rowLines[0][index];
+    row.referenceLastLine = w.rowLastLines[0][index];
     row.referenceValue = w.column2InFileUnits[0][index];
+    row.referenceValues[0] = w.column1[0][index];
+    row.referenceValues[1] = row.referenceValue;
+    row.referenceValues[2] = w.column3[0][index];
   }
   row.scaledDifference = scaleColumn2(row.comparedValue) - w.reference.values()[index];
   row.square = row.scaledDifference * row.scaledDifference;
@@ -143,56 +148,6 @@ Presence presenceOf(const std::string& name) {
     presence.size = static_cast<long long>(status.st_size);
   }
   return presence;
-}
-
-std::string lineText(long long line) { return "line " + std::to_string(line); }
-
-void addWarnings(Explanation& facts) {
-  for (const FileFacts& file : facts.files) {
-    std::size_t shown = 0;
-    for (long long line : file.suspectLines) {
-      if (shown++ == kMaxSuspectWarnings) break;
-      facts.warnings.push_back(file.name + " " + lineText(line) +
-                               ": the header passed over a record of exactly three numbers; "
-                               "it reads like a table row");
-    }
-    if (file.suspectCount > kMaxSuspectWarnings) {
-      facts.warnings.push_back(file.name + ": " +
-                               std::to_string(file.suspectCount - kMaxSuspectWarnings) +
-                               " more records the header passed over read like table rows");
-    }
-  }
-  const FileFacts& reference = facts.files[0];
-  const FileFacts& compared = facts.files[1];
-  // Only where both loads completed: elsewhere there is no total to speak of.
-  if (reference.loaded && compared.loaded) {
-    struct stat a {}, b {};
-    if (::stat(reference.name.c_str(), &a) == 0 && ::stat(compared.name.c_str(), &b) == 0 &&
-        a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
-      facts.warnings.push_back(reference.name + " and " + compared.name +
-                               " are the same file: each row is compared with itself, so the "
-                               "total is zero unless a value is NaN or infinite");
-    }
-  }
-  if (reference.loaded && compared.loaded && reference.record.rows != compared.record.rows) {
-    const std::size_t n1 = reference.record.rows, n2 = compared.record.rows;
-    const FileFacts& longer = n1 > n2 ? reference : compared;
-    const std::size_t shorter = std::min(n1, n2);
-    std::string where = lineText(longer.record.rowLines[shorter]);
-    std::string what = n1 > n2 ? "take no part in the total"
-                               : "have no reference row and add their own squares";
-    facts.warnings.push_back(reference.name + " has " + std::to_string(n1) + " rows, " +
-                             compared.name + " has " + std::to_string(n2) + ": " +
-                             longer.name + " rows " + std::to_string(shorter + 1) + " to " +
-                             std::to_string(std::max(n1, n2)) + " (from " + where + ") " + what);
-  }
-  for (const FileFacts& file : facts.files) {
-    if (file.record.rowsPastLimit) {
-      facts.warnings.push_back(file.name + " after " +
-                               lineText(file.record.rowLines[kMaxRows - 1]) +
-                               ": rows past 1,000,000 were not read");
-    }
-  }
 }
 
 // The very sum velmora makes, `total`, and its result line.
@@ -252,6 +207,40 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   if (!best.empty()) facts.largest = rowFacts(w, facts, best.front().index, facts.total);
   for (std::size_t i = 0; i < best.size() && i < request.top; ++i) {
     facts.top.push_back(rowFacts(w, facts, best[i].index, facts.total));
+  }
+}
+
+// Each listed row's records as they stand in both files, read again by their
+// line numbers; the values were read by the loader, never from these bytes.
+void addRecords(Explanation& facts) {
+  std::vector<RowFacts*> rows;
+  for (RowFacts& row : facts.top) rows.push_back(&row);
+  if (facts.largest) rows.push_back(&*facts.largest);
+  if (facts.firstDifference) rows.push_back(&*facts.firstDifference);
+  for (int f = 0; f < 2; ++f) {
+    const auto range = [f](RowFacts& row) {
+      return f == 0 ? std::pair(row.referenceLine, row.referenceLastLine)
+                    : std::pair(row.comparedLine, row.comparedLastLine);
+    };
+    std::vector<long long> wanted;
+    for (RowFacts* row : rows) {
+      const auto [first, last] = range(*row);
+      if (first <= 0) continue;
+      for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) wanted.push_back(line);
+    }
+    if (wanted.empty()) continue;
+    const std::map<long long, std::string> found = linesOf(facts.files[f].name, wanted);
+    for (RowFacts* row : rows) {
+      const auto [first, last] = range(*row);
+      if (first <= 0) continue;
+      std::string record;
+      for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) {
+        const auto it = found.find(line);
+        if (line != first) record += '\n';
+        if (it != found.end()) record += it->second;
+      }
+      (f == 0 ? row->referenceRecord : row->comparedRecord) = std::move(record);
+    }
   }
 }
 
@@ -383,6 +372,43 @@ class HandlerScope {
 
 }  // namespace
 
+std::map<long long, std::string> linesOf(const std::string& name, std::vector<long long> wanted) {
+  std::map<long long, std::string> found;
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  if (wanted.empty()) return found;
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return found;
+  constexpr std::size_t kBlock = std::size_t{1} << 16;
+  constexpr std::size_t kKeep = 4096;  // bytes of a line kept
+  const std::unique_ptr<char[]> block(new char[kBlock]);
+  long long line = 1;
+  std::size_t next = 0;
+  std::string current;
+  bool done = false;
+  while (!done) {
+    const ssize_t got = ::read(fd, block.get(), kBlock);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    for (ssize_t i = 0; i < got && !done; ++i) {
+      const char c = block[static_cast<std::size_t>(i)];
+      if (c == '\n') {
+        if (line == wanted[next]) {
+          found[line] = current;
+          done = ++next == wanted.size();
+        }
+        current.clear();
+        ++line;
+      } else if (line == wanted[next] && current.size() < kKeep) {
+        current += c;
+      }
+    }
+  }
+  if (!done && line == wanted[next] && !current.empty()) found[line] = current;
+  ::close(fd);
+  return found;
+}
+
 Workspace::Workspace() {
   for (int f = 0; f < 2; ++f) {
     // Left uninitialised: a page costs nothing until a row is stored in it.
@@ -447,7 +473,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       for (int f = 0; f < 2; ++f) {
         FileFacts& file = facts.files[f];
         file.named = true;
-        file.name = std::string(trimmed(f == 0 ? request.referenceName : request.comparedName));
+        file.name = std::string(withoutTrailingBlanks(f == 0 ? request.referenceName : request.comparedName));
         file.presence = presenceOf(file.name);
       }
     }
@@ -482,7 +508,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       FileFacts& file = facts.files[f];
       current = f;
       file.named = true;
-      file.name = std::string(trimmed(fileName));
+      file.name = std::string(withoutTrailingBlanks(fileName));
       file.presence = presenceOf(file.name);
       file.loadStarted = true;
       predictOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title},
@@ -503,6 +529,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     current = -1;
     if (control) control->close(kControlStatements.close);
     compare(request, workspace, sum.total, facts);
+    addRecords(facts);
   } catch (const Stopped& stopped) {
     if (current >= 0) workspace.used[current] = facts.files[current].record.rows;
     // Memory velmora-explain could not get is its own failure, not velmora's:
@@ -514,7 +541,6 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.stop->linkTarget = linkTarget;
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }
-  addWarnings(facts);
   facts.failAbove = request.failAbove;
   addFindings(workspace, facts);
 }

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,8 +38,6 @@ namespace velmora::explain {
 inline constexpr std::size_t kDefaultTop = 10;
 // Header records that read like table rows, listed per file; more are counted.
 inline constexpr std::size_t kMaxSuspectLines = 1000;
-// Of those, how many get a warning line each.
-inline constexpr std::size_t kMaxSuspectWarnings = 10;
 
 // What one load saw, noted by explain's sink as the load goes, so after a
 // stop it holds everything seen before the failure. Lines count the file's
@@ -93,6 +92,12 @@ struct Request {
   std::optional<double> failAbove;  // the limit of --fail-above, for its verdict
 };
 
+// Lines of a record shown, for a row read from more lines than this.
+inline constexpr long long kMaxRecordLines = 4;
+// A record is shown cut after this many characters (an escape counts as its
+// length), so a row of the report stays readable.
+inline constexpr std::size_t kShownRecordWidth = 60;
+
 // One row's contribution to the total.
 struct RowFacts {
   std::size_t row = 0;               // from 1
@@ -101,6 +106,16 @@ struct RowFacts {
   bool hasReference = false;
   double referenceValue = 0;         // column 2 as read (file units)
   double comparedValue = 0;
+  // All three values as read, and the lines the row's statement spanned.
+  double referenceValues[3] = {0, 0, 0};
+  double comparedValues[3] = {0, 0, 0};
+  long long referenceLastLine = 0;
+  long long comparedLastLine = 0;
+  // The record as it stands in each file, its lines joined by a line feed
+  // (the first kMaxRecordLines lines of a row read from more): filled for
+  // the listed rows, the largest and the first difference.
+  std::string referenceRecord;
+  std::string comparedRecord;
   double scaledDifference = 0;       // compared x 1000 - reference x 1000, as summed
   double square = 0;
   double share = 0;                  // square / total; 0 when the total is 0
@@ -211,6 +226,9 @@ struct Explanation {
   std::optional<RowFacts> largest;
   std::vector<RowFacts> top;        // largest first; NaN before everything, ties by row
   std::vector<double> squares;      // every compared row's square, when asked
+  // The texts of the findings that warn of a likely mistake (same-file,
+  // no-header, header-records-like-rows, row-counts, rows-past-limit), in
+  // their order: the JSON's `warnings`, kept for programs that read it.
   std::vector<std::string> warnings;
   std::optional<StopFacts> stop;
   std::vector<Finding> findings;    // most important first
@@ -270,6 +288,18 @@ struct OpenStatements {
 };
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
                  bool& wouldCreate, std::optional<std::string>& linkTarget);
+
+// The bytes of the given lines of a file (lines from 1; the first 4096
+// bytes of each), read once, by line number; a line that is not there is
+// missing from the map. For showing records as they stand, never for reading
+// values out of them.
+std::map<long long, std::string> linesOf(const std::string& name, std::vector<long long> wanted);
+
+// A record as the report shows it: control bytes, backslashes and bytes that
+// are not UTF-8 escaped, a line feed between the lines of a row read from
+// more than one as " | ", cut after kShownRecordWidth characters with an
+// ellipsis: "1 2,5 3" -> "1 2,5 3"   "1\t2" -> "1\\x092"
+std::string shownRecord(std::string_view record);
 
 // Whether a record holds exactly three numbers (under the reader's number
 // rules) and nothing else: "1 2 3", "1,2;3", "-1.5e3 .5 7 \r" -> true;

@@ -1,7 +1,6 @@
 // Findings: what the facts of an explanation mean, each named as one of a
 // fixed set of kinds, with enough words to fix the file.
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "explain.h"
+#include "text.h"
 
 namespace velmora::explain {
 namespace {
@@ -36,9 +36,7 @@ constexpr std::size_t kListedLines = 5;
 constexpr std::size_t kPatternRows = 2;
 
 std::string shownName(std::string_view bytes) {
-  std::string out = "'";
-  showName(bytes, [&](std::string_view piece) { out.append(piece); });
-  return out + "'";
+  return "'" + escaped(bytes, Escape::Diagnostic) + "'";
 }
 
 std::string number(double value) { return shortestText(value); }
@@ -54,44 +52,17 @@ std::string lineList(const std::vector<long long>& lines, std::size_t total) {
   return text;
 }
 
-// The raw bytes of the given lines of a file (lines from 1), read once; a
-// line that is not there is missing from the map. For showing records as
-// they stand, never for reading values out of them.
-std::map<long long, std::string> rawLines(const std::string& name, std::vector<long long> wanted) {
-  std::map<long long, std::string> found;
-  std::sort(wanted.begin(), wanted.end());
-  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  if (wanted.empty()) return found;
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return found;
-  constexpr std::size_t kBlock = std::size_t{1} << 16;
-  constexpr std::size_t kKeep = 4096;  // bytes of a line kept
-  const std::unique_ptr<char[]> block(new char[kBlock]);
-  long long line = 1;
-  std::size_t next = 0;
-  std::string current;
-  bool done = false;
-  while (!done) {
-    const ssize_t got = ::read(fd, block.get(), kBlock);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    for (ssize_t i = 0; i < got && !done; ++i) {
-      const char c = block[static_cast<std::size_t>(i)];
-      if (c == '\n') {
-        if (line == wanted[next]) {
-          found[line] = current;
-          done = ++next == wanted.size();
-        }
-        current.clear();
-        ++line;
-      } else if (line == wanted[next] && current.size() < kKeep) {
-        current += c;
-      }
-    }
+bool isWarning(FindingKind kind) {
+  switch (kind) {
+    case FindingKind::SameFile:
+    case FindingKind::NoHeader:
+    case FindingKind::HeaderRecordsLikeRows:
+    case FindingKind::RowCounts:
+    case FindingKind::RowsPastLimit:
+      return true;
+    default:
+      return false;
   }
-  if (!done && line == wanted[next] && !current.empty()) found[line] = current;
-  ::close(fd);
-  return found;
 }
 
 class Findings {
@@ -110,13 +81,20 @@ class Findings {
     layouts();
     headers();
     multiLineRows();
-    warningsAsFindings();
+    sameFile();
+    rowCounts();
+    rowsPastLimit();
     if (facts_.compared) {
       patterns();
       comparison();
     }
     std::stable_sort(facts_.findings.begin(), facts_.findings.end(),
                      [](const Finding& a, const Finding& b) { return a.kind < b.kind; });
+    // The JSON's warnings: the findings about a likely mistake in a file
+    // or the pair, as the report has always listed them.
+    for (const Finding& finding : facts_.findings) {
+      if (isWarning(finding.kind)) facts_.warnings.push_back(finding.text);
+    }
   }
 
  private:
@@ -157,7 +135,7 @@ class Findings {
     for (const ControlStatementFacts& name : control.names) {
       if (name.line > 0) wanted.push_back(name.line);
     }
-    const auto raw = rawLines(kControlFileName, wanted);
+    const auto raw = linesOf(kControlFileName, wanted);
     auto recordAt = [&](long long line) {
       const auto it = raw.find(line);
       return it == raw.end() ? std::string() : it->second;
@@ -242,7 +220,7 @@ class Findings {
       } else {
         add(FindingKind::HeaderRecordsLikeRows, roleOf(f), 0, lines,
             shownName(file.name) + ": the header passed over " +
-                count(file.suspectCount, "record", "records") + " of exactly three numbers (line " +
+                count(file.suspectCount, "record", "records") + " of exactly three numbers (" + (file.suspectCount == 1 ? "line " : "lines ") +
                 lineList(lines, file.suspectCount) +
                 "), which read like table rows: the header is probably one line short, or the "
                 "format code selects another layout than meant");
@@ -274,21 +252,43 @@ class Findings {
     }
   }
 
-  void warningsAsFindings() {
+  // Both names denote one file (device and inode), once both were read:
+  // elsewhere there is no total to speak of.
+  void sameFile() {
     const FileFacts& a = facts_.files[0];
     const FileFacts& b = facts_.files[1];
-    for (const std::string& warning : facts_.warnings) {
-      if (warning.find(" are the same file") != std::string::npos) {
-        add(FindingKind::SameFile, FindingRole::Pair, 0, {}, warning);
-      } else if (warning.find(" rows past 1,000,000") != std::string::npos) {
-        add(FindingKind::RowsPastLimit, warning.starts_with(a.name + " after") ? FindingRole::Reference
-                                                                              : FindingRole::Compared,
-            0, {}, warning);
-      } else if (a.loaded && b.loaded && a.record.rows != b.record.rows &&
-                 warning.starts_with(a.name + " has ")) {
-        add(FindingKind::RowCounts, FindingRole::Pair, std::min(a.record.rows, b.record.rows) + 1, {},
-            warning);
-      }
+    if (!a.loaded || !b.loaded) return;
+    struct stat first {}, second {};
+    if (::stat(a.name.c_str(), &first) != 0 || ::stat(b.name.c_str(), &second) != 0) return;
+    if (first.st_dev != second.st_dev || first.st_ino != second.st_ino) return;
+    add(FindingKind::SameFile, FindingRole::Pair, 0, {},
+        a.name + " and " + b.name +
+            " are the same file: each row is compared with itself, so the total is zero unless a "
+            "value is NaN or infinite");
+  }
+
+  void rowCounts() {
+    const FileFacts& a = facts_.files[0];
+    const FileFacts& b = facts_.files[1];
+    if (!a.loaded || !b.loaded || a.record.rows == b.record.rows) return;
+    const std::size_t n1 = a.record.rows, n2 = b.record.rows;
+    const FileFacts& longer = n1 > n2 ? a : b;
+    const std::size_t shorter = std::min(n1, n2);
+    const long long from = longer.record.rowLines[shorter];
+    add(FindingKind::RowCounts, FindingRole::Pair, shorter + 1, {from},
+        a.name + " has " + count(n1, "row", "rows") + ", " + b.name + " has " + std::to_string(n2) + ": " +
+            longer.name + " rows " + std::to_string(shorter + 1) + " to " + std::to_string(std::max(n1, n2)) +
+            " (from line " + std::to_string(from) + ") " +
+            (n1 > n2 ? "take no part in the total" : "have no reference row and add their own squares"));
+  }
+
+  void rowsPastLimit() {
+    for (int f = 0; f < 2; ++f) {
+      const FileFacts& file = facts_.files[f];
+      if (!file.record.rowsPastLimit) continue;
+      const long long last = file.record.rowLines[kMaxRows - 1];
+      add(FindingKind::RowsPastLimit, roleOf(f), 0, {last},
+          file.name + " after line " + std::to_string(last) + ": rows past 1,000,000 were not read");
     }
   }
 
@@ -324,22 +324,45 @@ class Findings {
         }
         if (!all || matched < kPatternRows) continue;
         const std::size_t row = first + 1;
-        std::string text = "the tables are out of step by " + count(static_cast<std::size_t>(k), "row", "rows") +
-                           " from row " + std::to_string(row) + " on: compared row i matches reference row i " +
-                           (sign > 0 ? "+ " : "- ") + std::to_string(k) + " (";
+        const std::string steps = count(static_cast<std::size_t>(k), "row", "rows");
+        // The file whose table starts k rows late: the reference when compared
+        // row i matches reference row i - k.
+        const int late = sign > 0 ? 1 : 0;
+        const FileFacts& lateFile = facts_.files[late];
+        std::string text;
         std::vector<long long> lines;
-        if (sign > 0) {
-          text += "the reference file has " + count(static_cast<std::size_t>(k), "row", "rows") +
-                  " the compared file lacks, from line " + std::to_string(a.rowLines[first]) + ")";
-          lines.push_back(a.rowLines[first]);
+        const bool headerShort = first == 0 && lateFile.suspectCount >= static_cast<std::size_t>(k) &&
+                                 !lateFile.suspectLines.empty();
+        if (headerShort) {
+          // Its first rows went to its header, which passed over records of
+          // three numbers: the header is short by as many records.
+          const long long lastTaken = lateFile.suspectLines.back();
+          text = std::string("the ") + (late == 0 ? "reference's" : "compared file's") + " header is " +
+                 (k == 1 ? "one record" : std::to_string(k) + " records") + " short: its first " +
+                 (k == 1 ? "row (line " + std::to_string(lastTaken) + ") was"
+                         : "rows (up to line " + std::to_string(lastTaken) + ") were") +
+                 " read as " + (k == 1 ? "a header record" : "header records") +
+                 ", so the tables are out of step by " + steps + " from row 1 on: compared row i matches "
+                 "reference row i " + (sign > 0 ? "+ " : "- ") + std::to_string(k) +
+                 "; give " + shownName(lateFile.name) + (k == 1 ? " the header record it lacks" : " the header records it lacks");
+          lines.push_back(lastTaken);
         } else {
-          text += "the compared file has " + count(static_cast<std::size_t>(k), "extra row", "extra rows") +
-                  " at line " + std::to_string(b.rowLines[first]) +
-                  ", or the reference file lost its first rows, to its header for example)";
-          lines.push_back(b.rowLines[first]);
+          text = "the tables are out of step by " + steps + " from row " + std::to_string(row) +
+                 " on: compared row i matches reference row i " + (sign > 0 ? "+ " : "- ") + std::to_string(k) + " (";
+          if (sign > 0) {
+            text += "the reference file has " + steps + " the compared file lacks, from line " +
+                    std::to_string(a.rowLines[first]) + ")";
+            lines.push_back(a.rowLines[first]);
+          } else {
+            text += "the compared file has " + count(static_cast<std::size_t>(k), "extra row", "extra rows") +
+                    " at line " + std::to_string(b.rowLines[first]) + ", or the reference file lost its first rows)";
+            lines.push_back(b.rowLines[first]);
+          }
         }
-        add(FindingKind::OutOfStep, sign > 0 ? FindingRole::Reference : FindingRole::Compared, row,
-            lines, text);
+        // The file to fix: the one whose header is short, or the one with the
+        // rows the other lacks.
+        const int toFix = headerShort ? late : (sign > 0 ? 0 : 1);
+        add(FindingKind::OutOfStep, roleOf(toFix), row, lines, text);
         found = true;
         break;
       }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "explain/text.h"
+
 namespace velmora::explain {
 namespace {
 
@@ -77,91 +79,9 @@ void appendGrouped(std::string& out, std::size_t value) {
   }
 }
 
-void appendHexByte(std::string& out, unsigned char byte) {
-  static const char kHex[] = "0123456789abcdef";
-  out += "\\x";
-  out += kHex[byte >> 4];
-  out += kHex[byte & 0xF];
-}
-
-// The length of the well-formed UTF-8 sequence at `text[at]` that encodes a
-// character allowed in XML and not a control character, or 0. Overlong forms,
-// surrogates, values past U+10FFFF, the C1 controls and U+FFFE/U+FFFF are all
-// refused, so each of their bytes is shown escaped.
-std::size_t printableSequenceLength(std::string_view text, std::size_t at) {
-  const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byteAt(at);
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-    if (lead == 0xED) high = 0x9F;  // UTF-16 surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-    if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) return 0;
-  if (byteAt(at + 1) < low || byteAt(at + 1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i)
-    if (byteAt(at + i) < 0x80 || byteAt(at + i) > 0xBF) return 0;
-  std::uint32_t codePoint = lead & (0xFFu >> (length + 1));
-  for (std::size_t i = 1; i < length; ++i) codePoint = (codePoint << 6) | (byteAt(at + i) & 0x3Fu);
-  if (codePoint >= 0x80 && codePoint <= 0x9F) return 0;
-  if (codePoint == 0xFFFE || codePoint == 0xFFFF) return 0;
-  return length;
-}
-
-// Appends bytes as XML character data, cut after `maxShown` shown characters.
+// Bytes as XML character data, cut after `maxShown` shown characters.
 void appendText(std::string& out, std::string_view text, std::size_t maxShown) {
-  std::size_t shown = 0;
-  for (std::size_t at = 0; at < text.size();) {
-    const unsigned char byte = static_cast<unsigned char>(text[at]);
-    std::size_t used = 1;
-    std::size_t width = 1;
-    std::string piece;
-    if (byte < 0x80) {
-      if (byte < 0x20 || byte == 0x7F) {
-        appendHexByte(piece, byte);
-        width = 4;
-      } else if (byte == '\\') {
-        piece = "\\\\";
-        width = 2;
-      } else if (byte == '&') {
-        piece = "&amp;";
-      } else if (byte == '<') {
-        piece = "&lt;";
-      } else if (byte == '>') {
-        piece = "&gt;";
-      } else {
-        piece = static_cast<char>(byte);
-      }
-    } else if (const std::size_t length = printableSequenceLength(text, at); length != 0) {
-      piece.assign(text.substr(at, length));
-      used = length;
-    } else {
-      appendHexByte(piece, byte);
-      width = 4;
-    }
-    if (shown + width > maxShown) {
-      out += "\xE2\x80\xA6";  // an ellipsis: the name goes on
-      return;
-    }
-    out += piece;
-    shown += width;
-    at += used;
-  }
-}
-
-std::string_view trimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
+  appendEscaped(out, text, Escape::Xml, maxShown);
 }
 
 // x of a row number, 1 to `rows`; a single row stands in the middle.
@@ -313,7 +233,7 @@ class SvgPicture {
     out_ += " vs ";
     appendText(out_, data_.comparedName, kMaxShownName);
     out_ += ": ";
-    appendText(out_, trimBlanks(data_.resultLine), kMaxShownName);
+    appendText(out_, withoutBlanksAround(data_.resultLine), kMaxShownName);
     out_ += "</title>\n";
     out_ += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     writeHeading();
@@ -344,7 +264,7 @@ class SvgPicture {
     out_ += "</text>\n";
     openText(out_, 20, 88, "start", " id=\"result\"");
     out_ += "result: <tspan font-family=\"DejaVu Sans Mono, monospace\">";
-    appendText(out_, trimBlanks(data_.resultLine), kMaxShownName);
+    appendText(out_, withoutBlanksAround(data_.resultLine), kMaxShownName);
     out_ += "</tspan></text>\n";
   }
 

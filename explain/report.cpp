@@ -7,6 +7,7 @@
 #include <string>
 
 #include "explain.h"
+#include "text.h"
 
 #include "comparison/comparison.h"
 
@@ -27,18 +28,13 @@ const char* layoutName(HeaderLayout layout) {
   return "plain";
 }
 
-std::string_view withoutTrailingBlanks(const char* chars, std::size_t width) {
-  std::string_view text(chars, width);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
+// A blank-padded text item's value.
+std::string_view itemValue(const char* chars, std::size_t width) {
+  return withoutTrailingBlanks(std::string_view(chars, width));
 }
 
 // Bytes as the diagnostics show a name: control bytes as \xHH, a backslash doubled.
-std::string shown(std::string_view bytes) {
-  std::string out;
-  showName(bytes, [&](std::string_view piece) { out.append(piece); });
-  return out;
-}
+std::string shown(std::string_view bytes) { return escaped(bytes, Escape::Diagnostic); }
 
 std::string quoted(std::string_view bytes) {
   std::string out(1, '\'');
@@ -137,7 +133,7 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   if (!r.titleRead) return;
   out << "  layout:                 " << layoutName(r.layout) << ", format code "
       << quoted(std::string_view(&r.formatCode, 1)) << " (character 12 of the title value "
-      << quoted(withoutTrailingBlanks(r.title, kLineWidth)) << ", line "
+      << quoted(itemValue(r.title, kLineWidth)) << ", line "
       << lineOrNone(r.titleLine) << ")\n";
   if (r.layout != HeaderLayout::Plain) {
     const HeaderNumbers header = headerNumbers(r);
@@ -148,7 +144,7 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
     }
     out << "\n";
     if (r.headerRead) {
-      out << "  rate label:             " << quoted(withoutTrailingBlanks(r.rateLabel, kLabelWidth))
+      out << "  rate label:             " << quoted(itemValue(r.rateLabel, kLabelWidth))
           << ", line " << lineOrNone(r.rateLine) << "\n";
     }
   }
@@ -172,6 +168,31 @@ std::string rowCells(const RowFacts& row) {
                 row.hasReference ? shortestText(row.referenceValue).c_str() : "-",
                 shortestText(row.comparedValue).c_str(), shortestText(row.scaledDifference).c_str(),
                 shortestText(row.square).c_str(), shareText(row.share).c_str());
+  return text;
+}
+
+std::string valuesText(const double (&values)[3]) {
+  return shortestText(values[0]) + ", " + shortestText(values[1]) + ", " + shortestText(values[2]);
+}
+
+std::string linesText(long long first, long long last) {
+  return last > first ? "lines " + std::to_string(first) + "-" + std::to_string(last)
+                      : "line " + std::to_string(first);
+}
+
+// Under a listed row, its record in each file as it stands and the three
+// values the statement took from it, so a swapped column or a separator
+// inside a number shows at a glance.
+std::string rowRecords(const RowFacts& row) {
+  std::string text = "            reference ";
+  if (row.hasReference) {
+    text += linesText(row.referenceLine, row.referenceLastLine) + ": '" + shownRecord(row.referenceRecord) +
+            "' -> " + valuesText(row.referenceValues);
+  } else {
+    text += "none: the reference file has no such row";
+  }
+  text += "\n            compared  " + linesText(row.comparedLine, row.comparedLastLine) + ": '" +
+          shownRecord(row.comparedRecord) + "' -> " + valuesText(row.comparedValues) + "\n";
   return text;
 }
 
@@ -276,6 +297,32 @@ void writeRowJson(Json& json, const RowFacts& row) {
   }
   json.key("compared_value");
   json.number(row.comparedValue);
+  json.key("reference_values");
+  if (row.hasReference) {
+    json.open('[');
+    for (const double value : row.referenceValues) {
+      json.item();
+      json.number(value);
+    }
+    json.close(']');
+  } else {
+    json.null();
+  }
+  json.key("compared_values");
+  json.open('[');
+  for (const double value : row.comparedValues) {
+    json.item();
+    json.number(value);
+  }
+  json.close(']');
+  json.key("reference_record");
+  if (row.hasReference) {
+    json.string(row.referenceRecord);
+  } else {
+    json.null();
+  }
+  json.key("compared_record");
+  json.string(row.comparedRecord);
   json.key("scaled_difference");
   json.number(row.scaledDifference);
   json.key("square");
@@ -318,7 +365,7 @@ void writeFileJson(Json& json, const FileFacts& file, int role) {
   }
   json.key("title");
   if (r.titleRead) {
-    json.string(withoutTrailingBlanks(r.title, kLineWidth));
+    json.string(itemValue(r.title, kLineWidth));
   } else {
     json.null();
   }
@@ -375,59 +422,26 @@ std::string shortestText(double value) {
   return std::string(text, result.ptr);
 }
 
-std::string jsonEscape(std::string_view bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  auto escapeByte = [&](unsigned char byte) {
-    out += "\\u00";
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0xf];
-  };
-  for (std::size_t i = 0; i < bytes.size();) {
-    const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte == '"' || byte == '\\') {
-      out += '\\';
-      out += static_cast<char>(byte);
-      ++i;
-      continue;
+std::string jsonEscape(std::string_view bytes) { return escaped(bytes, Escape::Json); }
+
+std::string shownRecord(std::string_view record) {
+  std::string shown;
+  std::size_t left = kShownRecordWidth;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = record.find('\n', start);
+    const std::string_view line = record.substr(start, end == std::string_view::npos ? end : end - start);
+    const std::size_t used = appendEscaped(shown, line, Escape::Display, left);
+    if (used == kNoCut || end == std::string_view::npos) break;
+    left -= used;
+    if (left < 3) {
+      shown += "\xE2\x80\xA6";
+      break;
     }
-    if (byte < 0x20 || byte == 0x7f) {
-      escapeByte(byte);
-      ++i;
-      continue;
-    }
-    if (byte < 0x80) {
-      out += static_cast<char>(byte);
-      ++i;
-      continue;
-    }
-    // A well-formed UTF-8 sequence (no overlong form, no surrogate, nothing
-    // above U+10FFFF) is kept; any other byte stands alone, escaped.
-    std::size_t length = byte >= 0xc2 && byte <= 0xdf   ? 2
-                         : byte >= 0xe0 && byte <= 0xef ? 3
-                         : byte >= 0xf0 && byte <= 0xf4 ? 4
-                                                        : 0;
-    bool wellFormed = length > 0 && i + length <= bytes.size();
-    for (std::size_t k = 1; wellFormed && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(bytes[i + k]);
-      unsigned char low = 0x80, high = 0xbf;
-      if (k == 1) {
-        if (byte == 0xe0) low = 0xa0;
-        if (byte == 0xed) high = 0x9f;
-        if (byte == 0xf0) low = 0x90;
-        if (byte == 0xf4) high = 0x8f;
-      }
-      wellFormed = next >= low && next <= high;
-    }
-    if (wellFormed) {
-      out.append(bytes.substr(i, length));
-      i += length;
-    } else {
-      escapeByte(byte);
-      ++i;
-    }
+    shown += " | ";
+    left -= 3;
+    start = end + 1;
   }
-  return out;
+  return shown;
 }
 
 bool writeTextReport(std::FILE* file, const Explanation& facts) {
@@ -469,15 +483,11 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
       out << "\ntop " << facts.top.size() << (facts.top.size() == 1 ? " row" : " rows")
           << " (values in file units; difference of the values x 1000)\n"
           << kRowHeading;
-      for (const RowFacts& row : facts.top) out << rowCells(row) << "\n";
+      for (const RowFacts& row : facts.top) out << rowCells(row) << "\n" << rowRecords(row);
     }
   }
-  if (!facts.warnings.empty()) {
-    out << (facts.compared ? "\n" : "") << "warnings\n";
-    for (const std::string& warning : facts.warnings) out << "  " << shown(warning) << "\n";
-  }
   if (facts.stop) {
-    out << (facts.compared || !facts.warnings.empty() ? "\n" : "")
+    out << (facts.compared ? "\n" : "")
         << "velmora stops here, with these two lines:\n"
         << facts.stop->text;
   }

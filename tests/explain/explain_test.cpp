@@ -247,13 +247,15 @@ const WarningCase kWarningCases[] = {
     {"header_one_line_short",
      "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
          repeat("column\n", 9) + kRows,
-     kPlain + kRows, {19}, "a.dat line 19: the header passed over a record of exactly three numbers"},
+     kPlain + kRows, {19}, "'a.dat': the header passed over 1 record of exactly three numbers (line 19)"},
     // a spreadsheet with one column-name row loses twenty rows to the plain header
     {"spreadsheet", "x y z\n" + numberedRows(1, 25), kPlain + kRows,
-     {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}, "a.dat line 2:"},
+     {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21},
+     "'a.dat' seems to have no header: 20 of the 20 records the header passed over read like table rows "
+     "(lines 2, 3, 4, 5, 6, ...)"},
     // a labelled number whose label is a number, in the rate search
     {"label_is_a_number", "VELMORA-DAT2\nA 1\nB 2\nC 3\nskip\n1, 2; 3\nRate 4\n" + kColumns + kRows,
-     kPlain + kRows, {6}, "a.dat line 6:"},
+     kPlain + kRows, {6}, "exactly three numbers (line 6)"},
     {"same_file", kPlain + kRows, "", {}, "a.dat and a.dat are the same file"},
     {"row_counts", kPlain + kRows, kPlain + kRows + "3 1 0\n", {},
      "a.dat has 2 rows, b.dat has 3: b.dat rows 3 to 3 (from line 24) have no reference row"},
@@ -361,7 +363,14 @@ const FindingCase kFindingCases[] = {
     {"header_one_record_short",
      "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
          repeat("column\n", 9) + kFive,
-     kLayout1 + kFive, "", {}, "out-of-step", "compared", 1, "out of step by 1 row from row 1 on"},
+     kLayout1 + kFive, "", {}, "out-of-step", "reference", 1,
+     "the reference's header is one record short: its first row (line 19) was read as a header record, so "
+     "the tables are out of step by 1 row from row 1 on"},
+    // The same, in the compared file: compared row i is reference row i + 1.
+    {"compared_header_one_record_short", kLayout1 + kFive,
+     "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
+         repeat("column\n", 9) + kFive,
+     "", {}, "out-of-step", "compared", 1, "the compared file's header is one record short"},
     {"header_one_record_short_named", kLayout1.substr(0, kLayout1.size() - 7) + kFive, kLayout1 + kFive, "", {},
      "header-records-like-rows", "reference", 0, "the header is probably one line short"},
     {"format_code_at_13", "VELMORA-DAT-1 survey" + kLayout1.substr(kLayout1.find('\n')) + kFive,
@@ -605,6 +614,59 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
   EXPECT_EQ(facts.top[2].comparedValue, 0.25);
   EXPECT_EQ(facts.top[2].scaledDifference, 250);
   EXPECT_EQ(facts.top[2].square, 62500);
+}
+
+// Each listed row carries its record as it stands in both files and all
+// three values, so a swapped column or a separator inside a number shows.
+TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
+  write("a.dat", kPlain + "1 0.25 7\n2 0.5 8\n3 0.75 9\n");
+  write("b.dat", kPlain + "1 7 0.25\n2 0.5\n 8\n3 1,250.75 9\r\n");
+  const Explanation facts = explainNamed("a.dat", "b.dat", 3);
+  ASSERT_FALSE(facts.stop);
+  ASSERT_EQ(facts.top.size(), 3U);
+  struct Expected {
+    std::size_t row;
+    const char* reference;
+    const char* compared;
+    double comparedValues[3];
+    long long comparedLastLine;
+  };
+  const Expected expected[] = {
+      {1, "1 0.25 7", "1 7 0.25", {1, 7, 0.25}, 22},
+      {3, "3 0.75 9", "3 1,250.75 9\r", {3, 1, 250.75}, 25},
+      {2, "2 0.5 8", "2 0.5\n 8", {2, 0.5, 8}, 24},
+  };
+  for (std::size_t i = 0; i < 3; ++i) {
+    const RowFacts& row = facts.top[i];
+    SCOPED_TRACE(row.row);
+    EXPECT_EQ(row.row, expected[i].row);
+    EXPECT_EQ(row.referenceRecord, expected[i].reference);
+    EXPECT_EQ(row.comparedRecord, expected[i].compared);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(row.comparedValues[c], expected[i].comparedValues[c]);
+    EXPECT_EQ(row.comparedLastLine, expected[i].comparedLastLine);
+  }
+  EXPECT_EQ(facts.top[0].referenceValues[2], 7);
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  ASSERT_TRUE(writeTextReport(out, facts));
+  std::fclose(out);
+  const std::string text(buffer, size);
+  std::free(buffer);
+  EXPECT_NE(text.find("compared  line 25: '3 1,250.75 9\\x0d' -> 3, 1, 250.75"), std::string::npos) << text;
+  EXPECT_NE(text.find("compared  lines 23-24: '2 0.5 |  8' -> 2, 0.5, 8"), std::string::npos) << text;
+}
+
+TEST(ExplainText, RecordsAreShownEscapedAndCut) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"1 2,5 3", "1 2,5 3"},
+      {"1\t2\\3", "1\\x092\\\\3"},
+      {"caf\xc3\xa9 \xe9", "caf\xc3\xa9 \\xe9"},
+      {"1 2\n3", "1 2 | 3"},
+      {std::string(70, '7'), std::string(60, '7') + "\xE2\x80\xA6"},
+      {std::string(58, '7') + "\x01", std::string(58, '7') + "\xE2\x80\xA6"},
+  };
+  for (const auto& [record, shown] : cases) EXPECT_EQ(shownRecord(record), shown) << record;
 }
 
 TEST_F(InDirectory, SharesAddUpAndTopZeroListsNone) {

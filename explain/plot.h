@@ -6,7 +6,14 @@
 //     logarithmic scale; rows that do not differ lie on a baseline marked 0;
 //   - a second line is the cumulative share of the total, 0 to 100% on the
 //     right axis;
-//   - the title holds both file names and the result line.
+//   - the title holds both file names and the result line;
+//   - the rows the reference file lacks lie on a hatched band, labelled;
+//   - the first row that differs is marked by a dashed upright line, and the
+//     largest square by a circle, each labelled where no line crosses the
+//     label (a label that finds no such place gets a white ground);
+//   - the zero squares lie on the baseline, below a marked break in the
+//     logarithmic axis;
+//   - under the picture, the first findings of the report, as a caption.
 // However many rows there are, each line holds at most kMaxPlotPoints points:
 // the rows are cut into that many runs of consecutive rows, and each run is
 // drawn by its largest square, so no spike is ever lost. A million-row pair
@@ -21,6 +28,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <span>
+#include <string>
 #include <string_view>
 
 namespace velmora::explain {
@@ -34,7 +43,13 @@ struct PlotData {
   const double* squares;        // squares[i]: contribution of compared row i+1
   std::size_t rows;             // the compared file's row count
   double total;
+  std::size_t referenceRows;    // rows past this one have no reference row
+  std::size_t firstDifference;  // the first row that differs, from 1; 0: none
+  std::span<const std::string> caption;  // findings, most important first, each "kind: text"
 };
+
+// Findings a picture's caption holds at most.
+inline constexpr std::size_t kCaptionFindings = 3;
 
 // Writes a self-contained SVG; false when a write failed (errno tells why).
 bool writePlot(std::FILE* out, const PlotData& data);

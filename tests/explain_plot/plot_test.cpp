@@ -105,7 +105,7 @@ std::string render(const PlotData& data) {
 
 PlotData plotOf(const std::vector<double>& squares, double total, std::string_view reference = "ref.dat",
                 std::string_view compared = "run2.dat") {
-  return {reference, compared, kResult, squares.data(), squares.size(), total};
+  return {reference, compared, kResult, squares.data(), squares.size(), total, squares.size(), 0, {}};
 }
 
 double sumInRowOrder(const std::vector<double>& squares) {
@@ -188,6 +188,15 @@ std::vector<std::string> notes(const ParsedSvg& svg) {
   return texts;
 }
 
+std::string grouped(std::size_t value) {
+  std::string digits = std::to_string(value), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
 // Whatever it is given, the picture is well-formed, its geometry finite, each
 // line within its point budget, and what the lines cannot show is said in a
 // note.
@@ -245,6 +254,13 @@ TEST(PlotCases, WellFormedFiniteAndSaidInWords) {
       for (const std::string& note : said) found = found || note.find(c.note) != std::string::npos;
       EXPECT_TRUE(found) << "no note holds '" << c.note << "'";
     }
+    // The last row is always labelled, and the axis breaks above the zero squares.
+    if (!squares.empty()) {
+      bool lastLabelled = false;
+      for (const Element* label : svg.ofClass("row")) lastLabelled = lastLabelled || label->text == grouped(squares.size());
+      EXPECT_TRUE(lastLabelled) << "no label for row " << squares.size();
+    }
+    EXPECT_EQ(svg.ofClass("break").size(), 2u);
     // Every finite, non-NaN square above zero is drawn: one point per row up to the budget.
     if (squares.size() <= kMaxPlotPoints) {
       std::size_t drawable = 0;
@@ -320,6 +336,109 @@ TEST(PlotMillionRows, EachPointIsItsRunsLargestSquare) {
     if (label->text == "100%") hundredPercentY = parseNumber(label->attributes.at("y")) - 4;
   EXPECT_NEAR(shares.back().y, hundredPercentY, 0.11);
   EXPECT_NEAR(shares.back().x, lastX, 0.11);
+}
+
+// The marks tell the report's story: the rows without a reference row on a
+// band that starts between the last row with one and the first without, the
+// first difference on an upright line at its row, each label where no line
+// of the picture crosses it (judged by the labels' own width estimate), and
+// the findings as a caption, a long one wrapped and cut.
+TEST(PlotMarks, BandFirstDifferenceLabelsAndCaption) {
+  struct Case {
+    const char* what;
+    std::vector<double> squares;
+    std::size_t referenceRows, firstDifference;
+    std::vector<std::string> caption;
+    double bandFrom;              // x where the band starts; NaN: no band
+    std::size_t captionLines;
+    const char* labelHas;         // a label holding this
+  };
+  const std::string longFinding = "out-of-step: " + std::string(400, 'x') + " tail";
+  const Case cases[] = {
+      {"every row has a reference", {0, 4, 1, 0}, 4, 2, {}, kNaN, 0, "first difference: row 2"},
+      {"two rows without reference", {0, 4, 1, 9}, 2, 2, {"row-counts: a has 2 rows, b has 4"}, 505, 1,
+       "rows 3 to 4: no reference row"},
+      {"one row without reference", {1, 4, 1, 9, 100}, 4, 1, {}, 808.75, 0, "row 5: no reference row"},
+      {"no reference at all", {1, 4}, 0, 1, {}, 100, 0, "rows 1 to 2: no reference row"},
+      {"a long finding is cut", {1, 4}, 2, 1, {longFinding, "largest: row 2 adds most"}, kNaN, 4, "largest: row 2, 80%"},
+      {"many rows, a spike", [] {
+         std::vector<double> squares(100000, 0.5);
+         squares[4321] = 1e6;
+         return squares;
+       }(), 100000, 1, {}, kNaN, 0, "largest: row 4,322"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PlotData data = plotOf(c.squares, sumInRowOrder(c.squares));
+    data.referenceRows = c.referenceRows;
+    data.firstDifference = c.firstDifference;
+    data.caption = c.caption;
+    const ParsedSvg svg = parseSvg(render(data));
+    ASSERT_TRUE(svg.wellFormed) << svg.error;
+    const Element* band = svg.withAttribute("id", "without-reference");
+    EXPECT_EQ(band != nullptr, !std::isnan(c.bandFrom));
+    if (band != nullptr) {
+      EXPECT_NEAR(parseNumber(band->attributes.at("x")), c.bandFrom, 0.11);
+    }
+    const Element* line = svg.withAttribute("id", "first-difference");
+    ASSERT_NE(line, nullptr);
+    std::map<std::string, double> rowTicks;
+    for (const Element* label : svg.ofClass("row")) rowTicks[label->text] = parseNumber(label->attributes.at("x"));
+    if (rowTicks.count(grouped(c.firstDifference))) {
+      EXPECT_NEAR(parseNumber(line->attributes.at("x1")), rowTicks[grouped(c.firstDifference)], 0.11);
+    }
+    // No line crosses a label: each label's box against every segment.
+    std::vector<std::pair<Point, Point>> segments;
+    for (const char* id : {"squares", "cumulative"}) {
+      const std::vector<Point> points = pointsOf(svg, id);
+      for (std::size_t i = 1; i < points.size(); ++i) segments.push_back({points[i - 1], points[i]});
+    }
+    const double x1 = parseNumber(line->attributes.at("x1"));
+    segments.push_back({{x1, parseNumber(line->attributes.at("y1"))}, {x1, parseNumber(line->attributes.at("y2"))}});
+    bool found = false;
+    for (const Element* label : svg.ofClass("label")) {
+      found = found || label->text.find(c.labelHas) != std::string::npos;
+      const double x = parseNumber(label->attributes.at("x")), y = parseNumber(label->attributes.at("y"));
+      const double width = static_cast<double>(label->text.size()) * 11 * 0.62;
+      const bool start = label->attributes.at("text-anchor") == "start";
+      const double left = start ? x : x - width, right = start ? x + width : x;
+      const double top = y - 9, bottom = y + 3;
+      for (const auto& [a, b] : segments) {
+        // Sampled along the segment: no point of it lies in the label's box.
+        for (int k = 0; k <= 200; ++k) {
+          const double px = a.x + (b.x - a.x) * k / 200, py = a.y + (b.y - a.y) * k / 200;
+          EXPECT_FALSE(px > left && px < right && py > top && py < bottom)
+              << "'" << label->text << "' crossed at " << px << "," << py;
+          if (px > left && px < right && py > top && py < bottom) break;
+        }
+      }
+    }
+    EXPECT_TRUE(found) << "no label holds '" << c.labelHas << "'";
+    const std::vector<const Element*> caption = svg.ofClass("caption");
+    ASSERT_EQ(caption.size(), c.captionLines);
+    if (c.captionLines == 4) {
+      EXPECT_EQ(caption[2]->text.substr(caption[2]->text.size() - 3), "\xE2\x80\xA6");
+      EXPECT_EQ(caption[3]->text, "largest: row 2 adds most");
+    }
+  }
+}
+
+// Over a few decades, 2 and 5 times each power of ten are labelled, at
+// their place on the scale the decade labels set.
+TEST(PlotMarks, FewDecadesLabelTwoAndFiveTimes) {
+  const std::vector<double> squares{3906.25, 15625, 0};
+  const ParsedSvg svg = parseSvg(render(plotOf(squares, sumInRowOrder(squares))));
+  ASSERT_TRUE(svg.wellFormed) << svg.error;
+  const std::map<int, double> decades = decadeTicks(svg);
+  ASSERT_EQ(decades.size(), 3u);  // 10^3, 10^4, 10^5
+  const std::vector<const Element*> labels = svg.ofClass("subdecade");
+  ASSERT_EQ(labels.size(), 4u);
+  const double expected[] = {3 + std::log10(2.0), 3 + std::log10(5.0), 4 + std::log10(2.0), 4 + std::log10(5.0)};
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    const double y = parseNumber(labels[i]->attributes.at("y")) - 4;
+    const double low = decades.begin()->second, high = decades.rbegin()->second;
+    EXPECT_NEAR(y, low + (high - low) * (expected[i] - 3) / 2, 0.11) << labels[i]->text;
+  }
 }
 
 // Names are bytes. What the picture shows for each: XML's special characters

@@ -34,11 +34,13 @@ cd "$work" || exit 1
 [ -f "$work/report/index.html" ] || fail "no index.html"
 
 browse "file://$work/report/index.html" "$work/index.dom" ${shots:+"--screenshot=$shots/index.png"}
-rows=$(grep -c '<tr class="[a-z]*" data-n=' "$work/index.dom")
+# The script moves the rows about, so the browser writes them on one line.
+split_rows() { sed 's/<tr /\n<tr /g' "$1"; }
+rows=$(split_rows "$work/index.dom" | grep -c '^<tr class="[a-z]*" data-n=')
 [ "$rows" -eq "$count" ] || fail "the index shows $rows rows for $count cases"
 tab=$(printf '\t')
 grep -v "^$tab" "$work/lines" | grep "$tab" | while IFS="$tab" read -r path result limit verdict finding; do
-  grep -q "data-path=\"$path\" data-total=\"[^\"]*\" data-limit=\"[^\"]*\" data-verdict=\"$verdict\"" "$work/index.dom" ||
+  split_rows "$work/index.dom" | grep -q "^<tr class=\"$verdict\" data-n=\"[0-9]*\" data-path=\"$path\" data-total=\"[^\"]*\" data-limit=\"[^\"]*\" data-verdict=\"$verdict\"" ||
     fail "the index has no row for $path ($verdict)"
 done || exit 1
 
@@ -46,12 +48,12 @@ done || exit 1
 browse "file://$work/report/index.html#failures&sort=total-down" "$work/failures.dom" \
   ${shots:+"--screenshot=$shots/failures.png"}
 failing=$(grep -c "${tab}\(fail\|error\)$tab" "$work/lines")
-shown=$(grep '<tr class="[a-z]*" data-n=' "$work/failures.dom" | grep -vc ' hidden=')
+shown=$(split_rows "$work/failures.dom" | grep '^<tr class="[a-z]*" data-n=' | grep -vc ' hidden=')
 [ "$shown" -eq "$failing" ] || fail "the failures filter shows $shown rows, $failing cases fail"
-grep '<tr class="[a-z]*" data-n=' "$work/failures.dom" | grep -v ' hidden=' | grep -vq 'data-verdict="\(fail\|error\)"' &&
+split_rows "$work/failures.dom" | grep '^<tr class="[a-z]*" data-n=' | grep -v ' hidden=' | grep -vq 'data-verdict="\(fail\|error\)"' &&
   fail "the failures filter shows a case that does not fail"
 # Sorted by total, largest first: the totals shown go down.
-grep '<tr class="[a-z]*" data-n=' "$work/failures.dom" | sed 's/.*data-total="\([^"]*\)".*/\1/' > "$work/totals"
+split_rows "$work/failures.dom" | grep '^<tr class="[a-z]*" data-n=' | sed 's/.*data-total="\([^"]*\)".*/\1/' > "$work/totals"
 sort -g -r "$work/totals" | cmp -s - "$work/totals" || fail "sorting by total does not put the largest first"
 
 # A case above its limit: its findings, its rows and its picture.

@@ -54,13 +54,13 @@ TEST(LimitFile, ContentsGiveTheLimitOrTwoLines) {
       {"-1\n", true, -1, "-1"},
       {"", false, 0, "no number in it"},
       {"# only a comment\n", false, 0, "no number in it"},
-      {"1 2\n", false, 0, "one number and nothing else"},
-      {"1\n2\n", false, 0, "one number and nothing else"},
-      {"nan\n", false, 0, "one number and nothing else"},
-      {"1e400\n", false, 0, "one number and nothing else"},
-      {"0x10\n", false, 0, "one number and nothing else"},
-      {"1,5\n", false, 0, "one number and nothing else"},
-      {"++1\n", false, 0, "one number and nothing else"},
+      {"1 2\n", false, 0, "it must hold one number and nothing else"},
+      {"1\n2\n", false, 0, "it must hold one number and nothing else"},
+      {"nan\n", false, 0, "it must hold one number and nothing else"},
+      {"1e400\n", false, 0, "it must hold one number and nothing else"},
+      {"0x10\n", false, 0, "it must hold one number and nothing else"},
+      {"1,5\n", false, 0, "it must hold one number and nothing else"},
+      {"++1\n", false, 0, "it must hold one number and nothing else"},
   };
   for (const Row& row : rows) {
     TempDir dir;

@@ -60,6 +60,8 @@ cat "$work/lintian"
 dpkg-deb -c "$deb" > "$work/contents" || fail "dpkg-deb -c failed"
 has_file() { awk -v path="$1" '$NF == path && $1 ~ /^-/ { found = 1 } END { exit !found }' "$work/contents"; }
 for path in ./usr/bin/velmora ./usr/share/man/man1/velmora.1.gz \
+            ./usr/bin/velmora-explain ./usr/share/man/man1/velmora-explain.1.gz \
+            ./usr/bin/velmora-suite ./usr/share/man/man1/velmora-suite.1.gz \
             ./usr/share/doc/velmora/README.md ./usr/share/doc/velmora/copyright \
             ./usr/share/doc/velmora/changelog.gz; do
   has_file "$path" || fail "the package holds no file $path"

@@ -103,6 +103,14 @@ status=0
 cmp -s "$work/packaged.out" "$work/built.out" ||
   fail "packaged velmora printed '$(cat "$work/packaged.out")', the build tree's '$(cat "$work/built.out")'"
 
+# The packaged velmora-suite runs on the example as a suite of one case and
+# shows the same result line.
+status=0
+(cd "$work/packaged" && "$work/root/usr/bin/velmora-suite" > "$work/suite.out" 2> "$work/suite.err") || status=$?
+[ "$status" -eq 0 ] || { cat "$work/suite.err" >&2; fail "packaged velmora-suite exited $status"; }
+[ "$(head -n 1 "$work/suite.out" | cut -f 2)" = "$(cat "$work/built.out")" ] ||
+  fail "packaged velmora-suite printed '$(cat "$work/suite.out")', velmora '$(cat "$work/built.out")'"
+
 # The packaged manual page renders with man.
 MANWIDTH=80 MANPAGER=cat LC_ALL=C man -l -P cat "$page" > "$work/man.out" 2> "$work/man.err" ||
   { cat "$work/man.err" >&2; fail "man -l failed on the packaged page"; }

@@ -1,8 +1,5 @@
 #include "datafile.h"
 
-#include <sys/mman.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "freeformat/fastrecord.h"
@@ -21,200 +18,6 @@ constexpr double kHeaderScale = 1000;
 // in this letter case.
 constexpr char kRateLabel[] = "Rate";
 constexpr std::size_t kRateLabelLength = sizeof kRateLabel - 1;
-constexpr double kColumn2Scale = 1000;
-
-// Past the last row a load stores, whether the file holds anything more: one
-// more statement of a single one-byte text item, which takes any value. A stop
-// it meets (bad text, a quote left open) also means something is there; the
-// stop is caught here and never reported, since the run itself never reads
-// that far.
-struct ProbeStopped {};
-void throwProbeStop(const StopReport&) { throw ProbeStopped{}; }
-
-bool anythingAfter(FreeFormatReader& reader, int statement) {
-  char scratch[1];
-  const Item items[] = {TextItem{scratch, 1}};
-  const StopHandler previous = setStopHandler(throwProbeStop);
-  bool found = true;
-  try {
-    found = reader.readOrEnd(items, statement) == ReadStatus::Ok;
-  } catch (const ProbeStopped&) {
-    found = true;
-  }
-  setStopHandler(previous);
-  return found;
-}
-
-class Loader {
- public:
-  Loader(FreeFormatReader& reader, HeaderState& header, const StatementNumbers& numbers,
-         LoadRecord* record)
-      : reader_(reader), header_(header), numbers_(numbers), record_(record) {}
-
-  void skipRecords(int count, int statement) {
-    const Item items[] = {TextItem{header_.line, kLineWidth}};
-    for (int i = 0; i < count; ++i) {
-      reader_.read(items, statement);
-      noteStatement(statement);
-    }
-  }
-
-  // A label and a header number; the number is then divided by 1000, whether
-  // the statement changed it or not.
-  void readHeaderNumber(double& value, double HeaderValues::* fileUnits, int statement) {
-    readLabelAndNumber(value, statement);
-    if (record_ != nullptr) record_->fileUnits.*fileUnits = value;
-    value /= kHeaderScale;
-  }
-
-  // A label and a number, nothing more: the rate search divides only the one
-  // whose label matches.
-  void readLabelAndNumber(double& value, int statement) {
-    const Item items[] = {TextItem{header_.line, kLabelWidth}, NumberItem{&value}};
-    reader_.read(items, statement);
-    noteStatement(statement);
-  }
-
-  void readLayout1() {
-    HeaderValues& v = header_.values;
-    readHeaderNumber(v.first, &HeaderValues::first, numbers_.layout1First);
-    readHeaderNumber(v.second, &HeaderValues::second, numbers_.layout1Second);
-    readHeaderNumber(v.third, &HeaderValues::third, numbers_.layout1Third);
-    skipRecords(kLayout1SkipsBeforeRate, numbers_.layout1Skips);
-    readHeaderNumber(v.rate, &HeaderValues::rate, numbers_.layout1Rate);
-    noteRate();
-    skipRecords(kSkipsAfterRate, numbers_.layout1SkipsAfter);
-  }
-
-  void readLayout2() {
-    HeaderValues& v = header_.values;
-    readHeaderNumber(v.first, &HeaderValues::first, numbers_.layout2First);
-    readHeaderNumber(v.second, &HeaderValues::second, numbers_.layout2Second);
-    readHeaderNumber(v.third, &HeaderValues::third, numbers_.layout2Third);
-    if (v.third == v.first) {  // plain equality: a NaN on either side is unequal
-      readHeaderNumber(v.third, &HeaderValues::third, numbers_.layout2Extra);
-    } else {
-      skipRecords(kLayout2SkipsInsteadOfExtra, numbers_.layout2Skip);
-    }
-    // Only the end of the file stops the search (fatally); only the statement
-    // whose label matches divides the rate.
-    do {
-      readLabelAndNumber(v.rate, numbers_.layout2Rate);
-    } while (std::memcmp(header_.line, kRateLabel, kRateLabelLength) != 0);
-    if (record_ != nullptr) record_->fileUnits.rate = v.rate;
-    noteRate();
-    v.rate /= kHeaderScale;
-    skipRecords(kSkipsAfterRate, numbers_.layout2SkipsAfter);
-  }
-
-  // The comparison run reads rows with kObserved false: nothing is noted and
-  // the loop is exactly the plain one.
-  template <bool kObserved>
-  std::size_t readRows(DataSet& target) {
-    // The columns and the statement number in locals: the reader cannot
-    // change them, but the compiler cannot know that across the call.
-    double* const column1 = target.column1;
-    double* const column2 = target.column2;
-    double* const column3 = target.column3;
-    const int statement = numbers_.row;
-    std::size_t n = 0;
-    for (; n < kMaxRows; ++n) {
-      const Item items[] = {NumberItem{&column1[n]}, NumberItem{&column2[n]}, NumberItem{&column3[n]}};
-      if (reader_.readRowOrEnd(items, statement) == ReadStatus::EndOfFile) {
-        if constexpr (kObserved) record_->cutShortRowLine = reader_.statementLine();
-        // A row cut short by the end of the file is not a row: its values
-        // would be in file units among scaled ones, so they are dropped.
-        column1[n] = column2[n] = column3[n] = 0;
-        break;
-      }
-      if constexpr (kObserved) {
-        record_->rowLines[n] = reader_.statementLine();
-        record_->column2InFileUnits[n] = column2[n];
-        record_->slashRows += reader_.endedBySlash() ? 1 : 0;
-        record_->rows = n + 1;
-      }
-      column2[n] *= kColumn2Scale;
-    }
-    if constexpr (kObserved) {
-      if (n == kMaxRows) record_->rowsPastLimit = anythingAfter(reader_, numbers_.row);
-    }
-    return n;
-  }
-
- private:
-  // Where a header statement started. A rate search longer than the record
-  // keeps overwriting its last kept entry, leaving room for the ten skipped
-  // records after it.
-  void noteStatement(int statement) {
-    if (record_ == nullptr) return;
-    constexpr std::size_t kMax = LoadRecord::kMaxHeaderStatements;
-    constexpr std::size_t kAfterRate = kSkipsAfterRate;
-    std::size_t slot = record_->headerStatementsKept;
-    if (statement == numbers_.layout2Rate && slot >= kMax - kAfterRate) {
-      slot = kMax - kAfterRate - 1;
-    } else if (slot == kMax) {
-      slot = kMax - 1;
-    } else {
-      ++record_->headerStatementsKept;
-    }
-    record_->headerStatements[slot] = {statement, reader_.statementLine()};
-    ++record_->headerStatementCount;
-  }
-
-  void noteRate() {
-    if (record_ == nullptr) return;
-    std::memcpy(record_->rateLabel, header_.line, kLabelWidth);
-    record_->rateLine = reader_.statementLine();
-  }
-
-  FreeFormatReader& reader_;
-  HeaderState& header_;
-  const StatementNumbers& numbers_;
-  LoadRecord* record_;
-};
-
-// Everything a record holds, as before a load; the caller's storage is kept.
-void startRecord(LoadRecord& record) {
-  LoadRecord fresh;
-  fresh.rowLines = record.rowLines;
-  fresh.column2InFileUnits = record.column2InFileUnits;
-  fresh.openReadOnly = record.openReadOnly;
-  std::memset(fresh.title, ' ', sizeof fresh.title);
-  std::memset(fresh.rateLabel, ' ', sizeof fresh.rateLabel);
-  record = fresh;
-}
-
-HeaderState& runHeaderState() {
-  static HeaderState state;
-  return state;
-}
-
-}  // namespace
-
-DataSet::DataSet() {
-  // Fresh anonymous memory is zero-filled and costs nothing until a row is
-  // stored in it. Left in ordinary pages on purpose: a huge page comes from
-  // the kernel's largest free blocks, which a virtual machine may have handed
-  // back to its host, and filling one then costs far more than the page
-  // faults it spares (bench/README.md).
-  storageSize_ = 3 * kMaxRows * sizeof(double);
-  storage_ = ::mmap(nullptr, storageSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (storage_ == MAP_FAILED) stopOutOfMemory(storageSize_, errno);
-  auto* columns = static_cast<double*>(storage_);
-  column1 = columns;
-  column2 = columns + kMaxRows;
-  column3 = columns + 2 * kMaxRows;
-}
-
-DataSet::~DataSet() { ::munmap(storage_, storageSize_); }
-
-HeaderState::HeaderState() { std::memset(line, ' ', sizeof line); }
-
-namespace {
-
-const StatementNumbers& statementNumbersFor(DataFileRole role) {
-  return role == DataFileRole::First ? kFirstFileStatements : kSecondFileStatements;
-}
 
 HeaderLayout layoutFor(char formatCode) {
   switch (formatCode) {
@@ -227,59 +30,164 @@ HeaderLayout layoutFor(char formatCode) {
   }
 }
 
+class HeaderReader {
+ public:
+  HeaderReader(FreeFormatReader& reader, HeaderState& header, const StatementNumbers& numbers,
+               const detail::HeaderListener& listener)
+      : reader_(reader), header_(header), numbers_(numbers), listener_(listener) {}
+
+  void readTitle() {
+    const Item title[] = {TextItem{header_.line, kLineWidth}};
+    reader_.read(title, numbers_.title);
+    const char formatCode = header_.line[kFormatCodePosition - 1];
+    header_.layout = layoutFor(formatCode);
+    const HeaderStatementSeen seen = seenNow(numbers_.title, HeaderStatementKind::Title, kLineWidth, 0);
+    listener_.title(listener_.sink, seen, formatCode, header_.layout);
+  }
+
+  void skipRecords(int count, int statement) {
+    const Item items[] = {TextItem{header_.line, kLineWidth}};
+    for (int i = 0; i < count; ++i) {
+      reader_.read(items, statement);
+      tell(seenNow(statement, HeaderStatementKind::SkippedRecord, kLineWidth, 0));
+    }
+  }
+
+  // A label and a header number; the number is then divided by 1000, whether
+  // the statement changed it or not.
+  void readHeaderNumber(double& value, HeaderNumber target, int statement) {
+    readLabelAndNumber(value, statement);
+    tellNumber(value, target, statement);
+    value /= kHeaderScale;
+  }
+
+  // A label and a number, nothing more: the rate search divides only the one
+  // whose label matches.
+  void readLabelAndNumber(double& value, int statement) {
+    const Item items[] = {TextItem{header_.line, kLabelWidth}, NumberItem{&value}};
+    reader_.read(items, statement);
+  }
+
+  void readLayout1() {
+    HeaderValues& v = header_.values;
+    readHeaderNumber(v.first, HeaderNumber::First, numbers_.layout1First);
+    readHeaderNumber(v.second, HeaderNumber::Second, numbers_.layout1Second);
+    readHeaderNumber(v.third, HeaderNumber::Third, numbers_.layout1Third);
+    skipRecords(kLayout1SkipsBeforeRate, numbers_.layout1Skips);
+    readHeaderNumber(v.rate, HeaderNumber::Rate, numbers_.layout1Rate);
+    skipRecords(kSkipsAfterRate, numbers_.layout1SkipsAfter);
+  }
+
+  void readLayout2() {
+    HeaderValues& v = header_.values;
+    readHeaderNumber(v.first, HeaderNumber::First, numbers_.layout2First);
+    readHeaderNumber(v.second, HeaderNumber::Second, numbers_.layout2Second);
+    readHeaderNumber(v.third, HeaderNumber::Third, numbers_.layout2Third);
+    if (v.third == v.first) {  // plain equality: a NaN on either side is unequal
+      readHeaderNumber(v.third, HeaderNumber::Third, numbers_.layout2Extra);
+    } else {
+      skipRecords(kLayout2SkipsInsteadOfExtra, numbers_.layout2Skip);
+    }
+    // Only the end of the file stops the search (fatally); only the statement
+    // whose label matches divides the rate.
+    bool found = false;
+    while (!found) {
+      readLabelAndNumber(v.rate, numbers_.layout2Rate);
+      found = std::memcmp(header_.line, kRateLabel, kRateLabelLength) == 0;
+      tellNumber(v.rate, found ? HeaderNumber::Rate : HeaderNumber::RateCandidate,
+                 numbers_.layout2Rate);
+    }
+    v.rate /= kHeaderScale;
+    skipRecords(kSkipsAfterRate, numbers_.layout2SkipsAfter);
+  }
+
+ private:
+  HeaderStatementSeen seenNow(int statement, HeaderStatementKind kind, std::size_t width,
+                              double number) const {
+    HeaderStatementSeen seen;
+    seen.statement = statement;
+    seen.kind = kind;
+    seen.firstLine = reader_.statementLine();
+    seen.lastLine = reader_.statementEndLine();
+    seen.text = std::string_view(header_.line, width);
+    seen.number = number;
+    seen.endedBySlash = reader_.endedBySlash();
+    return seen;
+  }
+
+  void tell(const HeaderStatementSeen& seen) const { listener_.statement(listener_.sink, seen); }
+
+  void tellNumber(double value, HeaderNumber target, int statement) const {
+    HeaderStatementSeen seen = seenNow(statement, HeaderStatementKind::LabelledNumber, kLabelWidth, value);
+    seen.target = target;
+    tell(seen);
+  }
+
+  FreeFormatReader& reader_;
+  HeaderState& header_;
+  const StatementNumbers& numbers_;
+  const detail::HeaderListener& listener_;
+};
+
 }  // namespace
 
-void reserveDataFileReader() { FreeFormatReader::reserveBuffer(); }
+HeaderState::HeaderState() { std::memset(line, ' ', sizeof line); }
 
-std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role) {
-  return loadDataFile(name, target, role, runHeaderState());
+namespace detail {
+
+const StatementNumbers& statementNumbersFor(DataFileRole role) {
+  return role == DataFileRole::First ? kFirstFileStatements : kSecondFileStatements;
 }
 
-std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
-                         HeaderState& header, LoadRecord* record) {
-  const StatementNumbers& numbers = statementNumbersFor(role);
-  if (record != nullptr) startRecord(*record);
-  // Channel 13 exists only while one file is being loaded.
-  FreeFormatReader reader(kDataFileChannel);
-  if (record != nullptr && record->openReadOnly) {
+void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
+                       const StatementNumbers& numbers, HeaderState& header, OpenMode mode,
+                       const HeaderListener& listener) {
+  if (mode == OpenMode::ReadOnly) {
     reader.openReadOnly(name, numbers.open);
   } else {
     reader.open(name, numbers.open);
   }
   reader.rewind(numbers.rewind);
-  if (record != nullptr) record->opened = true;
+  listener.opened(listener.sink);
 
-  Loader loader(reader, header, numbers, record);
-  const Item title[] = {TextItem{header.line, kLineWidth}};
-  reader.read(title, numbers.title);
-  header.layout = layoutFor(header.line[kFormatCodePosition - 1]);
-  if (record != nullptr) {
-    record->titleRead = true;
-    std::memcpy(record->title, header.line, kLineWidth);
-    record->titleLine = reader.statementLine();
-    record->formatCode = header.line[kFormatCodePosition - 1];
-    record->layout = header.layout;
-  }
+  HeaderReader headerReader(reader, header, numbers, listener);
+  headerReader.readTitle();
   switch (header.layout) {
     case HeaderLayout::Layout1:
-      loader.readLayout1();
+      headerReader.readLayout1();
       break;
     case HeaderLayout::Layout2:
-      loader.readLayout2();
+      headerReader.readLayout2();
       break;
     case HeaderLayout::Plain:
-      loader.skipRecords(kPlainSkips, numbers.plainSkips);
+      headerReader.skipRecords(kPlainSkips, numbers.plainSkips);
       break;
   }
-  if (record != nullptr) {
-    record->headerRead = true;
-    target.rows = loader.readRows<true>(target);
-  } else {
-    target.rows = loader.readRows<false>(target);
-  }
-  reader.close(numbers.close);
-  if (record != nullptr) record->closed = true;
-  return target.rows;
 }
+
+std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values, RowLines* lines,
+                         std::size_t capacity, bool& ended, long long& cutShortLine) {
+  for (std::size_t k = 0; k < capacity; ++k) {
+    // Every column of a row starts at zero, so an empty field reads as zero,
+    // never as the row above's value.
+    double* row = values + 3 * k;
+    row[0] = row[1] = row[2] = 0;
+    const Item items[] = {NumberItem{&row[0]}, NumberItem{&row[1]}, NumberItem{&row[2]}};
+    if (reader.readRowOrEnd(items, statement) == ReadStatus::EndOfFile) {
+      // A row cut short by the end of the file is not a row.
+      ended = true;
+      cutShortLine = reader.statementLine();
+      return k;
+    }
+    if (lines != nullptr) {
+      lines[k].first = reader.statementLine();
+      lines[k].last = reader.statementEndLine();
+      lines[k].endedBySlash = reader.endedBySlash();
+    }
+  }
+  return capacity;
+}
+
+}  // namespace detail
 
 }  // namespace velmora

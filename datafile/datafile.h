@@ -1,5 +1,5 @@
 // Data files: a header in one of three layouts, then a table of rows of three
-// numbers, loaded into a DataSet.
+// numbers, handed row by row to the caller's sink as they are read.
 //
 // The layout is chosen by the format code, character 12 of the title's first
 // value: "1" Layout1, "2" Layout2, anything else (a blank too) Plain.
@@ -15,14 +15,18 @@
 // of statements, not lines: blank lines are passed over by each of them.
 //
 // Rows: one statement of three numbers each, up to kMaxRows; the end of the
-// file ends the table. Column 2 is stored multiplied by 1000. A final row cut
-// short by the end of the file is not a row and leaves its position zero.
-// Every other failure (a header cut short, a value that is not a number) ends
-// the run with a diagnostic and never returns.
+// file ends the table. Each complete row goes to the sink with its values as
+// read (column 2 in file units: the caller scales it). A final row cut short
+// by the end of the file is not a row and reaches no sink. Every other failure
+// (a header cut short, a value that is not a number) ends the run with a
+// diagnostic and never returns. The loader keeps nothing of the rows itself.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
+
+#include "freeformat/freeformat.h"
 
 namespace velmora {
 
@@ -30,24 +34,6 @@ inline constexpr std::size_t kMaxRows = 1'000'000;
 inline constexpr std::size_t kLineWidth = 72;   // the header line buffer and names
 inline constexpr std::size_t kLabelWidth = 16;  // a label: the line buffer's first 16 bytes
 inline constexpr int kDataFileChannel = 13;     // the channel every data file is read on
-
-// Three columns of kMaxRows doubles, zero-filled, allocated once when the set
-// is made (running out of memory is fatal); row i of the file (from 1) is at
-// index i - 1. Positions beyond `rows` stay zero.
-struct DataSet {
-  DataSet();
-  ~DataSet();
-  DataSet(const DataSet&) = delete;
-  DataSet& operator=(const DataSet&) = delete;
-  double* column1;
-  double* column2;  // file value x 1000
-  double* column3;
-  std::size_t rows = 0;
-
- private:
-  void* storage_;
-  std::size_t storageSize_;
-};
 
 enum class HeaderLayout { Layout1, Layout2, Plain };
 
@@ -61,7 +47,9 @@ struct HeaderValues {
   double rate = 0;
 };
 
-// What the header statements leave behind; carried from one load to the next.
+// What the header statements leave behind. A run carries it from its first
+// load to its second: the second file's statements overwrite only what they
+// read, so a null value or a slash there leaves the first file's value.
 struct HeaderState {
   HeaderState();
   char line[kLineWidth];  // the title and skipped records; the label is its first 16 bytes
@@ -101,65 +89,144 @@ inline constexpr StatementNumbers kSecondFileStatements{
     .plainSkips = 179,
     .row = 188, .close = 203};
 
-// What one load saw, for a caller that asks (velmora-explain); the comparison
-// run passes none and pays nothing for it. The load fills it as it goes, so
-// after a stop it holds everything seen before the failure. Lines count the
-// file's records from 1; 0 means none.
-struct LoadRecord {
-  // Set by the caller. Storage for kMaxRows entries each, filled up to `rows`:
-  // the line where each row's statement found its first value, and column 2
-  // as read, before it was multiplied by 1000.
-  long long* rowLines = nullptr;
-  double* column2InFileUnits = nullptr;
-  // Open the file for reading only: a missing file is an open failure
-  // instead of being created, and nothing is ever written.
-  bool openReadOnly = false;
+// How a load opens its file: as the comparison run does (created empty when
+// missing, where the folder allows), or for reading only (never created,
+// never written; a missing file is an open failure).
+enum class OpenMode { CreateMissing, ReadOnly };
 
-  // Filled by the load.
-  bool opened = false;       // the open and rewind statements succeeded
-  bool titleRead = false;
-  char title[kLineWidth];    // the line buffer right after the title statement
-  long long titleLine = 0;
-  char formatCode = ' ';
-  HeaderLayout layout = HeaderLayout::Plain;
-  bool headerRead = false;   // every header statement was executed
-  // Each header number as its statement left it, before the division by 1000.
-  HeaderValues fileUnits;
-  char rateLabel[kLabelWidth];  // the label read with the rate (layouts 1 and 2)
-  long long rateLine = 0;
-  // Where each header statement after the title started (its first value,
-  // null value or slash), in order. A long rate search keeps its first
-  // statements and its last one; `headerStatementCount` counts them all.
-  struct HeaderStatement {
-    int statement;
-    long long line;
-  };
-  static constexpr std::size_t kMaxHeaderStatements = 64;
-  HeaderStatement headerStatements[kMaxHeaderStatements];
-  std::size_t headerStatementsKept = 0;
-  std::size_t headerStatementCount = 0;
-  std::size_t rows = 0;
-  long long cutShortRowLine = 0;  // a final row the end of the file cut short (dropped)
-  std::size_t slashRows = 0;      // row statements a slash ended
-  bool rowsPastLimit = false;     // the file holds more after row kMaxRows
-  bool closed = false;
+enum class HeaderStatementKind { Title, LabelledNumber, SkippedRecord };
+
+// Which header number a labelled number gave. Every statement of the rate
+// search reads into the rate; only the last, whose label starts with "Rate",
+// makes it the header's rate (RateCandidate for the others).
+enum class HeaderNumber { None, First, Second, Third, Rate, RateCandidate };
+
+// One header statement as it was executed. Lines count the file's records
+// from 1; `firstLine` is where it found its first value, null value or slash,
+// `lastLine` where it stopped.
+struct HeaderStatementSeen {
+  int statement = 0;
+  HeaderStatementKind kind = HeaderStatementKind::SkippedRecord;
+  long long firstLine = 0;
+  long long lastLine = 0;
+  // What it stored: the whole line buffer (72 bytes) for the title and a
+  // skipped record, the label (16 bytes) for a labelled number; blank-padded.
+  std::string_view text;
+  // A labelled number's number as the statement left it, before the header's
+  // division by 1000 (a null value or a slash leaves the previous one).
+  double number = 0;
+  HeaderNumber target = HeaderNumber::None;
+  bool endedBySlash = false;
 };
 
-// Opens the named file (a 72-wide name; trailing spaces are not part of it) on
-// channel 13, reads its header and rows into `target`, closes the channel and
-// returns the row count, also stored in target.rows. The three-argument form
-// uses the run's own header state. With a record, the load also notes what it
-// saw there (and, when asked, opens the file read-only); it reads and stores
-// exactly what it would without one, and only past row kMaxRows does it look
-// further, to tell whether anything was left unread.
-std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role);
-std::size_t loadDataFile(std::string_view name, DataSet& target, DataFileRole role,
-                         HeaderState& header, LoadRecord* record = nullptr);
+// One complete row: its values as read, column 2 in file units. `lines` is
+// set only for a sink that asks for it (kRowDetail).
+struct RowSeen {
+  std::size_t row = 0;  // from 1
+  const double* values = nullptr;
+  const RowLines* lines = nullptr;
+};
 
-// Allocates, ahead, the block buffer the loads read their files through
-// (fatal when out of memory), so that a run can make every allocation before
-// it opens its first file and running out of memory creates no file. Each
-// load takes that buffer and hands it back; a load without it allocates one.
-void reserveDataFileReader();
+struct LoadEnd {
+  std::size_t rows = 0;
+  long long cutShortLine = 0;  // where a final row cut short by the end of the file started; 0: none
+  bool atLimit = false;        // kMaxRows rows were read, and nothing after them
+};
+
+// The events of one load, in order: opened, title, header statements,
+// headerEnd, rows, atLimit (only after row kMaxRows, before the close), end,
+// closed. After a stop no further event comes; a sink that asks for row
+// detail has by then seen every row read before the stop (others get rows in
+// batches, and may not have). This sink does nothing; a
+// caller's sink derives from it and hides the events it wants, so the run's
+// own instance costs nothing for those it leaves alone.
+struct NoLoadEvents {
+  // Whether row() wants each row's lines and value counts, which cost the
+  // reader a little per row.
+  static constexpr bool kRowDetail = false;
+  void opened() {}
+  void title(const HeaderStatementSeen&, char /*formatCode*/, HeaderLayout) {}
+  void headerStatement(const HeaderStatementSeen&) {}
+  void headerEnd() {}
+  void row(const RowSeen&) {}
+  // The reader is still open after the last row it was allowed to read; a
+  // sink may look further with statements of its own.
+  void atLimit(FreeFormatReader& /*reader*/, int /*rowStatement*/) {}
+  void end(const LoadEnd&) {}
+  void closed() {}
+};
+
+namespace detail {
+
+// The parts of a load that are the same for every sink, compiled once.
+struct HeaderListener {
+  void* sink;
+  void (*opened)(void* sink);
+  void (*title)(void* sink, const HeaderStatementSeen&, char formatCode, HeaderLayout);
+  void (*statement)(void* sink, const HeaderStatementSeen&);
+};
+// Opens, rewinds, and executes the title and header statements of the layout.
+void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
+                       const StatementNumbers& numbers, HeaderState& header, OpenMode mode,
+                       const HeaderListener& listener);
+// Executes up to `capacity` row statements into `values` (three a row, each
+// starting at zero) and, when `lines` is not null, their lines. Returns the
+// complete rows; fewer than `capacity` only when the file ended, which sets
+// `ended` and `cutShortLine`.
+std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values, RowLines* lines,
+                         std::size_t capacity, bool& ended, long long& cutShortLine);
+const StatementNumbers& statementNumbersFor(DataFileRole role);
+
+// Rows travel from the reader to the sink this many at a time.
+inline constexpr std::size_t kRowBatch = 256;
+
+}  // namespace detail
+
+// Opens the named file (a 72-wide name; trailing spaces are not part of it)
+// on channel 13, reads its header and rows, handing each row to `sink`,
+// closes the channel and returns the row count. The statement numbers of
+// `role` go into its diagnostics; `header` is what the header statements
+// read and leave behind.
+template <class Sink = NoLoadEvents>
+std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& header,
+                         OpenMode mode, Sink& sink) {
+  const StatementNumbers& numbers = detail::statementNumbersFor(role);
+  // Channel 13 exists only while one file is being loaded.
+  FreeFormatReader reader(kDataFileChannel);
+  const detail::HeaderListener listener{
+      &sink,
+      [](void* s) { static_cast<Sink*>(s)->opened(); },
+      [](void* s, const HeaderStatementSeen& seen, char code, HeaderLayout layout) {
+        static_cast<Sink*>(s)->title(seen, code, layout);
+      },
+      [](void* s, const HeaderStatementSeen& seen) { static_cast<Sink*>(s)->headerStatement(seen); }};
+  detail::openAndReadHeader(reader, name, numbers, header, mode, listener);
+  sink.headerEnd();
+
+  // A sink that asks for detail gets each row as soon as it is read, so that
+  // after a stop it has seen every row before it; the run's own sinks get
+  // them a batch at a time.
+  constexpr std::size_t kBatch = Sink::kRowDetail ? 1 : detail::kRowBatch;
+  double values[3 * kBatch];
+  RowLines lines[kBatch];
+  std::size_t rows = 0;
+  bool ended = false;
+  long long cutShortLine = 0;
+  while (!ended && rows < kMaxRows) {
+    const std::size_t wanted = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
+    const std::size_t got = detail::readRowBatch(reader, numbers.row, values,
+                                                 Sink::kRowDetail ? lines : nullptr, wanted,
+                                                 ended, cutShortLine);
+    for (std::size_t k = 0; k < got; ++k) {
+      sink.row(RowSeen{rows + k + 1, values + 3 * k, Sink::kRowDetail ? &lines[k] : nullptr});
+    }
+    rows += got;
+  }
+  if (!ended) sink.atLimit(reader, numbers.row);
+  sink.end(LoadEnd{rows, cutShortLine, !ended});
+  reader.close(numbers.close);
+  sink.closed();
+  return rows;
+}
 
 }  // namespace velmora

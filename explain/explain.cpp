@@ -1,6 +1,5 @@
 #include "explain.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,77 +11,33 @@
 #include <new>
 #include <queue>
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 
 namespace velmora::explain {
 namespace {
 
-// A stop of velmora's, carried out of the reader to explainPair.
+// A stop of velmora's, carried out of the reader to explainPair: its facts,
+// copied while the reader that stopped still holds them.
 struct Stopped {
-  StopReport report;
+  StopFacts facts;
 };
-void throwStop(const StopReport& report) { throw Stopped{report}; }
-
-std::string_view trimmed(std::string_view name) {
-  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
-  return name;
-}
-
-[[noreturn]] void stopAt(Failure kind, int statement, int channel, std::string_view file,
-                         int osError, std::string_view openName = {}) {
-  StopContext context;
-  context.kind = kind;
-  context.statement = statement;
-  context.channel = channel;
-  context.file = file;
-  context.osError = osError;
-  context.openName = openName;
-  stopRun(context);
-}
-
-bool canAccess(const char* path, int mode, int& error) {
-  if (::faccessat(AT_FDCWD, path, mode, AT_EACCESS) == 0) return true;
-  error = errno;
-  return false;
-}
-
-// The directory a new file of this name would be created in.
-std::string parentOf(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-StopFacts stopFactsOf(const StopReport& report, const Explanation& facts, int currentFile,
-                      bool wouldCreate) {
+void throwStop(const StopReport& report) {
   StopFacts stop;
   stop.kind = report.kind;
   stop.statement = report.statement;
   stop.channel = report.channel;
-  stop.text = report.text;
-  stop.wouldCreate = wouldCreate;
-  stop.dataFile = report.channel == kControlChannel ? -1 : currentFile;
-  std::string_view text = stop.text;
-  std::string_view line1 = text.substr(0, text.find('\n'));
-  std::string prefix = "Velmora: statement " + std::to_string(report.statement) + ", channel " +
-                       std::to_string(report.channel);
-  if (line1.substr(std::min(prefix.size(), line1.size())).starts_with(", file '")) {
-    if (report.channel == kControlChannel) {
-      stop.file = kControlFileName;
-    } else if (currentFile >= 0) {
-      stop.file = facts.files[currentFile].name;
-    }
-  }
-  if (report.kind == Failure::BadNumber || report.kind == Failure::BadText) {
-    std::size_t at = line1.rfind(", line ");
-    if (at != std::string_view::npos) {
-      long long line = 0;
-      for (char c : line1.substr(at + 7)) line = line * 10 + (c - '0');
-      stop.line = line;
-    }
-  }
-  return stop;
+  if (!report.file.empty()) stop.file = std::string(report.file);
+  stop.line = report.line;
+  stop.item = report.item;
+  stop.osError = report.osError;
+  stop.bytes = report.bytes;
+  stop.text.assign(report.text, report.textLength);
+  throw Stopped{std::move(stop)};
+}
+
+std::string_view trimmed(std::string_view name) {
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  return name;
 }
 
 // Header records that read like table rows: every record from the first line
@@ -118,10 +73,12 @@ void findSuspectLines(FileFacts& file) {
     tooLong = false;
     ++line;
   };
-  char buffer[1 << 16];
+  // On the heap: velmora-explain runs in a small stack.
+  constexpr std::size_t kBlock = std::size_t{1} << 16;
+  const std::unique_ptr<char[]> buffer(new char[kBlock]);
   bool done = false;
   while (!done) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ssize_t got = ::read(fd, buffer.get(), kBlock);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     for (ssize_t i = 0; i < got; ++i) {
@@ -156,27 +113,36 @@ bool addsMore(const Contribution& a, const Contribution& b) {
   return a.index < b.index;
 }
 
-RowFacts rowFacts(const Workspace& w, std::size_t index, double total) {
-  const DataSet& reference = w.sets[0];
-  const DataSet& compared = w.sets[1];
+RowFacts rowFacts(const Workspace& w, const Explanation& facts, std::size_t index, double total) {
   RowFacts row;
   row.row = index + 1;
   row.comparedLine = w.rowLines[1][index];
   row.comparedValue = w.column2InFileUnits[1][index];
-  row.hasReference = index < reference.rows;
+  row.hasReference = index < facts.files[0].record.rows;
   if (row.hasReference) {
     row.referenceLine = w.rowLines[0][index];
     row.referenceValue = w.column2InFileUnits[0][index];
   }
-  row.scaledDifference = compared.column2[index] - reference.column2[index];
+  row.scaledDifference = scaleColumn2(row.comparedValue) - w.reference.values()[index];
   row.square = row.scaledDifference * row.scaledDifference;
   row.share = total == 0 ? 0 : row.square / total;
   return row;
 }
 
-bool existsAsNamed(const std::string& name) {
+Presence presenceOf(const std::string& name) {
+  Presence presence;
   struct stat status {};
-  return !name.empty() && name.find('\0') == std::string::npos && ::stat(name.c_str(), &status) == 0;
+  if (name.empty() || name.find('\0') != std::string::npos) {
+    presence.error = ENOENT;
+  } else if (::stat(name.c_str(), &status) != 0) {
+    presence.error = errno;
+  } else {
+    presence.exists = true;
+    presence.directory = S_ISDIR(status.st_mode);
+    presence.regular = S_ISREG(status.st_mode);
+    presence.size = static_cast<long long>(status.st_size);
+  }
+  return presence;
 }
 
 std::string lineText(long long line) { return "line " + std::to_string(line); }
@@ -229,30 +195,33 @@ void addWarnings(Explanation& facts) {
   }
 }
 
-void compare(const Request& request, const Workspace& w, Explanation& facts) {
-  const DataSet& reference = w.sets[0];
-  const DataSet& compared = w.sets[1];
-  // The very sum velmora makes, and its result line.
-  facts.total = sumOfSquaredDifferences(compared.column2, reference.column2, compared.rows);
+// The very sum velmora makes, `total`, and its result line.
+void compare(const Request& request, const Workspace& w, double total, Explanation& facts) {
+  const std::size_t comparedRows = facts.files[1].record.rows;
+  const std::size_t referenceRows = facts.files[0].record.rows;
+  const double* reference = w.reference.values();
+  const double* compared = w.column2InFileUnits[1].get();
+  facts.total = total;
   char line[kResultLineLength + 1];
   formatResultLine(facts.total, line);
   facts.resultLine.assign(line, kResultLineLength - 1);
   facts.compared = true;
-  facts.rowsCompared = compared.rows;
+  facts.rowsCompared = comparedRows;
 
   // The worst of the kept rows on top, so a better one replaces it.
-  const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), compared.rows);
+  const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), comparedRows);
   auto worseOnTop = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
   std::priority_queue<Contribution, std::vector<Contribution>, decltype(worseOnTop)> kept(
       worseOnTop);
   double withoutReference = 0;
-  if (request.keepSquares) facts.squares.resize(compared.rows);
-  for (std::size_t i = 0; i < compared.rows; ++i) {
-    const double difference = compared.column2[i] - reference.column2[i];
+  if (request.keepSquares) facts.squares.resize(comparedRows);
+  for (std::size_t i = 0; i < comparedRows; ++i) {
+    const double scaled = scaleColumn2(compared[i]);
+    const double difference = scaled - reference[i];
     const double square = difference * difference;
     if (request.keepSquares) facts.squares[i] = square;
-    facts.rowsDiffering += compared.column2[i] == reference.column2[i] ? 0 : 1;
-    if (i >= reference.rows) {
+    facts.rowsDiffering += scaled == reference[i] ? 0 : 1;
+    if (i >= referenceRows) {
       ++facts.rowsWithoutReference;
       withoutReference += square;
     }
@@ -271,10 +240,133 @@ void compare(const Request& request, const Workspace& w, Explanation& facts) {
     kept.pop();
   }
   std::reverse(best.begin(), best.end());
-  if (!best.empty()) facts.largest = rowFacts(w, best.front().index, facts.total);
-  for (std::size_t i = 0; i < best.size() && i < request.top; ++i) {
-    facts.top.push_back(rowFacts(w, best[i].index, facts.total));
+  for (std::size_t i = 0; i < comparedRows; ++i) {
+    if (scaleColumn2(compared[i]) != reference[i]) {
+      facts.firstDifference = rowFacts(w, facts, i, facts.total);
+      break;
+    }
   }
+  // A zero total has no largest row, and a list of rows that add nothing
+  // says nothing.
+  if (facts.total == 0) return;
+  if (!best.empty()) facts.largest = rowFacts(w, facts, best.front().index, facts.total);
+  for (std::size_t i = 0; i < best.size() && i < request.top; ++i) {
+    facts.top.push_back(rowFacts(w, facts, best[i].index, facts.total));
+  }
+}
+
+// What explain notes of one load, beside the comparison's own sinks: the
+// reference's column 2 goes to the workspace's column as velmora keeps it,
+// the compared rows to velmora's sum.
+class RecordingSink : public NoLoadEvents {
+ public:
+  static constexpr bool kRowDetail = true;
+
+  RecordingSink(LoadRecord& record, ReferenceColumn* reference, SquaredDifferences* sum)
+      : record_(record), reference_(reference), sum_(sum) {}
+
+  void opened() { record_.opened = true; }
+
+  void title(const HeaderStatementSeen& seen, char formatCode, HeaderLayout layout) {
+    record_.titleRead = true;
+    std::memcpy(record_.title, seen.text.data(), std::min(seen.text.size(), kLineWidth));
+    record_.titleLine = seen.firstLine;
+    record_.formatCode = formatCode;
+    record_.layout = layout;
+  }
+
+  void headerStatement(const HeaderStatementSeen& seen) {
+    noteStatement(seen.statement, seen.firstLine);
+    switch (seen.target) {
+      case HeaderNumber::First:
+        record_.fileUnits.first = seen.number;
+        break;
+      case HeaderNumber::Second:
+        record_.fileUnits.second = seen.number;
+        break;
+      case HeaderNumber::Third:
+        record_.fileUnits.third = seen.number;
+        break;
+      case HeaderNumber::Rate:
+        record_.fileUnits.rate = seen.number;
+        std::memcpy(record_.rateLabel, seen.text.data(), std::min(seen.text.size(), kLabelWidth));
+        record_.rateLine = seen.firstLine;
+        break;
+      case HeaderNumber::RateCandidate:
+      case HeaderNumber::None:
+        break;
+    }
+  }
+
+  void headerEnd() { record_.headerRead = true; }
+
+  void row(const RowSeen& seen) {
+    const std::size_t index = seen.row - 1;
+    record_.rowLines[index] = seen.lines->first;
+    record_.rowLastLines[index] = seen.lines->last;
+    record_.column1[index] = seen.values[0];
+    record_.column2InFileUnits[index] = seen.values[1];
+    record_.column3[index] = seen.values[2];
+    record_.slashRows += seen.lines->endedBySlash ? 1 : 0;
+    record_.rows = seen.row;
+    if (reference_ != nullptr) reference_->store(seen.row, seen.values[1]);
+    if (sum_ != nullptr) sum_->row(seen);
+  }
+
+  // Past the last row velmora reads, whether the file holds anything more:
+  // one more statement of a single one-byte text item, which takes any value.
+  // A stop it meets (bad text, a quote left open) also means something is
+  // there; velmora never reads that far, so the stop is not velmora's.
+  void atLimit(FreeFormatReader& reader, int rowStatement) {
+    char scratch[1];
+    const Item items[] = {TextItem{scratch, 1}};
+    try {
+      record_.rowsPastLimit = reader.readOrEnd(items, rowStatement) == ReadStatus::Ok;
+    } catch (const Stopped&) {
+      record_.rowsPastLimit = true;
+    }
+  }
+
+  void end(const LoadEnd& end) { record_.cutShortRowLine = end.cutShortLine; }
+  void closed() { record_.closed = true; }
+
+ private:
+  // Where a header statement started. A rate search longer than the record
+  // keeps overwriting its last kept entry, leaving room for the ten skipped
+  // records after it.
+  void noteStatement(int statement, long long line) {
+    constexpr std::size_t kMax = LoadRecord::kMaxHeaderStatements;
+    constexpr std::size_t kAfterRate = 10;
+    const bool inRateSearch = statement == kFirstFileStatements.layout2Rate ||
+                              statement == kSecondFileStatements.layout2Rate;
+    std::size_t slot = record_.headerStatementsKept;
+    if (inRateSearch && slot >= kMax - kAfterRate) {
+      slot = kMax - kAfterRate - 1;
+    } else if (slot == kMax) {
+      slot = kMax - 1;
+    } else {
+      ++record_.headerStatementsKept;
+    }
+    record_.headerStatements[slot] = {statement, line};
+    ++record_.headerStatementCount;
+  }
+
+  LoadRecord& record_;
+  ReferenceColumn* reference_;
+  SquaredDifferences* sum_;
+};
+
+// Everything a record holds, as before a load; the caller's storage is kept.
+void startRecord(LoadRecord& record) {
+  LoadRecord fresh;
+  fresh.rowLines = record.rowLines;
+  fresh.column2InFileUnits = record.column2InFileUnits;
+  fresh.rowLastLines = record.rowLastLines;
+  fresh.column1 = record.column1;
+  fresh.column3 = record.column3;
+  std::memset(fresh.title, ' ', sizeof fresh.title);
+  std::memset(fresh.rateLabel, ' ', sizeof fresh.rateLabel);
+  record = fresh;
 }
 
 // Restores the previous stop handler however the explanation ends.
@@ -295,127 +387,11 @@ Workspace::Workspace() {
   for (int f = 0; f < 2; ++f) {
     // Left uninitialised: a page costs nothing until a row is stored in it.
     rowLines[f].reset(new long long[kMaxRows]);
+    rowLastLines[f].reset(new long long[kMaxRows]);
     column2InFileUnits[f].reset(new double[kMaxRows]);
+    column1[f].reset(new double[kMaxRows]);
+    column3[f].reset(new double[kMaxRows]);
   }
-}
-
-namespace {
-
-// The folder part of a path as the system walks it: "a/b" -> "a", "b" -> ".",
-// "/b" -> "/". Trailing slashes are removed first.
-std::string folderOf(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return parentOf(path);
-}
-
-// Follows a chain of links that leads nowhere to the missing file at its end,
-// each link's text read relative to the link's own folder. ELOOP past the
-// system's limit on links followed in one name.
-int endOfDanglingChain(std::string path, std::string& target) {
-  constexpr int kMaxLinks = 40;
-  for (int followed = 0; followed < kMaxLinks; ++followed) {
-    char buffer[4096];
-    const ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
-    if (length < 0) return errno;
-    std::string next(buffer, static_cast<std::size_t>(length));
-    if (next.empty()) return ENOENT;
-    if (next.front() != '/') {
-      const std::size_t slash = path.find_last_of('/');
-      if (slash != std::string::npos) next = path.substr(0, slash + 1) + next;
-    }
-    struct stat status {};
-    if (::lstat(next.c_str(), &status) != 0) {
-      if (errno != ENOENT) return errno;
-      target = next;
-      return 0;
-    }
-    if (!S_ISLNK(status.st_mode)) return ENOENT;  // it appeared meanwhile
-    path = next;
-  }
-  return ELOOP;
-}
-
-}  // namespace
-
-bool isRunningProgram(dev_t device, ino_t inode) {
-  DIR* processes = ::opendir("/proc");
-  if (processes == nullptr) return false;
-  bool running = false;
-  while (const dirent* entry = ::readdir(processes)) {
-    const char* id = entry->d_name;
-    if (id[0] < '1' || id[0] > '9') continue;
-    const std::string exe = std::string("/proc/") + id + "/exe";
-    struct stat status {};
-    if (::stat(exe.c_str(), &status) == 0 && status.st_dev == device &&
-        status.st_ino == inode) {
-      running = true;
-      break;
-    }
-  }
-  ::closedir(processes);
-  return running;
-}
-
-void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
-                 bool& wouldCreate, std::optional<std::string>& linkTarget) {
-  wouldCreate = false;
-  linkTarget.reset();
-  name = trimmed(name);
-  auto openFailure = [&](int error) {
-    stopAt(Failure::OpenFailure, statements.open, channel, {}, error, name);
-  };
-  if (name.empty() || name.find('\0') != std::string_view::npos) openFailure(ENOENT);
-  const std::string path(name);
-  // A creating open refuses a name that ends in a slash, once its folder is
-  // reached, whatever the name holds.
-  if (path.back() == '/') {
-    struct stat folder {};
-    if (::stat(folderOf(path).c_str(), &folder) != 0) openFailure(errno);
-    if (!S_ISDIR(folder.st_mode)) openFailure(ENOTDIR);
-    openFailure(EISDIR);
-  }
-  // Missing: velmora's first attempt creates it where the folder allows; where
-  // it does not, its last attempt (write-only, creating) fails the same way.
-  auto missing = [&](const std::string& created) {
-    int directoryError = 0;
-    struct stat folder {};
-    const std::string where = parentOf(created);
-    if (::stat(where.c_str(), &folder) != 0) openFailure(errno);
-    if (!S_ISDIR(folder.st_mode)) openFailure(ENOTDIR);
-    if (!canAccess(where.c_str(), W_OK | X_OK, directoryError)) {
-      openFailure(directoryError == EACCES || directoryError == EPERM || directoryError == EROFS
-                      ? directoryError
-                      : ENOENT);
-    }
-    wouldCreate = true;
-    stopAt(Failure::EndOfFile, statements.firstRead, channel, name, 0);
-  };
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
-    if (errno != ENOENT) openFailure(errno);
-    missing(path);
-  }
-  if (S_ISLNK(status.st_mode) && ::stat(path.c_str(), &status) != 0) {
-    if (errno != ENOENT) openFailure(errno);
-    std::string target;
-    if (const int error = endOfDanglingChain(path, target); error != 0) openFailure(error);
-    linkTarget = target;
-    missing(target);
-  }
-  if (S_ISDIR(status.st_mode)) openFailure(EISDIR);
-  if (S_ISSOCK(status.st_mode)) openFailure(ENXIO);
-  if (S_ISFIFO(status.st_mode)) stopAt(Failure::IoError, statements.rewind, channel, name, ESPIPE);
-  int writeError = 0, readError = 0;
-  const bool writable = canAccess(path.c_str(), W_OK, writeError);
-  const bool readable = canAccess(path.c_str(), R_OK, readError);
-  // Writing to a program while it runs is refused before any other attempt.
-  if (writable && S_ISREG(status.st_mode) && (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) &&
-      isRunningProgram(status.st_dev, status.st_ino)) {
-    openFailure(ETXTBSY);
-  }
-  if (readable) return;
-  if (writable) stopAt(Failure::CannotRead, statements.firstRead, channel, name, 0);
-  openFailure(writeError == EROFS ? EROFS : readError);
 }
 
 bool readsLikeTableRow(std::string_view record) {
@@ -451,14 +427,11 @@ bool readsLikeTableRow(std::string_view record) {
 }
 
 void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {
-  for (int f = 0; f < 2; ++f) {
-    DataSet& set = workspace.sets[f];
-    for (double* column : {set.column1, set.column2, set.column3}) {
-      std::memset(column, 0, workspace.used[f] * sizeof(double));
-    }
-    set.rows = 0;
-    workspace.used[f] = 0;
-  }
+  // The reference column is zero beyond the rows of the pair it holds.
+  workspace.reference.clear(workspace.used[0]);
+  workspace.used[0] = workspace.used[1] = 0;
+  SquaredDifferences sum;
+  sum.reference = workspace.reference.values();
   HandlerScope handler;
   HeaderState header;  // carried from the first load to the second, as in the run
   int current = -1;
@@ -475,12 +448,12 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
         FileFacts& file = facts.files[f];
         file.named = true;
         file.name = std::string(trimmed(f == 0 ? request.referenceName : request.comparedName));
-        file.exists = existsAsNamed(file.name);
+        file.presence = presenceOf(file.name);
       }
     }
     if (request.fromControlFile) {
       facts.control.used = true;
-      facts.control.exists = existsAsNamed(kControlFileName);
+      facts.control.presence = presenceOf(kControlFileName);
       predictOpen(kControlFileName, kControlChannel,
                   {kControlStatements.open, kControlStatements.rewind,
                    kControlStatements.firstName},
@@ -494,8 +467,14 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       const StatementNumbers& numbers = f == 0 ? kFirstFileStatements : kSecondFileStatements;
       std::string_view fileName;
       if (control) {
+        ControlStatementFacts& seen = facts.control.names[f];
+        const std::string before(name, kLineWidth);
+        seen.read = true;  // so far: a stop in it leaves it read, its line unknown
         control->read(nameItem, f == 0 ? kControlStatements.firstName
                                        : kControlStatements.secondName);
+        seen.line = control->statementLine();
+        seen.endedBySlash = control->endedBySlash();
+        seen.nameChanged = before != std::string_view(name, kLineWidth);
         fileName = std::string_view(name, kLineWidth);
       } else {
         fileName = f == 0 ? request.referenceName : request.comparedName;
@@ -504,35 +483,40 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       current = f;
       file.named = true;
       file.name = std::string(trimmed(fileName));
-      file.exists = existsAsNamed(file.name);
+      file.presence = presenceOf(file.name);
       file.loadStarted = true;
       predictOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title},
                   wouldCreate, linkTarget);
       file.record.rowLines = workspace.rowLines[f].get();
       file.record.column2InFileUnits = workspace.column2InFileUnits[f].get();
-      file.record.openReadOnly = true;
-      // A stop may leave values at the position after the last row.
-      workspace.used[f] = kMaxRows;
-      loadDataFile(fileName, workspace.sets[f], role, header, &file.record);
-      workspace.used[f] = std::min(kMaxRows, file.record.rows + 1);
+      file.record.rowLastLines = workspace.rowLastLines[f].get();
+      file.record.column1 = workspace.column1[f].get();
+      file.record.column3 = workspace.column3[f].get();
+      startRecord(file.record);
+      RecordingSink sink(file.record, f == 0 ? &workspace.reference : nullptr,
+                         f == 1 ? &sum : nullptr);
+      loadDataFile(fileName, role, header, OpenMode::ReadOnly, sink);
+      workspace.used[f] = file.record.rows;
       file.loaded = true;
       findSuspectLines(file);
     }
     current = -1;
     if (control) control->close(kControlStatements.close);
-    compare(request, workspace, facts);
+    compare(request, workspace, sum.total, facts);
   } catch (const Stopped& stopped) {
-    if (current >= 0) {
-      workspace.used[current] = std::min(kMaxRows, facts.files[current].record.rows + 1);
-    }
+    if (current >= 0) workspace.used[current] = facts.files[current].record.rows;
     // Memory velmora-explain could not get is its own failure, not velmora's:
     // velmora needs less, and would not stop there.
-    if (stopped.report.kind == Failure::OutOfMemory) throw std::bad_alloc();
-    facts.stop = stopFactsOf(stopped.report, facts, current, wouldCreate);
+    if (stopped.facts.kind == Failure::OutOfMemory) throw std::bad_alloc();
+    facts.stop = stopped.facts;
+    facts.stop->dataFile = stopped.facts.channel == kControlChannel ? -1 : current;
+    facts.stop->wouldCreate = wouldCreate;
     facts.stop->linkTarget = linkTarget;
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }
   addWarnings(facts);
+  facts.failAbove = request.failAbove;
+  addFindings(workspace, facts);
 }
 
 }  // namespace velmora::explain

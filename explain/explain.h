@@ -3,14 +3,14 @@
 //
 // explainPair() runs the comparison the way velmora runs it, through the same
 // control-file statements, the same loadDataFile and the same sum, with a
-// LoadRecord asking the loader what it saw. What it never does:
+// sink of its own noting what the loader saw. What it never does:
 //   - create, change or delete a file: the control file and the data files are
 //     opened read-only, and a file velmora would create (a missing one) is not
 //     created; its fate is predicted instead (see predictOpen);
 //   - disagree with velmora: the result line is formatResultLine of the same
 //     total, and where velmora stops, the stop is the same two lines, made by
 //     the same fatal funnel.
-// Memory: two DataSets (six columns of kMaxRows doubles), and per file a
+// Memory: the reference's scaled column 2 (kMaxRows doubles), and per file a
 // column of row lines and a column of column-2 values as read; nothing grows
 // with the file but the top-N list (N rows at most).
 //
@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "freeformat/freeformat.h"
 
@@ -39,6 +40,49 @@ inline constexpr std::size_t kMaxSuspectLines = 1000;
 // Of those, how many get a warning line each.
 inline constexpr std::size_t kMaxSuspectWarnings = 10;
 
+// What one load saw, noted by explain's sink as the load goes, so after a
+// stop it holds everything seen before the failure. Lines count the file's
+// records from 1; 0 means none.
+struct LoadRecord {
+  // Storage for kMaxRows entries each, filled up to `rows`:
+  // the line where each row's statement found its first value, and column 2
+  // as read, before it was multiplied by 1000.
+  long long* rowLines = nullptr;
+  double* column2InFileUnits = nullptr;
+  // Likewise: the line where each row's statement stopped, and columns 1 and 3.
+  long long* rowLastLines = nullptr;
+  double* column1 = nullptr;
+  double* column3 = nullptr;
+  // Filled by the load.
+  bool opened = false;       // the open and rewind statements succeeded
+  bool titleRead = false;
+  char title[kLineWidth];    // the line buffer right after the title statement
+  long long titleLine = 0;
+  char formatCode = ' ';
+  HeaderLayout layout = HeaderLayout::Plain;
+  bool headerRead = false;   // every header statement was executed
+  // Each header number as its statement left it, before the division by 1000.
+  HeaderValues fileUnits;
+  char rateLabel[kLabelWidth];  // the label read with the rate (layouts 1 and 2)
+  long long rateLine = 0;
+  // Where each header statement after the title started (its first value,
+  // null value or slash), in order. A long rate search keeps its first
+  // statements and its last one; `headerStatementCount` counts them all.
+  struct HeaderStatement {
+    int statement;
+    long long line;
+  };
+  static constexpr std::size_t kMaxHeaderStatements = 64;
+  HeaderStatement headerStatements[kMaxHeaderStatements];
+  std::size_t headerStatementsKept = 0;
+  std::size_t headerStatementCount = 0;
+  std::size_t rows = 0;
+  long long cutShortRowLine = 0;  // a final row the end of the file cut short (dropped)
+  std::size_t slashRows = 0;      // row statements a slash ended
+  bool rowsPastLimit = false;     // the file holds more after row kMaxRows
+  bool closed = false;
+};
+
 // Which pair to explain.
 struct Request {
   bool fromControlFile = true;  // the pair named in ./CompareThese.inp
@@ -46,6 +90,7 @@ struct Request {
   std::string comparedName;
   std::size_t top = kDefaultTop;
   bool keepSquares = false;     // keep every compared row's square (for the picture)
+  std::optional<double> failAbove;  // the limit of --fail-above, for its verdict
 };
 
 // One row's contribution to the total.
@@ -61,10 +106,19 @@ struct RowFacts {
   double share = 0;                  // square / total; 0 when the total is 0
 };
 
+// What the system says of a name before it is read (links followed).
+struct Presence {
+  bool exists = false;
+  int error = 0;             // why not: ENOENT when it does not exist, or ELOOP, EACCES...
+  bool directory = false;
+  bool regular = false;
+  long long size = 0;        // in bytes
+};
+
 struct FileFacts {
   bool named = false;        // the run got as far as having its name
   std::string name;          // trailing spaces removed
-  bool exists = false;
+  Presence presence;
   bool loadStarted = false;  // loadDataFile was called (velmora would open it)
   bool loaded = false;       // the load returned
   LoadRecord record;         // what the load saw
@@ -79,6 +133,9 @@ struct StopFacts {
   int channel = 0;
   std::optional<std::string> file;  // the file line 1 names, raw bytes
   long long line = 0;               // for a bad number or bad text
+  int item = 0;                     // likewise: the item of the statement, from 1
+  int osError = 0;                  // an open failure's or input/output error's errno
+  std::size_t bytes = 0;            // an allocation that failed
   std::string text;                 // both lines, each ending in a line feed
   bool wouldCreate = false;         // velmora would have created the missing file first
   // Where a symbolic link that leads nowhere points: velmora's open follows it
@@ -87,10 +144,58 @@ struct StopFacts {
   int dataFile = -1;                // the data file being handled (0, 1); -1: the control file
 };
 
+// What the control file's statements saw: each name's line, and how the
+// second statement ended.
+struct ControlStatementFacts {
+  bool read = false;
+  long long line = 0;       // where it found its first value, null value or slash; 0: none
+  bool endedBySlash = false;
+  bool nameChanged = false; // it stored a value (not a null value or a slash)
+  std::string record;       // the raw line it started on
+};
+
 // The control file, when the pair comes from it.
 struct ControlFacts {
   bool used = false;                // the pair is named in ./CompareThese.inp
-  bool exists = false;
+  Presence presence;
+  ControlStatementFacts names[2];
+};
+
+// What a finding is about. The kinds, most important first; each has one
+// name in the JSON report (findingKindName) and one entry in the manual page.
+enum class FindingKind {
+  Stop,                // velmora stops: the file cannot be read to the end
+  EmptyFile,           // a file of 0 bytes
+  Directory,           // a name that denotes a directory
+  ControlFile,         // where each name came from, and a second name lost to a slash or comma
+  SameFile,            // both names denote one file
+  LayoutsDiffer,       // the two format codes select different layouts
+  NoHeader,            // most header records read like table rows
+  HeaderRecordsLikeRows,  // some header records read like table rows
+  MultiLineRows,       // row statements that read more than one line
+  SurplusValues,       // records holding more than three values
+  OutOfStep,           // compared row i matches reference row i + k from row R on
+  ConstantFactor,      // the second columns differ by one factor on every row
+  ColumnMatch,         // the compared column 2 is another column of the reference
+  ZeroColumn,          // a second column that is zero on every row
+  RowCounts,           // the files have different row counts
+  RowsPastLimit,       // rows past 1,000,000 were not read
+  FirstDifference,     // the first row that differs
+  Largest,             // the row that adds most
+  FilesAgree,          // a zero total: every row agrees
+  FailAbove,           // the --fail-above limit and its verdict
+};
+const char* findingKindName(FindingKind kind);
+
+enum class FindingRole { Reference, Compared, Control, Pair };
+const char* findingRoleName(FindingRole role);
+
+struct Finding {
+  FindingKind kind;
+  FindingRole role;
+  std::size_t row = 0;          // 0: no row
+  std::vector<long long> lines; // lines of the file named by the role (empty: none)
+  std::string text;             // one or two sentences, enough to fix the file
 };
 
 struct Explanation {
@@ -108,19 +213,29 @@ struct Explanation {
   std::vector<double> squares;      // every compared row's square, when asked
   std::vector<std::string> warnings;
   std::optional<StopFacts> stop;
+  std::vector<Finding> findings;    // most important first
+  std::optional<double> failAbove;
+  std::optional<RowFacts> firstDifference;
 };
+
 
 // The columns and line numbers a comparison needs, allocated once, touched
 // only where rows are stored.
 struct Workspace {
   Workspace();
-  DataSet sets[2];
+  ReferenceColumn reference;
   std::unique_ptr<long long[]> rowLines[2];
+  std::unique_ptr<long long[]> rowLastLines[2];
   std::unique_ptr<double[]> column2InFileUnits[2];
+  std::unique_ptr<double[]> column1[2];
+  std::unique_ptr<double[]> column3[2];
   // Positions a load may have written, zeroed again before the next use, so a
   // workspace can serve many explanations (tests, the fuzzer).
   std::size_t used[2] = {0, 0};
 };
+
+// The findings of an explanation (its facts complete), most important first.
+void addFindings(const Workspace& workspace, Explanation& facts);
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is
@@ -131,7 +246,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& out)
 // When velmora's open of `name` (trailing spaces removed) on `channel` would not
 // give a file it can read, stops through the fatal funnel with the very two
 // lines velmora would write, at the statement where it would stop; returns when
-// the file can be read. Never creates, opens or changes anything:
+// the file can be read. Never creates or changes anything:
 //   missing, directory writable  -> velmora creates it empty: end of file at `firstRead`
 //   missing, cannot be created   -> open failure at `open` (the reason of its last attempt)
 //   a link that leads nowhere    -> as a missing file, for the file the link names
@@ -143,6 +258,11 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& out)
 //   neither                      -> open failure at `open`: Permission denied
 //   a program being run          -> open failure at `open`: Text file busy
 //   a named pipe                 -> input/output error at `rewind`: Illegal seek
+// The attempts are velmora's own open rules (followOpenRules), each answered
+// by what the system says of the file and its folder; where the answer can
+// be had from the system itself without a trace, it is asked (an unnamed
+// file made in the folder, which vanishes when closed; an open for writing
+// of a program file, closed at once).
 // `wouldCreate` is set when velmora would have created the file, and
 // `linkTarget` to the file a link that leads nowhere names.
 struct OpenStatements {
@@ -150,11 +270,6 @@ struct OpenStatements {
 };
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
                  bool& wouldCreate, std::optional<std::string>& linkTarget);
-
-// Whether a running process was started from the file with this device and
-// inode (velmora's read-write open of it fails with "Text file busy"). Reads
-// /proc only; false where /proc cannot tell.
-bool isRunningProgram(dev_t device, ino_t inode);
 
 // Whether a record holds exactly three numbers (under the reader's number
 // rules) and nothing else: "1 2 3", "1,2;3", "-1.5e3 .5 7 \r" -> true;
@@ -169,6 +284,10 @@ bool writeJsonReport(std::FILE* out, const Explanation& facts);
 // Bytes as a JSON string body: quote, backslash and control bytes escaped,
 // valid UTF-8 kept, every other byte as \u00XX of the byte.
 std::string jsonEscape(std::string_view bytes);
+
+// A share of the total (0 to 1) as a percentage: "80%", "64.29%"; a share
+// too small to show in two decimals as "< 0.01%".
+std::string shareText(double share);
 
 // A double as the shortest text that reads back to it; "NaN", "Infinity",
 // "-Infinity" for the others.

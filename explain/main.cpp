@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 #include "explain/explain.h"
 #include "explain/plot.h"
 
@@ -39,7 +39,8 @@ constexpr char kHelp[] =
     "Show what velmora reads from a pair of data files, how, and where their\n"
     "difference comes from. With no file names, the pair named in\n"
     "./CompareThese.inp is read, as velmora reads it; otherwise the two files\n"
-    "named (no control file is read). No file is created or changed.\n"
+    "named (no control file is read). No file is created or changed, but the\n"
+    "picture --plot asks for.\n"
     "\n"
     "      --top N          list the N rows that add most to the total\n"
     "                       (default 10; 0 lists none)\n"
@@ -153,18 +154,8 @@ Options parseArguments(int argc, char** argv) {
                                  : "too many file names (two at most)");
   }
   options.request.keepSquares = options.plot.has_value();
+  options.request.failAbove = options.failAbove;
   return options;
-}
-
-// A closed standard descriptor would be the first one a file gets, and the
-// report would then be written into it. Occupy it first.
-void occupyClosedStandardDescriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      int opened = ::open("/dev/null", O_RDONLY);
-      if (opened >= 0 && opened != fd) ::close(opened);
-    }
-  }
 }
 
 // The files a run reads, by device and inode: the picture must be none of them.
@@ -193,73 +184,125 @@ const ReadFile* sameAs(const std::vector<ReadFile>& read, const struct stat& sta
   return nullptr;
 }
 
-[[noreturn]] void refusePicture(const std::string& path, const ReadFile& input) {
-  usageError("the picture '" + path + "' would replace '" + input.name +
-             "', a file this run reads");
+[[noreturn]] void refusePicture(const std::string& path, const std::string& why) {
+  usageError("the picture '" + path + "' would replace " + why);
 }
 
-// Before anything is written: the picture named is not a file the run reads
-// (links followed).
+// Before anything is written: the picture named is not a file the run reads,
+// nor the file standard output or standard error goes to (the report or the
+// diagnostics would be overwritten), links followed.
 void checkPicturePath(const std::string& path, const std::vector<ReadFile>& read) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return;
-  if (const ReadFile* input = sameAs(read, status)) refusePicture(path, *input);
+  if (const ReadFile* input = sameAs(read, status)) {
+    refusePicture(path, "'" + input->name + "', a file this run reads");
+  }
+  const char* const streams[] = {"", "standard output", "standard error"};
+  for (int fd = 1; fd <= 2; ++fd) {
+    struct stat stream {};
+    if (::fstat(fd, &stream) == 0 && S_ISREG(stream.st_mode) && stream.st_dev == status.st_dev &&
+        stream.st_ino == status.st_ino) {
+      refusePicture(path, std::string("the file ") + streams[fd] + " writes to");
+    }
+  }
 }
 
-// The --plot file: the one file the program ever writes. It is opened without
-// truncation and checked again through the open descriptor (a link or a name
-// swapped since the first check), then emptied and written. A failed write is
-// reported (status 2), and a file this run created is removed again.
-bool writePicture(const std::string& path, const Explanation& facts,
-                  const std::vector<ReadFile>& read) {
-  constexpr mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
-  bool created = true;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kMode);
-  if (fd < 0 && errno == EEXIST) {
-    created = false;
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kMode);
-  }
-  auto failed = [&](int error) {
-    std::fprintf(stderr, "%s: cannot write the picture '%s': %s\n", kProgram, path.c_str(),
-                 std::strerror(error));
-    return false;
-  };
-  if (fd < 0) return failed(errno);
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return failed(error);
-  }
-  if (const ReadFile* input = sameAs(read, status)) {
-    ::close(fd);
-    refusePicture(path, *input);
-  }
-  std::FILE* out = ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "w") : nullptr;
+bool pictureFailed(const std::string& path, int error) {
+  std::fprintf(stderr, "%s: cannot write the picture '%s': %s\n", kProgram, path.c_str(),
+               std::strerror(error));
+  return false;
+}
+
+// Writes the picture through an open descriptor, which it closes; the errno
+// of the first failure, or 0.
+int writePictureTo(int fd, const Explanation& facts) {
+  std::FILE* out = ::fdopen(fd, "w");
   if (out == nullptr) {
     const int error = errno;
     ::close(fd);
-    if (created) ::unlink(path.c_str());
-    return failed(error);
+    return error;
   }
-  bool written = false;
   int error = 0;
   try {
     const PlotData data{facts.files[0].name, facts.files[1].name, facts.resultLine,
                         facts.squares.data(), facts.squares.size(), facts.total};
     errno = 0;
-    written = writePlot(out, data) && std::fflush(out) == 0;
-    error = errno;
+    if (!writePlot(out, data) || std::fflush(out) != 0) error = errno != 0 ? errno : EIO;
   } catch (const std::bad_alloc&) {
     error = ENOMEM;
   }
-  if (std::fclose(out) != 0 && written) {
-    written = false;
-    error = errno;
+  if (std::fclose(out) != 0 && error == 0) error = errno;
+  return error;
+}
+
+// The --plot file, the one file the program ever writes.
+//   - Not a regular file (a pipe, /dev/null, a terminal): written as it is,
+//     never emptied first; a named pipe nobody reads is refused at once
+//     (No such device or address) instead of waiting.
+//   - Otherwise the picture is written to a new file in the same folder,
+//     which then replaces the named one (or the file a link names) in one
+//     step: a run killed or a disk filled midway leaves the old picture
+//     whole, and the new file is removed again.
+// Either way the file opened is checked once more against the files the run
+// reads and the file standard output and standard error go to.
+bool writePicture(const std::string& path, const Explanation& facts,
+                  const std::vector<ReadFile>& read) {
+  struct stat status {};
+  const bool exists = ::stat(path.c_str(), &status) == 0;
+  if (exists && !S_ISREG(status.st_mode)) {
+    if (S_ISDIR(status.st_mode)) return pictureFailed(path, EISDIR);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return pictureFailed(path, errno);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+      const int error = errno;
+      ::close(fd);
+      return pictureFailed(path, error);
+    }
+    const int error = writePictureTo(fd, facts);
+    return error == 0 || pictureFailed(path, error);
   }
-  if (written) return true;
-  if (created) ::unlink(path.c_str());
-  return failed(error != 0 ? error : EIO);
+  // The file to replace: the one a link names, where it exists.
+  std::string target = path;
+  if (exists) {
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+      target = resolved;
+      std::free(resolved);
+    }
+  }
+  const std::size_t slash = target.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temporary = folder + "." + base + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return pictureFailed(path, errno);
+  // The permissions a new file gets (0666 less the umask), or those of the
+  // picture it replaces.
+  mode_t mode = exists ? status.st_mode & 07777 : 0;
+  if (!exists) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
+  if (error == 0) {
+    error = writePictureTo(fd, facts);
+  } else {
+    ::close(fd);
+  }
+  if (error == 0) {
+    struct stat now {};
+    if (::stat(target.c_str(), &now) == 0) {
+      if (const ReadFile* input = sameAs(read, now)) {
+        ::unlink(temporary.c_str());
+        refusePicture(path, "'" + input->name + "', a file this run reads");
+      }
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+  }
+  if (error == 0) return true;
+  ::unlink(temporary.c_str());
+  return pictureFailed(path, error);
 }
 
 // Velmora's out-of-memory stop, while the columns are allocated, as an
@@ -267,10 +310,9 @@ bool writePicture(const std::string& path, const Explanation& facts,
 void memoryStop(const StopReport&) { throw std::bad_alloc(); }
 
 int run(int argc, char** argv) {
-  occupyClosedStandardDescriptors();
-  // A failed write is reported like any other, never the end of the process.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  // A closed standard descriptor is occupied first, so that no file the run
+  // opens takes its place; a failed write is reported like any other.
+  prepareProcess();
   const Options options = parseArguments(argc, argv);
 
   const StopHandler previous = setStopHandler(memoryStop);
@@ -280,7 +322,7 @@ int run(int argc, char** argv) {
   explainPair(options.request, workspace, facts);
 
   const std::vector<ReadFile> read = filesRead(facts);
-  if (options.plot && !facts.stop) checkPicturePath(*options.plot, read);
+  if (options.plot) checkPicturePath(*options.plot, read);
 
   const bool written = options.json ? writeJsonReport(stdout, facts) : writeTextReport(stdout, facts);
   if (!written) {

@@ -1,39 +1,19 @@
 // The report, as text for a reader and as one JSON object for a program.
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "explain.h"
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 
 namespace velmora::explain {
 namespace {
 
 const char* const kRoles[2] = {"reference", "compared"};
-
-const char* kindName(Failure kind) {
-  switch (kind) {
-    case Failure::OpenFailure:
-      return "open";
-    case Failure::AlreadyOpen:
-      return "already-open";
-    case Failure::EndOfFile:
-      return "end-of-file";
-    case Failure::BadNumber:
-      return "bad-number";
-    case Failure::BadText:
-      return "bad-text";
-    case Failure::CannotRead:
-      return "cannot-read";
-    case Failure::IoError:
-      return "io";
-    case Failure::OutOfMemory:
-      return "out-of-memory";
-  }
-  return "io";
-}
 
 const char* layoutName(HeaderLayout layout) {
   switch (layout) {
@@ -55,20 +35,8 @@ std::string_view withoutTrailingBlanks(const char* chars, std::size_t width) {
 
 // Bytes as the diagnostics show a name: control bytes as \xHH, a backslash doubled.
 std::string shown(std::string_view bytes) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out;
-  for (char c : bytes) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out += c;
-    }
-  }
+  showName(bytes, [&](std::string_view piece) { out.append(piece); });
   return out;
 }
 
@@ -77,14 +45,6 @@ std::string quoted(std::string_view bytes) {
   out.append(shown(bytes));
   out.push_back('\'');
   return out;
-}
-
-std::string percent(double share) {
-  if (std::isnan(share)) return "NaN";
-  if (std::isinf(share)) return share > 0 ? "Infinity" : "-Infinity";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.4g%%", share * 100);
-  return text;
 }
 
 // Writes to a FILE and remembers whether every write succeeded.
@@ -144,6 +104,16 @@ std::string missingText(const StopFacts& stop) {
   return text;
 }
 
+// What the system says of a file that exists, or why it cannot tell.
+std::string presenceText(const Presence& presence) {
+  if (!presence.exists) {
+    return std::string("cannot tell: ") + std::strerror(presence.error) + " (the system's answer)";
+  }
+  if (presence.directory) return "yes, a directory";
+  if (presence.regular && presence.size == 0) return "yes, empty (0 bytes)";
+  return "yes";
+}
+
 void writeFileText(Out& out, const FileFacts& file, int role, const Explanation& facts) {
   out << kRoles[role] << " file ";
   if (!file.named) {
@@ -153,8 +123,8 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   out << quoted(file.name) << "\n";
   const LoadRecord& r = file.record;
   out << "  exists:                 ";
-  if (file.exists) {
-    out << "yes\n";
+  if (file.presence.exists || file.presence.error != ENOENT) {
+    out << presenceText(file.presence) << "\n";
   } else if (facts.stop && facts.stop->dataFile == role && !r.opened) {
     out << missingText(*facts.stop) << "\n";
   } else {
@@ -201,7 +171,7 @@ std::string rowCells(const RowFacts& row) {
                 lineOrNone(row.referenceLine).c_str(), lineOrNone(row.comparedLine).c_str(),
                 row.hasReference ? shortestText(row.referenceValue).c_str() : "-",
                 shortestText(row.comparedValue).c_str(), shortestText(row.scaledDifference).c_str(),
-                shortestText(row.square).c_str(), percent(row.share).c_str());
+                shortestText(row.square).c_str(), shareText(row.share).c_str());
   return text;
 }
 
@@ -265,6 +235,31 @@ class Json {
   int depth_ = 0;
 };
 
+// exists, type ("regular", "directory", "other"), size (bytes), stat_error
+// (the system's answer when it cannot tell).
+void writePresenceJson(Json& json, const Presence& presence) {
+  json.key("exists");
+  json.boolean(presence.exists);
+  json.key("type");
+  if (presence.exists) {
+    json.string(presence.directory ? "directory" : presence.regular ? "regular" : "other");
+  } else {
+    json.null();
+  }
+  json.key("size");
+  if (presence.exists) {
+    json.count(static_cast<std::size_t>(presence.size));
+  } else {
+    json.null();
+  }
+  json.key("stat_error");
+  if (!presence.exists && presence.error != ENOENT) {
+    json.string(std::strerror(presence.error));
+  } else {
+    json.null();
+  }
+}
+
 void writeRowJson(Json& json, const RowFacts& row) {
   json.open('{');
   json.key("row");
@@ -301,11 +296,13 @@ void writeFileJson(Json& json, const FileFacts& file, int role) {
   } else {
     json.null();
   }
-  json.key("exists");
   if (file.named) {
-    json.boolean(file.exists);
+    writePresenceJson(json, file.presence);
   } else {
-    json.null();
+    for (const char* key : {"exists", "type", "size", "stat_error"}) {
+      json.key(key);
+      json.null();
+    }
   }
   json.key("layout");
   if (r.titleRead) {
@@ -435,9 +432,11 @@ std::string jsonEscape(std::string_view bytes) {
 
 bool writeTextReport(std::FILE* file, const Explanation& facts) {
   Out out(file);
-  if (facts.control.used && !facts.control.exists) {
+  if (facts.control.used && !facts.control.presence.exists) {
     out << "control file " << quoted(kControlFileName) << "\n  exists:                 ";
-    if (facts.stop && facts.stop->dataFile == -1) {
+    if (facts.control.presence.error != ENOENT) {
+      out << presenceText(facts.control.presence) << "\n\n";
+    } else if (facts.stop && facts.stop->dataFile == -1) {
       out << missingText(*facts.stop) << "\n\n";
     } else {
       out << "no\n\n";
@@ -447,17 +446,24 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
     writeFileText(out, facts.files[f], f, facts);
     out << "\n";
   }
+  if (!facts.findings.empty()) {
+    out << "findings\n";
+    for (const Finding& finding : facts.findings) {
+      out << "  " << findingKindName(finding.kind) << ": " << shown(finding.text) << "\n";
+    }
+    out << "\n";
+  }
   if (facts.compared) {
     out << "comparison\n";
     out << "  result line, as velmora prints it:\n" << facts.resultLine << "\n";
     out << "  rows compared:          " << facts.rowsCompared << "\n";
     out << "  rows that differ:       " << facts.rowsDiffering << "\n";
     out << "  rows without reference: " << facts.rowsWithoutReference << ", "
-        << percent(facts.shareWithoutReference) << " of the total\n";
+        << shareText(facts.shareWithoutReference) << " of the total\n";
     if (facts.largest) {
       const RowFacts& row = *facts.largest;
       out << "  largest contribution:   row " << row.row << ", square "
-          << shortestText(row.square) << ", " << percent(row.share) << " of the total\n";
+          << shortestText(row.square) << ", " << shareText(row.share) << " of the total\n";
     }
     if (!facts.top.empty()) {
       out << "\ntop " << facts.top.size() << (facts.top.size() == 1 ? " row" : " rows")
@@ -499,8 +505,7 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.open('{');
     json.key("name");
     json.string(kControlFileName);
-    json.key("exists");
-    json.boolean(facts.control.exists);
+    writePresenceJson(json, facts.control.presence);
     json.close('}');
   } else {
     json.null();
@@ -542,6 +547,50 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     writeRowJson(json, row);
   }
   json.close(']');
+  json.key("first_difference");
+  if (facts.firstDifference) {
+    writeRowJson(json, *facts.firstDifference);
+  } else {
+    json.null();
+  }
+  json.key("fail_above");
+  if (facts.failAbove) {
+    json.open('{');
+    json.key("limit");
+    json.number(*facts.failAbove);
+    json.key("above");
+    json.boolean(facts.compared && (std::isnan(facts.total) || facts.total > *facts.failAbove));
+    json.close('}');
+  } else {
+    json.null();
+  }
+  json.key("findings");
+  json.open('[');
+  for (const Finding& finding : facts.findings) {
+    json.item();
+    json.open('{');
+    json.key("kind");
+    json.string(findingKindName(finding.kind));
+    json.key("role");
+    json.string(findingRoleName(finding.role));
+    json.key("row");
+    if (finding.row > 0) {
+      json.count(finding.row);
+    } else {
+      json.null();
+    }
+    json.key("lines");
+    json.open('[');
+    for (long long line : finding.lines) {
+      json.item();
+      json.line(line);
+    }
+    json.close(']');
+    json.key("text");
+    json.string(finding.text);
+    json.close('}');
+  }
+  json.close(']');
   json.key("warnings");
   json.open('[');
   for (const std::string& warning : facts.warnings) {
@@ -566,7 +615,7 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.key("line");
     json.line(stop.line);
     json.key("kind");
-    json.string(kindName(stop.kind));
+    json.string(failureNames(stop.kind).name);
     json.key("text");
     json.string(stop.text);
     json.key("would_create");

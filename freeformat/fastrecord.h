@@ -134,6 +134,7 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
   if (p == end_) return false;  // the record may go on in the next block
   pos_ = const_cast<char*>(p) + 1;
   statementLine_ = line;
+  statementEndLine_ = line;
   line_ = line + 1;
   endedBySlash_ = false;
   discardPending_ = false;
@@ -231,6 +232,7 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
   // unseen, as the general rules discard them.
   pos_ = const_cast<char*>(p) + length + 1;
   statementLine_ = line;
+  statementEndLine_ = line;
   line_ = line + 1;
   endedBySlash_ = false;
   discardPending_ = false;

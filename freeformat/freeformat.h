@@ -61,20 +61,56 @@ struct StopContext {
   std::size_t bytes = 0;       // the size of an allocation that failed
 };
 
-// The two lines, as written to standard error (each ending in a line feed).
-struct StopReport {
-  Failure kind;
-  int statement;
-  int channel;
-  char text[1024];
+// What a handler is handed: the stop's facts, and its two lines as written to
+// standard error (each ending in a line feed, NUL-terminated), always whole
+// however long a name is. The names and the text live only while the handler
+// runs: a handler that throws copies what it keeps.
+struct StopReport : StopContext {
+  const char* text = "";
+  std::size_t textLength = 0;
 };
 
 // A handler sees every fatal condition before the process ends. The default
-// one writes the text to standard error and exits with status 2; tests and the
-// fuzzer install one that throws, so the stop can be observed in-process. If a
-// handler returns, the default action follows.
+// one writes the text to standard error and exits with status 2; tests, the
+// fuzzer and velmora-explain install one that throws, so the stop can be
+// observed in-process. If a handler returns, the default action follows.
 using StopHandler = void (*)(const StopReport&);
 StopHandler setStopHandler(StopHandler handler);
+
+// The names of a failure kind: its words on line 2 (before what follows them:
+// the name and reason, the item, the size) and its name in reports for
+// programs (velmora-explain's JSON).
+//   OpenFailure -> "cannot open ", "open"      BadNumber -> "bad number in item ", "bad-number"
+struct FailureNames {
+  const char* words;
+  const char* name;
+};
+const FailureNames& failureNames(Failure kind);
+
+// Bytes as a diagnostic shows a name: bytes 0x00 to 0x1F and 0x7F as \xHH (two
+// lowercase hex digits), a backslash doubled, every other byte as it is, so
+// that a hostile name cannot drive the terminal and can be read back.
+//   "a\tb" -> "a\\x09b"     "c:\\d" -> "c:\\\\d"
+// `put` receives the shown text in pieces.
+template <class Put>
+void showName(std::string_view bytes, Put&& put) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t plain = 0;  // bytes shown as they are, not yet handed on
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    const bool control = byte < 0x20 || byte == 0x7f;
+    if (!control && byte != '\\') continue;
+    put(bytes.substr(plain, i - plain));
+    if (control) {
+      const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+      put(std::string_view(escaped, 4));
+    } else {
+      put(std::string_view("\\\\", 2));
+    }
+    plain = i + 1;
+  }
+  put(bytes.substr(plain));
+}
 
 // The one place where a fatal condition becomes its diagnostic and the exit status.
 [[noreturn]] void stopRun(const StopContext& context);
@@ -143,6 +179,70 @@ inline constexpr std::size_t kMaxNameLength = 4095;
 //   "12" ".5" "1.0D+03" "1.5+3" "-Inf" "nan" -> true      "1.5E" "0.5C" "" "2*3" -> false
 bool isNumberValue(std::string_view text);
 
+// What the reader saw of one row statement, filled only when asked for.
+struct RowLines {
+  long long first = 0;           // line where the statement found its first value, null value or slash
+  long long last = 0;            // line where it stopped (its last value, or the slash)
+  std::uint32_t valuesHeld = 0;  // values the records it read held, counted to the end of the last record
+  std::uint32_t ignored = 0;     // of those, the values after its last item on the last record
+  bool endedBySlash = false;
+};
+
+// ---------------------------------------------------------------------------
+// The open rules: which attempts an open makes, and when it gives up. One pure
+// function, executed by FreeFormatReader::open with the operating system's
+// answers, and evaluated by velmora-explain on answers it predicts, so both
+// follow the same rules.
+//
+// Before any attempt, the name itself: an empty name or one holding a NUL byte
+// cannot be asked for (ENOENT: the system would stop at the NUL and open a
+// shorter name), nor one longer than kMaxNameLength (ENAMETOOLONG).
+// A creating open (the run's) asks:
+//   1. read-write, creating a missing file (mode 0666 less the umask);
+//   2. refused for lack of permission (EPERM, EACCES) or a read-only file
+//      system (EROFS): read-only;
+//   3. refused for lack of permission or because the file does not exist
+//      (ENOENT): write-only, creating a missing file.
+// A read-only open asks once, read-only. Any other refusal gives up: the open
+// fails with the reason of the last attempt.
+enum class OpenAttempt : std::uint8_t { ReadWriteCreate, ReadOnly, WriteOnlyCreate, GiveUp };
+
+// The reason a name cannot be asked for at all, or 0.
+int unaskableNameError(std::string_view name);
+
+OpenAttempt firstOpenAttempt(bool createMissing);
+
+// The attempt after `refused` was refused with `error` (an errno value).
+//   creating:  (ReadWriteCreate, EACCES) -> ReadOnly   (ReadWriteCreate, EISDIR) -> GiveUp
+//              (ReadOnly, ENOENT) -> WriteOnlyCreate   (ReadOnly, EISDIR) -> GiveUp
+//              (WriteOnlyCreate, anything) -> GiveUp
+//   read-only: (ReadOnly, anything) -> GiveUp
+OpenAttempt nextOpenAttempt(bool createMissing, OpenAttempt refused, int error);
+
+// The outcome of following the rules: the attempt that was granted (its
+// result, a descriptor for the reader, in `granted`), or GiveUp and the reason
+// of the last refusal.
+struct OpenOutcome {
+  OpenAttempt attempt;
+  int granted = -1;
+  int error = 0;
+};
+
+// Follows the rules, asking `ask(attempt)` for each attempt: a result >= 0
+// grants it, a negative one is the refusal's -errno.
+template <class Ask>
+OpenOutcome followOpenRules(std::string_view name, bool createMissing, Ask&& ask) {
+  if (const int error = unaskableNameError(name); error != 0) return {OpenAttempt::GiveUp, -1, error};
+  OpenAttempt attempt = firstOpenAttempt(createMissing);
+  for (;;) {
+    const int result = ask(attempt);
+    if (result >= 0) return {attempt, result, 0};
+    const OpenAttempt next = nextOpenAttempt(createMissing, attempt, -result);
+    if (next == OpenAttempt::GiveUp) return {OpenAttempt::GiveUp, -1, -result};
+    attempt = next;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // One numbered channel.
 //
@@ -180,12 +280,9 @@ class FreeFormatReader {
   // this first, so that reader allocates nothing.
   static void reserveBuffer();
 
-  // Connects the named file (trailing spaces are not part of the name). The
-  // file is opened read-write and created if missing (mode 0666 less umask);
-  // refused for lack of permission or on a read-only file system, read-only;
-  // refused for lack of permission or because it does not exist, write-only
-  // with creation. Fatal: already open on another channel (same device and
-  // inode), or no attempt succeeded. A name holding a NUL byte is never opened.
+  // Connects the named file (trailing spaces are not part of the name), by
+  // the open rules above for a creating open. Fatal: already open on another
+  // channel (same device and inode), or no attempt succeeded.
   void open(std::string_view name, int statement);
 
   // Connects the named file for reading only: never creates, never writes.
@@ -218,6 +315,10 @@ class FreeFormatReader {
   // statement found its first value, null value or slash; 0 when it found
   // none before the end of the file.
   [[nodiscard]] long long statementLine() const { return statementLine_; }
+
+  // The line where the last statement stopped: the line of its last value or
+  // of its slash; at the end of the file, the last line it read.
+  [[nodiscard]] long long statementEndLine() const { return statementEndLine_; }
 
   // Whether the last statement was ended by a slash.
   [[nodiscard]] bool endedBySlash() const { return endedBySlash_; }
@@ -279,6 +380,7 @@ class FreeFormatReader {
   bool discardPending_ = false;  // the rest of the last statement's record
   long long line_ = 1;           // line of the file holding pos_
   long long statementLine_ = 0;  // see statementLine()
+  long long statementEndLine_ = 0;
   bool endedBySlash_ = false;
 
   // State of the statement being executed.

@@ -137,6 +137,31 @@ void FreeFormatReader::openReadOnly(std::string_view name, int statement) {
   openWith(name, statement, true);
 }
 
+int unaskableNameError(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) return ENOENT;
+  if (name.size() > kMaxNameLength) return ENAMETOOLONG;
+  return 0;
+}
+
+OpenAttempt firstOpenAttempt(bool createMissing) {
+  return createMissing ? OpenAttempt::ReadWriteCreate : OpenAttempt::ReadOnly;
+}
+
+OpenAttempt nextOpenAttempt(bool createMissing, OpenAttempt refused, int error) {
+  const bool noPermission = error == EPERM || error == EACCES;
+  if (!createMissing) return OpenAttempt::GiveUp;  // a read-only open asks once
+  switch (refused) {
+    case OpenAttempt::ReadWriteCreate:
+      return noPermission || error == EROFS ? OpenAttempt::ReadOnly : OpenAttempt::GiveUp;
+    case OpenAttempt::ReadOnly:
+      return noPermission || error == ENOENT ? OpenAttempt::WriteOnlyCreate : OpenAttempt::GiveUp;
+    case OpenAttempt::WriteOnlyCreate:
+    case OpenAttempt::GiveUp:
+      break;
+  }
+  return OpenAttempt::GiveUp;
+}
+
 void FreeFormatReader::openWith(std::string_view name, int statement, bool readOnly) {
   assert(fd_ < 0 && "channel already open");
   statement_ = statement;
@@ -151,9 +176,7 @@ void FreeFormatReader::openWith(std::string_view name, int statement, bool readO
     context.openName = name;
     stopRun(context);
   };
-  // The operating system would stop at the NUL and open a shorter name.
-  if (name.find('\0') != std::string_view::npos) openFailed(ENOENT);
-  if (name.size() > kMaxNameLength) openFailed(ENAMETOOLONG);
+  if (const int error = unaskableNameError(name); error != 0) openFailed(error);
   // The name goes into the channel's own array, NUL-terminated for the
   // operating system; once the open succeeds it names the file in
   // diagnostics, until the close.
@@ -171,22 +194,30 @@ void FreeFormatReader::openWith(std::string_view name, int statement, bool readO
     }
   }
 
-  // Read-write with creation first; read-only when that is refused for lack of
-  // permission; write-only with creation when even reading is refused or the
-  // file does not exist (a directory that allows creation but not reading).
   constexpr mode_t kMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
-  Access access = readOnly ? Access::ReadOnly : Access::ReadWrite;
-  int fd = readOnly ? ::open(path, O_RDONLY | O_CLOEXEC)
-                    : ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, kMode);
-  if (fd < 0 && !readOnly && (errno == EPERM || errno == EACCES || errno == EROFS)) {
-    access = Access::ReadOnly;
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && (errno == EPERM || errno == EACCES || errno == ENOENT)) {
-      access = Access::WriteOnly;
-      fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, kMode);
+  const OpenOutcome outcome = followOpenRules(name, !readOnly, [&](OpenAttempt attempt) {
+    int flags = O_CLOEXEC;
+    switch (attempt) {
+      case OpenAttempt::ReadWriteCreate:
+        flags |= O_RDWR | O_CREAT;
+        break;
+      case OpenAttempt::ReadOnly:
+        flags |= O_RDONLY;
+        break;
+      case OpenAttempt::WriteOnlyCreate:
+        flags |= O_WRONLY | O_CREAT;
+        break;
+      case OpenAttempt::GiveUp:
+        return -EINVAL;
     }
-  }
-  if (fd < 0) openFailed(errno);
+    const int fd = ::open(path, flags, kMode);
+    return fd >= 0 ? fd : -errno;
+  });
+  if (outcome.attempt == OpenAttempt::GiveUp) openFailed(outcome.error);
+  const int fd = outcome.granted;
+  const Access access = outcome.attempt == OpenAttempt::ReadWriteCreate ? Access::ReadWrite
+                        : outcome.attempt == OpenAttempt::ReadOnly      ? Access::ReadOnly
+                                                                        : Access::WriteOnly;
 
   struct stat opened {};
   if (::fstat(fd, &opened) == 0) {
@@ -308,10 +339,12 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
     if (statementLine_ == 0 && next != Next::End) statementLine_ = line_;
     switch (next) {
       case Next::End:
+        statementEndLine_ = line_;
         if (acceptEnd) return ReadStatus::EndOfFile;
         fail(Failure::EndOfFile);
       case Next::Slash:
         endedBySlash_ = true;
+        statementEndLine_ = line_;
         discardPending_ = true;  // the remaining items keep their contents
         return ReadStatus::Ok;
       case Next::Null:
@@ -324,6 +357,7 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
     if (item.isNumber() && detail::fastPathsEnabled && readNumberFast(item.number())) continue;
     readValueSlow(item, itemNumber);
   }
+  statementEndLine_ = line_;
   discardPending_ = true;
   return ReadStatus::Ok;
 }

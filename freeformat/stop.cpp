@@ -1,10 +1,15 @@
 // Every fatal condition ends here: the two diagnostic lines, then exit status 2.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
+#include <new>
 
 #include "freeformat.h"
 
@@ -12,61 +17,111 @@ namespace velmora {
 namespace {
 
 [[noreturn]] void defaultStop(const StopReport& report) {
-  std::fputs(report.text, stderr);
+  std::fwrite(report.text, 1, report.textLength, stderr);
   std::fflush(stderr);
   std::_Exit(2);
 }
 
 StopHandler currentHandler = defaultStop;
 
-// Appends into a fixed buffer, cutting what does not fit, so reporting never
-// allocates and never fails.
-class Line {
+// One table: each kind's words on line 2 and its name for programs.
+constexpr FailureNames kFailureNames[] = {
+    {"cannot open '", "open"},                                  // OpenFailure
+    {"file is already open on another channel", "already-open"},  // AlreadyOpen
+    {"end of file", "end-of-file"},                             // EndOfFile
+    {"bad number in item ", "bad-number"},                      // BadNumber
+    {"bad text in item ", "bad-text"},                          // BadText
+    {"cannot read: file is open for writing only", "cannot-read"},  // CannotRead
+    {"input/output error: ", "io"},                             // IoError
+    {"cannot allocate ", "out-of-memory"},                      // OutOfMemory
+};
+static_assert(std::size(kFailureNames) == static_cast<std::size_t>(Failure::OutOfMemory) + 1);
+
+// The text goes into a fixed buffer when it fits (it always does for names
+// the reader accepts, which are at most kMaxNameLength bytes, each shown in at
+// most four); only an over-long name that could not be opened needs more. The
+// buffer is static, not on the stack: a stop may come deep in a small stack.
+constexpr std::size_t kWordsRoom = 256;
+constexpr std::size_t kFixedTextSize = 2 * 4 * kMaxNameLength + kWordsRoom;
+char fixedText[kFixedTextSize];
+
+// Counts the bytes of the text, and copies those that fit.
+class TextWriter {
  public:
-  Line(char* buffer, std::size_t size) : begin_(buffer), end_(buffer + size - 1) { *begin_ = '\0'; }
-  Line& text(std::string_view s) {
-    for (char c : s) put(c);
-    return *this;
-  }
-  Line& number(long long value) {
-    char digits[24];
-    int length = std::snprintf(digits, sizeof digits, "%lld", value);
-    return text(std::string_view(digits, static_cast<std::size_t>(length)));
-  }
-  // A file name as the user can read it back: control bytes as \xHH and the
-  // backslash doubled, so a hostile name cannot drive the terminal.
-  Line& name(std::string_view s) {
-    static const char kHex[] = "0123456789abcdef";
-    for (char c : s) {
-      auto byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7f) {
-        put('\\');
-        put('x');
-        put(kHex[byte >> 4]);
-        put(kHex[byte & 0xf]);
-      } else if (c == '\\') {
-        put('\\');
-        put('\\');
-      } else {
-        put(c);
-      }
+  TextWriter(char* buffer, std::size_t size) : buffer_(buffer), size_(size) {}
+  void operator()(std::string_view piece) {
+    if (buffer_ != nullptr && length_ < size_) {
+      const std::size_t n = std::min(piece.size(), size_ - length_);
+      std::memcpy(buffer_ + length_, piece.data(), n);
     }
-    return *this;
+    length_ += piece.size();
   }
+  void number(long long value) {
+    char digits[24];
+    const int length = std::snprintf(digits, sizeof digits, "%lld", value);
+    (*this)(std::string_view(digits, static_cast<std::size_t>(length)));
+  }
+  void name(std::string_view bytes) { showName(bytes, *this); }
+  [[nodiscard]] std::size_t length() const { return length_; }
 
  private:
-  void put(char c) {
-    if (cursor_ < end_) *cursor_++ = c;
-    *cursor_ = '\0';
-  }
-  char* begin_;
-  char* end_;
-  char* cursor_ = begin_;
+  char* buffer_;
+  std::size_t size_;
+  std::size_t length_ = 0;
 };
 
-const char* reasonOf(int osError) { return std::strerror(osError); }
+void writeStop(const StopContext& context, TextWriter& out) {
+  if (context.kind == Failure::OutOfMemory) {
+    // Before any file is opened: no statement, channel or file to name.
+    out("Velmora: out of memory");
+  } else {
+    out("Velmora: statement ");
+    out.number(context.statement);
+    out(", channel ");
+    out.number(context.channel);
+  }
+  if (!context.file.empty()) {
+    out(", file '");
+    out.name(context.file);
+    out("'");
+    if (context.kind == Failure::BadNumber || context.kind == Failure::BadText) {
+      out(", line ");
+      out.number(context.line);
+    }
+  }
+  out("\nerror: ");
+  out(failureNames(context.kind).words);
+  switch (context.kind) {
+    case Failure::OpenFailure:
+      out.name(context.openName);
+      out("': ");
+      out(std::strerror(context.osError));
+      break;
+    case Failure::BadNumber:
+    case Failure::BadText:
+      out.number(context.item);
+      break;
+    case Failure::IoError:
+      out(std::strerror(context.osError));
+      break;
+    case Failure::OutOfMemory:
+      out.number(static_cast<long long>(context.bytes));
+      out(" bytes: ");
+      out(std::strerror(context.osError));
+      break;
+    case Failure::AlreadyOpen:
+    case Failure::EndOfFile:
+    case Failure::CannotRead:
+      break;
+  }
+  out("\n");
+}
 
 }  // namespace
+
+const FailureNames& failureNames(Failure kind) {
+  return kFailureNames[static_cast<std::size_t>(kind)];
+}
 
 StopHandler setStopHandler(StopHandler handler) {
   StopHandler previous = currentHandler;
@@ -75,49 +130,26 @@ StopHandler setStopHandler(StopHandler handler) {
 }
 
 void stopRun(const StopContext& context) {
-  StopReport report{context.kind, context.statement, context.channel, {}};
-  Line out(report.text, sizeof report.text);
-  if (context.kind == Failure::OutOfMemory) {
-    // Before any file is opened: no statement, channel or file to name.
-    out.text("Velmora: out of memory");
-  } else {
-    out.text("Velmora: statement ").number(context.statement).text(", channel ").number(context.channel);
+  TextWriter measure(nullptr, 0);
+  writeStop(context, measure);
+  const std::size_t size = measure.length() + 1;
+  // Freed if the handler throws; the process ends otherwise.
+  std::unique_ptr<char[]> larger;
+  char* text = fixedText;
+  if (size > kFixedTextSize) {
+    larger.reset(new (std::nothrow) char[size]);
+    // The name alone is that long, and there is no room to show it: the run
+    // ends as out of memory, a stop that names nothing.
+    if (larger == nullptr) stopOutOfMemory(size, ENOMEM);
+    text = larger.get();
   }
-  if (!context.file.empty()) {
-    out.text(", file '").name(context.file).text("'");
-    if (context.kind == Failure::BadNumber || context.kind == Failure::BadText) {
-      out.text(", line ").number(context.line);
-    }
-  }
-  out.text("\nerror: ");
-  switch (context.kind) {
-    case Failure::OpenFailure:
-      out.text("cannot open '").name(context.openName).text("': ").text(reasonOf(context.osError));
-      break;
-    case Failure::AlreadyOpen:
-      out.text("file is already open on another channel");
-      break;
-    case Failure::EndOfFile:
-      out.text("end of file");
-      break;
-    case Failure::BadNumber:
-      out.text("bad number in item ").number(context.item);
-      break;
-    case Failure::BadText:
-      out.text("bad text in item ").number(context.item);
-      break;
-    case Failure::CannotRead:
-      out.text("cannot read: file is open for writing only");
-      break;
-    case Failure::IoError:
-      out.text("input/output error: ").text(reasonOf(context.osError));
-      break;
-    case Failure::OutOfMemory:
-      out.text("cannot allocate ").number(static_cast<long long>(context.bytes)).text(" bytes: ");
-      out.text(reasonOf(context.osError));
-      break;
-  }
-  out.text("\n");
+  TextWriter out(text, size);
+  writeStop(context, out);
+  text[size - 1] = '\0';
+  StopReport report;
+  static_cast<StopContext&>(report) = context;
+  report.text = text;
+  report.textLength = size - 1;
   currentHandler(report);
   defaultStop(report);
 }

@@ -1,16 +1,17 @@
-// Arbitrary bytes loaded as a data file, header and rows, into one DataSet
+// Arbitrary bytes loaded as a data file, header and rows, into columns
 // allocated once. What must hold for every input:
 //   - a load that returns counts at most 1,000,000 rows and no more rows than
-//     the file has records, and leaves every position beyond them zero;
+//     the file has records, and hands the sink exactly that many rows, in order;
 //   - a load that stops does so through a read statement of the first data
 //     file with an end of file, a bad number or bad text, in two lines naming
 //     the statement, channel 13, the file and, for a bad value, a line of the
 //     file and an item of the statement;
 //   - reading the file in small pieces gives the same result;
-//   - a load that keeps a record of what it saw (read-only, as velmora-explain
-//     loads) leaves exactly what a plain load leaves, and its record agrees
-//     with it: row lines rising within the file, column 2 as read giving the
-//     stored column 2 times 1000, a cut-short row after the last row;
+//   - a load whose sink asks for every event and each row's lines (read-only,
+//     as velmora-explain loads) gets exactly the rows and header a plain load
+//     gets, and its events agree: in their order, rows numbered from 1, each
+//     row's lines after the previous statement's and within the file, a
+//     cut-short row after the last row, the limit only after a full table;
 //   - velmora-explain on the file (as both files of a pair) stops exactly where
 //     the plain load stops, or finds its rows, and its JSON report parses;
 //   - nothing but a stop escapes.
@@ -44,59 +45,90 @@ constexpr std::array<int, 16> kReadStatements{
     kNumbers.plainSkips,   kNumbers.row};
 constexpr int kRowStatement = kNumbers.row;
 
-bool isZero(double value) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits == 0;
-}
+// Keeps every row's three values as read. With kDetail, also asks for each
+// row's lines and checks every event against the ones before it.
+template <bool kDetail>
+struct KeepingSink : NoLoadEvents {
+  static constexpr bool kRowDetail = kDetail;
+  enum class Stage { Start, Opened, Title, Header, Rows, Ended, Closed };
+
+  double* columns;        // three a row, kMaxRows rows
+  long long records = 0;  // the file's records
+  std::size_t rows = 0;
+  Stage stage = Stage::Start;
+  long long lastLine = 0;  // where the previous statement stopped
+
+  void advance(Stage from, Stage to, const char* what) {
+    if (!kDetail) return;
+    require(stage == from, what);
+    stage = to;
+  }
+  void statementSeen(const HeaderStatementSeen& seen) {
+    if (!kDetail) return;
+    require(seen.firstLine > lastLine && seen.firstLine <= seen.lastLine && seen.lastLine <= records,
+            "a header statement starts after the previous one and stops within the file");
+    lastLine = seen.lastLine;
+  }
+  void opened() { advance(Stage::Start, Stage::Opened, "opened comes first"); }
+  void title(const HeaderStatementSeen& seen, char code, HeaderLayout) {
+    advance(Stage::Opened, Stage::Title, "the title comes after the open");
+    if (kDetail) require(seen.text.size() == kLineWidth && seen.text[11] == code,
+                         "the format code is character 12 of the title");
+    statementSeen(seen);
+  }
+  void headerStatement(const HeaderStatementSeen& seen) {
+    if (kDetail) require(stage == Stage::Title, "header statements come after the title");
+    statementSeen(seen);
+  }
+  void headerEnd() { advance(Stage::Title, Stage::Header, "the header ends once, after the title"); }
+  void row(const RowSeen& seen) {
+    if (kDetail) {
+      if (stage == Stage::Header) stage = Stage::Rows;
+      require(stage == Stage::Rows, "rows come after the header");
+      require(seen.lines != nullptr, "a sink that asks for lines gets them");
+      require(seen.lines->first > lastLine && seen.lines->first <= seen.lines->last &&
+                  seen.lines->last <= records,
+              "each row starts on a later line than the previous statement stopped");
+      lastLine = seen.lines->last;
+    } else {
+      require(seen.lines == nullptr, "a sink that does not ask for lines gets none");
+    }
+    require(seen.row == rows + 1, "rows are handed on in order, numbered from 1");
+    rows = seen.row;
+    std::memcpy(columns + 3 * (seen.row - 1), seen.values, 3 * sizeof(double));
+  }
+  void atLimit(FreeFormatReader&, int) { require(rows == kMaxRows, "the limit only after a full table"); }
+  void end(const LoadEnd& end) {
+    if (stage == Stage::Header) stage = Stage::Rows;
+    advance(Stage::Rows, Stage::Ended, "the end comes after the rows");
+    require(end.rows == rows, "the end counts the rows handed on");
+    require(end.atLimit == (rows == kMaxRows), "the limit is said when the table is full");
+    if (kDetail) require(end.cutShortLine == 0 || (end.cutShortLine > lastLine && end.cutShortLine <= records),
+                         "a cut-short row lies after the rows");
+  }
+  void closed() { advance(Stage::Ended, Stage::Closed, "closed comes last"); }
+};
 
 // One load of the file; returns what it left: the row count or the stop, the
-// columns as far as a row can reach, and the header state.
-// What a record says must agree with the load it was kept for.
-void checkRecord(const LoadRecord& record, std::size_t rows, const DataSet& target, long long records) {
-  require(record.rows == rows, "the record counts the rows the load counted");
-  long long previous = record.titleLine;
-  for (std::size_t i = 0; i < record.headerStatementsKept; ++i) {
-    require(record.headerStatements[i].line >= previous || record.headerStatements[i].line == 0,
-            "header statements start in the order of the file");
-    if (record.headerStatements[i].line != 0) previous = record.headerStatements[i].line;
-  }
-  for (std::size_t i = 0; i < rows; ++i) {
-    require(record.rowLines[i] > previous && record.rowLines[i] <= records,
-            "each row starts on a later line of the file");
-    previous = record.rowLines[i];
-    const double scaled = record.column2InFileUnits[i] * 1000;
-    require(std::memcmp(&scaled, &target.column2[i], sizeof scaled) == 0,
-            "column 2 as read times 1000 is the stored column 2");
-  }
-  require(record.cutShortRowLine == 0 || (record.cutShortRowLine >= previous && record.cutShortRowLine <= records),
-          "a cut-short row lies after the rows");
-  require(record.slashRows <= rows, "slash rows are rows");
-  require(!record.rowsPastLimit || rows == kMaxRows, "only a full table leaves rows unread");
-}
-
-std::string loadOnce(const fuzz::InputFile& input, std::string_view file, DataSet& target,
-                     LoadRecord* record = nullptr) {
+// rows' values, and the header state.
+template <bool kDetail>
+std::string loadOnce(const fuzz::InputFile& input, std::string_view file, double* columns) {
   const long long records = fuzz::recordsIn(file);
-  // A row statement consumes at least one record, so rows, and the cut-short
-  // row after them, lie within the first records + 1 positions.
-  const std::size_t reach = std::min(kMaxRows, static_cast<std::size_t>(records) + 1);
   std::string name = input.path();
   name.resize(kLineWidth, ' ');  // as it comes from the control file
 
   std::string outcome;
   HeaderState header;
-  target.rows = 0;
+  KeepingSink<kDetail> sink;
+  sink.columns = columns;
+  sink.records = records;
   try {
-    const std::size_t rows = loadDataFile(name, target, DataFileRole::First, header, record);
-    require(rows == target.rows, "the row count is returned and stored");
-    if (record != nullptr) checkRecord(*record, rows, target, records);
+    const std::size_t rows = loadDataFile(name, DataFileRole::First, header,
+                                          kDetail ? OpenMode::ReadOnly : OpenMode::CreateMissing, sink);
+    require(rows == sink.rows, "the row count is the rows handed on");
+    require(!kDetail || sink.stage == KeepingSink<kDetail>::Stage::Closed, "a load that returns is closed");
     require(rows <= kMaxRows && static_cast<long long>(rows) <= records,
             "no more rows than the limit and the records");
-    for (std::size_t i = rows; i < reach; ++i) {
-      require(isZero(target.column1[i]) && isZero(target.column2[i]) && isZero(target.column3[i]),
-              "positions beyond the rows stay zero");
-    }
     outcome = "rows " + std::to_string(rows) + "\n";
   } catch (const fuzz::Stopped& stop) {
     const StopReport& report = stop.report;
@@ -118,15 +150,11 @@ std::string loadOnce(const fuzz::InputFile& input, std::string_view file, DataSe
     fuzz::violated("only a stop may escape a load");
   }
   fuzz::ReadSeam::forgetBuffer();  // the load's reader and its buffer are gone
-  if (reach < kMaxRows) {
-    require(isZero(target.column1[reach]) && isZero(target.column2[reach]) &&
-                isZero(target.column3[reach]),
-            "no statement writes past the rows the records allow");
-  }
 
-  for (double* column : {target.column1, target.column2, target.column3}) {
-    outcome.append(reinterpret_cast<const char*>(column), reach * sizeof(double));
-    std::memset(column, 0, reach * sizeof(double));
+  // After a stop, a sink that takes rows in batches has not seen the last
+  // batch: only a load that returns is compared row by row.
+  if (outcome.starts_with("rows ")) {
+    outcome.append(reinterpret_cast<const char*>(columns), 3 * sink.rows * sizeof(double));
   }
   outcome.append(header.line, kLineWidth);
   outcome.append(reinterpret_cast<const char*>(&header.values), sizeof header.values);
@@ -173,7 +201,7 @@ void explainFile(const fuzz::InputFile& input, const std::string& plainOutcome) 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static fuzz::InputFile input("load");
-  static DataSet* const target = new DataSet;  // kept for the process, like the run's own sets
+  static auto* const columns = new double[3 * kMaxRows];  // kept for the process
   static const bool ready = [] {
     setStopHandler(fuzz::throwStop);
     fuzz::ReadSeam::install();
@@ -184,21 +212,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   input.write(data, size);
   const std::string_view file(reinterpret_cast<const char*>(data), size);
   fuzz::ReadSeam::fromFile();
-  const std::string whole = loadOnce(input, file, *target);
+  const std::string whole = loadOnce<false>(input, file, columns);
   // The same bytes in small pieces, of a size the input picks without a byte of its own.
   std::size_t piece = 1;
   for (std::size_t i = 0; i < size; ++i) piece = (piece * 31 + data[i]) % 61;
   fuzz::ReadSeam::fromMemory(data, size, piece + 1);
-  require(loadOnce(input, file, *target) == whole, "reading in small pieces changes nothing");
+  require(loadOnce<false>(input, file, columns) == whole, "reading in small pieces changes nothing");
 
-  static auto* const rowLines = new long long[kMaxRows];
-  static auto* const column2 = new double[kMaxRows];
-  LoadRecord record;
-  record.rowLines = rowLines;
-  record.column2InFileUnits = column2;
-  record.openReadOnly = true;
   fuzz::ReadSeam::fromFile();
-  require(loadOnce(input, file, *target, &record) == whole, "a load with a record loads the same");
+  require(loadOnce<true>(input, file, columns) == whole, "a load with every event loads the same");
 
   explainFile(input, whole);
   return 0;

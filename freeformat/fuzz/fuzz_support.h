@@ -48,10 +48,32 @@ inline void require(bool holds, const char* what) {
   if (!holds) violated(what);
 }
 
+// A stop caught in-process. The report's names and text belong to the
+// reader that stopped, gone once the stack unwinds: the caught stop keeps
+// copies, and its report points at them.
 struct Stopped {
+  explicit Stopped(const StopReport& stopped)
+      : file(stopped.file), openName(stopped.openName), text(stopped.text, stopped.textLength),
+        report(stopped) {
+    repoint();
+  }
+  Stopped(const Stopped& other)
+      : file(other.file), openName(other.openName), text(other.text), report(other.report) {
+    repoint();
+  }
+  Stopped& operator=(const Stopped&) = delete;
+
+  std::string file, openName, text;
   StopReport report;
+
+ private:
+  void repoint() {
+    report.file = file;
+    report.openName = openName;
+    report.text = text.c_str();
+  }
 };
-inline void throwStop(const StopReport& report) { throw Stopped{report}; }
+inline void throwStop(const StopReport& report) { throw Stopped(report); }
 
 // Records of a file: line feeds, plus a last record without one.
 inline long long recordsIn(std::string_view bytes) {
@@ -178,67 +200,32 @@ struct StopFacts {
   long long line = 0;  // likewise
 };
 
-inline bool parsePositive(std::string_view digits, long long& value) {
-  if (digits.empty() || digits.size() > 18 || digits[0] == '0') return false;
-  value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  return true;
-}
-
-// Every stop is exactly two lines: "Velmora: statement S, channel C, file 'F'",
-// with ", line L" for a bad number or bad text, then "error: " and the words of
-// its kind. Only the kinds reading a regular file can raise are accepted.
+// Every stop is exactly two whole lines, each ending in a line feed, and its
+// facts fit the statement that raised it: the channel and file read, a line
+// of the file and an item of the statement for a bad number or bad text, and
+// nothing of the kind otherwise. Only the kinds reading a regular file can
+// raise are accepted.
 inline StopFacts checkStop(const StopReport& report, const StopBounds& bounds) {
-  std::size_t length = ::strnlen(report.text, sizeof report.text);
-  require(length < sizeof report.text, "the stop text is terminated");
-  std::string_view text(report.text, length);
-  require(!text.empty() && text.back() == '\n', "the stop text ends with a line feed");
-  std::size_t firstEnd = text.find('\n');
-  std::string_view line1 = text.substr(0, firstEnd);
-  std::string_view line2 = text.substr(firstEnd + 1, length - firstEnd - 2);
-  require(firstEnd + 1 < length && line2.find('\n') == std::string_view::npos,
+  const std::string_view text(report.text, report.textLength);
+  require(std::strlen(report.text) == report.textLength, "the stop text is terminated");
+  const std::size_t firstEnd = text.find('\n');
+  require(firstEnd != std::string_view::npos && firstEnd + 1 < text.size() && text.back() == '\n' &&
+              text.find('\n', firstEnd + 1) == text.size() - 1,
           "the stop text is exactly two lines");
-  require(line1.starts_with("Velmora: statement "), "line 1 starts with the program and statement");
+  require(text.starts_with("Velmora: statement ") && text.substr(firstEnd + 1).starts_with("error: "),
+          "the lines start with the program and with the error");
   require(report.channel == bounds.channel, "the stop names the channel read");
-
-  std::string named = "Velmora: statement " + std::to_string(report.statement) + ", channel " +
-                      std::to_string(report.channel) + ", file '" + std::string(bounds.file) + "'";
-  require(line1.starts_with(named), "line 1 names statement, channel and file");
-  std::string_view rest = line1.substr(named.size());
-  StopFacts facts;
+  require(report.file == bounds.file, "the stop names the file read");
   const bool located = report.kind == Failure::BadNumber || report.kind == Failure::BadText;
   if (located) {
-    require(rest.starts_with(", line ") && parsePositive(rest.substr(7), facts.line) &&
-                facts.line <= bounds.maxLine,
-            "a bad value names a line of the file");
+    require(report.line >= 1 && report.line <= bounds.maxLine, "a bad value names a line of the file");
+    require(report.item >= 1 && report.item <= bounds.maxItem, "a bad value names an item of its statement");
   } else {
-    require(rest.empty(), "only a bad value names a line");
+    require(report.line == 0 && report.item == 0, "only a bad value names a line and an item");
   }
-
-  auto itemOf = [&](std::string_view prefix) {
-    long long item = 0;
-    require(line2.starts_with(prefix) && parsePositive(line2.substr(prefix.size()), item) &&
-                item <= bounds.maxItem,
-            "a bad value names an item of its statement");
-    return static_cast<int>(item);
-  };
-  switch (report.kind) {
-    case Failure::EndOfFile:
-      require(line2 == "error: end of file", "line 2 of an end of file");
-      break;
-    case Failure::BadNumber:
-      facts.item = itemOf("error: bad number in item ");
-      break;
-    case Failure::BadText:
-      facts.item = itemOf("error: bad text in item ");
-      break;
-    default:
-      violated("only an end of file, a bad number or bad text can stop a read of a regular file");
-  }
-  return facts;
+  require(report.kind == Failure::EndOfFile || located,
+          "only an end of file, a bad number or bad text can stop a read of a regular file");
+  return {report.item, report.line};
 }
 
 }  // namespace velmora::fuzz

@@ -4,13 +4,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -282,6 +286,132 @@ TEST_F(InDirectory, RowsPastTheLimitAreNamedNotRead) {
 }
 
 // ---------------------------------------------------------------------------
+// Findings: each ordinary mistake, laid out as a pair, is named by its kind,
+// with words that say how to fix it; the JSON carries the same finding.
+
+struct FindingCase {
+  const char* name;
+  std::string reference, compared;  // a.dat and b.dat ("/" : a directory named b.dat)
+  std::string control;              // CompareThese.inp; empty: the names are given
+  std::optional<double> failAbove;
+  const char* kind;
+  const char* role;
+  std::size_t row;                  // 0: none
+  const char* textHas;
+};
+
+void PrintTo(const FindingCase& c, std::ostream* os) { *os << c.name; }
+
+class Findings : public InDirectory, public ::testing::WithParamInterface<FindingCase> {};
+
+TEST_P(Findings, NameTheMistake) {
+  const FindingCase& c = GetParam();
+  write("a.dat", c.reference);
+  if (c.compared == "/") {
+    fs::create_directory("b.dat");
+  } else {
+    write("b.dat", c.compared);
+  }
+  Request request;
+  request.failAbove = c.failAbove;
+  if (c.control.empty()) {
+    request.fromControlFile = false;
+    request.referenceName = "a.dat";
+    request.comparedName = "b.dat";
+  } else {
+    write("CompareThese.inp", c.control);
+  }
+  Explanation facts;
+  explainPair(request, workspace(), facts);
+  const Finding* found = nullptr;
+  std::string all;
+  for (const Finding& finding : facts.findings) {
+    all += std::string(findingKindName(finding.kind)) + ": " + finding.text + "\n";
+    if (found == nullptr && std::string(findingKindName(finding.kind)) == c.kind) found = &finding;
+  }
+  ASSERT_NE(found, nullptr) << "no " << c.kind << " among:\n" << all;
+  EXPECT_EQ(std::string(findingRoleName(found->role)), c.role);
+  EXPECT_EQ(found->row, c.row);
+  EXPECT_NE(found->text.find(c.textHas), std::string::npos) << found->text;
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  ASSERT_TRUE(writeJsonReport(out, facts));
+  std::fclose(out);
+  const auto report = nlohmann::json::parse(std::string(buffer, size));
+  std::free(buffer);
+  bool inJson = false;
+  for (const auto& finding : report["findings"]) {
+    inJson = inJson || (finding["kind"] == c.kind && finding["text"] == found->text &&
+                        finding["role"] == c.role && (c.row == 0 ? finding["row"].is_null() : finding["row"] == c.row));
+  }
+  EXPECT_TRUE(inJson) << report["findings"].dump(2);
+}
+
+std::string tableOf(std::initializer_list<const char*> rows) {
+  std::string table;
+  for (const char* row : rows) table += std::string(row) + "\n";
+  return table;
+}
+const std::string kFive = tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0", "4 1 0", "5 1.25 0"});
+
+const FindingCase kFindingCases[] = {
+    // The reference's header is a record short: its first row is taken as
+    // its last header record.
+    {"header_one_record_short",
+     "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
+         repeat("column\n", 9) + kFive,
+     kLayout1 + kFive, "", {}, "out-of-step", "compared", 1, "out of step by 1 row from row 1 on"},
+    {"header_one_record_short_named", kLayout1.substr(0, kLayout1.size() - 7) + kFive, kLayout1 + kFive, "", {},
+     "header-records-like-rows", "reference", 0, "the header is probably one line short"},
+    {"format_code_at_13", "VELMORA-DAT-1 survey" + kLayout1.substr(kLayout1.find('\n')) + kFive,
+     kLayout1 + kFive, "", {}, "layouts-differ", "pair", 0,
+     "a '1' stands at character 13: the format code may be misplaced"},
+    {"short_title_value", "time\n" + repeat("h\n", 20) + kFive, kLayout1 + kFive, "", {}, "layouts-differ", "pair",
+     0, "the title value 'time' is 4 characters long, shorter than 12"},
+    {"spreadsheet_without_header", "x y z\n" + repeat("1 2 3\n", 25), kPlain + kFive, "", {}, "no-header",
+     "reference", 0, "seems to have no header: 20 of the 20 records"},
+    {"unquoted_absolute_path", kPlain + kFive, kPlain + kFive, "a.dat\n/tmp/b.dat\n", {}, "control-file",
+     "control", 0, "write the name between quotes ('/tmp/b.dat')"},
+    {"comma_before_second_name", kPlain + kFive, kPlain + kFive, "a.dat\n,b.dat\n", {}, "control-file",
+     "control", 0, "gives no value (a null value)"},
+    {"control_lines_described", kPlain + kFive, kPlain + kFive, "a.dat\n\n  b.dat  extra\n", {}, "control-file",
+     "control", 0, "the compared name comes from line 3, '  b.dat  extra'"},
+    {"decimal_commas", kPlain + tableOf({"30,0 1,2950 20,3", "31,0 1,3000 20,4"}),
+     kPlain + tableOf({"30.0 1.2950 20.3", "31.0 1.3000 20.4"}), "", {}, "zero-column", "reference", 0,
+     "a decimal comma"},
+    {"row_lost_its_third_value", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5", "3 0.75 0", "4 1 0"}),
+     "", {}, "multi-line-rows", "compared", 2, "row 2 was read from lines 23 to 24"},
+    {"duplicated_row", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "2 0.5 0", "3 0.75 0", "4 1 0"}),
+     "", {}, "out-of-step", "compared", 3, "the compared file has 1 extra row at line 24"},
+    {"unit_factor", kPlain + kFive, kPlain + tableOf({"1 250 0", "2 500 0", "3 750 0", "4 1000 0", "5 1250 0"}),
+     "", {}, "constant-factor", "pair", 0, "times 1000 on every row"},
+    {"swapped_columns", kPlain + tableOf({"1 0.25 7", "2 0.5 8", "3 0.75 9"}),
+     kPlain + tableOf({"1 7 0.25", "2 8 0.5", "3 9 0.75"}), "", {}, "column-match", "compared", 0,
+     "holds the reference file's column 3"},
+    {"thousands_separator", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 1,250.75 0", "4 1 0", "5 1.25 0"}),
+     "", {}, "first-difference", "pair", 3, "row 3 (reference 0.75, line 24; compared 1, line 24)"},
+    {"fail_above_verdict", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.625 0"}), "", 100.0, "fail-above",
+     "pair", 0, "--fail-above 100: the total 15625 is above the limit"},
+    {"fail_above_passed", kPlain + kFive, kPlain + kFive, "", 1.0, "fail-above", "pair", 0,
+     "the total 0 is not above the limit"},
+    {"zero_total", kPlain + kFive, kPlain + kFive, "", {}, "files-agree", "pair", 0, "the files agree on every row"},
+    {"empty_file", "", kPlain + kFive, "", {}, "empty-file", "reference", 0, "'a.dat' is empty (0 bytes)"},
+    {"directory", kPlain + kFive, "/", "", {}, "directory", "compared", 0, "'b.dat' is a directory"},
+    {"largest_beside_first", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.501 0", "3 0.75 0", "4 2 0"}), "", {},
+     "largest", "pair", 4, "row 4 adds most"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Explain, Findings, ::testing::ValuesIn(kFindingCases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(ExplainText, SharesTooSmallToShow) {
+  const std::pair<double, const char*> cases[] = {
+      {0.8, "80%"}, {0.642857, "64.29%"}, {0, "0%"}, {2.219e-13, "< 0.01%"}, {0.0001, "0.01%"}};
+  for (const auto& [share, text] : cases) EXPECT_EQ(shareText(share), text) << share;
+}
+
+// ---------------------------------------------------------------------------
 // Stops: the two lines velmora writes, at the statement where it stops, and
 // no file created.
 
@@ -382,23 +512,48 @@ const StopCase kStopCases[] = {
 INSTANTIATE_TEST_SUITE_P(Explain, Stops, ::testing::ValuesIn(kStopCases),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// Writing to a program while it runs is refused: velmora's read-write open of
-// this very test program stops with "Text file busy", and the prediction,
-// which opens nothing for writing, finds it among the running programs.
+// Writing to a program while it runs is refused: velmora's read-write open
+// of a program file that a process runs stops with "Text file busy". The
+// prediction asks the system; a copy nobody runs is read like any other file.
 TEST_F(InDirectory, RunningProgramIsTextFileBusy) {
-  const std::string self = fs::read_symlink("/proc/self/exe");
-  struct stat status {};
-  ASSERT_EQ(::stat(self.c_str(), &status), 0);
-  if (::access(self.c_str(), W_OK) != 0) GTEST_SKIP() << "the test program is not writable";
-  EXPECT_TRUE(isRunningProgram(status.st_dev, status.st_ino));
-  const Explanation facts = explainNamed(self, "b.dat");
+  fs::copy_file("/bin/sleep", "busy");
+  fs::copy_file("/bin/sleep", "idle");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl("./busy", "busy", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // The program runs once its file is mapped: wait until writing is refused.
+  for (int i = 0; i < 500; ++i) {
+    const int fd = ::open("busy", O_WRONLY);
+    if (fd < 0) break;
+    ::close(fd);
+    ::usleep(2000);
+  }
+  const Explanation busy = explainNamed("busy", "b.dat");
+  const Explanation idle = explainNamed("idle", "idle");
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ASSERT_TRUE(busy.stop);
+  EXPECT_EQ(busy.stop->text, "Velmora: statement 33, channel 13\nerror: cannot open 'busy': Text file busy\n");
+  ASSERT_TRUE(idle.stop);  // a program is no data file, but its title is read
+  EXPECT_NE(idle.stop->statement, 33);
+}
+
+// Where the permission check would allow a creation that the system
+// refuses, the prediction asks the system: a working directory that was
+// removed has no room for a new file.
+TEST_F(InDirectory, RemovedWorkingDirectoryCreatesNothing) {
+  fs::create_directory("gone");
+  fs::current_path("gone");
+  fs::remove(fs::current_path());
+  const Explanation facts = explainNamed("a.dat", "b.dat");
+  fs::current_path("/tmp");
   ASSERT_TRUE(facts.stop);
   EXPECT_EQ(facts.stop->text,
-            "Velmora: statement 33, channel 13\nerror: cannot open '" + self + "': Text file busy\n");
-  // A copy nobody runs is read like any other file.
-  fs::copy_file(self, "copy");
-  ASSERT_EQ(::stat("copy", &status), 0);
-  EXPECT_FALSE(isRunningProgram(status.st_dev, status.st_ino));
+            "Velmora: statement 33, channel 13\nerror: cannot open 'a.dat': No such file or directory\n");
+  EXPECT_FALSE(facts.stop->wouldCreate);
 }
 
 // A stop in the first row: the rows after it are no header records.
@@ -503,6 +658,7 @@ TEST_F(InDirectory, JsonOfAStop) {
   std::free(buffer);
   EXPECT_TRUE(report["result_line"].is_null());
   EXPECT_EQ(report["files"][0]["exists"], false);
+  EXPECT_TRUE(report["files"][0]["stat_error"].is_null());
   EXPECT_EQ(report["error"]["kind"], "end-of-file");
   EXPECT_EQ(report["error"]["statement"], 36);
   EXPECT_EQ(report["error"]["channel"], 13);

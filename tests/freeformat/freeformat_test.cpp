@@ -320,6 +320,13 @@ TEST_F(FreeFormat, OpenFailuresNameTheFileAndTheReason) {
       {".   ", "cannot open '.': Is a directory"},
       {"    ", "cannot open '': No such file or directory"},
       {std::string("a\0b", 3), "cannot open 'a\\x00b': No such file or directory"},
+      // Longer than the system takes: the diagnostic still shows it whole.
+      {std::string(5000, 'n') + "/x", "cannot open '" + std::string(5000, 'n') + "/x': File name too long"},
+      {std::string(3000, '\x01'), "cannot open '" + [] {
+         std::string shown;
+         for (int i = 0; i < 3000; ++i) shown += "\\x01";
+         return shown;
+       }() + "': File name too long"},
   };
   for (const auto& [name, reason] : kCases) {
     velmora::FreeFormatReader reader(13);
@@ -448,6 +455,49 @@ TEST_F(FreeFormat, OpenFallsBackToReadOnlyThenWriteOnly) {
 namespace {
 
 // An item is of the kind it was made as, whatever its pointer.
+// The open rules as one table: after each refusal, the next attempt.
+TEST(OpenRules, NextAttemptAfterARefusal) {
+  using velmora::OpenAttempt;
+  struct Row {
+    bool creating;
+    OpenAttempt refused;
+    int error;
+    OpenAttempt next;
+  };
+  const Row kRows[] = {
+      {true, OpenAttempt::ReadWriteCreate, EACCES, OpenAttempt::ReadOnly},
+      {true, OpenAttempt::ReadWriteCreate, EPERM, OpenAttempt::ReadOnly},
+      {true, OpenAttempt::ReadWriteCreate, EROFS, OpenAttempt::ReadOnly},
+      {true, OpenAttempt::ReadWriteCreate, ENOENT, OpenAttempt::GiveUp},
+      {true, OpenAttempt::ReadWriteCreate, EISDIR, OpenAttempt::GiveUp},
+      {true, OpenAttempt::ReadWriteCreate, ETXTBSY, OpenAttempt::GiveUp},
+      {true, OpenAttempt::ReadOnly, EACCES, OpenAttempt::WriteOnlyCreate},
+      {true, OpenAttempt::ReadOnly, ENOENT, OpenAttempt::WriteOnlyCreate},
+      {true, OpenAttempt::ReadOnly, EROFS, OpenAttempt::GiveUp},
+      {true, OpenAttempt::WriteOnlyCreate, EACCES, OpenAttempt::GiveUp},
+      {false, OpenAttempt::ReadOnly, EACCES, OpenAttempt::GiveUp},
+      {false, OpenAttempt::ReadOnly, ENOENT, OpenAttempt::GiveUp},
+  };
+  for (const Row& row : kRows) {
+    EXPECT_EQ(velmora::nextOpenAttempt(row.creating, row.refused, row.error), row.next)
+        << row.creating << " " << static_cast<int>(row.refused) << " " << row.error;
+  }
+  EXPECT_EQ(velmora::firstOpenAttempt(true), OpenAttempt::ReadWriteCreate);
+  EXPECT_EQ(velmora::firstOpenAttempt(false), OpenAttempt::ReadOnly);
+  // Followed with given answers: the attempts asked, and the outcome.
+  std::string asked;
+  const velmora::OpenOutcome outcome = velmora::followOpenRules("x", true, [&](OpenAttempt attempt) {
+    asked += static_cast<char>('0' + static_cast<int>(attempt));
+    return attempt == OpenAttempt::WriteOnlyCreate ? 7 : -EACCES;
+  });
+  EXPECT_EQ(asked, "012");
+  EXPECT_EQ(outcome.attempt, OpenAttempt::WriteOnlyCreate);
+  EXPECT_EQ(outcome.granted, 7);
+  const velmora::OpenOutcome unaskable = velmora::followOpenRules("", true, [](OpenAttempt) { return 0; });
+  EXPECT_EQ(unaskable.attempt, OpenAttempt::GiveUp);
+  EXPECT_EQ(unaskable.error, ENOENT);
+}
+
 TEST(Items, KindIsAsMade) {
   char text[4];
   const Item kItems[] = {velmora::NumberItem{nullptr}, velmora::TextItem{nullptr, 0}, velmora::TextItem{text, 4}};

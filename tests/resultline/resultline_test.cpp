@@ -11,7 +11,7 @@
 #include <limits>
 #include <string>
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/comparison.h"
+#include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "freeformat/freeformat.h"
 #include "freeformat/system.h"
@@ -219,11 +219,15 @@ TEST_F(InProcess, ClosesNameTheirStatements) {
   std::ofstream("CompareThese.inp") << "a.dat\nb.dat\n";
   std::ofstream("a.dat") << kPlainFile;
   std::ofstream("b.dat") << kPlainFile;
-  static velmora::DataSet set;
   const std::string failed = "error: input/output error: Input/output error\n";
-  EXPECT_EQ(stopOf([] { velmora::loadDataFile("a.dat", set, velmora::DataFileRole::First); }, 0),
+  auto load = [](const char* name, velmora::DataFileRole role) {
+    velmora::HeaderState header;
+    velmora::NoLoadEvents sink;
+    velmora::loadDataFile(name, role, header, velmora::OpenMode::CreateMissing, sink);
+  };
+  EXPECT_EQ(stopOf([&] { load("a.dat", velmora::DataFileRole::First); }, 0),
             "Velmora: statement 112, channel 13, file 'a.dat'\n" + failed);
-  EXPECT_EQ(stopOf([] { velmora::loadDataFile("b.dat", set, velmora::DataFileRole::Second); }, 0),
+  EXPECT_EQ(stopOf([&] { load("b.dat", velmora::DataFileRole::Second); }, 0),
             "Velmora: statement 203, channel 13, file 'b.dat'\n" + failed);
   // The control file closes after both data files.
   EXPECT_EQ(stopOf([] { velmora::runComparison(); }, 2),

@@ -1,11 +1,14 @@
 #include "comparison.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <string_view>
 
@@ -30,6 +33,31 @@ constexpr std::string_view kInfinityText = "Infinity";
 
 constexpr int kWriteResult = 207;
 
+// A finite positive value (or zero) to 17 significant digits, correctly
+// rounded: d.dddddddddddddddd x 10^exponent.
+struct DecimalDigits {
+  char digits[kSignificantDigits];
+  int exponent;
+};
+
+DecimalDigits decimalDigits(double value) {
+  // One correctly rounded conversion, d.dddddddddddddddde[+-]XX[X]: the
+  // digits and the exponent are taken from their fixed places in it.
+  char scientific[32];
+  const char* end = std::to_chars(scientific, scientific + sizeof scientific, value,
+                                  std::chars_format::scientific, kSignificantDigits - 1)
+                        .ptr;
+  DecimalDigits decimal{};
+  decimal.digits[0] = scientific[0];
+  std::memcpy(decimal.digits + 1, scientific + 2, kSignificantDigits - 1);
+  // After "d." and sixteen digits: 'e', the sign, then two or three digits.
+  const char* exponentDigits = scientific + 2 + (kSignificantDigits - 1) + 2;
+  int magnitude = 0;
+  for (const char* p = exponentDigits; p < end; ++p) magnitude = magnitude * 10 + (*p - '0');
+  decimal.exponent = exponentDigits[-1] == '-' ? -magnitude : magnitude;
+  return decimal;
+}
+
 // Right-justifies `text` in `width` bytes at `out`.
 void rightJustify(char* out, std::size_t width, std::string_view text) {
   std::memset(out, ' ', width - text.size());
@@ -38,14 +66,32 @@ void rightJustify(char* out, std::size_t width, std::string_view text) {
 
 }  // namespace
 
-double sumOfSquaredDifferences(const double* compared, const double* reference, std::size_t rows) {
-  double total = 0;
-  for (std::size_t i = 0; i < rows; ++i) {
-    double difference = compared[i] - reference[i];
-    total += difference * difference;
+void prepareProcess() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int opened = ::open("/dev/null", O_RDONLY);
+      if (opened >= 0 && opened != fd) ::close(opened);  // cannot happen: lowest free first
+    }
   }
-  return total;
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
+
+ReferenceColumn::ReferenceColumn() {
+  // Fresh anonymous memory is zero-filled and costs nothing until a row is
+  // stored in it. Left in ordinary pages on purpose: a huge page comes from
+  // the kernel's largest free blocks, which a virtual machine may have handed
+  // back to its host, and filling one then costs far more than the page
+  // faults it spares (bench/README.md).
+  constexpr std::size_t kBytes = kMaxRows * sizeof(double);
+  void* storage = ::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (storage == MAP_FAILED) stopOutOfMemory(kBytes, errno);
+  values_ = static_cast<double*>(storage);
+}
+
+ReferenceColumn::~ReferenceColumn() { ::munmap(values_, kMaxRows * sizeof(double)); }
+
+void ReferenceColumn::clear(std::size_t rows) { std::memset(values_, 0, rows * sizeof(double)); }
 
 void formatResultLine(double total, char* line) {
   // A sum of squares is never negative: NaN, +Infinity, or finite and positive
@@ -63,22 +109,9 @@ void formatResultLine(double total, char* line) {
     rightJustify(field, kFieldWidth, kInfinityText);
     return;
   }
-  // 17 significant digits, correctly rounded: d.dddddddddddddddde[+-]x, at
-  // most 23 bytes (d.dddddddddddddddde-324), so the field's width holds them.
-  char scientific[kFieldWidth];
-  char* end = std::to_chars(scientific, scientific + sizeof scientific, total,
-                            std::chars_format::scientific, kSignificantDigits - 1)
-                  .ptr;
-  *end = '\0';
-  // The digits without the point after the first one.
-  char digits[kSignificantDigits];
-  digits[0] = scientific[0];
-  std::memcpy(digits + 1, scientific + 2, kSignificantDigits - 1);
-  // The exponent after "e"; from_chars takes a minus sign but not a plus.
-  const char* exponentText = std::strchr(scientific, 'e') + 1;
-  if (*exponentText == '+') ++exponentText;
-  int exponent = 0;
-  std::from_chars(exponentText, end, exponent);
+  const DecimalDigits decimal = decimalDigits(total);
+  const char* digits = decimal.digits;
+  const int exponent = decimal.exponent;
 
   // Every form fits in the field.
   char text[kFieldWidth];
@@ -150,12 +183,12 @@ void writeResultLine(double total) {
 
 int runComparison() {
   // Every allocation of the run comes before its first open, so that running
-  // out of memory creates no file: both sets, which live for the whole run at
-  // full capacity, the control file's buffer, then the buffer the loads share.
-  static DataSet reference;
-  static DataSet compared;
+  // out of memory creates no file: the reference column, which lives for the
+  // whole run at full capacity, the control file's buffer, then the buffer
+  // the loads share.
+  static ReferenceColumn referenceColumn;
   FreeFormatReader control(kControlChannel);
-  reserveDataFileReader();
+  FreeFormatReader::reserveBuffer();
 
   control.open(kControlFileName, kControlStatements.open);
   control.rewind(kControlStatements.rewind);
@@ -165,15 +198,23 @@ int runComparison() {
   char name[kLineWidth];
   std::memset(name, ' ', sizeof name);
   const Item nameItem[] = {TextItem{name, kLineWidth}};
+  // What the header statements leave behind goes from the first load to the
+  // second.
+  HeaderState header;
 
   control.read(nameItem, kControlStatements.firstName);
-  loadDataFile(std::string_view(name, kLineWidth), reference, DataFileRole::First);
+  ReferenceSink reference;
+  reference.column = &referenceColumn;
+  loadDataFile(std::string_view(name, kLineWidth), DataFileRole::First, header,
+               OpenMode::CreateMissing, reference);
   control.read(nameItem, kControlStatements.secondName);
-  loadDataFile(std::string_view(name, kLineWidth), compared, DataFileRole::Second);
+  SquaredDifferences compared;
+  compared.reference = referenceColumn.values();
+  loadDataFile(std::string_view(name, kLineWidth), DataFileRole::Second, header,
+               OpenMode::CreateMissing, compared);
 
-  double total = sumOfSquaredDifferences(compared.column2, reference.column2, compared.rows);
   control.close(kControlStatements.close);
-  writeResultLine(total);
+  writeResultLine(compared.total);
   return 0;
 }
 

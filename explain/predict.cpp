@@ -1,0 +1,220 @@
+// Where velmora's open of a file would lead, found without creating or
+// changing anything: the reader's own open rules (followOpenRules), evaluated
+// on the answers the system gives about the file and its folder.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <string>
+
+#include "explain.h"
+
+namespace velmora::explain {
+namespace {
+
+// The directory a new file of this name would be created in.
+std::string parentOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The folder part of a path as the system walks it: "a/b" -> "a", "b" -> ".",
+// "/b" -> "/". Trailing slashes are removed first.
+std::string folderOf(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return parentOf(path);
+}
+
+// Follows a chain of links that leads nowhere to the missing file at its end,
+// each link's text read relative to the link's own folder: the file a
+// creating open makes. ELOOP past the system's limit on links in one name.
+int endOfDanglingChain(std::string path, std::string& target) {
+  constexpr int kMaxLinks = 40;
+  std::string link(PATH_MAX, '\0');  // on the heap: the stack stays small
+  for (int followed = 0; followed < kMaxLinks; ++followed) {
+    const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
+    if (length < 0) return errno;
+    std::string next(link.data(), static_cast<std::size_t>(length));
+    if (next.empty()) return ENOENT;
+    if (next.front() != '/') {
+      const std::size_t slash = path.find_last_of('/');
+      if (slash != std::string::npos) next = path.substr(0, slash + 1) + next;
+    }
+    struct stat status {};
+    if (::lstat(next.c_str(), &status) != 0) {
+      if (errno != ENOENT) return errno;
+      target = next;
+      return 0;
+    }
+    if (!S_ISLNK(status.st_mode)) return ENOENT;  // it appeared meanwhile
+    path = next;
+  }
+  return ELOOP;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool statOf(const std::string& path, struct stat& status) {
+  return !path.empty() && ::stat(path.c_str(), &status) == 0;
+}
+
+// The programs of this installation: velmora-explain itself, and velmora
+// beside it (installed in the same folder, or built in ../app).
+struct OwnPrograms {
+  bool haveSelf = false, haveVelmora = false;
+  struct stat self {}, velmora {};
+};
+const OwnPrograms& ownPrograms() {
+  static const OwnPrograms programs = [] {
+    OwnPrograms own;
+    std::string path(PATH_MAX, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length <= 0) return own;
+    path.resize(static_cast<std::size_t>(length));
+    own.haveSelf = statOf(path, own.self);
+    const std::string folder = parentOf(path);
+    own.haveVelmora = statOf(folder + "/velmora", own.velmora) ||
+                      statOf(folder + "/../app/velmora", own.velmora);
+    return own;
+  }();
+  return programs;
+}
+
+// Whether writing to this program file is refused because it is being run
+// (ETXTBSY). velmora runs from its own file while it opens its data, and
+// velmora-explain would not be running then; any other file is asked of the
+// system by an open for writing, closed at once: without truncation, nothing
+// in the file or its times changes.
+bool isBusyProgram(const std::string& path, const struct stat& status) {
+  if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) return false;
+  const OwnPrograms& own = ownPrograms();
+  if (own.haveVelmora && sameFile(status, own.velmora)) return true;
+  if (own.haveSelf && sameFile(status, own.self)) return false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return false;
+  }
+  return errno == ETXTBSY;
+}
+
+// Whether the system would create a file in `folder` (0) or why not. It is
+// asked to make an unnamed file there, which vanishes when closed: that
+// checks the permissions, a read-only or full file system (no free inodes
+// too) and a folder that was removed. Where a file system cannot make
+// unnamed files, the permissions alone decide.
+int creationError(const std::string& folder) {
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) return errno;
+  if (!S_ISDIR(status.st_mode)) return ENOTDIR;
+  // A folder that was removed (a working directory, say) takes no new file.
+  if (status.st_nlink == 0) return ENOENT;
+  const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (fd >= 0) {
+    ::close(fd);
+    return 0;
+  }
+  const int error = errno;
+  if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL) return error;
+  if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return errno;
+  return 0;
+}
+
+// What the system says about the name before any attempt.
+struct Target {
+  std::string path;
+  bool trailingSlash = false;
+  int statError = 0;  // 0: it exists (links followed)
+  struct stat status {};
+  std::string created;  // a missing file: the file a creating open makes
+  int chainError = 0;   // a link that leads nowhere whose end cannot be found
+  bool throughLink = false;
+};
+
+Target targetOf(std::string_view name) {
+  Target target;
+  target.path = std::string(name);
+  target.trailingSlash = target.path.back() == '/';
+  if (::stat(target.path.c_str(), &target.status) != 0) target.statError = errno;
+  target.created = target.path;
+  struct stat link {};
+  if (target.statError == ENOENT && ::lstat(target.path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    target.throughLink = true;
+    target.chainError = endOfDanglingChain(target.path, target.created);
+  }
+  return target;
+}
+
+// One attempt of velmora's open, as the system would answer it: 0 granted,
+// or -errno.
+int predictAttempt(const Target& target, OpenAttempt attempt) {
+  const bool creating = attempt != OpenAttempt::ReadOnly;
+  if (target.trailingSlash && creating) {
+    // A creating open refuses a name ending in a slash, once its folder is
+    // reached, whatever the name holds.
+    struct stat folder {};
+    if (::stat(folderOf(target.path).c_str(), &folder) != 0) return -errno;
+    return S_ISDIR(folder.st_mode) ? -EISDIR : -ENOTDIR;
+  }
+  if (target.statError == 0) {
+    const struct stat& status = target.status;
+    if (S_ISDIR(status.st_mode)) return creating ? -EISDIR : 0;
+    const int mode = attempt == OpenAttempt::ReadWriteCreate ? R_OK | W_OK
+                     : attempt == OpenAttempt::ReadOnly      ? R_OK
+                                                             : W_OK;
+    if (::faccessat(AT_FDCWD, target.path.c_str(), mode, AT_EACCESS) != 0) return -errno;
+    if (creating && isBusyProgram(target.path, status)) return -ETXTBSY;
+    if (S_ISSOCK(status.st_mode)) return -ENXIO;
+    return 0;
+  }
+  if (target.statError != ENOENT) return -target.statError;
+  if (!creating) return -ENOENT;
+  if (target.chainError != 0) return -target.chainError;
+  const int error = creationError(parentOf(target.created));
+  return error == 0 ? 0 : -error;
+}
+
+[[noreturn]] void stopAt(Failure kind, int statement, int channel, std::string_view file,
+                         int osError, std::string_view openName = {}) {
+  StopContext context;
+  context.kind = kind;
+  context.statement = statement;
+  context.channel = channel;
+  context.file = file;
+  context.osError = osError;
+  context.openName = openName;
+  stopRun(context);
+}
+
+}  // namespace
+
+void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
+                 bool& wouldCreate, std::optional<std::string>& linkTarget) {
+  wouldCreate = false;
+  linkTarget.reset();
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  const Target target = unaskableNameError(name) == 0 ? targetOf(name) : Target{};
+  if (target.throughLink && target.chainError == 0) linkTarget = target.created;
+  const OpenOutcome outcome = followOpenRules(
+      name, true, [&](OpenAttempt attempt) { return predictAttempt(target, attempt); });
+  if (outcome.attempt == OpenAttempt::GiveUp) {
+    stopAt(Failure::OpenFailure, statements.open, channel, {}, outcome.error, name);
+  }
+  const bool missing = target.statError != 0;
+  wouldCreate = missing;
+  if (!missing && S_ISFIFO(target.status.st_mode)) {
+    stopAt(Failure::IoError, statements.rewind, channel, name, ESPIPE);
+  }
+  if (outcome.attempt == OpenAttempt::WriteOnlyCreate) {
+    stopAt(Failure::CannotRead, statements.firstRead, channel, name, 0);
+  }
+  if (missing) stopAt(Failure::EndOfFile, statements.firstRead, channel, name, 0);
+}
+
+}  // namespace velmora::explain

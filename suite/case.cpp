@@ -74,10 +74,11 @@ Workspace& workspace() {
 
 }  // namespace
 
-void compareHere(const RunOptions& options, Comparison& out) {
+void compareHere(const RunOptions& options, const Limit& limit, Comparison& out) {
   Request request;
   request.top = options.wantDetail ? options.top : 0;
   request.keepSquares = options.wantDetail;
+  if (limit.source != LimitSource::None) request.failAbove = limit.value;
   Explanation facts;
   explainPair(request, workspace(), facts);
 
@@ -85,7 +86,10 @@ void compareHere(const RunOptions& options, Comparison& out) {
   out.total = facts.total;
   if (facts.compared) out.resultLine = facts.resultLine;
   if (facts.stop) out.stopText = facts.stop->text;
-  out.findings = facts.warnings;
+  for (const Finding& finding : facts.findings) {
+    out.findings.push_back(finding.text);
+    if (out.firstFinding.empty() && finding.kind != FindingKind::ControlFile) out.firstFinding = finding.text;
+  }
   out.referenceName = facts.files[0].name;
   out.comparedName = facts.files[1].name;
   if (options.wantJson) {

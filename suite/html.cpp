@@ -175,7 +175,7 @@ bool writeIndexPage(const std::string& directory, const std::vector<CaseResult>&
             (r.comparison.compared ? html(r.comparison.resultLine) : std::string("cannot be read")) +
             "</code></td><td>" + (r.limit.source == LimitSource::None ? std::string("-") : html(r.limit.text)) +
             "</td><td class=\"verdict\">" + verdict + "</td><td>" +
-            (r.comparison.findings.empty() ? std::string() : html(r.comparison.findings.front())) + "</td></tr>\n";
+            html(r.comparison.firstFinding) + "</td></tr>\n";
   }
   page += "</tbody>\n</table>\n";
   page +=

@@ -20,9 +20,7 @@ std::string limitShown(const Limit& limit) {
   return limit.source == LimitSource::None ? std::string("-") : shown(limit.text);
 }
 
-std::string firstFinding(const CaseResult& result) {
-  return result.comparison.findings.empty() ? std::string() : result.comparison.findings.front();
-}
+std::string firstFinding(const CaseResult& result) { return result.comparison.firstFinding; }
 
 // A JSON string of bytes: valid UTF-8 kept, every other byte as \u00XX.
 std::string jsonString(std::string_view bytes) {
@@ -145,7 +143,10 @@ bool writeJsonCase(std::FILE* out, const CaseResult& result, bool first) {
           : result.limit.source == LimitSource::Option ? "\"option\""
                                                        : "null";
   text += ", \"verdict\": " + jsonString(verdictName(result.verdict));
-  text += ", \"first_finding\": " + (c.findings.empty() ? std::string("null") : jsonString(c.findings.front()));
+  text += ", \"first_finding\": " + (c.firstFinding.empty() ? std::string("null") : jsonString(c.firstFinding));
+  text += ", \"findings\": [";
+  for (std::size_t i = 0; i < c.findings.size(); ++i) text += (i == 0 ? "" : ", ") + jsonString(c.findings[i]);
+  text += "]";
   text += ", \"error\": " + (c.stopText.empty() ? std::string("null") : jsonString(c.stopText));
   text += ", \"seconds\": " + seconds(result.seconds);
   text += ", \"explain\": " + (c.explainJson.empty() ? std::string("null") : c.explainJson);

@@ -315,6 +315,7 @@ std::string encode(const Comparison& c) {
   e.text(c.resultLine);
   e.text(c.stopText);
   e.texts(c.findings);
+  e.text(c.firstFinding);
   e.text(c.explainJson);
   e.text(c.picture);
   e.text(c.referenceName);
@@ -337,7 +338,7 @@ bool decode(std::string_view bytes, Comparison& c) {
   std::uint64_t mark = 0, compared = 0, endMark = 0;
   std::vector<std::string> rows;
   d.number(mark) && d.number(compared) && d.real(c.total) && d.text(c.resultLine) &&
-      d.text(c.stopText) && d.texts(c.findings) && d.text(c.explainJson) && d.text(c.picture) &&
+      d.text(c.stopText) && d.texts(c.findings) && d.text(c.firstFinding) && d.text(c.explainJson) && d.text(c.picture) &&
       d.text(c.referenceName) && d.text(c.comparedName) && d.texts(rows) && d.number(endMark);
   if (!d.ok || mark != kRecordMark || endMark != kRecordMark || !d.bytes.empty() || rows.size() % 10 != 0) {
     return false;
@@ -363,13 +364,13 @@ bool writeAll(int fd, const std::string& bytes) {
 
 // The child: enters the case folder, compares, sends the record, and ends
 // without running the parent's exit handlers or flushing its buffers.
-[[noreturn]] void runChild(const std::string& folder, const RunOptions& options, int fd) {
+[[noreturn]] void runChild(const std::string& folder, const RunOptions& options, const Limit& limit, int fd) {
   Comparison comparison;
   if (::chdir(folder.c_str()) != 0) {
     comparison.stopText = twoLines("case " + quoted(folder), std::string("cannot enter it: ") + std::strerror(errno));
   } else {
     try {
-      compareHere(options, comparison);
+      compareHere(options, limit, comparison);
     } catch (const std::bad_alloc&) {
       comparison = Comparison();
       comparison.stopText = twoLines("case " + quoted(folder), "out of memory");
@@ -433,7 +434,7 @@ bool runCases(const std::vector<std::string>& cases, const RunOptions& options,
     }
     if (pid == 0) {
       ::close(fds[0]);
-      runChild(cases[index], options, fds[1]);
+      runChild(cases[index], options, result.limit, fds[1]);
     }
     ::close(fds[1]);
     running.push_back({index, pid, fds[0], {}, std::chrono::steady_clock::now()});

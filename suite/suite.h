@@ -72,7 +72,10 @@ struct Comparison {
   double total = 0;
   std::string resultLine;             // 26 characters, no line feed, when compared
   std::string stopText;               // the two lines velmora writes, when it stops
-  std::vector<std::string> findings;  // the likely mistakes, first the most telling
+  std::vector<std::string> findings;  // velmora-explain's findings, most important first
+  // The one shown on the case's line: the first finding that says more than
+  // where the control file's names came from (which every case has).
+  std::string firstFinding;
   std::string explainJson;            // velmora-explain's JSON report, when asked
   std::vector<TopRow> top;            // when asked
   std::string picture;                // the SVG picture, when asked
@@ -109,8 +112,9 @@ bool runCases(const std::vector<std::string>& cases, const RunOptions& options,
               const CaseSink& done, const ProgressSink& progress, std::string& error);
 
 // The comparison of the case in the current directory (in a child, after it
-// entered the case folder). The one place that knows velmora-explain's API.
-void compareHere(const RunOptions& options, Comparison& out);
+// entered the case folder), its limit given for the explain report. The one
+// place that knows velmora-explain's API.
+void compareHere(const RunOptions& options, const Limit& limit, Comparison& out);
 
 // Text as it can be shown: control bytes as \xHH and a backslash as \\, as
 // velmora shows names; with `utf8Only`, bytes that are not valid UTF-8 also

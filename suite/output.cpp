@@ -117,7 +117,9 @@ bool writeCaseLine(std::FILE* out, const CaseResult& result) {
     while (start < c.stopText.size()) {
       std::size_t end = c.stopText.find('\n', start);
       if (end == std::string::npos) end = c.stopText.size();
-      line += "\t" + c.stopText.substr(start, end - start) + "\n";
+      line += '\t';
+      line.append(c.stopText, start, end - start);
+      line += '\n';
       start = end + 1;
     }
   }

@@ -35,7 +35,12 @@ std::string twoLines(const std::string& first, const std::string& second) {
   return std::string(kProgram) + ": " + first + "\nerror: " + second + "\n";
 }
 
-std::string quoted(std::string_view path) { return "'" + shown(path) + "'"; }
+std::string quoted(std::string_view path) {
+  std::string text(1, '\'');
+  text += shown(path);
+  text += '\'';
+  return text;
+}
 
 // ---- discovery ---------------------------------------------------------------
 

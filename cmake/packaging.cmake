@@ -2,11 +2,11 @@
 # `cpack -G DEB` in a build tree (or `make package` at the top). Included from
 # the root after every program's folder, so that it sees all their targets.
 
-# The programs. velmora installs itself (app/CMakeLists.txt); velmora-explain
-# is installed here whenever the build has it, so adding it needs no edit here.
+# The programs. velmora installs itself (app/CMakeLists.txt); the companions
+# are installed here whenever the build has them.
 # A stripped program keeps the compiler's notes (.comment) unless told; a
 # Debian package leaves them out, as dh_strip does.
-foreach(program IN ITEMS velmora velmora-explain)
+foreach(program IN ITEMS velmora velmora-explain velmora-suite)
   if(NOT TARGET ${program})
     continue()
   endif()
@@ -85,7 +85,11 @@ diagnostic and exit status 2.
 velmora-explain reads the same pair through the same code and reports what
 was read and how (layout, header, table lines, rows), where the total comes
 from (the rows that add most) and the likely mistakes, as text or JSON, with
-an optional SVG picture. It never changes a file it reads.")
+an optional SVG picture. It never changes a file it reads.
+
+velmora-suite runs every case of a tree of such folders (in parallel, each
+as velmora would), judges each total against the case's limit, and reports
+one line a case, JSON, JUnit XML for CI servers, or a static HTML report.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES TRUE)
 

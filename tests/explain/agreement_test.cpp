@@ -86,7 +86,8 @@ std::string encoded(const fs::path& path) {
 std::vector<fs::path> examples() {
   std::vector<fs::path> dirs;
   for (const auto& entry : fs::directory_iterator(EXAMPLES_DIR)) {
-    if (entry.is_directory()) dirs.push_back(entry.path());
+    // A folder of pairs (examples/suite, a tree of cases) is not one pair.
+    if (entry.is_directory() && fs::exists(entry.path() / "CompareThese.inp")) dirs.push_back(entry.path());
   }
   std::sort(dirs.begin(), dirs.end());
   return dirs;

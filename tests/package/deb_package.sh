@@ -60,6 +60,8 @@ cat "$work/lintian"
 dpkg-deb -c "$deb" > "$work/contents" || fail "dpkg-deb -c failed"
 has_file() { awk -v path="$1" '$NF == path && $1 ~ /^-/ { found = 1 } END { exit !found }' "$work/contents"; }
 for path in ./usr/bin/velmora ./usr/share/man/man1/velmora.1.gz \
+            ./usr/bin/velmora-explain ./usr/share/man/man1/velmora-explain.1.gz \
+            ./usr/bin/velmora-suite ./usr/share/man/man1/velmora-suite.1.gz \
             ./usr/share/doc/velmora/README.md ./usr/share/doc/velmora/copyright \
             ./usr/share/doc/velmora/changelog.gz; do
   has_file "$path" || fail "the package holds no file $path"
@@ -100,6 +102,14 @@ status=0
   fail "packaged velmora did not print one 26-character line: '$(cat "$work/packaged.out")'"
 cmp -s "$work/packaged.out" "$work/built.out" ||
   fail "packaged velmora printed '$(cat "$work/packaged.out")', the build tree's '$(cat "$work/built.out")'"
+
+# The packaged velmora-suite runs on the example as a suite of one case and
+# shows the same result line.
+status=0
+(cd "$work/packaged" && "$work/root/usr/bin/velmora-suite" > "$work/suite.out" 2> "$work/suite.err") || status=$?
+[ "$status" -eq 0 ] || { cat "$work/suite.err" >&2; fail "packaged velmora-suite exited $status"; }
+[ "$(head -n 1 "$work/suite.out" | cut -f 2)" = "$(cat "$work/built.out")" ] ||
+  fail "packaged velmora-suite printed '$(cat "$work/suite.out")', velmora '$(cat "$work/built.out")'"
 
 # The packaged manual page renders with man.
 MANWIDTH=80 MANPAGER=cat LC_ALL=C man -l -P cat "$page" > "$work/man.out" 2> "$work/man.err" ||

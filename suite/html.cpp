@@ -1,0 +1,227 @@
+// The HTML report: static pages that open from a folder or a CI artifact, with
+// no server, no network and no framework; the index's sorting and filtering
+// is a few lines of plain script in the page itself.
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "suite/suite.h"
+
+namespace velmora::suite {
+
+namespace {
+
+std::string html(std::string_view bytes) {
+  std::string text;
+  for (char c : shown(bytes, true)) {
+    switch (c) {
+      case '&': text += "&amp;"; break;
+      case '<': text += "&lt;"; break;
+      case '>': text += "&gt;"; break;
+      case '"': text += "&quot;"; break;
+      case '\'': text += "&#39;"; break;
+      default: text += c;
+    }
+  }
+  return text;
+}
+
+// Lines of text, each shown on its own (a line feed stays a line feed).
+std::string htmlLines(const std::string& text) {
+  std::string shownText;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    shownText += html(std::string_view(text).substr(start, end - start)) + "\n";
+    start = end + 1;
+  }
+  return shownText;
+}
+
+constexpr char kStyle[] =
+    "<style>\n"
+    "body{font-family:sans-serif;margin:1.5em;color:#222}\n"
+    "table{border-collapse:collapse}\n"
+    "th,td{border:1px solid #ccc;padding:.25em .6em;text-align:left;vertical-align:top}\n"
+    "th{background:#eee}\n"
+    "th.sort{cursor:pointer}\n"
+    "code,pre{font-family:monospace;white-space:pre}\n"
+    ".pass{background:#e3f6e3}.fail{background:#fbe0e0}.error{background:#f8e8c8}.report{background:#fff}\n"
+    "td.verdict{font-weight:bold}\n"
+    "</style>\n";
+
+std::string pictureName(std::size_t index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "case-%04zu.svg", index + 1);
+  return name;
+}
+
+// Writes `text` to directory/name, replacing what was there.
+bool writeFile(const std::string& directory, const std::string& name, const std::string& text) {
+  const std::string path = directory + "/" + name;
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  const int error = errno;
+  if (std::fclose(out) != 0 || !written) {
+    if (written) return false;
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+// The total as a sort key: errors first, then by size, NaN above everything.
+std::string sortKey(const CaseResult& result) {
+  if (!result.comparison.compared) return "-1";
+  if (std::isnan(result.comparison.total)) return "1e400";
+  if (std::isinf(result.comparison.total)) return "1e399";
+  char buffer[64];
+  auto [end, failure] = std::to_chars(buffer, buffer + sizeof buffer, result.comparison.total);
+  return failure == std::errc() ? std::string(buffer, end) : std::string("0");
+}
+
+}  // namespace
+
+std::string casePageName(std::size_t index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "case-%04zu.html", index + 1);
+  return name;
+}
+
+bool writeCasePage(const std::string& directory, std::size_t index, const CaseResult& result) {
+  const Comparison& c = result.comparison;
+  const char* verdict = verdictName(result.verdict);
+  std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" +
+                     html(result.path) + " - velmora-suite</title>\n" + kStyle + "</head>\n<body>\n";
+  page += "<p><a href=\"index.html\">All cases</a></p>\n";
+  page += "<h1>Case <code>" + html(result.path) + "</code></h1>\n<table id=\"facts\">\n";
+  page += "<tr><th>verdict</th><td class=\"verdict " + std::string(verdict) + "\" id=\"verdict\">" + verdict +
+          "</td></tr>\n";
+  page += "<tr><th>result line</th><td><code id=\"result-line\">" +
+          (c.compared ? html(c.resultLine) : std::string("none: velmora cannot read this case")) + "</code></td></tr>\n";
+  page += "<tr><th>limit</th><td>" +
+          (result.limit.source == LimitSource::None ? std::string("none (the case only reports)")
+                                                    : html(result.limit.text) +
+                                                          (result.limit.source == LimitSource::File
+                                                               ? " (from " + std::string(kLimitFileName) + ")"
+                                                               : std::string(" (from --fail-above)"))) +
+          "</td></tr>\n";
+  page += "<tr><th>reference file</th><td><code>" + html(c.referenceName) + "</code></td></tr>\n";
+  page += "<tr><th>compared file</th><td><code>" + html(c.comparedName) + "</code></td></tr>\n</table>\n";
+  if (!c.stopText.empty()) {
+    page += "<h2>Where velmora stops</h2>\n<pre id=\"stop\">" + htmlLines(c.stopText) + "</pre>\n";
+  }
+  page += "<h2>Findings</h2>\n";
+  if (c.findings.empty()) {
+    page += "<p id=\"findings\">None.</p>\n";
+  } else {
+    page += "<ul id=\"findings\">\n";
+    for (const std::string& finding : c.findings) page += "<li>" + html(finding) + "</li>\n";
+    page += "</ul>\n";
+  }
+  if (!c.top.empty()) {
+    page += "<h2>Rows that add most to the total</h2>\n<p>Values of column 2 in file units; the difference "
+            "is of the values &times; 1000, as summed.</p>\n<table id=\"top\">\n<tr><th>row</th>"
+            "<th>reference line</th><th>compared line</th><th>reference value</th><th>compared value</th>"
+            "<th>scaled difference</th><th>square</th><th>share</th></tr>\n";
+    for (const TopRow& row : c.top) {
+      page += "<tr><td>" + row.row + "</td><td>" + row.referenceLine + "</td><td>" + row.comparedLine +
+              "</td><td>" + html(row.referenceValue) + "</td><td>" + html(row.comparedValue) + "</td><td>" +
+              html(row.scaledDifference) + "</td><td>" + html(row.square) + "</td><td>" + html(row.share) +
+              "%</td></tr>\n";
+      page += "<tr><td></td><td colspan=\"7\"><code>" +
+              (row.referenceLine.empty() ? std::string("(no reference row)") : html(row.referenceText)) +
+              "</code><br><code>" + html(row.comparedText) + "</code></td></tr>\n";
+    }
+    page += "</table>\n";
+  }
+  if (!c.picture.empty()) {
+    const std::string picture = pictureName(index);
+    if (!writeFile(directory, picture, c.picture)) return false;
+    page += "<h2>Where the total comes from</h2>\n<p><img id=\"picture\" src=\"" + picture +
+            "\" alt=\"each row's square and the cumulative share of the total\" width=\"800\"></p>\n";
+  }
+  page += "</body>\n</html>\n";
+  return writeFile(directory, casePageName(index), page);
+}
+
+bool writeIndexPage(const std::string& directory, const std::vector<CaseResult>& results,
+                    const Summary& summary) {
+  std::string page =
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>velmora-suite</title>\n";
+  page += kStyle;
+  page += "</head>\n<body>\n<h1>velmora-suite</h1>\n<p id=\"summary\">" + std::to_string(summary.cases) +
+          " cases: " + std::to_string(summary.passed) + " within their limit, " + std::to_string(summary.failed) +
+          " above it, " + std::to_string(summary.errors) + " cannot be read, " + std::to_string(summary.reported) +
+          " without a limit.</p>\n";
+  page += "<p><label><input type=\"checkbox\" id=\"failures-only\"> failures only (above the limit or cannot "
+          "be read)</label> &middot; click a heading to sort</p>\n";
+  page += "<table id=\"cases\">\n<thead><tr><th class=\"sort\" data-key=\"n\">#</th><th class=\"sort\" "
+          "data-key=\"path\">case</th><th class=\"sort\" data-key=\"total\">total</th><th class=\"sort\" "
+          "data-key=\"limit\">limit</th><th class=\"sort\" data-key=\"verdict\">verdict</th><th>first "
+          "finding</th></tr></thead>\n<tbody>\n";
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const CaseResult& r = results[i];
+    const char* verdict = verdictName(r.verdict);
+    const std::string limitKey = r.limit.source == LimitSource::None ? "-1" : r.limit.text;
+    page += "<tr class=\"" + std::string(verdict) + "\" data-n=\"" + std::to_string(i + 1) + "\" data-path=\"" +
+            html(r.path) + "\" data-total=\"" + sortKey(r) + "\" data-limit=\"" + html(limitKey) +
+            "\" data-verdict=\"" + verdict + "\"><td>" + std::to_string(i + 1) + "</td><td><a href=\"" +
+            casePageName(i) + "\">" + html(r.path) + "</a></td><td><code>" +
+            (r.comparison.compared ? html(r.comparison.resultLine) : std::string("cannot be read")) +
+            "</code></td><td>" + (r.limit.source == LimitSource::None ? std::string("-") : html(r.limit.text)) +
+            "</td><td class=\"verdict\">" + verdict + "</td><td>" +
+            html(r.comparison.firstFinding) + "</td></tr>\n";
+  }
+  page += "</tbody>\n</table>\n";
+  page +=
+      "<script>\n"
+      "(function () {\n"
+      "  var body = document.querySelector('#cases tbody');\n"
+      "  var rows = Array.prototype.slice.call(body.rows);\n"
+      "  var numeric = {n: true, total: true, limit: true};\n"
+      "  var order = {key: 'n', up: true};\n"
+      "  function value(row, key) {\n"
+      "    var v = row.getAttribute('data-' + key);\n"
+      "    if (!numeric[key]) return v;\n"
+      "    var x = parseFloat(v);\n"
+      "    return isNaN(x) ? (/^-/.test(v) ? -Infinity : Infinity) : x;\n"
+      "  }\n"
+      "  function show() {\n"
+      "    var only = document.getElementById('failures-only').checked;\n"
+      "    rows.sort(function (a, b) {\n"
+      "      var x = value(a, order.key), y = value(b, order.key);\n"
+      "      var c = x < y ? -1 : x > y ? 1 : value(a, 'n') - value(b, 'n');\n"
+      "      return order.up ? c : -c;\n"
+      "    });\n"
+      "    rows.forEach(function (row) {\n"
+      "      var v = row.getAttribute('data-verdict');\n"
+      "      row.hidden = only && v !== 'fail' && v !== 'error';\n"
+      "      body.appendChild(row);\n"
+      "    });\n"
+      "  }\n"
+      "  Array.prototype.forEach.call(document.querySelectorAll('th.sort'), function (th) {\n"
+      "    th.addEventListener('click', function () {\n"
+      "      var key = th.getAttribute('data-key');\n"
+      "      order = {key: key, up: order.key === key ? !order.up : true};\n"
+      "      show();\n"
+      "    });\n"
+      "  });\n"
+      "  document.getElementById('failures-only').addEventListener('change', show);\n"
+      "  // The address may ask for a view: #failures, #sort=total, #sort=total-down.\n"
+      "  location.hash.slice(1).split('&').forEach(function (part) {\n"
+      "    if (part === 'failures') document.getElementById('failures-only').checked = true;\n"
+      "    var m = /^sort=(\\w+?)(-down)?$/.exec(part);\n"
+      "    if (m && document.querySelector('th[data-key=\"' + m[1] + '\"]')) order = {key: m[1], up: !m[2]};\n"
+      "  });\n"
+      "  show();\n"
+      "})();\n"
+      "</script>\n</body>\n</html>\n";
+  return writeFile(directory, "index.html", page);
+}
+
+}  // namespace velmora::suite

@@ -1,0 +1,329 @@
+// velmora-suite: every case of a tree, compared as velmora compares it and
+// judged against its limit. See suite.h.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "suite/suite.h"
+
+#ifndef VELMORA_VERSION
+#define VELMORA_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace velmora::suite;
+
+constexpr char kProgram[] = "velmora-suite";
+constexpr int kCannotRead = 2;
+// More children at once than this would only wait for the processors.
+constexpr unsigned kMaxJobs = 256;
+
+constexpr char kHelp[] =
+    "Usage: velmora-suite [OPTION]... [DIR]...\n"
+    "Compare every case under each DIR (default .) as velmora compares it, judge\n"
+    "each total against its limit, and report. A case is a folder holding\n"
+    "CompareThese.inp; its limit is the number in its file velmora-limit, or else\n"
+    "--fail-above. No file in a case folder is created or changed.\n"
+    "\n"
+    "  -j, --jobs N         run N cases at once (default: the number of processors)\n"
+    "      --fail-above X   the limit of every case without a velmora-limit file\n"
+    "      --junit FILE     also write the results as JUnit XML to FILE\n"
+    "      --html DIR       also write an HTML report into DIR (created if missing)\n"
+    "      --json           write the results as one JSON document instead of lines\n"
+    "      --help           display this help and exit\n"
+    "      --version        output version information and exit\n"
+    "\n"
+    "Each case gives one line: path, result line, limit, verdict (pass, fail, error,\n"
+    "report), first finding, separated by tabs; a summary line ends the list.\n"
+    "Exit status: 0 every case within its limit; 1 a case above its limit;\n"
+    "2 a case cannot be read, or a usage error.\n";
+
+struct Options {
+  std::vector<std::string> roots;
+  unsigned jobs = 0;
+  std::optional<double> failAbove;
+  std::string failAboveText;
+  std::optional<std::string> junit, htmlDirectory;
+  bool json = false;
+};
+
+[[noreturn]] void usageError(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(), kProgram);
+  std::exit(kCannotRead);
+}
+
+[[noreturn]] void writeAndExit(const char* text) {
+  if (std::fputs(text, stdout) == EOF || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "%s: cannot write: %s\n", kProgram, std::strerror(errno));
+    std::exit(kCannotRead);
+  }
+  std::exit(0);
+}
+
+unsigned processors() {
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online < 1 ? 1u : online > static_cast<long>(kMaxJobs) ? kMaxJobs : static_cast<unsigned>(online);
+}
+
+Options parseArguments(int argc, char** argv) {
+  Options options;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view argument = argv[i];
+    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      options.roots.emplace_back(argument);
+      continue;
+    }
+    if (argument == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string_view name;
+    std::optional<std::string_view> value;
+    if (argument.starts_with("--")) {
+      name = argument.substr(2);
+      if (std::size_t equals = name.find('='); equals != std::string_view::npos) {
+        value = name.substr(equals + 1);
+        name = name.substr(0, equals);
+      }
+    } else if (argument[1] == 'j') {
+      name = "jobs";
+      if (argument.size() > 2) value = argument.substr(2);
+    } else {
+      usageError("invalid option -- '" + std::string(argument.substr(1, 1)) + "'");
+    }
+    auto takesValue = [&]() -> std::string_view {
+      if (value) return *value;
+      if (i + 1 == argc) usageError("option '--" + std::string(name) + "' requires an argument");
+      return argv[++i];
+    };
+    auto noValue = [&] {
+      if (value) usageError("option '--" + std::string(name) + "' doesn't allow an argument");
+    };
+    if (name == "help") {
+      noValue();
+      writeAndExit(kHelp);
+    } else if (name == "version") {
+      noValue();
+      writeAndExit("velmora-suite " VELMORA_VERSION "\n");
+    } else if (name == "json") {
+      noValue();
+      options.json = true;
+    } else if (name == "jobs") {
+      const std::string_view text = takesValue();
+      unsigned jobs = 0;
+      auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+      if (text.empty() || failure != std::errc() || end != text.data() + text.size() || jobs == 0 ||
+          jobs > kMaxJobs) {
+        usageError("invalid number of jobs: '" + std::string(text) + "' (1 to " + std::to_string(kMaxJobs) + ")");
+      }
+      options.jobs = jobs;
+    } else if (name == "fail-above") {
+      const std::string_view text = takesValue();
+      double limit = 0;
+      if (!parseLimit(text, limit)) usageError("invalid number for --fail-above: '" + std::string(text) + "'");
+      options.failAbove = limit;
+      options.failAboveText = std::string(text);
+    } else if (name == "junit") {
+      const std::string_view text = takesValue();
+      if (text.empty()) usageError("option '--junit' needs a file name");
+      options.junit = std::string(text);
+    } else if (name == "html") {
+      const std::string_view text = takesValue();
+      if (text.empty()) usageError("option '--html' needs a folder name");
+      options.htmlDirectory = std::string(text);
+    } else {
+      usageError("unrecognized option '" + std::string(argument) + "'");
+    }
+  }
+  if (options.roots.empty()) options.roots.emplace_back(".");
+  if (options.jobs == 0) options.jobs = processors();
+  return options;
+}
+
+// The folder a path is made in: "a/b" -> "a", "b" -> ".".
+std::string folderOf(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool sameFolder(const std::string& a, const std::string& b) {
+  struct stat x {}, y {};
+  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+// The reports are never written into a case folder: that would change a case.
+void refuseCaseFolder(const std::string& what, const std::string& path, const std::vector<std::string>& cases) {
+  for (const std::string& folder : cases) {
+    if (sameFolder(folder, path)) {
+      usageError("the " + what + " '" + shown(path) + "' would be written into the case folder '" + shown(folder) + "'");
+    }
+  }
+}
+
+// A terminal gets a progress line on standard error, redrawn in place.
+struct Progress {
+  bool shown = false;
+  std::size_t total = 0;
+  void update(std::size_t finished, std::size_t failing) {
+    std::fprintf(stderr, "\r%zu of %zu cases done, %zu failing", finished, total, failing);
+    std::fflush(stderr);
+    shown = true;
+  }
+  void clear() {
+    if (shown) std::fputs("\r\033[K", stderr);
+    shown = false;
+  }
+};
+
+// A closed standard descriptor would be the first one a file gets, and the
+// lines would then be written into the JUnit file. Occupy it first.
+void occupyClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int opened = ::open("/dev/null", O_RDONLY);
+      if (opened >= 0 && opened != fd) ::close(opened);
+    }
+  }
+}
+
+int run(int argc, char** argv) {
+  occupyClosedStandardDescriptors();
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  const auto started = std::chrono::steady_clock::now();
+  const Options options = parseArguments(argc, argv);
+
+  std::string error;
+  const std::vector<std::string> cases = findCases(options.roots, error);
+  if (!error.empty()) {
+    std::fputs(error.c_str(), stderr);
+    return kCannotRead;
+  }
+  if (cases.empty()) {
+    std::string roots;
+    for (const std::string& root : options.roots) roots += (roots.empty() ? "'" : ", '") + shown(root) + "'";
+    std::fprintf(stderr, "%s: no case under %s\nerror: no folder there holds %s\n", kProgram, roots.c_str(),
+                 kCaseFileName);
+    return kCannotRead;
+  }
+  if (options.junit) refuseCaseFolder("JUnit file", folderOf(*options.junit), cases);
+  if (options.htmlDirectory) {
+    refuseCaseFolder("HTML report", folderOf(*options.htmlDirectory), cases);
+    refuseCaseFolder("HTML report", *options.htmlDirectory, cases);
+    if (::mkdir(options.htmlDirectory->c_str(), 0777) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "%s: HTML report '%s'\nerror: cannot make the folder: %s\n", kProgram,
+                   shown(*options.htmlDirectory).c_str(), std::strerror(errno));
+      return kCannotRead;
+    }
+  }
+  // Opened before any case runs, so that a name that cannot be written stops
+  // the run at once.
+  std::FILE* junit = nullptr;
+  if (options.junit) {
+    junit = std::fopen(options.junit->c_str(), "w");
+    if (junit == nullptr) {
+      std::fprintf(stderr, "%s: JUnit file '%s'\nerror: cannot open it: %s\n", kProgram, shown(*options.junit).c_str(),
+                   std::strerror(errno));
+      return kCannotRead;
+    }
+  }
+
+  RunOptions run;
+  run.jobs = options.jobs;
+  run.wantJson = options.json;
+  run.wantDetail = options.htmlDirectory.has_value();
+  if (options.failAbove) run.failAbove = {LimitSource::Option, *options.failAbove, options.failAboveText};
+
+  Summary summary;
+  std::vector<CaseResult> kept;  // without the bulky parts, for the index and JUnit
+  bool written = options.json ? writeJsonStart(stdout) : true;
+  bool pagesWritten = true;
+  int pageError = 0;
+  Progress progress;
+  progress.total = cases.size();
+  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+
+  auto done = [&](std::size_t index, CaseResult& result) {
+    count(summary, result);
+    progress.clear();
+    written = (options.json ? writeJsonCase(stdout, result, index == 0) : writeCaseLine(stdout, result)) && written;
+    if (options.htmlDirectory && pagesWritten && !writeCasePage(*options.htmlDirectory, index, result)) {
+      pagesWritten = false;
+      pageError = errno;
+    }
+    result.comparison.explainJson.clear();
+    result.comparison.explainJson.shrink_to_fit();
+    result.comparison.picture.clear();
+    result.comparison.picture.shrink_to_fit();
+    result.comparison.top.clear();
+    result.comparison.top.shrink_to_fit();
+    kept.push_back(std::move(result));
+  };
+  auto progressed = [&](std::size_t finished, std::size_t failing) {
+    if (terminal) progress.update(finished, failing);
+  };
+  if (!runCases(cases, run, done, progressed, error)) {
+    progress.clear();
+    std::fputs(error.c_str(), stderr);
+    if (junit != nullptr) std::fclose(junit);
+    return kCannotRead;
+  }
+  progress.clear();
+  written = (options.json ? writeJsonEnd(stdout, summary) : writeSummaryLine(stdout, summary)) && written;
+  written = std::fflush(stdout) == 0 && written;
+  int status = summary.exitStatus();
+  if (!written) {
+    std::fprintf(stderr, "%s: standard output\nerror: cannot write: %s\n", kProgram, std::strerror(errno));
+    status = kCannotRead;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (junit != nullptr) {
+    errno = 0;
+    const bool junitWritten = writeJunit(junit, kept, summary, seconds);
+    const int junitError = errno;
+    if (std::fclose(junit) != 0 || !junitWritten) {
+      std::fprintf(stderr, "%s: JUnit file '%s'\nerror: cannot write it: %s\n", kProgram,
+                   shown(*options.junit).c_str(), std::strerror(junitError != 0 ? junitError : errno));
+      status = kCannotRead;
+    }
+  }
+  if (options.htmlDirectory) {
+    if (pagesWritten && !writeIndexPage(*options.htmlDirectory, kept, summary)) {
+      pagesWritten = false;
+      pageError = errno;
+    }
+    if (!pagesWritten) {
+      std::fprintf(stderr, "%s: HTML report '%s'\nerror: cannot write it: %s\n", kProgram,
+                   shown(*options.htmlDirectory).c_str(), std::strerror(pageError));
+      status = kCannotRead;
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("velmora-suite: out of memory\nerror: cannot allocate memory\n", stderr);
+    return kCannotRead;
+  }
+}

@@ -1,0 +1,205 @@
+// velmora-suite's library in-process: limit files, the walk over a tree, the
+// verdicts and the text shown for bytes.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "suite/suite.h"
+
+namespace {
+
+using namespace velmora::suite;
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "suite-test.XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(LimitFile, ContentsGiveTheLimitOrTwoLines) {
+  struct Row {
+    const char* contents;  // nullptr: no limit file
+    bool ok;
+    double value;
+    const char* text;      // the limit as shown, or a piece of line 2
+  };
+  const Row rows[] = {
+      {"0\n", true, 0, "0"},
+      {"0", true, 0, "0"},
+      {"  1e-6  \r\n", true, 1e-6, "1e-6"},
+      {"# exact case\n\n0.5\n# end\n", true, 0.5, "0.5"},
+      {"+2.5\n", true, 2.5, "+2.5"},
+      {"inf\n", true, std::numeric_limits<double>::infinity(), "inf"},
+      {"-1\n", true, -1, "-1"},
+      {"", false, 0, "no number in it"},
+      {"# only a comment\n", false, 0, "no number in it"},
+      {"1 2\n", false, 0, "it must hold one number and nothing else"},
+      {"1\n2\n", false, 0, "it must hold one number and nothing else"},
+      {"nan\n", false, 0, "it must hold one number and nothing else"},
+      {"1e400\n", false, 0, "it must hold one number and nothing else"},
+      {"0x10\n", false, 0, "it must hold one number and nothing else"},
+      {"1,5\n", false, 0, "it must hold one number and nothing else"},
+      {"++1\n", false, 0, "it must hold one number and nothing else"},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    writeFile(dir.path() + "/" + kLimitFileName, row.contents);
+    Limit limit;
+    std::string error;
+    const bool ok = readCaseLimit(dir.path(), Limit{LimitSource::Option, 7, "7"}, limit, error);
+    ASSERT_EQ(ok, row.ok) << "'" << row.contents << "': " << error;
+    if (ok) {
+      EXPECT_EQ(limit.source, LimitSource::File) << row.contents;
+      EXPECT_EQ(limit.value, row.value) << row.contents;
+      EXPECT_EQ(limit.text, row.text) << row.contents;
+    } else {
+      EXPECT_EQ(error.find("velmora-suite: limit file '"), 0u) << error;
+      EXPECT_NE(error.find("\nerror: " + std::string(row.text)), std::string::npos) << error;
+      EXPECT_EQ(error.back(), '\n');
+    }
+  }
+}
+
+TEST(LimitFile, WithoutOneTheFallbackHoldsAndAFolderIsRefused) {
+  TempDir dir;
+  Limit limit;
+  std::string error;
+  ASSERT_TRUE(readCaseLimit(dir.path(), Limit{LimitSource::Option, 7, "7"}, limit, error));
+  EXPECT_EQ(limit.source, LimitSource::Option);
+  EXPECT_EQ(limit.value, 7);
+  ASSERT_TRUE(readCaseLimit(dir.path(), Limit{}, limit, error));
+  EXPECT_EQ(limit.source, LimitSource::None);
+  fs::create_directory(dir.path() + "/" + kLimitFileName);
+  EXPECT_FALSE(readCaseLimit(dir.path(), Limit{}, limit, error));
+  EXPECT_NE(error.find("error: not a regular file\n"), std::string::npos) << error;
+}
+
+TEST(Verdict, FromTotalAndLimit) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Row {
+    bool compared;
+    double total;
+    LimitSource source;
+    double limit;
+    Verdict verdict;
+  };
+  const Row rows[] = {
+      {true, 0, LimitSource::File, 0, Verdict::Pass},
+      {true, 1e-300, LimitSource::File, 0, Verdict::Fail},
+      {true, 2.5, LimitSource::Option, 2.5, Verdict::Pass},
+      {true, 2.5000000000000004, LimitSource::Option, 2.5, Verdict::Fail},
+      {true, nan, LimitSource::File, inf, Verdict::Fail},
+      {true, inf, LimitSource::File, inf, Verdict::Pass},
+      {true, nan, LimitSource::None, 0, Verdict::Report},
+      {true, 1e9, LimitSource::None, 0, Verdict::Report},
+      {false, 0, LimitSource::File, 1, Verdict::Error},
+      {false, 0, LimitSource::None, 0, Verdict::Error},
+  };
+  for (const Row& row : rows) {
+    Comparison comparison;
+    comparison.compared = row.compared;
+    comparison.total = row.total;
+    EXPECT_EQ(judge(comparison, Limit{row.source, row.limit, ""}), row.verdict)
+        << row.total << " against " << row.limit;
+  }
+}
+
+TEST(Discovery, SortedDepthFirstEachFolderOnce) {
+  TempDir dir;
+  const std::string& top = dir.path();
+  for (const char* folder : {"b", "a/z", "a/b c", "a/B", "a/b c/deeper", "empty", "a/b c/deeper/x"}) {
+    fs::create_directories(top + "/" + folder);
+  }
+  for (const char* folder : {"b", "a/z", "a/b c", "a/B", "a/b c/deeper/x", "."}) {
+    writeFile(top + "/" + folder + "/CompareThese.inp", "x\ny\n");
+  }
+  // A case file that is itself a folder still makes a case (velmora will say
+  // it cannot open it); links back up, sideways and nowhere.
+  fs::create_directories(top + "/odd/CompareThese.inp");
+  fs::create_directory_symlink("..", top + "/a/up");
+  fs::create_directory_symlink("../b", top + "/a/zz-side");
+  fs::create_symlink("nowhere", top + "/a/dangling");
+  std::string error;
+  const std::vector<std::string> found = findCases({top}, error);
+  ASSERT_EQ(error, "");
+  // b is first met through the link a/zz-side, and taken there.
+  const std::vector<std::string> expected = {top, top + "/a/B", top + "/a/b c", top + "/a/b c/deeper/x",
+                                             top + "/a/z", top + "/a/zz-side", top + "/odd"};
+  EXPECT_EQ(found, expected);
+
+  // Two roots keep their order; a folder named twice is taken once; "."
+  // gives paths without "./".
+  const std::string here = fs::current_path().string();
+  ASSERT_EQ(::chdir((top + "/a").c_str()), 0);
+  const std::vector<std::string> relative = findCases({"z", ".", "z/"}, error);
+  ASSERT_EQ(::chdir(here.c_str()), 0);
+  ASSERT_EQ(error, "");
+  // The link up leads to the folders not yet met.
+  const std::vector<std::string> expectedRelative = {"z", "B", "b c", "b c/deeper/x", "up", "up/b", "up/odd"};
+  EXPECT_EQ(relative, expectedRelative);
+}
+
+TEST(Discovery, ARootThatIsNoFolderIsTwoLines) {
+  TempDir dir;
+  writeFile(dir.path() + "/file", "");
+  struct Row {
+    std::string root;
+    const char* line2;
+  };
+  const Row rows[] = {{dir.path() + "/missing", "error: cannot open it: No such file or directory\n"},
+                      {dir.path() + "/file", "error: not a folder\n"}};
+  for (const Row& row : rows) {
+    std::string error;
+    EXPECT_TRUE(findCases({row.root}, error).empty());
+    EXPECT_EQ(error, "velmora-suite: folder '" + row.root + "'\n" + row.line2);
+  }
+}
+
+TEST(Shown, ControlBytesBackslashesAndBrokenUtf8) {
+  struct Row {
+    std::string bytes;
+    bool utf8Only;
+    std::string shown;
+  };
+  const Row rows[] = {
+      {"plain name.dat", false, "plain name.dat"},
+      {"tab\there", false, "tab\\x09here"},
+      {std::string("nul\0x", 5), true, "nul\\x00x"},
+      {"back\\slash", true, "back\\\\slash"},
+      {"del\x7f", false, "del\\x7f"},
+      {"caf\xc3\xa9", true, "caf\xc3\xa9"},
+      {"caf\xe9", false, "caf\xe9"},
+      {"caf\xe9", true, "caf\\xe9"},
+      {"\xe2\x82\xac euro", true, "\xe2\x82\xac euro"},
+      {"\xe2\x82", true, "\\xe2\\x82"},
+      {"\xc0\xaf", true, "\\xc0\\xaf"},                  // overlong
+      {"\xed\xa0\x80", true, "\\xed\\xa0\\x80"},         // surrogate
+      {"\xf4\x90\x80\x80", true, "\\xf4\\x90\\x80\\x80"},  // above U+10FFFF
+      {"\xf0\x9f\x98\x80", true, "\xf0\x9f\x98\x80"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(shown(row.bytes, row.utf8Only), row.shown) << row.bytes;
+}
+
+}  // namespace

@@ -545,4 +545,24 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   addFindings(workspace, facts);
 }
 
+PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {
+  caption.clear();
+  for (const Finding& finding : facts.findings) {
+    if (caption.size() == kCaptionFindings) break;
+    // Where the names came from is for the report; a name lost is the
+    // same-file finding, which the caption does hold.
+    if (finding.kind == FindingKind::ControlFile) continue;
+    caption.push_back(std::string(findingKindName(finding.kind)) + ": " + finding.text);
+  }
+  return PlotData{facts.files[0].name,
+                  facts.files[1].name,
+                  facts.resultLine,
+                  facts.squares.data(),
+                  facts.squares.size(),
+                  facts.total,
+                  facts.files[0].record.rows,
+                  facts.firstDifference ? facts.firstDifference->row : 0,
+                  caption};
+}
+
 }  // namespace velmora::explain

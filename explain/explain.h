@@ -31,6 +31,7 @@
 
 #include "comparison/comparison.h"
 #include "datafile/datafile.h"
+#include "explain/plot.h"
 #include "freeformat/freeformat.h"
 
 namespace velmora::explain {
@@ -294,6 +295,12 @@ void predictOpen(std::string_view name, int channel, const OpenStatements& state
 // missing from the map. For showing records as they stand, never for reading
 // values out of them.
 std::map<long long, std::string> linesOf(const std::string& name, std::vector<long long> wanted);
+
+// The picture of an explanation: its squares (kept when the request asked),
+// rows, first difference, and as caption the first kCaptionFindings findings
+// (where the names came from left out: that is for the report). `caption`
+// holds the caption's texts and must outlive the result.
+PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption);
 
 // A record as the report shows it: control bytes, backslashes and bytes that
 // are not UTF-8 escaped, a line feed between the lines of a row read from

@@ -225,22 +225,7 @@ int writePictureTo(int fd, const Explanation& facts) {
   int error = 0;
   try {
     std::vector<std::string> caption;
-    for (const Finding& finding : facts.findings) {
-      if (caption.size() == kCaptionFindings) break;
-      // Where the names came from is for the report; a name lost is the
-      // same-file finding, which the caption does hold.
-      if (finding.kind == FindingKind::ControlFile) continue;
-      caption.push_back(std::string(findingKindName(finding.kind)) + ": " + finding.text);
-    }
-    const PlotData data{facts.files[0].name,
-                        facts.files[1].name,
-                        facts.resultLine,
-                        facts.squares.data(),
-                        facts.squares.size(),
-                        facts.total,
-                        facts.files[0].record.rows,
-                        facts.firstDifference ? facts.firstDifference->row : 0,
-                        caption};
+    const PlotData data = plotDataOf(facts, caption);
     errno = 0;
     if (!writePlot(out, data) || std::fflush(out) != 0) error = errno != 0 ? errno : EIO;
   } catch (const std::bad_alloc&) {

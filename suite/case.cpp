@@ -1,6 +1,5 @@
 // The comparison of one case through velmora-explain's library: the only file
 // of the suite that knows its API, so that a change there is met here alone.
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -30,33 +29,6 @@ std::string captured(Write write) {
   std::free(bytes);
   if (!written || !closed) throw std::bad_alloc();
   return text;
-}
-
-// The lines `wanted` (sorted, from 1) of a file as written, each cut to
-// kShownLine bytes, line feed and carriage return removed. The file is only
-// read; a line it does not have stays empty.
-constexpr std::size_t kShownLine = 200;
-std::vector<std::string> linesOf(const std::string& name, const std::vector<long long>& wanted) {
-  std::vector<std::string> lines(wanted.size());
-  if (wanted.empty()) return lines;
-  std::FILE* in = std::fopen(name.c_str(), "rb");
-  if (in == nullptr) return lines;
-  long long line = 1;
-  std::size_t next = 0;
-  std::string current;
-  int c = 0;
-  while (next < wanted.size() && (c = std::getc(in)) != EOF) {
-    if (c == '\n') {
-      while (next < wanted.size() && wanted[next] == line) lines[next++] = current;
-      current.clear();
-      ++line;
-    } else if (line == wanted[next] && current.size() < kShownLine && c != '\r') {
-      current.push_back(static_cast<char>(c));
-    }
-  }
-  while (next < wanted.size() && wanted[next] == line) lines[next++] = current;
-  std::fclose(in);
-  return lines;
 }
 
 std::string lineNumber(long long line) { return line > 0 ? std::to_string(line) : std::string(); }
@@ -98,23 +70,6 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
   }
   if (!options.wantDetail) return;
 
-  std::vector<long long> wanted[2];
-  for (const RowFacts& row : facts.top) {
-    if (row.hasReference) wanted[0].push_back(row.referenceLine);
-    wanted[1].push_back(row.comparedLine);
-  }
-  std::vector<long long> sorted[2];
-  std::vector<std::string> texts[2];
-  for (int f = 0; f < 2; ++f) {
-    sorted[f] = wanted[f];
-    std::sort(sorted[f].begin(), sorted[f].end());
-    texts[f] = linesOf(facts.files[f].name, sorted[f]);
-  }
-  auto textOf = [&](int f, long long line) -> std::string {
-    auto at = std::lower_bound(sorted[f].begin(), sorted[f].end(), line);
-    return at != sorted[f].end() && *at == line ? texts[f][static_cast<std::size_t>(at - sorted[f].begin())]
-                                                : std::string();
-  };
   for (const RowFacts& row : facts.top) {
     TopRow shownRow;
     shownRow.row = std::to_string(row.row);
@@ -125,13 +80,13 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
     shownRow.scaledDifference = shortestText(row.scaledDifference);
     shownRow.square = shortestText(row.square);
     shownRow.share = shortestText(row.share * 100);
-    if (row.hasReference) shownRow.referenceText = textOf(0, row.referenceLine);
-    shownRow.comparedText = textOf(1, row.comparedLine);
+    if (row.hasReference) shownRow.referenceText = shownRecord(row.referenceRecord);
+    shownRow.comparedText = shownRecord(row.comparedRecord);
     out.top.push_back(std::move(shownRow));
   }
   if (facts.compared) {
-    const PlotData data{facts.files[0].name, facts.files[1].name, facts.resultLine,
-                        facts.squares.data(), facts.squares.size(), facts.total};
+    std::vector<std::string> caption;
+    const PlotData data = plotDataOf(facts, caption);
     out.picture = captured([&](std::FILE* file) { return writePlot(file, data); });
   }
 }

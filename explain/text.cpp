@@ -81,6 +81,10 @@ std::size_t appendEscaped(std::string& out, std::string_view bytes, Escape style
         piece = "&lt;";
       } else if (style == Escape::Xml && byte == '>') {
         piece = "&gt;";
+      } else if (style == Escape::Xml && byte == '"') {
+        piece = "&quot;";  // so that the text may also stand in an attribute
+      } else if (style == Escape::Xml && byte == '\'') {
+        piece = "&#39;";
       } else {
         piece = static_cast<char>(byte);
       }

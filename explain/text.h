@@ -11,7 +11,8 @@
 //   Display     also every byte that does not start a well-formed, printable
 //               UTF-8 character as \xHH, so the text is always valid UTF-8
 //                 "caf\xe9" -> "caf\xe9" (escaped)   "\xc3\xa9" -> kept
-//   Xml         Display, with &, < and > as entities
+//   Xml         Display, with &, <, >, " and ' as entities (for element
+//               text and attribute values alike; HTML reads them the same)
 //   Json        a JSON string body: \" \\ and \u00XX for control bytes and
 //               for bytes that are not well-formed UTF-8 (no surrogates, no
 //               overlong forms, nothing past U+10FFFF)

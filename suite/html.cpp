@@ -7,26 +7,14 @@
 #include <cstdio>
 #include <string>
 
+#include "explain/text.h"
 #include "suite/suite.h"
 
 namespace velmora::suite {
 
 namespace {
 
-std::string html(std::string_view bytes) {
-  std::string text;
-  for (char c : shown(bytes, true)) {
-    switch (c) {
-      case '&': text += "&amp;"; break;
-      case '<': text += "&lt;"; break;
-      case '>': text += "&gt;"; break;
-      case '"': text += "&quot;"; break;
-      case '\'': text += "&#39;"; break;
-      default: text += c;
-    }
-  }
-  return text;
-}
+std::string html(std::string_view bytes) { return explain::escaped(bytes, explain::Escape::Xml); }
 
 // Lines of text, each shown on its own (a line feed stays a line feed).
 std::string htmlLines(const std::string& text) {

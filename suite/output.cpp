@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "explain/text.h"
 #include "suite/suite.h"
 
 namespace velmora::suite {
@@ -24,33 +25,7 @@ std::string firstFinding(const CaseResult& result) { return result.comparison.fi
 
 // A JSON string of bytes: valid UTF-8 kept, every other byte as \u00XX.
 std::string jsonString(std::string_view bytes) {
-  std::string text = "\"";
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte == '"' || byte == '\\') {
-      text += '\\';
-      text += static_cast<char>(byte);
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      text += escape;
-    } else if (byte < 0x80) {
-      text += static_cast<char>(byte);
-    } else {
-      // shown() keeps a valid sequence whole and turns a stray byte into \xHH.
-      const std::string kept = shown(bytes.substr(i, 4), true);
-      if (kept.size() >= 2 && kept[0] == '\\' && kept[1] == 'x') {
-        char escape[8];
-        std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-        text += escape;
-      } else {
-        std::size_t length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : 2;
-        text.append(bytes.substr(i, length));
-        i += length - 1;
-      }
-    }
-  }
-  return text + "\"";
+  return "\"" + explain::escaped(bytes, explain::Escape::Json) + "\"";
 }
 
 std::string jsonNumber(double value) {
@@ -63,20 +38,7 @@ std::string jsonNumber(double value) {
 
 // Text for XML: shown as UTF-8 (no control byte can appear), then the five
 // characters XML reserves.
-std::string xml(std::string_view bytes) {
-  std::string text;
-  for (char c : shown(bytes, true)) {
-    switch (c) {
-      case '&': text += "&amp;"; break;
-      case '<': text += "&lt;"; break;
-      case '>': text += "&gt;"; break;
-      case '"': text += "&quot;"; break;
-      case '\'': text += "&apos;"; break;
-      default: text += c;
-    }
-  }
-  return text;
-}
+std::string xml(std::string_view bytes) { return explain::escaped(bytes, explain::Escape::Xml); }
 
 // Multi-line text for an XML element: each line shown on its own.
 std::string xmlLines(const std::string& text) {

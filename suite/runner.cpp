@@ -23,6 +23,7 @@
 #include <sstream>
 #include <utility>
 
+#include "explain/text.h"
 #include "suite/suite.h"
 
 namespace velmora::suite {
@@ -210,51 +211,7 @@ void count(Summary& summary, const CaseResult& result) {
 }
 
 std::string shown(std::string_view bytes, bool utf8Only) {
-  std::string text;
-  text.reserve(bytes.size());
-  auto hex = [&](unsigned char byte) {
-    constexpr char kDigits[] = "0123456789abcdef";
-    text += "\\x";
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 15];
-  };
-  for (std::size_t i = 0; i < bytes.size();) {
-    const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte < 0x20 || byte == 0x7f) {
-      hex(byte);
-      ++i;
-    } else if (byte == '\\') {
-      text += "\\\\";
-      ++i;
-    } else if (byte < 0x80 || !utf8Only) {
-      text += static_cast<char>(byte);
-      ++i;
-    } else {
-      // A well-formed UTF-8 sequence (no overlong form, no surrogate, at most
-      // U+10FFFF) is kept; any other byte is shown by its value.
-      std::size_t length = byte >= 0xc2 && byte <= 0xdf ? 2 : byte >= 0xe0 && byte <= 0xef ? 3
-                         : byte >= 0xf0 && byte <= 0xf4 ? 4 : 0;
-      bool valid = length > 0 && i + length <= bytes.size();
-      for (std::size_t k = 1; valid && k < length; ++k) {
-        valid = (static_cast<unsigned char>(bytes[i + k]) & 0xc0) == 0x80;
-      }
-      if (valid && length >= 3) {
-        const auto second = static_cast<unsigned char>(bytes[i + 1]);
-        if (byte == 0xe0 && second < 0xa0) valid = false;
-        if (byte == 0xed && second > 0x9f) valid = false;
-        if (byte == 0xf0 && second < 0x90) valid = false;
-        if (byte == 0xf4 && second > 0x8f) valid = false;
-      }
-      if (valid) {
-        text.append(bytes.substr(i, length));
-        i += length;
-      } else {
-        hex(byte);
-        ++i;
-      }
-    }
-  }
-  return text;
+  return explain::escaped(bytes, utf8Only ? explain::Escape::Display : explain::Escape::Diagnostic);
 }
 
 // ---- the record a child sends ------------------------------------------------

@@ -63,13 +63,6 @@ inline std::size_t leadingSpaces16(const char* p) {
 // shift by a count held in a register.
 inline constexpr std::uint32_t kLowBits[9] = {0, 0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF};
 
-// `word` with its byte at `point` (0 to 7) cut out: the bytes below it stay,
-// the bytes above it move down by one.
-inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
-  const std::uint64_t below = (std::uint64_t{1} << (8 * point)) - 1;
-  return (word & below) | ((word >> 8) & ~below);
-}
-
 // The widest record the one-load read of a short record takes, its line feed
 // included: two sixteen-byte loads from the record's first byte.
 inline constexpr std::size_t kShortRecordBytes = 32;
@@ -221,7 +214,7 @@ inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
         if (point != 0) {
           const std::size_t integer = static_cast<unsigned>(__builtin_ctz(point));
           if (size == 1) return false;  // a point alone
-          word = detail::withoutPoint(word, integer);
+          word = detail::fast::withoutPoint(word, integer);
           decimals = size - integer - 1;
           count = size - 1;
         }

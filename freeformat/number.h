@@ -21,10 +21,10 @@ namespace velmora::detail {
 // infinity of its sign, below it the nearest subnormal or a zero of its sign.
 
 // How many bytes parseNumber may read from `last` on: the byte at `last`
-// itself and the seven after it that the scanner's eight-byte loads can
-// reach (a load starts at most at `last`). A buffer handed to it keeps this
-// many readable bytes after its valid ones.
-inline constexpr std::size_t kNumberPadding = 8;
+// itself and those after it that the scanner's loads can reach (a load
+// starts at most at `last`). A buffer handed to it keeps this many readable
+// bytes after its valid ones.
+inline constexpr std::size_t kNumberPadding = 1 + fast::kScanPadding;
 
 // The general rules over [first, last), for what the scanner or the fast
 // conversion left undecided.

@@ -47,6 +47,19 @@ inline bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 // are named.
 inline constexpr bool isExponentLetter(char c) { return (c | 0x20) == 'e' || (c | 0x20) == 'd'; }
 
+// The bytes that open an exponent after a number's digits: a letter, or a
+// sign alone ("1.5+3" is 1500).
+inline constexpr auto kExponentStart = [] {
+  struct Table {
+    bool byByte[256];
+    constexpr bool operator[](unsigned char c) const { return byByte[c]; }
+  } table{};
+  for (int c = 0; c < 256; ++c) {
+    table.byByte[c] = isExponentLetter(static_cast<char>(c)) || c == '+' || c == '-';
+  }
+  return table;
+}();
+
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 
 // How many of the eight bytes of `word` (in memory order) are ASCII digits
@@ -183,12 +196,13 @@ inline std::uint64_t load8(const char* p) {
 
 // What the scanner makes of a value's bytes: the value is
 // (negative ? -1 : 1) x digits x 10^exponent, exactly unless `dropped`.
+// Every member is set by a scan that succeeds.
 struct ScannedNumber {
-  std::uint64_t digits = 0;  // the first (at most kMaxDigits) significant digits
-  std::int64_t exponent = 0;
-  const char* end = nullptr;  // the byte after the value
-  bool negative = false;
-  bool dropped = false;  // nonzero digits beyond the kept ones: the value lies above `digits`
+  std::uint64_t digits;   // the first (at most kMaxDigits) significant digits
+  std::int64_t exponent;
+  const char* end;        // the byte after the value
+  bool negative;
+  bool dropped;           // nonzero digits beyond the kept ones: the value lies above `digits`
 };
 
 // The largest exponent the scanner takes; a larger one (even "1e100000" can
@@ -388,14 +402,11 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
   }
   if (count == 0) return false;
   std::int64_t exponent = 0;
-  char c = *p;
-  if (isExponentLetter(c) || c == '+' || c == '-') {
-    ++p;
-    bool exponentNegative = c == '-';  // "1.5+3": a sign alone opens the exponent
-    if (c != '+' && c != '-') {
-      exponentNegative = *p == '-';
-      p += (*p == '-') | (*p == '+');
-    }
+  if (kExponentStart[static_cast<unsigned char>(*p)]) {
+    // E, e, D or d and an optional sign, or a sign alone ("1.5+3").
+    const bool letter = *p > '-';
+    p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
+    const bool exponentNegative = p[-1] == '-';
     if (!isDigit(*p)) return false;
     // Most exponents have one to three digits: those without a loop.
     exponent = *p++ - '0';
@@ -414,10 +425,10 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
     if (exponentNegative) exponent = -exponent;
   }
   number.end = p;
+  number.dropped = false;
   if (count > kMaxDigits) return keepSignificantDigits(first, number, exponent);
   number.digits = digits;
   number.exponent = exponent - fraction;
-  number.dropped = false;
   return true;
 }
 

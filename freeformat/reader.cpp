@@ -359,7 +359,7 @@ template <class Targets>
   if ((minuses & before & ~starts) != 0) return false;
   // The values; a record of integers (no point in it) skips the point's
   // handling.
-  auto readValues = [&]<bool kPoints>() {
+  auto readValues = [&]<bool kPoints>() __attribute__((always_inline)) {
 #pragma GCC unroll 8
     for (std::size_t k = 0; k < count; ++k) {
       if (starts == 0) return false;

@@ -936,8 +936,12 @@ RecordValues splitRecord(std::string_view record, bool afterValue) {
     for (char digit : value.substr(0, star)) {
       count = count > (UINT64_MAX - 9) / 10 ? UINT64_MAX : count * 10 + static_cast<unsigned>(digit - '0');
     }
-    if (count == 0) count = 1;  // a zero count is a bad value, but one all the same
     const std::size_t after = i + star + 1;
+    if (count == 0) {
+      add(1, false);  // a zero count is a bad value, but one all the same
+      i = end;
+      continue;
+    }
     if (after < size && isQuote(record[after])) {
       add(count, false);
       i = endOfValue(skipQuoted(after));

@@ -236,20 +236,10 @@ inline bool sixteenDigits(const char* p, std::uint64_t& value) {
 }
 #endif
 
-// Adds the digits at p to `digits`: with kSixteen, sixteen at once when
-// there are that many (a value of 17 significant digits has them after its
-// point), then eight at a time, then the few left; returns the byte after them. The digits wrap
-// around past 19: the caller counts them and rescans such a value. Reads at
-// most 15 bytes past the byte that stops the run.
-template <bool kSixteen>
+// Adds the digits at p to `digits`, eight at a time and then the few left;
+// returns the byte after them. The digits wrap around past 19: the caller
+// counts them and rescans such a value.
 inline const char* scanDigits(const char* p, std::uint64_t& digits) {
-  if constexpr (kSixteen) {
-    std::uint64_t sixteen;
-    if (sixteenDigits(p, sixteen)) {
-      digits = digits * 10000000000000000ULL + sixteen;
-      p += 16;
-    }
-  }
   std::uint64_t word = load8(p);
   int run = digitRun(word);
   while (run == 8) {
@@ -351,7 +341,7 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
         digits = digitsValue(word, integer);
       }
       const char* fractionStart = p + integer + 1;
-      p = scanDigits<true>(fractionStart, digits);
+      p = scanDigits(fractionStart, digits);
       fraction = p - fractionStart;
       count = integer + fraction;
     }
@@ -362,12 +352,12 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
     fraction = 0;
   } else {
     // Eight digits or more before the point.
-    p = scanDigits<false>(p, digits);
+    p = scanDigits(p, digits);
     count = p - first;
     fraction = 0;
     if (*p == '.') {
       const char* fractionStart = p + 1;
-      p = scanDigits<true>(fractionStart, digits);
+      p = scanDigits(fractionStart, digits);
       fraction = p - fractionStart;
       count += fraction;
     }
@@ -394,7 +384,7 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
     digits = static_cast<unsigned char>(p[0] - '0') * 10000000000000000ULL + sixteen;
     const char* fractionStart = p + 2;
     p += 18;
-    if (isDigit(*p)) p = scanDigits<false>(p, digits);
+    if (isDigit(*p)) p = scanDigits(p, digits);
     fraction = p - fractionStart;
     count = fraction + 1;
   } else {

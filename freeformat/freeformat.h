@@ -192,7 +192,7 @@ struct TableRead {
 // can then be opened again. Creating two readers for one channel number, or
 // opening a reader that is already open, is a programming error (assert).
 //
-// Memory: one block buffer of fixed size (1 MiB, plus a sentinel and padding),
+// Memory: one block buffer of fixed size (64 KiB, plus a sentinel and padding),
 // allocated when the reader is created (running out of memory is fatal), so
 // that a program can make its allocations before it opens any file; reading
 // never allocates, and no record or value length makes it grow.

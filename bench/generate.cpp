@@ -1,7 +1,8 @@
 // Writes a deterministic pair of data files for timing whole runs:
 //   generate DIR STYLE LAYOUT ROWS
-// STYLE: scientific (17 significant digits, mixed signs and exponents), fixed
-// (short fixed decimals) or integer; LAYOUT: layout1, layout2 or plain.
+// STYLE: a shape of bench/rows.h (scientific: 17 significant digits, mixed
+// signs and exponents; fixed: short fixed decimals; integer; and the other
+// shapes of the matrix bench/shapes measures); LAYOUT: layout1, layout2 or plain.
 // DIR receives reference.dat, compared.dat (every row's second value nudged,
 // so the total is not trivial) and CompareThese.inp naming them.
 #include <cstdio>
@@ -38,6 +39,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string dir = argv[1], style = argv[2], layout = argv[3];
+  const velmora::bench::Shape* shape = velmora::bench::findShape(style);
+  if (shape == nullptr) {
+    std::fprintf(stderr, "generate: no shape named %s\n", style.c_str());
+    return 2;
+  }
   long rows = std::strtol(argv[4], nullptr, 10);
   std::FILE* files[2] = {std::fopen((dir + "/reference.dat").c_str(), "w"),
                          std::fopen((dir + "/compared.dat").c_str(), "w")};
@@ -57,15 +63,15 @@ int main(int argc, char** argv) {
   std::string row[2];
   for (long i = 0; i < rows; ++i) {
     double values[3];
-    for (double& v : values) v = velmora::bench::randomValue(random, style);
-    double nudge = style == "integer" ? static_cast<double>(random.next() % 3)
-                                      : (random.unit() - 0.5) * 1e-3 * values[1];
+    for (double& v : values) v = velmora::bench::randomValue(random, *shape);
+    bool integers = shape->kind == velmora::bench::Kind::Integer || shape->kind == velmora::bench::Kind::LongInteger;
+    double nudge = integers ? static_cast<double>(random.next() % 3) : (random.unit() - 0.5) * 1e-3 * values[1];
     for (int f = 0; f < 2; ++f) {
       row[f].clear();
       for (int c = 0; c < 3; ++c) {
-        velmora::bench::appendValue(row[f], style, c == 1 && f == 1 ? values[c] + nudge : values[c]);
+        velmora::bench::appendValue(row[f], *shape, c == 1 && f == 1 ? values[c] + nudge : values[c], c == 0);
       }
-      row[f] += '\n';
+      row[f] += shape->lineEnd;
       std::fputs(row[f].c_str(), files[f]);
     }
   }

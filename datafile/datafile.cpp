@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "freeformat/fastrecord.h"
 #include "freeformat/freeformat.h"
 
 namespace velmora {
@@ -167,25 +166,19 @@ void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
 
 std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values, RowLines* lines,
                          std::size_t capacity, bool& ended, long long& cutShortLine) {
-  for (std::size_t k = 0; k < capacity; ++k) {
-    // Every column of a row starts at zero, so an empty field reads as zero,
-    // never as the row above's value.
-    double* row = values + 3 * k;
-    row[0] = row[1] = row[2] = 0;
-    const Item items[] = {NumberItem{&row[0]}, NumberItem{&row[1]}, NumberItem{&row[2]}};
-    if (reader.readRowOrEnd(items, statement) == ReadStatus::EndOfFile) {
-      // A row cut short by the end of the file is not a row.
-      ended = true;
-      cutShortLine = reader.statementLine();
-      return k;
-    }
-    if (lines != nullptr) {
-      lines[k].first = reader.statementLine();
-      lines[k].last = reader.statementEndLine();
-      lines[k].endedBySlash = reader.endedBySlash();
-    }
+  TableRead table;
+  table.itemsPerRow = 3;
+  table.statement = statement;
+  table.values = values;
+  table.lines = lines;
+  table.capacity = capacity;
+  const std::size_t rows = reader.readRows(table);
+  if (reader.tableEnded()) {
+    // A row cut short by the end of the file is not a row.
+    ended = true;
+    cutShortLine = reader.statementLine();
   }
-  return capacity;
+  return rows;
 }
 
 }  // namespace detail

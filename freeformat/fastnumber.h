@@ -1,13 +1,15 @@
-// The common number forms, parsed and converted in one pass: an optional sign,
-// at most 19 digits with an optional point, an optional exponent of at most
-// four digits written with E, e, D or d (or a sign alone). Two shapes are
-// taken in a straight line: the "%.16e" one (17 significant digits, a
-// two-digit exponent) and short fixed decimals and integers (at most eight
-// bytes). The conversion is exact: Clinger's case (at most 2^53 and a scale
-// within 10^+-22, one exact multiplication or division), otherwise the
-// Eisel-Lemire method with 128-bit powers of five; a value it cannot decide (a
-// possible exact halfway point, a subnormal result) is declined. Private to
-// the number conversion and the reader; inline, as it runs once per value.
+// Numbers in two steps. The scanner turns the bytes of a value (an optional
+// sign, digits with an optional point anywhere among them, an optional
+// exponent written with E, e, D or d or with a sign alone) into its sign, at
+// most 19 significant digits, a decimal exponent, whether nonzero digits were
+// dropped, and the value's end; it reads every run of digits eight bytes at a
+// time and knows nothing of rounding. The converter takes that to the nearest
+// double: Clinger's exact case (at most 2^53 and a scale within 10^+-22, one
+// exact multiplication or division), else the Eisel-Lemire method with 128-bit
+// powers of five; a value it cannot decide (a possible exact halfway point, a
+// subnormal result, dropped digits that might change the rounding) is
+// declined, and the general rules decide it. Private to the number conversion
+// and the reader; inline, as it runs once per value.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,23 @@ inline constexpr double kPowersOfTen[kMaxExactPower + 1] = {
 
 inline bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
+// The letters that open an exponent ("1.0D+03", "2e5"): the one place they
+// are named.
+inline constexpr bool isExponentLetter(char c) { return (c | 0x20) == 'e' || (c | 0x20) == 'd'; }
+
+// The bytes that open an exponent after a number's digits: a letter, or a
+// sign alone ("1.5+3" is 1500).
+inline constexpr auto kExponentStart = [] {
+  struct Table {
+    bool byByte[256];
+    constexpr bool operator[](unsigned char c) const { return byByte[c]; }
+  } table{};
+  for (int c = 0; c < 256; ++c) {
+    table.byByte[c] = isExponentLetter(static_cast<char>(c)) || c == '+' || c == '-';
+  }
+  return table;
+}();
+
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 
 // How many of the eight bytes of `word` (in memory order) are ASCII digits
@@ -71,28 +90,9 @@ inline std::uint64_t leadingDigitsValue(std::uint64_t word, std::size_t n) {
   return digitBytesValue((word - 0x30 * kOnes) << (64 - 8 * n));
 }
 
-// The same for 0 <= n <= 8.
+// The same, for 1 <= n <= 8.
 inline std::uint64_t digitsValue(std::uint64_t word, int n) {
-  std::uint64_t digits = word - 0x30 * kOnes;
-  return digitBytesValue(n == 0 ? 0 : digits << (64 - 8 * n));
-}
-
-// The low n bytes set, for 0 <= n <= 7: a table lookup is cheaper than a
-// shift by a count held in a register.
-inline constexpr std::uint64_t kLowBytes[8] = {0,
-                                               0xFF,
-                                               0xFFFF,
-                                               0xFFFFFF,
-                                               0xFFFFFFFF,
-                                               0xFFFFFFFFFF,
-                                               0xFFFFFFFFFFFF,
-                                               0xFFFFFFFFFFFFFF};
-
-// `word` with its byte at `point` (0 to 7) cut out: the bytes below it stay,
-// the bytes above it move down by one.
-inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
-  const std::uint64_t below = kLowBytes[point];
-  return (word & below) | ((word >> 8) & ~below);
+  return digitBytesValue((word - 0x30 * kOnes) << (64 - 8 * n));
 }
 
 // The value of eight digits.
@@ -184,287 +184,260 @@ inline double withSign(double magnitude, bool negative) {
   return fromBits(bits);
 }
 
-inline bool isEightDigits(std::uint64_t word) {
-  return (((word + 0x46 * kOnes) | (word - 0x30 * kOnes)) & (0x80 * kOnes)) == 0;
+// How many bytes past the byte that stops a value the scanner may read: a
+// sixteen-byte load may start at that byte.
+inline constexpr std::size_t kScanPadding = 15;
+
+inline std::uint64_t load8(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
 }
 
-// Sixteen digits from two eight-byte words: false unless every byte is a
-// digit. Works on any target; the reference for the SSE2 form below.
-inline bool sixteenDigitsScalar(const char* p, std::uint64_t& value) {
-  std::uint64_t high;
-  std::uint64_t low;
-  std::memcpy(&high, p, sizeof high);
-  std::memcpy(&low, p + 8, sizeof low);
-  if (!isEightDigits(high) || !isEightDigits(low)) return false;
-  value = eightDigitsValue(high) * 100000000 + eightDigitsValue(low);
-  return true;
-}
+// What the scanner makes of a value's bytes: the value is
+// (negative ? -1 : 1) x digits x 10^exponent, exactly unless `dropped`.
+// Every member is set by a scan that succeeds.
+struct ScannedNumber {
+  std::uint64_t digits;   // the first (at most kMaxDigits) significant digits
+  std::int64_t exponent;
+  const char* end;        // the byte after the value
+  bool negative;
+  bool dropped;           // nonzero digits beyond the kept ones: the value lies above `digits`
+};
+
+// The largest exponent the scanner takes; a larger one (even "1e100000" can
+// be 1.0 after enough leading zeros) goes to the general rules.
+inline constexpr std::int64_t kExponentLimit = 100000;
 
 #if defined(__SSE2__)
-// The same with one 16-byte register. SSE2 is part of every x86-64, so no
-// run-time check is needed: pairs of digits, then fours, then eights, each
-// step one multiply-add of neighbouring lanes.
-// The value of sixteen digits, each byte already less '0'.
-inline std::uint64_t sixteenDigitsValue(__m128i digits) {
+// Whether the sixteen bytes at p are all digits, and if so their value. SSE2
+// is part of every x86-64, so no run-time check is needed: pairs of digits,
+// then fours, then eights, each step one multiply-add of neighbouring lanes.
+inline bool sixteenDigits(const char* p, std::uint64_t& value) {
+  __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+  __m128i nine = _mm_set1_epi8(9);
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)) != 0xFFFF) return false;
   // The first byte of each 16-bit lane is its low byte and the higher digit.
   __m128i higher = _mm_and_si128(digits, _mm_set1_epi16(0xFF));
   __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(higher, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
   __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(100 | 1 << 16));
   __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | 1 << 16));
   auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+  value = (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+  return true;
 }
-
-inline bool sixteenDigitsSse2(const char* p, std::uint64_t& value) {
-  __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  __m128i digits = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
-  __m128i nine = _mm_set1_epi8(9);
-  if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)) != 0xFFFF) return false;
-  value = sixteenDigitsValue(digits);
+#else
+inline bool sixteenDigits(const char* p, std::uint64_t& value) {
+  std::uint64_t high = load8(p);
+  std::uint64_t low = load8(p + 8);
+  if (digitRun(high) != 8 || digitRun(low) != 8) return false;
+  value = eightDigitsValue(high) * 100000000 + eightDigitsValue(low);
   return true;
 }
 #endif
 
-inline bool sixteenDigits(const char* p, std::uint64_t& value) {
-#if defined(__SSE2__)
-  return sixteenDigitsSse2(p, value);
-#else
-  return sixteenDigitsScalar(p, value);
-#endif
-}
-
-// The shape numerical programs write most ("%.16e", 17 significant digits):
-// one digit, a point, sixteen digits, an exponent letter (E, e, D or d), a
-// sign and two digits, then a byte that is not a digit, taken in a straight
-// line. Returns nullptr for any other shape (the general fast parse below
-// takes over), else the byte after it. Works on any target; the reference
-// for the SSE2 form below.
-inline const char* parseSeventeenDigitsScalar(const char* p, std::uint64_t& digits, int& exponent) {
-  // The point first: it turns away most other shapes at once.
-  if (p[1] != '.' || !isDigit(p[0])) return nullptr;
-  std::uint64_t sixteen;
-  if (!sixteenDigitsScalar(p + 2, sixteen)) return nullptr;
-  char letter = static_cast<char>(p[18] | 0x20);  // lower case
-  char sign = p[19];
-  if ((letter != 'e' && letter != 'd') || (sign != '+' && sign != '-') || !isDigit(p[20]) ||
-      !isDigit(p[21]) || isDigit(p[22])) {
-    return nullptr;
-  }
-  digits = static_cast<std::uint64_t>(p[0] - '0') * 10000000000000000ULL + sixteen;
-  int written = (p[20] - '0') * 10 + (p[21] - '0');
-  exponent = (sign == '-' ? -written : written) - 16;
-  return p + 22;
-}
-
-#if defined(__SSE2__)
-// The same shape checked with two sixteen-byte loads: the sixteen digits
-// after the point, and the bytes from p[7] to p[22], where each byte of the
-// exponent and the one after it must lie in a range of its own (a letter
-// folded to lower case, then 'd' or 'e'; a sign; two digits; then anything
-// but a digit, the range that wraps around from ':' to '/').
-inline const char* parseSeventeenDigitsSse2(const char* p, std::uint64_t& digits, int& exponent) {
-  if (p[1] != '.' || !isDigit(p[0])) return nullptr;
-  __m128i sixteen = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2)), _mm_set1_epi8('0'));
-  __m128i nine = _mm_set1_epi8(9);
-  __m128i digitsIn = _mm_cmpeq_epi8(_mm_max_epu8(sixteen, nine), nine);
-  // Bytes p[7]..p[17] are digits checked above: any byte passes here.
-  const __m128i lowerCase = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0, 0, 0, 0);
-  const __m128i low = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'd', '+', '0', '0', ':');
-  const __m128i span = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 2, 9, 9, -11);
-  __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 7));
-  tail = _mm_sub_epi8(_mm_or_si128(tail, lowerCase), low);
-  __m128i tailIn = _mm_cmpeq_epi8(_mm_max_epu8(tail, span), span);
-  char sign = p[19];
-  // The sign's range holds a comma too.
-  if (_mm_movemask_epi8(_mm_and_si128(digitsIn, tailIn)) != 0xFFFF || sign == ',') return nullptr;
-  digits = static_cast<std::uint64_t>(p[0] - '0') * 10000000000000000ULL + sixteenDigitsValue(sixteen);
-  int written = (p[20] - '0') * 10 + (p[21] - '0');
-  exponent = (sign == '-' ? -written : written) - 16;
-  return p + 22;
-}
-#endif
-
-inline const char* parseSeventeenDigits(const char* p, std::uint64_t& digits, int& exponent) {
-#if defined(__SSE2__)
-  return parseSeventeenDigitsSse2(p, digits, exponent);
-#else
-  return parseSeventeenDigitsScalar(p, digits, exponent);
-#endif
-}
-
-// Bytes that would carry a number on past its digits: a point or the start
-// of an exponent.
-inline constexpr bool isNumberContinuation(char c) {
-  return c == '.' || c == 'e' || c == 'E' || c == 'd' || c == 'D' || c == '+' || c == '-';
-}
-inline constexpr auto kContinuation = [] {
-  struct Table {
-    bool byByte[256];
-  } table{};
-  for (int c = 0; c < 256; ++c) table.byByte[c] = isNumberContinuation(static_cast<char>(c));
-  return table;
-}();
-
-// The shapes of fixed decimals and integers: digits, optionally a point and
-// more digits, at most eight bytes in all and no exponent ("-10.7692",
-// "123456", "0.25"), from one eight-byte load: the point is cut out and the
-// digits on both sides are read as one number. Returns nullptr for any other
-// shape, else the byte after it; the value is digits x 10^-fraction with at
-// most eight digits, so Clinger's case converts it exactly.
-// `word` holds the eight bytes from p.
-inline const char* parseShortDecimal(const char* p, std::uint64_t word, std::uint64_t& digits, int& fraction) {
-  // The top bit of each byte that is not a digit, computed without carries
-  // between bytes, so that every such byte is marked (not only the first):
-  // the end of the value is then the second mark, found with no wait for the
-  // point's position (the next value's start depends on it).
-  std::uint64_t low = word & (0x7F * kOnes);
-  std::uint64_t notDigit = (~((low | 0x80 * kOnes) - 0x30 * kOnes) | (low + 0x46 * kOnes) | word) & (0x80 * kOnes);
-  if (notDigit == 0) return nullptr;  // eight digits or more
-  int integer = __builtin_ctzll(notDigit) / 8;
-  std::uint64_t after = word >> (8 * integer);  // the byte after the digits comes first
-  if ((after & 0xFF) != '.') {
-    if (integer == 0 || kContinuation.byByte[after & 0xFF]) return nullptr;
-    digits = digitsValue(word, integer);
-    fraction = 0;
-    return p + integer;
-  }
-  std::uint64_t beyond = notDigit & (notDigit - 1);  // the marks after the point
-  int used = beyond == 0 ? 8 : __builtin_ctzll(beyond) / 8;
-  int decimals = used - integer - 1;
-  if (integer + decimals == 0 || (used == 8 && isDigit(p[8])) ||
-      kContinuation.byByte[static_cast<unsigned char>(p[used])]) {
-    return nullptr;
-  }
-  // The point cut out as withoutPoint does, with a shift: with the table
-  // the compiler lays out the row loop worse. What lies beyond the digits is
-  // shifted away by digitsValue.
-  std::uint64_t integerMask = (std::uint64_t{1} << (8 * integer)) - 1;
-  digits = digitsValue((word & integerMask) | ((word >> 8) & ~integerMask), integer + decimals);
-  fraction = decimals;
-  return p + used;
-}
-
-}  // namespace fast
-
-// `p` points at the value's first byte. The byte that stops the value must
-// be readable and twenty more after it (the first is never part of a value:
-// the reader keeps a line-feed sentinel and padding after its valid bytes).
-// Returns the byte after the value when the value has a common form and was
-// decided, with its nearest double in `out`; nullptr otherwise (the general
-// rules decide then), `out` unchanged. The value's end is not checked against
-// the separators: the caller does that.
-[[gnu::always_inline]] inline const char* parseCommonNumber(const char* p, double& out) {
-  using namespace fast;
-  // Signs without branches: in real data they are as good as random. The
-  // eight bytes after a sign and those of an unsigned value are both loaded
-  // at once, not one after the sign is known: the next value's start waits
-  // on this value's length, which is found from them.
-  std::uint64_t unsignedWord;
-  std::uint64_t signedWord;
-  std::memcpy(&unsignedWord, p, sizeof unsignedWord);
-  std::memcpy(&signedWord, p + 1, sizeof signedWord);
-  bool negative = *p == '-';
-  bool hasSign = negative | (*p == '+');
-  p += hasSign;
-  {
-    std::uint64_t digits;
-    int exponent;
-    const char* end = parseSeventeenDigits(p, digits, exponent);
-    double magnitude;
-    if (end != nullptr) {
-      // Seventeen digits are never an exact double's worth of Clinger's case
-      // unless they start with zeros, and with a two-digit exponent the value
-      // lies between 10^-115 and 10^100, a normal double: Eisel-Lemire decides
-      // at once, with no check of the range's ends.
-      if (digits == 0) {
-        magnitude = 0;
-      } else if (!convertEiselLemire<true>(digits, exponent, magnitude)) {
-        return nullptr;
-      }
-      out = withSign(magnitude, negative);
-      return end;
-    }
-    end = parseShortDecimal(p, hasSign ? signedWord : unsignedWord, digits, exponent);
-    if (end != nullptr) {
-      out = withSign(static_cast<double>(digits) / kPowersOfTen[exponent], negative);
-      return end;
-    }
-  }
-  // The integer part: up to seven digits in one eight-byte step, longer ones
-  // one digit at a time.
-  const char* first = p;
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
+// Adds the digits at p to `digits`, eight at a time and then the few left;
+// returns the byte after them. The digits wrap around past 19: the caller
+// counts them and rescans such a value.
+inline const char* scanDigits(const char* p, std::uint64_t& digits) {
+  std::uint64_t word = load8(p);
   int run = digitRun(word);
-  std::uint64_t digits = digitsValue(word, run);
-  p += run;
-  if (run == 8) {
-    while (isDigit(*p)) {
-      digits = digits * 10 + static_cast<unsigned>(*p - '0');
-      ++p;
-    }
-  }
-  int count = static_cast<int>(p - first);
-  if (count > kMaxDigits) return nullptr;
-  int fraction = 0;
-  if (*p == '.') {
-    ++p;
-    const char* fractionStart = p;
-    std::memcpy(&word, p, sizeof word);
+  while (run == 8) {
+    digits = digits * 100000000 + eightDigitsValue(word);
+    p += 8;
+    word = load8(p);
     run = digitRun(word);
-    if (run < 8) {
-      // A short fraction (fixed decimals): all of it at once, no loop.
-      digits = digits * kTens[run] + digitsValue(word, run);
-      p += run;
-    } else if (count <= kMaxDigits - 16) {
-      // A long one (17 significant digits): two words, then what is left.
-      digits = digits * 100000000 + eightDigitsValue(word);
-      p += 8;
-      std::memcpy(&word, p, sizeof word);
-      if (digitRun(word) == 8) {
-        digits = digits * 100000000 + eightDigitsValue(word);
-        p += 8;
-      }
-    }
-    while (isDigit(*p) && count + (p - fractionStart) < kMaxDigits) {
-      digits = digits * 10 + static_cast<unsigned>(*p - '0');
-      ++p;
-    }
-    fraction = static_cast<int>(p - fractionStart);
-    if (isDigit(*p)) return nullptr;  // more digits than the fast forms take
   }
-  count += fraction;
-  if (count == 0 || count > kMaxDigits) return nullptr;
+  if (run != 0) digits = digits * kTens[run] + digitsValue(word, run);
+  return p + run;
+}
 
-  int exponent = 0;
-  char c = *p;
-  if (c == 'e' || c == 'E' || c == 'd' || c == 'D' || c == '+' || c == '-') {
-    ++p;
-    bool exponentNegative = c == '-';  // "1.5+3": the sign alone starts the exponent
-    if (c != '+' && c != '-') {
-      exponentNegative = *p == '-';
-      p += (*p == '-') | (*p == '+');
+// A value of more than kMaxDigits digits (leading zeros included), scanned
+// again one digit at a time: the first kMaxDigits significant ones are kept.
+// A value of more than kExponentLimit digits is left to the general rules, so
+// that the exponent always fits an int.
+[[gnu::noinline]] inline bool keepSignificantDigits(const char* first, ScannedNumber& number,
+                                                    std::int64_t exponentWritten) {
+  if (number.end - first > kExponentLimit) return false;
+  std::uint64_t digits = 0;
+  int kept = 0;
+  std::int64_t scale = 0;  // the power of ten of the last digit kept, less one for each digit after it
+  bool afterPoint = false;
+  bool dropped = false;
+  for (const char* p = first; p != number.end; ++p) {
+    char c = *p;
+    if (c == '.') {
+      afterPoint = true;
+      continue;
     }
-    // One to four digits, written out: a loop costs a counter.
-    static_assert(kMaxExponentDigits == 4);
-    if (!isDigit(*p)) return nullptr;
+    if (!isDigit(c)) break;
+    if (kept == 0 && c == '0') {
+      if (afterPoint) --scale;
+      continue;
+    }
+    if (kept < kMaxDigits) {
+      digits = digits * 10 + static_cast<unsigned>(c - '0');
+      ++kept;
+      if (afterPoint) --scale;
+    } else {
+      dropped |= c != '0';
+      if (!afterPoint) ++scale;
+    }
+  }
+  number.digits = digits;
+  number.dropped = dropped;
+  number.exponent = scale + exponentWritten;
+  return true;
+}
+
+// The top bit of each byte of `word` that is not a digit, computed without
+// carries between bytes, so that every such byte is marked, not only the
+// first.
+inline std::uint64_t notDigitBytes(std::uint64_t word) {
+  std::uint64_t low = word & (0x7F * kOnes);
+  return (~((low | 0x80 * kOnes) - 0x30 * kOnes) | (low + 0x46 * kOnes) | word) & (0x80 * kOnes);
+}
+
+// The low n bytes set, for 0 <= n <= 7: a table lookup is cheaper than a
+// shift by a count held in a register.
+inline constexpr std::uint64_t kLowBytes[8] = {0,          0xFF,         0xFFFF,         0xFFFFFF,
+                                               0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF};
+
+// `word` with its byte at `point` (0 to 7) cut out: the bytes below it stay,
+// the bytes above it move down by one.
+inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
+  const std::uint64_t below = kLowBytes[point];
+  return (word & below) | ((word >> 8) & ~below);
+}
+
+// The digits of a value and its point, from p (after any sign): the first
+// eight bytes are read as one word wherever the point falls in them, so a
+// value that ends inside them ("-10.7692", "123456", "0.25") takes a single
+// conversion of its digits with the point cut out; longer runs of digits,
+// before or after the point, go on sixteen and eight at a time. Returns the
+// byte after them, with `count` the digits (leading zeros included) and
+// `fraction` those after the point.
+[[gnu::always_inline]] inline const char* scanPlainDigits(const char* p, std::uint64_t& digits,
+                                                          std::int64_t& count, std::int64_t& fraction) {
+  const char* first = p;
+  const std::uint64_t word = load8(p);
+  const std::uint64_t marks = notDigitBytes(word);
+  const int integer = marks == 0 ? 8 : __builtin_ctzll(marks) / 8;
+  if (integer < 8 && p[integer] == '.') {
+    const std::uint64_t beyond = marks & (marks - 1);  // the marks after the point
+    const int used = beyond == 0 ? 8 : __builtin_ctzll(beyond) / 8;
+    if (used < 8) {
+      // The whole value, point and all, inside the word.
+      fraction = used - integer - 1;
+      count = used - 1;
+      if (count != 0) digits = digitsValue(withoutPoint(word, static_cast<std::size_t>(integer)), static_cast<int>(count));
+      p += used;
+    } else {
+      // A fraction that goes on past the word; before the point, most often
+      // the one digit of a value in scientific form.
+      if (integer == 1) {
+        digits = static_cast<unsigned char>(*p - '0');
+      } else if (integer != 0) {
+        digits = digitsValue(word, integer);
+      }
+      const char* fractionStart = p + integer + 1;
+      p = scanDigits(fractionStart, digits);
+      fraction = p - fractionStart;
+      count = integer + fraction;
+    }
+  } else if (integer < 8) {
+    if (integer != 0) digits = digitsValue(word, integer);
+    p += integer;
+    count = integer;
+    fraction = 0;
+  } else {
+    // Eight digits or more before the point.
+    p = scanDigits(p, digits);
+    count = p - first;
+    fraction = 0;
+    if (*p == '.') {
+      const char* fractionStart = p + 1;
+      p = scanDigits(fractionStart, digits);
+      fraction = p - fractionStart;
+      count += fraction;
+    }
+  }
+  return p;
+}
+
+// Scans the value at p. False when the bytes are not a number of these forms
+// (no digit, an exponent with no digits, Inf or NaN): the general rules judge
+// them. The byte that stops the value (the reader's line-feed sentinel at the
+// latest) must be readable and kScanPadding more after it. The value's end is
+// not checked against the separators: the caller does that.
+[[gnu::always_inline]] inline bool scanNumber(const char* p, ScannedNumber& number) {
+  number.negative = *p == '-';
+  p += (*p == '-') | (*p == '+');
+  const char* first = p;
+  std::uint64_t digits = 0;
+  std::int64_t count;     // digits written, leading zeros included
+  std::int64_t fraction;  // of them, after the point
+  std::uint64_t sixteen;
+  if (p[1] == '.' && isDigit(p[0]) && sixteenDigits(p + 2, sixteen)) {
+    // The form programs write most for full precision ("%.16e"): one digit,
+    // the point, sixteen digits, taken at once.
+    digits = static_cast<unsigned char>(p[0] - '0') * 10000000000000000ULL + sixteen;
+    const char* fractionStart = p + 2;
+    p += 18;
+    if (isDigit(*p)) p = scanDigits(p, digits);
+    fraction = p - fractionStart;
+    count = fraction + 1;
+  } else {
+    p = scanPlainDigits(p, digits, count, fraction);
+  }
+  if (count == 0) return false;
+  std::int64_t exponent = 0;
+  if (kExponentStart[static_cast<unsigned char>(*p)]) {
+    // E, e, D or d and an optional sign, or a sign alone ("1.5+3").
+    const bool letter = *p > '-';
+    p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
+    const bool exponentNegative = p[-1] == '-';
+    if (!isDigit(*p)) return false;
+    // Most exponents have one to three digits: those without a loop.
     exponent = *p++ - '0';
     if (isDigit(*p)) {
       exponent = exponent * 10 + (*p++ - '0');
       if (isDigit(*p)) {
         exponent = exponent * 10 + (*p++ - '0');
-        if (isDigit(*p)) {
-          exponent = exponent * 10 + (*p++ - '0');
-          if (isDigit(*p)) return nullptr;  // more than kMaxExponentDigits
+        while (isDigit(*p)) {
+          exponent = exponent < kExponentLimit ? exponent * 10 + (*p - '0') : kExponentLimit;
+          ++p;
         }
+        // Beyond it the digits' count matters too: the general rules weigh both.
+        if (exponent >= kExponentLimit) return false;
       }
     }
     if (exponentNegative) exponent = -exponent;
   }
-  double magnitude;
-  if (!convert(digits, exponent - fraction, magnitude)) return nullptr;
-  out = withSign(magnitude, negative);
-  return p;
+  number.end = p;
+  number.dropped = false;
+  if (count > kMaxDigits) return keepSignificantDigits(first, number, exponent);
+  number.digits = digits;
+  number.exponent = exponent - fraction;
+  return true;
 }
+
+// The nearest double to a scanned value, or false when the fast tiers cannot
+// decide it. With dropped digits the value lies strictly between digits and
+// digits + 1 (times the power of ten): when both round to the same double,
+// so does the value.
+inline bool toDouble(const ScannedNumber& number, double& out) {
+  double magnitude;
+  const int q = static_cast<int>(number.exponent);
+  if (!convert(number.digits, q, magnitude)) return false;
+  if (number.dropped) {
+    double above;
+    if (!convert(number.digits + 1, q, above) || above != magnitude) return false;
+  }
+  out = withSign(magnitude, number.negative);
+  return true;
+}
+
+}  // namespace fast
 
 }  // namespace velmora::detail

@@ -19,8 +19,8 @@
 // diagnostic and ends the process with status 2. The one condition handed back
 // is the end of the file in a statement that accepts it (ReadStatus::EndOfFile).
 // A guard rather than #pragma once: the build also copies this header alone
-// into a public directory, and a file that reaches both copies (through
-// fastrecord.h) must read only one.
+// into a public directory, and a file that reaches both copies (the reader's
+// own sources and tests) must read only one.
 #ifndef VELMORA_FREEFORMAT_FREEFORMAT_H
 #define VELMORA_FREEFORMAT_FREEFORMAT_H
 
@@ -179,15 +179,6 @@ inline constexpr std::size_t kMaxNameLength = 4095;
 //   "12" ".5" "1.0D+03" "1.5+3" "-Inf" "nan" -> true      "1.5E" "0.5C" "" "2*3" -> false
 bool isNumberValue(std::string_view text);
 
-// What the reader saw of one row statement, filled only when asked for.
-struct RowLines {
-  long long first = 0;           // line where the statement found its first value, null value or slash
-  long long last = 0;            // line where it stopped (its last value, or the slash)
-  std::uint32_t valuesHeld = 0;  // values the records it read held, counted to the end of the last record
-  std::uint32_t ignored = 0;     // of those, the values after its last item on the last record
-  bool endedBySlash = false;
-};
-
 // ---------------------------------------------------------------------------
 // The open rules: which attempts an open makes, and when it gives up. One pure
 // function, executed by FreeFormatReader::open with the operating system's
@@ -243,6 +234,48 @@ OpenOutcome followOpenRules(std::string_view name, bool createMissing, Ask&& ask
   }
 }
 
+// How one record (its bytes without the line feed) splits into values by the
+// reader's rules, as a statement with items enough would read it from the
+// record's start: `values` counts every value it holds up to a slash (a null
+// value is one, a repeat form r*v or r* is r of them), `numbers` those that
+// read as numbers, and `plain` says the record holds no null value, slash,
+// repeat form or quote.
+//   "1 2 3"        -> {3, 3, plain}      "1,,3"       -> {3, 2, not plain}
+//   "Rate 0.25 x"  -> {3, 1, plain}      "3*7 x"      -> {4, 3, not plain}
+//   "1 / 2 3"      -> {1, 1, not plain}  "'a b', 2"   -> {2, 1, not plain}
+//   ", 5"          -> {2, 1, not plain}  ""  "  \t"   -> {0, 0, plain}
+//   "1.5E 2"       -> {2, 1, plain}      "2*"         -> {2, 0, not plain}
+struct RecordShape {
+  std::uint32_t values;
+  std::uint32_t numbers;
+  bool plain;
+};
+RecordShape describeRecord(std::string_view record);
+
+// What the reader saw of one row statement, filled only when asked for.
+struct RowLines {
+  long long first = 0;          // line where the statement found its first value, null value or slash
+  long long last = 0;           // line where it stopped (its last value, or the slash)
+  std::uint32_t valuesHeld = 0; // values the records it read held, counted to the end of the last record
+  std::uint32_t ignored = 0;    // of those, the values after its last item on the last record (discarded
+                                // unexamined for validity, but counted by the value-splitting rules)
+  bool endedBySlash = false;
+};
+
+// The most number items a row of a table may have.
+inline constexpr int kMaxRowItems = 8;
+
+// One call's share of a table: up to `capacity` row statements of
+// `itemsPerRow` number items each (1 to kMaxRowItems).
+struct TableRead {
+  int itemsPerRow = 3;
+  int statement = 0;            // the statement number its diagnostics carry
+  double* values = nullptr;     // room for itemsPerRow * capacity; every row's items start at zero, so an
+                                // empty field (a null value, items after a slash) reads as 0
+  RowLines* lines = nullptr;    // nullptr: not wanted (the fast case); else room for capacity
+  std::size_t capacity = 0;
+};
+
 // ---------------------------------------------------------------------------
 // One numbered channel.
 //
@@ -250,22 +283,21 @@ OpenOutcome followOpenRules(std::string_view name, bool createMissing, Ask&& ask
 // can then be opened again. Creating two readers for one channel number, or
 // opening a reader that is already open, is a programming error (assert).
 //
-// Memory: one block buffer of fixed size (1 MiB, plus a sentinel and padding),
+// Memory: one block buffer of fixed size (64 KiB, plus a sentinel and padding),
 // allocated when the reader is created (running out of memory is fatal), so
 // that a program can make its allocations before it opens any file; reading
 // never allocates, and no record or value length makes it grow.
 //
-// Speed: a record of number items only, made of ordinary values separated by
-// blanks and wholly inside the buffer, is read in one pass from its first
-// byte to its line feed; a short one (at most 31 bytes of spaces, digits,
-// points and minus signs, its values plain decimals, as tables of fixed
-// decimals and integers have) is classified whole from two sixteen-byte
-// loads, so its values are read independently of each other, and values
-// after the statement's last item are discarded unseen. Any other record (a
-// comma, semicolon, slash, quote, asterisk, a lone carriage return, too few
-// values, too many outside a short record, an uncommon number form, the end
-// of the buffer) is read by the general rules from its start, so the result
-// is the same either way.
+// Speed: a record of number items only, its values in the usual forms and
+// separated by blanks (spaces, tabs) with at most one comma or semicolon
+// between two of them, is read in one pass; values after the statement's
+// last item are discarded unseen, as the general rules discard them. A short
+// record (at most 31 bytes of spaces, digits, points and minus signs, its
+// values plain decimals, as tables of fixed decimals and integers have) is
+// classified whole from two sixteen-byte loads. Any other record (a quote,
+// slash, asterisk, a lone carriage return, a null value, too few values, an
+// uncommon number form, the end of the buffer) is read by the general rules
+// from its start, so the result is the same either way.
 class FreeFormatReader {
  public:
   explicit FreeFormatReader(int channel);
@@ -302,11 +334,25 @@ class FreeFormatReader {
   // end keep their values, the rest are unchanged).
   [[nodiscard]] ReadStatus readOrEnd(std::span<const Item> items, int statement);
 
-  // The same statement as readOrEnd(), for a loop that reads a table one row
-  // statement at a time: the one-pass read of an ordinary record is compiled
-  // into the caller, which includes "freeformat/fastrecord.h" for it, and
-  // only a record that read does not take costs a call.
-  [[nodiscard]] inline ReadStatus readRowOrEnd(std::span<const Item> items, int statement);
+  // The same statement as readOrEnd(). Kept for a loader that reads a table
+  // one row statement at a time; readRows() reads the whole table faster.
+  [[nodiscard]] ReadStatus readRowOrEnd(std::span<const Item> items, int statement);
+
+  // Executes row statements that accept the end of the file, each of
+  // table.itemsPerRow number items into the next row of table.values (the
+  // row's items set to zero first), and with table.lines what each saw.
+  // Returns how many rows were read completely; fewer than table.capacity
+  // only when the file ended (then tableEnded() is true, and a last row cut
+  // short by the end of the file is not counted, its items are left at zero,
+  // and statementLine() gives the line where it started, 0 when there was
+  // none). Never reads a byte past the record where the last requested row
+  // stopped, so a caller limiting rows reads nothing beyond its limit. Every
+  // other failure is fatal, as in any statement. After it, statementLine(),
+  // statementEndLine() and endedBySlash() describe the last row statement.
+  std::size_t readRows(const TableRead& table);
+
+  // Whether the last readRows() call met the end of the file.
+  [[nodiscard]] bool tableEnded() const { return tableEnded_; }
 
   // Releases the file, keeping it on disk; the channel is free again.
   void close(int statement);
@@ -316,8 +362,9 @@ class FreeFormatReader {
   // none before the end of the file.
   [[nodiscard]] long long statementLine() const { return statementLine_; }
 
-  // The line where the last statement stopped: the line of its last value or
-  // of its slash; at the end of the file, the last line it read.
+  // The line where the last statement stopped: its last item's value (for a
+  // quoted text, its closing delimiter) or its slash; at the end of the
+  // file, the file's last line (0 for an empty file).
   [[nodiscard]] long long statementEndLine() const { return statementEndLine_; }
 
   // Whether the last statement was ended by a slash.
@@ -342,9 +389,17 @@ class FreeFormatReader {
 
   void openWith(std::string_view name, int statement, bool readOnly);
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
-  ReadStatus readOrEndGeneral(std::span<const Item> items, int statement);
-  inline bool readRecordFast(std::span<const Item> items);
-  inline bool readShortRecord(std::span<const Item> items, const char* p, long long line);
+  // The faster reads of one record (reader.cpp), for any way of naming the
+  // items' targets.
+  template <class Targets>
+  bool readRecordFast(Targets targets, std::size_t count, RowLines* lines);
+  template <class Targets>
+  bool readShortRecord(Targets targets, std::size_t count, const char* p, long long line, RowLines* lines);
+  template <int kItems, bool kLines>
+  std::size_t readTable(const TableRead& table);
+  void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
+  std::uint32_t valuesInRestOfRecord();
+  long long lastLineOfFile() const;
   Next nextValue();
   bool readNumberFast(double* target);
   void readValueSlow(const Item& item, int itemNumber);
@@ -380,8 +435,14 @@ class FreeFormatReader {
   bool discardPending_ = false;  // the rest of the last statement's record
   long long line_ = 1;           // line of the file holding pos_
   long long statementLine_ = 0;  // see statementLine()
-  long long statementEndLine_ = 0;
+  long long statementEndLine_ = 0;  // see statementEndLine()
   bool endedBySlash_ = false;
+  bool tableEnded_ = false;
+  bool fastPaths_ = true;  // taken when the file was opened or rewound (the tests' switch)
+  int lastByte_ = -1;      // the last byte read from the file so far; -1: none
+  // Values the statement being executed has met, repeat forms counted in full
+  // (for RowLines).
+  std::uint64_t valuesSeen_ = 0;
 
   // State of the statement being executed.
   bool atStart_ = true;     // no value or separator seen yet

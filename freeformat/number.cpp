@@ -18,7 +18,6 @@ constexpr std::int64_t kCountLimit = std::int64_t{1} << 50;
 constexpr std::int64_t kExponentClamp = 100000;
 
 bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool isExponentLetter(unsigned char c) { return c == 'e' || c == 'E' || c == 'd' || c == 'D'; }
 bool isLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 std::int64_t saturatingStep(std::int64_t value, int digit) {
@@ -82,7 +81,7 @@ bool NumberParser::feed(unsigned char c) {
         addDigit(static_cast<char>(c), false);
       } else if (c == '.') {
         state_ = State::Fraction;  // "12." is a number
-      } else if (isExponentLetter(c)) {
+      } else if (fast::isExponentLetter(static_cast<char>(c))) {
         state_ = State::ExponentMark;
       } else if (c == '+' || c == '-') {
         exponentNegative_ = c == '-';  // "1.5+3": a sign alone starts the exponent
@@ -102,7 +101,7 @@ bool NumberParser::feed(unsigned char c) {
     case State::Fraction:
       if (isDigit(c)) {
         addDigit(static_cast<char>(c), true);
-      } else if (isExponentLetter(c)) {
+      } else if (fast::isExponentLetter(static_cast<char>(c))) {
         state_ = State::ExponentMark;
       } else if (c == '+' || c == '-') {
         exponentNegative_ = c == '-';
@@ -185,14 +184,8 @@ bool NumberParser::finish(double& out) const {
   return true;
 }
 
-std::from_chars_result parseNumber(const char* first, const char* last, double& value) {
-  double common;
-  const char* end = parseCommonNumber(first, common);
-  if (end != nullptr && end <= last) {
-    value = common;
-    return {end, std::errc()};
-  }
-  // The general rules decide, over exactly the bytes up to `last`.
+std::from_chars_result parseNumberGeneral(const char* first, const char* last, double& value) {
+  // Over exactly the bytes up to `last`.
   NumberParser parser;
   const char* p = first;
   while (p != last && parser.feed(static_cast<unsigned char>(*p))) ++p;

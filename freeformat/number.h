@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <system_error>
+
+#include "fastnumber.h"
 
 namespace velmora::detail {
 
@@ -18,12 +21,14 @@ namespace velmora::detail {
 // infinity of its sign, below it the nearest subnormal or a zero of its sign.
 
 // How many bytes parseNumber may read from `last` on: the byte at `last`
-// itself and the ones after it that its eight- and sixteen-byte loads can
-// reach. The farthest is the "%.16e" shape's check, which reads the 23
-// bytes from a digit followed by a point, so from two bytes before `last` at
-// the latest. A buffer handed to it keeps this many readable bytes after its
-// valid ones.
-inline constexpr std::size_t kNumberPadding = 21;
+// itself and those after it that the scanner's loads can reach (a load
+// starts at most at `last`). A buffer handed to it keeps this many readable
+// bytes after its valid ones.
+inline constexpr std::size_t kNumberPadding = 1 + fast::kScanPadding;
+
+// The general rules over [first, last), for what the scanner or the fast
+// conversion left undecided.
+std::from_chars_result parseNumberGeneral(const char* first, const char* last, double& value);
 
 // Reads the number at `first`: the run of bytes from `first`, up to `last`,
 // that the number grammar can continue. On success, `value` holds its nearest
@@ -36,12 +41,20 @@ inline constexpr std::size_t kNumberPadding = 21;
 //   "0.5C"   -> 0.5, ptr at the C        "1.5E "  -> fails
 // The byte at `last` must be readable and must not be a digit, sign, point or
 // letter (the reader keeps a line feed there), and kNumberPadding bytes from
-// `last` on must be readable: the common forms are read eight or sixteen
-// bytes at a time.
-// Inside, the common forms (at most 19 digits, an exponent of at most four
-// digits) are converted exactly in one pass: Clinger's exact case, else the
-// Eisel-Lemire method; what they cannot decide goes to the general rules below.
-std::from_chars_result parseNumber(const char* first, const char* last, double& value);
+// `last` on must be readable.
+// Inside: the scanner (fastnumber.h) and the exact fast conversion; what they
+// cannot decide (Inf, NaN, a subnormal, a possible halfway point, an
+// exponent beyond the fast range, a bad value) goes to the general rules
+// below. The only door to a number: the reader's statements and its row
+// reads all come through here.
+[[gnu::always_inline]] inline std::from_chars_result parseNumber(const char* first, const char* last,
+                                                                 double& value) {
+  fast::ScannedNumber number;
+  if (fast::scanNumber(first, number) && number.end <= last && fast::toDouble(number, value)) {
+    return {number.end, std::errc()};
+  }
+  return parseNumberGeneral(first, last, value);
+}
 
 // The general rules, one byte at a time, so that a value of any length and one
 // arriving in pieces are handled in fixed memory: beyond the first kKeptDigits

@@ -17,9 +17,10 @@ struct SystemCalls {
 extern SystemCalls systemCalls;
 
 // Whether the reader takes its faster paths: the read of a short record
-// whole, the one-pass read of an ordinary record and the one-call number.
+// whole, the one-pass read of an ordinary record and the number scanner.
 // Initially true; tests turn them off to compare the reader against its
-// general rules alone.
+// general rules alone. A reader takes it when it opens or rewinds a file, so
+// no statement reads it.
 extern bool fastPathsEnabled;
 
 }  // namespace velmora::detail

@@ -507,19 +507,26 @@ TEST(Items, KindIsAsMade) {
   EXPECT_EQ(kItems[2].width(), 4u);
 }
 
-// What statementLine() and endedBySlash() report after each statement: the
-// line of its first value, null value or slash (0 when it found none), and a
-// slash. Whole blocks take the one-pass read for the ordinary rows; one byte
-// per read puts every record across the end of the buffer.
+// What statementLine(), statementEndLine() and endedBySlash() report after
+// each statement: the line of its first value, null value or slash (0 when it
+// found none), the line where it stopped (at the end of the file, the file's
+// last line), and a slash. Whole blocks take the one-pass read for the
+// ordinary rows; one byte per read puts every record across the end of the
+// buffer.
 TEST_F(FreeFormat, StatementLineAndSlash) {
   const std::pair<const char*, const char*> kCases[] = {
-      {"1 2 3\n4 5 6\n", "3 1 | 3 2 | 3 0"},
-      {"\n\n1 2 3\r\n\r\n 4\t5 6\r\n", "3 3 | 3 5 | 3 0"},
-      {"1 2\n3\n4 5 6\n", "3 1 | 3 3"},
-      {"1 2 3\n/ 9\n7 8 9", "3 1 | 3 2/ | 3 3 | 3 0"},
-      {"\n ,5 6\n", "2 2 | 1 0"},
-      {"1 2 3 4 5\n\n\n6", "3 1 | 1 4 | 1 0"},
-      {"'a b'\n\n2*7\n", "T4 1 | 2 3"},
+      {"1 2 3\n4 5 6\n", "3 1-1 | 3 2-2 | 3 0-2"},
+      {"\n\n1 2 3\r\n\r\n 4\t5 6\r\n", "3 3-3 | 3 5-5 | 3 0-5"},
+      {"1 2\n3\n4 5 6\n", "3 1-2 | 3 3-3"},
+      {"1 2 3\n/ 9\n7 8 9", "3 1-1 | 3 2-2/ | 3 3-3 | 3 0-3"},
+      {"\n ,5 6\n", "2 2-2 | 1 0-2"},
+      {"1 2 3 4 5\n\n\n6", "3 1-1 | 1 4-4 | 1 0-4"},
+      {"'a b'\n\n2*7\n", "T4 1-1 | 2 3-3"},
+      {"'a\nb' 5\n", "T4 1-2 | 1 0-2"},
+      {"1\n\n2 /\n", "3 1-3/ | 1 0-3"},
+      {"1 2\n\n", "3 1-2"},
+      {"1,2 , 3 ; 4\n5", "3 1-1 | 1 2-2"},
+      {"", "1 0-0"},
   };
   for (std::size_t chunk : {0, 1}) {
     readChunk = chunk;
@@ -543,12 +550,117 @@ TEST_F(FreeFormat, StatementLineAndSlash) {
           for (int i = 0; i < std::stoi(size); ++i) items.push_back(velmora::NumberItem{&numbers[i]});
         }
         (void)reader.readOrEnd(items, 5);
-        out += (out.empty() ? "" : " | ") + size + " " + std::to_string(reader.statementLine()) +
-               (reader.endedBySlash() ? "/" : "");
+        out += (out.empty() ? "" : " | ") + size + " " + std::to_string(reader.statementLine()) + "-" +
+               std::to_string(reader.statementEndLine()) + (reader.endedBySlash() ? "/" : "");
       }
       EXPECT_EQ(out, plan) << "input \"" << input << "\", chunk " << chunk;
       reader.close(6);
     }
+  }
+}
+
+// Tables read by readRows, each call given `capacity` rows of `items` items:
+// every row's values (~: never written), what each row statement saw (its
+// first and last line, the values its records held / of them ignored, a
+// slash), then the rows read, and the end of the file with statementLine().
+// The rows of a call start at zero, so null values and items after a slash
+// read as 0, and a row cut short by the end of the file is left at zero.
+struct TableCase {
+  const char* input;
+  int items;
+  std::size_t capacity;
+  std::string expected;
+};
+const TableCase kTableCases[] = {
+    {"1 2 3\n4 5 6\n", 3, 3, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 3/0) | 0 0 0 | 2 rows, end 0"},
+    {"1 2 3\n4 5 6\nx\n", 3, 2, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 3/0) | 2 rows"},
+    {"1 2 3 4 x\n7 8 9", 3, 2, "1 2 3 (1-1 5/2) | 7 8 9 (2-2 3/0) | 2 rows"},
+    {"1\n\n2 3 4\n", 3, 1, "1 2 3 (1-3 4/1) | 1 rows"},
+    {"1 / 9\n4 5 6\n", 3, 2, "1 0 0 (1-1 1/0 /) | 4 5 6 (2-2 3/0) | 2 rows"},
+    {"1,,3\n;2\n", 3, 2, "1 0 3 (1-1 3/0) | 0 0 0 | 1 rows, end 2"},
+    {";2\n,\n", 2, 2, "0 2 (1-1 2/0) | 0 0 | 1 rows, end 2"},
+    {"2*5 7 8\n4*5\n", 3, 2, "5 5 7 (1-1 4/1) | 5 5 5 (2-2 4/1) | 2 rows"},
+    {"1 2 3\n4 5", 3, 3, "1 2 3 (1-1 3/0) | 0 0 0 | ~ ~ ~ | 1 rows, end 2"},
+    {"1,2,3\n4, 5 ,6\r\n7 ;8; 9 , 10\n", 3, 3, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 3/0) | 7 8 9 (3-3 4/1) | 3 rows"},
+    {"1 2 3 'a b', c\n", 3, 1, "1 2 3 (1-1 5/2) | 1 rows"},
+    {"1 2 3 4 5 6 7 8 9\n", 8, 1, "1 2 3 4 5 6 7 8 (1-1 9/1) | 1 rows"},
+    {"\n\n", 2, 2, "0 0 | ~ ~ | 0 rows, end 0"},
+    {"5\n6\n7", 1, 4, "5 (1-1 1/0) | 6 (2-2 1/0) | 7 (3-3 1/0) | 0 | 3 rows, end 0"},
+    {"1 2 3\n4 x 6\n", 3, 2, fatal(7, "bad number in item 2", 2)},
+    {"1 2 3\n4 5 6 0*9\n", 3, 2, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 4/1) | 2 rows"},
+};
+
+std::string readTable(const TableCase& c) {
+  constexpr double kUnset = -777.0;
+  velmora::FreeFormatReader reader(13);
+  std::string out;
+  std::string stop = stopOf([&] {
+    reader.open("in", 1);
+    double values[3 * 8];
+    std::fill(std::begin(values), std::end(values), kUnset);
+    velmora::RowLines lines[3];
+    velmora::TableRead table;
+    table.itemsPerRow = c.items;
+    table.statement = 7;
+    table.values = values;
+    table.lines = lines;
+    table.capacity = c.capacity;
+    const std::size_t rows = reader.readRows(table);
+    for (std::size_t r = 0; r < c.capacity; ++r) {
+      out += r > 0 ? " | " : "";
+      for (int i = 0; i < c.items; ++i) {
+        double value = values[r * static_cast<std::size_t>(c.items) + static_cast<std::size_t>(i)];
+        out += (i > 0 ? " " : "") + (value == kUnset ? std::string("~") : std::to_string(static_cast<int>(value)));
+      }
+      if (r < rows) {
+        const velmora::RowLines& seen = lines[r];
+        out += " (" + std::to_string(seen.first) + "-" + std::to_string(seen.last) + " " +
+               std::to_string(seen.valuesHeld) + "/" + std::to_string(seen.ignored) + (seen.endedBySlash ? " /" : "") +
+               ")";
+      }
+    }
+    out += " | " + std::to_string(rows) + " rows" +
+           (reader.tableEnded() ? ", end " + std::to_string(reader.statementLine()) : "");
+    reader.close(8);
+  });
+  return stop == "no stop" ? out : stop;
+}
+
+// With whole blocks (the one-pass reads) and one byte per read (the general
+// rules for every row): the same values, lines and counts.
+TEST_F(FreeFormat, TablesOfRows) {
+  for (std::size_t chunk : {0, 1}) {
+    readChunk = chunk;
+    for (const TableCase& c : kTableCases) {
+      write("in", c.input);
+      EXPECT_EQ(readTable(c), c.expected) << "input \"" << c.input << "\", chunk " << chunk;
+    }
+  }
+}
+
+// How a record splits into values, by the reader's own rules: the examples
+// of the header, and the forms a data file's records take.
+TEST(Records, DescribeRecord) {
+  struct Shape {
+    const char* record;
+    std::uint32_t values;
+    std::uint32_t numbers;
+    bool plain;
+  };
+  const Shape kShapes[] = {
+      {"1 2 3", 3, 3, true},          {"1,,3", 3, 2, false},          {"Rate 0.25 x", 3, 1, true},
+      {"3*7 x", 4, 3, false},         {"1 / 2 3", 1, 1, false},       {"'a b', 2", 2, 1, false},
+      {", 5", 2, 1, false},           {"", 0, 0, true},               {"  \t", 0, 0, true},
+      {"1.5E 2", 2, 1, true},         {"2*", 2, 0, false},            {"1,2;3\r", 3, 3, true},
+      {"-1.5D+03\t.5 Inf", 3, 3, true}, {"'it''s' x", 2, 0, false},    {"'open 1 2", 1, 0, false},
+      {"2*'a b' 1", 3, 1, false},     {"1 , , 2", 3, 2, false},       {"0*5", 1, 0, false},
+      {"2*3*5", 2, 0, false},         {"a/b 7", 1, 0, false},         {"1 2 3,", 3, 3, true},
+  };
+  for (const Shape& shape : kShapes) {
+    const velmora::RecordShape got = velmora::describeRecord(shape.record);
+    EXPECT_EQ(got.values, shape.values) << shape.record;
+    EXPECT_EQ(got.numbers, shape.numbers) << shape.record;
+    EXPECT_EQ(got.plain, shape.plain) << shape.record;
   }
 }
 

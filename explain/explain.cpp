@@ -37,6 +37,16 @@ void throwStop(const StopReport& report) {
   throw Stopped{std::move(stop)};
 }
 
+// Whether a record, as the reader splits it, reads like a table row: exactly
+// three values, all numbers, and nothing else (no null value, slash, repeat
+// form or quote). The reader alone decides where a value ends.
+//   "1 2 3", "1,2;3", "-1.5e3 .5 7 \r" -> true
+//   "1 2", "1 2 3 4", "a 2 3", "1,,2 3", "1 2 3 /", "2*1 3" -> false
+bool readsLikeTableRow(std::string_view record) {
+  const RecordShape shape = describeRecord(record);
+  return shape.values == 3 && shape.numbers == 3 && shape.plain;
+}
+
 // Header records that read like table rows: every record from the first line
 // up to the one where the header's last statement started, and before the
 // first table row (or the cut-short row), all of them consumed by the
@@ -60,7 +70,9 @@ void findSuspectLines(FileFacts& file) {
   std::string current;
   long long line = 1;
   bool tooLong = false;
-  constexpr std::size_t kLongestRow = 4096;  // a record longer than this is not taken for a row
+  // A longer record is not examined (and not taken for a row), so a file of
+  // one huge line costs no more than a block.
+  constexpr std::size_t kLongestRow = kMaxLineBytes;
   auto finishRecord = [&] {
     if (!tooLong && readsLikeTableRow(current)) {
       if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
@@ -296,7 +308,19 @@ class RecordingSink : public NoLoadEvents {
     record_.column1[index] = seen.values[0];
     record_.column2InFileUnits[index] = seen.values[1];
     record_.column3[index] = seen.values[2];
-    record_.slashRows += seen.lines->endedBySlash ? 1 : 0;
+    const RowLines& lines = *seen.lines;
+    record_.slashRows += lines.endedBySlash ? 1 : 0;
+    if (lines.first != lines.last) {
+      if (record_.firstMultiLineRow == 0) {
+        record_.firstMultiLineRow = seen.row;
+        record_.firstMultiLine = lines;
+      }
+    } else if (lines.ignored > 0) {
+      if (record_.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
+        record_.surplusRows[record_.surplusRowsKept++] = {seen.row, lines.first, lines.ignored};
+      }
+      ++record_.surplusRowCount;
+    }
     record_.rows = seen.row;
     if (reference_ != nullptr) reference_->store(seen.row, seen.values[1]);
     if (sum_ != nullptr) sum_->row(seen);
@@ -380,7 +404,6 @@ std::map<long long, std::string> linesOf(const std::string& name, std::vector<lo
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return found;
   constexpr std::size_t kBlock = std::size_t{1} << 16;
-  constexpr std::size_t kKeep = 4096;  // bytes of a line kept
   const std::unique_ptr<char[]> block(new char[kBlock]);
   long long line = 1;
   std::size_t next = 0;
@@ -399,7 +422,7 @@ std::map<long long, std::string> linesOf(const std::string& name, std::vector<lo
         }
         current.clear();
         ++line;
-      } else if (line == wanted[next] && current.size() < kKeep) {
+      } else if (line == wanted[next] && current.size() < kMaxLineBytes) {
         current += c;
       }
     }
@@ -418,38 +441,6 @@ Workspace::Workspace() {
     column1[f].reset(new double[kMaxRows]);
     column3[f].reset(new double[kMaxRows]);
   }
-}
-
-bool readsLikeTableRow(std::string_view record) {
-  int values = 0;
-  bool anyValue = false;
-  bool afterComma = false;
-  std::size_t start = 0;
-  bool inValue = false;
-  auto finish = [&](std::size_t end) {
-    inValue = false;
-    anyValue = true;
-    ++values;
-    return isNumberValue(record.substr(start, end - start));
-  };
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    const char c = record[i];
-    if (c == ' ' || c == '\t' || c == '\r') {
-      if (inValue && !finish(i)) return false;
-    } else if (c == ',' || c == ';') {
-      if (inValue && !finish(i)) return false;
-      if (!anyValue || afterComma) return false;  // a null value
-      afterComma = true;
-    } else if (c == '/') {
-      return false;
-    } else if (!inValue) {
-      inValue = true;
-      afterComma = false;
-      start = i;
-    }
-  }
-  if (inValue && !finish(record.size())) return false;
-  return values == 3;
 }
 
 void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {

@@ -21,6 +21,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -79,6 +80,21 @@ struct LoadRecord {
   std::size_t rows = 0;
   long long cutShortRowLine = 0;  // a final row the end of the file cut short (dropped)
   std::size_t slashRows = 0;      // row statements a slash ended
+  // Rows read from one record that held more than three values (the reader
+  // ignored the values after the third): their count, and the first ones.
+  struct SurplusRow {
+    std::size_t row;
+    long long line;
+    std::uint32_t ignored;  // values after the third
+  };
+  static constexpr std::size_t kMaxSurplusRows = 5;
+  SurplusRow surplusRows[kMaxSurplusRows];
+  std::size_t surplusRowsKept = 0;
+  std::size_t surplusRowCount = 0;
+  // The first row whose statement read more than one line (0: none), and
+  // what the reader saw of it.
+  std::size_t firstMultiLineRow = 0;
+  RowLines firstMultiLine;
   bool rowsPastLimit = false;     // the file holds more after row kMaxRows
   bool closed = false;
 };
@@ -290,8 +306,11 @@ struct OpenStatements {
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
                  bool& wouldCreate, std::optional<std::string>& linkTarget);
 
-// The bytes of the given lines of a file (lines from 1; the first 4096
-// bytes of each), read once, by line number; a line that is not there is
+// The most bytes of a line linesOf keeps; a longer line is cut.
+inline constexpr std::size_t kMaxLineBytes = 4096;
+
+// The bytes of the given lines of a file (lines from 1; the first
+// kMaxLineBytes bytes of each), read once, by line number; a line that is not there is
 // missing from the map. For showing records as they stand, never for reading
 // values out of them.
 std::map<long long, std::string> linesOf(const std::string& name, std::vector<long long> wanted);
@@ -307,11 +326,6 @@ PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption)
 // more than one as " | ", cut after kShownRecordWidth characters with an
 // ellipsis: "1 2,5 3" -> "1 2,5 3"   "1\t2" -> "1\\x092"
 std::string shownRecord(std::string_view record);
-
-// Whether a record holds exactly three numbers (under the reader's number
-// rules) and nothing else: "1 2 3", "1,2;3", "-1.5e3 .5 7 \r" -> true;
-// "1 2", "1 2 3 4", "a 2 3", "1,,2 3", "1 2 3 /" -> false.
-bool readsLikeTableRow(std::string_view record);
 
 // The report as text (`top` rows listed) or as one JSON object; false when a
 // write failed.

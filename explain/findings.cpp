@@ -35,9 +35,10 @@ constexpr std::size_t kListedLines = 5;
 // Rows compared to call a pattern a pattern.
 constexpr std::size_t kPatternRows = 2;
 
-std::string shownName(std::string_view bytes) {
-  return "'" + escaped(bytes, Escape::Diagnostic) + "'";
-}
+// A finding's text is written as it is in the report: every byte of a file
+// it names is escaped here, once, as the diagnostics escape a name.
+std::string shownBytes(std::string_view bytes) { return escaped(bytes, Escape::Diagnostic); }
+std::string shownName(std::string_view bytes) { return "'" + shownBytes(bytes) + "'"; }
 
 std::string number(double value) { return shortestText(value); }
 
@@ -81,6 +82,7 @@ class Findings {
     layouts();
     headers();
     multiLineRows();
+    surplusValues();
     sameFile();
     rowCounts();
     rowsPastLimit();
@@ -228,27 +230,107 @@ class Findings {
     }
   }
 
+  // The three values row `row` (from 1) of file `f` was read as.
+  std::string rowValues(int f, std::size_t row) const {
+    const LoadRecord& r = record(f);
+    const std::size_t i = row - 1;
+    return number(r.column1[i]) + ", " + number(r.column2InFileUnits[i]) + ", " + number(r.column3[i]);
+  }
+
+  // A record as it stands, for a finding's words, or "" when it could not be read again.
+  static std::string recordText(const std::map<long long, std::string>& found, long long line) {
+    const auto it = found.find(line);
+    return it == found.end() ? std::string() : " ('" + shownRecord(it->second) + "')";
+  }
+
+  // A row statement that read more than one line: its first record held too
+  // few values, so the statement went on into the next record for the rest
+  // and ignored what that record held after them. How many values the first
+  // record holds is the reader's answer on its bytes (a row statement starts
+  // at a record's start); the values ignored are what the reader counted.
   void multiLineRows() {
     for (int f = 0; f < 2; ++f) {
       const LoadRecord& r = record(f);
+      if (r.firstMultiLineRow == 0) continue;
       std::size_t found = 0;
-      std::size_t firstRow = 0;
       std::vector<long long> lines;
       for (std::size_t i = 0; i < r.rows; ++i) {
         if (r.rowLastLines[i] == r.rowLines[i]) continue;
-        if (found++ == 0) firstRow = i + 1;
+        ++found;
         if (lines.size() < kListedLines) lines.push_back(r.rowLines[i]);
       }
-      if (found == 0) continue;
-      const std::size_t i = firstRow - 1;
-      std::string text = shownName(facts_.files[f].name) + ": row " + std::to_string(firstRow) +
-                         " was read from lines " + std::to_string(r.rowLines[i]) + " to " +
-                         std::to_string(r.rowLastLines[i]) + ": its record held fewer than three "
-                         "values, so the statement took the next line's values and ignored the "
-                         "rest of line " + std::to_string(r.rowLastLines[i]) + "; from row " +
-                         std::to_string(firstRow + 1) + " on, this table is out of step with its lines";
+      const std::size_t row = r.firstMultiLineRow;
+      const RowLines& seen = r.firstMultiLine;
+      const auto records = linesOf(facts_.files[f].name, {seen.first, seen.last});
+      std::uint32_t heldValues = 0;  // 0: not known
+      if (const auto it = records.find(seen.first); it != records.end() && it->second.size() < kMaxLineBytes) {
+        heldValues = describeRecord(it->second).values;
+      }
+      const std::string held = heldValues > 0 ? count(heldValues, "value", "values") : "fewer than three values";
+      std::string text = shownName(facts_.files[f].name) + ": row " + std::to_string(row) + " was read from lines " +
+                         std::to_string(seen.first) + " to " + std::to_string(seen.last) + ": line " +
+                         std::to_string(seen.first) + recordText(records, seen.first) + " holds " + held +
+                         ", fewer than a row's three, so the statement went on to line " +
+                         std::to_string(seen.last) + recordText(records, seen.last);
+      if (seen.endedBySlash) {
+        text += ", where a slash ended it (the values it did not reach read as 0)";
+      } else {
+        // From the next line, the statement took what the first one lacked.
+        const bool adjacent = seen.last == seen.first + 1 && heldValues > 0 && heldValues < 3;
+        text += !adjacent ? " for the rest" : heldValues == 2 ? " for its third value" : " for its second and third values";
+        if (seen.ignored > 0) {
+          text += " and ignored the " + count(seen.ignored, "value", "values") + " after " +
+                  (adjacent && heldValues == 2 ? "it" : "them") + " there";
+        }
+      }
+      text += "; the row reads as " + rowValues(f, row);
+      if (row < r.rows) {
+        const LoadRecord& other = record(1 - f);
+        const bool otherAlike = row <= other.rows && other.rowLastLines[row - 1] != other.rowLines[row - 1];
+        text += otherAlike ? "; from row " + std::to_string(row + 1) + " on, this table is out of step with its lines"
+                           : "; from row " + std::to_string(row + 1) + " on, the two tables are out of step";
+      }
+      text += ": give line " + std::to_string(seen.first) + " the values it lacks";
       if (found > 1) text += " (" + std::to_string(found) + " rows read more than one line)";
-      add(FindingKind::MultiLineRows, roleOf(f), firstRow, lines, text);
+      add(FindingKind::MultiLineRows, roleOf(f), row, lines, text);
+    }
+  }
+
+  // Rows read from one record that held more than three values: the reader
+  // takes the first three and ignores the rest, so a decimal comma (30,0 is
+  // the two values 30 and 0) or a thousands separator (1,234.5 is 1 and
+  // 234.5) moves every value after it one column on. One finding a file; a
+  // summary when most rows are so.
+  void surplusValues() {
+    for (int f = 0; f < 2; ++f) {
+      const LoadRecord& r = record(f);
+      if (r.surplusRowCount == 0) continue;
+      const LoadRecord::SurplusRow& first = r.surplusRows[0];
+      std::vector<long long> lines;
+      for (std::size_t i = 0; i < r.surplusRowsKept && lines.size() < kListedLines; ++i) {
+        lines.push_back(r.surplusRows[i].line);
+      }
+      const auto records = linesOf(facts_.files[f].name, {first.line});
+      const bool most = r.surplusRowCount * 2 > r.rows;
+      std::string text = shownName(facts_.files[f].name) + ": ";
+      if (r.surplusRowCount == r.rows) {
+        text += "every row's record (" + count(r.rows, "row", "rows") + ") holds more than three values";
+      } else if (most) {
+        text += std::to_string(r.surplusRowCount) + " of the " + std::to_string(r.rows) +
+                " rows' records hold more than three values";
+      } else {
+        text += count(r.surplusRowCount, "record holds", "records hold") + " more than three values";
+      }
+      text += std::string(" (") + (r.surplusRowCount == 1 ? "line " : "lines ") + lineList(lines, r.surplusRowCount) +
+              "); a row takes the first three and the rest is ignored: row " + std::to_string(first.row) +
+              ", line " + std::to_string(first.line) + recordText(records, first.line) + ", reads as " +
+              rowValues(f, first.row) + ", and its " + count(first.ignored, "other value is", "other values are") +
+              " ignored. ";
+      text += most ? "Decimal commas (30,0 is the two values 30 and 0) or thousands separators (1,234.5 is 1 "
+                     "and 234.5) are the usual cause: write numbers with a decimal point and no separator"
+                   : "A thousands separator (1,234.5 is 1 and 234.5) or a decimal comma (30,0 is 30 and 0) "
+                     "is the usual cause: write the number with a decimal point and no separator";
+      add(FindingKind::SurplusValues, roleOf(f), first.row, lines, text);
     }
   }
 
@@ -262,7 +344,7 @@ class Findings {
     if (::stat(a.name.c_str(), &first) != 0 || ::stat(b.name.c_str(), &second) != 0) return;
     if (first.st_dev != second.st_dev || first.st_ino != second.st_ino) return;
     add(FindingKind::SameFile, FindingRole::Pair, 0, {},
-        a.name + " and " + b.name +
+        shownBytes(a.name) + " and " + shownBytes(b.name) +
             " are the same file: each row is compared with itself, so the total is zero unless a "
             "value is NaN or infinite");
   }
@@ -276,8 +358,8 @@ class Findings {
     const std::size_t shorter = std::min(n1, n2);
     const long long from = longer.record.rowLines[shorter];
     add(FindingKind::RowCounts, FindingRole::Pair, shorter + 1, {from},
-        a.name + " has " + count(n1, "row", "rows") + ", " + b.name + " has " + std::to_string(n2) + ": " +
-            longer.name + " rows " + std::to_string(shorter + 1) + " to " + std::to_string(std::max(n1, n2)) +
+        shownBytes(a.name) + " has " + count(n1, "row", "rows") + ", " + shownBytes(b.name) + " has " +
+            std::to_string(n2) + ": " + shownBytes(longer.name) + " rows " + std::to_string(shorter + 1) + " to " + std::to_string(std::max(n1, n2)) +
             " (from line " + std::to_string(from) + ") " +
             (n1 > n2 ? "take no part in the total" : "have no reference row and add their own squares"));
   }
@@ -288,7 +370,7 @@ class Findings {
       if (!file.record.rowsPastLimit) continue;
       const long long last = file.record.rowLines[kMaxRows - 1];
       add(FindingKind::RowsPastLimit, roleOf(f), 0, {last},
-          file.name + " after line " + std::to_string(last) + ": rows past 1,000,000 were not read");
+          shownBytes(file.name) + " after line " + std::to_string(last) + ": rows past 1,000,000 were not read");
     }
   }
 

@@ -463,7 +463,7 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
   if (!facts.findings.empty()) {
     out << "findings\n";
     for (const Finding& finding : facts.findings) {
-      out << "  " << findingKindName(finding.kind) << ": " << shown(finding.text) << "\n";
+      out << "  " << findingKindName(finding.kind) << ": " << finding.text << "\n";  // escaped when made
     }
     out << "\n";
   }

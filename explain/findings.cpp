@@ -437,7 +437,8 @@ class Findings {
             lines.push_back(a.rowLines[first]);
           } else {
             text += "the compared file has " + count(static_cast<std::size_t>(k), "extra row", "extra rows") +
-                    " at line " + std::to_string(b.rowLines[first]) + ", or the reference file lost its first rows)";
+                    " at line " + std::to_string(b.rowLines[first]) + ", or the reference file lacks " +
+                    (k == 1 ? "one" : std::to_string(k)) + " before line " + std::to_string(a.rowLines[first]) + ")";
             lines.push_back(b.rowLines[first]);
           }
         }

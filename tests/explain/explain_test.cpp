@@ -74,6 +74,8 @@ class InDirectory : public ::testing::Test {
   fs::path dir_, previous_;
 };
 
+std::vector<std::string> pageExamples(const std::string& kind);
+
 std::string repeat(const std::string& s, int n) {
   std::string out;
   while (n-- > 0) out += s;
@@ -293,6 +295,8 @@ TEST_F(InDirectory, RowsPastTheLimitAreNamedNotRead) {
   bool found = false;
   for (const auto& w : facts.warnings) found = found || w == "a.dat after line 1000021: rows past 1,000,000 were not read";
   EXPECT_TRUE(found);
+  EXPECT_EQ(pageExamples("rows-past-limit"),
+            std::vector<std::string>{"a.dat after line 1000021: rows past 1,000,000 were not read"});
 }
 
 // ---------------------------------------------------------------------------
@@ -308,9 +312,37 @@ struct FindingCase {
   const char* role;
   std::size_t row;                  // 0: none
   const char* textHas;
+  bool pageExample = false;         // the whole text is the manual page's example of its kind
 };
 
 void PrintTo(const FindingCase& c, std::ostream* os) { *os << c.name; }
+
+// The examples the manual page gives for a finding kind: the italic lines of
+// its entry in the list of kinds, with the page's escapes turned back into
+// the characters they stand for.
+std::vector<std::string> pageExamples(const std::string& kind) {
+  std::ifstream page(EXPLAIN_PAGE);
+  std::string roffKind;
+  for (char c : kind) roffKind += c == '-' ? std::string("\\-") : std::string(1, c);
+  std::vector<std::string> examples;
+  bool inFindings = false, inEntry = false;
+  for (std::string line; std::getline(page, line);) {
+    if (line.starts_with(".SS")) inFindings = line == ".SS Findings";
+    if (!inFindings) continue;
+    if (line == ".TP") inEntry = false;
+    if (line == ".B " + roffKind) inEntry = true;
+    if (!inEntry || !line.starts_with(".I \"") || !line.ends_with("\"")) continue;
+    std::string text = line.substr(4, line.size() - 5);
+    for (const auto& [escape, character] : {std::pair<std::string, std::string>{"\\(aq", "'"},
+                                            {"\\(rs", "\\"}, {"\\-", "-"}, {"\\&", ""}}) {
+      for (std::size_t at = text.find(escape); at != std::string::npos; at = text.find(escape, at + character.size())) {
+        text.replace(at, escape.size(), character);
+      }
+    }
+    examples.push_back(text);
+  }
+  return examples;
+}
 
 class Findings : public InDirectory, public ::testing::WithParamInterface<FindingCase> {};
 
@@ -343,6 +375,11 @@ TEST_P(Findings, NameTheMistake) {
   EXPECT_EQ(std::string(findingRoleName(found->role)), c.role);
   EXPECT_EQ(found->row, c.row);
   EXPECT_NE(found->text.find(c.textHas), std::string::npos) << found->text;
+  if (c.pageExample) {
+    const auto examples = pageExamples(c.kind);
+    EXPECT_NE(std::find(examples.begin(), examples.end(), found->text), examples.end())
+        << "the manual page's example of " << c.kind << " is not what the program says:\n" << found->text;
+  }
   char* buffer = nullptr;
   std::size_t size = 0;
   std::FILE* out = open_memstream(&buffer, &size);
@@ -388,37 +425,37 @@ const FindingCase kFindingCases[] = {
          repeat("column\n", 9) + kFive,
      kLayout1 + kFive, "", {}, "out-of-step", "reference", 1,
      "the reference's header is one record short: its first row (line 19) was read as a header record, so "
-     "the tables are out of step by 1 row from row 1 on"},
+     "the tables are out of step by 1 row from row 1 on", true},
     // The same, in the compared file: compared row i is reference row i + 1.
     {"compared_header_one_record_short", kLayout1 + kFive,
      "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
          repeat("column\n", 9) + kFive,
      "", {}, "out-of-step", "compared", 1, "the compared file's header is one record short"},
     {"header_one_record_short_named", kLayout1.substr(0, kLayout1.size() - 7) + kFive, kLayout1 + kFive, "", {},
-     "header-records-like-rows", "reference", 0, "the header is probably one line short"},
+     "header-records-like-rows", "reference", 0, "the header is probably one line short", true},
     {"format_code_at_13", "VELMORA-DAT-1 survey" + kLayout1.substr(kLayout1.find('\n')) + kFive,
      kLayout1 + kFive, "", {}, "layouts-differ", "pair", 0,
-     "a '1' stands at character 13: the format code may be misplaced"},
+     "a '1' stands at character 13: the format code may be misplaced", true},
     {"short_title_value", "time\n" + repeat("h\n", 20) + kFive, kLayout1 + kFive, "", {}, "layouts-differ", "pair",
      0, "the title value 'time' is 4 characters long, shorter than 12"},
     {"spreadsheet_without_header", "x y z\n" + repeat("1 2 3\n", 25), kPlain + kFive, "", {}, "no-header",
-     "reference", 0, "seems to have no header: 20 of the 20 records"},
-    {"unquoted_absolute_path", kPlain + kFive, kPlain + kFive, "a.dat\n/tmp/b.dat\n", {}, "control-file",
-     "control", 0, "write the name between quotes ('/tmp/b.dat')"},
+     "reference", 0, "seems to have no header: 20 of the 20 records", true},
+    {"unquoted_absolute_path", kPlain + kFive, kPlain + kFive, "a.dat\n/data/b.dat\n", {}, "control-file",
+     "control", 0, "write the name between quotes ('/data/b.dat')", true},
     {"comma_before_second_name", kPlain + kFive, kPlain + kFive, "a.dat\n,b.dat\n", {}, "control-file",
      "control", 0, "gives no value (a null value)"},
     {"control_lines_described", kPlain + kFive, kPlain + kFive, "a.dat\n\n  b.dat  extra\n", {}, "control-file",
      "control", 0, "the compared name comes from line 3, '  b.dat  extra'"},
     {"decimal_commas", kPlain + tableOf({"30,0 1,2950 20,3", "31,0 1,3000 20,4"}),
      kPlain + tableOf({"30.0 1.2950 20.3", "31.0 1.3000 20.4"}), "", {}, "zero-column", "reference", 0,
-     "a decimal comma"},
+     "a decimal comma", true},
     // The statement takes the next line's first value and ignores the rest of it.
     {"row_lost_its_third_value", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5", "3 0.75 0", "4 1 0"}),
      "", {}, "multi-line-rows", "compared", 2,
      "'b.dat': row 2 was read from lines 23 to 24: line 23 ('2 0.5') holds 2 values, fewer than a row's three, "
      "so the statement went on to line 24 ('3 0.75 0') for its third value and ignored the 2 values after it "
      "there; the row reads as 2, 0.5, 3; from row 3 on, the two tables are out of step: give line 23 the values "
-     "it lacks"},
+     "it lacks", true},
     // One value on the first line, a blank line, then a slash: no count of the
     // values taken is claimed, and the slash is named.
     {"row_spread_over_lines", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2", "", "0.5 /", "3 0.75 0"}), "", {},
@@ -430,7 +467,7 @@ const FindingCase kFindingCases[] = {
      kPlain + tableOf({"30,0 1,2950 20,3", "31,0 1,3000 20,4"}), "", {}, "surplus-values", "compared", 1,
      "'b.dat': every row's record (2 rows) holds more than three values (lines 22, 23); a row takes the first "
      "three and the rest is ignored: row 1, line 22 ('30,0 1,2950 20,3'), reads as 30, 0, 1, and its 3 other "
-     "values are ignored. Decimal commas (30,0 is the two values 30 and 0)"},
+     "values are ignored. Decimal commas (30,0 is the two values 30 and 0)", true},
     // A thousands separator in column 1 moves the row's values one column on.
     {"thousands_separator_surplus", kPlain + kFive,
      kPlain + tableOf({"1 0.25 0", "2 0.5 0", "1,234.5 0.75 0", "4 1 0", "5 1.25 0"}), "", {}, "surplus-values",
@@ -439,27 +476,48 @@ const FindingCase kFindingCases[] = {
      "ignored: row 3, line 24 ('1,234.5 0.75 0'), reads as 1, 234.5, 0.75, and its 1 other value is ignored. "
      "A thousands separator (1,234.5 is 1 and 234.5)"},
     {"duplicated_row", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "2 0.5 0", "3 0.75 0", "4 1 0"}),
-     "", {}, "out-of-step", "compared", 3, "the compared file has 1 extra row at line 24"},
+     "", {}, "out-of-step", "compared", 3, "the compared file has 1 extra row at line 24", true},
     {"unit_factor", kPlain + kFive, kPlain + tableOf({"1 250 0", "2 500 0", "3 750 0", "4 1000 0", "5 1250 0"}),
-     "", {}, "constant-factor", "pair", 0, "times 1000 on every row"},
+     "", {}, "constant-factor", "pair", 0, "times 1000 on every row", true},
     {"swapped_columns", kPlain + tableOf({"1 0.25 7", "2 0.5 8", "3 0.75 9"}),
      kPlain + tableOf({"1 7 0.25", "2 8 0.5", "3 9 0.75"}), "", {}, "column-match", "compared", 0,
-     "holds the reference file's column 3"},
+     "holds the reference file's column 3", true},
     {"thousands_separator", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 1,250.75 0", "4 1 0", "5 1.25 0"}),
-     "", {}, "first-difference", "pair", 3, "row 3 (reference 0.75, line 24; compared 1, line 24)"},
+     "", {}, "first-difference", "pair", 3, "row 3 (reference 0.75, line 24; compared 1, line 24)", true},
     {"fail_above_verdict", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.625 0"}), "", 100.0, "fail-above",
-     "pair", 0, "--fail-above 100: the total 15625 is above the limit"},
+     "pair", 0, "--fail-above 100: the total 15625 is above the limit", true},
     {"fail_above_passed", kPlain + kFive, kPlain + kFive, "", 1.0, "fail-above", "pair", 0,
      "the total 0 is not above the limit"},
-    {"zero_total", kPlain + kFive, kPlain + kFive, "", {}, "files-agree", "pair", 0, "the files agree on every row"},
-    {"empty_file", "", kPlain + kFive, "", {}, "empty-file", "reference", 0, "'a.dat' is empty (0 bytes)"},
-    {"directory", kPlain + kFive, "/", "", {}, "directory", "compared", 0, "'b.dat' is a directory"},
-    {"largest_beside_first", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.501 0", "3 0.75 0", "4 2 0"}), "", {},
-     "largest", "pair", 4, "row 4 adds most"},
+    {"zero_total", kPlain + kFive, kPlain + kFive, "", {}, "files-agree", "pair", 0, "the files agree on every row", true},
+    {"empty_file", "", kPlain + kFive, "", {}, "empty-file", "reference", 0, "'a.dat' is empty (0 bytes)", true},
+    {"directory", kPlain + kFive, "/", "", {}, "directory", "compared", 0, "'b.dat' is a directory", true},
+    {"largest_beside_first", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.51 0", "3 0.75 0", "4 1.1 0"}), "", {},
+     "largest", "pair", 4, "row 4 adds most", true},
+    {"stop", kPlain + "1 0.5 0\n2 0.5x 0\n", kPlain + kFive, "", {}, "stop", "reference", 0,
+     "velmora stops at statement 98: bad number in item 2", true},
+    {"same_file", kPlain + kFive, kPlain + kFive, "a.dat\na.dat\n", {}, "same-file", "pair", 0,
+     "a.dat and a.dat are the same file", true},
+    {"row_counts", kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0", "4 1 0"}),
+     kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0"}), "", {}, "row-counts", "pair", 4,
+     "a.dat rows 4 to 4 (from line 25) take no part in the total", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explain, Findings, ::testing::ValuesIn(kFindingCases),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// The manual page lists every kind with an example, and each example is what
+// the program says on one of the pairs above (rows past the limit: on the
+// million-row pair of its own test).
+TEST(FindingsPage, EveryKindHasAnExampleThePairsGive) {
+  for (int k = 0; k <= static_cast<int>(FindingKind::FailAbove); ++k) {
+    const std::string kind = findingKindName(static_cast<FindingKind>(k));
+    EXPECT_FALSE(pageExamples(kind).empty()) << "the manual page gives no example of " << kind;
+    const bool shown = kind == "rows-past-limit" ||
+                       std::any_of(std::begin(kFindingCases), std::end(kFindingCases),
+                                   [&](const FindingCase& c) { return c.pageExample && c.kind == kind; });
+    EXPECT_TRUE(shown) << "no pair shows the manual page's example of " << kind;
+  }
+}
 
 TEST(ExplainText, SharesTooSmallToShow) {
   const std::pair<double, const char*> cases[] = {

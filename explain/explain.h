@@ -38,6 +38,8 @@
 namespace velmora::explain {
 
 inline constexpr std::size_t kDefaultTop = 10;
+// Where the format code stands in the title value, from 1.
+inline constexpr std::size_t kFormatCodePosition = 12;
 // Header records that read like table rows, listed per file; more are counted.
 inline constexpr std::size_t kMaxSuspectLines = 1000;
 

@@ -29,7 +29,6 @@ static_assert(std::size(kFindingNames) == static_cast<std::size_t>(FindingKind::
 constexpr const char* kRoleNames[] = {"reference", "compared", "control", "pair"};
 const char* const kFileRoles[2] = {"reference", "compared"};
 
-constexpr std::size_t kFormatCodePosition = 12;  // in the title value, from 1
 // Lines a finding lists before it only counts.
 constexpr std::size_t kListedLines = 5;
 // Rows compared to call a pattern a pattern.
@@ -174,16 +173,18 @@ class Findings {
 
   // Character 12 of a title value, or that the value is shorter.
   static std::string codeText(const LoadRecord& r) {
-    std::string_view title(r.title, kLineWidth);
-    const std::size_t end = title.find(' ');
-    const std::string_view value = title.substr(0, end == std::string_view::npos ? title.size() : end);
+    // The title statement stored one value (a quoted one may hold blanks),
+    // blank-padded: the padding is no part of it.
+    const std::string_view value = withoutTrailingBlanks(std::string_view(r.title, kLineWidth));
     if (value.size() < kFormatCodePosition) {
       return "the title value " + shownName(value) + " is " + std::to_string(value.size()) +
              " characters long, shorter than 12 (plain layout)";
     }
     std::string text = "character 12 of the title value " + shownName(value) + " is " +
                        shownName(std::string_view(&r.formatCode, 1));
-    for (std::size_t i = 0; i < value.size(); ++i) {
+    // A code elsewhere in a value that selects no layout may be one put a
+    // character off; a value whose character 12 is a code has its code.
+    for (std::size_t i = 0; r.layout == HeaderLayout::Plain && i < value.size(); ++i) {
       if (i + 1 != kFormatCodePosition && (value[i] == '1' || value[i] == '2')) {
         text += "; a '" + std::string(1, value[i]) + "' stands at character " + std::to_string(i + 1) +
                 ": the format code may be misplaced";

@@ -131,10 +131,17 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
     return;
   }
   if (!r.titleRead) return;
-  out << "  layout:                 " << layoutName(r.layout) << ", format code "
-      << quoted(std::string_view(&r.formatCode, 1)) << " (character 12 of the title value "
-      << quoted(itemValue(r.title, kLineWidth)) << ", line "
-      << lineOrNone(r.titleLine) << ")\n";
+  const std::string_view titleValue = itemValue(r.title, kLineWidth);
+  out << "  layout:                 " << layoutName(r.layout);
+  if (titleValue.size() < kFormatCodePosition) {
+    // A blank stands in for the missing character: there is no code to show.
+    out << ", no format code (the title value " << quoted(titleValue) << " is " << titleValue.size()
+        << " characters long, shorter than 12; line " << lineOrNone(r.titleLine) << ")\n";
+  } else {
+    out << ", format code " << quoted(std::string_view(&r.formatCode, 1))
+        << " (character 12 of the title value " << quoted(titleValue) << ", line "
+        << lineOrNone(r.titleLine) << ")\n";
+  }
   if (r.layout != HeaderLayout::Plain) {
     const HeaderNumbers header = headerNumbers(r);
     out << "  header (file units):    ";

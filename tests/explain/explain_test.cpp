@@ -436,6 +436,12 @@ const FindingCase kFindingCases[] = {
     {"format_code_at_13", "VELMORA-DAT-1 survey" + kLayout1.substr(kLayout1.find('\n')) + kFive,
      kLayout1 + kFive, "", {}, "layouts-differ", "pair", 0,
      "a '1' stands at character 13: the format code may be misplaced", true},
+    // A quoted title value holds blanks; its code is its own character 12,
+    // and a '1' further on is no misplaced code.
+    {"quoted_title_value", "'Velmora DAT2 run 1'\nA 1\nB 2\nC 3\nskip\nRate 4\n" + kColumns + kFive,
+     kPlain + kFive, "", {}, "layouts-differ", "pair", 0,
+     "in the reference file character 12 of the title value 'Velmora DAT2 run 1' is '2'; in the compared file "
+     "the title value 'readings' is 8 characters long"},
     {"short_title_value", "time\n" + repeat("h\n", 20) + kFive, kLayout1 + kFive, "", {}, "layouts-differ", "pair",
      0, "the title value 'time' is 4 characters long, shorter than 12"},
     {"spreadsheet_without_header", "x y z\n" + repeat("1 2 3\n", 25), kPlain + kFive, "", {}, "no-header",

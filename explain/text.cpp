@@ -108,6 +108,19 @@ std::size_t appendEscaped(std::string& out, std::string_view bytes, Escape style
   return shown;
 }
 
+std::string escapedLines(std::string_view text, Escape style) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    appendEscaped(out, text.substr(start, end - start), style);
+    out += '\n';
+    start = end + 1;
+  }
+  return out;
+}
+
 std::string_view withoutTrailingBlanks(std::string_view text) {
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
   return text;

@@ -44,6 +44,11 @@ inline std::string escaped(std::string_view bytes, Escape style, std::size_t max
   return out;
 }
 
+// Text of several lines, each escaped on its own and ended by a line feed
+// (a last line without one gets one): for a block of lines in a page.
+//   "a<b\nc" (Xml) -> "a&lt;b\nc\n"
+std::string escapedLines(std::string_view text, Escape style);
+
 // Text items are blank-padded: the value is what comes before the padding.
 std::string_view withoutTrailingBlanks(std::string_view text);
 std::string_view withoutBlanksAround(std::string_view text);

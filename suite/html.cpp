@@ -16,19 +16,6 @@ namespace {
 
 std::string html(std::string_view bytes) { return explain::escaped(bytes, explain::Escape::Xml); }
 
-// Lines of text, each shown on its own (a line feed stays a line feed).
-std::string htmlLines(const std::string& text) {
-  std::string shownText;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    shownText += html(std::string_view(text).substr(start, end - start)) + "\n";
-    start = end + 1;
-  }
-  return shownText;
-}
-
 constexpr char kStyle[] =
     "<style>\n"
     "body{font-family:sans-serif;margin:1.5em;color:#222}\n"
@@ -101,7 +88,8 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
   page += "<tr><th>reference file</th><td><code>" + html(c.referenceName) + "</code></td></tr>\n";
   page += "<tr><th>compared file</th><td><code>" + html(c.comparedName) + "</code></td></tr>\n</table>\n";
   if (!c.stopText.empty()) {
-    page += "<h2>Where velmora stops</h2>\n<pre id=\"stop\">" + htmlLines(c.stopText) + "</pre>\n";
+    page += "<h2>Where velmora stops</h2>\n<pre id=\"stop\">" + explain::escapedLines(c.stopText, explain::Escape::Xml) +
+            "</pre>\n";
   }
   page += "<h2>Findings</h2>\n";
   if (c.findings.empty()) {

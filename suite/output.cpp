@@ -39,19 +39,7 @@ std::string jsonNumber(double value) {
 // Text for XML: shown as UTF-8 (no control byte can appear), then the five
 // characters XML reserves.
 std::string xml(std::string_view bytes) { return explain::escaped(bytes, explain::Escape::Xml); }
-
-// Multi-line text for an XML element: each line shown on its own.
-std::string xmlLines(const std::string& text) {
-  std::string shownText;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    shownText += xml(std::string_view(text).substr(start, end - start)) + "\n";
-    start = end + 1;
-  }
-  return shownText;
-}
+std::string xmlLines(const std::string& text) { return explain::escapedLines(text, explain::Escape::Xml); }
 
 std::string seconds(double value) {
   char buffer[32];

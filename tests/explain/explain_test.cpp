@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "explain/explain.h"
+#include "explain/text.h"
 
 namespace velmora::explain {
 namespace {
@@ -74,6 +75,20 @@ class InDirectory : public ::testing::Test {
   fs::path dir_, previous_;
 };
 
+// A report as it is written, text or JSON; a failed write fails the test.
+std::string reportOf(const Explanation& facts, bool json) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  const bool written = json ? writeJsonReport(out, facts) : writeTextReport(out, facts);
+  std::fclose(out);
+  std::string text(buffer, size);
+  std::free(buffer);
+  EXPECT_TRUE(written);
+  return text;
+}
+nlohmann::json jsonOf(const Explanation& facts) { return nlohmann::json::parse(reportOf(facts, true)); }
+
 std::vector<std::string> pageExamples(const std::string& kind);
 
 std::string repeat(const std::string& s, int n) {
@@ -116,17 +131,7 @@ TEST_P(Layouts, ReportWhatTheLoadSaw) {
   const Explanation facts = explainNamed("a.dat", "b.dat");
   ASSERT_FALSE(facts.stop) << facts.stop->text;
   const LoadRecord& r = facts.files[0].record;
-  std::string json;
-  {
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = open_memstream(&buffer, &size);
-    ASSERT_TRUE(writeJsonReport(out, facts));
-    std::fclose(out);
-    json.assign(buffer, size);
-    std::free(buffer);
-  }
-  const auto report = nlohmann::json::parse(json);
+  const auto report = jsonOf(facts);
   const auto& file = report["files"][0];
   EXPECT_EQ(file["layout"], c.layout);
   EXPECT_EQ(file["format_code"], std::string(1, c.formatCode));
@@ -380,13 +385,7 @@ TEST_P(Findings, NameTheMistake) {
     EXPECT_NE(std::find(examples.begin(), examples.end(), found->text), examples.end())
         << "the manual page's example of " << c.kind << " is not what the program says:\n" << found->text;
   }
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
-  ASSERT_TRUE(writeJsonReport(out, facts));
-  std::fclose(out);
-  const auto report = nlohmann::json::parse(std::string(buffer, size));
-  std::free(buffer);
+  const auto report = jsonOf(facts);
   bool inJson = false;
   for (const auto& finding : report["findings"]) {
     inJson = inJson || (finding["kind"] == c.kind && finding["text"] == found->text &&
@@ -394,11 +393,7 @@ TEST_P(Findings, NameTheMistake) {
   }
   EXPECT_TRUE(inJson) << report["findings"].dump(2);
   // The text report and the picture's caption say the same words.
-  out = open_memstream(&buffer, &size);
-  ASSERT_TRUE(writeTextReport(out, facts));
-  std::fclose(out);
-  const std::string text(buffer, size);
-  std::free(buffer);
+  const std::string text = reportOf(facts, false);
   const std::string line = std::string("  ") + c.kind + ": " + found->text + "\n";
   EXPECT_NE(text.find(line), std::string::npos) << text;
   std::vector<std::string> caption;
@@ -757,15 +752,15 @@ TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
     EXPECT_EQ(row.comparedLastLine, expected[i].comparedLastLine);
   }
   EXPECT_EQ(facts.top[0].referenceValues[2], 7);
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
-  ASSERT_TRUE(writeTextReport(out, facts));
-  std::fclose(out);
-  const std::string text(buffer, size);
-  std::free(buffer);
+  const std::string text = reportOf(facts, false);
   EXPECT_NE(text.find("compared  line 25: '3 1,250.75 9\\x0d' -> 3, 1, 250.75"), std::string::npos) << text;
   EXPECT_NE(text.find("compared  lines 23-24: '2 0.5 |  8' -> 2, 0.5, 8"), std::string::npos) << text;
+}
+
+TEST(ExplainText, LinesAreEscapedEachOnItsOwn) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a<b\nc", "a&lt;b\nc\n"}, {"x\ty\n", "x\\x09y\n"}, {"", ""}, {"\n\n'", "\n\n&#39;\n"}};
+  for (const auto& [text, shown] : cases) EXPECT_EQ(escapedLines(text, Escape::Xml), shown) << text;
 }
 
 TEST(ExplainText, RecordsAreShownEscapedAndCut) {
@@ -802,14 +797,7 @@ TEST_F(InDirectory, JsonIsValidForAnyBytes) {
   write("b.dat", kPlain + "1 1e-300 0\n");
   const Explanation facts = explainNamed(name, "b.dat");
   ASSERT_FALSE(facts.stop);
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
-  ASSERT_TRUE(writeJsonReport(out, facts));
-  std::fclose(out);
-  const std::string text(buffer, size);
-  std::free(buffer);
-  const auto report = nlohmann::json::parse(text);
+  const auto report = jsonOf(facts);
   EXPECT_EQ(report["files"][0]["name"], "a\x01\"\\\xc3\xbf\xc3\xa9.dat");  // 0xff as U+00FF
   EXPECT_EQ(report["files"][0]["title"], "\xc2\x80\x7f");
   EXPECT_EQ(report["result_line"], facts.resultLine);
@@ -822,13 +810,7 @@ TEST_F(InDirectory, JsonIsValidForAnyBytes) {
 TEST_F(InDirectory, JsonOfAStop) {
   write("b.dat", kPlain);
   const Explanation facts = explainNamed("a.dat", "b.dat");
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
-  ASSERT_TRUE(writeJsonReport(out, facts));
-  std::fclose(out);
-  const auto report = nlohmann::json::parse(std::string(buffer, size));
-  std::free(buffer);
+  const auto report = jsonOf(facts);
   EXPECT_TRUE(report["result_line"].is_null());
   EXPECT_EQ(report["files"][0]["exists"], false);
   EXPECT_TRUE(report["files"][0]["stat_error"].is_null());

@@ -34,6 +34,9 @@ void throwStop(const StopReport& report) {
   stop.osError = report.osError;
   stop.bytes = report.bytes;
   stop.text.assign(report.text, report.textLength);
+  // Line 2's description runs to the text's last byte, its line feed.
+  stop.description.assign(report.text + report.descriptionStart,
+                          report.textLength - 1 - report.descriptionStart);
   throw Stopped{std::move(stop)};
 }
 

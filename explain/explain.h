@@ -171,6 +171,7 @@ struct StopFacts {
   int osError = 0;                  // an open failure's or input/output error's errno
   std::size_t bytes = 0;            // an allocation that failed
   std::string text;                 // both lines, each ending in a line feed
+  std::string description;          // line 2 after "error: ", without its line feed
   bool wouldCreate = false;         // velmora would have created the missing file first
   // Where a symbolic link that leads nowhere points: velmora's open follows it
   // and creates (or fails to create) this file, not the link.

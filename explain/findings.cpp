@@ -109,8 +109,7 @@ class Findings {
     std::vector<long long> lines;
     if (stop.line > 0) lines.push_back(stop.line);
     std::string text = "velmora stops at statement " + std::to_string(stop.statement) + ": ";
-    text += stop.text.substr(stop.text.find('\n') + 1 + 7);  // line 2 without "error: "
-    if (!text.empty() && text.back() == '\n') text.pop_back();
+    text += stop.description;
     add(FindingKind::Stop, role, 0, lines, text);
   }
 

@@ -68,6 +68,9 @@ struct StopContext {
 struct StopReport : StopContext {
   const char* text = "";
   std::size_t textLength = 0;
+  // Where line 2's description starts in `text` (after "error: "), so a
+  // reader of the report takes it by place, never by searching the text.
+  std::size_t descriptionStart = 0;
 };
 
 // A handler sees every fatal condition before the process ends. The default

@@ -70,7 +70,8 @@ class TextWriter {
   std::size_t length_ = 0;
 };
 
-void writeStop(const StopContext& context, TextWriter& out) {
+// Writes both lines; returns where line 2's description starts.
+std::size_t writeStop(const StopContext& context, TextWriter& out) {
   if (context.kind == Failure::OutOfMemory) {
     // Before any file is opened: no statement, channel or file to name.
     out("Velmora: out of memory");
@@ -90,6 +91,7 @@ void writeStop(const StopContext& context, TextWriter& out) {
     }
   }
   out("\nerror: ");
+  const std::size_t descriptionStart = out.length();
   out(failureNames(context.kind).words);
   switch (context.kind) {
     case Failure::OpenFailure:
@@ -115,6 +117,7 @@ void writeStop(const StopContext& context, TextWriter& out) {
       break;
   }
   out("\n");
+  return descriptionStart;
 }
 
 }  // namespace
@@ -144,12 +147,13 @@ void stopRun(const StopContext& context) {
     text = larger.get();
   }
   TextWriter out(text, size);
-  writeStop(context, out);
+  const std::size_t descriptionStart = writeStop(context, out);
   text[size - 1] = '\0';
   StopReport report;
   static_cast<StopContext&>(report) = context;
   report.text = text;
   report.textLength = size - 1;
+  report.descriptionStart = descriptionStart;
   currentHandler(report);
   defaultStop(report);
 }

@@ -57,7 +57,10 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
   out.compared = facts.compared;
   out.total = facts.total;
   if (facts.compared) out.resultLine = facts.resultLine;
-  if (facts.stop) out.stopText = facts.stop->text;
+  if (facts.stop) {
+    out.stopText = facts.stop->text;
+    out.stopDescription = facts.stop->description;
+  }
   for (const Finding& finding : facts.findings) {
     out.findings.push_back(finding.text);
     if (out.firstFinding.empty() && finding.kind != FindingKind::ControlFile) out.firstFinding = finding.text;

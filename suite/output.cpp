@@ -140,8 +140,7 @@ bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Su
                                                         "\n" + findingsText(result)) +
               "</failure>\n";
     } else if (result.verdict == Verdict::Error) {
-      const std::string first = c.stopText.substr(0, c.stopText.find('\n'));
-      text += "      <error type=\"cannot-be-read\" message=\"" + xml(first) + "\">" +
+      text += "      <error type=\"cannot-be-read\" message=\"" + xml(c.stopDescription) + "\">" +
               xmlLines(c.stopText + findingsText(result)) + "</error>\n";
     }
     text += "      <system-out>" +

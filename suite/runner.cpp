@@ -127,16 +127,20 @@ bool parseLimit(std::string_view text, double& value) {
 }
 
 bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limit,
-                   std::string& error) {
+                   std::string& error, std::string* description) {
   const std::string path = joined(folder, kLimitFileName);
+  auto refuse = [&](const std::string& words) {
+    error = twoLines("limit file " + quoted(path), words);
+    if (description != nullptr) *description = words;
+    return false;
+  };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) {
       limit = fallback;
       return true;
     }
-    error = twoLines("limit file " + quoted(path), std::string("cannot open it: ") + std::strerror(errno));
-    return false;
+    return refuse(std::string("cannot open it: ") + std::strerror(errno));
   }
   // A limit file is one short line; more than this is not one.
   constexpr std::size_t kMaxLimitFile = 4096;
@@ -159,10 +163,8 @@ bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limi
   }
   ::close(fd);
   if (!readable) {
-    error = twoLines("limit file " + quoted(path),
-                     readError == EISDIR ? std::string("not a regular file")
-                                         : std::string("cannot read it: ") + std::strerror(readError));
-    return false;
+    return refuse(readError == EISDIR ? std::string("not a regular file")
+                                      : std::string("cannot read it: ") + std::strerror(readError));
   }
   std::vector<std::string> words;
   std::istringstream lines(content);
@@ -176,9 +178,7 @@ bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limi
   }
   double value = 0;
   if (content.size() > kMaxLimitFile || words.size() != 1 || !parseLimit(words[0], value)) {
-    error = twoLines("limit file " + quoted(path),
-                     words.empty() ? "no number in it" : "it must hold one number and nothing else");
-    return false;
+    return refuse(words.empty() ? "no number in it" : "it must hold one number and nothing else");
   }
   limit = {LimitSource::File, value, words[0]};
   return true;
@@ -276,6 +276,7 @@ std::string encode(const Comparison& c) {
   e.real(c.total);
   e.text(c.resultLine);
   e.text(c.stopText);
+  e.text(c.stopDescription);
   e.texts(c.findings);
   e.text(c.firstFinding);
   e.text(c.explainJson);
@@ -300,7 +301,7 @@ bool decode(std::string_view bytes, Comparison& c) {
   std::uint64_t mark = 0, compared = 0, endMark = 0;
   std::vector<std::string> rows;
   d.number(mark) && d.number(compared) && d.real(c.total) && d.text(c.resultLine) &&
-      d.text(c.stopText) && d.texts(c.findings) && d.text(c.firstFinding) && d.text(c.explainJson) && d.text(c.picture) &&
+      d.text(c.stopText) && d.text(c.stopDescription) && d.texts(c.findings) && d.text(c.firstFinding) && d.text(c.explainJson) && d.text(c.picture) &&
       d.text(c.referenceName) && d.text(c.comparedName) && d.texts(rows) && d.number(endMark);
   if (!d.ok || mark != kRecordMark || endMark != kRecordMark || !d.bytes.empty() || rows.size() % 10 != 0) {
     return false;
@@ -329,13 +330,15 @@ bool writeAll(int fd, const std::string& bytes) {
 [[noreturn]] void runChild(const std::string& folder, const RunOptions& options, const Limit& limit, int fd) {
   Comparison comparison;
   if (::chdir(folder.c_str()) != 0) {
-    comparison.stopText = twoLines("case " + quoted(folder), std::string("cannot enter it: ") + std::strerror(errno));
+    comparison.stopDescription = std::string("cannot enter it: ") + std::strerror(errno);
+    comparison.stopText = twoLines("case " + quoted(folder), comparison.stopDescription);
   } else {
     try {
       compareHere(options, limit, comparison);
     } catch (const std::bad_alloc&) {
       comparison = Comparison();
-      comparison.stopText = twoLines("case " + quoted(folder), "out of memory");
+      comparison.stopDescription = "out of memory";
+      comparison.stopText = twoLines("case " + quoted(folder), comparison.stopDescription);
     }
   }
   std::string record;
@@ -372,7 +375,8 @@ bool runCases(const std::vector<std::string>& cases, const RunOptions& options,
     CaseResult result;
     result.path = cases[index];
     std::string limitError;
-    if (!readCaseLimit(cases[index], options.failAbove, result.limit, limitError)) {
+    if (!readCaseLimit(cases[index], options.failAbove, result.limit, limitError,
+                       &result.comparison.stopDescription)) {
       result.comparison.stopText = limitError;
       result.verdict = Verdict::Error;
       finished.emplace(index, std::move(result));
@@ -415,7 +419,8 @@ bool runCases(const std::vector<std::string>& cases, const RunOptions& options,
       result.comparison = Comparison();
       const std::string how = WIFSIGNALED(status) ? "ended by signal " + std::to_string(WTERMSIG(status))
                                                   : "ended with status " + std::to_string(WEXITSTATUS(status));
-      result.comparison.stopText = twoLines("case " + quoted(result.path), "its comparison " + how);
+      result.comparison.stopDescription = "its comparison " + how;
+      result.comparison.stopText = twoLines("case " + quoted(result.path), result.comparison.stopDescription);
     }
     result.verdict = judge(result.comparison, result.limit);
     ++ended;

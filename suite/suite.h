@@ -50,10 +50,10 @@ struct Limit {
 
 // The limit of the case in `folder`: its limit file when it has one (which
 // wins), else `fallback` (--fail-above, or none). False with the two lines
-// of a diagnostic in `error` when the file cannot be read or holds anything
-// but one number.
+// of a diagnostic in `error` (and line 2's words in `description`, when
+// given) when the file cannot be read or holds anything but one number.
 bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limit,
-                   std::string& error);
+                   std::string& error, std::string* description = nullptr);
 
 enum class Verdict { Pass, Fail, Error, Report };
 const char* verdictName(Verdict verdict);  // "pass", "fail", "error", "report"
@@ -72,6 +72,7 @@ struct Comparison {
   double total = 0;
   std::string resultLine;             // 26 characters, no line feed, when compared
   std::string stopText;               // the two lines velmora writes, when it stops
+  std::string stopDescription;        // line 2 of them after "error: "
   std::vector<std::string> findings;  // velmora-explain's findings, most important first
   // The one shown on the case's line: the first finding that says more than
   // where the control file's names came from (which every case has).

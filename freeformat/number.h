@@ -63,7 +63,7 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
 // the buffer's line-feed sentinel at the latest.
 [[gnu::always_inline]] inline const char* checkNumber(const char* first) {
   fast::ScannedNumber number;
-  if (!fast::scanNumber(first, number)) return nullptr;
+  if (!fast::scanNumber<false>(first, number)) return nullptr;
   return number.end;
 }
 

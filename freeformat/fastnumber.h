@@ -372,8 +372,9 @@ template <bool kValue>
     count = integer;
     fraction = 0;
   } else {
-    // Eight digits or more before the point.
-    p = scanDigits<kValue>(p, digits);
+    // Eight digits or more before the point: the first eight are in hand.
+    if constexpr (kValue) digits = eightDigitsValue(word);
+    p = scanDigits<kValue>(p + 8, digits);
     count = p - first;
     fraction = 0;
     if (*p == '.') {
@@ -386,6 +387,48 @@ template <bool kValue>
   return p;
 }
 
+// The exponent at p, if any, added to nothing: E, e, D or d and an optional
+// sign, or a sign alone ("1.5+3"), then its digits; p moves past it. False
+// when it has no digits, or more than kExponentLimit. kLikely: the value's
+// form makes an exponent likely (a digit, the point, sixteen digits), so the
+// usual two-digit one is tried before anything else.
+template <bool kLikely>
+[[gnu::always_inline]] inline bool scanExponent(const char*& p, std::int64_t& exponent) {
+  exponent = 0;
+  if (!kLikely && !kExponentStart[static_cast<unsigned char>(*p)]) return true;
+  if (const std::uint64_t word = load8(p); isTwoDigitExponent(word)) {
+    // The exponent programs write most ("e+05", "D-12"): the letter, the
+    // sign and two digits, taken from one word.
+    const auto minus = static_cast<std::int64_t>((word >> 10) & 1);  // '-' has this bit, '+' not
+    const auto tens = static_cast<std::int64_t>((word >> 16) & 0xF);
+    const auto ones = static_cast<std::int64_t>((word >> 24) & 0xF);
+    exponent = ((tens * 10 + ones) ^ -minus) + minus;
+    p += 4;
+    return true;
+  }
+  if (kLikely && !kExponentStart[static_cast<unsigned char>(*p)]) return true;
+  const bool letter = *p > '-';
+  p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
+  const bool exponentNegative = p[-1] == '-';
+  if (!isDigit(*p)) return false;
+  // Most exponents have one to three digits: those without a loop.
+  exponent = *p++ - '0';
+  if (isDigit(*p)) {
+    exponent = exponent * 10 + (*p++ - '0');
+    if (isDigit(*p)) {
+      exponent = exponent * 10 + (*p++ - '0');
+      while (isDigit(*p)) {
+        exponent = exponent < kExponentLimit ? exponent * 10 + (*p - '0') : kExponentLimit;
+        ++p;
+      }
+      // Beyond it the digits' count matters too: the general rules weigh both.
+      if (exponent >= kExponentLimit) return false;
+    }
+  }
+  if (exponentNegative) exponent = -exponent;
+  return true;
+}
+
 // Scans the value at p. False when the bytes are not a number of these forms
 // (no digit, an exponent with no digits, Inf or NaN): the general rules judge
 // them. The byte that stops the value (the reader's line-feed sentinel at the
@@ -395,12 +438,16 @@ template <bool kValue>
 // computed: number.digits and number.exponent are left unset.
 template <bool kValue = true>
 [[gnu::always_inline]] inline bool scanNumber(const char* p, ScannedNumber& number) {
-  number.negative = *p == '-';
-  p += (*p == '-') | (*p == '+');
+  // Kept in a local until the end: a store into `number` may alias the
+  // bytes, so the compiler would read them again after it.
+  const char lead = *p;
+  const bool negative = lead == '-';
+  p += negative | (lead == '+');
   const char* first = p;
   std::uint64_t digits = 0;
   std::int64_t count;     // digits written, leading zeros included
   std::int64_t fraction;  // of them, after the point
+  std::int64_t exponent;  // as written
   std::uint64_t sixteen;
   if (p[1] == '.' && isDigit(p[0]) && sixteenDigits<kValue>(p + 2, sixteen)) {
     // The form programs write most for full precision ("%.16e"): one digit,
@@ -411,43 +458,13 @@ template <bool kValue = true>
     if (isDigit(*p)) p = scanDigits<kValue>(p, digits);
     fraction = p - fractionStart;
     count = fraction + 1;
+    if (!scanExponent<true>(p, exponent)) return false;
   } else {
     p = scanPlainDigits<kValue>(p, digits, count, fraction);
-  }
-  if (count == 0) return false;
-  std::int64_t exponent = 0;
-  const std::uint64_t word = load8(p);
-  if (isTwoDigitExponent(word)) {
-    // The exponent programs write most ("e+05", "D-12"): the letter, the
-    // sign and two digits, taken from one word.
-    const auto negative = static_cast<std::int64_t>((word >> 10) & 1);  // '-' has this bit, '+' not
-    const auto tens = static_cast<std::int64_t>((word >> 16) & 0xF);
-    const auto ones = static_cast<std::int64_t>((word >> 24) & 0xF);
-    exponent = ((tens * 10 + ones) ^ -negative) + negative;
-    p += 4;
-  } else if (kExponentStart[static_cast<unsigned char>(*p)]) {
-    // E, e, D or d and an optional sign, or a sign alone ("1.5+3").
-    const bool letter = *p > '-';
-    p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
-    const bool exponentNegative = p[-1] == '-';
-    if (!isDigit(*p)) return false;
-    // Most exponents have one to three digits: those without a loop.
-    exponent = *p++ - '0';
-    if (isDigit(*p)) {
-      exponent = exponent * 10 + (*p++ - '0');
-      if (isDigit(*p)) {
-        exponent = exponent * 10 + (*p++ - '0');
-        while (isDigit(*p)) {
-          exponent = exponent < kExponentLimit ? exponent * 10 + (*p - '0') : kExponentLimit;
-          ++p;
-        }
-        // Beyond it the digits' count matters too: the general rules weigh both.
-        if (exponent >= kExponentLimit) return false;
-      }
-    }
-    if (exponentNegative) exponent = -exponent;
+    if (count == 0 || !scanExponent<false>(p, exponent)) return false;
   }
   number.end = p;
+  number.negative = negative;
   number.dropped = false;
   if constexpr (!kValue) {
     (void)first;

@@ -401,7 +401,8 @@ class FreeFormatReader {
   // The faster reads of one record (reader.cpp), for any way of naming the
   // items' targets.
   template <class Targets>
-  bool readRecordFast(Targets targets, std::size_t count, std::uint32_t convert, RowLines* lines);
+  bool readRecordFast(Targets targets, std::size_t count, std::uint32_t convert, RowLines* lines,
+                      bool& tryShort);
   template <class Targets>
   bool readShortRecord(Targets targets, std::size_t count, std::uint32_t convert, const char* p, long long line,
                        RowLines* lines);

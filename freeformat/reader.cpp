@@ -469,8 +469,12 @@ template <class Targets>
 // after it has been seen; the general rules then store the very same value in
 // the same item, as they read the same bytes by the same rules.
 template <class Targets>
+// `tryShort` says whether to try the short record's read first; it is
+// cleared when a record does not take it, so that a table of long records
+// does not pay for the attempt on every row.
 [[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(Targets targets, std::size_t count,
-                                                                    std::uint32_t convert, RowLines* lines) {
+                                                                    std::uint32_t convert, RowLines* lines,
+                                                                    bool& tryShort) {
   const char* p = pos_;
   long long line = line_;
   if (discardPending_) {  // the rest of the previous statement's record
@@ -481,7 +485,10 @@ template <class Targets>
     ++p;
     ++line;
   }
-  if (readShortRecord(targets, count, convert, p, line, lines)) return true;
+  if (tryShort) {
+    if (readShortRecord(targets, count, convert, p, line, lines)) return true;
+    tryShort = false;
+  }
   // Unrolled: where the count is known (a table's rows), the targets fold away.
 #pragma GCC unroll 8
   for (std::size_t k = 0; k < count; ++k) {
@@ -545,7 +552,8 @@ ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items, int state
   statement_ = statement;
   // A file open for writing only has nothing in the buffer, so the one-pass
   // read never takes a record from it; the general rules report it.
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr)) {
+  bool tryShort = true;
+  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
     return ReadStatus::Ok;
   }
   return execute(items, statement, true);
@@ -583,9 +591,14 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   const std::uint32_t convert = kConvert != 0 ? kConvert : table.convertItems;
   const bool withLines = kLines == kAnyLines ? table.lines != nullptr : kLines == kWithLines;
   double* row = table.values;
+  // The short record's read is tried on every row while the rows take it,
+  // and once in kShortRetry rows after one that did not.
+  constexpr std::size_t kShortRetry = 64;
+  bool tryShort = true;
   for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
     RowLines* lines = withLines ? &table.lines[n] : nullptr;
-    if (fast && readRecordFast(RowTargets{row}, count, convert, lines)) continue;
+    tryShort |= n % kShortRetry == 0;
+    if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) continue;
     readRowGeneral(row, static_cast<int>(count), table.statement, lines);
     if (tableEnded_) return n;
   }
@@ -646,7 +659,8 @@ long long FreeFormatReader::lastLineOfFile() const {
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
   assert(fd_ >= 0);
   statement_ = statement;
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr)) return;
+  bool tryShort = true;
+  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) return;
   (void)execute(items, statement, false);
 }
 

@@ -165,12 +165,14 @@ void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
 }
 
 std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values, RowLines* lines,
-                         std::size_t capacity, bool& ended, long long& cutShortLine) {
+                         std::uint32_t convertItems, std::size_t capacity, bool& ended,
+                         long long& cutShortLine) {
   TableRead table;
   table.itemsPerRow = 3;
   table.statement = statement;
   table.values = values;
   table.lines = lines;
+  table.convertItems = convertItems;
   table.capacity = capacity;
   const std::size_t rows = reader.readRows(table);
   if (reader.tableEnded()) {

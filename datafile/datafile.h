@@ -119,8 +119,11 @@ struct HeaderStatementSeen {
   bool endedBySlash = false;
 };
 
-// One complete row: its values as read, column 2 in file units. `lines` is
-// set only for a sink that asks for it (kRowDetail).
+// One complete row: its values as read, column 2 in file units. Only
+// values[1] is set for every sink: columns 1 and 3 never reach the result, so
+// the reader checks their values but converts them only for a sink that asks
+// for row detail (kRowDetail); for the others values[0] and values[2] are
+// unspecified. `lines` is set only for a sink that asks for it.
 struct RowSeen {
   std::size_t row = 0;  // from 1
   const double* values = nullptr;
@@ -170,11 +173,16 @@ void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
                        const StatementNumbers& numbers, HeaderState& header, OpenMode mode,
                        const HeaderListener& listener);
 // Executes up to `capacity` row statements into `values` (three a row, each
-// starting at zero) and, when `lines` is not null, their lines. Returns the
+// starting at zero; of the columns, only those in `convertItems`, as in
+// TableRead, are set) and, when `lines` is not null, their lines. Returns the
 // complete rows; fewer than `capacity` only when the file ended, which sets
 // `ended` and `cutShortLine`.
 std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values, RowLines* lines,
-                         std::size_t capacity, bool& ended, long long& cutShortLine);
+                         std::uint32_t convertItems, std::size_t capacity, bool& ended,
+                         long long& cutShortLine);
+
+// Column 2 alone, for the run's own sinks.
+inline constexpr std::uint32_t kColumn2Only = 0b010;
 const StatementNumbers& statementNumbersFor(DataFileRole role);
 
 // Rows travel from the reader to the sink this many at a time.
@@ -207,7 +215,7 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
   // after a stop it has seen every row before it; the run's own sinks get
   // them a batch at a time.
   constexpr std::size_t kBatch = Sink::kRowDetail ? 1 : detail::kRowBatch;
-  double values[3 * kBatch];
+  double values[3 * kBatch] = {};
   RowLines lines[kBatch];
   std::size_t rows = 0;
   bool ended = false;
@@ -215,8 +223,9 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
   while (!ended && rows < kMaxRows) {
     const std::size_t wanted = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
     const std::size_t got = detail::readRowBatch(reader, numbers.row, values,
-                                                 Sink::kRowDetail ? lines : nullptr, wanted,
-                                                 ended, cutShortLine);
+                                                 Sink::kRowDetail ? lines : nullptr,
+                                                 Sink::kRowDetail ? kAllRowItems : detail::kColumn2Only,
+                                                 wanted, ended, cutShortLine);
     for (std::size_t k = 0; k < got; ++k) {
       sink.row(RowSeen{rows + k + 1, values + 3 * k, Sink::kRowDetail ? &lines[k] : nullptr});
     }

@@ -184,6 +184,15 @@ inline double withSign(double magnitude, bool negative) {
   return fromBits(bits);
 }
 
+// Whether a value's eight bytes from the end of its digits on open with the
+// usual exponent: E, e, D or d, a sign, two digits and then a byte that is
+// no digit.
+inline bool isTwoDigitExponent(std::uint64_t word) {
+  const bool letter = (word & 0xDE) == 0x44;          // D, E, d, e
+  const bool sign = ((word - 0x2B00) & 0xFD00) == 0;  // '+' or '-' (not the ',' between them)
+  return letter & sign & (digitRun(word >> 16) == 2);
+}
+
 // How many bytes past the byte that stops a value the scanner may read: a
 // sixteen-byte load may start at that byte.
 inline constexpr std::size_t kScanPadding = 15;
@@ -210,13 +219,16 @@ struct ScannedNumber {
 inline constexpr std::int64_t kExponentLimit = 100000;
 
 #if defined(__SSE2__)
-// Whether the sixteen bytes at p are all digits, and if so their value. SSE2
-// is part of every x86-64, so no run-time check is needed: pairs of digits,
-// then fours, then eights, each step one multiply-add of neighbouring lanes.
+// Whether the sixteen bytes at p are all digits, and if so (with kValue)
+// their value. SSE2 is part of every x86-64, so no run-time check is needed:
+// pairs of digits, then fours, then eights, each step one multiply-add of
+// neighbouring lanes.
+template <bool kValue>
 inline bool sixteenDigits(const char* p, std::uint64_t& value) {
   __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
   __m128i nine = _mm_set1_epi8(9);
   if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)) != 0xFFFF) return false;
+  if constexpr (!kValue) return true;
   // The first byte of each 16-bit lane is its low byte and the higher digit.
   __m128i higher = _mm_and_si128(digits, _mm_set1_epi16(0xFF));
   __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(higher, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
@@ -227,28 +239,33 @@ inline bool sixteenDigits(const char* p, std::uint64_t& value) {
   return true;
 }
 #else
+template <bool kValue>
 inline bool sixteenDigits(const char* p, std::uint64_t& value) {
   std::uint64_t high = load8(p);
   std::uint64_t low = load8(p + 8);
   if (digitRun(high) != 8 || digitRun(low) != 8) return false;
+  if constexpr (!kValue) return true;
   value = eightDigitsValue(high) * 100000000 + eightDigitsValue(low);
   return true;
 }
 #endif
 
-// Adds the digits at p to `digits`, eight at a time and then the few left;
-// returns the byte after them. The digits wrap around past 19: the caller
-// counts them and rescans such a value.
+// Adds the digits at p to `digits` (with kValue), eight at a time and then
+// the few left; returns the byte after them. The digits wrap around past 19:
+// the caller counts them and rescans such a value.
+template <bool kValue>
 inline const char* scanDigits(const char* p, std::uint64_t& digits) {
   std::uint64_t word = load8(p);
   int run = digitRun(word);
   while (run == 8) {
-    digits = digits * 100000000 + eightDigitsValue(word);
+    if constexpr (kValue) digits = digits * 100000000 + eightDigitsValue(word);
     p += 8;
     word = load8(p);
     run = digitRun(word);
   }
-  if (run != 0) digits = digits * kTens[run] + digitsValue(word, run);
+  if constexpr (kValue) {
+    if (run != 0) digits = digits * kTens[run] + digitsValue(word, run);
+  }
   return p + run;
 }
 
@@ -317,6 +334,7 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
 // before or after the point, go on sixteen and eight at a time. Returns the
 // byte after them, with `count` the digits (leading zeros included) and
 // `fraction` those after the point.
+template <bool kValue>
 [[gnu::always_inline]] inline const char* scanPlainDigits(const char* p, std::uint64_t& digits,
                                                           std::int64_t& count, std::int64_t& fraction) {
   const char* first = p;
@@ -330,34 +348,38 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
       // The whole value, point and all, inside the word.
       fraction = used - integer - 1;
       count = used - 1;
-      if (count != 0) digits = digitsValue(withoutPoint(word, static_cast<std::size_t>(integer)), static_cast<int>(count));
+      if (kValue && count != 0) {
+        digits = digitsValue(withoutPoint(word, static_cast<std::size_t>(integer)), static_cast<int>(count));
+      }
       p += used;
     } else {
       // A fraction that goes on past the word; before the point, most often
       // the one digit of a value in scientific form.
-      if (integer == 1) {
+      if (!kValue) {
+      } else if (integer == 1) {
         digits = static_cast<unsigned char>(*p - '0');
       } else if (integer != 0) {
         digits = digitsValue(word, integer);
       }
       const char* fractionStart = p + integer + 1;
-      p = scanDigits(fractionStart, digits);
+      p = scanDigits<kValue>(fractionStart, digits);
       fraction = p - fractionStart;
       count = integer + fraction;
     }
   } else if (integer < 8) {
-    if (integer != 0) digits = digitsValue(word, integer);
+    if (kValue && integer != 0) digits = digitsValue(word, integer);
     p += integer;
     count = integer;
     fraction = 0;
   } else {
-    // Eight digits or more before the point.
-    p = scanDigits(p, digits);
+    // Eight digits or more before the point: the first eight are in hand.
+    if constexpr (kValue) digits = eightDigitsValue(word);
+    p = scanDigits<kValue>(p + 8, digits);
     count = p - first;
     fraction = 0;
     if (*p == '.') {
       const char* fractionStart = p + 1;
-      p = scanDigits(fractionStart, digits);
+      p = scanDigits<kValue>(fractionStart, digits);
       fraction = p - fractionStart;
       count += fraction;
     }
@@ -365,57 +387,94 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
   return p;
 }
 
+// The exponent at p, if any, added to nothing: E, e, D or d and an optional
+// sign, or a sign alone ("1.5+3"), then its digits; p moves past it. False
+// when it has no digits, or more than kExponentLimit. kLikely: the value's
+// form makes an exponent likely (a digit, the point, sixteen digits), so the
+// usual two-digit one is tried before anything else.
+template <bool kLikely>
+[[gnu::always_inline]] inline bool scanExponent(const char*& p, std::int64_t& exponent) {
+  exponent = 0;
+  if (!kLikely && !kExponentStart[static_cast<unsigned char>(*p)]) return true;
+  if (const std::uint64_t word = load8(p); isTwoDigitExponent(word)) {
+    // The exponent programs write most ("e+05", "D-12"): the letter, the
+    // sign and two digits, taken from one word.
+    const auto minus = static_cast<std::int64_t>((word >> 10) & 1);  // '-' has this bit, '+' not
+    const auto tens = static_cast<std::int64_t>((word >> 16) & 0xF);
+    const auto ones = static_cast<std::int64_t>((word >> 24) & 0xF);
+    exponent = ((tens * 10 + ones) ^ -minus) + minus;
+    p += 4;
+    return true;
+  }
+  if (kLikely && !kExponentStart[static_cast<unsigned char>(*p)]) return true;
+  const bool letter = *p > '-';
+  p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
+  const bool exponentNegative = p[-1] == '-';
+  if (!isDigit(*p)) return false;
+  // Most exponents have one to three digits: those without a loop.
+  exponent = *p++ - '0';
+  if (isDigit(*p)) {
+    exponent = exponent * 10 + (*p++ - '0');
+    if (isDigit(*p)) {
+      exponent = exponent * 10 + (*p++ - '0');
+      while (isDigit(*p)) {
+        exponent = exponent < kExponentLimit ? exponent * 10 + (*p - '0') : kExponentLimit;
+        ++p;
+      }
+      // Beyond it the digits' count matters too: the general rules weigh both.
+      if (exponent >= kExponentLimit) return false;
+    }
+  }
+  if (exponentNegative) exponent = -exponent;
+  return true;
+}
+
 // Scans the value at p. False when the bytes are not a number of these forms
 // (no digit, an exponent with no digits, Inf or NaN): the general rules judge
 // them. The byte that stops the value (the reader's line-feed sentinel at the
 // latest) must be readable and kScanPadding more after it. The value's end is
-// not checked against the separators: the caller does that.
+// not checked against the separators: the caller does that. Without kValue
+// the bytes are checked and the end found alike, but no digit's value is
+// computed: number.digits and number.exponent are left unset.
+template <bool kValue = true>
 [[gnu::always_inline]] inline bool scanNumber(const char* p, ScannedNumber& number) {
-  number.negative = *p == '-';
-  p += (*p == '-') | (*p == '+');
+  // Kept in a local until the end: a store into `number` may alias the
+  // bytes, so the compiler would read them again after it.
+  const char lead = *p;
+  const bool negative = lead == '-';
+  p += negative | (lead == '+');
   const char* first = p;
   std::uint64_t digits = 0;
   std::int64_t count;     // digits written, leading zeros included
   std::int64_t fraction;  // of them, after the point
+  std::int64_t exponent;  // as written
   std::uint64_t sixteen;
-  if (p[1] == '.' && isDigit(p[0]) && sixteenDigits(p + 2, sixteen)) {
+  if (p[1] == '.' && isDigit(p[0]) && sixteenDigits<kValue>(p + 2, sixteen)) {
     // The form programs write most for full precision ("%.16e"): one digit,
     // the point, sixteen digits, taken at once.
-    digits = static_cast<unsigned char>(p[0] - '0') * 10000000000000000ULL + sixteen;
+    if constexpr (kValue) digits = static_cast<unsigned char>(p[0] - '0') * 10000000000000000ULL + sixteen;
     const char* fractionStart = p + 2;
     p += 18;
-    if (isDigit(*p)) p = scanDigits(p, digits);
+    if (isDigit(*p)) p = scanDigits<kValue>(p, digits);
     fraction = p - fractionStart;
     count = fraction + 1;
+    if (!scanExponent<true>(p, exponent)) return false;
   } else {
-    p = scanPlainDigits(p, digits, count, fraction);
-  }
-  if (count == 0) return false;
-  std::int64_t exponent = 0;
-  if (kExponentStart[static_cast<unsigned char>(*p)]) {
-    // E, e, D or d and an optional sign, or a sign alone ("1.5+3").
-    const bool letter = *p > '-';
-    p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
-    const bool exponentNegative = p[-1] == '-';
-    if (!isDigit(*p)) return false;
-    // Most exponents have one to three digits: those without a loop.
-    exponent = *p++ - '0';
-    if (isDigit(*p)) {
-      exponent = exponent * 10 + (*p++ - '0');
-      if (isDigit(*p)) {
-        exponent = exponent * 10 + (*p++ - '0');
-        while (isDigit(*p)) {
-          exponent = exponent < kExponentLimit ? exponent * 10 + (*p - '0') : kExponentLimit;
-          ++p;
-        }
-        // Beyond it the digits' count matters too: the general rules weigh both.
-        if (exponent >= kExponentLimit) return false;
-      }
-    }
-    if (exponentNegative) exponent = -exponent;
+    p = scanPlainDigits<kValue>(p, digits, count, fraction);
+    if (count == 0 || !scanExponent<false>(p, exponent)) return false;
   }
   number.end = p;
+  number.negative = negative;
   number.dropped = false;
+  if constexpr (!kValue) {
+    (void)first;
+    (void)exponent;
+    (void)fraction;
+    (void)digits;
+    // Only a value too long for the exponent to fit is left to the general
+    // rules, as keepSignificantDigits leaves it.
+    return count <= kMaxDigits || number.end - first <= kExponentLimit;
+  }
   if (count > kMaxDigits) return keepSignificantDigits(first, number, exponent);
   number.digits = digits;
   number.exponent = exponent - fraction;

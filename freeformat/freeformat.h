@@ -268,6 +268,9 @@ struct RowLines {
 // The most number items a row of a table may have.
 inline constexpr int kMaxRowItems = 8;
 
+// Every item of a row converted (TableRead::convertItems).
+inline constexpr std::uint32_t kAllRowItems = (std::uint32_t{1} << kMaxRowItems) - 1;
+
 // One call's share of a table: up to `capacity` row statements of
 // `itemsPerRow` number items each (1 to kMaxRowItems).
 struct TableRead {
@@ -275,6 +278,12 @@ struct TableRead {
   int statement = 0;            // the statement number its diagnostics carry
   double* values = nullptr;     // room for itemsPerRow * capacity; every row's items start at zero, so an
                                 // empty field (a null value, items after a slash) reads as 0
+  // Which items the caller keeps: bit k for item k + 1. Every value is read
+  // and checked the same way (a bad one stops the run with the same
+  // diagnostic), but only these are converted to doubles; an item not in
+  // the set holds either zero or its value afterwards, whichever was
+  // cheaper for the record.
+  std::uint32_t convertItems = kAllRowItems;
   RowLines* lines = nullptr;    // nullptr: not wanted (the fast case); else room for capacity
   std::size_t capacity = 0;
 };
@@ -395,10 +404,13 @@ class FreeFormatReader {
   // The faster reads of one record (reader.cpp), for any way of naming the
   // items' targets.
   template <class Targets>
-  bool readRecordFast(Targets targets, std::size_t count, RowLines* lines);
+  bool readRecordFast(Targets targets, std::size_t count, std::uint32_t convert, RowLines* lines,
+                      bool& tryShort);
   template <class Targets>
-  bool readShortRecord(Targets targets, std::size_t count, const char* p, long long line, RowLines* lines);
-  template <int kItems, bool kLines>
+  bool readShortRecord(Targets targets, std::size_t count, std::uint32_t convert, const char* p, long long line,
+                       RowLines* lines);
+  static constexpr int kNoLines = 0, kWithLines = 1, kAnyLines = 2;
+  template <int kItems, int kLines, std::uint32_t kConvert>
   std::size_t readTable(const TableRead& table);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord();

@@ -56,6 +56,17 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
   return parseNumberGeneral(first, last, value);
 }
 
+// Where the number at `first` ends, when the scanner takes it whole, without
+// converting it; nullptr when it does not (the general rules then judge the
+// bytes, as parseNumber would). A number it takes is one parseNumber takes,
+// with the same end. The same bytes readable as for parseNumber, `last` being
+// the buffer's line-feed sentinel at the latest.
+[[gnu::always_inline]] inline const char* checkNumber(const char* first) {
+  fast::ScannedNumber number;
+  if (!fast::scanNumber<false>(first, number)) return nullptr;
+  return number.end;
+}
+
 // The general rules, one byte at a time, so that a value of any length and one
 // arriving in pieces are handled in fixed memory: beyond the first kKeptDigits
 // significant digits only whether any further digit is nonzero matters for the

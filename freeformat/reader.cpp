@@ -359,8 +359,8 @@ constexpr std::array<bool, 256> kEndsLastValue = makeTable({' ', '\t', ',', ';',
 
 template <class Targets>
 [[gnu::always_inline]] inline bool FreeFormatReader::readShortRecord(Targets targets, std::size_t count,
-                                                                     const char* p, long long line,
-                                                                     RowLines* lines) {
+                                                                     std::uint32_t convert, const char* p,
+                                                                     long long line, RowLines* lines) {
 #if defined(__SSE2__)
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
@@ -406,6 +406,8 @@ template <class Targets>
       if (size - 1 > 7) return false;  // none, or more than eight
       std::uint64_t word;
       std::memcpy(&word, p + at, sizeof word);
+      // A value not kept is only checked.
+      const bool kept = ((convert >> k) & 1) != 0;
       double magnitude;
       if constexpr (kPoints) {
         const std::uint32_t point = (points >> at) & detail::kLowBits[size];
@@ -413,15 +415,18 @@ template <class Targets>
         std::size_t decimals = 0;
         std::size_t digitCount = size;
         if (point != 0) {
-          const std::size_t integer = static_cast<unsigned>(__builtin_ctz(point));
           if (size == 1) return false;  // a point alone
+          if (!kept) continue;
+          const std::size_t integer = static_cast<unsigned>(__builtin_ctz(point));
           word = detail::fast::withoutPoint(word, integer);
           decimals = size - integer - 1;
           digitCount = size - 1;
         }
+        if (!kept) continue;
         magnitude = static_cast<double>(detail::fast::leadingDigitsValue(word, digitCount)) /
                     detail::fast::kPowersOfTen[decimals];
       } else {
+        if (!kept) continue;
         magnitude = static_cast<double>(detail::fast::leadingDigitsValue(word, size));
       }
       *targets(k) = detail::fast::withSign(magnitude, negative);
@@ -464,8 +469,12 @@ template <class Targets>
 // after it has been seen; the general rules then store the very same value in
 // the same item, as they read the same bytes by the same rules.
 template <class Targets>
+// `tryShort` says whether to try the short record's read first; it is
+// cleared when a record does not take it, so that a table of long records
+// does not pay for the attempt on every row.
 [[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(Targets targets, std::size_t count,
-                                                                    RowLines* lines) {
+                                                                    std::uint32_t convert, RowLines* lines,
+                                                                    bool& tryShort) {
   const char* p = pos_;
   long long line = line_;
   if (discardPending_) {  // the rest of the previous statement's record
@@ -476,23 +485,35 @@ template <class Targets>
     ++p;
     ++line;
   }
-  if (readShortRecord(targets, count, p, line, lines)) return true;
+  if (tryShort) {
+    if (readShortRecord(targets, count, convert, p, line, lines)) return true;
+    tryShort = false;
+  }
   // Unrolled: where the count is known (a table's rows), the targets fold away.
 #pragma GCC unroll 8
   for (std::size_t k = 0; k < count; ++k) {
     p = skipBlanks(p);
     if (k > 0 && (*p == ',' || *p == ';')) p = skipBlanks(p + 1);
-    double value;
-    auto [last, error] = detail::parseNumber(p, end_, value);
-    if (error != std::errc()) return false;
-    p = last;
+    double value = 0;
+    const bool kept = ((convert >> k) & 1) != 0;
+    if (kept) {
+      auto [last, error] = detail::parseNumber(p, end_, value);
+      if (error != std::errc()) return false;
+      p = last;
+    } else {
+      // Checked, not converted: the scan alone says whether the bytes are a
+      // number and where it ends, as the conversion would.
+      const char* last = detail::checkNumber(p);
+      if (last == nullptr) return false;
+      p = last;
+    }
     // The one place that decides where a value ends. The last value ending at
     // the sentinel may go on in the next block.
     if (k + 1 < count ? !kEndsValue[static_cast<unsigned char>(*p)]
                       : !kEndsLastValue[static_cast<unsigned char>(*p)] || p == end_) {
       return false;
     }
-    *targets(k) = value;
+    if (kept) *targets(k) = value;
   }
   const char* rest = p;
   if (*p != '\n') {
@@ -531,7 +552,8 @@ ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items, int state
   statement_ = statement;
   // A file open for writing only has nothing in the buffer, so the one-pass
   // read never takes a record from it; the general rules report it.
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), nullptr)) {
+  bool tryShort = true;
+  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
     return ReadStatus::Ok;
   }
   return execute(items, statement, true);
@@ -546,28 +568,38 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   statement_ = table.statement;
   tableEnded_ = false;
   const bool lines = table.lines != nullptr;
-  switch (table.itemsPerRow) {
-    case 1: return lines ? readTable<1, true>(table) : readTable<1, false>(table);
-    case 2: return lines ? readTable<2, true>(table) : readTable<2, false>(table);
-    case 3: return lines ? readTable<3, true>(table) : readTable<3, false>(table);
-    case 4: return lines ? readTable<4, true>(table) : readTable<4, false>(table);
-    case 5: return lines ? readTable<5, true>(table) : readTable<5, false>(table);
-    case 6: return lines ? readTable<6, true>(table) : readTable<6, false>(table);
-    case 7: return lines ? readTable<7, true>(table) : readTable<7, false>(table);
-    default: return lines ? readTable<8, true>(table) : readTable<8, false>(table);
+  const std::uint32_t convert = table.convertItems & ((std::uint32_t{1} << table.itemsPerRow) - 1);
+  // Rows of three, compiled for the loader's two ways of reading them (the
+  // run's: column 2 alone, no lines; a report's: everything) and the plain
+  // one; any other table takes the general form, its counts read at run time.
+  if (table.itemsPerRow == 3) {
+    if (!lines && convert == 0b010) return readTable<3, kNoLines, 0b010>(table);
+    if (lines && convert == 0b111) return readTable<3, kWithLines, 0b111>(table);
+    if (!lines && convert == 0b111) return readTable<3, kNoLines, 0b111>(table);
   }
+  return readTable<0, kAnyLines, 0>(table);
 }
 
-// The row loop, with the number of items known where it is compiled. The
-// tests' switch is read once a call, not once a row.
-template <int kItems, bool kLines>
+// The row loop. kItems and kConvert, when not 0, and kLines, when not
+// kAnyLines, fix the table's shape where it is compiled, so the items'
+// loop unrolls and its tests fold away. The tests' switch is read once a
+// call, not once a row.
+template <int kItems, int kLines, std::uint32_t kConvert>
 std::size_t FreeFormatReader::readTable(const TableRead& table) {
   const bool fast = fastPaths_;
+  const std::size_t count = kItems != 0 ? static_cast<std::size_t>(kItems) : static_cast<std::size_t>(table.itemsPerRow);
+  const std::uint32_t convert = kConvert != 0 ? kConvert : table.convertItems;
+  const bool withLines = kLines == kAnyLines ? table.lines != nullptr : kLines == kWithLines;
   double* row = table.values;
-  for (std::size_t n = 0; n < table.capacity; ++n, row += kItems) {
-    RowLines* lines = kLines ? &table.lines[n] : nullptr;
-    if (fast && readRecordFast(RowTargets{row}, kItems, lines)) continue;
-    readRowGeneral(row, kItems, table.statement, lines);
+  // The short record's read is tried on every row while the rows take it,
+  // and once in kShortRetry rows after one that did not.
+  constexpr std::size_t kShortRetry = 64;
+  bool tryShort = true;
+  for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
+    RowLines* lines = withLines ? &table.lines[n] : nullptr;
+    tryShort |= n % kShortRetry == 0;
+    if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) continue;
+    readRowGeneral(row, static_cast<int>(count), table.statement, lines);
     if (tableEnded_) return n;
   }
   return table.capacity;
@@ -627,7 +659,8 @@ long long FreeFormatReader::lastLineOfFile() const {
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
   assert(fd_ >= 0);
   statement_ = statement;
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), nullptr)) return;
+  bool tryShort = true;
+  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) return;
   (void)execute(items, statement, false);
 }
 

@@ -28,7 +28,11 @@ bool agree(const std::string& text) {
   std::string padded = text + '\n' + std::string(32, '\0');
   double fast = 0;
   velmora::detail::fast::ScannedNumber number;
-  if (!velmora::detail::fast::scanNumber(padded.data(), number)) return false;
+  velmora::detail::fast::ScannedNumber checked;
+  const bool accepted = velmora::detail::fast::scanNumber<false>(padded.data(), checked);
+  EXPECT_EQ(velmora::detail::fast::scanNumber(padded.data(), number), accepted) << text;
+  if (!accepted) return false;
+  EXPECT_EQ(checked.end, number.end) << text;
   EXPECT_EQ(number.end, padded.data() + text.size()) << text;
   if (!velmora::detail::fast::toDouble(number, fast)) return false;
   double general = 0;
@@ -196,12 +200,26 @@ TEST(NumberScanner, SplitsValuesIntoDigitsAndExponent) {
       {". ", false, 0, 0, false, -1},
       {"Inf ", false, 0, 0, false, -1},
       {"1e+-3", false, 0, 0, false, -1},
+      {"1.5e+05,", false, 15, 4, false, 7},
+      {"-9.5D-12 ", true, 95, -13, false, 8},
+      {"1.5e+123", false, 15, 122, false, 8},
+      {"1.5e+1 ", false, 15, 0, false, 6},
+      {"1.5E+0a", false, 15, -1, false, 6},
+      {"1.5d+05e", false, 15, 4, false, 7},
+      {"1.5e,05", false, 0, 0, false, -1},
+      {"1.5E+-5", false, 0, 0, false, -1},
   };
   for (const Case& c : kCases) {
     std::string padded = std::string(c.text) + '\n' + std::string(velmora::detail::kNumberPadding, '\0');
     velmora::detail::fast::ScannedNumber number;
     bool scanned = velmora::detail::fast::scanNumber(padded.data(), number);
     ASSERT_EQ(scanned, c.end >= 0) << c.text;
+    // The scan that only checks takes the same bytes to the same end.
+    velmora::detail::fast::ScannedNumber checked;
+    ASSERT_EQ(velmora::detail::fast::scanNumber<false>(padded.data(), checked), scanned) << c.text;
+    if (scanned) {
+      EXPECT_EQ(checked.end, number.end) << c.text;
+    }
     if (!scanned) continue;
     EXPECT_EQ(number.end - padded.data(), c.end) << c.text;
     EXPECT_EQ(number.negative, c.negative) << c.text;

@@ -212,9 +212,18 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
         table.values = rows;
         table.lines = (s / 3) % 2 == 0 ? lines : nullptr;
         table.capacity = capacity;
+        // Some calls keep only some items, as a loader that needs one column:
+        // the others are checked alike but their values are not compared.
+        const std::uint32_t masks[] = {velmora::kAllRowItems, 0b010, 0b101};
+        table.convertItems = masks[(s / 6) % 3];
         const std::size_t read = reader.readRows(table);
         ended = reader.tableEnded();
         if (!ended && read != capacity) out += "short table\n";
+        for (std::size_t r = 0; r < read; ++r) {
+          for (int i = 0; i < size; ++i) {
+            if (((table.convertItems >> i) & 1) == 0) rows[r * static_cast<std::size_t>(size) + static_cast<std::size_t>(i)] = kUnset;
+          }
+        }
         for (std::size_t r = 0; r < capacity; ++r) {
           for (int i = 0; i < size; ++i) out += std::to_string(rows[r * static_cast<std::size_t>(size) + static_cast<std::size_t>(i)]) + " ";
           if (table.lines != nullptr && r < read) {

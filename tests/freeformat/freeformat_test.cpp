@@ -565,11 +565,14 @@ TEST_F(FreeFormat, StatementLineAndSlash) {
 // slash), then the rows read, and the end of the file with statementLine().
 // The rows of a call start at zero, so null values and items after a slash
 // read as 0, and a row cut short by the end of the file is left at zero.
+// Items outside `convert` are checked but hold no specified value (shown
+// as "."): a bad one stops the run as a kept one does.
 struct TableCase {
   const char* input;
   int items;
   std::size_t capacity;
   std::string expected;
+  std::uint32_t convert = velmora::kAllRowItems;
 };
 const TableCase kTableCases[] = {
     {"1 2 3\n4 5 6\n", 3, 3, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 3/0) | 0 0 0 | 2 rows, end 0"},
@@ -588,6 +591,15 @@ const TableCase kTableCases[] = {
     {"5\n6\n7", 1, 4, "5 (1-1 1/0) | 6 (2-2 1/0) | 7 (3-3 1/0) | 0 | 3 rows, end 0"},
     {"1 2 3\n4 x 6\n", 3, 2, fatal(7, "bad number in item 2", 2)},
     {"1 2 3\n4 5 6 0*9\n", 3, 2, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 4/1) | 2 rows"},
+    {"1 2 3\n4 5 6\n", 3, 2, ". 2 . (1-1 3/0) | . 5 . (2-2 3/0) | 2 rows", 0b010},
+    {"1e999999 2 -3e-99999\n4.5D+3,5,.5+1\n", 3, 2, ". 2 . (1-1 3/0) | . 5 . (2-2 3/0) | 2 rows", 0b010},
+    {"1 2 3\n4 5 6\n7", 3, 3, "1 . 3 (1-1 3/0) | 4 . 6 (2-2 3/0) | 0 0 0 | 2 rows, end 3", 0b101},
+    {"Inf 2 -nan\n 10000000000000000000001 3 1\n", 3, 2, ". 2 . (1-1 3/0) | . 3 . (2-2 3/0) | 2 rows", 0b010},
+    {"1 2 3\n4 5 x\n", 3, 2, fatal(7, "bad number in item 3", 2), 0b010},
+    {"1 2 3\n\n1.5E 5 6\n", 3, 2, fatal(7, "bad number in item 1", 3), 0b010},
+    {"1 2 3\n-. 5 6\n", 3, 2, fatal(7, "bad number in item 1", 2), 0b010},
+    {"1 2 1..2\n", 3, 1, fatal(7, "bad number in item 3", 1), 0b010},
+    {"1 2 3\n4 5 0.5C\n", 3, 2, fatal(7, "bad number in item 3", 2), 0b011},
 };
 
 std::string readTable(const TableCase& c) {
@@ -605,12 +617,16 @@ std::string readTable(const TableCase& c) {
     table.values = values;
     table.lines = lines;
     table.capacity = c.capacity;
+    table.convertItems = c.convert;
     const std::size_t rows = reader.readRows(table);
     for (std::size_t r = 0; r < c.capacity; ++r) {
       out += r > 0 ? " | " : "";
       for (int i = 0; i < c.items; ++i) {
         double value = values[r * static_cast<std::size_t>(c.items) + static_cast<std::size_t>(i)];
-        out += (i > 0 ? " " : "") + (value == kUnset ? std::string("~") : std::to_string(static_cast<int>(value)));
+        const bool kept = r >= rows || ((c.convert >> i) & 1) != 0;
+        out += (i > 0 ? " " : "") + (!kept            ? std::string(".")
+                                     : value == kUnset ? std::string("~")
+                                                       : std::to_string(static_cast<int>(value)));
       }
       if (r < rows) {
         const velmora::RowLines& seen = lines[r];

@@ -216,7 +216,7 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
   // them a batch at a time.
   constexpr std::size_t kBatch = Sink::kRowDetail ? 1 : detail::kRowBatch;
   double values[3 * kBatch] = {};
-  RowLines lines[kBatch];
+  RowLines lines[Sink::kRowDetail ? kBatch : 1];
   std::size_t rows = 0;
   bool ended = false;
   long long cutShortLine = 0;

@@ -339,16 +339,11 @@ constexpr std::array<bool, 256> makeTable(std::initializer_list<char> bytes) {
 constexpr std::array<bool, 256> kEndsValue = makeTable({' ', '\t', ',', ';'});
 constexpr std::array<bool, 256> kEndsLastValue = makeTable({' ', '\t', ',', ';', '/', '\r', '\n'});
 
-// Blanks at p: a single space (a predictable branch, so the next value's
-// bytes can be fetched before this one is checked); else up to sixteen spaces
-// in one step with no branch on their number (it varies with the signs of the
-// values); then tabs and any further spaces as they come.
+// Blanks at p: up to sixteen spaces in one step with no branch on their
+// number (it varies with the signs and sizes of the values); then tabs and
+// any further spaces as they come.
 [[gnu::always_inline]] inline const char* skipBlanks(const char* p) {
-  if (p[1] != ' ' && p[0] == ' ') {
-    ++p;
-  } else {
-    p += detail::leadingSpaces16(p);
-  }
+  p += detail::leadingSpaces16(p);
   if (static_cast<unsigned char>(*p) <= ' ') {
     while (*p == ' ' || *p == '\t') ++p;
   }

@@ -219,16 +219,17 @@ struct ScannedNumber {
 inline constexpr std::int64_t kExponentLimit = 100000;
 
 #if defined(__SSE2__)
-// Whether the sixteen bytes at p are all digits, and if so (with kValue)
-// their value. SSE2 is part of every x86-64, so no run-time check is needed:
-// pairs of digits, then fours, then eights, each step one multiply-add of
-// neighbouring lanes.
+// How many of the sixteen bytes at p are digits before the first that is
+// not (16 when all are), and when all are (with kValue) their value. SSE2 is
+// part of every x86-64, so no run-time check is needed: pairs of digits, then
+// fours, then eights, each step one multiply-add of neighbouring lanes.
 template <bool kValue>
-inline bool sixteenDigits(const char* p, std::uint64_t& value) {
+inline int sixteenDigits(const char* p, std::uint64_t& value) {
   __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
   __m128i nine = _mm_set1_epi8(9);
-  if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)) != 0xFFFF) return false;
-  if constexpr (!kValue) return true;
+  const auto isDigitMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)));
+  if (isDigitMask != 0xFFFF) return __builtin_ctz(~isDigitMask);  // bits 16 and up of ~isDigitMask are set
+  if constexpr (!kValue) return 16;
   // The first byte of each 16-bit lane is its low byte and the higher digit.
   __m128i higher = _mm_and_si128(digits, _mm_set1_epi16(0xFF));
   __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(higher, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
@@ -236,17 +237,20 @@ inline bool sixteenDigits(const char* p, std::uint64_t& value) {
   __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | 1 << 16));
   auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
   value = (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
-  return true;
+  return 16;
 }
 #else
 template <bool kValue>
-inline bool sixteenDigits(const char* p, std::uint64_t& value) {
+inline int sixteenDigits(const char* p, std::uint64_t& value) {
   std::uint64_t high = load8(p);
   std::uint64_t low = load8(p + 8);
-  if (digitRun(high) != 8 || digitRun(low) != 8) return false;
-  if constexpr (!kValue) return true;
+  const int highRun = digitRun(high);
+  if (highRun != 8) return highRun;
+  const int lowRun = digitRun(low);
+  if (lowRun != 8) return 8 + lowRun;
+  if constexpr (!kValue) return 16;
   value = eightDigitsValue(high) * 100000000 + eightDigitsValue(low);
-  return true;
+  return 16;
 }
 #endif
 
@@ -448,17 +452,39 @@ template <bool kValue = true>
   std::int64_t count;     // digits written, leading zeros included
   std::int64_t fraction;  // of them, after the point
   std::int64_t exponent;  // as written
-  std::uint64_t sixteen;
-  if (p[1] == '.' && isDigit(p[0]) && sixteenDigits<kValue>(p + 2, sixteen)) {
-    // The form programs write most for full precision ("%.16e"): one digit,
-    // the point, sixteen digits, taken at once.
-    if constexpr (kValue) digits = static_cast<unsigned char>(p[0] - '0') * 10000000000000000ULL + sixteen;
-    const char* fractionStart = p + 2;
-    p += 18;
-    if (isDigit(*p)) p = scanDigits<kValue>(p, digits);
-    fraction = p - fractionStart;
-    count = fraction + 1;
-    if (!scanExponent<true>(p, exponent)) return false;
+  if (p[1] == '.' && isDigit(p[0])) {
+    std::uint64_t sixteen = 0;
+    const int run = sixteenDigits<kValue>(p + 2, sixteen);
+    if (run == 16) {
+      // The form programs write most for full precision ("%.16e"): one
+      // digit, the point, sixteen digits, taken at once.
+      if constexpr (kValue) digits = static_cast<unsigned char>(p[0] - '0') * 10000000000000000ULL + sixteen;
+      const char* fractionStart = p + 2;
+      p += 18;
+      if (isDigit(*p)) p = scanDigits<kValue>(p, digits);
+      fraction = p - fractionStart;
+      count = fraction + 1;
+      if (!scanExponent<true>(p, exponent)) return false;
+    } else {
+      // One digit, the point and fewer than sixteen digits ("1.234568E+05"):
+      // the same test counted them, so their words are converted unlooked-at.
+      if constexpr (kValue) {
+        std::uint64_t value = static_cast<unsigned char>(p[0] - '0');
+        const char* rest = p + 2;
+        int left = run;
+        if (left > 8) {
+          value = value * 100000000 + eightDigitsValue(load8(rest));
+          rest += 8;
+          left -= 8;
+        }
+        if (left != 0) value = value * kTens[left] + digitsValue(load8(rest), left);
+        digits = value;
+      }
+      p += 2 + run;
+      fraction = run;
+      count = run + 1;
+      if (!scanExponent<false>(p, exponent)) return false;
+    }
   } else {
     p = scanPlainDigits<kValue>(p, digits, count, fraction);
     if (count == 0 || !scanExponent<false>(p, exponent)) return false;

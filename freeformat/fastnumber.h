@@ -98,7 +98,22 @@ inline std::uint64_t digitsValue(std::uint64_t word, int n) {
 // The value of eight digits.
 inline std::uint64_t eightDigitsValue(std::uint64_t word) { return digitBytesValue(word - 0x30 * kOnes); }
 
-inline constexpr std::uint64_t kTens[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+inline constexpr std::uint64_t kTens[16] = {1,
+                                           10,
+                                           100,
+                                           1000,
+                                           10000,
+                                           100000,
+                                           1000000,
+                                           10000000,
+                                           100000000,
+                                           1000000000,
+                                           10000000000,
+                                           100000000000,
+                                           1000000000000,
+                                           10000000000000,
+                                           100000000000000,
+                                           1000000000000000};
 
 inline double fromBits(std::uint64_t bits) {
   double value;
@@ -331,54 +346,73 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
   return (word & below) | ((word >> 8) & ~below);
 }
 
-// The digits of a value and its point, from p (after any sign): the first
-// eight bytes are read as one word wherever the point falls in them, so a
-// value that ends inside them ("-10.7692", "123456", "0.25") takes a single
-// conversion of its digits with the point cut out; longer runs of digits,
-// before or after the point, go on sixteen and eight at a time. Returns the
-// byte after them, with `count` the digits (leading zeros included) and
-// `fraction` those after the point.
+#if defined(__SSE2__)
+// Bit i set when byte i of the sixteen at p is a digit.
+inline unsigned digitMask16(const char* p) {
+  const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+  const __m128i nine = _mm_set1_epi8(9);
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)));
+}
+#else
+inline unsigned digitMask16(const char* p) {
+  unsigned mask = 0;
+  for (int i = 0; i < 16; ++i) mask |= static_cast<unsigned>(isDigit(p[i])) << i;
+  return mask;
+}
+#endif
+
+// The value of the n digits at p, 1 <= n <= 15.
+inline std::uint64_t shortDigitsValue(const char* p, int n) {
+  if (n <= 8) return digitsValue(load8(p), n);
+  return eightDigitsValue(load8(p)) * kTens[n - 8] + digitsValue(load8(p + 8), n - 8);
+}
+
+// The digits of a value and its point, from p (after any sign): one test of
+// sixteen bytes finds the digits before the point and those after it, so a
+// value whose digits and point end inside them ("-10.7692", "1234567890",
+// "123.4567891234") is converted without another look at its bytes; a value
+// inside the first eight takes a single conversion with the point cut out.
+// Longer runs of digits go on eight at a time. Returns the byte after them,
+// with `count` the digits (leading zeros included) and `fraction` those after
+// the point.
 template <bool kValue>
 [[gnu::always_inline]] inline const char* scanPlainDigits(const char* p, std::uint64_t& digits,
                                                           std::int64_t& count, std::int64_t& fraction) {
   const char* first = p;
-  const std::uint64_t word = load8(p);
-  const std::uint64_t marks = notDigitBytes(word);
-  const int integer = marks == 0 ? 8 : __builtin_ctzll(marks) / 8;
-  if (integer < 8 && p[integer] == '.') {
-    const std::uint64_t beyond = marks & (marks - 1);  // the marks after the point
-    const int used = beyond == 0 ? 8 : __builtin_ctzll(beyond) / 8;
-    if (used < 8) {
-      // The whole value, point and all, inside the word.
+  const unsigned mask = digitMask16(p);
+  const int integer = __builtin_ctz(~mask);  // bits 16 and up of ~mask are set
+  if (integer < 16 && p[integer] == '.') {
+    const int used = integer + 1 + __builtin_ctz(~(mask >> (integer + 1)));
+    if (used < 16) {
+      // The whole value, point and all, inside the sixteen bytes.
       fraction = used - integer - 1;
       count = used - 1;
       if (kValue && count != 0) {
-        digits = digitsValue(withoutPoint(word, static_cast<std::size_t>(integer)), static_cast<int>(count));
+        if (used <= 8) {
+          digits = digitsValue(withoutPoint(load8(p), static_cast<std::size_t>(integer)), static_cast<int>(count));
+        } else {
+          digits = integer == 0 ? 0 : shortDigitsValue(p, integer);
+          if (fraction != 0) digits = digits * kTens[fraction] + shortDigitsValue(p + integer + 1, static_cast<int>(fraction));
+        }
       }
       p += used;
     } else {
-      // A fraction that goes on past the word; before the point, most often
-      // the one digit of a value in scientific form.
-      if (!kValue) {
-      } else if (integer == 1) {
-        digits = static_cast<unsigned char>(*p - '0');
-      } else if (integer != 0) {
-        digits = digitsValue(word, integer);
-      }
+      // A fraction that goes on past the sixteen bytes.
+      if (kValue && integer != 0) digits = shortDigitsValue(p, integer);
       const char* fractionStart = p + integer + 1;
       p = scanDigits<kValue>(fractionStart, digits);
       fraction = p - fractionStart;
       count = integer + fraction;
     }
-  } else if (integer < 8) {
-    if (kValue && integer != 0) digits = digitsValue(word, integer);
+  } else if (integer < 16) {
+    if (kValue && integer != 0) digits = shortDigitsValue(p, integer);
     p += integer;
     count = integer;
     fraction = 0;
   } else {
-    // Eight digits or more before the point: the first eight are in hand.
-    if constexpr (kValue) digits = eightDigitsValue(word);
-    p = scanDigits<kValue>(p + 8, digits);
+    // Sixteen digits or more before the point.
+    if constexpr (kValue) digits = eightDigitsValue(load8(p)) * 100000000 + eightDigitsValue(load8(p + 8));
+    p = scanDigits<kValue>(p + 16, digits);
     count = p - first;
     fraction = 0;
     if (*p == '.') {

@@ -326,14 +326,6 @@ inline const char* scanDigits(const char* p, std::uint64_t& digits) {
   return true;
 }
 
-// The top bit of each byte of `word` that is not a digit, computed without
-// carries between bytes, so that every such byte is marked, not only the
-// first.
-inline std::uint64_t notDigitBytes(std::uint64_t word) {
-  std::uint64_t low = word & (0x7F * kOnes);
-  return (~((low | 0x80 * kOnes) - 0x30 * kOnes) | (low + 0x46 * kOnes) | word) & (0x80 * kOnes);
-}
-
 // The low n bytes set, for 0 <= n <= 7: a table lookup is cheaper than a
 // shift by a count held in a register.
 inline constexpr std::uint64_t kLowBytes[8] = {0,          0xFF,         0xFFFF,         0xFFFFFF,

@@ -208,6 +208,19 @@ TEST(NumberScanner, SplitsValuesIntoDigitsAndExponent) {
       {"1.5d+05e", false, 15, 4, false, 7},
       {"1.5e,05", false, 0, 0, false, -1},
       {"1.5E+-5", false, 0, 0, false, -1},
+      // A digit, the point and fewer than sixteen digits: one word, two words.
+      {"1.234568E+05 ", false, 1234568, -1, false, 12},
+      {"1.12345678e1 ", false, 112345678, -7, false, 12},
+      {"1.123456789 ", false, 1123456789, -9, false, 11},
+      {"-9.123456789012345e3 ", true, 9123456789012345, -12, false, 20},
+      // Digits and point ending inside sixteen bytes, at their last byte, past them.
+      {"1234567890 ", false, 1234567890, 0, false, 10},
+      {"123.4567891234 ", false, 1234567891234, -10, false, 14},
+      {"123456789012.34 ", false, 12345678901234, -2, false, 15},
+      {"123456789012345 ", false, 123456789012345, 0, false, 15},
+      {"123456789012345. ", false, 123456789012345, 0, false, 16},
+      {"12345678901234.5 ", false, 123456789012345, -1, false, 16},
+      {"1234567890123456 ", false, 1234567890123456, 0, false, 16},
   };
   for (const Case& c : kCases) {
     std::string padded = std::string(c.text) + '\n' + std::string(velmora::detail::kNumberPadding, '\0');

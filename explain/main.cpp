@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "comparison/comparison.h"
+#include "explain/commandline.h"
 #include "explain/explain.h"
 #include "explain/plot.h"
 
@@ -60,89 +61,48 @@ struct Options {
   std::optional<double> failAbove;
 };
 
-[[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram,
-               message.c_str(), kProgram);
-  std::exit(kUsageError);
-}
-
-[[noreturn]] void writeAndExit(const char* text) {
-  if (std::fputs(text, stdout) == EOF || std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "%s: cannot write: %s\n", kProgram, std::strerror(errno));
-    std::exit(kCannotRead);
-  }
-  std::exit(0);
-}
+[[noreturn]] void usageError(const std::string& message) { velmora::explain::usageError(kProgram, message); }
 
 bool parseCount(std::string_view text, std::size_t& value) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   return !text.empty() && error == std::errc() && end == text.data() + text.size();
 }
 
-// A number as strtod reads it, with an optional leading plus; NaN is refused
-// (no total is ever above it, so the gate would never close). Infinity is
-// taken: above it, only a NaN total fails.
-bool parseLimit(std::string_view text, double& value) {
-  if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return !text.empty() && error == std::errc() && end == text.data() + text.size() &&
-         !std::isnan(value);
-}
-
 Options parseArguments(int argc, char** argv) {
   Options options;
   std::vector<std::string> names;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view argument = argv[i];
-    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-      names.emplace_back(argument);
+  CommandLine line(kProgram, argc, argv);
+  while (line.next()) {
+    if (line.isOperand()) {
+      names.emplace_back(line.operand());
       continue;
     }
-    if (argument == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (!argument.starts_with("--")) usageError("invalid option -- '" + std::string(argument.substr(1)) + "'");
-    std::string_view name = argument.substr(2);
-    std::optional<std::string_view> value;
-    if (std::size_t equals = name.find('='); equals != std::string_view::npos) {
-      value = name.substr(equals + 1);
-      name = name.substr(0, equals);
-    }
-    auto takesValue = [&]() -> std::string_view {
-      if (value) return *value;
-      if (i + 1 == argc) usageError("option '--" + std::string(name) + "' requires an argument");
-      return argv[++i];
-    };
-    auto noValue = [&] {
-      if (value) usageError("option '--" + std::string(name) + "' doesn't allow an argument");
-    };
+    const std::string_view name = line.name();
     if (name == "help") {
-      noValue();
-      writeAndExit(kHelp);
+      line.noValue();
+      writeAndExit(kProgram, kHelp);
     } else if (name == "version") {
-      noValue();
-      writeAndExit("velmora-explain " VELMORA_VERSION "\n");
+      line.noValue();
+      writeAndExit(kProgram, "velmora-explain " VELMORA_VERSION "\n");
     } else if (name == "json") {
-      noValue();
+      line.noValue();
       options.json = true;
     } else if (name == "top") {
-      std::string_view text = takesValue();
+      const std::string_view text = line.value();
       if (!parseCount(text, options.request.top)) {
         usageError("invalid row count for --top: '" + std::string(text) + "'");
       }
     } else if (name == "plot") {
-      std::string_view text = takesValue();
+      const std::string_view text = line.value();
       if (text.empty()) usageError("option '--plot' needs a file name");
       options.plot = std::string(text);
     } else if (name == "fail-above") {
-      std::string_view text = takesValue();
+      const std::string_view text = line.value();
       double limit = 0;
       if (!parseLimit(text, limit)) usageError("invalid number for --fail-above: '" + std::string(text) + "'");
       options.failAbove = limit;
     } else {
-      usageError("unrecognized option '" + std::string(argument) + "'");
+      line.unrecognized();
     }
   }
   if (names.size() == 2) {

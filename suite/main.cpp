@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "explain/commandline.h"
 #include "suite/suite.h"
 
 #ifndef VELMORA_VERSION
@@ -60,18 +61,7 @@ struct Options {
   bool json = false;
 };
 
-[[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(), kProgram);
-  std::exit(kCannotRead);
-}
-
-[[noreturn]] void writeAndExit(const char* text) {
-  if (std::fputs(text, stdout) == EOF || std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "%s: cannot write: %s\n", kProgram, std::strerror(errno));
-    std::exit(kCannotRead);
-  }
-  std::exit(0);
-}
+[[noreturn]] void usageError(const std::string& message) { velmora::explain::usageError(kProgram, message); }
 
 unsigned processors() {
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -80,50 +70,24 @@ unsigned processors() {
 
 Options parseArguments(int argc, char** argv) {
   Options options;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view argument = argv[i];
-    if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-      options.roots.emplace_back(argument);
+  velmora::explain::CommandLine line(kProgram, argc, argv, 'j', "jobs");
+  while (line.next()) {
+    if (line.isOperand()) {
+      options.roots.emplace_back(line.operand());
       continue;
     }
-    if (argument == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string_view name;
-    std::optional<std::string_view> value;
-    if (argument.starts_with("--")) {
-      name = argument.substr(2);
-      if (std::size_t equals = name.find('='); equals != std::string_view::npos) {
-        value = name.substr(equals + 1);
-        name = name.substr(0, equals);
-      }
-    } else if (argument[1] == 'j') {
-      name = "jobs";
-      if (argument.size() > 2) value = argument.substr(2);
-    } else {
-      usageError("invalid option -- '" + std::string(argument.substr(1, 1)) + "'");
-    }
-    auto takesValue = [&]() -> std::string_view {
-      if (value) return *value;
-      if (i + 1 == argc) usageError("option '--" + std::string(name) + "' requires an argument");
-      return argv[++i];
-    };
-    auto noValue = [&] {
-      if (value) usageError("option '--" + std::string(name) + "' doesn't allow an argument");
-    };
+    const std::string_view name = line.name();
     if (name == "help") {
-      noValue();
-      writeAndExit(kHelp);
+      line.noValue();
+      velmora::explain::writeAndExit(kProgram, kHelp);
     } else if (name == "version") {
-      noValue();
-      writeAndExit("velmora-suite " VELMORA_VERSION "\n");
+      line.noValue();
+      velmora::explain::writeAndExit(kProgram, "velmora-suite " VELMORA_VERSION "\n");
     } else if (name == "json") {
-      noValue();
+      line.noValue();
       options.json = true;
     } else if (name == "jobs") {
-      const std::string_view text = takesValue();
+      const std::string_view text = line.value();
       unsigned jobs = 0;
       auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), jobs);
       if (text.empty() || failure != std::errc() || end != text.data() + text.size() || jobs == 0 ||
@@ -132,21 +96,23 @@ Options parseArguments(int argc, char** argv) {
       }
       options.jobs = jobs;
     } else if (name == "fail-above") {
-      const std::string_view text = takesValue();
+      const std::string_view text = line.value();
       double limit = 0;
-      if (!parseLimit(text, limit)) usageError("invalid number for --fail-above: '" + std::string(text) + "'");
+      if (!velmora::explain::parseLimit(text, limit)) {
+        usageError("invalid number for --fail-above: '" + std::string(text) + "'");
+      }
       options.failAbove = limit;
       options.failAboveText = std::string(text);
     } else if (name == "junit") {
-      const std::string_view text = takesValue();
+      const std::string_view text = line.value();
       if (text.empty()) usageError("option '--junit' needs a file name");
       options.junit = std::string(text);
     } else if (name == "html") {
-      const std::string_view text = takesValue();
+      const std::string_view text = line.value();
       if (text.empty()) usageError("option '--html' needs a folder name");
       options.htmlDirectory = std::string(text);
     } else {
-      usageError("unrecognized option '" + std::string(argument) + "'");
+      line.unrecognized();
     }
   }
   if (options.roots.empty()) options.roots.emplace_back(".");

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <utility>
 
+#include "explain/commandline.h"
 #include "explain/text.h"
 #include "suite/suite.h"
 
@@ -119,12 +120,6 @@ std::vector<std::string> findCases(const std::vector<std::string>& roots, std::s
 
 // ---- limits ------------------------------------------------------------------
 
-bool parseLimit(std::string_view text, double& value) {
-  if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
-  auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return !text.empty() && failure == std::errc() && end == text.data() + text.size() &&
-         !std::isnan(value);
-}
 
 bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limit,
                    std::string& error, std::string* description) {
@@ -177,7 +172,7 @@ bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limi
     while (items >> word) words.push_back(word);
   }
   double value = 0;
-  if (content.size() > kMaxLimitFile || words.size() != 1 || !parseLimit(words[0], value)) {
+  if (content.size() > kMaxLimitFile || words.size() != 1 || !explain::parseLimit(words[0], value)) {
     return refuse(words.empty() ? "no number in it" : "it must hold one number and nothing else");
   }
   limit = {LimitSource::File, value, words[0]};

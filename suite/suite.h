@@ -38,9 +38,6 @@ inline constexpr char kCaseFileName[] = "CompareThese.inp";
 // the root "." itself, "a/b" rather than "./a/b").
 std::vector<std::string> findCases(const std::vector<std::string>& roots, std::string& error);
 
-// A number as strtod reads it (a leading '+' allowed, "inf" taken), never NaN.
-bool parseLimit(std::string_view text, double& value);
-
 enum class LimitSource { None, Option, File };
 struct Limit {
   LimitSource source = LimitSource::None;

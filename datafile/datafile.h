@@ -133,7 +133,7 @@ struct RowSeen {
 struct LoadEnd {
   std::size_t rows = 0;
   long long cutShortLine = 0;  // where a final row cut short by the end of the file started; 0: none
-  bool atLimit = false;        // kMaxRows rows were read, and nothing after them
+  bool atLimit = false;        // kMaxRows rows were read and the file not looked at further (it may hold more)
 };
 
 // The events of one load, in order: opened, title, header statements,
@@ -181,8 +181,6 @@ std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values
                          std::uint32_t convertItems, std::size_t capacity, bool& ended,
                          long long& cutShortLine);
 
-// Column 2 alone, for the run's own sinks.
-inline constexpr std::uint32_t kColumn2Only = 0b010;
 const StatementNumbers& statementNumbersFor(DataFileRole role);
 
 // Rows travel from the reader to the sink this many at a time.
@@ -216,7 +214,7 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
   // them a batch at a time.
   constexpr std::size_t kBatch = Sink::kRowDetail ? 1 : detail::kRowBatch;
   double values[3 * kBatch] = {};
-  RowLines lines[Sink::kRowDetail ? kBatch : 1];
+  RowLines lines[1];  // kBatch is 1 for a sink that asks for lines
   std::size_t rows = 0;
   bool ended = false;
   long long cutShortLine = 0;
@@ -224,7 +222,7 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
     const std::size_t wanted = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
     const std::size_t got = detail::readRowBatch(reader, numbers.row, values,
                                                  Sink::kRowDetail ? lines : nullptr,
-                                                 Sink::kRowDetail ? kAllRowItems : detail::kColumn2Only,
+                                                 Sink::kRowDetail ? kAllRowItems : kColumn2Only,
                                                  wanted, ended, cutShortLine);
     for (std::size_t k = 0; k < got; ++k) {
       sink.row(RowSeen{rows + k + 1, values + 3 * k, Sink::kRowDetail ? &lines[k] : nullptr});

@@ -536,7 +536,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }
   facts.failAbove = request.failAbove;
-  addFindings(workspace, facts);
+  addFindings(facts);
 }
 
 PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {

@@ -10,9 +10,10 @@
 //   - disagree with velmora: the result line is formatResultLine of the same
 //     total, and where velmora stops, the stop is the same two lines, made by
 //     the same fatal funnel.
-// Memory: the reference's scaled column 2 (kMaxRows doubles), and per file a
-// column of row lines and a column of column-2 values as read; nothing grows
-// with the file but the top-N list (N rows at most).
+// Memory: the reference's scaled column 2 (kMaxRows doubles), and per file
+// five columns of kMaxRows (each row's first and last line, its three values
+// as read), allocated once and touched only where rows are stored; besides
+// them only the top-N list grows, and every square when the picture asks.
 //
 // The report (text or JSON) holds the same facts; writeJsonReport documents
 // the JSON fields.
@@ -273,7 +274,7 @@ struct Workspace {
 };
 
 // The findings of an explanation (its facts complete), most important first.
-void addFindings(const Workspace& workspace, Explanation& facts);
+void addFindings(Explanation& facts);
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is

@@ -67,7 +67,7 @@ bool isWarning(FindingKind kind) {
 
 class Findings {
  public:
-  Findings(const Workspace& workspace, Explanation& facts) : w_(workspace), facts_(facts) {}
+  explicit Findings(Explanation& facts) : facts_(facts) {}
 
   void add(FindingKind kind, FindingRole role, std::size_t row, std::vector<long long> lines,
            std::string text) {
@@ -511,16 +511,12 @@ class Findings {
   }
 
   void comparison() {
-    const LoadRecord& a = record(0);
-    const LoadRecord& b = record(1);
     auto rowLines = [&](const RowFacts& row) {
       std::vector<long long> lines;
       if (row.referenceLine > 0) lines.push_back(row.referenceLine);
       lines.push_back(row.comparedLine);
       return lines;
     };
-    (void)a;
-    (void)b;
     if (facts_.total == 0) {
       add(FindingKind::FilesAgree, FindingRole::Pair, 0, {},
           "the files agree on every row: the total is zero");
@@ -546,7 +542,6 @@ class Findings {
     }
   }
 
-  const Workspace& w_;
   Explanation& facts_;
 };
 
@@ -564,6 +559,6 @@ std::string shareText(double share) {
 const char* findingKindName(FindingKind kind) { return kFindingNames[static_cast<std::size_t>(kind)]; }
 const char* findingRoleName(FindingRole role) { return kRoleNames[static_cast<std::size_t>(role)]; }
 
-void addFindings(const Workspace& workspace, Explanation& facts) { Findings(workspace, facts).all(); }
+void addFindings(Explanation& facts) { Findings(facts).all(); }
 
 }  // namespace velmora::explain

@@ -86,11 +86,6 @@ inline std::uint64_t digitBytesValue(std::uint64_t digits) {
 // leave become leading zeros, so one set of multiplications serves every n.
 // The bytes after the digits may be anything: a borrow from one of them when
 // '0' is taken off goes to the bytes above it, which the shift drops.
-inline std::uint64_t leadingDigitsValue(std::uint64_t word, std::size_t n) {
-  return digitBytesValue((word - 0x30 * kOnes) << (64 - 8 * n));
-}
-
-// The same, for 1 <= n <= 8.
 inline std::uint64_t digitsValue(std::uint64_t word, int n) {
   return digitBytesValue((word - 0x30 * kOnes) << (64 - 8 * n));
 }

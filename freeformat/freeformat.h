@@ -270,6 +270,8 @@ inline constexpr int kMaxRowItems = 8;
 
 // Every item of a row converted (TableRead::convertItems).
 inline constexpr std::uint32_t kAllRowItems = (std::uint32_t{1} << kMaxRowItems) - 1;
+// Item 2 alone: a table whose second column is the one that counts.
+inline constexpr std::uint32_t kColumn2Only = 0b010;
 
 // One call's share of a table: up to `capacity` row statements of
 // `itemsPerRow` number items each (1 to kMaxRowItems).

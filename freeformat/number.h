@@ -45,8 +45,9 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
 // Inside: the scanner (fastnumber.h) and the exact fast conversion; what they
 // cannot decide (Inf, NaN, a subnormal, a possible halfway point, an
 // exponent beyond the fast range, a bad value) goes to the general rules
-// below. The only door to a number: the reader's statements and its row
-// reads all come through here.
+// below. The door to a number: the reader's statements and its row reads
+// come through here, but for the short record's read, which converts plain
+// decimals of at most eight digits from the word it already holds.
 [[gnu::always_inline]] inline std::from_chars_result parseNumber(const char* first, const char* last,
                                                                  double& value) {
   fast::ScannedNumber number;

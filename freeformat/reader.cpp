@@ -418,11 +418,11 @@ template <class Targets>
           digitCount = size - 1;
         }
         if (!kept) continue;
-        magnitude = static_cast<double>(detail::fast::leadingDigitsValue(word, digitCount)) /
+        magnitude = static_cast<double>(detail::fast::digitsValue(word, static_cast<int>(digitCount))) /
                     detail::fast::kPowersOfTen[decimals];
       } else {
         if (!kept) continue;
-        magnitude = static_cast<double>(detail::fast::leadingDigitsValue(word, size));
+        magnitude = static_cast<double>(detail::fast::digitsValue(word, static_cast<int>(size)));
       }
       *targets(k) = detail::fast::withSign(magnitude, negative);
     }
@@ -568,7 +568,7 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   // run's: column 2 alone, no lines; a report's: everything) and the plain
   // one; any other table takes the general form, its counts read at run time.
   if (table.itemsPerRow == 3) {
-    if (!lines && convert == 0b010) return readTable<3, kNoLines, 0b010>(table);
+    if (!lines && convert == kColumn2Only) return readTable<3, kNoLines, kColumn2Only>(table);
     if (lines && convert == 0b111) return readTable<3, kWithLines, 0b111>(table);
     if (!lines && convert == 0b111) return readTable<3, kNoLines, 0b111>(table);
   }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "comparison/comparison.h"
 #include "explain/commandline.h"
 #include "suite/suite.h"
 
@@ -157,21 +158,10 @@ struct Progress {
   }
 };
 
-// A closed standard descriptor would be the first one a file gets, and the
-// lines would then be written into the JUnit file. Occupy it first.
-void occupyClosedStandardDescriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      const int opened = ::open("/dev/null", O_RDONLY);
-      if (opened >= 0 && opened != fd) ::close(opened);
-    }
-  }
-}
-
 int run(int argc, char** argv) {
-  occupyClosedStandardDescriptors();
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  // A closed standard descriptor is occupied first, so that the lines are
+  // never written into the JUnit file; a failed write is reported.
+  velmora::prepareProcess();
   const auto started = std::chrono::steady_clock::now();
   const Options options = parseArguments(argc, argv);
 

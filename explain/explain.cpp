@@ -93,7 +93,7 @@ void findSuspectLines(FileFacts& file) {
     ssize_t got = ::read(fd, buffer.get(), kBlock);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    for (ssize_t i = 0; i < got; ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
       if (line >= end) {
         done = true;
         break;

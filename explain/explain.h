@@ -40,8 +40,6 @@
 namespace velmora::explain {
 
 inline constexpr std::size_t kDefaultTop = 10;
-// Where the format code stands in the title value, from 1.
-inline constexpr std::size_t kFormatCodePosition = 12;
 // Header records that read like table rows, listed per file; more are counted.
 inline constexpr std::size_t kMaxSuspectLines = 1000;
 
@@ -49,15 +47,23 @@ inline constexpr std::size_t kMaxSuspectLines = 1000;
 // stop it holds everything seen before the failure. Lines count the file's
 // records from 1; 0 means none.
 struct LoadRecord {
-  // Storage for kMaxRows entries each, filled up to `rows`:
-  // the line where each row's statement found its first value, and column 2
-  // as read, before it was multiplied by 1000.
-  long long* rowLines = nullptr;
+  // Storage for kMaxRows entries each, filled up to `rows`: where each row's
+  // statement found its first value and stopped (firstLine, lastLine: the
+  // first line in the top 40 bits, the lines after it, up to 2^24 - 1, in
+  // the low 24), where the record of its first line starts in the file (-1:
+  // unknown), and its three values as read (column 2 before it was
+  // multiplied by 1000).
+  static constexpr int kSpanBits = 24;
+  static constexpr std::uint64_t kSpanMask = (std::uint64_t{1} << kSpanBits) - 1;
+  std::uint64_t* rowPlaces = nullptr;
+  long long* rowOffsets = nullptr;
   double* column2InFileUnits = nullptr;
-  // Likewise: the line where each row's statement stopped, and columns 1 and 3.
-  long long* rowLastLines = nullptr;
   double* column1 = nullptr;
   double* column3 = nullptr;
+  [[nodiscard]] long long firstLine(std::size_t i) const { return static_cast<long long>(rowPlaces[i] >> kSpanBits); }
+  [[nodiscard]] long long lastLine(std::size_t i) const {
+    return firstLine(i) + static_cast<long long>(rowPlaces[i] & kSpanMask);
+  }
   // Filled by the load.
   bool opened = false;       // the open and rewind statements succeeded
   bool titleRead = false;
@@ -71,13 +77,16 @@ struct LoadRecord {
   char rateLabel[kLabelWidth];  // the label read with the rate (layouts 1 and 2)
   long long rateLine = 0;
   // Where each header statement after the title started (its first value,
-  // null value or slash), in order. A long rate search keeps its first
-  // statements and its last one; `headerStatementCount` counts them all.
+  // null value or slash), in order: the first kMaxHeaderStatements -
+  // kLastHeaderStatements of them and the last kLastHeaderStatements;
+  // `headerStatementCount` counts them all.
   struct HeaderStatement {
     int statement;
+    HeaderStatementKind kind;
     long long line;
   };
   static constexpr std::size_t kMaxHeaderStatements = 64;
+  static constexpr std::size_t kLastHeaderStatements = 16;
   HeaderStatement headerStatements[kMaxHeaderStatements];
   std::size_t headerStatementsKept = 0;
   std::size_t headerStatementCount = 0;
@@ -160,6 +169,12 @@ struct FileFacts {
   LoadRecord record;         // what the load saw
   std::vector<long long> suspectLines;  // header records that read like table rows
   std::size_t suspectCount = 0;
+  // Records as written, by line, read again at the offsets the load gave for
+  // the findings and rows that show them (at most kMaxShownRecordBytes each).
+  std::map<long long, std::string> records;
+  // The values the first record of the first row read from more than one
+  // line holds, as the reader splits it (0: not known).
+  std::uint32_t multiLineHeld = 0;
 };
 
 // Where velmora stops, and the two lines it writes.
@@ -185,10 +200,20 @@ struct StopFacts {
 // second statement ended.
 struct ControlStatementFacts {
   bool read = false;
+  StatementOpener opener = StatementOpener::EndOfFile;  // only a value gives a name
   long long line = 0;       // where it found its first value, null value or slash; 0: none
+  long long recordOffset = -1;
+  long long openerOffset = -1;   // where what opened it starts (recordOffset + its place in `record`)
   bool endedBySlash = false;
-  bool nameChanged = false; // it stored a value (not a null value or a slash)
-  std::string record;       // the raw line it started on
+  std::string name;         // the name the open asks for after it
+  bool recordKnown = false; // `record` was read again
+  std::string record;       // the line it started on, as written
+  // `record` from what opened the statement on.
+  [[nodiscard]] std::string_view fromOpener() const {
+    if (!recordKnown || openerOffset < recordOffset) return record;
+    const auto at = static_cast<std::size_t>(openerOffset - recordOffset);
+    return at <= record.size() ? std::string_view(record).substr(at) : std::string_view();
+  }
 };
 
 // The control file, when the pair comes from it.
@@ -264,8 +289,8 @@ struct Explanation {
 struct Workspace {
   Workspace();
   ReferenceColumn reference;
-  std::unique_ptr<long long[]> rowLines[2];
-  std::unique_ptr<long long[]> rowLastLines[2];
+  std::unique_ptr<std::uint64_t[]> rowPlaces[2];
+  std::unique_ptr<long long[]> rowOffsets[2];
   std::unique_ptr<double[]> column2InFileUnits[2];
   std::unique_ptr<double[]> column1[2];
   std::unique_ptr<double[]> column3[2];
@@ -311,14 +336,9 @@ struct OpenStatements {
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
                  bool& wouldCreate, std::optional<std::string>& linkTarget);
 
-// The most bytes of a line linesOf keeps; a longer line is cut.
-inline constexpr std::size_t kMaxLineBytes = 4096;
+// The most bytes of a record kept for showing; a longer record is cut.
+inline constexpr std::size_t kMaxShownRecordBytes = 4096;
 
-// The bytes of the given lines of a file (lines from 1; the first
-// kMaxLineBytes bytes of each), read once, by line number; a line that is not there is
-// missing from the map. For showing records as they stand, never for reading
-// values out of them.
-std::map<long long, std::string> linesOf(const std::string& name, std::vector<long long> wanted);
 
 // The picture of an explanation: its squares (kept when the request asked),
 // rows, first difference, and as caption the first kCaptionFindings findings

@@ -131,46 +131,44 @@ class Findings {
     }
   }
 
+  // Where each name came from, as the reader says what opened each name
+  // statement: a value gives the name; a null value or a slash gives none,
+  // and the name buffer keeps what it held.
   void controlFile() {
     const ControlFacts& control = facts_.control;
     if (!control.used || !control.names[0].read) return;
-    std::vector<long long> wanted;
-    for (const ControlStatementFacts& name : control.names) {
-      if (name.line > 0) wanted.push_back(name.line);
-    }
-    const auto raw = linesOf(kControlFileName, wanted);
-    auto recordAt = [&](long long line) {
-      const auto it = raw.find(line);
-      return it == raw.end() ? std::string() : it->second;
-    };
     std::string text = "CompareThese.inp: ";
     std::vector<long long> lines;
+    std::string lost;  // why a name statement gave no name, and what follows
     for (int f = 0; f < 2; ++f) {
       const ControlStatementFacts& name = control.names[f];
       if (!name.read || name.line == 0) continue;
       lines.push_back(name.line);
-      text += std::string(f == 0 ? "" : "; ") + "the " + kFileRoles[f] + " name comes from line " +
-              std::to_string(name.line) + ", " + shownName(recordAt(name.line));
-    }
-    const ControlStatementFacts& second = control.names[1];
-    if (second.read && second.line > 0 && !second.nameChanged) {
-      const std::string record = recordAt(second.line);
-      const std::size_t first = record.find_first_not_of(" \t");
-      const char opener = first == std::string::npos ? ' ' : record[first];
-      if (second.endedBySlash && opener == '/') {
-        text += ". A line that starts with '/' ends the statement before any value, so the second "
-                "name is lost and the first file is compared with itself: write the name between "
-                "quotes ('" + record.substr(first) + "')";
-      } else if (opener == ',' || opener == ';') {
-        text += std::string(". A line that starts with '") + opener +
-                "' gives no value (a null value), so the second name is lost and the first file is "
-                "compared with itself: remove the '" + opener + "' or quote the name";
-      } else if (second.endedBySlash) {
-        text += ". A slash ended the second name's statement before its value, so the first "
-                "name was kept: quote a name that holds a slash";
+      const std::string role = std::string("the ") + kFileRoles[f] + " name";
+      const std::string line = "line " + std::to_string(name.line);
+      const std::string record = name.recordKnown ? shownName(name.record) : std::string();
+      const std::string atLine = record.empty() ? line : line + ", " + record + ",";
+      std::string part;
+      if (name.opener == StatementOpener::Value) {
+        part = role + " comes from " + line + (record.empty() ? "" : ", " + record);
+      } else if (name.opener == StatementOpener::NullValue) {
+        part = role + ": " + atLine + " opens with a comma or semicolon, which gives no value (a null value)";
+      } else {
+        part = role + ": " + atLine + " starts with a slash, which ends the statement before any value";
+      }
+      text += (f == 0 ? "" : "; ") + part;
+      if (name.opener == StatementOpener::Value) continue;
+      if (f == 0) {
+        lost = ". The name is left empty, and velmora cannot open a file of no name";
+      } else {
+        lost = ". So the second name is lost and the first name, " + shownName(control.names[0].name) +
+               ", is used again: the first file is compared with itself; ";
+        lost += name.opener == StatementOpener::NullValue
+                    ? "remove the comma or semicolon, or quote the name"
+                    : "write the name between quotes (" + shownName(name.fromOpener()) + ")";
       }
     }
-    add(FindingKind::ControlFile, FindingRole::Control, 0, lines, text);
+    add(FindingKind::ControlFile, FindingRole::Control, 0, lines, text + lost);
   }
 
   // Character 12 of a title value, or that the value is shorter.
@@ -178,16 +176,17 @@ class Findings {
     // The title statement stored one value (a quoted one may hold blanks),
     // blank-padded: the padding is no part of it.
     const std::string_view value = withoutTrailingBlanks(std::string_view(r.title, kLineWidth));
+    const std::string position = std::to_string(kFormatCodePosition);
     if (value.size() < kFormatCodePosition) {
       return "the title value " + shownName(value) + " is " + std::to_string(value.size()) +
-             " characters long, shorter than 12 (plain layout)";
+             " characters long, shorter than " + position + " (plain layout)";
     }
-    std::string text = "character 12 of the title value " + shownName(value) + " is " +
+    std::string text = "character " + position + " of the title value " + shownName(value) + " is " +
                        shownName(std::string_view(&r.formatCode, 1));
     // A code elsewhere in a value that selects no layout may be one put a
     // character off; a value whose character 12 is a code has its code.
     for (std::size_t i = 0; r.layout == HeaderLayout::Plain && i < value.size(); ++i) {
-      if (i + 1 != kFormatCodePosition && (value[i] == '1' || value[i] == '2')) {
+      if (i + 1 != kFormatCodePosition && layoutForCode(value[i]) != HeaderLayout::Plain) {
         text += "; a '" + std::string(1, value[i]) + "' stands at character " + std::to_string(i + 1) +
                 ": the format code may be misplaced";
         break;
@@ -249,8 +248,8 @@ class Findings {
   // A row statement that read more than one line: its first record held too
   // few values, so the statement went on into the next record for the rest
   // and ignored what that record held after them. How many values the first
-  // record holds is the reader's answer on its bytes (a row statement starts
-  // at a record's start); the values ignored are what the reader counted.
+  // record holds is the reader's split of it, read again at the offset the
+  // load gave; the values ignored are what the reader counted.
   void multiLineRows() {
     for (int f = 0; f < 2; ++f) {
       const LoadRecord& r = record(f);
@@ -258,17 +257,14 @@ class Findings {
       std::size_t found = 0;
       std::vector<long long> lines;
       for (std::size_t i = 0; i < r.rows; ++i) {
-        if (r.rowLastLines[i] == r.rowLines[i]) continue;
+        if (r.lastLine(i) == r.firstLine(i)) continue;
         ++found;
-        if (lines.size() < kListedLines) lines.push_back(r.rowLines[i]);
+        if (lines.size() < kListedLines) lines.push_back(r.firstLine(i));
       }
       const std::size_t row = r.firstMultiLineRow;
       const RowLines& seen = r.firstMultiLine;
-      const auto records = linesOf(facts_.files[f].name, {seen.first, seen.last});
-      std::uint32_t heldValues = 0;  // 0: not known
-      if (const auto it = records.find(seen.first); it != records.end() && it->second.size() < kMaxLineBytes) {
-        heldValues = describeRecord(it->second).values;
-      }
+      const auto& records = facts_.files[f].records;
+      const std::uint32_t heldValues = facts_.files[f].multiLineHeld;  // 0: not known
       const std::string held = heldValues > 0 ? count(heldValues, "value", "values") : "fewer than three values";
       std::string text = shownName(facts_.files[f].name) + ": row " + std::to_string(row) + " was read from lines " +
                          std::to_string(seen.first) + " to " + std::to_string(seen.last) + ": line " +
@@ -289,7 +285,7 @@ class Findings {
       text += "; the row reads as " + rowValues(f, row);
       if (row < r.rows) {
         const LoadRecord& other = record(1 - f);
-        const bool otherAlike = row <= other.rows && other.rowLastLines[row - 1] != other.rowLines[row - 1];
+        const bool otherAlike = row <= other.rows && other.lastLine(row - 1) != other.firstLine(row - 1);
         text += otherAlike ? "; from row " + std::to_string(row + 1) + " on, this table is out of step with its lines"
                            : "; from row " + std::to_string(row + 1) + " on, the two tables are out of step";
       }
@@ -313,7 +309,7 @@ class Findings {
       for (std::size_t i = 0; i < r.surplusRowsKept && lines.size() < kListedLines; ++i) {
         lines.push_back(r.surplusRows[i].line);
       }
-      const auto records = linesOf(facts_.files[f].name, {first.line});
+      const auto& records = facts_.files[f].records;
       const bool most = r.surplusRowCount * 2 > r.rows;
       std::string text = shownName(facts_.files[f].name) + ": ";
       if (r.surplusRowCount == r.rows) {
@@ -359,7 +355,7 @@ class Findings {
     const std::size_t n1 = a.record.rows, n2 = b.record.rows;
     const FileFacts& longer = n1 > n2 ? a : b;
     const std::size_t shorter = std::min(n1, n2);
-    const long long from = longer.record.rowLines[shorter];
+    const long long from = longer.record.firstLine(shorter);
     add(FindingKind::RowCounts, FindingRole::Pair, shorter + 1, {from},
         shownBytes(a.name) + " has " + count(n1, "row", "rows") + ", " + shownBytes(b.name) + " has " +
             std::to_string(n2) + ": " + shownBytes(longer.name) + " rows " + std::to_string(shorter + 1) + " to " + std::to_string(std::max(n1, n2)) +
@@ -371,7 +367,7 @@ class Findings {
     for (int f = 0; f < 2; ++f) {
       const FileFacts& file = facts_.files[f];
       if (!file.record.rowsPastLimit) continue;
-      const long long last = file.record.rowLines[kMaxRows - 1];
+      const long long last = file.record.firstLine(kMaxRows - 1);
       add(FindingKind::RowsPastLimit, roleOf(f), 0, {last},
           shownBytes(file.name) + " after line " + std::to_string(last) + ": rows past 1,000,000 were not read");
     }
@@ -436,13 +432,13 @@ class Findings {
                  " on: compared row i matches reference row i " + (sign > 0 ? "+ " : "- ") + std::to_string(k) + " (";
           if (sign > 0) {
             text += "the reference file has " + steps + " the compared file lacks, from line " +
-                    std::to_string(a.rowLines[first]) + ")";
-            lines.push_back(a.rowLines[first]);
+                    std::to_string(a.firstLine(first)) + ")";
+            lines.push_back(a.firstLine(first));
           } else {
             text += "the compared file has " + count(static_cast<std::size_t>(k), "extra row", "extra rows") +
-                    " at line " + std::to_string(b.rowLines[first]) + ", or the reference file lacks " +
-                    (k == 1 ? "one" : std::to_string(k)) + " before line " + std::to_string(a.rowLines[first]) + ")";
-            lines.push_back(b.rowLines[first]);
+                    " at line " + std::to_string(b.firstLine(first)) + ", or the reference file lacks " +
+                    (k == 1 ? "one" : std::to_string(k)) + " before line " + std::to_string(a.firstLine(first)) + ")";
+            lines.push_back(b.firstLine(first));
           }
         }
         // The file to fix: the one whose header is short, or the one with the
@@ -486,7 +482,7 @@ class Findings {
         anyDifferent = anyDifferent || other[i] != ref2[i];
       }
       if (same && anyDifferent && n >= kPatternRows) {
-        add(FindingKind::ColumnMatch, FindingRole::Compared, 0, {b.rowLines[0]},
+        add(FindingKind::ColumnMatch, FindingRole::Compared, 0, {b.firstLine(0)},
             "the compared file's column 2 holds the reference file's column " + std::to_string(column) +
                 " on every row: its columns are probably swapped or in another order");
         break;
@@ -505,7 +501,7 @@ class Findings {
       bool otherZero = true;
       for (std::size_t i = 0; i < other.rows && otherZero; ++i) otherZero = other.column2InFileUnits[i] == 0;
       if (zero && !otherZero) {
-        add(FindingKind::ZeroColumn, roleOf(f), 0, {r.rowLines[0]},
+        add(FindingKind::ZeroColumn, roleOf(f), 0, {r.firstLine(0)},
             shownName(facts_.files[f].name) + ": the second column is 0 on every row (" +
                 count(r.rows, "row", "rows") + "): check how the values are written, for example "
                 "a decimal comma (0,5 is two values) or a separator inside a number");

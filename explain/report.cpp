@@ -19,6 +19,14 @@ namespace {
 
 const char* const kRoles[2] = {"reference", "compared"};
 
+// A stop's kind as the JSON report names it.
+const char* failureName(Failure kind) {
+  static constexpr const char* kNames[] = {"open",     "already-open", "end-of-file", "bad-number",
+                                           "bad-text", "cannot-read",  "io",          "out-of-memory"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Failure::OutOfMemory) + 1);
+  return kNames[static_cast<std::size_t>(kind)];
+}
+
 const char* layoutName(HeaderLayout layout) {
   switch (layout) {
     case HeaderLayout::Layout1:
@@ -161,7 +169,7 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   if (!r.headerRead) return;
   out << "  table:                  ";
   if (r.rows > 0) {
-    out << "lines " << r.rowLines[0] << " to " << r.rowLines[r.rows - 1] << ", ";
+    out << "lines " << r.firstLine(0) << " to " << r.firstLine(r.rows - 1) << ", ";
   }
   out << r.rows << (r.rows == 1 ? " row\n" : " rows\n");
   if (r.cutShortRowLine > 0) {
@@ -345,9 +353,9 @@ void writeFileJson(JsonWriter& json, const FileFacts& file, int role) {
   }
   const bool rowsKnown = r.headerRead;
   json.key("table_first_line");
-  json.line(rowsKnown && r.rows > 0 ? r.rowLines[0] : 0);
+  json.line(rowsKnown && r.rows > 0 ? r.firstLine(0) : 0);
   json.key("table_last_line");
-  json.line(rowsKnown && r.rows > 0 ? r.rowLines[r.rows - 1] : 0);
+  json.line(rowsKnown && r.rows > 0 ? r.firstLine(r.rows - 1) : 0);
   json.key("rows");
   if (rowsKnown) {
     json.count(r.rows);
@@ -572,7 +580,7 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.key("line");
     json.line(stop.line);
     json.key("kind");
-    json.string(failureNames(stop.kind).name);
+    json.string(failureName(stop.kind));
     json.key("text");
     json.string(stop.text);
     json.key("would_create");

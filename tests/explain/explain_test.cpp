@@ -195,9 +195,9 @@ TEST_F(InDirectory, HeaderStateCarriesToTheSecondFile) {
   EXPECT_EQ(facts.files[0].record.fileUnits.first, 1);
 }
 
-// Where each header statement started. A rate search longer than the record
-// keeps its first statements and its matching one, then the ten skipped
-// records after it.
+// Where each header statement started. A header longer than the record
+// keeps its first statements and its last ones (here the matching rate
+// label and the ten skipped records after it).
 TEST_F(InDirectory, HeaderStatementLinesOfALongRateSearch) {
   std::string search;
   for (int i = 0; i < 100; ++i) search += "Pressure " + std::to_string(i) + "\n\n";
@@ -212,7 +212,7 @@ TEST_F(InDirectory, HeaderStatementLinesOfALongRateSearch) {
   const long long rateLine = 6 + 2 * 100;  // each search record is followed by a blank line
   EXPECT_EQ(r.rateLine, rateLine);
   const std::pair<std::size_t, long long> expected[] = {
-      {0, 2}, {3, 5}, {4, 6}, {5, 8}, {kKept - 12, 6 + 2 * 48}, {kKept - 11, rateLine},
+      {0, 2}, {3, 5}, {4, 6}, {5, 8}, {kKept - 12, 6 + 2 * 99}, {kKept - 11, rateLine},
       {kKept - 10, rateLine + 1}, {kKept - 1, rateLine + 10}};
   for (const auto& [slot, line] : expected) EXPECT_EQ(r.headerStatements[slot].line, line) << slot;
   EXPECT_EQ(r.headerStatements[kKept - 11].statement, kFirstFileStatements.layout2Rate);
@@ -298,7 +298,7 @@ TEST_F(InDirectory, RowsPastTheLimitAreNamedNotRead) {
   EXPECT_TRUE(facts.files[0].record.rowsPastLimit);
   EXPECT_FALSE(facts.files[1].record.rowsPastLimit);
   EXPECT_EQ(facts.files[0].record.rows, 1'000'000U);
-  EXPECT_EQ(facts.files[0].record.rowLines[999'999], 1'000'021);
+  EXPECT_EQ(facts.files[0].record.firstLine(999'999), 1'000'021);
   bool found = false;
   for (const auto& w : facts.warnings) found = found || w == "a.dat after line 1000021: rows past 1,000,000 were not read";
   EXPECT_TRUE(found);
@@ -449,6 +449,17 @@ const FindingCase kFindingCases[] = {
      "control", 0, "gives no value (a null value)"},
     {"control_lines_described", kPlain + kFive, kPlain + kFive, "a.dat\n\n  b.dat  extra\n", {}, "control-file",
      "control", 0, "the compared name comes from line 3, '  b.dat  extra'"},
+    // A tab and a lone carriage return are blanks to the reader: the comma
+    // after them is a null value, and no name comes from line 2.
+    {"null_value_after_tab_and_cr", kPlain + kFive, kPlain + kFive, "a.dat\n\t\r,b.dat\n", {}, "control-file",
+     "control", 0,
+     "CompareThese.inp: the reference name comes from line 1, 'a.dat'; the compared name: line 2, "
+     "'\\x09\\x0d,b.dat', opens with a comma or semicolon, which gives no value (a null value). So the second "
+     "name is lost and the first name, 'a.dat', is used again"},
+    // A header record longer than 4 KiB that reads like a row is one.
+    {"long_header_record_like_a_row", "readings\n1 2 3" + std::string(5000, ' ') + "\n" + repeat("header\n", 19) + kFive,
+     kPlain + kFive, "", {}, "header-records-like-rows", "reference", 0,
+     "passed over 1 record of exactly three numbers (line 2)"},
     {"decimal_commas", kPlain + tableOf({"30,0 1,2950 20,3", "31,0 1,3000 20,4"}),
      kPlain + tableOf({"30.0 1.2950 20.3", "31.0 1.3000 20.4"}), "", {}, "zero-column", "reference", 0,
      "a decimal comma", true},
@@ -582,6 +593,15 @@ const StopCase kStopCases[] = {
      "Velmora: statement 33, channel 13\nerror: cannot open 'd': Is a directory\n", false},
     {"named_pipe", {{"p", "fifo"}}, false, "p", "b.dat",
      "Velmora: statement 34, channel 13, file 'p'\nerror: input/output error: Illegal seek\n", false},
+    // A quoted name keeps its tab: only trailing spaces are not part of a name.
+    {"quoted_name_with_trailing_tab", {{"CompareThese.inp", "'a.dat\t'\nb.dat\n"}, {"b.dat", kPlain}}, true, "", "",
+     "Velmora: statement 36, channel 13, file 'a.dat\\x09'\nerror: end of file\n", true},
+    // A null value before a rate label: the label keeps its text, and "Rate"
+    // is the number's value.
+    {"rate_label_after_null_value",
+     {{"a.dat", "VELMORA-DAT2\nA 1\nB 2\nC 3\nskip\nPressure 7\n,Rate 4\n" + kColumns + kRows}, {"b.dat", kPlain}},
+     false, "a.dat", "b.dat", "Velmora: statement 79, channel 13, file 'a.dat', line 7\nerror: bad number in item 2\n",
+     false},
     {"empty_name", {}, false, "", "b.dat",
      "Velmora: statement 33, channel 13\nerror: cannot open '': No such file or directory\n", false},
     {"bad_number", {{"a.dat", kPlain + "1 0.5 0\n2 0.5x 0\n"}, {"b.dat", kPlain}}, false, "a.dat", "b.dat",

@@ -81,7 +81,7 @@ bool NumberParser::feed(unsigned char c) {
         addDigit(static_cast<char>(c), false);
       } else if (c == '.') {
         state_ = State::Fraction;  // "12." is a number
-      } else if (fast::isExponentLetter(static_cast<char>(c))) {
+      } else if (isExponentLetter(c)) {
         state_ = State::ExponentMark;
       } else if (c == '+' || c == '-') {
         exponentNegative_ = c == '-';  // "1.5+3": a sign alone starts the exponent
@@ -101,7 +101,7 @@ bool NumberParser::feed(unsigned char c) {
     case State::Fraction:
       if (isDigit(c)) {
         addDigit(static_cast<char>(c), true);
-      } else if (fast::isExponentLetter(static_cast<char>(c))) {
+      } else if (isExponentLetter(c)) {
         state_ = State::ExponentMark;
       } else if (c == '+' || c == '-') {
         exponentNegative_ = c == '-';

@@ -646,6 +646,14 @@ long long FreeFormatReader::lastLineOfFile() const {
 // ---------------------------------------------------------------------------
 // Statements.
 
+bool FreeFormatReader::holdsMore() {
+  assert(fd_ >= 0);
+  if (discardPending_) discardRestOfRecord();
+  atStart_ = true;
+  afterComma_ = false;
+  return nextValue() != Next::End;
+}
+
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
   assert(fd_ >= 0);
   statement_ = statement;

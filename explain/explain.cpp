@@ -537,6 +537,11 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   }
   facts.failAbove = request.failAbove;
   addFindings(facts);
+  if (request.keepSquares && facts.compared && !facts.findings.empty() && facts.findings.front().relation) {
+    const Relation& relation = *facts.findings.front().relation;
+    facts.residualSquares = residualSquares(relation, facts.squares.size());
+    facts.residualTotal = shortestText(relation.residual);
+  }
 }
 
 PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {
@@ -556,7 +561,9 @@ PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption)
                   facts.total,
                   facts.files[0].record.rows,
                   facts.firstDifference ? facts.firstDifference->row : 0,
-                  caption};
+                  caption,
+                  facts.residualSquares.empty() ? nullptr : facts.residualSquares.data(),
+                  facts.residualTotal};
 }
 
 }  // namespace velmora::explain

@@ -34,6 +34,7 @@
 #include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "explain/plot.h"
+#include "explain/relations.h"
 #include "freeformat/freeformat.h"
 
 namespace velmora::explain {
@@ -210,9 +211,8 @@ enum class FindingKind {
   HeaderRecordsLikeRows,  // some header records read like table rows
   MultiLineRows,       // row statements that read more than one line
   SurplusValues,       // records holding more than three values
-  OutOfStep,           // compared row i matches reference row i + k from row R on
-  ConstantFactor,      // the second columns differ by one factor on every row
-  ColumnMatch,         // the compared column 2 is another column of the reference
+  Relation,            // a relation that explains the total (relations.h); listed first
+  RecordBytes,         // a record read other than its writer surely meant, its bytes named
   ZeroColumn,          // a second column that is zero on every row
   RowCounts,           // the files have different row counts
   RowsPastLimit,       // rows past 1,000,000 were not read
@@ -226,12 +226,30 @@ const char* findingKindName(FindingKind kind);
 enum class FindingRole { Reference, Compared, Control, Pair };
 const char* findingRoleName(FindingRole role);
 
+// A compared row that does not follow a relation, as the report lists it:
+// its lines and records as written in both files (the reference row the
+// relation gives it), and what the relation expected.
+struct ExceptionRow {
+  std::size_t row = 0;               // compared row, from 1
+  std::size_t referenceRow = 0;      // from 1
+  long long comparedLine = 0, comparedLastLine = 0;
+  long long referenceLine = 0, referenceLastLine = 0;
+  double comparedValues[3] = {0, 0, 0};
+  double referenceValues[3] = {0, 0, 0};
+  std::string comparedRecord, referenceRecord;
+  double expected = 0;               // file units
+  double square = 0;                 // its part of the residual
+};
+
 struct Finding {
   FindingKind kind;
   FindingRole role;
   std::size_t row = 0;          // 0: no row
   std::vector<long long> lines; // lines of the file named by the role (empty: none)
   std::string text;             // one or two sentences, enough to fix the file
+  // A relation finding's relation, and its first exceptions with their records.
+  std::shared_ptr<const Relation> relation = nullptr;
+  std::vector<ExceptionRow> exceptionRows = {};
 };
 
 struct Explanation {
@@ -247,6 +265,10 @@ struct Explanation {
   std::optional<RowFacts> largest;
   std::vector<RowFacts> top;        // largest first; NaN before everything, ties by row
   std::vector<double> squares;      // every compared row's square, when asked
+  // Likewise, each row's part of the first finding's residual, when that
+  // finding is a relation, and the residual as text.
+  std::vector<double> residualSquares;
+  std::string residualTotal;
   // The texts of the findings that warn of a likely mistake (same-file,
   // no-header, header-records-like-rows, row-counts, rows-past-limit), in
   // their order: the JSON's `warnings`, kept for programs that read it.
@@ -275,6 +297,9 @@ struct Workspace {
 
 // The findings of an explanation (its facts complete), most important first.
 void addFindings(Explanation& facts);
+// Of those, the relations that explain the total and the records read other
+// than their writer surely meant (relationfindings.cpp).
+void addRelationFindings(const Explanation& facts, std::vector<Finding>& out);
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is

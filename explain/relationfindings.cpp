@@ -244,7 +244,8 @@ class RelationText {
              (k == 1 ? "one record" : std::to_string(k) + " records") + " short: its first " +
              (k == 1 ? "row (line " + std::to_string(lastTaken) + ") was" : "rows (up to line " + std::to_string(lastTaken) + ") were") +
              " read as " + (k == 1 ? "a header record" : "header records") + ", so the tables are out of step by " +
-             plural(k, "row", "rows") + " from row 1 on: ";
+             plural(k, "row", "rows") + " from row 1 on (compared row i matches reference row i " + (late == 0 ? "- " : "+ ") +
+             std::to_string(k) + "): ";
     }
     if (r_.piece) {
       if (r_.pieceFirst == 0) {
@@ -256,7 +257,7 @@ class RelationText {
       }
     }
     text += "compared column 2 is " + valueText(r_.value, r_.precision) + " on " + std::to_string(r_.holds) + " of " +
-            std::to_string(r_.of) + " rows" + rowText();
+            std::to_string(r_.of) + " rows" + (shortHeader ? std::string() : rowText());
     if (r_.piece) text += ", and " + valueText(r_.elsewhere, r_.elsewherePrecision) + " elsewhere";
     text += "; following it, the total would be " + roughly(r_.residual) + " instead of " + roughly(facts_.total) + ": " +
             exceptionsText();
@@ -286,11 +287,11 @@ class RelationText {
     if (shortHeader) return shortHeader->first == 0 ? FindingRole::Reference : FindingRole::Compared;
     if (r_.value.column != 2 && r_.rowMap == RowMapKind::Same) return FindingRole::Compared;
     if (r_.rowMap == RowMapKind::Runs && r_.value.identity() && !r_.piece) {
+      // The file with the rows the other lacks, at the first gap.
       const std::string text = const_cast<RelationText*>(this)->rowText();
-      const bool extras = text.find("extra row") != std::string::npos;
-      const bool lacks = text.find("lacks") != std::string::npos;
-      if (extras && !lacks) return FindingRole::Compared;
-      if (lacks && !extras) return FindingRole::Reference;
+      const std::size_t extras = text.find("extra row"), lacks = text.find("lacks");
+      if (extras < lacks) return FindingRole::Compared;
+      if (lacks < extras) return FindingRole::Reference;
     }
     return FindingRole::Pair;
   }

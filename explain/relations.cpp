@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -43,28 +44,38 @@ const double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1
 // integer and the power of ten is exact; a value it does not give is asked
 // again of the decimal text, which rounds the value's exact binary form.
 
+// A value cut to fewer digits is cut from the digits it is written with
+// (its shortest decimal form), as a writer cuts the text it has: 1.234 cut
+// to 3 decimals is 1.234, whatever binary fraction stands for it.
 std::optional<double> quickDecimals(double v, int d, bool cut) {
   if (d < 0 || d > 22) return std::nullopt;
   const double scale = kPowersOfTen[d];
   const double t = v * scale;
   if (!(std::fabs(t) < 9e15)) return std::nullopt;
-  return (cut ? std::trunc(t) : std::nearbyint(t)) / scale;
+  const double nearest = std::nearbyint(t);
+  if (!cut || std::fabs(t - nearest) <= 1e-9 * std::fabs(t)) return nearest / scale;
+  return std::trunc(t) / scale;
 }
 
 // The decimal text of v with `digits` digits after the point (fixed or
-// exponent form), cut rather than rounded where asked.
+// exponent form): rounded from its exact value, or cut from its shortest
+// form.
 double fromText(double v, int digits, bool exponent, bool cut) {
   char text[512];
-  const int extra = cut ? 30 : 0;
-  const int n = std::snprintf(text, sizeof text, exponent ? "%.*e" : "%.*f", digits + extra, v);
-  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return v;
-  if (cut) {
-    // Drop the extra digits: they end at the exponent or at the end.
-    char* end = exponent ? std::strchr(text, 'e') : text + n;
-    char* point = std::strchr(text, '.');
-    if (point == nullptr || end == nullptr) return v;
-    char* keep = point + 1 + digits;
-    if (digits == 0) keep = point;
+  if (!cut) {
+    const int n = std::snprintf(text, sizeof text, exponent ? "%.*e" : "%.*f", digits, v);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return v;
+    return std::strtod(text, nullptr);
+  }
+  const auto written = std::to_chars(text, text + sizeof text - 1, v,
+                                     exponent ? std::chars_format::scientific : std::chars_format::fixed);
+  if (written.ec != std::errc()) return v;
+  *written.ptr = '\0';
+  char* end = exponent ? std::strchr(text, 'e') : written.ptr;
+  char* point = std::strchr(text, '.');
+  if (end == nullptr) return v;
+  if (point != nullptr && point < end) {
+    char* keep = digits == 0 ? point : std::min(point + 1 + digits, end);
     std::memmove(keep, end, std::strlen(end) + 1);
   }
   return std::strtod(text, nullptr);
@@ -381,12 +392,13 @@ struct Fit {
 
 // Simpler candidates win ties: the same rows, then another column, then a
 // factor, then an offset; no precision, then a rounded one, then a cut one.
+// A fitted number weighs more than any precision.
 int complexity(const ValueMap& v, const Precision& p) {
   int c = 0;
-  if (v.column != 2) c += 1;
-  if (v.factor != 1) c += 2;
-  if (v.offset != 0) c += 4;
-  if (p.kind != PrecisionKind::None) c += 8 + (p.cut ? 8 : 0) + p.digits;
+  if (v.column != 2) c += 64;
+  if (v.factor != 1) c += 128;
+  if (v.offset != 0) c += 256;
+  if (p.kind != PrecisionKind::None) c += 16 + (p.cut ? 16 : 0) + p.digits;
   return c;
 }
 
@@ -447,7 +459,7 @@ int percentile90(std::vector<int> v) {
 Fit fitSample(const Sample& s) {
   Fit best;
   best.size = s.size();
-  if (s.size() < kMinimumRows) return best;
+  if (s.size() < 2) return best;
   std::vector<ValueMap> raw;
   raw.push_back({});
   raw.push_back({1, 1, 0});
@@ -596,7 +608,11 @@ Confirmed confirm(const RelationInput& in, const Mapping& m, const Part& inside,
   return out;
 }
 
-bool enough(std::size_t holds, std::size_t of) {
+// A relation with no number fitted (the same values, another column, a
+// precision) that holds on every row of a table too small for the share
+// is claimed too: chance does not give that.
+bool enough(std::size_t holds, std::size_t of, const ValueMap& value) {
+  if (holds == of && holds >= 2 && value.factor == 1 && value.offset == 0) return true;
   return holds >= kMinimumRows && static_cast<double>(holds) >= kHoldShare * static_cast<double>(of);
 }
 
@@ -640,7 +656,7 @@ struct Searcher {
     if (whole.size > 0 && static_cast<double>(whole.count) >= kHoldShare * static_cast<double>(whole.size)) {
       const Confirmed c = confirm(in, m, {0, n2 - 1, whole.value, whole.precision}, std::nullopt);
       Relation r;
-      if (enough(c.holds, c.of) && describe(m, r, 0, n2 - 1)) {
+      if (enough(c.holds, c.of, whole.value) && describe(m, r, 0, n2 - 1)) {
         r.value = whole.value;
         r.precision = whole.precision;
         r.holds = c.holds;
@@ -693,7 +709,7 @@ struct Searcher {
     const Confirmed c = confirm(in, m, {bestFirst, bestLast, inside.value, inside.precision},
                                 Part{0, n2 - 1, outside.value, outside.precision});
     Relation r;
-    if (!enough(c.holds, c.of) || (c.ofElsewhere > 0 && static_cast<double>(c.holdsElsewhere) <
+    if (!enough(c.holds, c.of, ValueMap{2, 0, 1}) || (c.ofElsewhere > 0 && static_cast<double>(c.holdsElsewhere) <
                                                            kHoldShare * static_cast<double>(c.ofElsewhere))) {
       return;
     }
@@ -743,10 +759,14 @@ std::vector<Relation> findRelations(const RelationInput& in) {
     if (!identity) search.tryMapping(*m);
     if (paired) break;
   }
-  // The best first: the smallest residual, then the most rows held, then
-  // the simplest (the order they were found in: the same rows first).
+  // The best first: the smallest residual.
   std::stable_sort(search.found.begin(), search.found.end(), [](const Relation& a, const Relation& b) {
     if (a.residual != b.residual) return a.residual < b.residual;
+    // Of two that leave the same, the one with fewer numbers fitted, then
+    // the one with fewer runs.
+    const int ca = complexity(a.value, a.precision), cb = complexity(b.value, b.precision);
+    if (ca != cb) return ca < cb;
+    if (a.runs.size() != b.runs.size()) return a.runs.size() < b.runs.size();
     return a.holds > b.holds;
   });
   if (search.found.size() > 1) search.found.resize(1);

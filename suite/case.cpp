@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "companion/companion.h"
 #include "explain/explain.h"
 #include "explain/plot.h"
 #include "suite/suite.h"
@@ -15,6 +16,7 @@ namespace velmora::suite {
 namespace {
 
 using namespace velmora::explain;
+using namespace velmora::companion;
 
 // Everything a FILE* wrote, as a string.
 template <class Write>
@@ -33,14 +35,11 @@ std::string captured(Write write) {
 
 std::string lineNumber(long long line) { return line > 0 ? std::to_string(line) : std::string(); }
 
-// The reader's out-of-memory stop, while the columns are set up, as an
-// exception like any other allocation failure.
-void memoryStop(const StopReport&) { throw std::bad_alloc(); }
-
 Workspace& workspace() {
-  const StopHandler previous = setStopHandler(memoryStop);
-  static Workspace columns;
-  setStopHandler(previous);
+  static Workspace columns = [] {
+    const MemoryStopsThrown memory;
+    return Workspace();
+  }();
   return columns;
 }
 

@@ -7,14 +7,14 @@
 #include <cstdio>
 #include <string>
 
-#include "explain/text.h"
+#include "companion/companion.h"
 #include "suite/suite.h"
 
 namespace velmora::suite {
 
 namespace {
 
-std::string html(std::string_view bytes) { return explain::escaped(bytes, explain::Escape::Xml); }
+std::string html(std::string_view bytes) { return companion::escaped(bytes, companion::Escape::Xml); }
 
 constexpr char kStyle[] =
     "<style>\n"
@@ -88,7 +88,7 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
   page += "<tr><th>reference file</th><td><code>" + html(c.referenceName) + "</code></td></tr>\n";
   page += "<tr><th>compared file</th><td><code>" + html(c.comparedName) + "</code></td></tr>\n</table>\n";
   if (!c.stopText.empty()) {
-    page += "<h2>Where velmora stops</h2>\n<pre id=\"stop\">" + explain::escapedLines(c.stopText, explain::Escape::Xml) +
+    page += "<h2>Where velmora stops</h2>\n<pre id=\"stop\">" + companion::escapedLines(c.stopText, companion::Escape::Xml) +
             "</pre>\n";
   }
   page += "<h2>Findings</h2>\n";

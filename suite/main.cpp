@@ -16,8 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "comparison/comparison.h"
-#include "explain/commandline.h"
+#include "companion/companion.h"
 #include "suite/suite.h"
 
 #ifndef VELMORA_VERSION
@@ -62,7 +61,7 @@ struct Options {
   bool json = false;
 };
 
-[[noreturn]] void usageError(const std::string& message) { velmora::explain::usageError(kProgram, message); }
+[[noreturn]] void usageError(const std::string& message) { velmora::companion::usageError(kProgram, message); }
 
 unsigned processors() {
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -71,7 +70,7 @@ unsigned processors() {
 
 Options parseArguments(int argc, char** argv) {
   Options options;
-  velmora::explain::CommandLine line(kProgram, argc, argv, 'j', "jobs");
+  velmora::companion::CommandLine line(kProgram, argc, argv, 'j', "jobs");
   while (line.next()) {
     if (line.isOperand()) {
       options.roots.emplace_back(line.operand());
@@ -80,10 +79,10 @@ Options parseArguments(int argc, char** argv) {
     const std::string_view name = line.name();
     if (name == "help") {
       line.noValue();
-      velmora::explain::writeAndExit(kProgram, kHelp);
+      velmora::companion::writeAndExit(kProgram, kHelp);
     } else if (name == "version") {
       line.noValue();
-      velmora::explain::writeAndExit(kProgram, "velmora-suite " VELMORA_VERSION "\n");
+      velmora::companion::writeAndExit(kProgram, "velmora-suite " VELMORA_VERSION "\n");
     } else if (name == "json") {
       line.noValue();
       options.json = true;
@@ -99,7 +98,7 @@ Options parseArguments(int argc, char** argv) {
     } else if (name == "fail-above") {
       const std::string_view text = line.value();
       double limit = 0;
-      if (!velmora::explain::parseLimit(text, limit)) {
+      if (!velmora::companion::parseLimit(text, limit)) {
         usageError("invalid number for --fail-above: '" + std::string(text) + "'");
       }
       options.failAbove = limit;
@@ -119,14 +118,6 @@ Options parseArguments(int argc, char** argv) {
   if (options.roots.empty()) options.roots.emplace_back(".");
   if (options.jobs == 0) options.jobs = processors();
   return options;
-}
-
-// The folder a path is made in: "a/b" -> "a", "b" -> ".".
-std::string folderOf(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool sameFolder(const std::string& a, const std::string& b) {
@@ -161,7 +152,7 @@ struct Progress {
 int run(int argc, char** argv) {
   // A closed standard descriptor is occupied first, so that the lines are
   // never written into the JUnit file; a failed write is reported.
-  velmora::prepareProcess();
+  velmora::companion::prepareProcess();
   const auto started = std::chrono::steady_clock::now();
   const Options options = parseArguments(argc, argv);
 
@@ -178,9 +169,9 @@ int run(int argc, char** argv) {
                  kCaseFileName);
     return kCannotRead;
   }
-  if (options.junit) refuseCaseFolder("JUnit file", folderOf(*options.junit), cases);
+  if (options.junit) refuseCaseFolder("JUnit file", velmora::companion::folderOf(*options.junit), cases);
   if (options.htmlDirectory) {
-    refuseCaseFolder("HTML report", folderOf(*options.htmlDirectory), cases);
+    refuseCaseFolder("HTML report", velmora::companion::folderOf(*options.htmlDirectory), cases);
     refuseCaseFolder("HTML report", *options.htmlDirectory, cases);
     if (::mkdir(options.htmlDirectory->c_str(), 0777) != 0 && errno != EEXIST) {
       std::fprintf(stderr, "%s: HTML report '%s'\nerror: cannot make the folder: %s\n", kProgram,

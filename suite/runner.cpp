@@ -23,8 +23,7 @@
 #include <sstream>
 #include <utility>
 
-#include "explain/commandline.h"
-#include "explain/text.h"
+#include "companion/companion.h"
 #include "suite/suite.h"
 
 namespace velmora::suite {
@@ -172,7 +171,7 @@ bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limi
     while (items >> word) words.push_back(word);
   }
   double value = 0;
-  if (content.size() > kMaxLimitFile || words.size() != 1 || !explain::parseLimit(words[0], value)) {
+  if (content.size() > kMaxLimitFile || words.size() != 1 || !companion::parseLimit(words[0], value)) {
     return refuse(words.empty() ? "no number in it" : "it must hold one number and nothing else");
   }
   limit = {LimitSource::File, value, words[0]};
@@ -206,7 +205,7 @@ void count(Summary& summary, const CaseResult& result) {
 }
 
 std::string shown(std::string_view bytes, bool utf8Only) {
-  return explain::escaped(bytes, utf8Only ? explain::Escape::Display : explain::Escape::Diagnostic);
+  return companion::escaped(bytes, utf8Only ? companion::Escape::Display : companion::Escape::Diagnostic);
 }
 
 // ---- the record a child sends ------------------------------------------------

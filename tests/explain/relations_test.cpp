@@ -18,11 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "companion/companion.h"
 #include "explain/explain.h"
 #include "relation_json.h"
 
 namespace velmora::explain {
 namespace {
+
+using companion::shortestText;
 
 namespace fs = std::filesystem;
 

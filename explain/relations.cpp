@@ -81,7 +81,19 @@ double fromText(double v, int digits, bool exponent, bool cut) {
   return std::strtod(text, nullptr);
 }
 
-int decade(double v) { return static_cast<int>(std::floor(std::log10(std::fabs(v)))); }
+// The power of ten of |v|'s leading digit, from its binary exponent where
+// the table reaches (no logarithm for the common values).
+int decade(double v) {
+  const double a = std::fabs(v);
+  if (a >= 1e-22 && a < 1e22) {
+    int d = (std::ilogb(a) * 1233) >> 12;  // log10(2) ~ 1233 / 4096, rounded down
+    const auto power = [](int e) { return e >= 0 ? kPowersOfTen[e] : 1 / kPowersOfTen[-e]; };
+    while (d > -22 && power(d) > a) --d;
+    while (d < 21 && power(d + 1) <= a) ++d;
+    return d;
+  }
+  return static_cast<int>(std::floor(std::log10(a)));
+}
 
 std::optional<double> quickSignificant(double v, int s, bool cut) {
   if (v == 0 || !std::isfinite(v)) return v;
@@ -439,14 +451,23 @@ std::size_t countOn(const Sample& s, const ValueMap& v, const Precision& p) {
   return count;
 }
 
-// Within half a unit of a precision's last digit (a loose test to choose
-// the fits worth refining).
-bool near(double y, double predicted, const Precision& p) {
-  if (!std::isfinite(y) || !std::isfinite(predicted)) return false;
-  double unit = 0;
-  if (p.kind == PrecisionKind::Decimals) unit = std::pow(10.0, -p.digits);
-  if (p.kind == PrecisionKind::SignificantDigits && y != 0) unit = std::pow(10.0, decade(y) - p.digits + 1);
-  return std::fabs(y - predicted) <= unit * 1.000001 + 1e-12 * std::fabs(y);
+// Half a unit of a precision's last digit around each compared value, and
+// whether a prediction falls within it (a loose test to choose the fits
+// worth refining).
+std::vector<double> unitsOf(const Sample& s, const Precision& p) {
+  std::vector<double> units(s.size(), 0.0);
+  for (std::size_t k = 0; k < s.size(); ++k) {
+    const double y = s.y[k];
+    int e = 0;
+    if (p.kind == PrecisionKind::Decimals) e = -p.digits;
+    if (p.kind == PrecisionKind::SignificantDigits && y != 0 && std::isfinite(y)) e = decade(y) - p.digits + 1;
+    units[k] = (e >= 0 ? (e <= 22 ? kPowersOfTen[e] : HUGE_VAL) : (-e <= 22 ? 1 / kPowersOfTen[-e] : 0)) * 1.000001 +
+               1e-12 * std::fabs(y);
+  }
+  return units;
+}
+bool near(double y, double predicted, double unit) {
+  return std::isfinite(y) && std::isfinite(predicted) && std::fabs(y - predicted) <= unit;
 }
 
 // The 90th percentile of some counts of digits.
@@ -530,10 +551,11 @@ Fit fitSample(const Sample& s) {
     // The fits close to most rows within the precision, best first, each
     // refined to factors and offsets of few digits.
     std::vector<std::pair<std::size_t, ValueMap>> close;
+    const std::vector<double> units = unitsOf(s, p);
     for (const ValueMap& v : raw) {
       std::size_t count = 0;
       const std::vector<double>& x = s.x[v.column - 1];
-      for (std::size_t k = 0; k < n; ++k) count += near(s.y[k], mappedValue(v, x[k]), p) ? 1 : 0;
+      for (std::size_t k = 0; k < n; ++k) count += near(s.y[k], mappedValue(v, x[k]), units[k]) ? 1 : 0;
       if (count * 2 >= n) close.push_back({count, v});
     }
     std::stable_sort(close.begin(), close.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -546,7 +568,17 @@ Fit fitSample(const Sample& s) {
         if (p.kind == PrecisionKind::Decimals) offsets.push_back(fromText(v.offset, p.digits, false, false));
       }
       for (const double a : factors) {
-        for (const double b : offsets) consider({v.column, a, b}, p);
+        for (const double b : offsets) {
+          // A few rows first: most refinements fail on them.
+          const ValueMap refined{v.column, a, b};
+          std::size_t few = 0;
+          const std::size_t probe = std::min<std::size_t>(n, 32);
+          for (std::size_t k = 0; k < probe; ++k) {
+            const std::size_t at = k * n / probe;
+            few += follows(s.y[at], mappedValue(refined, s.x[v.column - 1][at]), refined, p, true) ? 1 : 0;
+          }
+          if (static_cast<double>(few) >= 0.75 * static_cast<double>(probe)) consider(refined, p);
+        }
       }
     }
   }
@@ -563,6 +595,7 @@ struct Part {
 };
 
 struct Confirmed {
+  bool tooMany = false;        // more exceptions than a relation may have: given up
   std::size_t holds = 0;       // in the piece (or everywhere)
   std::size_t of = 0;
   std::size_t holdsElsewhere = 0, ofElsewhere = 0;
@@ -574,6 +607,8 @@ struct Confirmed {
 // elsewhere.
 Confirmed confirm(const RelationInput& in, const Mapping& m, const Part& inside, const std::optional<Part>& outside) {
   Confirmed out;
+  // No relation is claimed with more exceptions than a tenth of the rows.
+  const std::size_t most = static_cast<std::size_t>((1 - kHoldShare) * static_cast<double>(in.compared.rows)) + 1;
   for (std::size_t i = 0; i < in.compared.rows; ++i) {
     const bool within = i >= inside.first && i <= inside.last;
     if (!within && !outside) continue;
@@ -599,6 +634,10 @@ Confirmed confirm(const RelationInput& in, const Mapping& m, const Part& inside,
     const double square = difference * difference;
     out.residual += square;
     out.exceptions.push_back({i, ju, predicted, square});
+    if (out.exceptions.size() > most) {
+      out.tooMany = true;
+      return out;
+    }
   }
   std::stable_sort(out.exceptions.begin(), out.exceptions.end(), [](const RelationException& a, const RelationException& b) {
     const bool an = std::isnan(a.square), bn = std::isnan(b.square);
@@ -656,7 +695,7 @@ struct Searcher {
     if (whole.size > 0 && static_cast<double>(whole.count) >= kHoldShare * static_cast<double>(whole.size)) {
       const Confirmed c = confirm(in, m, {0, n2 - 1, whole.value, whole.precision}, std::nullopt);
       Relation r;
-      if (enough(c.holds, c.of, whole.value) && describe(m, r, 0, n2 - 1)) {
+      if (!c.tooMany && enough(c.holds, c.of, whole.value) && describe(m, r, 0, n2 - 1)) {
         r.value = whole.value;
         r.precision = whole.precision;
         r.holds = c.holds;
@@ -709,7 +748,7 @@ struct Searcher {
     const Confirmed c = confirm(in, m, {bestFirst, bestLast, inside.value, inside.precision},
                                 Part{0, n2 - 1, outside.value, outside.precision});
     Relation r;
-    if (!enough(c.holds, c.of, ValueMap{2, 0, 1}) || (c.ofElsewhere > 0 && static_cast<double>(c.holdsElsewhere) <
+    if (c.tooMany || !enough(c.holds, c.of, inside.value) || (c.ofElsewhere > 0 && static_cast<double>(c.holdsElsewhere) <
                                                            kHoldShare * static_cast<double>(c.ofElsewhere))) {
       return;
     }

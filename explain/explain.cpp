@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <cerrno>
 #include <cmath>
@@ -36,6 +37,7 @@ void throwStop(const StopReport& report) {
   stop.item = report.item;
   stop.osError = report.osError;
   stop.bytes = report.bytes;
+  stop.recordOffset = report.recordOffset;
   stop.text.assign(report.text, report.textLength);
   // Line 2's description runs to the text's last byte, its line feed.
   stop.description.assign(report.text + report.descriptionStart,
@@ -177,37 +179,46 @@ bool readsLikeTableRow(const FetchedRecord& record) {
 // offsets its load gave: the records of the lines in [first, last] (all of
 // them counted, the first kMaxRecordLines and the last kept), and, for a
 // header, whether they read like rows.
-class RecordsAgain {
- public:
-  explicit RecordsAgain(const std::string& name) : access_(name) {}
+}  // namespace
 
-  // Walks the records from `offset` (the record of `first`) to line `last`;
-  // `each(line, record)` sees every one. False when the walk ended early.
-  template <class Each>
-  bool walk(long long offset, long long first, long long last, Each&& each) {
-    FetchedRecord record;
-    for (long long line = first; line <= last; ++line) {
-      if (!access_.recordAt(offset, record)) return false;
-      each(line, record);
-      if (record.next < 0) return line == last;
-      offset = record.next;
-    }
-    return true;
+RecordsAgain::RecordsAgain(const std::string& name) : access_(name) {}
+
+bool RecordsAgain::walk(long long offset, long long first, long long last,
+                        const std::function<void(long long, const FetchedRecord&)>& each) {
+  FetchedRecord record;
+  for (long long line = first; line <= last; ++line) {
+    if (!access_.recordAt(offset, record)) return false;
+    each(line, record);
+    if (record.next < 0) return line == last;
+    offset = record.next;
   }
+  return true;
+}
 
-  // Keeps the records of a row or finding's lines in `kept`.
-  void keep(long long offset, long long first, long long last, std::map<long long, std::string>& kept) {
-    if (offset < 0 || first <= 0) return;
-    walk(offset, first, last, [&](long long line, const FetchedRecord& record) {
-      if (line < first + kMaxRecordLines || line == last) {
-        kept[line] = record.bytes.substr(0, kMaxShownRecordBytes);
-      }
-    });
+void RecordsAgain::keep(long long offset, long long first, long long last, std::map<long long, std::string>& kept) {
+  if (offset < 0 || first <= 0) return;
+  walk(offset, first, last, [&](long long line, const FetchedRecord& record) {
+    if (line < first + kMaxRecordLines || line == last) kept[line] = record.bytes.substr(0, kMaxShownRecordBytes);
+  });
+}
+
+std::string rowRecord(Explanation& facts, int f, std::size_t index) {
+  FileFacts& file = facts.files[f];
+  const LoadRecord& r = file.record;
+  if (index >= r.rows) return {};
+  const long long first = r.firstLine(index), last = r.lastLine(index);
+  if (file.again && file.records.find(first) == file.records.end()) {
+    file.again->keep(r.rowOffsets[index], first, last, file.records);
   }
+  std::string record;
+  for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) {
+    if (line != first) record += '\n';
+    if (const auto it = file.records.find(line); it != file.records.end()) record += it->second;
+  }
+  return record;
+}
 
- private:
-  RecordAccess access_;
-};
+namespace {
 
 // Header records that read like table rows: every record from the first line
 // up to the one where the header's last statement started, and before the
@@ -240,15 +251,21 @@ void findSuspectLines(FileFacts& file, RecordsAgain& again) {
 // values, the control file's name lines; and the header records that read
 // like rows. The values were read by the loader, never from these bytes.
 void readRecordsAgain(Explanation& facts) {
+  for (FileFacts& file : facts.files) {
+    if (file.loadStarted && file.record.opened) file.again = std::make_shared<RecordsAgain>(file.name);
+  }
   std::vector<RowFacts*> rows;
   for (RowFacts& row : facts.top) rows.push_back(&row);
   if (facts.largest) rows.push_back(&*facts.largest);
   if (facts.firstDifference) rows.push_back(&*facts.firstDifference);
   for (int f = 0; f < 2; ++f) {
     FileFacts& file = facts.files[f];
-    if (!file.loadStarted || !file.record.opened) continue;
-    RecordsAgain again(file.name);
+    if (!file.again) continue;
+    RecordsAgain& again = *file.again;
     findSuspectLines(file, again);
+    if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) {
+      again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
+    }
     const LoadRecord& r = file.record;
     for (RowFacts* row : rows) {
       const std::size_t i = row->row - 1;
@@ -269,12 +286,7 @@ void readRecordsAgain(Explanation& facts) {
     for (RowFacts* row : rows) {
       const std::size_t i = row->row - 1;
       if (i >= r.rows) continue;
-      std::string record;
-      for (long long line = r.firstLine(i); line <= r.lastLine(i) && line < r.firstLine(i) + kMaxRecordLines; ++line) {
-        if (line != r.firstLine(i)) record += '\n';
-        if (const auto it = file.records.find(line); it != file.records.end()) record += it->second;
-      }
-      (f == 0 ? row->referenceRecord : row->comparedRecord) = std::move(record);
+      (f == 0 ? row->referenceRecord : row->comparedRecord) = rowRecord(facts, f, i);
     }
   }
   if (facts.control.used) {
@@ -526,6 +538,11 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   readRecordsAgain(facts);
   facts.failAbove = request.failAbove;
   addFindings(facts);
+  if (request.keepSquares && facts.compared && !facts.findings.empty() && facts.findings.front().relation) {
+    const Relation& relation = *facts.findings.front().relation;
+    facts.residualSquares = residualSquares(relation, facts.squares.size());
+    facts.residualTotal = shortestText(relation.residual);
+  }
 }
 
 PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {
@@ -545,7 +562,9 @@ PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption)
                   facts.total,
                   facts.files[0].record.rows,
                   facts.firstDifference ? facts.firstDifference->row : 0,
-                  caption};
+                  caption,
+                  facts.residualSquares.empty() ? nullptr : facts.residualSquares.data(),
+                  facts.residualTotal};
 }
 
 }  // namespace velmora::explain

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,6 +36,7 @@
 #include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "explain/plot.h"
+#include "explain/relations.h"
 #include "freeformat/freeformat.h"
 
 namespace velmora::explain {
@@ -160,6 +162,24 @@ struct Presence {
   long long size = 0;        // in bytes
 };
 
+// A file's records as written, read again through the reader's record
+// access at the offsets its load gave (one open for the whole explanation,
+// bounded as RecordAccess says): for showing records, never for values.
+class RecordsAgain {
+ public:
+  explicit RecordsAgain(const std::string& name);
+  // Walks the records from `offset` (the record of line `first`) to line
+  // `last`; `each(line, record)` sees every one. False when it ended early.
+  bool walk(long long offset, long long first, long long last,
+            const std::function<void(long long, const FetchedRecord&)>& each);
+  // Keeps the records of lines `first` to `last` (the first kMaxRecordLines
+  // and the last, at most kMaxShownRecordBytes each) in `kept`.
+  void keep(long long offset, long long first, long long last, std::map<long long, std::string>& kept);
+
+ private:
+  RecordAccess access_;
+};
+
 struct FileFacts {
   bool named = false;        // the run got as far as having its name
   std::string name;          // trailing spaces removed
@@ -172,6 +192,8 @@ struct FileFacts {
   // Records as written, by line, read again at the offsets the load gave for
   // the findings and rows that show them (at most kMaxShownRecordBytes each).
   std::map<long long, std::string> records;
+  // While the explanation is made: the file opened again for its records.
+  std::shared_ptr<RecordsAgain> again;
   // The values the first record of the first row read from more than one
   // line holds, as the reader splits it (0: not known).
   std::uint32_t multiLineHeld = 0;
@@ -185,6 +207,7 @@ struct StopFacts {
   std::optional<std::string> file;  // the file line 1 names, raw bytes
   long long line = 0;               // for a bad number or bad text
   int item = 0;                     // likewise: the item of the statement, from 1
+  long long recordOffset = -1;      // where the record of `line` starts in its file; -1: unknown
   int osError = 0;                  // an open failure's or input/output error's errno
   std::size_t bytes = 0;            // an allocation that failed
   std::string text;                 // both lines, each ending in a line feed
@@ -236,9 +259,8 @@ enum class FindingKind {
   HeaderRecordsLikeRows,  // some header records read like table rows
   MultiLineRows,       // row statements that read more than one line
   SurplusValues,       // records holding more than three values
-  OutOfStep,           // compared row i matches reference row i + k from row R on
-  ConstantFactor,      // the second columns differ by one factor on every row
-  ColumnMatch,         // the compared column 2 is another column of the reference
+  Relation,            // a relation that explains the total (relations.h); listed first
+  RecordBytes,         // a record read other than its writer surely meant, its bytes named
   ZeroColumn,          // a second column that is zero on every row
   RowCounts,           // the files have different row counts
   RowsPastLimit,       // rows past 1,000,000 were not read
@@ -252,12 +274,30 @@ const char* findingKindName(FindingKind kind);
 enum class FindingRole { Reference, Compared, Control, Pair };
 const char* findingRoleName(FindingRole role);
 
+// A compared row that does not follow a relation, as the report lists it:
+// its lines and records as written in both files (the reference row the
+// relation gives it), and what the relation expected.
+struct ExceptionRow {
+  std::size_t row = 0;               // compared row, from 1
+  std::size_t referenceRow = 0;      // from 1
+  long long comparedLine = 0, comparedLastLine = 0;
+  long long referenceLine = 0, referenceLastLine = 0;
+  double comparedValues[3] = {0, 0, 0};
+  double referenceValues[3] = {0, 0, 0};
+  std::string comparedRecord, referenceRecord;
+  double expected = 0;               // file units
+  double square = 0;                 // its part of the residual
+};
+
 struct Finding {
   FindingKind kind;
   FindingRole role;
   std::size_t row = 0;          // 0: no row
   std::vector<long long> lines; // lines of the file named by the role (empty: none)
   std::string text;             // one or two sentences, enough to fix the file
+  // A relation finding's relation, and its first exceptions with their records.
+  std::shared_ptr<const Relation> relation = nullptr;
+  std::vector<ExceptionRow> exceptionRows = {};
 };
 
 struct Explanation {
@@ -273,6 +313,10 @@ struct Explanation {
   std::optional<RowFacts> largest;
   std::vector<RowFacts> top;        // largest first; NaN before everything, ties by row
   std::vector<double> squares;      // every compared row's square, when asked
+  // Likewise, each row's part of the first finding's residual, when that
+  // finding is a relation, and the residual as text.
+  std::vector<double> residualSquares;
+  std::string residualTotal;
   // The texts of the findings that warn of a likely mistake (same-file,
   // no-header, header-records-like-rows, row-counts, rows-past-limit), in
   // their order: the JSON's `warnings`, kept for programs that read it.
@@ -301,6 +345,14 @@ struct Workspace {
 
 // The findings of an explanation (its facts complete), most important first.
 void addFindings(Explanation& facts);
+// Of those, the relations that explain the total and the records read other
+// than their writer surely meant (relationfindings.cpp).
+void addRelationFindings(Explanation& facts, std::vector<Finding>& out);
+
+// Row `index` (from 0) of file `f` as written: its lines joined by a line
+// feed (the first kMaxRecordLines), read again while the explanation is
+// made; "" when not known.
+std::string rowRecord(Explanation& facts, int f, std::size_t index);
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is

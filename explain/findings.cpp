@@ -23,7 +23,7 @@ namespace {
 constexpr const char* kFindingNames[] = {
     "stop",           "empty-file",    "directory",       "control-file",  "same-file",
     "layouts-differ", "no-header",     "header-records-like-rows",       "multi-line-rows",
-    "surplus-values", "out-of-step",   "constant-factor", "column-match",  "zero-column",
+    "surplus-values", "relation",      "record-bytes",    "zero-column",
     "row-counts",     "rows-past-limit", "first-difference", "largest",   "files-agree",
     "fail-above",
 };
@@ -34,8 +34,6 @@ const char* const kFileRoles[2] = {"reference", "compared"};
 
 // Lines a finding lists before it only counts.
 constexpr std::size_t kListedLines = 5;
-// Rows compared to call a pattern a pattern.
-constexpr std::size_t kPatternRows = 2;
 
 // A finding's text is written as it is in the report: every byte of a file
 // it names is escaped here, once, as the diagnostics escape a name.
@@ -74,7 +72,8 @@ class Findings {
 
   void add(FindingKind kind, FindingRole role, std::size_t row, std::vector<long long> lines,
            std::string text) {
-    facts_.findings.push_back({kind, role, row, std::move(lines), std::move(text)});
+    Finding finding{kind, role, row, std::move(lines), std::move(text)};
+    facts_.findings.push_back(std::move(finding));
   }
 
   void all() {
@@ -89,11 +88,17 @@ class Findings {
     rowCounts();
     rowsPastLimit();
     if (facts_.compared) {
-      patterns();
+      zeroColumns();
       comparison();
     }
-    std::stable_sort(facts_.findings.begin(), facts_.findings.end(),
-                     [](const Finding& a, const Finding& b) { return a.kind < b.kind; });
+    addRelationFindings(facts_, facts_.findings);
+    // The relations first, most of the total explained first; the others
+    // by kind.
+    std::stable_sort(facts_.findings.begin(), facts_.findings.end(), [](const Finding& a, const Finding& b) {
+      if (a.relation && b.relation) return a.relation->residual < b.relation->residual;
+      if (a.relation || b.relation) return a.relation != nullptr;
+      return a.kind < b.kind;
+    });
     // The JSON's warnings: the findings about a likely mistake in a file
     // or the pair, as the report has always listed them.
     for (const Finding& finding : facts_.findings) {
@@ -371,124 +376,6 @@ class Findings {
       add(FindingKind::RowsPastLimit, roleOf(f), 0, {last},
           shownBytes(file.name) + " after line " + std::to_string(last) + ": rows past 1,000,000 were not read");
     }
-  }
-
-  // Patterns over the rows both files hold.
-  void patterns() {
-    const LoadRecord& a = record(0);
-    const LoadRecord& b = record(1);
-    const std::size_t n = std::min(a.rows, b.rows);
-    const double* ref2 = a.column2InFileUnits;
-    const double* cmp2 = b.column2InFileUnits;
-    if (facts_.total == 0 || n == 0) {
-      zeroColumns();
-      return;
-    }
-    const std::size_t first = facts_.firstDifference ? facts_.firstDifference->row - 1 : n;
-    // Out of step: from the first difference on, compared row i is reference
-    // row i + k (a row missing from the compared file) or i - k (one extra).
-    bool found = false;
-    for (long long k = 1; k <= 3 && !found && first < n; ++k) {
-      for (int sign : {1, -1}) {
-        const long long shift = sign * k;
-        std::size_t matched = 0;
-        bool all = true;
-        for (std::size_t i = first; i < n; ++i) {
-          const long long j = static_cast<long long>(i) + shift;
-          if (j < 0 || j >= static_cast<long long>(a.rows)) continue;
-          const auto ju = static_cast<std::size_t>(j);
-          if (cmp2[i] != ref2[ju] || b.column3[i] != a.column3[ju]) {
-            all = false;
-            break;
-          }
-          ++matched;
-        }
-        if (!all || matched < kPatternRows) continue;
-        const std::size_t row = first + 1;
-        const std::string steps = count(static_cast<std::size_t>(k), "row", "rows");
-        // The file whose table starts k rows late: the reference when compared
-        // row i matches reference row i - k.
-        const int late = sign > 0 ? 1 : 0;
-        const FileFacts& lateFile = facts_.files[late];
-        std::string text;
-        std::vector<long long> lines;
-        const bool headerShort = first == 0 && lateFile.suspectCount >= static_cast<std::size_t>(k) &&
-                                 !lateFile.suspectLines.empty();
-        if (headerShort) {
-          // Its first rows went to its header, which passed over records of
-          // three numbers: the header is short by as many records.
-          const long long lastTaken = lateFile.suspectLines.back();
-          text = std::string("the ") + (late == 0 ? "reference's" : "compared file's") + " header is " +
-                 (k == 1 ? "one record" : std::to_string(k) + " records") + " short: its first " +
-                 (k == 1 ? "row (line " + std::to_string(lastTaken) + ") was"
-                         : "rows (up to line " + std::to_string(lastTaken) + ") were") +
-                 " read as " + (k == 1 ? "a header record" : "header records") +
-                 ", so the tables are out of step by " + steps + " from row 1 on: compared row i matches "
-                 "reference row i " + (sign > 0 ? "+ " : "- ") + std::to_string(k) +
-                 "; give " + shownName(lateFile.name) + (k == 1 ? " the header record it lacks" : " the header records it lacks");
-          lines.push_back(lastTaken);
-        } else {
-          text = "the tables are out of step by " + steps + " from row " + std::to_string(row) +
-                 " on: compared row i matches reference row i " + (sign > 0 ? "+ " : "- ") + std::to_string(k) + " (";
-          if (sign > 0) {
-            text += "the reference file has " + steps + " the compared file lacks, from line " +
-                    std::to_string(a.firstLine(first)) + ")";
-            lines.push_back(a.firstLine(first));
-          } else {
-            text += "the compared file has " + count(static_cast<std::size_t>(k), "extra row", "extra rows") +
-                    " at line " + std::to_string(b.firstLine(first)) + ", or the reference file lacks " +
-                    (k == 1 ? "one" : std::to_string(k)) + " before line " + std::to_string(a.firstLine(first)) + ")";
-            lines.push_back(b.firstLine(first));
-          }
-        }
-        // The file to fix: the one whose header is short, or the one with the
-        // rows the other lacks.
-        const int toFix = headerShort ? late : (sign > 0 ? 0 : 1);
-        add(FindingKind::OutOfStep, roleOf(toFix), row, lines, text);
-        found = true;
-        break;
-      }
-    }
-    // One factor between the second columns on every row.
-    double factor = 0;
-    std::size_t factorRows = 0;
-    bool constant = true;
-    for (std::size_t i = 0; i < n && constant; ++i) {
-      if (ref2[i] == 0 && cmp2[i] == 0) continue;
-      if (ref2[i] == 0 || !std::isfinite(ref2[i]) || !std::isfinite(cmp2[i])) {
-        constant = false;
-        break;
-      }
-      const double ratio = cmp2[i] / ref2[i];
-      if (factorRows++ == 0) {
-        factor = ratio;
-      } else if (std::fabs(ratio - factor) > 1e-9 * std::fabs(factor)) {
-        constant = false;
-      }
-    }
-    if (constant && factorRows >= kPatternRows && factor != 1 && factor != 0) {
-      const double rounded = std::round(factor * 1e6) / 1e6;
-      add(FindingKind::ConstantFactor, FindingRole::Pair, 0, {},
-          "the compared second column is the reference's times " + number(rounded) +
-              " on every row: the files are probably in different units");
-    }
-    // The compared column 2 holds another column of the reference.
-    for (int column : {1, 3}) {
-      const double* other = column == 1 ? a.column1 : a.column3;
-      bool same = true;
-      bool anyDifferent = false;
-      for (std::size_t i = 0; i < n && same; ++i) {
-        same = cmp2[i] == other[i];
-        anyDifferent = anyDifferent || other[i] != ref2[i];
-      }
-      if (same && anyDifferent && n >= kPatternRows) {
-        add(FindingKind::ColumnMatch, FindingRole::Compared, 0, {b.firstLine(0)},
-            "the compared file's column 2 holds the reference file's column " + std::to_string(column) +
-                " on every row: its columns are probably swapped or in another order");
-        break;
-      }
-    }
-    zeroColumns();
   }
 
   void zeroColumns() {

@@ -59,6 +59,7 @@ struct StopContext {
   int osError = 0;             // errno for an open failure or input/output error
   std::string_view openName;   // the name that could not be opened
   std::size_t bytes = 0;       // the size of an allocation that failed
+  long long recordOffset = -1; // where the record of `line` starts in the file; -1: unknown
 };
 
 // What a handler is handed: the stop's facts, and its two lines as written to

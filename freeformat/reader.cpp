@@ -122,6 +122,7 @@ void FreeFormatReader::fail(Failure kind, int item, long long line, int osError)
   if (fd_ >= 0) context.file = std::string_view(name_, nameLength_);
   context.item = item;
   context.line = line;
+  if (line > 0 && line == line_ && pos_ != nullptr) context.recordOffset = recordOffsetAt(pos_);
   context.osError = osError;
   stopRun(context);
 }

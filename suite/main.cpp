@@ -513,8 +513,10 @@ int run(int argc, char** argv) {
     count(summary, result);
     progress.clear();
     errno = 0;
+    // Each case's line is sent as it is known, so a reader that went away
+    // stops the run at once.
     written = (options.json ? writeJsonCase(stdout, result, index == 0) : writeCaseLine(stdout, result)) &&
-              std::ferror(stdout) == 0 && written;
+              std::fflush(stdout) == 0 && written;
     if (!written) {
       writeError = errno != 0 ? errno : EIO;
       return false;  // nobody reads the lines: the run stops

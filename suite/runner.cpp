@@ -714,7 +714,8 @@ int runCases(const Tree& tree, const RunOptions& options, const CaseSink& done, 
       error = twoLines("cannot start a case", std::string("pipe: ") + std::strerror(why));
       return Start::Failed;
     }
-    std::fflush(nullptr);
+    // The child ends with _exit: what the parent's buffers hold is never
+    // written twice.
     const pid_t pid = ::fork();
     if (pid < 0) {
       const int why = errno;

@@ -386,6 +386,8 @@ void refuseOverlaps(const Tree& tree, const Stream (&streams)[2]) {
   for (const Stream& stream : streams) {
     if (!stream.regular) continue;
     if (const std::string input = readBy(stream.id); !input.empty()) {
+      // Where standard error is that file, the refusal would change it too.
+      if (streams[1].regular && readBy(streams[1].id) == input) std::exit(kCannotRead);
       refuse(stream.name, "it goes to " + input);
     }
   }

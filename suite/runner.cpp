@@ -302,7 +302,9 @@ std::string caseName(const Entry& entry, const Tree& tree) {
 void keepShard(std::vector<Entry>& entries, unsigned index, unsigned count) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (i % count == index - 1) entries[kept++] = std::move(entries[i]);
+    if (i % count != index - 1) continue;
+    if (kept != i) entries[kept] = std::move(entries[i]);
+    ++kept;
   }
   entries.resize(kept);
 }

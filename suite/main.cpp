@@ -430,11 +430,19 @@ void refuseOverlaps(const Tree& tree, const Stream (&streams)[2]) {
 
 // ---- the terminal ------------------------------------------------------------
 
-// A terminal gets a progress line on standard error, redrawn in place.
+// A terminal gets a progress line on standard error, redrawn in place: taken
+// away while a case's line is written, and drawn again below it.
 struct Progress {
+  bool terminal = false;
   bool shown = false;
-  std::size_t total = 0;
-  void update(std::size_t finished, std::size_t failing) {
+  std::size_t total = 0, finished = 0, failing = 0;
+  void update(std::size_t done, std::size_t failures) {
+    finished = done;
+    failing = failures;
+    draw();
+  }
+  void draw() {
+    if (!terminal || finished == 0) return;
     std::fprintf(stderr, "\r%zu of %zu %s done, %zu failing", finished, total, total == 1 ? "case" : "cases",
                  failing);
     std::fflush(stderr);
@@ -509,7 +517,7 @@ int run(int argc, char** argv) {
   int pageError = 0;
   Progress progress;
   progress.total = tree.entries.size();
-  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  progress.terminal = ::isatty(STDERR_FILENO) == 1;
 
   auto done = [&](std::size_t index, CaseResult& result) {
     count(summary, result);
@@ -534,17 +542,18 @@ int run(int argc, char** argv) {
     result.comparison.top.clear();
     result.comparison.top.shrink_to_fit();
     kept.push_back(std::move(result));
+    progress.draw();
     return true;
   };
-  auto progressed = [&](std::size_t finished, std::size_t failing) {
-    if (terminal) progress.update(finished, failing);
-  };
+  auto progressed = [&](std::size_t finished, std::size_t failing) { progress.update(finished, failing); };
   auto warned = [&](const std::string& line) {
     progress.clear();
     std::fprintf(stderr, "%s\n", line.c_str());
+    progress.draw();
   };
   const int ended = runCases(tree, run, done, progressed, warned, error);
   progress.clear();
+  progress.terminal = false;
   if (ended > 0) {
     removeAside();
     endBySignal(ended);

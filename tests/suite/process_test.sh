@@ -387,6 +387,25 @@ run_sh 2 'ulimit -v 60000; "$S" -j 1 T/a'
 has out "	error: out of memory"
 has out "1 case: 0 within their limit, 0 above it, 1 cannot be read, 0 without a limit"
 
+if command -v tmux > /dev/null; then
+  row "a terminal shows the progress line while a long tree runs, and it is cleared at the end"
+  sh "$source/tests/suite/make-tree.sh" T 30
+  mkcase T/zz-slow same
+  printf "a.dat\n'/dev/zero'\n" > T/zz-slow/CompareThese.inp
+  session=suite-progress-$$
+  tmux new-session -d -s "$session" -x 200 -y 50 \
+    "'$suite' -j 2 --timeout 4 T > ../lines; echo status \$? > ../status; sleep 30"
+  sleep 2
+  tmux capture-pane -p -t "$session" > ../pane-running
+  for _ in $(seq 50); do [ -s ../status ] && break; sleep 0.2; done
+  tmux capture-pane -p -t "$session" > ../pane-after
+  tmux kill-session -t "$session"
+  grep -q '^30 of 31 cases done, 15 failing$' ../pane-running || fail "no progress line: $(cat ../pane-running)"
+  [ "$(cat ../status)" = "status 2" ] || fail "exit $(cat ../status)"
+  grep -q 'cases done' ../pane-after && fail "the progress line stayed: $(cat ../pane-after)"
+  grep -q 'timed out after 4 s' ../lines || fail "the slow case did not time out"
+fi
+
 # ---- 4. identity --------------------------------------------------------------------
 
 row "the same tree from two places and two working directories gives the same reports"

@@ -155,10 +155,8 @@ void formatResultLine(double total, char* line) {
   }
 }
 
-namespace {
+namespace detail {
 
-// Writes the result line to standard output; a write that fails (closed, full,
-// a broken pipe) ends the run with a diagnostic.
 void writeResultLine(double total) {
   char line[kResultLineLength + 1];
   formatResultLine(total, line);
@@ -179,43 +177,29 @@ void writeResultLine(double total) {
   }
 }
 
-}  // namespace
-
-int runComparison() {
-  // Every allocation of the run comes before its first open, so that running
-  // out of memory creates no file: the reference column, which lives for the
-  // whole run at full capacity, the control file's buffer, then the buffer
-  // the loads share.
-  static ReferenceColumn referenceColumn;
-  FreeFormatReader control(kControlChannel);
-  FreeFormatReader::reserveBuffer();
-
-  control.open(kControlFileName, kControlStatements.open);
+void openControl(FreeFormatReader& control, OpenMode mode) {
+  if (mode == OpenMode::ReadOnly) {
+    control.openReadOnly(kControlFileName, kControlStatements.open);
+  } else {
+    control.open(kControlFileName, kControlStatements.open);
+  }
   control.rewind(kControlStatements.rewind);
-
-  // One name buffer for both names: a second name statement that gives a
-  // null value or a slash leaves the first name in it.
-  char name[kLineWidth];
-  std::memset(name, ' ', sizeof name);
-  const Item nameItem[] = {TextItem{name, kLineWidth}};
-  // What the header statements leave behind goes from the first load to the
-  // second.
-  HeaderState header;
-
-  control.read(nameItem, kControlStatements.firstName);
-  ReferenceSink reference;
-  reference.column = &referenceColumn;
-  loadDataFile(std::string_view(name, kLineWidth), DataFileRole::First, header,
-               OpenMode::CreateMissing, reference);
-  control.read(nameItem, kControlStatements.secondName);
-  SquaredDifferences compared;
-  compared.reference = referenceColumn.values();
-  loadDataFile(std::string_view(name, kLineWidth), DataFileRole::Second, header,
-               OpenMode::CreateMissing, compared);
-
-  control.close(kControlStatements.close);
-  writeResultLine(compared.total);
-  return 0;
 }
+
+NameStatementSeen readName(FreeFormatReader& control, int which, char* name) {
+  char before[kLineWidth];
+  std::memcpy(before, name, kLineWidth);
+  const Item nameItem[] = {TextItem{name, kLineWidth}};
+  NameStatementSeen seen;
+  seen.statement = which == 0 ? kControlStatements.firstName : kControlStatements.secondName;
+  control.read(nameItem, seen.statement);
+  seen.line = control.statementLine();
+  seen.endedBySlash = control.endedBySlash();
+  seen.stored = std::memcmp(before, name, kLineWidth) != 0;
+  seen.name = std::string_view(name, kLineWidth);
+  return seen;
+}
+
+}  // namespace detail
 
 }  // namespace velmora

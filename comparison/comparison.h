@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <string_view>
 
 #include "datafile/datafile.h"
 
@@ -24,16 +26,22 @@ struct ControlStatements {
 inline constexpr ControlStatements kControlStatements{
     .open = 25, .rewind = 26, .firstName = 28, .secondName = 116, .close = 205};
 
+// One name statement of the control file as it was executed: a single text
+// item into the 72-wide name buffer. Lines count the file's records from 1.
+struct NameStatementSeen {
+  int statement = 0;
+  long long line = 0;        // where it found its first value, null value or slash; 0: none
+  bool endedBySlash = false;
+  bool stored = false;       // it changed the name (a value, not a null value or a slash)
+  std::string_view name;     // the name buffer after it: 72 bytes, blank-padded
+};
+
 // The process set-up every program of the tool makes first: a closed standard
 // descriptor is occupied (with /dev/null), so that no file it opens can take
 // its place and be written to; a reader of standard output that went away,
 // or output past the file-size limit, becomes a failed write instead of a
 // signal.
 void prepareProcess();
-
-// The whole run, from the control file to the result line. Returns the exit
-// status (0); every failure ends the process with its diagnostic and status 2.
-int runComparison();
 
 // A column 2 value as the comparison holds it: file value x 1000.
 inline double scaleColumn2(double fileValue) { return fileValue * 1000; }
@@ -69,9 +77,13 @@ struct SquaredDifferences : NoLoadEvents {
   const double* reference;
   double total = 0;
   void row(const RowSeen& seen) { total += squaredDifference(seen.row, seen.values[1]); }
+  // Row `row`'s compared value, scaled, less the reference's.
+  [[nodiscard]] double scaledDifference(std::size_t row, double fileValue) const {
+    return scaleColumn2(fileValue) - reference[row - 1];
+  }
   // The row's square as it enters the total.
   [[nodiscard]] double squaredDifference(std::size_t row, double fileValue) const {
-    const double difference = scaleColumn2(fileValue) - reference[row - 1];
+    const double difference = scaledDifference(row, fileValue);
     return difference * difference;
   }
 };
@@ -86,5 +98,168 @@ struct SquaredDifferences : NoLoadEvents {
 // 17 significant digits, correctly rounded, halfway cases to even.
 inline constexpr std::size_t kResultLineLength = 27;
 void formatResultLine(double total, char* line);
+
+// The statements of one open: the open itself, the rewind after it, and the
+// first read (where a file velmora creates empty ends).
+struct OpenStatements {
+  int open, rewind, firstRead;
+};
+
+// The run's events and policies, for a companion that observes the one run.
+// This one does nothing and decides as velmora does; an observer derives from
+// it and hides what it wants, so velmora's own run, which passes this one,
+// costs nothing for them. Files are numbered 0 (the reference) and 1 (the
+// compared file). After a stop no further event comes.
+struct NoRunEvents {
+  // Policies.
+  // How the control file and the data files are opened: velmora's way, which
+  // creates a missing file, or for reading only.
+  static constexpr OpenMode kOpenMode = OpenMode::CreateMissing;
+  // Whether row events carry each row's lines and value counts (RowSeen),
+  // and whether a full table's load looks whether its file holds more
+  // (LoadEnd), as NoLoadEvents says.
+  static constexpr bool kRowDetail = false;
+  static constexpr bool kLooksPastLimit = false;
+  // Whether the run writes the result line to standard output (velmora's
+  // statement 207); an observer that does not gets the total in result().
+  static constexpr bool kWritesResultLine = true;
+  // Whether the two names are given (givenName) instead of read from the
+  // control file, as velmora reads them.
+  [[nodiscard]] bool namesGiven() const { return false; }
+  [[nodiscard]] std::string_view givenName(int /*file*/) const { return {}; }
+  // Called before each open with the name and the statements the open
+  // carries: a companion that opens for reading only stops here, through the
+  // fatal funnel, where velmora's open would not give a readable file.
+  void beforeOpen(std::string_view /*name*/, int /*channel*/, const OpenStatements&) {}
+  // The reference's column: kMaxRows doubles, zero beyond the rows stored.
+  ReferenceColumn& referenceColumn() {
+    static ReferenceColumn column;
+    return column;
+  }
+
+  // Events.
+  void controlOpened() {}
+  // A name statement (0: the first, 1: the second) is about to be executed,
+  // and was executed.
+  void nameStarting(int /*file*/) {}
+  void nameRead(int /*file*/, const NameStatementSeen&) {}
+  // A data file's load starts, under `name` (the 72-wide name buffer).
+  void loadStarting(int /*file*/, std::string_view /*name*/) {}
+  // The load's own events (NoLoadEvents), with the file they belong to.
+  void opened(int /*file*/) {}
+  void title(int /*file*/, const HeaderStatementSeen&, char /*formatCode*/, HeaderLayout) {}
+  void headerStatement(int /*file*/, const HeaderStatementSeen&) {}
+  void headerEnd(int /*file*/) {}
+  void row(int /*file*/, const RowSeen&) {}
+  void end(int /*file*/, const LoadEnd&) {}
+  void closed(int /*file*/) {}
+  // The control file was closed; the total of the run (for an observer that
+  // does not write the result line).
+  void result(double /*total*/) {}
+};
+
+namespace detail {
+
+// One load's sink: the run's own (storing the reference column, summing the
+// compared rows), and the observer beside it.
+template <class Observer, class Own>
+struct ObservedLoad : Own {
+  static constexpr bool kRowDetail = Observer::kRowDetail;
+  static constexpr bool kLooksPastLimit = Observer::kLooksPastLimit;
+  Observer* observer = nullptr;
+  int file = 0;
+  void opened() { observer->opened(file); }
+  void title(const HeaderStatementSeen& seen, char code, HeaderLayout layout) {
+    observer->title(file, seen, code, layout);
+  }
+  void headerStatement(const HeaderStatementSeen& seen) { observer->headerStatement(file, seen); }
+  void headerEnd() { observer->headerEnd(file); }
+  void row(const RowSeen& seen) {
+    Own::row(seen);
+    observer->row(file, seen);
+  }
+  void end(const LoadEnd& end) { observer->end(file, end); }
+  void closed() { observer->closed(file); }
+};
+
+// The name statements' reader: the control file's channel, opened, rewound.
+void openControl(FreeFormatReader& control, OpenMode mode);
+// Executes name statement `which` (0, 1) into the 72-wide `name`, and says
+// what it saw.
+NameStatementSeen readName(FreeFormatReader& control, int which, char* name);
+// The result line on standard output; a write that fails ends the run with
+// its diagnostic.
+void writeResultLine(double total);
+
+}  // namespace detail
+
+// The whole run, from the control file to the result line, as `observer`
+// decides and sees it. Returns the exit status (0); every failure goes
+// through the fatal funnel (velmora: its diagnostic and status 2).
+template <class Observer>
+int runComparison(Observer& observer) {
+  // Every allocation of the run comes before its first open, so that running
+  // out of memory creates no file: the reference column, which lives for the
+  // whole run at full capacity, the control file's buffer, then the buffer
+  // the loads share.
+  ReferenceColumn& referenceColumn = observer.referenceColumn();
+  FreeFormatReader control(kControlChannel);
+  FreeFormatReader::reserveBuffer();
+
+  const bool fromControl = !observer.namesGiven();
+  if (fromControl) {
+    observer.beforeOpen(kControlFileName, kControlChannel,
+                        {kControlStatements.open, kControlStatements.rewind, kControlStatements.firstName});
+    detail::openControl(control, Observer::kOpenMode);
+    observer.controlOpened();
+  }
+
+  // One name buffer for both names: a second name statement that gives a
+  // null value or a slash leaves the first name in it.
+  char name[kLineWidth];
+  std::memset(name, ' ', sizeof name);
+  // What the header statements leave behind goes from the first load to the
+  // second.
+  HeaderState header;
+
+  detail::ObservedLoad<Observer, ReferenceSink> reference;
+  reference.column = &referenceColumn;
+  detail::ObservedLoad<Observer, SquaredDifferences> compared;
+  compared.reference = referenceColumn.values();
+  for (int f = 0; f < 2; ++f) {
+    std::string_view fileName;
+    if (fromControl) {
+      observer.nameStarting(f);
+      observer.nameRead(f, detail::readName(control, f, name));
+      fileName = std::string_view(name, kLineWidth);
+    } else {
+      fileName = observer.givenName(f);
+    }
+    const DataFileRole role = f == 0 ? DataFileRole::First : DataFileRole::Second;
+    const StatementNumbers& numbers = detail::statementNumbersFor(role);
+    observer.loadStarting(f, fileName);
+    observer.beforeOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title});
+    if (f == 0) {
+      reference.observer = &observer;
+      reference.file = 0;
+      loadDataFile(fileName, role, header, Observer::kOpenMode, reference);
+    } else {
+      compared.observer = &observer;
+      compared.file = 1;
+      loadDataFile(fileName, role, header, Observer::kOpenMode, compared);
+    }
+  }
+
+  if (fromControl) control.close(kControlStatements.close);
+  observer.result(compared.total);
+  if constexpr (Observer::kWritesResultLine) detail::writeResultLine(compared.total);
+  return 0;
+}
+
+// velmora's run: the control file's pair, the result line.
+inline int runComparison() {
+  NoRunEvents velmora;
+  return runComparison(velmora);
+}
 
 }  // namespace velmora

@@ -133,12 +133,14 @@ struct RowSeen {
 struct LoadEnd {
   std::size_t rows = 0;
   long long cutShortLine = 0;  // where a final row cut short by the end of the file started; 0: none
-  bool atLimit = false;        // kMaxRows rows were read and the file not looked at further (it may hold more)
+  bool atLimit = false;        // kMaxRows rows were read; the rest of the file is not rows
+  // At the limit, for a sink that asks (kLooksPastLimit): the file holds
+  // anything more than blanks after the last row's record.
+  bool rowsPastLimit = false;
 };
 
 // The events of one load, in order: opened, title, header statements,
-// headerEnd, rows, atLimit (only after row kMaxRows, before the close), end,
-// closed. After a stop no further event comes; a sink that asks for row
+// headerEnd, rows, end, closed. After a stop no further event comes; a sink that asks for row
 // detail has by then seen every row read before the stop (others get rows in
 // batches, and may not have). This sink does nothing; a
 // caller's sink derives from it and hides the events it wants, so the run's
@@ -147,14 +149,15 @@ struct NoLoadEvents {
   // Whether row() wants each row's lines and value counts, which cost the
   // reader a little per row.
   static constexpr bool kRowDetail = false;
+  // Whether a load that reads kMaxRows rows looks, past the last row's
+  // record, whether the file holds more (LoadEnd::rowsPastLimit). velmora
+  // never reads a byte past its last row.
+  static constexpr bool kLooksPastLimit = false;
   void opened() {}
   void title(const HeaderStatementSeen&, char /*formatCode*/, HeaderLayout) {}
   void headerStatement(const HeaderStatementSeen&) {}
   void headerEnd() {}
   void row(const RowSeen&) {}
-  // The reader is still open after the last row it was allowed to read; a
-  // sink may look further with statements of its own.
-  void atLimit(FreeFormatReader& /*reader*/, int /*rowStatement*/) {}
   void end(const LoadEnd&) {}
   void closed() {}
 };
@@ -229,8 +232,9 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
     }
     rows += got;
   }
-  if (!ended) sink.atLimit(reader, numbers.row);
-  sink.end(LoadEnd{rows, cutShortLine, !ended});
+  bool pastLimit = false;
+  if constexpr (Sink::kLooksPastLimit) pastLimit = !ended && reader.holdsMore();
+  sink.end(LoadEnd{rows, cutShortLine, !ended, pastLimit});
   reader.close(numbers.close);
   sink.closed();
   return rows;

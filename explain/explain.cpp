@@ -13,9 +13,12 @@
 #include <queue>
 
 #include "comparison/comparison.h"
-#include "explain/text.h"
+#include "companion/companion.h"
 
 namespace velmora::explain {
+
+using namespace velmora::companion;
+
 namespace {
 
 // A stop of velmora's, carried out of the reader to explainPair: its facts,
@@ -125,6 +128,14 @@ bool addsMore(const Contribution& a, const Contribution& b) {
   return a.index < b.index;
 }
 
+// The run's own sum over the workspace's reference column, for the square
+// of any row as it entered the total.
+SquaredDifferences sumOver(const Workspace& w) {
+  SquaredDifferences sum;
+  sum.reference = w.reference.values();
+  return sum;
+}
+
 RowFacts rowFacts(const Workspace& w, const Explanation& facts, std::size_t index, double total) {
   RowFacts row;
   row.row = index + 1;
@@ -143,8 +154,9 @@ RowFacts rowFacts(const Workspace& w, const Explanation& facts, std::size_t inde
     row.referenceValues[1] = row.referenceValue;
     row.referenceValues[2] = w.column3[0][index];
   }
-  row.scaledDifference = scaleColumn2(row.comparedValue) - w.reference.values()[index];
-  row.square = row.scaledDifference * row.scaledDifference;
+  const SquaredDifferences sum = sumOver(w);
+  row.scaledDifference = sum.scaledDifference(row.row, row.comparedValue);
+  row.square = sum.squaredDifference(row.row, row.comparedValue);
   row.share = total == 0 ? 0 : row.square / total;
   return row;
 }
@@ -185,12 +197,11 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
       worseOnTop);
   double withoutReference = 0;
   if (request.keepSquares) facts.squares.resize(comparedRows);
+  const SquaredDifferences sum = sumOver(w);
   for (std::size_t i = 0; i < comparedRows; ++i) {
-    const double scaled = scaleColumn2(compared[i]);
-    const double difference = scaled - reference[i];
-    const double square = difference * difference;
+    const double square = sum.squaredDifference(i + 1, compared[i]);
     if (request.keepSquares) facts.squares[i] = square;
-    facts.rowsDiffering += scaled == reference[i] ? 0 : 1;
+    facts.rowsDiffering += scaleColumn2(compared[i]) == reference[i] ? 0 : 1;
     if (i >= referenceRows) {
       ++facts.rowsWithoutReference;
       withoutReference += square;
@@ -259,119 +270,6 @@ void addRecords(Explanation& facts) {
   }
 }
 
-// What explain notes of one load, beside the comparison's own sinks: the
-// reference's column 2 goes to the workspace's column as velmora keeps it,
-// the compared rows to velmora's sum.
-class RecordingSink : public NoLoadEvents {
- public:
-  static constexpr bool kRowDetail = true;
-
-  RecordingSink(LoadRecord& record, ReferenceColumn* reference, SquaredDifferences* sum)
-      : record_(record), reference_(reference), sum_(sum) {}
-
-  void opened() { record_.opened = true; }
-
-  void title(const HeaderStatementSeen& seen, char formatCode, HeaderLayout layout) {
-    record_.titleRead = true;
-    std::memcpy(record_.title, seen.text.data(), std::min(seen.text.size(), kLineWidth));
-    record_.titleLine = seen.firstLine;
-    record_.formatCode = formatCode;
-    record_.layout = layout;
-  }
-
-  void headerStatement(const HeaderStatementSeen& seen) {
-    noteStatement(seen.statement, seen.firstLine);
-    switch (seen.target) {
-      case HeaderNumber::First:
-        record_.fileUnits.first = seen.number;
-        break;
-      case HeaderNumber::Second:
-        record_.fileUnits.second = seen.number;
-        break;
-      case HeaderNumber::Third:
-        record_.fileUnits.third = seen.number;
-        break;
-      case HeaderNumber::Rate:
-        record_.fileUnits.rate = seen.number;
-        std::memcpy(record_.rateLabel, seen.text.data(), std::min(seen.text.size(), kLabelWidth));
-        record_.rateLine = seen.firstLine;
-        break;
-      case HeaderNumber::RateCandidate:
-      case HeaderNumber::None:
-        break;
-    }
-  }
-
-  void headerEnd() { record_.headerRead = true; }
-
-  void row(const RowSeen& seen) {
-    const std::size_t index = seen.row - 1;
-    record_.rowLines[index] = seen.lines->first;
-    record_.rowLastLines[index] = seen.lines->last;
-    record_.column1[index] = seen.values[0];
-    record_.column2InFileUnits[index] = seen.values[1];
-    record_.column3[index] = seen.values[2];
-    const RowLines& lines = *seen.lines;
-    record_.slashRows += lines.endedBySlash ? 1 : 0;
-    if (lines.first != lines.last) {
-      if (record_.firstMultiLineRow == 0) {
-        record_.firstMultiLineRow = seen.row;
-        record_.firstMultiLine = lines;
-      }
-    } else if (lines.ignored > 0) {
-      if (record_.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
-        record_.surplusRows[record_.surplusRowsKept++] = {seen.row, lines.first, lines.ignored};
-      }
-      ++record_.surplusRowCount;
-    }
-    record_.rows = seen.row;
-    if (reference_ != nullptr) reference_->store(seen.row, seen.values[1]);
-    if (sum_ != nullptr) sum_->row(seen);
-  }
-
-  // Past the last row velmora reads, whether the file holds anything more:
-  // one more statement of a single one-byte text item, which takes any value.
-  // A stop it meets (bad text, a quote left open) also means something is
-  // there; velmora never reads that far, so the stop is not velmora's.
-  void atLimit(FreeFormatReader& reader, int rowStatement) {
-    char scratch[1];
-    const Item items[] = {TextItem{scratch, 1}};
-    try {
-      record_.rowsPastLimit = reader.readOrEnd(items, rowStatement) == ReadStatus::Ok;
-    } catch (const Stopped&) {
-      record_.rowsPastLimit = true;
-    }
-  }
-
-  void end(const LoadEnd& end) { record_.cutShortRowLine = end.cutShortLine; }
-  void closed() { record_.closed = true; }
-
- private:
-  // Where a header statement started. A rate search longer than the record
-  // keeps overwriting its last kept entry, leaving room for the ten skipped
-  // records after it.
-  void noteStatement(int statement, long long line) {
-    constexpr std::size_t kMax = LoadRecord::kMaxHeaderStatements;
-    constexpr std::size_t kAfterRate = 10;
-    const bool inRateSearch = statement == kFirstFileStatements.layout2Rate ||
-                              statement == kSecondFileStatements.layout2Rate;
-    std::size_t slot = record_.headerStatementsKept;
-    if (inRateSearch && slot >= kMax - kAfterRate) {
-      slot = kMax - kAfterRate - 1;
-    } else if (slot == kMax) {
-      slot = kMax - 1;
-    } else {
-      ++record_.headerStatementsKept;
-    }
-    record_.headerStatements[slot] = {statement, line};
-    ++record_.headerStatementCount;
-  }
-
-  LoadRecord& record_;
-  ReferenceColumn* reference_;
-  SquaredDifferences* sum_;
-};
-
 // Everything a record holds, as before a load; the caller's storage is kept.
 void startRecord(LoadRecord& record) {
   LoadRecord fresh;
@@ -384,6 +282,165 @@ void startRecord(LoadRecord& record) {
   std::memset(fresh.rateLabel, ' ', sizeof fresh.rateLabel);
   record = fresh;
 }
+
+// What explain notes of the one run, as it goes: the control file's name
+// statements, and per data file what its load saw. It opens for reading
+// only, predicting (and stopping as velmora stops) where velmora's open would
+// not give a readable file.
+class Observer : public NoRunEvents {
+ public:
+  static constexpr OpenMode kOpenMode = OpenMode::ReadOnly;
+  static constexpr bool kRowDetail = true;
+  static constexpr bool kWritesResultLine = false;
+  static constexpr bool kLooksPastLimit = true;
+
+  Observer(const Request& request, Workspace& workspace, Explanation& facts)
+      : request_(request), workspace_(workspace), facts_(facts) {}
+
+  [[nodiscard]] bool namesGiven() const { return !request_.fromControlFile; }
+  [[nodiscard]] std::string_view givenName(int f) const {
+    return f == 0 ? request_.referenceName : request_.comparedName;
+  }
+  void beforeOpen(std::string_view name, int channel, const OpenStatements& statements) {
+    predictOpen(name, channel, statements, wouldCreate, linkTarget);
+  }
+  ReferenceColumn& referenceColumn() { return workspace_.reference; }
+
+  // So far: a stop in it leaves it read, its line unknown.
+  void nameStarting(int f) { facts_.control.names[f].read = true; }
+  void nameRead(int f, const NameStatementSeen& seen) {
+    ControlStatementFacts& name = facts_.control.names[f];
+    name.line = seen.line;
+    name.endedBySlash = seen.endedBySlash;
+    name.nameChanged = seen.stored;
+  }
+
+  void loadStarting(int f, std::string_view name) {
+    current = f;
+    FileFacts& file = facts_.files[f];
+    file.named = true;
+    file.name = std::string(withoutTrailingBlanks(name));
+    file.presence = presenceOf(file.name);
+    file.loadStarted = true;
+    LoadRecord& record = file.record;
+    record.rowLines = workspace_.rowLines[f].get();
+    record.column2InFileUnits = workspace_.column2InFileUnits[f].get();
+    record.rowLastLines = workspace_.rowLastLines[f].get();
+    record.column1 = workspace_.column1[f].get();
+    record.column3 = workspace_.column3[f].get();
+    startRecord(record);
+  }
+
+  void opened(int f) { record(f).opened = true; }
+
+  void title(int f, const HeaderStatementSeen& seen, char formatCode, HeaderLayout layout) {
+    LoadRecord& r = record(f);
+    r.titleRead = true;
+    std::memcpy(r.title, seen.text.data(), std::min(seen.text.size(), kLineWidth));
+    r.titleLine = seen.firstLine;
+    r.formatCode = formatCode;
+    r.layout = layout;
+  }
+
+  void headerStatement(int f, const HeaderStatementSeen& seen) {
+    LoadRecord& r = record(f);
+    noteStatement(r, seen.statement, seen.firstLine);
+    switch (seen.target) {
+      case HeaderNumber::First:
+        r.fileUnits.first = seen.number;
+        break;
+      case HeaderNumber::Second:
+        r.fileUnits.second = seen.number;
+        break;
+      case HeaderNumber::Third:
+        r.fileUnits.third = seen.number;
+        break;
+      case HeaderNumber::Rate:
+        r.fileUnits.rate = seen.number;
+        std::memcpy(r.rateLabel, seen.text.data(), std::min(seen.text.size(), kLabelWidth));
+        r.rateLine = seen.firstLine;
+        break;
+      case HeaderNumber::RateCandidate:
+      case HeaderNumber::None:
+        break;
+    }
+  }
+
+  void headerEnd(int f) { record(f).headerRead = true; }
+
+  void row(int f, const RowSeen& seen) {
+    LoadRecord& r = record(f);
+    const std::size_t index = seen.row - 1;
+    r.rowLines[index] = seen.lines->first;
+    r.rowLastLines[index] = seen.lines->last;
+    r.column1[index] = seen.values[0];
+    r.column2InFileUnits[index] = seen.values[1];
+    r.column3[index] = seen.values[2];
+    const RowLines& lines = *seen.lines;
+    r.slashRows += lines.endedBySlash ? 1 : 0;
+    if (lines.first != lines.last) {
+      if (r.firstMultiLineRow == 0) {
+        r.firstMultiLineRow = seen.row;
+        r.firstMultiLine = lines;
+      }
+    } else if (lines.ignored > 0) {
+      if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
+        r.surplusRows[r.surplusRowsKept++] = {seen.row, lines.first, lines.ignored};
+      }
+      ++r.surplusRowCount;
+    }
+    r.rows = seen.row;
+    workspace_.used[f] = seen.row;
+  }
+
+  void end(int f, const LoadEnd& end) {
+    LoadRecord& r = record(f);
+    r.cutShortRowLine = end.cutShortLine;
+    r.rowsPastLimit = end.rowsPastLimit;
+  }
+
+  void closed(int f) {
+    record(f).closed = true;
+    facts_.files[f].loaded = true;
+    findSuspectLines(facts_.files[f]);
+    current = -1;
+  }
+
+  void result(double total) { total_ = total; }
+  [[nodiscard]] double total() const { return total_; }
+
+  int current = -1;  // the data file being handled; -1: none
+  bool wouldCreate = false;
+  std::optional<std::string> linkTarget;
+
+ private:
+  LoadRecord& record(int f) { return facts_.files[f].record; }
+
+  // Where a header statement started. A rate search longer than the record
+  // keeps overwriting its last kept entry, leaving room for the ten skipped
+  // records after it.
+  static void noteStatement(LoadRecord& r, int statement, long long line) {
+    constexpr std::size_t kMax = LoadRecord::kMaxHeaderStatements;
+    constexpr std::size_t kAfterRate = 10;
+    const bool inRateSearch = statement == kFirstFileStatements.layout2Rate ||
+                              statement == kSecondFileStatements.layout2Rate;
+    std::size_t slot = r.headerStatementsKept;
+    if (inRateSearch && slot >= kMax - kAfterRate) {
+      slot = kMax - kAfterRate - 1;
+    } else if (slot == kMax) {
+      slot = kMax - 1;
+    } else {
+      ++r.headerStatementsKept;
+    }
+    r.headerStatements[slot] = {statement, line};
+    ++r.headerStatementCount;
+  }
+
+  const Request& request_;
+  Workspace& workspace_;
+  Explanation& facts_;
+  double total_ = 0;
+};
 
 // Restores the previous stop handler however the explanation ends.
 class HandlerScope {
@@ -450,89 +507,33 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   // The reference column is zero beyond the rows of the pair it holds.
   workspace.reference.clear(workspace.used[0]);
   workspace.used[0] = workspace.used[1] = 0;
-  SquaredDifferences sum;
-  sum.reference = workspace.reference.values();
   HandlerScope handler;
-  HeaderState header;  // carried from the first load to the second, as in the run
-  int current = -1;
-  bool wouldCreate = false;
-  std::optional<std::string> linkTarget;
-  try {
-    std::unique_ptr<FreeFormatReader> control;
-    char name[kLineWidth];
-    std::memset(name, ' ', sizeof name);
-    const Item nameItem[] = {TextItem{name, kLineWidth}};
-    if (!request.fromControlFile) {
-      // Both names are known before anything is read.
-      for (int f = 0; f < 2; ++f) {
-        FileFacts& file = facts.files[f];
-        file.named = true;
-        file.name = std::string(withoutTrailingBlanks(f == 0 ? request.referenceName : request.comparedName));
-        file.presence = presenceOf(file.name);
-      }
-    }
-    if (request.fromControlFile) {
-      facts.control.used = true;
-      facts.control.presence = presenceOf(kControlFileName);
-      predictOpen(kControlFileName, kControlChannel,
-                  {kControlStatements.open, kControlStatements.rewind,
-                   kControlStatements.firstName},
-                  wouldCreate, linkTarget);
-      control = std::make_unique<FreeFormatReader>(kControlChannel);
-      control->openReadOnly(kControlFileName, kControlStatements.open);
-      control->rewind(kControlStatements.rewind);
-    }
+  if (request.fromControlFile) {
+    facts.control.used = true;
+    facts.control.presence = presenceOf(kControlFileName);
+  } else {
+    // Both names are known before anything is read.
     for (int f = 0; f < 2; ++f) {
-      const DataFileRole role = f == 0 ? DataFileRole::First : DataFileRole::Second;
-      const StatementNumbers& numbers = f == 0 ? kFirstFileStatements : kSecondFileStatements;
-      std::string_view fileName;
-      if (control) {
-        ControlStatementFacts& seen = facts.control.names[f];
-        const std::string before(name, kLineWidth);
-        seen.read = true;  // so far: a stop in it leaves it read, its line unknown
-        control->read(nameItem, f == 0 ? kControlStatements.firstName
-                                       : kControlStatements.secondName);
-        seen.line = control->statementLine();
-        seen.endedBySlash = control->endedBySlash();
-        seen.nameChanged = before != std::string_view(name, kLineWidth);
-        fileName = std::string_view(name, kLineWidth);
-      } else {
-        fileName = f == 0 ? request.referenceName : request.comparedName;
-      }
       FileFacts& file = facts.files[f];
-      current = f;
       file.named = true;
-      file.name = std::string(withoutTrailingBlanks(fileName));
+      file.name = std::string(withoutTrailingBlanks(f == 0 ? request.referenceName : request.comparedName));
       file.presence = presenceOf(file.name);
-      file.loadStarted = true;
-      predictOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title},
-                  wouldCreate, linkTarget);
-      file.record.rowLines = workspace.rowLines[f].get();
-      file.record.column2InFileUnits = workspace.column2InFileUnits[f].get();
-      file.record.rowLastLines = workspace.rowLastLines[f].get();
-      file.record.column1 = workspace.column1[f].get();
-      file.record.column3 = workspace.column3[f].get();
-      startRecord(file.record);
-      RecordingSink sink(file.record, f == 0 ? &workspace.reference : nullptr,
-                         f == 1 ? &sum : nullptr);
-      loadDataFile(fileName, role, header, OpenMode::ReadOnly, sink);
-      workspace.used[f] = file.record.rows;
-      file.loaded = true;
-      findSuspectLines(file);
     }
-    current = -1;
-    if (control) control->close(kControlStatements.close);
-    compare(request, workspace, sum.total, facts);
+  }
+  Observer observer(request, workspace, facts);
+  try {
+    runComparison(observer);
+    compare(request, workspace, observer.total(), facts);
     addRecords(facts);
   } catch (const Stopped& stopped) {
-    if (current >= 0) workspace.used[current] = facts.files[current].record.rows;
     // Memory velmora-explain could not get is its own failure, not velmora's:
     // velmora needs less, and would not stop there.
     if (stopped.facts.kind == Failure::OutOfMemory) throw std::bad_alloc();
+    const int current = observer.current;
     facts.stop = stopped.facts;
     facts.stop->dataFile = stopped.facts.channel == kControlChannel ? -1 : current;
-    facts.stop->wouldCreate = wouldCreate;
-    facts.stop->linkTarget = linkTarget;
+    facts.stop->wouldCreate = observer.wouldCreate;
+    facts.stop->linkTarget = observer.linkTarget;
     if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }
   facts.failAbove = request.failAbove;

@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "companion/companion.h"
 #include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "explain/plot.h"
@@ -336,16 +337,8 @@ std::string shownRecord(std::string_view record);
 bool writeTextReport(std::FILE* out, const Explanation& facts);
 bool writeJsonReport(std::FILE* out, const Explanation& facts);
 
-// Bytes as a JSON string body: quote, backslash and control bytes escaped,
-// valid UTF-8 kept, every other byte as \u00XX of the byte.
-std::string jsonEscape(std::string_view bytes);
-
 // A share of the total (0 to 1) as a percentage: "80%", "64.29%"; a share
 // too small to show in two decimals as "< 0.01%".
 std::string shareText(double share);
-
-// A double as the shortest text that reads back to it; "NaN", "Infinity",
-// "-Infinity" for the others.
-std::string shortestText(double value);
 
 }  // namespace velmora::explain

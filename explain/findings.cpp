@@ -11,9 +11,12 @@
 #include <string>
 
 #include "explain.h"
-#include "text.h"
+#include "companion/companion.h"
 
 namespace velmora::explain {
+
+using namespace velmora::companion;
+
 namespace {
 
 // One table: each kind's JSON name, in the order of importance.

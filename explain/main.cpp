@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "comparison/comparison.h"
-#include "explain/commandline.h"
+#include "companion/companion.h"
 #include "explain/explain.h"
 #include "explain/plot.h"
 
@@ -29,6 +29,7 @@ namespace {
 
 using namespace velmora;
 using namespace velmora::explain;
+using namespace velmora::companion;
 
 constexpr char kProgram[] = "velmora-explain";
 constexpr int kUsageError = 2;
@@ -61,7 +62,7 @@ struct Options {
   std::optional<double> failAbove;
 };
 
-[[noreturn]] void usageError(const std::string& message) { velmora::explain::usageError(kProgram, message); }
+[[noreturn]] void usageError(const std::string& message) { velmora::companion::usageError(kProgram, message); }
 
 bool parseCount(std::string_view text, std::size_t& value) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -277,19 +278,16 @@ bool writePicture(const std::string& path, const Explanation& facts,
   return pictureFailed(path, error);
 }
 
-// Velmora's out-of-memory stop, while the columns are allocated, as an
-// exception like any other allocation failure.
-void memoryStop(const StopReport&) { throw std::bad_alloc(); }
-
 int run(int argc, char** argv) {
   // A closed standard descriptor is occupied first, so that no file the run
   // opens takes its place; a failed write is reported like any other.
-  prepareProcess();
+  companion::prepareProcess();
   const Options options = parseArguments(argc, argv);
 
-  const StopHandler previous = setStopHandler(memoryStop);
-  static Workspace workspace;
-  setStopHandler(previous);
+  static Workspace workspace = [] {
+    const MemoryStopsThrown memory;
+    return Workspace();
+  }();
   Explanation facts;
   explainPair(options.request, workspace, facts);
 

@@ -8,9 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "explain/text.h"
+#include "companion/companion.h"
 
 namespace velmora::explain {
+
+using namespace velmora::companion;
+
 namespace {
 
 // The canvas, in SVG user units (pixels at 100% zoom).

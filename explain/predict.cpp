@@ -22,12 +22,6 @@ std::string parentOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// The folder part of a path as the system walks it: "a/b" -> "a", "b" -> ".",
-// "/b" -> "/". Trailing slashes are removed first.
-std::string folderOf(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return parentOf(path);
-}
 
 // Follows a chain of links that leads nowhere to the missing file at its end,
 // each link's text read relative to the link's own folder: the file a
@@ -159,7 +153,7 @@ int predictAttempt(const Target& target, OpenAttempt attempt) {
     // A creating open refuses a name ending in a slash, once its folder is
     // reached, whatever the name holds.
     struct stat folder {};
-    if (::stat(folderOf(target.path).c_str(), &folder) != 0) return -errno;
+    if (::stat(companion::folderOf(target.path).c_str(), &folder) != 0) return -errno;
     return S_ISDIR(folder.st_mode) ? -EISDIR : -ENOTDIR;
   }
   if (target.statError == 0) {

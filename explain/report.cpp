@@ -7,11 +7,14 @@
 #include <string>
 
 #include "explain.h"
-#include "text.h"
+#include "companion/companion.h"
 
 #include "comparison/comparison.h"
 
 namespace velmora::explain {
+
+using namespace velmora::companion;
+
 namespace {
 
 const char* const kRoles[2] = {"reference", "compared"};
@@ -210,62 +213,10 @@ constexpr char kRowHeading[] =
 // ---------------------------------------------------------------------------
 // JSON.
 
-class Json {
- public:
-  explicit Json(Out& out) : out_(out) {}
-  void open(char bracket) {
-    out_ << std::string_view(&bracket, 1);
-    first_ = true;
-    ++depth_;
-  }
-  void close(char bracket) {
-    --depth_;
-    if (!first_) newline();
-    out_ << std::string_view(&bracket, 1);
-    first_ = false;
-  }
-  void key(std::string_view name) {
-    separate();
-    out_ << "\"" << name << "\": ";
-  }
-  void item() { separate(); }
-  void string(std::string_view bytes) { out_ << "\"" << jsonEscape(bytes) << "\""; }
-  void number(double value) {
-    if (std::isfinite(value)) {
-      out_ << shortestText(value);
-    } else {
-      string(shortestText(value));
-    }
-  }
-  void count(std::size_t value) { out_ << value; }
-  void line(long long value) {
-    if (value > 0) {
-      out_ << value;
-    } else {
-      null();
-    }
-  }
-  void boolean(bool value) { out_ << (value ? "true" : "false"); }
-  void null() { out_ << "null"; }
-
- private:
-  void separate() {
-    if (!first_) out_ << ",";
-    newline();
-    first_ = false;
-  }
-  void newline() {
-    out_ << "\n";
-    for (int i = 0; i < depth_; ++i) out_ << "  ";
-  }
-  Out& out_;
-  bool first_ = true;
-  int depth_ = 0;
-};
 
 // exists, type ("regular", "directory", "other"), size (bytes), stat_error
 // (the system's answer when it cannot tell).
-void writePresenceJson(Json& json, const Presence& presence) {
+void writePresenceJson(JsonWriter& json, const Presence& presence) {
   json.key("exists");
   json.boolean(presence.exists);
   json.key("type");
@@ -288,7 +239,7 @@ void writePresenceJson(Json& json, const Presence& presence) {
   }
 }
 
-void writeRowJson(Json& json, const RowFacts& row) {
+void writeRowJson(JsonWriter& json, const RowFacts& row) {
   json.open('{');
   json.key("row");
   json.count(row.row);
@@ -339,7 +290,7 @@ void writeRowJson(Json& json, const RowFacts& row) {
   json.close('}');
 }
 
-void writeFileJson(Json& json, const FileFacts& file, int role) {
+void writeFileJson(JsonWriter& json, const FileFacts& file, int role) {
   const LoadRecord& r = file.record;
   json.open('{');
   json.key("role");
@@ -421,16 +372,6 @@ void writeFileJson(Json& json, const FileFacts& file, int role) {
 
 }  // namespace
 
-std::string shortestText(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
-  char text[64];
-  auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
-}
-
-std::string jsonEscape(std::string_view bytes) { return escaped(bytes, Escape::Json); }
-
 std::string shownRecord(std::string_view record) {
   std::string shown;
   std::size_t left = kShownRecordWidth;
@@ -502,8 +443,7 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
 }
 
 bool writeJsonReport(std::FILE* file, const Explanation& facts) {
-  Out out(file);
-  Json json(out);
+  JsonWriter json(file);
   json.open('{');
   json.key("result_line");
   if (facts.compared) {
@@ -648,8 +588,8 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.null();
   }
   json.close('}');
-  out << "\n";
-  return out.finish();
+  json.raw("\n");
+  return json.finish();
 }
 
 }  // namespace velmora::explain

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 
+#include "grammar.h"
 #include "powers_of_five.h"
 
 #if defined(__SSE2__)
@@ -42,23 +43,6 @@ inline constexpr double kPowersOfTen[kMaxExactPower + 1] = {
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 inline bool isDigit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
-// The letters that open an exponent ("1.0D+03", "2e5"): the one place they
-// are named.
-inline constexpr bool isExponentLetter(char c) { return (c | 0x20) == 'e' || (c | 0x20) == 'd'; }
-
-// The bytes that open an exponent after a number's digits: a letter, or a
-// sign alone ("1.5+3" is 1500).
-inline constexpr auto kExponentStart = [] {
-  struct Table {
-    bool byByte[256];
-    constexpr bool operator[](unsigned char c) const { return byByte[c]; }
-  } table{};
-  for (int c = 0; c < 256; ++c) {
-    table.byByte[c] = isExponentLetter(static_cast<char>(c)) || c == '+' || c == '-';
-  }
-  return table;
-}();
 
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 
@@ -194,13 +178,29 @@ inline double withSign(double magnitude, bool negative) {
   return fromBits(bits);
 }
 
+// The exponent's letters and signs as the fast tests below see them, in one
+// mask each; checked against the table of byte classes for every byte.
+inline constexpr bool isExponentLetterByMask(std::uint64_t low) { return (low & 0xDE) == 0x44; }  // D, E, d, e
+inline constexpr bool isSignByMask(std::uint64_t second) {  // '+' or '-' (not the ',' between them), in byte 1
+  return ((second - 0x2B00) & 0xFD00) == 0;
+}
+inline constexpr bool kMasksAgreeWithTable = [] {
+  for (unsigned c = 0; c < 256; ++c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (isExponentLetterByMask(c) != isExponentLetter(byte)) return false;
+    if (isSignByMask(std::uint64_t{c} << 8) != ((byteClass(byte) & kSign) != 0)) return false;
+    // scanExponent tells a letter from a sign by their order.
+    if ((byteClass(byte) & kExponentStart) != 0 && (byte > '-') != isExponentLetter(byte)) return false;
+  }
+  return true;
+}();
+static_assert(kMasksAgreeWithTable, "the exponent's fast tests are the table's letters and signs");
+
 // Whether a value's eight bytes from the end of its digits on open with the
 // usual exponent: E, e, D or d, a sign, two digits and then a byte that is
 // no digit.
 inline bool isTwoDigitExponent(std::uint64_t word) {
-  const bool letter = (word & 0xDE) == 0x44;          // D, E, d, e
-  const bool sign = ((word - 0x2B00) & 0xFD00) == 0;  // '+' or '-' (not the ',' between them)
-  return letter & sign & (digitRun(word >> 16) == 2);
+  return isExponentLetterByMask(word) & isSignByMask(word) & (digitRun(word >> 16) == 2);
 }
 
 // How many bytes past the byte that stops a value the scanner may read: a
@@ -224,45 +224,53 @@ struct ScannedNumber {
   bool dropped;           // nonzero digits beyond the kept ones: the value lies above `digits`
 };
 
-// The largest exponent the scanner takes; a larger one (even "1e100000" can
-// be 1.0 after enough leading zeros) goes to the general rules.
-inline constexpr std::int64_t kExponentLimit = 100000;
-
 #if defined(__SSE2__)
-// How many of the sixteen bytes at p are digits before the first that is
-// not (16 when all are), and when all are (with kValue) their value. SSE2 is
-// part of every x86-64, so no run-time check is needed: pairs of digits, then
-// fours, then eights, each step one multiply-add of neighbouring lanes.
-template <bool kValue>
-inline int sixteenDigits(const char* p, std::uint64_t& value) {
-  __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
-  __m128i nine = _mm_set1_epi8(9);
-  const auto isDigitMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)));
-  if (isDigitMask != 0xFFFF) return __builtin_ctz(~isDigitMask);  // bits 16 and up of ~isDigitMask are set
-  if constexpr (!kValue) return 16;
+// The one digit test of sixteen bytes (SSE2 is part of every x86-64, so no
+// run-time check is needed): bit i set when byte i is a digit. The short
+// record's read applies it to its record, the scanner to a value's bytes.
+// (digitLanes: the same test, each lane all ones for a digit.)
+inline __m128i digitLanes(__m128i bytes) {
+  const __m128i values = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+  const __m128i nine = _mm_set1_epi8(9);
+  return _mm_cmpeq_epi8(_mm_max_epu8(values, nine), nine);
+}
+inline unsigned digitMask(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(digitLanes(bytes))); }
+inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline unsigned digitMask16(const char* p) { return digitMask(load16(p)); }
+
+// The value of sixteen digits: pairs of digits, then fours, then eights, each
+// step one multiply-add of neighbouring lanes.
+inline std::uint64_t sixteenDigitsValue(const char* p) {
+  const __m128i digits = _mm_sub_epi8(load16(p), _mm_set1_epi8('0'));
   // The first byte of each 16-bit lane is its low byte and the higher digit.
   __m128i higher = _mm_and_si128(digits, _mm_set1_epi16(0xFF));
   __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(higher, _mm_set1_epi16(10)), _mm_srli_epi16(digits, 8));
   __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(100 | 1 << 16));
   __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(10000 | 1 << 16));
   auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-  value = (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
-  return 16;
+  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
 #else
-template <bool kValue>
-inline int sixteenDigits(const char* p, std::uint64_t& value) {
-  std::uint64_t high = load8(p);
-  std::uint64_t low = load8(p + 8);
-  const int highRun = digitRun(high);
-  if (highRun != 8) return highRun;
-  const int lowRun = digitRun(low);
-  if (lowRun != 8) return 8 + lowRun;
-  if constexpr (!kValue) return 16;
-  value = eightDigitsValue(high) * 100000000 + eightDigitsValue(low);
-  return 16;
+inline unsigned digitMask16(const char* p) {
+  unsigned mask = 0;
+  for (int i = 0; i < 16; ++i) mask |= static_cast<unsigned>(isDigit(p[i])) << i;
+  return mask;
+}
+inline std::uint64_t sixteenDigitsValue(const char* p) {
+  return eightDigitsValue(load8(p)) * 100000000 + eightDigitsValue(load8(p + 8));
 }
 #endif
+
+// How many of the sixteen bytes at p are digits before the first that is
+// not (16 when all are), and when all are (with kValue) their value.
+template <bool kValue>
+inline int sixteenDigits(const char* p, std::uint64_t& value) {
+  const unsigned mask = digitMask16(p);
+  if (mask != 0xFFFF) return __builtin_ctz(~mask);  // bits 16 and up of ~mask are set
+  if constexpr (!kValue) return 16;
+  value = sixteenDigitsValue(p);
+  return 16;
+}
 
 // Adds the digits at p to `digits` (with kValue), eight at a time and then
 // the few left; returns the byte after them. The digits wrap around past 19:
@@ -333,20 +341,6 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
   return (word & below) | ((word >> 8) & ~below);
 }
 
-#if defined(__SSE2__)
-// Bit i set when byte i of the sixteen at p is a digit.
-inline unsigned digitMask16(const char* p) {
-  const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
-  const __m128i nine = _mm_set1_epi8(9);
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(digits, nine), nine)));
-}
-#else
-inline unsigned digitMask16(const char* p) {
-  unsigned mask = 0;
-  for (int i = 0; i < 16; ++i) mask |= static_cast<unsigned>(isDigit(p[i])) << i;
-  return mask;
-}
-#endif
 
 // The value of the n digits at p, 1 <= n <= 15.
 inline std::uint64_t shortDigitsValue(const char* p, int n) {
@@ -398,7 +392,7 @@ template <bool kValue>
     fraction = 0;
   } else {
     // Sixteen digits or more before the point.
-    if constexpr (kValue) digits = eightDigitsValue(load8(p)) * 100000000 + eightDigitsValue(load8(p + 8));
+    if constexpr (kValue) digits = sixteenDigitsValue(p);
     p = scanDigits<kValue>(p + 16, digits);
     count = p - first;
     fraction = 0;
@@ -420,7 +414,7 @@ template <bool kValue>
 template <bool kLikely>
 [[gnu::always_inline]] inline bool scanExponent(const char*& p, std::int64_t& exponent) {
   exponent = 0;
-  if (!kLikely && !kExponentStart[static_cast<unsigned char>(*p)]) return true;
+  if (!kLikely && (byteClass(static_cast<unsigned char>(*p)) & kExponentStart) == 0) return true;
   if (const std::uint64_t word = load8(p); isTwoDigitExponent(word)) {
     // The exponent programs write most ("e+05", "D-12"): the letter, the
     // sign and two digits, taken from one word.
@@ -431,8 +425,8 @@ template <bool kLikely>
     p += 4;
     return true;
   }
-  if (kLikely && !kExponentStart[static_cast<unsigned char>(*p)]) return true;
-  const bool letter = *p > '-';
+  if (kLikely && (byteClass(static_cast<unsigned char>(*p)) & kExponentStart) == 0) return true;
+  const bool letter = *p > '-';  // of the bytes that open an exponent, the letters lie above the signs
   p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
   const bool exponentNegative = p[-1] == '-';
   if (!isDigit(*p)) return false;

@@ -365,6 +365,11 @@ class FreeFormatReader {
   // statementEndLine() and endedBySlash() describe the last row statement.
   std::size_t readRows(const TableRead& table);
 
+  // Whether anything but blanks and record ends follows the record where
+  // the last statement stopped (a value, a null value, a slash). Reads on as
+  // far as it must to tell; the next statement starts where it would have.
+  [[nodiscard]] bool holdsMore();
+
   // Whether the last readRows() call met the end of the file.
   [[nodiscard]] bool tableEnded() const { return tableEnded_; }
 

@@ -72,6 +72,10 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
 // arriving in pieces are handled in fixed memory: beyond the first kKeptDigits
 // significant digits only whether any further digit is nonzero matters for the
 // rounding.
+// The significant digits the general rules keep: beyond them only whether
+// any is nonzero matters (as a digit just below the last kept).
+inline constexpr int kKeptDigits = 800;
+
 class NumberParser {
  public:
   // Takes the next byte; false when it cannot continue the bytes seen so far,
@@ -85,7 +89,6 @@ class NumberParser {
     Start, Sign, Integer, PointFirst, Fraction, ExponentMark, ExponentSign,
     Exponent, Word
   };
-  static constexpr int kKeptDigits = 800;
   static constexpr int kMaxWord = 8;  // "infinity"
 
   void addDigit(char digit, bool afterPoint);

@@ -9,13 +9,13 @@
 #include <charconv>
 #include <cstring>
 #include <new>
-#include <initializer_list>
 #include <system_error>
 #include <utility>
 
 #include "fastnumber.h"
 #include "fastrecord.h"
 #include "freeformat.h"
+#include "grammar.h"
 #include "number.h"
 #include "system.h"
 
@@ -56,17 +56,13 @@ char* allocateBuffer() {
 constexpr std::size_t kMaxChannels = 16;
 std::array<const FreeFormatReader*, kMaxChannels> channelTable{};
 
-// Bytes that end a value: blanks, the separators, a carriage return (alone it is
-// a blank, before a line feed it belongs to the record end) and the record end.
-constexpr std::array<bool, 256> makeTerminators() {
-  std::array<bool, 256> table{};
-  for (char c : {' ', '\t', ',', ';', '/', '\r', '\n'}) table[static_cast<unsigned char>(c)] = true;
-  return table;
-}
-constexpr std::array<bool, 256> kTerminator = makeTerminators();
+using detail::byteClass;
+using detail::endsValue;
+using detail::isBlank;
 
-bool isTerminator(int c) { return c < 0 || kTerminator[static_cast<unsigned char>(c)]; }
-bool isQuote(int c) { return c == '\'' || c == '"'; }
+// A byte from peek() (-1 at the end of the file, which ends a value too).
+bool isTerminator(int c) { return c < 0 || endsValue(static_cast<unsigned char>(c)); }
+bool isQuote(int c) { return c >= 0 && detail::isQuote(static_cast<unsigned char>(c)); }
 
 // Stores a value into a text item: left-justified, blank-padded or cut.
 void storeText(const Item& item, const char* text, std::size_t length) {
@@ -328,27 +324,31 @@ bool allNumbers(std::span<const Item> items) {
   return true;
 }
 
-constexpr std::array<bool, 256> makeTable(std::initializer_list<char> bytes) {
-  std::array<bool, 256> table{};
-  for (char c : bytes) table[static_cast<unsigned char>(c)] = true;
-  return table;
-}
 // The bytes that may end a value the one-pass read takes: before another
-// value, a blank, comma or semicolon; after the statement's last, also a
-// slash or the record's end, as the rest of the record is discarded.
-constexpr std::array<bool, 256> kEndsValue = makeTable({' ', '\t', ',', ';'});
-constexpr std::array<bool, 256> kEndsLastValue = makeTable({' ', '\t', ',', ';', '/', '\r', '\n'});
+// value, a blank, comma or semicolon; after the statement's last, whatever
+// ends a value, as the rest of the record is discarded.
+constexpr std::uint8_t kEndsInnerValue = detail::kBlank | detail::kComma;
+constexpr std::uint8_t kEndsLastValue = detail::kEndsValue;
 
 // Blanks at p: up to sixteen spaces in one step with no branch on their
-// number (it varies with the signs and sizes of the values); then tabs and
-// any further spaces as they come.
+// number (it varies with the signs and sizes of the values); then any
+// further blanks as they come.
 [[gnu::always_inline]] inline const char* skipBlanks(const char* p) {
   p += detail::leadingSpaces16(p);
   if (static_cast<unsigned char>(*p) <= ' ') {
-    while (*p == ' ' || *p == '\t') ++p;
+    while (isBlank(static_cast<unsigned char>(*p))) ++p;
   }
   return p;
 }
+
+// The short record's read takes records of only spaces, digits, points and
+// minus signs before their line feed, and leaves every other byte to the
+// one-pass read and the general rules; what it takes must mean there what the
+// table of byte classes says.
+static_assert(byteClass(' ') == detail::kBlank && byteClass('\n') == detail::kRecordEnd &&
+                  byteClass('-') == detail::kSign && byteClass('.') == 0 && byteClass('0') == 0 &&
+                  byteClass('9') == 0,
+              "the short record's read splits values as the table does");
 
 }  // namespace
 
@@ -371,11 +371,7 @@ template <class Targets>
   const int length = __builtin_ctz(lineFeeds);  // bytes before the line feed, at most 31
   if (p + length == end_) return false;  // the sentinel: the record may go on in the next block
   const std::uint32_t before = (std::uint32_t{1} << length) - 1;
-  const __m128i nine = _mm_set1_epi8(9);
-  const __m128i firstDigits = _mm_sub_epi8(first, _mm_set1_epi8('0'));
-  const __m128i secondDigits = _mm_sub_epi8(second, _mm_set1_epi8('0'));
-  const std::uint32_t digits = mask(_mm_cmpeq_epi8(_mm_max_epu8(firstDigits, nine), nine),
-                                    _mm_cmpeq_epi8(_mm_max_epu8(secondDigits, nine), nine));
+  const std::uint32_t digits = mask(detail::fast::digitLanes(first), detail::fast::digitLanes(second));
   const std::uint32_t spaces = equal(' ');
   const std::uint32_t points = equal('.');
   const std::uint32_t minuses = equal('-');
@@ -504,8 +500,8 @@ template <class Targets>
     }
     // The one place that decides where a value ends. The last value ending at
     // the sentinel may go on in the next block.
-    if (k + 1 < count ? !kEndsValue[static_cast<unsigned char>(*p)]
-                      : !kEndsLastValue[static_cast<unsigned char>(*p)] || p == end_) {
+    if (k + 1 < count ? (byteClass(static_cast<unsigned char>(*p)) & kEndsInnerValue) == 0
+                      : (byteClass(static_cast<unsigned char>(*p)) & kEndsLastValue) == 0 || p == end_) {
       return false;
     }
     if (kept) *targets(k) = value;
@@ -513,8 +509,7 @@ template <class Targets>
   const char* rest = p;
   if (*p != '\n') {
     p += detail::leadingSpaces(p);
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '\r') ++p;  // before the line feed it belongs to the record end
+    while (isBlank(static_cast<unsigned char>(*p))) ++p;
   }
   std::uint32_t ignored = 0;
   if (*p == '\n' && p != end_) {
@@ -651,6 +646,14 @@ long long FreeFormatReader::lastLineOfFile() const {
 // ---------------------------------------------------------------------------
 // Statements.
 
+bool FreeFormatReader::holdsMore() {
+  assert(fd_ >= 0);
+  if (discardPending_) discardRestOfRecord();
+  atStart_ = true;
+  afterComma_ = false;
+  return nextValue() != Next::End;
+}
+
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
   assert(fd_ >= 0);
   statement_ = statement;
@@ -733,38 +736,30 @@ void FreeFormatReader::discardRestOfRecord() {
 FreeFormatReader::Next FreeFormatReader::nextValue() {
   for (;;) {
     pos_ += detail::leadingSpaces(pos_);  // the usual separator, eight bytes at a time
-    if (!kTerminator[static_cast<unsigned char>(*pos_)]) return Next::Value;
-    switch (*pos_) {
-      case ' ':
-      case '\t':
-      case '\r':  // alone a blank; before a line feed part of the record end
-        ++pos_;
-        continue;
-      case '\n':
-        if (pos_ == end_) {
-          if (!refill()) return Next::End;
-          continue;
-        }
-        ++pos_;
-        ++line_;
-        continue;
-      case ',':
-      case ';':
-        ++pos_;
-        // A comma right after another, or opening the statement, is a null value.
-        if (atStart_ || afterComma_) {
-          atStart_ = false;
-          afterComma_ = true;
-          return Next::Null;
-        }
-        afterComma_ = true;
-        continue;
-      case '/':
-        ++pos_;
-        return Next::Slash;
-      default:
-        return Next::Value;
+    const std::uint8_t found = byteClass(static_cast<unsigned char>(*pos_));
+    if ((found & detail::kEndsValue) == 0) return Next::Value;
+    if ((found & detail::kBlank) != 0) {
+      ++pos_;
+      continue;
     }
+    if ((found & detail::kRecordEnd) != 0) {
+      if (pos_ == end_) {
+        if (!refill()) return Next::End;
+        continue;
+      }
+      ++pos_;
+      ++line_;
+      continue;
+    }
+    ++pos_;
+    if ((found & detail::kSlash) != 0) return Next::Slash;
+    // A comma right after another, or opening the statement, is a null value.
+    if (atStart_ || afterComma_) {
+      atStart_ = false;
+      afterComma_ = true;
+      return Next::Null;
+    }
+    afterComma_ = true;
   }
 }
 
@@ -775,7 +770,7 @@ FreeFormatReader::Next FreeFormatReader::nextValue() {
 bool FreeFormatReader::readNumberFast(double* target) {
   double value;
   auto [last, error] = detail::parseNumber(pos_, end_, value);
-  if (error != std::errc() || (last == end_ ? !atEof_ : !kTerminator[static_cast<unsigned char>(*last)])) {
+  if (error != std::errc() || (last == end_ ? !atEof_ : !endsValue(static_cast<unsigned char>(*last)))) {
     return false;
   }
   *target = value;
@@ -951,16 +946,17 @@ RecordValues splitRecord(std::string_view record, bool afterValue) {
     return size;
   };
   auto endOfValue = [&](std::size_t at) {
-    while (at < size && !kTerminator[static_cast<unsigned char>(record[at])]) ++at;
+    while (at < size && !endsValue(static_cast<unsigned char>(record[at]))) ++at;
     return at;
   };
   while (i < size) {
     const char c = record[i];
-    if (c == ' ' || c == '\t' || c == '\r') {
+    const std::uint8_t found = byteClass(static_cast<unsigned char>(c));
+    if ((found & (detail::kBlank | detail::kRecordEnd)) != 0) {  // a record end, if any, acts as a blank
       ++i;
       continue;
     }
-    if (c == ',' || c == ';') {
+    if ((found & detail::kComma) != 0) {
       ++i;
       if (atStart || afterComma) {
         add(1, false);
@@ -970,7 +966,7 @@ RecordValues splitRecord(std::string_view record, bool afterValue) {
       afterComma = true;
       continue;
     }
-    if (c == '/') {
+    if ((found & detail::kSlash) != 0) {
       result.plain = false;
       break;
     }

@@ -9,7 +9,7 @@
 
 #include "comparison/comparison.h"
 #include "explain/explain.h"
-#include "explain/text.h"
+#include "companion/companion.h"
 #include "freeformat/freeformat.h"
 #include "explain/plot.h"
 #include "suite/suite.h"
@@ -19,6 +19,7 @@ namespace velmora::suite {
 namespace {
 
 using namespace velmora::explain;
+using namespace velmora::companion;
 
 // Everything a FILE* wrote, as a string.
 template <class Write>
@@ -37,18 +38,15 @@ std::string captured(Write write) {
 
 std::string lineNumber(long long line) { return line > 0 ? std::to_string(line) : std::string(); }
 
-// The reader's out-of-memory stop, while the columns are set up, as an
-// exception like any other allocation failure.
-void memoryStop(const StopReport&) { throw std::bad_alloc(); }
-
 // A stop while the control file's names are read ends the reading.
 struct NamesStopped {};
 void namesStop(const StopReport&) { throw NamesStopped(); }
 
 Workspace& workspace() {
-  const StopHandler previous = setStopHandler(memoryStop);
-  static Workspace columns;
-  setStopHandler(previous);
+  static Workspace columns = [] {
+    const MemoryStopsThrown memory;
+    return Workspace();
+  }();
   return columns;
 }
 

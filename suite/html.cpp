@@ -7,14 +7,14 @@
 #include <cstdio>
 #include <string>
 
-#include "explain/text.h"
+#include "companion/companion.h"
 #include "suite/suite.h"
 
 namespace velmora::suite {
 
 namespace {
 
-std::string html(std::string_view bytes) { return explain::escaped(bytes, explain::Escape::Xml); }
+std::string html(std::string_view bytes) { return companion::escaped(bytes, companion::Escape::Xml); }
 
 constexpr char kStyle[] =
     "<style>\n"

@@ -21,8 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "comparison/comparison.h"
-#include "explain/commandline.h"
+#include "companion/companion.h"
 #include "suite/suite.h"
 
 #ifndef VELMORA_VERSION
@@ -73,7 +72,7 @@ struct Options {
   unsigned shard = 0, shards = 0;
 };
 
-[[noreturn]] void usageError(const std::string& message) { velmora::explain::usageError(kProgram, message); }
+[[noreturn]] void usageError(const std::string& message) { velmora::companion::usageError(kProgram, message); }
 
 unsigned processors() {
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -82,7 +81,7 @@ unsigned processors() {
 
 Options parseArguments(int argc, char** argv) {
   Options options;
-  velmora::explain::CommandLine line(kProgram, argc, argv, 'j', "jobs");
+  velmora::companion::CommandLine line(kProgram, argc, argv, 'j', "jobs");
   while (line.next()) {
     if (line.isOperand()) {
       options.roots.emplace_back(line.operand());
@@ -91,10 +90,10 @@ Options parseArguments(int argc, char** argv) {
     const std::string_view name = line.name();
     if (name == "help") {
       line.noValue();
-      velmora::explain::writeAndExit(kProgram, kHelp);
+      velmora::companion::writeAndExit(kProgram, kHelp);
     } else if (name == "version") {
       line.noValue();
-      velmora::explain::writeAndExit(kProgram, "velmora-suite " VELMORA_VERSION "\n");
+      velmora::companion::writeAndExit(kProgram, "velmora-suite " VELMORA_VERSION "\n");
     } else if (name == "json") {
       line.noValue();
       options.json = true;
@@ -110,7 +109,7 @@ Options parseArguments(int argc, char** argv) {
     } else if (name == "fail-above") {
       const std::string_view text = line.value();
       double limit = 0;
-      if (!velmora::explain::parseLimit(text, limit)) {
+      if (!velmora::companion::parseLimit(text, limit)) {
         usageError("invalid number for --fail-above: '" + std::string(text) + "'");
       }
       options.failAbove = limit;
@@ -164,11 +163,8 @@ Options parseArguments(int argc, char** argv) {
   std::exit(kCannotRead);
 }
 
-std::string folderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+using velmora::companion::folderOf;
+
 std::string baseOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -457,7 +453,7 @@ struct Progress {
 int run(int argc, char** argv) {
   // A closed standard descriptor is occupied first, so that the lines are
   // never written into the JUnit file; a failed write is reported.
-  velmora::prepareProcess();
+  velmora::companion::prepareProcess();
   catchEndSignals();
   const auto started = std::chrono::steady_clock::now();
   const Options options = parseArguments(argc, argv);

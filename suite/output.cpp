@@ -1,12 +1,10 @@
 // The case lines, the summary, the JSON document and the JUnit XML.
 #include <unistd.h>
 
-#include <charconv>
-#include <cmath>
 #include <ctime>
 #include <string>
 
-#include "explain/text.h"
+#include "companion/companion.h"
 #include "suite/suite.h"
 
 namespace velmora::suite {
@@ -23,22 +21,9 @@ std::string limitShown(const Limit& limit) {
 
 std::string firstFinding(const CaseResult& result) { return result.comparison.firstFinding; }
 
-// A JSON string of bytes: valid UTF-8 kept, every other byte as \u00XX.
-std::string jsonString(std::string_view bytes) {
-  return "\"" + explain::escaped(bytes, explain::Escape::Json) + "\"";
-}
-
-std::string jsonNumber(double value) {
-  if (std::isnan(value)) return "\"NaN\"";
-  if (std::isinf(value)) return value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
-  char buffer[64];
-  auto [end, failure] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return failure == std::errc() ? std::string(buffer, end) : std::string("null");
-}
-
 // Text for XML: shown as UTF-8 (no control byte can appear), then the five
 // characters XML reserves.
-std::string xml(std::string_view bytes) { return explain::escaped(bytes, explain::Escape::Xml); }
+std::string xml(std::string_view bytes) { return companion::escaped(bytes, companion::Escape::Xml); }
 std::string xmlLines(const std::string& text) { return markupLinesOfShown(text); }
 
 std::string seconds(double value) {
@@ -64,8 +49,8 @@ std::string markupOfShown(std::string_view text) {
   std::size_t start = 0;
   while (true) {
     const std::size_t slash = text.find('\\', start);
-    explain::appendEscaped(out, text.substr(start, slash == std::string_view::npos ? slash : slash - start),
-                           explain::Escape::Xml);
+    companion::appendEscaped(out, text.substr(start, slash == std::string_view::npos ? slash : slash - start),
+                             companion::Escape::Xml);
     if (slash == std::string_view::npos) return out;
     out += '\\';
     start = slash + 1;
@@ -114,39 +99,93 @@ std::string summaryText(const Summary& s) {
 
 bool writeSummaryLine(std::FILE* out, const Summary& s) { return put(out, summaryText(s) + "\n"); }
 
-bool writeJsonStart(std::FILE* out) { return put(out, "{\"cases\": ["); }
+bool writeJsonStart(std::FILE* out) {
+  companion::JsonWriter json(out);
+  json.open('{');
+  json.key("cases");
+  json.open('[');
+  return json.finish();
+}
 
 bool writeJsonCase(std::FILE* out, const CaseResult& result, bool first) {
   const Comparison& c = result.comparison;
-  std::string text = first ? "\n" : ",\n";
-  text += "{\"path\": " + jsonString(result.path);
-  text += ", \"result_line\": " + (c.compared ? jsonString(c.resultLine) : std::string("null"));
-  text += ", \"total\": " + (c.compared ? jsonNumber(c.total) : std::string("null"));
-  text += ", \"limit\": " + (result.limit.source == LimitSource::None ? std::string("null") : jsonNumber(result.limit.value));
-  text += ", \"limit_from\": ";
-  text += result.limit.source == LimitSource::File     ? "\"file\""
-          : result.limit.source == LimitSource::Option ? "\"option\""
-                                                       : "null";
-  text += ", \"verdict\": " + jsonString(verdictName(result.verdict));
-  text += ", \"first_finding\": " + (c.firstFinding.empty() ? std::string("null") : jsonString(c.firstFinding));
-  text += ", \"findings\": [";
-  for (std::size_t i = 0; i < c.findings.size(); ++i) text += (i == 0 ? "" : ", ") + jsonString(c.findings[i]);
-  text += "]";
-  text += ", \"error\": " + (c.stopText.empty() ? std::string("null") : jsonString(c.stopText));
-  text += ", \"seconds\": " + seconds(result.seconds);
-  text += ", \"explain\": " + (c.explainJson.empty() ? std::string("null") : c.explainJson);
-  text += "}";
-  return put(out, text);
+  companion::JsonWriter json(out, 2, first);
+  json.item();
+  json.open('{');
+  auto textOrNull = [&](std::string_view name, bool present, const std::string& text) {
+    json.key(name);
+    if (present) {
+      json.string(text);
+    } else {
+      json.null();
+    }
+  };
+  json.key("path");
+  json.string(result.path);
+  textOrNull("result_line", c.compared, c.resultLine);
+  json.key("total");
+  if (c.compared) {
+    json.number(c.total);
+  } else {
+    json.null();
+  }
+  json.key("limit");
+  if (result.limit.source == LimitSource::None) {
+    json.null();
+  } else {
+    json.number(result.limit.value);
+  }
+  json.key("limit_from");
+  if (result.limit.source == LimitSource::None) {
+    json.null();
+  } else {
+    json.string(result.limit.source == LimitSource::File ? "file" : "option");
+  }
+  json.key("verdict");
+  json.string(verdictName(result.verdict));
+  textOrNull("first_finding", !c.firstFinding.empty(), c.firstFinding);
+  json.key("findings");
+  json.open('[');
+  for (const std::string& finding : c.findings) {
+    json.item();
+    json.string(finding);
+  }
+  json.close(']');
+  textOrNull("error", !c.stopText.empty(), c.stopText);
+  json.key("seconds");
+  json.raw(seconds(result.seconds));
+  json.key("explain");
+  if (c.explainJson.empty()) {
+    json.null();
+  } else {
+    json.raw(c.explainJson);
+  }
+  json.close('}');
+  return json.finish();
 }
 
 bool writeJsonEnd(std::FILE* out, const Summary& s) {
-  std::string text = "\n], \"summary\": {\"cases\": " + std::to_string(s.cases) +
-                     ", \"passed\": " + std::to_string(s.passed) + ", \"failed\": " + std::to_string(s.failed) +
-                     ", \"errors\": " + std::to_string(s.errors) + ", \"without_limit\": " +
-                     std::to_string(s.reported) + ", \"exit_status\": " + std::to_string(s.exitStatus()) + ", \"shard\": " +
-                     (s.shards > 0 ? "\"" + std::to_string(s.shard) + "/" + std::to_string(s.shards) + "\"" : std::string("null")) +
-                     "}}\n";
-  return put(out, text);
+  companion::JsonWriter json(out, 2, s.cases == 0);
+  json.close(']');
+  json.key("summary");
+  json.open('{');
+  const std::pair<const char*, std::size_t> counts[] = {
+      {"cases", s.cases}, {"passed", s.passed}, {"failed", s.failed}, {"errors", s.errors}, {"without_limit", s.reported},
+      {"exit_status", static_cast<std::size_t>(s.exitStatus())}};
+  for (const auto& [name, value] : counts) {
+    json.key(name);
+    json.count(value);
+  }
+  json.key("shard");
+  if (s.shards > 0) {
+    json.string(std::to_string(s.shard) + "/" + std::to_string(s.shards));
+  } else {
+    json.null();
+  }
+  json.close('}');
+  json.close('}');
+  json.raw("\n");
+  return json.finish();
 }
 
 bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Summary& s, double total) {

@@ -26,8 +26,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "explain/commandline.h"
-#include "explain/text.h"
+#include "companion/companion.h"
 #include "suite/suite.h"
 
 namespace velmora::suite {
@@ -383,7 +382,7 @@ bool readCaseLimit(int folderFd, const std::string& shownFolder, const Limit& fa
     while (items >> word) words.push_back(word);
   }
   double value = 0;
-  if (words.size() != 1 || !explain::parseLimit(words[0], value)) {
+  if (words.size() != 1 || !companion::parseLimit(words[0], value)) {
     return refuse(words.empty() ? "no number in it" : "it must hold one number and nothing else");
   }
   limit = {LimitSource::File, value, words[0]};
@@ -417,7 +416,7 @@ void count(Summary& summary, const CaseResult& result) {
 }
 
 std::string shown(std::string_view bytes, bool utf8Only) {
-  return explain::escaped(bytes, utf8Only ? explain::Escape::Display : explain::Escape::Diagnostic);
+  return companion::escaped(bytes, utf8Only ? companion::Escape::Display : companion::Escape::Diagnostic);
 }
 
 // ---- the record a child sends ------------------------------------------------

@@ -12,8 +12,6 @@
 //     gets, and its events agree: in their order, rows numbered from 1, each
 //     row's lines after the previous statement's and within the file, a
 //     cut-short row after the last row, the limit only after a full table;
-//   - velmora-explain on the file (as both files of a pair) stops exactly where
-//     the plain load stops, or finds its rows, and its JSON report parses;
 //   - nothing but a stop escapes.
 #include <algorithm>
 #include <array>
@@ -22,10 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "datafile/datafile.h"
-#include "explain/explain.h"
 #include "freeformat/freeformat.h"
 #include "freeformat/fuzz/fuzz_support.h"
 
@@ -97,7 +92,6 @@ struct KeepingSink : NoLoadEvents {
     rows = seen.row;
     columns[seen.row - 1] = seen.values[1];
   }
-  void atLimit(FreeFormatReader&, int) { require(rows == kMaxRows, "the limit only after a full table"); }
   void end(const LoadEnd& end) {
     if (stage == Stage::Header) stage = Stage::Rows;
     advance(Stage::Rows, Stage::Ended, "the end comes after the rows");
@@ -162,41 +156,6 @@ std::string loadOnce(const fuzz::InputFile& input, std::string_view file, double
   return outcome;
 }
 
-// velmora-explain on the file as both files of a pair, reading through the
-// real calls (its loads make readers of their own).
-void explainFile(const fuzz::InputFile& input, const std::string& plainOutcome) {
-  static explain::Workspace* const workspace = new explain::Workspace;
-  explain::Request request;
-  request.fromControlFile = false;
-  request.referenceName = request.comparedName = input.path();
-  request.top = 3;
-  const auto seamRead = detail::systemCalls.read;
-  detail::systemCalls.read = ::read;
-  explain::Explanation facts;
-  explainPair(request, *workspace, facts);
-  detail::systemCalls.read = seamRead;
-  fuzz::ReadSeam::forgetBuffer();
-
-  // The outcome starts with the stop's two lines, or with "rows N" and a line feed.
-  if (plainOutcome.starts_with("Velmora: ")) {
-    const std::size_t end = plainOutcome.find('\n', plainOutcome.find('\n') + 1) + 1;
-    require(facts.stop && facts.stop->dataFile == 0 && facts.stop->text == plainOutcome.substr(0, end),
-            "the report stops where the plain load stops, with its two lines");
-  } else {
-    const std::string rows = "rows " + std::to_string(facts.files[0].record.rows) + "\n";
-    require(facts.files[0].loaded && plainOutcome.starts_with(rows),
-            "the report finds the rows the plain load finds");
-  }
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
-  require(out != nullptr && explain::writeJsonReport(out, facts), "the report can be written");
-  std::fclose(out);
-  const bool parses = nlohmann::json::accept(std::string_view(buffer, size));
-  std::free(buffer);
-  require(parses, "the JSON report parses");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -222,6 +181,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::ReadSeam::fromFile();
   require(loadOnce<true>(input, file, columns) == whole, "a load with every event loads the same");
 
-  explainFile(input, whole);
   return 0;
 }

@@ -22,10 +22,12 @@
 #include <vector>
 
 #include "explain/explain.h"
-#include "explain/text.h"
+#include "companion/companion.h"
 
 namespace velmora::explain {
 namespace {
+
+using namespace velmora::companion;
 
 namespace fs = std::filesystem;
 
@@ -833,7 +835,7 @@ TEST(ExplainText, JsonEscapeKeepsUtf8EscapesTheRest) {
       {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},  // above U+10FFFF
       {"\xe2\x82", "\\u00e2\\u0082"},          // cut short
   };
-  for (const auto& [bytes, escaped] : cases) EXPECT_EQ(jsonEscape(bytes), escaped) << bytes;
+  for (const auto& [bytes, body] : cases) EXPECT_EQ(escaped(bytes, Escape::Json), body) << bytes;
 }
 
 TEST(ExplainText, ShortestTextReadsBack) {

@@ -1,10 +1,12 @@
-#include "explain/text.h"
+#include "companion/companion.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 
 #include "freeformat/freeformat.h"
 
-namespace velmora::explain {
+namespace velmora::companion {
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
@@ -131,4 +133,12 @@ std::string_view withoutBlanksAround(std::string_view text) {
   return withoutTrailingBlanks(text);
 }
 
-}  // namespace velmora::explain
+std::string shortestText(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  char text[64];
+  auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+}  // namespace velmora::companion

@@ -1,4 +1,4 @@
-#include "explain/commandline.h"
+#include "companion/companion.h"
 
 #include <cerrno>
 #include <charconv>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace velmora::explain {
+namespace velmora::companion {
 
 namespace {
 constexpr int kUsageStatus = 2;
@@ -64,7 +64,7 @@ void usageError(const char* program, const std::string& message) {
   std::exit(kUsageStatus);
 }
 
-void CommandLine::usageError(const std::string& message) const { explain::usageError(program_, message); }
+void CommandLine::usageError(const std::string& message) const { companion::usageError(program_, message); }
 
 void CommandLine::unrecognized() const { usageError("unrecognized option '" + std::string(argument_) + "'"); }
 
@@ -82,4 +82,4 @@ bool parseLimit(std::string_view text, double& value) {
   return !text.empty() && error == std::errc() && end == text.data() + text.size() && !std::isnan(value);
 }
 
-}  // namespace velmora::explain
+}  // namespace velmora::companion

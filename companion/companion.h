@@ -1,0 +1,193 @@
+// What velmora's companions, velmora-explain and velmora-suite, share beside
+// the run they observe: the process set-up, the command line, the showing of
+// bytes they did not write, and the one JSON writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "freeformat/freeformat.h"
+
+namespace velmora::companion {
+
+// ---------------------------------------------------------------------------
+// Process set-up.
+
+// What a companion does first: velmora's own set-up (a closed standard
+// descriptor occupied, SIGPIPE and SIGXFSZ ignored), so that no file it opens
+// takes a standard descriptor's place and a failed write is reported.
+void prepareProcess();
+
+// While one lives, a stop of the reader for storage it could not have (the
+// columns a companion allocates once) is std::bad_alloc, like any other
+// allocation failure; the previous stop handler comes back after it.
+class MemoryStopsThrown {
+ public:
+  MemoryStopsThrown();
+  ~MemoryStopsThrown();
+  MemoryStopsThrown(const MemoryStopsThrown&) = delete;
+  MemoryStopsThrown& operator=(const MemoryStopsThrown&) = delete;
+
+ private:
+  StopHandler previous_;
+};
+
+// The folder a path is made in: "a/b" -> "a", "b" -> ".", "/x" -> "/",
+// "a/b/" -> "a".
+std::string folderOf(std::string path);
+
+// ---------------------------------------------------------------------------
+// The command line of velmora's companions, read the way GNU tools read theirs:
+//   --name  --name=value  --name value   a long option
+//   -j4  -j 4                            the one short option with a value, when
+//                                        the program has one
+//   --                                   ends the options: all that follows is
+//                                        an operand, as is "-" and anything not
+//                                        starting with "-"
+// A usage error is two lines on standard error ("PROGRAM: what", "Try 'PROGRAM
+// --help' for more information.") and exit status 2.
+
+class CommandLine {
+ public:
+  // `shortOption` (0 for none) is a one-letter form of the long option
+  // `shortName`, which takes a value.
+  CommandLine(const char* program, int argc, char** argv, char shortOption = 0,
+              std::string_view shortName = {});
+
+  // Moves to the next argument; false after the last one.
+  bool next();
+  // The current argument is an operand (then operand() is it), else an
+  // option named name().
+  [[nodiscard]] bool isOperand() const { return operand_; }
+  [[nodiscard]] std::string_view operand() const { return argument_; }
+  [[nodiscard]] std::string_view name() const { return name_; }
+  // The option's value: after "=", stuck to the short option, or the next
+  // argument; a usage error when there is none.
+  std::string_view value();
+  // A usage error when the option was given a value.
+  void noValue() const;
+
+  [[noreturn]] void usageError(const std::string& message) const;
+  [[noreturn]] void unrecognized() const;
+
+ private:
+  const char* program_;
+  int argc_;
+  char** argv_;
+  char shortOption_;
+  std::string_view shortName_;
+  int index_ = 0;
+  bool optionsEnded_ = false;
+  bool operand_ = false;
+  bool hasValue_ = false;
+  std::string_view argument_, name_, value_;
+};
+
+// The two lines of a usage error, then exit status 2.
+[[noreturn]] void usageError(const char* program, const std::string& message);
+
+// Writes `text` (--help, --version) to standard output and exits 0; a write
+// that fails is said on standard error, exit status 2.
+[[noreturn]] void writeAndExit(const char* program, const char* text);
+
+// A limit as the companions take it: a number as strtod reads it, with an
+// optional leading plus; NaN is refused (no total is ever above it, so the
+// gate would never close); infinity is taken.
+//   "0" "1e-6" "+2.5" "inf" -> true     "nan" "0x10" "1,5" "++1" "" -> false
+bool parseLimit(std::string_view text, double& value);
+
+// ---------------------------------------------------------------------------
+// How velmora-explain shows bytes it did not write: file names, titles,
+// records as they stand in a file. Every escaping, UTF-8 check and trimming of
+// the report, the JSON and the picture is here, so the three always show the
+// same bytes the same way.
+//
+// One rule underlies every style: a byte the diagnostics would escape (a
+// control byte, a backslash) is escaped as velmora's diagnostics escape it
+// (showName: "\x09", "\\"). The styles add only what their medium needs:
+//   Diagnostic  exactly the diagnostics' rule; other bytes as they are
+//                 "a\tb\xff" -> "a\x09b" followed by the raw byte 0xff
+//   Display     also every byte that does not start a well-formed, printable
+//               UTF-8 character as \xHH, so the text is always valid UTF-8
+//                 "caf\xe9" -> "caf\xe9" (escaped)   "\xc3\xa9" -> kept
+//   Xml         Display, with &, <, >, " and ' as entities (for element
+//               text and attribute values alike; HTML reads them the same)
+//   Json        a JSON string body: \" \\ and \u00XX for control bytes and
+//               for bytes that are not well-formed UTF-8 (no surrogates, no
+//               overlong forms, nothing past U+10FFFF)
+// A cut (`maxShown`, in shown characters; an escape counts as its length)
+// ends the text with an ellipsis where the bytes go on.
+#pragma once
+
+enum class Escape { Diagnostic, Display, Xml, Json };
+
+inline constexpr std::size_t kNoCut = static_cast<std::size_t>(-1);
+
+// The length of the well-formed UTF-8 sequence at `text[at]` (a lead byte of
+// 0x80 or above), or 0. With `printableOnly`, also 0 for the C1 controls and
+// U+FFFE, U+FFFF (which XML does not allow).
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at, bool printableOnly);
+
+// Returns the characters shown, or kNoCut when the text was cut.
+std::size_t appendEscaped(std::string& out, std::string_view bytes, Escape style, std::size_t maxShown = kNoCut);
+
+inline std::string escaped(std::string_view bytes, Escape style, std::size_t maxShown = kNoCut) {
+  std::string out;
+  appendEscaped(out, bytes, style, maxShown);
+  return out;
+}
+
+// Text of several lines, each escaped on its own and ended by a line feed
+// (a last line without one gets one): for a block of lines in a page.
+//   "a<b\nc" (Xml) -> "a&lt;b\nc\n"
+std::string escapedLines(std::string_view text, Escape style);
+
+// Text items are blank-padded: the value is what comes before the padding.
+std::string_view withoutTrailingBlanks(std::string_view text);
+std::string_view withoutBlanksAround(std::string_view text);
+
+// A double as the shortest text that reads back to it; "NaN", "Infinity",
+// "-Infinity" for the others.
+std::string shortestText(double value);
+
+// ---------------------------------------------------------------------------
+// JSON: the one writer of both companions. Objects and arrays are opened
+// and closed; a key or an item separates itself from the one before. Each
+// member goes on a line of its own, indented two blanks a level, from the
+// level `depth` given at the start (for a document written in parts).
+// Strings are bytes escaped as Escape::Json; a number that is not finite is
+// the string "NaN", "Infinity" or "-Infinity"; a line number of 0 is null.
+// Every write is checked: finish() says whether all of them succeeded.
+class JsonWriter {
+ public:
+  // `first`: nothing was written yet at that level (no separator is due).
+  explicit JsonWriter(std::FILE* file, int depth = 0, bool first = true)
+      : file_(file), first_(first), depth_(depth) {}
+  void open(char bracket);
+  void close(char bracket);
+  void key(std::string_view name);
+  void item();
+  void string(std::string_view bytes);
+  void number(double value);
+  void count(std::size_t value);
+  void line(long long value);
+  void boolean(bool value);
+  void null();
+  // Text that is already JSON (a document written by this writer), as it is.
+  void raw(std::string_view json);
+  // Flushes; false when any write failed.
+  [[nodiscard]] bool finish();
+
+ private:
+  void put(std::string_view text);
+  void separate();
+  void newline();
+  std::FILE* file_;
+  bool ok_ = true;
+  bool first_ = true;
+  int depth_ = 0;
+};
+
+}  // namespace velmora::companion

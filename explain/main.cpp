@@ -223,13 +223,25 @@ bool writePicture(const std::string& path, const Explanation& facts,
     const int error = writePictureTo(fd, facts);
     return error == 0 || pictureFailed(path, error);
   }
-  // The file to replace: the one a link names, where it exists.
+  // The file to replace: the one a link names, where it exists; a link that
+  // leads nowhere is kept, and the file it names is made, as a shell's >
+  // makes it.
   std::string target = path;
   if (exists) {
     if (char* resolved = ::realpath(path.c_str(), nullptr)) {
       target = resolved;
       std::free(resolved);
     }
+  }
+  for (int hops = 0; !exists && hops < 40; ++hops) {
+    struct stat link {};
+    if (::lstat(target.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) break;
+    std::string named(static_cast<std::size_t>(link.st_size) + 1, '\0');
+    const ssize_t got = ::readlink(target.c_str(), named.data(), named.size());
+    if (got < 0) break;
+    named.resize(static_cast<std::size_t>(got));
+    const std::size_t cut = target.find_last_of('/');
+    target = named.starts_with('/') || cut == std::string::npos ? named : target.substr(0, cut + 1) + named;
   }
   const std::size_t slash = target.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);

@@ -2,12 +2,15 @@
 // of the suite that knows its API, so that a change there is met here alone.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "companion/companion.h"
+#include "comparison/comparison.h"
 #include "explain/explain.h"
+#include "companion/companion.h"
+#include "freeformat/freeformat.h"
 #include "explain/plot.h"
 #include "suite/suite.h"
 
@@ -34,6 +37,10 @@ std::string captured(Write write) {
 }
 
 std::string lineNumber(long long line) { return line > 0 ? std::to_string(line) : std::string(); }
+
+// A stop while the control file's names are read ends the reading.
+struct NamesStopped {};
+void namesStop(const StopReport&) { throw NamesStopped(); }
 
 Workspace& workspace() {
   static Workspace columns = [] {
@@ -91,6 +98,30 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
     const PlotData data = plotDataOf(facts, caption);
     out.picture = captured([&](std::FILE* file) { return writePlot(file, data); });
   }
+}
+
+std::vector<std::string> controlNamesHere() {
+  std::vector<std::string> names;
+  const StopHandler previous = setStopHandler(namesStop);
+  try {
+    FreeFormatReader control(kControlChannel);
+    char name[kLineWidth];
+    std::memset(name, ' ', sizeof name);
+    const Item nameItem[] = {TextItem{name, kLineWidth}};
+    control.openReadOnly(kControlFileName, kControlStatements.open);
+    control.rewind(kControlStatements.rewind);
+    for (const int statement : {kControlStatements.firstName, kControlStatements.secondName}) {
+      control.read(nameItem, statement);
+      names.emplace_back(withoutTrailingBlanks(std::string_view(name, kLineWidth)));
+    }
+    control.close(kControlStatements.close);
+  } catch (const NamesStopped&) {
+  } catch (...) {
+    setStopHandler(previous);
+    throw;
+  }
+  setStopHandler(previous);
+  return names;
 }
 
 }  // namespace velmora::suite

@@ -88,7 +88,7 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
   page += "<tr><th>reference file</th><td><code>" + html(c.referenceName) + "</code></td></tr>\n";
   page += "<tr><th>compared file</th><td><code>" + html(c.comparedName) + "</code></td></tr>\n</table>\n";
   if (!c.stopText.empty()) {
-    page += "<h2>Where velmora stops</h2>\n<pre id=\"stop\">" + companion::escapedLines(c.stopText, companion::Escape::Xml) +
+    page += "<h2>Where velmora stops</h2>\n<pre id=\"stop\">" + markupLinesOfShown(c.stopText) +
             "</pre>\n";
   }
   page += "<h2>Findings</h2>\n";
@@ -96,7 +96,7 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
     page += "<p id=\"findings\">None.</p>\n";
   } else {
     page += "<ul id=\"findings\">\n";
-    for (const std::string& finding : c.findings) page += "<li>" + html(finding) + "</li>\n";
+    for (const std::string& finding : c.findings) page += "<li>" + markupOfShown(finding) + "</li>\n";
     page += "</ul>\n";
   }
   if (!c.top.empty()) {
@@ -130,10 +130,7 @@ bool writeIndexPage(const std::string& directory, const std::vector<CaseResult>&
   std::string page =
       "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>velmora-suite</title>\n";
   page += kStyle;
-  page += "</head>\n<body>\n<h1>velmora-suite</h1>\n<p id=\"summary\">" + std::to_string(summary.cases) +
-          " cases: " + std::to_string(summary.passed) + " within their limit, " + std::to_string(summary.failed) +
-          " above it, " + std::to_string(summary.errors) + " cannot be read, " + std::to_string(summary.reported) +
-          " without a limit.</p>\n";
+  page += "</head>\n<body>\n<h1>velmora-suite</h1>\n<p id=\"summary\">" + html(summaryText(summary)) + ".</p>\n";
   page += "<p><label><input type=\"checkbox\" id=\"failures-only\"> failures only (above the limit or cannot "
           "be read)</label> &middot; click a heading to sort</p>\n";
   page += "<table id=\"cases\">\n<thead><tr><th class=\"sort\" data-key=\"n\">#</th><th class=\"sort\" "
@@ -151,7 +148,7 @@ bool writeIndexPage(const std::string& directory, const std::vector<CaseResult>&
             (r.comparison.compared ? html(r.comparison.resultLine) : std::string("cannot be read")) +
             "</code></td><td>" + (r.limit.source == LimitSource::None ? std::string("-") : html(r.limit.text)) +
             "</td><td class=\"verdict\">" + verdict + "</td><td>" +
-            html(r.comparison.firstFinding) + "</td></tr>\n";
+            markupOfShown(r.comparison.firstFinding) + "</td></tr>\n";
   }
   page += "</tbody>\n</table>\n";
   page +=

@@ -1,15 +1,20 @@
 // velmora-suite: every case of a tree, compared as velmora compares it and
 // judged against its limit. See suite.h.
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -44,6 +49,9 @@ constexpr char kHelp[] =
     "      --junit FILE     also write the results as JUnit XML to FILE\n"
     "      --html DIR       also write an HTML report into DIR (created if missing)\n"
     "      --json           write the results as one JSON document instead of lines\n"
+    "      --timeout S      end a case that runs longer than S seconds (default 600;\n"
+    "                       0 for no limit)\n"
+    "      --shard K/N      run only the K-th of N parts of the cases (for a CI matrix)\n"
     "      --help           display this help and exit\n"
     "      --version        output version information and exit\n"
     "\n"
@@ -59,6 +67,9 @@ struct Options {
   std::string failAboveText;
   std::optional<std::string> junit, htmlDirectory;
   bool json = false;
+  double timeout = kDefaultTimeout;
+  std::string timeoutText = "600";
+  unsigned shard = 0, shards = 0;
 };
 
 [[noreturn]] void usageError(const std::string& message) { velmora::companion::usageError(kProgram, message); }
@@ -103,6 +114,31 @@ Options parseArguments(int argc, char** argv) {
       }
       options.failAbove = limit;
       options.failAboveText = std::string(text);
+    } else if (name == "timeout") {
+      const std::string_view text = line.value();
+      double seconds = 0;
+      auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+      if (text.empty() || failure != std::errc() || end != text.data() + text.size() || !(seconds >= 0) ||
+          std::isinf(seconds) || seconds > 1e9) {
+        usageError("invalid number of seconds for --timeout: '" + std::string(text) + "'");
+      }
+      options.timeout = seconds;
+      options.timeoutText = std::string(text);
+    } else if (name == "shard") {
+      const std::string_view text = line.value();
+      const std::size_t slash = text.find('/');
+      unsigned k = 0, n = 0;
+      const char* middle = text.data() + (slash == std::string_view::npos ? text.size() : slash);
+      auto [kEnd, kFailure] = std::from_chars(text.data(), middle, k);
+      auto [nEnd, nFailure] = slash == std::string_view::npos
+                                  ? std::from_chars_result{middle, std::errc::invalid_argument}
+                                  : std::from_chars(middle + 1, text.data() + text.size(), n);
+      if (kFailure != std::errc() || nFailure != std::errc() || kEnd != middle ||
+          nEnd != text.data() + text.size() || k < 1 || k > n) {
+        usageError("invalid shard: '" + std::string(text) + "' (K/N, 1 <= K <= N)");
+      }
+      options.shard = k;
+      options.shards = n;
     } else if (name == "junit") {
       const std::string_view text = line.value();
       if (text.empty()) usageError("option '--junit' needs a file name");
@@ -120,26 +156,291 @@ Options parseArguments(int argc, char** argv) {
   return options;
 }
 
-bool sameFolder(const std::string& a, const std::string& b) {
-  struct stat x {}, y {};
-  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+// ---- the files the run writes ------------------------------------------------
+
+[[noreturn]] void refuse(const std::string& what, const std::string& why) {
+  std::fprintf(stderr, "%s: %s\nerror: %s\n", kProgram, what.c_str(), why.c_str());
+  std::exit(kCannotRead);
 }
 
-// The reports are never written into a case folder: that would change a case.
-void refuseCaseFolder(const std::string& what, const std::string& path, const std::vector<std::string>& cases) {
-  for (const std::string& folder : cases) {
-    if (sameFolder(folder, path)) {
-      usageError("the " + what + " '" + shown(path) + "' would be written into the case folder '" + shown(folder) + "'");
+using velmora::companion::folderOf;
+
+std::string baseOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name a write to `path` reaches: symbolic links followed, also one that
+// leads nowhere (a write makes the file it names, as a shell's > does).
+std::string writtenName(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
+    const ssize_t got = ::readlink(path.c_str(), target.data(), target.size());
+    if (got < 0) return path;
+    target.resize(static_cast<std::size_t>(got));
+    path = target.starts_with('/') || path.find('/') == std::string::npos ? target : folderOf(path) + "/" + target;
+  }
+  return path;
+}
+
+mode_t newFileMode(mode_t bits) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return bits & ~mask;
+}
+
+// Makes the folders of `path` that are missing, as mkdir -p does.
+bool makeFolders(const std::string& path) {
+  struct stat status {};
+  if (path.empty() || ::stat(path.c_str(), &status) == 0) return true;
+  const std::string parent = folderOf(path);
+  if (parent != path && !makeFolders(parent)) return false;
+  return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+// The name of a page an earlier run wrote: index.html, case-NNNN.html, case-NNNN.svg.
+bool isReportPage(const std::string& name) {
+  if (name == "index.html") return true;
+  if (!name.starts_with("case-")) return false;
+  std::size_t i = 5;
+  while (i < name.size() && name[i] >= '0' && name[i] <= '9') ++i;
+  const std::string rest = name.substr(i);
+  return i >= 9 && (rest == ".html" || rest == ".svg");
+}
+
+struct Stream {
+  const char* name;
+  bool regular = false;
+  FileId id;
+};
+
+// A report the run writes: beside its target while the run goes, renamed
+// into place when it ends, so a run killed midway leaves the last report
+// whole. A FIFO or a device is written as it is, at the end.
+struct ReportFile {
+  std::string what, given, target, temporary;
+  int direct = -1;
+  bool exists = false;
+  struct stat status {};
+};
+
+// The HTML folder: made aside, then put in place of the old one whole.
+struct ReportFolder {
+  std::string given, target, temporary;
+  bool exists = false;
+  FileId id, parent;
+  std::vector<std::pair<FileId, std::string>> pages;  // of the folder there now
+};
+
+std::optional<ReportFile> gJunit;
+std::optional<ReportFolder> gHtml;
+
+void removeFolder(const std::string& path) {
+  if (DIR* folder = ::opendir(path.c_str())) {
+    while (const dirent* entry = ::readdir(folder)) {
+      if (isReportPage(entry->d_name)) ::unlink((path + "/" + entry->d_name).c_str());
+    }
+    ::closedir(folder);
+  }
+  ::rmdir(path.c_str());
+}
+
+// What a run killed or stopped early leaves: nothing of its own.
+void removeAside() {
+  if (gJunit && !gJunit->temporary.empty()) ::unlink(gJunit->temporary.c_str());
+  if (gHtml && !gHtml->temporary.empty()) removeFolder(gHtml->temporary);
+}
+
+[[noreturn]] void endRun(int status) {
+  removeAside();
+  std::exit(status);
+}
+
+ReportFile planJunit(const std::string& given) {
+  ReportFile file;
+  file.what = "JUnit file '" + shown(given) + "'";
+  file.given = given;
+  file.target = writtenName(given);
+  file.exists = ::stat(file.target.c_str(), &file.status) == 0;
+  if (file.exists && S_ISDIR(file.status.st_mode)) refuse(file.what, "it is a folder");
+  if (file.exists && !S_ISREG(file.status.st_mode)) {
+    // A named pipe nobody reads is refused at once instead of waiting.
+    file.direct = ::open(file.target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (file.direct < 0) refuse(file.what, std::string("cannot open it: ") + std::strerror(errno));
+    const int flags = ::fcntl(file.direct, F_GETFL);
+    if (flags != -1) ::fcntl(file.direct, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  return file;
+}
+
+void openJunitAside(ReportFile& file) {
+  if (file.direct >= 0) return;
+  std::string temporary = folderOf(file.target) + "/." + baseOf(file.target) + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) refuse(file.what, std::string("cannot write it: ") + std::strerror(errno));
+  file.temporary = temporary;
+  ::fchmod(fd, file.exists ? file.status.st_mode & 07777 : newFileMode(0666));
+  file.direct = fd;
+}
+
+ReportFolder planHtml(const std::string& given) {
+  ReportFolder folder;
+  folder.given = given;
+  folder.target = writtenName(given);
+  const std::string what = "HTML report '" + shown(given) + "'";
+  struct stat status {};
+  folder.exists = ::stat(folder.target.c_str(), &status) == 0;
+  if (folder.exists) {
+    if (!S_ISDIR(status.st_mode)) refuse(what, "it is not a folder");
+    folder.id = {status.st_dev, status.st_ino};
+    DIR* listing = ::opendir(folder.target.c_str());
+    if (listing == nullptr) refuse(what, std::string("cannot list it: ") + std::strerror(errno));
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat page {};
+      if (!isReportPage(name) || ::lstat((folder.target + "/" + name).c_str(), &page) != 0 || !S_ISREG(page.st_mode)) {
+        ::closedir(listing);
+        refuse(what, "it holds '" + shown(name) +
+                         "', which is no page of a report: name a new or empty folder, or an earlier report");
+      }
+      folder.pages.push_back({{page.st_dev, page.st_ino}, folder.given + "/" + name});
+    }
+    ::closedir(listing);
+  }
+  return folder;
+}
+
+void makeHtmlAside(ReportFolder& folder) {
+  const std::string what = "HTML report '" + shown(folder.given) + "'";
+  const std::string parent = folderOf(folder.target);
+  if (!makeFolders(parent)) refuse(what, std::string("cannot make the folder: ") + std::strerror(errno));
+  std::string temporary = parent + "/." + baseOf(folder.target) + ".XXXXXX";
+  if (::mkdtemp(temporary.data()) == nullptr) refuse(what, std::string("cannot make the folder: ") + std::strerror(errno));
+  folder.temporary = temporary;
+  ::chmod(temporary.c_str(), newFileMode(0777));
+}
+
+// The folder's new pages put in place of the old ones in one step.
+bool putHtmlInPlace(ReportFolder& folder) {
+  if (!folder.exists) {
+    if (::rename(folder.temporary.c_str(), folder.target.c_str()) != 0) return false;
+    folder.temporary.clear();
+    return true;
+  }
+  if (::renameat2(AT_FDCWD, folder.temporary.c_str(), AT_FDCWD, folder.target.c_str(), RENAME_EXCHANGE) == 0) {
+    removeFolder(folder.temporary);  // now the old pages
+    folder.temporary.clear();
+    return true;
+  }
+  // Without an exchange: the old folder moves aside first.
+  std::string old = folderOf(folder.target) + "/." + baseOf(folder.target) + ".old.XXXXXX";
+  if (::mkdtemp(old.data()) == nullptr) return false;
+  if (::rename(folder.target.c_str(), old.c_str()) != 0) {
+    ::rmdir(old.c_str());
+    return false;
+  }
+  if (::rename(folder.temporary.c_str(), folder.target.c_str()) != 0) {
+    const int error = errno;
+    ::rename(old.c_str(), folder.target.c_str());
+    errno = error;
+    return false;
+  }
+  folder.temporary.clear();
+  removeFolder(old);
+  return true;
+}
+
+// No file the run writes is a file a case reads, a case folder, or another
+// file the run writes: checked by device and inode, links followed, before
+// any case runs.
+void refuseOverlaps(const Tree& tree, const Stream (&streams)[2]) {
+  std::map<FileId, std::pair<const Entry*, const ReadFile*>> reads;
+  std::map<FileId, const Entry*> folders;
+  for (const Entry& entry : tree.entries) {
+    if (entry.folder.inode != 0) folders.emplace(entry.folder, &entry);
+    for (const ReadFile& file : entry.reads) reads.emplace(file.id, std::pair{&entry, &file});
+  }
+  auto readBy = [&](const FileId& id) -> std::string {
+    const auto at = reads.find(id);
+    if (at == reads.end()) return {};
+    return "'" + shown(at->second.second->path) + "', a file the case '" + shown(at->second.first->path) + "' reads";
+  };
+  auto caseFolder = [&](const FileId& id) -> std::string {
+    const auto at = folders.find(id);
+    return at == folders.end() ? std::string() : "'" + shown(at->second->path) + "'";
+  };
+  auto folderId = [](const std::string& path, FileId& id) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return false;
+    id = {status.st_dev, status.st_ino};
+    return true;
+  };
+  for (const Stream& stream : streams) {
+    if (!stream.regular) continue;
+    if (const std::string input = readBy(stream.id); !input.empty()) {
+      // Where standard error is that file, the refusal would change it too.
+      if (streams[1].regular && readBy(streams[1].id) == input) std::exit(kCannotRead);
+      refuse(stream.name, "it goes to " + input);
+    }
+  }
+  if (gJunit) {
+    const ReportFile& junit = *gJunit;
+    FileId id{junit.status.st_dev, junit.status.st_ino}, folder;
+    if (junit.exists) {
+      if (const std::string input = readBy(id); !input.empty()) refuse(junit.what, "it is " + input);
+      for (const Stream& stream : streams) {
+        if (stream.regular && stream.id == id) refuse(junit.what, std::string("it is the file ") + stream.name + " goes to");
+      }
+    }
+    if (folderId(folderOf(junit.target), folder)) {
+      if (const std::string c = caseFolder(folder); !c.empty()) refuse(junit.what, "it would be written into the case folder " + c);
+      if (gHtml && gHtml->exists && folder == gHtml->id) {
+        refuse(junit.what, "it is inside the HTML report '" + shown(gHtml->given) + "', which is made anew");
+      }
+    }
+  }
+  if (gHtml) {
+    const ReportFolder& html = *gHtml;
+    const std::string what = "HTML report '" + shown(html.given) + "'";
+    FileId parent;
+    if (html.exists) {
+      if (const std::string c = caseFolder(html.id); !c.empty()) refuse(what, "it is the case folder " + c);
+    }
+    if (folderId(folderOf(html.target), parent)) {
+      if (const std::string c = caseFolder(parent); !c.empty()) refuse(what, "it would be made in the case folder " + c);
+    }
+    for (const auto& [id, page] : html.pages) {
+      if (const std::string input = readBy(id); !input.empty()) refuse(what, "'" + shown(page) + "' in it is " + input);
+      for (const Stream& stream : streams) {
+        if (stream.regular && stream.id == id) {
+          refuse(what, "'" + shown(page) + "' in it is the file " + stream.name + " goes to");
+        }
+      }
     }
   }
 }
 
-// A terminal gets a progress line on standard error, redrawn in place.
+// ---- the terminal ------------------------------------------------------------
+
+// A terminal gets a progress line on standard error, redrawn in place: taken
+// away while a case's line is written, and drawn again below it.
 struct Progress {
+  bool terminal = false;
   bool shown = false;
-  std::size_t total = 0;
-  void update(std::size_t finished, std::size_t failing) {
-    std::fprintf(stderr, "\r%zu of %zu cases done, %zu failing", finished, total, failing);
+  std::size_t total = 0, finished = 0, failing = 0;
+  void update(std::size_t done, std::size_t failures) {
+    finished = done;
+    failing = failures;
+    draw();
+  }
+  void draw() {
+    if (!terminal || finished == 0) return;
+    std::fprintf(stderr, "\r%zu of %zu %s done, %zu failing", finished, total, total == 1 ? "case" : "cases",
+                 failing);
     std::fflush(stderr);
     shown = true;
   }
@@ -153,64 +454,80 @@ int run(int argc, char** argv) {
   // A closed standard descriptor is occupied first, so that the lines are
   // never written into the JUnit file; a failed write is reported.
   velmora::companion::prepareProcess();
+  catchEndSignals();
   const auto started = std::chrono::steady_clock::now();
   const Options options = parseArguments(argc, argv);
 
+  Stream streams[2] = {{"standard output", false, {}}, {"standard error", false, {}}};
+  for (int fd = 1; fd <= 2; ++fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+      streams[fd - 1].regular = true;
+      streams[fd - 1].id = {status.st_dev, status.st_ino};
+    }
+  }
+  // The reports are planned first: a name that cannot be written, or a FIFO
+  // nobody reads, stops the run at once.
+  if (options.junit) gJunit = planJunit(*options.junit);
+  if (options.htmlDirectory) gHtml = planHtml(*options.htmlDirectory);
+  const bool identify = gJunit || gHtml || streams[0].regular || streams[1].regular;
+
+  Limit fallback;
+  if (options.failAbove) fallback = {LimitSource::Option, *options.failAbove, options.failAboveText};
   std::string error;
-  const std::vector<std::string> cases = findCases(options.roots, error);
-  if (!error.empty()) {
+  Tree tree;
+  if (!findCases(options.roots, fallback, identify, tree, error)) {
     std::fputs(error.c_str(), stderr);
     return kCannotRead;
   }
-  if (cases.empty()) {
+  if (tree.entries.empty()) {
     std::string roots;
     for (const std::string& root : options.roots) roots += (roots.empty() ? "'" : ", '") + shown(root) + "'";
     std::fprintf(stderr, "%s: no case under %s\nerror: no folder there holds %s\n", kProgram, roots.c_str(),
                  kCaseFileName);
     return kCannotRead;
   }
-  if (options.junit) refuseCaseFolder("JUnit file", velmora::companion::folderOf(*options.junit), cases);
-  if (options.htmlDirectory) {
-    refuseCaseFolder("HTML report", velmora::companion::folderOf(*options.htmlDirectory), cases);
-    refuseCaseFolder("HTML report", *options.htmlDirectory, cases);
-    if (::mkdir(options.htmlDirectory->c_str(), 0777) != 0 && errno != EEXIST) {
-      std::fprintf(stderr, "%s: HTML report '%s'\nerror: cannot make the folder: %s\n", kProgram,
-                   shown(*options.htmlDirectory).c_str(), std::strerror(errno));
-      return kCannotRead;
-    }
-  }
-  // Opened before any case runs, so that a name that cannot be written stops
-  // the run at once.
-  std::FILE* junit = nullptr;
-  if (options.junit) {
-    junit = std::fopen(options.junit->c_str(), "w");
-    if (junit == nullptr) {
-      std::fprintf(stderr, "%s: JUnit file '%s'\nerror: cannot open it: %s\n", kProgram, shown(*options.junit).c_str(),
-                   std::strerror(errno));
-      return kCannotRead;
-    }
+  refuseOverlaps(tree, streams);
+  if (options.shards > 0) keepShard(tree.entries, options.shard, options.shards);
+  if (gJunit) openJunitAside(*gJunit);
+  if (gHtml) makeHtmlAside(*gHtml);
+  if (pendingSignal() != 0) {
+    removeAside();
+    endBySignal(pendingSignal());
   }
 
   RunOptions run;
   run.jobs = options.jobs;
   run.wantJson = options.json;
-  run.wantDetail = options.htmlDirectory.has_value();
-  if (options.failAbove) run.failAbove = {LimitSource::Option, *options.failAbove, options.failAboveText};
+  run.wantDetail = gHtml.has_value();
+  run.timeout = options.timeout;
+  run.timeoutText = options.timeoutText;
 
   Summary summary;
+  summary.shard = options.shard;
+  summary.shards = options.shards;
   std::vector<CaseResult> kept;  // without the bulky parts, for the index and JUnit
   bool written = options.json ? writeJsonStart(stdout) : true;
+  int writeError = 0;
   bool pagesWritten = true;
   int pageError = 0;
   Progress progress;
-  progress.total = cases.size();
-  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  progress.total = tree.entries.size();
+  progress.terminal = ::isatty(STDERR_FILENO) == 1;
 
   auto done = [&](std::size_t index, CaseResult& result) {
     count(summary, result);
     progress.clear();
-    written = (options.json ? writeJsonCase(stdout, result, index == 0) : writeCaseLine(stdout, result)) && written;
-    if (options.htmlDirectory && pagesWritten && !writeCasePage(*options.htmlDirectory, index, result)) {
+    errno = 0;
+    // Each case's line is sent as it is known, so a reader that went away
+    // stops the run at once.
+    written = (options.json ? writeJsonCase(stdout, result, index == 0) : writeCaseLine(stdout, result)) &&
+              std::fflush(stdout) == 0 && written;
+    if (!written) {
+      writeError = errno != 0 ? errno : EIO;
+      return false;  // nobody reads the lines: the run stops
+    }
+    if (gHtml && pagesWritten && !writeCasePage(gHtml->temporary, index, result)) {
       pagesWritten = false;
       pageError = errno;
     }
@@ -221,45 +538,78 @@ int run(int argc, char** argv) {
     result.comparison.top.clear();
     result.comparison.top.shrink_to_fit();
     kept.push_back(std::move(result));
+    progress.draw();
+    return true;
   };
-  auto progressed = [&](std::size_t finished, std::size_t failing) {
-    if (terminal) progress.update(finished, failing);
-  };
-  if (!runCases(cases, run, done, progressed, error)) {
+  auto progressed = [&](std::size_t finished, std::size_t failing) { progress.update(finished, failing); };
+  auto warned = [&](const std::string& line) {
     progress.clear();
-    std::fputs(error.c_str(), stderr);
-    if (junit != nullptr) std::fclose(junit);
-    return kCannotRead;
-  }
+    std::fprintf(stderr, "%s\n", line.c_str());
+    progress.draw();
+  };
+  const int ended = runCases(tree, run, done, progressed, warned, error);
   progress.clear();
-  written = (options.json ? writeJsonEnd(stdout, summary) : writeSummaryLine(stdout, summary)) && written;
-  written = std::fflush(stdout) == 0 && written;
-  int status = summary.exitStatus();
-  if (!written) {
-    std::fprintf(stderr, "%s: standard output\nerror: cannot write: %s\n", kProgram, std::strerror(errno));
-    status = kCannotRead;
+  progress.terminal = false;
+  if (ended > 0) {
+    removeAside();
+    endBySignal(ended);
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (junit != nullptr) {
+  if (ended == kRunFailed) {
+    std::fputs(error.c_str(), stderr);
+    endRun(kCannotRead);
+  }
+  if (ended == kRunDone) {
     errno = 0;
-    const bool junitWritten = writeJunit(junit, kept, summary, seconds);
+    written = (options.json ? writeJsonEnd(stdout, summary) : writeSummaryLine(stdout, summary)) && written;
+    written = std::fflush(stdout) == 0 && written;
+    if (!written && writeError == 0) writeError = errno != 0 ? errno : EIO;
+  }
+  if (!written) {
+    std::fprintf(stderr, "%s: standard output\nerror: cannot write: %s\n", kProgram, std::strerror(writeError));
+    endRun(kCannotRead);
+  }
+  int status = summary.exitStatus();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (gJunit) {
+    ReportFile& junit = *gJunit;
+    std::FILE* out = ::fdopen(junit.direct, "w");
+    errno = 0;
+    const bool junitWritten = out != nullptr && writeJunit(out, kept, summary, seconds) && std::fflush(out) == 0;
     const int junitError = errno;
-    if (std::fclose(junit) != 0 || !junitWritten) {
-      std::fprintf(stderr, "%s: JUnit file '%s'\nerror: cannot write it: %s\n", kProgram,
-                   shown(*options.junit).c_str(), std::strerror(junitError != 0 ? junitError : errno));
-      status = kCannotRead;
+    const bool closed = out != nullptr && std::fclose(out) == 0;
+    if (!junitWritten || !closed) {
+      std::fprintf(stderr, "%s: %s\nerror: cannot write it: %s\n", kProgram, junit.what.c_str(),
+                   std::strerror(junitError != 0 ? junitError : errno));
+      endRun(kCannotRead);
     }
   }
-  if (options.htmlDirectory) {
-    if (pagesWritten && !writeIndexPage(*options.htmlDirectory, kept, summary)) {
+  if (gHtml) {
+    if (pagesWritten && !writeIndexPage(gHtml->temporary, kept, summary)) {
       pagesWritten = false;
       pageError = errno;
     }
     if (!pagesWritten) {
       std::fprintf(stderr, "%s: HTML report '%s'\nerror: cannot write it: %s\n", kProgram,
-                   shown(*options.htmlDirectory).c_str(), std::strerror(pageError));
-      status = kCannotRead;
+                   shown(gHtml->given).c_str(), std::strerror(pageError));
+      endRun(kCannotRead);
     }
+  }
+  // Everything is written: the reports take their places.
+  if (pendingSignal() != 0) {
+    removeAside();
+    endBySignal(pendingSignal());
+  }
+  if (gJunit && !gJunit->temporary.empty()) {
+    if (::rename(gJunit->temporary.c_str(), gJunit->target.c_str()) != 0) {
+      std::fprintf(stderr, "%s: %s\nerror: cannot write it: %s\n", kProgram, gJunit->what.c_str(), std::strerror(errno));
+      endRun(kCannotRead);
+    }
+    gJunit->temporary.clear();
+  }
+  if (gHtml && !putHtmlInPlace(*gHtml)) {
+    std::fprintf(stderr, "%s: HTML report '%s'\nerror: cannot put it in place: %s\n", kProgram,
+                 shown(gHtml->given).c_str(), std::strerror(errno));
+    endRun(kCannotRead);
   }
   return status;
 }

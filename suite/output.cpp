@@ -24,7 +24,7 @@ std::string firstFinding(const CaseResult& result) { return result.comparison.fi
 // Text for XML: shown as UTF-8 (no control byte can appear), then the five
 // characters XML reserves.
 std::string xml(std::string_view bytes) { return companion::escaped(bytes, companion::Escape::Xml); }
-std::string xmlLines(const std::string& text) { return companion::escapedLines(text, companion::Escape::Xml); }
+std::string xmlLines(const std::string& text) { return markupLinesOfShown(text); }
 
 std::string seconds(double value) {
   char buffer[32];
@@ -42,11 +42,39 @@ std::string findingsText(const CaseResult& result) {
 
 }  // namespace
 
+std::string markupOfShown(std::string_view text) {
+  // Split at the backslashes the text holds: each piece is escaped alone and
+  // the backslashes stay as they are, so no escape is escaped again.
+  std::string out;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t slash = text.find('\\', start);
+    companion::appendEscaped(out, text.substr(start, slash == std::string_view::npos ? slash : slash - start),
+                             companion::Escape::Xml);
+    if (slash == std::string_view::npos) return out;
+    out += '\\';
+    start = slash + 1;
+  }
+}
+
+std::string markupLinesOfShown(std::string_view text) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    out += markupOfShown(text.substr(start, end - start));
+    out += '\n';
+    start = end + 1;
+  }
+  return out;
+}
+
 bool writeCaseLine(std::FILE* out, const CaseResult& result) {
   const Comparison& c = result.comparison;
   std::string line = shown(result.path) + "\t" + (c.compared ? c.resultLine : std::string("-")) + "\t" +
                      limitShown(result.limit) + "\t" + verdictName(result.verdict) + "\t" +
-                     shown(firstFinding(result)) + "\n";
+                     firstFinding(result) + "\n";
   if (result.verdict == Verdict::Error) {
     std::size_t start = 0;
     while (start < c.stopText.size()) {
@@ -61,10 +89,15 @@ bool writeCaseLine(std::FILE* out, const CaseResult& result) {
   return put(out, line);
 }
 
-bool writeSummaryLine(std::FILE* out, const Summary& s) {
-  return std::fprintf(out, "%zu cases: %zu within their limit, %zu above it, %zu cannot be read, %zu without a limit\n",
-                      s.cases, s.passed, s.failed, s.errors, s.reported) > 0;
+std::string summaryText(const Summary& s) {
+  std::string text = std::to_string(s.cases) + (s.cases == 1 ? " case" : " cases");
+  if (s.shards > 0) text += " in shard " + std::to_string(s.shard) + " of " + std::to_string(s.shards);
+  return text + ": " + std::to_string(s.passed) + " within their limit, " + std::to_string(s.failed) +
+         " above it, " + std::to_string(s.errors) + " cannot be read, " + std::to_string(s.reported) +
+         " without a limit";
 }
+
+bool writeSummaryLine(std::FILE* out, const Summary& s) { return put(out, summaryText(s) + "\n"); }
 
 bool writeJsonStart(std::FILE* out) {
   companion::JsonWriter json(out);
@@ -143,6 +176,12 @@ bool writeJsonEnd(std::FILE* out, const Summary& s) {
     json.key(name);
     json.count(value);
   }
+  json.key("shard");
+  if (s.shards > 0) {
+    json.string(std::to_string(s.shard) + "/" + std::to_string(s.shards));
+  } else {
+    json.null();
+  }
   json.close('}');
   json.close('}');
   json.raw("\n");
@@ -166,7 +205,7 @@ bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Su
   if (!put(out, text)) return false;
   for (const CaseResult& result : results) {
     const Comparison& c = result.comparison;
-    text = "    <testcase classname=\"velmora-suite\" name=\"" + xml(result.path) + "\" time=\"" +
+    text = "    <testcase classname=\"" + xml(result.junitClass) + "\" name=\"" + xml(result.junitName) + "\" time=\"" +
            seconds(result.seconds) + "\">\n";
     const std::string totalText = c.compared ? c.resultLine : std::string();
     if (result.verdict == Verdict::Fail) {
@@ -177,7 +216,7 @@ bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Su
                                                         "\n" + findingsText(result)) +
               "</failure>\n";
     } else if (result.verdict == Verdict::Error) {
-      text += "      <error type=\"cannot-be-read\" message=\"" + xml(c.stopDescription) + "\">" +
+      text += "      <error type=\"cannot-be-read\" message=\"" + markupOfShown(c.stopDescription) + "\">" +
               xmlLines(c.stopText + findingsText(result)) + "</error>\n";
     }
     text += "      <system-out>" +

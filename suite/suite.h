@@ -13,6 +13,8 @@
 //     and a case velmora cannot read shows velmora's two diagnostic lines.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <functional>
@@ -28,16 +30,6 @@ namespace velmora::suite {
 inline constexpr char kLimitFileName[] = "velmora-limit";
 inline constexpr char kCaseFileName[] = "CompareThese.inp";
 
-// Every folder holding CompareThese.inp under each root, roots in the order
-// given, each tree depth first with the names of a folder in byte order. A
-// folder reached twice (through a symbolic link, or a link back up the tree)
-// is taken once, where it is first met, so links never loop. A root that
-// cannot be opened, or a folder below it that cannot be listed, is an
-// error: `error` gets the two lines to show and the result is empty.
-// Paths are the root joined with the folder's path below it ("." alone for
-// the root "." itself, "a/b" rather than "./a/b").
-std::vector<std::string> findCases(const std::vector<std::string>& roots, std::string& error);
-
 enum class LimitSource { None, Option, File };
 struct Limit {
   LimitSource source = LimitSource::None;
@@ -48,9 +40,77 @@ struct Limit {
 // The limit of the case in `folder`: its limit file when it has one (which
 // wins), else `fallback` (--fail-above, or none). False with the two lines
 // of a diagnostic in `error` (and line 2's words in `description`, when
-// given) when the file cannot be read or holds anything but one number.
-bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limit,
-                   std::string& error, std::string* description = nullptr);
+// given) when the file cannot be read (a link that leads nowhere included)
+// or holds anything but one number. `folderFd` is the folder, open; the
+// file's identity goes to `file` when it is read.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileId& other) const { return device == other.device && inode == other.inode; }
+  bool operator<(const FileId& other) const {
+    return device != other.device ? device < other.device : inode < other.inode;
+  }
+};
+bool readCaseLimit(int folderFd, const std::string& shownFolder, const Limit& fallback, Limit& limit,
+                   std::string& error, std::string* description = nullptr, FileId* file = nullptr);
+bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limit, std::string& error,
+                   std::string* description = nullptr);
+
+// ---- the tree -----------------------------------------------------------------
+
+// A file some case reads, and the name it is shown by (relative to the DIR).
+struct ReadFile {
+  FileId id;
+  std::string path;
+};
+
+// An entry of a run: a case, or a folder that cannot be listed or searched.
+// A case is named by its path relative to the DIR it was found under ("."
+// for the DIR itself); an entry that cannot be run (that folder, or a case
+// whose limit file cannot be read) has `problem`, the two lines to show.
+struct Entry {
+  std::size_t root = 0;
+  std::string path;
+  std::string problem, problemDescription;
+  Limit limit;
+  FileId folder;
+  std::vector<ReadFile> reads;  // control, data and limit files, when identified
+};
+
+struct Tree {
+  std::vector<std::string> roots;
+  std::vector<int> rootFds;     // open, for the children to start from
+  std::vector<std::string> rootNames;  // the name of each DIR itself
+  std::vector<Entry> entries;
+  Tree() = default;
+  Tree(const Tree&) = delete;
+  Tree& operator=(const Tree&) = delete;
+  ~Tree();
+};
+
+// Every folder holding CompareThese.inp under each root, roots in the order
+// given, each tree depth first with the names of a folder in byte order. A
+// folder reached twice (through a symbolic link, or a link back up the tree)
+// is taken once, where it is first met, so links never loop. The walk goes
+// folder by folder from open descriptors, so no depth or path length stops
+// it. A folder below a root that cannot be listed or searched is an entry of
+// its own, with its problem; the walk goes on. False with the two lines in
+// `error` only when a root cannot be opened or is no folder. With
+// `identify`, each case's control file is read for its two names (only a
+// regular one), and the files it reads are noted by identity.
+bool findCases(const std::vector<std::string>& roots, const Limit& fallback, bool identify, Tree& tree,
+               std::string& error);
+
+// The parts of a case for JUnit: the folder above it relative to its DIR
+// ("." when it lies in the DIR itself), and its own folder's name (the DIR's
+// own name for the DIR itself).
+std::string caseClass(const Entry& entry);
+std::string caseName(const Entry& entry, const Tree& tree);
+
+// The entries of shard `index` (from 1) of `count`: every count-th entry from
+// the index-th, in order. The shards of a tree are disjoint, their union is
+// every entry, and the split depends on nothing but the tree.
+void keepShard(std::vector<Entry>& entries, unsigned index, unsigned count);
 
 enum class Verdict { Pass, Fail, Error, Report };
 const char* verdictName(Verdict verdict);  // "pass", "fail", "error", "report"
@@ -81,7 +141,8 @@ struct Comparison {
 };
 
 struct CaseResult {
-  std::string path;
+  std::string path;                   // relative to its DIR
+  std::string junitClass, junitName;  // caseClass and caseName
   Limit limit;
   Verdict verdict = Verdict::Report;
   Comparison comparison;
@@ -92,36 +153,74 @@ struct CaseResult {
 // limit, Fail when the total is above the limit or NaN, Pass otherwise.
 Verdict judge(const Comparison& comparison, const Limit& limit);
 
+// A per-case wall-clock limit when none is given, in seconds: far above any
+// comparison (a pair of million-row files takes about a second), low enough
+// that a hung case ends a CI job well before the job's own limit.
+inline constexpr double kDefaultTimeout = 600;
+
 struct RunOptions {
   unsigned jobs = 1;            // children at once
   bool wantJson = false;        // the explain JSON of each case
   bool wantDetail = false;      // top rows, their lines and the picture
   std::size_t top = 10;
-  Limit failAbove;              // the limit of cases without a limit file
+  double timeout = kDefaultTimeout;  // seconds; 0 for none
+  std::string timeoutText = "600";  // as given, for the message
 };
 
-// Runs every case, `jobs` at once, and hands each result to `done` in the
-// cases' order; `progress(finished, failures)` is called as cases end, in
-// whatever order they end. Returns false (with `error` set) only when no child
-// can be started at all; a case whose child fails is an Error case.
-using CaseSink = std::function<void(std::size_t index, CaseResult& result)>;
+// Runs every entry, `jobs` at once, and hands each result to `done` in the
+// entries' order; `progress(finished, failures)` is called as cases end, in
+// whatever order they end. Each case runs in a child of its own, in a process
+// group of its own, which enters the case folder from its DIR's descriptor
+// one folder at a time; a child past the timeout is killed and its case is an
+// error ("timed out after N s"). When `done` returns false (standard output
+// is gone) the run stops early. When starting a child fails for want of
+// processes or descriptors while others run, fewer run at once from then on,
+// and `warn` is called once. On SIGTERM, SIGINT or SIGHUP (see
+// catchEndSignals) every child is killed and waited for first.
+// Returns kRunDone, kRunStopped (done said stop), the signal number that
+// ended the run, or kRunFailed (with `error` set) when no child can be
+// started at all.
+inline constexpr int kRunDone = 0, kRunStopped = -1, kRunFailed = -2;
+using CaseSink = std::function<bool(std::size_t index, CaseResult& result)>;
 using ProgressSink = std::function<void(std::size_t finished, std::size_t failing)>;
-bool runCases(const std::vector<std::string>& cases, const RunOptions& options,
-              const CaseSink& done, const ProgressSink& progress, std::string& error);
+using WarningSink = std::function<void(const std::string& line)>;
+int runCases(const Tree& tree, const RunOptions& options, const CaseSink& done, const ProgressSink& progress,
+             const WarningSink& warn, std::string& error);
+
+// SIGTERM, SIGINT and SIGHUP are noted from now on instead of ending the
+// process; pendingSignal() is the first noted (0: none). The program ends
+// with endBySignal() once it has cleaned up: the signal's default action,
+// so that its parent sees how it ended.
+void catchEndSignals();
+int pendingSignal();
+[[noreturn]] void endBySignal(int signal);
 
 // The comparison of the case in the current directory (in a child, after it
 // entered the case folder), its limit given for the explain report. The one
 // place that knows velmora-explain's API.
 void compareHere(const RunOptions& options, const Limit& limit, Comparison& out);
 
+// The names the control file in the current directory gives, as velmora's
+// statements read them (read-only, nothing created), for knowing which files
+// a case reads before it runs; as many as are read before velmora would stop.
+std::vector<std::string> controlNamesHere();
+
 // Text as it can be shown: control bytes as \xHH and a backslash as \\, as
 // velmora shows names; with `utf8Only`, bytes that are not valid UTF-8 also
 // as \xHH (for XML, HTML and JSON).
 std::string shown(std::string_view bytes, bool utf8Only = false);
 
+// Text that is already shown (velmora's lines, the findings: their control
+// bytes and backslashes escaped once) made fit for XML and HTML without
+// escaping it twice: bytes that are not UTF-8 as \xHH, and the five
+// characters XML reserves as entities.
+std::string markupOfShown(std::string_view text);
+std::string markupLinesOfShown(std::string_view text);
+
 // The outputs. Each returns false when a write failed (errno tells why).
 struct Summary {
   std::size_t cases = 0, passed = 0, failed = 0, errors = 0, reported = 0;
+  unsigned shard = 0, shards = 0;  // shard K of N; 0 of 0 for a whole run
   int exitStatus() const { return errors > 0 ? 2 : failed > 0 ? 1 : 0; }
 };
 void count(Summary& summary, const CaseResult& result);
@@ -132,14 +231,16 @@ void count(Summary& summary, const CaseResult& result);
 // after a tab.
 bool writeCaseLine(std::FILE* out, const CaseResult& result);
 bool writeSummaryLine(std::FILE* out, const Summary& summary);
+// "5 cases: 2 within their limit, ..."; "1 case in shard 2 of 3: ..."
+std::string summaryText(const Summary& summary);
 
 // The JSON document: {"cases": [...], "summary": {...}}, written a case at a time.
 bool writeJsonStart(std::FILE* out);
 bool writeJsonCase(std::FILE* out, const CaseResult& result, bool first);
 bool writeJsonEnd(std::FILE* out, const Summary& summary);
 
-// JUnit XML: one testsuite "velmora-suite", a testcase per case (name the
-// path), a failure element for a case above its limit, an error element for
+// JUnit XML: one testsuite "velmora-suite", a testcase per case (classname
+// the folder above it, name its own folder), a failure element for a case above its limit, an error element for
 // one that cannot be read.
 bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Summary& summary,
                 double seconds);

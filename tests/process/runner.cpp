@@ -136,6 +136,8 @@ void loadTable(const fs::path& path, std::vector<Case>& cases) {
       need(line).maxRssMiB = std::stol(rest);
     } else if (key == "created") {
       need(line).created.push_back(decode(rest, *definitions));
+    } else if (key == "made") {
+      need(line).made.push_back(decode(rest, *definitions));
     } else if (key == "run") {
       Run& added = need(line).runs.emplace_back();
       std::istringstream words(rest);
@@ -384,11 +386,16 @@ void runCase(const Case& c, const std::map<std::string, std::string>& programs, 
   }
 
   expected.insert(created.begin(), created.end());
+  expected.insert(c.made.begin(), c.made.end());
   std::set<std::string> after;
   for (const auto& entry : fs::directory_iterator(box.work())) after.insert(entry.path().filename());
   EXPECT_EQ(after, expected) << "files appeared or vanished";
   for (const auto& [name, bytes] : before) {
     EXPECT_TRUE(readFile(box.work() / name) == bytes) << name << " was changed";
+  }
+  for (const auto& name : c.made) {
+    std::error_code missing;
+    EXPECT_GT(fs::file_size(box.work() / name, missing), 0U) << name << " should have been written";
   }
   for (const auto& name : created) {
     std::error_code missing;

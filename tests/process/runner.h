@@ -52,6 +52,7 @@ struct Case {
   long limitAddressSpaceKiB = -1;
   long limitFileSizeBytes = -1;
   std::vector<std::string> created;  // files the runs create, each left empty
+  std::vector<std::string> made;     // files the runs write, each not empty
   std::vector<Run> runs;             // none: one run of velmora with no arguments
 };
 

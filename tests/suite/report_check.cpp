@@ -4,7 +4,7 @@
 // what it printed with --json. The JUnit file must be what CI servers read
 // (the JUnit schema of Ant and Jenkins): a testsuites root holding exactly one
 // testsuite with its counts, a testcase per case in the cases' order with
-// classname, name and time, a failure element (total, limit, findings) for a
+// classname (the folder above it) and name (its own folder) and time, a failure element (total, limit, findings) for a
 // case above its limit, an error element (velmora's two lines) for a case
 // that cannot be read, and nothing else. Prints what is wrong; exit status 1
 // then.
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
     if ((l.verdict == "error") != !l.stop.empty()) fail(l.path + ": velmora's lines shown for a " + l.verdict);
     if ((l.verdict == "error") != (l.resultLine == "-")) fail(l.path + ": result line '" + l.resultLine + "' for a " + l.verdict);
   }
-  const std::string expectedSummary = std::to_string(lines.size()) + " cases: " + std::to_string(passed) +
+  const std::string expectedSummary = std::to_string(lines.size()) + (lines.size() == 1 ? " case: " : " cases: ") + std::to_string(passed) +
                                       " within their limit, " + std::to_string(failed) + " above it, " +
                                       std::to_string(errors) + " cannot be read, " + std::to_string(reported) +
                                       " without a limit";
@@ -208,8 +208,15 @@ int main(int argc, char** argv) {
     const Line& l = lines[i];
     if (test.name != "testcase") fail("<testsuite> holds <" + test.name + ">");
     checkAttributes(test, {"name", "classname", "time"}, {"assertions", "status"});
-    if (test.attributes.count("name") && test.attributes.at("name") != l.path) {
-      fail("testcase " + std::to_string(i + 1) + " is named '" + test.attributes.at("name") + "', the line says '" + l.path + "'");
+    // classname: the folder above the case, relative to the DIR ("." for
+    // the DIR itself); name: the case's own folder.
+    const std::size_t slash = l.path.rfind('/');
+    const std::string wantClass = slash == std::string::npos ? "." : l.path.substr(0, slash);
+    const std::string wantName = slash == std::string::npos ? l.path : l.path.substr(slash + 1);
+    if (l.path != "." && test.attributes.count("name") && test.attributes.count("classname") &&
+        (test.attributes.at("name") != wantName || test.attributes.at("classname") != wantClass)) {
+      fail("testcase " + std::to_string(i + 1) + " is '" + test.attributes.at("classname") + "' '" +
+           test.attributes.at("name") + "', the line says '" + l.path + "'");
     }
     if (test.attributes.count("time") && !isSeconds(test.attributes.at("time"))) fail(l.path + ": time is not seconds");
     std::size_t failuresSeen = 0, errorsSeen = 0;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -37,9 +38,22 @@ void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// The entries found under the roots, each as "ROOT:PATH" (the root's index),
+// with its problem's line 2 after a space when it has one.
+std::vector<std::string> found(const std::vector<std::string>& roots, std::string& error) {
+  Tree tree;
+  std::vector<std::string> entries;
+  if (!findCases(roots, Limit{}, false, tree, error)) return entries;
+  for (const Entry& entry : tree.entries) {
+    entries.push_back(std::to_string(entry.root) + ":" + entry.path +
+                      (entry.problem.empty() ? "" : " " + entry.problemDescription));
+  }
+  return entries;
+}
+
 TEST(LimitFile, ContentsGiveTheLimitOrTwoLines) {
   struct Row {
-    const char* contents;  // nullptr: no limit file
+    std::string contents;
     bool ok;
     double value;
     const char* text;      // the limit as shown, or a piece of line 2
@@ -61,6 +75,9 @@ TEST(LimitFile, ContentsGiveTheLimitOrTwoLines) {
       {"0x10\n", false, 0, "it must hold one number and nothing else"},
       {"1,5\n", false, 0, "it must hold one number and nothing else"},
       {"++1\n", false, 0, "it must hold one number and nothing else"},
+      {"0x10\n", false, 0, "it must hold one number and nothing else"},
+      {std::string(4096, '#'), false, 0, "no number in it"},
+      {std::string(4096, '#') + "\n0\n", false, 0, "it is longer than 4096 bytes"},
   };
   for (const Row& row : rows) {
     TempDir dir;
@@ -142,22 +159,23 @@ TEST(Discovery, SortedDepthFirstEachFolderOnce) {
   fs::create_directory_symlink("../b", top + "/a/zz-side");
   fs::create_symlink("nowhere", top + "/a/dangling");
   std::string error;
-  const std::vector<std::string> found = findCases({top}, error);
+  // b is first met through the link a/zz-side, and taken there; paths are
+  // relative to the root.
+  const std::vector<std::string> expected = {"0:.", "0:a/B", "0:a/b c", "0:a/b c/deeper/x",
+                                             "0:a/z", "0:a/zz-side", "0:odd"};
+  EXPECT_EQ(found({top}, error), expected);
   ASSERT_EQ(error, "");
-  // b is first met through the link a/zz-side, and taken there.
-  const std::vector<std::string> expected = {top, top + "/a/B", top + "/a/b c", top + "/a/b c/deeper/x",
-                                             top + "/a/z", top + "/a/zz-side", top + "/odd"};
-  EXPECT_EQ(found, expected);
 
   // Two roots keep their order; a folder named twice is taken once; "."
   // gives paths without "./".
   const std::string here = fs::current_path().string();
   ASSERT_EQ(::chdir((top + "/a").c_str()), 0);
-  const std::vector<std::string> relative = findCases({"z", ".", "z/"}, error);
+  const std::vector<std::string> relative = found({"z", ".", "z/"}, error);
   ASSERT_EQ(::chdir(here.c_str()), 0);
   ASSERT_EQ(error, "");
   // The link up leads to the folders not yet met.
-  const std::vector<std::string> expectedRelative = {"z", "B", "b c", "b c/deeper/x", "up", "up/b", "up/odd"};
+  const std::vector<std::string> expectedRelative = {"0:.", "1:B", "1:b c", "1:b c/deeper/x", "1:up", "1:up/b",
+                                                     "1:up/odd"};
   EXPECT_EQ(relative, expectedRelative);
 }
 
@@ -172,9 +190,75 @@ TEST(Discovery, ARootThatIsNoFolderIsTwoLines) {
                       {dir.path() + "/file", "error: not a folder\n"}};
   for (const Row& row : rows) {
     std::string error;
-    EXPECT_TRUE(findCases({row.root}, error).empty());
+    EXPECT_TRUE(found({row.root}, error).empty());
     EXPECT_EQ(error, "velmora-suite: folder '" + row.root + "'\n" + row.line2);
   }
+}
+
+TEST(Discovery, AFolderThatCannotBeListedIsAnEntryAndTheWalkGoesOn) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root lists every folder";
+  TempDir dir;
+  for (const char* folder : {"a", "locked/x", "z"}) {
+    fs::create_directories(dir.path() + "/" + folder);
+    writeFile(dir.path() + "/" + folder + "/CompareThese.inp", "x\ny\n");
+  }
+  ASSERT_EQ(::chmod((dir.path() + "/locked").c_str(), 0311), 0);
+  std::string error;
+  const std::vector<std::string> expected = {"0:a", "0:locked cannot list it: Permission denied", "0:z"};
+  EXPECT_EQ(found({dir.path()}, error), expected);
+  ::chmod((dir.path() + "/locked").c_str(), 0755);
+}
+
+TEST(Tree, JunitNamesAndShards) {
+  TempDir dir;
+  for (const char* folder : {"pressure/tight", "pressure/deep/er", "top"}) {
+    fs::create_directories(dir.path() + "/" + folder);
+    writeFile(dir.path() + "/" + folder + "/CompareThese.inp", "x\ny\n");
+  }
+  writeFile(dir.path() + "/CompareThese.inp", "x\ny\n");
+  Tree tree;
+  std::string error;
+  ASSERT_TRUE(findCases({dir.path() + "/"}, Limit{}, false, tree, error)) << error;
+  std::vector<std::string> names;
+  for (const Entry& entry : tree.entries) names.push_back(caseClass(entry) + " " + caseName(entry, tree));
+  const std::string own = fs::path(dir.path()).filename().string();
+  const std::vector<std::string> expected = {". " + own, "pressure/deep er", "pressure tight", ". top"};
+  EXPECT_EQ(names, expected);
+
+  // Every entry in exactly one shard, in order.
+  for (unsigned count : {1u, 2u, 3u, 4u, 7u}) {
+    std::vector<std::string> together;
+    for (unsigned index = 1; index <= count; ++index) {
+      std::vector<Entry> part;
+      for (const Entry& entry : tree.entries) part.push_back(entry);
+      keepShard(part, index, count);
+      for (const Entry& entry : part) together.push_back(entry.path);
+    }
+    std::sort(together.begin(), together.end());
+    std::vector<std::string> all;
+    for (const Entry& entry : tree.entries) all.push_back(entry.path);
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(together, all) << count << " shards";
+  }
+}
+
+TEST(Shown, AlreadyShownTextIsNotEscapedTwice) {
+  struct Row {
+    std::string text, markup;
+  };
+  const Row rows[] = {
+      {"file 'b\\x01.dat'", "file &#39;b\\x01.dat&#39;"},
+      {"b\\x1b\xff <c>", "b\\x1b\\xff &lt;c&gt;"},
+      {"back\\\\slash & more", "back\\\\slash &amp; more"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(markupOfShown(row.text), row.markup) << row.text;
+  Summary one;
+  one.cases = 1;
+  one.passed = 1;
+  EXPECT_EQ(summaryText(one), "1 case: 1 within their limit, 0 above it, 0 cannot be read, 0 without a limit");
+  one.shard = 2;
+  one.shards = 3;
+  EXPECT_EQ(summaryText(one).substr(0, 21), "1 case in shard 2 of ");
 }
 
 TEST(Shown, ControlBytesBackslashesAndBrokenUtf8) {

@@ -70,18 +70,19 @@ status=0
 "$suite" -j 3 --json tree > "$work/json3" 2> "$work/err3"
 "$suite" --jobs=2 tree > "$work/lines2" 2>/dev/null
 cmp -s "$work/lines1" "$work/lines2" || fail "-j 1 and -j 2 print different lines"
-[ "$(grep -c '^tree/' "$work/lines1")" -eq "$count" ] || fail "not $count case lines"
+[ "$(grep -c '^group-' "$work/lines1")" -eq "$count" ] || fail "not $count case lines"
 snapshot "$tree" > "$work/after"
 cmp -s "$work/before" "$work/after" || { diff "$work/before" "$work/after" >&2; fail "the runs changed the tree"; }
 "$check" "$work/lines1" "$work/j1.xml" "$work/json3" || fail "the reports disagree"
-agree_with_velmora "$work/lines1" "$work" || exit 1
+agree_with_velmora "$work/lines1" "$tree" || exit 1
 # The loop back to the top is not followed: every case once.
 [ "$(cut -f1 "$work/lines1" | grep -c loop)" -eq 0 ] || fail "a case was reached through the loop"
 
 # Exit statuses: within limits 0, above a limit 1, a case that cannot be read 2.
-exact=$(awk -F '\t' '$4 == "pass" && $2 ~ /^ *0\.0+ *$/ { print $1; exit }' "$work/lines1")
-above=$(awk -F '\t' '$4 == "fail" { print $1; exit }' "$work/lines1")
-report=$(awk -F '\t' '$4 == "report" { print $1; exit }' "$work/lines1")
+# Cases are named relative to the DIR they were found under.
+exact=tree/$(awk -F '\t' '$4 == "pass" && $2 ~ /^ *0\.0+ *$/ { print $1; exit }' "$work/lines1")
+above=tree/$(awk -F '\t' '$4 == "fail" { print $1; exit }' "$work/lines1")
+report=tree/$(awk -F '\t' '$4 == "report" { print $1; exit }' "$work/lines1")
 expect_status() {  # STATUS ARGUMENT...
   want=$1
   shift

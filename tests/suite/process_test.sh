@@ -1,0 +1,498 @@
+#!/bin/bash
+# velmora-suite run as CI runs it, one row per way a run can go wrong: each
+# row lays out a tree in a fresh folder, runs the suite, and checks the exit
+# status, what standard output and standard error say, and that every file
+# laid out is byte for byte as it was (above all where a report would have
+# gone over it). Rows that need root to run as an unprivileged user are
+# skipped without it.
+# Usage: process_test.sh SUITE VELMORA SOURCE_DIR
+set -u
+suite=$1
+velmora=$2
+source=$3
+work=$(mktemp -d /tmp/suite-process.XXXXXX) || exit 1
+chmod 755 "$work"
+pids=""
+cleanup() {
+  for p in $pids; do kill -KILL "$p" 2>/dev/null; done
+  chmod -R u+rwX "$work" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# The program where an unprivileged user can run it.
+cp "$suite" "$work/velmora-suite"
+suite=$work/velmora-suite
+failures=0
+rows=0
+title=""
+fail() {
+  echo "FAIL [$title]: $*" >&2
+  failures=$((failures + 1))
+}
+
+# ---- the helpers a row uses ---------------------------------------------------
+
+# A case folder: a plain header of 20 records, then rows; b.dat differs from
+# a.dat on row 2 by 0.125 (total 15625) unless the second argument is "same".
+plain() { printf 'readings\n'; for _ in $(seq 20); do printf 'header\n'; done; }
+mkcase() {  # FOLDER [same]
+  mkdir -p "$1"
+  { plain; printf '1 0.25 0\n2 0.5 0\n'; } > "$1/a.dat"
+  if [ "${2:-}" = same ]; then cp "$1/a.dat" "$1/b.dat"; else { plain; printf '1 0.25 0\n2 0.625 0\n'; } > "$1/b.dat"; fi
+  printf 'a.dat\nb.dat\n' > "$1/CompareThese.inp"
+}
+
+# Every file of the row's folder: kind, size, mode, link target and bytes.
+# What the row's runs write (`makes NAME...`) is left out.
+snapshot() {
+  skip=()
+  for name in $produced; do skip+=(-path "./$name" -prune -o); done
+  find . "${skip[@]}" -printf '%p %y %s %m %l\n' 2>/dev/null | LC_ALL=C sort
+  find . "${skip[@]}" -type f -readable -print0 2>/dev/null | LC_ALL=C sort -z | xargs -0 -r md5sum 2>/dev/null
+}
+makes() { produced="$produced $*"; }
+
+row() {
+  title=$1
+  rows=$((rows + 1))
+  dir=$work/row$rows
+  mkdir "$dir" && cd "$dir" || exit 1
+  taken=""
+  produced=""
+}
+
+# Runs the suite with the arguments (standard output to ../out, standard
+# error to ../err) and checks its exit status. The first run of a row takes
+# the snapshot that `kept` compares with.
+run() {  # STATUS ARGUMENT...
+  want=$1
+  shift
+  [ -n "$taken" ] || { snapshot > ../before; taken=1; }
+  got=0
+  timeout 120 "$suite" "$@" > ../out 2> ../err || got=$?
+  [ "$got" -eq "$want" ] || fail "velmora-suite $*: exit status $got, expected $want; stderr: $(head -c 600 ../err)"
+}
+# Likewise through a shell command line (for redirections and limits).
+run_sh() {  # STATUS COMMAND
+  [ -n "$taken" ] || { snapshot > ../before; taken=1; }
+  got=0
+  S=$suite timeout 120 bash -c "$2" > ../out 2> ../err || got=$?
+  [ "$got" -eq "$1" ] || fail "$2: exit status $got, expected $1; stderr: $(head -c 600 ../err)"
+}
+has() {  # out|err TEXT
+  grep -qF -- "$2" "../$1" || fail "$1 lacks '$2': $(head -c 800 "../$1")"
+}
+lacks() {  # out|err TEXT
+  grep -qF -- "$2" "../$1" && fail "$1 holds '$2'"
+}
+lines() {  # out|err COUNT
+  [ "$(wc -l < "../$1")" -eq "$2" ] || fail "$1 is not $2 lines: $(head -c 800 "../$1")"
+}
+kept() {
+  snapshot > ../after
+  cmp -s ../before ../after || fail "files changed: $(diff ../before ../after | head -n 10)"
+}
+# Every case line's result is the line velmora prints in a copy of the case.
+agree() {  # DIR
+  tab=$(printf '\t')
+  grep -v "^$tab" ../out | grep "$tab" | while IFS="$tab" read -r path result _; do
+    [ "$result" = "-" ] && continue
+    rm -rf ../copy && cp -R "$1/$path" ../copy
+    (cd ../copy && "$velmora") > ../v.out 2>/dev/null
+    [ "$(cat ../v.out)" = "$result" ] || { echo "FAIL [$title]: $path: velmora prints '$(cat ../v.out)', the suite '$result'" >&2; exit 1; }
+  done || failures=$((failures + 1))
+}
+as_nobody() { [ "$(id -u)" -eq 0 ] && command -v setpriv > /dev/null; }
+nobody="setpriv --reuid=65534 --regid=65534 --clear-groups"
+
+# ---- 1. no report over an input -------------------------------------------------
+
+row "a JUnit file that is a link to a data file is refused before any case runs"
+mkcase T/c
+ln -s T/c/a.dat report.xml
+run 2 --junit report.xml T
+has err "velmora-suite: JUnit file 'report.xml'"
+has err "error: it is 'c/a.dat', a file the case 'c' reads"
+lines err 2
+lines out 0
+kept
+
+row "a JUnit file that is a hard link to a data file is refused"
+mkcase T/c
+ln T/c/b.dat hard.xml
+run 2 --junit hard.xml T
+has err "error: it is 'c/b.dat', a file the case 'c' reads"
+kept
+
+row "a shared reference outside the case folders is an input too"
+mkcase T/c
+mkdir T/shared && mv T/c/a.dat T/shared/ref.dat
+printf "'../shared/ref.dat'\nb.dat\n" > T/c/CompareThese.inp
+run 2 --junit T/shared/ref.dat T
+has err "error: it is 'c/../shared/ref.dat', a file the case 'c' reads"
+kept
+
+row "a limit file and a control file are inputs"
+mkcase T/c same
+echo 0 > T/c/velmora-limit
+ln -s T/c/CompareThese.inp control.xml
+run 2 --junit T/c/velmora-limit T
+has err "error: it is 'c/velmora-limit', a file the case 'c' reads"
+run 2 --junit control.xml T
+has err "error: it is 'c/CompareThese.inp', a file the case 'c' reads"
+kept
+
+row "a JUnit file or an HTML report inside a case folder is refused"
+mkcase T/c same
+run 2 --junit T/c/out.xml T
+has err "error: it would be written into the case folder 'c'"
+run 2 --html T/c/report T
+has err "error: it would be made in the case folder 'c'"
+run 2 --html T/c T
+has err "HTML report 'T/c'"
+kept
+
+row "standard output or standard error onto a file a case reads is refused"
+mkcase T/c
+run_sh 2 '"$S" T >> T/c/a.dat'
+has err "velmora-suite: standard output"
+has err "error: it goes to 'c/a.dat', a file the case 'c' reads"
+# Standard error there too: the refusal is not written either.
+run_sh 2 '"$S" T 2>> T/c/b.dat 1>&2'
+kept
+
+row "the JUnit file is not where standard output goes, nor inside the HTML report"
+mkcase T/c same
+run_sh 2 '"$S" --junit out.txt T >> out.txt'
+has err "error: it is the file standard output goes to"
+makes out.txt
+run_sh 0 '"$S" --html H T > /dev/null'
+snapshot > ../before
+run_sh 2 '"$S" --html H T >> H/index.html'
+has err "error: 'H/index.html' in it is the file standard output goes to"
+run 2 --junit H/index.html --html H T
+has err "error: it is inside the HTML report 'H', which is made anew"
+kept
+
+row "a FIFO nobody reads is refused at once, one with a reader takes the report"
+mkcase T/c same
+mkfifo pipe.xml
+run 2 --junit pipe.xml T
+has err "velmora-suite: JUnit file 'pipe.xml'"
+has err "error: cannot open it: No such device or address"
+( cat pipe.xml > ../read.xml ) &
+reader=$!
+sleep 0.2
+run 0 --junit pipe.xml T
+wait "$reader"
+grep -q '<testcase classname="." name="c"' ../read.xml || fail "the reader of the FIFO got no report: $(head -c 300 ../read.xml)"
+run 0 --junit /dev/null T
+kept
+
+row "a run killed midway leaves the previous JUnit file and HTML report whole"
+mkcase T/c same
+mkcase T/slow same
+printf "a.dat\n'/dev/zero'\n" > T/slow/CompareThese.inp
+run 2 --timeout 0.5 --junit j.xml --html H T
+cp j.xml ../j.before
+(cd H && md5sum ./*) > ../h.before
+snapshot > ../before
+for signal in TERM INT HUP; do
+  "$suite" --timeout 0 --junit j.xml --html H T > /dev/null 2>&1 &
+  p=$!
+  pids="$pids $p"
+  sleep 0.5
+  children=$(pgrep -P "$p")
+  [ -n "$children" ] || fail "SIG$signal: no child ran"
+  kill -"$signal" "$p"
+  status=0
+  wait "$p" 2>/dev/null || status=$?
+  case $signal in TERM) want=143 ;; INT) want=130 ;; HUP) want=129 ;; esac
+  [ "$status" -eq "$want" ] || fail "SIG$signal: exit status $status, expected $want"
+  sleep 0.2
+  for c in $children; do kill -0 "$c" 2>/dev/null && fail "SIG$signal: child $c still runs"; done
+done
+cmp -s j.xml ../j.before || fail "the JUnit file changed"
+(cd H && md5sum ./*) | cmp -s - ../h.before || fail "the HTML report changed"
+kept
+ls -a | grep -q '^\.[jH]' && fail "files left aside: $(ls -a)"
+
+row "pages of an earlier, larger run do not stay; a folder that is not a report is refused"
+mkcase T/a same
+mkcase T/b same
+mkcase T/c same
+makes H
+run 0 --html H T
+[ -f H/case-0003.html ] || fail "no third page"
+rm -r T/b T/c
+snapshot > ../before
+run 0 --html H T
+[ -f H/case-0002.html ] && fail "a page of the earlier run stayed"
+[ -f H/index.html ] && [ -f H/case-0001.html ] || fail "the report is not whole"
+mkdir mine && echo notes > mine/notes.txt
+snapshot > ../before
+run 2 --html mine T
+has err "error: it holds 'notes.txt', which is no page of a report"
+kept
+
+row "the HTML report's missing parents are made"
+mkcase T/c same
+run 0 --html a/b/c T
+[ -f a/b/c/index.html ] || fail "no a/b/c/index.html"
+
+# ---- 2. no case dropped ---------------------------------------------------------
+
+if as_nobody; then
+  row "a folder that cannot be listed or searched is an error entry, the rest runs"
+  mkcase T/a same
+  mkcase T/locked/x same
+  mkcase T/listonly/y same
+  mkcase T/z same
+  chmod -R a+rX T
+  chmod 777 .
+  makes j.xml
+  chmod 711 T/locked
+  chmod 744 T/listonly
+  run_sh 2 "cd T && $nobody \"\$S\" --junit ../j.xml"
+  has out "locked	-	-	error	"
+  has out "	velmora-suite: folder 'locked'"
+  has out "	error: cannot list it: Permission denied"
+  has out "	velmora-suite: folder 'listonly'"
+  has out "	error: cannot search it: Permission denied"
+  has out "4 cases: 0 within their limit, 0 above it, 2 cannot be read, 2 without a limit"
+  grep -q 'classname="." name="locked"' j.xml || fail "the JUnit file has no entry for the locked folder"
+  grep -q '<error type="cannot-be-read" message="cannot list it: Permission denied">' j.xml ||
+    fail "the JUnit file has no error for the locked folder"
+  chmod 755 T/locked T/listonly
+fi
+
+row "a case 1,500 folders deep and one whose path is 4,095 bytes run"
+/usr/bin/python3 - <<'EOF'
+import os
+data = b"readings\n" + b"header\n" * 20 + b"1 0.25 0\n2 0.5 0\n"
+def lay(fd):
+    for name, content in (("a.dat", data), ("b.dat", data.replace(b"0.5 0", b"0.625 0")),
+                          ("CompareThese.inp", b"a.dat\nb.dat\n")):
+        f = os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(f, content)
+        os.close(f)
+def down(fd, name):
+    os.mkdir(name, dir_fd=fd)
+    child = os.open(name, os.O_RDONLY, dir_fd=fd)
+    os.close(fd)
+    return child
+os.mkdir("T")
+fd = os.open("T", os.O_RDONLY)
+deep = down(os.dup(fd), "deep")
+for _ in range(1500):
+    deep = down(deep, "d")
+lay(deep)
+os.close(deep)
+# The case's path from the folder the suite runs in: 4,095 bytes.
+long = down(fd, "long")
+length = len("T/long")
+while 4095 - length - 1 > 250:
+    long = down(long, "x" * 200)
+    length += 201
+long = down(long, "y" * (4095 - length - 1))
+lay(long)
+os.close(long)
+EOF
+makes j.xml
+run 0 --fail-above 20000 --junit j.xml T
+has out "deep/d/d/d/"
+has out "15625.000000000000"
+has out "2 cases: 2 within their limit, 0 above it, 0 cannot be read, 0 without a limit"
+[ "$(grep -c '<testcase' j.xml)" -eq 2 ] || fail "not two test cases"
+kept
+
+row "a limit file that cannot be read, a dangling link included, is an error entry"
+mkcase T/dangling
+ln -s nowhere T/dangling/velmora-limit
+mkcase T/long
+head -c 5000 /dev/zero | tr '\0' '#' > T/long/velmora-limit
+mkcase T/ok
+echo 1e9 > T/ok/velmora-limit
+run 2 T
+has out "	velmora-suite: limit file 'dangling/velmora-limit'"
+has out "	error: cannot open it: it is a link that leads nowhere"
+has out "	error: it is longer than 4096 bytes, too long for one number"
+has out "ok	   15625.000000000000     	1e9	pass"
+kept
+
+# ---- 3. every case bounded --------------------------------------------------------
+
+row "a data file that gives bytes forever is timed out, the others go on"
+mkcase T/a same
+mkcase T/zero
+printf "a.dat\n'/dev/zero'\n" > T/zero/CompareThese.inp
+mkcase T/full
+printf "'/dev/full'\nb.dat\n" > T/full/CompareThese.inp
+makes j.xml
+run 2 --timeout 1 --junit j.xml T
+has out "	velmora-suite: case 'zero'"
+has out "	error: timed out after 1 s"
+has out "	velmora-suite: case 'full'"
+has out "a	   0.0000000000000000     	-	report"
+grep -q 'message="timed out after 1 s"' j.xml || fail "no timeout in the JUnit file"
+run 2 --timeout x T
+has err "invalid number of seconds for --timeout: 'x'"
+kept
+
+row "a closed standard output stops the run early"
+sh "$source/tests/suite/make-tree.sh" T 300
+run_sh 0 '"$S" -j 2 T | head -n 1'
+has out "group-0/case-0007"
+run_sh 2 '"$S" -j 2 T | head -n 1 > /dev/null; exit ${PIPESTATUS[0]}'
+has err "velmora-suite: standard output"
+has err "error: cannot write: Broken pipe"
+run_sh 2 '"$S" T > /dev/full'
+has err "error: cannot write: No space left on device"
+kept
+
+row "-j above the file limit runs fewer jobs with one warning"
+sh "$source/tests/suite/make-tree.sh" T 60
+run_sh 2 'ulimit -n 64; "$S" -j 256 T'
+has err "velmora-suite: warning: running "
+has err " cases at once instead of 256: the limit of open files allows no more"
+lines err 1
+has out "60 cases: 20 within their limit, 10 above it, 20 cannot be read, 10 without a limit"
+kept
+
+if as_nobody; then
+  row "-j above the process limit runs fewer jobs with one warning"
+  sh "$source/tests/suite/make-tree.sh" T 60
+  chmod -R a+rX T
+  run_sh 2 "cd T && $nobody bash -c 'ulimit -u 12; exec \"\$0\" -j 64 .' \"\$S\""
+  has err "velmora-suite: warning: running "
+  has err "cases at once instead of 64: fork: Resource temporarily unavailable"
+  lines err 1
+  has out "60 cases: 20 within their limit, 10 above it, 20 cannot be read, 10 without a limit"
+  kept
+fi
+
+row "a child that dies by a signal, or has too little memory, is an error entry"
+mkcase T/a same
+mkcase T/crash
+printf "a.dat\n'/dev/zero'\n" > T/crash/CompareThese.inp
+"$suite" --timeout 0 T > ../out 2> ../err &
+p=$!
+sleep 0.5
+for c in $(pgrep -P "$p"); do kill -SEGV "$c"; done
+wait "$p"
+has out "	velmora-suite: case 'crash'"
+has out "	error: its comparison ended by signal 11 (Segmentation fault)"
+has out "a	   0.0000000000000000     	-	report"
+run_sh 2 'ulimit -v 60000; "$S" -j 1 T/a'
+has out "	error: out of memory"
+has out "1 case: 0 within their limit, 0 above it, 1 cannot be read, 0 without a limit"
+
+if command -v tmux > /dev/null; then
+  row "a terminal shows the progress line while a long tree runs, and it is cleared at the end"
+  sh "$source/tests/suite/make-tree.sh" T 30
+  mkcase T/zz-slow same
+  printf "a.dat\n'/dev/zero'\n" > T/zz-slow/CompareThese.inp
+  session=suite-progress-$$
+  tmux new-session -d -s "$session" -x 200 -y 50 \
+    "'$suite' -j 2 --timeout 4 T > ../lines; echo status \$? > ../status; sleep 30"
+  sleep 2
+  tmux capture-pane -p -t "$session" > ../pane-running
+  for _ in $(seq 50); do [ -s ../status ] && break; sleep 0.2; done
+  tmux capture-pane -p -t "$session" > ../pane-after
+  tmux kill-session -t "$session"
+  grep -q '^30 of 31 cases done, 15 failing$' ../pane-running || fail "no progress line: $(cat ../pane-running)"
+  [ "$(cat ../status)" = "status 2" ] || fail "exit $(cat ../status)"
+  grep -q 'cases done' ../pane-after && fail "the progress line stayed: $(cat ../pane-after)"
+  grep -q 'timed out after 4 s' ../lines || fail "the slow case did not time out"
+fi
+
+# ---- 4. identity --------------------------------------------------------------------
+
+row "the same tree from two places and two working directories gives the same reports"
+mkdir one two
+mkcase one/suite/pressure/tight
+echo 1000 > one/suite/pressure/tight/velmora-limit
+mkcase one/suite/levels/logger same
+mkcase one/suite/top same
+cp -R one/suite two/suite
+normal() { sed -e 's/time="[^"]*"//g' -e 's/timestamp="[^"]*"//; s/hostname="[^"]*"//' -e 's/"seconds": [0-9.]*//g' "$1"; }
+(cd one && "$suite" --junit ../j1.xml suite > ../l1; "$suite" --json suite > ../s1)
+(cd two/suite/levels && "$suite" --junit ../../../j2.xml "$work/row$rows/two/suite" > ../../../l2;
+ "$suite" --json ../../suite > ../../../s2)
+cmp -s l1 l2 || fail "the lines differ: $(diff l1 l2)"
+[ "$(normal s1)" = "$(normal s2)" ] || fail "the JSON differs"
+[ "$(normal j1.xml)" = "$(normal j2.xml)" ] || fail "the JUnit differs: $(diff j1.xml j2.xml | head)"
+grep -q '<testcase classname="pressure" name="tight"' j1.xml || fail "no classname pressure, name tight"
+grep -q '<testcase classname="." name="top"' j1.xml || fail "no classname . for a case in the DIR itself"
+rm -f j1.xml j2.xml l1 l2 s1 s2
+snapshot > ../before
+taken=1
+run 0 one/suite/levels/logger --junit ../j.xml
+grep -q '<testcase classname="." name="logger"' ../j.xml || fail "the DIR as a case is not named by its folder"
+kept
+
+# ---- 5. shards ----------------------------------------------------------------------
+
+row "three shards merged by junitparser make one run"
+sh "$source/tests/suite/make-tree.sh" T 50
+makes all.xml s1.xml s2.xml s3.xml
+run 2 --junit all.xml T
+for k in 1 2 3; do
+  status=0
+  "$suite" --shard $k/3 --junit s$k.xml T > ../shard$k 2>/dev/null || status=$?
+  tail -n 1 ../shard$k | grep -q "in shard $k of 3: " || fail "shard $k's summary: $(tail -n 1 ../shard$k)"
+  want=$(awk -F '\t' '$4 == "error" { e = 1 } $4 == "fail" { f = 1 } END { print e ? 2 : f ? 1 : 0 }' ../shard$k)
+  [ "$status" -eq "$want" ] || fail "shard $k: exit status $status, its cases give $want"
+done
+cat ../shard1 ../shard2 ../shard3 | grep -v '^	' | grep '	' | cut -f1 | LC_ALL=C sort > ../union
+grep -v '^	' ../out | grep '	' | cut -f1 | LC_ALL=C sort > ../whole
+cmp -s ../union ../whole || fail "the shards' union is not the whole: $(diff ../union ../whole | head)"
+[ "$(sort ../union | uniq -d | wc -l)" -eq 0 ] || fail "a case is in two shards"
+/usr/bin/python3 - s1.xml s2.xml s3.xml all.xml <<'EOF' || fail "junitparser: the merged shards differ from one run"
+import sys
+from junitparser import JUnitXml
+merged = JUnitXml()
+for name in sys.argv[1:4]:
+    merged += JUnitXml.fromfile(name)
+merged.update_statistics()
+whole = JUnitXml.fromfile(sys.argv[4])
+whole.update_statistics()
+def cases(xml):
+    return sorted((c.classname, c.name, tuple(type(r).__name__ for r in c.result)) for s in xml for c in s)
+if (merged.tests, merged.failures, merged.errors) != (whole.tests, whole.failures, whole.errors) or cases(merged) != cases(whole):
+    print("merged", merged.tests, merged.failures, merged.errors, "whole", whole.tests, whole.failures, whole.errors)
+    sys.exit(1)
+EOF
+run 2 --shard 4/3 T
+has err "invalid shard: '4/3'"
+run 2 --shard 0/3 T
+run 2 --shard 2 T
+kept
+
+# ---- 6. the smaller faults ----------------------------------------------------------
+
+row "escaped names are escaped once in the lines, JUnit and HTML"
+mkcase T/c
+printf 'a.dat\nb\001.dat\n' > T/c/CompareThese.inp
+run 2 --junit j.xml --html H T
+has out "	Velmora: statement 124, channel 13, file 'b\x01.dat'"
+lacks out '\\x01'
+grep -qF "file &#39;b\\x01.dat&#39;" j.xml || fail "JUnit: $(grep -F 'b\' j.xml | head -n 2)"
+grep -qF '\\x01' j.xml && fail "JUnit escapes twice"
+grep -qF "file &#39;b\\x01.dat&#39;" H/case-0001.html || fail "HTML: $(grep -F 'b\' H/case-0001.html | head -n 2)"
+grep -qF '\\x01' H/case-0001.html && fail "HTML escapes twice"
+
+row "one case is one case; --fail-above reads what a limit file reads"
+mkcase T/c
+run 0 --fail-above 1e5 T
+has out "1 case: 1 within their limit, 0 above it, 0 cannot be read, 0 without a limit"
+run 2 --fail-above 0x10 T
+has err "invalid number for --fail-above: '0x10'"
+run 2 --fail-above " 5" T
+kept
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures failures in $rows rows" >&2
+  exit 1
+fi
+echo "$rows rows of velmora-suite runs checked"

@@ -107,7 +107,9 @@ void FreeFormatReader::reserveBuffer() {
 }
 
 FreeFormatReader::~FreeFormatReader() {
-  if (reservedBuffer_) spareBuffer = buffer_.release();
+  // Handed back for the next reader, unless another was reserved meanwhile:
+  // then this one is freed, not lost.
+  if (reservedBuffer_ && spareBuffer == nullptr) spareBuffer = buffer_.release();
   if (fd_ >= 0) ::close(fd_);
   for (const FreeFormatReader*& slot : channelTable) {
     if (slot == this) slot = nullptr;

@@ -5,11 +5,14 @@
 # laid out is byte for byte as it was (above all where a report would have
 # gone over it). Rows that need root to run as an unprivileged user are
 # skipped without it.
-# Usage: process_test.sh SUITE VELMORA SOURCE_DIR
+# Usage: process_test.sh SUITE VELMORA SOURCE_DIR [sanitized|plain]
+# A sanitized build cannot start under an address-space limit, so the row
+# that sets one leaves that run out.
 set -u
 suite=$1
 velmora=$2
 source=$3
+build=${4:-plain}
 work=$(mktemp -d /tmp/suite-process.XXXXXX) || exit 1
 chmod 755 "$work"
 pids=""
@@ -378,14 +381,16 @@ printf "a.dat\n'/dev/zero'\n" > T/crash/CompareThese.inp
 "$suite" --timeout 0 T > ../out 2> ../err &
 p=$!
 sleep 0.5
-for c in $(pgrep -P "$p"); do kill -SEGV "$c"; done
+for c in $(pgrep -P "$p"); do kill -KILL "$c"; done
 wait "$p"
 has out "	velmora-suite: case 'crash'"
-has out "	error: its comparison ended by signal 11 (Segmentation fault)"
+has out "	error: its comparison ended by signal 9 (Killed)"
 has out "a	   0.0000000000000000     	-	report"
-run_sh 2 'ulimit -v 60000; "$S" -j 1 T/a'
-has out "	error: out of memory"
-has out "1 case: 0 within their limit, 0 above it, 1 cannot be read, 0 without a limit"
+if [ "$build" != sanitized ]; then
+  run_sh 2 'ulimit -v 60000; "$S" -j 1 T/a'
+  has out "	error: out of memory"
+  has out "1 case: 0 within their limit, 0 above it, 1 cannot be read, 0 without a limit"
+fi
 
 if command -v tmux > /dev/null; then
   row "a terminal shows the progress line while a long tree runs, and it is cleared at the end"

@@ -81,8 +81,10 @@ class NumberParser {
   // Takes the next byte; false when it cannot continue the bytes seen so far,
   // which are then left as they were (finish() still judges them).
   bool feed(unsigned char c);
-  // True when the bytes taken form a whole number; stores its nearest double.
-  bool finish(double& out) const;
+  // True when the bytes taken form a whole number; stores its nearest double,
+  // from the conversion's tiers in order (the exact case, Eisel-Lemire, then
+  // the exact general tier); with exactOnly from the general tier alone.
+  bool finish(double& out, bool exactOnly = false) const;
 
  private:
   enum class State : std::uint8_t {
@@ -106,8 +108,9 @@ class NumberParser {
   char word_[kMaxWord];
 };
 
-// The whole text as one number value, by the general rules alone; false when
-// it is not one. The reference the faster tiers are tested against.
+// The whole text as one number value, by the general rules alone (their scan
+// and the exact tier of the conversion); false when it is not one. The
+// reference the faster tiers are tested against.
 bool convertNumber(std::string_view text, double& out);
 
 }  // namespace velmora::detail

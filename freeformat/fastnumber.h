@@ -8,8 +8,10 @@
 // exact multiplication or division), else the Eisel-Lemire method with 128-bit
 // powers of five; a value it cannot decide (a possible exact halfway point, a
 // subnormal result, dropped digits that might change the rounding) is
-// declined, and the general rules decide it. Private to the number conversion
-// and the reader; inline, as it runs once per value.
+// declined, and the general rules decide it, whose conversion ends in the
+// exact tier (number.cpp). Which bytes are blanks, separators, exponent
+// letters and signs, and the exponent's cap, come from grammar.h. Private to
+// the number conversion and the reader; inline, as it runs once per value.
 #pragma once
 
 #include <cstddef>

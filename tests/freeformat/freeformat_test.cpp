@@ -672,6 +672,7 @@ TEST(Records, DescribeRecord) {
       {"-1.5D+03\t.5 Inf", 3, 3, true}, {"'it''s' x", 2, 0, false},    {"'open 1 2", 1, 0, false},
       {"2*'a b' 1", 3, 1, false},     {"1 , , 2", 3, 2, false},       {"0*5", 1, 0, false},
       {"2*3*5", 2, 0, false},         {"a/b 7", 1, 0, false},         {"1 2 3,", 3, 3, true},
+      {"1\n2", 2, 2, true},  // a line feed handed in acts as a blank
   };
   for (const Shape& shape : kShapes) {
     const velmora::RecordShape got = velmora::describeRecord(shape.record);

@@ -32,7 +32,7 @@ void readTable(const char* name, long headerLines, Take take) {
     table.statement = 4;
     table.values = values;
     table.capacity = std::min(kChunk, kMaxRows - rows);
-    table.convertItems = velmora::kColumn2Only;  // column 2 alone, as the loader asks
+    table.convertItems = 0b010;  // column 2 alone, as the loader asks
     std::size_t got = reader.readRows(table);
     for (std::size_t r = 0; r < got; ++r) take(values[3 * r + 1] * 1000, rows + r);
     rows += got;

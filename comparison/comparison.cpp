@@ -187,16 +187,17 @@ void openControl(FreeFormatReader& control, OpenMode mode) {
 }
 
 NameStatementSeen readName(FreeFormatReader& control, int which, char* name) {
-  char before[kLineWidth];
-  std::memcpy(before, name, kLineWidth);
   const Item nameItem[] = {TextItem{name, kLineWidth}};
   NameStatementSeen seen;
   seen.statement = which == 0 ? kControlStatements.firstName : kControlStatements.secondName;
   control.read(nameItem, seen.statement);
+  seen.opener = control.statementOpener();
   seen.line = control.statementLine();
+  seen.recordOffset = control.statementRecordOffset();
+  seen.openerOffset = control.statementOpenerOffset();
   seen.endedBySlash = control.endedBySlash();
-  seen.stored = std::memcmp(before, name, kLineWidth) != 0;
   seen.name = std::string_view(name, kLineWidth);
+  seen.openName = fileNameOf(seen.name);
   return seen;
 }
 

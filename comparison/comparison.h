@@ -30,10 +30,13 @@ inline constexpr ControlStatements kControlStatements{
 // item into the 72-wide name buffer. Lines count the file's records from 1.
 struct NameStatementSeen {
   int statement = 0;
-  long long line = 0;        // where it found its first value, null value or slash; 0: none
+  StatementOpener opener = StatementOpener::EndOfFile;  // a value gives the name; the others keep the buffer
+  long long line = 0;          // where it found its first value, null value or slash; 0: none
+  long long recordOffset = -1; // where that line's record starts in the file; -1: unknown
+  long long openerOffset = -1; // where what opened it starts in the file; -1: unknown
   bool endedBySlash = false;
-  bool stored = false;       // it changed the name (a value, not a null value or a slash)
-  std::string_view name;     // the name buffer after it: 72 bytes, blank-padded
+  std::string_view name;       // the name buffer after it: 72 bytes, blank-padded
+  std::string_view openName;   // the name the data file's open asks for (fileNameOf)
 };
 
 // The process set-up every program of the tool makes first: a closed standard

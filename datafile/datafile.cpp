@@ -7,7 +7,6 @@
 namespace velmora {
 namespace {
 
-constexpr std::size_t kFormatCodePosition = 12;  // in the title value, counted from 1
 constexpr int kLayout1SkipsBeforeRate = 4;
 constexpr int kLayout2SkipsInsteadOfExtra = 1;  // when the third number differs from the first
 constexpr int kSkipsAfterRate = 10;
@@ -18,7 +17,9 @@ constexpr double kHeaderScale = 1000;
 constexpr char kRateLabel[] = "Rate";
 constexpr std::size_t kRateLabelLength = sizeof kRateLabel - 1;
 
-HeaderLayout layoutFor(char formatCode) {
+}  // namespace
+
+HeaderLayout layoutForCode(char formatCode) {
   switch (formatCode) {
     case '1':
       return HeaderLayout::Layout1;
@@ -28,6 +29,8 @@ HeaderLayout layoutFor(char formatCode) {
       return HeaderLayout::Plain;
   }
 }
+
+namespace {
 
 class HeaderReader {
  public:
@@ -39,7 +42,7 @@ class HeaderReader {
     const Item title[] = {TextItem{header_.line, kLineWidth}};
     reader_.read(title, numbers_.title);
     const char formatCode = header_.line[kFormatCodePosition - 1];
-    header_.layout = layoutFor(formatCode);
+    header_.layout = layoutForCode(formatCode);
     const HeaderStatementSeen seen = seenNow(numbers_.title, HeaderStatementKind::Title, kLineWidth, 0);
     listener_.title(listener_.sink, seen, formatCode, header_.layout);
   }
@@ -94,7 +97,7 @@ class HeaderReader {
       readLabelAndNumber(v.rate, numbers_.layout2Rate);
       found = std::memcmp(header_.line, kRateLabel, kRateLabelLength) == 0;
       tellNumber(v.rate, found ? HeaderNumber::Rate : HeaderNumber::RateCandidate,
-                 numbers_.layout2Rate);
+                 numbers_.layout2Rate, HeaderStatementKind::RateSearch);
     }
     v.rate /= kHeaderScale;
     skipRecords(kSkipsAfterRate, numbers_.layout2SkipsAfter);
@@ -106,8 +109,10 @@ class HeaderReader {
     HeaderStatementSeen seen;
     seen.statement = statement;
     seen.kind = kind;
+    seen.opener = reader_.statementOpener();
     seen.firstLine = reader_.statementLine();
     seen.lastLine = reader_.statementEndLine();
+    seen.recordOffset = reader_.statementRecordOffset();
     seen.text = std::string_view(header_.line, width);
     seen.number = number;
     seen.endedBySlash = reader_.endedBySlash();
@@ -116,8 +121,9 @@ class HeaderReader {
 
   void tell(const HeaderStatementSeen& seen) const { listener_.statement(listener_.sink, seen); }
 
-  void tellNumber(double value, HeaderNumber target, int statement) const {
-    HeaderStatementSeen seen = seenNow(statement, HeaderStatementKind::LabelledNumber, kLabelWidth, value);
+  void tellNumber(double value, HeaderNumber target, int statement,
+                  HeaderStatementKind kind = HeaderStatementKind::LabelledNumber) const {
+    HeaderStatementSeen seen = seenNow(statement, kind, kLabelWidth, value);
     seen.target = target;
     tell(seen);
   }

@@ -94,7 +94,15 @@ inline constexpr StatementNumbers kSecondFileStatements{
 // never written; a missing file is an open failure).
 enum class OpenMode { CreateMissing, ReadOnly };
 
-enum class HeaderStatementKind { Title, LabelledNumber, SkippedRecord };
+// What a header statement is: the title; a labelled number; one statement of
+// the rate search (Layout2's labelled numbers up to the one whose label
+// starts with "Rate"); a skipped record.
+enum class HeaderStatementKind { Title, LabelledNumber, RateSearch, SkippedRecord };
+
+// Where the title's value holds the format code, counted from 1, and the
+// layout a code selects.
+inline constexpr std::size_t kFormatCodePosition = 12;
+HeaderLayout layoutForCode(char formatCode);
 
 // Which header number a labelled number gave. Every statement of the rate
 // search reads into the rate; only the last, whose label starts with "Rate",
@@ -107,8 +115,10 @@ enum class HeaderNumber { None, First, Second, Third, Rate, RateCandidate };
 struct HeaderStatementSeen {
   int statement = 0;
   HeaderStatementKind kind = HeaderStatementKind::SkippedRecord;
+  StatementOpener opener = StatementOpener::Value;  // what it found first
   long long firstLine = 0;
   long long lastLine = 0;
+  long long recordOffset = -1;  // where the record of firstLine starts in the file; -1: unknown
   // What it stored: the whole line buffer (72 bytes) for the title and a
   // skipped record, the label (16 bytes) for a labelled number; blank-padded.
   std::string_view text;
@@ -186,6 +196,9 @@ std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values
 
 const StatementNumbers& statementNumbersFor(DataFileRole role);
 
+// The row items the run converts: column 2 alone (TableRead::convertItems).
+inline constexpr std::uint32_t kColumn2Item = 0b010;
+
 // Rows travel from the reader to the sink this many at a time.
 inline constexpr std::size_t kRowBatch = 256;
 
@@ -225,7 +238,7 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
     const std::size_t wanted = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
     const std::size_t got = detail::readRowBatch(reader, numbers.row, values,
                                                  Sink::kRowDetail ? lines : nullptr,
-                                                 Sink::kRowDetail ? kAllRowItems : kColumn2Only,
+                                                 Sink::kRowDetail ? kAllRowItems : detail::kColumn2Item,
                                                  wanted, ended, cutShortLine);
     for (std::size_t k = 0; k < got; ++k) {
       sink.row(RowSeen{rows + k + 1, values + 3 * k, Sink::kRowDetail ? &lines[k] : nullptr});

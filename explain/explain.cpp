@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <cerrno>
 #include <cmath>
@@ -36,83 +37,12 @@ void throwStop(const StopReport& report) {
   stop.item = report.item;
   stop.osError = report.osError;
   stop.bytes = report.bytes;
+  stop.recordOffset = report.recordOffset;
   stop.text.assign(report.text, report.textLength);
   // Line 2's description runs to the text's last byte, its line feed.
   stop.description.assign(report.text + report.descriptionStart,
                           report.textLength - 1 - report.descriptionStart);
   throw Stopped{std::move(stop)};
-}
-
-// Whether a record, as the reader splits it, reads like a table row: exactly
-// three values, all numbers, and nothing else (no null value, slash, repeat
-// form or quote). The reader alone decides where a value ends.
-//   "1 2 3", "1,2;3", "-1.5e3 .5 7 \r" -> true
-//   "1 2", "1 2 3 4", "a 2 3", "1,,2 3", "1 2 3 /", "2*1 3" -> false
-bool readsLikeTableRow(std::string_view record) {
-  const RecordShape shape = describeRecord(record);
-  return shape.values == 3 && shape.numbers == 3 && shape.plain;
-}
-
-// Header records that read like table rows: every record from the first line
-// up to the one where the header's last statement started, and before the
-// first table row (or the cut-short row), all of them consumed by the
-// header's statements or blank. Nothing past the header is looked at: after
-// a stop in the first row, that row's lines are not header records.
-void findSuspectLines(FileFacts& file) {
-  const LoadRecord& record = file.record;
-  if (!record.headerRead) return;
-  // The first line not passed over by the header.
-  long long end = record.titleLine + 1;
-  if (record.headerStatementsKept > 0) {
-    end = record.headerStatements[record.headerStatementsKept - 1].line + 1;
-  }
-  if (record.rows > 0) {
-    end = std::min(end, record.rowLines[0]);
-  } else if (record.cutShortRowLine > 0) {
-    end = std::min(end, record.cutShortRowLine);
-  }
-  int fd = ::open(file.name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  std::string current;
-  long long line = 1;
-  bool tooLong = false;
-  // A longer record is not examined (and not taken for a row), so a file of
-  // one huge line costs no more than a block.
-  constexpr std::size_t kLongestRow = kMaxLineBytes;
-  auto finishRecord = [&] {
-    if (!tooLong && readsLikeTableRow(current)) {
-      if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
-      ++file.suspectCount;
-    }
-    current.clear();
-    tooLong = false;
-    ++line;
-  };
-  // On the heap: velmora-explain runs in a small stack.
-  constexpr std::size_t kBlock = std::size_t{1} << 16;
-  const std::unique_ptr<char[]> buffer(new char[kBlock]);
-  bool done = false;
-  while (!done) {
-    ssize_t got = ::read(fd, buffer.get(), kBlock);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
-      if (line >= end) {
-        done = true;
-        break;
-      }
-      char c = buffer[i];
-      if (c == '\n') {
-        finishRecord();
-      } else if (current.size() < kLongestRow) {
-        current += c;
-      } else {
-        tooLong = true;
-      }
-    }
-  }
-  if (!done && (!current.empty() || tooLong) && line < end) finishRecord();
-  ::close(fd);
 }
 
 // Orders contributions: NaN first (it is what makes a total NaN), then larger
@@ -137,18 +67,20 @@ SquaredDifferences sumOver(const Workspace& w) {
 }
 
 RowFacts rowFacts(const Workspace& w, const Explanation& facts, std::size_t index, double total) {
+  const LoadRecord& reference = facts.files[0].record;
+  const LoadRecord& compared = facts.files[1].record;
   RowFacts row;
   row.row = index + 1;
-  row.comparedLine = w.rowLines[1][index];
+  row.comparedLine = compared.firstLine(index);
   row.comparedValue = w.column2InFileUnits[1][index];
-  row.comparedLastLine = w.rowLastLines[1][index];
+  row.comparedLastLine = compared.lastLine(index);
   row.comparedValues[0] = w.column1[1][index];
   row.comparedValues[1] = row.comparedValue;
   row.comparedValues[2] = w.column3[1][index];
   row.hasReference = index < facts.files[0].record.rows;
   if (row.hasReference) {
-    row.referenceLine = w.rowLines[0][index];
-    row.referenceLastLine = w.rowLastLines[0][index];
+    row.referenceLine = reference.firstLine(index);
+    row.referenceLastLine = reference.lastLine(index);
     row.referenceValue = w.column2InFileUnits[0][index];
     row.referenceValues[0] = w.column1[0][index];
     row.referenceValues[1] = row.referenceValue;
@@ -236,36 +168,134 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   }
 }
 
-// Each listed row's records as they stand in both files, read again by their
-// line numbers; the values were read by the loader, never from these bytes.
-void addRecords(Explanation& facts) {
+// Whether a record, as the reader splits it, reads like a table row: exactly
+// three values, all numbers, and nothing else (no null value, slash, repeat
+// form or quote).
+bool readsLikeTableRow(const FetchedRecord& record) {
+  return !record.cut && record.shape.values == 3 && record.shape.numbers == 3 && record.shape.plain;
+}
+
+// What is read again of one file, by the reader's record access at the
+// offsets its load gave: the records of the lines in [first, last] (all of
+// them counted, the first kMaxRecordLines and the last kept), and, for a
+// header, whether they read like rows.
+}  // namespace
+
+RecordsAgain::RecordsAgain(const std::string& name) : access_(name) {}
+
+bool RecordsAgain::walk(long long offset, long long first, long long last,
+                        const std::function<void(long long, const FetchedRecord&)>& each) {
+  FetchedRecord record;
+  for (long long line = first; line <= last; ++line) {
+    if (!access_.recordAt(offset, record)) return false;
+    each(line, record);
+    if (record.next < 0) return line == last;
+    offset = record.next;
+  }
+  return true;
+}
+
+void RecordsAgain::keep(long long offset, long long first, long long last, std::map<long long, std::string>& kept) {
+  if (offset < 0 || first <= 0) return;
+  walk(offset, first, last, [&](long long line, const FetchedRecord& record) {
+    if (line < first + kMaxRecordLines || line == last) kept[line] = record.bytes.substr(0, kMaxShownRecordBytes);
+  });
+}
+
+std::string rowRecord(Explanation& facts, int f, std::size_t index) {
+  FileFacts& file = facts.files[f];
+  const LoadRecord& r = file.record;
+  if (index >= r.rows) return {};
+  const long long first = r.firstLine(index), last = r.lastLine(index);
+  if (file.again && file.records.find(first) == file.records.end()) {
+    file.again->keep(r.rowOffsets[index], first, last, file.records);
+  }
+  std::string record;
+  for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) {
+    if (line != first) record += '\n';
+    if (const auto it = file.records.find(line); it != file.records.end()) record += it->second;
+  }
+  return record;
+}
+
+namespace {
+
+// Header records that read like table rows: every record from the first line
+// up to the one where the header's last statement started, and before the
+// first table row (or the cut-short row), all of them consumed by the
+// header's statements or blank. Nothing past the header is looked at: after
+// a stop in the first row, that row's lines are not header records.
+void findSuspectLines(FileFacts& file, RecordsAgain& again) {
+  const LoadRecord& record = file.record;
+  if (!record.headerRead) return;
+  // The first line not passed over by the header.
+  long long end = record.titleLine + 1;
+  if (record.headerStatementsKept > 0) {
+    end = record.headerStatements[record.headerStatementsKept - 1].line + 1;
+  }
+  if (record.rows > 0) {
+    end = std::min(end, record.firstLine(0));
+  } else if (record.cutShortRowLine > 0) {
+    end = std::min(end, record.cutShortRowLine);
+  }
+  again.walk(0, 1, end - 1, [&](long long line, const FetchedRecord& fetched) {
+    if (!readsLikeTableRow(fetched)) return;
+    if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
+    ++file.suspectCount;
+  });
+}
+
+// The records the report shows, read again once a file is done with (its
+// load returned or stopped): each listed row's records in both files, the
+// first rows read from more than one line or holding more than three
+// values, the control file's name lines; and the header records that read
+// like rows. The values were read by the loader, never from these bytes.
+void readRecordsAgain(Explanation& facts) {
+  for (FileFacts& file : facts.files) {
+    if (file.loadStarted && file.record.opened) file.again = std::make_shared<RecordsAgain>(file.name);
+  }
   std::vector<RowFacts*> rows;
   for (RowFacts& row : facts.top) rows.push_back(&row);
   if (facts.largest) rows.push_back(&*facts.largest);
   if (facts.firstDifference) rows.push_back(&*facts.firstDifference);
   for (int f = 0; f < 2; ++f) {
-    const auto range = [f](RowFacts& row) {
-      return f == 0 ? std::pair(row.referenceLine, row.referenceLastLine)
-                    : std::pair(row.comparedLine, row.comparedLastLine);
-    };
-    std::vector<long long> wanted;
-    for (RowFacts* row : rows) {
-      const auto [first, last] = range(*row);
-      if (first <= 0) continue;
-      for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) wanted.push_back(line);
+    FileFacts& file = facts.files[f];
+    if (!file.again) continue;
+    RecordsAgain& again = *file.again;
+    findSuspectLines(file, again);
+    if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) {
+      again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
     }
-    if (wanted.empty()) continue;
-    const std::map<long long, std::string> found = linesOf(facts.files[f].name, wanted);
+    const LoadRecord& r = file.record;
     for (RowFacts* row : rows) {
-      const auto [first, last] = range(*row);
-      if (first <= 0) continue;
-      std::string record;
-      for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) {
-        const auto it = found.find(line);
-        if (line != first) record += '\n';
-        if (it != found.end()) record += it->second;
-      }
-      (f == 0 ? row->referenceRecord : row->comparedRecord) = std::move(record);
+      const std::size_t i = row->row - 1;
+      if (i >= r.rows) continue;
+      again.keep(r.rowOffsets[i], r.firstLine(i), r.lastLine(i), file.records);
+    }
+    if (r.firstMultiLineRow > 0) {
+      const RowLines& seen = r.firstMultiLine;
+      again.walk(seen.offset, seen.first, seen.last, [&](long long line, const FetchedRecord& record) {
+        if (line == seen.first && !record.cut) file.multiLineHeld = record.shape.values;
+        if (line == seen.first || line == seen.last) file.records[line] = record.bytes.substr(0, kMaxShownRecordBytes);
+      });
+    }
+    if (r.surplusRowsKept > 0) {
+      const std::size_t i = r.surplusRows[0].row - 1;
+      again.keep(r.rowOffsets[i], r.firstLine(i), r.firstLine(i), file.records);
+    }
+    for (RowFacts* row : rows) {
+      const std::size_t i = row->row - 1;
+      if (i >= r.rows) continue;
+      (f == 0 ? row->referenceRecord : row->comparedRecord) = rowRecord(facts, f, i);
+    }
+  }
+  if (facts.control.used) {
+    RecordAccess control(kControlFileName);
+    FetchedRecord fetched;
+    for (ControlStatementFacts& name : facts.control.names) {
+      if (!name.read || name.recordOffset < 0 || !control.recordAt(name.recordOffset, fetched)) continue;
+      name.recordKnown = true;
+      name.record = fetched.bytes.substr(0, kMaxShownRecordBytes);
     }
   }
 }
@@ -273,9 +303,9 @@ void addRecords(Explanation& facts) {
 // Everything a record holds, as before a load; the caller's storage is kept.
 void startRecord(LoadRecord& record) {
   LoadRecord fresh;
-  fresh.rowLines = record.rowLines;
+  fresh.rowPlaces = record.rowPlaces;
+  fresh.rowOffsets = record.rowOffsets;
   fresh.column2InFileUnits = record.column2InFileUnits;
-  fresh.rowLastLines = record.rowLastLines;
   fresh.column1 = record.column1;
   fresh.column3 = record.column3;
   std::memset(fresh.title, ' ', sizeof fresh.title);
@@ -310,22 +340,25 @@ class Observer : public NoRunEvents {
   void nameStarting(int f) { facts_.control.names[f].read = true; }
   void nameRead(int f, const NameStatementSeen& seen) {
     ControlStatementFacts& name = facts_.control.names[f];
+    name.opener = seen.opener;
     name.line = seen.line;
+    name.recordOffset = seen.recordOffset;
+    name.openerOffset = seen.openerOffset;
+    name.name = std::string(seen.openName);
     name.endedBySlash = seen.endedBySlash;
-    name.nameChanged = seen.stored;
   }
 
   void loadStarting(int f, std::string_view name) {
     current = f;
     FileFacts& file = facts_.files[f];
     file.named = true;
-    file.name = std::string(withoutTrailingBlanks(name));
+    file.name = std::string(fileNameOf(name));
     file.presence = presenceOf(file.name);
     file.loadStarted = true;
     LoadRecord& record = file.record;
-    record.rowLines = workspace_.rowLines[f].get();
+    record.rowPlaces = workspace_.rowPlaces[f].get();
+    record.rowOffsets = workspace_.rowOffsets[f].get();
     record.column2InFileUnits = workspace_.column2InFileUnits[f].get();
-    record.rowLastLines = workspace_.rowLastLines[f].get();
     record.column1 = workspace_.column1[f].get();
     record.column3 = workspace_.column3[f].get();
     startRecord(record);
@@ -344,7 +377,7 @@ class Observer : public NoRunEvents {
 
   void headerStatement(int f, const HeaderStatementSeen& seen) {
     LoadRecord& r = record(f);
-    noteStatement(r, seen.statement, seen.firstLine);
+    noteStatement(r, seen);
     switch (seen.target) {
       case HeaderNumber::First:
         r.fileUnits.first = seen.number;
@@ -366,13 +399,18 @@ class Observer : public NoRunEvents {
     }
   }
 
-  void headerEnd(int f) { record(f).headerRead = true; }
+  void headerEnd(int f) {
+    orderLastStatements(record(f));
+    record(f).headerRead = true;
+  }
 
   void row(int f, const RowSeen& seen) {
     LoadRecord& r = record(f);
     const std::size_t index = seen.row - 1;
-    r.rowLines[index] = seen.lines->first;
-    r.rowLastLines[index] = seen.lines->last;
+    const auto span = static_cast<std::uint64_t>(seen.lines->last - seen.lines->first);
+    r.rowPlaces[index] = static_cast<std::uint64_t>(seen.lines->first) << LoadRecord::kSpanBits |
+                         std::min(span, LoadRecord::kSpanMask);
+    r.rowOffsets[index] = seen.lines->offset;
     r.column1[index] = seen.values[0];
     r.column2InFileUnits[index] = seen.values[1];
     r.column3[index] = seen.values[2];
@@ -402,7 +440,6 @@ class Observer : public NoRunEvents {
   void closed(int f) {
     record(f).closed = true;
     facts_.files[f].loaded = true;
-    findSuspectLines(facts_.files[f]);
     current = -1;
   }
 
@@ -416,24 +453,24 @@ class Observer : public NoRunEvents {
  private:
   LoadRecord& record(int f) { return facts_.files[f].record; }
 
-  // Where a header statement started. A rate search longer than the record
-  // keeps overwriting its last kept entry, leaving room for the ten skipped
-  // records after it.
-  static void noteStatement(LoadRecord& r, int statement, long long line) {
-    constexpr std::size_t kMax = LoadRecord::kMaxHeaderStatements;
-    constexpr std::size_t kAfterRate = 10;
-    const bool inRateSearch = statement == kFirstFileStatements.layout2Rate ||
-                              statement == kSecondFileStatements.layout2Rate;
-    std::size_t slot = r.headerStatementsKept;
-    if (inRateSearch && slot >= kMax - kAfterRate) {
-      slot = kMax - kAfterRate - 1;
-    } else if (slot == kMax) {
-      slot = kMax - 1;
-    } else {
-      ++r.headerStatementsKept;
-    }
-    r.headerStatements[slot] = {statement, line};
+  // Where a header statement started: the first ones in order, then the
+  // last ones in a ring (put in order at the header's end).
+  static void noteStatement(LoadRecord& r, const HeaderStatementSeen& seen) {
+    constexpr std::size_t kFirst = LoadRecord::kMaxHeaderStatements - LoadRecord::kLastHeaderStatements;
+    std::size_t slot = r.headerStatementCount;
+    if (slot >= kFirst) slot = kFirst + (slot - kFirst) % LoadRecord::kLastHeaderStatements;
+    r.headerStatements[slot] = {seen.statement, seen.kind, seen.firstLine};
     ++r.headerStatementCount;
+    r.headerStatementsKept = std::min(r.headerStatementCount, LoadRecord::kMaxHeaderStatements);
+  }
+
+  // The ring of the last statements, oldest first.
+  static void orderLastStatements(LoadRecord& r) {
+    constexpr std::size_t kFirst = LoadRecord::kMaxHeaderStatements - LoadRecord::kLastHeaderStatements;
+    if (r.headerStatementCount <= LoadRecord::kMaxHeaderStatements) return;
+    const std::size_t oldest = (r.headerStatementCount - kFirst) % LoadRecord::kLastHeaderStatements;
+    std::rotate(r.headerStatements + kFirst, r.headerStatements + kFirst + oldest,
+                r.headerStatements + LoadRecord::kMaxHeaderStatements);
   }
 
   const Request& request_;
@@ -456,47 +493,11 @@ class HandlerScope {
 
 }  // namespace
 
-std::map<long long, std::string> linesOf(const std::string& name, std::vector<long long> wanted) {
-  std::map<long long, std::string> found;
-  std::sort(wanted.begin(), wanted.end());
-  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  if (wanted.empty()) return found;
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return found;
-  constexpr std::size_t kBlock = std::size_t{1} << 16;
-  const std::unique_ptr<char[]> block(new char[kBlock]);
-  long long line = 1;
-  std::size_t next = 0;
-  std::string current;
-  bool done = false;
-  while (!done) {
-    const ssize_t got = ::read(fd, block.get(), kBlock);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    for (ssize_t i = 0; i < got && !done; ++i) {
-      const char c = block[static_cast<std::size_t>(i)];
-      if (c == '\n') {
-        if (line == wanted[next]) {
-          found[line] = current;
-          done = ++next == wanted.size();
-        }
-        current.clear();
-        ++line;
-      } else if (line == wanted[next] && current.size() < kMaxLineBytes) {
-        current += c;
-      }
-    }
-  }
-  if (!done && line == wanted[next] && !current.empty()) found[line] = current;
-  ::close(fd);
-  return found;
-}
-
 Workspace::Workspace() {
   for (int f = 0; f < 2; ++f) {
     // Left uninitialised: a page costs nothing until a row is stored in it.
-    rowLines[f].reset(new long long[kMaxRows]);
-    rowLastLines[f].reset(new long long[kMaxRows]);
+    rowPlaces[f].reset(new std::uint64_t[kMaxRows]);
+    rowOffsets[f].reset(new long long[kMaxRows]);
     column2InFileUnits[f].reset(new double[kMaxRows]);
     column1[f].reset(new double[kMaxRows]);
     column3[f].reset(new double[kMaxRows]);
@@ -516,7 +517,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     for (int f = 0; f < 2; ++f) {
       FileFacts& file = facts.files[f];
       file.named = true;
-      file.name = std::string(withoutTrailingBlanks(f == 0 ? request.referenceName : request.comparedName));
+      file.name = std::string(fileNameOf(f == 0 ? request.referenceName : request.comparedName));
       file.presence = presenceOf(file.name);
     }
   }
@@ -524,7 +525,6 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   try {
     runComparison(observer);
     compare(request, workspace, observer.total(), facts);
-    addRecords(facts);
   } catch (const Stopped& stopped) {
     // Memory velmora-explain could not get is its own failure, not velmora's:
     // velmora needs less, and would not stop there.
@@ -534,10 +534,15 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.stop->dataFile = stopped.facts.channel == kControlChannel ? -1 : current;
     facts.stop->wouldCreate = observer.wouldCreate;
     facts.stop->linkTarget = observer.linkTarget;
-    if (current >= 0 && facts.files[current].record.headerRead) findSuspectLines(facts.files[current]);
   }
+  readRecordsAgain(facts);
   facts.failAbove = request.failAbove;
   addFindings(facts);
+  if (request.keepSquares && facts.compared && !facts.findings.empty() && facts.findings.front().relation) {
+    const Relation& relation = *facts.findings.front().relation;
+    facts.residualSquares = residualSquares(relation, facts.squares.size());
+    facts.residualTotal = shortestText(relation.residual);
+  }
 }
 
 PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {
@@ -557,7 +562,9 @@ PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption)
                   facts.total,
                   facts.files[0].record.rows,
                   facts.firstDifference ? facts.firstDifference->row : 0,
-                  caption};
+                  caption,
+                  facts.residualSquares.empty() ? nullptr : facts.residualSquares.data(),
+                  facts.residualTotal};
 }
 
 }  // namespace velmora::explain

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,13 +36,12 @@
 #include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "explain/plot.h"
+#include "explain/relations.h"
 #include "freeformat/freeformat.h"
 
 namespace velmora::explain {
 
 inline constexpr std::size_t kDefaultTop = 10;
-// Where the format code stands in the title value, from 1.
-inline constexpr std::size_t kFormatCodePosition = 12;
 // Header records that read like table rows, listed per file; more are counted.
 inline constexpr std::size_t kMaxSuspectLines = 1000;
 
@@ -49,15 +49,23 @@ inline constexpr std::size_t kMaxSuspectLines = 1000;
 // stop it holds everything seen before the failure. Lines count the file's
 // records from 1; 0 means none.
 struct LoadRecord {
-  // Storage for kMaxRows entries each, filled up to `rows`:
-  // the line where each row's statement found its first value, and column 2
-  // as read, before it was multiplied by 1000.
-  long long* rowLines = nullptr;
+  // Storage for kMaxRows entries each, filled up to `rows`: where each row's
+  // statement found its first value and stopped (firstLine, lastLine: the
+  // first line in the top 40 bits, the lines after it, up to 2^24 - 1, in
+  // the low 24), where the record of its first line starts in the file (-1:
+  // unknown), and its three values as read (column 2 before it was
+  // multiplied by 1000).
+  static constexpr int kSpanBits = 24;
+  static constexpr std::uint64_t kSpanMask = (std::uint64_t{1} << kSpanBits) - 1;
+  std::uint64_t* rowPlaces = nullptr;
+  long long* rowOffsets = nullptr;
   double* column2InFileUnits = nullptr;
-  // Likewise: the line where each row's statement stopped, and columns 1 and 3.
-  long long* rowLastLines = nullptr;
   double* column1 = nullptr;
   double* column3 = nullptr;
+  [[nodiscard]] long long firstLine(std::size_t i) const { return static_cast<long long>(rowPlaces[i] >> kSpanBits); }
+  [[nodiscard]] long long lastLine(std::size_t i) const {
+    return firstLine(i) + static_cast<long long>(rowPlaces[i] & kSpanMask);
+  }
   // Filled by the load.
   bool opened = false;       // the open and rewind statements succeeded
   bool titleRead = false;
@@ -71,13 +79,16 @@ struct LoadRecord {
   char rateLabel[kLabelWidth];  // the label read with the rate (layouts 1 and 2)
   long long rateLine = 0;
   // Where each header statement after the title started (its first value,
-  // null value or slash), in order. A long rate search keeps its first
-  // statements and its last one; `headerStatementCount` counts them all.
+  // null value or slash), in order: the first kMaxHeaderStatements -
+  // kLastHeaderStatements of them and the last kLastHeaderStatements;
+  // `headerStatementCount` counts them all.
   struct HeaderStatement {
     int statement;
+    HeaderStatementKind kind;
     long long line;
   };
   static constexpr std::size_t kMaxHeaderStatements = 64;
+  static constexpr std::size_t kLastHeaderStatements = 16;
   HeaderStatement headerStatements[kMaxHeaderStatements];
   std::size_t headerStatementsKept = 0;
   std::size_t headerStatementCount = 0;
@@ -151,6 +162,24 @@ struct Presence {
   long long size = 0;        // in bytes
 };
 
+// A file's records as written, read again through the reader's record
+// access at the offsets its load gave (one open for the whole explanation,
+// bounded as RecordAccess says): for showing records, never for values.
+class RecordsAgain {
+ public:
+  explicit RecordsAgain(const std::string& name);
+  // Walks the records from `offset` (the record of line `first`) to line
+  // `last`; `each(line, record)` sees every one. False when it ended early.
+  bool walk(long long offset, long long first, long long last,
+            const std::function<void(long long, const FetchedRecord&)>& each);
+  // Keeps the records of lines `first` to `last` (the first kMaxRecordLines
+  // and the last, at most kMaxShownRecordBytes each) in `kept`.
+  void keep(long long offset, long long first, long long last, std::map<long long, std::string>& kept);
+
+ private:
+  RecordAccess access_;
+};
+
 struct FileFacts {
   bool named = false;        // the run got as far as having its name
   std::string name;          // trailing spaces removed
@@ -160,6 +189,14 @@ struct FileFacts {
   LoadRecord record;         // what the load saw
   std::vector<long long> suspectLines;  // header records that read like table rows
   std::size_t suspectCount = 0;
+  // Records as written, by line, read again at the offsets the load gave for
+  // the findings and rows that show them (at most kMaxShownRecordBytes each).
+  std::map<long long, std::string> records;
+  // While the explanation is made: the file opened again for its records.
+  std::shared_ptr<RecordsAgain> again;
+  // The values the first record of the first row read from more than one
+  // line holds, as the reader splits it (0: not known).
+  std::uint32_t multiLineHeld = 0;
 };
 
 // Where velmora stops, and the two lines it writes.
@@ -170,6 +207,7 @@ struct StopFacts {
   std::optional<std::string> file;  // the file line 1 names, raw bytes
   long long line = 0;               // for a bad number or bad text
   int item = 0;                     // likewise: the item of the statement, from 1
+  long long recordOffset = -1;      // where the record of `line` starts in its file; -1: unknown
   int osError = 0;                  // an open failure's or input/output error's errno
   std::size_t bytes = 0;            // an allocation that failed
   std::string text;                 // both lines, each ending in a line feed
@@ -185,10 +223,20 @@ struct StopFacts {
 // second statement ended.
 struct ControlStatementFacts {
   bool read = false;
+  StatementOpener opener = StatementOpener::EndOfFile;  // only a value gives a name
   long long line = 0;       // where it found its first value, null value or slash; 0: none
+  long long recordOffset = -1;
+  long long openerOffset = -1;   // where what opened it starts (recordOffset + its place in `record`)
   bool endedBySlash = false;
-  bool nameChanged = false; // it stored a value (not a null value or a slash)
-  std::string record;       // the raw line it started on
+  std::string name;         // the name the open asks for after it
+  bool recordKnown = false; // `record` was read again
+  std::string record;       // the line it started on, as written
+  // `record` from what opened the statement on.
+  [[nodiscard]] std::string_view fromOpener() const {
+    if (!recordKnown || openerOffset < recordOffset) return record;
+    const auto at = static_cast<std::size_t>(openerOffset - recordOffset);
+    return at <= record.size() ? std::string_view(record).substr(at) : std::string_view();
+  }
 };
 
 // The control file, when the pair comes from it.
@@ -211,9 +259,8 @@ enum class FindingKind {
   HeaderRecordsLikeRows,  // some header records read like table rows
   MultiLineRows,       // row statements that read more than one line
   SurplusValues,       // records holding more than three values
-  OutOfStep,           // compared row i matches reference row i + k from row R on
-  ConstantFactor,      // the second columns differ by one factor on every row
-  ColumnMatch,         // the compared column 2 is another column of the reference
+  Relation,            // a relation that explains the total (relations.h); listed first
+  RecordBytes,         // a record read other than its writer surely meant, its bytes named
   ZeroColumn,          // a second column that is zero on every row
   RowCounts,           // the files have different row counts
   RowsPastLimit,       // rows past 1,000,000 were not read
@@ -227,12 +274,30 @@ const char* findingKindName(FindingKind kind);
 enum class FindingRole { Reference, Compared, Control, Pair };
 const char* findingRoleName(FindingRole role);
 
+// A compared row that does not follow a relation, as the report lists it:
+// its lines and records as written in both files (the reference row the
+// relation gives it), and what the relation expected.
+struct ExceptionRow {
+  std::size_t row = 0;               // compared row, from 1
+  std::size_t referenceRow = 0;      // from 1
+  long long comparedLine = 0, comparedLastLine = 0;
+  long long referenceLine = 0, referenceLastLine = 0;
+  double comparedValues[3] = {0, 0, 0};
+  double referenceValues[3] = {0, 0, 0};
+  std::string comparedRecord, referenceRecord;
+  double expected = 0;               // file units
+  double square = 0;                 // its part of the residual
+};
+
 struct Finding {
   FindingKind kind;
   FindingRole role;
   std::size_t row = 0;          // 0: no row
   std::vector<long long> lines; // lines of the file named by the role (empty: none)
   std::string text;             // one or two sentences, enough to fix the file
+  // A relation finding's relation, and its first exceptions with their records.
+  std::shared_ptr<const Relation> relation = nullptr;
+  std::vector<ExceptionRow> exceptionRows = {};
 };
 
 struct Explanation {
@@ -248,6 +313,10 @@ struct Explanation {
   std::optional<RowFacts> largest;
   std::vector<RowFacts> top;        // largest first; NaN before everything, ties by row
   std::vector<double> squares;      // every compared row's square, when asked
+  // Likewise, each row's part of the first finding's residual, when that
+  // finding is a relation, and the residual as text.
+  std::vector<double> residualSquares;
+  std::string residualTotal;
   // The texts of the findings that warn of a likely mistake (same-file,
   // no-header, header-records-like-rows, row-counts, rows-past-limit), in
   // their order: the JSON's `warnings`, kept for programs that read it.
@@ -264,8 +333,8 @@ struct Explanation {
 struct Workspace {
   Workspace();
   ReferenceColumn reference;
-  std::unique_ptr<long long[]> rowLines[2];
-  std::unique_ptr<long long[]> rowLastLines[2];
+  std::unique_ptr<std::uint64_t[]> rowPlaces[2];
+  std::unique_ptr<long long[]> rowOffsets[2];
   std::unique_ptr<double[]> column2InFileUnits[2];
   std::unique_ptr<double[]> column1[2];
   std::unique_ptr<double[]> column3[2];
@@ -276,6 +345,14 @@ struct Workspace {
 
 // The findings of an explanation (its facts complete), most important first.
 void addFindings(Explanation& facts);
+// Of those, the relations that explain the total and the records read other
+// than their writer surely meant (relationfindings.cpp).
+void addRelationFindings(Explanation& facts, std::vector<Finding>& out);
+
+// Row `index` (from 0) of file `f` as written: its lines joined by a line
+// feed (the first kMaxRecordLines), read again while the explanation is
+// made; "" when not known.
+std::string rowRecord(Explanation& facts, int f, std::size_t index);
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is
@@ -311,14 +388,9 @@ struct OpenStatements {
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
                  bool& wouldCreate, std::optional<std::string>& linkTarget);
 
-// The most bytes of a line linesOf keeps; a longer line is cut.
-inline constexpr std::size_t kMaxLineBytes = 4096;
+// The most bytes of a record kept for showing; a longer record is cut.
+inline constexpr std::size_t kMaxShownRecordBytes = 4096;
 
-// The bytes of the given lines of a file (lines from 1; the first
-// kMaxLineBytes bytes of each), read once, by line number; a line that is not there is
-// missing from the map. For showing records as they stand, never for reading
-// values out of them.
-std::map<long long, std::string> linesOf(const std::string& name, std::vector<long long> wanted);
 
 // The picture of an explanation: its squares (kept when the request asked),
 // rows, first difference, and as caption the first kCaptionFindings findings

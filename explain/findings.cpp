@@ -23,7 +23,7 @@ namespace {
 constexpr const char* kFindingNames[] = {
     "stop",           "empty-file",    "directory",       "control-file",  "same-file",
     "layouts-differ", "no-header",     "header-records-like-rows",       "multi-line-rows",
-    "surplus-values", "out-of-step",   "constant-factor", "column-match",  "zero-column",
+    "surplus-values", "relation",      "record-bytes",    "zero-column",
     "row-counts",     "rows-past-limit", "first-difference", "largest",   "files-agree",
     "fail-above",
 };
@@ -34,8 +34,6 @@ const char* const kFileRoles[2] = {"reference", "compared"};
 
 // Lines a finding lists before it only counts.
 constexpr std::size_t kListedLines = 5;
-// Rows compared to call a pattern a pattern.
-constexpr std::size_t kPatternRows = 2;
 
 // A finding's text is written as it is in the report: every byte of a file
 // it names is escaped here, once, as the diagnostics escape a name.
@@ -74,7 +72,8 @@ class Findings {
 
   void add(FindingKind kind, FindingRole role, std::size_t row, std::vector<long long> lines,
            std::string text) {
-    facts_.findings.push_back({kind, role, row, std::move(lines), std::move(text)});
+    Finding finding{kind, role, row, std::move(lines), std::move(text)};
+    facts_.findings.push_back(std::move(finding));
   }
 
   void all() {
@@ -89,11 +88,17 @@ class Findings {
     rowCounts();
     rowsPastLimit();
     if (facts_.compared) {
-      patterns();
+      zeroColumns();
       comparison();
     }
-    std::stable_sort(facts_.findings.begin(), facts_.findings.end(),
-                     [](const Finding& a, const Finding& b) { return a.kind < b.kind; });
+    addRelationFindings(facts_, facts_.findings);
+    // The relations first, most of the total explained first; the others
+    // by kind.
+    std::stable_sort(facts_.findings.begin(), facts_.findings.end(), [](const Finding& a, const Finding& b) {
+      if (a.relation && b.relation) return a.relation->residual < b.relation->residual;
+      if (a.relation || b.relation) return a.relation != nullptr;
+      return a.kind < b.kind;
+    });
     // The JSON's warnings: the findings about a likely mistake in a file
     // or the pair, as the report has always listed them.
     for (const Finding& finding : facts_.findings) {
@@ -131,46 +136,44 @@ class Findings {
     }
   }
 
+  // Where each name came from, as the reader says what opened each name
+  // statement: a value gives the name; a null value or a slash gives none,
+  // and the name buffer keeps what it held.
   void controlFile() {
     const ControlFacts& control = facts_.control;
     if (!control.used || !control.names[0].read) return;
-    std::vector<long long> wanted;
-    for (const ControlStatementFacts& name : control.names) {
-      if (name.line > 0) wanted.push_back(name.line);
-    }
-    const auto raw = linesOf(kControlFileName, wanted);
-    auto recordAt = [&](long long line) {
-      const auto it = raw.find(line);
-      return it == raw.end() ? std::string() : it->second;
-    };
     std::string text = "CompareThese.inp: ";
     std::vector<long long> lines;
+    std::string lost;  // why a name statement gave no name, and what follows
     for (int f = 0; f < 2; ++f) {
       const ControlStatementFacts& name = control.names[f];
       if (!name.read || name.line == 0) continue;
       lines.push_back(name.line);
-      text += std::string(f == 0 ? "" : "; ") + "the " + kFileRoles[f] + " name comes from line " +
-              std::to_string(name.line) + ", " + shownName(recordAt(name.line));
-    }
-    const ControlStatementFacts& second = control.names[1];
-    if (second.read && second.line > 0 && !second.nameChanged) {
-      const std::string record = recordAt(second.line);
-      const std::size_t first = record.find_first_not_of(" \t");
-      const char opener = first == std::string::npos ? ' ' : record[first];
-      if (second.endedBySlash && opener == '/') {
-        text += ". A line that starts with '/' ends the statement before any value, so the second "
-                "name is lost and the first file is compared with itself: write the name between "
-                "quotes ('" + record.substr(first) + "')";
-      } else if (opener == ',' || opener == ';') {
-        text += std::string(". A line that starts with '") + opener +
-                "' gives no value (a null value), so the second name is lost and the first file is "
-                "compared with itself: remove the '" + opener + "' or quote the name";
-      } else if (second.endedBySlash) {
-        text += ". A slash ended the second name's statement before its value, so the first "
-                "name was kept: quote a name that holds a slash";
+      const std::string role = std::string("the ") + kFileRoles[f] + " name";
+      const std::string line = "line " + std::to_string(name.line);
+      const std::string record = name.recordKnown ? shownName(name.record) : std::string();
+      const std::string atLine = record.empty() ? line : line + ", " + record + ",";
+      std::string part;
+      if (name.opener == StatementOpener::Value) {
+        part = role + " comes from " + line + (record.empty() ? "" : ", " + record);
+      } else if (name.opener == StatementOpener::NullValue) {
+        part = role + ": " + atLine + " opens with a comma or semicolon, which gives no value (a null value)";
+      } else {
+        part = role + ": " + atLine + " starts with a slash, which ends the statement before any value";
+      }
+      text += (f == 0 ? "" : "; ") + part;
+      if (name.opener == StatementOpener::Value) continue;
+      if (f == 0) {
+        lost = ". The name is left empty, and velmora cannot open a file of no name";
+      } else {
+        lost = ". So the second name is lost and the first name, " + shownName(control.names[0].name) +
+               ", is used again: the first file is compared with itself; ";
+        lost += name.opener == StatementOpener::NullValue
+                    ? "remove the comma or semicolon, or quote the name"
+                    : "write the name between quotes (" + shownName(name.fromOpener()) + ")";
       }
     }
-    add(FindingKind::ControlFile, FindingRole::Control, 0, lines, text);
+    add(FindingKind::ControlFile, FindingRole::Control, 0, lines, text + lost);
   }
 
   // Character 12 of a title value, or that the value is shorter.
@@ -178,16 +181,17 @@ class Findings {
     // The title statement stored one value (a quoted one may hold blanks),
     // blank-padded: the padding is no part of it.
     const std::string_view value = withoutTrailingBlanks(std::string_view(r.title, kLineWidth));
+    const std::string position = std::to_string(kFormatCodePosition);
     if (value.size() < kFormatCodePosition) {
       return "the title value " + shownName(value) + " is " + std::to_string(value.size()) +
-             " characters long, shorter than 12 (plain layout)";
+             " characters long, shorter than " + position + " (plain layout)";
     }
-    std::string text = "character 12 of the title value " + shownName(value) + " is " +
+    std::string text = "character " + position + " of the title value " + shownName(value) + " is " +
                        shownName(std::string_view(&r.formatCode, 1));
     // A code elsewhere in a value that selects no layout may be one put a
     // character off; a value whose character 12 is a code has its code.
     for (std::size_t i = 0; r.layout == HeaderLayout::Plain && i < value.size(); ++i) {
-      if (i + 1 != kFormatCodePosition && (value[i] == '1' || value[i] == '2')) {
+      if (i + 1 != kFormatCodePosition && layoutForCode(value[i]) != HeaderLayout::Plain) {
         text += "; a '" + std::string(1, value[i]) + "' stands at character " + std::to_string(i + 1) +
                 ": the format code may be misplaced";
         break;
@@ -249,8 +253,8 @@ class Findings {
   // A row statement that read more than one line: its first record held too
   // few values, so the statement went on into the next record for the rest
   // and ignored what that record held after them. How many values the first
-  // record holds is the reader's answer on its bytes (a row statement starts
-  // at a record's start); the values ignored are what the reader counted.
+  // record holds is the reader's split of it, read again at the offset the
+  // load gave; the values ignored are what the reader counted.
   void multiLineRows() {
     for (int f = 0; f < 2; ++f) {
       const LoadRecord& r = record(f);
@@ -258,17 +262,14 @@ class Findings {
       std::size_t found = 0;
       std::vector<long long> lines;
       for (std::size_t i = 0; i < r.rows; ++i) {
-        if (r.rowLastLines[i] == r.rowLines[i]) continue;
+        if (r.lastLine(i) == r.firstLine(i)) continue;
         ++found;
-        if (lines.size() < kListedLines) lines.push_back(r.rowLines[i]);
+        if (lines.size() < kListedLines) lines.push_back(r.firstLine(i));
       }
       const std::size_t row = r.firstMultiLineRow;
       const RowLines& seen = r.firstMultiLine;
-      const auto records = linesOf(facts_.files[f].name, {seen.first, seen.last});
-      std::uint32_t heldValues = 0;  // 0: not known
-      if (const auto it = records.find(seen.first); it != records.end() && it->second.size() < kMaxLineBytes) {
-        heldValues = describeRecord(it->second).values;
-      }
+      const auto& records = facts_.files[f].records;
+      const std::uint32_t heldValues = facts_.files[f].multiLineHeld;  // 0: not known
       const std::string held = heldValues > 0 ? count(heldValues, "value", "values") : "fewer than three values";
       std::string text = shownName(facts_.files[f].name) + ": row " + std::to_string(row) + " was read from lines " +
                          std::to_string(seen.first) + " to " + std::to_string(seen.last) + ": line " +
@@ -289,7 +290,7 @@ class Findings {
       text += "; the row reads as " + rowValues(f, row);
       if (row < r.rows) {
         const LoadRecord& other = record(1 - f);
-        const bool otherAlike = row <= other.rows && other.rowLastLines[row - 1] != other.rowLines[row - 1];
+        const bool otherAlike = row <= other.rows && other.lastLine(row - 1) != other.firstLine(row - 1);
         text += otherAlike ? "; from row " + std::to_string(row + 1) + " on, this table is out of step with its lines"
                            : "; from row " + std::to_string(row + 1) + " on, the two tables are out of step";
       }
@@ -313,7 +314,7 @@ class Findings {
       for (std::size_t i = 0; i < r.surplusRowsKept && lines.size() < kListedLines; ++i) {
         lines.push_back(r.surplusRows[i].line);
       }
-      const auto records = linesOf(facts_.files[f].name, {first.line});
+      const auto& records = facts_.files[f].records;
       const bool most = r.surplusRowCount * 2 > r.rows;
       std::string text = shownName(facts_.files[f].name) + ": ";
       if (r.surplusRowCount == r.rows) {
@@ -359,7 +360,7 @@ class Findings {
     const std::size_t n1 = a.record.rows, n2 = b.record.rows;
     const FileFacts& longer = n1 > n2 ? a : b;
     const std::size_t shorter = std::min(n1, n2);
-    const long long from = longer.record.rowLines[shorter];
+    const long long from = longer.record.firstLine(shorter);
     add(FindingKind::RowCounts, FindingRole::Pair, shorter + 1, {from},
         shownBytes(a.name) + " has " + count(n1, "row", "rows") + ", " + shownBytes(b.name) + " has " +
             std::to_string(n2) + ": " + shownBytes(longer.name) + " rows " + std::to_string(shorter + 1) + " to " + std::to_string(std::max(n1, n2)) +
@@ -371,128 +372,10 @@ class Findings {
     for (int f = 0; f < 2; ++f) {
       const FileFacts& file = facts_.files[f];
       if (!file.record.rowsPastLimit) continue;
-      const long long last = file.record.rowLines[kMaxRows - 1];
+      const long long last = file.record.firstLine(kMaxRows - 1);
       add(FindingKind::RowsPastLimit, roleOf(f), 0, {last},
           shownBytes(file.name) + " after line " + std::to_string(last) + ": rows past 1,000,000 were not read");
     }
-  }
-
-  // Patterns over the rows both files hold.
-  void patterns() {
-    const LoadRecord& a = record(0);
-    const LoadRecord& b = record(1);
-    const std::size_t n = std::min(a.rows, b.rows);
-    const double* ref2 = a.column2InFileUnits;
-    const double* cmp2 = b.column2InFileUnits;
-    if (facts_.total == 0 || n == 0) {
-      zeroColumns();
-      return;
-    }
-    const std::size_t first = facts_.firstDifference ? facts_.firstDifference->row - 1 : n;
-    // Out of step: from the first difference on, compared row i is reference
-    // row i + k (a row missing from the compared file) or i - k (one extra).
-    bool found = false;
-    for (long long k = 1; k <= 3 && !found && first < n; ++k) {
-      for (int sign : {1, -1}) {
-        const long long shift = sign * k;
-        std::size_t matched = 0;
-        bool all = true;
-        for (std::size_t i = first; i < n; ++i) {
-          const long long j = static_cast<long long>(i) + shift;
-          if (j < 0 || j >= static_cast<long long>(a.rows)) continue;
-          const auto ju = static_cast<std::size_t>(j);
-          if (cmp2[i] != ref2[ju] || b.column3[i] != a.column3[ju]) {
-            all = false;
-            break;
-          }
-          ++matched;
-        }
-        if (!all || matched < kPatternRows) continue;
-        const std::size_t row = first + 1;
-        const std::string steps = count(static_cast<std::size_t>(k), "row", "rows");
-        // The file whose table starts k rows late: the reference when compared
-        // row i matches reference row i - k.
-        const int late = sign > 0 ? 1 : 0;
-        const FileFacts& lateFile = facts_.files[late];
-        std::string text;
-        std::vector<long long> lines;
-        const bool headerShort = first == 0 && lateFile.suspectCount >= static_cast<std::size_t>(k) &&
-                                 !lateFile.suspectLines.empty();
-        if (headerShort) {
-          // Its first rows went to its header, which passed over records of
-          // three numbers: the header is short by as many records.
-          const long long lastTaken = lateFile.suspectLines.back();
-          text = std::string("the ") + (late == 0 ? "reference's" : "compared file's") + " header is " +
-                 (k == 1 ? "one record" : std::to_string(k) + " records") + " short: its first " +
-                 (k == 1 ? "row (line " + std::to_string(lastTaken) + ") was"
-                         : "rows (up to line " + std::to_string(lastTaken) + ") were") +
-                 " read as " + (k == 1 ? "a header record" : "header records") +
-                 ", so the tables are out of step by " + steps + " from row 1 on: compared row i matches "
-                 "reference row i " + (sign > 0 ? "+ " : "- ") + std::to_string(k) +
-                 "; give " + shownName(lateFile.name) + (k == 1 ? " the header record it lacks" : " the header records it lacks");
-          lines.push_back(lastTaken);
-        } else {
-          text = "the tables are out of step by " + steps + " from row " + std::to_string(row) +
-                 " on: compared row i matches reference row i " + (sign > 0 ? "+ " : "- ") + std::to_string(k) + " (";
-          if (sign > 0) {
-            text += "the reference file has " + steps + " the compared file lacks, from line " +
-                    std::to_string(a.rowLines[first]) + ")";
-            lines.push_back(a.rowLines[first]);
-          } else {
-            text += "the compared file has " + count(static_cast<std::size_t>(k), "extra row", "extra rows") +
-                    " at line " + std::to_string(b.rowLines[first]) + ", or the reference file lacks " +
-                    (k == 1 ? "one" : std::to_string(k)) + " before line " + std::to_string(a.rowLines[first]) + ")";
-            lines.push_back(b.rowLines[first]);
-          }
-        }
-        // The file to fix: the one whose header is short, or the one with the
-        // rows the other lacks.
-        const int toFix = headerShort ? late : (sign > 0 ? 0 : 1);
-        add(FindingKind::OutOfStep, roleOf(toFix), row, lines, text);
-        found = true;
-        break;
-      }
-    }
-    // One factor between the second columns on every row.
-    double factor = 0;
-    std::size_t factorRows = 0;
-    bool constant = true;
-    for (std::size_t i = 0; i < n && constant; ++i) {
-      if (ref2[i] == 0 && cmp2[i] == 0) continue;
-      if (ref2[i] == 0 || !std::isfinite(ref2[i]) || !std::isfinite(cmp2[i])) {
-        constant = false;
-        break;
-      }
-      const double ratio = cmp2[i] / ref2[i];
-      if (factorRows++ == 0) {
-        factor = ratio;
-      } else if (std::fabs(ratio - factor) > 1e-9 * std::fabs(factor)) {
-        constant = false;
-      }
-    }
-    if (constant && factorRows >= kPatternRows && factor != 1 && factor != 0) {
-      const double rounded = std::round(factor * 1e6) / 1e6;
-      add(FindingKind::ConstantFactor, FindingRole::Pair, 0, {},
-          "the compared second column is the reference's times " + number(rounded) +
-              " on every row: the files are probably in different units");
-    }
-    // The compared column 2 holds another column of the reference.
-    for (int column : {1, 3}) {
-      const double* other = column == 1 ? a.column1 : a.column3;
-      bool same = true;
-      bool anyDifferent = false;
-      for (std::size_t i = 0; i < n && same; ++i) {
-        same = cmp2[i] == other[i];
-        anyDifferent = anyDifferent || other[i] != ref2[i];
-      }
-      if (same && anyDifferent && n >= kPatternRows) {
-        add(FindingKind::ColumnMatch, FindingRole::Compared, 0, {b.rowLines[0]},
-            "the compared file's column 2 holds the reference file's column " + std::to_string(column) +
-                " on every row: its columns are probably swapped or in another order");
-        break;
-      }
-    }
-    zeroColumns();
   }
 
   void zeroColumns() {
@@ -505,7 +388,7 @@ class Findings {
       bool otherZero = true;
       for (std::size_t i = 0; i < other.rows && otherZero; ++i) otherZero = other.column2InFileUnits[i] == 0;
       if (zero && !otherZero) {
-        add(FindingKind::ZeroColumn, roleOf(f), 0, {r.rowLines[0]},
+        add(FindingKind::ZeroColumn, roleOf(f), 0, {r.firstLine(0)},
             shownName(facts_.files[f].name) + ": the second column is 0 on every row (" +
                 count(r.rows, "row", "rows") + "): check how the values are written, for example "
                 "a decimal comma (0,5 is two values) or a separator inside a number");

@@ -57,6 +57,7 @@ const char kSquaresColour[] = "#1f5fa8";
 const char kShareColour[] = "#d9480f";
 const char kGridColour[] = "#e3e3e3";
 const char kMarkColour[] = "#2b8a3e";
+const char kResidualColour[] = "#8e24aa";
 const char kLabelFontSize[] = "11";
 constexpr double kLabelFont = 11;
 // The width of a character of the labels, as a share of the font size (the
@@ -187,14 +188,16 @@ int floorToMultiple(int value, int step) {
   return quotient * step;
 }
 
-LogScale makeLogScale(const double* squares, std::size_t rows) {
+LogScale makeLogScale(const double* squares, const double* residual, std::size_t rows) {
   double smallest = HUGE_VAL;
   double largest = 0;
-  for (std::size_t i = 0; i < rows; ++i) {
-    const double square = squares[i];
-    if (square > 0 && square < HUGE_VAL) {
-      smallest = std::min(smallest, square);
-      largest = std::max(largest, square);
+  for (const double* values : {squares, residual}) {
+    for (std::size_t i = 0; values != nullptr && i < rows; ++i) {
+      const double square = values[i];
+      if (square > 0 && square < HUGE_VAL) {
+        smallest = std::min(smallest, square);
+        largest = std::max(largest, square);
+      }
     }
   }
   LogScale scale;
@@ -284,7 +287,7 @@ class SvgPicture {
  public:
   explicit SvgPicture(const PlotData& data) : data_(data) {
     runs_ = std::min(data_.rows, kMaxPlotPoints);
-    if (data_.rows != 0) scale_ = makeLogScale(data_.squares, data_.rows);
+    if (data_.rows != 0) scale_ = makeLogScale(data_.squares, data_.residual, data_.rows);
     shareDrawn_ = data_.rows != 0 && std::isfinite(data_.total) && data_.total > 0;
     withoutReference_ = data_.rows > data_.referenceRows;
     firstDifference_ = data_.firstDifference >= 1 && data_.firstDifference <= data_.rows;
@@ -294,7 +297,7 @@ class SvgPicture {
     collectNotes();
     collectCaption();
     computeLines();
-    const double height = kPlotBottom + 82 + kLineHeight * static_cast<double>(notes_.size()) +
+    const double height = kPlotBottom + 82 + kLineHeight * static_cast<double>(notes_.size() + (data_.residual ? 1 : 0)) +
                           (caption_.empty() ? 0 : kLineHeight * (0.5 + static_cast<double>(caption_.size())));
     out_.reserve(16384 + 2 * 16 * runs_);
     out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
@@ -323,6 +326,7 @@ class SvgPicture {
     // the large squares are, and would hide them.
     writeShares();
     writeSquares();
+    writeResidual();
     writeFirstDifferenceLine();
     // Labels last, each where no line and no other label is.
     writeLargest();
@@ -569,6 +573,28 @@ class SvgPicture {
     out_ += "</g>\n";
   }
 
+  // The residual after the first relation: each run's largest, as the squares.
+  void writeResidual() {
+    if (data_.residual == nullptr || data_.rows == 0) return;
+    out_ += "<path id=\"residual\" fill=\"none\" stroke=\"";
+    out_ += kResidualColour;
+    out_ += "\" stroke-width=\"1\" stroke-dasharray=\"4 2\" d=\"";
+    bool down = false;
+    for (std::size_t run = 0; run < runs_; ++run) {
+      const RunPeak peak = findPeak(data_.residual, runStart(run, data_.rows, runs_), runStart(run + 1, data_.rows, runs_));
+      if (peak.allNaN) {
+        down = false;
+        continue;
+      }
+      out_ += down ? 'L' : 'M';
+      appendNumber(out_, rowX(peak.row, data_.rows));
+      out_ += ' ';
+      appendNumber(out_, scale_.y(peak.square));
+      down = true;
+    }
+    out_ += "\"/>\n";
+  }
+
   // The share after the last row of each run, summed in row order as the
   // total is.
   void writeShares() {
@@ -741,6 +767,15 @@ class SvgPicture {
       out_ += "cumulative share of the total (right axis)</text>\n";
     }
     double y = legendY + kLineHeight;
+    if (data_.residual != nullptr) {
+      appendLine(out_, kPlotLeft, y - 4, kPlotLeft + 24, y - 4, kResidualColour,
+                 " stroke-width=\"2\" stroke-dasharray=\"4 2\"");
+      openText(out_, kPlotLeft + 30, y, "start", " id=\"residual-legend\"");
+      out_ += "residual after the caption's first relation (left axis): the total would be ";
+      appendText(out_, data_.residualTotal, kNoCut);
+      out_ += "</text>\n";
+      y += kLineHeight;
+    }
     for (const std::string& note : notes_) {
       openText(out_, kPlotLeft, y, "start", " class=\"note\" fill=\"#b00020\"");
       out_ += note;

@@ -13,7 +13,10 @@
 //     label (a label that finds no such place gets a white ground);
 //   - the zero squares lie on the baseline, below a marked break in the
 //     logarithmic axis;
-//   - under the picture, the first findings of the report, as a caption.
+//   - under the picture, the first findings of the report, as a caption;
+//   - where a relation explains the total, the residual each row would
+//     leave if the compared file followed the caption's first finding, as a
+//     third line on the same axis, its total in the legend.
 // However many rows there are, each line holds at most kMaxPlotPoints points:
 // the rows are cut into that many runs of consecutive rows, and each run is
 // drawn by its largest square, so no spike is ever lost. A million-row pair
@@ -46,6 +49,11 @@ struct PlotData {
   std::size_t referenceRows;    // rows past this one have no reference row
   std::size_t firstDifference;  // the first row that differs, from 1; 0: none
   std::span<const std::string> caption;  // findings, most important first, each "kind: text"
+  // What would remain after the first relation of the caption: each row's
+  // square if the compared file followed it, and their total as text;
+  // drawn beside the squares when given.
+  const double* residual = nullptr;
+  std::string_view residualTotal = {};
 };
 
 // Findings a picture's caption holds at most.

@@ -19,6 +19,14 @@ namespace {
 
 const char* const kRoles[2] = {"reference", "compared"};
 
+// A stop's kind as the JSON report names it.
+const char* failureName(Failure kind) {
+  static constexpr const char* kNames[] = {"open",     "already-open", "end-of-file", "bad-number",
+                                           "bad-text", "cannot-read",  "io",          "out-of-memory"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Failure::OutOfMemory) + 1);
+  return kNames[static_cast<std::size_t>(kind)];
+}
+
 const char* layoutName(HeaderLayout layout) {
   switch (layout) {
     case HeaderLayout::Layout1:
@@ -161,7 +169,7 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   if (!r.headerRead) return;
   out << "  table:                  ";
   if (r.rows > 0) {
-    out << "lines " << r.rowLines[0] << " to " << r.rowLines[r.rows - 1] << ", ";
+    out << "lines " << r.firstLine(0) << " to " << r.firstLine(r.rows - 1) << ", ";
   }
   out << r.rows << (r.rows == 1 ? " row\n" : " rows\n");
   if (r.cutShortRowLine > 0) {
@@ -204,6 +212,17 @@ std::string rowRecords(const RowFacts& row) {
   text += "\n            compared  " + linesText(row.comparedLine, row.comparedLastLine) + ": '" +
           shownRecord(row.comparedRecord) + "' -> " + valuesText(row.comparedValues) + "\n";
   return text;
+}
+
+// Under a relation, each exception listed: its rows, what the relation
+// expected, and both records as they stand.
+std::string exceptionText(const ExceptionRow& row) {
+  return "    row " + std::to_string(row.row) + ": compared " + shortestText(row.comparedValues[1]) + ", expected " +
+         shortestText(row.expected) + " (reference row " + std::to_string(row.referenceRow) + "), square " +
+         shortestText(row.square) + "\n      reference " + linesText(row.referenceLine, row.referenceLastLine) + ": '" +
+         shownRecord(row.referenceRecord) + "' -> " + valuesText(row.referenceValues) + "\n      compared  " +
+         linesText(row.comparedLine, row.comparedLastLine) + ": '" + shownRecord(row.comparedRecord) + "' -> " +
+         valuesText(row.comparedValues) + "\n";
 }
 
 constexpr char kRowHeading[] =
@@ -290,6 +309,86 @@ void writeRowJson(JsonWriter& json, const RowFacts& row) {
   json.close('}');
 }
 
+// A relation, its rows counted from 1: row_map (null: the same rows;
+// {"runs": [[compared_first, compared_last, reference_first, step], ...]} or
+// {"sorted_by": {"column": c, "descending": bool}}), value_map (null: column 2
+// as it is; {"column", "factor", "offset"}), precision (null, {"decimals": d}
+// or {"significant_digits": s}), holds {"rows", "of"}, residual_total, and
+// exceptions (compared rows, largest first; at most kJsonExceptions).
+constexpr std::size_t kJsonExceptions = 1000;
+void writeRelationJson(JsonWriter& json, const Relation& r) {
+  json.open('{');
+  json.key("row_map");
+  if (r.rowMap == RowMapKind::Same) {
+    json.null();
+  } else if (r.rowMap == RowMapKind::SortedBy) {
+    json.open('{');
+    json.key("sorted_by");
+    json.open('{');
+    json.key("column");
+    json.count(static_cast<std::size_t>(r.sortColumn));
+    json.key("descending");
+    json.boolean(r.descending);
+    json.close('}');
+    json.close('}');
+  } else {
+    json.open('{');
+    json.key("runs");
+    json.open('[');
+    for (const RelationRun& run : r.runs) {
+      json.item();
+      json.open('[');
+      for (const long long v : {static_cast<long long>(run.comparedFirst + 1), static_cast<long long>(run.comparedLast + 1),
+                                static_cast<long long>(run.referenceFirst + 1), run.step}) {
+        json.item();
+        json.number(static_cast<double>(v));
+      }
+      json.close(']');
+    }
+    json.close(']');
+    json.close('}');
+  }
+  json.key("value_map");
+  if (r.value.identity()) {
+    json.null();
+  } else {
+    json.open('{');
+    json.key("column");
+    json.count(static_cast<std::size_t>(r.value.column));
+    json.key("factor");
+    json.number(r.value.factor);
+    json.key("offset");
+    json.number(r.value.offset);
+    json.close('}');
+  }
+  json.key("precision");
+  if (r.precision.kind == PrecisionKind::None) {
+    json.null();
+  } else {
+    json.open('{');
+    json.key(r.precision.kind == PrecisionKind::Decimals ? "decimals" : "significant_digits");
+    json.count(static_cast<std::size_t>(r.precision.digits));
+    json.close('}');
+  }
+  json.key("holds");
+  json.open('{');
+  json.key("rows");
+  json.count(r.holds);
+  json.key("of");
+  json.count(r.of);
+  json.close('}');
+  json.key("residual_total");
+  json.number(r.residual);
+  json.key("exceptions");
+  json.open('[');
+  for (std::size_t k = 0; k < r.exceptions.size() && k < kJsonExceptions; ++k) {
+    json.item();
+    json.count(r.exceptions[k].row + 1);
+  }
+  json.close(']');
+  json.close('}');
+}
+
 void writeFileJson(JsonWriter& json, const FileFacts& file, int role) {
   const LoadRecord& r = file.record;
   json.open('{');
@@ -345,9 +444,9 @@ void writeFileJson(JsonWriter& json, const FileFacts& file, int role) {
   }
   const bool rowsKnown = r.headerRead;
   json.key("table_first_line");
-  json.line(rowsKnown && r.rows > 0 ? r.rowLines[0] : 0);
+  json.line(rowsKnown && r.rows > 0 ? r.firstLine(0) : 0);
   json.key("table_last_line");
-  json.line(rowsKnown && r.rows > 0 ? r.rowLines[r.rows - 1] : 0);
+  json.line(rowsKnown && r.rows > 0 ? r.firstLine(r.rows - 1) : 0);
   json.key("rows");
   if (rowsKnown) {
     json.count(r.rows);
@@ -412,6 +511,7 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
     out << "findings\n";
     for (const Finding& finding : facts.findings) {
       out << "  " << findingKindName(finding.kind) << ": " << finding.text << "\n";  // escaped when made
+      for (const ExceptionRow& row : finding.exceptionRows) out << exceptionText(row);
     }
     out << "\n";
   }
@@ -545,6 +645,10 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.close(']');
     json.key("text");
     json.string(finding.text);
+    if (finding.relation) {
+      json.key("relation");
+      writeRelationJson(json, *finding.relation);
+    }
     json.close('}');
   }
   json.close(']');
@@ -572,7 +676,7 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     json.key("line");
     json.line(stop.line);
     json.key("kind");
-    json.string(failureNames(stop.kind).name);
+    json.string(failureName(stop.kind));
     json.key("text");
     json.string(stop.text);
     json.key("would_create");

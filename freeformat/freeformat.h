@@ -59,6 +59,7 @@ struct StopContext {
   int osError = 0;             // errno for an open failure or input/output error
   std::string_view openName;   // the name that could not be opened
   std::size_t bytes = 0;       // the size of an allocation that failed
+  long long recordOffset = -1; // where the record of `line` starts in the file; -1: unknown
 };
 
 // What a handler is handed: the stop's facts, and its two lines as written to
@@ -80,15 +81,10 @@ struct StopReport : StopContext {
 using StopHandler = void (*)(const StopReport&);
 StopHandler setStopHandler(StopHandler handler);
 
-// The names of a failure kind: its words on line 2 (before what follows them:
-// the name and reason, the item, the size) and its name in reports for
-// programs (velmora-explain's JSON).
-//   OpenFailure -> "cannot open ", "open"      BadNumber -> "bad number in item ", "bad-number"
-struct FailureNames {
-  const char* words;
-  const char* name;
-};
-const FailureNames& failureNames(Failure kind);
+// A failure kind's words on line 2, before what follows them (the name and
+// reason, the item, the size):
+//   OpenFailure -> "cannot open "      BadNumber -> "bad number in item "
+const char* failureWords(Failure kind);
 
 // Bytes as a diagnostic shows a name: bytes 0x00 to 0x1F and 0x7F as \xHH (two
 // lowercase hex digits), a backslash doubled, every other byte as it is, so
@@ -172,21 +168,25 @@ inline constexpr std::size_t kMaxTextWidth = 256;
 
 enum class ReadStatus { Ok, EndOfFile };
 
+// What a statement found first, after the blanks and record ends it passed
+// over: a value, a null value (a comma or semicolon), a slash, or the end of
+// the file.
+enum class StatementOpener : std::uint8_t { Value, NullValue, Slash, EndOfFile };
+
 // The longest file name a channel takes. The operating system refuses longer
 // ones (its limit on a path, 4096 bytes with the terminating NUL), and so does
 // open, with the same reason.
 inline constexpr std::size_t kMaxNameLength = 4095;
 
-// Whether the whole text is one number value under the reader's rules (a
-// repeat form is not: it is a count and a value).
-//   "12" ".5" "1.0D+03" "1.5+3" "-Inf" "nan" -> true      "1.5E" "0.5C" "" "2*3" -> false
-bool isNumberValue(std::string_view text);
+// The name an open asks for: trailing spaces are not part of it.
+//   "a.dat   " -> "a.dat"     " a b " -> " a b"     "a\t" -> "a\t"
+std::string_view fileNameOf(std::string_view name);
 
 // ---------------------------------------------------------------------------
 // The open rules: which attempts an open makes, and when it gives up. One pure
 // function, executed by FreeFormatReader::open with the operating system's
-// answers, and evaluated by velmora-explain on answers it predicts, so both
-// follow the same rules.
+// answers, and open to a caller that evaluates it on answers of its own (a
+// prediction of what an open would do), so both follow the same rules.
 //
 // Before any attempt, the name itself: an empty name or one holding a NUL byte
 // cannot be asked for (ENOENT: the system would stop at the NUL and open a
@@ -237,23 +237,16 @@ OpenOutcome followOpenRules(std::string_view name, bool createMissing, Ask&& ask
   }
 }
 
-// How one record (its bytes without the line feed) splits into values by the
-// reader's rules, as a statement with items enough would read it from the
-// record's start: `values` counts every value it holds up to a slash (a null
-// value is one, a repeat form r*v or r* is r of them), `numbers` those that
-// read as numbers, and `plain` says the record holds no null value, slash,
-// repeat form or quote.
-//   "1 2 3"        -> {3, 3, plain}      "1,,3"       -> {3, 2, not plain}
-//   "Rate 0.25 x"  -> {3, 1, plain}      "3*7 x"      -> {4, 3, not plain}
-//   "1 / 2 3"      -> {1, 1, not plain}  "'a b', 2"   -> {2, 1, not plain}
-//   ", 5"          -> {2, 1, not plain}  ""  "  \t"   -> {0, 0, plain}
-//   "1.5E 2"       -> {2, 1, plain}      "2*"         -> {2, 0, not plain}
+// How a record splits into values by the reader's rules: `values` counts every
+// value it holds up to a slash (a null value is one, a repeat form r*v or r*
+// is r of them), `numbers` those that read as numbers, and `plain` says it
+// holds no null value, slash, repeat form or quote. A record of a table row
+// read whole from one record is {3, 3, plain}.
 struct RecordShape {
-  std::uint32_t values;
-  std::uint32_t numbers;
-  bool plain;
+  std::uint32_t values = 0;
+  std::uint32_t numbers = 0;
+  bool plain = true;
 };
-RecordShape describeRecord(std::string_view record);
 
 // What the reader saw of one row statement, filled only when asked for.
 struct RowLines {
@@ -263,6 +256,7 @@ struct RowLines {
   std::uint32_t ignored = 0;    // of those, the values after its last item on the last record (discarded
                                 // unexamined for validity, but counted by the value-splitting rules)
   bool endedBySlash = false;
+  long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
 };
 
 // The most number items a row of a table may have.
@@ -270,8 +264,6 @@ inline constexpr int kMaxRowItems = 8;
 
 // Every item of a row converted (TableRead::convertItems).
 inline constexpr std::uint32_t kAllRowItems = (std::uint32_t{1} << kMaxRowItems) - 1;
-// Item 2 alone: a table whose second column is the one that counts.
-inline constexpr std::uint32_t kColumn2Only = 0b010;
 
 // One call's share of a table: up to `capacity` row statements of
 // `itemsPerRow` number items each (1 to kMaxRowItems).
@@ -288,6 +280,39 @@ struct TableRead {
   std::uint32_t convertItems = kAllRowItems;
   RowLines* lines = nullptr;    // nullptr: not wanted (the fast case); else room for capacity
   std::size_t capacity = 0;
+};
+
+// ---------------------------------------------------------------------------
+// A file's records as written, read again at the offsets a reader gave
+// (RowLines::offset, FreeFormatReader::statementRecordOffset()): for showing
+// records, never for reading values out of them. One open, for reading only,
+// never creating; every read is bounded: a record is taken up to
+// kMaxFetchedRecord bytes, and one access reads at most kMaxFetchedBytes in
+// all (a record asked for past that is not read).
+inline constexpr std::size_t kMaxFetchedRecord = std::size_t{64} << 10;
+inline constexpr std::size_t kMaxFetchedBytes = std::size_t{3} << 20;
+
+struct FetchedRecord {
+  std::string bytes;      // up to the line feed, without it (a CR before it is kept)
+  bool cut = false;       // the record goes on past kMaxFetchedRecord bytes
+  RecordShape shape;      // how the reader splits it; for a cut record, its first bytes
+  long long next = -1;    // where the next record starts; -1: the file ends here, or cut
+};
+
+class RecordAccess {
+ public:
+  explicit RecordAccess(std::string_view name);
+  ~RecordAccess();
+  RecordAccess(const RecordAccess&) = delete;
+  RecordAccess& operator=(const RecordAccess&) = delete;
+  // The record starting at `offset`; false when the file could not be opened
+  // or read there, holds nothing there, or the access's bytes are spent.
+  bool recordAt(long long offset, FetchedRecord& record);
+  [[nodiscard]] std::size_t bytesRead() const { return bytesRead_; }
+
+ private:
+  int fd_ = -1;
+  std::size_t bytesRead_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -389,6 +414,16 @@ class FreeFormatReader {
   // Whether the last statement was ended by a slash.
   [[nodiscard]] bool endedBySlash() const { return endedBySlash_; }
 
+  // Of the last statement executed by read(), readOrEnd() or readRowOrEnd():
+  // what it found first, and where the record holding it starts, in bytes
+  // from the start of the file (-1: the end of the file came first, or the
+  // start is no longer known). Rows of readRows() say theirs in RowLines.
+  [[nodiscard]] StatementOpener statementOpener() const { return opener_; }
+  [[nodiscard]] long long statementRecordOffset() const { return statementOffset_; }
+  // Where what it found first starts (the value's first byte, the comma or
+  // the slash), when statementRecordOffset() is known; -1 otherwise.
+  [[nodiscard]] long long statementOpenerOffset() const { return openerOffset_; }
+
   [[nodiscard]] int channel() const { return channel_; }
   [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
 
@@ -430,6 +465,9 @@ class FreeFormatReader {
   std::size_t scanQuoted(char* text, std::size_t width, int itemNumber);
   void discardRestOfRecord();
   void startAtFirstRecord();
+  long long recordOffsetAt(const char* at) const;
+  long long fastRecordOffset() const;
+  void notedFastRecord();
   bool refill();
   void markEnd();
   int peek() {
@@ -459,6 +497,14 @@ class FreeFormatReader {
   long long statementLine_ = 0;  // see statementLine()
   long long statementEndLine_ = 0;  // see statementEndLine()
   bool endedBySlash_ = false;
+  StatementOpener opener_ = StatementOpener::EndOfFile;
+  long long statementOffset_ = -1;
+  long long openerOffset_ = -1;
+  // Where the buffer's first byte stands in the file, and whether a record
+  // starts there (the bytes before it were dropped by a refill).
+  long long bufferOffset_ = 0;
+  bool bufferStartsRecord_ = true;
+  bool trackOffsets_ = false;  // the statement being executed notes statementOffset_
   bool tableEnded_ = false;
   bool fastPaths_ = true;  // taken when the file was opened or rewound (the tests' switch)
   int lastByte_ = -1;      // the last byte read from the file so far; -1: none

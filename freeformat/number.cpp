@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "fastnumber.h"
+#include "records.h"
 
 namespace velmora::detail {
 namespace {

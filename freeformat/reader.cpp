@@ -17,6 +17,7 @@
 #include "freeformat.h"
 #include "grammar.h"
 #include "number.h"
+#include "records.h"
 #include "system.h"
 
 namespace velmora {
@@ -121,6 +122,7 @@ void FreeFormatReader::fail(Failure kind, int item, long long line, int osError)
   if (fd_ >= 0) context.file = std::string_view(name_, nameLength_);
   context.item = item;
   context.line = line;
+  if (line > 0 && line == line_ && pos_ != nullptr) context.recordOffset = recordOffsetAt(pos_);
   context.osError = osError;
   stopRun(context);
 }
@@ -134,6 +136,11 @@ void FreeFormatReader::open(std::string_view name, int statement) {
 
 void FreeFormatReader::openReadOnly(std::string_view name, int statement) {
   openWith(name, statement, true);
+}
+
+std::string_view fileNameOf(std::string_view name) {
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  return name;
 }
 
 int unaskableNameError(std::string_view name) {
@@ -164,7 +171,7 @@ OpenAttempt nextOpenAttempt(bool createMissing, OpenAttempt refused, int error) 
 void FreeFormatReader::openWith(std::string_view name, int statement, bool readOnly) {
   assert(fd_ < 0 && "channel already open");
   statement_ = statement;
-  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  name = fileNameOf(name);
 
   auto openFailed = [&](int osError) {
     StopContext context;
@@ -246,6 +253,11 @@ void FreeFormatReader::startAtFirstRecord() {
   statementLine_ = 0;
   statementEndLine_ = 0;
   endedBySlash_ = false;
+  opener_ = StatementOpener::EndOfFile;
+  statementOffset_ = -1;
+  trackOffsets_ = false;
+  bufferOffset_ = 0;
+  bufferStartsRecord_ = true;
   tableEnded_ = false;
   lastByte_ = -1;
   // The tests' switch, read once a file, not once a statement.
@@ -280,7 +292,11 @@ bool FreeFormatReader::refill() {
   char* base = buffer_.get();
   std::size_t kept = static_cast<std::size_t>(end_ - pos_);
   if (kept == kBlockSize) return false;
-  if (pos_ != base) std::memmove(base, pos_, kept);
+  if (pos_ != base) {
+    bufferStartsRecord_ = pos_[-1] == '\n';
+    bufferOffset_ += pos_ - base;
+    std::memmove(base, pos_, kept);
+  }
   pos_ = base;
   end_ = base + kept;
   for (;;) {
@@ -525,8 +541,10 @@ ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items, int state
   statement_ = statement;
   // A file open for writing only has nothing in the buffer, so the one-pass
   // read never takes a record from it; the general rules report it.
+  trackOffsets_ = true;
   bool tryShort = true;
   if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
+    notedFastRecord();
     return ReadStatus::Ok;
   }
   return execute(items, statement, true);
@@ -541,12 +559,14 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   statement_ = table.statement;
   tableEnded_ = false;
   const bool lines = table.lines != nullptr;
+  trackOffsets_ = lines;
   const std::uint32_t convert = table.convertItems & ((std::uint32_t{1} << table.itemsPerRow) - 1);
-  // Rows of three, compiled for the loader's two ways of reading them (the
-  // run's: column 2 alone, no lines; a report's: everything) and the plain
-  // one; any other table takes the general form, its counts read at run time.
+  // Rows of three, compiled for the usual ways of reading them (the second
+  // item alone, no lines; everything, with or without lines); any other
+  // table takes the general form, its counts read at run time.
+  constexpr std::uint32_t kSecondItem = 0b010;
   if (table.itemsPerRow == 3) {
-    if (!lines && convert == kColumn2Only) return readTable<3, kNoLines, kColumn2Only>(table);
+    if (!lines && convert == kSecondItem) return readTable<3, kNoLines, kSecondItem>(table);
     if (lines && convert == 0b111) return readTable<3, kWithLines, 0b111>(table);
     if (!lines && convert == 0b111) return readTable<3, kNoLines, 0b111>(table);
   }
@@ -571,7 +591,10 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
     RowLines* lines = withLines ? &table.lines[n] : nullptr;
     tryShort |= n % kShortRetry == 0;
-    if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) continue;
+    if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
+      if (withLines) lines->offset = fastRecordOffset();
+      continue;
+    }
     readRowGeneral(row, static_cast<int>(count), table.statement, lines);
     if (tableEnded_) return n;
   }
@@ -598,7 +621,7 @@ void FreeFormatReader::readRowGeneral(double* row, int itemsPerRow, int statemen
     // slash, which ends the record's values.
     const std::uint64_t rest = endedBySlash_ ? 0 : valuesInRestOfRecord();
     *lines = RowLines{statementLine_, statementEndLine_, saturated(valuesSeen_ + rest), saturated(repeatLeft_ + rest),
-                      endedBySlash_};
+                      endedBySlash_, statementOffset_};
   }
 }
 
@@ -629,6 +652,25 @@ long long FreeFormatReader::lastLineOfFile() const {
 // ---------------------------------------------------------------------------
 // Statements.
 
+// Where the record holding the byte at `at` starts in the file, or -1 when
+// its start was dropped with the bytes before the buffer.
+long long FreeFormatReader::recordOffsetAt(const char* at) const {
+  const char* base = buffer_.get();
+  const auto* lineFeed = static_cast<const char*>(::memrchr(base, '\n', static_cast<std::size_t>(at - base)));
+  if (lineFeed != nullptr) return bufferOffset_ + (lineFeed + 1 - base);
+  return bufferStartsRecord_ ? bufferOffset_ : -1;
+}
+
+// After a record read whole by a faster read: where it starts. The read
+// leaves pos_ after its line feed, or inside it when values are left on it.
+long long FreeFormatReader::fastRecordOffset() const { return recordOffsetAt(discardPending_ ? pos_ : pos_ - 1); }
+
+void FreeFormatReader::notedFastRecord() {
+  opener_ = StatementOpener::Value;
+  statementOffset_ = fastRecordOffset();
+  openerOffset_ = -1;  // somewhere in the record, after its blanks
+}
+
 bool FreeFormatReader::holdsMore() {
   assert(fd_ >= 0);
   if (discardPending_) discardRestOfRecord();
@@ -640,8 +682,12 @@ bool FreeFormatReader::holdsMore() {
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
   assert(fd_ >= 0);
   statement_ = statement;
+  trackOffsets_ = true;
   bool tryShort = true;
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) return;
+  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
+    notedFastRecord();
+    return;
+  }
   (void)execute(items, statement, false);
 }
 
@@ -662,6 +708,9 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   valuesSeen_ = 0;
   statementLine_ = 0;
   endedBySlash_ = false;
+  opener_ = StatementOpener::EndOfFile;
+  statementOffset_ = -1;
+  openerOffset_ = -1;
 
   int itemNumber = 0;
   for (const Item& item : items) {
@@ -672,7 +721,17 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
       continue;
     }
     Next next = nextValue();
-    if (statementLine_ == 0 && next != Next::End) statementLine_ = line_;
+    if (statementLine_ == 0 && next != Next::End) {
+      statementLine_ = line_;
+      opener_ = next == Next::Null ? StatementOpener::NullValue
+                : next == Next::Slash ? StatementOpener::Slash
+                                      : StatementOpener::Value;
+      if (trackOffsets_) {
+        statementOffset_ = recordOffsetAt(pos_);
+        const char* opener = next == Next::Value ? pos_ : pos_ - 1;  // a comma or slash was passed
+        openerOffset_ = statementOffset_ < 0 ? -1 : bufferOffset_ + (opener - buffer_.get());
+      }
+    }
     switch (next) {
       case Next::End:
         statementEndLine_ = lastLineOfFile();

@@ -24,18 +24,18 @@ namespace {
 
 StopHandler currentHandler = defaultStop;
 
-// One table: each kind's words on line 2 and its name for programs.
-constexpr FailureNames kFailureNames[] = {
-    {"cannot open '", "open"},                                  // OpenFailure
-    {"file is already open on another channel", "already-open"},  // AlreadyOpen
-    {"end of file", "end-of-file"},                             // EndOfFile
-    {"bad number in item ", "bad-number"},                      // BadNumber
-    {"bad text in item ", "bad-text"},                          // BadText
-    {"cannot read: file is open for writing only", "cannot-read"},  // CannotRead
-    {"input/output error: ", "io"},                             // IoError
-    {"cannot allocate ", "out-of-memory"},                      // OutOfMemory
+// Each kind's words on line 2.
+constexpr const char* kFailureWords[] = {
+    "cannot open '",                                // OpenFailure
+    "file is already open on another channel",      // AlreadyOpen
+    "end of file",                                  // EndOfFile
+    "bad number in item ",                          // BadNumber
+    "bad text in item ",                            // BadText
+    "cannot read: file is open for writing only",   // CannotRead
+    "input/output error: ",                         // IoError
+    "cannot allocate ",                             // OutOfMemory
 };
-static_assert(std::size(kFailureNames) == static_cast<std::size_t>(Failure::OutOfMemory) + 1);
+static_assert(std::size(kFailureWords) == static_cast<std::size_t>(Failure::OutOfMemory) + 1);
 
 // The text goes into a fixed buffer when it fits (it always does for names
 // the reader accepts, which are at most kMaxNameLength bytes, each shown in at
@@ -92,7 +92,7 @@ std::size_t writeStop(const StopContext& context, TextWriter& out) {
   }
   out("\nerror: ");
   const std::size_t descriptionStart = out.length();
-  out(failureNames(context.kind).words);
+  out(failureWords(context.kind));
   switch (context.kind) {
     case Failure::OpenFailure:
       out.name(context.openName);
@@ -122,9 +122,7 @@ std::size_t writeStop(const StopContext& context, TextWriter& out) {
 
 }  // namespace
 
-const FailureNames& failureNames(Failure kind) {
-  return kFailureNames[static_cast<std::size_t>(kind)];
-}
+const char* failureWords(Failure kind) { return kFailureWords[static_cast<std::size_t>(kind)]; }
 
 StopHandler setStopHandler(StopHandler handler) {
   StopHandler previous = currentHandler;

@@ -170,8 +170,10 @@ bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Su
            seconds(result.seconds) + "\">\n";
     const std::string totalText = c.compared ? c.resultLine : std::string();
     if (result.verdict == Verdict::Fail) {
+      // The message ends with the first finding: what explains the total.
+      const std::string first = firstFinding(result);
       text += "      <failure type=\"above-limit\" message=\"total " + xml(totalText) + " above the limit " +
-              xml(result.limit.text) + "\">" + xmlLines("total: " + totalText + "\nlimit: " + result.limit.text +
+              xml(result.limit.text) + (first.empty() ? std::string() : ": " + xml(first)) + "\">" + xmlLines("total: " + totalText + "\nlimit: " + result.limit.text +
                                                         "\n" + findingsText(result)) +
               "</failure>\n";
     } else if (result.verdict == Verdict::Error) {

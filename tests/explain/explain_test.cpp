@@ -23,6 +23,7 @@
 
 #include "explain/explain.h"
 #include "companion/companion.h"
+#include "relation_json.h"
 
 namespace velmora::explain {
 namespace {
@@ -195,9 +196,9 @@ TEST_F(InDirectory, HeaderStateCarriesToTheSecondFile) {
   EXPECT_EQ(facts.files[0].record.fileUnits.first, 1);
 }
 
-// Where each header statement started. A rate search longer than the record
-// keeps its first statements and its matching one, then the ten skipped
-// records after it.
+// Where each header statement started. A header longer than the record
+// keeps its first statements and its last ones (here the matching rate
+// label and the ten skipped records after it).
 TEST_F(InDirectory, HeaderStatementLinesOfALongRateSearch) {
   std::string search;
   for (int i = 0; i < 100; ++i) search += "Pressure " + std::to_string(i) + "\n\n";
@@ -212,7 +213,7 @@ TEST_F(InDirectory, HeaderStatementLinesOfALongRateSearch) {
   const long long rateLine = 6 + 2 * 100;  // each search record is followed by a blank line
   EXPECT_EQ(r.rateLine, rateLine);
   const std::pair<std::size_t, long long> expected[] = {
-      {0, 2}, {3, 5}, {4, 6}, {5, 8}, {kKept - 12, 6 + 2 * 48}, {kKept - 11, rateLine},
+      {0, 2}, {3, 5}, {4, 6}, {5, 8}, {kKept - 12, 6 + 2 * 99}, {kKept - 11, rateLine},
       {kKept - 10, rateLine + 1}, {kKept - 1, rateLine + 10}};
   for (const auto& [slot, line] : expected) EXPECT_EQ(r.headerStatements[slot].line, line) << slot;
   EXPECT_EQ(r.headerStatements[kKept - 11].statement, kFirstFileStatements.layout2Rate);
@@ -298,7 +299,7 @@ TEST_F(InDirectory, RowsPastTheLimitAreNamedNotRead) {
   EXPECT_TRUE(facts.files[0].record.rowsPastLimit);
   EXPECT_FALSE(facts.files[1].record.rowsPastLimit);
   EXPECT_EQ(facts.files[0].record.rows, 1'000'000U);
-  EXPECT_EQ(facts.files[0].record.rowLines[999'999], 1'000'021);
+  EXPECT_EQ(facts.files[0].record.firstLine(999'999), 1'000'021);
   bool found = false;
   for (const auto& w : facts.warnings) found = found || w == "a.dat after line 1000021: rows past 1,000,000 were not read";
   EXPECT_TRUE(found);
@@ -394,6 +395,10 @@ TEST_P(Findings, NameTheMistake) {
                         finding["role"] == c.role && (c.row == 0 ? finding["row"].is_null() : finding["row"] == c.row));
   }
   EXPECT_TRUE(inJson) << report["findings"].dump(2);
+  for (const auto& finding : report["findings"]) {
+    EXPECT_EQ(finding.contains("relation"), finding["kind"] == "relation") << finding.dump(2);
+    if (finding.contains("relation")) expectRelationJson(finding["relation"]);
+  }
   // The text report and the picture's caption say the same words.
   const std::string text = reportOf(facts, false);
   const std::string line = std::string("  ") + c.kind + ": " + found->text + "\n";
@@ -414,20 +419,37 @@ std::string tableOf(std::initializer_list<const char*> rows) {
 }
 const std::string kFive = tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0", "4 1 0", "5 1.25 0"});
 
+// Twenty rows "i v t", row `row` (from 1) left out or given twice as asked;
+// v is i x i / 100 scaled by `factor`, plus `difference` on row `differs`.
+std::string twenty(double factor = 1, int differs = 0, double difference = 0, bool swapped = false, int dropped = 0,
+                   int doubled = 0) {
+  std::string rows;
+  for (int i = 1; i <= 20; ++i) {
+    if (i == dropped) continue;
+    const double v = i * i / 100.0 * factor, t = i / 8.0 + 3;
+    const double added = i == differs ? difference : 0;
+    const std::string row = std::to_string(i) + " " + shortestText((swapped ? t : v) + added) + " " +
+                            shortestText(swapped ? v : t) + "\n";
+    rows += row;
+    if (i == doubled) rows += row;
+  }
+  return rows;
+}
+
 const FindingCase kFindingCases[] = {
     // The reference's header is a record short: its first row is taken as
     // its last header record.
     {"header_one_record_short",
      "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
          repeat("column\n", 9) + kFive,
-     kLayout1 + kFive, "", {}, "out-of-step", "reference", 1,
+     kLayout1 + kFive, "", {}, "relation", "reference", 1,
      "the reference's header is one record short: its first row (line 19) was read as a header record, so "
      "the tables are out of step by 1 row from row 1 on", true},
     // The same, in the compared file: compared row i is reference row i + 1.
     {"compared_header_one_record_short", kLayout1 + kFive,
      "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" +
          repeat("column\n", 9) + kFive,
-     "", {}, "out-of-step", "compared", 1, "the compared file's header is one record short"},
+     "", {}, "relation", "compared", 1, "the compared file's header is one record short"},
     {"header_one_record_short_named", kLayout1.substr(0, kLayout1.size() - 7) + kFive, kLayout1 + kFive, "", {},
      "header-records-like-rows", "reference", 0, "the header is probably one line short", true},
     {"format_code_at_13", "VELMORA-DAT-1 survey" + kLayout1.substr(kLayout1.find('\n')) + kFive,
@@ -449,6 +471,17 @@ const FindingCase kFindingCases[] = {
      "control", 0, "gives no value (a null value)"},
     {"control_lines_described", kPlain + kFive, kPlain + kFive, "a.dat\n\n  b.dat  extra\n", {}, "control-file",
      "control", 0, "the compared name comes from line 3, '  b.dat  extra'"},
+    // A tab and a lone carriage return are blanks to the reader: the comma
+    // after them is a null value, and no name comes from line 2.
+    {"null_value_after_tab_and_cr", kPlain + kFive, kPlain + kFive, "a.dat\n\t\r,b.dat\n", {}, "control-file",
+     "control", 0,
+     "CompareThese.inp: the reference name comes from line 1, 'a.dat'; the compared name: line 2, "
+     "'\\x09\\x0d,b.dat', opens with a comma or semicolon, which gives no value (a null value). So the second "
+     "name is lost and the first name, 'a.dat', is used again"},
+    // A header record longer than 4 KiB that reads like a row is one.
+    {"long_header_record_like_a_row", "readings\n1 2 3" + std::string(5000, ' ') + "\n" + repeat("header\n", 19) + kFive,
+     kPlain + kFive, "", {}, "header-records-like-rows", "reference", 0,
+     "passed over 1 record of exactly three numbers (line 2)"},
     {"decimal_commas", kPlain + tableOf({"30,0 1,2950 20,3", "31,0 1,3000 20,4"}),
      kPlain + tableOf({"30.0 1.2950 20.3", "31.0 1.3000 20.4"}), "", {}, "zero-column", "reference", 0,
      "a decimal comma", true},
@@ -479,12 +512,42 @@ const FindingCase kFindingCases[] = {
      "ignored: row 3, line 24 ('1,234.5 0.75 0'), reads as 1, 234.5, 0.75, and its 1 other value is ignored. "
      "A thousands separator (1,234.5 is 1 and 234.5)"},
     {"duplicated_row", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "2 0.5 0", "3 0.75 0", "4 1 0"}),
-     "", {}, "out-of-step", "compared", 3, "the compared file has 1 extra row at line 24", true},
+     "", {}, "relation", "compared", 3, "the compared file has 1 extra row at line 24", true},
     {"unit_factor", kPlain + kFive, kPlain + tableOf({"1 250 0", "2 500 0", "3 750 0", "4 1000 0", "5 1250 0"}),
-     "", {}, "constant-factor", "pair", 0, "times 1000 on every row", true},
+     "", {}, "relation", "pair", 0, "compared column 2 is 1000 x the reference's on 5 of 5 rows", true},
     {"swapped_columns", kPlain + tableOf({"1 0.25 7", "2 0.5 8", "3 0.75 9"}),
-     kPlain + tableOf({"1 7 0.25", "2 8 0.5", "3 9 0.75"}), "", {}, "column-match", "compared", 0,
-     "holds the reference file's column 3", true},
+     kPlain + tableOf({"1 7 0.25", "2 8 0.5", "3 9 0.75"}), "", {}, "relation", "compared", 0,
+     "compared column 2 is the reference's column 3 on 3 of 3 rows", true},
+    // The same mistakes with one genuine difference beside them.
+    {"unit_factor_one_difference", kPlain + twenty(), kPlain + twenty(1000, 7, 20), "", {}, "relation", "pair", 0,
+     "compared column 2 is 1000 x the reference's on 19 of 20 rows; following it, the total would be 4e8", true},
+    {"duplicated_row_one_difference", kPlain + twenty(), kPlain + twenty(1, 15, 0.5, false, 0, 6), "", {}, "relation",
+     "compared", 7, "the compared file has 1 extra row at line 28 (row 7)", true},
+    {"swapped_columns_one_difference", kPlain + twenty(), kPlain + twenty(1, 3, 0.25, true), "", {}, "relation",
+     "compared", 0, "compared column 2 is the reference's column 3 on 19 of 20 rows"},
+    {"header_one_record_short_one_difference",
+     "VELMORA-DAT1 survey\nPressure 1\nDepth 2\nTemp 3\n" + repeat("note\n", 4) + "Rate 4\n" + repeat("column\n", 9) +
+         twenty(),
+     kLayout1 + twenty(1, 12, -0.5), "", {}, "relation", "reference", 1,
+     "the reference's header is one record short: its first row (line 19) was read as a header record"},
+    {"missing_rows_one_difference", kPlain + twenty(), kPlain + twenty(1, 18, 0.5, false, 9), "", {}, "relation",
+     "reference", 9, "the compared file lacks the reference's row 9 (line 30)"},
+    // Records read other than their writer meant, their bytes named.
+    {"sign_makes_an_exponent", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75+1 0", "4 1 0", "5 1.25 0"}),
+     "", {}, "record-bytes", "compared", 3,
+     "'b.dat' line 24 (row 3): '3 0.75+1 0' reads as 3, 7.5, 0: in '0.75+1' the sign after the digits starts an "
+     "exponent, so it reads as 0.75e+1", true},
+    {"slash_ends_a_row", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0", "4 / 0", "5 1.25 0"}), "",
+     {}, "record-bytes", "compared", 4, "the slash at character 3 ends the row"},
+    {"separator_inside_a_number", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0,5 0", "3 0.75 0", "4 1 0", "5 1.25 0"}),
+     "", {}, "record-bytes", "compared", 2,
+     "the comma inside '0,5' separates values, so it reads as the two values 0 and 5"},
+    {"invisible_bytes_stop", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5\xc2\xa0 0", "3 0.75 0"}), "", {},
+     "record-bytes", "compared", 0,
+     "'b.dat' line 23: '2 0.5\\xc2\\xa0 0': it holds bytes the eye does not see: \\xc2\\xa0 (a non-breaking space) at "
+     "character 6", true},
+    {"control_character", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3\x0c 0.5 0", "4 1 0", "5 1.25 0"}), "",
+     {}, "record-bytes", "compared", 0, "\\x0c (a form feed) at character 2"},
     {"thousands_separator", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 1,250.75 0", "4 1 0", "5 1.25 0"}),
      "", {}, "first-difference", "pair", 3, "row 3 (reference 0.75, line 24; compared 1, line 24)", true},
     {"fail_above_verdict", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.625 0"}), "", 100.0, "fail-above",
@@ -582,6 +645,15 @@ const StopCase kStopCases[] = {
      "Velmora: statement 33, channel 13\nerror: cannot open 'd': Is a directory\n", false},
     {"named_pipe", {{"p", "fifo"}}, false, "p", "b.dat",
      "Velmora: statement 34, channel 13, file 'p'\nerror: input/output error: Illegal seek\n", false},
+    // A quoted name keeps its tab: only trailing spaces are not part of a name.
+    {"quoted_name_with_trailing_tab", {{"CompareThese.inp", "'a.dat\t'\nb.dat\n"}, {"b.dat", kPlain}}, true, "", "",
+     "Velmora: statement 36, channel 13, file 'a.dat\\x09'\nerror: end of file\n", true},
+    // A null value before a rate label: the label keeps its text, and "Rate"
+    // is the number's value.
+    {"rate_label_after_null_value",
+     {{"a.dat", "VELMORA-DAT2\nA 1\nB 2\nC 3\nskip\nPressure 7\n,Rate 4\n" + kColumns + kRows}, {"b.dat", kPlain}},
+     false, "a.dat", "b.dat", "Velmora: statement 79, channel 13, file 'a.dat', line 7\nerror: bad number in item 2\n",
+     false},
     {"empty_name", {}, false, "", "b.dat",
      "Velmora: statement 33, channel 13\nerror: cannot open '': No such file or directory\n", false},
     {"bad_number", {{"a.dat", kPlain + "1 0.5 0\n2 0.5x 0\n"}, {"b.dat", kPlain}}, false, "a.dat", "b.dat",

@@ -105,7 +105,7 @@ std::string render(const PlotData& data) {
 
 PlotData plotOf(const std::vector<double>& squares, double total, std::string_view reference = "ref.dat",
                 std::string_view compared = "run2.dat") {
-  return {reference, compared, kResult, squares.data(), squares.size(), total, squares.size(), 0, {}};
+  return {reference, compared, kResult, squares.data(), squares.size(), total, squares.size(), 0, {}, nullptr, {}};
 }
 
 double sumInRowOrder(const std::vector<double>& squares) {

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "freeformat/number.h"
+#include "freeformat/records.h"
 #include "freeformat/system.h"
 
 // Every allocation of the test program is counted (allocation_count.cpp),

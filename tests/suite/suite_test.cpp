@@ -202,4 +202,45 @@ TEST(Shown, ControlBytesBackslashesAndBrokenUtf8) {
   for (const Row& row : rows) EXPECT_EQ(shown(row.bytes, row.utf8Only), row.shown) << row.bytes;
 }
 
+// A case whose total a relation explains: the relation is its first
+// finding, on its line and in its JUnit failure message.
+TEST(FirstFinding, IsTheRelationThatExplainsTheTotal) {
+  char pattern[] = "/tmp/velmora-suite-relation-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path dir = pattern, previous = std::filesystem::current_path();
+  std::string reference = "readings\n", compared = "readings\n";
+  for (int i = 0; i < 20; ++i) reference += "header\n", compared += "header\n";
+  for (int i = 1; i <= 20; ++i) {
+    reference += std::to_string(i) + " " + std::to_string(i * 0.5) + " 0\n";
+    compared += std::to_string(i) + " " + std::to_string(i == 4 ? 2010.0 : i * 500.0) + " 0\n";
+  }
+  std::ofstream(dir / "a.dat") << reference;
+  std::ofstream(dir / "b.dat") << compared;
+  std::ofstream(dir / "CompareThese.inp") << "a.dat\nb.dat\n";
+  std::filesystem::current_path(dir);
+  CaseResult result;
+  result.path = "unit";
+  result.limit = {LimitSource::File, 1, "1"};
+  compareHere(RunOptions{}, result.limit, result.comparison);
+  std::filesystem::current_path(previous);
+  std::filesystem::remove_all(dir);
+  result.verdict = judge(result.comparison, result.limit);
+  const std::string expected =
+      "compared column 2 is 1000 x the reference's on 19 of 20 rows; following it, the total would be 1e8";
+  EXPECT_EQ(result.comparison.firstFinding.rfind(expected, 0), 0U) << result.comparison.firstFinding;
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  Summary summary;
+  count(summary, result);
+  EXPECT_TRUE(writeJunit(out, {result}, summary, 0));
+  std::fclose(out);
+  const std::string junit(buffer, size);
+  std::free(buffer);
+  EXPECT_NE(junit.find("message=\"total " + result.comparison.resultLine + " above the limit 1: compared column 2 is 1000 x "
+                       "the reference&#39;s on 19 of 20 rows"),
+            std::string::npos)
+      << junit;
+}
+
 }  // namespace

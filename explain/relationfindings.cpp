@@ -1,0 +1,560 @@
+// The relation findings (what explains the total, in one sentence each) and
+// the record-bytes findings (records read other than their writer surely
+// meant, their bytes named).
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "explain.h"
+#include "companion/companion.h"
+
+namespace velmora::explain {
+
+using namespace velmora::companion;
+
+namespace {
+
+// Exceptions named in a sentence, and listed with their records.
+constexpr std::size_t kNamedExceptions = 5;
+constexpr std::size_t kListedExceptions = 10;
+// Records a record-bytes finding lists by line before it only counts.
+constexpr std::size_t kNamedRecords = 5;
+
+std::string quotedName(const std::string& name) { return "'" + escaped(name, Escape::Diagnostic) + "'"; }
+
+std::string plural(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// A total in few digits: 4.1e9, 12.5, 0.
+std::string roughly(double v) {
+  if (v == 0) return "0";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", v);
+  std::string s = text;
+  const std::size_t e = s.find('e');
+  if (e != std::string::npos) {
+    std::string mantissa = s.substr(0, e), exponent = s.substr(e + 1);
+    const bool negative = exponent[0] == '-';
+    exponent.erase(0, exponent.find_first_not_of("+-0"));
+    s = mantissa + "e" + (negative ? "-" : "") + exponent;
+  }
+  return s;
+}
+
+std::string range(const char* one, const char* many, std::size_t first, std::size_t last) {
+  return first == last ? std::string(one) + " " + std::to_string(first)
+                       : std::string(many) + " " + std::to_string(first) + "-" + std::to_string(last);
+}
+
+// Bytes the eye does not see, named: shown escaped wherever a record is shown.
+struct Invisible {
+  const char* bytes;
+  const char* shown;
+  const char* name;
+};
+constexpr Invisible kInvisible[] = {
+    {"\xEF\xBB\xBF", "\\xef\\xbb\\xbf", "a byte-order mark"},
+    {"\xC2\xA0", "\\xc2\\xa0", "a non-breaking space"},
+    {"\xE2\x80\x8B", "\\xe2\\x80\\x8b", "a zero-width space"},
+    {"\xC2\xAD", "\\xc2\\xad", "a soft hyphen"},
+};
+
+const char* controlName(unsigned char c) {
+  switch (c) {
+    case 0x00: return "a NUL byte";
+    case 0x07: return "a bell";
+    case 0x08: return "a backspace";
+    case 0x0B: return "a vertical tab";
+    case 0x0C: return "a form feed";
+    case 0x0D: return "a carriage return";
+    case 0x1A: return "an end-of-file mark (Ctrl-Z)";
+    case 0x1B: return "an escape";
+    case 0x7F: return "a delete";
+    default: return "a control character";
+  }
+}
+
+// A record as the report shows it, with the invisible characters that are
+// valid UTF-8 escaped too.
+std::string shownPlainly(const std::string& record) {
+  std::string shown = shownRecord(record);
+  for (const Invisible& inv : kInvisible) {
+    for (std::size_t at = shown.find(inv.bytes); at != std::string::npos; at = shown.find(inv.bytes, at)) {
+      shown.replace(at, std::strlen(inv.bytes), inv.shown);
+      at += std::strlen(inv.shown);
+    }
+  }
+  return shown;
+}
+
+std::string valuesOf(const double (&v)[3]) {
+  return shortestText(v[0]) + ", " + shortestText(v[1]) + ", " + shortestText(v[2]);
+}
+
+// ---------------------------------------------------------------------------
+// What a relation says.
+
+std::string valueText(const ValueMap& v, const Precision& p) {
+  std::string text = v.column == 2 ? "the reference's" : "the reference's column " + std::to_string(v.column);
+  if (v.factor != 1) text = shortestText(v.factor) + " x " + text;
+  if (v.offset > 0) text += " + " + shortestText(v.offset);
+  if (v.offset < 0) text += " - " + shortestText(-v.offset);
+  if (p.kind == PrecisionKind::Decimals) {
+    text += std::string(p.cut ? " cut" : " rounded") + " to " + plural(static_cast<std::size_t>(p.digits), "decimal", "decimals");
+  } else if (p.kind == PrecisionKind::SignificantDigits) {
+    text += std::string(p.cut ? " cut" : " rounded") + " to " +
+            plural(static_cast<std::size_t>(p.digits), "significant digit", "significant digits");
+  }
+  return text;
+}
+
+const char* ordinal(long long step) {
+  switch (step) {
+    case 2: return "second";
+    case 3: return "third";
+    case 4: return "fourth";
+    case 5: return "fifth";
+    default: return nullptr;
+  }
+}
+
+class RelationText {
+ public:
+  RelationText(const Explanation& facts, const Relation& r) : facts_(facts), r_(r) {}
+
+  long long line(int f, std::size_t row) const {  // row from 0
+    const LoadRecord& rec = facts_.files[f].record;
+    return row < rec.rows ? rec.firstLine(row) : 0;
+  }
+  std::string lines(int f, std::size_t first, std::size_t last) const {
+    return first == last ? "line " + std::to_string(line(f, first))
+                         : "lines " + std::to_string(line(f, first)) + "-" + std::to_string(line(f, last));
+  }
+  std::string extra(std::size_t first, std::size_t last) const {  // compared rows, from 0
+    const std::size_t n = last - first + 1;
+    return "the compared file has " + (n == 1 ? std::string("1 extra row at ") : std::to_string(n) + " extra rows at ") +
+           lines(1, first, last) + " (" + range("row", "rows", first + 1, last + 1) + ")";
+  }
+  std::string missing(std::size_t first, std::size_t last) const {  // reference rows, from 0
+    return "the compared file lacks the reference's " + range("row", "rows", first + 1, last + 1) + " (" +
+           lines(0, first, last) + ")";
+  }
+
+  // Where the rows go, or "" for the same rows.
+  std::string rowText() {
+    const std::size_t n1 = facts_.files[0].record.rows;
+    const std::size_t n2 = facts_.files[1].record.rows;
+    if (r_.rowMap == RowMapKind::SortedBy) {
+      return ", its rows in the order of the reference's sorted by column " + std::to_string(r_.sortColumn) +
+             (r_.descending ? ", descending" : ", ascending");
+    }
+    if (r_.rowMap == RowMapKind::Same) return "";
+    const std::vector<RelationRun>& runs = r_.runs;
+    const std::size_t from = r_.piece ? r_.pieceFirst : 0;
+    const std::size_t to = r_.piece ? r_.pieceLast : n2 - 1;
+    bool forward = true;
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+      forward = forward && runs[k].step == 1 &&
+                (k == 0 || runs[k].referenceFirst > runs[k - 1].referenceFirst + (runs[k - 1].comparedLast - runs[k - 1].comparedFirst));
+    }
+    if (runs.size() == 1 && runs[0].step != 1) {
+      const RelationRun& run = runs[0];
+      if (run.step == -1) return ", in reverse order (compared row " + std::to_string(run.comparedFirst + 1) +
+                                 " is reference row " + std::to_string(run.referenceFirst + 1) + ")";
+      const char* nth = ordinal(run.step);
+      return ", taking every " + (nth != nullptr ? std::string(nth) : std::to_string(run.step) + "th") +
+             " reference row from row " + std::to_string(run.referenceFirst + 1);
+    }
+    if (!forward) {
+      std::string text = ", with ";
+      for (std::size_t k = 0; k < runs.size() && k < 5; ++k) {
+        const RelationRun& run = runs[k];
+        const auto lastRef = static_cast<long long>(run.referenceFirst) +
+                             run.step * static_cast<long long>(run.comparedLast - run.comparedFirst);
+        text += (k > 0 ? "; " : "") + range("compared row", "compared rows", run.comparedFirst + 1, run.comparedLast + 1) +
+                (run.comparedFirst == run.comparedLast ? " matching reference row " : " matching reference rows ") +
+                std::to_string(run.referenceFirst + 1) +
+                (run.comparedFirst == run.comparedLast ? "" : " to " + std::to_string(lastRef + 1));
+      }
+      if (runs.size() > 5) text += "; and " + plural(runs.size() - 5, "run", "runs") + " more";
+      return text;
+    }
+    // Forward runs: the rows each gap leaves out, on either side.
+    std::vector<std::string> gaps;
+    std::size_t nextCompared = from, nextReference = r_.piece ? runs[0].referenceFirst : 0;
+    std::size_t shiftFrom = 0;
+    long long shift = 0;
+    for (const RelationRun& run : runs) {
+      if (run.comparedFirst > nextCompared) gaps.push_back(extra(nextCompared, run.comparedFirst - 1));
+      if (run.referenceFirst > nextReference) gaps.push_back(missing(nextReference, run.referenceFirst - 1));
+      shift = static_cast<long long>(run.referenceFirst) - static_cast<long long>(run.comparedFirst);
+      shiftFrom = run.comparedFirst;
+      nextCompared = run.comparedLast + 1;
+      nextReference = run.referenceFirst + (run.comparedLast - run.comparedFirst) + 1;
+    }
+    if (to + 1 > nextCompared) gaps.push_back(extra(nextCompared, to));
+    if (!r_.piece && n1 > nextReference && nextCompared >= n2) gaps.push_back(missing(nextReference, n1 - 1));
+    std::string text;
+    for (std::size_t k = 0; k < gaps.size(); ++k) text += (k == 0 ? ", out of step: " : "; ") + gaps[k];
+    if (runs.size() >= 1 && shift != 0) {
+      text += std::string(gaps.empty() ? ", " : "; ") + "from row " + std::to_string(shiftFrom + 1) +
+              " on, compared row i matches reference row i " + (shift > 0 ? "+ " : "- ") + std::to_string(std::llabs(shift));
+    }
+    return text;
+  }
+
+  std::string exceptionsText() const {
+    const std::vector<RelationException>& e = r_.exceptions;
+    if (e.empty()) return "no row differs beyond it";
+    std::string text = e.size() == 1 ? "row " : "rows ";
+    const std::size_t named = std::min(e.size(), kNamedExceptions);
+    for (std::size_t k = 0; k < named; ++k) {
+      if (k > 0) text += k + 1 == named && e.size() == named ? " and " : ", ";
+      text += std::to_string(e[k].row + 1) + " (line " + std::to_string(line(1, e[k].row)) + ")";
+    }
+    if (e.size() > named) text += " and " + std::to_string(e.size() - named) + " more";
+    return text + (e.size() == 1 ? " differs beyond it" : " differ beyond it");
+  }
+
+  // The file whose header took its first rows, with their count, when the
+  // tables are out of step from row 1 on and that header passed over
+  // records like rows.
+  std::optional<std::pair<int, std::size_t>> headerShort() const {
+    if (r_.rowMap != RowMapKind::Runs || r_.piece || r_.runs.size() != 1 || r_.runs[0].step != 1) return std::nullopt;
+    const RelationRun& run = r_.runs[0];
+    const int late = run.referenceFirst > 0 ? 1 : 0;
+    const std::size_t k = late == 1 ? run.referenceFirst : run.comparedFirst;
+    if (k == 0 || (late == 1 && run.comparedFirst != 0) || (late == 0 && run.referenceFirst != 0)) return std::nullopt;
+    const FileFacts& file = facts_.files[late];
+    if (file.suspectCount < k || file.suspectLines.empty()) return std::nullopt;
+    return std::pair(late, k);
+  }
+
+  std::string sentence() {
+    std::string text;
+    const std::size_t n2 = facts_.files[1].record.rows;
+    const auto shortHeader = headerShort();
+    if (shortHeader) {
+      const auto [late, k] = *shortHeader;
+      const long long lastTaken = facts_.files[late].suspectLines.back();
+      text = std::string("the ") + (late == 0 ? "reference's" : "compared file's") + " header is " +
+             (k == 1 ? "one record" : std::to_string(k) + " records") + " short: its first " +
+             (k == 1 ? "row (line " + std::to_string(lastTaken) + ") was" : "rows (up to line " + std::to_string(lastTaken) + ") were") +
+             " read as " + (k == 1 ? "a header record" : "header records") + ", so the tables are out of step by " +
+             plural(k, "row", "rows") + " from row 1 on (compared row i matches reference row i " + (late == 0 ? "- " : "+ ") +
+             std::to_string(k) + "): ";
+    }
+    if (r_.piece) {
+      if (r_.pieceFirst == 0) {
+        text += "up to row " + std::to_string(r_.pieceLast + 1) + ", ";
+      } else if (r_.pieceLast + 1 >= n2) {
+        text += "from row " + std::to_string(r_.pieceFirst + 1) + " on, ";
+      } else {
+        text += "from row " + std::to_string(r_.pieceFirst + 1) + " to row " + std::to_string(r_.pieceLast + 1) + ", ";
+      }
+    }
+    text += "compared column 2 is " + valueText(r_.value, r_.precision) + " on " + std::to_string(r_.holds) + " of " +
+            std::to_string(r_.of) + " rows" + (shortHeader ? std::string() : rowText());
+    if (r_.piece) text += ", and " + valueText(r_.elsewhere, r_.elsewherePrecision) + " elsewhere";
+    text += "; following it, the total would be " + roughly(r_.residual) + " instead of " + roughly(facts_.total) + ": " +
+            exceptionsText();
+    if (shortHeader) {
+      text += "; give " + quotedName(facts_.files[shortHeader->first].name) +
+              (shortHeader->second == 1 ? " the header record it lacks" : " the header records it lacks");
+    }
+    return text;
+  }
+
+  // The first compared row (from 0) whose reference row is not its own.
+  std::optional<std::size_t> firstMoved() const {
+    if (r_.piece) return r_.pieceFirst;
+    if (r_.rowMap == RowMapKind::SortedBy) return 0;
+    if (r_.rowMap == RowMapKind::Same) return std::nullopt;
+    std::size_t next = 0;
+    for (const RelationRun& run : r_.runs) {
+      if (run.comparedFirst > next) return next;
+      if (run.referenceFirst != run.comparedFirst || run.step != 1) return run.comparedFirst;
+      next = run.comparedLast + 1;
+    }
+    return next < facts_.files[1].record.rows ? std::optional(next) : std::nullopt;
+  }
+
+  FindingRole role() const {
+    const auto shortHeader = headerShort();
+    if (shortHeader) return shortHeader->first == 0 ? FindingRole::Reference : FindingRole::Compared;
+    if (r_.value.column != 2 && r_.rowMap == RowMapKind::Same) return FindingRole::Compared;
+    if (r_.rowMap == RowMapKind::Runs && r_.value.identity() && !r_.piece) {
+      // The file with the rows the other lacks, at the first gap.
+      const std::string text = const_cast<RelationText*>(this)->rowText();
+      const std::size_t extras = text.find("extra row"), lacks = text.find("lacks");
+      if (extras < lacks) return FindingRole::Compared;
+      if (lacks < extras) return FindingRole::Reference;
+    }
+    return FindingRole::Pair;
+  }
+
+ private:
+  const Explanation& facts_;
+  const Relation& r_;
+};
+
+// The listed exceptions with their records as written.
+std::vector<ExceptionRow> exceptionRows(Explanation& facts, const Relation& r) {
+  std::vector<ExceptionRow> rows;
+  const LoadRecord& a = facts.files[0].record;
+  const LoadRecord& b = facts.files[1].record;
+  for (std::size_t k = 0; k < r.exceptions.size() && k < kListedExceptions; ++k) {
+    const RelationException& e = r.exceptions[k];
+    ExceptionRow row;
+    row.row = e.row + 1;
+    row.referenceRow = e.referenceRow + 1;
+    row.comparedLine = b.firstLine(e.row);
+    row.comparedLastLine = b.lastLine(e.row);
+    row.referenceLine = a.firstLine(e.referenceRow);
+    row.referenceLastLine = a.lastLine(e.referenceRow);
+    const double* bc[3] = {b.column1, b.column2InFileUnits, b.column3};
+    const double* ac[3] = {a.column1, a.column2InFileUnits, a.column3};
+    for (int c = 0; c < 3; ++c) {
+      row.comparedValues[c] = bc[c][e.row];
+      row.referenceValues[c] = ac[c][e.referenceRow];
+    }
+    row.expected = e.expected;
+    row.square = e.square;
+    row.referenceRecord = rowRecord(facts, 0, e.referenceRow);
+    row.comparedRecord = rowRecord(facts, 1, e.row);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// ---------------------------------------------------------------------------
+// Record-level causes.
+
+enum class Cause { SignExponent, Slash, SeparatorInNumber, Invisible };
+constexpr int kCauses = 4;
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A value written as digits, a point and digits, then a sign and digits with
+// no letter between: the sign starts an exponent (1.5+3 is 1.5e+3).
+std::optional<std::string> signExponent(const std::string& record) {
+  std::size_t i = 0;
+  while (i < record.size()) {
+    while (i < record.size() && (record[i] == ' ' || record[i] == '\t' || record[i] == ',' || record[i] == ';')) ++i;
+    std::size_t end = i;
+    while (end < record.size() && record[end] != ' ' && record[end] != '\t' && record[end] != ',' && record[end] != ';' &&
+           record[end] != '/' && record[end] != '\n' && record[end] != '\r')
+      ++end;
+    const std::string token = record.substr(i, end - i);
+    std::size_t k = token.size() > 0 && (token[0] == '+' || token[0] == '-') ? 1 : 0;
+    std::size_t digits = 0;
+    while (k < token.size() && (isDigit(token[k]) || token[k] == '.')) digits += isDigit(token[k++]) ? 1 : 0;
+    if (digits > 0 && k + 1 < token.size() && (token[k] == '+' || token[k] == '-')) {
+      std::size_t m = k + 1;
+      while (m < token.size() && isDigit(token[m])) ++m;
+      if (m == token.size()) return token;
+    }
+    i = end == i ? end + 1 : end;
+  }
+  return std::nullopt;
+}
+
+struct Seen {
+  int file;
+  std::size_t row;      // from 1; 0: not a row (a stop's line)
+  long long line;
+  std::string record;
+};
+
+class RecordCauses {
+ public:
+  explicit RecordCauses(const Explanation& facts) : facts_(facts) {}
+
+  void look(const Seen& seen) {
+    if (seen.line <= 0) return;
+    for (const Seen& s : seen_) {
+      if (s.file == seen.file && s.line == seen.line) return;
+    }
+    seen_.push_back(seen);
+  }
+
+  void add(std::vector<Finding>& out) {
+    std::sort(seen_.begin(), seen_.end(), [](const Seen& a, const Seen& b) {
+      return a.file != b.file ? a.file < b.file : a.line < b.line;
+    });
+    for (int f = 0; f < 2; ++f) {
+      for (int cause = 0; cause < kCauses; ++cause) {
+        std::vector<const Seen*> with;
+        std::string detail;
+        for (const Seen& s : seen_) {
+          if (s.file != f) continue;
+          const std::string d = explain(static_cast<Cause>(cause), s);
+          if (d.empty()) continue;
+          if (with.empty()) detail = d;
+          with.push_back(&s);
+        }
+        if (with.empty()) continue;
+        const Seen& first = *with.front();
+        std::string text = quotedName(facts_.files[f].name) + " line " + std::to_string(first.line);
+        if (first.row > 0) text += " (row " + std::to_string(first.row) + ")";
+        text += ": '" + shownPlainly(first.record) + "'";
+        if (first.row > 0) text += " reads as " + rowValues(f, first.row);
+        text += ": " + detail;
+        std::vector<long long> lines;
+        for (const Seen* s : with) {
+          if (lines.size() < kNamedRecords) lines.push_back(s->line);
+        }
+        if (with.size() > 1) {
+          text += " (so do " + plural(with.size() - 1, "other record", "other records") + " shown: line";
+          for (std::size_t k = 1; k < with.size() && k < kNamedRecords; ++k) {
+            text += (k == 1 ? (with.size() > 2 ? "s " : " ") : ", ") + std::to_string(with[k]->line);
+          }
+          text += ")";
+        }
+        Finding finding{FindingKind::RecordBytes, f == 0 ? FindingRole::Reference : FindingRole::Compared, first.row,
+                        lines, text};
+        out.push_back(std::move(finding));
+      }
+    }
+  }
+
+ private:
+  std::string rowValues(int f, std::size_t row) const {
+    const LoadRecord& r = facts_.files[f].record;
+    if (row == 0 || row > r.rows) return "";
+    const double v[3] = {r.column1[row - 1], r.column2InFileUnits[row - 1], r.column3[row - 1]};
+    return valuesOf(v);
+  }
+
+  static std::string explain(Cause cause, const Seen& s) {
+    const std::string& record = s.record;
+    switch (cause) {
+      case Cause::SignExponent: {
+        const auto token = signExponent(record);
+        if (!token) return "";
+        const std::size_t sign = token->find_first_of("+-", 1);
+        return "in '" + *token + "' the sign after the digits starts an exponent, so it reads as " +
+               token->substr(0, sign) + "e" + token->substr(sign) +
+               "; write the exponent with an e, or put a blank before the sign for two values";
+      }
+      case Cause::Slash: {
+        if (record.find('\'') != std::string::npos || record.find('"') != std::string::npos) return "";
+        const std::size_t slash = record.find('/');
+        if (slash == std::string::npos) return "";
+        return "the slash at character " + std::to_string(slash + 1) +
+               " ends the row: the values after it are not read, and the values it did not reach read as 0";
+      }
+      case Cause::SeparatorInNumber: {
+        for (std::size_t i = 1; i + 1 < record.size(); ++i) {
+          if ((record[i] == ',' || record[i] == ';') && isDigit(record[i - 1]) && isDigit(record[i + 1])) {
+            std::size_t from = i - 1, to = i + 1;
+            while (from > 0 && (isDigit(record[from - 1]) || record[from - 1] == '.' || record[from - 1] == '-')) --from;
+            while (to + 1 < record.size() && (isDigit(record[to + 1]) || record[to + 1] == '.')) ++to;
+            const std::string number = record.substr(from, to - from + 1);
+            return std::string("the ") + (record[i] == ',' ? "comma" : "semicolon") + " inside '" + number +
+                   "' separates values, so it reads as the two values " + number.substr(0, i - from) + " and " +
+                   number.substr(i - from + 1) +
+                   ": write numbers with a decimal point and no thousands separator";
+          }
+        }
+        return "";
+      }
+      case Cause::Invisible: {
+        std::string names;
+        auto note = [&](std::string_view shownBytes, const char* name, std::size_t at) {
+          if (!names.empty()) names += ", ";
+          names += std::string(shownBytes) + " (" + name + ") at character " + std::to_string(at + 1);
+        };
+        for (std::size_t i = 0; i < record.size(); ++i) {
+          const auto c = static_cast<unsigned char>(record[i]);
+          bool matched = false;
+          for (const Invisible& inv : kInvisible) {
+            const std::size_t len = std::strlen(inv.bytes);
+            if (record.compare(i, len, inv.bytes) == 0) {
+              note(inv.shown, inv.name, i);
+              i += len - 1;
+              matched = true;
+              break;
+            }
+          }
+          if (matched) continue;
+          // A carriage return that ends the record is the line end of a
+          // text written elsewhere, read as a blank; a tab is a blank.
+          if (c == '\t' || c == '\n' || (c == '\r' && (i + 1 == record.size() || record[i + 1] == '\n'))) continue;
+          if (c < 0x20 || c == 0x7F) {
+            char shown[8];
+            std::snprintf(shown, sizeof shown, "\\x%02x", c);
+            note(shown, controlName(c), i);
+          }
+        }
+        if (names.empty()) return "";
+        return "it holds bytes the eye does not see: " + names + "; remove them, or write a plain blank";
+      }
+    }
+    return "";
+  }
+
+  const Explanation& facts_;
+  std::vector<Seen> seen_;
+};
+
+}  // namespace
+
+void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
+  RecordCauses causes(facts);
+  if (facts.compared) {
+    const LoadRecord& a = facts.files[0].record;
+    const LoadRecord& b = facts.files[1].record;
+    const RelationInput input{{{a.column1, a.column2InFileUnits, a.column3}, a.rows},
+                              {{b.column1, b.column2InFileUnits, b.column3}, b.rows},
+                              facts.total};
+    for (Relation& relation : findRelations(input)) {
+      RelationText words(facts, relation);
+      Finding finding{FindingKind::Relation, words.role(), 0, {}, words.sentence()};
+      const auto moved = words.firstMoved();
+      if (moved) {
+        finding.row = *moved + 1;
+        const int f = finding.role == FindingRole::Reference ? 0 : 1;
+        const long long l = words.line(f, *moved);
+        if (l > 0) finding.lines.push_back(l);
+      }
+      finding.exceptionRows = exceptionRows(facts, relation);
+      for (const ExceptionRow& row : finding.exceptionRows) {
+        if (finding.role != FindingRole::Reference && finding.lines.size() < kNamedExceptions) {
+          finding.lines.push_back(row.comparedLine);
+        }
+        causes.look({1, row.row, row.comparedLine, row.comparedRecord});
+        causes.look({0, row.referenceRow, row.referenceLine, row.referenceRecord});
+      }
+      finding.relation = std::make_shared<const Relation>(std::move(relation));
+      out.push_back(std::move(finding));
+    }
+    // The rows that add most, and the first that differs.
+    for (const RowFacts& row : facts.top) {
+      if (row.square == 0) continue;
+      causes.look({1, row.row, row.comparedLine, row.comparedRecord});
+      if (row.hasReference) causes.look({0, row.row, row.referenceLine, row.referenceRecord});
+    }
+    if (facts.firstDifference) {
+      const RowFacts& row = *facts.firstDifference;
+      causes.look({1, row.row, row.comparedLine, row.comparedRecord});
+      if (row.hasReference) causes.look({0, row.row, row.referenceLine, row.referenceRecord});
+    }
+  }
+  // Where velmora stops on a value, the record it stopped in.
+  if (facts.stop && facts.stop->line > 0 && facts.stop->dataFile >= 0) {
+    const int f = facts.stop->dataFile;
+    const auto& found = facts.files[f].records;
+    const auto it = found.find(facts.stop->line);
+    if (it != found.end()) causes.look({f, 0, facts.stop->line, it->second});
+  }
+  causes.add(out);
+}
+
+}  // namespace velmora::explain

@@ -1,0 +1,410 @@
+// The search for the relation that explains the total, on pairs generated
+// here: each family (value maps, row maps, precisions, pieces) and their
+// combinations, each pair with a genuine difference beside its mistake.
+// Every row checks the relation found (as the JSON gives it), the sentence
+// in the text report and the picture's caption; unrelated tables and
+// identical files get none.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "companion/companion.h"
+#include "explain/explain.h"
+#include "relation_json.h"
+
+namespace velmora::explain {
+namespace {
+
+using companion::shortestText;
+
+namespace fs = std::filesystem;
+
+struct Row {
+  double v[3];
+  std::string text[3];  // as written
+};
+using Table = std::vector<Row>;
+
+// A repeatable stream of numbers in [0, 1).
+struct Random {
+  unsigned long long state;
+  double next() {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<double>(state >> 11) * 0x1p-53;
+  }
+};
+
+std::string fixed(double v, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, v);
+  return text;
+}
+
+Row rowOf(const std::string& a, const std::string& b, const std::string& c) {
+  Row row;
+  const std::string texts[3] = {a, b, c};
+  for (int k = 0; k < 3; ++k) {
+    row.text[k] = texts[k];
+    row.v[k] = std::strtod(texts[k].c_str(), nullptr);
+  }
+  return row;
+}
+
+// n rows: column 1 in [0, 1000) with 3 decimals, column 2 in [0.5, 10) with
+// 4 decimals (or spread over five decades with 9 significant digits),
+// column 3 in [-5, 5) with 3 decimals.
+Table reference(std::size_t n, unsigned long long seed, bool spread = false) {
+  Random random{seed};
+  Table t;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double a = random.next() * 1000, b = random.next(), c = random.next() * 10 - 5;
+    char value[64];
+    if (spread) {
+      std::snprintf(value, sizeof value, "%.8e", std::pow(10.0, b * 5 - 2));
+    } else {
+      std::snprintf(value, sizeof value, "%.4f", 0.5 + 9.5 * b);
+    }
+    t.push_back(rowOf(fixed(a, 3), value, fixed(c, 3)));
+  }
+  return t;
+}
+
+std::string fileOf(const Table& t) {
+  std::string text = "readings\n";
+  for (int i = 0; i < 20; ++i) text += "header\n";
+  for (const Row& row : t) text += row.text[0] + " " + row.text[1] + " " + row.text[2] + "\n";
+  return text;
+}
+
+// Column 2 of a row set to a value, written as the shortest text.
+void setValue(Row& row, double v) {
+  row.v[1] = v;
+  row.text[1] = shortestText(v);
+}
+void setText(Row& row, const std::string& text) { row = rowOf(row.text[0], text, row.text[2]); }
+
+Table mapped(Table t, const std::function<double(const Row&)>& f) {
+  for (Row& row : t) setValue(row, f(row));
+  return t;
+}
+
+// Column 2 cut (not rounded) to `decimals` or `digits`, from the digits it
+// is written with, as text is cut.
+std::string cutText(double v, int decimals) {
+  const std::string text = shortestText(v);
+  const std::size_t point = text.find('.');
+  return point == std::string::npos ? text : text.substr(0, point + 1 + static_cast<std::size_t>(decimals));
+}
+std::string significantText(double v, int digits, bool cut) {
+  char text[128];
+  if (!cut) {
+    std::snprintf(text, sizeof text, "%.*e", digits - 1, v);
+    return text;
+  }
+  const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific).ptr;
+  std::string s(text, end);
+  const std::size_t e = s.find('e'), point = s.find('.');
+  if (point == std::string::npos || point > e) return s;
+  return s.substr(0, std::min(e, point + static_cast<std::size_t>(digits))) + s.substr(e);
+}
+
+Table withoutRows(const Table& t, std::size_t first, std::size_t last) {  // from 1
+  Table out;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (i + 1 < first || i + 1 > last) out.push_back(t[i]);
+  }
+  return out;
+}
+
+// `count` new rows after row `after` (from 1).
+Table withRows(const Table& t, std::size_t after, std::size_t count, unsigned long long seed) {
+  const Table extra = reference(count, seed);
+  Table out(t.begin(), t.begin() + static_cast<long>(after));
+  out.insert(out.end(), extra.begin(), extra.end());
+  out.insert(out.end(), t.begin() + static_cast<long>(after), t.end());
+  return out;
+}
+
+// Row `row` (from 1) differs by `by` beside the mistake.
+Table differing(Table t, std::size_t row, double by) {
+  setValue(t[row - 1], t[row - 1].v[1] + by);
+  return t;
+}
+
+Table sortedBy(Table t, int column, bool descending) {
+  std::stable_sort(t.begin(), t.end(), [&](const Row& a, const Row& b) {
+    return descending ? a.v[column - 1] > b.v[column - 1] : a.v[column - 1] < b.v[column - 1];
+  });
+  return t;
+}
+
+struct RelationCase {
+  const char* name;
+  Table reference, compared;
+  const char* rowMap;     // the JSON expected
+  const char* valueMap;
+  const char* precision;
+  std::size_t holds, of;
+  std::vector<std::size_t> exceptions;
+  const char* textHas;
+};
+
+void PrintTo(const RelationCase& c, std::ostream* os) { *os << c.name; }
+
+class InTemporaryDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-relations-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  Explanation explain(const std::string& reference, const std::string& compared, bool picture = false) {
+    std::ofstream(dir_ / "a.dat", std::ios::binary) << reference;
+    std::ofstream(dir_ / "b.dat", std::ios::binary) << compared;
+    Request request;
+    request.fromControlFile = false;
+    request.referenceName = (dir_ / "a.dat").string();
+    request.comparedName = (dir_ / "b.dat").string();
+    request.keepSquares = picture;
+    Explanation facts;
+    static Workspace workspace;
+    explainPair(request, workspace, facts);
+    return facts;
+  }
+  static std::string report(const Explanation& facts, bool json) {
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&buffer, &size);
+    EXPECT_TRUE(json ? writeJsonReport(out, facts) : writeTextReport(out, facts));
+    std::fclose(out);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+  }
+  fs::path dir_;
+};
+
+class Relations : public InTemporaryDirectory, public ::testing::WithParamInterface<RelationCase> {};
+
+TEST_P(Relations, AreFoundWithWhatRemains) {
+  const RelationCase& c = GetParam();
+  const Explanation facts = explain(fileOf(c.reference), fileOf(c.compared), true);
+  ASSERT_FALSE(facts.stop) << facts.stop->text;
+  ASSERT_FALSE(facts.findings.empty());
+  const Finding& first = facts.findings.front();
+  ASSERT_EQ(first.kind, FindingKind::Relation) << first.text;
+  const auto json = nlohmann::json::parse(report(facts, true));
+  const auto& relation = json["findings"][0]["relation"];
+  expectRelationJson(relation);
+  EXPECT_EQ(relation["row_map"], nlohmann::json::parse(c.rowMap)) << first.text;
+  EXPECT_EQ(relation["value_map"], nlohmann::json::parse(c.valueMap)) << first.text;
+  EXPECT_EQ(relation["precision"], nlohmann::json::parse(c.precision)) << first.text;
+  EXPECT_EQ(relation["holds"]["rows"], c.holds) << first.text;
+  EXPECT_EQ(relation["holds"]["of"], c.of) << first.text;
+  EXPECT_EQ(relation["exceptions"].get<std::vector<std::size_t>>(), c.exceptions) << first.text;
+  // The residual is the exceptions' squares, scaled and summed as the total.
+  double residual = 0;
+  for (const ExceptionRow& row : first.exceptionRows) {
+    const double d = row.comparedValues[1] * 1000 - row.expected * 1000;
+    residual += d * d;
+  }
+  if (c.exceptions.size() == 1) {
+    EXPECT_EQ(relation["residual_total"].get<double>(), residual);
+  }
+  EXPECT_LE(relation["residual_total"].get<double>(), facts.total / 2);
+  EXPECT_NE(first.text.find(c.textHas), std::string::npos) << first.text;
+  EXPECT_NE(first.text.find("on " + std::to_string(c.holds) + " of " + std::to_string(c.of) + " rows"), std::string::npos)
+      << first.text;
+  // Each exception listed with its records as written.
+  ASSERT_EQ(first.exceptionRows.size(), std::min<std::size_t>(c.exceptions.size(), 10));
+  for (std::size_t k = 0; k < first.exceptionRows.size(); ++k) {
+    const ExceptionRow& row = first.exceptionRows[k];
+    EXPECT_EQ(row.row, c.exceptions[k]);
+    EXPECT_EQ(row.comparedRecord, c.compared[row.row - 1].text[0] + " " + c.compared[row.row - 1].text[1] + " " +
+                                      c.compared[row.row - 1].text[2]);
+    EXPECT_EQ(row.comparedLine, static_cast<long long>(row.row) + 21);
+  }
+  // The text report holds the sentence, and the picture's caption names it
+  // first, with the residual drawn.
+  EXPECT_NE(report(facts, false).find("  relation: " + first.text + "\n"), std::string::npos);
+  std::vector<std::string> caption;
+  const PlotData data = plotDataOf(facts, caption);
+  ASSERT_FALSE(caption.empty());
+  EXPECT_EQ(caption.front(), "relation: " + first.text);
+  ASSERT_NE(data.residual, nullptr);
+  EXPECT_EQ(data.residualTotal, shortestText(relation["residual_total"].get<double>()));
+}
+
+const Table kR40 = reference(40, 1), kR50 = reference(50, 2), kR60 = reference(60, 3), kR100 = reference(100, 4),
+            kR120 = reference(120, 5), kR30 = reference(30, 6), kR80 = reference(80, 7), kR25 = reference(25, 8),
+            kR35 = reference(35, 9), kR45 = reference(45, 10), kSpread70 = reference(70, 11, true),
+            kSpread30 = reference(30, 12, true);
+
+Table every(const Table& t, std::size_t step) {
+  Table out;
+  for (std::size_t i = 0; i < t.size(); i += step) out.push_back(t[i]);
+  return out;
+}
+
+Table texts(Table t, const std::function<std::string(double)>& f) {
+  for (Row& row : t) setText(row, f(row.v[1]));
+  return t;
+}
+
+Table piece(const Table& t, std::size_t first, std::size_t last, const std::function<double(const Row&)>& f) {
+  Table out = t;
+  for (std::size_t i = first - 1; i < last; ++i) setValue(out[i], f(t[i]));
+  return out;
+}
+
+const RelationCase kRelationCases[] = {
+    // Value maps.
+    {"factor_1000", kR40, differing(mapped(kR40, [](const Row& r) { return 1000 * r.v[1]; }), 7, 50), "null",
+     R"({"column": 2, "factor": 1000, "offset": 0})", "null", 39, 40, {7}, "compared column 2 is 1000 x the reference's"},
+    {"factor_and_offset", kR120,
+     differing(differing(mapped(kR120, [](const Row& r) { return -0.5 * r.v[1] + 3; }), 37, 0.01), 90, -0.02), "null",
+     R"({"column": 2, "factor": -0.5, "offset": 3})", "null", 118, 120, {90, 37},
+     "compared column 2 is -0.5 x the reference's + 3 on 118 of 120 rows"},
+    {"column_3", kR25, differing(mapped(kR25, [](const Row& r) { return r.v[2]; }), 12, 0.1), "null",
+     R"({"column": 3, "factor": 1, "offset": 0})", "null", 24, 25, {12}, "the reference's column 3"},
+    {"column_1_in_thousands", kR60, differing(mapped(kR60, [](const Row& r) { return r.v[0] / 1000; }), 60, 0.5), "null",
+     R"({"column": 1, "factor": 0.001, "offset": 0})", "null", 59, 60, {60}, "0.001 x the reference's column 1"},
+    // Row maps.
+    {"missing_row", kR50, differing(withoutRows(kR50, 10, 10), 30, 0.3), R"({"runs": [[1, 9, 1, 1], [10, 49, 11, 1]]})",
+     "null", "null", 48, 49, {30}, "the compared file lacks the reference's row 10 (line 31)"},
+    {"missing_runs_in_two_places", kR100, differing(withoutRows(withoutRows(kR100, 60, 62), 25, 28), 80, -0.2),
+     R"({"runs": [[1, 24, 1, 1], [25, 55, 29, 1], [56, 93, 63, 1]]})", "null", "null", 92, 93, {80},
+     "the compared file lacks the reference's rows 25-28 (lines 46-49); the compared file lacks the reference's rows 60-62"},
+    {"extra_rows", kR40, differing(withRows(kR40, 15, 3, 99), 5, 0.4), R"({"runs": [[1, 15, 1, 1], [19, 43, 16, 1]]})",
+     "null", "null", 42, 43, {5}, "the compared file has 3 extra rows at lines 37-39 (rows 16-18)"},
+    {"every_second_row", kR80, differing(every(kR80, 2), 11, 0.25), R"({"runs": [[1, 40, 1, 2]]})", "null", "null", 39, 40,
+     {11}, "taking every second reference row from row 1"},
+    {"reversed", kR30, differing(std::vector<Row>(kR30.rbegin(), kR30.rend()), 4, 0.5), R"({"runs": [[1, 30, 30, -1]]})",
+     "null", "null", 29, 30, {4}, "in reverse order"},
+    {"sorted_by_column_3_descending", kR50, differing(sortedBy(kR50, 3, true), 6, 0.1),
+     R"({"sorted_by": {"column": 3, "descending": true}})", "null", "null", 49, 50, {6},
+     "its rows in the order of the reference's sorted by column 3, descending"},
+    {"sorted_by_column_1", kR35, differing(sortedBy(kR35, 1, false), 20, -0.3),
+     R"({"sorted_by": {"column": 1, "descending": false}})", "null", "null", 34, 35, {20},
+     "sorted by column 1, ascending"},
+    // Precisions.
+    {"rounded_to_2_decimals", kR60, differing(texts(kR60, [](double v) { return fixed(v, 2); }), 20, 0.01), "null", "null",
+     R"({"decimals": 2})", 59, 60, {20}, "the reference's rounded to 2 decimals"},
+    {"cut_to_3_decimals", kR45, differing(texts(kR45, [](double v) { return cutText(v, 3); }), 3, 0.001), "null", "null",
+     R"({"decimals": 3})", 44, 45, {3}, "the reference's cut to 3 decimals"},
+    {"rounded_to_4_significant_digits", kSpread70,
+     differing(texts(kSpread70, [](double v) { return significantText(v, 4, false); }), 33, 1e-6), "null", "null",
+     R"({"significant_digits": 4})", 69, 70, {33}, "rounded to 4 significant digits"},
+    {"cut_to_3_significant_digits", kSpread30,
+     differing(texts(kSpread30, [](double v) { return significantText(v, 3, true); }), 9, 1e-7), "null", "null",
+     R"({"significant_digits": 3})", 29, 30, {9}, "cut to 3 significant digits"},
+    // Pieces.
+    {"piece_in_thousandths", kR120, differing(piece(kR120, 41, 80, [](const Row& r) { return 1000 * r.v[1]; }), 10, 0.3),
+     R"({"runs": [[41, 80, 41, 1]]})", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 40, 40, {10},
+     "from row 41 to row 80, compared column 2 is 1000 x the reference's on 40 of 40 rows, and the reference's elsewhere"},
+    {"piece_negated_from_row_30", kR50, differing(piece(kR50, 30, 50, [](const Row& r) { return -r.v[1]; }), 35, 0.2),
+     R"({"runs": [[30, 50, 30, 1]]})", R"({"column": 2, "factor": -1, "offset": 0})", "null", 20, 21, {35},
+     "from row 30 on, compared column 2 is -1 x the reference's"},
+    {"piece_offset_up_to_row_20", kR100, differing(piece(kR100, 1, 20, [](const Row& r) { return r.v[1] + 5; }), 50, 0.1),
+     R"({"runs": [[1, 20, 1, 1]]})", R"({"column": 2, "factor": 1, "offset": 5})", "null", 20, 20, {50},
+     "up to row 20, compared column 2 is the reference's + 5"},
+    // Combinations.
+    {"missing_row_and_factor", kR60,
+     differing(mapped(withoutRows(kR60, 20, 20), [](const Row& r) { return 1000 * r.v[1]; }), 40, 20),
+     R"({"runs": [[1, 19, 1, 1], [20, 59, 21, 1]]})", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 58, 59, {40},
+     "compared column 2 is 1000 x the reference's on 58 of 59 rows, out of step"},
+    {"reversed_and_rounded", kR40,
+     differing(texts(std::vector<Row>(kR40.rbegin(), kR40.rend()), [](double v) { return fixed(v, 2); }), 7, 0.01),
+     R"({"runs": [[1, 40, 40, -1]]})", "null", R"({"decimals": 2})", 39, 40, {7}, "rounded to 2 decimals on 39 of 40 rows, in reverse order"},
+    {"column_3_and_extra_rows", kR50, differing(mapped(withRows(kR50, 30, 2, 77), [](const Row& r) { return r.v[2]; }), 10, 0.05),
+     R"({"runs": [[1, 30, 1, 1], [33, 52, 31, 1]]})", R"({"column": 3, "factor": 1, "offset": 0})", "null", 51, 52, {10},
+     "the compared file has 2 extra rows at lines 52-53 (rows 31-32)"},
+    {"factor_and_rounded", kR50,
+     differing(texts(kR50, [](double v) { return fixed(0.1 * v, 3); }), 25, 0.001), "null",
+     R"({"column": 2, "factor": 0.1, "offset": 0})", R"({"decimals": 3})", 49, 50, {25},
+     "0.1 x the reference's rounded to 3 decimals"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Explain, Relations, ::testing::ValuesIn(kRelationCases),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// No relation between unrelated tables, whatever their sizes, nor between
+// files that agree.
+TEST_F(InTemporaryDirectory, NoRelationWithoutOne) {
+  struct Pair {
+    Table a, b;
+  };
+  std::vector<Pair> pairs;
+  for (const std::size_t n : {5, 12, 50, 400, 20000}) {
+    pairs.push_back({reference(n, 1000 + n), reference(n, 2000 + n)});
+    pairs.push_back({reference(n, 3000 + n, true), reference(n + n / 3, 4000 + n, true)});
+    // The same first and third columns, unrelated second ones.
+    Table b = reference(n, 5000 + n);
+    Table a = reference(n, 6000 + n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = rowOf(a[i].text[0], b[i].text[1], a[i].text[2]);
+    pairs.push_back({a, b});
+  }
+  for (const Pair& p : pairs) {
+    const Explanation facts = explain(fileOf(p.a), fileOf(p.b));
+    for (const Finding& f : facts.findings) {
+      EXPECT_NE(f.kind, FindingKind::Relation) << p.a.size() << " rows: " << f.text;
+    }
+  }
+  for (const Table& t : {kR40, kSpread70}) {
+    const Explanation facts = explain(fileOf(t), fileOf(t));
+    EXPECT_EQ(facts.total, 0);
+    for (const Finding& f : facts.findings) EXPECT_NE(f.kind, FindingKind::Relation) << f.text;
+  }
+}
+
+// A relation that holds on every row leaves exactly zero, and the rows it
+// leaves are drawn at zero.
+TEST_F(InTemporaryDirectory, ExactRelationLeavesExactlyZero) {
+  const Explanation facts = explain(fileOf(kR100), fileOf(mapped(kR100, [](const Row& r) { return 0.001 * r.v[1] - 2.5; })), true);
+  ASSERT_FALSE(facts.findings.empty());
+  ASSERT_TRUE(facts.findings.front().relation);
+  EXPECT_EQ(facts.findings.front().relation->residual, 0.0);
+  EXPECT_TRUE(std::all_of(facts.residualSquares.begin(), facts.residualSquares.end(), [](double s) { return s == 0; }));
+  EXPECT_NE(facts.findings.front().text.find("0.001 x the reference's - 2.5 on 100 of 100 rows; following it, the total "
+                                             "would be 0 instead of"),
+            std::string::npos)
+      << facts.findings.front().text;
+}
+
+// The relation the manual page shows as JSON is the program's, on its pair.
+TEST_F(InTemporaryDirectory, ManualPageRelationIsTheProgramsOwn) {
+  std::ifstream page(EXPLAIN_PAGE);
+  std::string line, dir, block;
+  bool in = false;
+  while (std::getline(page, line)) {
+    if (line.starts_with(".\\\" relation-json ")) {
+      dir = line.substr(std::string(".\\\" relation-json ").size());
+    } else if (!dir.empty() && line == ".nf") {
+      in = true;
+    } else if (in && line == ".fi") {
+      break;
+    } else if (in) {
+      block += line + "\n";
+    }
+  }
+  ASSERT_FALSE(block.empty());
+  const fs::path source = fs::path(EXPLAIN_PAGE).parent_path().parent_path() / dir;
+  std::ifstream reference(source / "reference.dat"), compared(source / "compared.dat");
+  const std::string a((std::istreambuf_iterator<char>(reference)), {}), b((std::istreambuf_iterator<char>(compared)), {});
+  const auto json = nlohmann::json::parse(report(explain(a, b), true));
+  EXPECT_EQ(json["findings"][0]["relation"], nlohmann::json::parse(block)) << json["findings"][0].dump(2);
+}
+
+}  // namespace
+}  // namespace velmora::explain

@@ -8,8 +8,10 @@
 // exact multiplication or division), else the Eisel-Lemire method with 128-bit
 // powers of five; a value it cannot decide (a possible exact halfway point, a
 // subnormal result, dropped digits that might change the rounding) is
-// declined, and the general rules decide it. Private to the number conversion
-// and the reader; inline, as it runs once per value.
+// declined, and the general rules decide it, whose conversion ends in the
+// exact tier (number.cpp). Which bytes are blanks, separators, exponent
+// letters and signs, and the exponent's cap, come from grammar.h. Private to
+// the number conversion and the reader; inline, as it runs once per value.
 #pragma once
 
 #include <cstddef>
@@ -149,14 +151,22 @@ inline bool convertEiselLemire(std::uint64_t w, int q, double& out) {
   return true;
 }
 
+// The exact case (Clinger's): w <= 2^53 and 10^|q| exact, so the one
+// rounding of the product or quotient is the only one. exactQuotient is
+// its half for q = -decimals <= 0, which the short record's read enters
+// directly.
+inline double exactQuotient(std::uint64_t w, std::size_t decimals) {
+  return static_cast<double>(w) / kPowersOfTen[decimals];
+}
+inline double exactCase(std::uint64_t w, int q) {
+  return q >= 0 ? static_cast<double>(w) * kPowersOfTen[q] : exactQuotient(w, static_cast<std::size_t>(-q));
+}
+
 // The correctly rounded magnitude of w x 10^q, or false when the fast tiers
 // cannot decide it.
 inline bool convert(std::uint64_t w, int q, double& out) {
   if (w <= kExactMantissa && q >= -kMaxExactPower && q <= kMaxExactPower) {
-    // Both operands are exact, so the one rounding of the product or quotient
-    // is the only one.
-    auto value = static_cast<double>(w);
-    out = q >= 0 ? value * kPowersOfTen[q] : value / kPowersOfTen[-q];
+    out = exactCase(w, q);
     return true;
   }
   if (w == 0 || q < kSmallestPowerOfFive) {
@@ -334,6 +344,9 @@ inline const char* scanDigits(const char* p, std::uint64_t& digits) {
 inline constexpr std::uint64_t kLowBytes[8] = {0,          0xFF,         0xFFFF,         0xFFFFFF,
                                                0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF};
 
+// The low n bits set, for 0 <= n <= 8, the same way.
+inline constexpr std::uint32_t kLowBits[9] = {0, 0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF};
+
 // `word` with its byte at `point` (0 to 7) cut out: the bytes below it stay,
 // the bytes above it move down by one.
 inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
@@ -341,6 +354,38 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
   return (word & below) | ((word >> 8) & ~below);
 }
 
+
+// The scanner's entry for a value whose bytes a caller's masks have already
+// found, as the short record's read finds them: `size` bytes at p (after any
+// sign), `points` with bit i set for a point at byte i (kPoints: there may
+// be one). It takes only plain decimals of one to eight bytes: digits with
+// at most one point and at least one digit; false for anything else, which
+// the caller leaves to the whole scanner. Without kValue the bytes are only
+// checked; with it `digits` and `decimals` are the value's, for the exact
+// case of the conversion (at most eight digits and seven decimals: always
+// exact). Eight bytes at p must be readable.
+template <bool kPoints, bool kValue>
+[[gnu::always_inline]] inline bool scanShortDecimal(const char* p, std::size_t size, std::uint32_t points,
+                                                    std::uint64_t& digits, std::size_t& decimals) {
+  if (size - 1 > 7) return false;  // none, or more than eight
+  std::uint64_t word = load8(p);
+  std::size_t digitCount = size;
+  decimals = 0;
+  if constexpr (kPoints) {
+    const std::uint32_t point = points & kLowBits[size];
+    if ((point & (point - 1)) != 0) return false;  // two points
+    if (point != 0) {
+      if (size == 1) return false;  // a point alone
+      if constexpr (!kValue) return true;
+      const std::size_t integer = static_cast<unsigned>(__builtin_ctz(point));
+      word = withoutPoint(word, integer);
+      decimals = size - integer - 1;
+      digitCount = size - 1;
+    }
+  }
+  if constexpr (kValue) digits = digitsValue(word, static_cast<int>(digitCount));
+  return true;
+}
 
 // The value of the n digits at p, 1 <= n <= 15.
 inline std::uint64_t shortDigitsValue(const char* p, int n) {

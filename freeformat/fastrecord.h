@@ -51,10 +51,6 @@ inline std::size_t leadingSpaces16(const char* p) {
 #endif
 }
 
-// The low n bits set, for 0 <= n <= 8: a table lookup is cheaper than a
-// shift by a count held in a register.
-inline constexpr std::uint32_t kLowBits[9] = {0, 0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF};
-
 // The widest record the one-load read of a short record takes, its line feed
 // included: two sixteen-byte loads from the record's first byte.
 inline constexpr std::size_t kShortRecordBytes = 32;

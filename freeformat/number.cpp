@@ -298,7 +298,7 @@ bool NumberParser::feed(unsigned char c) {
   return true;
 }
 
-bool NumberParser::finish(double& out) const {
+bool NumberParser::finish(double& out, bool exactOnly) const {
   double magnitude = 0;
   switch (state_) {
     case State::Integer:
@@ -326,6 +326,16 @@ bool NumberParser::finish(double& out) const {
     std::int64_t scale = integerDigits_ - leadingZeros_ + (exponentNegative_ ? -exponent_ : exponent_);
     if (scale > kExponentLimit) scale = kExponentLimit;
     if (scale < -kExponentLimit) scale = -kExponentLimit;
+    if (!exactOnly && kept_ <= fast::kMaxDigits && !sticky_) {
+      // DIGITS x 10^(scale - kept): the faster tiers first, as for a value
+      // the scanner takes.
+      std::uint64_t digits = 0;
+      for (int i = 0; i < kept_; ++i) digits = digits * 10 + static_cast<unsigned>(digits_[i] - '0');
+      if (fast::convert(digits, static_cast<int>(scale) - kept_, magnitude)) {
+        out = fast::withSign(magnitude, negative_);
+        return true;
+      }
+    }
     Decimal decimal;
     for (int i = 0; i < kept_; ++i) decimal.digit[i] = static_cast<std::uint8_t>(digits_[i] - '0');
     decimal.count = kept_;
@@ -352,7 +362,7 @@ bool convertNumber(std::string_view text, double& out) {
   for (char c : text) {
     if (!parser.feed(static_cast<unsigned char>(c))) return false;
   }
-  return parser.finish(out);
+  return parser.finish(out, true);
 }
 
 }  // namespace velmora::detail

@@ -46,8 +46,9 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
 // cannot decide (Inf, NaN, a subnormal, a possible halfway point, an
 // exponent beyond the fast range, a bad value) goes to the general rules
 // below. The door to a number: the reader's statements and its row reads
-// come through here, but for the short record's read, which converts plain
-// decimals of at most eight digits from the word it already holds.
+// come through here, but for the short record's read, which enters the
+// scanner at its plain decimals of at most eight bytes (scanShortDecimal) and
+// the conversion at its exact case.
 [[gnu::always_inline]] inline std::from_chars_result parseNumber(const char* first, const char* last,
                                                                  double& value) {
   fast::ScannedNumber number;
@@ -68,21 +69,23 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
   return number.end;
 }
 
-// The general rules, one byte at a time, so that a value of any length and one
-// arriving in pieces are handled in fixed memory: beyond the first kKeptDigits
-// significant digits only whether any further digit is nonzero matters for the
-// rounding.
 // The significant digits the general rules keep: beyond them only whether
 // any is nonzero matters (as a digit just below the last kept).
 inline constexpr int kKeptDigits = 800;
 
+// The general rules, one byte at a time, so that a value of any length and one
+// arriving in pieces are handled in fixed memory: beyond the first kKeptDigits
+// significant digits only whether any further digit is nonzero matters for the
+// rounding.
 class NumberParser {
  public:
   // Takes the next byte; false when it cannot continue the bytes seen so far,
   // which are then left as they were (finish() still judges them).
   bool feed(unsigned char c);
-  // True when the bytes taken form a whole number; stores its nearest double.
-  bool finish(double& out) const;
+  // True when the bytes taken form a whole number; stores its nearest double,
+  // from the conversion's tiers in order (the exact case, Eisel-Lemire, then
+  // the exact general tier); with exactOnly from the general tier alone.
+  bool finish(double& out, bool exactOnly = false) const;
 
  private:
   enum class State : std::uint8_t {
@@ -106,8 +109,9 @@ class NumberParser {
   char word_[kMaxWord];
 };
 
-// The whole text as one number value, by the general rules alone; false when
-// it is not one. The reference the faster tiers are tested against.
+// The whole text as one number value, by the general rules alone (their scan
+// and the exact tier of the conversion); false when it is not one. The
+// reference the faster tiers are tested against.
 bool convertNumber(std::string_view text, double& out);
 
 }  // namespace velmora::detail

@@ -412,32 +412,15 @@ template <class Targets>
       const bool negative = p[start] == '-';
       const std::size_t at = start + negative;  // the first digit or point
       const std::size_t size = last + 1 - at;
-      if (size - 1 > 7) return false;  // none, or more than eight
-      std::uint64_t word;
-      std::memcpy(&word, p + at, sizeof word);
+      std::uint64_t written;
+      std::size_t decimals;
       // A value not kept is only checked.
-      const bool kept = ((convert >> k) & 1) != 0;
-      double magnitude;
-      if constexpr (kPoints) {
-        const std::uint32_t point = (points >> at) & detail::kLowBits[size];
-        if ((point & (point - 1)) != 0) return false;  // two points
-        std::size_t decimals = 0;
-        std::size_t digitCount = size;
-        if (point != 0) {
-          if (size == 1) return false;  // a point alone
-          if (!kept) continue;
-          const std::size_t integer = static_cast<unsigned>(__builtin_ctz(point));
-          word = detail::fast::withoutPoint(word, integer);
-          decimals = size - integer - 1;
-          digitCount = size - 1;
-        }
-        if (!kept) continue;
-        magnitude = static_cast<double>(detail::fast::digitsValue(word, static_cast<int>(digitCount))) /
-                    detail::fast::kPowersOfTen[decimals];
-      } else {
-        if (!kept) continue;
-        magnitude = static_cast<double>(detail::fast::digitsValue(word, static_cast<int>(size)));
+      if (((convert >> k) & 1) == 0) {
+        if (!detail::fast::scanShortDecimal<kPoints, false>(p + at, size, points >> at, written, decimals)) return false;
+        continue;
       }
+      if (!detail::fast::scanShortDecimal<kPoints, true>(p + at, size, points >> at, written, decimals)) return false;
+      const double magnitude = kPoints ? detail::fast::exactQuotient(written, decimals) : static_cast<double>(written);
       *targets(k) = detail::fast::withSign(magnitude, negative);
     }
     return true;

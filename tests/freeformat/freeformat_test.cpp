@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 
 #include "freeformat/number.h"
@@ -672,12 +673,74 @@ TEST(Records, DescribeRecord) {
       {"-1.5D+03\t.5 Inf", 3, 3, true}, {"'it''s' x", 2, 0, false},    {"'open 1 2", 1, 0, false},
       {"2*'a b' 1", 3, 1, false},     {"1 , , 2", 3, 2, false},       {"0*5", 1, 0, false},
       {"2*3*5", 2, 0, false},         {"a/b 7", 1, 0, false},         {"1 2 3,", 3, 3, true},
+      {"1\n2", 2, 2, true},  // a line feed handed in acts as a blank
   };
   for (const Shape& shape : kShapes) {
     const velmora::RecordShape got = velmora::describeRecord(shape.record);
     EXPECT_EQ(got.values, shape.values) << shape.record;
     EXPECT_EQ(got.numbers, shape.numbers) << shape.record;
     EXPECT_EQ(got.plain, shape.plain) << shape.record;
+  }
+}
+
+// The split is what the statements read: seeded random records of every
+// form a value takes (numbers, words, quoted text, null values, repeat forms,
+// a slash, every blank and separator), each read by statements over a file
+// of the record and one more. A statement of k text items stays on the
+// record while k <= values; with one more it meets the slash or takes its
+// last item from the next record. Value i is a number when a statement of
+// i - 1 text items and a number item fills the number.
+TEST_F(FreeFormat, DescribeRecordIsWhatStatementsRead) {
+  const char* const kValues[] = {"1",     "-2.5",    "1.0D+03", ".5",     "+7e-3", "Inf",    "nan",  "x",
+                                 "Rate",  "1.5E",    "0.5C",    "a'b",    "'a b'", "'it''s'", "\"q,/\"", "3*7",
+                                 "2*",    "2*'a b'", "2*x",     "11*1e5", "01*4",  "2*3*5",  "1..2", "12345678901234567890"};
+  const char* const kBetween[] = {" ", "  ", "\t", "\r", ",", ", ", " ;", " , ", ",,", " \t,\r", ", ,", "/", " / "};
+  const char* const kBefore[] = {"", "", " ", "\t", ",", " ;", "\r "};
+  const char* const kAfter[] = {"", "", " ", ",", "\r", " /"};
+  std::mt19937 random(20261209);
+  auto pick = [&random](const auto& choices) {
+    return choices[random() % (sizeof choices / sizeof choices[0])];
+  };
+  constexpr std::size_t kWidth = 16;
+  constexpr double kUnset = -777.0;
+  for (int n = 0; n < 300; ++n) {
+    std::string record = pick(kBefore);
+    const int count = static_cast<int>(random() % 6);
+    for (int v = 0; v < count; ++v) record += std::string(v > 0 ? pick(kBetween) : "") + pick(kValues);
+    record += pick(kAfter);
+    const velmora::RecordShape shape = velmora::describeRecord(record);
+    write("in", record + "\n'#end'\n");
+    velmora::FreeFormatReader reader(13);
+    reader.open("in", 1);
+    char texts[80][kWidth];
+    std::vector<Item> items;
+    // Statements of k text items, from the record's start each time.
+    auto readTexts = [&](std::size_t k) {
+      reader.rewind(2);
+      items.clear();
+      for (std::size_t i = 0; i < k; ++i) {
+        std::memset(texts[i], '~', kWidth);
+        items.push_back(velmora::TextItem{texts[i], kWidth});
+      }
+    };
+    std::uint32_t values = 0;
+    for (std::size_t k = 1; k < 80; ++k) {
+      readTexts(k);
+      (void)reader.readOrEnd(items, 3);
+      if (reader.endedBySlash() || std::string(texts[k - 1], 5) == "#end ") break;
+      values = static_cast<std::uint32_t>(k);
+    }
+    EXPECT_EQ(shape.values, values) << '"' << record << '"';
+    std::uint32_t numbers = 0;
+    for (std::uint32_t i = 0; i < values; ++i) {
+      readTexts(i);
+      double number = kUnset;
+      items.push_back(velmora::NumberItem{&number});
+      const std::string stop = stopOf([&] { (void)reader.readOrEnd(items, 4); });
+      if (stop == "no stop" && number != kUnset) ++numbers;
+    }
+    EXPECT_EQ(shape.numbers, numbers) << '"' << record << '"';
+    reader.close(5);
   }
 }
 

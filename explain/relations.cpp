@@ -706,19 +706,25 @@ struct Searcher {
         return;
       }
     }
-    tryPiece(m);
+    // A piece where the same values fail, or where the best fit fails.
+    if (!tryPiece(m, Fit{}) && !whole.value.identity() && whole.count * 4 >= whole.size) tryPiece(m, whole);
   }
 
-  // The run of rows where the rows differ most densely (each differing row
-  // counts 1, each equal row -9), fitted on its own.
-  void tryPiece(const Mapping& m) {
+  // The run of rows where `base` (the same values, or a fit) fails most
+  // densely (each row that does not follow it counts 1, each that does -9),
+  // fitted on its own, the rows elsewhere fitted apart. Whether one was kept.
+  bool tryPiece(const Mapping& m, const Fit& base) {
     const std::size_t n2 = in.compared.rows;
+    const std::size_t before = found.size();
     long long best = 0, current = 0;
     std::size_t start = 0, bestFirst = 0, bestLast = 0;
     for (std::size_t i = 0; i < n2; ++i) {
       const long long j = mappedRow(m, i, in.reference.rows);
       long long score = 0;
-      if (j >= 0) score = sameValue(in.compared.column[1][i], in.reference.column[1][static_cast<std::size_t>(j)]) ? -9 : 1;
+      if (j >= 0) {
+        const double x = in.reference.column[base.value.column - 1][static_cast<std::size_t>(j)];
+        score = follows(in.compared.column[1][i], mappedValue(base.value, x), base.value, base.precision, true) ? -9 : 1;
+      }
       if (current <= 0) {
         current = 0;
         start = i;
@@ -733,16 +739,16 @@ struct Searcher {
     const std::size_t rows = bestLast - bestFirst + 1;
     if (best <= 0 || rows < kMinimumRows ||
         (rows < kPieceRows && static_cast<double>(rows) < kPieceShare * static_cast<double>(n2)) || rows == n2) {
-      return;
+      return false;
     }
     const Fit inside = fitSample(sampleOf(in, m, bestFirst, bestLast, 1, 0));
-    if (inside.size == 0 || static_cast<double>(inside.count) < kHoldShare * static_cast<double>(inside.size)) return;
+    if (inside.size == 0 || static_cast<double>(inside.count) < kHoldShare * static_cast<double>(inside.size)) return false;
     Fit outside;
     outside.size = 0;
     if (bestFirst > 0 || bestLast + 1 < n2) {
       outside = fitSample(sampleOf(in, m, 0, n2 - 1, bestFirst, bestLast));
       if (outside.size >= kMinimumRows && static_cast<double>(outside.count) < kHoldShare * static_cast<double>(outside.size)) {
-        return;
+        return false;
       }
     }
     const Confirmed c = confirm(in, m, {bestFirst, bestLast, inside.value, inside.precision},
@@ -750,9 +756,9 @@ struct Searcher {
     Relation r;
     if (c.tooMany || !enough(c.holds, c.of, inside.value) || (c.ofElsewhere > 0 && static_cast<double>(c.holdsElsewhere) <
                                                            kHoldShare * static_cast<double>(c.ofElsewhere))) {
-      return;
+      return false;
     }
-    if (!describe(m, r, bestFirst, bestLast)) return;
+    if (!describe(m, r, bestFirst, bestLast)) return false;
     if (r.rowMap == RowMapKind::Same) {
       r.rowMap = RowMapKind::Runs;
       r.runs = {{bestFirst, bestLast, bestFirst, 1}};
@@ -769,6 +775,7 @@ struct Searcher {
     r.residual = c.residual;
     r.exceptions = c.exceptions;
     keep(std::move(r));
+    return found.size() > before;
   }
 };
 

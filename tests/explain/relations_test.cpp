@@ -319,6 +319,12 @@ const RelationCase kRelationCases[] = {
     {"piece_offset_up_to_row_20", kR100, differing(piece(kR100, 1, 20, [](const Row& r) { return r.v[1] + 5; }), 50, 0.1),
      R"({"runs": [[1, 20, 1, 1]]})", R"({"column": 2, "factor": 1, "offset": 5})", "null", 20, 20, {50},
      "up to row 20, compared column 2 is the reference's + 5"},
+    {"piece_between_two_factors", kR60,
+     differing(piece(piece(kR60, 1, 30, [](const Row& r) { return 1000 * r.v[1]; }), 31, 60,
+                     [](const Row& r) { return 0.001 * r.v[1]; }),
+               12, 30),
+     R"({"runs": [[1, 30, 1, 1]]})", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 29, 30, {12},
+     "up to row 30, compared column 2 is 1000 x the reference's on 29 of 30 rows, and 0.001 x the reference's elsewhere"},
     // Combinations.
     {"missing_row_and_factor", kR60,
      differing(mapped(withoutRows(kR60, 20, 20), [](const Row& r) { return 1000 * r.v[1]; }), 40, 20),

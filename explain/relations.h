@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace velmora::explain {
@@ -40,9 +41,20 @@ struct RelationTable {
   std::size_t rows;
 };
 
+// How a compared row's column 2 is written (its decimals and significant
+// digits, as the reader scanned it), where its record is at hand; -1: not
+// known.
+struct WrittenDigits {
+  int decimals = -1;
+  int significant = -1;
+};
+using WrittenDigitsOf = std::function<WrittenDigits(std::size_t comparedRow)>;
+
 struct RelationInput {
   RelationTable reference, compared;
   double total;  // the total, as summed
+  // Asked for the sampled rows only; may be empty.
+  WrittenDigitsOf written;
 };
 
 // Compared rows first..last correspond to reference rows

@@ -709,6 +709,18 @@ struct Searcher {
     return true;
   }
 
+  // A relation described by its row map, with its fit and what the
+  // confirmation found.
+  static Relation confirmed(Relation r, const Fit& fit, const Confirmed& c) {
+    r.value = fit.value;
+    r.precision = fit.precision;
+    r.holds = c.holds;
+    r.of = c.of;
+    r.residual = c.residual;
+    r.exceptions = c.exceptions;
+    return r;
+  }
+
   void keep(Relation r) {
     if (!(r.residual <= kMostOfTheTotal * in.total)) return;
     found.push_back(std::move(r));
@@ -722,13 +734,7 @@ struct Searcher {
       const Confirmed c = confirm(in, m, {0, n2 - 1, whole.value, whole.precision}, std::nullopt);
       Relation r;
       if (!c.tooMany && enough(c.holds, c.of, whole.value) && describe(m, r, 0, n2 - 1)) {
-        r.value = whole.value;
-        r.precision = whole.precision;
-        r.holds = c.holds;
-        r.of = c.of;
-        r.residual = c.residual;
-        r.exceptions = c.exceptions;
-        keep(std::move(r));
+        keep(confirmed(std::move(r), whole, c));
         return;
       }
     }
@@ -792,15 +798,9 @@ struct Searcher {
     r.piece = true;
     r.pieceFirst = bestFirst;
     r.pieceLast = bestLast;
-    r.value = inside.value;
-    r.precision = inside.precision;
     r.elsewhere = outside.value;
     r.elsewherePrecision = outside.precision;
-    r.holds = c.holds;
-    r.of = c.of;
-    r.residual = c.residual;
-    r.exceptions = c.exceptions;
-    keep(std::move(r));
+    keep(confirmed(std::move(r), inside, c));
     return found.size() > before;
   }
 };

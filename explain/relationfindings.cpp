@@ -154,9 +154,15 @@ class RelationText {
              (r_.descending ? ", descending" : ", ascending");
     }
     if (r_.rowMap == RowMapKind::Same) return "";
-    const std::vector<RelationRun>& runs = r_.runs;
-    const std::size_t from = r_.piece ? r_.pieceFirst : 0;
-    const std::size_t to = r_.piece ? r_.pieceLast : n2 - 1;
+    // A piece on a row map of its own says it after the rows elsewhere.
+    if (r_.piece && !r_.allRuns.empty()) return "";
+    return runsText(r_.runs, r_.piece, r_.piece ? r_.pieceFirst : 0, r_.piece ? r_.pieceLast : n2 - 1, n1, n2);
+  }
+
+  // Where the rows of `runs` go: the compared rows from..to (all of them,
+  // unless `piece`).
+  std::string runsText(const std::vector<RelationRun>& runs, bool piece, std::size_t from, std::size_t to,
+                       std::size_t n1, std::size_t n2) const {
     bool forward = true;
     for (std::size_t k = 0; k < runs.size(); ++k) {
       forward = forward && runs[k].step == 1 &&
@@ -186,7 +192,7 @@ class RelationText {
     }
     // Forward runs: the rows each gap leaves out, on either side.
     std::vector<std::string> gaps;
-    std::size_t nextCompared = from, nextReference = r_.piece ? runs[0].referenceFirst : 0;
+    std::size_t nextCompared = from, nextReference = piece ? runs[0].referenceFirst : 0;
     std::size_t shiftFrom = 0;
     long long shift = 0;
     for (const RelationRun& run : runs) {
@@ -198,7 +204,7 @@ class RelationText {
       nextReference = run.referenceFirst + (run.comparedLast - run.comparedFirst) + 1;
     }
     if (to + 1 > nextCompared) gaps.push_back(extra(nextCompared, to));
-    if (!r_.piece && n1 > nextReference && nextCompared >= n2) gaps.push_back(missing(nextReference, n1 - 1));
+    if (!piece && n1 > nextReference && nextCompared >= n2) gaps.push_back(missing(nextReference, n1 - 1));
     std::string text;
     for (std::size_t k = 0; k < gaps.size(); ++k) text += (k == 0 ? ", out of step: " : "; ") + gaps[k];
     if (runs.size() >= 1 && shift != 0) {
@@ -260,7 +266,12 @@ class RelationText {
     }
     text += "compared column 2 is " + valueText(r_.value, r_.precision) + " on " + std::to_string(r_.holds) + " of " +
             std::to_string(r_.of) + " rows" + (shortHeader ? std::string() : rowText());
-    if (r_.piece) text += ", and " + valueText(r_.elsewhere, r_.elsewherePrecision) + " elsewhere";
+    if (r_.piece) {
+      text += ", and " + valueText(r_.elsewhere, r_.elsewherePrecision) + " elsewhere";
+      if (!r_.allRuns.empty()) {
+        text += runsText(r_.allRuns, false, 0, n2 - 1, facts_.files[0].record.rows, n2);
+      }
+    }
     text += "; following it, the total would be " + roughly(r_.residual) + " instead of " + roughly(facts_.total) + ": " +
             exceptionsText();
     if (shortHeader) {

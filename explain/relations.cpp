@@ -205,6 +205,24 @@ bool sameKey(const RelationTable& a, std::size_t i, const RelationTable& b, std:
   return key == Key::Columns13 || sameValue(a.column[1][i], b.column[1][j]);
 }
 
+// Whether each compared row's key is that of the reference row in its place.
+bool sameKeysInPlace(const RelationInput& in, Key key) {
+  const double* a1 = in.compared.column[0];
+  const double* a2 = in.compared.column[1];
+  const double* a3 = in.compared.column[2];
+  const double* b1 = in.reference.column[0];
+  const double* b2 = in.reference.column[1];
+  const double* b3 = in.reference.column[2];
+  const bool withColumn2 = key != Key::Columns13;
+  bool same = true;
+  for (std::size_t i = 0; i < in.compared.rows && same; ++i) {
+    // The keys' own equality: -0 is 0, a NaN its bits.
+    same = (a1[i] == b1[i] || sameValue(a1[i], b1[i])) && (a3[i] == b3[i] || sameValue(a3[i], b3[i])) &&
+           (!withColumn2 || a2[i] == b2[i] || sameValue(a2[i], b2[i]));
+  }
+  return same;
+}
+
 // Whether a key tells most of the reference's rows apart.
 bool identifies(const RelationTable& t, Key key) {
   if (t.rows < 2) return false;
@@ -750,12 +768,20 @@ struct Searcher {
     const std::size_t before = found.size();
     long long best = 0, current = 0;
     std::size_t start = 0, bestFirst = 0, bestLast = 0;
+    // The same rows and the same values: a plain comparison a row.
+    const bool plain = m.map.empty() && base.value.identity() && base.precision.kind == PrecisionKind::None;
+    const double* y = in.compared.column[1];
+    const double* x = in.reference.column[base.value.column - 1];
     for (std::size_t i = 0; i < n2; ++i) {
-      const long long j = mappedRow(m, i, in.reference.rows);
       long long score = 0;
-      if (j >= 0) {
-        const double x = in.reference.column[base.value.column - 1][static_cast<std::size_t>(j)];
-        score = follows(in.compared.column[1][i], mappedValue(base.value, x), base.value, base.precision, true) ? -9 : 1;
+      if (plain) {
+        score = i >= in.reference.rows ? 0 : y[i] == x[i] ? -9 : 1;
+      } else if (const long long j = mappedRow(m, i, in.reference.rows); j >= 0) {
+        const double predicted = mappedValue(base.value, x[static_cast<std::size_t>(j)]);
+        // Equal values follow whatever the relation; others are weighed.
+        score = y[i] == predicted && base.precision.kind == PrecisionKind::None ? -9
+                : follows(y[i], predicted, base.value, base.precision, true) ? -9
+                                                                            : 1;
       }
       if (current <= 0) {
         current = 0;
@@ -795,6 +821,12 @@ struct Searcher {
       r.rowMap = RowMapKind::Runs;
       r.runs = {{bestFirst, bestLast, bestFirst, 1}};
     }
+    if (!m.map.empty()) {
+      std::vector<RelationRun> all = runsOf(m, n2, in.reference.rows, 0, n2 - 1);
+      const bool same = all.size() == 1 && all[0].comparedFirst == 0 && all[0].comparedLast + 1 == n2 &&
+                        all[0].referenceFirst == 0 && all[0].step == 1;
+      if (!same) r.allRuns = std::move(all);
+    }
     r.piece = true;
     r.pieceFirst = bestFirst;
     r.pieceLast = bestLast;
@@ -822,6 +854,9 @@ std::vector<Relation> findRelations(const RelationInput& in) {
   search.tryMapping(same);
   for (const Key key : {Key::Columns13, Key::All, Key::Column2}) {
     if (!identifies(in.reference, key)) continue;
+    // Where every compared row has the key of the reference row in its
+    // place, the key pairs the rows as they are: the same rows, tried above.
+    if (in.compared.rows <= in.reference.rows && sameKeysInPlace(in, key)) break;
     std::optional<Mapping> m = align(in, key);
     if (!m) continue;
     // A key that pairs nearly every row needs no other.

@@ -102,6 +102,9 @@ struct Relation {
   std::size_t pieceFirst = 0, pieceLast = 0;
   ValueMap elsewhere;
   Precision elsewherePrecision;
+  // A piece on a row map that is not the same rows: the runs of every row
+  // (the piece's own are in `runs`).
+  std::vector<RelationRun> allRuns;
   std::size_t holds = 0, of = 0;   // rows that follow it, of the rows it covers
   double residual = 0;             // the total if the compared file followed it exactly
   // Largest square first, NaN first; ties by row.

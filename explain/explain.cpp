@@ -541,7 +541,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   if (request.keepSquares && facts.compared && !facts.findings.empty() && facts.findings.front().relation) {
     const Relation& relation = *facts.findings.front().relation;
     facts.residualSquares = residualSquares(relation, facts.squares.size());
-    facts.residualTotal = shortestText(relation.residual);
+    facts.residualTotal = roughTotal(relation.residual);
   }
 }
 

@@ -349,6 +349,9 @@ void addFindings(Explanation& facts);
 // than their writer surely meant (relationfindings.cpp).
 void addRelationFindings(Explanation& facts, std::vector<Finding>& out);
 
+// A total in few digits, as a relation's sentence gives it: 4.1e9, 12.5, 0.
+std::string roughTotal(double v);
+
 // Row `index` (from 0) of file `f` as written: its lines joined by a line
 // feed (the first kMaxRecordLines), read again while the explanation is
 // made; "" when not known.

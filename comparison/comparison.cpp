@@ -203,4 +203,17 @@ NameStatementSeen readName(FreeFormatReader& control, int which, char* name) {
 
 }  // namespace detail
 
+void readControlNames(ControlNames& names) {
+  names.count = 0;
+  FreeFormatReader control(kControlChannel);
+  detail::openControl(control, OpenMode::ReadOnly);
+  char name[kLineWidth];
+  std::memset(name, ' ', sizeof name);
+  for (int f = 0; f < 2; ++f) {
+    names.names[f] = std::string(detail::readName(control, f, name).openName);
+    names.count = f + 1;
+  }
+  control.close(kControlStatements.close);
+}
+
 }  // namespace velmora

@@ -93,6 +93,12 @@ ReferenceColumn::~ReferenceColumn() { ::munmap(values_, kMaxRows * sizeof(double
 
 void ReferenceColumn::clear(std::size_t rows) { std::memset(values_, 0, rows * sizeof(double)); }
 
+std::string_view resultLineNumber(std::string_view line) {
+  const std::size_t first = line.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return line.substr(first, line.find_first_of(" \n", first) - first);
+}
+
 void formatResultLine(double total, char* line) {
   // A sum of squares is never negative: NaN, +Infinity, or finite and positive
   // (zero included, never minus zero).

@@ -102,6 +102,9 @@ struct SquaredDifferences : NoLoadEvents {
 // 17 significant digits, correctly rounded, halfway cases to even.
 inline constexpr std::size_t kResultLineLength = 27;
 void formatResultLine(double total, char* line);
+// The number of a result line (with or without its line feed), without the
+// blanks of its field.
+std::string_view resultLineNumber(std::string_view line);
 
 // The statements of one open: the open itself, the rewind after it, and the
 // first read (where a file velmora creates empty ends).

@@ -1019,7 +1019,7 @@ RecordValues splitRecord(std::string_view record, bool afterValue) {
     }
     atStart = false;
     afterComma = false;
-    if (isQuote(c)) {
+    if (isQuote(static_cast<unsigned char>(c))) {
       result.plain = false;
       add(1, false);
       i = endOfValue(skipQuoted(i));  // anything stuck to the closing delimiter is part of it
@@ -1046,7 +1046,7 @@ RecordValues splitRecord(std::string_view record, bool afterValue) {
       i = end;
       continue;
     }
-    if (after < size && isQuote(record[after])) {
+    if (after < size && isQuote(static_cast<unsigned char>(record[after]))) {
       add(count, false);
       i = endOfValue(skipQuoted(after));
     } else {

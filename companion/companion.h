@@ -38,6 +38,17 @@ class MemoryStopsThrown {
 // "a/b/" -> "a".
 std::string folderOf(std::string path);
 
+// The name a write to `path` reaches: a symbolic link in its last part
+// followed, one that leads nowhere too (the write makes the file it names, as
+// a shell's > does), chains of them up to 40 links; trailing slashes dropped.
+// A path that is no link is itself.
+//   "report.xml" -> "T/c/a.dat" where report.xml is a link to T/c/a.dat
+std::string writtenName(std::string path);
+
+// The permissions a file made now gets from `bits` (0666 for a file, 0777 for
+// a folder): less the process's umask, as open(2) and mkdir(2) apply it.
+unsigned newFileMode(unsigned bits);
+
 // ---------------------------------------------------------------------------
 // The command line of velmora's companions, read the way GNU tools read theirs:
 //   --name  --name=value  --name value   a long option
@@ -92,10 +103,15 @@ class CommandLine {
 // that fails is said on standard error, exit status 2.
 [[noreturn]] void writeAndExit(const char* program, const char* text);
 
-// A limit as the companions take it: a number as strtod reads it, with an
-// optional leading plus; NaN is refused (no total is ever above it, so the
-// gate would never close); infinity is taken.
-//   "0" "1e-6" "+2.5" "inf" -> true     "nan" "0x10" "1,5" "++1" "" -> false
+// A limit as the companions take it: a decimal number, whole text and
+// nothing else: an optional sign, digits with an optional decimal point (a
+// digit on at least one side of it), an optional exponent (e or E, an
+// optional sign, digits); or "inf" / "infinity" in any case, with an
+// optional sign. Refused: blank space anywhere, hexadecimal, NaN (no total is
+// ever above it, so the gate would never close), and a number a double
+// cannot hold, too large or so small it would be zero.
+//   "0" "1e-6" "+2.5" ".5" "5." "1E3" "inf" "-1" -> true
+//   "nan" "0x10" " 5" "5 " "1,5" "++1" "1e" "1e400" "1e-400" "" -> false
 bool parseLimit(std::string_view text, double& value);
 
 // ---------------------------------------------------------------------------
@@ -167,6 +183,10 @@ class JsonWriter {
   void item();
   void string(std::string_view bytes);
   void number(double value);
+  // A number where there is one, null where there is none.
+  void numberOrNull(bool present, double value);
+  // A string where there is one, null where there is none.
+  void stringOrNull(bool present, std::string_view bytes);
   void count(std::size_t value);
   void line(long long value);
   void boolean(bool value);

@@ -45,6 +45,22 @@ void JsonWriter::number(double value) {
   }
 }
 
+void JsonWriter::numberOrNull(bool present, double value) {
+  if (present) {
+    number(value);
+  } else {
+    null();
+  }
+}
+
+void JsonWriter::stringOrNull(bool present, std::string_view bytes) {
+  if (present) {
+    string(bytes);
+  } else {
+    null();
+  }
+}
+
 void JsonWriter::count(std::size_t value) { put(std::to_string(value)); }
 
 void JsonWriter::line(long long value) {

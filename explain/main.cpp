@@ -232,16 +232,7 @@ bool writePicture(const std::string& path, const Explanation& facts,
       std::free(resolved);
     }
   }
-  for (int hops = 0; !exists && hops < 40; ++hops) {
-    struct stat link {};
-    if (::lstat(target.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) break;
-    std::string named(static_cast<std::size_t>(link.st_size) + 1, '\0');
-    const ssize_t got = ::readlink(target.c_str(), named.data(), named.size());
-    if (got < 0) break;
-    named.resize(static_cast<std::size_t>(got));
-    const std::size_t cut = target.find_last_of('/');
-    target = named.starts_with('/') || cut == std::string::npos ? named : target.substr(0, cut + 1) + named;
-  }
+  if (!exists) target = companion::writtenName(path);
   const std::size_t slash = target.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -250,12 +241,7 @@ bool writePicture(const std::string& path, const Explanation& facts,
   if (fd < 0) return pictureFailed(path, errno);
   // The permissions a new file gets (0666 less the umask), or those of the
   // picture it replaces.
-  mode_t mode = exists ? status.st_mode & 07777 : 0;
-  if (!exists) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666 & ~mask;
-  }
+  const mode_t mode = exists ? status.st_mode & 07777 : companion::newFileMode(0666);
   int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
   if (error == 0) {
     error = writePictureTo(fd, facts);

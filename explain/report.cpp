@@ -262,11 +262,7 @@ void writeRowJson(JsonWriter& json, const RowFacts& row) {
   json.key("compared_line");
   json.line(row.comparedLine);
   json.key("reference_value");
-  if (row.hasReference) {
-    json.number(row.referenceValue);
-  } else {
-    json.null();
-  }
+  json.numberOrNull(row.hasReference, row.referenceValue);
   json.key("compared_value");
   json.number(row.comparedValue);
   json.key("reference_values");
@@ -288,11 +284,7 @@ void writeRowJson(JsonWriter& json, const RowFacts& row) {
   }
   json.close(']');
   json.key("reference_record");
-  if (row.hasReference) {
-    json.string(row.referenceRecord);
-  } else {
-    json.null();
-  }
+  json.stringOrNull(row.hasReference, row.referenceRecord);
   json.key("compared_record");
   json.string(row.comparedRecord);
   json.key("scaled_difference");

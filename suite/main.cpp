@@ -170,27 +170,8 @@ std::string baseOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The name a write to `path` reaches: symbolic links followed, also one that
-// leads nowhere (a write makes the file it names, as a shell's > does).
-std::string writtenName(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-    std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
-    const ssize_t got = ::readlink(path.c_str(), target.data(), target.size());
-    if (got < 0) return path;
-    target.resize(static_cast<std::size_t>(got));
-    path = target.starts_with('/') || path.find('/') == std::string::npos ? target : folderOf(path) + "/" + target;
-  }
-  return path;
-}
-
-mode_t newFileMode(mode_t bits) {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return bits & ~mask;
-}
+using velmora::companion::newFileMode;
+using velmora::companion::writtenName;
 
 // Makes the folders of `path` that are missing, as mkdir -p does.
 bool makeFolders(const std::string& path) {
@@ -358,20 +339,45 @@ bool putHtmlInPlace(ReportFolder& folder) {
 // file the run writes: checked by device and inode, links followed, before
 // any case runs.
 void refuseOverlaps(const Tree& tree, const Stream (&streams)[2]) {
-  std::map<FileId, std::pair<const Entry*, const ReadFile*>> reads;
+  using Read = std::pair<const Entry*, const ReadFile*>;
+  std::map<FileId, Read> reads;
+  // Files a case reads that do not exist yet, by where they would be made.
+  std::map<FileId, std::vector<Read>> missing;
   std::map<FileId, const Entry*> folders;
   for (const Entry& entry : tree.entries) {
     if (entry.folder.inode != 0) folders.emplace(entry.folder, &entry);
-    for (const ReadFile& file : entry.reads) reads.emplace(file.id, std::pair{&entry, &file});
+    for (const ReadFile& file : entry.reads) {
+      if (file.missing.empty()) {
+        reads.emplace(file.id, Read{&entry, &file});
+      } else {
+        missing[file.id].push_back({&entry, &file});
+      }
+    }
   }
+  auto described = [](const Read& read) {
+    return "'" + shown(read.second->path) + "', a file the case '" + shown(read.first->name) + "' reads" +
+           (read.second->missing.empty() ? "" : " (it does not exist yet)");
+  };
   auto readBy = [&](const FileId& id) -> std::string {
     const auto at = reads.find(id);
-    if (at == reads.end()) return {};
-    return "'" + shown(at->second.second->path) + "', a file the case '" + shown(at->second.first->path) + "' reads";
+    return at == reads.end() ? std::string() : described(at->second);
+  };
+  // A missing file a case reads at `path`, below the folder `id`, or (with
+  // `within`) anywhere under it.
+  auto missingAt = [&](const FileId& id, const std::string& path, bool within) -> std::string {
+    const auto at = missing.find(id);
+    if (at == missing.end()) return {};
+    for (const Read& read : at->second) {
+      const std::string& name = read.second->missing;
+      if (name == path || (within && (path.empty() || (name.starts_with(path) && name[path.size()] == '/')))) {
+        return described(read);
+      }
+    }
+    return {};
   };
   auto caseFolder = [&](const FileId& id) -> std::string {
     const auto at = folders.find(id);
-    return at == folders.end() ? std::string() : "'" + shown(at->second->path) + "'";
+    return at == folders.end() ? std::string() : "'" + shown(at->second->name) + "'";
   };
   auto folderId = [](const std::string& path, FileId& id) {
     struct stat status {};
@@ -395,6 +401,8 @@ void refuseOverlaps(const Tree& tree, const Stream (&streams)[2]) {
       for (const Stream& stream : streams) {
         if (stream.regular && stream.id == id) refuse(junit.what, std::string("it is the file ") + stream.name + " goes to");
       }
+    } else if (std::string below; whereMissing(AT_FDCWD, junit.target, folder, below)) {
+      if (const std::string input = missingAt(folder, below, false); !input.empty()) refuse(junit.what, "it is " + input);
     }
     if (folderId(folderOf(junit.target), folder)) {
       if (const std::string c = caseFolder(folder); !c.empty()) refuse(junit.what, "it would be written into the case folder " + c);
@@ -409,6 +417,20 @@ void refuseOverlaps(const Tree& tree, const Stream (&streams)[2]) {
     FileId parent;
     if (html.exists) {
       if (const std::string c = caseFolder(html.id); !c.empty()) refuse(what, "it is the case folder " + c);
+    }
+    // The folder is made anew: nothing a case reads may be in it, not even a
+    // file that does not exist yet.
+    FileId made;
+    std::string below;
+    if (html.exists) {
+      made = html.id;
+    } else if (!whereMissing(AT_FDCWD, html.target, made, below)) {
+      made = {};
+    }
+    if (made.inode != 0) {
+      if (const std::string input = missingAt(made, below, true); !input.empty()) {
+        refuse(what, "it would hold " + input);
+      }
     }
     if (folderId(folderOf(html.target), parent)) {
       if (const std::string c = caseFolder(parent); !c.empty()) refuse(what, "it would be made in the case folder " + c);

@@ -112,38 +112,21 @@ bool writeJsonCase(std::FILE* out, const CaseResult& result, bool first) {
   companion::JsonWriter json(out, 2, first);
   json.item();
   json.open('{');
-  auto textOrNull = [&](std::string_view name, bool present, const std::string& text) {
-    json.key(name);
-    if (present) {
-      json.string(text);
-    } else {
-      json.null();
-    }
-  };
+  const bool limited = result.limit.source != LimitSource::None;
   json.key("path");
   json.string(result.path);
-  textOrNull("result_line", c.compared, c.resultLine);
+  json.key("result_line");
+  json.stringOrNull(c.compared, c.resultLine);
   json.key("total");
-  if (c.compared) {
-    json.number(c.total);
-  } else {
-    json.null();
-  }
+  json.numberOrNull(c.compared, c.total);
   json.key("limit");
-  if (result.limit.source == LimitSource::None) {
-    json.null();
-  } else {
-    json.number(result.limit.value);
-  }
+  json.numberOrNull(limited, result.limit.value);
   json.key("limit_from");
-  if (result.limit.source == LimitSource::None) {
-    json.null();
-  } else {
-    json.string(result.limit.source == LimitSource::File ? "file" : "option");
-  }
+  json.stringOrNull(limited, result.limit.source == LimitSource::File ? "file" : "option");
   json.key("verdict");
   json.string(verdictName(result.verdict));
-  textOrNull("first_finding", !c.firstFinding.empty(), c.firstFinding);
+  json.key("first_finding");
+  json.stringOrNull(!c.firstFinding.empty(), c.firstFinding);
   json.key("findings");
   json.open('[');
   for (const std::string& finding : c.findings) {
@@ -151,7 +134,8 @@ bool writeJsonCase(std::FILE* out, const CaseResult& result, bool first) {
     json.string(finding);
   }
   json.close(']');
-  textOrNull("error", !c.stopText.empty(), c.stopText);
+  json.key("error");
+  json.stringOrNull(!c.stopText.empty(), c.stopText);
   json.key("seconds");
   json.raw(seconds(result.seconds));
   json.key("explain");
@@ -177,11 +161,7 @@ bool writeJsonEnd(std::FILE* out, const Summary& s) {
     json.count(value);
   }
   json.key("shard");
-  if (s.shards > 0) {
-    json.string(std::to_string(s.shard) + "/" + std::to_string(s.shards));
-  } else {
-    json.null();
-  }
+  json.stringOrNull(s.shards > 0, std::to_string(s.shard) + "/" + std::to_string(s.shards));
   json.close('}');
   json.close('}');
   json.raw("\n");

@@ -78,8 +78,10 @@ class Walker {
   Walker(Tree& tree, const Limit& fallback, bool identify, int home)
       : tree_(tree), fallback_(fallback), identify_(identify), home_(home) {}
 
-  void walkRoot(std::size_t root, int fd) {
+  // `prefix`: what the names of the root's entries start with ("" for none).
+  void walkRoot(std::size_t root, int fd, const std::string& prefix) {
     root_ = root;
+    prefix_ = prefix;
     parts_.clear();
     fds_.assign(1, tree_.rootFds[root]);
     walk(fd);
@@ -105,12 +107,20 @@ class Walker {
     return fd;
   }
 
+  // The name an entry at `path` (relative to the root) is shown by.
+  std::string nameOf(const std::string& path) const {
+    if (prefix_.empty()) return path;
+    if (path == ".") return prefix_;
+    return prefix_.back() == '/' ? prefix_ + path : prefix_ + "/" + path;
+  }
+
   void problem(const std::string& words) {
     Entry entry;
     entry.root = root_;
     entry.path = joined(parts_);
+    entry.name = nameOf(entry.path);
     entry.problemDescription = words;
-    entry.problem = twoLines("folder " + quoted(entry.path), words);
+    entry.problem = twoLines("folder " + quoted(entry.name), words);
     tree_.entries.push_back(std::move(entry));
   }
 
@@ -184,10 +194,21 @@ class Walker {
     }
   }
 
-  void note(Entry& entry, int folder, const std::string& name) {
+  // A file the case reads, named as its control file names it (relative to
+  // the case folder, the working directory meanwhile). One that does not
+  // exist yet is noted by where it would be made, its links followed as the
+  // write that makes it follows them.
+  void note(Entry& entry, const std::string& name) {
+    const std::string shownPath = name.starts_with('/') ? name : below(entry.name, name);
     struct stat status {};
-    if (::fstatat(folder, name.c_str(), &status, 0) == 0) {
-      entry.reads.push_back({idOf(status), below(entry.path, name)});
+    if (::stat(name.c_str(), &status) == 0) {
+      entry.reads.push_back({idOf(status), shownPath, {}});
+      return;
+    }
+    FileId folder;
+    std::string missing;
+    if (errno == ENOENT && whereMissing(AT_FDCWD, companion::writtenName(name), folder, missing)) {
+      entry.reads.push_back({folder, shownPath, missing});
     }
   }
 
@@ -195,22 +216,22 @@ class Walker {
     Entry entry;
     entry.root = root_;
     entry.path = joined(parts_);
+    entry.name = nameOf(entry.path);
     entry.folder = id;
     FileId limitFile;
-    if (!readCaseLimit(fd, entry.path, fallback_, entry.limit, entry.problem, &entry.problemDescription,
+    if (!readCaseLimit(fd, entry.name, fallback_, entry.limit, entry.problem, &entry.problemDescription,
                        &limitFile)) {
       entry.limit = {};
     }
-    if (limitFile.inode != 0) entry.reads.push_back({limitFile, below(entry.path, kLimitFileName)});
+    if (limitFile.inode != 0) entry.reads.push_back({limitFile, below(entry.name, kLimitFileName), {}});
     if (identify_) {
       struct stat control {};
       if (::fstatat(fd, kCaseFileName, &control, 0) == 0) {
-        entry.reads.push_back({idOf(control), below(entry.path, kCaseFileName)});
+        entry.reads.push_back({idOf(control), below(entry.name, kCaseFileName), {}});
         // Only a regular file is read here: a device could give bytes forever.
         if (S_ISREG(control.st_mode) && ::fchdir(fd) == 0) {
-          const std::vector<std::string> names = controlNamesHere();
+          for (const std::string& name : controlNamesHere()) note(entry, name);
           if (::fchdir(home_) != 0) throw std::runtime_error("cannot return to the working directory");
-          for (const std::string& name : names) note(entry, fd, name);
         }
       }
     }
@@ -222,6 +243,7 @@ class Walker {
   bool identify_;
   int home_;
   std::size_t root_ = 0;
+  std::string prefix_;
   std::vector<std::string> parts_;
   std::vector<int> fds_;  // per depth: the folder's descriptor, or -1 (reopened when needed)
 };
@@ -280,7 +302,15 @@ bool findCases(const std::vector<std::string>& roots, const Limit& fallback, boo
     tree.roots.push_back(root);
     tree.rootNames.push_back(ownName(root));
     tree.rootFds.push_back(::open(root.c_str(), kPathFlags));
-    walker.walkRoot(tree.roots.size() - 1, fd);
+    // With several DIRs, each entry's name starts with its DIR as given (its
+    // trailing slashes dropped): two DIRs holding the same path still name
+    // two cases, and each name is a path from where the suite was started.
+    std::string prefix;
+    if (roots.size() > 1) {
+      prefix = root;
+      while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+    }
+    walker.walkRoot(tree.roots.size() - 1, fd, prefix);
   }
   if (home >= 0) ::close(home);
   if (!ok) tree.entries.clear();
@@ -288,14 +318,41 @@ bool findCases(const std::vector<std::string>& roots, const Limit& fallback, boo
 }
 
 std::string caseClass(const Entry& entry) {
-  const std::size_t slash = entry.path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : entry.path.substr(0, slash);
+  const std::size_t slash = entry.name.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : entry.name.substr(0, slash);
 }
 
 std::string caseName(const Entry& entry, const Tree& tree) {
-  if (entry.path == ".") return tree.rootNames[entry.root];
-  const std::size_t slash = entry.path.rfind('/');
-  return slash == std::string::npos ? entry.path : entry.path.substr(slash + 1);
+  const std::size_t slash = entry.name.rfind('/');
+  const std::string last = slash == std::string::npos ? entry.name : entry.name.substr(slash + 1);
+  return last.empty() || last == "." || last == ".." ? tree.rootNames[entry.root] : last;
+}
+
+bool whereMissing(int at, const std::string& path, FileId& folder, std::string& missing) {
+  struct stat status {};
+  if (path.empty() || ::fstatat(at, path.c_str(), &status, 0) == 0 || errno != ENOENT) return false;
+  std::vector<std::string> parts;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = end + 1;
+  }
+  for (std::size_t kept = parts.size(); kept-- > 0;) {
+    std::string head = path.starts_with('/') ? "/" : ".";
+    for (std::size_t i = 0; i < kept; ++i) head += (head == "/" ? "" : "/") + parts[i];
+    if (::fstatat(at, head.c_str(), &status, 0) == 0) {
+      if (!S_ISDIR(status.st_mode)) return false;
+      folder = idOf(status);
+      missing.clear();
+      for (std::size_t i = kept; i < parts.size(); ++i) missing += (missing.empty() ? "" : "/") + parts[i];
+      return true;
+    }
+    if (errno != ENOENT) return false;
+  }
+  return false;
 }
 
 void keepShard(std::vector<Entry>& entries, unsigned index, unsigned count) {
@@ -564,14 +621,14 @@ bool enterCase(const Tree& tree, const Entry& entry) {
   Comparison comparison;
   if (!enterCase(tree, entry)) {
     comparison.stopDescription = std::string("cannot enter it: ") + std::strerror(errno);
-    comparison.stopText = twoLines("case " + quoted(entry.path), comparison.stopDescription);
+    comparison.stopText = twoLines("case " + quoted(entry.name), comparison.stopDescription);
   } else {
     try {
       compareHere(options, entry.limit, comparison);
     } catch (const std::bad_alloc&) {
       comparison = Comparison();
       comparison.stopDescription = "out of memory";
-      comparison.stopText = twoLines("case " + quoted(entry.path), comparison.stopDescription);
+      comparison.stopText = twoLines("case " + quoted(entry.name), comparison.stopDescription);
     }
   }
   std::string record;
@@ -684,7 +741,7 @@ int runCases(const Tree& tree, const RunOptions& options, const CaseSink& done, 
   auto resultOf = [&](std::size_t index) {
     CaseResult result;
     const Entry& entry = entries[index];
-    result.path = entry.path;
+    result.path = entry.name;
     result.junitClass = caseClass(entry);
     result.junitName = caseName(entry, tree);
     result.limit = entry.limit;

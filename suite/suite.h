@@ -58,19 +58,33 @@ bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limi
 
 // ---- the tree -----------------------------------------------------------------
 
-// A file some case reads, and the name it is shown by (relative to the DIR).
+// A file some case reads, and the name it is shown by (as its case is).
+// One that does not exist yet (velmora would make it empty) is known by the
+// nearest folder of its path that exists, `id`, and the names below that
+// folder that do not, `missing` ("" for a file that exists).
 struct ReadFile {
   FileId id;
   std::string path;
+  std::string missing;
 };
+
+// Where a file that does not exist yet would be made: the nearest folder of
+// `path` (relative to the folder `at`, or AT_FDCWD) that exists, and the
+// names below it that do not, joined by '/' ("." and empty parts left out).
+// False when `path` exists, or when no part of it can be looked up.
+//   "new/x.dat" in a folder F without "new" -> F, "new/x.dat"
+bool whereMissing(int at, const std::string& path, FileId& folder, std::string& missing);
 
 // An entry of a run: a case, or a folder that cannot be listed or searched.
 // A case is named by its path relative to the DIR it was found under ("."
-// for the DIR itself); an entry that cannot be run (that folder, or a case
-// whose limit file cannot be read) has `problem`, the two lines to show.
+// for the DIR itself); when several DIRs are given, by the DIR as given
+// followed by that path, so that no two cases share a name. An entry that
+// cannot be run (that folder, or a case whose limit file cannot be read) has
+// `problem`, the two lines to show.
 struct Entry {
   std::size_t root = 0;
-  std::string path;
+  std::string path;  // relative to its DIR, for entering it
+  std::string name;  // as shown in every output
   std::string problem, problemDescription;
   Limit limit;
   FileId folder;
@@ -101,9 +115,9 @@ struct Tree {
 bool findCases(const std::vector<std::string>& roots, const Limit& fallback, bool identify, Tree& tree,
                std::string& error);
 
-// The parts of a case for JUnit: the folder above it relative to its DIR
-// ("." when it lies in the DIR itself), and its own folder's name (the DIR's
-// own name for the DIR itself).
+// The parts of a case's name for JUnit: the folder above it ("." when it
+// lies in the DIR itself), and its own folder's name (the DIR's own name for
+// the DIR itself when that is "." or "..").
 std::string caseClass(const Entry& entry);
 std::string caseName(const Entry& entry, const Tree& tree);
 
@@ -141,7 +155,7 @@ struct Comparison {
 };
 
 struct CaseResult {
-  std::string path;                   // relative to its DIR
+  std::string path;                   // the entry's name
   std::string junitClass, junitName;  // caseClass and caseName
   Limit limit;
   Verdict verdict = Verdict::Report;

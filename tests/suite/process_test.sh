@@ -436,6 +436,51 @@ run 0 one/suite/levels/logger --junit ../j.xml
 grep -q '<testcase classname="." name="logger"' ../j.xml || fail "the DIR as a case is not named by its folder"
 kept
 
+row "two DIRs holding the same path name two cases, each after its DIR as given"
+mkcase one/p/c same
+mkcase two/p/c
+echo x > two/p/c/velmora-limit
+makes j.xml j2.xml
+run 2 --junit j.xml one two/
+has out "one/p/c	   0.0000000000000000     	-	report"
+has out "two/p/c	-	-	error"
+has out "	velmora-suite: limit file 'two/p/c/velmora-limit'"
+grep -q '<testcase classname="one/p" name="c"' j.xml || fail "no classname one/p: $(grep '<testcase' j.xml)"
+grep -q '<testcase classname="two/p" name="c"' j.xml || fail "no classname two/p: $(grep '<testcase' j.xml)"
+run 0 one
+has out "p/c	   0.0000000000000000     	-	report"
+lacks out "one/p/c"
+# A DIR that is itself a case, beside another DIR: named by the DIR as given.
+run 2 --junit j2.xml one/p/c two
+has out "one/p/c	   0.0000000000000000     	-	report"
+grep -q '<testcase classname="one/p" name="c"' j2.xml || fail "the DIR as a case: $(grep '<testcase' j2.xml)"
+kept
+
+row "a report where a case reads a file that does not exist yet is refused"
+mkcase T/c
+printf "a.dat\n'../../new.xml'\n" > T/c/CompareThese.inp
+mkcase T/d
+printf "a.dat\n'../../H/index.html'\n" > T/d/CompareThese.inp
+mkcase T/e
+ln -s made/later.xml link.dat
+mkdir made
+printf "a.dat\n'../../link.dat'\n" > T/e/CompareThese.inp
+run 2 --junit new.xml T
+has err "velmora-suite: JUnit file 'new.xml'"
+has err "error: it is 'c/../../new.xml', a file the case 'c' reads (it does not exist yet)"
+lines err 2
+run 2 --junit ./made/../made/later.xml T
+has err "error: it is 'e/../../link.dat', a file the case 'e' reads (it does not exist yet)"
+run 2 --html H T
+has err "velmora-suite: HTML report 'H'"
+has err "error: it would hold 'd/../../H/index.html', a file the case 'd' reads (it does not exist yet)"
+run 2 --html made T
+has err "error: it would hold 'e/../../link.dat', a file the case 'e' reads (it does not exist yet)"
+kept
+makes other.xml
+run 2 --junit other.xml T
+grep -q '<testcase classname="." name="c"' other.xml || fail "another JUnit file was not written"
+
 # ---- 5. shards ----------------------------------------------------------------------
 
 row "three shards merged by junitparser make one run"
@@ -487,13 +532,24 @@ grep -qF '\\x01' j.xml && fail "JUnit escapes twice"
 grep -qF "file &#39;b\\x01.dat&#39;" H/case-0001.html || fail "HTML: $(grep -F 'b\' H/case-0001.html | head -n 2)"
 grep -qF '\\x01' H/case-0001.html && fail "HTML escapes twice"
 
-row "one case is one case; --fail-above reads what a limit file reads"
+row "one case is one case; --fail-above takes a decimal number and nothing else"
 mkcase T/c
 run 0 --fail-above 1e5 T
 has out "1 case: 1 within their limit, 0 above it, 0 cannot be read, 0 without a limit"
-run 2 --fail-above 0x10 T
-has err "invalid number for --fail-above: '0x10'"
-run 2 --fail-above " 5" T
+# The total is 15625.
+for limit in 15625 +2e4 .2e5 16000. 1.6E+4 inf INFINITY; do
+  run 0 --fail-above "$limit" T
+  has out "	$limit	pass"
+done
+for limit in 15624.9 -1 -inf 0; do
+  run 1 --fail-above "$limit" T
+done
+for limit in 0x10 " 5" "5 " 1,5 ++1 +-1 1e 1e+ . nan -nan 1e400 1e-400 "" 1_0 "5#"; do
+  run 2 --fail-above "$limit" T
+  has err "velmora-suite: invalid number for --fail-above: '$limit'"
+  has err "Try 'velmora-suite --help' for more information."
+  lines err 2
+done
 kept
 
 if [ "$failures" -ne 0 ]; then

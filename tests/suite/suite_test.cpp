@@ -45,7 +45,7 @@ std::vector<std::string> found(const std::vector<std::string>& roots, std::strin
   std::vector<std::string> entries;
   if (!findCases(roots, Limit{}, false, tree, error)) return entries;
   for (const Entry& entry : tree.entries) {
-    entries.push_back(std::to_string(entry.root) + ":" + entry.path +
+    entries.push_back(std::to_string(entry.root) + ":" + entry.name +
                       (entry.problem.empty() ? "" : " " + entry.problemDescription));
   }
   return entries;
@@ -166,17 +166,21 @@ TEST(Discovery, SortedDepthFirstEachFolderOnce) {
   EXPECT_EQ(found({top}, error), expected);
   ASSERT_EQ(error, "");
 
-  // Two roots keep their order; a folder named twice is taken once; "."
-  // gives paths without "./".
+  // Two roots keep their order, and each names its entries after itself as
+  // given; a folder named twice is taken once.
   const std::string here = fs::current_path().string();
   ASSERT_EQ(::chdir((top + "/a").c_str()), 0);
   const std::vector<std::string> relative = found({"z", ".", "z/"}, error);
+  const std::vector<std::string> alone = found({"."}, error);
   ASSERT_EQ(::chdir(here.c_str()), 0);
   ASSERT_EQ(error, "");
   // The link up leads to the folders not yet met.
-  const std::vector<std::string> expectedRelative = {"0:.", "1:B", "1:b c", "1:b c/deeper/x", "1:up", "1:up/b",
-                                                     "1:up/odd"};
+  const std::vector<std::string> expectedRelative = {"0:z", "1:./B", "1:./b c", "1:./b c/deeper/x", "1:./up",
+                                                     "1:./up/b", "1:./up/odd"};
   EXPECT_EQ(relative, expectedRelative);
+  // One root alone: paths relative to it, without "./".
+  ASSERT_GE(alone.size(), 2u);
+  EXPECT_EQ(alone[0], "0:B");
 }
 
 TEST(Discovery, ARootThatIsNoFolderIsTwoLines) {

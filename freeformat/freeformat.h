@@ -75,8 +75,8 @@ struct StopReport : StopContext {
 };
 
 // A handler sees every fatal condition before the process ends. The default
-// one writes the text to standard error and exits with status 2; tests, the
-// fuzzer and velmora-explain install one that throws, so the stop can be
+// one writes the text to standard error and exits with status 2; a caller
+// that must go on after a stop installs one that throws, so the stop can be
 // observed in-process. If a handler returns, the default action follows.
 using StopHandler = void (*)(const StopReport&);
 StopHandler setStopHandler(StopHandler handler);

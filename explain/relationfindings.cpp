@@ -9,6 +9,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "explain.h"
 #include "companion/companion.h"
@@ -35,16 +38,12 @@ std::string plural(std::size_t n, const char* one, const char* many) {
 std::string roughly(double v) {
   if (v == 0) return "0";
   char text[32];
-  std::snprintf(text, sizeof text, "%.3g", v);
-  std::string s = text;
-  const std::size_t e = s.find('e');
-  if (e != std::string::npos) {
-    std::string mantissa = s.substr(0, e), exponent = s.substr(e + 1);
-    const bool negative = exponent[0] == '-';
-    exponent.erase(0, exponent.find_first_not_of("+-0"));
-    s = mantissa + "e" + (negative ? "-" : "") + exponent;
-  }
-  return s;
+  const int n = std::snprintf(text, sizeof text, "%.3g", v);
+  const std::string_view s(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  // The exponent without its plus sign and leading zeros.
+  WrittenValue shape;
+  if (!writtenItem(s, 1, shape) || shape.exponent == ExponentForm::None) return std::string(s);
+  return std::string(s.substr(0, shape.exponentAt)) + "e" + std::to_string(shape.exponentValue);
 }
 
 std::string range(const char* one, const char* many, std::size_t first, std::size_t last) {
@@ -155,9 +154,15 @@ class RelationText {
              (r_.descending ? ", descending" : ", ascending");
     }
     if (r_.rowMap == RowMapKind::Same) return "";
-    const std::vector<RelationRun>& runs = r_.runs;
-    const std::size_t from = r_.piece ? r_.pieceFirst : 0;
-    const std::size_t to = r_.piece ? r_.pieceLast : n2 - 1;
+    // A piece on a row map of its own says it after the rows elsewhere.
+    if (r_.piece && !r_.allRuns.empty()) return "";
+    return runsText(r_.runs, r_.piece, r_.piece ? r_.pieceFirst : 0, r_.piece ? r_.pieceLast : n2 - 1, n1, n2);
+  }
+
+  // Where the rows of `runs` go: the compared rows from..to (all of them,
+  // unless `piece`).
+  std::string runsText(const std::vector<RelationRun>& runs, bool piece, std::size_t from, std::size_t to,
+                       std::size_t n1, std::size_t n2) const {
     bool forward = true;
     for (std::size_t k = 0; k < runs.size(); ++k) {
       forward = forward && runs[k].step == 1 &&
@@ -187,7 +192,7 @@ class RelationText {
     }
     // Forward runs: the rows each gap leaves out, on either side.
     std::vector<std::string> gaps;
-    std::size_t nextCompared = from, nextReference = r_.piece ? runs[0].referenceFirst : 0;
+    std::size_t nextCompared = from, nextReference = piece ? runs[0].referenceFirst : 0;
     std::size_t shiftFrom = 0;
     long long shift = 0;
     for (const RelationRun& run : runs) {
@@ -199,7 +204,7 @@ class RelationText {
       nextReference = run.referenceFirst + (run.comparedLast - run.comparedFirst) + 1;
     }
     if (to + 1 > nextCompared) gaps.push_back(extra(nextCompared, to));
-    if (!r_.piece && n1 > nextReference && nextCompared >= n2) gaps.push_back(missing(nextReference, n1 - 1));
+    if (!piece && n1 > nextReference && nextCompared >= n2) gaps.push_back(missing(nextReference, n1 - 1));
     std::string text;
     for (std::size_t k = 0; k < gaps.size(); ++k) text += (k == 0 ? ", out of step: " : "; ") + gaps[k];
     if (runs.size() >= 1 && shift != 0) {
@@ -261,7 +266,12 @@ class RelationText {
     }
     text += "compared column 2 is " + valueText(r_.value, r_.precision) + " on " + std::to_string(r_.holds) + " of " +
             std::to_string(r_.of) + " rows" + (shortHeader ? std::string() : rowText());
-    if (r_.piece) text += ", and " + valueText(r_.elsewhere, r_.elsewherePrecision) + " elsewhere";
+    if (r_.piece) {
+      text += ", and " + valueText(r_.elsewhere, r_.elsewherePrecision) + " elsewhere";
+      if (!r_.allRuns.empty()) {
+        text += runsText(r_.allRuns, false, 0, n2 - 1, facts_.files[0].record.rows, n2);
+      }
+    }
     text += "; following it, the total would be " + roughly(r_.residual) + " instead of " + roughly(facts_.total) + ": " +
             exceptionsText();
     if (shortHeader) {
@@ -339,28 +349,37 @@ std::vector<ExceptionRow> exceptionRows(Explanation& facts, const Relation& r) {
 enum class Cause { SignExponent, Slash, SeparatorInNumber, Invisible };
 constexpr int kCauses = 4;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+// The record's values as the reader splits them, and where a slash ends it.
+struct ValuesOf {
+  std::vector<WrittenValue> values;
+  std::size_t slash = std::string_view::npos;
+  explicit ValuesOf(std::string_view record) {
+    const WrittenRecord counted = describeValues(record, {});
+    values.resize(counted.values);
+    slash = describeValues(record, values).slash;
+  }
+};
 
-// A value written as digits, a point and digits, then a sign and digits with
-// no letter between: the sign starts an exponent (1.5+3 is 1.5e+3).
-std::optional<std::string> signExponent(const std::string& record) {
-  std::size_t i = 0;
-  while (i < record.size()) {
-    while (i < record.size() && (record[i] == ' ' || record[i] == '\t' || record[i] == ',' || record[i] == ';')) ++i;
-    std::size_t end = i;
-    while (end < record.size() && record[end] != ' ' && record[end] != '\t' && record[end] != ',' && record[end] != ';' &&
-           record[end] != '/' && record[end] != '\n' && record[end] != '\r')
-      ++end;
-    const std::string token = record.substr(i, end - i);
-    std::size_t k = token.size() > 0 && (token[0] == '+' || token[0] == '-') ? 1 : 0;
-    std::size_t digits = 0;
-    while (k < token.size() && (isDigit(token[k]) || token[k] == '.')) digits += isDigit(token[k++]) ? 1 : 0;
-    if (digits > 0 && k + 1 < token.size() && (token[k] == '+' || token[k] == '-')) {
-      std::size_t m = k + 1;
-      while (m < token.size() && isDigit(token[m])) ++m;
-      if (m == token.size()) return token;
-    }
-    i = end == i ? end + 1 : end;
+// A value written as digits, then a sign and digits with no letter between:
+// the sign starts an exponent (1.5+3 is 1.5e+3).
+const WrittenValue* signExponent(const ValuesOf& split) {
+  for (const WrittenValue& v : split.values) {
+    if (v.kind == WrittenKind::Number && v.exponent == ExponentForm::SignAlone) return &v;
+  }
+  return nullptr;
+}
+
+// A number ended by a comma or semicolon right before another that opens
+// with a digit: "1,234" read as 1 and 234.
+std::optional<std::size_t> separatorInNumber(const ValuesOf& split) {
+  for (std::size_t k = 0; k + 1 < split.values.size(); ++k) {
+    const WrittenValue& v = split.values[k];
+    const WrittenValue& next = split.values[k + 1];
+    const bool endsInDigit = v.kind == WrittenKind::Number && !v.word && v.exponent == ExponentForm::None &&
+                             v.repeat == 1 && (v.point ? v.fractionDigits > 0 : v.integerDigits > 0);
+    const bool opensWithDigit = next.kind == WrittenKind::Number && next.repeat == 1 && !next.sign &&
+                                next.integerDigits > 0;
+    if (endsInDigit && opensWithDigit && v.endedBy == WrittenEnd::Separator && next.start == v.end + 1) return k;
   }
   return std::nullopt;
 }
@@ -434,36 +453,32 @@ class RecordCauses {
 
   static std::string explain(Cause cause, const Seen& s) {
     const std::string& record = s.record;
+    const ValuesOf split(record);
     switch (cause) {
       case Cause::SignExponent: {
-        const auto token = signExponent(record);
-        if (!token) return "";
-        const std::size_t sign = token->find_first_of("+-", 1);
-        return "in '" + *token + "' the sign after the digits starts an exponent, so it reads as " +
-               token->substr(0, sign) + "e" + token->substr(sign) +
+        const WrittenValue* v = signExponent(split);
+        if (v == nullptr) return "";
+        const std::string token = record.substr(v->start, v->end - v->start);
+        const std::size_t sign = v->exponentAt - v->start;
+        return "in '" + token + "' the sign after the digits starts an exponent, so it reads as " +
+               token.substr(0, sign) + "e" + token.substr(sign) +
                "; write the exponent with an e, or put a blank before the sign for two values";
       }
       case Cause::Slash: {
-        if (record.find('\'') != std::string::npos || record.find('"') != std::string::npos) return "";
-        const std::size_t slash = record.find('/');
-        if (slash == std::string::npos) return "";
-        return "the slash at character " + std::to_string(slash + 1) +
+        if (split.slash == std::string_view::npos) return "";
+        return "the slash at character " + std::to_string(split.slash + 1) +
                " ends the row: the values after it are not read, and the values it did not reach read as 0";
       }
       case Cause::SeparatorInNumber: {
-        for (std::size_t i = 1; i + 1 < record.size(); ++i) {
-          if ((record[i] == ',' || record[i] == ';') && isDigit(record[i - 1]) && isDigit(record[i + 1])) {
-            std::size_t from = i - 1, to = i + 1;
-            while (from > 0 && (isDigit(record[from - 1]) || record[from - 1] == '.' || record[from - 1] == '-')) --from;
-            while (to + 1 < record.size() && (isDigit(record[to + 1]) || record[to + 1] == '.')) ++to;
-            const std::string number = record.substr(from, to - from + 1);
-            return std::string("the ") + (record[i] == ',' ? "comma" : "semicolon") + " inside '" + number +
-                   "' separates values, so it reads as the two values " + number.substr(0, i - from) + " and " +
-                   number.substr(i - from + 1) +
-                   ": write numbers with a decimal point and no thousands separator";
-          }
-        }
-        return "";
+        const std::optional<std::size_t> k = separatorInNumber(split);
+        if (!k) return "";
+        const WrittenValue& v = split.values[*k];
+        const WrittenValue& next = split.values[*k + 1];
+        const std::string first = record.substr(v.start, v.end - v.start);
+        const std::string second = record.substr(next.start, next.end - next.start);
+        return std::string("the ") + (record[v.end] == ',' ? "comma" : "semicolon") + " inside '" + first +
+               record[v.end] + second + "' separates values, so it reads as the two values " + first + " and " +
+               second + ": write numbers with a decimal point and no thousands separator";
       }
       case Cause::Invisible: {
         std::string names;
@@ -511,9 +526,25 @@ void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
   if (facts.compared) {
     const LoadRecord& a = facts.files[0].record;
     const LoadRecord& b = facts.files[1].record;
+    // How a sampled compared row's column 2 is written, from its record as
+    // the reader splits it (read again at the offset the load gave).
+    std::unordered_map<std::size_t, WrittenDigits> written;
+    const std::shared_ptr<RecordsAgain> again = facts.files[1].again;
+    auto writtenDigits = [&](std::size_t row) {
+      const auto [known, inserted] = written.try_emplace(row);
+      if (!inserted || !again || row >= b.rows) return known->second;
+      const long long line = b.firstLine(row);
+      again->walk(b.rowOffsets[row], line, line, [&](long long, const FetchedRecord& record) {
+        WrittenValue value;
+        if (record.cut || !writtenItem(record.bytes, 2, value) || value.kind != WrittenKind::Number || value.word) return;
+        known->second = {static_cast<int>(value.decimals()), static_cast<int>(value.significantDigits)};
+      });
+      return known->second;
+    };
     const RelationInput input{{{a.column1, a.column2InFileUnits, a.column3}, a.rows},
                               {{b.column1, b.column2InFileUnits, b.column3}, b.rows},
-                              facts.total};
+                              facts.total,
+                              writtenDigits};
     for (Relation& relation : findRelations(input)) {
       RelationText words(facts, relation);
       Finding finding{FindingKind::Relation, words.role(), 0, {}, words.sentence()};

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "comparison/comparison.h"
+#include "freeformat/freeformat.h"
 
 namespace velmora::explain {
 namespace {
@@ -59,26 +60,32 @@ std::optional<double> quickDecimals(double v, int d, bool cut) {
 
 // The decimal text of v with `digits` digits after the point (fixed or
 // exponent form): rounded from its exact value, or cut from its shortest
-// form.
+// form; read back by the reader's number rules.
 double fromText(double v, int digits, bool exponent, bool cut) {
   char text[512];
+  std::size_t length = 0;
   if (!cut) {
     const int n = std::snprintf(text, sizeof text, exponent ? "%.*e" : "%.*f", digits, v);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return v;
-    return std::strtod(text, nullptr);
+    length = static_cast<std::size_t>(n);
+  } else {
+    const auto written = std::to_chars(text, text + sizeof text, v,
+                                       exponent ? std::chars_format::scientific : std::chars_format::fixed);
+    if (written.ec != std::errc()) return v;
+    length = static_cast<std::size_t>(written.ptr - text);
+    WrittenValue shape;
+    if (!writtenItem(std::string_view(text, length), 1, shape) || shape.kind != WrittenKind::Number) return v;
+    if (shape.point) {
+      // The fraction's digits past `digits` go; an exponent stays.
+      const std::size_t point = shape.body + (shape.sign ? 1 : 0) + shape.integerDigits;
+      const std::size_t end = shape.exponent != ExponentForm::None ? shape.exponentAt : length;
+      const std::size_t keep = digits == 0 ? point : std::min(point + 1 + static_cast<std::size_t>(digits), end);
+      std::memmove(text + keep, text + end, length - end);
+      length -= end - keep;
+    }
   }
-  const auto written = std::to_chars(text, text + sizeof text - 1, v,
-                                     exponent ? std::chars_format::scientific : std::chars_format::fixed);
-  if (written.ec != std::errc()) return v;
-  *written.ptr = '\0';
-  char* end = exponent ? std::strchr(text, 'e') : written.ptr;
-  char* point = std::strchr(text, '.');
-  if (end == nullptr) return v;
-  if (point != nullptr && point < end) {
-    char* keep = digits == 0 ? point : std::min(point + 1 + digits, end);
-    std::memmove(keep, end, std::strlen(end) + 1);
-  }
-  return std::strtod(text, nullptr);
+  double value = v;
+  return numberOfText(std::string_view(text, length), value) ? value : v;
 }
 
 // The power of ten of |v|'s leading digit, from its binary exponent where
@@ -196,6 +203,24 @@ bool sameKey(const RelationTable& a, std::size_t i, const RelationTable& b, std:
   if (key != Key::Column2 && (!sameValue(a.column[0][i], b.column[0][j]) || !sameValue(a.column[2][i], b.column[2][j])))
     return false;
   return key == Key::Columns13 || sameValue(a.column[1][i], b.column[1][j]);
+}
+
+// Whether each compared row's key is that of the reference row in its place.
+bool sameKeysInPlace(const RelationInput& in, Key key) {
+  const double* a1 = in.compared.column[0];
+  const double* a2 = in.compared.column[1];
+  const double* a3 = in.compared.column[2];
+  const double* b1 = in.reference.column[0];
+  const double* b2 = in.reference.column[1];
+  const double* b3 = in.reference.column[2];
+  const bool withColumn2 = key != Key::Columns13;
+  bool same = true;
+  for (std::size_t i = 0; i < in.compared.rows && same; ++i) {
+    // The keys' own equality: -0 is 0, a NaN its bits.
+    same = (a1[i] == b1[i] || sameValue(a1[i], b1[i])) && (a3[i] == b3[i] || sameValue(a3[i], b3[i])) &&
+           (!withColumn2 || a2[i] == b2[i] || sameValue(a2[i], b2[i]));
+  }
+  return same;
 }
 
 // Whether a key tells most of the reference's rows apart.
@@ -415,6 +440,7 @@ int complexity(const ValueMap& v, const Precision& p) {
 }
 
 struct Sample {
+  std::vector<std::size_t> rows;  // compared rows
   std::vector<double> y;
   std::vector<double> x[3];
   std::size_t size() const { return y.size(); }
@@ -438,6 +464,7 @@ Sample sampleOf(const RelationInput& in, const Mapping& m, std::size_t first, st
     if (i > last) break;
     next = i + 1;
     const auto j = static_cast<std::size_t>(mappedRow(m, i, in.reference.rows));
+    s.rows.push_back(i);
     s.y.push_back(in.compared.column[1][i]);
     for (int c = 0; c < 3; ++c) s.x[c].push_back(in.reference.column[c][j]);
   }
@@ -477,7 +504,7 @@ int percentile90(std::vector<int> v) {
   return v[(v.size() * 9) / 10 == v.size() ? v.size() - 1 : (v.size() * 9) / 10];
 }
 
-Fit fitSample(const Sample& s) {
+Fit fitSample(const WrittenDigitsOf& written, const Sample& s) {
   Fit best;
   best.size = s.size();
   if (s.size() < 2) return best;
@@ -536,17 +563,34 @@ Fit fitSample(const Sample& s) {
   if (best.count == n) return best;
   // With a precision the compared values show: the fewest decimals or
   // significant digits that write most of them.
-  std::vector<int> decimals, digits;
+  // Those it is written with, as the reader scanned it, and the fewest that
+  // give its value (a writer may pad a rounded value with zeros).
+  std::vector<int> decimals, digits, writtenDecimals, writtenDigits;
   for (std::size_t k = 0; k < n; ++k) {
     decimals.push_back(decimalsOf(s.y[k]));
     digits.push_back(significantOf(s.y[k]));
+    if (!written) continue;
+    const WrittenDigits w = written(s.rows[k]);
+    if (w.decimals >= 0) writtenDecimals.push_back(w.decimals);
+    if (w.significant > 0) writtenDigits.push_back(w.significant);
   }
   std::vector<Precision> precisions;
-  const int d = percentile90(decimals), sd = percentile90(digits);
-  for (const bool cut : {false, true}) {
-    if (d <= kMaxDecimals) precisions.push_back({PrecisionKind::Decimals, d, cut});
-    if (sd <= kMaxSignificant) precisions.push_back({PrecisionKind::SignificantDigits, sd, cut});
-  }
+  auto add = [&](PrecisionKind kind, const std::vector<int>& counts, int most) {
+    if (counts.size() * 2 < n) return;
+    const int p = percentile90(counts);
+    if (p > most) return;
+    for (const bool cut : {false, true}) {
+      const Precision candidate{kind, p, cut};
+      const bool known = std::any_of(precisions.begin(), precisions.end(), [&](const Precision& q) {
+        return q.kind == kind && q.digits == p && q.cut == cut;
+      });
+      if (!known) precisions.push_back(candidate);
+    }
+  };
+  add(PrecisionKind::Decimals, writtenDecimals, kMaxDecimals);
+  add(PrecisionKind::SignificantDigits, writtenDigits, kMaxSignificant);
+  add(PrecisionKind::Decimals, decimals, kMaxDecimals);
+  add(PrecisionKind::SignificantDigits, digits, kMaxSignificant);
   for (const Precision& p : precisions) {
     // The fits close to most rows within the precision, best first, each
     // refined to factors and offsets of few digits.
@@ -683,6 +727,18 @@ struct Searcher {
     return true;
   }
 
+  // A relation described by its row map, with its fit and what the
+  // confirmation found.
+  static Relation confirmed(Relation r, const Fit& fit, const Confirmed& c) {
+    r.value = fit.value;
+    r.precision = fit.precision;
+    r.holds = c.holds;
+    r.of = c.of;
+    r.residual = c.residual;
+    r.exceptions = c.exceptions;
+    return r;
+  }
+
   void keep(Relation r) {
     if (!(r.residual <= kMostOfTheTotal * in.total)) return;
     found.push_back(std::move(r));
@@ -691,18 +747,12 @@ struct Searcher {
   void tryMapping(const Mapping& m) {
     const std::size_t n2 = in.compared.rows;
     if (n2 == 0 || static_cast<double>(m.mapped) < kMinimumMapped * static_cast<double>(n2)) return;
-    const Fit whole = fitSample(sampleOf(in, m, 0, n2 - 1, 1, 0));
+    const Fit whole = fitSample(in.written, sampleOf(in, m, 0, n2 - 1, 1, 0));
     if (whole.size > 0 && static_cast<double>(whole.count) >= kHoldShare * static_cast<double>(whole.size)) {
       const Confirmed c = confirm(in, m, {0, n2 - 1, whole.value, whole.precision}, std::nullopt);
       Relation r;
       if (!c.tooMany && enough(c.holds, c.of, whole.value) && describe(m, r, 0, n2 - 1)) {
-        r.value = whole.value;
-        r.precision = whole.precision;
-        r.holds = c.holds;
-        r.of = c.of;
-        r.residual = c.residual;
-        r.exceptions = c.exceptions;
-        keep(std::move(r));
+        keep(confirmed(std::move(r), whole, c));
         return;
       }
     }
@@ -718,12 +768,20 @@ struct Searcher {
     const std::size_t before = found.size();
     long long best = 0, current = 0;
     std::size_t start = 0, bestFirst = 0, bestLast = 0;
+    // The same rows and the same values: a plain comparison a row.
+    const bool plain = m.map.empty() && base.value.identity() && base.precision.kind == PrecisionKind::None;
+    const double* y = in.compared.column[1];
+    const double* x = in.reference.column[base.value.column - 1];
     for (std::size_t i = 0; i < n2; ++i) {
-      const long long j = mappedRow(m, i, in.reference.rows);
       long long score = 0;
-      if (j >= 0) {
-        const double x = in.reference.column[base.value.column - 1][static_cast<std::size_t>(j)];
-        score = follows(in.compared.column[1][i], mappedValue(base.value, x), base.value, base.precision, true) ? -9 : 1;
+      if (plain) {
+        score = i >= in.reference.rows ? 0 : y[i] == x[i] ? -9 : 1;
+      } else if (const long long j = mappedRow(m, i, in.reference.rows); j >= 0) {
+        const double predicted = mappedValue(base.value, x[static_cast<std::size_t>(j)]);
+        // Equal values follow whatever the relation; others are weighed.
+        score = y[i] == predicted && base.precision.kind == PrecisionKind::None ? -9
+                : follows(y[i], predicted, base.value, base.precision, true) ? -9
+                                                                            : 1;
       }
       if (current <= 0) {
         current = 0;
@@ -741,12 +799,12 @@ struct Searcher {
         (rows < kPieceRows && static_cast<double>(rows) < kPieceShare * static_cast<double>(n2)) || rows == n2) {
       return false;
     }
-    const Fit inside = fitSample(sampleOf(in, m, bestFirst, bestLast, 1, 0));
+    const Fit inside = fitSample(in.written, sampleOf(in, m, bestFirst, bestLast, 1, 0));
     if (inside.size == 0 || static_cast<double>(inside.count) < kHoldShare * static_cast<double>(inside.size)) return false;
     Fit outside;
     outside.size = 0;
     if (bestFirst > 0 || bestLast + 1 < n2) {
-      outside = fitSample(sampleOf(in, m, 0, n2 - 1, bestFirst, bestLast));
+      outside = fitSample(in.written, sampleOf(in, m, 0, n2 - 1, bestFirst, bestLast));
       if (outside.size >= kMinimumRows && static_cast<double>(outside.count) < kHoldShare * static_cast<double>(outside.size)) {
         return false;
       }
@@ -763,18 +821,18 @@ struct Searcher {
       r.rowMap = RowMapKind::Runs;
       r.runs = {{bestFirst, bestLast, bestFirst, 1}};
     }
+    if (!m.map.empty()) {
+      std::vector<RelationRun> all = runsOf(m, n2, in.reference.rows, 0, n2 - 1);
+      const bool same = all.size() == 1 && all[0].comparedFirst == 0 && all[0].comparedLast + 1 == n2 &&
+                        all[0].referenceFirst == 0 && all[0].step == 1;
+      if (!same) r.allRuns = std::move(all);
+    }
     r.piece = true;
     r.pieceFirst = bestFirst;
     r.pieceLast = bestLast;
-    r.value = inside.value;
-    r.precision = inside.precision;
     r.elsewhere = outside.value;
     r.elsewherePrecision = outside.precision;
-    r.holds = c.holds;
-    r.of = c.of;
-    r.residual = c.residual;
-    r.exceptions = c.exceptions;
-    keep(std::move(r));
+    keep(confirmed(std::move(r), inside, c));
     return found.size() > before;
   }
 };
@@ -796,6 +854,9 @@ std::vector<Relation> findRelations(const RelationInput& in) {
   search.tryMapping(same);
   for (const Key key : {Key::Columns13, Key::All, Key::Column2}) {
     if (!identifies(in.reference, key)) continue;
+    // Where every compared row has the key of the reference row in its
+    // place, the key pairs the rows as they are: the same rows, tried above.
+    if (in.compared.rows <= in.reference.rows && sameKeysInPlace(in, key)) break;
     std::optional<Mapping> m = align(in, key);
     if (!m) continue;
     // A key that pairs nearly every row needs no other.

@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace velmora::explain {
@@ -40,9 +41,20 @@ struct RelationTable {
   std::size_t rows;
 };
 
+// How a compared row's column 2 is written (its decimals and significant
+// digits, as the reader scanned it), where its record is at hand; -1: not
+// known.
+struct WrittenDigits {
+  int decimals = -1;
+  int significant = -1;
+};
+using WrittenDigitsOf = std::function<WrittenDigits(std::size_t comparedRow)>;
+
 struct RelationInput {
   RelationTable reference, compared;
   double total;  // the total, as summed
+  // Asked for the sampled rows only; may be empty.
+  WrittenDigitsOf written;
 };
 
 // Compared rows first..last correspond to reference rows
@@ -90,6 +102,9 @@ struct Relation {
   std::size_t pieceFirst = 0, pieceLast = 0;
   ValueMap elsewhere;
   Precision elsewherePrecision;
+  // A piece on a row map that is not the same rows: the runs of every row
+  // (the piece's own are in `runs`).
+  std::vector<RelationRun> allRuns;
   std::size_t holds = 0, of = 0;   // rows that follow it, of the rows it covers
   double residual = 0;             // the total if the compared file followed it exactly
   // Largest square first, NaN first; ties by row.

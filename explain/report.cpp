@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "explain.h"
 #include "companion/companion.h"
@@ -308,6 +311,15 @@ void writeRowJson(JsonWriter& json, const RowFacts& row) {
 // or {"significant_digits": s}), holds {"rows", "of"}, residual_total, and
 // exceptions (compared rows, largest first; at most kJsonExceptions).
 constexpr std::size_t kJsonExceptions = 1000;
+// An object of counts: {"a": 1, "b": 2}.
+void writeCounts(JsonWriter& json, std::initializer_list<std::pair<std::string_view, std::size_t>> counts) {
+  json.open('{');
+  for (const auto& [name, value] : counts) {
+    json.key(name);
+    json.count(value);
+  }
+  json.close('}');
+}
 void writeRelationJson(JsonWriter& json, const Relation& r) {
   json.open('{');
   json.key("row_map");
@@ -363,12 +375,7 @@ void writeRelationJson(JsonWriter& json, const Relation& r) {
     json.close('}');
   }
   json.key("holds");
-  json.open('{');
-  json.key("rows");
-  json.count(r.holds);
-  json.key("of");
-  json.count(r.of);
-  json.close('}');
+  writeCounts(json, {{"rows", r.holds}, {"of", r.of}});
   json.key("residual_total");
   json.number(r.residual);
   json.key("exceptions");

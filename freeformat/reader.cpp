@@ -19,6 +19,7 @@
 #include "number.h"
 #include "records.h"
 #include "system.h"
+#include "values.h"
 
 namespace velmora {
 
@@ -963,95 +964,16 @@ namespace detail {
 
 RecordValues splitRecord(std::string_view record, bool afterValue) {
   RecordValues result{0, 0, true};
-  auto add = [&result](std::uint64_t values, bool numbers) {
-    auto room = static_cast<std::uint64_t>(UINT32_MAX - result.values);
-    auto n = static_cast<std::uint32_t>(std::min(values, room));
+  const std::size_t slash = walkValues(record, afterValue, [&](const ValueSpan& value) {
+    const auto room = static_cast<std::uint64_t>(UINT32_MAX - result.values);
+    const auto n = static_cast<std::uint32_t>(std::min(value.count, room));
+    const bool number = value.form == ValueSpan::Form::Plain &&
+                        isNumberValue(record.substr(value.body, value.end - value.body));
     result.values += n;
-    if (numbers) result.numbers += n;
-  };
-  const std::size_t size = record.size();
-  std::size_t i = 0;
-  // As a statement's search for its next value: a comma opening the record,
-  // or right after another, is a null value.
-  bool atStart = !afterValue;
-  bool afterComma = false;
-  // A quoted value from its opening delimiter; returns the index after it
-  // (the rest of the record when it does not close on it).
-  auto skipQuoted = [&](std::size_t at) {
-    const char delimiter = record[at];
-    for (std::size_t j = at + 1; j < size; ++j) {
-      if (record[j] != delimiter) continue;
-      if (j + 1 < size && record[j + 1] == delimiter) {
-        ++j;
-        continue;
-      }
-      return j + 1;
-    }
-    return size;
-  };
-  auto endOfValue = [&](std::size_t at) {
-    while (at < size && !endsValue(static_cast<unsigned char>(record[at]))) ++at;
-    return at;
-  };
-  while (i < size) {
-    const char c = record[i];
-    const std::uint8_t found = byteClass(static_cast<unsigned char>(c));
-    if ((found & (detail::kBlank | detail::kRecordEnd)) != 0) {  // a record end, if any, acts as a blank
-      ++i;
-      continue;
-    }
-    if ((found & detail::kComma) != 0) {
-      ++i;
-      if (atStart || afterComma) {
-        add(1, false);
-        result.plain = false;
-      }
-      atStart = false;
-      afterComma = true;
-      continue;
-    }
-    if ((found & detail::kSlash) != 0) {
-      result.plain = false;
-      break;
-    }
-    atStart = false;
-    afterComma = false;
-    if (isQuote(c)) {
-      result.plain = false;
-      add(1, false);
-      i = endOfValue(skipQuoted(i));  // anything stuck to the closing delimiter is part of it
-      continue;
-    }
-    const std::size_t end = endOfValue(i);
-    const std::string_view value = record.substr(i, end - i);
-    const std::size_t star = value.find('*');
-    const bool repeat = star != std::string_view::npos && star > 0 &&
-                        value.find_first_not_of("0123456789") == star;
-    if (!repeat) {
-      add(1, isNumberValue(value));
-      i = end;
-      continue;
-    }
-    result.plain = false;
-    std::uint64_t count = 0;
-    for (char digit : value.substr(0, star)) {
-      count = count > (UINT64_MAX - 9) / 10 ? UINT64_MAX : count * 10 + static_cast<unsigned>(digit - '0');
-    }
-    const std::size_t after = i + star + 1;
-    if (count == 0) {
-      add(1, false);  // a zero count is a bad value, but one all the same
-      i = end;
-      continue;
-    }
-    if (after < size && isQuote(record[after])) {
-      add(count, false);
-      i = endOfValue(skipQuoted(after));
-    } else {
-      // "r*" followed by a separator gives r null values.
-      add(count, after < end && isNumberValue(record.substr(after, end - after)));
-      i = end;
-    }
-  }
+    if (number) result.numbers += n;
+    if (value.form != ValueSpan::Form::Plain || value.body != value.start) result.plain = false;
+  });
+  if (slash != std::string_view::npos) result.plain = false;
   return result;
 }
 

@@ -23,7 +23,11 @@ RecordAccess::~RecordAccess() {
 bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
   record = FetchedRecord{};
   if (fd_ < 0 || offset < 0) return false;
-  constexpr std::size_t kPiece = 4096;
+  // A first piece of a few hundred bytes holds most records whole (a
+  // table's sampled rows are read one by one); a longer one goes on in
+  // larger pieces.
+  constexpr std::size_t kFirstPiece = 512, kPiece = 4096;
+  std::size_t pieceSize = kFirstPiece;
   char piece[kPiece];
   auto at = static_cast<off_t>(offset);
   bool ended = false;  // a line feed or the end of the file was met
@@ -31,7 +35,7 @@ bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
   while (!ended && record.bytes.size() < kMaxFetchedRecord) {
     const std::size_t room = kMaxFetchedRecord - record.bytes.size();
     const std::size_t left = kMaxFetchedBytes - bytesRead_;
-    std::size_t wanted = room + 1 < kPiece ? room + 1 : kPiece;  // one byte more tells a cut record
+    std::size_t wanted = room + 1 < pieceSize ? room + 1 : pieceSize;  // one byte more tells a cut record
     if (wanted > left) wanted = left;
     if (wanted == 0) return false;
     const ssize_t got = ::pread(fd_, piece, wanted, at);
@@ -52,6 +56,7 @@ bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
     }
     record.bytes.append(piece, take);
     at += static_cast<off_t>(take);
+    pieceSize = kPiece;
     if (lineFeed != nullptr) {
       ended = true;
       record.next = static_cast<long long>(at) + 1;

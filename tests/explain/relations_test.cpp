@@ -326,6 +326,12 @@ const RelationCase kRelationCases[] = {
      R"({"runs": [[1, 30, 1, 1]]})", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 29, 30, {12},
      "up to row 30, compared column 2 is 1000 x the reference's on 29 of 30 rows, and 0.001 x the reference's elsewhere"},
     // Combinations.
+    {"piece_in_thousandths_and_a_row_missing_elsewhere", kR120,
+     differing(withoutRows(piece(kR120, 1, 50, [](const Row& r) { return 1000 * r.v[1]; }), 90, 90), 20, 5),
+     R"({"runs": [[1, 50, 1, 1]]})", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 49, 50, {20},
+     "up to row 50, compared column 2 is 1000 x the reference's on 49 of 50 rows, and the reference's elsewhere, out of "
+     "step: the compared file lacks the reference's row 90 (line 111); from row 90 on, compared row i matches reference "
+     "row i + 1"},
     {"missing_row_and_factor", kR60,
      differing(mapped(withoutRows(kR60, 20, 20), [](const Row& r) { return 1000 * r.v[1]; }), 40, 20),
      R"({"runs": [[1, 19, 1, 1], [20, 59, 21, 1]]})", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 58, 59, {40},

@@ -683,6 +683,65 @@ TEST(Records, DescribeRecord) {
   }
 }
 
+// How each value is written, as the number rules scan it: kind, sign,
+// digits before and after the point, significant digits, the exponent's
+// form, place and value, the repeat count and what ends it.
+std::string writtenShape(std::string_view record, const velmora::WrittenValue& v) {
+  using velmora::ExponentForm;
+  using velmora::WrittenKind;
+  std::string out = std::string(record.substr(v.start, v.end - v.start)) + ":";
+  out += v.kind == WrittenKind::Number ? "N" : v.kind == WrittenKind::Null ? "0" : v.kind == WrittenKind::Quoted ? "Q" : "X";
+  if (v.kind == WrittenKind::Number) {
+    out += (v.sign ? " s" : "") + std::string(v.word ? " w" : "") + " " + std::to_string(v.integerDigits) +
+           (v.point ? "." + std::to_string(v.fractionDigits) : "") + " g" + std::to_string(v.significantDigits) +
+           " d" + std::to_string(v.decimals());
+    if (v.exponent != ExponentForm::None) {
+      out += std::string(v.exponent == ExponentForm::Letter ? " E@" : " S@") + std::to_string(v.exponentAt) + "=" +
+             std::to_string(v.exponentValue);
+    }
+  }
+  if (v.repeat != 1) out += " x" + std::to_string(v.repeat);
+  const char* kEnds[] = {"", " _", " ,", " /"};
+  return out + kEnds[static_cast<int>(v.endedBy)];
+}
+
+TEST(Records, DescribeValues) {
+  struct Written {
+    const char* record;
+    const char* values;  // each value's shape, then "/k" for a slash at k
+  };
+  const Written kWritten[] = {
+      {"1.5+3 2", "1.5+3:N 1.1 g2 d0 S@3=3 _|2:N 1 g1 d0"},
+      {"-0.0120,x", "-0.0120:N s 1.4 g3 d4 ,|x:X"},
+      {"1 / 2", "1:N 1 g1 d0 _|/2"},
+      {"'a/b' 3*7", "'a/b':Q _|3*7:N 1 g1 d0 x3"},
+      {"1.2E+05	1.25e1 -1.5D-3", "1.2E+05:N 1.1 g2 d0 E@3=5 _|1.25e1:N 1.2 g3 d1 E@12=1 _|-1.5D-3:N s 1.1 g2 d4 E@19=-3"},
+      {"1,,3", "1:N 1 g1 d0 ,|:0|3:N 1 g1 d0"},
+      {"100 0.00 Inf 1,234", "100:N 3 g3 d0 _|0.00:N 1.2 g0 d2 _|Inf:N w 0 g0 d0 _|1:N 1 g1 d0 ,|234:N 3 g3 d0"},
+      {"1.5E 2* 12.", "1.5E:X _|2*:0 x2 _|12.:N 2.0 g2 d0"},
+  };
+  for (const Written& w : kWritten) {
+    std::vector<velmora::WrittenValue> values(8);
+    const velmora::WrittenRecord got = velmora::describeValues(w.record, values);
+    std::string shapes;
+    for (std::size_t k = 0; k < got.values && k < values.size(); ++k) {
+      shapes += (k > 0 ? "|" : "") + writtenShape(w.record, values[k]);
+    }
+    if (got.slash != std::string_view::npos) shapes += "|/" + std::to_string(got.slash);
+    EXPECT_EQ(shapes, w.values) << w.record;
+  }
+  // The value an item takes: a repeat form's values counted, none past a slash.
+  velmora::WrittenValue v;
+  ASSERT_TRUE(velmora::writtenItem("2*7 8.50", 2, v));
+  EXPECT_EQ(v.start, 0u);
+  ASSERT_TRUE(velmora::writtenItem("2*7 8.50", 3, v));
+  EXPECT_EQ(v.fractionDigits, 2u);
+  EXPECT_FALSE(velmora::writtenItem("1 / 2", 2, v));
+  double x = 0;
+  EXPECT_TRUE(velmora::numberOfText("1.5+3", x) && x == 1500);
+  EXPECT_FALSE(velmora::numberOfText("1.5E", x));
+}
+
 // The split is what the statements read: seeded random records of every
 // form a value takes (numbers, words, quoted text, null values, repeat forms,
 // a slash, every blank and separator), each read by statements over a file
@@ -709,6 +768,16 @@ TEST_F(FreeFormat, DescribeRecordIsWhatStatementsRead) {
     for (int v = 0; v < count; ++v) record += std::string(v > 0 ? pick(kBetween) : "") + pick(kValues);
     record += pick(kAfter);
     const velmora::RecordShape shape = velmora::describeRecord(record);
+    // Its values one by one give the same counts.
+    std::vector<velmora::WrittenValue> written(32);
+    const std::size_t spans = velmora::describeValues(record, written).values;
+    std::uint64_t writtenValues = 0, writtenNumbers = 0;
+    for (std::size_t k = 0; k < spans; ++k) {
+      writtenValues += written[k].repeat;
+      writtenNumbers += written[k].kind == velmora::WrittenKind::Number ? written[k].repeat : 0;
+    }
+    EXPECT_EQ(writtenValues, shape.values) << record;
+    EXPECT_EQ(writtenNumbers, shape.numbers) << record;
     write("in", record + "\n'#end'\n");
     velmora::FreeFormatReader reader(13);
     reader.open("in", 1);

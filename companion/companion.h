@@ -160,10 +160,6 @@ inline std::string escaped(std::string_view bytes, Escape style, std::size_t max
 //   "a<b\nc" (Xml) -> "a&lt;b\nc\n"
 std::string escapedLines(std::string_view text, Escape style);
 
-// Text items are blank-padded: the value is what comes before the padding.
-std::string_view withoutTrailingBlanks(std::string_view text);
-std::string_view withoutBlanksAround(std::string_view text);
-
 // A double as the shortest text that reads back to it; "NaN", "Infinity",
 // "-Infinity" for the others.
 std::string shortestText(double value);

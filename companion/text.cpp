@@ -123,16 +123,6 @@ std::string escapedLines(std::string_view text, Escape style) {
   return out;
 }
 
-std::string_view withoutTrailingBlanks(std::string_view text) {
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
-std::string_view withoutBlanksAround(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  return withoutTrailingBlanks(text);
-}
-
 std::string shortestText(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";

@@ -93,6 +93,12 @@ ReferenceColumn::~ReferenceColumn() { ::munmap(values_, kMaxRows * sizeof(double
 
 void ReferenceColumn::clear(std::size_t rows) { std::memset(values_, 0, rows * sizeof(double)); }
 
+std::string_view resultLineNumber(std::string_view line) {
+  const std::size_t first = line.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return line.substr(first, line.find_first_of(" \n", first) - first);
+}
+
 void formatResultLine(double total, char* line) {
   // A sum of squares is never negative: NaN, +Infinity, or finite and positive
   // (zero included, never minus zero).
@@ -202,5 +208,18 @@ NameStatementSeen readName(FreeFormatReader& control, int which, char* name) {
 }
 
 }  // namespace detail
+
+void readControlNames(ControlNames& names) {
+  names.count = 0;
+  FreeFormatReader control(kControlChannel);
+  detail::openControl(control, OpenMode::ReadOnly);
+  char name[kLineWidth];
+  std::memset(name, ' ', sizeof name);
+  for (int f = 0; f < 2; ++f) {
+    names.names[f] = std::string(detail::readName(control, f, name).openName);
+    names.count = f + 1;
+  }
+  control.close(kControlStatements.close);
+}
 
 }  // namespace velmora

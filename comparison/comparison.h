@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "datafile/datafile.h"
@@ -101,6 +102,9 @@ struct SquaredDifferences : NoLoadEvents {
 // 17 significant digits, correctly rounded, halfway cases to even.
 inline constexpr std::size_t kResultLineLength = 27;
 void formatResultLine(double total, char* line);
+// The number of a result line (with or without its line feed), without the
+// blanks of its field.
+std::string_view resultLineNumber(std::string_view line);
 
 // The statements of one open: the open itself, the rewind after it, and the
 // first read (where a file velmora creates empty ends).
@@ -150,7 +154,7 @@ struct NoRunEvents {
   void loadStarting(int /*file*/, std::string_view /*name*/) {}
   // The load's own events (NoLoadEvents), with the file they belong to.
   void opened(int /*file*/) {}
-  void title(int /*file*/, const HeaderStatementSeen&, char /*formatCode*/, HeaderLayout) {}
+  void title(int /*file*/, const HeaderStatementSeen&, const FormatCodeSeen&) {}
   void headerStatement(int /*file*/, const HeaderStatementSeen&) {}
   void headerEnd(int /*file*/) {}
   void row(int /*file*/, const RowSeen&) {}
@@ -172,9 +176,7 @@ struct ObservedLoad : Own {
   Observer* observer = nullptr;
   int file = 0;
   void opened() { observer->opened(file); }
-  void title(const HeaderStatementSeen& seen, char code, HeaderLayout layout) {
-    observer->title(file, seen, code, layout);
-  }
+  void title(const HeaderStatementSeen& seen, const FormatCodeSeen& code) { observer->title(file, seen, code); }
   void headerStatement(const HeaderStatementSeen& seen) { observer->headerStatement(file, seen); }
   void headerEnd() { observer->headerEnd(file); }
   void row(const RowSeen& seen) {
@@ -258,6 +260,18 @@ int runComparison(Observer& observer) {
   if constexpr (Observer::kWritesResultLine) detail::writeResultLine(compared.total);
   return 0;
 }
+
+// The names the run's two name statements give, each as its data file's open
+// would ask for it, read from the control file for reading only (nothing is
+// created). The name statements do not depend on the loads between them, so
+// this is what the run will open, for a companion that must know it before
+// the run. A failure goes through the fatal funnel, as in the run; a funnel
+// that returns by throwing leaves the names read before it in `names`.
+struct ControlNames {
+  std::string names[2];
+  int count = 0;  // names read
+};
+void readControlNames(ControlNames& names);
 
 // velmora's run: the control file's pair, the result line.
 inline int runComparison() {

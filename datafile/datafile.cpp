@@ -1,6 +1,7 @@
 #include "datafile.h"
 
 #include <cstring>
+#include <span>
 
 #include "freeformat/freeformat.h"
 
@@ -40,34 +41,45 @@ class HeaderReader {
 
   void readTitle() {
     const Item title[] = {TextItem{header_.line, kLineWidth}};
-    reader_.read(title, numbers_.title);
-    const char formatCode = header_.line[kFormatCodePosition - 1];
-    header_.layout = layoutForCode(formatCode);
-    const HeaderStatementSeen seen = seenNow(numbers_.title, HeaderStatementKind::Title, kLineWidth, 0);
-    listener_.title(listener_.sink, seen, formatCode, header_.layout);
+    const HeaderStatementSeen seen = execute(title, numbers_.title, HeaderStatementKind::Title, kLineWidth);
+    FormatCodeSeen code;
+    code.code = header_.line[kFormatCodePosition - 1];
+    code.layout = layoutForCode(code.code);
+    code.fromValue = header_.valueBytes[kFormatCodePosition - 1];
+    for (std::size_t i = 0; code.layout == HeaderLayout::Plain && i < seen.valueLength; ++i) {
+      if (i + 1 != kFormatCodePosition && header_.valueBytes[i] &&
+          layoutForCode(header_.line[i]) != HeaderLayout::Plain) {
+        code.otherCodeAt = i + 1;
+        break;
+      }
+    }
+    header_.layout = code.layout;
+    listener_.title(listener_.sink, seen, code);
   }
 
   void skipRecords(int count, int statement) {
     const Item items[] = {TextItem{header_.line, kLineWidth}};
     for (int i = 0; i < count; ++i) {
-      reader_.read(items, statement);
-      tell(seenNow(statement, HeaderStatementKind::SkippedRecord, kLineWidth, 0));
+      tell(execute(items, statement, HeaderStatementKind::SkippedRecord, kLineWidth));
     }
   }
 
   // A label and a header number; the number is then divided by 1000, whether
   // the statement changed it or not.
   void readHeaderNumber(double& value, HeaderNumber target, int statement) {
-    readLabelAndNumber(value, statement);
-    tellNumber(value, target, statement);
+    HeaderStatementSeen seen = readLabelAndNumber(value, statement, HeaderStatementKind::LabelledNumber);
+    seen.target = target;
+    tell(seen);
     value /= kHeaderScale;
   }
 
   // A label and a number, nothing more: the rate search divides only the one
   // whose label matches.
-  void readLabelAndNumber(double& value, int statement) {
+  HeaderStatementSeen readLabelAndNumber(double& value, int statement, HeaderStatementKind kind) {
     const Item items[] = {TextItem{header_.line, kLabelWidth}, NumberItem{&value}};
-    reader_.read(items, statement);
+    HeaderStatementSeen seen = execute(items, statement, kind, kLabelWidth);
+    seen.number = value;
+    return seen;
   }
 
   void readLayout1() {
@@ -94,19 +106,30 @@ class HeaderReader {
     // whose label matches divides the rate.
     bool found = false;
     while (!found) {
-      readLabelAndNumber(v.rate, numbers_.layout2Rate);
+      HeaderStatementSeen seen = readLabelAndNumber(v.rate, numbers_.layout2Rate, HeaderStatementKind::RateSearch);
       found = std::memcmp(header_.line, kRateLabel, kRateLabelLength) == 0;
-      tellNumber(v.rate, found ? HeaderNumber::Rate : HeaderNumber::RateCandidate,
-                 numbers_.layout2Rate, HeaderStatementKind::RateSearch);
+      seen.target = found ? HeaderNumber::Rate : HeaderNumber::RateCandidate;
+      tell(seen);
     }
     v.rate /= kHeaderScale;
     skipRecords(kSkipsAfterRate, numbers_.layout2SkipsAfter);
   }
 
  private:
-  HeaderStatementSeen seenNow(int statement, HeaderStatementKind kind, std::size_t width,
-                              double number) const {
+  // Executes one header statement whose first item is a text item `width`
+  // bytes into the line buffer, and says what it saw and stored.
+  HeaderStatementSeen execute(std::span<const Item> items, int statement, HeaderStatementKind kind,
+                              std::size_t width) {
+    const std::uint64_t storedBefore = reader_.textValuesStored();
+    reader_.read(items, statement);
     HeaderStatementSeen seen;
+    seen.storedText = reader_.textValuesStored() != storedBefore;
+    if (seen.storedText) {
+      for (std::size_t i = 0; i < width; ++i) header_.valueBytes[i] = i < reader_.lastTextLength();
+    }
+    for (std::size_t i = 0; i < width; ++i) {
+      if (header_.valueBytes[i]) seen.valueLength = i + 1;
+    }
     seen.statement = statement;
     seen.kind = kind;
     seen.opener = reader_.statementOpener();
@@ -114,19 +137,11 @@ class HeaderReader {
     seen.lastLine = reader_.statementEndLine();
     seen.recordOffset = reader_.statementRecordOffset();
     seen.text = std::string_view(header_.line, width);
-    seen.number = number;
     seen.endedBySlash = reader_.endedBySlash();
     return seen;
   }
 
   void tell(const HeaderStatementSeen& seen) const { listener_.statement(listener_.sink, seen); }
-
-  void tellNumber(double value, HeaderNumber target, int statement,
-                  HeaderStatementKind kind = HeaderStatementKind::LabelledNumber) const {
-    HeaderStatementSeen seen = seenNow(statement, kind, kLabelWidth, value);
-    seen.target = target;
-    tell(seen);
-  }
 
   FreeFormatReader& reader_;
   HeaderState& header_;

@@ -22,6 +22,7 @@
 // diagnostic and never returns. The loader keeps nothing of the rows itself.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -53,6 +54,8 @@ struct HeaderValues {
 struct HeaderState {
   HeaderState();
   char line[kLineWidth];  // the title and skipped records; the label is its first 16 bytes
+  // Which bytes of `line` hold a byte of a stored value, not blank padding.
+  std::bitset<kLineWidth> valueBytes;
   HeaderValues values;
   HeaderLayout layout = HeaderLayout::Plain;
 };
@@ -104,6 +107,21 @@ enum class HeaderStatementKind { Title, LabelledNumber, RateSearch, SkippedRecor
 inline constexpr std::size_t kFormatCodePosition = 12;
 HeaderLayout layoutForCode(char formatCode);
 
+// How the title statement chose the layout. The code is the line buffer's
+// byte at `position`, whatever put it there: the title's value when it
+// reaches that far, blank padding when the value is shorter, or what an
+// earlier statement left when the title stored no value (a null value or a
+// slash).
+struct FormatCodeSeen {
+  std::size_t position = kFormatCodePosition;  // in the line buffer, from 1
+  char code = ' ';
+  HeaderLayout layout = HeaderLayout::Plain;
+  bool fromValue = false;  // the code is a byte of a stored value, not padding
+  // Of a plain layout: the first other position of the value (from 1) whose
+  // byte would have chosen another layout, a code one place off; 0 when none.
+  std::size_t otherCodeAt = 0;
+};
+
 // Which header number a labelled number gave. Every statement of the rate
 // search reads into the rate; only the last, whose label starts with "Rate",
 // makes it the header's rate (RateCandidate for the others).
@@ -122,6 +140,12 @@ struct HeaderStatementSeen {
   // What it stored: the whole line buffer (72 bytes) for the title and a
   // skipped record, the label (16 bytes) for a labelled number; blank-padded.
   std::string_view text;
+  // Whether the statement stored a text value there (a null value, a slash
+  // or a null repeat stores none, leaving what an earlier statement left),
+  // and how many bytes of `text` come before the padding: up to its last
+  // byte of a stored value, this statement's or an earlier one's.
+  bool storedText = false;
+  std::size_t valueLength = 0;
   // A labelled number's number as the statement left it, before the header's
   // division by 1000 (a null value or a slash leaves the previous one).
   double number = 0;
@@ -164,7 +188,7 @@ struct NoLoadEvents {
   // never reads a byte past its last row.
   static constexpr bool kLooksPastLimit = false;
   void opened() {}
-  void title(const HeaderStatementSeen&, char /*formatCode*/, HeaderLayout) {}
+  void title(const HeaderStatementSeen&, const FormatCodeSeen&) {}
   void headerStatement(const HeaderStatementSeen&) {}
   void headerEnd() {}
   void row(const RowSeen&) {}
@@ -178,7 +202,7 @@ namespace detail {
 struct HeaderListener {
   void* sink;
   void (*opened)(void* sink);
-  void (*title)(void* sink, const HeaderStatementSeen&, char formatCode, HeaderLayout);
+  void (*title)(void* sink, const HeaderStatementSeen&, const FormatCodeSeen&);
   void (*statement)(void* sink, const HeaderStatementSeen&);
 };
 // Opens, rewinds, and executes the title and header statements of the layout.
@@ -218,8 +242,8 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
   const detail::HeaderListener listener{
       &sink,
       [](void* s) { static_cast<Sink*>(s)->opened(); },
-      [](void* s, const HeaderStatementSeen& seen, char code, HeaderLayout layout) {
-        static_cast<Sink*>(s)->title(seen, code, layout);
+      [](void* s, const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
+        static_cast<Sink*>(s)->title(seen, code);
       },
       [](void* s, const HeaderStatementSeen& seen) { static_cast<Sink*>(s)->headerStatement(seen); }};
   detail::openAndReadHeader(reader, name, numbers, header, mode, listener);

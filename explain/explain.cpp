@@ -366,13 +366,14 @@ class Observer : public NoRunEvents {
 
   void opened(int f) { record(f).opened = true; }
 
-  void title(int f, const HeaderStatementSeen& seen, char formatCode, HeaderLayout layout) {
+  void title(int f, const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
     LoadRecord& r = record(f);
     r.titleRead = true;
     std::memcpy(r.title, seen.text.data(), std::min(seen.text.size(), kLineWidth));
+    r.titleLength = std::min(seen.valueLength, kLineWidth);
     r.titleLine = seen.firstLine;
-    r.formatCode = formatCode;
-    r.layout = layout;
+    r.code = code;
+    r.layout = code.layout;
   }
 
   void headerStatement(int f, const HeaderStatementSeen& seen) {
@@ -391,6 +392,7 @@ class Observer : public NoRunEvents {
       case HeaderNumber::Rate:
         r.fileUnits.rate = seen.number;
         std::memcpy(r.rateLabel, seen.text.data(), std::min(seen.text.size(), kLabelWidth));
+        r.rateLabelLength = std::min(seen.valueLength, kLabelWidth);
         r.rateLine = seen.firstLine;
         break;
       case HeaderNumber::RateCandidate:
@@ -541,7 +543,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   if (request.keepSquares && facts.compared && !facts.findings.empty() && facts.findings.front().relation) {
     const Relation& relation = *facts.findings.front().relation;
     facts.residualSquares = residualSquares(relation, facts.squares.size());
-    facts.residualTotal = shortestText(relation.residual);
+    facts.residualTotal = roughTotal(relation.residual);
   }
 }
 

@@ -70,13 +70,15 @@ struct LoadRecord {
   bool opened = false;       // the open and rewind statements succeeded
   bool titleRead = false;
   char title[kLineWidth];    // the line buffer right after the title statement
+  std::size_t titleLength = 0;  // its bytes before the padding
   long long titleLine = 0;
-  char formatCode = ' ';
+  FormatCodeSeen code;          // how the title chose the layout
   HeaderLayout layout = HeaderLayout::Plain;
   bool headerRead = false;   // every header statement was executed
   // Each header number as its statement left it, before the division by 1000.
   HeaderValues fileUnits;
   char rateLabel[kLabelWidth];  // the label read with the rate (layouts 1 and 2)
+  std::size_t rateLabelLength = 0;  // its bytes before the padding
   long long rateLine = 0;
   // Where each header statement after the title started (its first value,
   // null value or slash), in order: the first kMaxHeaderStatements -
@@ -348,6 +350,9 @@ void addFindings(Explanation& facts);
 // Of those, the relations that explain the total and the records read other
 // than their writer surely meant (relationfindings.cpp).
 void addRelationFindings(Explanation& facts, std::vector<Finding>& out);
+
+// A total in few digits, as a relation's sentence gives it: 4.1e9, 12.5, 0.
+std::string roughTotal(double v);
 
 // Row `index` (from 0) of file `f` as written: its lines joined by a line
 // feed (the first kMaxRecordLines), read again while the explanation is

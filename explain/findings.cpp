@@ -176,26 +176,21 @@ class Findings {
     add(FindingKind::ControlFile, FindingRole::Control, 0, lines, text + lost);
   }
 
-  // Character 12 of a title value, or that the value is shorter.
+  // The format code's byte of a title value, or that the value is shorter.
   static std::string codeText(const LoadRecord& r) {
-    // The title statement stored one value (a quoted one may hold blanks),
-    // blank-padded: the padding is no part of it.
-    const std::string_view value = withoutTrailingBlanks(std::string_view(r.title, kLineWidth));
-    const std::string position = std::to_string(kFormatCodePosition);
-    if (value.size() < kFormatCodePosition) {
+    const std::string_view value(r.title, r.titleLength);
+    const std::string position = std::to_string(r.code.position);
+    if (!r.code.fromValue) {
       return "the title value " + shownName(value) + " is " + std::to_string(value.size()) +
              " characters long, shorter than " + position + " (plain layout)";
     }
     std::string text = "character " + position + " of the title value " + shownName(value) + " is " +
-                       shownName(std::string_view(&r.formatCode, 1));
+                       shownName(std::string_view(&r.code.code, 1));
     // A code elsewhere in a value that selects no layout may be one put a
-    // character off; a value whose character 12 is a code has its code.
-    for (std::size_t i = 0; r.layout == HeaderLayout::Plain && i < value.size(); ++i) {
-      if (i + 1 != kFormatCodePosition && layoutForCode(value[i]) != HeaderLayout::Plain) {
-        text += "; a '" + std::string(1, value[i]) + "' stands at character " + std::to_string(i + 1) +
-                ": the format code may be misplaced";
-        break;
-      }
+    // character off.
+    if (r.code.otherCodeAt != 0) {
+      text += "; a '" + std::string(1, r.title[r.code.otherCodeAt - 1]) + "' stands at character " +
+              std::to_string(r.code.otherCodeAt) + ": the format code may be misplaced";
     }
     return text;
   }

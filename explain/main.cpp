@@ -32,7 +32,6 @@ using namespace velmora::explain;
 using namespace velmora::companion;
 
 constexpr char kProgram[] = "velmora-explain";
-constexpr int kUsageError = 2;
 constexpr int kCannotRead = 2;
 constexpr int kAboveLimit = 1;
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "companion/companion.h"
+#include "comparison/comparison.h"
 
 namespace velmora::explain {
 
@@ -314,7 +315,7 @@ class SvgPicture {
     out_ += " vs ";
     appendText(out_, data_.comparedName, kMaxShownName);
     out_ += ": ";
-    appendText(out_, withoutBlanksAround(data_.resultLine), kMaxShownName);
+    appendText(out_, resultLineNumber(data_.resultLine), kMaxShownName);
     out_ += "</title>\n";
     out_ += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     writeHeading();
@@ -351,7 +352,7 @@ class SvgPicture {
     out_ += "</text>\n";
     openText(out_, 20, 88, "start", " id=\"result\"");
     out_ += "result: <tspan font-family=\"DejaVu Sans Mono, monospace\">";
-    appendText(out_, withoutBlanksAround(data_.resultLine), kMaxShownName);
+    appendText(out_, resultLineNumber(data_.resultLine), kMaxShownName);
     out_ += "</tspan></text>\n";
   }
 

@@ -34,17 +34,6 @@ std::string plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// A total in few digits: 4.1e9, 12.5, 0.
-std::string roughly(double v) {
-  if (v == 0) return "0";
-  char text[32];
-  const int n = std::snprintf(text, sizeof text, "%.3g", v);
-  const std::string_view s(text, n > 0 ? static_cast<std::size_t>(n) : 0);
-  // The exponent without its plus sign and leading zeros.
-  WrittenValue shape;
-  if (!writtenItem(s, 1, shape) || shape.exponent == ExponentForm::None) return std::string(s);
-  return std::string(s.substr(0, shape.exponentAt)) + "e" + std::to_string(shape.exponentValue);
-}
 
 std::string range(const char* one, const char* many, std::size_t first, std::size_t last) {
   return first == last ? std::string(one) + " " + std::to_string(first)
@@ -272,7 +261,7 @@ class RelationText {
         text += runsText(r_.allRuns, false, 0, n2 - 1, facts_.files[0].record.rows, n2);
       }
     }
-    text += "; following it, the total would be " + roughly(r_.residual) + " instead of " + roughly(facts_.total) + ": " +
+    text += "; following it, the total would be " + roughTotal(r_.residual) + " instead of " + roughTotal(facts_.total) + ": " +
             exceptionsText();
     if (shortHeader) {
       text += "; give " + quotedName(facts_.files[shortHeader->first].name) +
@@ -586,6 +575,17 @@ void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
     if (it != found.end()) causes.look({f, 0, facts.stop->line, it->second});
   }
   causes.add(out);
+}
+
+std::string roughTotal(double v) {
+  if (v == 0) return "0";
+  char text[32];
+  const int n = std::snprintf(text, sizeof text, "%.3g", v);
+  const std::string_view s(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  // The exponent without its plus sign and leading zeros.
+  WrittenValue shape;
+  if (!writtenItem(s, 1, shape) || shape.exponent == ExponentForm::None) return std::string(s);
+  return std::string(s.substr(0, shape.exponentAt)) + "e" + std::to_string(shape.exponentValue);
 }
 
 }  // namespace velmora::explain

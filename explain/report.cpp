@@ -42,11 +42,6 @@ const char* layoutName(HeaderLayout layout) {
   return "plain";
 }
 
-// A blank-padded text item's value.
-std::string_view itemValue(const char* chars, std::size_t width) {
-  return withoutTrailingBlanks(std::string_view(chars, width));
-}
-
 // Bytes as the diagnostics show a name: control bytes as \xHH, a backslash doubled.
 std::string shown(std::string_view bytes) { return escaped(bytes, Escape::Diagnostic); }
 
@@ -145,15 +140,15 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
     return;
   }
   if (!r.titleRead) return;
-  const std::string_view titleValue = itemValue(r.title, kLineWidth);
+  const std::string_view titleValue(r.title, r.titleLength);
   out << "  layout:                 " << layoutName(r.layout);
-  if (titleValue.size() < kFormatCodePosition) {
+  if (!r.code.fromValue) {
     // A blank stands in for the missing character: there is no code to show.
     out << ", no format code (the title value " << quoted(titleValue) << " is " << titleValue.size()
-        << " characters long, shorter than 12; line " << lineOrNone(r.titleLine) << ")\n";
+        << " characters long, shorter than " << r.code.position << "; line " << lineOrNone(r.titleLine) << ")\n";
   } else {
-    out << ", format code " << quoted(std::string_view(&r.formatCode, 1))
-        << " (character 12 of the title value " << quoted(titleValue) << ", line "
+    out << ", format code " << quoted(std::string_view(&r.code.code, 1)) << " (character "
+        << r.code.position << " of the title value " << quoted(titleValue) << ", line "
         << lineOrNone(r.titleLine) << ")\n";
   }
   if (r.layout != HeaderLayout::Plain) {
@@ -165,7 +160,7 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
     }
     out << "\n";
     if (r.headerRead) {
-      out << "  rate label:             " << quoted(itemValue(r.rateLabel, kLabelWidth))
+      out << "  rate label:             " << quoted(std::string_view(r.rateLabel, r.rateLabelLength))
           << ", line " << lineOrNone(r.rateLine) << "\n";
     }
   }
@@ -415,13 +410,13 @@ void writeFileJson(JsonWriter& json, const FileFacts& file, int role) {
   }
   json.key("format_code");
   if (r.titleRead) {
-    json.string(std::string_view(&r.formatCode, 1));
+    json.string(std::string_view(&r.code.code, 1));
   } else {
     json.null();
   }
   json.key("title");
   if (r.titleRead) {
-    json.string(itemValue(r.title, kLineWidth));
+    json.string(std::string_view(r.title, r.titleLength));
   } else {
     json.null();
   }

@@ -210,7 +210,9 @@ static_assert(kMasksAgreeWithTable, "the exponent's fast tests are the table's l
 // usual exponent: E, e, D or d, a sign, two digits and then a byte that is
 // no digit.
 inline bool isTwoDigitExponent(std::uint64_t word) {
-  return isExponentLetterByMask(word) & isSignByMask(word) & (digitRun(word >> 16) == 2);
+  // Without branches: the three tests as bits.
+  return (static_cast<unsigned>(isExponentLetterByMask(word)) & static_cast<unsigned>(isSignByMask(word)) &
+          static_cast<unsigned>(digitRun(word >> 16) == 2)) != 0;
 }
 
 // How many bytes past the byte that stops a value the scanner may read: a

@@ -424,6 +424,13 @@ class FreeFormatReader {
   // the slash), when statementRecordOffset() is known; -1 otherwise.
   [[nodiscard]] long long statementOpenerOffset() const { return openerOffset_; }
 
+  // How many text values the reader has stored, and how many bytes of the
+  // last one its item holds before the blank padding (never more than the
+  // item's width). A caller tells by the count whether a statement stored
+  // one: a null value, a slash or a null repeat stores none.
+  [[nodiscard]] std::uint64_t textValuesStored() const { return textStores_; }
+  [[nodiscard]] std::size_t lastTextLength() const { return lastTextLength_; }
+
   [[nodiscard]] int channel() const { return channel_; }
   [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
 
@@ -463,6 +470,10 @@ class FreeFormatReader {
   void startRepeat(std::uint64_t count, const Item& item, int itemNumber, long long line);
   void applyRepeat(const Item& item, int itemNumber);
   std::size_t scanQuoted(char* text, std::size_t width, int itemNumber);
+  void noteTextStored(std::size_t length) {
+    ++textStores_;
+    lastTextLength_ = length;
+  }
   void discardRestOfRecord();
   void startAtFirstRecord();
   long long recordOffsetAt(const char* at) const;
@@ -500,6 +511,8 @@ class FreeFormatReader {
   StatementOpener opener_ = StatementOpener::EndOfFile;
   long long statementOffset_ = -1;
   long long openerOffset_ = -1;
+  std::uint64_t textStores_ = 0;
+  std::size_t lastTextLength_ = 0;
   // Where the buffer's first byte stands in the file, and whether a record
   // starts there (the bytes before it were dropped by a refill).
   long long bufferOffset_ = 0;

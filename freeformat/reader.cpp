@@ -67,11 +67,13 @@ bool isTerminator(int c) { return c < 0 || endsValue(static_cast<unsigned char>(
 bool isQuote(int c) { return c >= 0 && detail::isQuote(static_cast<unsigned char>(c)); }
 
 // Stores a value into a text item: left-justified, blank-padded or cut.
-void storeText(const Item& item, const char* text, std::size_t length) {
+// Returns how many of its bytes the item holds.
+std::size_t storeText(const Item& item, const char* text, std::size_t length) {
   std::size_t width = item.width();
   std::size_t n = length < width ? length : width;
   std::memcpy(item.chars(), text, n);
   std::memset(item.chars() + n, ' ', width - n);
+  return n;
 }
 
 // Collects the leftmost `width` bytes of a value of any length.
@@ -832,6 +834,7 @@ void FreeFormatReader::readValueSlow(const Item& item, int itemNumber) {
     if (item.isNumber()) fail(Failure::BadNumber, itemNumber, line);
     std::size_t length = scanQuoted(item.chars(), item.width(), itemNumber);
     std::memset(item.chars() + length, ' ', item.width() - length);
+    noteTextStored(length);
     return;
   }
   // Unquoted: the run of bytes up to the next terminator. While it is all
@@ -874,7 +877,7 @@ void FreeFormatReader::readValueSlow(const Item& item, int itemNumber) {
     if (!number.finish(value)) fail(Failure::BadNumber, itemNumber, line);
     *item.number() = value;
   } else {
-    storeText(item, local, text.length);
+    noteTextStored(storeText(item, local, text.length));
   }
 }
 
@@ -922,7 +925,7 @@ void FreeFormatReader::applyRepeat(const Item& item, int itemNumber) {
     *item.number() = value.number;
   } else {
     assert(item.width() <= kMaxTextWidth);
-    storeText(item, value.text, value.textLength);
+    noteTextStored(storeText(item, value.text, value.textLength));
   }
 }
 

@@ -73,7 +73,7 @@ std::size_t walkValues(std::string_view record, bool afterValue, Each&& each) {
     if ((found & kSlash) != 0) return i;
     atStart = false;
     afterComma = false;
-    if (isQuote(c)) {
+    if (isQuote(static_cast<unsigned char>(c))) {
       const std::size_t end = endOfValue(skipQuoted(i));  // anything stuck to the closing delimiter is part of it
       each(ValueSpan{i, end, i, 1, ValueSpan::Form::Quoted});
       i = end;
@@ -96,7 +96,7 @@ std::size_t walkValues(std::string_view record, bool afterValue, Each&& each) {
     if (count == 0) {
       each(ValueSpan{i, end, after, 1, ValueSpan::Form::ZeroRepeat});
       i = end;
-    } else if (after < size && isQuote(record[after])) {
+    } else if (after < size && isQuote(static_cast<unsigned char>(record[after]))) {
       const std::size_t quotedEnd = endOfValue(skipQuoted(after));
       each(ValueSpan{i, quotedEnd, after, count, ValueSpan::Form::Quoted});
       i = quotedEnd;

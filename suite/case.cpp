@@ -101,27 +101,17 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
 }
 
 std::vector<std::string> controlNamesHere() {
-  std::vector<std::string> names;
+  ControlNames read;
   const StopHandler previous = setStopHandler(namesStop);
   try {
-    FreeFormatReader control(kControlChannel);
-    char name[kLineWidth];
-    std::memset(name, ' ', sizeof name);
-    const Item nameItem[] = {TextItem{name, kLineWidth}};
-    control.openReadOnly(kControlFileName, kControlStatements.open);
-    control.rewind(kControlStatements.rewind);
-    for (const int statement : {kControlStatements.firstName, kControlStatements.secondName}) {
-      control.read(nameItem, statement);
-      names.emplace_back(withoutTrailingBlanks(std::string_view(name, kLineWidth)));
-    }
-    control.close(kControlStatements.close);
+    readControlNames(read);
   } catch (const NamesStopped&) {
   } catch (...) {
     setStopHandler(previous);
     throw;
   }
   setStopHandler(previous);
-  return names;
+  return {read.names, read.names + read.count};
 }
 
 }  // namespace velmora::suite

@@ -65,10 +65,16 @@ struct KeepingSink : NoLoadEvents {
     lastLine = seen.lastLine;
   }
   void opened() { advance(Stage::Start, Stage::Opened, "opened comes first"); }
-  void title(const HeaderStatementSeen& seen, char code, HeaderLayout) {
+  void title(const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
     advance(Stage::Opened, Stage::Title, "the title comes after the open");
-    if (kDetail) require(seen.text.size() == kLineWidth && seen.text[11] == code,
-                         "the format code is character 12 of the title");
+    if (kDetail) {
+      require(seen.text.size() == kLineWidth && seen.text[code.position - 1] == code.code,
+              "the format code is the title's byte at its position");
+      require(seen.valueLength <= kLineWidth && (!code.fromValue || code.position <= seen.valueLength),
+              "a code from the value lies within the value");
+      require(code.fromValue || code.code == ' ',
+              "a code from padding is a blank");
+    }
     statementSeen(seen);
   }
   void headerStatement(const HeaderStatementSeen& seen) {

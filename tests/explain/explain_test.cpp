@@ -178,6 +178,10 @@ const LayoutCase kLayoutCases[] = {
     {"code_at_13", "VELMORA-DATX1\n" + repeat("x\n", 20) + kRows, "plain", 'X', "VELMORA-DATX1", 0, 0, 0,
      0, 0, 22, 23, 2, 0, 0},
     {"no_rows", kPlain, "plain", ' ', "readings", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+    // a quoted title whose twelfth character is a blank of its own: the value
+    // reaches the code's place, and its blank is no padding to drop
+    {"quoted_title_blank_at_12", "'VELMORA-DAT '\n" + repeat("x\n", 20) + kRows, "plain", ' ', "VELMORA-DAT ",
+     0, 0, 0, 0, 0, 22, 23, 2, 0, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explain, Layouts, ::testing::ValuesIn(kLayoutCases),

@@ -243,7 +243,9 @@ TEST_P(Relations, AreFoundWithWhatRemains) {
   ASSERT_FALSE(caption.empty());
   EXPECT_EQ(caption.front(), "relation: " + first.text);
   ASSERT_NE(data.residual, nullptr);
-  EXPECT_EQ(data.residualTotal, shortestText(relation["residual_total"].get<double>()));
+  // The legend gives the residual as the sentence does.
+  EXPECT_NE(first.text.find("the total would be " + std::string(data.residualTotal) + " instead of"), std::string::npos)
+      << data.residualTotal;
 }
 
 const Table kR40 = reference(40, 1), kR50 = reference(50, 2), kR60 = reference(60, 3), kR100 = reference(100, 4),

@@ -135,8 +135,6 @@ bool parseLimit(std::string_view text, double& value);
 //               overlong forms, nothing past U+10FFFF)
 // A cut (`maxShown`, in shown characters; an escape counts as its length)
 // ends the text with an ellipsis where the bytes go on.
-#pragma once
-
 enum class Escape { Diagnostic, Display, Xml, Json };
 
 inline constexpr std::size_t kNoCut = static_cast<std::size_t>(-1);

@@ -355,8 +355,11 @@ void refuseOverlaps(const Tree& tree, const Stream (&streams)[2]) {
     }
   }
   auto described = [](const Read& read) {
-    return "'" + shown(read.second->path) + "', a file the case '" + shown(read.first->name) + "' reads" +
-           (read.second->missing.empty() ? "" : " (it does not exist yet)");
+    std::string text = "'";
+    text += shown(read.second->path);
+    text += "', a file the case '" + shown(read.first->name) + "' reads";
+    if (!read.second->missing.empty()) text += " (it does not exist yet)";
+    return text;
   };
   auto readBy = [&](const FileId& id) -> std::string {
     const auto at = reads.find(id);

@@ -714,11 +714,12 @@ TEST_F(InDirectory, RunningProgramIsTextFileBusy) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    ::execl("./busy", "busy", "30", static_cast<char*>(nullptr));
+    ::execl("./busy", "busy", "300", static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  // The program runs once its file is mapped: wait until writing is refused.
-  for (int i = 0; i < 500; ++i) {
+  // The program runs once its file is mapped: wait until writing is refused
+  // (a minute at most, however busy the machine).
+  for (int i = 0; i < 30000; ++i) {
     const int fd = ::open("busy", O_WRONLY);
     if (fd < 0) break;
     ::close(fd);

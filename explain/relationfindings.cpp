@@ -520,15 +520,16 @@ void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
     std::unordered_map<std::size_t, WrittenDigits> written;
     const std::shared_ptr<RecordsAgain> again = facts.files[1].again;
     auto writtenDigits = [&](std::size_t row) {
-      const auto [known, inserted] = written.try_emplace(row);
-      if (!inserted || !again || row >= b.rows) return known->second;
+      const auto emplaced = written.try_emplace(row);
+      WrittenDigits& digits = emplaced.first->second;
+      if (!emplaced.second || !again || row >= b.rows) return digits;
       const long long line = b.firstLine(row);
       again->walk(b.rowOffsets[row], line, line, [&](long long, const FetchedRecord& record) {
         WrittenValue value;
         if (record.cut || !writtenItem(record.bytes, 2, value) || value.kind != WrittenKind::Number || value.word) return;
-        known->second = {static_cast<int>(value.decimals()), static_cast<int>(value.significantDigits)};
+        digits = {static_cast<int>(value.decimals()), static_cast<int>(value.significantDigits)};
       });
-      return known->second;
+      return digits;
     };
     const RelationInput input{{{a.column1, a.column2InFileUnits, a.column3}, a.rows},
                               {{b.column1, b.column2InFileUnits, b.column3}, b.rows},

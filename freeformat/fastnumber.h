@@ -303,6 +303,42 @@ inline const char* scanDigits(const char* p, std::uint64_t& digits) {
   return p + run;
 }
 
+// The significant digits of a mantissa [first, end) (digits with at most one
+// point), in order: keep(digit) is called for each of the first `limit`
+// (leading zeros are no digits, only a position). The value of the mantissa
+// is then 0.KEPT x 10^(kept + scale), or KEPT x 10^scale, exactly unless
+// `dropped`.
+struct SignificantDigits {
+  int kept;
+  std::int64_t scale;  // the power of ten of the last digit kept, less one for each digit after it
+  bool dropped;        // nonzero digits beyond the kept ones
+};
+template <class Keep>
+inline SignificantDigits significantDigits(const char* first, const char* end, int limit, Keep&& keep) {
+  SignificantDigits s{0, 0, false};
+  bool afterPoint = false;
+  for (const char* p = first; p != end; ++p) {
+    const char c = *p;
+    if (c == '.') {
+      afterPoint = true;
+      continue;
+    }
+    if (s.kept == 0 && c == '0') {
+      if (afterPoint) --s.scale;
+      continue;
+    }
+    if (s.kept < limit) {
+      keep(static_cast<unsigned>(c - '0'));
+      ++s.kept;
+      if (afterPoint) --s.scale;
+    } else {
+      s.dropped |= c != '0';
+      if (!afterPoint) ++s.scale;
+    }
+  }
+  return s;
+}
+
 // A value of more than kMaxDigits digits (leading zeros included), scanned
 // again one digit at a time: the first kMaxDigits significant ones are kept.
 // A value of more than kExponentLimit digits is left to the general rules, so
@@ -311,33 +347,13 @@ inline const char* scanDigits(const char* p, std::uint64_t& digits) {
                                                     std::int64_t exponentWritten) {
   if (number.end - first > kExponentLimit) return false;
   std::uint64_t digits = 0;
-  int kept = 0;
-  std::int64_t scale = 0;  // the power of ten of the last digit kept, less one for each digit after it
-  bool afterPoint = false;
-  bool dropped = false;
-  for (const char* p = first; p != number.end; ++p) {
-    char c = *p;
-    if (c == '.') {
-      afterPoint = true;
-      continue;
-    }
-    if (!isDigit(c)) break;
-    if (kept == 0 && c == '0') {
-      if (afterPoint) --scale;
-      continue;
-    }
-    if (kept < kMaxDigits) {
-      digits = digits * 10 + static_cast<unsigned>(c - '0');
-      ++kept;
-      if (afterPoint) --scale;
-    } else {
-      dropped |= c != '0';
-      if (!afterPoint) ++scale;
-    }
-  }
+  const char* mantissaEnd = first;
+  while (mantissaEnd != number.end && (isDigit(*mantissaEnd) || *mantissaEnd == '.')) ++mantissaEnd;
+  const SignificantDigits s =
+      significantDigits(first, mantissaEnd, kMaxDigits, [&digits](unsigned digit) { digits = digits * 10 + digit; });
   number.digits = digits;
-  number.dropped = dropped;
-  number.exponent = scale + exponentWritten;
+  number.dropped = s.dropped;
+  number.exponent = s.scale + exponentWritten;
   return true;
 }
 
@@ -453,11 +469,40 @@ template <bool kValue>
   return p;
 }
 
+// An exponent's digits at p, after its letter and sign: the usual one to
+// three without a loop, then any number more, the value saturating at
+// kCountLimit (beyond it no value of a file can bring the power of ten back
+// into the range). p moves past them.
+[[gnu::always_inline]] inline std::int64_t exponentDigits(const char*& p) {
+  std::int64_t exponent = *p++ - '0';
+  if (isDigit(*p)) {
+    exponent = exponent * 10 + (*p++ - '0');
+    if (isDigit(*p)) {
+      exponent = exponent * 10 + (*p++ - '0');
+      while (isDigit(*p)) {
+        exponent = exponent < kCountLimit ? exponent * 10 + (*p - '0') : kCountLimit;
+        ++p;
+      }
+    }
+  }
+  return exponent;
+}
+
+// An exponent from the byte that opens it (E, e, D or d and an optional
+// sign, or a sign alone, as the byte table classes them) on: p moves to its
+// first digit, and the result says whether it is negative.
+[[gnu::always_inline]] inline bool exponentMark(const char*& p) {
+  const bool letter = *p > '-';  // of the bytes that open an exponent, the letters lie above the signs
+  p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
+  return p[-1] == '-';
+}
+
 // The exponent at p, if any, added to nothing: E, e, D or d and an optional
 // sign, or a sign alone ("1.5+3"), then its digits; p moves past it. False
-// when it has no digits, or more than kExponentLimit. kLikely: the value's
-// form makes an exponent likely (a digit, the point, sixteen digits), so the
-// usual two-digit one is tried before anything else.
+// when it has no digits, or is kExponentLimit or more (the general rules
+// weigh it with the digits' count). kLikely: the value's form makes an
+// exponent likely (a digit, the point, sixteen digits), so the usual
+// two-digit one is tried before anything else.
 template <bool kLikely>
 [[gnu::always_inline]] inline bool scanExponent(const char*& p, std::int64_t& exponent) {
   exponent = 0;
@@ -473,24 +518,10 @@ template <bool kLikely>
     return true;
   }
   if (kLikely && (byteClass(static_cast<unsigned char>(*p)) & kExponentStart) == 0) return true;
-  const bool letter = *p > '-';  // of the bytes that open an exponent, the letters lie above the signs
-  p += 1 + (letter & ((p[1] == '-') | (p[1] == '+')));
-  const bool exponentNegative = p[-1] == '-';
+  const bool exponentNegative = exponentMark(p);
   if (!isDigit(*p)) return false;
-  // Most exponents have one to three digits: those without a loop.
-  exponent = *p++ - '0';
-  if (isDigit(*p)) {
-    exponent = exponent * 10 + (*p++ - '0');
-    if (isDigit(*p)) {
-      exponent = exponent * 10 + (*p++ - '0');
-      while (isDigit(*p)) {
-        exponent = exponent < kExponentLimit ? exponent * 10 + (*p - '0') : kExponentLimit;
-        ++p;
-      }
-      // Beyond it the digits' count matters too: the general rules weigh both.
-      if (exponent >= kExponentLimit) return false;
-    }
-  }
+  exponent = exponentDigits(p);
+  if (exponent >= kExponentLimit) return false;
   if (exponentNegative) exponent = -exponent;
   return true;
 }
@@ -567,6 +598,78 @@ template <bool kValue = true>
   number.digits = digits;
   number.exponent = exponent - fraction;
   return true;
+}
+
+// The words a number value may be instead of digits, in any letter case.
+enum class NumberWord : std::uint8_t { None, Infinity, NaN };
+
+// What the scan's general form makes of a value's bytes, at any length and in
+// every form: where its parts lie. Every member is set.
+struct NumberParts {
+  const char* first;           // the byte after the sign
+  const char* mantissaEnd;     // the byte after the digits and the point (after the letters of a word)
+  const char* exponentDigits;  // the exponent's first digit (mantissaEnd without an exponent)
+  const char* end;             // the first byte the grammar did not take
+  std::int64_t exponent;       // as written, its sign applied, saturated at kCountLimit
+  bool negative;
+  bool point;
+  NumberWord word;
+  bool whole;  // the bytes before `end` are a number ("1.5E" followed by a blank is not: end is after the E)
+};
+
+inline bool isAsciiLetter(char c) { return static_cast<unsigned char>((c | 0x20) - 'a') < 26; }
+
+// Which word the letters [p, p + n) spell, if any.
+inline NumberWord numberWord(const char* p, std::size_t n) {
+  auto spells = [p, n](const char* word) {
+    if (std::strlen(word) != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+      if ((p[i] | 0x20) != word[i]) return false;
+    }
+    return true;
+  };
+  if (spells("inf") || spells("infinity")) return NumberWord::Infinity;
+  return spells("nan") ? NumberWord::NaN : NumberWord::None;
+}
+
+// The scan's general form, for what the fast forms above decline and for a
+// value's parts: the same digits, point and exponent, and the words Inf,
+// Infinity and NaN (a run of at most eight letters). The same bytes readable
+// as for scanNumber.
+inline NumberParts scanParts(const char* p) {
+  NumberParts n{};
+  const char lead = *p;
+  n.negative = lead == '-';
+  p += n.negative | (lead == '+');
+  n.first = p;
+  std::uint64_t unused = 0;
+  std::int64_t count = 0;
+  std::int64_t fraction = 0;
+  const char* q = scanPlainDigits<false>(p, unused, count, fraction);
+  n.point = q - p > count;
+  n.mantissaEnd = n.exponentDigits = n.end = q;
+  n.exponent = 0;
+  n.word = NumberWord::None;
+  n.whole = false;
+  if (count == 0) {
+    if (n.point) return n;  // a point alone
+    constexpr std::ptrdiff_t kLongestWord = 8;  // "infinity"
+    while (q - p < kLongestWord && isAsciiLetter(*q)) ++q;
+    n.mantissaEnd = n.exponentDigits = n.end = q;
+    n.word = numberWord(p, static_cast<std::size_t>(q - p));
+    n.whole = n.word != NumberWord::None;
+    return n;
+  }
+  if ((byteClass(static_cast<unsigned char>(*q)) & kExponentStart) != 0) {
+    const bool exponentNegative = exponentMark(q);
+    n.exponentDigits = n.end = q;
+    if (!isDigit(*q)) return n;  // an exponent with no digits
+    const std::int64_t exponent = exponentDigits(q);
+    n.exponent = exponentNegative ? -exponent : exponent;
+    n.end = q;
+  }
+  n.whole = true;
+  return n;
 }
 
 // The nearest double to a scanned value, or false when the fast tiers cannot

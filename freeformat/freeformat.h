@@ -448,6 +448,16 @@ class FreeFormatReader {
     char text[kMaxTextWidth];
   };
 
+  // Where a value's bytes go when it is text (reader.cpp).
+  struct TextSink;
+  // An unquoted value's bytes, as gatherValue met them.
+  struct GatheredValue {
+    char* end;            // the byte after the value (or after its repeat count)
+    bool repeat;          // the bytes so far are digits followed by an asterisk: a repeat count
+    std::uint64_t count;  // that count, saturated
+    bool kept;            // [pos_, end) holds the value, folded when long (foldedScale_)
+  };
+
   void openWith(std::string_view name, int statement, bool readOnly);
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
   // The faster reads of one record (reader.cpp), for any way of naming the
@@ -467,6 +477,8 @@ class FreeFormatReader {
   Next nextValue();
   bool readNumberFast(double* target);
   void readValueSlow(const Item& item, int itemNumber);
+  GatheredValue gatherValue(bool stopAtCount, bool keep, TextSink* text);
+  bool foldLongNumber();
   void startRepeat(std::uint64_t count, const Item& item, int itemNumber, long long line);
   void applyRepeat(const Item& item, int itemNumber);
   std::size_t scanQuoted(char* text, std::size_t width, int itemNumber);
@@ -530,6 +542,8 @@ class FreeFormatReader {
   bool afterComma_ = false; // the last separator was a comma or semicolon
   std::uint64_t repeatLeft_ = 0;
   RepeatedValue repeat_;
+  // The power of ten that folding took out of the value being read.
+  std::int64_t foldedScale_ = 0;
 };
 
 // ---------------------------------------------------------------------------

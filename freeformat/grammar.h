@@ -61,4 +61,9 @@ inline constexpr bool isDigitByte(unsigned char c) { return static_cast<unsigned
 // beyond it to the general rules, which clamp the value's power of ten to it.
 inline constexpr std::int64_t kExponentLimit = 100000;
 
+// Where an exponent's value saturates: far below the range of std::int64_t,
+// so that sums of it and of a value's digit counts cannot overflow, and far
+// beyond any count of digits a file can hold.
+inline constexpr std::int64_t kCountLimit = std::int64_t{1} << 50;
+
 }  // namespace velmora::detail

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <system_error>
 
@@ -12,28 +13,6 @@
 
 namespace velmora::detail {
 namespace {
-
-// Counts saturate here: far below the range of std::int64_t, so sums of
-// them cannot overflow.
-constexpr std::int64_t kCountLimit = std::int64_t{1} << 50;
-
-bool isDigit(unsigned char c) { return isDigitByte(c); }
-bool isLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-std::int64_t saturatingStep(std::int64_t value, int digit) {
-  if (value >= kCountLimit) return kCountLimit;
-  return value * 10 + digit;
-}
-
-bool wordIs(const char* word, int length, const char* expected) {
-  if (static_cast<std::size_t>(length) != std::strlen(expected)) return false;
-  for (int i = 0; i < length; ++i) {
-    char c = word[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != expected[i]) return false;
-  }
-  return true;
-}
 
 // ---------------------------------------------------------------------------
 // The exact tier of the conversion: any number of significant digits and any
@@ -198,171 +177,109 @@ double nearestDouble(Decimal& a) {
 
 }  // namespace
 
-void NumberParser::addDigit(char digit, bool afterPoint) {
-  if (kept_ == 0 && digit == '0') {
-    // Leading zeros carry no digits, only a position.
-    if (afterPoint && leadingZeros_ < kCountLimit) ++leadingZeros_;
-    return;
-  }
-  if (kept_ < kKeptDigits) {
-    digits_[kept_++] = digit;
-  } else if (digit != '0') {
-    sticky_ = true;
-  }
-  if (!afterPoint && integerDigits_ < kCountLimit) ++integerDigits_;
-}
-
-bool NumberParser::feed(unsigned char c) {
-  // Each case either moves to its next state and returns true, or returns
-  // false and leaves everything as it was.
-  switch (state_) {
-    case State::Start:
-      if (c == '+' || c == '-') {
-        negative_ = c == '-';
-        state_ = State::Sign;
-        return true;
-      }
-      [[fallthrough]];
-    case State::Sign:
-      if (isDigit(c)) {
-        addDigit(static_cast<char>(c), false);
-        state_ = State::Integer;
-      } else if (c == '.') {
-        state_ = State::PointFirst;
-      } else if (isLetter(c)) {
-        word_[0] = static_cast<char>(c);
-        wordLength_ = 1;
-        state_ = State::Word;
-      } else {
-        return false;
-      }
-      break;
-    case State::Integer:
-      if (isDigit(c)) {
-        addDigit(static_cast<char>(c), false);
-      } else if (c == '.') {
-        state_ = State::Fraction;  // "12." is a number
-      } else if (isExponentLetter(c)) {
-        state_ = State::ExponentMark;
-      } else if (c == '+' || c == '-') {
-        exponentNegative_ = c == '-';  // "1.5+3": a sign alone starts the exponent
-        state_ = State::ExponentSign;
-      } else {
-        return false;
-      }
-      break;
-    case State::PointFirst:
-      if (isDigit(c)) {
-        addDigit(static_cast<char>(c), true);
-        state_ = State::Fraction;
-      } else {
-        return false;
-      }
-      break;
-    case State::Fraction:
-      if (isDigit(c)) {
-        addDigit(static_cast<char>(c), true);
-      } else if (isExponentLetter(c)) {
-        state_ = State::ExponentMark;
-      } else if (c == '+' || c == '-') {
-        exponentNegative_ = c == '-';
-        state_ = State::ExponentSign;
-      } else {
-        return false;
-      }
-      break;
-    case State::ExponentMark:
-      if (c == '+' || c == '-') {
-        exponentNegative_ = c == '-';
-        state_ = State::ExponentSign;
-        break;
-      }
-      [[fallthrough]];
-    case State::ExponentSign:
-    case State::Exponent:
-      if (isDigit(c)) {
-        exponent_ = saturatingStep(exponent_, c - '0');
-        state_ = State::Exponent;
-      } else {
-        return false;
-      }
-      break;
-    case State::Word:
-      if (isLetter(c) && wordLength_ < kMaxWord) {
-        word_[wordLength_++] = static_cast<char>(c);
-      } else {
-        return false;
-      }
+bool convertParts(const fast::NumberParts& number, std::int64_t scale, double& out, bool exactOnly) {
+  switch (number.word) {
+    case fast::NumberWord::Infinity:
+      out = fast::withSign(std::numeric_limits<double>::infinity(), number.negative);
+      return true;
+    case fast::NumberWord::NaN:
+      out = number.negative ? -std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::quiet_NaN();
+      return true;
+    case fast::NumberWord::None:
       break;
   }
-  return true;
-}
-
-bool NumberParser::finish(double& out, bool exactOnly) const {
+  Decimal decimal;
+  const fast::SignificantDigits digits = fast::significantDigits(
+      number.first, number.mantissaEnd, kKeptDigits,
+      [&decimal](unsigned digit) { decimal.digit[decimal.count++] = static_cast<std::uint8_t>(digit); });
   double magnitude = 0;
-  switch (state_) {
-    case State::Integer:
-    case State::Fraction:
-    case State::Exponent:
-      break;
-    case State::Word:
-      if (wordIs(word_, wordLength_, "inf") || wordIs(word_, wordLength_, "infinity")) {
-        out = negative_ ? -std::numeric_limits<double>::infinity()
-                        : std::numeric_limits<double>::infinity();
-        return true;
-      }
-      if (wordIs(word_, wordLength_, "nan")) {
-        out = negative_ ? -std::numeric_limits<double>::quiet_NaN()
-                        : std::numeric_limits<double>::quiet_NaN();
-        return true;
-      }
-      return false;
-    default:
-      return false;
-  }
-  if (kept_ > 0) {
-    // The value is 0.DIGITS x 10^scale, the scale clamped where no digits
+  if (digits.kept > 0) {
+    // The value is 0.DIGITS x 10^point, the point clamped where no digits
     // can bring the value back into the range.
-    std::int64_t scale = integerDigits_ - leadingZeros_ + (exponentNegative_ ? -exponent_ : exponent_);
-    if (scale > kExponentLimit) scale = kExponentLimit;
-    if (scale < -kExponentLimit) scale = -kExponentLimit;
-    if (!exactOnly && kept_ <= fast::kMaxDigits && !sticky_) {
-      // DIGITS x 10^(scale - kept): the faster tiers first, as for a value
-      // the scanner takes.
-      std::uint64_t digits = 0;
-      for (int i = 0; i < kept_; ++i) digits = digits * 10 + static_cast<unsigned>(digits_[i] - '0');
-      if (fast::convert(digits, static_cast<int>(scale) - kept_, magnitude)) {
-        out = fast::withSign(magnitude, negative_);
+    std::int64_t point = digits.kept + digits.scale + number.exponent + scale;
+    if (point > kExponentLimit) point = kExponentLimit;
+    if (point < -kExponentLimit) point = -kExponentLimit;
+    if (!exactOnly && digits.kept <= fast::kMaxDigits && !digits.dropped) {
+      // DIGITS x 10^(point - kept): the faster tiers first, as for a value
+      // the fast forms take.
+      std::uint64_t w = 0;
+      for (int i = 0; i < decimal.count; ++i) w = w * 10 + decimal.digit[i];
+      if (fast::convert(w, static_cast<int>(point) - digits.kept, magnitude)) {
+        out = fast::withSign(magnitude, number.negative);
         return true;
       }
     }
-    Decimal decimal;
-    for (int i = 0; i < kept_; ++i) decimal.digit[i] = static_cast<std::uint8_t>(digits_[i] - '0');
-    decimal.count = kept_;
-    decimal.point = static_cast<int>(scale);
-    decimal.truncated = sticky_;
+    decimal.point = static_cast<int>(point);
+    decimal.truncated = digits.dropped;
     trim(decimal);
     magnitude = nearestDouble(decimal);
   }
-  out = negative_ ? -magnitude : magnitude;
+  out = fast::withSign(magnitude, number.negative);
   return true;
 }
 
 std::from_chars_result parseNumberGeneral(const char* first, const char* last, double& value) {
-  // Over exactly the bytes up to `last`.
-  NumberParser parser;
-  const char* p = first;
-  while (p != last && parser.feed(static_cast<unsigned char>(*p))) ++p;
-  if (!parser.finish(value)) return {first, std::errc::invalid_argument};
-  return {p, std::errc()};
+  const fast::NumberParts number = fast::scanParts(first);
+  if (!number.whole || number.end > last || !convertParts(number, 0, value)) return {first, std::errc::invalid_argument};
+  return {number.end, std::errc()};
 }
 
-bool convertNumber(std::string_view text, double& out) {
-  NumberParser parser;
-  for (char c : text) {
-    if (!parser.feed(static_cast<unsigned char>(c))) return false;
+char* foldNumber(char* first, char* end, std::int64_t& scale) {
+  const fast::NumberParts number = fast::scanParts(first);
+  if (number.end != end || number.word != fast::NumberWord::None) return nullptr;
+  // A mantissa as short as this is kept as written.
+  constexpr std::ptrdiff_t kShortMantissa = 1024;
+  // An exponent of more digits than this (leading zeros aside) is saturated
+  // whatever digits follow: written as 1 and this many zeros.
+  constexpr std::size_t kExponentDigits = 17;
+  char out[1 + kShortMantissa + 2 + 1 + kExponentDigits];
+  std::size_t length = 0;
+  auto put = [&out, &length](const char* from, const char* to) {
+    std::memcpy(out + length, from, static_cast<std::size_t>(to - from));
+    length += static_cast<std::size_t>(to - from);
+  };
+  put(first, number.first);  // the sign
+  if (number.mantissaEnd - number.first <= kShortMantissa) {
+    put(number.first, number.mantissaEnd);
+  } else {
+    // The kept digits as an integer, one more digit when any beyond them was
+    // nonzero, and the point when there is one, so that what follows goes on
+    // the same part of the mantissa: the value is then that times 10^(the
+    // digits' scale).
+    const fast::SignificantDigits digits = fast::significantDigits(
+        number.first, number.mantissaEnd, kKeptDigits,
+        [&out, &length](unsigned digit) { out[length++] = static_cast<char>('0' + digit); });
+    if (digits.kept == 0) out[length++] = '0';
+    scale += digits.scale;
+    if (digits.dropped) {
+      out[length++] = '1';
+      scale -= 1;
+    }
+    if (number.point) out[length++] = '.';
   }
-  return parser.finish(out, true);
+  if (number.exponentDigits != number.mantissaEnd) {
+    put(number.mantissaEnd, number.exponentDigits);  // the exponent's letter and sign
+    const char* significant = number.exponentDigits;
+    while (significant != end && *significant == '0') ++significant;
+    if (static_cast<std::size_t>(end - significant) > kExponentDigits) {
+      out[length++] = '1';
+      std::memset(out + length, '0', kExponentDigits);
+      length += kExponentDigits;
+    } else if (significant == end && significant != number.exponentDigits) {
+      out[length++] = '0';
+    } else {
+      put(significant, end);
+    }
+  }
+  std::memcpy(first, out, length);
+  return first + length;
+}
+
+bool convertNumber(std::string_view text, double& out, bool exactOnly) {
+  return onPaddedCopy(text, [&](const char* first, const char* last) {
+    const fast::NumberParts number = fast::scanParts(first);
+    return number.whole && number.end == last && convertParts(number, 0, out, exactOnly);
+  });
 }
 
 }  // namespace velmora::detail

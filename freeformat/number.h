@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -26,8 +28,9 @@ namespace velmora::detail {
 // bytes after its valid ones.
 inline constexpr std::size_t kNumberPadding = 1 + fast::kScanPadding;
 
-// The general rules over [first, last), for what the scanner or the fast
-// conversion left undecided.
+// The general rules over [first, last), for what the fast forms of the scan
+// or the fast conversion left undecided: the scan's general form and the
+// conversion's tiers.
 std::from_chars_result parseNumberGeneral(const char* first, const char* last, double& value);
 
 // Reads the number at `first`: the run of bytes from `first`, up to `last`,
@@ -73,45 +76,56 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
 // any is nonzero matters (as a digit just below the last kept).
 inline constexpr int kKeptDigits = 800;
 
-// The general rules, one byte at a time, so that a value of any length and one
-// arriving in pieces are handled in fixed memory: beyond the first kKeptDigits
-// significant digits only whether any further digit is nonzero matters for the
-// rounding.
-class NumberParser {
- public:
-  // Takes the next byte; false when it cannot continue the bytes seen so far,
-  // which are then left as they were (finish() still judges them).
-  bool feed(unsigned char c);
-  // True when the bytes taken form a whole number; stores its nearest double,
-  // from the conversion's tiers in order (the exact case, Eisel-Lemire, then
-  // the exact general tier); with exactOnly from the general tier alone.
-  bool finish(double& out, bool exactOnly = false) const;
+// The conversion of a scanned value's parts (fast::scanParts, whole), its
+// power of ten raised by `scale`: the tiers in order (the exact case,
+// Eisel-Lemire, then the exact general tier); with exactOnly the general
+// tier alone.
+bool convertParts(const fast::NumberParts& number, std::int64_t scale, double& out, bool exactOnly = false);
 
- private:
-  enum class State : std::uint8_t {
-    Start, Sign, Integer, PointFirst, Fraction, ExponentMark, ExponentSign,
-    Exponent, Word
-  };
-  static constexpr int kMaxWord = 8;  // "infinity"
+// The number [first, last) taken whole, its power of ten raised by `scale`
+// (what foldNumber took out of a long value); false when those bytes are not
+// one number. The same bytes readable as for parseNumber.
+inline bool parseWholeNumber(const char* first, const char* last, std::int64_t scale, double& value) {
+  if (scale == 0) {
+    const std::from_chars_result read = parseNumber(first, last, value);
+    return read.ec == std::errc() && read.ptr == last;
+  }
+  const fast::NumberParts number = fast::scanParts(first);
+  return number.whole && number.end == last && convertParts(number, scale, value);
+}
 
-  void addDigit(char digit, bool afterPoint);
+// A value too long for the buffer that holds it, so that it is read in
+// fixed memory: [first, end) are the start of a number value that goes on
+// past `end` (the buffer's line-feed sentinel, with kNumberPadding readable
+// bytes from it on). They are rewritten in place as a shorter start that
+// any continuation completes to the same value once `scale` is added to its
+// power of ten: the significant digits beyond those the conversion keeps
+// become one digit, nonzero when any of them was, leading zeros go, and an
+// exponent's digits are cut where it saturates. Returns the new end, or
+// nullptr when the bytes cannot start a number.
+char* foldNumber(char* first, char* end, std::int64_t& scale);
 
-  State state_ = State::Start;
-  bool negative_ = false;
-  bool exponentNegative_ = false;
-  bool sticky_ = false;  // a nonzero digit beyond the kept ones
-  int kept_ = 0;
-  int wordLength_ = 0;
-  std::int64_t integerDigits_ = 0;     // significant digits before the point
-  std::int64_t leadingZeros_ = 0;      // zeros after the point before the first significant digit
-  std::int64_t exponent_ = 0;
-  char digits_[kKeptDigits];
-  char word_[kMaxWord];
-};
+// Calls use(first, last) on a copy of the text as the scan needs it: followed
+// by a line feed and zeros, in a local array when the text is short.
+template <class Use>
+inline bool onPaddedCopy(std::string_view text, Use&& use) {
+  constexpr std::size_t kLocal = 256;
+  char local[kLocal + kNumberPadding];
+  std::string longer;
+  char* copy = local;
+  if (text.size() > kLocal) {
+    longer.assign(text.size() + kNumberPadding, '\0');
+    copy = longer.data();
+  }
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\n';
+  std::memset(copy + text.size() + 1, 0, kNumberPadding - 1);
+  return use(copy, copy + text.size());
+}
 
-// The whole text as one number value, by the general rules alone (their scan
-// and the exact tier of the conversion); false when it is not one. The
-// reference the faster tiers are tested against.
-bool convertNumber(std::string_view text, double& out);
+// The whole text as one number value; false when it is not one. With
+// exactOnly by the exact tier alone: the reference the faster tiers are
+// tested against.
+bool convertNumber(std::string_view text, double& out, bool exactOnly = true);
 
 }  // namespace velmora::detail

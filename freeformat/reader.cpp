@@ -77,7 +77,9 @@ std::size_t storeText(const Item& item, const char* text, std::size_t length) {
 }
 
 // Collects the leftmost `width` bytes of a value of any length.
-struct TextSink {
+}  // namespace
+
+struct FreeFormatReader::TextSink {
   char* text;
   std::size_t width;
   std::size_t length = 0;
@@ -85,8 +87,6 @@ struct TextSink {
     if (length < width) text[length++] = c;
   }
 };
-
-}  // namespace
 
 FreeFormatReader::FreeFormatReader(int channel) : channel_(channel) {
   // First, so that a reader that could not get its buffer was never listed.
@@ -825,7 +825,8 @@ bool FreeFormatReader::readNumberFast(double* target) {
   return true;
 }
 
-// Any value, one byte at a time, across block boundaries: pos_ is at its first byte.
+// Any value not read by the faster reads, pos_ at its first byte: a quoted
+// one, a repeat form, text, a bad value, or one running past the buffer.
 void FreeFormatReader::readValueSlow(const Item& item, int itemNumber) {
   long long line = line_;
   int c = peek();
@@ -837,48 +838,88 @@ void FreeFormatReader::readValueSlow(const Item& item, int itemNumber) {
     noteTextStored(length);
     return;
   }
-  // Unquoted: the run of bytes up to the next terminator. While it is all
-  // digits it may still turn out to be a repeat count, so a text item is only
+  // Unquoted: the bytes up to the next terminator. While they are all digits
+  // they may still turn out to be a repeat count, so a text item is only
   // written once the value is known not to be one ("2*" leaves it unchanged).
-  bool allDigits = true;
-  bool anyDigit = false;
-  std::uint64_t count = 0;
-  detail::NumberParser number;
   char local[kMaxTextWidth];
   assert(item.isNumber() || item.width() <= kMaxTextWidth);  // wider items are not supported
   TextSink text{local, item.isNumber() ? 0 : std::min(item.width(), kMaxTextWidth)};
-  for (;; ++pos_) {
-    c = peek();
-    if (isTerminator(c)) break;
-    if (c == '*' && allDigits && anyDigit) {
-      ++pos_;
-      startRepeat(count, item, itemNumber, line);
-      return;
-    }
-    if (c >= '0' && c <= '9') {
-      auto digit = static_cast<std::uint64_t>(c - '0');
-      count = count > (UINT64_MAX - digit) / 10 ? UINT64_MAX : count * 10 + digit;
-      anyDigit = true;
-    } else {
-      allDigits = false;
-    }
-    if (item.isNumber()) {
-      // Once a byte other than a digit has been seen it cannot be a repeat
-      // count, so a value that can no longer be a number is wrong now.
-      if (!number.feed(static_cast<unsigned char>(c)) && !allDigits) {
-        fail(Failure::BadNumber, itemNumber, line);
-      }
-    } else {
-      text.put(static_cast<char>(c));
-    }
+  const GatheredValue value = gatherValue(true, item.isNumber(), item.isNumber() ? nullptr : &text);
+  if (value.repeat) {
+    pos_ = value.end + 1;
+    startRepeat(value.count, item, itemNumber, line);
+    return;
   }
   if (item.isNumber()) {
-    double value;
-    if (!number.finish(value)) fail(Failure::BadNumber, itemNumber, line);
-    *item.number() = value;
+    double number;
+    if (!value.kept || !detail::parseWholeNumber(pos_, value.end, foldedScale_, number)) {
+      fail(Failure::BadNumber, itemNumber, line);
+    }
+    *item.number() = number;
   } else {
     noteTextStored(storeText(item, local, text.length));
   }
+  pos_ = value.end;
+}
+
+// Reads an unquoted value's bytes from pos_ on, across blocks, up to the
+// byte that ends it or, with stopAtCount, to the asterisk after a repeat
+// count. Each byte goes to `text` (when given) as it is met. With `keep`
+// the bytes stay in the buffer from pos_ on, so that the number rules take
+// them whole; a value as long as the whole buffer is folded on the way
+// (foldLongNumber), and the read stops, not kept, where its bytes can no
+// longer start a number. Without it they are passed over.
+FreeFormatReader::GatheredValue FreeFormatReader::gatherValue(bool stopAtCount, bool keep, TextSink* text) {
+  GatheredValue value{nullptr, false, 0, keep};
+  foldedScale_ = 0;
+  bool allDigits = stopAtCount;
+  bool anyDigit = false;
+  char* p = pos_;
+  for (;;) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (endsValue(c)) {
+      if (p != end_ || atEof_) break;
+      // The buffer ends inside the value (its sentinel was met): the next block.
+      const std::size_t at = keep ? static_cast<std::size_t>(p - pos_) : 0;
+      if (!keep) pos_ = p;
+      if (!refill() && !atEof_ && !foldLongNumber()) {
+        value.kept = false;
+        break;
+      }
+      p = pos_ + (at < static_cast<std::size_t>(end_ - pos_) ? at : static_cast<std::size_t>(end_ - pos_));
+      continue;
+    }
+    if (allDigits) {
+      if (detail::isDigitByte(c)) {
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        value.count = value.count > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value.count * 10 + digit;
+        anyDigit = true;
+      } else if (c == '*' && anyDigit) {
+        value.repeat = true;
+        break;
+      } else {
+        allDigits = false;
+      }
+    }
+    if (text != nullptr) text->put(static_cast<char>(c));
+    ++p;
+  }
+  value.end = p;
+  return value;
+}
+
+// The buffer holds nothing but the start of the number being read: its
+// bytes are rewritten shorter (detail::foldNumber), so that it can go on.
+// The bytes after it keep their places in the file; the record's start is
+// no longer in the buffer. False when the bytes cannot start a number.
+bool FreeFormatReader::foldLongNumber() {
+  char* folded = detail::foldNumber(pos_, end_, foldedScale_);
+  if (folded == nullptr) return false;
+  bufferOffset_ += end_ - folded;
+  bufferStartsRecord_ = false;
+  end_ = folded;
+  markEnd();
+  return true;
 }
 
 // pos_ is just past "r*". The value after it (or a null, when a separator
@@ -901,15 +942,12 @@ void FreeFormatReader::startRepeat(std::uint64_t count, const Item& item, int it
   } else {
     // Kept both ways, as text and as a number, since the items it fills may
     // be of either kind. A second asterisk is part of the value.
-    detail::NumberParser number;
     TextSink text{value.text, kMaxTextWidth};
-    bool numberSoFar = true;
-    for (; !isTerminator(c = peek()); ++pos_) {
-      text.put(static_cast<char>(c));
-      if (numberSoFar) numberSoFar = number.feed(static_cast<unsigned char>(c));
-    }
+    GatheredValue body = gatherValue(false, true, &text);
+    value.isNumber = body.kept && detail::parseWholeNumber(pos_, body.end, foldedScale_, value.number);
+    if (!body.kept) body = gatherValue(false, false, nullptr);  // no number: the rest is passed over
     value.textLength = text.length;
-    value.isNumber = numberSoFar && number.finish(value.number);
+    pos_ = body.end;
   }
   repeatLeft_ = count;
   valuesSeen_ += count - 1;  // the form itself was counted as one value

@@ -1,7 +1,9 @@
 // How a record's values are written (describeValues, writtenItem): the walk
-// of the value-splitting rules, each number's bytes taken through the number
-// rules' own scan and classed by the byte table.
+// of the value-splitting rules, each number's parts as the number rules'
+// own scan finds them.
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "freeformat.h"
 #include "grammar.h"
@@ -11,56 +13,35 @@
 namespace velmora {
 namespace {
 
-// The shape of the number [body, end) of `record`, or false when the bytes
-// are not one number.
+// The shape of the number [body, end) of `record`, from its parts as the
+// number rules' scan finds them, or false when the bytes are not one number.
 bool numberShape(std::string_view record, WrittenValue& v) {
-  detail::NumberParser parser;
-  bool inExponent = false, exponentNegative = false, significant = false;
-  long long exponent = 0;
-  std::uint32_t trailing = 0;  // zeros met after the last significant digit, before it is known they are not last
-  for (std::size_t k = v.body; k < v.end; ++k) {
-    const auto c = static_cast<unsigned char>(record[k]);
-    if (!parser.feed(c)) return false;
-    const std::uint8_t found = detail::byteClass(c);
-    if (detail::isDigitByte(c)) {
-      if (inExponent) {
-        exponent = std::min<long long>(exponent * 10 + (c - '0'), kWrittenExponentCap);
-        continue;
-      }
-      (v.point ? v.fractionDigits : v.integerDigits) += 1;
-      if (c != '0') {
-        v.significantDigits += trailing + 1;
-        trailing = 0;
-        significant = true;
-      } else if (significant) {
-        ++trailing;
-      }
-    } else if (c == '.') {
-      v.point = true;
-    } else if ((found & detail::kSign) != 0) {
-      if (k == v.body) {
-        v.sign = true;
-      } else {
-        if (!inExponent) {
-          v.exponent = ExponentForm::SignAlone;
-          v.exponentAt = k;
-          inExponent = true;
-        }
-        exponentNegative = c == '-';
-      }
-    } else if ((found & detail::kExponentLetter) != 0 && !v.word && !inExponent) {
-      v.exponent = ExponentForm::Letter;
-      v.exponentAt = k;
-      inExponent = true;
-    } else {
-      v.word = true;  // Inf, NaN
+  return detail::onPaddedCopy(record.substr(v.body, v.end - v.body), [&v](const char* first, const char* last) {
+    const detail::fast::NumberParts n = detail::fast::scanParts(first);
+    if (!n.whole || n.end != last) return false;
+    auto count = [](std::ptrdiff_t digits) {
+      return static_cast<std::uint32_t>(std::min<std::ptrdiff_t>(digits, UINT32_MAX));
+    };
+    v.sign = n.first != first;
+    v.word = n.word != detail::fast::NumberWord::None;
+    if (v.word) return true;
+    v.point = n.point;
+    const auto length = static_cast<std::size_t>(n.mantissaEnd - n.first);
+    const char* point = n.point ? static_cast<const char*>(std::memchr(n.first, '.', length)) : n.mantissaEnd;
+    v.integerDigits = count(point - n.first);
+    v.fractionDigits = n.point ? count(n.mantissaEnd - point - 1) : 0;
+    // From the first nonzero digit to the last digit written, zeros included.
+    const char* nonzero = n.first;
+    while (nonzero != n.mantissaEnd && (*nonzero == '0' || *nonzero == '.')) ++nonzero;
+    v.significantDigits = count(n.mantissaEnd - nonzero - (n.point && nonzero < point ? 1 : 0));
+    if (n.exponentDigits != n.mantissaEnd) {
+      v.exponent = detail::isExponentLetter(static_cast<unsigned char>(*n.mantissaEnd)) ? ExponentForm::Letter
+                                                                                         : ExponentForm::SignAlone;
+      v.exponentAt = v.body + static_cast<std::size_t>(n.mantissaEnd - first);
+      v.exponentValue = static_cast<int>(std::clamp<std::int64_t>(n.exponent, -kWrittenExponentCap, kWrittenExponentCap));
     }
-  }
-  double ignored;
-  if (!parser.finish(ignored)) return false;
-  v.significantDigits += trailing;  // written zeros after the last nonzero digit count
-  v.exponentValue = static_cast<int>(exponentNegative ? -exponent : exponent);
-  return true;
+    return true;
+  });
 }
 
 WrittenValue writtenOf(std::string_view record, const detail::ValueSpan& span) {
@@ -119,12 +100,6 @@ bool writtenItem(std::string_view record, int item, WrittenValue& value) {
   return found;
 }
 
-bool numberOfText(std::string_view text, double& value) {
-  detail::NumberParser parser;
-  for (const char c : text) {
-    if (!parser.feed(static_cast<unsigned char>(c))) return false;
-  }
-  return parser.finish(value);
-}
+bool numberOfText(std::string_view text, double& value) { return detail::convertNumber(text, value, false); }
 
 }  // namespace velmora

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -305,13 +306,42 @@ TEST_F(FreeFormat, HugeRecordsAndValues) {
   const std::pair<std::string, const char*> kLong[] = {
       {"9007199254740993." + zeros + "1", "9007199254740994"},
       {"9007199254740993." + zeros + "0", "9007199254740992"},
-      {"1" + std::string(9999, '0') + "e-9999", "1"}};
+      {"1" + std::string(9999, '0') + "e-9999", "1"},
+      // Longer than the reader's buffer: each part of a number may be.
+      {"9007199254740993." + std::string(150000, '0') + "1", "9007199254740994"},
+      {"9007199254740993." + std::string(150000, '0') + "0", "9007199254740992"},
+      {"0." + std::string(200000, '0') + "5e200001", "5"},
+      {"-" + std::string(100000, '0') + "12.5", "-12.5"},
+      {"1" + std::string(70000, '0') + "." + std::string(70000, '0') + "e-70000", "1"},
+      {"3" + std::string(200000, '0') + "e-200000", "3"},
+      {"1.5e-" + std::string(100000, '0') + "3", "0.0015"},
+      {"2e" + std::string(100000, '0') + "1", "20"},
+      {"1e1" + std::string(100000, '0'), "inf"},
+      {"-1e-1" + std::string(100000, '0'), "-0"}};
   for (const auto& [text, expected] : kLong) {
     double value = 0;
     EXPECT_TRUE(velmora::detail::convertNumber(text, value) && value == std::stod(expected)) << value;
     for (std::size_t chunk : {0, 1}) {
       readChunk = chunk;
       EXPECT_EQ(run(write("in", text), "N"), expected);
+    }
+  }
+  // Long bad values, long repeat counts and long repeated values.
+  const std::string big(100000, '0');
+  const std::array<std::array<std::string, 3>, 8> kLongForms{{
+      {"1" + big + "x", "N", fatal(1, "bad number in item 1", 1)},
+      {"1." + big + "E", "N", fatal(1, "bad number in item 1", 1)},
+      {"7" + big + "..5", "N", fatal(1, "bad number in item 1", 1)},
+      {big + "3*2.5", "N N N", "2.5 2.5 2.5"},
+      {big + "*5", "N", fatal(1, "bad number in item 1", 1)},
+      {"2*1" + big + "e-100000", "N N", "1 1"},
+      {"2*" + std::string(100000, 'z'), "T3 T3", "[zzz] [zzz]"},
+      {"2*" + std::string(100000, 'z'), "N", fatal(1, "bad number in item 1", 1)},
+  }};
+  for (const auto& [text, plan, expected] : kLongForms) {
+    for (std::size_t chunk : {0, 1}) {
+      readChunk = chunk;
+      EXPECT_EQ(run(write("in", text), plan), expected) << text.substr(0, 12) << " chunk " << chunk;
     }
   }
 }

@@ -8,8 +8,10 @@
 // exact multiplication or division), else the Eisel-Lemire method with 128-bit
 // powers of five; a value it cannot decide (a possible exact halfway point, a
 // subnormal result, dropped digits that might change the rounding) is
-// declined, and the general rules decide it, whose conversion ends in the
-// exact tier (number.cpp). Which bytes are blanks, separators, exponent
+// declined. The scan's general form (scanParts) takes every form the fast
+// ones decline (Inf and NaN, exponents and values of any length) and says
+// where each part lies; the general rules (number.cpp) convert those parts
+// by the same tiers, ending in the exact one. Which bytes are blanks, separators, exponent
 // letters and signs, and the exponent's cap, come from grammar.h. Private to
 // the number conversion and the reader; inline, as it runs once per value.
 #pragma once
@@ -526,9 +528,9 @@ template <bool kLikely>
   return true;
 }
 
-// Scans the value at p. False when the bytes are not a number of these forms
-// (no digit, an exponent with no digits, Inf or NaN): the general rules judge
-// them. The byte that stops the value (the reader's line-feed sentinel at the
+// Scans the value at p by the fast forms. False when the bytes are not a
+// number of these forms (no digit, an exponent with no digits or of
+// kExponentLimit or more, Inf or NaN): the general form judges them. The byte that stops the value (the reader's line-feed sentinel at the
 // latest) must be readable and kScanPadding more after it. The value's end is
 // not checked against the separators: the caller does that. Without kValue
 // the bytes are checked and the end found alike, but no digit's value is

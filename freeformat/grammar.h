@@ -54,6 +54,13 @@ inline constexpr bool isQuote(unsigned char c) { return (byteClass(c) & kQuote) 
 inline constexpr bool isExponentLetter(unsigned char c) { return (byteClass(c) & kExponentLetter) != 0; }
 inline constexpr bool isDigitByte(unsigned char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
+// A repeat count r of "r*v" with the next digit taken: it saturates at the
+// largest count, which no statement can tell from a larger one.
+inline constexpr std::uint64_t repeatCountStep(std::uint64_t count, unsigned char digit) {
+  const auto value = static_cast<std::uint64_t>(digit - '0');
+  return count > (UINT64_MAX - value) / 10 ? UINT64_MAX : count * 10 + value;
+}
+
 // The largest exponent, and the largest count of a value's digits, the
 // reader weighs exactly: far beyond any power of ten a double can need
 // (1e-400 is zero, 1e400 infinite whatever digits a value has before its

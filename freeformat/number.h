@@ -1,6 +1,8 @@
-// Number values: one entry point in the manner of std::from_chars, and the
-// general byte-by-byte rules it falls back on. Private to the reader (and to
-// tests that link the reader's internals).
+// Number values: one entry point in the manner of std::from_chars, the
+// general rules it falls back on (the scan's general form and the exact
+// tier of the conversion), and the folding of a value longer than the
+// reader's buffer. Private to the reader (and to tests that link the
+// reader's internals).
 #pragma once
 
 #include <charconv>

@@ -891,8 +891,7 @@ FreeFormatReader::GatheredValue FreeFormatReader::gatherValue(bool stopAtCount, 
     }
     if (allDigits) {
       if (detail::isDigitByte(c)) {
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        value.count = value.count > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value.count * 10 + digit;
+        value.count = detail::repeatCountStep(value.count, c);
         anyDigit = true;
       } else if (c == '*' && anyDigit) {
         value.repeat = true;

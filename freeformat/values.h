@@ -90,7 +90,7 @@ std::size_t walkValues(std::string_view record, bool afterValue, Each&& each) {
     }
     std::uint64_t count = 0;
     for (char digit : value.substr(0, star)) {
-      count = count > (UINT64_MAX - 9) / 10 ? UINT64_MAX : count * 10 + static_cast<unsigned>(digit - '0');
+      count = repeatCountStep(count, static_cast<unsigned char>(digit));
     }
     const std::size_t after = i + star + 1;
     if (count == 0) {

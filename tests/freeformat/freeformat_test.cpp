@@ -310,6 +310,7 @@ TEST_F(FreeFormat, HugeRecordsAndValues) {
       // Longer than the reader's buffer: each part of a number may be.
       {"9007199254740993." + std::string(150000, '0') + "1", "9007199254740994"},
       {"9007199254740993." + std::string(150000, '0') + "0", "9007199254740992"},
+      {"9007199254740993." + std::string(1000, '0') + "1" + std::string(150000, '0'), "9007199254740994"},
       {"0." + std::string(200000, '0') + "5e200001", "5"},
       {"-" + std::string(100000, '0') + "12.5", "-12.5"},
       {"1" + std::string(70000, '0') + "." + std::string(70000, '0') + "e-70000", "1"},
@@ -343,6 +344,32 @@ TEST_F(FreeFormat, HugeRecordsAndValues) {
       readChunk = chunk;
       EXPECT_EQ(run(write("in", text), plan), expected) << text.substr(0, 12) << " chunk " << chunk;
     }
+  }
+  // Seeded random numbers longer than the buffer, read through it in pieces,
+  // are what the general rules make of the whole text at once.
+  std::mt19937 random(20261209);
+  auto digits = [&random](std::size_t n) {
+    std::string run(n, '0');
+    const auto density = random() % 3;  // all zeros, a few nonzero, all random
+    for (char& c : run) {
+      if (density == 2 || (density == 1 && random() % 5000 == 0)) c = static_cast<char>('0' + random() % 10);
+    }
+    return run;
+  };
+  const std::size_t kLengths[] = {0, 1, 17, 70000, 150000};
+  for (int k = 0; k < 24; ++k) {
+    std::string text = random() % 2 ? "-" : "";
+    text += digits(kLengths[random() % 5]);
+    if (random() % 2) text += "." + digits(kLengths[random() % 5]);
+    if (random() % 2) text += std::string(random() % 2 ? "e" : "D-") + "1" + digits(kLengths[random() % 4]);
+    if (text.size() < 70000) text += digits(70000);  // long at the least
+    double value = 0;
+    char number[40] = "";
+    const bool isNumber = velmora::detail::convertNumber(text, value, false);
+    std::snprintf(number, sizeof number, "%.17g", value);
+    const std::string expected = isNumber ? number : fatal(1, "bad number in item 1", 1);
+    readChunk = k % 3 == 0 ? 7 : 0;
+    EXPECT_EQ(run(write("in", text), "N"), expected) << text.substr(0, 30) << "... of " << text.size();
   }
 }
 

@@ -76,9 +76,9 @@ std::size_t storeText(const Item& item, const char* text, std::size_t length) {
   return n;
 }
 
-// Collects the leftmost `width` bytes of a value of any length.
 }  // namespace
 
+// Collects the leftmost `width` bytes of a value of any length.
 struct FreeFormatReader::TextSink {
   char* text;
   std::size_t width;
@@ -882,11 +882,16 @@ FreeFormatReader::GatheredValue FreeFormatReader::gatherValue(bool stopAtCount, 
       // The buffer ends inside the value (its sentinel was met): the next block.
       const std::size_t at = keep ? static_cast<std::size_t>(p - pos_) : 0;
       if (!keep) pos_ = p;
-      if (!refill() && !atEof_ && !foldLongNumber()) {
+      if (refill() || atEof_) {
+        p = pos_ + at;
+        continue;
+      }
+      // The buffer holds this value alone (which only a kept value can fill).
+      if (!foldLongNumber()) {
         value.kept = false;
         break;
       }
-      p = pos_ + (at < static_cast<std::size_t>(end_ - pos_) ? at : static_cast<std::size_t>(end_ - pos_));
+      p = end_;
       continue;
     }
     if (allDigits) {

@@ -13,7 +13,9 @@
 //   not numbers  .  +  1.5E  0.5C  1..2  'quoted'  0*1 (a zero repeat count)
 // A statement starts at the first record not consumed by the previous one, goes
 // on over as many records as it needs, and the rest of the record where it
-// stopped is discarded.
+// stopped is discarded. Records and values have no length limit and are read
+// in the reader's one fixed buffer (a number longer than it is read on in
+// place, its digits beyond those that can matter folded away).
 //
 // Every failure is fatal: it goes through stopRun(), which writes the two-line
 // diagnostic and ends the process with status 2. The one condition handed back

@@ -38,6 +38,9 @@ class MemoryStopsThrown {
 // "a/b/" -> "a".
 std::string folderOf(std::string path);
 
+// The last part of a path: "a/b" -> "b", "b" -> "b".
+std::string baseOf(const std::string& path);
+
 // The name a write to `path` reaches: a symbolic link in its last part
 // followed, one that leads nowhere too (the write makes the file it names, as
 // a shell's > does), chains of them up to 40 links; trailing slashes dropped.

@@ -25,6 +25,11 @@ std::string folderOf(std::string path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string baseOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string writtenName(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   for (int hops = 0; hops < 40; ++hops) {

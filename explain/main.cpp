@@ -233,10 +233,7 @@ bool writePicture(const std::string& path, const Explanation& facts,
     }
   }
   if (!exists) target = companion::writtenName(path);
-  const std::size_t slash = target.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string temporary = folder + "." + base + ".XXXXXX";
+  std::string temporary = companion::folderOf(target) + "/." + companion::baseOf(target) + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return pictureFailed(path, errno);
   // The permissions a new file gets (0666 less the umask), or those of the

@@ -14,15 +14,6 @@
 namespace velmora::explain {
 namespace {
 
-// The directory a new file of this name would be created in.
-std::string parentOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-
 // Follows a chain of links that leads nowhere to the missing file at its end,
 // each link's text read relative to the link's own folder: the file a
 // creating open makes. ELOOP past the system's limit on links in one name.
@@ -72,7 +63,7 @@ const OwnPrograms& ownPrograms() {
     if (length <= 0) return own;
     path.resize(static_cast<std::size_t>(length));
     own.haveSelf = statOf(path, own.self);
-    const std::string folder = parentOf(path);
+    const std::string folder = companion::folderOf(path);
     own.haveVelmora = statOf(folder + "/velmora", own.velmora) ||
                       statOf(folder + "/../app/velmora", own.velmora);
     return own;
@@ -170,7 +161,7 @@ int predictAttempt(const Target& target, OpenAttempt attempt) {
   if (target.statError != ENOENT) return -target.statError;
   if (!creating) return -ENOENT;
   if (target.chainError != 0) return -target.chainError;
-  const int error = creationError(parentOf(target.created));
+  const int error = creationError(companion::folderOf(target.created));
   return error == 0 ? 0 : -error;
 }
 

@@ -163,12 +163,8 @@ Options parseArguments(int argc, char** argv) {
   std::exit(kCannotRead);
 }
 
+using velmora::companion::baseOf;
 using velmora::companion::folderOf;
-
-std::string baseOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 using velmora::companion::newFileMode;
 using velmora::companion::writtenName;

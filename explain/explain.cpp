@@ -25,19 +25,12 @@ namespace {
 // A stop of velmora's, carried out of the reader to explainPair: its facts,
 // copied while the reader that stopped still holds them.
 struct Stopped {
-  StopFacts facts;
+  StopSeen facts;
 };
 void throwStop(const StopReport& report) {
-  StopFacts stop;
-  stop.kind = report.kind;
-  stop.statement = report.statement;
-  stop.channel = report.channel;
+  StopSeen stop;
+  static_cast<StopFacts&>(stop) = report;
   if (!report.file.empty()) stop.file = std::string(report.file);
-  stop.line = report.line;
-  stop.item = report.item;
-  stop.osError = report.osError;
-  stop.bytes = report.bytes;
-  stop.recordOffset = report.recordOffset;
   stop.text.assign(report.text, report.textLength);
   // Line 2's description runs to the text's last byte, its line feed.
   stop.description.assign(report.text + report.descriptionStart,

@@ -201,17 +201,10 @@ struct FileFacts {
   std::uint32_t multiLineHeld = 0;
 };
 
-// Where velmora stops, and the two lines it writes.
-struct StopFacts {
-  Failure kind = Failure::IoError;
-  int statement = 0;
-  int channel = 0;
+// Where velmora stops (the reader's facts of the stop, kept), and the two
+// lines it writes.
+struct StopSeen : StopFacts {
   std::optional<std::string> file;  // the file line 1 names, raw bytes
-  long long line = 0;               // for a bad number or bad text
-  int item = 0;                     // likewise: the item of the statement, from 1
-  long long recordOffset = -1;      // where the record of `line` starts in its file; -1: unknown
-  int osError = 0;                  // an open failure's or input/output error's errno
-  std::size_t bytes = 0;            // an allocation that failed
   std::string text;                 // both lines, each ending in a line feed
   std::string description;          // line 2 after "error: ", without its line feed
   bool wouldCreate = false;         // velmora would have created the missing file first
@@ -323,7 +316,7 @@ struct Explanation {
   // no-header, header-records-like-rows, row-counts, rows-past-limit), in
   // their order: the JSON's `warnings`, kept for programs that read it.
   std::vector<std::string> warnings;
-  std::optional<StopFacts> stop;
+  std::optional<StopSeen> stop;
   std::vector<Finding> findings;    // most important first
   std::optional<double> failAbove;
   std::optional<RowFacts> firstDifference;

@@ -112,7 +112,7 @@ class Findings {
 
   void stop() {
     if (!facts_.stop) return;
-    const StopFacts& stop = *facts_.stop;
+    const StopSeen& stop = *facts_.stop;
     const FindingRole role = stop.dataFile < 0 ? FindingRole::Control : roleOf(stop.dataFile);
     std::vector<long long> lines;
     if (stop.line > 0) lines.push_back(stop.line);

@@ -92,7 +92,7 @@ const char* const kHeaderNames[4] = {"first", "second", "third", "rate"};
 // Text.
 
 // What velmora does with a file that does not exist, where it stops there.
-std::string missingText(const StopFacts& stop) {
+std::string missingText(const StopSeen& stop) {
   std::string text = "no: ";
   if (stop.linkTarget) {
     text += "a symbolic link to " + quoted(*stop.linkTarget) + ", which does not exist; ";
@@ -655,7 +655,7 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
   json.close(']');
   json.key("error");
   if (facts.stop) {
-    const StopFacts& stop = *facts.stop;
+    const StopSeen& stop = *facts.stop;
     json.open('{');
     json.key("statement");
     json.count(static_cast<std::size_t>(stop.statement));

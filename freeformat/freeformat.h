@@ -49,19 +49,22 @@ enum class Failure {
   OutOfMemory,  // storage the run needs could not be allocated (before any file is opened)
 };
 
-// What a fatal condition knows about itself. Names are raw bytes; the funnel
-// escapes them for display.
-struct StopContext {
+// What a fatal condition knows about itself: the plain facts, which a
+// handler may copy as they are, and the names. Names are raw bytes; the
+// funnel escapes them for display.
+struct StopFacts {
   Failure kind = Failure::IoError;
   int statement = 0;
   int channel = 0;
-  std::string_view file;       // the channel's file; empty when it has none
   long long line = 0;          // line of the file for a bad number or bad text
   int item = 0;                // position of the item in its statement, from 1
   int osError = 0;             // errno for an open failure or input/output error
-  std::string_view openName;   // the name that could not be opened
   std::size_t bytes = 0;       // the size of an allocation that failed
   long long recordOffset = -1; // where the record of `line` starts in the file; -1: unknown
+};
+struct StopContext : StopFacts {
+  std::string_view file;       // the channel's file; empty when it has none
+  std::string_view openName;   // the name that could not be opened
 };
 
 // What a handler is handed: the stop's facts, and its two lines as written to

@@ -106,7 +106,6 @@ Presence presenceOf(const std::string& name) {
 void compare(const Request& request, const Workspace& w, double total, Explanation& facts) {
   const std::size_t comparedRows = facts.files[1].record.rows;
   const std::size_t referenceRows = facts.files[0].record.rows;
-  const double* reference = w.reference.values();
   const double* compared = w.column2InFileUnits[1].get();
   facts.total = total;
   char line[kResultLineLength + 1];
@@ -126,7 +125,9 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   for (std::size_t i = 0; i < comparedRows; ++i) {
     const double square = sum.squaredDifference(i + 1, compared[i]);
     if (request.keepSquares) facts.squares[i] = square;
-    facts.rowsDiffering += scaleColumn2(compared[i]) == reference[i] ? 0 : 1;
+    // A row differs where its difference is not zero; a NaN one (infinity
+    // less infinity) differs too, as it makes the total NaN.
+    facts.rowsDiffering += sum.scaledDifference(i + 1, compared[i]) != 0 ? 1 : 0;
     if (i >= referenceRows) {
       ++facts.rowsWithoutReference;
       withoutReference += square;
@@ -147,7 +148,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   }
   std::reverse(best.begin(), best.end());
   for (std::size_t i = 0; i < comparedRows; ++i) {
-    if (scaleColumn2(compared[i]) != reference[i]) {
+    if (sum.scaledDifference(i + 1, compared[i]) != 0) {
       facts.firstDifference = rowFacts(w, facts, i, facts.total);
       break;
     }
@@ -213,7 +214,7 @@ std::string rowRecord(Explanation& facts, int f, std::size_t index) {
 
 namespace {
 
-// Header records that read like table rows: every record from the first line
+// Header records that read like table rows: every record after the title's
 // up to the one where the header's last statement started, and before the
 // first table row (or the cut-short row), all of them consumed by the
 // header's statements or blank. Nothing past the header is looked at: after
@@ -231,7 +232,11 @@ void findSuspectLines(FileFacts& file, RecordsAgain& again) {
   } else if (record.cutShortRowLine > 0) {
     end = std::min(end, record.cutShortRowLine);
   }
+  // The title is not one of them: the records counted are those the header
+  // statements after it passed over, as the loader counts its statements.
   again.walk(0, 1, end - 1, [&](long long line, const FetchedRecord& fetched) {
+    if (line <= record.titleLine) return;
+    ++file.headerRecordsSeen;
     if (!readsLikeTableRow(fetched)) return;
     if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
     ++file.suspectCount;

@@ -191,6 +191,7 @@ struct FileFacts {
   LoadRecord record;         // what the load saw
   std::vector<long long> suspectLines;  // header records that read like table rows
   std::size_t suspectCount = 0;
+  std::size_t headerRecordsSeen = 0;    // the records after the title that the header passed over, as looked at
   // Records as written, by line, read again at the offsets the load gave for
   // the findings and rows that show them (at most kMaxShownRecordBytes each).
   std::map<long long, std::string> records;

@@ -208,8 +208,7 @@ class Findings {
     for (int f = 0; f < 2; ++f) {
       const FileFacts& file = facts_.files[f];
       if (file.suspectCount == 0) continue;
-      const LoadRecord& r = file.record;
-      const std::size_t records = r.headerStatementCount;  // statements after the title
+      const std::size_t records = file.headerRecordsSeen;
       std::vector<long long> lines(file.suspectLines.begin(),
                                    file.suspectLines.begin() +
                                        static_cast<std::ptrdiff_t>(std::min(kListedLines, file.suspectLines.size())));

@@ -469,6 +469,10 @@ const FindingCase kFindingCases[] = {
      0, "the title value 'time' is 4 characters long, shorter than 12"},
     {"spreadsheet_without_header", "x y z\n" + repeat("1 2 3\n", 25), kPlain + kFive, "", {}, "no-header",
      "reference", 0, "seems to have no header: 20 of the 20 records", true},
+    // Rows from the first line: the title is not counted among the records
+    // the header passed over.
+    {"rows_from_the_first_line", repeat("1 2 3\n", 30), kPlain + kFive, "", {}, "no-header", "reference", 0,
+     "seems to have no header: 20 of the 20 records the header passed over read like table rows (lines 2, 3,"},
     {"unquoted_absolute_path", kPlain + kFive, kPlain + kFive, "a.dat\n/data/b.dat\n", {}, "control-file",
      "control", 0, "write the name between quotes ('/data/b.dat')", true},
     {"comma_before_second_name", kPlain + kFive, kPlain + kFive, "a.dat\n,b.dat\n", {}, "control-file",
@@ -799,6 +803,17 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
   EXPECT_EQ(facts.top[2].comparedValue, 0.25);
   EXPECT_EQ(facts.top[2].scaledDifference, 250);
   EXPECT_EQ(facts.top[2].square, 62500);
+
+  // The same value on both sides differs when its scaled difference is NaN
+  // (infinity less infinity): that row makes the total NaN. A difference whose
+  // square underflows to zero still differs.
+  write("c.dat", kPlain + "1 0 0\n2 2e305 0\n3 1e-200 0\n");
+  write("d.dat", kPlain + "1 0 0\n2 2e305 0\n3 2e-200 0\n");
+  const Explanation same = explainNamed("c.dat", "d.dat", 4);
+  EXPECT_TRUE(std::isnan(same.total));
+  EXPECT_EQ(same.rowsDiffering, 2U);
+  ASSERT_TRUE(same.firstDifference);
+  EXPECT_EQ(same.firstDifference->row, 2U);
 }
 
 // Each listed row carries its record as it stands in both files and all

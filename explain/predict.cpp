@@ -183,7 +183,7 @@ void predictOpen(std::string_view name, int channel, const OpenStatements& state
                  bool& wouldCreate, std::optional<std::string>& linkTarget) {
   wouldCreate = false;
   linkTarget.reset();
-  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  name = fileNameOf(name);
   const Target target = unaskableNameError(name) == 0 ? targetOf(name) : Target{};
   if (target.throughLink && target.chainError == 0) linkTarget = target.created;
   const OpenOutcome outcome = followOpenRules(

@@ -488,9 +488,10 @@ class RecordCauses {
             }
           }
           if (matched) continue;
-          // A carriage return that ends the record is the line end of a
-          // text written elsewhere, read as a blank; a tab is a blank.
-          if (c == '\t' || c == '\n' || (c == '\r' && (i + 1 == record.size() || record[i + 1] == '\n'))) continue;
+          // What the reader reads as a blank (a tab, a carriage return) is
+          // spacing between values, as a space is; a line feed joins the
+          // records of a row shown together.
+          if (c == '\n' || isBlankByte(c)) continue;
           if (c < 0x20 || c == 0x7F) {
             char shown[8];
             std::snprintf(shown, sizeof shown, "\\x%02x", c);

@@ -619,6 +619,10 @@ bool writtenItem(std::string_view record, int item, WrittenValue& value);
 // one.   "1.5+3" -> 1500     "0.1D-2" -> 0.001     "1.5E" -> false
 bool numberOfText(std::string_view text, double& value);
 
+// Whether the reader reads a byte outside a quoted value as a blank between
+// values: a space, a tab, a carriage return.
+bool isBlankByte(unsigned char c);
+
 }  // namespace velmora
 
 #endif  // VELMORA_FREEFORMAT_FREEFORMAT_H

@@ -102,4 +102,6 @@ bool writtenItem(std::string_view record, int item, WrittenValue& value) {
 
 bool numberOfText(std::string_view text, double& value) { return detail::convertNumber(text, value, false); }
 
+bool isBlankByte(unsigned char c) { return detail::isBlank(c); }
+
 }  // namespace velmora

@@ -554,6 +554,10 @@ const FindingCase kFindingCases[] = {
      "record-bytes", "compared", 0,
      "'b.dat' line 23: '2 0.5\\xc2\\xa0 0': it holds bytes the eye does not see: \\xc2\\xa0 (a non-breaking space) at "
      "character 6", true},
+    // A lone carriage return is a blank to the reader: not a hidden byte.
+    {"invisible_bytes_after_a_lone_cr", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5\r\xc2\xa0 0", "3 0.75 0"}),
+     "", {}, "record-bytes", "compared", 0,
+     "it holds bytes the eye does not see: \\xc2\\xa0 (a non-breaking space) at character 7; remove"},
     {"control_character", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3\x0c 0.5 0", "4 1 0", "5 1.25 0"}), "",
      {}, "record-bytes", "compared", 0, "\\x0c (a form feed) at character 2"},
     {"thousands_separator", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 1,250.75 0", "4 1 0", "5 1.25 0"}),

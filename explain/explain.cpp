@@ -370,6 +370,8 @@ class Observer : public NoRunEvents {
     std::memcpy(r.title, seen.text.data(), std::min(seen.text.size(), kLineWidth));
     r.titleLength = std::min(seen.valueLength, kLineWidth);
     r.titleLine = seen.firstLine;
+    r.titleStored = seen.storedText;
+    r.titleOpener = seen.opener;
     r.code = code;
     r.layout = code.layout;
   }
@@ -380,15 +382,19 @@ class Observer : public NoRunEvents {
     switch (seen.target) {
       case HeaderNumber::First:
         r.fileUnits.first = seen.number;
+        r.headerNumberRead[0] = true;
         break;
       case HeaderNumber::Second:
         r.fileUnits.second = seen.number;
+        r.headerNumberRead[1] = true;
         break;
       case HeaderNumber::Third:
         r.fileUnits.third = seen.number;
+        r.headerNumberRead[2] = true;
         break;
       case HeaderNumber::Rate:
         r.fileUnits.rate = seen.number;
+        r.headerNumberRead[3] = true;
         std::memcpy(r.rateLabel, seen.text.data(), std::min(seen.text.size(), kLabelWidth));
         r.rateLabelLength = std::min(seen.valueLength, kLabelWidth);
         r.rateLine = seen.firstLine;

@@ -72,11 +72,14 @@ struct LoadRecord {
   char title[kLineWidth];    // the line buffer right after the title statement
   std::size_t titleLength = 0;  // its bytes before the padding
   long long titleLine = 0;
+  bool titleStored = true;      // the title statement stored a value; if not, `title` is what it left
+  StatementOpener titleOpener = StatementOpener::Value;
   FormatCodeSeen code;          // how the title chose the layout
   HeaderLayout layout = HeaderLayout::Plain;
   bool headerRead = false;   // every header statement was executed
   // Each header number as its statement left it, before the division by 1000.
   HeaderValues fileUnits;
+  bool headerNumberRead[4] = {};  // first, second, third, rate: a statement read into it
   char rateLabel[kLabelWidth];  // the label read with the rate (layouts 1 and 2)
   std::size_t rateLabelLength = 0;  // its bytes before the padding
   long long rateLine = 0;
@@ -402,6 +405,11 @@ PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption)
 // more than one as " | ", cut after kShownRecordWidth characters with an
 // ellipsis: "1 2,5 3" -> "1 2,5 3"   "1\t2" -> "1\\x092"
 std::string shownRecord(std::string_view record);
+
+// Of a title statement that stored no value (it opened with a null value or
+// a slash), the words that say the layout comes from the text an earlier
+// statement left, ending in ": "; "" when it stored its value.
+std::string titleNotStored(const LoadRecord& r);
 
 // The report as text (`top` rows listed) or as one JSON object; false when a
 // write failed.

@@ -180,11 +180,13 @@ class Findings {
   static std::string codeText(const LoadRecord& r) {
     const std::string_view value(r.title, r.titleLength);
     const std::string position = std::to_string(r.code.position);
+    const std::string noun = titleNotStored(r) + (r.titleStored ? "the title value " : "the text ");
     if (!r.code.fromValue) {
-      return "the title value " + shownName(value) + " is " + std::to_string(value.size()) +
-             " characters long, shorter than " + position + " (plain layout)";
+      return noun + shownName(value) + " is " + std::to_string(value.size()) + " characters long, shorter than " +
+             position + " (plain layout)";
     }
-    std::string text = "character " + position + " of the title value " + shownName(value) + " is " +
+    std::string text = titleNotStored(r) + "character " + position + " of " +
+                       (r.titleStored ? "the title value " : "the text ") + shownName(value) + " is " +
                        shownName(std::string_view(&r.code.code, 1));
     // A code elsewhere in a value that selects no layout may be one put a
     // character off.
@@ -426,6 +428,13 @@ class Findings {
 };
 
 }  // namespace
+
+std::string titleNotStored(const LoadRecord& r) {
+  if (r.titleStored) return "";
+  const char* opener = r.titleOpener == StatementOpener::Slash ? "a slash" : "a comma or semicolon, a null value";
+  return std::string("the title statement read no value (it found ") + opener +
+         " first), so the layout comes from the text an earlier statement left there: ";
+}
 
 std::string shareText(double share) {
   if (std::isnan(share)) return "NaN";

@@ -75,16 +75,14 @@ class Out {
 std::string lineOrNone(long long line) { return line > 0 ? std::to_string(line) : "-"; }
 
 // The header numbers a load got as far as reading, in file units: first,
-// second, third, rate. The first three header statements of both layouts
-// read first, second and third; the rate is noted once its statement is done.
+// second, third, rate, each read once a statement read into it.
 struct HeaderNumbers {
   double value[4];
   bool read[4];
 };
 HeaderNumbers headerNumbers(const LoadRecord& r) {
   return {{r.fileUnits.first, r.fileUnits.second, r.fileUnits.third, r.fileUnits.rate},
-          {r.headerStatementCount >= 1, r.headerStatementCount >= 2, r.headerStatementCount >= 3,
-           r.rateLine > 0}};
+          {r.headerNumberRead[0], r.headerNumberRead[1], r.headerNumberRead[2], r.headerNumberRead[3]}};
 }
 const char* const kHeaderNames[4] = {"first", "second", "third", "rate"};
 
@@ -142,13 +140,15 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   if (!r.titleRead) return;
   const std::string_view titleValue(r.title, r.titleLength);
   out << "  layout:                 " << layoutName(r.layout);
+  const char* const titleNoun = r.titleStored ? "the title value " : "the text ";
   if (!r.code.fromValue) {
     // A blank stands in for the missing character: there is no code to show.
-    out << ", no format code (the title value " << quoted(titleValue) << " is " << titleValue.size()
-        << " characters long, shorter than " << r.code.position << "; line " << lineOrNone(r.titleLine) << ")\n";
+    out << ", no format code (" << titleNotStored(r) << titleNoun << quoted(titleValue) << " is "
+        << titleValue.size() << " characters long, shorter than " << r.code.position << "; line "
+        << lineOrNone(r.titleLine) << ")\n";
   } else {
-    out << ", format code " << quoted(std::string_view(&r.code.code, 1)) << " (character "
-        << r.code.position << " of the title value " << quoted(titleValue) << ", line "
+    out << ", format code " << quoted(std::string_view(&r.code.code, 1)) << " (" << titleNotStored(r)
+        << "character " << r.code.position << " of " << titleNoun << quoted(titleValue) << ", line "
         << lineOrNone(r.titleLine) << ")\n";
   }
   if (r.layout != HeaderLayout::Plain) {

@@ -465,6 +465,12 @@ const FindingCase kFindingCases[] = {
      kPlain + kFive, "", {}, "layouts-differ", "pair", 0,
      "in the reference file character 12 of the title value 'Velmora DAT2 run 1' is '2'; in the compared file "
      "the title value 'readings' is 8 characters long"},
+    // A title statement that finds a slash stores nothing: the layout comes
+    // from what the reference's last header statement left in its place.
+    {"title_slash_keeps_earlier_text", kLayout1 + kFive, "/\n" + repeat("header\n", 20) + kFive, "", {},
+     "layouts-differ", "pair", 0,
+     "in the compared file the title statement read no value (it found a slash first), so the layout comes from "
+     "the text an earlier statement left there: the text 'column' is 6 characters long, shorter than 12"},
     {"short_title_value", "time\n" + repeat("h\n", 20) + kFive, kLayout1 + kFive, "", {}, "layouts-differ", "pair",
      0, "the title value 'time' is 4 characters long, shorter than 12"},
     {"spreadsheet_without_header", "x y z\n" + repeat("1 2 3\n", 25), kPlain + kFive, "", {}, "no-header",

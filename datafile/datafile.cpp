@@ -189,7 +189,7 @@ std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values
                          std::uint32_t convertItems, std::size_t capacity, bool& ended,
                          long long& cutShortLine) {
   TableRead table;
-  table.itemsPerRow = 3;
+  table.itemsPerRow = kRowItems;
   table.statement = statement;
   table.values = values;
   table.lines = lines;

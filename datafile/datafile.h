@@ -38,6 +38,9 @@ inline constexpr int kDataFileChannel = 13;     // the channel every data file i
 
 enum class HeaderLayout { Layout1, Layout2, Plain };
 
+// The number items of a row statement: a table's rows are three numbers.
+inline constexpr int kRowItems = 3;
+
 // The header numbers, each held as file value / 1000. A labelled-number
 // statement that leaves its number unchanged (a null value or a slash) still
 // divides it again.

@@ -166,7 +166,8 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
 // three values, all numbers, and nothing else (no null value, slash, repeat
 // form or quote).
 bool readsLikeTableRow(const FetchedRecord& record) {
-  return !record.cut && record.shape.values == 3 && record.shape.numbers == 3 && record.shape.plain;
+  return !record.cut && record.shape.values == kRowItems && record.shape.numbers == kRowItems &&
+         record.shape.plain;
 }
 
 // What is read again of one file, by the reader's record access at the

@@ -384,9 +384,6 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& out)
 // of a program file, closed at once).
 // `wouldCreate` is set when velmora would have created the file, and
 // `linkTarget` to the file a link that leads nowhere names.
-struct OpenStatements {
-  int open, rewind, firstRead;
-};
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,
                  bool& wouldCreate, std::optional<std::string>& linkTarget);
 

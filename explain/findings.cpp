@@ -276,11 +276,11 @@ class Findings {
         text += ", where a slash ended it (the values it did not reach read as 0)";
       } else {
         // From the next line, the statement took what the first one lacked.
-        const bool adjacent = seen.last == seen.first + 1 && heldValues > 0 && heldValues < 3;
-        text += !adjacent ? " for the rest" : heldValues == 2 ? " for its third value" : " for its second and third values";
+        const bool adjacent = seen.last == seen.first + 1 && heldValues > 0 && heldValues < kRowItems;
+        text += !adjacent ? " for the rest" : heldValues == kRowItems - 1 ? " for its third value" : " for its second and third values";
         if (seen.ignored > 0) {
           text += " and ignored the " + count(seen.ignored, "value", "values") + " after " +
-                  (adjacent && heldValues == 2 ? "it" : "them") + " there";
+                  (adjacent && heldValues == kRowItems - 1 ? "it" : "them") + " there";
         }
       }
       text += "; the row reads as " + rowValues(f, row);

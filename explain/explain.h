@@ -405,8 +405,10 @@ std::string shownRecord(std::string_view record);
 
 // Of a title statement that stored no value (it opened with a null value or
 // a slash), the words that say the layout comes from the text an earlier
-// statement left, ending in ": "; "" when it stored its value.
+// statement left, ending in ": "; "" when it stored its value. And what the
+// text in the line buffer is called: "the title value " or "the text ".
 std::string titleNotStored(const LoadRecord& r);
+const char* titleNoun(const LoadRecord& r);
 
 // The report as text (`top` rows listed) or as one JSON object; false when a
 // write failed.

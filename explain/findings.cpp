@@ -180,13 +180,12 @@ class Findings {
   static std::string codeText(const LoadRecord& r) {
     const std::string_view value(r.title, r.titleLength);
     const std::string position = std::to_string(r.code.position);
-    const std::string noun = titleNotStored(r) + (r.titleStored ? "the title value " : "the text ");
+    const std::string lead = titleNotStored(r);
     if (!r.code.fromValue) {
-      return noun + shownName(value) + " is " + std::to_string(value.size()) + " characters long, shorter than " +
-             position + " (plain layout)";
+      return lead + titleNoun(r) + shownName(value) + " is " + std::to_string(value.size()) +
+             " characters long, shorter than " + position + " (plain layout)";
     }
-    std::string text = titleNotStored(r) + "character " + position + " of " +
-                       (r.titleStored ? "the title value " : "the text ") + shownName(value) + " is " +
+    std::string text = lead + "character " + position + " of " + titleNoun(r) + shownName(value) + " is " +
                        shownName(std::string_view(&r.code.code, 1));
     // A code elsewhere in a value that selects no layout may be one put a
     // character off.
@@ -435,6 +434,8 @@ std::string titleNotStored(const LoadRecord& r) {
   return std::string("the title statement read no value (it found ") + opener +
          " first), so the layout comes from the text an earlier statement left there: ";
 }
+
+const char* titleNoun(const LoadRecord& r) { return r.titleStored ? "the title value " : "the text "; }
 
 std::string shareText(double share) {
   if (std::isnan(share)) return "NaN";

@@ -140,15 +140,14 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   if (!r.titleRead) return;
   const std::string_view titleValue(r.title, r.titleLength);
   out << "  layout:                 " << layoutName(r.layout);
-  const char* const titleNoun = r.titleStored ? "the title value " : "the text ";
   if (!r.code.fromValue) {
     // A blank stands in for the missing character: there is no code to show.
-    out << ", no format code (" << titleNotStored(r) << titleNoun << quoted(titleValue) << " is "
+    out << ", no format code (" << titleNotStored(r) << titleNoun(r) << quoted(titleValue) << " is "
         << titleValue.size() << " characters long, shorter than " << r.code.position << "; line "
         << lineOrNone(r.titleLine) << ")\n";
   } else {
     out << ", format code " << quoted(std::string_view(&r.code.code, 1)) << " (" << titleNotStored(r)
-        << "character " << r.code.position << " of " << titleNoun << quoted(titleValue) << ", line "
+        << "character " << r.code.position << " of " << titleNoun(r) << quoted(titleValue) << ", line "
         << lineOrNone(r.titleLine) << ")\n";
   }
   if (r.layout != HeaderLayout::Plain) {

@@ -262,6 +262,7 @@ struct RunPeak {
   std::size_t row = 0;  // 1-based
   double square = 0;
   bool allNaN = true;
+  bool someNaN = false;  // a NaN square, not drawn, was passed over
 };
 
 RunPeak findPeak(const double* squares, std::size_t first, std::size_t end) {
@@ -269,7 +270,10 @@ RunPeak findPeak(const double* squares, std::size_t first, std::size_t end) {
   peak.row = first + 1;
   for (std::size_t i = first; i < end; ++i) {
     const double square = squares[i];
-    if (std::isnan(square)) continue;
+    if (std::isnan(square)) {
+      peak.someNaN = true;
+      continue;
+    }
     if (peak.allNaN || square > peak.square) {
       peak.row = i + 1;
       peak.square = square;
@@ -638,7 +642,9 @@ class SvgPicture {
     appendAttribute(out_, "cx", x);
     appendAttribute(out_, "cy", y);
     out_ += " r=\"4\" fill=\"none\" stroke=\"black\"/>\n";
-    std::string text = "largest: row ";
+    // Beside a NaN square, which is not drawn, this is the largest drawn one,
+    // not the row the report names as adding most.
+    std::string text = peak.someNaN ? "largest drawn: row " : "largest: row ";
     appendGrouped(text, peak.row);
     // A total that holds this square gives a share up to 1; any other (an
     // infinite square over a finite total) is not a share and is left out.

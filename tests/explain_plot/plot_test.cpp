@@ -360,6 +360,7 @@ TEST(PlotMarks, BandFirstDifferenceLabelsAndCaption) {
        "rows 3 to 4: no reference row"},
       {"one row without reference", {1, 4, 1, 9, 100}, 4, 1, {}, 808.75, 0, "row 5: no reference row"},
       {"no reference at all", {1, 4}, 0, 1, {}, 100, 0, "rows 1 to 2: no reference row"},
+      {"a NaN row is not the largest drawn", {1, kNaN, 4}, 3, 1, {}, kNaN, 0, "largest drawn: row 3"},
       {"a long finding is cut", {1, 4}, 2, 1, {longFinding, "largest: row 2 adds most"}, kNaN, 4, "largest: row 2, 80%"},
       {"many rows, a spike", [] {
          std::vector<double> squares(100000, 0.5);

@@ -61,6 +61,31 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/co
               ${PROJECT_BINARY_DIR}/doc/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# The library for C++ programs: include/velmora/velmora.h, libvelmora.a,
+# and a CMake package, so that a program finds it with find_package(Velmora)
+# and links Velmora::velmora. The tool's own libraries it is made of go
+# beside it, in a folder of their own, not to clash with other names. Not in
+# the Debian package (CPACK_INSTALL_CMAKE_PROJECTS below), whose programs and
+# Python module need none of it.
+include(CMakePackageConfigHelpers)
+set(velmora_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Velmora)
+install(TARGETS velmora_library EXPORT VelmoraTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+install(TARGETS explain_report explain_plot companion comparison datafile freeformat
+                velmora_flags velmora_warnings
+        EXPORT VelmoraTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/velmora COMPONENT Development)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/velmora DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        COMPONENT Development)
+install(EXPORT VelmoraTargets NAMESPACE Velmora:: FILE VelmoraTargets.cmake
+        DESTINATION ${velmora_package_dir} COMPONENT Development)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VelmoraConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/VelmoraConfig.cmake
+                              INSTALL_DESTINATION ${velmora_package_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/VelmoraConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/VelmoraConfig.cmake ${PROJECT_BINARY_DIR}/VelmoraConfigVersion.cmake
+        DESTINATION ${velmora_package_dir} COMPONENT Development)
+
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()
 endif()
@@ -127,6 +152,23 @@ if(velmora_shlibdeps_works)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+endif()
+
+# The package holds the programs, their pages and documents, and the Python
+# module where it is built; the C++ library's files are for `cmake --install`.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
+if(VELMORA_PYTHON_BUILT)
+  list(APPEND CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};python;/")
+  # The module is built for this python3 version, and imports numpy.
+  set(velmora_python_version ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR})
+  math(EXPR velmora_python_next "${Python3_VERSION_MINOR} + 1")
+  set(velmora_python_depends
+      "python3 (>= ${velmora_python_version}), python3 (<< ${Python3_VERSION_MAJOR}.${velmora_python_next}), python3-numpy")
+  if(CPACK_DEBIAN_PACKAGE_DEPENDS)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}, ${velmora_python_depends}")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${velmora_python_depends}")
+  endif()
 endif()
 
 include(CPack)

@@ -159,8 +159,8 @@ struct HeaderStatementSeen {
 // One complete row: its values as read, column 2 in file units. Only
 // values[1] is set for every sink: columns 1 and 3 never reach the result, so
 // the reader checks their values but converts them only for a sink that asks
-// for row detail (kRowDetail); for the others values[0] and values[2] are
-// unspecified. `lines` is set only for a sink that asks for it.
+// for row detail (kRowDetail, kBatchedDetail); for the others values[0] and
+// values[2] are unspecified. `lines` is set only for a sink that asks for it.
 struct RowSeen {
   std::size_t row = 0;  // from 1
   const double* values = nullptr;
@@ -186,6 +186,10 @@ struct NoLoadEvents {
   // Whether row() wants each row's lines and value counts, which cost the
   // reader a little per row.
   static constexpr bool kRowDetail = false;
+  // The same detail (every value converted, each row's lines), for a sink
+  // that keeps nothing of a load that stops (it throws), so its rows may come
+  // a batch at a time as the run's own do.
+  static constexpr bool kBatchedDetail = false;
   // Whether a load that reads kMaxRows rows looks, past the last row's
   // record, whether the file holds more (LoadEnd::rowsPastLimit). velmora
   // never reads a byte past its last row.
@@ -255,20 +259,21 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
   // A sink that asks for detail gets each row as soon as it is read, so that
   // after a stop it has seen every row before it; the run's own sinks get
   // them a batch at a time.
+  constexpr bool kDetail = Sink::kRowDetail || Sink::kBatchedDetail;
   constexpr std::size_t kBatch = Sink::kRowDetail ? 1 : detail::kRowBatch;
   double values[3 * kBatch] = {};
-  RowLines lines[1];  // kBatch is 1 for a sink that asks for lines
+  RowLines lines[kDetail ? kBatch : 1];
   std::size_t rows = 0;
   bool ended = false;
   long long cutShortLine = 0;
   while (!ended && rows < kMaxRows) {
     const std::size_t wanted = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
     const std::size_t got = detail::readRowBatch(reader, numbers.row, values,
-                                                 Sink::kRowDetail ? lines : nullptr,
-                                                 Sink::kRowDetail ? kAllRowItems : detail::kColumn2Item,
+                                                 kDetail ? lines : nullptr,
+                                                 kDetail ? kAllRowItems : detail::kColumn2Item,
                                                  wanted, ended, cutShortLine);
     for (std::size_t k = 0; k < got; ++k) {
-      sink.row(RowSeen{rows + k + 1, values + 3 * k, Sink::kRowDetail ? &lines[k] : nullptr});
+      sink.row(RowSeen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr});
     }
     rows += got;
   }

@@ -356,6 +356,13 @@ class FreeFormatReader {
   // this first, so that reader allocates nothing.
   static void reserveBuffer();
 
+  // The folder a relative name is opened from: the working directory
+  // (AT_FDCWD) unless a caller names another by an open descriptor of it, so
+  // that a library can read a folder's files without changing the process's
+  // working directory. Like the channels, it is the process's; returns the
+  // previous one.
+  static int setNameFolder(int folder);
+
   // Connects the named file (trailing spaces are not part of the name), by
   // the open rules above for a creating open. Fatal: already open on another
   // channel (same device and inode), or no attempt succeeded.

@@ -58,6 +58,9 @@ char* allocateBuffer() {
 constexpr std::size_t kMaxChannels = 16;
 std::array<const FreeFormatReader*, kMaxChannels> channelTable{};
 
+// Where a relative name is looked up (FreeFormatReader::setNameFolder).
+int nameFolder = AT_FDCWD;
+
 using detail::byteClass;
 using detail::endsValue;
 using detail::isBlank;
@@ -135,6 +138,10 @@ void FreeFormatReader::fail(Failure kind, int item, long long line, int osError)
 // ---------------------------------------------------------------------------
 // Channels.
 
+int FreeFormatReader::setNameFolder(int folder) {
+  return std::exchange(nameFolder, folder);
+}
+
 void FreeFormatReader::open(std::string_view name, int statement) {
   openWith(name, statement, false);
 }
@@ -196,7 +203,7 @@ void FreeFormatReader::openWith(std::string_view name, int statement, bool readO
   const char* path = name_;
 
   struct stat status {};
-  if (::stat(path, &status) == 0) {
+  if (::fstatat(nameFolder, path, &status, 0) == 0) {
     for (const FreeFormatReader* other : channelTable) {
       if (other != nullptr && other != this && other->fd_ >= 0 &&
           other->device_ == status.st_dev && other->inode_ == status.st_ino) {
@@ -221,7 +228,7 @@ void FreeFormatReader::openWith(std::string_view name, int statement, bool readO
       case OpenAttempt::GiveUp:
         return -EINVAL;
     }
-    const int fd = ::open(path, flags, kMode);
+    const int fd = ::openat(nameFolder, path, flags, kMode);
     return fd >= 0 ? fd : -errno;
   });
   if (outcome.attempt == OpenAttempt::GiveUp) openFailed(outcome.error);

@@ -2,13 +2,16 @@
 # Builds the Debian package from the current build tree into a temporary
 # directory, checks it with lintian and checks its fields and contents, and
 # runs the packaged velmora and its manual page from the extracted files.
-# Usage: deb_package.sh CPACK BUILD_DIR VERSION VELMORA EXAMPLE_DIR
+# With PYTHON (the system's python3; the build made the Python module), the
+# package must hold the module, depend on numpy, and give velmora's line.
+# Usage: deb_package.sh CPACK BUILD_DIR VERSION VELMORA EXAMPLE_DIR [PYTHON]
 set -u
 cpack=$1
 build=$2
 version=$3
 velmora=$4
 example=$5
+python=${6:-}
 # Where a tool is missing the test is skipped, except in CI, which installs
 # them all (.ci/run) and must not pass on a package nobody checked.
 for tool in dpkg-deb dpkg-parsechangelog man lintian; do
@@ -47,6 +50,10 @@ for library in libc6 libstdc++6; do
     fail "Depends '$depends' does not name $library"
 done
 [ -n "$(field Description)" ] || fail "no Description"
+if [ -n "$python" ]; then
+  printf '%s\n' "$depends" | tr ',' '\n' | grep -q "^ *python3-numpy\( \|$\)" ||
+    fail "Depends '$depends' does not name python3-numpy"
+fi
 
 # What a packager checks: no error and no warning from lintian. Its notes
 # (I:) are shown but do not fail the test.
@@ -102,6 +109,18 @@ status=0
   fail "packaged velmora did not print one 26-character line: '$(cat "$work/packaged.out")'"
 cmp -s "$work/packaged.out" "$work/built.out" ||
   fail "packaged velmora printed '$(cat "$work/packaged.out")', the build tree's '$(cat "$work/built.out")'"
+
+# The packaged Python module, from where the system's python3 finds it once
+# installed, gives the same line, run from outside the example's folder.
+if [ -n "$python" ]; then
+  site=$("$python" -c 'import sys; print(next(p for p in sys.path if p.endswith("/dist-packages") and p.startswith("/usr/lib/")))') ||
+    fail "$python has no /usr/lib/.../dist-packages on its path"
+  [ -f "$work/root$site/velmora/__init__.py" ] || fail "the package holds no Python module in $site/velmora"
+  got=$(cd "$work" && PYTHONPATH="$work/root$site" "$python" -c 'import sys, velmora; print(velmora.run(sys.argv[1]).line)' packaged) ||
+    fail "the packaged Python module failed on the example"
+  [ "$got" = "$(cat "$work/built.out")" ] ||
+    fail "the packaged Python module gave '$got', velmora '$(cat "$work/built.out")'"
+fi
 
 # The packaged velmora-suite runs on the example as a suite of one case and
 # shows the same result line.

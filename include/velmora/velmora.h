@@ -75,7 +75,8 @@ struct DataFile {
   MallocBuffer<std::int64_t> lines;
   // The table stopped at kMaxRows and the file holds more after it.
   bool rowsPastLimit = false;
-  [[nodiscard]] double value(std::size_t row, int column) const { return table[3 * row + column]; }
+  // Row `row` (from 0), column `column` (0, 1, 2).
+  [[nodiscard]] double value(std::size_t row, std::size_t column) const { return table[3 * row + column]; }
 };
 
 // A comparison's total and velmora's result line for it.

@@ -3,12 +3,15 @@
 # against it (nothing of the source tree on its include path), and checks
 # that it prints velmora's own line for each example, and stops as velmora
 # does, its two lines, where the control file names a missing file.
-# Usage: installed_consumer.sh CMAKE BUILD_DIR EXAMPLES VELMORA
+# FLAGS: compiler and linker flags the consumer needs beside the library's
+# (the sanitizers', where the library was built with them).
+# Usage: installed_consumer.sh CMAKE BUILD_DIR EXAMPLES VELMORA [FLAGS]
 set -u
 cmake=$1
 build=$2
 examples=$3
 velmora=$4
+flags=${5:-}
 work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -21,7 +24,7 @@ for file in libvelmora.a VelmoraConfig.cmake; do
 done
 cp -R "$examples/consumer" "$work/consumer"
 "$cmake" -S "$work/consumer" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$work/prefix" \
-  > "$work/configure.log" 2>&1 || { cat "$work/configure.log" >&2; fail "configuring the consumer failed"; }
+  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" > "$work/configure.log" 2>&1 || { cat "$work/configure.log" >&2; fail "configuring the consumer failed"; }
 "$cmake" --build "$work/consumer-build" > "$work/build.log" 2>&1 ||
   { cat "$work/build.log" >&2; fail "building the consumer failed"; }
 consumer=$work/consumer-build/velmora-consumer
@@ -30,7 +33,11 @@ for example in layout1 layout2 plain; do
   cp -R "$examples/$example" "$work/$example"
   expected=$(cd "$work/$example" && "$velmora") || fail "velmora failed on $example"
   # Started elsewhere: the folder's names are relative to the folder.
-  got=$(cd "$work" && "$consumer" "$example" | head -n 1) || fail "the consumer failed on $example"
+  # Each data file read too (its rows and columns through the library).
+  files=$(cd "$work" && ls "$example"/* | grep -v CompareThese.inp)
+  # shellcheck disable=SC2086
+  got=$(cd "$work" && "$consumer" "$example" $files) || fail "the consumer failed on $example"
+  got=$(printf '%s\n' "$got" | head -n 1)
   [ "$got" = "$expected" ] || fail "$example: the consumer printed '$got', velmora '$expected'"
 done
 

@@ -919,8 +919,8 @@ struct Confirmed {
 };
 
 // The patterns among exceptions (in the order of their rows): rows that
-// share one compared value, then, of the rest, rows on a regular period, one
-// run of rows, and differences that grow with the row. A pattern has at
+// share one compared value, then, of the rest, differences that grow with
+// the row, rows on a regular period, or one run of rows. A pattern has at
 // least kPatternRows rows.
 constexpr std::size_t kPatternRows = 3;
 
@@ -982,12 +982,6 @@ std::vector<ExceptionPattern> patternsOf(const RelationTable& compared, const st
   for (std::size_t k = 0; k < byRow.size(); ++k) {
     if (!inPattern[k]) rest.push_back(k);
   }
-  ExceptionPattern p{PatternKind::Period};
-  if (rest.size() >= kPatternRows && (regular(rest, p))) {
-    for (const std::size_t k : rest) inPattern[k] = true;
-    out.push_back(p);
-    return out;
-  }
   // Differences that follow the row: a straight line through them that
   // leaves little of their spread.
   if (rest.size() >= 5) {
@@ -1006,7 +1000,14 @@ std::vector<ExceptionPattern> patternsOf(const RelationTable& compared, const st
       t.perRow = cxy / vx;
       for (const std::size_t k : rest) inPattern[k] = true;
       out.push_back(t);
+      return out;
     }
+  }
+  ExceptionPattern p{PatternKind::Period};
+  if (rest.size() >= kPatternRows && (regular(rest, p))) {
+    for (const std::size_t k : rest) inPattern[k] = true;
+    out.push_back(p);
+    return out;
   }
   return out;
 }

@@ -458,6 +458,19 @@ const RelationCase kRelationCases[] = {
     {"placeholder_every_7th_row_alone", kR60, placeholders(kR60, 3, 7, "-999"), "null", "null", "null", 51, 60,
      {3, 10, 17, 24, 31, 38, 45, 52, 59}, "-999 on every 7th row from row 3 to row 59, a placeholder; following it, the "
      "total would be 0 instead of", nullptr, true},
+    // Exceptions on a period, and exceptions whose difference grows along a
+    // run of rows.
+    {"differs_every_fifth_row", kR60,
+     byRow(mapped(kR60, [](const Row& r) { return 1000 * r.v[1]; }),
+           [](std::size_t i, const Row& r) { return i % 5 == 0 ? r.v[1] + static_cast<double>(i % 7 + 1) : r.v[1]; }),
+     "null", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 48, 60,
+     {60, 55, 50, 45, 40, 35, 30, 25, 20, 15, 10, 5}, "; every fifth row from row 5 differs from it; following it, the total "
+     "would be 0 instead of", nullptr, true},
+    {"difference_growing_along_rows_41_to_50", kR60,
+     byRow(mapped(kR60, [](const Row& r) { return 1000 * r.v[1]; }),
+           [](std::size_t i, const Row& r) { return i > 40 && i <= 50 ? r.v[1] + 0.5 * static_cast<double>(i - 40) : r.v[1]; }),
+     "null", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 50, 60, {50, 49, 48, 47, 46, 45, 44, 43, 42, 41},
+     "; on the 10 rows from row 41 to row 50 the difference grows by 0.5 per row; following it, the total would be 0"},
     // A table sampled half a step later: each value a window of two rows.
     {"mean_of_neighbouring_rows", kR40, differing(windowed(kR40, 0.5, 0.5), 20, 0.2), "null",
      R"({"column": 2, "factor": 0.5, "offset": 0})", "null", 38, 39, {20}, "compared column 2 is the mean of reference rows i and i+1",

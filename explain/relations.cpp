@@ -826,9 +826,9 @@ void fitGrammar(const Sample& s, int decimals, const std::vector<Precision>& pre
     for (std::size_t k = 0; k < n; ++k) {
       f[0][k] = transformed(set.transform, s.x[set.column - 1][k]);
       bool ok = std::isfinite(f[0][k]) && std::isfinite(s.y[k]);
-      for (int e = 0; e < set.extras; ++e) {
-        f[1 + e][k] = featureOn(s, set.extra[e], k);
-        ok = ok && std::isfinite(f[1 + e][k]);
+      for (std::size_t e = 1; e < features; ++e) {
+        f[e][k] = featureOn(s, set.extra[e - 1], k);
+        ok = ok && std::isfinite(f[e][k]);
       }
       if (ok) finite.push_back(k);
     }
@@ -1326,6 +1326,7 @@ std::optional<Unexplained> describeDifferences(const RelationInput& in) {
   const std::size_t n = std::min(in.compared.rows, in.reference.rows);
   Unexplained u;
   std::vector<double> relative;
+  relative.reserve(n);
   double sr = 0, sd = 0, srr = 0, sdd = 0, srd = 0;
   int previous = 0;
   for (std::size_t i = 0; i < n; ++i) {

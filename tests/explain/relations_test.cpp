@@ -513,7 +513,8 @@ TEST_F(InTemporaryDirectory, NoRelationWithoutOne) {
     Table a, b;
   };
   std::vector<Pair> pairs;
-  for (const std::size_t n : {5, 12, 50, 400, 20000}) {
+  const std::size_t sizes[] = {5, 12, 50, 400, 20000};
+  for (const std::size_t n : sizes) {
     pairs.push_back({reference(n, 1000 + n), reference(n, 2000 + n)});
     pairs.push_back({reference(n, 3000 + n, true), reference(n + n / 3, 4000 + n, true)});
     // The same first and third columns, unrelated second ones.
@@ -539,7 +540,8 @@ TEST_F(InTemporaryDirectory, NoRelationWithoutOne) {
 // noise, their median relative size what the errors give (uniform within
 // 1%: a median of 0.5%).
 TEST_F(InTemporaryDirectory, NoiseIsUnexplained) {
-  for (const std::size_t n : {40, 400, 20000}) {
+  const std::size_t sizes[] = {40, 400, 20000};
+  for (const std::size_t n : sizes) {
     Random random{77 + n};
     const Table a = reference(n, 700 + n);
     const Table b = mapped(a, [&](const Row& r) { return r.v[1] * (1 + 0.02 * (random.next() - 0.5)); });

@@ -238,11 +238,24 @@ TEST_P(Relations, AreFoundWithWhatRemains) {
   EXPECT_NE(first.text.find("on " + std::to_string(c.holds) + " of " + std::to_string(c.of) + " rows"), std::string::npos)
       << first.text;
   // Each exception listed with its records as written.
+  const auto& rowMap = relation["row_map"];
+  const nlohmann::json runs = rowMap.is_object() && rowMap.contains("runs") ? rowMap["runs"] : nlohmann::json::array();
   ASSERT_EQ(first.exceptionRows.size(), std::min<std::size_t>(c.exceptions.size(), 10));
   for (std::size_t k = 0; k < first.exceptionRows.size(); ++k) {
     const ExceptionRow& row = first.exceptionRows[k];
     if (!c.anyOrder) {
       EXPECT_EQ(row.row, c.exceptions[k]);
+    }
+    // Paired with the reference row its run gives it.
+    for (const auto& run : runs) {
+      const auto from = run[0].get<long long>(), to = run[1].get<long long>();
+      const auto at = static_cast<long long>(row.row);
+      if (at >= from && at <= to) {
+        EXPECT_EQ(static_cast<long long>(row.referenceRow), run[2].get<long long>() + run[3].get<long long>() * (at - from));
+      }
+    }
+    if (relation["row_map"].is_null()) {
+      EXPECT_EQ(row.referenceRow, row.row);
     }
     EXPECT_EQ(row.comparedRecord, c.compared[row.row - 1].text[0] + " " + c.compared[row.row - 1].text[1] + " " +
                                       c.compared[row.row - 1].text[2]);

@@ -947,14 +947,17 @@ std::vector<ExceptionPattern> patternsOf(const RelationTable& compared, const st
   // One value shared by the most exceptions.
   std::vector<double> values;
   for (const RelationException& e : byRow) values.push_back(y[e.row]);
-  std::vector<double> sorted = values;
-  std::sort(sorted.begin(), sorted.end(), [](double a, double b) { return a < b; });
+  std::vector<double> sorted;
+  for (const double v : values) {
+    if (std::isfinite(v)) sorted.push_back(v);
+  }
+  std::sort(sorted.begin(), sorted.end());
   double shared = 0;
   std::size_t most = 0;
   for (std::size_t k = 0; k < sorted.size();) {
     std::size_t l = k;
     while (l < sorted.size() && sorted[l] == sorted[k]) ++l;
-    if (l - k > most && std::isfinite(sorted[k])) {
+    if (l - k > most) {
       most = l - k;
       shared = sorted[k];
     }

@@ -259,8 +259,10 @@ enum class FindingKind {
   MultiLineRows,       // row statements that read more than one line
   SurplusValues,       // records holding more than three values
   Relation,            // a relation that explains the total (relations.h); listed first
+  Unexplained,         // no relation holds: what the differences look like
   RecordBytes,         // a record read other than its writer surely meant, its bytes named
   ZeroColumn,          // a second column that is zero on every row
+  ConstantColumn,      // the compared column 2 is one value on every row, the reference's not
   RowCounts,           // the files have different row counts
   RowsPastLimit,       // rows past 1,000,000 were not read
   FirstDifference,     // the first row that differs
@@ -297,6 +299,8 @@ struct Finding {
   // A relation finding's relation, and its first exceptions with their records.
   std::shared_ptr<const Relation> relation = nullptr;
   std::vector<ExceptionRow> exceptionRows = {};
+  // An unexplained finding's description of the differences.
+  std::shared_ptr<const Unexplained> unexplained = nullptr;
 };
 
 struct Explanation {

@@ -23,7 +23,7 @@ namespace {
 constexpr const char* kFindingNames[] = {
     "stop",           "empty-file",    "directory",       "control-file",  "same-file",
     "layouts-differ", "no-header",     "header-records-like-rows",       "multi-line-rows",
-    "surplus-values", "relation",      "record-bytes",    "zero-column",
+    "surplus-values", "relation",      "unexplained",     "record-bytes",    "zero-column", "constant-column",
     "row-counts",     "rows-past-limit", "first-difference", "largest",   "files-agree",
     "fail-above",
 };

@@ -2,6 +2,7 @@
 // the record-bytes findings (records read other than their writer surely
 // meant, their bytes named).
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -88,19 +89,87 @@ std::string valuesOf(const double (&v)[3]) {
 // ---------------------------------------------------------------------------
 // What a relation says.
 
+// A fitted number as a person writes it: its shortest form, or ten
+// significant digits where that is longer.
+std::string numberText(double v) {
+  const double a = std::fabs(v);
+  char text[64];
+  if (a >= 1e-6 && a < 1e15) {
+    // Fixed notation, as few digits as give the value back.
+    const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed).ptr;
+    const std::string fixedText(text, end);
+    if (fixedText.size() <= 14) return fixedText;
+  }
+  const std::string shortest = shortestText(v);
+  if (shortest.size() <= 12) return shortest;
+  std::snprintf(text, sizeof text, "%.10g", v);
+  return text;
+}
+
+// "x <name>", "<name>", "-<name>": a term with its coefficient.
+std::string scaled(double factor, const std::string& name) {
+  if (factor == 1) return name;
+  return numberText(factor) + " x " + name;
+}
+
+std::string signedTerm(double coefficient, const std::string& name) {
+  if (coefficient < 0) return " - " + scaled(-coefficient, name);
+  return " + " + scaled(coefficient, name);
+}
+
+std::string transformText(Transform t, const std::string& of) {
+  switch (t) {
+    case Transform::None: return of;
+    case Transform::Log10: return "log10 of " + of;
+    case Transform::Ln: return "ln of " + of;
+    case Transform::Exp: return "exp of " + of;
+    case Transform::PowerOfTen: return "10 to the power of " + of;
+    case Transform::Square: return "the square of " + of;
+    case Transform::SquareRoot: return "the square root of " + of;
+    case Transform::Reciprocal: return "1 over " + of;
+  }
+  return of;
+}
+
 std::string valueText(const ValueMap& v, const Precision& p) {
-  std::string text = v.column == 2 ? "the reference's" : "the reference's column " + std::to_string(v.column);
-  if (v.factor != 1) text = shortestText(v.factor) + " x " + text;
-  if (v.offset > 0) text += " + " + shortestText(v.offset);
-  if (v.offset < 0) text += " - " + shortestText(-v.offset);
+  const std::string column = v.column == 2 ? "the reference's" : "the reference's column " + std::to_string(v.column);
+  std::string text;
+  // A window of two neighbouring reference rows, one column.
+  const bool window = v.extras == 1 && v.extra[0].kind == FeatureKind::NextRow && v.extra[0].column == v.column &&
+                      v.transform == Transform::None;
+  const std::string rows = v.column == 2 ? "" : " (column " + std::to_string(v.column) + ")";
+  if (window && v.factor == 0.5 && v.extra[0].coefficient == 0.5) {
+    text = "the mean of reference rows i and i+1" + rows;
+  } else if (window) {
+    text = scaled(v.factor, "reference row i") + signedTerm(v.extra[0].coefficient, "reference row i+1") + rows;
+  } else {
+    text = scaled(v.factor, transformText(v.transform, column));
+    for (int k = 0; k < v.extras; ++k) {
+      const Term& t = v.extra[k];
+      if (t.kind == FeatureKind::RowNumber) {
+        text += (t.coefficient < 0 ? " minus " : " plus ") + numberText(std::fabs(t.coefficient)) + " per row";
+      } else if (t.kind == FeatureKind::NextRow) {
+        text += signedTerm(t.coefficient, "the next reference row's column " + std::to_string(t.column));
+      } else {
+        text += signedTerm(t.coefficient, t.column == 2 ? "the reference's" : "the reference's column " + std::to_string(t.column));
+      }
+    }
+  }
+  if (v.offset > 0) text += " + " + numberText(v.offset);
+  if (v.offset < 0) text += " - " + numberText(-v.offset);
   if (p.kind == PrecisionKind::Decimals) {
     text += std::string(p.cut ? " cut" : " rounded") + " to " + plural(static_cast<std::size_t>(p.digits), "decimal", "decimals");
   } else if (p.kind == PrecisionKind::SignificantDigits) {
     text += std::string(p.cut ? " cut" : " rounded") + " to " +
             plural(static_cast<std::size_t>(p.digits), "significant digit", "significant digits");
+  } else if (p.kind == PrecisionKind::Binary32) {
+    text += " as single precision holds it";
   }
   return text;
 }
+
+// "second", "third", ... "21st": the n-th of a step.
+std::string nth(std::size_t n);
 
 const char* ordinal(long long step) {
   switch (step) {
@@ -110,6 +179,13 @@ const char* ordinal(long long step) {
     case 5: return "fifth";
     default: return nullptr;
   }
+}
+
+std::string nth(std::size_t n) {
+  if (const char* word = ordinal(static_cast<long long>(n))) return word;
+  const std::size_t tens = n % 100, units = n % 10;
+  const char* suffix = tens >= 11 && tens <= 13 ? "th" : units == 1 ? "st" : units == 2 ? "nd" : units == 3 ? "rd" : "th";
+  return std::to_string(n) + suffix;
 }
 
 class RelationText {
@@ -161,8 +237,7 @@ class RelationText {
       const RelationRun& run = runs[0];
       if (run.step == -1) return ", in reverse order (compared row " + std::to_string(run.comparedFirst + 1) +
                                  " is reference row " + std::to_string(run.referenceFirst + 1) + ")";
-      const char* nth = ordinal(run.step);
-      return ", taking every " + (nth != nullptr ? std::string(nth) : std::to_string(run.step) + "th") +
+      return ", taking every " + nth(static_cast<std::size_t>(std::llabs(run.step))) + (run.step < 0 ? " backwards," : "") +
              " reference row from row " + std::to_string(run.referenceFirst + 1);
     }
     if (!forward) {
@@ -203,17 +278,61 @@ class RelationText {
     return text;
   }
 
+  // A compared row (from 0) by its number, line and column-1 value.
+  std::string rowName(std::size_t row) const {
+    const LoadRecord& b = facts_.files[1].record;
+    std::string text = std::to_string(row + 1) + " (line " + std::to_string(line(1, row));
+    if (row < b.rows) text += ", column 1 = " + shortestText(b.column1[row]);
+    return text + ")";
+  }
+
   std::string exceptionsText() const {
-    const std::vector<RelationException>& e = r_.exceptions;
-    if (e.empty()) return "no row differs beyond it";
+    std::vector<const RelationException*> e;
+    for (const RelationException& x : r_.exceptions) {
+      if (!x.patterned) e.push_back(&x);
+    }
+    const std::string beyond = r_.patterns.empty() ? " beyond it" : " beyond them";
+    if (e.empty()) return "no row differs" + beyond;
     std::string text = e.size() == 1 ? "row " : "rows ";
     const std::size_t named = std::min(e.size(), kNamedExceptions);
     for (std::size_t k = 0; k < named; ++k) {
       if (k > 0) text += k + 1 == named && e.size() == named ? " and " : ", ";
-      text += std::to_string(e[k].row + 1) + " (line " + std::to_string(line(1, e[k].row)) + ")";
+      text += rowName(e[k]->row);
     }
     if (e.size() > named) text += " and " + std::to_string(e.size() - named) + " more";
-    return text + (e.size() == 1 ? " differs beyond it" : " differ beyond it");
+    return text + (e.size() == 1 ? " differs" : " differ") + beyond;
+  }
+
+  // The exceptions' patterns, each in a few words.
+  std::string patternsText() const {
+    std::string text;
+    for (const ExceptionPattern& p : r_.patterns) {
+      std::string rows;
+      if (p.kind == PatternKind::Period || (p.kind == PatternKind::SharedValue && p.shared && p.period > 1)) {
+        rows = "every " + nth(p.period) + " row from row " +
+               std::to_string(p.first + 1) + (p.last + 1 < facts_.files[1].record.rows ? " to row " + std::to_string(p.last + 1) : "");
+      } else {
+        rows = p.first == p.last ? "row " + std::to_string(p.first + 1)
+                                 : plural(p.rows, "row", "rows") + " from row " + std::to_string(p.first + 1) + " to row " +
+                                       std::to_string(p.last + 1);
+      }
+      text += "; ";
+      switch (p.kind) {
+        case PatternKind::SharedValue:
+          text += shortestText(p.value) + " on " + rows + ", a placeholder";
+          break;
+        case PatternKind::Period:
+          text += rows + " differs from it";
+          break;
+        case PatternKind::Run:
+          text += "the " + rows + " differ from it, one run";
+          break;
+        case PatternKind::Trend:
+          text += "on the " + rows + " the difference grows by " + numberText(p.perRow) + " per row";
+          break;
+      }
+    }
+    return text;
   }
 
   // The file whose header took its first rows, with their count, when the
@@ -261,8 +380,8 @@ class RelationText {
         text += runsText(r_.allRuns, false, 0, n2 - 1, facts_.files[0].record.rows, n2);
       }
     }
-    text += "; following it, the total would be " + roughTotal(r_.residual) + " instead of " + roughTotal(facts_.total) + ": " +
-            exceptionsText();
+    text += patternsText() + "; following it, the total would be " + roughTotal(r_.residual) + " instead of " +
+            roughTotal(facts_.total) + ": " + exceptionsText();
     if (shortHeader) {
       text += "; give " + quotedName(facts_.files[shortHeader->first].name) +
               (shortHeader->second == 1 ? " the header record it lacks" : " the header records it lacks");
@@ -509,6 +628,63 @@ class RecordCauses {
   std::vector<Seen> seen_;
 };
 
+// The compared column 2 is one value on every row: no relation, and why
+// where the records tell (a slash ended each row before its second value).
+Finding constantFinding(Explanation& facts, double value) {
+  const LoadRecord& b = facts.files[1].record;
+  std::string text = quotedName(facts.files[1].name) + ": compared column 2 is " + shortestText(value) +
+                     " on every row (" + plural(b.rows, "row", "rows") +
+                     ") whatever the reference's, so no relation between the files holds";
+  // The first rows' records, as the reader splits them.
+  bool slashed = true;
+  const std::size_t looked = std::min<std::size_t>(b.rows, 5);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < looked && slashed; ++i) {
+    const ValuesOf split(rowRecord(facts, 1, i));
+    slashed = split.slash != std::string_view::npos && split.values.size() < 2;
+    if (i == 0) at = split.slash;
+  }
+  if (slashed && looked > 0) {
+    text += ": a slash ended each row before its second value (line " + std::to_string(b.firstLine(0)) +
+            ", character " + std::to_string(at + 1) + "), so the values after it were not read and column 2 reads as 0";
+  }
+  return Finding{FindingKind::ConstantColumn, FindingRole::Compared, 0, {b.firstLine(0)}, text};
+}
+
+std::string percentText(double share) {
+  const double v = 100 * share;
+  char text[32];
+  if (v >= 10 && v < 1e6) {
+    std::snprintf(text, sizeof text, "%.0f%%", v);
+  } else if (v >= 0.01 || v == 0) {
+    std::snprintf(text, sizeof text, "%.2g%%", v);
+  } else {
+    return "less than 0.01%";
+  }
+  return text;
+}
+
+// No relation holds: what the differences look like.
+Finding unexplainedFinding(const Unexplained& u) {
+  std::string text = "no relation between the files explains the total: the " + plural(u.rows, "row", "rows") +
+                     " that differ do so by a median of " + percentText(u.medianRelative) + " of the reference's value, ";
+  char trend[32];
+  std::snprintf(trend, sizeof trend, "%.2f", u.trend);
+  text += u.trends ? std::string("growing ") + (u.trend > 0 ? "more positive" : "more negative") + " along the rows (correlation " +
+                         trend + ")"
+                   : std::string("with no trend along the rows");
+  text += ", " + std::to_string(u.positive) + " above and " + std::to_string(u.negative) + " below the reference";
+  if (u.signsRandom) {
+    text += ", their signs as random as chance gives";
+    if (!u.trends) text += ": it looks like noise";
+  } else if (u.positive > 0 && u.negative > 0) {
+    text += ", their signs in longer runs than chance gives";
+  }
+  Finding finding{FindingKind::Unexplained, FindingRole::Pair, 0, {}, text};
+  finding.unexplained = std::make_shared<const Unexplained>(u);
+  return finding;
+}
+
 }  // namespace
 
 void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
@@ -536,7 +712,10 @@ void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
                               {{b.column1, b.column2InFileUnits, b.column3}, b.rows},
                               facts.total,
                               writtenDigits};
-    for (Relation& relation : findRelations(input)) {
+    RelationSearch search = searchRelations(input);
+    if (search.constant) out.push_back(constantFinding(facts, search.constantValue));
+    if (search.unexplained) out.push_back(unexplainedFinding(*search.unexplained));
+    for (Relation& relation : search.relations) {
       RelationText words(facts, relation);
       Finding finding{FindingKind::Relation, words.role(), 0, {}, words.sentence()};
       const auto moved = words.firstMoved();

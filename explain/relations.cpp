@@ -22,11 +22,13 @@ constexpr std::size_t kSampleRows = 512;
 constexpr std::size_t kKeySampleRows = 2048;
 // A relation holds on at least this share of the rows it covers, on at least
 // kMinimumRows of them; a row map accounts for at least kMinimumMapped of the
-// compared rows; following it leaves at most kMostOfTheTotal of the total.
+// compared rows; following it leaves less than the total.
 constexpr double kHoldShare = 0.9;
 constexpr std::size_t kMinimumRows = 5;
 constexpr double kMinimumMapped = 0.5;
-constexpr double kMostOfTheTotal = 0.5;
+// A fit worth confirming holds on this share of the sample (the exceptions
+// in a pattern count for it once confirmed).
+constexpr double kSampleShare = 0.75;
 // A piece has at least kPieceRows rows or kPieceShare of the table.
 constexpr std::size_t kPieceRows = 10;
 constexpr double kPieceShare = 0.1;
@@ -114,6 +116,7 @@ std::optional<double> quickSignificant(double v, int s, bool cut) {
 
 double exactPrecision(const Precision& p, double v) {
   if (!std::isfinite(v)) return v;
+  if (p.kind == PrecisionKind::Binary32) return std::fabs(v) > 3.4e38 ? v : static_cast<double>(static_cast<float>(v));
   if (p.kind == PrecisionKind::Decimals) return fromText(v, p.digits, false, p.cut);
   if (p.kind == PrecisionKind::SignificantDigits) return fromText(v, p.digits - 1, true, p.cut);
   return v;
@@ -125,11 +128,46 @@ std::optional<double> quickPrecision(const Precision& p, double v) {
   return v;
 }
 
-// Whether a compared value follows a predicted one.
+// The unit of the last place of |y| written with `digits` decimals or
+// significant digits.
+double unitOf(PrecisionKind kind, int digits, double y) {
+  const int e = kind == PrecisionKind::Decimals ? -digits : (y == 0 ? -digits : decade(y) - digits + 1);
+  if (e >= 0) return e <= 22 ? kPowersOfTen[e] : HUGE_VAL;
+  return -e <= 22 ? 1 / kPowersOfTen[-e] : std::pow(10.0, e);
+}
+
+int decimalsOf(double v);
+int significantOf(double v);
+
+// Whether a compared value follows a predicted one: the prediction, written
+// with the compared value's own precision, is the compared value (it lies
+// within half a unit of its last written place, or a unit below it for a
+// cut value). The compared value is written with the precision's digits, or
+// more where it shows more.
 bool follows(double y, double predicted, const ValueMap& map, const Precision& precision, bool quickOnly) {
+  if (precision.kind == PrecisionKind::Binary32) {
+    if (y == predicted) return true;
+    if (!std::isfinite(y) || !std::isfinite(predicted) || std::fabs(predicted) > 3.4e38 || std::fabs(y) > 3.4e38) return false;
+    return static_cast<float>(y) == static_cast<float>(predicted);
+  }
   if (precision.kind != PrecisionKind::None) {
     const std::optional<double> quick = quickPrecision(precision, predicted);
     if (quick && y == *quick) return true;
+    if (!std::isfinite(y) || !std::isfinite(predicted)) return false;
+    int digits = precision.digits;
+    const std::optional<double> own = quickPrecision({precision.kind, digits, false}, y);
+    if (!own || *own != y) {
+      digits = precision.kind == PrecisionKind::Decimals ? decimalsOf(y) : significantOf(y);
+      if (digits > 30) return quickOnly || !quick ? false : y == exactPrecision(precision, predicted);
+    }
+    const double unit = unitOf(precision.kind, digits, y) * (1 + 1e-9) + 1e-15 * std::fabs(y);
+    if (precision.cut) {
+      // Cut towards zero: the prediction lies at most a unit beyond it.
+      const double beyond = y >= 0 && predicted >= 0 ? predicted - y : y - predicted;
+      if (beyond >= -1e-12 * unit && beyond < unit) return true;
+    } else if (std::fabs(y - predicted) <= 0.5 * unit) {
+      return true;
+    }
     if (quickOnly && quick) return false;
     return y == exactPrecision(precision, predicted);
   }
@@ -420,6 +458,15 @@ std::optional<std::pair<int, bool>> sortedBy(const RelationInput& in, const Mapp
 // ---------------------------------------------------------------------------
 // Value maps and precisions.
 
+// factor x column + offset.
+ValueMap linear(int column, double factor, double offset) {
+  ValueMap v;
+  v.column = column;
+  v.factor = factor;
+  v.offset = offset;
+  return v;
+}
+
 struct Fit {
   ValueMap value;
   Precision precision;
@@ -435,12 +482,17 @@ int complexity(const ValueMap& v, const Precision& p) {
   if (v.column != 2) c += 64;
   if (v.factor != 1) c += 128;
   if (v.offset != 0) c += 256;
-  if (p.kind != PrecisionKind::None) c += 16 + (p.cut ? 16 : 0) + p.digits;
+  if (v.transform != Transform::None) c += 384;
+  c += 512 * v.extras;
+  if (p.kind == PrecisionKind::Binary32) c += 20;
+  if (p.kind == PrecisionKind::Decimals || p.kind == PrecisionKind::SignificantDigits) c += 16 + (p.cut ? 16 : 0) + p.digits;
   return c;
 }
 
 struct Sample {
+  const RelationTable* reference = nullptr;
   std::vector<std::size_t> rows;  // compared rows
+  std::vector<std::size_t> referenceRows;
   std::vector<double> y;
   std::vector<double> x[3];
   std::size_t size() const { return y.size(); }
@@ -451,6 +503,7 @@ struct Sample {
 Sample sampleOf(const RelationInput& in, const Mapping& m, std::size_t first, std::size_t last,
                 std::size_t skipFirst, std::size_t skipLast) {
   Sample s;
+  s.reference = &in.reference;
   last = std::min(last, in.compared.rows - 1);
   if (first > last) return s;
   const std::size_t span = last - first + 1;
@@ -465,16 +518,22 @@ Sample sampleOf(const RelationInput& in, const Mapping& m, std::size_t first, st
     next = i + 1;
     const auto j = static_cast<std::size_t>(mappedRow(m, i, in.reference.rows));
     s.rows.push_back(i);
+    s.referenceRows.push_back(j);
     s.y.push_back(in.compared.column[1][i]);
     for (int c = 0; c < 3; ++c) s.x[c].push_back(in.reference.column[c][j]);
   }
   return s;
 }
 
+// The map's prediction for sampled row k.
+double predictedOn(const Sample& s, const ValueMap& v, std::size_t k) {
+  if (v.extras == 0) return mappedValue(v, s.x[v.column - 1][k]);
+  return mappedValue(v, *s.reference, s.referenceRows[k], s.rows[k]);
+}
+
 std::size_t countOn(const Sample& s, const ValueMap& v, const Precision& p) {
   std::size_t count = 0;
-  const std::vector<double>& x = s.x[v.column - 1];
-  for (std::size_t k = 0; k < s.size(); ++k) count += follows(s.y[k], mappedValue(v, x[k]), v, p, true) ? 1 : 0;
+  for (std::size_t k = 0; k < s.size(); ++k) count += follows(s.y[k], predictedOn(s, v, k), v, p, true) ? 1 : 0;
   return count;
 }
 
@@ -497,6 +556,118 @@ bool near(double y, double predicted, double unit) {
   return std::isfinite(y) && std::isfinite(predicted) && std::fabs(y - predicted) <= unit;
 }
 
+// ---------------------------------------------------------------------------
+// The grammar's value maps: an affine combination of at most three features
+// (a transformed reference column, the next reference row's column, the row
+// number, another column), fitted by consensus on minimal sets of sampled
+// rows, then by least squares on the rows the best of them leaves close,
+// each coefficient then written with the fewest digits that keep them.
+
+// The least-squares coefficients of y on m features and a constant, from the
+// rows `use` (all rows when empty); false where the rows do not fix them.
+bool leastSquares(const std::vector<std::vector<double>>& f, const std::vector<double>& y,
+                  const std::vector<std::size_t>& use, double* out) {
+  const std::size_t m = f.size() + 1;
+  double a[4][5] = {};
+  auto add = [&](std::size_t k) {
+    double row[4];
+    for (std::size_t c = 0; c + 1 < m; ++c) row[c] = f[c][k];
+    row[m - 1] = 1;
+    for (std::size_t r = 0; r < m; ++r) {
+      for (std::size_t c = 0; c < m; ++c) a[r][c] += row[r] * row[c];
+      a[r][m] += row[r] * y[k];
+    }
+  };
+  if (use.empty()) {
+    for (std::size_t k = 0; k < y.size(); ++k) add(k);
+  } else {
+    for (const std::size_t k : use) add(k);
+  }
+  for (std::size_t c = 0; c < m; ++c) {
+    std::size_t pivot = c;
+    for (std::size_t r = c + 1; r < m; ++r) {
+      if (std::fabs(a[r][c]) > std::fabs(a[pivot][c])) pivot = r;
+    }
+    if (!(std::fabs(a[pivot][c]) > 1e-300)) return false;
+    for (std::size_t k = 0; k <= m; ++k) std::swap(a[c][k], a[pivot][k]);
+    for (std::size_t r = 0; r < m; ++r) {
+      if (r == c) continue;
+      const double q = a[r][c] / a[c][c];
+      for (std::size_t k = c; k <= m; ++k) a[r][k] -= q * a[c][k];
+    }
+  }
+  for (std::size_t c = 0; c < m; ++c) {
+    out[c] = a[c][m] / a[c][c];
+    if (!std::isfinite(out[c])) return false;
+  }
+  return true;
+}
+
+struct FeatureSet {
+  int column;
+  Transform transform;
+  int extras;
+  Term extra[2];
+};
+
+double featureOn(const Sample& s, const Term& t, std::size_t k) {
+  switch (t.kind) {
+    case FeatureKind::Column: return s.x[t.column - 1][k];
+    case FeatureKind::NextRow: {
+      const std::size_t j = s.referenceRows[k] + 1;
+      return j < s.reference->rows ? s.reference->column[t.column - 1][j] : std::nan("");
+    }
+    case FeatureKind::RowNumber: return static_cast<double>(s.rows[k] + 1);
+  }
+  return std::nan("");
+}
+
+// The feature sets the grammar tries beyond a column's plain factor and
+// offset, simplest first.
+std::vector<FeatureSet> featureSets() {
+  std::vector<FeatureSet> sets;
+  for (const Transform t : {Transform::Log10, Transform::Ln, Transform::Exp, Transform::PowerOfTen, Transform::Square,
+                            Transform::SquareRoot, Transform::Reciprocal}) {
+    for (int c = 1; c <= 3; ++c) sets.push_back({c, t, 0, {}});
+  }
+  for (int c = 1; c <= 3; ++c) {
+    sets.push_back({c, Transform::None, 1, {{FeatureKind::RowNumber, 0, 0}, {}}});
+    sets.push_back({c, Transform::None, 1, {{FeatureKind::NextRow, c, 0}, {}}});
+    for (int d = 1; d <= 3; ++d) {
+      if (d != c) sets.push_back({c, Transform::None, 1, {{FeatureKind::Column, d, 0}, {}}});
+    }
+  }
+  return sets;
+}
+
+// Half a unit of each sampled compared value's last place as written (at
+// least its own digits, at least `decimals` where given), or a relative
+// 1e-9 for a value written in full.
+std::vector<double> halfUnits(const Sample& s, int decimals) {
+  std::vector<double> units(s.size());
+  for (std::size_t k = 0; k < s.size(); ++k) {
+    const double y = s.y[k];
+    int d = decimalsOf(y);
+    if (decimals >= 0 && decimals > d && decimals <= kMaxDecimals) d = decimals;
+    units[k] = d <= kMaxDecimals ? 0.5 * unitOf(PrecisionKind::Decimals, d, y) * 1.000001 + 1e-12 * std::fabs(y)
+                                 : kTolerance * std::fabs(y);
+  }
+  return units;
+}
+
+// The shortest decimal form of c (to at most 10 significant digits) that
+// keeps `count` rows close, given how close a coefficient leaves them.
+template <typename Count>
+double shortest(double c, std::size_t count, const Count& closeWith) {
+  if (c == 0 || !std::isfinite(c)) return c;
+  if (closeWith(0.0) >= count) return 0;
+  for (int sig = 1; sig <= 10; ++sig) {
+    const double shorter = significant(c, sig);
+    if (closeWith(shorter) >= count) return shorter;
+  }
+  return c;
+}
+
 // The 90th percentile of some counts of digits.
 int percentile90(std::vector<int> v) {
   if (v.empty()) return 99;
@@ -504,14 +675,17 @@ int percentile90(std::vector<int> v) {
   return v[(v.size() * 9) / 10 == v.size() ? v.size() - 1 : (v.size() * 9) / 10];
 }
 
-Fit fitSample(const WrittenDigitsOf& written, const Sample& s) {
+void fitGrammar(const Sample& s, int decimals, const std::vector<Precision>& precisions, std::size_t& candidates,
+                const std::function<void(const ValueMap&, const Precision&)>& consider);
+
+Fit fitSample(const WrittenDigitsOf& written, const Sample& s, std::size_t& candidates) {
   Fit best;
   best.size = s.size();
   if (s.size() < 2) return best;
   std::vector<ValueMap> raw;
   raw.push_back({});
-  raw.push_back({1, 1, 0});
-  raw.push_back({3, 1, 0});
+  raw.push_back(linear(1, 1, 0));
+  raw.push_back(linear(3, 1, 0));
   const std::size_t n = s.size();
   const std::size_t tries = std::min<std::size_t>(16, n);
   for (int c = 1; c <= 3; ++c) {
@@ -519,15 +693,15 @@ Fit fitSample(const WrittenDigitsOf& written, const Sample& s) {
     for (std::size_t t = 0; t < tries; ++t) {
       const std::size_t k = (t * n) / tries;
       if (x[k] != 0 && std::isfinite(x[k]) && std::isfinite(s.y[k])) {
-        raw.push_back({c, s.y[k] / x[k], 0});
+        raw.push_back(linear(c, s.y[k] / x[k], 0));
       }
-      if (std::isfinite(x[k]) && std::isfinite(s.y[k])) raw.push_back({c, 1, s.y[k] - x[k]});
+      if (std::isfinite(x[k]) && std::isfinite(s.y[k])) raw.push_back(linear(c, 1, s.y[k] - x[k]));
       // Two rows far apart in the sample, so a few that differ spoil few pairs.
       const std::size_t l = (k + n / 2 + t) % n;
       if (x[k] != x[l] && std::isfinite(x[k]) && std::isfinite(x[l])) {
         const double a = (s.y[k] - s.y[l]) / (x[k] - x[l]);
         const double b = s.y[k] - a * x[k];
-        if (std::isfinite(a) && std::isfinite(b)) raw.push_back({c, a, b});
+        if (std::isfinite(a) && std::isfinite(b)) raw.push_back(linear(c, a, b));
       }
     }
   }
@@ -560,6 +734,7 @@ Fit fitSample(const WrittenDigitsOf& written, const Sample& s) {
     snappedMap.offset = std::fabs(v.offset) <= 1e-12 * scale ? 0 : snapped(v.offset, kTolerance * scale / std::fabs(v.offset));
     if (!seen(snappedMap)) consider(snappedMap, {});
   }
+  candidates += raw.size();
   if (best.count == n) return best;
   // With a precision the compared values show: the fewest decimals or
   // significant digits that write most of them.
@@ -614,7 +789,9 @@ Fit fitSample(const WrittenDigitsOf& written, const Sample& s) {
       for (const double a : factors) {
         for (const double b : offsets) {
           // A few rows first: most refinements fail on them.
-          const ValueMap refined{v.column, a, b};
+          ValueMap refined = v;
+          refined.factor = a;
+          refined.offset = b;
           std::size_t few = 0;
           const std::size_t probe = std::min<std::size_t>(n, 32);
           for (std::size_t k = 0; k < probe; ++k) {
@@ -626,7 +803,98 @@ Fit fitSample(const WrittenDigitsOf& written, const Sample& s) {
       }
     }
   }
+  consider(ValueMap{}, {PrecisionKind::Binary32, 0, false});
+  if (static_cast<double>(best.count) >= kHoldShare * static_cast<double>(n) || n < 4) return best;
+  // Beyond a factor and an offset: the grammar's other maps, with the
+  // precisions the compared values show.
+  std::vector<Precision> withBinary = precisions;
+  withBinary.push_back({PrecisionKind::Binary32, 0, false});
+  fitGrammar(s, writtenDecimals.size() * 2 >= n ? percentile90(writtenDecimals) : -1, withBinary, candidates, consider);
   return best;
+}
+
+void fitGrammar(const Sample& s, int decimals, const std::vector<Precision>& precisions, std::size_t& candidates,
+                const std::function<void(const ValueMap&, const Precision&)>& consider) {
+  const std::size_t n = s.size();
+  const std::vector<double> units = halfUnits(s, decimals);
+  std::vector<std::vector<double>> f;
+  std::vector<std::size_t> finite, use;
+  for (const FeatureSet& set : featureSets()) {
+    const std::size_t features = 1 + static_cast<std::size_t>(set.extras);
+    f.assign(features, std::vector<double>(n));
+    finite.clear();
+    for (std::size_t k = 0; k < n; ++k) {
+      f[0][k] = transformed(set.transform, s.x[set.column - 1][k]);
+      bool ok = std::isfinite(f[0][k]) && std::isfinite(s.y[k]);
+      for (std::size_t e = 1; e < features; ++e) {
+        f[e][k] = featureOn(s, set.extra[e - 1], k);
+        ok = ok && std::isfinite(f[e][k]);
+      }
+      if (ok) finite.push_back(k);
+    }
+    const std::size_t m = features + 1;
+    if (finite.size() * 10 < n * 9 || finite.size() < m + 2) continue;
+    auto close = [&](const double* c, std::vector<std::size_t>* rows) {
+      std::size_t count = 0;
+      for (const std::size_t k : finite) {
+        double predicted = c[m - 1];
+        for (std::size_t e = 0; e < features; ++e) predicted += c[e] * f[e][k];
+        if (std::fabs(s.y[k] - predicted) <= units[k]) {
+          ++count;
+          if (rows != nullptr) rows->push_back(k);
+        }
+      }
+      return count;
+    };
+    // Consensus: minimal sets of rows spread over the sample.
+    double best[4] = {};
+    std::size_t bestCount = 0;
+    const std::size_t tries = std::min<std::size_t>(16, finite.size());
+    for (std::size_t t = 0; t < tries; ++t) {
+      use.clear();
+      for (std::size_t r = 0; r < m; ++r) use.push_back(finite[(t * finite.size() / tries + r * finite.size() / m + t) % finite.size()]);
+      double c[4];
+      ++candidates;
+      if (!leastSquares(f, s.y, use, c)) continue;
+      const std::size_t count = close(c, nullptr);
+      if (count > bestCount) {
+        bestCount = count;
+        std::copy(c, c + m, best);
+      }
+    }
+    if (bestCount * 2 < n) continue;
+    // Least squares on the rows it leaves close, then the fewest digits.
+    use.clear();
+    close(best, &use);
+    double c[4];
+    if (leastSquares(f, s.y, use, c)) {
+      const std::size_t count = close(c, nullptr);
+      if (count >= bestCount) {
+        bestCount = count;
+        std::copy(c, c + m, best);
+      }
+    }
+    for (std::size_t e = m; e-- > 0;) {
+      best[e] = shortest(best[e], bestCount, [&](double v) {
+        double trial[4];
+        std::copy(best, best + m, trial);
+        trial[e] = v;
+        return close(trial, nullptr);
+      });
+    }
+    ValueMap map;
+    map.column = set.column;
+    map.transform = set.transform;
+    map.factor = best[0];
+    map.extras = set.extras;
+    for (int e = 0; e < set.extras; ++e) {
+      map.extra[e] = set.extra[e];
+      map.extra[e].coefficient = best[1 + e];
+    }
+    map.offset = best[m - 1];
+    consider(map, {});
+    for (const Precision& p : precisions) consider(map, p);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -643,16 +911,117 @@ struct Confirmed {
   std::size_t holds = 0;       // in the piece (or everywhere)
   std::size_t of = 0;
   std::size_t holdsElsewhere = 0, ofElsewhere = 0;
+  std::size_t patterned = 0;   // exceptions in a pattern, in the piece (or everywhere)
+  std::size_t exact = 0;       // rows that follow with the very value mapped
   double residual = 0;
   std::vector<RelationException> exceptions;
+  std::vector<ExceptionPattern> patterns;
 };
+
+// The patterns among exceptions (in the order of their rows): rows that
+// share one compared value, then, of the rest, differences that grow with
+// the row, rows on a regular period, or one run of rows. A pattern has at
+// least kPatternRows rows.
+constexpr std::size_t kPatternRows = 3;
+
+std::vector<ExceptionPattern> patternsOf(const RelationTable& compared, const std::vector<RelationException>& byRow,
+                                         std::vector<bool>& inPattern) {
+  std::vector<ExceptionPattern> out;
+  inPattern.assign(byRow.size(), false);
+  if (byRow.size() < kPatternRows) return out;
+  const double* y = compared.column[1];
+  // Of the rows left, those at a regular step, or in one run.
+  auto regular = [&](const std::vector<std::size_t>& at, ExceptionPattern& p) {
+    if (at.size() < kPatternRows) return false;
+    const std::size_t step = byRow[at[1]].row - byRow[at[0]].row;
+    for (std::size_t k = 1; k < at.size(); ++k) {
+      if (byRow[at[k]].row - byRow[at[k - 1]].row != step) return false;
+    }
+    p.kind = step == 1 ? PatternKind::Run : PatternKind::Period;
+    p.period = step;
+    p.first = byRow[at.front()].row;
+    p.last = byRow[at.back()].row;
+    p.rows = at.size();
+    return true;
+  };
+  // One value shared by the most exceptions.
+  std::vector<double> values;
+  for (const RelationException& e : byRow) values.push_back(y[e.row]);
+  std::vector<double> sorted;
+  for (const double v : values) {
+    if (std::isfinite(v)) sorted.push_back(v);
+  }
+  std::sort(sorted.begin(), sorted.end());
+  double shared = 0;
+  std::size_t most = 0;
+  for (std::size_t k = 0; k < sorted.size();) {
+    std::size_t l = k;
+    while (l < sorted.size() && sorted[l] == sorted[k]) ++l;
+    if (l - k > most) {
+      most = l - k;
+      shared = sorted[k];
+    }
+    k = l;
+  }
+  if (most >= kPatternRows && most * 2 >= byRow.size()) {
+    std::vector<std::size_t> at;
+    for (std::size_t k = 0; k < byRow.size(); ++k) {
+      if (values[k] == shared) at.push_back(k);
+    }
+    ExceptionPattern p{PatternKind::SharedValue};
+    if (regular(at, p)) {
+      p.kind = PatternKind::SharedValue;
+      p.shared = true;
+    } else {
+      p.first = byRow[at.front()].row;
+      p.last = byRow[at.back()].row;
+      p.rows = at.size();
+    }
+    p.value = shared;
+    for (const std::size_t k : at) inPattern[k] = true;
+    out.push_back(p);
+  }
+  std::vector<std::size_t> rest;
+  for (std::size_t k = 0; k < byRow.size(); ++k) {
+    if (!inPattern[k]) rest.push_back(k);
+  }
+  // Differences that follow the row: a straight line through them that
+  // leaves little of their spread.
+  if (rest.size() >= 5) {
+    double sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+    for (const std::size_t k : rest) {
+      const double x = static_cast<double>(byRow[k].row), d = y[byRow[k].row] - byRow[k].expected;
+      sx += x, sy += d, sxx += x * x, sxy += x * d, syy += d * d;
+    }
+    const double m = static_cast<double>(rest.size());
+    const double vx = sxx - sx * sx / m, vy = syy - sy * sy / m, cxy = sxy - sx * sy / m;
+    if (vx > 0 && vy > 0 && cxy * cxy >= 0.99 * vx * vy) {
+      ExceptionPattern t{PatternKind::Trend};
+      t.rows = rest.size();
+      t.first = byRow[rest.front()].row;
+      t.last = byRow[rest.back()].row;
+      t.perRow = cxy / vx;
+      for (const std::size_t k : rest) inPattern[k] = true;
+      out.push_back(t);
+      return out;
+    }
+  }
+  ExceptionPattern p{PatternKind::Period};
+  if (rest.size() >= kPatternRows && (regular(rest, p))) {
+    for (const std::size_t k : rest) inPattern[k] = true;
+    out.push_back(p);
+    return out;
+  }
+  return out;
+}
 
 // `inside` is the piece, or every row; `outside`, when given, the rows
 // elsewhere.
 Confirmed confirm(const RelationInput& in, const Mapping& m, const Part& inside, const std::optional<Part>& outside) {
   Confirmed out;
-  // No relation is claimed with more exceptions than a tenth of the rows.
-  const std::size_t most = static_cast<std::size_t>((1 - kHoldShare) * static_cast<double>(in.compared.rows)) + 1;
+  // No relation is claimed with more exceptions than a tenth of the rows,
+  // but those in a pattern; past a third, no pattern is looked for.
+  const std::size_t most = static_cast<std::size_t>(static_cast<double>(in.compared.rows) / 3) + 1;
   for (std::size_t i = 0; i < in.compared.rows; ++i) {
     const bool within = i >= inside.first && i <= inside.last;
     if (!within && !outside) continue;
@@ -666,12 +1035,14 @@ Confirmed confirm(const RelationInput& in, const Mapping& m, const Part& inside,
     }
     const auto ju = static_cast<std::size_t>(j);
     const double y = in.compared.column[1][i];
-    const double x = in.reference.column[part.value.column - 1][ju];
-    const double predicted = withPrecision(part.precision, mappedValue(part.value, x));
-    if (follows(y, mappedValue(part.value, x), part.value, part.precision, false)) {
+    const double mapped = part.value.extras == 0 ? mappedValue(part.value, in.reference.column[part.value.column - 1][ju])
+                                                 : mappedValue(part.value, in.reference, ju, i);
+    if (follows(y, mapped, part.value, part.precision, false)) {
       (within ? out.holds : out.holdsElsewhere) += 1;
+      out.exact += y == mapped ? 1 : 0;
       continue;
     }
+    const double predicted = withPrecision(part.precision, mapped);
     // Scaled as the total scales (the reference's own value scales to the
     // very value the sum used), so the residual is a total of its own.
     const double difference = scaleColumn2(y) - scaleColumn2(predicted);
@@ -681,6 +1052,19 @@ Confirmed confirm(const RelationInput& in, const Mapping& m, const Part& inside,
     if (out.exceptions.size() > most) {
       out.tooMany = true;
       return out;
+    }
+  }
+  std::vector<bool> inPattern;
+  out.patterns = patternsOf(in.compared, out.exceptions, inPattern);
+  if (!out.patterns.empty()) {
+    // The rows in a pattern are part of the explanation: the residual is
+    // what the others leave, summed in row order.
+    out.residual = 0;
+    for (std::size_t k = 0; k < out.exceptions.size(); ++k) {
+      const std::size_t i = out.exceptions[k].row;
+      out.exceptions[k].patterned = inPattern[k];
+      if (inPattern[k] && i >= inside.first && i <= inside.last) ++out.patterned;
+      if (!inPattern[k]) out.residual += out.exceptions[k].square;
     }
   }
   std::stable_sort(out.exceptions.begin(), out.exceptions.end(), [](const RelationException& a, const RelationException& b) {
@@ -693,15 +1077,25 @@ Confirmed confirm(const RelationInput& in, const Mapping& m, const Part& inside,
 
 // A relation with no number fitted (the same values, another column, a
 // precision) that holds on every row of a table too small for the share
-// is claimed too: chance does not give that.
-bool enough(std::size_t holds, std::size_t of, const ValueMap& value) {
-  if (holds == of && holds >= 2 && value.factor == 1 && value.offset == 0) return true;
-  return holds >= kMinimumRows && static_cast<double>(holds) >= kHoldShare * static_cast<double>(of);
+// is claimed too: chance does not give that. The exceptions in a pattern
+// are explained as well as the rows that follow.
+bool enough(std::size_t holds, std::size_t patterned, std::size_t of, const ValueMap& value) {
+  if (value.constant()) return false;
+  if (holds == of && holds >= 2 && value.factor == 1 && value.offset == 0 && value.extras == 0) return true;
+  return holds >= kMinimumRows && static_cast<double>(holds + patterned) >= kHoldShare * static_cast<double>(of);
 }
 
 struct Searcher {
   const RelationInput& in;
   std::vector<Relation> found;
+  std::size_t candidates = 0, confirmedRows = 0;
+
+  Fit fit(const Sample& s) { return fitSample(in.written, s, candidates); }
+  Confirmed check(const Mapping& m, const Part& inside, const std::optional<Part>& outside) {
+    Confirmed c = confirm(in, m, inside, outside);
+    confirmedRows += c.of + c.ofElsewhere;
+    return c;
+  }
 
   // The row map's description, or nothing when it is not one.
   bool describe(const Mapping& m, Relation& r, std::size_t first, std::size_t last) {
@@ -736,22 +1130,34 @@ struct Searcher {
     r.of = c.of;
     r.residual = c.residual;
     r.exceptions = c.exceptions;
+    r.patterns = c.patterns;
+    r.exact = c.exact;
     return r;
   }
 
+  // A relation that leaves the total as it is explains nothing: the same
+  // rows and values, or a precision the files both have.
   void keep(Relation r) {
-    if (!(r.residual <= kMostOfTheTotal * in.total)) return;
+    if (r.value.constant()) return;
+    // The same rows and values with a placeholder on some rows are a
+    // relation; without one, rows that differ are only rows that differ.
+    const bool placeholder = std::any_of(r.patterns.begin(), r.patterns.end(),
+                                         [](const ExceptionPattern& p) { return p.kind == PatternKind::SharedValue; });
+    if (r.rowMap == RowMapKind::Same && r.value.identity() && !placeholder &&
+        (r.precision.kind == PrecisionKind::None || r.exact == r.holds)) {
+      return;
+    }
     found.push_back(std::move(r));
   }
 
   void tryMapping(const Mapping& m) {
     const std::size_t n2 = in.compared.rows;
     if (n2 == 0 || static_cast<double>(m.mapped) < kMinimumMapped * static_cast<double>(n2)) return;
-    const Fit whole = fitSample(in.written, sampleOf(in, m, 0, n2 - 1, 1, 0));
-    if (whole.size > 0 && static_cast<double>(whole.count) >= kHoldShare * static_cast<double>(whole.size)) {
-      const Confirmed c = confirm(in, m, {0, n2 - 1, whole.value, whole.precision}, std::nullopt);
+    const Fit whole = fit(sampleOf(in, m, 0, n2 - 1, 1, 0));
+    if (whole.size > 0 && static_cast<double>(whole.count) >= kSampleShare * static_cast<double>(whole.size)) {
+      const Confirmed c = check(m, {0, n2 - 1, whole.value, whole.precision}, std::nullopt);
       Relation r;
-      if (!c.tooMany && enough(c.holds, c.of, whole.value) && describe(m, r, 0, n2 - 1)) {
+      if (!c.tooMany && enough(c.holds, c.patterned, c.of, whole.value) && describe(m, r, 0, n2 - 1)) {
         keep(confirmed(std::move(r), whole, c));
         return;
       }
@@ -777,7 +1183,9 @@ struct Searcher {
       if (plain) {
         score = i >= in.reference.rows ? 0 : y[i] == x[i] ? -9 : 1;
       } else if (const long long j = mappedRow(m, i, in.reference.rows); j >= 0) {
-        const double predicted = mappedValue(base.value, x[static_cast<std::size_t>(j)]);
+        const auto ju = static_cast<std::size_t>(j);
+        const double predicted = base.value.extras == 0 ? mappedValue(base.value, x[ju])
+                                                        : mappedValue(base.value, in.reference, ju, i);
         // Equal values follow whatever the relation; others are weighed.
         score = y[i] == predicted && base.precision.kind == PrecisionKind::None ? -9
                 : follows(y[i], predicted, base.value, base.precision, true) ? -9
@@ -799,20 +1207,20 @@ struct Searcher {
         (rows < kPieceRows && static_cast<double>(rows) < kPieceShare * static_cast<double>(n2)) || rows == n2) {
       return false;
     }
-    const Fit inside = fitSample(in.written, sampleOf(in, m, bestFirst, bestLast, 1, 0));
+    const Fit inside = fit(sampleOf(in, m, bestFirst, bestLast, 1, 0));
     if (inside.size == 0 || static_cast<double>(inside.count) < kHoldShare * static_cast<double>(inside.size)) return false;
     Fit outside;
     outside.size = 0;
     if (bestFirst > 0 || bestLast + 1 < n2) {
-      outside = fitSample(in.written, sampleOf(in, m, 0, n2 - 1, bestFirst, bestLast));
+      outside = fit(sampleOf(in, m, 0, n2 - 1, bestFirst, bestLast));
       if (outside.size >= kMinimumRows && static_cast<double>(outside.count) < kHoldShare * static_cast<double>(outside.size)) {
         return false;
       }
     }
-    const Confirmed c = confirm(in, m, {bestFirst, bestLast, inside.value, inside.precision},
-                                Part{0, n2 - 1, outside.value, outside.precision});
+    const Confirmed c = check(m, {bestFirst, bestLast, inside.value, inside.precision},
+                              Part{0, n2 - 1, outside.value, outside.precision});
     Relation r;
-    if (c.tooMany || !enough(c.holds, c.of, inside.value) || (c.ofElsewhere > 0 && static_cast<double>(c.holdsElsewhere) <
+    if (c.tooMany || !enough(c.holds, c.patterned, c.of, inside.value) || (c.ofElsewhere > 0 && static_cast<double>(c.holdsElsewhere) <
                                                            kHoldShare * static_cast<double>(c.ofElsewhere))) {
       return false;
     }
@@ -839,15 +1247,139 @@ struct Searcher {
 
 }  // namespace
 
+double transformed(Transform t, double x) {
+  switch (t) {
+    case Transform::None: return x;
+    case Transform::Log10: return x > 0 ? std::log10(x) : std::nan("");
+    case Transform::Ln: return x > 0 ? std::log(x) : std::nan("");
+    case Transform::Exp: return std::exp(x);
+    case Transform::PowerOfTen: return std::pow(10.0, x);
+    case Transform::Square: return x * x;
+    case Transform::SquareRoot: return x >= 0 ? std::sqrt(x) : std::nan("");
+    case Transform::Reciprocal: return x != 0 ? 1 / x : std::nan("");
+  }
+  return x;
+}
+
 double mappedValue(const ValueMap& map, double x) {
+  if (map.transform != Transform::None) x = transformed(map.transform, x);
   if (map.factor == 1 && map.offset == 0) return x;
   return map.factor * x + map.offset;
 }
 
+double mappedValue(const ValueMap& map, const RelationTable& reference, std::size_t j, std::size_t i) {
+  double v = transformed(map.transform, reference.column[map.column - 1][j]);
+  if (map.factor != 1) v *= map.factor;
+  for (int k = 0; k < map.extras; ++k) {
+    const Term& t = map.extra[k];
+    double f = 0;
+    switch (t.kind) {
+      case FeatureKind::Column: f = reference.column[t.column - 1][j]; break;
+      case FeatureKind::NextRow: f = j + 1 < reference.rows ? reference.column[t.column - 1][j + 1] : std::nan(""); break;
+      case FeatureKind::RowNumber: f = static_cast<double>(i + 1); break;
+    }
+    v += t.coefficient * f;
+  }
+  return map.offset == 0 ? v : v + map.offset;
+}
+
 double withPrecision(const Precision& precision, double value) { return exactPrecision(precision, value); }
 
-std::vector<Relation> findRelations(const RelationInput& in) {
-  if (!std::isfinite(in.total) || !(in.total > 0) || in.compared.rows == 0 || in.reference.rows == 0) return {};
+namespace {
+
+// The relations' costs in the numbers that describe them: each fitted
+// number, each run past the first and each pattern weighs as much as a
+// few rows that do not follow; the exceptions in no pattern count one each.
+std::size_t descriptionLength(const Relation& r) {
+  std::size_t numbers = 0;
+  const ValueMap& v = r.value;
+  if (v.column != 2) numbers += 1;
+  if (v.factor != 1) numbers += 1;
+  if (v.offset != 0) numbers += 1;
+  if (v.transform != Transform::None) numbers += 1;
+  numbers += static_cast<std::size_t>(v.extras);
+  if (r.precision.kind != PrecisionKind::None) numbers += 1;
+  if (r.piece) numbers += 4;
+  numbers += r.runs.size() > 1 ? 2 * (r.runs.size() - 1) : 0;
+  numbers += 2 * r.patterns.size();
+  std::size_t patterned = 0;
+  for (const ExceptionPattern& p : r.patterns) patterned += p.rows;
+  return 4 * numbers + (r.exceptions.size() - std::min(patterned, r.exceptions.size()));
+}
+
+// Compared column 2's one value, where it has only one on every row of at
+// least two and the reference's column 2 has more.
+std::optional<double> constantColumn(const RelationInput& in) {
+  const double* y = in.compared.column[1];
+  const double* x = in.reference.column[1];
+  if (in.compared.rows < 2) return std::nullopt;
+  for (std::size_t i = 1; i < in.compared.rows; ++i) {
+    if (!sameValue(y[i], y[0])) return std::nullopt;
+  }
+  for (std::size_t j = 1; j < in.reference.rows; ++j) {
+    if (!sameValue(x[j], x[0])) return y[0];
+  }
+  return std::nullopt;
+}
+
+// What the differences on the rows both files have look like.
+std::optional<Unexplained> describeDifferences(const RelationInput& in) {
+  const double* y = in.compared.column[1];
+  const double* x = in.reference.column[1];
+  const std::size_t n = std::min(in.compared.rows, in.reference.rows);
+  Unexplained u;
+  std::vector<double> relative;
+  relative.reserve(n);
+  double sr = 0, sd = 0, srr = 0, sdd = 0, srd = 0;
+  int previous = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = y[i] - x[i];
+    if (d == 0 || !std::isfinite(d)) continue;
+    ++u.rows;
+    if (x[i] != 0) relative.push_back(std::fabs(d / x[i]));
+    const double r = static_cast<double>(i);
+    sr += r, sd += d, srr += r * r, sdd += d * d, srd += r * d;
+    const int sign = d > 0 ? 1 : -1;
+    (sign > 0 ? u.positive : u.negative) += 1;
+    if (previous != 0 && sign != previous) ++u.signChanges;
+    previous = sign;
+  }
+  if (u.rows < kMinimumRows) return std::nullopt;
+  if (!relative.empty()) {
+    const auto middle = relative.begin() + static_cast<long>(relative.size() / 2);
+    std::nth_element(relative.begin(), middle, relative.end());
+    u.medianRelative = *middle;
+    if (relative.size() % 2 == 0) {
+      u.medianRelative = (u.medianRelative + *std::max_element(relative.begin(), middle)) / 2;
+    }
+  }
+  const double m = static_cast<double>(u.rows);
+  const double vr = srr - sr * sr / m, vd = sdd - sd * sd / m, c = srd - sr * sd / m;
+  u.trend = vr > 0 && vd > 0 ? c / std::sqrt(vr * vd) : 0;
+  // More than three times what chance gives.
+  u.trends = std::fabs(u.trend) > 3 / std::sqrt(m);
+  // The runs of one sign: as many as chance gives, within three deviations.
+  const double p = static_cast<double>(u.positive), q = static_cast<double>(u.negative);
+  if (p > 0 && q > 0 && m > 2) {
+    const double expected = 2 * p * q / m + 1;
+    const double variance = 2 * p * q * (2 * p * q - m) / (m * m * (m - 1));
+    const double runs = static_cast<double>(u.signChanges) + 1;
+    // As many of each sign as chance gives, too.
+    u.signsRandom = variance > 0 && std::fabs(runs - expected) <= 3 * std::sqrt(variance) && std::fabs(p - q) <= 3 * std::sqrt(m);
+  }
+  return u;
+}
+
+}  // namespace
+
+RelationSearch searchRelations(const RelationInput& in) {
+  RelationSearch out;
+  if (!std::isfinite(in.total) || !(in.total > 0) || in.compared.rows == 0 || in.reference.rows == 0) return out;
+  if (const std::optional<double> value = constantColumn(in)) {
+    out.constant = true;
+    out.constantValue = *value;
+    return out;
+  }
   Searcher search{in, {}};
   Mapping same;
   same.mapped = std::min(in.compared.rows, in.reference.rows);
@@ -866,24 +1398,30 @@ std::vector<Relation> findRelations(const RelationInput& in) {
     if (!identity) search.tryMapping(*m);
     if (paired) break;
   }
-  // The best first: the smallest residual.
+  // The best first: the shortest description, then the smallest residual.
   std::stable_sort(search.found.begin(), search.found.end(), [](const Relation& a, const Relation& b) {
+    const std::size_t da = descriptionLength(a), db = descriptionLength(b);
+    if (da != db) return da < db;
     if (a.residual != b.residual) return a.residual < b.residual;
-    // Of two that leave the same, the one with fewer numbers fitted, then
-    // the one with fewer runs.
     const int ca = complexity(a.value, a.precision), cb = complexity(b.value, b.precision);
     if (ca != cb) return ca < cb;
     if (a.runs.size() != b.runs.size()) return a.runs.size() < b.runs.size();
     return a.holds > b.holds;
   });
   if (search.found.size() > 1) search.found.resize(1);
-  return search.found;
+  out.relations = std::move(search.found);
+  out.candidates = search.candidates;
+  out.confirmedRows = search.confirmedRows;
+  if (out.relations.empty()) out.unexplained = describeDifferences(in);
+  return out;
 }
+
+std::vector<Relation> findRelations(const RelationInput& in) { return searchRelations(in).relations; }
 
 std::vector<double> residualSquares(const Relation& relation, std::size_t comparedRows) {
   std::vector<double> squares(comparedRows, 0.0);
   for (const RelationException& e : relation.exceptions) {
-    if (e.row < comparedRows) squares[e.row] = e.square;
+    if (e.row < comparedRows && !e.patterned) squares[e.row] = e.square;
   }
   return squares;
 }

@@ -314,6 +314,121 @@ void writeCounts(JsonWriter& json, std::initializer_list<std::pair<std::string_v
   }
   json.close('}');
 }
+// The grammar's parts of a relation: features (null for column 2 as it is;
+// else each term of the value map: {"feature": "column", "next_row" or
+// "row_number", "column", "transform", "coefficient"}), window (null, or the
+// weights of reference rows i and i+1), patterns (the exceptions' patterns:
+// {"pattern": "shared value", "period", "run" or "trend", "rows", "first",
+// "last", "period", "value", "per_row"}).
+const char* transformName(Transform t) {
+  switch (t) {
+    case Transform::None: return nullptr;
+    case Transform::Log10: return "log10";
+    case Transform::Ln: return "ln";
+    case Transform::Exp: return "exp";
+    case Transform::PowerOfTen: return "power_of_ten";
+    case Transform::Square: return "square";
+    case Transform::SquareRoot: return "sqrt";
+    case Transform::Reciprocal: return "reciprocal";
+  }
+  return nullptr;
+}
+
+void writeTermJson(JsonWriter& json, FeatureKind kind, int column, Transform transform, double coefficient) {
+  json.item();
+  json.open('{');
+  json.key("feature");
+  json.string(kind == FeatureKind::Column ? "column" : kind == FeatureKind::NextRow ? "next_row" : "row_number");
+  json.key("column");
+  if (kind == FeatureKind::RowNumber) {
+    json.null();
+  } else {
+    json.count(static_cast<std::size_t>(column));
+  }
+  json.key("transform");
+  if (const char* name = transformName(transform)) {
+    json.string(name);
+  } else {
+    json.null();
+  }
+  json.key("coefficient");
+  json.number(coefficient);
+  json.close('}');
+}
+
+void writeGrammarJson(JsonWriter& json, const Relation& r) {
+  const ValueMap& v = r.value;
+  json.key("features");
+  if (v.identity()) {
+    json.null();
+  } else {
+    json.open('[');
+    writeTermJson(json, FeatureKind::Column, v.column, v.transform, v.factor);
+    for (int k = 0; k < v.extras; ++k) writeTermJson(json, v.extra[k].kind, v.extra[k].column, Transform::None, v.extra[k].coefficient);
+    json.close(']');
+  }
+  json.key("window");
+  if (v.extras == 1 && v.extra[0].kind == FeatureKind::NextRow && v.transform == Transform::None) {
+    json.open('[');
+    json.item();
+    json.number(v.factor);
+    json.item();
+    json.number(v.extra[0].coefficient);
+    json.close(']');
+  } else {
+    json.null();
+  }
+  json.key("patterns");
+  json.open('[');
+  for (const ExceptionPattern& p : r.patterns) {
+    static constexpr const char* kNames[] = {"shared value", "period", "run", "trend"};
+    json.item();
+    json.open('{');
+    json.key("pattern");
+    json.string(kNames[static_cast<int>(p.kind)]);
+    json.key("rows");
+    json.count(p.rows);
+    json.key("first");
+    json.count(p.first + 1);
+    json.key("last");
+    json.count(p.last + 1);
+    json.key("period");
+    if (p.period > 0) {
+      json.count(p.period);
+    } else {
+      json.null();
+    }
+    json.key("value");
+    json.numberOrNull(p.kind == PatternKind::SharedValue, p.value);
+    json.key("per_row");
+    json.numberOrNull(p.kind == PatternKind::Trend, p.perRow);
+    json.close('}');
+  }
+  json.close(']');
+}
+
+// The description of the differences where no relation holds.
+void writeUnexplainedJson(JsonWriter& json, const Unexplained& u) {
+  json.open('{');
+  json.key("rows");
+  json.count(u.rows);
+  json.key("median_relative_difference");
+  json.number(u.medianRelative);
+  json.key("trend");
+  json.number(u.trend);
+  json.key("trends");
+  json.boolean(u.trends);
+  json.key("positive");
+  json.count(u.positive);
+  json.key("negative");
+  json.count(u.negative);
+  json.key("sign_changes");
+  json.count(u.signChanges);
+  json.key("signs_random");
+  json.boolean(u.signsRandom);
+  json.close('}');
+}
+
 void writeRelationJson(JsonWriter& json, const Relation& r) {
   json.open('{');
   json.key("row_map");
@@ -362,12 +477,18 @@ void writeRelationJson(JsonWriter& json, const Relation& r) {
   json.key("precision");
   if (r.precision.kind == PrecisionKind::None) {
     json.null();
+  } else if (r.precision.kind == PrecisionKind::Binary32) {
+    json.open('{');
+    json.key("binary");
+    json.string("single");
+    json.close('}');
   } else {
     json.open('{');
     json.key(r.precision.kind == PrecisionKind::Decimals ? "decimals" : "significant_digits");
     json.count(static_cast<std::size_t>(r.precision.digits));
     json.close('}');
   }
+  writeGrammarJson(json, r);
   json.key("holds");
   writeCounts(json, {{"rows", r.holds}, {"of", r.of}});
   json.key("residual_total");
@@ -641,6 +762,10 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
     if (finding.relation) {
       json.key("relation");
       writeRelationJson(json, *finding.relation);
+    }
+    if (finding.unexplained) {
+      json.key("unexplained");
+      writeUnexplainedJson(json, *finding.unexplained);
     }
     json.close('}');
   }

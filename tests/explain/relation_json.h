@@ -15,7 +15,8 @@ inline void expectRelationJson(const nlohmann::json& r) {
   ASSERT_TRUE(r.is_object()) << r.dump();
   std::set<std::string> keys;
   for (const auto& [key, value] : r.items()) keys.insert(key);
-  EXPECT_EQ(keys, (std::set<std::string>{"row_map", "value_map", "precision", "holds", "residual_total", "exceptions"}))
+  EXPECT_EQ(keys, (std::set<std::string>{"row_map", "value_map", "precision", "features", "window", "patterns", "holds",
+                                         "residual_total", "exceptions"}))
       << r.dump();
   const auto& rowMap = r["row_map"];
   if (!rowMap.is_null()) {
@@ -49,8 +50,43 @@ inline void expectRelationJson(const nlohmann::json& r) {
   if (!precision.is_null()) {
     ASSERT_TRUE(precision.is_object() && precision.size() == 1) << precision.dump();
     const bool decimals = precision.contains("decimals"), digits = precision.contains("significant_digits");
-    EXPECT_TRUE(decimals || digits) << precision.dump();
-    EXPECT_TRUE(precision.begin()->is_number_integer());
+    if (precision.contains("binary")) {
+      EXPECT_EQ(precision["binary"], "single");
+    } else {
+      EXPECT_TRUE(decimals || digits) << precision.dump();
+      EXPECT_TRUE(precision.begin()->is_number_integer());
+    }
+  }
+  // The features are the value map's terms, the first its column's.
+  const auto& features = r["features"];
+  EXPECT_EQ(features.is_null(), valueMap.is_null()) << r.dump();
+  if (!features.is_null()) {
+    ASSERT_TRUE(features.is_array() && !features.empty() && features.size() <= 3) << features.dump();
+    EXPECT_EQ(features[0]["column"], valueMap["column"]);
+    EXPECT_EQ(features[0]["coefficient"], valueMap["factor"]);
+    for (const auto& f : features) {
+      ASSERT_TRUE(f.is_object() && f.size() == 4) << f.dump();
+      const std::set<std::string> kinds{"column", "next_row", "row_number"};
+      EXPECT_TRUE(f["feature"].is_string() && kinds.count(f["feature"].get<std::string>()) == 1) << f.dump();
+      EXPECT_EQ(f["column"].is_null(), f["feature"] == "row_number") << f.dump();
+      EXPECT_TRUE(f["transform"].is_null() || f["transform"].is_string()) << f.dump();
+      EXPECT_TRUE(f["coefficient"].is_number()) << f.dump();
+    }
+  }
+  const auto& window = r["window"];
+  if (!window.is_null()) {
+    ASSERT_TRUE(window.is_array() && window.size() == 2) << window.dump();
+    EXPECT_EQ(window[0], features[0]["coefficient"]);
+  }
+  ASSERT_TRUE(r["patterns"].is_array()) << r.dump();
+  for (const auto& p : r["patterns"]) {
+    ASSERT_TRUE(p.is_object() && p.size() == 7) << p.dump();
+    const std::set<std::string> kinds{"shared value", "period", "run", "trend"};
+    EXPECT_TRUE(p["pattern"].is_string() && kinds.count(p["pattern"].get<std::string>()) == 1) << p.dump();
+    EXPECT_TRUE(p["rows"].is_number_integer() && p["rows"] >= 1);
+    EXPECT_LE(p["first"].get<long long>(), p["last"].get<long long>());
+    EXPECT_EQ(p["value"].is_null(), p["pattern"] != "shared value") << p.dump();
+    EXPECT_EQ(p["per_row"].is_null(), p["pattern"] != "trend") << p.dump();
   }
   ASSERT_TRUE(r["holds"].is_object() && r["holds"].size() == 2) << r.dump();
   EXPECT_TRUE(r["holds"]["rows"].is_number_integer());

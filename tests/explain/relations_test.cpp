@@ -157,6 +157,10 @@ struct RelationCase {
   std::size_t holds, of;
   std::vector<std::size_t> exceptions;
   const char* textHas;
+  // The grammar's features, when the value map has more than a factor and
+  // an offset; the exceptions in any order (a pattern's rows tie).
+  const char* features = nullptr;
+  bool anyOrder = false;
 };
 
 void PrintTo(const RelationCase& c, std::ostream* os) { *os << c.name; }
@@ -212,7 +216,15 @@ TEST_P(Relations, AreFoundWithWhatRemains) {
   EXPECT_EQ(relation["precision"], nlohmann::json::parse(c.precision)) << first.text;
   EXPECT_EQ(relation["holds"]["rows"], c.holds) << first.text;
   EXPECT_EQ(relation["holds"]["of"], c.of) << first.text;
-  EXPECT_EQ(relation["exceptions"].get<std::vector<std::size_t>>(), c.exceptions) << first.text;
+  std::vector<std::size_t> exceptions = relation["exceptions"].get<std::vector<std::size_t>>(), expected = c.exceptions;
+  if (c.anyOrder) {
+    std::sort(exceptions.begin(), exceptions.end());
+    std::sort(expected.begin(), expected.end());
+  }
+  EXPECT_EQ(exceptions, expected) << first.text;
+  if (c.features != nullptr) {
+    EXPECT_EQ(relation["features"], nlohmann::json::parse(c.features)) << first.text;
+  }
   // The residual is the exceptions' squares, scaled and summed as the total.
   double residual = 0;
   for (const ExceptionRow& row : first.exceptionRows) {
@@ -222,15 +234,29 @@ TEST_P(Relations, AreFoundWithWhatRemains) {
   if (c.exceptions.size() == 1) {
     EXPECT_EQ(relation["residual_total"].get<double>(), residual);
   }
-  EXPECT_LE(relation["residual_total"].get<double>(), facts.total / 2);
   EXPECT_NE(first.text.find(c.textHas), std::string::npos) << first.text;
   EXPECT_NE(first.text.find("on " + std::to_string(c.holds) + " of " + std::to_string(c.of) + " rows"), std::string::npos)
       << first.text;
   // Each exception listed with its records as written.
+  const auto& rowMap = relation["row_map"];
+  const nlohmann::json runs = rowMap.is_object() && rowMap.contains("runs") ? rowMap["runs"] : nlohmann::json::array();
   ASSERT_EQ(first.exceptionRows.size(), std::min<std::size_t>(c.exceptions.size(), 10));
   for (std::size_t k = 0; k < first.exceptionRows.size(); ++k) {
     const ExceptionRow& row = first.exceptionRows[k];
-    EXPECT_EQ(row.row, c.exceptions[k]);
+    if (!c.anyOrder) {
+      EXPECT_EQ(row.row, c.exceptions[k]);
+    }
+    // Paired with the reference row its run gives it.
+    for (const auto& run : runs) {
+      const auto from = run[0].get<long long>(), to = run[1].get<long long>();
+      const auto at = static_cast<long long>(row.row);
+      if (at >= from && at <= to) {
+        EXPECT_EQ(static_cast<long long>(row.referenceRow), run[2].get<long long>() + run[3].get<long long>() * (at - from));
+      }
+    }
+    if (relation["row_map"].is_null()) {
+      EXPECT_EQ(row.referenceRow, row.row);
+    }
     EXPECT_EQ(row.comparedRecord, c.compared[row.row - 1].text[0] + " " + c.compared[row.row - 1].text[1] + " " +
                                       c.compared[row.row - 1].text[2]);
     EXPECT_EQ(row.comparedLine, static_cast<long long>(row.row) + 21);
@@ -252,6 +278,51 @@ const Table kR40 = reference(40, 1), kR50 = reference(50, 2), kR60 = reference(6
             kR120 = reference(120, 5), kR30 = reference(30, 6), kR80 = reference(80, 7), kR25 = reference(25, 8),
             kR35 = reference(35, 9), kR45 = reference(45, 10), kSpread70 = reference(70, 11, true),
             kSpread30 = reference(30, 12, true);
+
+const Table kR5 = reference(5, 13), kSpread5 = reference(5, 14, true), kSpread40 = reference(40, 15, true);
+
+// n rows whose column 2 reads the same backwards as `sum` minus itself
+// forwards (4 decimals): reversed, it is also -1 x itself + sum.
+Table symmetric(std::size_t n, unsigned long long seed, double sum) {
+  Table t = reference(n, seed);
+  for (std::size_t i = 0; i < n / 2; ++i) {
+    setText(t[i], fixed(0.5 + (sum - 1) * t[i].v[1] / 10, 4));
+    setText(t[n - 1 - i], fixed(sum - t[i].v[1], 4));
+  }
+  return t;
+}
+
+Table reversed(const Table& t) { return Table(t.rbegin(), t.rend()); }
+
+// Column 2 as a function of the row (from 1) and its value.
+Table byRow(Table t, const std::function<double(std::size_t, const Row&)>& f) {
+  for (std::size_t i = 0; i < t.size(); ++i) setValue(t[i], f(i + 1, t[i]));
+  return t;
+}
+
+// Each row but the last: a weighted window of the row and the next, as a
+// table sampled later by a fraction of a step.
+Table windowed(const Table& t, double w0, double w1) {
+  Table out;
+  for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+    out.push_back(t[i]);
+    setValue(out.back(), w0 * t[i].v[1] + w1 * t[i + 1].v[1]);
+  }
+  return out;
+}
+
+// A placeholder written on every `period`-th row from row `from` (from 1).
+Table placeholders(Table t, std::size_t from, std::size_t period, const std::string& value) {
+  for (std::size_t i = from; i <= t.size(); i += period) setText(t[i - 1], value);
+  return t;
+}
+
+// Column 2 as single precision holds it, written in its shortest form.
+std::string singleText(double v) {
+  char text[64];
+  const auto end = std::to_chars(text, text + sizeof text, static_cast<float>(v)).ptr;
+  return std::string(text, end);
+}
 
 Table every(const Table& t, std::size_t step) {
   Table out;
@@ -348,6 +419,101 @@ const RelationCase kRelationCases[] = {
      differing(texts(kR50, [](double v) { return fixed(0.1 * v, 3); }), 25, 0.001), "null",
      R"({"column": 2, "factor": 0.1, "offset": 0})", R"({"decimals": 3})", 49, 50, {25},
      "0.1 x the reference's rounded to 3 decimals"},
+    // A map and a rounding together.
+    {"factor_offset_rounded_to_4_decimals", kR40,
+     differing(texts(kR40, [](double v) { return fixed(2.54 * v + 0.3, 4); }), 12, 0.01), "null",
+     R"({"column": 2, "factor": 2.54, "offset": 0.3})", R"({"decimals": 4})", 39, 40, {12},
+     "compared column 2 is 2.54 x the reference's + 0.3 rounded to 4 decimals on 39 of 40 rows"},
+    {"feet_to_metres_rounded_to_3_decimals", kR60, texts(kR60, [](double v) { return fixed(0.3048 * v - 1.5, 3); }), "null",
+     R"({"column": 2, "factor": 0.3048, "offset": -1.5})", R"({"decimals": 3})", 60, 60, {},
+     "0.3048 x the reference's - 1.5 rounded to 3 decimals on 60 of 60 rows"},
+    {"factor_offset_rounded_on_5_rows", kR5, texts(kR5, [](double v) { return fixed(1.8 * v + 32, 2); }), "null",
+     R"({"column": 2, "factor": 1.8, "offset": 32})", R"({"decimals": 2})", 5, 5, {}, "1.8 x the reference's + 32"},
+    {"piece_in_millimetres_rounded_to_2", kR100,
+     differing(texts(piece(kR100, 31, 60, [](const Row& r) { return 25.4 * r.v[1]; }), [](double v) { return fixed(v, 2); }),
+               80, 0.5),
+     R"({"runs": [[31, 60, 31, 1]]})", R"({"column": 2, "factor": 25.4, "offset": 0})", R"({"decimals": 2})", 30, 30, {80},
+     "from row 31 to row 60, compared column 2 is 25.4 x the reference's rounded to 2 decimals on 30 of 30 rows, and the "
+     "reference's rounded to 2 decimals elsewhere"},
+    // One genuine difference carrying most of the total does not hide it.
+    {"rounded_with_a_dominant_difference", kR40, differing(texts(kR40, [](double v) { return fixed(v, 2); }), 15, 50),
+     "null", "null", R"({"decimals": 2})", 39, 40, {15}, "the reference's rounded to 2 decimals on 39 of 40 rows"},
+    {"factor_with_a_dominant_difference", kR50,
+     differing(differing(mapped(kR50, [](const Row& r) { return 0.001 * r.v[1]; }), 5, 900), 44, 0.0001), "null",
+     R"({"column": 2, "factor": 0.001, "offset": 0})", "null", 48, 50, {5, 44}, "0.001 x the reference's on 48 of 50 rows"},
+    // The reverse order of a table that a fitted map also fits: the row map
+    // needs no number.
+    {"reversed_symmetric", symmetric(30, 21, 4.56),
+     differing(reversed(symmetric(30, 21, 4.56)), 4, 0.5),
+     R"({"runs": [[1, 30, 30, -1]]})", "null", "null", 29, 30, {4}, "in reverse order"},
+    {"reversed_symmetric_exactly", symmetric(40, 22, 7),
+     reversed(symmetric(40, 22, 7)), R"({"runs": [[1, 40, 40, -1]]})", "null",
+     "null", 40, 40, {}, "in reverse order"},
+    // A value that drifts with the row, or with another column.
+    {"drift_per_row", kR40, differing(byRow(kR40, [](std::size_t i, const Row& r) { return r.v[1] + 0.002 * static_cast<double>(i); }), 9, 0.3),
+     "null", R"({"column": 2, "factor": 1, "offset": 0})", "null", 39, 40, {9}, "the reference's plus 0.002 per row",
+     R"([{"feature": "column", "column": 2, "transform": null, "coefficient": 1},
+         {"feature": "row_number", "column": null, "transform": null, "coefficient": 0.002}])"},
+    {"drift_down_with_offset", kR60, byRow(kR60, [](std::size_t i, const Row& r) { return r.v[1] - 0.0005 * static_cast<double>(i) + 1; }), "null",
+     R"({"column": 2, "factor": 1, "offset": 1})", "null", 60, 60, {}, "the reference's minus 0.0005 per row + 1",
+     R"([{"feature": "column", "column": 2, "transform": null, "coefficient": 1},
+         {"feature": "row_number", "column": null, "transform": null, "coefficient": -0.0005}])"},
+    {"drift_with_column_1", kR50, differing(mapped(kR50, [](const Row& r) { return r.v[1] + 0.001 * r.v[0]; }), 33, 0.2),
+     "null", R"({"column": 2, "factor": 1, "offset": 0})", "null", 49, 50, {33},
+     "the reference's + 0.001 x the reference's column 1",
+     R"([{"feature": "column", "column": 2, "transform": null, "coefficient": 1},
+         {"feature": "column", "column": 1, "transform": null, "coefficient": 0.001}])"},
+    // A placeholder on a regular set of rows.
+    {"placeholder_every_10th_row", kR40,
+     differing(placeholders(mapped(kR40, [](const Row& r) { return 1000 * r.v[1]; }), 10, 10, "0"), 7, 50), "null",
+     R"({"column": 2, "factor": 1000, "offset": 0})", "null", 35, 40, {7, 10, 20, 30, 40},
+     "0 on every 10th row from row 10, a placeholder; following it, the total would be 2.5e9 instead of", nullptr, true},
+    {"placeholder_every_7th_row_alone", kR60, placeholders(kR60, 3, 7, "-999"), "null", "null", "null", 51, 60,
+     {3, 10, 17, 24, 31, 38, 45, 52, 59}, "-999 on every 7th row from row 3 to row 59, a placeholder; following it, the "
+     "total would be 0 instead of", nullptr, true},
+    // Exceptions on a period, and exceptions whose difference grows along a
+    // run of rows.
+    {"differs_every_fifth_row", kR60,
+     byRow(mapped(kR60, [](const Row& r) { return 1000 * r.v[1]; }),
+           [](std::size_t i, const Row& r) { return i % 5 == 0 ? r.v[1] + static_cast<double>(i % 7 + 1) : r.v[1]; }),
+     "null", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 48, 60,
+     {60, 55, 50, 45, 40, 35, 30, 25, 20, 15, 10, 5}, "; every fifth row from row 5 differs from it; following it, the total "
+     "would be 0 instead of", nullptr, true},
+    {"difference_growing_along_rows_41_to_50", kR60,
+     byRow(mapped(kR60, [](const Row& r) { return 1000 * r.v[1]; }),
+           [](std::size_t i, const Row& r) { return i > 40 && i <= 50 ? r.v[1] + 0.5 * static_cast<double>(i - 40) : r.v[1]; }),
+     "null", R"({"column": 2, "factor": 1000, "offset": 0})", "null", 50, 60, {50, 49, 48, 47, 46, 45, 44, 43, 42, 41},
+     "; on the 10 rows from row 41 to row 50 the difference grows by 0.5 per row; following it, the total would be 0"},
+    // A table sampled half a step later: each value a window of two rows.
+    {"mean_of_neighbouring_rows", kR40, differing(windowed(kR40, 0.5, 0.5), 20, 0.2), "null",
+     R"({"column": 2, "factor": 0.5, "offset": 0})", "null", 38, 39, {20}, "compared column 2 is the mean of reference rows i and i+1",
+     R"([{"feature": "column", "column": 2, "transform": null, "coefficient": 0.5},
+         {"feature": "next_row", "column": 2, "transform": null, "coefficient": 0.5}])"},
+    {"quarter_step_window", kR50, windowed(kR50, 0.75, 0.25), "null", R"({"column": 2, "factor": 0.75, "offset": 0})", "null",
+     49, 49, {}, "0.75 x reference row i + 0.25 x reference row i+1",
+     R"([{"feature": "column", "column": 2, "transform": null, "coefficient": 0.75},
+         {"feature": "next_row", "column": 2, "transform": null, "coefficient": 0.25}])"},
+    // Transforms.
+    {"log10", kR40, differing(mapped(kR40, [](const Row& r) { return std::log10(r.v[1]); }), 3, 0.1), "null",
+     R"({"column": 2, "factor": 1, "offset": 0})", "null", 39, 40, {3}, "compared column 2 is log10 of the reference's on 39",
+     R"([{"feature": "column", "column": 2, "transform": "log10", "coefficient": 1}])"},
+    {"log10_on_5_rows", kR5, mapped(kR5, [](const Row& r) { return std::log10(r.v[1]); }), "null",
+     R"({"column": 2, "factor": 1, "offset": 0})", "null", 5, 5, {}, "log10 of the reference's on 5 of 5 rows",
+     R"([{"feature": "column", "column": 2, "transform": "log10", "coefficient": 1}])"},
+    {"ln_rounded_to_3_decimals", kR50, differing(texts(kR50, [](double v) { return fixed(std::log(v), 3); }), 17, 0.05), "null",
+     R"({"column": 2, "factor": 1, "offset": 0})", R"({"decimals": 3})", 49, 50, {17}, "ln of the reference's rounded to 3 decimals",
+     R"([{"feature": "column", "column": 2, "transform": "ln", "coefficient": 1}])"},
+    {"twice_the_square_root_of_column_1", kR30, mapped(kR30, [](const Row& r) { return 2 * std::sqrt(r.v[0]); }), "null",
+     R"({"column": 1, "factor": 2, "offset": 0})", "null", 30, 30, {}, "2 x the square root of the reference's column 1",
+     R"([{"feature": "column", "column": 1, "transform": "sqrt", "coefficient": 2}])"},
+    {"reciprocal", kR40, differing(mapped(kR40, [](const Row& r) { return 1 / r.v[1]; }), 22, 0.01), "null",
+     R"({"column": 2, "factor": 1, "offset": 0})", "null", 39, 40, {22}, "1 over the reference's",
+     R"([{"feature": "column", "column": 2, "transform": "reciprocal", "coefficient": 1}])"},
+    // Single precision.
+    {"single_precision", kSpread40, differing(texts(kSpread40, singleText), 11, 0.5), "null", "null",
+     R"({"binary": "single"})", 39, 40, {11}, "compared column 2 is the reference's as single precision holds it"},
+    {"single_precision_on_5_rows", kSpread5, texts(kSpread5, singleText), "null", "null", R"({"binary": "single"})", 5, 5, {},
+     "as single precision holds it on 5 of 5 rows"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explain, Relations, ::testing::ValuesIn(kRelationCases),
@@ -360,7 +526,8 @@ TEST_F(InTemporaryDirectory, NoRelationWithoutOne) {
     Table a, b;
   };
   std::vector<Pair> pairs;
-  for (const std::size_t n : {5, 12, 50, 400, 20000}) {
+  const std::size_t sizes[] = {5, 12, 50, 400, 20000};
+  for (const std::size_t n : sizes) {
     pairs.push_back({reference(n, 1000 + n), reference(n, 2000 + n)});
     pairs.push_back({reference(n, 3000 + n, true), reference(n + n / 3, 4000 + n, true)});
     // The same first and third columns, unrelated second ones.
@@ -380,6 +547,104 @@ TEST_F(InTemporaryDirectory, NoRelationWithoutOne) {
     EXPECT_EQ(facts.total, 0);
     for (const Finding& f : facts.findings) EXPECT_NE(f.kind, FindingKind::Relation) << f.text;
   }
+}
+
+// Small unsystematic errors: no relation, and the differences described as
+// noise, their median relative size what the errors give (uniform within
+// 1%: a median of 0.5%).
+TEST_F(InTemporaryDirectory, NoiseIsUnexplained) {
+  const std::size_t sizes[] = {40, 400, 20000};
+  for (const std::size_t n : sizes) {
+    Random random{77 + n};
+    const Table a = reference(n, 700 + n);
+    const Table b = mapped(a, [&](const Row& r) { return r.v[1] * (1 + 0.02 * (random.next() - 0.5)); });
+    const Explanation facts = explain(fileOf(a), fileOf(b));
+    const auto json = nlohmann::json::parse(report(facts, true));
+    const nlohmann::json* unexplained = nullptr;
+    for (const auto& f : json["findings"]) {
+      EXPECT_NE(f["kind"], "relation") << n << " rows: " << f["text"];
+      if (f["kind"] == "unexplained") unexplained = &f["unexplained"];
+    }
+    ASSERT_NE(unexplained, nullptr) << n << " rows";
+    const double median = (*unexplained)["median_relative_difference"].get<double>();
+    EXPECT_NEAR(median, 0.005, n < 100 ? 0.0015 : 0.0005) << n << " rows";
+    EXPECT_EQ((*unexplained)["rows"], n);
+    EXPECT_FALSE((*unexplained)["trends"].get<bool>()) << n << " rows";
+    EXPECT_TRUE((*unexplained)["signs_random"].get<bool>()) << n << " rows";
+  }
+  // Errors that grow along the rows, all of one sign: not noise.
+  const Table a = reference(200, 31);
+  const Table b = byRow(a, [](std::size_t i, const Row& r) {
+    return r.v[1] * (1 + 0.0001 * static_cast<double>(i) * (1 + 0.3 * std::sin(static_cast<double>(i * i))));
+  });
+  const Explanation facts = explain(fileOf(a), fileOf(b));
+  const auto json = nlohmann::json::parse(report(facts, true));
+  bool described = false;
+  for (const auto& f : json["findings"]) {
+    if (f["kind"] != "unexplained") continue;
+    described = true;
+    EXPECT_FALSE(f["unexplained"]["signs_random"].get<bool>()) << f.dump();
+    EXPECT_EQ(f["unexplained"]["negative"], 0) << f.dump();
+    EXPECT_EQ(f["text"].get<std::string>().find("noise"), std::string::npos) << f.dump();
+  }
+  EXPECT_TRUE(described) << json["findings"].dump(2);
+}
+
+// A compared column of one value (a factor of zero) is no relation, but a
+// finding of its own, whatever the value.
+TEST_F(InTemporaryDirectory, ConstantColumnIsNoRelation) {
+  for (const char* value : {"2.5", "0", "-1e3"}) {
+    const Table b = texts(kR40, [&](double) { return std::string(value); });
+    const Explanation facts = explain(fileOf(kR40), fileOf(b));
+    bool constant = false;
+    for (const Finding& f : facts.findings) {
+      EXPECT_NE(f.kind, FindingKind::Relation) << value << ": " << f.text;
+      EXPECT_NE(f.kind, FindingKind::Unexplained) << value << ": " << f.text;
+      if (f.kind == FindingKind::ConstantColumn) {
+        constant = true;
+        EXPECT_NE(f.text.find("compared column 2 is " + shortestText(std::strtod(value, nullptr)) + " on every row (40 rows)"),
+                  std::string::npos)
+            << f.text;
+        EXPECT_EQ(f.text.find("slash"), std::string::npos) << f.text;
+      }
+    }
+    EXPECT_TRUE(constant) << value;
+  }
+}
+
+// A million rows: a map and a rounding, a placeholder every 1000th row and
+// one genuine difference, found and confirmed on every row.
+TEST_F(InTemporaryDirectory, MillionRows) {
+  constexpr std::size_t kRows = 1000000;
+  Random random{5};
+  std::string a = "readings\n", b = "readings\n";
+  for (int i = 0; i < 20; ++i) a += "header\n", b += "header\n";
+  a.reserve(40 * kRows);
+  b.reserve(40 * kRows);
+  for (std::size_t i = 1; i <= kRows; ++i) {
+    const double v = std::round((0.5 + 9.5 * random.next()) * 1e4) / 1e4;
+    const std::string key = std::to_string(i) + " ";
+    a += key + fixed(v, 4) + " 1\n";
+    const std::string value = i % 1000 == 0 ? "0" : fixed(2.54 * v + 0.3 + (i == 500001 ? 100 : 0), 4);
+    b += key + value + " 1\n";
+  }
+  const Explanation facts = explain(a, b);
+  ASSERT_FALSE(facts.findings.empty());
+  const Finding& first = facts.findings.front();
+  ASSERT_EQ(first.kind, FindingKind::Relation) << first.text;
+  const auto json = nlohmann::json::parse(report(facts, true));
+  const auto& relation = json["findings"][0]["relation"];
+  expectRelationJson(relation);
+  EXPECT_EQ(relation["value_map"], nlohmann::json::parse(R"({"column": 2, "factor": 2.54, "offset": 0.3})"));
+  EXPECT_EQ(relation["precision"], nlohmann::json::parse(R"({"decimals": 4})"));
+  EXPECT_EQ(relation["holds"]["rows"], kRows - 1001);
+  EXPECT_EQ(relation["exceptions"][0], 500001);
+  ASSERT_EQ(relation["patterns"].size(), 1u) << relation["patterns"].dump();
+  EXPECT_EQ(relation["patterns"][0], nlohmann::json::parse(R"({"pattern": "shared value", "rows": 1000, "first": 1000,
+      "last": 1000000, "period": 1000, "value": 0, "per_row": null})"));
+  EXPECT_NE(first.text.find("0 on every 1000th row from row 1000, a placeholder"), std::string::npos) << first.text;
+  EXPECT_NE(first.text.find("row 500001 (line 500022, column 1 = 500001) differs beyond them"), std::string::npos)
+      << first.text;
 }
 
 // A relation that holds on every row leaves exactly zero, and the rows it

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -204,13 +205,22 @@ struct ReportFile {
   struct stat status {};
 };
 
-// The HTML folder: made aside, then put in place of the old one whole.
+// The HTML folder: made aside, then put in place of the old one whole. A
+// folder no rename can replace (a mount point, ".") is filled in place
+// instead: the new pages are made in a folder aside inside it, then each
+// takes its place in one step, the index last, and old pages not made anew
+// go; a run ended before that leaves the old report whole.
 struct ReportFolder {
   std::string given, target, temporary;
   bool exists = false;
+  bool inPlace = false;
   FileId id, parent;
   std::vector<std::pair<FileId, std::string>> pages;  // of the folder there now
+  std::vector<std::string> leftovers;  // folders aside that a killed run left in it
 };
+
+// The folder aside inside a report filled in place.
+constexpr char kInPlaceAside[] = ".velmora-suite.";
 
 std::optional<ReportFile> gJunit;
 std::optional<ReportFolder> gHtml;
@@ -243,6 +253,12 @@ ReportFile planJunit(const std::string& given) {
   file.target = writtenName(given);
   file.exists = ::stat(file.target.c_str(), &file.status) == 0;
   if (file.exists && S_ISDIR(file.status.st_mode)) refuse(file.what, "it is a folder");
+  if (file.exists && S_ISREG(file.status.st_mode)) {
+    // Found now, not after every case ran.
+    if (const std::string why = velmora::companion::whyNotReplaceable(file.target); !why.empty()) {
+      refuse(file.what, why + ": name a file inside the mounted folder instead");
+    }
+  }
   if (file.exists && !S_ISREG(file.status.st_mode)) {
     // A named pipe nobody reads is refused at once instead of waiting.
     file.direct = ::open(file.target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -255,12 +271,9 @@ ReportFile planJunit(const std::string& given) {
 
 void openJunitAside(ReportFile& file) {
   if (file.direct >= 0) return;
-  std::string temporary = folderOf(file.target) + "/." + baseOf(file.target) + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) refuse(file.what, std::string("cannot write it: ") + std::strerror(errno));
-  file.temporary = temporary;
-  ::fchmod(fd, file.exists ? file.status.st_mode & 07777 : newFileMode(0666));
-  file.direct = fd;
+  const mode_t mode = file.exists ? file.status.st_mode & 07777 : newFileMode(0666);
+  file.direct = velmora::companion::openAside(file.target, mode, file.temporary);
+  if (file.direct < 0) refuse(file.what, std::string("cannot write it: ") + std::strerror(errno));
 }
 
 ReportFolder planHtml(const std::string& given) {
@@ -270,6 +283,9 @@ ReportFolder planHtml(const std::string& given) {
   const std::string what = "HTML report '" + shown(given) + "'";
   struct stat status {};
   folder.exists = ::stat(folder.target.c_str(), &status) == 0;
+  const std::string why = velmora::companion::whyNotReplaceable(folder.target);
+  if (!folder.exists && !why.empty()) refuse(what, "it does not exist, and " + why);
+  folder.inPlace = !why.empty();
   if (folder.exists) {
     if (!S_ISDIR(status.st_mode)) refuse(what, "it is not a folder");
     folder.id = {status.st_dev, status.st_ino};
@@ -279,6 +295,11 @@ ReportFolder planHtml(const std::string& given) {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
       struct stat page {};
+      if (folder.inPlace && name.starts_with(kInPlaceAside) &&
+          ::lstat((folder.target + "/" + name).c_str(), &page) == 0 && S_ISDIR(page.st_mode)) {
+        folder.leftovers.push_back(folder.target + "/" + name);
+        continue;
+      }
       if (!isReportPage(name) || ::lstat((folder.target + "/" + name).c_str(), &page) != 0 || !S_ISREG(page.st_mode)) {
         ::closedir(listing);
         refuse(what, "it holds '" + shown(name) +
@@ -295,14 +316,44 @@ void makeHtmlAside(ReportFolder& folder) {
   const std::string what = "HTML report '" + shown(folder.given) + "'";
   const std::string parent = folderOf(folder.target);
   if (!makeFolders(parent)) refuse(what, std::string("cannot make the folder: ") + std::strerror(errno));
-  std::string temporary = parent + "/." + baseOf(folder.target) + ".XXXXXX";
+  std::string temporary =
+      folder.inPlace ? folder.target + "/" + kInPlaceAside + "XXXXXX" : parent + "/." + baseOf(folder.target) + ".XXXXXX";
   if (::mkdtemp(temporary.data()) == nullptr) refuse(what, std::string("cannot make the folder: ") + std::strerror(errno));
   folder.temporary = temporary;
   ::chmod(temporary.c_str(), newFileMode(0777));
 }
 
+// The new pages of a folder filled in place take their places one by one,
+// the index last; then the old pages not made anew go.
+bool fillHtmlInPlace(ReportFolder& folder) {
+  std::vector<std::string> made;
+  if (DIR* listing = ::opendir(folder.temporary.c_str())) {
+    while (const dirent* entry = ::readdir(listing)) {
+      if (isReportPage(entry->d_name)) made.emplace_back(entry->d_name);
+    }
+    ::closedir(listing);
+  } else {
+    return false;
+  }
+  std::sort(made.begin(), made.end(), [](const std::string& a, const std::string& b) {
+    return (a == "index.html") != (b == "index.html") ? b == "index.html" : a < b;
+  });
+  for (const std::string& name : made) {
+    if (::rename((folder.temporary + "/" + name).c_str(), (folder.target + "/" + name).c_str()) != 0) return false;
+  }
+  for (const auto& [id, page] : folder.pages) {
+    const std::string name = baseOf(page);
+    if (std::find(made.begin(), made.end(), name) == made.end()) ::unlink((folder.target + "/" + name).c_str());
+  }
+  removeFolder(folder.temporary);
+  folder.temporary.clear();
+  for (const std::string& leftover : folder.leftovers) removeFolder(leftover);
+  return true;
+}
+
 // The folder's new pages put in place of the old ones in one step.
 bool putHtmlInPlace(ReportFolder& folder) {
+  if (folder.inPlace) return fillHtmlInPlace(folder);
   if (!folder.exists) {
     if (::rename(folder.temporary.c_str(), folder.target.c_str()) != 0) return false;
     folder.temporary.clear();
@@ -352,7 +403,7 @@ void refuseOverlaps(const Tree& tree, const Stream (&streams)[2]) {
   }
   auto described = [](const Read& read) {
     std::string text = "'";
-    text += shown(read.second->path);
+    text += shown(read.second->name);
     text += "', a file the case '" + shown(read.first->name) + "' reads";
     if (!read.second->missing.empty()) text += " (it does not exist yet)";
     return text;
@@ -632,6 +683,9 @@ int run(int argc, char** argv) {
                  shown(gHtml->given).c_str(), std::strerror(errno));
     endRun(kCannotRead);
   }
+  // A signal that came while the reports took their places ends the run
+  // now that each of them is whole.
+  if (pendingSignal() != 0) endBySignal(pendingSignal());
   return status;
 }
 

@@ -71,7 +71,7 @@ std::string below(const std::string& folder, const std::string& name) {
   return folder == "." ? name : folder + "/" + name;
 }
 
-FileId idOf(const struct stat& status) { return {status.st_dev, status.st_ino}; }
+using companion::idOf;
 
 class Walker {
  public:
@@ -449,7 +449,7 @@ bool readCaseLimit(int folderFd, const std::string& shownFolder, const Limit& fa
 Verdict judge(const Comparison& comparison, const Limit& limit) {
   if (!comparison.compared) return Verdict::Error;
   if (limit.source == LimitSource::None) return Verdict::Report;
-  return std::isnan(comparison.total) || comparison.total > limit.value ? Verdict::Fail : Verdict::Pass;
+  return companion::aboveLimit(comparison.total, limit.value) ? Verdict::Fail : Verdict::Pass;
 }
 
 const char* verdictName(Verdict verdict) {

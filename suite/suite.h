@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "companion/outputs.h"
+
 namespace velmora::suite {
 
 // The file in a case folder that holds the case's own limit: one number, with
@@ -37,20 +39,14 @@ struct Limit {
   std::string text;  // as written, blank space removed
 };
 
+using companion::FileId;
+
 // The limit of the case in `folder`: its limit file when it has one (which
 // wins), else `fallback` (--fail-above, or none). False with the two lines
 // of a diagnostic in `error` (and line 2's words in `description`, when
 // given) when the file cannot be read (a link that leads nowhere included)
 // or holds anything but one number. `folderFd` is the folder, open; the
 // file's identity goes to `file` when it is read.
-struct FileId {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool operator==(const FileId& other) const { return device == other.device && inode == other.inode; }
-  bool operator<(const FileId& other) const {
-    return device != other.device ? device < other.device : inode < other.inode;
-  }
-};
 bool readCaseLimit(int folderFd, const std::string& shownFolder, const Limit& fallback, Limit& limit,
                    std::string& error, std::string* description = nullptr, FileId* file = nullptr);
 bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limit, std::string& error,
@@ -58,15 +54,8 @@ bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limi
 
 // ---- the tree -----------------------------------------------------------------
 
-// A file some case reads, and the name it is shown by (as its case is).
-// One that does not exist yet (velmora would make it empty) is known by the
-// nearest folder of its path that exists, `id`, and the names below that
-// folder that do not, `missing` ("" for a file that exists).
-struct ReadFile {
-  FileId id;
-  std::string path;
-  std::string missing;
-};
+// A file some case reads, shown as its case is (see companion::ReadFile).
+using companion::ReadFile;
 
 // Where a file that does not exist yet would be made: the nearest folder of
 // `path` (relative to the folder `at`, or AT_FDCWD) that exists, and the

@@ -16,8 +16,10 @@ build=${4:-plain}
 work=$(mktemp -d /tmp/suite-process.XXXXXX) || exit 1
 chmod 755 "$work"
 pids=""
+mounts=""
 cleanup() {
   for p in $pids; do kill -KILL "$p" 2>/dev/null; done
+  for m in $mounts; do umount "$m" 2>/dev/null; done
   chmod -R u+rwX "$work" 2>/dev/null
   rm -rf "$work"
 }
@@ -219,6 +221,81 @@ cmp -s j.xml ../j.before || fail "the JUnit file changed"
 (cd H && md5sum ./*) | cmp -s - ../h.before || fail "the HTML report changed"
 kept
 ls -a | grep -q '^\.[jH]' && fail "files left aside: $(ls -a)"
+
+row "SIGTERM while the reports take their places ends the run by it, each report whole"
+# strace sends the signal as the suite enters its first (then its second)
+# rename; it ends as the suite ends, by the same signal.
+mkcase T/c
+makes j.xml H
+snapshot > ../before
+taken=1
+if strace -o /dev/null true 2> /dev/null; then
+  for when in 1 2; do
+    rm -rf j.xml H
+    status=0
+    strace -o /dev/null -e trace=rename,renameat,renameat2 \
+      -e inject=rename,renameat,renameat2:signal=TERM:when=$when \
+      "$suite" --junit j.xml --html H T > /dev/null 2>&1 || status=$?
+    [ "$status" -eq 143 ] || fail "SIGTERM at rename $when: exit status $status, expected 143"
+    grep -q '<testcase classname="." name="c"' j.xml || fail "SIGTERM at rename $when: no whole JUnit file"
+    grep -q 'case-0001.html' H/index.html || fail "SIGTERM at rename $when: no whole HTML report"
+  done
+  ls -a | grep -q '^\.[jH]' && fail "files left aside: $(ls -a)"
+else
+  echo "skipped: strace cannot trace here" >&2
+fi
+kept
+
+row "a report onto a mount point or onto '.': refused before any case runs, or filled in place"
+mkcase T/c
+mkdir M E
+makes M E j.xml
+printf 'old\n' > j.xml
+printf 'old\n' > ../mounted.xml
+if mount -t tmpfs tmpfs M 2> /dev/null; then
+  mounts="$dir/M $mounts"
+  # An empty mounted artifacts folder takes the report, twice.
+  run 1 --fail-above 1 --html M T
+  grep -q 'case-0001.html' M/index.html || fail "no index in the mounted folder: $(ls -a M)"
+  grep -q '>fail<' M/index.html || fail "the first report is not there"
+  ls -A M | grep -qv '^case-\|^index.html$' && fail "left aside in the folder: $(ls -A M)"
+  run 0 --fail-above 1e9 --html M T
+  grep -q '>pass<' M/index.html || fail "the second report did not replace the first"
+  ls -A M | grep -qv '^case-\|^index.html$' && fail "the mounted folder holds more than the report: $(ls -A M)"
+  # A folder aside that a killed run left behind goes with the next run.
+  mkdir M/.velmora-suite.AbC123
+  run 0 --fail-above 1e9 --html M T
+  [ -e M/.velmora-suite.AbC123 ] && fail "the folder left aside stays"
+  # A bind-mounted JUnit file cannot be renamed over: refused before any case.
+  if mount --bind ../mounted.xml j.xml 2> /dev/null; then
+    mounts="$dir/j.xml $mounts"
+    run 2 --junit j.xml T
+    has err "velmora-suite: JUnit file 'j.xml'"
+    has err "error: it is a mount point"
+    lines err 2
+    lines out 0
+    grep -qx old j.xml || fail "the mounted JUnit file changed"
+    umount j.xml
+  else
+    echo "skipped: bind mount not permitted" >&2
+  fi
+  umount M
+else
+  echo "skipped: mount not permitted" >&2
+fi
+# "." as the report: an empty folder is filled in place; one that holds
+# anything else is refused before any case runs.
+status=0
+(cd E && "$suite" --fail-above 1 --html . ../T > /dev/null 2> ../../err) || status=$?
+[ "$status" -eq 1 ] || fail "--html . in an empty folder: exit status $status: $(cat ../err)"
+grep -q 'case-0001.html' E/index.html || fail "--html .: no index: $(ls -a E)"
+run 2 --html . T
+has err "velmora-suite: HTML report '.'"
+has err "which is no page of a report"
+lines out 0
+run 2 --html new/. T
+has err "it does not exist"
+kept
 
 row "pages of an earlier, larger run do not stay; a folder that is not a report is refused"
 mkcase T/a same

@@ -67,9 +67,21 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
     out.stopText = facts.stop->text;
     out.stopDescription = facts.stop->description;
   }
+  out.rowsCompared = facts.rowsCompared;
   for (const Finding& finding : facts.findings) {
-    out.findings.push_back(finding.text);
-    if (out.firstFinding.empty() && finding.kind != FindingKind::ControlFile) out.firstFinding = finding.text;
+    // The verdict on the limit is the suite's own, which knows where the
+    // limit came from.
+    if (finding.kind == FindingKind::FailAbove) continue;
+    CaseFinding shownFinding{findingKindName(finding.kind), finding.text, {}};
+    for (const ExceptionRow& row : finding.exceptionRows) {
+      shownFinding.details.push_back("row " + std::to_string(row.row) + " (line " +
+                                     std::to_string(row.comparedLine) + "): read " +
+                                     shortestText(row.comparedValues[1]) + ", expected " +
+                                     shortestText(row.expected) + " from reference row " +
+                                     std::to_string(row.referenceRow) + " (line " +
+                                     std::to_string(row.referenceLine) + ")");
+    }
+    out.findings.push_back(std::move(shownFinding));
   }
   out.referenceName = facts.files[0].name;
   out.comparedName = facts.files[1].name;
@@ -88,7 +100,7 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
     shownRow.comparedValue = shortestText(row.comparedValue);
     shownRow.scaledDifference = shortestText(row.scaledDifference);
     shownRow.square = shortestText(row.square);
-    shownRow.share = shortestText(row.share * 100);
+    shownRow.share = shareText(row.share);
     if (row.hasReference) shownRow.referenceText = shownRecord(row.referenceRecord);
     shownRow.comparedText = shownRecord(row.comparedRecord);
     out.top.push_back(std::move(shownRow));

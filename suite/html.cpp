@@ -24,6 +24,8 @@ constexpr char kStyle[] =
     "th{background:#eee}\n"
     "th.sort{cursor:pointer}\n"
     "code,pre{font-family:monospace;white-space:pre}\n"
+    ".finding{white-space:pre-wrap}.kind{color:#666;font-size:90%}\n"
+    "td.number{text-align:right;font-family:monospace;white-space:pre}\n"
     ".pass{background:#e3f6e3}.fail{background:#fbe0e0}.error{background:#f8e8c8}.report{background:#fff}\n"
     "td.verdict{font-weight:bold}\n"
     "</style>\n";
@@ -57,6 +59,18 @@ std::string sortKey(const CaseResult& result) {
   char buffer[64];
   auto [end, failure] = std::to_chars(buffer, buffer + sizeof buffer, result.comparison.total);
   return failure == std::errc() ? std::string(buffer, end) : std::string("0");
+}
+
+// The total in the index: one notation for every case, so that right-aligned
+// totals compare by eye.
+std::string totalShown(const CaseResult& result) {
+  if (!result.comparison.compared) return "-";
+  const double total = result.comparison.total;
+  if (std::isnan(total)) return "NaN";
+  if (std::isinf(total)) return total > 0 ? "Infinity" : "-Infinity";
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.4e", total);
+  return buffer;
 }
 
 }  // namespace
@@ -96,7 +110,18 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
     page += "<p id=\"findings\">None.</p>\n";
   } else {
     page += "<ul id=\"findings\">\n";
-    for (const std::string& finding : c.findings) page += "<li>" + markupOfShown(finding) + "</li>\n";
+    for (const CaseFinding* finding : findingsInOrder(c)) {
+      page += "<li data-kind=\"" + html(finding->kind) + "\"><span class=\"kind\">" + html(finding->kind) +
+              "</span> <span class=\"finding\">" + markupOfShown(finding->text) + "</span>";
+      if (!finding->details.empty()) {
+        page += "\n<ul class=\"exceptions\">\n";
+        for (const std::string& detail : finding->details) {
+          page += "<li class=\"finding\">" + markupOfShown(detail) + "</li>\n";
+        }
+        page += "</ul>";
+      }
+      page += "</li>\n";
+    }
     page += "</ul>\n";
   }
   if (!c.top.empty()) {
@@ -108,7 +133,7 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
       page += "<tr><td>" + row.row + "</td><td>" + row.referenceLine + "</td><td>" + row.comparedLine +
               "</td><td>" + html(row.referenceValue) + "</td><td>" + html(row.comparedValue) + "</td><td>" +
               html(row.scaledDifference) + "</td><td>" + html(row.square) + "</td><td>" + html(row.share) +
-              "%</td></tr>\n";
+              "</td></tr>\n";
       page += "<tr><td></td><td colspan=\"7\"><code>" +
               (row.referenceLine.empty() ? std::string("(no reference row)") : html(row.referenceText)) +
               "</code><br><code>" + html(row.comparedText) + "</code></td></tr>\n";
@@ -134,21 +159,22 @@ bool writeIndexPage(const std::string& directory, const std::vector<CaseResult>&
   page += "<p><label><input type=\"checkbox\" id=\"failures-only\"> failures only (above the limit or cannot "
           "be read)</label> &middot; click a heading to sort</p>\n";
   page += "<table id=\"cases\">\n<thead><tr><th class=\"sort\" data-key=\"n\">#</th><th class=\"sort\" "
-          "data-key=\"path\">case</th><th class=\"sort\" data-key=\"total\">total</th><th class=\"sort\" "
-          "data-key=\"limit\">limit</th><th class=\"sort\" data-key=\"verdict\">verdict</th><th>first "
-          "finding</th></tr></thead>\n<tbody>\n";
+          "data-key=\"path\">case</th><th>result line</th><th class=\"sort\" data-key=\"total\">total</th><th class=\"sort\" "
+          "data-key=\"limit\">limit</th><th class=\"sort\" data-key=\"verdict\">verdict</th><th>finding</th></tr></thead>\n<tbody>\n";
   for (std::size_t i = 0; i < results.size(); ++i) {
     const CaseResult& r = results[i];
     const char* verdict = verdictName(r.verdict);
+    const CaseFinding* lead = leadFinding(r.comparison);
     const std::string limitKey = r.limit.source == LimitSource::None ? "-1" : r.limit.text;
     page += "<tr class=\"" + std::string(verdict) + "\" data-n=\"" + std::to_string(i + 1) + "\" data-path=\"" +
             html(r.path) + "\" data-total=\"" + sortKey(r) + "\" data-limit=\"" + html(limitKey) +
             "\" data-verdict=\"" + verdict + "\"><td>" + std::to_string(i + 1) + "</td><td><a href=\"" +
             casePageName(i) + "\">" + html(r.path) + "</a></td><td><code>" +
             (r.comparison.compared ? html(r.comparison.resultLine) : std::string("cannot be read")) +
-            "</code></td><td>" + (r.limit.source == LimitSource::None ? std::string("-") : html(r.limit.text)) +
-            "</td><td class=\"verdict\">" + verdict + "</td><td>" +
-            markupOfShown(r.comparison.firstFinding) + "</td></tr>\n";
+            "</code></td><td class=\"number\">" + totalShown(r) + "</td><td>" +
+            (r.limit.source == LimitSource::None ? std::string("-") : html(r.limit.text)) +
+            "</td><td class=\"verdict\">" + verdict + "</td><td class=\"finding\">" +
+            (lead == nullptr ? std::string() : markupOfShown(lead->text)) + "</td></tr>\n";
   }
   page += "</tbody>\n</table>\n";
   page +=

@@ -48,11 +48,14 @@ constexpr char kHelp[] =
     "  -j, --jobs N         run N cases at once (default: the number of processors)\n"
     "      --fail-above X   the limit of every case without a velmora-limit file\n"
     "      --junit FILE     also write the results as JUnit XML to FILE\n"
+    "      --junit-suite NAME  name the JUnit test suite NAME (default velmora-suite)\n"
     "      --html DIR       also write an HTML report into DIR (created if missing)\n"
     "      --json           write the results as one JSON document instead of lines\n"
     "      --timeout S      end a case that runs longer than S seconds (default 600;\n"
     "                       0 for no limit)\n"
     "      --shard K/N      run only the K-th of N parts of the cases (for a CI matrix)\n"
+    "      --suggest-limits print a limit for each case without one, instead of\n"
+    "                       the lines; nothing is written\n"
     "      --help           display this help and exit\n"
     "      --version        output version information and exit\n"
     "\n"
@@ -67,7 +70,9 @@ struct Options {
   std::optional<double> failAbove;
   std::string failAboveText;
   std::optional<std::string> junit, htmlDirectory;
+  std::string junitSuite = "velmora-suite";
   bool json = false;
+  bool suggestLimits = false;
   double timeout = kDefaultTimeout;
   std::string timeoutText = "600";
   unsigned shard = 0, shards = 0;
@@ -98,6 +103,13 @@ Options parseArguments(int argc, char** argv) {
     } else if (name == "json") {
       line.noValue();
       options.json = true;
+    } else if (name == "suggest-limits") {
+      line.noValue();
+      options.suggestLimits = true;
+    } else if (name == "junit-suite") {
+      const std::string_view text = line.value();
+      if (text.empty()) usageError("option '--junit-suite' needs a name");
+      options.junitSuite = std::string(text);
     } else if (name == "jobs") {
       const std::string_view text = line.value();
       unsigned jobs = 0;
@@ -151,6 +163,9 @@ Options parseArguments(int argc, char** argv) {
     } else {
       line.unrecognized();
     }
+  }
+  if (options.suggestLimits && (options.json || options.junit || options.htmlDirectory)) {
+    usageError("--suggest-limits writes nothing: it cannot be given with --json, --junit or --html");
   }
   if (options.roots.empty()) options.roots.emplace_back(".");
   if (options.jobs == 0) options.jobs = processors();
@@ -579,7 +594,7 @@ int run(int argc, char** argv) {
   summary.shard = options.shard;
   summary.shards = options.shards;
   std::vector<CaseResult> kept;  // without the bulky parts, for the index and JUnit
-  bool written = options.json ? writeJsonStart(stdout) : true;
+  bool written = options.json ? writeJsonStart(stdout) : options.suggestLimits ? writeSuggestionHeading(stdout) : true;
   int writeError = 0;
   bool pagesWritten = true;
   int pageError = 0;
@@ -593,7 +608,9 @@ int run(int argc, char** argv) {
     errno = 0;
     // Each case's line is sent as it is known, so a reader that went away
     // stops the run at once.
-    written = (options.json ? writeJsonCase(stdout, result, index == 0) : writeCaseLine(stdout, result)) &&
+    written = (options.suggestLimits ? writeSuggestion(stdout, result)
+               : options.json        ? writeJsonCase(stdout, result, index == 0)
+                                     : writeCaseLine(stdout, result)) &&
               std::fflush(stdout) == 0 && written;
     if (!written) {
       writeError = errno != 0 ? errno : EIO;
@@ -646,7 +663,7 @@ int run(int argc, char** argv) {
     ReportFile& junit = *gJunit;
     std::FILE* out = ::fdopen(junit.direct, "w");
     errno = 0;
-    const bool junitWritten = out != nullptr && writeJunit(out, kept, summary, seconds) && std::fflush(out) == 0;
+    const bool junitWritten = out != nullptr && writeJunit(out, kept, summary, seconds, options.junitSuite) && std::fflush(out) == 0;
     const int junitError = errno;
     const bool closed = out != nullptr && std::fclose(out) == 0;
     if (!junitWritten || !closed) {

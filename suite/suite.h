@@ -126,22 +126,51 @@ struct TopRow {
   std::string referenceText, comparedText;            // the lines as written
 };
 
+// A finding of velmora-explain, as the child sends it: its kind (the name
+// the explain JSON gives it: "relation", "stop", "largest"...), its text,
+// and lines that go with it (a relation's exceptions).
+struct CaseFinding {
+  std::string kind, text;
+  std::vector<std::string> details;
+};
+
 // What the comparison of one case gives (filled in the child).
 struct Comparison {
   bool compared = false;              // both files read and summed
   double total = 0;
+  std::size_t rowsCompared = 0;       // rows of the compared file summed
   std::string resultLine;             // 26 characters, no line feed, when compared
   std::string stopText;               // the two lines velmora writes, when it stops
   std::string stopDescription;        // line 2 of them after "error: "
-  std::vector<std::string> findings;  // velmora-explain's findings, most important first
-  // The one shown on the case's line: the first finding that says more than
-  // where the control file's names came from (which every case has).
-  std::string firstFinding;
+  std::vector<CaseFinding> findings;  // velmora-explain's, in its order
   std::string explainJson;            // velmora-explain's JSON report, when asked
   std::vector<TopRow> top;            // when asked
   std::string picture;                // the SVG picture, when asked
   std::string referenceName, comparedName;
 };
+
+// The kind of the finding a case's verdict adds (its limit, where that came
+// from, and the total against it).
+inline constexpr char kVerdictKind[] = "limit";
+
+// The findings of a case in the order its messages give them: first the one
+// that explains the total (a relation, the unexplained part of it, or where
+// velmora stops), then the rest in velmora-explain's order.
+std::vector<const CaseFinding*> findingsInOrder(const Comparison& comparison);
+// The one a case's line, the JUnit message and the index show: the first in
+// that order that says more than where the control file's names came from
+// (which every case has) or than the verdict; nullptr for none.
+const CaseFinding* leadFinding(const Comparison& comparison);
+
+// The root mean square of a case's scaled differences (compared x 1000 -
+// reference x 1000, per row): sqrt(total / rows); 0 without rows.
+double rmsOfScaledDifferences(const Comparison& comparison);
+
+// The record a child sends its parent: every field of a comparison, in the
+// one order both sides take from its field list. decodeRecord is false for
+// bytes that are not one whole record.
+std::string encodeRecord(const Comparison& comparison);
+bool decodeRecord(std::string_view bytes, Comparison& comparison);
 
 struct CaseResult {
   std::string path;                   // the entry's name
@@ -155,6 +184,13 @@ struct CaseResult {
 // Decides a verdict: Error when the comparison stopped, Report without a
 // limit, Fail when the total is above the limit or NaN, Pass otherwise.
 Verdict judge(const Comparison& comparison, const Limit& limit);
+// "velmora-limit" or "--fail-above": where a limit came from ("" for none).
+const char* limitOrigin(const Limit& limit);
+// Judges a case, and adds the verdict's finding (kind kVerdictKind) to a
+// case judged against a limit:
+//   "velmora-limit 1: the total 15625 is above the limit"
+//   "--fail-above 1e5: the total 15625 is within the limit"
+void judgeCase(CaseResult& result);
 
 // A per-case wall-clock limit when none is given, in seconds: far above any
 // comparison (a pair of million-row files takes about a second), low enough
@@ -234,6 +270,17 @@ void count(Summary& summary, const CaseResult& result);
 // after a tab.
 bool writeCaseLine(std::FILE* out, const CaseResult& result);
 bool writeSummaryLine(std::FILE* out, const Summary& summary);
+
+// --suggest-limits: a first line stating the rule, then a line per compared
+// case without a limit: path, the suggested limit, total, rows compared and
+// the RMS of its scaled differences, tab-separated; other cases give none.
+bool writeSuggestionHeading(std::FILE* out);
+bool writeSuggestion(std::FILE* out, const CaseResult& result);
+// The limit that passes `total` with room: twice it, rounded up to two
+// significant digits ("0" for 0, "inf" for an infinite total; "" for NaN,
+// which no limit passes).
+//   15625 -> "3.2e4"   0.5 -> "1.0e0"   4.9 -> "9.8e0"   5 -> "1.0e1"
+std::string suggestedLimit(double total);
 // "5 cases: 2 within their limit, ..."; "1 case in shard 2 of 3: ..."
 std::string summaryText(const Summary& summary);
 
@@ -242,11 +289,11 @@ bool writeJsonStart(std::FILE* out);
 bool writeJsonCase(std::FILE* out, const CaseResult& result, bool first);
 bool writeJsonEnd(std::FILE* out, const Summary& summary);
 
-// JUnit XML: one testsuite "velmora-suite", a testcase per case (classname
-// the folder above it, name its own folder), a failure element for a case above its limit, an error element for
+// JUnit XML: one testsuite `suiteName`, a testcase per case (classname
+// the folder above it, or `suiteName` for a case in the DIR itself; name its own folder), a failure element for a case above its limit, an error element for
 // one that cannot be read.
 bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Summary& summary,
-                double seconds);
+                double seconds, const std::string& suiteName = "velmora-suite");
 
 // The HTML report: a page (and picture) per case, written as the case ends,
 // then index.html. `directory` exists.

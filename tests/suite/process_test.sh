@@ -190,7 +190,7 @@ reader=$!
 sleep 0.2
 run 0 --junit pipe.xml T
 wait "$reader"
-grep -q '<testcase classname="." name="c"' ../read.xml || fail "the reader of the FIFO got no report: $(head -c 300 ../read.xml)"
+grep -q '<testcase classname="velmora-suite" name="c"' ../read.xml || fail "the reader of the FIFO got no report: $(head -c 300 ../read.xml)"
 run 0 --junit /dev/null T
 kept
 
@@ -237,7 +237,7 @@ if strace -o /dev/null true 2> /dev/null; then
       -e inject=rename,renameat,renameat2:signal=TERM:when=$when \
       "$suite" --junit j.xml --html H T > /dev/null 2>&1 || status=$?
     [ "$status" -eq 143 ] || fail "SIGTERM at rename $when: exit status $status, expected 143"
-    grep -q '<testcase classname="." name="c"' j.xml || fail "SIGTERM at rename $when: no whole JUnit file"
+    grep -q '<testcase classname="velmora-suite" name="c"' j.xml || fail "SIGTERM at rename $when: no whole JUnit file"
     grep -q 'case-0001.html' H/index.html || fail "SIGTERM at rename $when: no whole HTML report"
   done
   ls -a | grep -q '^\.[jH]' && fail "files left aside: $(ls -a)"
@@ -340,7 +340,7 @@ if as_nobody; then
   has out "	velmora-suite: folder 'listonly'"
   has out "	error: cannot search it: Permission denied"
   has out "4 cases: 0 within their limit, 0 above it, 2 cannot be read, 2 without a limit"
-  grep -q 'classname="." name="locked"' j.xml || fail "the JUnit file has no entry for the locked folder"
+  grep -q 'classname="velmora-suite" name="locked"' j.xml || fail "the JUnit file has no entry for the locked folder"
   grep -q '<error type="cannot-be-read" message="cannot list it: Permission denied">' j.xml ||
     fail "the JUnit file has no error for the locked folder"
   chmod 755 T/locked T/listonly
@@ -505,12 +505,12 @@ cmp -s l1 l2 || fail "the lines differ: $(diff l1 l2)"
 [ "$(normal s1)" = "$(normal s2)" ] || fail "the JSON differs"
 [ "$(normal j1.xml)" = "$(normal j2.xml)" ] || fail "the JUnit differs: $(diff j1.xml j2.xml | head)"
 grep -q '<testcase classname="pressure" name="tight"' j1.xml || fail "no classname pressure, name tight"
-grep -q '<testcase classname="." name="top"' j1.xml || fail "no classname . for a case in the DIR itself"
+grep -q '<testcase classname="velmora-suite" name="top"' j1.xml || fail "no classname velmora-suite for a case in the DIR itself"
 rm -f j1.xml j2.xml l1 l2 s1 s2
 snapshot > ../before
 taken=1
 run 0 one/suite/levels/logger --junit ../j.xml
-grep -q '<testcase classname="." name="logger"' ../j.xml || fail "the DIR as a case is not named by its folder"
+grep -q '<testcase classname="velmora-suite" name="logger"' ../j.xml || fail "the DIR as a case is not named by its folder"
 kept
 
 row "two DIRs holding the same path name two cases, each after its DIR as given"
@@ -556,7 +556,7 @@ has err "error: it would hold 'e/../../link.dat', a file the case 'e' reads (it 
 kept
 makes other.xml
 run 2 --junit other.xml T
-grep -q '<testcase classname="." name="c"' other.xml || fail "another JUnit file was not written"
+grep -q '<testcase classname="velmora-suite" name="c"' other.xml || fail "another JUnit file was not written"
 
 # ---- 5. shards ----------------------------------------------------------------------
 
@@ -627,6 +627,44 @@ for limit in 0x10 " 5" "5 " 1,5 ++1 +-1 1e 1e+ . nan -nan 1e400 1e-400 "" 1_0 "5
   has err "Try 'velmora-suite --help' for more information."
   lines err 2
 done
+kept
+
+row "--suggest-limits prints a limit for each case without one and writes nothing"
+mkcase T/a
+mkcase T/b same
+mkcase T/limited
+printf '1\n' > T/limited/velmora-limit
+mkdir T/broken && printf 'a.dat\nmissing.dat\n' > T/broken/CompareThese.inp && cp T/a/a.dat T/broken/
+run 2 --suggest-limits T
+lines out 5
+has out "4 cases: 0 within their limit, 1 above it, 1 cannot be read, 2 without a limit"
+has out "# each limit passes the case's present total with a margin"
+# 15625 over 2 rows: twice, rounded up, and the RMS sqrt(15625 / 2).
+has out "a	3.2e4	15625	2	88.38834764831844"
+has out "b	0	0	2	0"
+lacks out "limited"
+lacks out "broken"
+run 0 --suggest-limits T/a T/b
+run 2 --suggest-limits --junit j.xml T
+has err "--suggest-limits writes nothing"
+kept
+
+row "the verdict names where the limit came from; --junit-suite names the suite"
+mkcase T/file
+printf '1\n' > T/file/velmora-limit
+mkcase T/option
+mkcase F
+makes j.xml
+run 1 --fail-above 2 --junit j.xml --junit-suite nightly T
+grep -qF 'message="total 15625 above the limit 1 (velmora-limit): ' j.xml || fail "JUnit message: $(grep -o 'message="[^"]*"' j.xml)"
+grep -qF 'message="total 15625 above the limit 2 (--fail-above): ' j.xml || fail "JUnit message: $(grep -o 'message="[^"]*"' j.xml)"
+grep -qF 'velmora-limit 1: the total 15625 is above the limit' j.xml || fail "no verdict naming velmora-limit"
+grep -qF -- '--fail-above 2: the total 15625 is above the limit' j.xml || fail "no verdict naming --fail-above"
+grep -q '<testsuite name="nightly"' j.xml || fail "the suite is not named"
+run 2 --junit-suite "" T
+has err "option '--junit-suite' needs a name"
+run 1 --fail-above 2 --junit j.xml --junit-suite nightly F
+grep -q '<testcase classname="nightly" name="F"' j.xml || fail "a flat tree's classname: $(grep '<testcase' j.xml)"
 kept
 
 if [ "$failures" -ne 0 ]; then

@@ -43,7 +43,8 @@ constexpr char kHelp[] =
     "Compare every case under each DIR (default .) as velmora compares it, judge\n"
     "each total against its limit, and report. A case is a folder holding\n"
     "CompareThese.inp; its limit is the number in its file velmora-limit, or else\n"
-    "--fail-above. No file in a case folder is created or changed.\n"
+    "--fail-above. No file in a case folder is created or changed, but for the\n"
+    "references --accept replaces.\n"
     "\n"
     "  -j, --jobs N         run N cases at once (default: the number of processors)\n"
     "      --fail-above X   the limit of every case without a velmora-limit file\n"
@@ -54,6 +55,11 @@ constexpr char kHelp[] =
     "      --timeout S      end a case that runs longer than S seconds (default 600;\n"
     "                       0 for no limit)\n"
     "      --shard K/N      run only the K-th of N parts of the cases (for a CI matrix)\n"
+    "      --accept CASE    replace CASE's reference file by its compared file (CASE\n"
+    "                       as the lines name it; may be given again)\n"
+    "      --accept-failed  likewise for every case above its limit\n"
+    "      --accept-shared  also replace a reference outside its case folder\n"
+    "      --dry-run        with --accept: say what would be replaced, replace nothing\n"
     "      --suggest-limits print a limit for each case without one, instead of\n"
     "                       the lines; nothing is written\n"
     "      --help           display this help and exit\n"
@@ -73,6 +79,9 @@ struct Options {
   std::string junitSuite = "velmora-suite";
   bool json = false;
   bool suggestLimits = false;
+  std::vector<std::string> accept;
+  bool acceptFailed = false, acceptShared = false, dryRun = false;
+  bool accepting() const { return !accept.empty() || acceptFailed; }
   double timeout = kDefaultTimeout;
   std::string timeoutText = "600";
   unsigned shard = 0, shards = 0;
@@ -103,6 +112,14 @@ Options parseArguments(int argc, char** argv) {
     } else if (name == "json") {
       line.noValue();
       options.json = true;
+    } else if (name == "accept") {
+      const std::string_view text = line.value();
+      if (text.empty()) usageError("option '--accept' needs a case name");
+      options.accept.emplace_back(text);
+    } else if (name == "accept-failed" || name == "accept-shared" || name == "dry-run") {
+      line.noValue();
+      (name == "accept-failed" ? options.acceptFailed : name == "accept-shared" ? options.acceptShared : options.dryRun) =
+          true;
     } else if (name == "suggest-limits") {
       line.noValue();
       options.suggestLimits = true;
@@ -166,6 +183,14 @@ Options parseArguments(int argc, char** argv) {
   }
   if (options.suggestLimits && (options.json || options.junit || options.htmlDirectory)) {
     usageError("--suggest-limits writes nothing: it cannot be given with --json, --junit or --html");
+  }
+  if ((options.acceptShared || options.dryRun) && !options.accepting()) {
+    usageError(std::string(options.dryRun ? "--dry-run" : "--accept-shared") + " goes with --accept or --accept-failed");
+  }
+  if (options.accepting() && (options.json || options.junit || options.htmlDirectory || options.suggestLimits ||
+                              options.shards > 0)) {
+    usageError("--accept replaces references only: it cannot be given with --json, --junit, --html, "
+               "--suggest-limits or --shard");
   }
   if (options.roots.empty()) options.roots.emplace_back(".");
   if (options.jobs == 0) options.jobs = processors();
@@ -537,6 +562,68 @@ struct Progress {
   }
 };
 
+// --accept: the chosen cases are compared (every case, for
+// --accept-failed), every refusal is found, and only then is each reference
+// replaced, with one line each.
+int acceptReferences(const Options& options, Tree& tree) {
+  const std::vector<Entry> all = tree.entries;
+  if (!options.acceptFailed) {
+    std::vector<Entry> named;
+    for (const std::string& name : options.accept) {
+      bool found = false;
+      for (const Entry& entry : all) {
+        if (entry.name != name) continue;
+        found = true;
+        bool twice = false;
+        for (const Entry& taken : named) twice = twice || taken.name == name;
+        if (!twice) named.push_back(entry);
+      }
+      if (!found) refuse("case '" + shown(name) + "'", "no such case: name it as the lines of a run name it");
+    }
+    tree.entries = std::move(named);
+  }
+  RunOptions run;
+  run.jobs = options.jobs;
+  run.timeout = options.timeout;
+  run.timeoutText = options.timeoutText;
+  std::vector<CaseResult> chosen;
+  auto done = [&](std::size_t, CaseResult& result) {
+    if (!options.acceptFailed || result.verdict == Verdict::Fail) chosen.push_back(std::move(result));
+    return true;
+  };
+  std::string error;
+  const int ended = runCases(tree, run, done, nullptr, nullptr, error);
+  if (ended > 0) endBySignal(ended);
+  if (ended != kRunDone) {
+    std::fputs(error.c_str(), stderr);
+    return kCannotRead;
+  }
+  std::vector<Acceptance> plan;
+  if (!planAcceptance(tree, all, chosen, options.acceptShared, plan, error)) {
+    std::fputs(error.c_str(), stderr);
+    return kCannotRead;
+  }
+  if (plan.empty()) std::printf("no case above its limit: nothing to replace\n");
+  for (const Acceptance& step : plan) {
+    if (pendingSignal() != 0) endBySignal(pendingSignal());
+    if (!options.dryRun && !accept(step, error)) {
+      // A signal stops the copies: the one under way is removed.
+      if (pendingSignal() != 0) endBySignal(pendingSignal());
+      std::fputs(error.c_str(), stderr);
+      return kCannotRead;
+    }
+    std::printf("%s '%s' by '%s'\n", options.dryRun ? "would replace" : "replaced", shown(step.referenceShown).c_str(),
+                shown(step.comparedShown).c_str());
+    std::fflush(stdout);
+  }
+  if (pendingSignal() != 0) endBySignal(pendingSignal());
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "%s: standard output\nerror: cannot write: %s\n", kProgram, std::strerror(errno));
+    return kCannotRead;
+  }
+  return 0;
+}
+
 int run(int argc, char** argv) {
   // A closed standard descriptor is occupied first, so that the lines are
   // never written into the JUnit file; a failed write is reported.
@@ -557,7 +644,7 @@ int run(int argc, char** argv) {
   // nobody reads, stops the run at once.
   if (options.junit) gJunit = planJunit(*options.junit);
   if (options.htmlDirectory) gHtml = planHtml(*options.htmlDirectory);
-  const bool identify = gJunit || gHtml || streams[0].regular || streams[1].regular;
+  const bool identify = gJunit || gHtml || streams[0].regular || streams[1].regular || options.accepting();
 
   Limit fallback;
   if (options.failAbove) fallback = {LimitSource::Option, *options.failAbove, options.failAboveText};
@@ -574,6 +661,7 @@ int run(int argc, char** argv) {
                  kCaseFileName);
     return kCannotRead;
   }
+  if (options.accepting()) return acceptReferences(options, tree);
   refuseOverlaps(tree, streams);
   if (options.shards > 0) keepShard(tree.entries, options.shard, options.shards);
   if (gJunit) openJunitAside(*gJunit);

@@ -226,6 +226,31 @@ using WarningSink = std::function<void(const std::string& line)>;
 int runCases(const Tree& tree, const RunOptions& options, const CaseSink& done, const ProgressSink& progress,
              const WarningSink& warn, std::string& error);
 
+// ---- accepting new references ---------------------------------------------
+
+// One reference to replace by its case's compared file.
+struct Acceptance {
+  std::string caseName;
+  std::string reference, compared;            // from the working directory
+  std::string referenceShown, comparedShown;  // as the case shows them
+  std::string target;                         // the reference, its links followed
+  unsigned mode = 0;                          // its permissions, kept
+};
+
+// What accepting the `chosen` cases' results would replace, or false with
+// the two lines of the first refusal in `error`, before anything is written:
+// a case that cannot be read; a reference or compared file that is no
+// regular file, or both one file; a reference outside its case folder
+// (unless `shared`); one a rename cannot replace; one that a case of `all`
+// not chosen also reads, or that two chosen cases share (files known by
+// device and inode).
+bool planAcceptance(const Tree& tree, const std::vector<Entry>& all, const std::vector<CaseResult>& chosen,
+                    bool shared, std::vector<Acceptance>& plan, std::string& error);
+// Copies the compared file beside the reference, then renames it over the
+// reference in one step, its permissions kept: a run killed midway leaves
+// the reference whole, old or new. False with two lines in `error`.
+bool accept(const Acceptance& step, std::string& error);
+
 // SIGTERM, SIGINT and SIGHUP are noted from now on instead of ending the
 // process; pendingSignal() is the first noted (0: none). The program ends
 // with endBySignal() once it has cleaned up: the signal's default action,

@@ -667,6 +667,132 @@ run 1 --fail-above 2 --junit j.xml --junit-suite nightly F
 grep -q '<testcase classname="nightly" name="F"' j.xml || fail "a flat tree's classname: $(grep '<testcase' j.xml)"
 kept
 
+# ---- 7. accepting new references ----------------------------------------------------
+
+row "--accept-failed replaces each reference, mode kept, one line each; the next run passes"
+mkcase T/a
+mkcase T/b
+mkcase T/c same
+printf '1\n' > T/a/velmora-limit
+printf '1\n' > T/b/velmora-limit
+chmod 640 T/a/a.dat
+makes j1.xml j2.xml T/a/a.dat T/b/a.dat
+run 1 --junit j1.xml T
+run 0 --accept a --dry-run T
+has out "would replace 'a/a.dat' by 'a/b.dat'"
+lines out 1
+kept
+run 0 --accept-failed T
+has out "replaced 'a/a.dat' by 'a/b.dat'"
+has out "replaced 'b/a.dat' by 'b/b.dat'"
+lines out 2
+cmp -s T/a/a.dat T/a/b.dat || fail "a/a.dat is not a/b.dat"
+cmp -s T/b/a.dat T/b/b.dat || fail "b/a.dat is not b/b.dat"
+[ "$(stat -c %a T/a/a.dat)" = 640 ] || fail "the mode of a/a.dat is $(stat -c %a T/a/a.dat)"
+ls -A T/a T/b | grep -q '^\.' && fail "left aside: $(ls -A T/a T/b)"
+kept
+run 0 --junit j2.xml T
+/usr/bin/python3 - j2.xml <<'PY' || fail "junitparser: the second run does not pass"
+import sys
+from junitparser import JUnitXml
+xml = JUnitXml.fromfile(sys.argv[1])
+xml.update_statistics()
+cases = [c for s in xml for c in s]
+sys.exit(0 if xml.tests == 3 and xml.failures == 0 and xml.errors == 0 and all(c.is_passed for c in cases) else 1)
+PY
+run 0 --accept-failed T
+has out "no case above its limit: nothing to replace"
+
+row "--accept refuses, before writing anything, what it must not replace"
+mkcase T/a
+mkcase T/s1
+mkcase T/s2
+mkcase T/h1
+mkcase T/h2
+mkcase T/bad
+mkdir shared
+cp T/a/a.dat shared/ref.dat
+printf "'../../shared/ref.dat'\nb.dat\n" > T/s1/CompareThese.inp
+printf "'../../shared/ref.dat'\nb.dat\n" > T/s2/CompareThese.inp
+rm T/h1/a.dat && ln T/h2/a.dat T/h1/a.dat
+printf 'a.dat\nmissing.dat\n' > T/bad/CompareThese.inp
+run 2 --accept a --accept bad T
+has err "velmora-suite: case 'bad'"
+has err "error: it cannot be read: "
+lines err 2
+run 2 --accept s1 T
+has err "error: its reference 's1/../../shared/ref.dat' lies outside the case folder: give --accept-shared to replace it"
+run 2 --accept-shared --accept s1 T
+has err "error: its reference 's1/../../shared/ref.dat' is also read by the case 's2', which is not being accepted"
+run 2 --accept-shared --accept s1 --accept s2 T
+has err "velmora-suite: case 's2'"
+has err "is also the reference of the case 's1': accept one of them at a time"
+run 2 --accept h1 T
+has err "error: its reference 'h1/a.dat' is also read by the case 'h2', which is not being accepted"
+run 2 --accept nothing T
+has err "velmora-suite: case 'nothing'"
+run 2 --accept a --json T
+has err "--accept replaces references only"
+run 2 --dry-run T
+has err "--dry-run goes with --accept"
+lines out 0
+kept
+
+row "a killed --accept leaves every reference whole, old or new"
+# strace sends the signal as the suite makes its N-th copy durable (each
+# copy is then whole, beside its reference) or renames its N-th copy over
+# its reference.
+rows_of() { awk -v n="$2" -v f="$3" 'BEGIN { print "t"; for (i = 0; i < 20; i++) print "h"; for (i = 1; i <= n; i++) printf "%d %.6f 0\n", i, i * f }' > "$1"; }
+for i in $(seq 6); do
+  mkdir -p T/c$i
+  rows_of T/c$i/a.dat 20000 0.5
+  rows_of T/c$i/b.dat 20000 0.51
+  printf 'a.dat\nb.dat\n' > T/c$i/CompareThese.inp
+  printf '1\n' > T/c$i/velmora-limit
+done
+cp T/c1/a.dat ../old.dat
+cp T/c1/b.dat ../new.dat
+whole() {  # WHAT FEWEST MOST: how many references may be new
+  new=0
+  for i in $(seq 6); do
+    if cmp -s T/c$i/a.dat ../new.dat; then
+      new=$((new + 1))
+    elif ! cmp -s T/c$i/a.dat ../old.dat; then
+      fail "$1: c$i/a.dat is neither old nor new"
+    fi
+  done
+  [ "$new" -ge "$2" ] && [ "$new" -le "$3" ] || fail "$1: $new references replaced, expected $2 to $3"
+  for i in $(seq 6); do cp ../old.dat T/c$i/a.dat; done
+}
+if strace -o /dev/null true 2> /dev/null; then
+  for at in fsync:3:2 rename:3:2 rename:1:0 fsync:6:5 rename:6:5; do
+    call=${at%%:*} when=${at#*:} want=${when#*:} when=${when%%:*}
+    for signal in KILL TERM; do
+      status=0
+      strace -o /dev/null -e trace=fsync,rename,renameat,renameat2 -e inject=$call:signal=$signal:when=$when \
+        "$suite" --accept-failed T > ../out 2>&1 || status=$?
+      case $signal in KILL) code=137 ;; TERM) code=143 ;; esac
+      [ "$status" -eq "$code" ] || fail "SIG$signal at $call $when: exit status $status"
+      # A rename the signal comes at may be done (after SIGTERM it is: the
+      # suite ends once that reference is in place).
+      most=$want
+      [ "$call" = rename ] && most=$((want + 1))
+      fewest=$want
+      [ "$signal$call" = TERMrename ] && fewest=$most
+      whole "SIG$signal at $call $when" "$fewest" "$most"
+      if [ "$signal" = TERM ]; then
+        [ "$(grep -c '^replaced' ../out)" -eq "$fewest" ] || fail "SIGTERM at $call $when: $(cat ../out)"
+      fi
+      if [ "$signal" = TERM ]; then
+        ls -A T/c* | grep -q '^\.' && fail "SIGTERM left files aside: $(ls -A T/c* | grep '^\.')"
+      fi
+      find T -name '.a.dat.*' -delete
+    done
+  done
+else
+  echo "skipped: strace cannot trace here" >&2
+fi
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures failures in $rows rows" >&2
   exit 1

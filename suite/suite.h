@@ -17,7 +17,9 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -326,5 +328,62 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
 bool writeIndexPage(const std::string& directory, const std::vector<CaseResult>& results,
                     const Summary& summary);
 std::string casePageName(std::size_t index);  // "case-0001.html" for index 0
+
+// ---- the reporters -----------------------------------------------------------
+
+// A file or folder a reporter writes, for the refusal of outputs that are
+// inputs.
+struct OutputTarget {
+  std::string what;    // as diagnostics name it: "JUnit file 'x.xml'"
+  std::string target;  // the name written, its links followed
+  bool folder = false; // a folder made anew: nothing a case reads may lie in it
+  bool exists = false;
+  FileId id;           // where it exists
+  std::vector<std::pair<FileId, std::string>> contents;  // an existing folder's files, which go
+};
+
+// One output of a run. The run asks each for the files it will write
+// (targets) before any case runs, and refuses the run when one of them is a
+// file a case reads (refuseOverlaps); then calls begin, addCase for each
+// case in the cases' order, end with the summary, and commit to put what
+// was written aside in place; or abort, which leaves nothing of it. A false
+// return is a failure, which failure() describes in two lines; from addCase
+// it stops the run (nobody reads the lines).
+class Reporter {
+ public:
+  virtual ~Reporter() = default;
+  virtual std::vector<OutputTarget> targets() const { return {}; }
+  virtual bool wantsDetail() const { return false; }  // top rows, records and picture
+  virtual bool begin() = 0;
+  virtual bool addCase(std::size_t index, const CaseResult& result) = 0;
+  virtual bool end(const Summary& summary, double seconds) = 0;
+  virtual bool commit() { return true; }
+  virtual void abort() {}
+  virtual std::string failure() const = 0;
+};
+
+// The reporters; planning a file reporter stops the process with two lines
+// (exit status 2) when its name cannot be written (a folder, a FIFO nobody
+// reads, a target no rename can replace).
+std::unique_ptr<Reporter> lineReporter();        // the lines (OUTPUT)
+std::unique_ptr<Reporter> jsonReporter();        // --json
+std::unique_ptr<Reporter> suggestionReporter();  // --suggest-limits
+std::unique_ptr<Reporter> junitReporter(const std::string& file, const std::string& suiteName);
+std::unique_ptr<Reporter> htmlReporter(const std::string& folder);
+
+// Standard output and standard error, when they go to a regular file.
+struct Stream {
+  const char* name;
+  bool regular = false;
+  FileId id;
+};
+using Streams = std::array<Stream, 2>;
+Streams standardStreams();
+
+// No file a reporter writes is a file a case reads, a case folder, or inside
+// a folder another makes anew; no file a case reads is where standard output
+// or standard error goes: checked by device and inode, links followed. A
+// refusal is two lines and exit status 2.
+void refuseOverlaps(const Tree& tree, const std::vector<std::unique_ptr<Reporter>>& reporters);
 
 }  // namespace velmora::suite

@@ -23,7 +23,15 @@ void fieldsOf(Visit& visit, Row& row)
 {
   visit(row.row); visit(row.referenceLine); visit(row.comparedLine); visit(row.referenceValue);
   visit(row.comparedValue); visit(row.scaledDifference); visit(row.square); visit(row.share);
-  visit(row.referenceText); visit(row.comparedText);
+  visit(row.referenceText); visit(row.comparedText); visit(row.referenceValues); visit(row.comparedValues);
+}
+
+template <class Visit, class File>
+void fieldsOf(Visit& visit, File& file)
+  requires std::is_same_v<std::remove_const_t<File>, CaseFile>
+{
+  visit(file.role); visit(file.name); visit(file.layout); visit(file.formatCode); visit(file.title);
+  visit(file.header); visit(file.table); visit(file.rows);
 }
 
 template <class Visit, class Finding>
@@ -39,7 +47,7 @@ void fieldsOf(Visit& visit, C& c)
 {
   visit(c.compared); visit(c.total); visit(c.rowsCompared); visit(c.resultLine); visit(c.stopText);
   visit(c.stopDescription); visit(c.findings); visit(c.explainJson); visit(c.top); visit(c.picture);
-  visit(c.referenceName); visit(c.comparedName);
+  visit(c.referenceName); visit(c.comparedName); visit(c.files);
 }
 
 constexpr std::uint64_t kRecordMark = 0x7665'6c6d'6f72'6132;  // "velmora2"

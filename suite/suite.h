@@ -126,6 +126,20 @@ struct TopRow {
   std::string referenceValue, comparedValue;          // column 2 as read
   std::string scaledDifference, square, share;        // share in percent
   std::string referenceText, comparedText;            // the lines as written
+  std::string referenceValues, comparedValues;        // the three values read: "1, 0.5, 0"
+};
+
+// What was read of one data file, as velmora-explain's report says it ("" where
+// the load did not get that far).
+struct CaseFile {
+  std::string role;        // "reference" or "compared"
+  std::string name;        // as the control file names it
+  std::string layout;      // "1", "2" or "plain"
+  std::string formatCode;  // the title's character that chose the layout, or why there is none
+  std::string title;       // the title as read
+  std::string header;      // "first 1, second 2, third 3, rate 4" (file units), layouts 1 and 2
+  std::string table;       // "lines 22 to 41"
+  std::size_t rows = 0;
 };
 
 // A finding of velmora-explain, as the child sends it: its kind (the name
@@ -149,6 +163,7 @@ struct Comparison {
   std::vector<TopRow> top;            // when asked
   std::string picture;                // the SVG picture, when asked
   std::string referenceName, comparedName;
+  std::vector<CaseFile> files;        // when asked (with the top rows)
 };
 
 // The kind of the finding a case's verdict adds (its limit, where that came

@@ -317,15 +317,10 @@ bool findCases(const std::vector<std::string>& roots, const Limit& fallback, boo
   return ok;
 }
 
-std::string caseClass(const Entry& entry) {
-  const std::size_t slash = entry.name.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? std::string("/") : entry.name.substr(0, slash);
-}
+std::string caseClass(const Entry& entry) { return companion::folderOf(entry.name); }
 
 std::string caseName(const Entry& entry, const Tree& tree) {
-  const std::size_t slash = entry.name.rfind('/');
-  const std::string last = slash == std::string::npos ? entry.name : entry.name.substr(slash + 1);
+  const std::string last = companion::baseOf(entry.name);
   return last.empty() || last == "." || last == ".." ? tree.rootNames[entry.root] : last;
 }
 

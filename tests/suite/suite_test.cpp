@@ -314,7 +314,10 @@ TEST(Record, EveryFieldComesBackAndABrokenOneIsRefused) {
   sent.stopDescription = "x";
   sent.findings = {{"relation", "a relation", {"row 4: one", "row 9: two"}}, {"largest", "row 2 adds most", {}}};
   sent.explainJson = "{}";
-  sent.top = {{"2", "23", "24", "0.5", "0.625", "125", "15625", "100%", "1 0.5 0", "1 0.625 0"}};
+  sent.top = {{"2", "23", "24", "0.5", "0.625", "125", "15625", "100%", "1 0.5 0", "1 0.625 0", "1, 0.5, 0",
+               "1, 0.625, 0"}};
+  sent.files = {{"reference", "a.dat", "2", "'2' (character 12)", "title", "first 1, second 2, third 3, rate 4",
+                 "lines 19 to 22", 4}};
   sent.picture = "<svg/>";
   sent.referenceName = "a.dat";
   sent.comparedName = "b\x01.dat";
@@ -326,6 +329,10 @@ TEST(Record, EveryFieldComesBackAndABrokenOneIsRefused) {
   EXPECT_EQ(got.findings[0].details[1], "row 9: two");
   EXPECT_EQ(got.top[0].comparedText, "1 0.625 0");
   EXPECT_EQ(got.comparedName, sent.comparedName);
+  EXPECT_EQ(got.top[0].comparedValues, "1, 0.625, 0");
+  ASSERT_EQ(got.files.size(), 1U);
+  EXPECT_EQ(got.files[0].rows, 4U);
+  EXPECT_EQ(got.files[0].header, sent.files[0].header);
   for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
     Comparison broken;
     EXPECT_FALSE(decodeRecord(std::string_view(bytes).substr(0, cut), broken)) << cut;

@@ -66,7 +66,8 @@ constexpr char kHelp[] =
     "      --version        output version information and exit\n"
     "\n"
     "Each case gives one line: path, result line, limit, verdict (pass, fail, error,\n"
-    "report), first finding, separated by tabs; a summary line ends the list.\n"
+    "report), the finding that explains the total, separated by tabs; a summary\n"
+    "line ends the list.\n"
     "Exit status: 0 every case within its limit; 1 a case above its limit;\n"
     "2 a case cannot be read, or a usage error.\n";
 

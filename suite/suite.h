@@ -307,7 +307,7 @@ struct Summary {
 void count(Summary& summary, const CaseResult& result);
 
 // One line a case, tab-separated: path, result line (velmora's 26 characters,
-// "-" when it stops), limit ("-" for none), verdict, first finding ("" for
+// "-" when it stops), limit ("-" for none), verdict, leadFinding ("" for
 // none); a case that cannot be read is followed by velmora's two lines, each
 // after a tab.
 bool writeCaseLine(std::FILE* out, const CaseResult& result);

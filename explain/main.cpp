@@ -18,6 +18,7 @@
 
 #include "comparison/comparison.h"
 #include "companion/companion.h"
+#include "companion/outputs.h"
 #include "explain/explain.h"
 #include "explain/plot.h"
 
@@ -119,29 +120,17 @@ Options parseArguments(int argc, char** argv) {
 }
 
 // The files a run reads, by device and inode: the picture must be none of them.
-struct ReadFile {
-  std::string name;
-  dev_t device;
-  ino_t inode;
-};
 std::vector<ReadFile> filesRead(const Explanation& facts) {
   std::vector<ReadFile> read;
   auto add = [&](const std::string& name) {
     struct stat status {};
-    if (::stat(name.c_str(), &status) == 0) read.push_back({name, status.st_dev, status.st_ino});
+    if (::stat(name.c_str(), &status) == 0) read.push_back({companion::idOf(status), name, {}});
   };
   if (facts.control.used) add(kControlFileName);
   for (const FileFacts& file : facts.files) {
     if (file.named) add(file.name);
   }
   return read;
-}
-
-const ReadFile* sameAs(const std::vector<ReadFile>& read, const struct stat& status) {
-  for (const ReadFile& file : read) {
-    if (file.device == status.st_dev && file.inode == status.st_ino) return &file;
-  }
-  return nullptr;
 }
 
 [[noreturn]] void refusePicture(const std::string& path, const std::string& why) {
@@ -154,7 +143,7 @@ const ReadFile* sameAs(const std::vector<ReadFile>& read, const struct stat& sta
 void checkPicturePath(const std::string& path, const std::vector<ReadFile>& read) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return;
-  if (const ReadFile* input = sameAs(read, status)) {
+  if (const ReadFile* input = companion::sameFile(read, status)) {
     refusePicture(path, "'" + input->name + "', a file this run reads");
   }
   const char* const streams[] = {"", "standard output", "standard error"};
@@ -233,29 +222,24 @@ bool writePicture(const std::string& path, const Explanation& facts,
     }
   }
   if (!exists) target = companion::writtenName(path);
-  std::string temporary = companion::folderOf(target) + "/." + companion::baseOf(target) + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return pictureFailed(path, errno);
   // The permissions a new file gets (0666 less the umask), or those of the
   // picture it replaces.
   const mode_t mode = exists ? status.st_mode & 07777 : companion::newFileMode(0666);
-  int error = ::fchmod(fd, mode) == 0 ? 0 : errno;
-  if (error == 0) {
-    error = writePictureTo(fd, facts);
-  } else {
-    ::close(fd);
-  }
+  std::string temporary;
+  const int fd = companion::openAside(target, mode, temporary);
+  if (fd < 0) return pictureFailed(path, errno);
+  int error = writePictureTo(fd, facts);
   if (error == 0) {
     struct stat now {};
     if (::stat(target.c_str(), &now) == 0) {
-      if (const ReadFile* input = sameAs(read, now)) {
+      if (const ReadFile* input = companion::sameFile(read, now)) {
         ::unlink(temporary.c_str());
         refusePicture(path, "'" + input->name + "', a file this run reads");
       }
     }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+    if (!companion::putInPlace(temporary, target)) return pictureFailed(path, errno);
+    return true;
   }
-  if (error == 0) return true;
   ::unlink(temporary.c_str());
   return pictureFailed(path, error);
 }
@@ -287,7 +271,7 @@ int run(int argc, char** argv) {
   }
   if (!written) return kCannotRead;
   if (options.plot && !writePicture(*options.plot, facts, read)) return kCannotRead;
-  if (options.failAbove && (std::isnan(facts.total) || facts.total > *options.failAbove)) {
+  if (options.failAbove && companion::aboveLimit(facts.total, *options.failAbove)) {
     return kAboveLimit;
   }
   return 0;

@@ -42,6 +42,40 @@ std::string lineNumber(long long line) { return line > 0 ? std::to_string(line) 
 struct NamesStopped {};
 void namesStop(const StopReport&) { throw NamesStopped(); }
 
+std::string valuesText(const double (&values)[3]) {
+  return shortestText(values[0]) + ", " + shortestText(values[1]) + ", " + shortestText(values[2]);
+}
+
+// A data file's facts as velmora-explain's text report gives them.
+CaseFile fileOf(const FileFacts& file, int role) {
+  CaseFile shownFile;
+  shownFile.role = role == 0 ? "reference" : "compared";
+  shownFile.name = file.name;
+  const LoadRecord& r = file.record;
+  if (!file.loadStarted || !r.titleRead) return shownFile;
+  shownFile.layout = r.layout == HeaderLayout::Layout1 ? "1" : r.layout == HeaderLayout::Layout2 ? "2" : "plain";
+  shownFile.title = std::string(r.title, r.titleLength);
+  shownFile.formatCode = r.code.fromValue ? "'" + std::string(1, r.code.code) + "' (character " +
+                                                std::to_string(r.code.position) + " of the title, line " +
+                                                std::to_string(r.titleLine) + ")"
+                                          : "none: the title is shorter than " + std::to_string(r.code.position) +
+                                                " characters";
+  if (r.layout != HeaderLayout::Plain) {
+    const double values[4] = {r.fileUnits.first, r.fileUnits.second, r.fileUnits.third, r.fileUnits.rate};
+    const char* const names[4] = {"first", "second", "third", "rate"};
+    for (int i = 0; i < 4; ++i) {
+      shownFile.header += std::string(i > 0 ? ", " : "") + names[i] + " " +
+                          (r.headerNumberRead[i] ? shortestText(values[i]) : std::string("-"));
+    }
+  }
+  if (!r.headerRead) return shownFile;
+  shownFile.rows = r.rows;
+  if (r.rows > 0) {
+    shownFile.table = "lines " + std::to_string(r.firstLine(0)) + " to " + std::to_string(r.firstLine(r.rows - 1));
+  }
+  return shownFile;
+}
+
 Workspace& workspace() {
   static Workspace columns = [] {
     const MemoryStopsThrown memory;
@@ -67,9 +101,21 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
     out.stopText = facts.stop->text;
     out.stopDescription = facts.stop->description;
   }
+  out.rowsCompared = facts.rowsCompared;
   for (const Finding& finding : facts.findings) {
-    out.findings.push_back(finding.text);
-    if (out.firstFinding.empty() && finding.kind != FindingKind::ControlFile) out.firstFinding = finding.text;
+    // The verdict on the limit is the suite's own, which knows where the
+    // limit came from.
+    if (finding.kind == FindingKind::FailAbove) continue;
+    CaseFinding shownFinding{findingKindName(finding.kind), finding.text, {}};
+    for (const ExceptionRow& row : finding.exceptionRows) {
+      shownFinding.details.push_back("row " + std::to_string(row.row) + " (line " +
+                                     std::to_string(row.comparedLine) + "): read " +
+                                     shortestText(row.comparedValues[1]) + ", expected " +
+                                     shortestText(row.expected) + " from reference row " +
+                                     std::to_string(row.referenceRow) + " (line " +
+                                     std::to_string(row.referenceLine) + ")");
+    }
+    out.findings.push_back(std::move(shownFinding));
   }
   out.referenceName = facts.files[0].name;
   out.comparedName = facts.files[1].name;
@@ -88,10 +134,15 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
     shownRow.comparedValue = shortestText(row.comparedValue);
     shownRow.scaledDifference = shortestText(row.scaledDifference);
     shownRow.square = shortestText(row.square);
-    shownRow.share = shortestText(row.share * 100);
+    shownRow.share = shareText(row.share);
     if (row.hasReference) shownRow.referenceText = shownRecord(row.referenceRecord);
     shownRow.comparedText = shownRecord(row.comparedRecord);
+    if (row.hasReference) shownRow.referenceValues = valuesText(row.referenceValues);
+    shownRow.comparedValues = valuesText(row.comparedValues);
     out.top.push_back(std::move(shownRow));
+  }
+  for (int f = 0; f < 2; ++f) {
+    if (facts.files[f].named) out.files.push_back(fileOf(facts.files[f], f));
   }
   if (facts.compared) {
     std::vector<std::string> caption;

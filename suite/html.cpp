@@ -5,7 +5,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <array>
 #include <string>
+#include <utility>
 
 #include "companion/companion.h"
 #include "suite/suite.h"
@@ -24,6 +26,8 @@ constexpr char kStyle[] =
     "th{background:#eee}\n"
     "th.sort{cursor:pointer}\n"
     "code,pre{font-family:monospace;white-space:pre}\n"
+    ".finding{white-space:pre-wrap}.kind{color:#666;font-size:90%}\n"
+    "td.number{text-align:right;font-family:monospace;white-space:pre}\n"
     ".pass{background:#e3f6e3}.fail{background:#fbe0e0}.error{background:#f8e8c8}.report{background:#fff}\n"
     "td.verdict{font-weight:bold}\n"
     "</style>\n";
@@ -59,6 +63,42 @@ std::string sortKey(const CaseResult& result) {
   return failure == std::errc() ? std::string(buffer, end) : std::string("0");
 }
 
+// The total in the index: one notation for every case, so that right-aligned
+// totals compare by eye.
+std::string totalShown(const CaseResult& result) {
+  if (!result.comparison.compared) return "-";
+  const double total = result.comparison.total;
+  if (std::isnan(total)) return "NaN";
+  if (std::isinf(total)) return total > 0 ? "Infinity" : "-Infinity";
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.4e", total);
+  return buffer;
+}
+
+// Per data file, what was read of it: the two side by side.
+std::string filesTable(const Comparison& c) {
+  if (c.files.empty()) return {};
+  const std::pair<const char*, std::string CaseFile::*> fields[] = {
+      {"name", &CaseFile::name},     {"layout", &CaseFile::layout},         {"format code", &CaseFile::formatCode},
+      {"title", &CaseFile::title},   {"header numbers", &CaseFile::header}, {"table", &CaseFile::table}};
+  std::string text = "<h2>Files</h2>\n<table id=\"files\">\n<tr><th></th>";
+  for (const CaseFile& file : c.files) text += "<th>" + html(file.role) + "</th>";
+  text += "</tr>\n";
+  for (const auto& [label, field] : fields) {
+    text += "<tr><th>" + std::string(label) + "</th>";
+    for (const CaseFile& file : c.files) {
+      text += "<td data-role=\"" + html(file.role) + "\" data-field=\"" + label + "\"><code>" + html(file.*field) +
+              "</code></td>";
+    }
+    text += "</tr>\n";
+  }
+  text += "<tr><th>rows</th>";
+  for (const CaseFile& file : c.files) {
+    text += "<td data-role=\"" + html(file.role) + "\" data-field=\"rows\">" + std::to_string(file.rows) + "</td>";
+  }
+  return text + "</tr>\n</table>\n";
+}
+
 }  // namespace
 
 std::string casePageName(std::size_t index) {
@@ -85,8 +125,14 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
                                                                ? " (from " + std::string(kLimitFileName) + ")"
                                                                : std::string(" (from --fail-above)"))) +
           "</td></tr>\n";
-  page += "<tr><th>reference file</th><td><code>" + html(c.referenceName) + "</code></td></tr>\n";
-  page += "<tr><th>compared file</th><td><code>" + html(c.comparedName) + "</code></td></tr>\n</table>\n";
+  if (c.compared) {
+    page += "<tr><th>total</th><td id=\"total\">" + html(companion::shortestText(c.total)) + "</td></tr>\n";
+    page += "<tr><th>rows compared</th><td id=\"rows-compared\">" + std::to_string(c.rowsCompared) + "</td></tr>\n";
+    page += "<tr><th>RMS of the scaled differences</th><td id=\"rms\">" +
+            html(companion::shortestText(rmsOfScaledDifferences(c))) + "</td></tr>\n";
+  }
+  page += "</table>\n";
+  page += filesTable(c);
   if (!c.stopText.empty()) {
     page += "<h2>Where velmora stops</h2>\n<pre id=\"stop\">" + markupLinesOfShown(c.stopText) +
             "</pre>\n";
@@ -96,22 +142,45 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
     page += "<p id=\"findings\">None.</p>\n";
   } else {
     page += "<ul id=\"findings\">\n";
-    for (const std::string& finding : c.findings) page += "<li>" + markupOfShown(finding) + "</li>\n";
+    for (const CaseFinding* finding : findingsInOrder(c)) {
+      page += "<li data-kind=\"" + html(finding->kind) + "\"><span class=\"kind\">" + html(finding->kind) +
+              "</span> <span class=\"finding\">" + markupOfShown(finding->text) + "</span>";
+      if (!finding->details.empty()) {
+        page += "\n<ul class=\"exceptions\">\n";
+        for (const std::string& detail : finding->details) {
+          page += "<li class=\"finding\">" + markupOfShown(detail) + "</li>\n";
+        }
+        page += "</ul>";
+      }
+      page += "</li>\n";
+    }
     page += "</ul>\n";
   }
   if (!c.top.empty()) {
     page += "<h2>Rows that add most to the total</h2>\n<p>Values of column 2 in file units; the difference "
-            "is of the values &times; 1000, as summed.</p>\n<table id=\"top\">\n<tr><th>row</th>"
+            "is of the values &times; 1000, as summed. Under each row, its record in each file as written "
+            "and the three values read from it.</p>\n<table id=\"top\">\n<tr><th>row</th>"
             "<th>reference line</th><th>compared line</th><th>reference value</th><th>compared value</th>"
             "<th>scaled difference</th><th>square</th><th>share</th></tr>\n";
     for (const TopRow& row : c.top) {
-      page += "<tr><td>" + row.row + "</td><td>" + row.referenceLine + "</td><td>" + row.comparedLine +
-              "</td><td>" + html(row.referenceValue) + "</td><td>" + html(row.comparedValue) + "</td><td>" +
-              html(row.scaledDifference) + "</td><td>" + html(row.square) + "</td><td>" + html(row.share) +
-              "%</td></tr>\n";
-      page += "<tr><td></td><td colspan=\"7\"><code>" +
-              (row.referenceLine.empty() ? std::string("(no reference row)") : html(row.referenceText)) +
-              "</code><br><code>" + html(row.comparedText) + "</code></td></tr>\n";
+      page += "<tr class=\"row\" data-row=\"" + row.row + "\"><td>" + row.row + "</td><td>" + row.referenceLine +
+              "</td><td>" + row.comparedLine + "</td><td class=\"number\">" + html(row.referenceValue) +
+              "</td><td class=\"number\">" + html(row.comparedValue) + "</td><td class=\"number\">" +
+              html(row.scaledDifference) + "</td><td class=\"number\">" + html(row.square) +
+              "</td><td class=\"number\">" + html(row.share) + "</td></tr>\n";
+      const std::pair<const char*, std::array<const std::string*, 3>> records[] = {
+          {"reference", {&row.referenceLine, &row.referenceText, &row.referenceValues}},
+          {"compared", {&row.comparedLine, &row.comparedText, &row.comparedValues}}};
+      for (const auto& [role, parts] : records) {
+        page += "<tr class=\"record\" data-role=\"" + std::string(role) + "\"><th>" + role + "</th><td colspan=\"7\">";
+        if (parts[0]->empty()) {
+          page += "no such row";
+        } else {
+          page += "line " + *parts[0] + ": <code class=\"text\">" + html(*parts[1]) +
+                  "</code> read <span class=\"values\">" + html(*parts[2]) + "</span>";
+        }
+        page += "</td></tr>\n";
+      }
     }
     page += "</table>\n";
   }
@@ -134,21 +203,22 @@ bool writeIndexPage(const std::string& directory, const std::vector<CaseResult>&
   page += "<p><label><input type=\"checkbox\" id=\"failures-only\"> failures only (above the limit or cannot "
           "be read)</label> &middot; click a heading to sort</p>\n";
   page += "<table id=\"cases\">\n<thead><tr><th class=\"sort\" data-key=\"n\">#</th><th class=\"sort\" "
-          "data-key=\"path\">case</th><th class=\"sort\" data-key=\"total\">total</th><th class=\"sort\" "
-          "data-key=\"limit\">limit</th><th class=\"sort\" data-key=\"verdict\">verdict</th><th>first "
-          "finding</th></tr></thead>\n<tbody>\n";
+          "data-key=\"path\">case</th><th>result line</th><th class=\"sort\" data-key=\"total\">total</th><th class=\"sort\" "
+          "data-key=\"limit\">limit</th><th class=\"sort\" data-key=\"verdict\">verdict</th><th>finding</th></tr></thead>\n<tbody>\n";
   for (std::size_t i = 0; i < results.size(); ++i) {
     const CaseResult& r = results[i];
     const char* verdict = verdictName(r.verdict);
+    const CaseFinding* lead = leadFinding(r.comparison);
     const std::string limitKey = r.limit.source == LimitSource::None ? "-1" : r.limit.text;
     page += "<tr class=\"" + std::string(verdict) + "\" data-n=\"" + std::to_string(i + 1) + "\" data-path=\"" +
             html(r.path) + "\" data-total=\"" + sortKey(r) + "\" data-limit=\"" + html(limitKey) +
             "\" data-verdict=\"" + verdict + "\"><td>" + std::to_string(i + 1) + "</td><td><a href=\"" +
             casePageName(i) + "\">" + html(r.path) + "</a></td><td><code>" +
             (r.comparison.compared ? html(r.comparison.resultLine) : std::string("cannot be read")) +
-            "</code></td><td>" + (r.limit.source == LimitSource::None ? std::string("-") : html(r.limit.text)) +
-            "</td><td class=\"verdict\">" + verdict + "</td><td>" +
-            markupOfShown(r.comparison.firstFinding) + "</td></tr>\n";
+            "</code></td><td class=\"number\">" + totalShown(r) + "</td><td>" +
+            (r.limit.source == LimitSource::None ? std::string("-") : html(r.limit.text)) +
+            "</td><td class=\"verdict\">" + verdict + "</td><td class=\"finding\">" +
+            (lead == nullptr ? std::string() : markupOfShown(lead->text)) + "</td></tr>\n";
   }
   page += "</tbody>\n</table>\n";
   page +=

@@ -19,7 +19,10 @@ std::string limitShown(const Limit& limit) {
   return limit.source == LimitSource::None ? std::string("-") : shown(limit.text);
 }
 
-std::string firstFinding(const CaseResult& result) { return result.comparison.firstFinding; }
+std::string firstFinding(const CaseResult& result) {
+  const CaseFinding* lead = leadFinding(result.comparison);
+  return lead == nullptr ? std::string() : lead->text;
+}
 
 // Text for XML: shown as UTF-8 (no control byte can appear), then the five
 // characters XML reserves.
@@ -32,12 +35,29 @@ std::string seconds(double value) {
   return buffer;
 }
 
+// The findings, the one that explains the total first, each detail below
+// its finding.
 std::string findingsText(const CaseResult& result) {
   std::string text;
   if (result.comparison.findings.empty()) return "findings: none\n";
   text = "findings:\n";
-  for (const std::string& finding : result.comparison.findings) text += "  " + finding + "\n";
+  for (const CaseFinding* finding : findingsInOrder(result.comparison)) {
+    text += "  " + finding->text + "\n";
+    for (const std::string& detail : finding->details) text += "    " + detail + "\n";
+  }
   return text;
+}
+
+// What a person reads first of a compared case: its total as a number, its
+// rows and the root mean square of its scaled differences.
+std::string sizeText(const Comparison& c) {
+  return "total: " + companion::shortestText(c.total) + "\nrows compared: " + std::to_string(c.rowsCompared) +
+         "\nRMS of the scaled differences: " + companion::shortestText(rmsOfScaledDifferences(c)) + "\n";
+}
+
+std::string limitText(const Limit& limit) {
+  if (limit.source == LimitSource::None) return "none";
+  return limit.text + " (" + limitOrigin(limit) + ")";
 }
 
 }  // namespace
@@ -99,6 +119,21 @@ std::string summaryText(const Summary& s) {
 
 bool writeSummaryLine(std::FILE* out, const Summary& s) { return put(out, summaryText(s) + "\n"); }
 
+bool writeSuggestionHeading(std::FILE* out) {
+  return put(out, std::string("# each limit passes the case's present total with a margin: twice the total, rounded up "
+                              "to two significant digits; put it in the case's ") +
+                      kLimitFileName + "\n# case\tlimit\ttotal\trows compared\tRMS of the scaled differences\n");
+}
+
+bool writeSuggestion(std::FILE* out, const CaseResult& result) {
+  const Comparison& c = result.comparison;
+  if (result.verdict != Verdict::Report) return true;
+  const std::string limit = suggestedLimit(c.total);
+  return put(out, shown(result.path) + "\t" + (limit.empty() ? std::string("none: the total is NaN") : limit) + "\t" +
+                      companion::shortestText(c.total) + "\t" + std::to_string(c.rowsCompared) + "\t" +
+                      companion::shortestText(rmsOfScaledDifferences(c)) + "\n");
+}
+
 bool writeJsonStart(std::FILE* out) {
   companion::JsonWriter json(out);
   json.open('{');
@@ -119,19 +154,40 @@ bool writeJsonCase(std::FILE* out, const CaseResult& result, bool first) {
   json.stringOrNull(c.compared, c.resultLine);
   json.key("total");
   json.numberOrNull(c.compared, c.total);
+  json.key("rows_compared");
+  if (c.compared) {
+    json.count(c.rowsCompared);
+  } else {
+    json.null();
+  }
+  json.key("rms_scaled_difference");
+  json.numberOrNull(c.compared, rmsOfScaledDifferences(c));
   json.key("limit");
   json.numberOrNull(limited, result.limit.value);
   json.key("limit_from");
   json.stringOrNull(limited, result.limit.source == LimitSource::File ? "file" : "option");
   json.key("verdict");
   json.string(verdictName(result.verdict));
+  const CaseFinding* lead = leadFinding(c);
   json.key("first_finding");
-  json.stringOrNull(!c.firstFinding.empty(), c.firstFinding);
+  json.stringOrNull(lead != nullptr, lead == nullptr ? std::string_view() : lead->text);
   json.key("findings");
   json.open('[');
-  for (const std::string& finding : c.findings) {
+  for (const CaseFinding& finding : c.findings) {
     json.item();
-    json.string(finding);
+    json.open('{');
+    json.key("kind");
+    json.string(finding.kind);
+    json.key("text");
+    json.string(finding.text);
+    json.key("details");
+    json.open('[');
+    for (const std::string& detail : finding.details) {
+      json.item();
+      json.string(detail);
+    }
+    json.close(']');
+    json.close('}');
   }
   json.close(']');
   json.key("error");
@@ -168,7 +224,8 @@ bool writeJsonEnd(std::FILE* out, const Summary& s) {
   return json.finish();
 }
 
-bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Summary& s, double total) {
+bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Summary& s, double total,
+                const std::string& suiteName) {
   char stamp[32] = "1970-01-01T00:00:00";
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
@@ -179,30 +236,33 @@ bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Su
   const std::string counts = " tests=\"" + std::to_string(s.cases) + "\" failures=\"" + std::to_string(s.failed) +
                              "\" errors=\"" + std::to_string(s.errors) + "\"";
   std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  text += "<testsuites name=\"velmora-suite\"" + counts + " time=\"" + seconds(total) + "\">\n";
-  text += "  <testsuite name=\"velmora-suite\"" + counts + " skipped=\"0\" time=\"" + seconds(total) +
+  text += "<testsuites name=\"" + xml(suiteName) + "\"" + counts + " time=\"" + seconds(total) + "\">\n";
+  text += "  <testsuite name=\"" + xml(suiteName) + "\"" + counts + " skipped=\"0\" time=\"" + seconds(total) +
           "\" timestamp=\"" + stamp + "\" hostname=\"" + xml(host) + "\">\n";
   if (!put(out, text)) return false;
   for (const CaseResult& result : results) {
     const Comparison& c = result.comparison;
-    text = "    <testcase classname=\"" + xml(result.junitClass) + "\" name=\"" + xml(result.junitName) + "\" time=\"" +
+    // A case in the DIR itself belongs to the suite.
+    const std::string& className = result.junitClass == "." ? suiteName : result.junitClass;
+    text = "    <testcase classname=\"" + xml(className) + "\" name=\"" + xml(result.junitName) + "\" time=\"" +
            seconds(result.seconds) + "\">\n";
-    const std::string totalText = c.compared ? c.resultLine : std::string();
+    const std::string resultLine = c.compared ? c.resultLine : std::string("none");
     if (result.verdict == Verdict::Fail) {
-      // The message ends with the first finding: what explains the total.
-      const std::string first = firstFinding(result);
-      text += "      <failure type=\"above-limit\" message=\"total " + xml(totalText) + " above the limit " +
-              xml(result.limit.text) + (first.empty() ? std::string() : ": " + xml(first)) + "\">" + xmlLines("total: " + totalText + "\nlimit: " + result.limit.text +
-                                                        "\n" + findingsText(result)) +
+      // The message: the total against its limit, then the finding that
+      // explains the total.
+      const std::string lead = firstFinding(result);
+      text += "      <failure type=\"above-limit\" message=\"total " + xml(companion::shortestText(c.total)) +
+              " above the limit " + xml(limitText(result.limit)) + (lead.empty() ? std::string() : ": " + markupOfShown(lead)) +
+              "\">" + xmlLines(sizeText(c) + "result line: " + resultLine + "\nlimit: " + limitText(result.limit) + "\n" +
+                                findingsText(result)) +
               "</failure>\n";
     } else if (result.verdict == Verdict::Error) {
       text += "      <error type=\"cannot-be-read\" message=\"" + markupOfShown(c.stopDescription) + "\">" +
               xmlLines(c.stopText + findingsText(result)) + "</error>\n";
     }
     text += "      <system-out>" +
-            xmlLines("result line: " + (c.compared ? c.resultLine : std::string("none")) + "\nlimit: " +
-                     (result.limit.source == LimitSource::None ? std::string("none") : result.limit.text) + "\n" +
-                     findingsText(result)) +
+            xmlLines("result line: " + resultLine + "\n" + (c.compared ? sizeText(c) : std::string()) + "limit: " +
+                     limitText(result.limit) + "\n" + findingsText(result)) +
             "</system-out>\n    </testcase>\n";
     if (!put(out, text)) return false;
   }

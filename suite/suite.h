@@ -17,10 +17,14 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "companion/outputs.h"
 
 namespace velmora::suite {
 
@@ -37,20 +41,14 @@ struct Limit {
   std::string text;  // as written, blank space removed
 };
 
+using companion::FileId;
+
 // The limit of the case in `folder`: its limit file when it has one (which
 // wins), else `fallback` (--fail-above, or none). False with the two lines
 // of a diagnostic in `error` (and line 2's words in `description`, when
 // given) when the file cannot be read (a link that leads nowhere included)
 // or holds anything but one number. `folderFd` is the folder, open; the
 // file's identity goes to `file` when it is read.
-struct FileId {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool operator==(const FileId& other) const { return device == other.device && inode == other.inode; }
-  bool operator<(const FileId& other) const {
-    return device != other.device ? device < other.device : inode < other.inode;
-  }
-};
 bool readCaseLimit(int folderFd, const std::string& shownFolder, const Limit& fallback, Limit& limit,
                    std::string& error, std::string* description = nullptr, FileId* file = nullptr);
 bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limit, std::string& error,
@@ -58,15 +56,8 @@ bool readCaseLimit(const std::string& folder, const Limit& fallback, Limit& limi
 
 // ---- the tree -----------------------------------------------------------------
 
-// A file some case reads, and the name it is shown by (as its case is).
-// One that does not exist yet (velmora would make it empty) is known by the
-// nearest folder of its path that exists, `id`, and the names below that
-// folder that do not, `missing` ("" for a file that exists).
-struct ReadFile {
-  FileId id;
-  std::string path;
-  std::string missing;
-};
+// A file some case reads, shown as its case is (see companion::ReadFile).
+using companion::ReadFile;
 
 // Where a file that does not exist yet would be made: the nearest folder of
 // `path` (relative to the folder `at`, or AT_FDCWD) that exists, and the
@@ -135,24 +126,68 @@ struct TopRow {
   std::string referenceValue, comparedValue;          // column 2 as read
   std::string scaledDifference, square, share;        // share in percent
   std::string referenceText, comparedText;            // the lines as written
+  std::string referenceValues, comparedValues;        // the three values read: "1, 0.5, 0"
+};
+
+// What was read of one data file, as velmora-explain's report says it ("" where
+// the load did not get that far).
+struct CaseFile {
+  std::string role;        // "reference" or "compared"
+  std::string name;        // as the control file names it
+  std::string layout;      // "1", "2" or "plain"
+  std::string formatCode;  // the title's character that chose the layout, or why there is none
+  std::string title;       // the title as read
+  std::string header;      // "first 1, second 2, third 3, rate 4" (file units), layouts 1 and 2
+  std::string table;       // "lines 22 to 41"
+  std::size_t rows = 0;
+};
+
+// A finding of velmora-explain, as the child sends it: its kind (the name
+// the explain JSON gives it: "relation", "stop", "largest"...), its text,
+// and lines that go with it (a relation's exceptions).
+struct CaseFinding {
+  std::string kind, text;
+  std::vector<std::string> details;
 };
 
 // What the comparison of one case gives (filled in the child).
 struct Comparison {
   bool compared = false;              // both files read and summed
   double total = 0;
+  std::size_t rowsCompared = 0;       // rows of the compared file summed
   std::string resultLine;             // 26 characters, no line feed, when compared
   std::string stopText;               // the two lines velmora writes, when it stops
   std::string stopDescription;        // line 2 of them after "error: "
-  std::vector<std::string> findings;  // velmora-explain's findings, most important first
-  // The one shown on the case's line: the first finding that says more than
-  // where the control file's names came from (which every case has).
-  std::string firstFinding;
+  std::vector<CaseFinding> findings;  // velmora-explain's, in its order
   std::string explainJson;            // velmora-explain's JSON report, when asked
   std::vector<TopRow> top;            // when asked
   std::string picture;                // the SVG picture, when asked
   std::string referenceName, comparedName;
+  std::vector<CaseFile> files;        // when asked (with the top rows)
 };
+
+// The kind of the finding a case's verdict adds (its limit, where that came
+// from, and the total against it).
+inline constexpr char kVerdictKind[] = "limit";
+
+// The findings of a case in the order its messages give them: first the one
+// that explains the total (a relation, the unexplained part of it, or where
+// velmora stops), then the rest in velmora-explain's order.
+std::vector<const CaseFinding*> findingsInOrder(const Comparison& comparison);
+// The one a case's line, the JUnit message and the index show: the first in
+// that order that says more than where the control file's names came from
+// (which every case has) or than the verdict; nullptr for none.
+const CaseFinding* leadFinding(const Comparison& comparison);
+
+// The root mean square of a case's scaled differences (compared x 1000 -
+// reference x 1000, per row): sqrt(total / rows); 0 without rows.
+double rmsOfScaledDifferences(const Comparison& comparison);
+
+// The record a child sends its parent: every field of a comparison, in the
+// one order both sides take from its field list. decodeRecord is false for
+// bytes that are not one whole record.
+std::string encodeRecord(const Comparison& comparison);
+bool decodeRecord(std::string_view bytes, Comparison& comparison);
 
 struct CaseResult {
   std::string path;                   // the entry's name
@@ -166,6 +201,13 @@ struct CaseResult {
 // Decides a verdict: Error when the comparison stopped, Report without a
 // limit, Fail when the total is above the limit or NaN, Pass otherwise.
 Verdict judge(const Comparison& comparison, const Limit& limit);
+// "velmora-limit" or "--fail-above": where a limit came from ("" for none).
+const char* limitOrigin(const Limit& limit);
+// Judges a case, and adds the verdict's finding (kind kVerdictKind) to a
+// case judged against a limit:
+//   "velmora-limit 1: the total 15625 is above the limit"
+//   "--fail-above 1e5: the total 15625 is within the limit"
+void judgeCase(CaseResult& result);
 
 // A per-case wall-clock limit when none is given, in seconds: far above any
 // comparison (a pair of million-row files takes about a second), low enough
@@ -200,6 +242,31 @@ using ProgressSink = std::function<void(std::size_t finished, std::size_t failin
 using WarningSink = std::function<void(const std::string& line)>;
 int runCases(const Tree& tree, const RunOptions& options, const CaseSink& done, const ProgressSink& progress,
              const WarningSink& warn, std::string& error);
+
+// ---- accepting new references ---------------------------------------------
+
+// One reference to replace by its case's compared file.
+struct Acceptance {
+  std::string caseName;
+  std::string reference, compared;            // from the working directory
+  std::string referenceShown, comparedShown;  // as the case shows them
+  std::string target;                         // the reference, its links followed
+  unsigned mode = 0;                          // its permissions, kept
+};
+
+// What accepting the `chosen` cases' results would replace, or false with
+// the two lines of the first refusal in `error`, before anything is written:
+// a case that cannot be read; a reference or compared file that is no
+// regular file, or both one file; a reference outside its case folder
+// (unless `shared`); one a rename cannot replace; one that a case of `all`
+// not chosen also reads, or that two chosen cases share (files known by
+// device and inode).
+bool planAcceptance(const Tree& tree, const std::vector<Entry>& all, const std::vector<CaseResult>& chosen,
+                    bool shared, std::vector<Acceptance>& plan, std::string& error);
+// Copies the compared file beside the reference, then renames it over the
+// reference in one step, its permissions kept: a run killed midway leaves
+// the reference whole, old or new. False with two lines in `error`.
+bool accept(const Acceptance& step, std::string& error);
 
 // SIGTERM, SIGINT and SIGHUP are noted from now on instead of ending the
 // process; pendingSignal() is the first noted (0: none). The program ends
@@ -240,11 +307,22 @@ struct Summary {
 void count(Summary& summary, const CaseResult& result);
 
 // One line a case, tab-separated: path, result line (velmora's 26 characters,
-// "-" when it stops), limit ("-" for none), verdict, first finding ("" for
+// "-" when it stops), limit ("-" for none), verdict, leadFinding ("" for
 // none); a case that cannot be read is followed by velmora's two lines, each
 // after a tab.
 bool writeCaseLine(std::FILE* out, const CaseResult& result);
 bool writeSummaryLine(std::FILE* out, const Summary& summary);
+
+// --suggest-limits: a first line stating the rule, then a line per compared
+// case without a limit: path, the suggested limit, total, rows compared and
+// the RMS of its scaled differences, tab-separated; other cases give none.
+bool writeSuggestionHeading(std::FILE* out);
+bool writeSuggestion(std::FILE* out, const CaseResult& result);
+// The limit that passes `total` with room: twice it, rounded up to two
+// significant digits ("0" for 0, "inf" for an infinite total; "" for NaN,
+// which no limit passes).
+//   15625 -> "3.2e4"   0.5 -> "1.0e0"   4.9 -> "9.8e0"   5 -> "1.0e1"
+std::string suggestedLimit(double total);
 // "5 cases: 2 within their limit, ..."; "1 case in shard 2 of 3: ..."
 std::string summaryText(const Summary& summary);
 
@@ -253,11 +331,11 @@ bool writeJsonStart(std::FILE* out);
 bool writeJsonCase(std::FILE* out, const CaseResult& result, bool first);
 bool writeJsonEnd(std::FILE* out, const Summary& summary);
 
-// JUnit XML: one testsuite "velmora-suite", a testcase per case (classname
-// the folder above it, name its own folder), a failure element for a case above its limit, an error element for
+// JUnit XML: one testsuite `suiteName`, a testcase per case (classname
+// the folder above it, or `suiteName` for a case in the DIR itself; name its own folder), a failure element for a case above its limit, an error element for
 // one that cannot be read.
 bool writeJunit(std::FILE* out, const std::vector<CaseResult>& results, const Summary& summary,
-                double seconds);
+                double seconds, const std::string& suiteName = "velmora-suite");
 
 // The HTML report: a page (and picture) per case, written as the case ends,
 // then index.html. `directory` exists.
@@ -265,5 +343,62 @@ bool writeCasePage(const std::string& directory, std::size_t index, const CaseRe
 bool writeIndexPage(const std::string& directory, const std::vector<CaseResult>& results,
                     const Summary& summary);
 std::string casePageName(std::size_t index);  // "case-0001.html" for index 0
+
+// ---- the reporters -----------------------------------------------------------
+
+// A file or folder a reporter writes, for the refusal of outputs that are
+// inputs.
+struct OutputTarget {
+  std::string what;    // as diagnostics name it: "JUnit file 'x.xml'"
+  std::string target;  // the name written, its links followed
+  bool folder = false; // a folder made anew: nothing a case reads may lie in it
+  bool exists = false;
+  FileId id;           // where it exists
+  std::vector<std::pair<FileId, std::string>> contents;  // an existing folder's files, which go
+};
+
+// One output of a run. The run asks each for the files it will write
+// (targets) before any case runs, and refuses the run when one of them is a
+// file a case reads (refuseOverlaps); then calls begin, addCase for each
+// case in the cases' order, end with the summary, and commit to put what
+// was written aside in place; or abort, which leaves nothing of it. A false
+// return is a failure, which failure() describes in two lines; from addCase
+// it stops the run (nobody reads the lines).
+class Reporter {
+ public:
+  virtual ~Reporter() = default;
+  virtual std::vector<OutputTarget> targets() const { return {}; }
+  virtual bool wantsDetail() const { return false; }  // top rows, records and picture
+  virtual bool begin() = 0;
+  virtual bool addCase(std::size_t index, const CaseResult& result) = 0;
+  virtual bool end(const Summary& summary, double seconds) = 0;
+  virtual bool commit() { return true; }
+  virtual void abort() {}
+  virtual std::string failure() const = 0;
+};
+
+// The reporters; planning a file reporter stops the process with two lines
+// (exit status 2) when its name cannot be written (a folder, a FIFO nobody
+// reads, a target no rename can replace).
+std::unique_ptr<Reporter> lineReporter();        // the lines (OUTPUT)
+std::unique_ptr<Reporter> jsonReporter();        // --json
+std::unique_ptr<Reporter> suggestionReporter();  // --suggest-limits
+std::unique_ptr<Reporter> junitReporter(const std::string& file, const std::string& suiteName);
+std::unique_ptr<Reporter> htmlReporter(const std::string& folder);
+
+// Standard output and standard error, when they go to a regular file.
+struct Stream {
+  const char* name;
+  bool regular = false;
+  FileId id;
+};
+using Streams = std::array<Stream, 2>;
+Streams standardStreams();
+
+// No file a reporter writes is a file a case reads, a case folder, or inside
+// a folder another makes anew; no file a case reads is where standard output
+// or standard error goes: checked by device and inode, links followed. A
+// refusal is two lines and exit status 2.
+void refuseOverlaps(const Tree& tree, const std::vector<std::unique_ptr<Reporter>>& reporters);
 
 }  // namespace velmora::suite

@@ -16,8 +16,10 @@ build=${4:-plain}
 work=$(mktemp -d /tmp/suite-process.XXXXXX) || exit 1
 chmod 755 "$work"
 pids=""
+mounts=""
 cleanup() {
   for p in $pids; do kill -KILL "$p" 2>/dev/null; done
+  for m in $mounts; do umount "$m" 2>/dev/null; done
   chmod -R u+rwX "$work" 2>/dev/null
   rm -rf "$work"
 }
@@ -188,7 +190,7 @@ reader=$!
 sleep 0.2
 run 0 --junit pipe.xml T
 wait "$reader"
-grep -q '<testcase classname="." name="c"' ../read.xml || fail "the reader of the FIFO got no report: $(head -c 300 ../read.xml)"
+grep -q '<testcase classname="velmora-suite" name="c"' ../read.xml || fail "the reader of the FIFO got no report: $(head -c 300 ../read.xml)"
 run 0 --junit /dev/null T
 kept
 
@@ -219,6 +221,81 @@ cmp -s j.xml ../j.before || fail "the JUnit file changed"
 (cd H && md5sum ./*) | cmp -s - ../h.before || fail "the HTML report changed"
 kept
 ls -a | grep -q '^\.[jH]' && fail "files left aside: $(ls -a)"
+
+row "SIGTERM while the reports take their places ends the run by it, each report whole"
+# strace sends the signal as the suite enters its first (then its second)
+# rename; it ends as the suite ends, by the same signal.
+mkcase T/c
+makes j.xml H
+snapshot > ../before
+taken=1
+if strace -o /dev/null true 2> /dev/null; then
+  for when in 1 2; do
+    rm -rf j.xml H
+    status=0
+    strace -o /dev/null -e trace=rename,renameat,renameat2 \
+      -e inject=rename,renameat,renameat2:signal=TERM:when=$when \
+      "$suite" --junit j.xml --html H T > /dev/null 2>&1 || status=$?
+    [ "$status" -eq 143 ] || fail "SIGTERM at rename $when: exit status $status, expected 143"
+    grep -q '<testcase classname="velmora-suite" name="c"' j.xml || fail "SIGTERM at rename $when: no whole JUnit file"
+    grep -q 'case-0001.html' H/index.html || fail "SIGTERM at rename $when: no whole HTML report"
+  done
+  ls -a | grep -q '^\.[jH]' && fail "files left aside: $(ls -a)"
+else
+  echo "skipped: strace cannot trace here" >&2
+fi
+kept
+
+row "a report onto a mount point or onto '.': refused before any case runs, or filled in place"
+mkcase T/c
+mkdir M E
+makes M E j.xml
+printf 'old\n' > j.xml
+printf 'old\n' > ../mounted.xml
+if mount -t tmpfs tmpfs M 2> /dev/null; then
+  mounts="$dir/M $mounts"
+  # An empty mounted artifacts folder takes the report, twice.
+  run 1 --fail-above 1 --html M T
+  grep -q 'case-0001.html' M/index.html || fail "no index in the mounted folder: $(ls -a M)"
+  grep -q '>fail<' M/index.html || fail "the first report is not there"
+  ls -A M | grep -qv '^case-\|^index.html$' && fail "left aside in the folder: $(ls -A M)"
+  run 0 --fail-above 1e9 --html M T
+  grep -q '>pass<' M/index.html || fail "the second report did not replace the first"
+  ls -A M | grep -qv '^case-\|^index.html$' && fail "the mounted folder holds more than the report: $(ls -A M)"
+  # A folder aside that a killed run left behind goes with the next run.
+  mkdir M/.velmora-suite.AbC123
+  run 0 --fail-above 1e9 --html M T
+  [ -e M/.velmora-suite.AbC123 ] && fail "the folder left aside stays"
+  # A bind-mounted JUnit file cannot be renamed over: refused before any case.
+  if mount --bind ../mounted.xml j.xml 2> /dev/null; then
+    mounts="$dir/j.xml $mounts"
+    run 2 --junit j.xml T
+    has err "velmora-suite: JUnit file 'j.xml'"
+    has err "error: it is a mount point"
+    lines err 2
+    lines out 0
+    grep -qx old j.xml || fail "the mounted JUnit file changed"
+    umount j.xml
+  else
+    echo "skipped: bind mount not permitted" >&2
+  fi
+  umount M
+else
+  echo "skipped: mount not permitted" >&2
+fi
+# "." as the report: an empty folder is filled in place; one that holds
+# anything else is refused before any case runs.
+status=0
+(cd E && "$suite" --fail-above 1 --html . ../T > /dev/null 2> ../../err) || status=$?
+[ "$status" -eq 1 ] || fail "--html . in an empty folder: exit status $status: $(cat ../err)"
+grep -q 'case-0001.html' E/index.html || fail "--html .: no index: $(ls -a E)"
+run 2 --html . T
+has err "velmora-suite: HTML report '.'"
+has err "which is no page of a report"
+lines out 0
+run 2 --html new/. T
+has err "it does not exist"
+kept
 
 row "pages of an earlier, larger run do not stay; a folder that is not a report is refused"
 mkcase T/a same
@@ -263,7 +340,7 @@ if as_nobody; then
   has out "	velmora-suite: folder 'listonly'"
   has out "	error: cannot search it: Permission denied"
   has out "4 cases: 0 within their limit, 0 above it, 2 cannot be read, 2 without a limit"
-  grep -q 'classname="." name="locked"' j.xml || fail "the JUnit file has no entry for the locked folder"
+  grep -q 'classname="velmora-suite" name="locked"' j.xml || fail "the JUnit file has no entry for the locked folder"
   grep -q '<error type="cannot-be-read" message="cannot list it: Permission denied">' j.xml ||
     fail "the JUnit file has no error for the locked folder"
   chmod 755 T/locked T/listonly
@@ -428,12 +505,12 @@ cmp -s l1 l2 || fail "the lines differ: $(diff l1 l2)"
 [ "$(normal s1)" = "$(normal s2)" ] || fail "the JSON differs"
 [ "$(normal j1.xml)" = "$(normal j2.xml)" ] || fail "the JUnit differs: $(diff j1.xml j2.xml | head)"
 grep -q '<testcase classname="pressure" name="tight"' j1.xml || fail "no classname pressure, name tight"
-grep -q '<testcase classname="." name="top"' j1.xml || fail "no classname . for a case in the DIR itself"
+grep -q '<testcase classname="velmora-suite" name="top"' j1.xml || fail "no classname velmora-suite for a case in the DIR itself"
 rm -f j1.xml j2.xml l1 l2 s1 s2
 snapshot > ../before
 taken=1
 run 0 one/suite/levels/logger --junit ../j.xml
-grep -q '<testcase classname="." name="logger"' ../j.xml || fail "the DIR as a case is not named by its folder"
+grep -q '<testcase classname="velmora-suite" name="logger"' ../j.xml || fail "the DIR as a case is not named by its folder"
 kept
 
 row "two DIRs holding the same path name two cases, each after its DIR as given"
@@ -479,7 +556,7 @@ has err "error: it would hold 'e/../../link.dat', a file the case 'e' reads (it 
 kept
 makes other.xml
 run 2 --junit other.xml T
-grep -q '<testcase classname="." name="c"' other.xml || fail "another JUnit file was not written"
+grep -q '<testcase classname="velmora-suite" name="c"' other.xml || fail "another JUnit file was not written"
 
 # ---- 5. shards ----------------------------------------------------------------------
 
@@ -551,6 +628,170 @@ for limit in 0x10 " 5" "5 " 1,5 ++1 +-1 1e 1e+ . nan -nan 1e400 1e-400 "" 1_0 "5
   lines err 2
 done
 kept
+
+row "--suggest-limits prints a limit for each case without one and writes nothing"
+mkcase T/a
+mkcase T/b same
+mkcase T/limited
+printf '1\n' > T/limited/velmora-limit
+mkdir T/broken && printf 'a.dat\nmissing.dat\n' > T/broken/CompareThese.inp && cp T/a/a.dat T/broken/
+run 2 --suggest-limits T
+lines out 5
+has out "4 cases: 0 within their limit, 1 above it, 1 cannot be read, 2 without a limit"
+has out "# each limit passes the case's present total with a margin"
+# 15625 over 2 rows: twice, rounded up, and the RMS sqrt(15625 / 2).
+has out "a	3.2e4	15625	2	88.38834764831844"
+has out "b	0	0	2	0"
+lacks out "limited"
+lacks out "broken"
+run 0 --suggest-limits T/a T/b
+run 2 --suggest-limits --junit j.xml T
+has err "--suggest-limits writes nothing"
+kept
+
+row "the verdict names where the limit came from; --junit-suite names the suite"
+mkcase T/file
+printf '1\n' > T/file/velmora-limit
+mkcase T/option
+mkcase F
+makes j.xml
+run 1 --fail-above 2 --junit j.xml --junit-suite nightly T
+grep -qF 'message="total 15625 above the limit 1 (velmora-limit): ' j.xml || fail "JUnit message: $(grep -o 'message="[^"]*"' j.xml)"
+grep -qF 'message="total 15625 above the limit 2 (--fail-above): ' j.xml || fail "JUnit message: $(grep -o 'message="[^"]*"' j.xml)"
+grep -qF 'velmora-limit 1: the total 15625 is above the limit' j.xml || fail "no verdict naming velmora-limit"
+grep -qF -- '--fail-above 2: the total 15625 is above the limit' j.xml || fail "no verdict naming --fail-above"
+grep -q '<testsuite name="nightly"' j.xml || fail "the suite is not named"
+run 2 --junit-suite "" T
+has err "option '--junit-suite' needs a name"
+run 1 --fail-above 2 --junit j.xml --junit-suite nightly F
+grep -q '<testcase classname="nightly" name="F"' j.xml || fail "a flat tree's classname: $(grep '<testcase' j.xml)"
+kept
+
+# ---- 7. accepting new references ----------------------------------------------------
+
+row "--accept-failed replaces each reference, mode kept, one line each; the next run passes"
+mkcase T/a
+mkcase T/b
+mkcase T/c same
+printf '1\n' > T/a/velmora-limit
+printf '1\n' > T/b/velmora-limit
+chmod 640 T/a/a.dat
+makes j1.xml j2.xml T/a/a.dat T/b/a.dat
+run 1 --junit j1.xml T
+run 0 --accept a --dry-run T
+has out "would replace 'a/a.dat' by 'a/b.dat'"
+lines out 1
+kept
+run 0 --accept-failed T
+has out "replaced 'a/a.dat' by 'a/b.dat'"
+has out "replaced 'b/a.dat' by 'b/b.dat'"
+lines out 2
+cmp -s T/a/a.dat T/a/b.dat || fail "a/a.dat is not a/b.dat"
+cmp -s T/b/a.dat T/b/b.dat || fail "b/a.dat is not b/b.dat"
+[ "$(stat -c %a T/a/a.dat)" = 640 ] || fail "the mode of a/a.dat is $(stat -c %a T/a/a.dat)"
+ls -A T/a T/b | grep -q '^\.' && fail "left aside: $(ls -A T/a T/b)"
+kept
+run 0 --junit j2.xml T
+/usr/bin/python3 - j2.xml <<'PY' || fail "junitparser: the second run does not pass"
+import sys
+from junitparser import JUnitXml
+xml = JUnitXml.fromfile(sys.argv[1])
+xml.update_statistics()
+cases = [c for s in xml for c in s]
+sys.exit(0 if xml.tests == 3 and xml.failures == 0 and xml.errors == 0 and all(c.is_passed for c in cases) else 1)
+PY
+run 0 --accept-failed T
+has out "no case above its limit: nothing to replace"
+
+row "--accept refuses, before writing anything, what it must not replace"
+mkcase T/a
+mkcase T/s1
+mkcase T/s2
+mkcase T/h1
+mkcase T/h2
+mkcase T/bad
+mkdir shared
+cp T/a/a.dat shared/ref.dat
+printf "'../../shared/ref.dat'\nb.dat\n" > T/s1/CompareThese.inp
+printf "'../../shared/ref.dat'\nb.dat\n" > T/s2/CompareThese.inp
+rm T/h1/a.dat && ln T/h2/a.dat T/h1/a.dat
+printf 'a.dat\nmissing.dat\n' > T/bad/CompareThese.inp
+run 2 --accept a --accept bad T
+has err "velmora-suite: case 'bad'"
+has err "error: it cannot be read: "
+lines err 2
+run 2 --accept s1 T
+has err "error: its reference 's1/../../shared/ref.dat' lies outside the case folder: give --accept-shared to replace it"
+run 2 --accept-shared --accept s1 T
+has err "error: its reference 's1/../../shared/ref.dat' is also read by the case 's2', which is not being accepted"
+run 2 --accept-shared --accept s1 --accept s2 T
+has err "velmora-suite: case 's2'"
+has err "is also the reference of the case 's1': accept one of them at a time"
+run 2 --accept h1 T
+has err "error: its reference 'h1/a.dat' is also read by the case 'h2', which is not being accepted"
+run 2 --accept nothing T
+has err "velmora-suite: case 'nothing'"
+run 2 --accept a --json T
+has err "--accept replaces references only"
+run 2 --dry-run T
+has err "--dry-run goes with --accept"
+lines out 0
+kept
+
+row "a killed --accept leaves every reference whole, old or new"
+# strace sends the signal as the suite makes its N-th copy durable (each
+# copy is then whole, beside its reference) or renames its N-th copy over
+# its reference.
+rows_of() { awk -v n="$2" -v f="$3" 'BEGIN { print "t"; for (i = 0; i < 20; i++) print "h"; for (i = 1; i <= n; i++) printf "%d %.6f 0\n", i, i * f }' > "$1"; }
+for i in $(seq 6); do
+  mkdir -p T/c$i
+  rows_of T/c$i/a.dat 20000 0.5
+  rows_of T/c$i/b.dat 20000 0.51
+  printf 'a.dat\nb.dat\n' > T/c$i/CompareThese.inp
+  printf '1\n' > T/c$i/velmora-limit
+done
+cp T/c1/a.dat ../old.dat
+cp T/c1/b.dat ../new.dat
+whole() {  # WHAT FEWEST MOST: how many references may be new
+  new=0
+  for i in $(seq 6); do
+    if cmp -s T/c$i/a.dat ../new.dat; then
+      new=$((new + 1))
+    elif ! cmp -s T/c$i/a.dat ../old.dat; then
+      fail "$1: c$i/a.dat is neither old nor new"
+    fi
+  done
+  [ "$new" -ge "$2" ] && [ "$new" -le "$3" ] || fail "$1: $new references replaced, expected $2 to $3"
+  for i in $(seq 6); do cp ../old.dat T/c$i/a.dat; done
+}
+if strace -o /dev/null true 2> /dev/null; then
+  for at in fsync:3:2 rename:3:2 rename:1:0 fsync:6:5 rename:6:5; do
+    call=${at%%:*} when=${at#*:} want=${when#*:} when=${when%%:*}
+    for signal in KILL TERM; do
+      status=0
+      strace -o /dev/null -e trace=fsync,rename,renameat,renameat2 -e inject=$call:signal=$signal:when=$when \
+        "$suite" --accept-failed T > ../out 2>&1 || status=$?
+      case $signal in KILL) code=137 ;; TERM) code=143 ;; esac
+      [ "$status" -eq "$code" ] || fail "SIG$signal at $call $when: exit status $status"
+      # A rename the signal comes at may be done (after SIGTERM it is: the
+      # suite ends once that reference is in place).
+      most=$want
+      [ "$call" = rename ] && most=$((want + 1))
+      fewest=$want
+      [ "$signal$call" = TERMrename ] && fewest=$most
+      whole "SIG$signal at $call $when" "$fewest" "$most"
+      if [ "$signal" = TERM ]; then
+        [ "$(grep -c '^replaced' ../out)" -eq "$fewest" ] || fail "SIGTERM at $call $when: $(cat ../out)"
+      fi
+      if [ "$signal" = TERM ]; then
+        ls -A T/c* | grep -q '^\.' && fail "SIGTERM left files aside: $(ls -A T/c* | grep '^\.')"
+      fi
+      find T -name '.a.dat.*' -delete
+    done
+  done
+else
+  echo "skipped: strace cannot trace here" >&2
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures failures in $rows rows" >&2

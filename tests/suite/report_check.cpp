@@ -4,7 +4,7 @@
 // what it printed with --json. The JUnit file must be what CI servers read
 // (the JUnit schema of Ant and Jenkins): a testsuites root holding exactly one
 // testsuite with its counts, a testcase per case in the cases' order with
-// classname (the folder above it) and name (its own folder) and time, a failure element (total, limit, findings) for a
+// classname (the folder above it) and name (its own folder) and time, a failure element (result line, limit and where it came from, findings) for a
 // case above its limit, an error element (velmora's two lines) for a case
 // that cannot be read, and nothing else. Prints what is wrong; exit status 1
 // then.
@@ -208,10 +208,10 @@ int main(int argc, char** argv) {
     const Line& l = lines[i];
     if (test.name != "testcase") fail("<testsuite> holds <" + test.name + ">");
     checkAttributes(test, {"name", "classname", "time"}, {"assertions", "status"});
-    // classname: the folder above the case, relative to the DIR ("." for
-    // the DIR itself); name: the case's own folder.
+    // classname: the folder above the case, relative to the DIR (the suite's
+    // name for the DIR itself); name: the case's own folder.
     const std::size_t slash = l.path.rfind('/');
-    const std::string wantClass = slash == std::string::npos ? "." : l.path.substr(0, slash);
+    const std::string wantClass = slash == std::string::npos ? "velmora-suite" : l.path.substr(0, slash);
     const std::string wantName = slash == std::string::npos ? l.path : l.path.substr(slash + 1);
     if (l.path != "." && test.attributes.count("name") && test.attributes.count("classname") &&
         (test.attributes.at("name") != wantName || test.attributes.at("classname") != wantClass)) {
@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
       if (child->name == "failure") {
         ++failuresSeen;
         checkAttributes(*child, {}, {"message", "type"});
-        for (const std::string& part : {"total: " + l.resultLine + "\n", "limit: " + l.limit + "\n",
+        for (const std::string& part : {"result line: " + l.resultLine + "\n", "limit: " + l.limit + " (",
                                         l.finding.empty() ? std::string("findings:") : "  " + l.finding + "\n"}) {
           if (child->text.find(part) == std::string::npos) fail(l.path + ": <failure> does not say '" + part + "'");
         }

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "companion/companion.h"
 #include "suite/suite.h"
 
 namespace {
@@ -290,6 +291,87 @@ TEST(Shown, ControlBytesBackslashesAndBrokenUtf8) {
   for (const Row& row : rows) EXPECT_EQ(shown(row.bytes, row.utf8Only), row.shown) << row.bytes;
 }
 
+// Twice the total, rounded up to two significant digits, and read back as
+// a limit file is read it passes the total.
+TEST(Limits, SuggestedLimitPassesTheTotalWithRoom) {
+  const std::pair<double, const char*> rows[] = {
+      {15625, "3.2e4"}, {0.5, "1.0e0"}, {4.9, "9.8e0"}, {5, "1.0e1"}, {0, "0"},
+      {410671035616.0, "8.3e11"}, {1e-300, "2.0e-300"}, {4.95, "9.9e0"}, {4.96, "1.0e1"},
+      {std::numeric_limits<double>::infinity(), "inf"}, {std::nan(""), ""},
+  };
+  for (const auto& [total, want] : rows) EXPECT_EQ(suggestedLimit(total), want) << total;
+}
+
+// Every field a child sends comes back as it was sent; a record cut short
+// anywhere, or with a byte more, is no record.
+TEST(Record, EveryFieldComesBackAndABrokenOneIsRefused) {
+  Comparison sent;
+  sent.compared = true;
+  sent.total = 15625.5;
+  sent.rowsCompared = 7;
+  sent.resultLine = "   15625.500000000000     ";
+  sent.stopText = "Velmora: statement 1\nerror: x\n";
+  sent.stopDescription = "x";
+  sent.findings = {{"relation", "a relation", {"row 4: one", "row 9: two"}}, {"largest", "row 2 adds most", {}}};
+  sent.explainJson = "{}";
+  sent.top = {{"2", "23", "24", "0.5", "0.625", "125", "15625", "100%", "1 0.5 0", "1 0.625 0", "1, 0.5, 0",
+               "1, 0.625, 0"}};
+  sent.files = {{"reference", "a.dat", "2", "'2' (character 12)", "title", "first 1, second 2, third 3, rate 4",
+                 "lines 19 to 22", 4}};
+  sent.picture = "<svg/>";
+  sent.referenceName = "a.dat";
+  sent.comparedName = "b\x01.dat";
+  const std::string bytes = encodeRecord(sent);
+  Comparison got;
+  ASSERT_TRUE(decodeRecord(bytes, got));
+  EXPECT_EQ(encodeRecord(got), bytes);
+  EXPECT_EQ(got.rowsCompared, 7U);
+  EXPECT_EQ(got.findings[0].details[1], "row 9: two");
+  EXPECT_EQ(got.top[0].comparedText, "1 0.625 0");
+  EXPECT_EQ(got.comparedName, sent.comparedName);
+  EXPECT_EQ(got.top[0].comparedValues, "1, 0.625, 0");
+  ASSERT_EQ(got.files.size(), 1U);
+  EXPECT_EQ(got.files[0].rows, 4U);
+  EXPECT_EQ(got.files[0].header, sent.files[0].header);
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    Comparison broken;
+    EXPECT_FALSE(decodeRecord(std::string_view(bytes).substr(0, cut), broken)) << cut;
+  }
+  Comparison longer;
+  EXPECT_FALSE(decodeRecord(bytes + "x", longer));
+}
+
+// The message's finding is the one that explains the total, then the rest
+// in velmora-explain's order; where the names came from and the verdict are
+// never the message.
+TEST(Findings, TheOneThatExplainsTheTotalLeads) {
+  struct Row {
+    std::vector<std::string> kinds;
+    std::string lead;  // "" for none
+    std::string order;
+  };
+  const Row rows[] = {
+      {{"control-file", "first-difference", "largest", "relation"}, "relation", "relation first-difference largest"},
+      {{"control-file", "row-counts", "unexplained", "largest"}, "unexplained", "unexplained row-counts largest"},
+      {{"stop", "control-file"}, "stop", "stop"},
+      {{"control-file", "files-agree", kVerdictKind}, "files-agree", "files-agree"},
+      {{"control-file", kVerdictKind}, "", ""},
+      {{}, "", ""},
+  };
+  for (const Row& row : rows) {
+    Comparison c;
+    for (const std::string& kind : row.kinds) c.findings.push_back({kind, kind + " text", {}});
+    const CaseFinding* lead = leadFinding(c);
+    EXPECT_EQ(lead == nullptr ? std::string() : lead->kind, row.lead) << row.order;
+    std::string order;
+    for (const CaseFinding* f : findingsInOrder(c)) {
+      if (f->kind == "control-file" || f->kind == kVerdictKind) continue;
+      order += (order.empty() ? "" : " ") + f->kind;
+    }
+    EXPECT_EQ(order, row.order);
+  }
+}
+
 // A case whose total a relation explains: the relation is its first
 // finding, on its line and in its JUnit failure message.
 TEST(FirstFinding, IsTheRelationThatExplainsTheTotal) {
@@ -312,23 +394,38 @@ TEST(FirstFinding, IsTheRelationThatExplainsTheTotal) {
   compareHere(RunOptions{}, result.limit, result.comparison);
   std::filesystem::current_path(previous);
   std::filesystem::remove_all(dir);
-  result.verdict = judge(result.comparison, result.limit);
+  judgeCase(result);
   const std::string expected =
       "compared column 2 is 1000 x the reference's on 19 of 20 rows; following it, the total would be 1e8";
-  EXPECT_EQ(result.comparison.firstFinding.rfind(expected, 0), 0U) << result.comparison.firstFinding;
+  const CaseFinding* lead = leadFinding(result.comparison);
+  ASSERT_NE(lead, nullptr);
+  EXPECT_EQ(lead->kind, "relation");
+  EXPECT_EQ(lead->text.rfind(expected, 0), 0U) << lead->text;
+  // The relation's exceptions go with it: row 4 does not follow it.
+  ASSERT_FALSE(lead->details.empty());
+  EXPECT_EQ(lead->details[0].rfind("row 4 (line 25): read 2010, expected 2000", 0), 0U) << lead->details[0];
+  // The verdict names where its limit came from, and comes last.
+  EXPECT_EQ(result.comparison.findings.back().kind, kVerdictKind);
+  EXPECT_EQ(result.comparison.findings.back().text.rfind("velmora-limit 1: the total ", 0), 0U)
+      << result.comparison.findings.back().text;
+  EXPECT_EQ(result.comparison.rowsCompared, 20U);
   char* buffer = nullptr;
   std::size_t size = 0;
   std::FILE* out = open_memstream(&buffer, &size);
   Summary summary;
   count(summary, result);
-  EXPECT_TRUE(writeJunit(out, {result}, summary, 0));
+  EXPECT_TRUE(writeJunit(out, {result}, summary, 0, "nightly"));
   std::fclose(out);
   const std::string junit(buffer, size);
   std::free(buffer);
-  EXPECT_NE(junit.find("message=\"total " + result.comparison.resultLine + " above the limit 1: compared column 2 is 1000 x "
+  // The total as a number, not the result line's padding.
+  EXPECT_NE(junit.find("message=\"total " + velmora::companion::shortestText(result.comparison.total) +
+                       " above the limit 1 (velmora-limit): compared column 2 is 1000 x "
                        "the reference&#39;s on 19 of 20 rows"),
             std::string::npos)
       << junit;
+  EXPECT_NE(junit.find("<testsuite name=\"nightly\""), std::string::npos);
+  EXPECT_NE(junit.find("rows compared: 20\n"), std::string::npos) << junit;
 }
 
 }  // namespace

@@ -429,6 +429,12 @@ class FreeFormatReader {
   // the slash), when statementRecordOffset() is known; -1 otherwise.
   [[nodiscard]] long long statementOpenerOffset() const { return openerOffset_; }
 
+  // The bytes of the record that starts at `offset` in the file (without its
+  // line feed), while the buffer holds the whole of it as read: the record a
+  // statement started on, shown without reading the file again. Empty when
+  // the buffer no longer holds its start, or not yet its end.
+  [[nodiscard]] std::string_view bufferedRecord(long long offset) const;
+
   // How many text values the reader has stored, and how many bytes of the
   // last one its item holds before the blank padding (never more than the
   // item's width). A caller tells by the count whether a statement stored

@@ -666,6 +666,18 @@ long long FreeFormatReader::recordOffsetAt(const char* at) const {
   return bufferStartsRecord_ ? bufferOffset_ : -1;
 }
 
+std::string_view FreeFormatReader::bufferedRecord(long long offset) const {
+  const char* base = buffer_.get();
+  if (base == nullptr || offset < bufferOffset_ || offset >= bufferOffset_ + (end_ - base)) return {};
+  const char* at = base + (offset - bufferOffset_);
+  const auto* lineFeed = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end_ - at)));
+  if (lineFeed == nullptr) {
+    if (!atEof_) return {};
+    lineFeed = end_;  // the file's last record, without a line feed
+  }
+  return {at, static_cast<std::size_t>(lineFeed - at)};
+}
+
 // After a record read whole by a faster read: where it starts. The read
 // leaves pos_ after its line feed, or inside it when values are left on it.
 long long FreeFormatReader::fastRecordOffset() const { return recordOffsetAt(discardPending_ ? pos_ : pos_ - 1); }

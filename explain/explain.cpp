@@ -193,9 +193,14 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
 // Whether a record, as the reader splits it, reads like a table row: exactly
 // three values, all numbers, and nothing else (no null value, slash, repeat
 // form or quote).
-bool readsLikeTableRow(const FetchedRecord& record) {
-  return !record.cut && record.shape.values == kRowItems && record.shape.numbers == kRowItems &&
-         record.shape.plain;
+bool readsLikeTableRow(const RecordShape& shape) {
+  return shape.values == kRowItems && shape.numbers == kRowItems && shape.plain;
+}
+
+// A header record that reads like a table row, at `line`.
+void noteSuspect(FileFacts& file, long long line) {
+  if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
+  ++file.suspectCount;
 }
 
 // What is read again of one file, by the reader's record access at the
@@ -247,10 +252,16 @@ namespace {
 // up to the one where the header's last statement started, and before the
 // first table row (or the cut-short row), all of them consumed by the
 // header's statements or blank. Nothing past the header is looked at: after
-// a stop in the first row, that row's lines are not header records.
+// a stop in the first row, that row's lines are not header records. Judged
+// as the reader read them where it could (each statement's one record); only
+// a header where it could not is read again.
 void findSuspectLines(FileFacts& file, RecordsAgain& again) {
   const LoadRecord& record = file.record;
-  if (!record.headerRead) return;
+  if (!record.headerRead) {
+    file.suspectLines.clear();
+    file.suspectCount = 0;
+    return;
+  }
   // The first line not passed over by the header.
   long long end = record.titleLine + 1;
   if (record.headerStatementsKept > 0) {
@@ -263,12 +274,16 @@ void findSuspectLines(FileFacts& file, RecordsAgain& again) {
   }
   // The title is not one of them: the records counted are those the header
   // statements after it passed over, as the loader counts its statements.
+  if (record.headerJudgedAsRead) {
+    file.headerRecordsSeen = end - 1 > record.titleLine ? static_cast<std::size_t>(end - 1 - record.titleLine) : 0;
+    return;
+  }
+  file.suspectLines.clear();
+  file.suspectCount = 0;
   again.walk(0, 1, end - 1, [&](long long line, const FetchedRecord& fetched) {
     if (line <= record.titleLine) return;
     ++file.headerRecordsSeen;
-    if (!readsLikeTableRow(fetched)) return;
-    if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
-    ++file.suspectCount;
+    if (!fetched.cut && readsLikeTableRow(fetched.shape)) noteSuspect(file, line);
   });
 }
 
@@ -410,6 +425,12 @@ class Observer : public NoRunEvents {
   void headerStatement(int f, const HeaderStatementSeen& seen) {
     LoadRecord& r = record(f);
     noteStatement(r, seen);
+    // Whether the record it read reads like a table row, judged as read.
+    if (seen.firstRecord.empty() || seen.lastLine != seen.firstLine) {
+      r.headerJudgedAsRead = false;
+    } else if (readsLikeTableRow(describeRecord(seen.firstRecord))) {
+      noteSuspect(facts_.files[f], seen.firstLine);
+    }
     switch (seen.target) {
       case HeaderNumber::First:
         r.fileUnits.first = seen.number;

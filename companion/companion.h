@@ -118,27 +118,37 @@ class CommandLine {
 bool parseLimit(std::string_view text, double& value);
 
 // ---------------------------------------------------------------------------
-// How velmora-explain shows bytes it did not write: file names, titles,
-// records as they stand in a file. Every escaping, UTF-8 check and trimming of
-// the report, the JSON and the picture is here, so the three always show the
-// same bytes the same way.
+// How velmora's companions show bytes they did not write: file names, titles,
+// format codes, records as they stand in a file, case names. Every escaping,
+// UTF-8 check and trimming of the reports, the JSON and the picture is here,
+// so that all of them show the same bytes the same way.
 //
-// One rule underlies every style: a byte the diagnostics would escape (a
-// control byte, a backslash) is escaped as velmora's diagnostics escape it
-// (showName: "\x09", "\\"). The styles add only what their medium needs:
-//   Diagnostic  exactly the diagnostics' rule; other bytes as they are
-//                 "a\tb\xff" -> "a\x09b" followed by the raw byte 0xff
-//   Display     also every byte that does not start a well-formed, printable
-//               UTF-8 character as \xHH, so the text is always valid UTF-8
-//                 "caf\xe9" -> "caf\xe9" (escaped)   "\xc3\xa9" -> kept
-//   Xml         Display, with &, <, >, " and ' as entities (for element
-//               text and attribute values alike; HTML reads them the same)
-//   Json        a JSON string body: \" \\ and \u00XX for control bytes and
-//               for bytes that are not well-formed UTF-8 (no surrogates, no
-//               overlong forms, nothing past U+10FFFF)
+// The one rule (Display): shown as \xHH are the C0 control bytes, DEL, every
+// byte that is not part of a well-formed UTF-8 character (a lone 0x80-0x9F
+// among them), and the UTF-8 encodings of the C1 controls U+0080-U+009F (a
+// terminal may take them for commands) and of U+FFFE, U+FFFF; a backslash is
+// shown doubled, so an escape cannot be mistaken for the bytes it shows.
+// Well-formed UTF-8 text (a name in another script) is shown as it is.
+//   a, TAB, b            -> a\x09b        0x9B, 2, J           -> \x9b2J
+//   0xC3 0xA9 (e acute)  -> kept           0xC2 0x9B (U+009B)   -> \xc2\x9b
+//   c, a, f, 0xE9        -> caf\xe9        a backslash          -> two of them
+// The styles:
+//   Diagnostic   velmora's own rule for names in its diagnostics (showName):
+//                control bytes and the backslash only, other bytes as they are
+//   Display      the rule above
+//   Xml          Display, with &, <, >, " and ' as entities (for element
+//                text and attribute values alike; HTML reads them the same)
+//   Json         a JSON string body: \" \\ and \u00XX for control bytes and
+//                for bytes that are not well-formed UTF-8 (no surrogates, no
+//                overlong forms, nothing past U+10FFFF)
+//   DisplayShown, XmlShown
+//                as Display and Xml, for text already shown by the rule (a
+//                finding's words, velmora's diagnostic): its backslashes are
+//                the escapes it holds and stay as they are, so nothing is
+//                escaped twice
 // A cut (`maxShown`, in shown characters; an escape counts as its length)
 // ends the text with an ellipsis where the bytes go on.
-enum class Escape { Diagnostic, Display, Xml, Json };
+enum class Escape { Diagnostic, Display, Xml, Json, DisplayShown, XmlShown };
 
 inline constexpr std::size_t kNoCut = static_cast<std::size_t>(-1);
 

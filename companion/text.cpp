@@ -55,6 +55,7 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t at, bool print
 }
 
 std::size_t appendEscaped(std::string& out, std::string_view bytes, Escape style, std::size_t maxShown) {
+  const bool xml = style == Escape::Xml || style == Escape::XmlShown;
   std::size_t shown = 0;
   std::string piece;
   for (std::size_t at = 0; at < bytes.size();) {
@@ -62,7 +63,9 @@ std::size_t appendEscaped(std::string& out, std::string_view bytes, Escape style
     std::size_t used = 1;
     std::size_t width = 1;
     piece.clear();
-    if (isControl(byte) || byte == '\\') {
+    if (byte == '\\' && (style == Escape::DisplayShown || style == Escape::XmlShown)) {
+      piece = '\\';  // an escape of text already shown
+    } else if (isControl(byte) || byte == '\\') {
       if (style == Escape::Json) {
         if (byte == '\\') {
           piece = "\\\\";
@@ -77,15 +80,15 @@ std::size_t appendEscaped(std::string& out, std::string_view bytes, Escape style
     } else if (byte < 0x80) {
       if (style == Escape::Json && byte == '"') {
         piece = "\\\"";
-      } else if (style == Escape::Xml && byte == '&') {
+      } else if (xml && byte == '&') {
         piece = "&amp;";
-      } else if (style == Escape::Xml && byte == '<') {
+      } else if (xml && byte == '<') {
         piece = "&lt;";
-      } else if (style == Escape::Xml && byte == '>') {
+      } else if (xml && byte == '>') {
         piece = "&gt;";
-      } else if (style == Escape::Xml && byte == '"') {
+      } else if (xml && byte == '"') {
         piece = "&quot;";  // so that the text may also stand in an attribute
-      } else if (style == Escape::Xml && byte == '\'') {
+      } else if (xml && byte == '\'') {
         piece = "&#39;";
       } else {
         piece = static_cast<char>(byte);

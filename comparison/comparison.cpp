@@ -204,6 +204,7 @@ NameStatementSeen readName(FreeFormatReader& control, int which, char* name) {
   seen.endedBySlash = control.endedBySlash();
   seen.name = std::string_view(name, kLineWidth);
   seen.openName = fileNameOf(seen.name);
+  seen.record = control.bufferedRecord(seen.recordOffset);
   return seen;
 }
 

@@ -38,6 +38,7 @@ struct NameStatementSeen {
   bool endedBySlash = false;
   std::string_view name;       // the name buffer after it: 72 bytes, blank-padded
   std::string_view openName;   // the name the data file's open asks for (fileNameOf)
+  std::string_view record;     // the record of `line` as read (the reader's buffer); empty: no longer whole there
 };
 
 // The process set-up every program of the tool makes first: a closed standard

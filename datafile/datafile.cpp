@@ -136,6 +136,7 @@ class HeaderReader {
     seen.firstLine = reader_.statementLine();
     seen.lastLine = reader_.statementEndLine();
     seen.recordOffset = reader_.statementRecordOffset();
+    seen.firstRecord = reader_.bufferedRecord(seen.recordOffset);
     seen.text = std::string_view(header_.line, width);
     seen.endedBySlash = reader_.endedBySlash();
     return seen;

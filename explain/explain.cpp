@@ -11,7 +11,9 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <queue>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "comparison/comparison.h"
 #include "companion/companion.h"
@@ -51,40 +53,68 @@ bool addsMore(const Contribution& a, const Contribution& b) {
   return a.index < b.index;
 }
 
-// The run's own sum over the workspace's reference column, for the square
-// of any row as it entered the total.
-SquaredDifferences sumOver(const Workspace& w) {
-  SquaredDifferences sum;
-  sum.reference = w.reference.values();
-  return sum;
+}  // namespace
+
+void TopRows::start(const Columns (&files)[2], const double* reference, double total) {
+  files_[0] = files[0];
+  files_[1] = files[1];
+  reference_ = reference;
+  total_ = total;
+  rows_.clear();
+  recordEnds_.clear();
+  text_.clear();
 }
 
-RowFacts rowFacts(const Workspace& w, const Explanation& facts, std::size_t index, double total) {
-  const LoadRecord& reference = facts.files[0].record;
-  const LoadRecord& compared = facts.files[1].record;
+RowFacts TopRows::factsOf(std::size_t index) const {
+  auto firstLine = [](std::uint64_t place) { return static_cast<long long>(place >> LoadRecord::kSpanBits); };
+  auto lastLine = [&](std::uint64_t place) {
+    return firstLine(place) + static_cast<long long>(place & LoadRecord::kSpanMask);
+  };
+  const Columns& reference = files_[0];
+  const Columns& compared = files_[1];
   RowFacts row;
   row.row = index + 1;
-  row.comparedLine = compared.firstLine(index);
-  row.comparedValue = w.column2InFileUnits[1][index];
-  row.comparedLastLine = compared.lastLine(index);
-  row.comparedValues[0] = w.column1[1][index];
-  row.comparedValues[1] = row.comparedValue;
-  row.comparedValues[2] = w.column3[1][index];
-  row.hasReference = index < facts.files[0].record.rows;
+  row.comparedLine = firstLine(compared.places[index]);
+  row.comparedLastLine = lastLine(compared.places[index]);
+  for (int c = 0; c < 3; ++c) row.comparedValues[c] = compared.values[c][index];
+  row.comparedValue = row.comparedValues[1];
+  row.hasReference = index < reference.rows;
   if (row.hasReference) {
-    row.referenceLine = reference.firstLine(index);
-    row.referenceLastLine = reference.lastLine(index);
-    row.referenceValue = w.column2InFileUnits[0][index];
-    row.referenceValues[0] = w.column1[0][index];
-    row.referenceValues[1] = row.referenceValue;
-    row.referenceValues[2] = w.column3[0][index];
+    row.referenceLine = firstLine(reference.places[index]);
+    row.referenceLastLine = lastLine(reference.places[index]);
+    for (int c = 0; c < 3; ++c) row.referenceValues[c] = reference.values[c][index];
+    row.referenceValue = row.referenceValues[1];
   }
-  const SquaredDifferences sum = sumOver(w);
+  // The run's own sum, for the square of the row as it entered the total.
+  SquaredDifferences sum;
+  sum.reference = reference_;
   row.scaledDifference = sum.scaledDifference(row.row, row.comparedValue);
   row.square = sum.squaredDifference(row.row, row.comparedValue);
-  row.share = total == 0 ? 0 : row.square / total;
+  row.share = total_ == 0 ? 0 : row.square / total_;
   return row;
 }
+
+void TopRows::add(std::size_t index) { rows_.push_back(static_cast<std::uint32_t>(index)); }
+
+void TopRows::addRecords(std::string_view reference, std::string_view compared) {
+  for (const std::string_view record : {reference, compared}) {
+    // Past what the offsets can say (never, with the record access's bounds), nothing.
+    if (text_.size() + record.size() <= UINT32_MAX) text_ += record;
+    recordEnds_.push_back(static_cast<std::uint32_t>(text_.size()));
+  }
+}
+
+RowFacts TopRows::operator[](std::size_t k) const {
+  RowFacts row = factsOf(rows_[k]);
+  if (2 * k + 1 < recordEnds_.size()) {
+    const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
+    row.referenceRecord = text_.substr(start, recordEnds_[2 * k] - start);
+    row.comparedRecord = text_.substr(recordEnds_[2 * k], recordEnds_[2 * k + 1] - recordEnds_[2 * k]);
+  }
+  return row;
+}
+
+namespace {
 
 Presence presenceOf(const std::string& name) {
   Presence presence;
@@ -113,61 +143,64 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   facts.resultLine.assign(line, kResultLineLength - 1);
   facts.compared = true;
   facts.rowsCompared = comparedRows;
+  TopRows::Columns columns[2];
+  for (int f = 0; f < 2; ++f) {
+    const LoadRecord& r = facts.files[f].record;
+    columns[f] = {r.rowPlaces, {r.column1, r.column2InFileUnits, r.column3}, r.rows};
+  }
+  facts.top.start(columns, w.reference.values(), total);
 
-  // The worst of the kept rows on top, so a better one replaces it.
+  // A heap of the rows kept, the worst on top, so a better one replaces it;
+  // never more than the rows, whatever --top asks.
   const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), comparedRows);
-  auto worseOnTop = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
-  std::priority_queue<Contribution, std::vector<Contribution>, decltype(worseOnTop)> kept(
-      worseOnTop);
+  std::vector<Contribution> kept;
+  kept.reserve(keep);
   double withoutReference = 0;
   if (request.keepSquares) facts.squares.resize(comparedRows);
-  const SquaredDifferences sum = sumOver(w);
+  SquaredDifferences sum;
+  sum.reference = w.reference.values();
   for (std::size_t i = 0; i < comparedRows; ++i) {
     const double square = sum.squaredDifference(i + 1, compared[i]);
     if (request.keepSquares) facts.squares[i] = square;
     // A row differs where its difference is not zero; a NaN one (infinity
     // less infinity) differs too, as it makes the total NaN.
-    facts.rowsDiffering += sum.scaledDifference(i + 1, compared[i]) != 0 ? 1 : 0;
+    const bool differs = sum.scaledDifference(i + 1, compared[i]) != 0;
+    facts.rowsDiffering += differs ? 1 : 0;
+    if (differs && !facts.firstDifference) facts.firstDifference = facts.top.factsOf(i);
     if (i >= referenceRows) {
       ++facts.rowsWithoutReference;
       withoutReference += square;
     }
     const Contribution candidate{square, i};
     if (kept.size() < keep) {
-      kept.push(candidate);
-    } else if (keep > 0 && addsMore(candidate, kept.top())) {
-      kept.pop();
-      kept.push(candidate);
+      kept.push_back(candidate);
+      std::push_heap(kept.begin(), kept.end(), addsMore);
+    } else if (keep > 0 && addsMore(candidate, kept.front())) {
+      std::pop_heap(kept.begin(), kept.end(), addsMore);
+      kept.back() = candidate;
+      std::push_heap(kept.begin(), kept.end(), addsMore);
     }
   }
   facts.shareWithoutReference = facts.total == 0 ? 0 : withoutReference / facts.total;
-  std::vector<Contribution> best;
-  while (!kept.empty()) {
-    best.push_back(kept.top());
-    kept.pop();
-  }
-  std::reverse(best.begin(), best.end());
-  for (std::size_t i = 0; i < comparedRows; ++i) {
-    if (sum.scaledDifference(i + 1, compared[i]) != 0) {
-      facts.firstDifference = rowFacts(w, facts, i, facts.total);
-      break;
-    }
-  }
   // A zero total has no largest row, and a list of rows that add nothing
   // says nothing.
   if (facts.total == 0) return;
-  if (!best.empty()) facts.largest = rowFacts(w, facts, best.front().index, facts.total);
-  for (std::size_t i = 0; i < best.size() && i < request.top; ++i) {
-    facts.top.push_back(rowFacts(w, facts, best[i].index, facts.total));
-  }
+  std::sort(kept.begin(), kept.end(), addsMore);
+  if (!kept.empty()) facts.largest = facts.top.factsOf(kept.front().index);
+  for (std::size_t i = 0; i < kept.size() && i < request.top; ++i) facts.top.add(kept[i].index);
 }
 
 // Whether a record, as the reader splits it, reads like a table row: exactly
 // three values, all numbers, and nothing else (no null value, slash, repeat
 // form or quote).
-bool readsLikeTableRow(const FetchedRecord& record) {
-  return !record.cut && record.shape.values == kRowItems && record.shape.numbers == kRowItems &&
-         record.shape.plain;
+bool readsLikeTableRow(const RecordShape& shape) {
+  return shape.values == kRowItems && shape.numbers == kRowItems && shape.plain;
+}
+
+// A header record that reads like a table row, at `line`.
+void noteSuspect(FileFacts& file, long long line) {
+  if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
+  ++file.suspectCount;
 }
 
 // What is read again of one file, by the reader's record access at the
@@ -219,10 +252,16 @@ namespace {
 // up to the one where the header's last statement started, and before the
 // first table row (or the cut-short row), all of them consumed by the
 // header's statements or blank. Nothing past the header is looked at: after
-// a stop in the first row, that row's lines are not header records.
+// a stop in the first row, that row's lines are not header records. Judged
+// as the reader read them where it could (each statement's one record); only
+// a header where it could not is read again.
 void findSuspectLines(FileFacts& file, RecordsAgain& again) {
   const LoadRecord& record = file.record;
-  if (!record.headerRead) return;
+  if (!record.headerRead) {
+    file.suspectLines.clear();
+    file.suspectCount = 0;
+    return;
+  }
   // The first line not passed over by the header.
   long long end = record.titleLine + 1;
   if (record.headerStatementsKept > 0) {
@@ -235,12 +274,16 @@ void findSuspectLines(FileFacts& file, RecordsAgain& again) {
   }
   // The title is not one of them: the records counted are those the header
   // statements after it passed over, as the loader counts its statements.
+  if (record.headerJudgedAsRead) {
+    file.headerRecordsSeen = end - 1 > record.titleLine ? static_cast<std::size_t>(end - 1 - record.titleLine) : 0;
+    return;
+  }
+  file.suspectLines.clear();
+  file.suspectCount = 0;
   again.walk(0, 1, end - 1, [&](long long line, const FetchedRecord& fetched) {
     if (line <= record.titleLine) return;
     ++file.headerRecordsSeen;
-    if (!readsLikeTableRow(fetched)) return;
-    if (file.suspectLines.size() < kMaxSuspectLines) file.suspectLines.push_back(line);
-    ++file.suspectCount;
+    if (!fetched.cut && readsLikeTableRow(fetched.shape)) noteSuspect(file, line);
   });
 }
 
@@ -253,10 +296,14 @@ void readRecordsAgain(Explanation& facts) {
   for (FileFacts& file : facts.files) {
     if (file.loadStarted && file.record.opened) file.again = std::make_shared<RecordsAgain>(file.name);
   }
+  // The rows shown (indices from 0): the listed ones, the largest and the first difference.
+  std::vector<std::size_t> shown;
+  shown.reserve(facts.top.size() + 2);
+  for (std::size_t k = 0; k < facts.top.size(); ++k) shown.push_back(facts.top.indexOf(k));
   std::vector<RowFacts*> rows;
-  for (RowFacts& row : facts.top) rows.push_back(&row);
   if (facts.largest) rows.push_back(&*facts.largest);
   if (facts.firstDifference) rows.push_back(&*facts.firstDifference);
+  for (const RowFacts* row : rows) shown.push_back(row->row - 1);
   for (int f = 0; f < 2; ++f) {
     FileFacts& file = facts.files[f];
     if (!file.again) continue;
@@ -266,8 +313,7 @@ void readRecordsAgain(Explanation& facts) {
       again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
     }
     const LoadRecord& r = file.record;
-    for (RowFacts* row : rows) {
-      const std::size_t i = row->row - 1;
+    for (const std::size_t i : shown) {
       if (i >= r.rows) continue;
       again.keep(r.rowOffsets[i], r.firstLine(i), r.lastLine(i), file.records);
     }
@@ -288,14 +334,10 @@ void readRecordsAgain(Explanation& facts) {
       (f == 0 ? row->referenceRecord : row->comparedRecord) = rowRecord(facts, f, i);
     }
   }
-  if (facts.control.used) {
-    RecordAccess control(kControlFileName);
-    FetchedRecord fetched;
-    for (ControlStatementFacts& name : facts.control.names) {
-      if (!name.read || name.recordOffset < 0 || !control.recordAt(name.recordOffset, fetched)) continue;
-      name.recordKnown = true;
-      name.record = fetched.bytes.substr(0, kMaxShownRecordBytes);
-    }
+  auto recordOf = [&](int f, std::size_t i) { return facts.files[f].again ? rowRecord(facts, f, i) : std::string(); };
+  for (std::size_t k = 0; k < facts.top.size(); ++k) {
+    const std::size_t i = facts.top.indexOf(k);
+    facts.top.addRecords(recordOf(0, i), recordOf(1, i));
   }
 }
 
@@ -345,6 +387,9 @@ class Observer : public NoRunEvents {
     name.openerOffset = seen.openerOffset;
     name.name = std::string(seen.openName);
     name.endedBySlash = seen.endedBySlash;
+    // The record as the reader read it: the control file is read once.
+    name.recordKnown = !seen.record.empty();
+    name.record = std::string(seen.record.substr(0, kMaxShownRecordBytes));
   }
 
   void loadStarting(int f, std::string_view name) {
@@ -380,6 +425,12 @@ class Observer : public NoRunEvents {
   void headerStatement(int f, const HeaderStatementSeen& seen) {
     LoadRecord& r = record(f);
     noteStatement(r, seen);
+    // Whether the record it read reads like a table row, judged as read.
+    if (seen.firstRecord.empty() || seen.lastLine != seen.firstLine) {
+      r.headerJudgedAsRead = false;
+    } else if (readsLikeTableRow(describeRecord(seen.firstRecord))) {
+      noteSuspect(facts_.files[f], seen.firstLine);
+    }
     switch (seen.target) {
       case HeaderNumber::First:
         r.fileUnits.first = seen.number;
@@ -550,6 +601,8 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.residualSquares = residualSquares(relation, facts.squares.size());
     facts.residualTotal = roughTotal(relation.residual);
   }
+  // The explanation is made: no file stays open with it.
+  for (FileFacts& file : facts.files) file.again.reset();
 }
 
 PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -77,6 +78,10 @@ struct LoadRecord {
   FormatCodeSeen code;          // how the title chose the layout
   HeaderLayout layout = HeaderLayout::Plain;
   bool headerRead = false;   // every header statement was executed
+  // Whether each header statement after the title read one line, and the
+  // reader still held that record whole when it ended: then the header
+  // records that read like table rows were judged as they were read.
+  bool headerJudgedAsRead = true;
   // Each header number as its statement left it, before the division by 1000.
   HeaderValues fileUnits;
   bool headerNumberRead[4] = {};  // first, second, third, rate: a statement read into it
@@ -158,6 +163,68 @@ struct RowFacts {
   double share = 0;                  // square / total; 0 when the total is 0
 };
 
+// The rows that add most, largest first. Only each row's place and its
+// records as written are kept; its other facts are made from the load's
+// columns when asked, so a list of every row of a million costs a few bytes
+// a row beside the columns. Holds pointers into the workspace, as LoadRecord
+// does.
+class TopRows {
+ public:
+  // One file's columns as its load filled them.
+  struct Columns {
+    const std::uint64_t* places = nullptr;  // LoadRecord::rowPlaces
+    const double* values[3] = {nullptr, nullptr, nullptr};
+    std::size_t rows = 0;
+  };
+  class Iterator {
+   public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = RowFacts;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = RowFacts;
+    Iterator(const TopRows* rows, std::size_t k) : rows_(rows), k_(k) {}
+    RowFacts operator*() const { return (*rows_)[k_]; }
+    Iterator& operator++() {
+      ++k_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return k_ == other.k_; }
+    bool operator!=(const Iterator& other) const { return k_ != other.k_; }
+
+   private:
+    const TopRows* rows_;
+    std::size_t k_;
+  };
+
+  // Empties the list, for the pair whose columns these are: `reference` is
+  // the reference's scaled column 2 the sum ran over, `total` the sum.
+  void start(const Columns (&files)[2], const double* reference, double total);
+  // The facts of compared row `index` (from 0), made from the columns; its
+  // records are not among them.
+  [[nodiscard]] RowFacts factsOf(std::size_t index) const;
+  // Appends compared row `index` (from 0).
+  void add(std::size_t index);
+  // The records of the next row without them, in the list's order (row 0
+  // first); "" where a record was not read again.
+  void addRecords(std::string_view reference, std::string_view compared);
+
+  [[nodiscard]] std::size_t size() const { return rows_.size(); }
+  [[nodiscard]] bool empty() const { return rows_.empty(); }
+  [[nodiscard]] std::size_t indexOf(std::size_t k) const { return rows_[k]; }
+  RowFacts operator[](std::size_t k) const;
+  [[nodiscard]] Iterator begin() const { return {this, 0}; }
+  [[nodiscard]] Iterator end() const { return {this, rows_.size()}; }
+
+ private:
+  Columns files_[2];
+  const double* reference_ = nullptr;
+  double total_ = 0;
+  std::vector<std::uint32_t> rows_;        // compared row indices, from 0
+  std::vector<std::uint32_t> recordEnds_;  // per row, where its reference and compared records end in text_
+  std::string text_;
+};
+
 // What the system says of a name before it is read (links followed).
 struct Presence {
   bool exists = false;
@@ -192,9 +259,9 @@ struct FileFacts {
   bool loadStarted = false;  // loadDataFile was called (velmora would open it)
   bool loaded = false;       // the load returned
   LoadRecord record;         // what the load saw
-  std::vector<long long> suspectLines;  // header records that read like table rows
+  std::vector<long long> suspectLines;  // header records that read like table rows (the first kMaxSuspectLines)
   std::size_t suspectCount = 0;
-  std::size_t headerRecordsSeen = 0;    // the records after the title that the header passed over, as looked at
+  std::size_t headerRecordsSeen = 0;    // the records after the title that the header passed over
   // Records as written, by line, read again at the offsets the load gave for
   // the findings and rows that show them (at most kMaxShownRecordBytes each).
   std::map<long long, std::string> records;
@@ -228,8 +295,8 @@ struct ControlStatementFacts {
   long long openerOffset = -1;   // where what opened it starts (recordOffset + its place in `record`)
   bool endedBySlash = false;
   std::string name;         // the name the open asks for after it
-  bool recordKnown = false; // `record` was read again
-  std::string record;       // the line it started on, as written
+  bool recordKnown = false; // `record` is known: the reader still held it whole when the statement ended
+  std::string record;       // the line it started on, as written (at most kMaxShownRecordBytes)
   // `record` from what opened the statement on.
   [[nodiscard]] std::string_view fromOpener() const {
     if (!recordKnown || openerOffset < recordOffset) return record;
@@ -314,7 +381,7 @@ struct Explanation {
   std::size_t rowsWithoutReference = 0;
   double shareWithoutReference = 0;
   std::optional<RowFacts> largest;
-  std::vector<RowFacts> top;        // largest first; NaN before everything, ties by row
+  TopRows top;                      // largest first; NaN before everything, ties by row
   std::vector<double> squares;      // every compared row's square, when asked
   // Likewise, each row's part of the first finding's residual, when that
   // finding is a relation, and the residual as text.

@@ -36,8 +36,8 @@ const char* const kFileRoles[2] = {"reference", "compared"};
 constexpr std::size_t kListedLines = 5;
 
 // A finding's text is written as it is in the report: every byte of a file
-// it names is escaped here, once, as the diagnostics escape a name.
-std::string shownBytes(std::string_view bytes) { return escaped(bytes, Escape::Diagnostic); }
+// it names is shown here, once, by the companions' one rule.
+std::string shownBytes(std::string_view bytes) { return escaped(bytes, Escape::Display); }
 std::string shownName(std::string_view bytes) { return "'" + shownBytes(bytes) + "'"; }
 
 std::string number(double value) { return shortestText(value); }
@@ -117,7 +117,9 @@ class Findings {
     std::vector<long long> lines;
     if (stop.line > 0) lines.push_back(stop.line);
     std::string text = "velmora stops at statement " + std::to_string(stop.statement) + ": ";
-    text += stop.description;
+    // velmora's words, already shown by its rule: only what a terminal
+    // would take for a command is shown besides.
+    text += escaped(stop.description, Escape::DisplayShown);
     add(FindingKind::Stop, role, 0, lines, text);
   }
 
@@ -190,7 +192,7 @@ class Findings {
     // A code elsewhere in a value that selects no layout may be one put a
     // character off.
     if (r.code.otherCodeAt != 0) {
-      text += "; a '" + std::string(1, r.title[r.code.otherCodeAt - 1]) + "' stands at character " +
+      text += "; a " + shownName(std::string_view(&r.title[r.code.otherCodeAt - 1], 1)) + " stands at character " +
               std::to_string(r.code.otherCodeAt) + ": the format code may be misplaced";
     }
     return text;
@@ -398,17 +400,26 @@ class Findings {
       lines.push_back(row.comparedLine);
       return lines;
     };
-    if (facts_.total == 0) {
+    // The files agree where no row differs, as the comparison's own
+    // difference says; a total of zero alone does not say it, since a
+    // difference too small for its square (0 against 1e-200) adds zero.
+    if (facts_.total == 0 && facts_.rowsDiffering == 0) {
       add(FindingKind::FilesAgree, FindingRole::Pair, 0, {},
           "the files agree on every row: the total is zero");
     }
     if (facts_.firstDifference) {
       const RowFacts& row = *facts_.firstDifference;
-      add(FindingKind::FirstDifference, FindingRole::Pair, row.row, rowLines(row),
-          "the first row that differs is row " + std::to_string(row.row) + " (reference " +
-              (row.hasReference ? number(row.referenceValue) + ", line " + std::to_string(row.referenceLine)
-                                : std::string("none")) +
-              "; compared " + number(row.comparedValue) + ", line " + std::to_string(row.comparedLine) + ")");
+      std::string text = "the first row that differs is row " + std::to_string(row.row) + " (reference " +
+                         (row.hasReference ? number(row.referenceValue) + ", line " + std::to_string(row.referenceLine)
+                                           : std::string("none")) +
+                         "; compared " + number(row.comparedValue) + ", line " + std::to_string(row.comparedLine) + ")";
+      if (facts_.total == 0) {
+        const std::size_t n = facts_.rowsDiffering;
+        text += "; the total is zero all the same: " +
+                (n == 1 ? std::string("the row that differs does") : "the " + count(n, "", "rows that differ do")) +
+                " so by so little that the square of the scaled difference is too small for a double and adds 0";
+      }
+      add(FindingKind::FirstDifference, FindingRole::Pair, row.row, rowLines(row), text);
     }
     if (facts_.largest) {
       const RowFacts& row = *facts_.largest;

@@ -796,7 +796,8 @@ class SvgPicture {
     out_ += "\">\n";
     for (const CaptionLine& line : caption_) {
       openText(out_, line.first ? 20 : 32, y, "start", " class=\"caption\"");
-      appendText(out_, line.text, kNoCut);
+      // A finding's words are already shown: only XML's own characters are escaped.
+      appendEscaped(out_, line.text, Escape::XmlShown, kNoCut);
       if (line.cut) out_ += "\xE2\x80\xA6";
       out_ += "</text>\n";
       y += kLineHeight;

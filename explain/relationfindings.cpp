@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "explain.h"
@@ -29,7 +31,7 @@ constexpr std::size_t kListedExceptions = 10;
 // Records a record-bytes finding lists by line before it only counts.
 constexpr std::size_t kNamedRecords = 5;
 
-std::string quotedName(const std::string& name) { return "'" + escaped(name, Escape::Diagnostic) + "'"; }
+std::string quotedName(const std::string& name) { return "'" + escaped(name, Escape::Display) + "'"; }
 
 std::string plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -503,11 +505,11 @@ class RecordCauses {
  public:
   explicit RecordCauses(const Explanation& facts) : facts_(facts) {}
 
+  // A record not read again (none, or past the access's bounds) shows no
+  // cause; each line is looked at once, found by its place, not by a search.
   void look(const Seen& seen) {
-    if (seen.line <= 0) return;
-    for (const Seen& s : seen_) {
-      if (s.file == seen.file && s.line == seen.line) return;
-    }
+    if (seen.line <= 0 || seen.record.empty()) return;
+    if (!looked_.insert({seen.file, seen.line}).second) return;
     seen_.push_back(seen);
   }
 
@@ -574,6 +576,11 @@ class RecordCauses {
       }
       case Cause::Slash: {
         if (split.slash == std::string_view::npos) return "";
+        // A slash after a row's three values is never reached: the row read
+        // them all, and what follows (a comment) is passed over unseen.
+        std::uint64_t before = 0;
+        for (const WrittenValue& v : split.values) before += v.repeat;
+        if (s.row > 0 && before >= static_cast<std::uint64_t>(kRowItems)) return "";
         return "the slash at character " + std::to_string(split.slash + 1) +
                " ends the row: the values after it are not read, and the values it did not reach read as 0";
       }
@@ -626,6 +633,7 @@ class RecordCauses {
 
   const Explanation& facts_;
   std::vector<Seen> seen_;
+  std::set<std::pair<int, long long>> looked_;
 };
 
 // The compared column 2 is one value on every row: no relation, and why

@@ -42,8 +42,8 @@ const char* layoutName(HeaderLayout layout) {
   return "plain";
 }
 
-// Bytes as the diagnostics show a name: control bytes as \xHH, a backslash doubled.
-std::string shown(std::string_view bytes) { return escaped(bytes, Escape::Diagnostic); }
+// Bytes of a file (a name, a title, a code) as the companions show them.
+std::string shown(std::string_view bytes) { return escaped(bytes, Escape::Display); }
 
 std::string quoted(std::string_view bytes) {
   std::string out(1, '\'');

@@ -253,6 +253,19 @@ struct RecordShape {
   bool plain = true;
 };
 
+// How one record (its bytes without the line feed) splits into values by the
+// reader's rules, as a statement with items enough would read it from the
+// record's start: `values` counts every value it holds up to a slash (a null
+// value is one, a repeat form r*v or r* is r of them), `numbers` those that
+// read as numbers, and `plain` says the record holds no null value, slash,
+// repeat form or quote.
+//   "1 2 3"        -> {3, 3, plain}      "1,,3"       -> {3, 2, not plain}
+//   "Rate 0.25 x"  -> {3, 1, plain}      "3*7 x"      -> {4, 3, not plain}
+//   "1 / 2 3"      -> {1, 1, not plain}  "'a b', 2"   -> {2, 1, not plain}
+//   ", 5"          -> {2, 1, not plain}  ""  "  \t"   -> {0, 0, plain}
+//   "1.5E 2"       -> {2, 1, plain}      "2*"         -> {2, 0, not plain}
+RecordShape describeRecord(std::string_view record);
+
 // What the reader saw of one row statement, filled only when asked for.
 struct RowLines {
   long long first = 0;          // line where the statement found its first value, null value or slash
@@ -435,6 +448,12 @@ class FreeFormatReader {
   // Where what it found first starts (the value's first byte, the comma or
   // the slash), when statementRecordOffset() is known; -1 otherwise.
   [[nodiscard]] long long statementOpenerOffset() const { return openerOffset_; }
+
+  // The bytes of the record that starts at `offset` in the file (without its
+  // line feed), while the buffer holds the whole of it as read: the record a
+  // statement started on, shown without reading the file again. Empty when
+  // the buffer no longer holds its start, or not yet its end.
+  [[nodiscard]] std::string_view bufferedRecord(long long offset) const;
 
   // How many text values the reader has stored, and how many bytes of the
   // last one its item holds before the blank padding (never more than the

@@ -30,6 +30,19 @@ bool fastPathsEnabled = true;
 
 namespace {
 
+// The values the rest of a record holds after a statement's last value, by
+// the value-splitting rules: counted, never judged (the next statement
+// discards them unseen), so their count costs the walk over their bytes and
+// no number scan, whatever they are.
+std::uint32_t valuesAfterStatement(std::string_view rest) {
+  std::uint32_t values = 0;
+  detail::walkValues(rest, true, [&](const detail::ValueSpan& value) {
+    const auto room = static_cast<std::uint64_t>(UINT32_MAX - values);
+    values += static_cast<std::uint32_t>(std::min(value.count, room));
+  });
+  return values;
+}
+
 // 64 KiB a read, by measurement (bench/README.md): large enough that system
 // calls cost nothing per value, small enough that the kernel copies the file
 // into a block still in the cache, and that it stays there while it is
@@ -533,7 +546,7 @@ template <class Targets>
     if (lines != nullptr) {
       const auto* lineFeed = static_cast<const char*>(std::memchr(rest, '\n', static_cast<std::size_t>(end_ - rest)));
       if (lineFeed == nullptr) return false;
-      ignored = detail::splitRecord(std::string_view(rest, static_cast<std::size_t>(lineFeed - rest)), true).values;
+      ignored = valuesAfterStatement(std::string_view(rest, static_cast<std::size_t>(lineFeed - rest)));
     }
     pos_ = const_cast<char*>(rest);
     line_ = line;
@@ -651,7 +664,7 @@ std::uint32_t FreeFormatReader::valuesInRestOfRecord() {
       break;
     }
   }
-  return detail::splitRecord(std::string_view(pos_, static_cast<std::size_t>(lineFeed - pos_)), true).values;
+  return valuesAfterStatement(std::string_view(pos_, static_cast<std::size_t>(lineFeed - pos_)));
 }
 
 // The file's last line, once the end of the file has been met: 0 when it is
@@ -671,6 +684,18 @@ long long FreeFormatReader::recordOffsetAt(const char* at) const {
   const auto* lineFeed = static_cast<const char*>(::memrchr(base, '\n', static_cast<std::size_t>(at - base)));
   if (lineFeed != nullptr) return bufferOffset_ + (lineFeed + 1 - base);
   return bufferStartsRecord_ ? bufferOffset_ : -1;
+}
+
+std::string_view FreeFormatReader::bufferedRecord(long long offset) const {
+  const char* base = buffer_.get();
+  if (base == nullptr || offset < bufferOffset_ || offset >= bufferOffset_ + (end_ - base)) return {};
+  const char* at = base + (offset - bufferOffset_);
+  const auto* lineFeed = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end_ - at)));
+  if (lineFeed == nullptr) {
+    if (!atEof_) return {};
+    lineFeed = end_;  // the file's last record, without a line feed
+  }
+  return {at, static_cast<std::size_t>(lineFeed - at)};
 }
 
 // After a record read whole by a faster read: where it starts. The read

@@ -92,7 +92,7 @@ std::string markupLinesOfShown(std::string_view text) {
 
 bool writeCaseLine(std::FILE* out, const CaseResult& result) {
   const Comparison& c = result.comparison;
-  std::string line = shown(result.path) + "\t" + (c.compared ? c.resultLine : std::string("-")) + "\t" +
+  std::string line = shown(result.path, true) + "\t" + (c.compared ? c.resultLine : std::string("-")) + "\t" +
                      limitShown(result.limit) + "\t" + verdictName(result.verdict) + "\t" +
                      firstFinding(result) + "\n";
   if (result.verdict == Verdict::Error) {

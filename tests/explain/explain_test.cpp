@@ -325,6 +325,7 @@ struct FindingCase {
   std::size_t row;                  // 0: none
   const char* textHas;
   bool pageExample = false;         // the whole text is the manual page's example of its kind
+  const char* noFindingHas = nullptr;  // words no finding may say (a claim that would be false)
 };
 
 void PrintTo(const FindingCase& c, std::ostream* os) { *os << c.name; }
@@ -384,6 +385,9 @@ TEST_P(Findings, NameTheMistake) {
     if (found == nullptr && std::string(findingKindName(finding.kind)) == c.kind) found = &finding;
   }
   ASSERT_NE(found, nullptr) << "no " << c.kind << " among:\n" << all;
+  if (c.noFindingHas != nullptr) {
+    EXPECT_EQ(all.find(c.noFindingHas), std::string::npos) << all;
+  }
   EXPECT_EQ(std::string(findingRoleName(found->role)), c.role);
   EXPECT_EQ(found->row, c.row);
   EXPECT_NE(found->text.find(c.textHas), std::string::npos) << found->text;
@@ -482,6 +486,11 @@ const FindingCase kFindingCases[] = {
      "layouts-differ", "pair", 0,
      "in the compared file the title statement read no value (it found a slash first), so the layout comes from "
      "the text an earlier statement left there: the text 'column' is 6 characters long, shorter than 12"},
+    // A title's bytes a terminal would take for a command (a lone 0x9B, the
+    // encoding of U+009B) are shown escaped; other UTF-8 text as it is.
+    {"title_with_terminal_commands", "t\x9b" "1\xc2\x9b" "2\xce\xb1\n" + repeat("h\n", 20) + kFive, kLayout1 + kFive,
+     "", {}, "layouts-differ", "pair", 0,
+     "the title value 't\\x9b1\\xc2\\x9b2\xce\xb1' is 8 characters long, shorter than 12"},
     {"short_title_value", "time\n" + repeat("h\n", 20) + kFive, kLayout1 + kFive, "", {}, "layouts-differ", "pair",
      0, "the title value 'time' is 4 characters long, shorter than 12"},
     {"spreadsheet_without_header", "x y z\n" + repeat("1 2 3\n", 25), kPlain + kFive, "", {}, "no-header",
@@ -568,6 +577,10 @@ const FindingCase kFindingCases[] = {
      "exponent, so it reads as 0.75e+1", true},
     {"slash_ends_a_row", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0", "4 / 0", "5 1.25 0"}), "",
      {}, "record-bytes", "compared", 4, "the slash at character 3 ends the row"},
+    // A slash after the row's three values (a comment) is never reached.
+    {"comment_after_a_slash", kPlain + kFive,
+     kPlain + tableOf({"1 0.25 0", "2 0.625 0 / first shot", "3 0.75 0", "4 1 0", "5 1.25 0"}), "", {},
+     "first-difference", "pair", 2, "the first row that differs is row 2", false, "did not reach"},
     {"separator_inside_a_number", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0,5 0", "3 0.75 0", "4 1 0", "5 1.25 0"}),
      "", {}, "record-bytes", "compared", 2,
      "the comma inside '0,5' separates values, so it reads as the two values 0 and 5"},
@@ -588,6 +601,12 @@ const FindingCase kFindingCases[] = {
     {"fail_above_passed", kPlain + kFive, kPlain + kFive, "", 1.0, "fail-above", "pair", 0,
      "the total 0 is not above the limit"},
     {"zero_total", kPlain + kFive, kPlain + kFive, "", {}, "files-agree", "pair", 0, "the files agree on every row", true},
+    // A difference whose square is too small for a double adds 0: the row
+    // differs, and the files are not said to agree.
+    {"square_too_small_to_count", kPlain + tableOf({"1 0 0", "2 0.5 0"}), kPlain + tableOf({"1 1e-200 0", "2 0.5 0"}),
+     "", {}, "first-difference", "pair", 1,
+     "row 1 (reference 0, line 22; compared 1e-200, line 22); the total is zero all the same: the row that differs "
+     "does so by so little", false, "agree"},
     {"empty_file", "", kPlain + kFive, "", {}, "empty-file", "reference", 0, "'a.dat' is empty (0 bytes)", true},
     {"directory", kPlain + kFive, "/", "", {}, "directory", "compared", 0, "'b.dat' is a directory", true},
     {"largest_beside_first", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.51 0", "3 0.75 0", "4 1.1 0"}), "", {},

@@ -352,6 +352,7 @@ TEST(PlotMarks, BandFirstDifferenceLabelsAndCaption) {
     double bandFrom;              // x where the band starts; NaN: no band
     std::size_t captionLines;
     const char* labelHas;         // a label holding this
+    std::string firstCaptionLine = {};  // its text, where checked
   };
   const std::string longFinding = "out-of-step: " + std::string(400, 'x') + " tail";
   const Case cases[] = {
@@ -362,6 +363,9 @@ TEST(PlotMarks, BandFirstDifferenceLabelsAndCaption) {
       {"no reference at all", {1, 4}, 0, 1, {}, 100, 0, "rows 1 to 2: no reference row"},
       {"a NaN row is not the largest drawn", {1, kNaN, 4}, 3, 1, {}, kNaN, 0, "largest drawn: row 3"},
       {"a long finding is cut", {1, 4}, 2, 1, {longFinding, "largest: row 2 adds most"}, kNaN, 4, "largest: row 2, 80%"},
+      // A finding's words are already shown: their escapes are not escaped again.
+      {"a finding's escapes shown once", {1, 4}, 2, 1, {"same-file: a\\b\\x09 & <c> are the same file"}, kNaN, 1,
+       "largest: row 2, 80%", "same-file: a\\b\\x09 & <c> are the same file"},
       {"many rows, a spike", [] {
          std::vector<double> squares(100000, 0.5);
          squares[4321] = 1e6;
@@ -417,6 +421,9 @@ TEST(PlotMarks, BandFirstDifferenceLabelsAndCaption) {
     EXPECT_TRUE(found) << "no label holds '" << c.labelHas << "'";
     const std::vector<const Element*> caption = svg.ofClass("caption");
     ASSERT_EQ(caption.size(), c.captionLines);
+    if (!c.firstCaptionLine.empty()) {
+      EXPECT_EQ(caption[0]->text, c.firstCaptionLine);
+    }
     if (c.captionLines == 4) {
       EXPECT_EQ(caption[2]->text.substr(caption[2]->text.size() - 3), "\xE2\x80\xA6");
       EXPECT_EQ(caption[3]->text, "largest: row 2 adds most");

@@ -722,6 +722,7 @@ TEST(Records, DescribeRecord) {
     std::uint32_t numbers;
     bool plain;
   };
+  const std::string kLongSurplus = "1 2 3 0." + std::string(3000, '7') + "e-310 0." + std::string(3000, '7') + "x";
   const Shape kShapes[] = {
       {"1 2 3", 3, 3, true},          {"1,,3", 3, 2, false},          {"Rate 0.25 x", 3, 1, true},
       {"3*7 x", 4, 3, false},         {"1 / 2 3", 1, 1, false},       {"'a b', 2", 2, 1, false},
@@ -731,6 +732,10 @@ TEST(Records, DescribeRecord) {
       {"2*'a b' 1", 3, 1, false},     {"1 , , 2", 3, 2, false},       {"0*5", 1, 0, false},
       {"2*3*5", 2, 0, false},         {"a/b 7", 1, 0, false},         {"1 2 3,", 3, 3, true},
       {"1\n2", 2, 2, true},  // a line feed handed in acts as a blank
+      // Values past a row's third are judged by the scan, whatever they would
+      // cost to convert: beyond the range, below it, and long.
+      {"1 2 3 1e300 -1.5D-400 1e99999999999", 6, 6, true},
+      {kLongSurplus.c_str(), 5, 4, true},
   };
   for (const Shape& shape : kShapes) {
     const velmora::RecordShape got = velmora::describeRecord(shape.record);

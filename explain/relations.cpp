@@ -874,6 +874,24 @@ void fitGrammar(const Sample& s, int decimals, const std::vector<Precision>& pre
         std::copy(c, c + m, best);
       }
     }
+    // All coefficients rounded together first, with and without the
+    // constant: one at a time, a factor of 1.0001 and a constant of -0.00012
+    // can keep each other where 1 and 0 keep the same rows.
+    for (int sig = 1; sig <= 10; ++sig) {
+      double trial[4];
+      for (std::size_t e = 0; e < m; ++e) trial[e] = significant(best[e], sig);
+      const double constant = trial[m - 1];
+      trial[m - 1] = 0;
+      if (close(trial, nullptr) >= bestCount) {
+        std::copy(trial, trial + m, best);
+        break;
+      }
+      trial[m - 1] = constant;
+      if (close(trial, nullptr) >= bestCount) {
+        std::copy(trial, trial + m, best);
+        break;
+      }
+    }
     for (std::size_t e = m; e-- > 0;) {
       best[e] = shortest(best[e], bestCount, [&](double v) {
         double trial[4];

@@ -41,6 +41,14 @@ std::string folderOf(std::string path);
 // The last part of a path: "a/b" -> "b", "b" -> "b".
 std::string baseOf(const std::string& path);
 
+// Follows `path` through its symbolic links as the system does, each link's
+// text read relative to the link's own folder, up to the system's limit of 40
+// links in one name. `end` becomes the first name on the way that is not a
+// link (or that cannot be asked about). Returns 0, ELOOP when the limit was
+// reached, or the reason a link could not be read (ENOENT for an empty one).
+//   "a" -> end "d/b.dat" where a is a link to d/c and d/c one to b.dat
+int followLinks(std::string path, std::string& end);
+
 // The name a write to `path` reaches: a symbolic link in its last part
 // followed, one that leads nowhere too (the write makes the file it names, as
 // a shell's > does), chains of them up to 40 links; trailing slashes dropped.

@@ -1,6 +1,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <new>
 #include <string>
 
@@ -30,23 +32,38 @@ std::string baseOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+int followLinks(std::string path, std::string& end) {
+  constexpr int kMaxLinks = 40;
+  std::string link(PATH_MAX, '\0');  // on the heap: the stack stays small
+  for (int followed = 0; followed <= kMaxLinks; ++followed) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+      end = path;
+      return 0;
+    }
+    if (followed == kMaxLinks) break;
+    const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
+    if (length <= 0) {
+      const int error = length < 0 ? errno : ENOENT;
+      end = path;
+      return error;
+    }
+    std::string next(link.data(), static_cast<std::size_t>(length));
+    if (next.front() != '/') {
+      const std::size_t slash = path.find_last_of('/');
+      if (slash != std::string::npos) next = path.substr(0, slash + 1) + next;
+    }
+    path = std::move(next);
+  }
+  end = path;
+  return ELOOP;
+}
+
 std::string writtenName(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-    std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
-    const ssize_t got = ::readlink(path.c_str(), target.data(), target.size());
-    if (got < 0) return path;
-    target.resize(static_cast<std::size_t>(got));
-    if (target.starts_with('/') || path.find('/') == std::string::npos) {
-      path = target;
-    } else {
-      const std::string folder = folderOf(path);
-      path = folder == "/" ? "/" + target : folder + "/" + target;
-    }
-  }
-  return path;
+  std::string end;
+  followLinks(std::move(path), end);
+  return end;
 }
 
 unsigned newFileMode(unsigned bits) {

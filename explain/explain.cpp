@@ -119,8 +119,8 @@ namespace {
 Presence presenceOf(const std::string& name) {
   Presence presence;
   struct stat status {};
-  if (name.empty() || name.find('\0') != std::string::npos) {
-    presence.error = ENOENT;
+  if (const int error = unaskableNameError(name); error != 0) {
+    presence.error = error;
   } else if (::stat(name.c_str(), &status) != 0) {
     presence.error = errno;
   } else {

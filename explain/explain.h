@@ -448,11 +448,11 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& out)
 //   neither                      -> open failure at `open`: Permission denied
 //   a program being run          -> open failure at `open`: Text file busy
 //   a named pipe                 -> input/output error at `rewind`: Illegal seek
-// The attempts are velmora's own open rules (followOpenRules), each answered
-// by what the system says of the file and its folder; where the answer can
-// be had from the system itself without a trace, it is asked (an unnamed
-// file made in the folder, which vanishes when closed; an open for writing
-// of a program file, closed at once).
+// The attempts and the stop are velmora's own open rules (followOpenRules,
+// stopAfterOpen), each attempt answered by what the system says of the file
+// and its folder; where the answer can be had from the system itself without
+// a trace, it is asked (an unnamed file made in the folder, which vanishes
+// when closed; an open for writing of a program file, closed at once).
 // `wouldCreate` is set when velmora would have created the file, and
 // `linkTarget` to the file a link that leads nowhere names.
 void predictOpen(std::string_view name, int channel, const OpenStatements& statements,

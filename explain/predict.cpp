@@ -1,6 +1,7 @@
 // Where velmora's open of a file would lead, found without creating or
-// changing anything: the reader's own open rules (followOpenRules), evaluated
-// on the answers the system gives about the file and its folder.
+// changing anything: the reader's own open rules (followOpenRules, then
+// stopAfterOpen), evaluated on the answers the system gives about the file
+// and its folder.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,31 +15,16 @@
 namespace velmora::explain {
 namespace {
 
-// Follows a chain of links that leads nowhere to the missing file at its end,
-// each link's text read relative to the link's own folder: the file a
-// creating open makes. ELOOP past the system's limit on links in one name.
-int endOfDanglingChain(std::string path, std::string& target) {
-  constexpr int kMaxLinks = 40;
-  std::string link(PATH_MAX, '\0');  // on the heap: the stack stays small
-  for (int followed = 0; followed < kMaxLinks; ++followed) {
-    const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
-    if (length < 0) return errno;
-    std::string next(link.data(), static_cast<std::size_t>(length));
-    if (next.empty()) return ENOENT;
-    if (next.front() != '/') {
-      const std::size_t slash = path.find_last_of('/');
-      if (slash != std::string::npos) next = path.substr(0, slash + 1) + next;
-    }
-    struct stat status {};
-    if (::lstat(next.c_str(), &status) != 0) {
-      if (errno != ENOENT) return errno;
-      target = next;
-      return 0;
-    }
-    if (!S_ISLNK(status.st_mode)) return ENOENT;  // it appeared meanwhile
-    path = next;
-  }
-  return ELOOP;
+// The missing file at the end of a chain of links that leads nowhere: the
+// file a creating open makes.
+int endOfDanglingChain(const std::string& path, std::string& target) {
+  std::string end;
+  if (const int error = companion::followLinks(path, end); error != 0) return error;
+  struct stat status {};
+  if (::lstat(end.c_str(), &status) == 0) return ENOENT;  // it appeared meanwhile
+  if (errno != ENOENT) return errno;
+  target = end;
+  return 0;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
@@ -165,16 +151,12 @@ int predictAttempt(const Target& target, OpenAttempt attempt) {
   return error == 0 ? 0 : -error;
 }
 
-[[noreturn]] void stopAt(Failure kind, int statement, int channel, std::string_view file,
-                         int osError, std::string_view openName = {}) {
-  StopContext context;
-  context.kind = kind;
-  context.statement = statement;
-  context.channel = channel;
-  context.file = file;
-  context.osError = osError;
-  context.openName = openName;
-  stopRun(context);
+FileKind kindOf(const Target& target) {
+  if (target.statError != 0) return FileKind::Missing;
+  if (S_ISREG(target.status.st_mode)) return FileKind::Regular;
+  if (S_ISFIFO(target.status.st_mode)) return FileKind::Fifo;
+  if (S_ISDIR(target.status.st_mode)) return FileKind::Directory;
+  return FileKind::Other;
 }
 
 }  // namespace
@@ -188,18 +170,22 @@ void predictOpen(std::string_view name, int channel, const OpenStatements& state
   if (target.throughLink && target.chainError == 0) linkTarget = target.created;
   const OpenOutcome outcome = followOpenRules(
       name, true, [&](OpenAttempt attempt) { return predictAttempt(target, attempt); });
-  if (outcome.attempt == OpenAttempt::GiveUp) {
-    stopAt(Failure::OpenFailure, statements.open, channel, {}, outcome.error, name);
+  const FileKind kind = kindOf(target);
+  wouldCreate = outcome.attempt != OpenAttempt::GiveUp && kind == FileKind::Missing;
+  const OpenStop stop = stopAfterOpen(outcome, kind);
+  if (stop.step == OpenStep::None) return;
+  StopContext context;
+  context.kind = stop.kind;
+  context.channel = channel;
+  context.osError = stop.osError;
+  if (stop.step == OpenStep::Open) {
+    context.statement = statements.open;
+    context.openName = name;
+  } else {
+    context.statement = stop.step == OpenStep::Rewind ? statements.rewind : statements.firstRead;
+    context.file = name;
   }
-  const bool missing = target.statError != 0;
-  wouldCreate = missing;
-  if (!missing && S_ISFIFO(target.status.st_mode)) {
-    stopAt(Failure::IoError, statements.rewind, channel, name, ESPIPE);
-  }
-  if (outcome.attempt == OpenAttempt::WriteOnlyCreate) {
-    stopAt(Failure::CannotRead, statements.firstRead, channel, name, 0);
-  }
-  if (missing) stopAt(Failure::EndOfFile, statements.firstRead, channel, name, 0);
+  stopRun(context);
 }
 
 }  // namespace velmora::explain

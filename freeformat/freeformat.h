@@ -242,6 +242,26 @@ OpenOutcome followOpenRules(std::string_view name, bool createMissing, Ask&& ask
   }
 }
 
+// What the file an open reaches is, as the system tells it before the open.
+enum class FileKind : std::uint8_t { Regular, Fifo, Directory, Missing, Other };
+
+// Which statement of a file's first reads stops after its open, and how.
+enum class OpenStep : std::uint8_t { None, Open, Rewind, FirstRead };
+struct OpenStop {
+  OpenStep step = OpenStep::None;
+  Failure kind = Failure::IoError;
+  int osError = 0;
+};
+
+// Where an open with `outcome`, of a file of `kind`, stops the statements
+// that open it, rewind it and read its first record. The first that applies:
+//   given up                  -> open failure at the open (its last reason)
+//   a named pipe              -> input/output error at the rewind: Illegal seek
+//   granted write-only        -> cannot read at the first read
+//   missing (created empty)   -> end of file at the first read
+//   anything else             -> no stop: the file is read
+OpenStop stopAfterOpen(const OpenOutcome& outcome, FileKind kind);
+
 // How a record splits into values by the reader's rules: `values` counts every
 // value it holds up to a slash (a null value is one, a repeat form r*v or r*
 // is r of them), `numbers` those that read as numbers, and `plain` says it

@@ -193,6 +193,14 @@ OpenAttempt nextOpenAttempt(bool createMissing, OpenAttempt refused, int error) 
   return OpenAttempt::GiveUp;
 }
 
+OpenStop stopAfterOpen(const OpenOutcome& outcome, FileKind kind) {
+  if (outcome.attempt == OpenAttempt::GiveUp) return {OpenStep::Open, Failure::OpenFailure, outcome.error};
+  if (kind == FileKind::Fifo) return {OpenStep::Rewind, Failure::IoError, ESPIPE};
+  if (outcome.attempt == OpenAttempt::WriteOnlyCreate) return {OpenStep::FirstRead, Failure::CannotRead, 0};
+  if (kind == FileKind::Missing) return {OpenStep::FirstRead, Failure::EndOfFile, 0};
+  return {};
+}
+
 void FreeFormatReader::openWith(std::string_view name, int statement, bool readOnly) {
   assert(fd_ < 0 && "channel already open");
   statement_ = statement;

@@ -557,6 +557,40 @@ TEST(OpenRules, NextAttemptAfterARefusal) {
   EXPECT_EQ(unaskable.error, ENOENT);
 }
 
+// Which statement stops after an open, for each outcome and kind of file.
+TEST(OpenRules, StopAfterTheOpen) {
+  using velmora::Failure;
+  using velmora::FileKind;
+  using velmora::OpenAttempt;
+  using velmora::OpenStep;
+  struct Row {
+    OpenAttempt granted;
+    int error;
+    FileKind kind;
+    OpenStep step;
+    Failure failure;
+    int osError;
+  };
+  const Row rows[] = {
+      {OpenAttempt::GiveUp, EISDIR, FileKind::Directory, OpenStep::Open, Failure::OpenFailure, EISDIR},
+      {OpenAttempt::GiveUp, EACCES, FileKind::Missing, OpenStep::Open, Failure::OpenFailure, EACCES},
+      {OpenAttempt::ReadWriteCreate, 0, FileKind::Fifo, OpenStep::Rewind, Failure::IoError, ESPIPE},
+      {OpenAttempt::WriteOnlyCreate, 0, FileKind::Fifo, OpenStep::Rewind, Failure::IoError, ESPIPE},
+      {OpenAttempt::WriteOnlyCreate, 0, FileKind::Regular, OpenStep::FirstRead, Failure::CannotRead, 0},
+      {OpenAttempt::WriteOnlyCreate, 0, FileKind::Missing, OpenStep::FirstRead, Failure::CannotRead, 0},
+      {OpenAttempt::ReadWriteCreate, 0, FileKind::Missing, OpenStep::FirstRead, Failure::EndOfFile, 0},
+      {OpenAttempt::ReadWriteCreate, 0, FileKind::Regular, OpenStep::None, Failure::IoError, 0},
+      {OpenAttempt::ReadOnly, 0, FileKind::Other, OpenStep::None, Failure::IoError, 0},
+  };
+  for (const Row& row : rows) {
+    const velmora::OpenStop stop = velmora::stopAfterOpen({row.granted, -1, row.error}, row.kind);
+    EXPECT_EQ(stop.step, row.step) << static_cast<int>(row.granted) << " " << static_cast<int>(row.kind);
+    if (row.step == OpenStep::None) continue;
+    EXPECT_EQ(stop.kind, row.failure) << static_cast<int>(row.granted) << " " << static_cast<int>(row.kind);
+    EXPECT_EQ(stop.osError, row.osError) << static_cast<int>(row.granted) << " " << static_cast<int>(row.kind);
+  }
+}
+
 TEST(Items, KindIsAsMade) {
   char text[4];
   const Item kItems[] = {velmora::NumberItem{nullptr}, velmora::TextItem{nullptr, 0}, velmora::TextItem{text, 4}};

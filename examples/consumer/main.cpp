@@ -1,10 +1,12 @@
 // velmora-consumer FOLDER: velmora's result line for the pair FOLDER's
 // CompareThese.inp names, then, for each file given after it, its layout,
 // row count and the mean of its column 2. Where velmora would stop, its two
-// lines on standard error and exit status 2.
+// lines on standard error and exit status 2; a FOLDER that cannot be found,
+// two lines of its own and exit status 2.
 #include <velmora/velmora.h>
 
 #include <cstdio>
+#include <exception>
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -23,6 +25,10 @@ int main(int argc, char** argv) {
     }
   } catch (const velmora::api::StopError& stop) {
     std::fputs(stop.what(), stderr);
+    return 2;
+  } catch (const std::exception& error) {
+    // A folder that cannot be found, or memory that cannot be had.
+    std::fprintf(stderr, "velmora-consumer: %s\nerror: cannot run the folder\n", error.what());
     return 2;
   }
   return 0;

@@ -53,4 +53,10 @@ status=$?
 cmp -s "$work/velmora.err" "$work/consumer.err" ||
   fail "the consumer said '$(cat "$work/consumer.err")', velmora '$(cat "$work/velmora.err")'"
 [ -e "$work/missing/absent.dat" ] && fail "the library created absent.dat"
+
+# A folder that is not there: two lines and status 2, not an abort.
+"$consumer" "$work/no-such-folder" > /dev/null 2> "$work/consumer.err"
+status=$?
+[ "$status" -eq 2 ] || fail "the consumer exited $status on a missing folder, not 2"
+[ "$(wc -l < "$work/consumer.err")" -eq 2 ] || fail "the consumer said '$(cat "$work/consumer.err")' on a missing folder"
 echo "the consumer built against the installed library gives velmora's lines"

@@ -341,16 +341,18 @@ inline SignificantDigits significantDigits(const char* first, const char* end, i
   return s;
 }
 
-// A value of more than kMaxDigits digits (leading zeros included), scanned
-// again one digit at a time: the first kMaxDigits significant ones are kept.
-// A value of more than kExponentLimit digits is left to the general rules, so
-// that the exponent always fits an int.
-[[gnu::noinline]] inline bool keepSignificantDigits(const char* first, ScannedNumber& number,
-                                                    std::int64_t exponentWritten) {
+// A value of more than kMaxDigits digits (leading zeros included): its first
+// kMaxDigits significant ones are kept, taken from the mantissa the scan
+// found, `count` digits of which `fraction` after the point (a point stands
+// right after the others when there is one). A value of more than
+// kExponentLimit digits is left to the general rules, so that the exponent
+// always fits an int.
+[[gnu::noinline]] inline bool keepSignificantDigits(const char* first, std::int64_t count, std::int64_t fraction,
+                                                    ScannedNumber& number, std::int64_t exponentWritten) {
   if (number.end - first > kExponentLimit) return false;
   std::uint64_t digits = 0;
-  const char* mantissaEnd = first;
-  while (mantissaEnd != number.end && (isDigit(*mantissaEnd) || *mantissaEnd == '.')) ++mantissaEnd;
+  const char* integerEnd = first + (count - fraction);
+  const char* mantissaEnd = *integerEnd == '.' ? integerEnd + 1 + fraction : integerEnd;
   const SignificantDigits s =
       significantDigits(first, mantissaEnd, kMaxDigits, [&digits](unsigned digit) { digits = digits * 10 + digit; });
   number.digits = digits;
@@ -596,7 +598,7 @@ template <bool kValue = true>
     // rules, as keepSignificantDigits leaves it.
     return count <= kMaxDigits || number.end - first <= kExponentLimit;
   }
-  if (count > kMaxDigits) return keepSignificantDigits(first, number, exponent);
+  if (count > kMaxDigits) return keepSignificantDigits(first, count, fraction, number, exponent);
   number.digits = digits;
   number.exponent = exponent - fraction;
   return true;
@@ -609,10 +611,12 @@ enum class NumberWord : std::uint8_t { None, Infinity, NaN };
 // every form: where its parts lie. Every member is set.
 struct NumberParts {
   const char* first;           // the byte after the sign
+  const char* integerEnd;      // the byte after the digits before the point (mantissaEnd without a point)
   const char* mantissaEnd;     // the byte after the digits and the point (after the letters of a word)
   const char* exponentDigits;  // the exponent's first digit (mantissaEnd without an exponent)
   const char* end;             // the first byte the grammar did not take
   std::int64_t exponent;       // as written, its sign applied, saturated at kCountLimit
+  std::int64_t significantDigits;  // from the first nonzero digit to the mantissa's last, zeros included
   bool negative;
   bool point;
   NumberWord word;
@@ -649,15 +653,20 @@ inline NumberParts scanParts(const char* p) {
   std::int64_t fraction = 0;
   const char* q = scanPlainDigits<false>(p, unused, count, fraction);
   n.point = q - p > count;
+  n.integerEnd = p + (count - fraction);
   n.mantissaEnd = n.exponentDigits = n.end = q;
   n.exponent = 0;
+  // The digits less the leading zeros (before the point or after it).
+  const char* nonzero = p;
+  while (nonzero != q && (*nonzero == '0' || *nonzero == '.')) ++nonzero;
+  n.significantDigits = (q - nonzero) - (n.point && nonzero < n.integerEnd ? 1 : 0);
   n.word = NumberWord::None;
   n.whole = false;
   if (count == 0) {
     if (n.point) return n;  // a point alone
     constexpr std::ptrdiff_t kLongestWord = 8;  // "infinity"
     while (q - p < kLongestWord && isAsciiLetter(*q)) ++q;
-    n.mantissaEnd = n.exponentDigits = n.end = q;
+    n.integerEnd = n.mantissaEnd = n.exponentDigits = n.end = q;
     n.word = numberWord(p, static_cast<std::size_t>(q - p));
     n.whole = n.word != NumberWord::None;
     return n;

@@ -35,6 +35,11 @@
 
 namespace velmora {
 
+namespace detail {
+struct Token;
+struct TokenState;
+}  // namespace detail
+
 // ---------------------------------------------------------------------------
 // The fatal funnel.
 
@@ -487,7 +492,6 @@ class FreeFormatReader {
 
  private:
   enum class Access : std::uint8_t { ReadWrite, ReadOnly, WriteOnly };
-  enum class Next : std::uint8_t { Value, Null, Slash, End };
 
   // A value given by a repeat form, kept for the items it still has to fill.
   struct RepeatedValue {
@@ -504,7 +508,7 @@ class FreeFormatReader {
   // An unquoted value's bytes, as gatherValue met them.
   struct GatheredValue {
     char* end;            // the byte after the value (or after its repeat count)
-    bool repeat;          // the bytes so far are digits followed by an asterisk: a repeat count
+    bool repeat;          // they are a repeat count, the asterisk included
     std::uint64_t count;  // that count, saturated
     bool kept;            // [pos_, end) holds the value, folded when long (foldedScale_)
   };
@@ -525,14 +529,15 @@ class FreeFormatReader {
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord();
   long long lastLineOfFile() const;
-  Next nextValue();
-  bool readNumberFast(double* target);
-  void readValueSlow(const Item& item, int itemNumber);
-  GatheredValue gatherValue(bool stopAtCount, bool keep, TextSink* text);
+  detail::Token nextToken(detail::TokenState& tokens);
+  void readValue(const Item& item, int itemNumber, const detail::Token& token, detail::TokenState& tokens);
+  GatheredValue gatherValue(detail::Token piece, detail::TokenState& tokens, bool keep, TextSink* text);
   bool foldLongNumber();
-  void startRepeat(std::uint64_t count, const Item& item, int itemNumber, long long line);
+  void startRepeat(std::uint64_t count, const Item& item, int itemNumber, long long line,
+                   detail::TokenState& tokens);
   void applyRepeat(const Item& item, int itemNumber);
-  std::size_t scanQuoted(char* text, std::size_t width, int itemNumber);
+  std::size_t readQuoted(detail::Token piece, detail::TokenState& tokens, char* destination, std::size_t width,
+                         int itemNumber);
   void noteTextStored(std::size_t length) {
     ++textStores_;
     lastTextLength_ = length;
@@ -589,8 +594,6 @@ class FreeFormatReader {
   std::uint64_t valuesSeen_ = 0;
 
   // State of the statement being executed.
-  bool atStart_ = true;     // no value or separator seen yet
-  bool afterComma_ = false; // the last separator was a comma or semicolon
   std::uint64_t repeatLeft_ = 0;
   RepeatedValue repeat_;
   // The power of ten that folding took out of the value being read.

@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include "fastnumber.h"
-#include "records.h"
 
 namespace velmora::detail {
 namespace {
@@ -284,16 +283,3 @@ bool convertNumber(std::string_view text, double& out, bool exactOnly) {
 
 }  // namespace velmora::detail
 
-namespace velmora {
-
-// Decided by the scan alone, as the statements decide it: the conversion
-// cannot refuse what the scan takes whole, so none is made (a value of any
-// length costs its scan and no more).
-bool isNumberValue(std::string_view text) {
-  return detail::onPaddedCopy(text, [](const char* first, const char* last) {
-    const detail::fast::NumberParts number = detail::fast::scanParts(first);
-    return number.whole && number.end == last;
-  });
-}
-
-}  // namespace velmora

@@ -96,6 +96,15 @@ inline bool parseWholeNumber(const char* first, const char* last, std::int64_t s
   return number.whole && number.end == last && convertParts(number, scale, value);
 }
 
+// Whether [first, last) is one number value, decided by the scan alone: the
+// conversion cannot refuse what the scan takes whole, so none is made (a
+// value of any length costs its scan and no more). The same bytes readable
+// as for parseNumber.
+inline bool isWholeNumber(const char* first, const char* last) {
+  const fast::NumberParts number = fast::scanParts(first);
+  return number.whole && number.end == last;
+}
+
 // A value too long for the buffer that holds it, so that it is read in
 // fixed memory: [first, end) are the start of a number value that goes on
 // past `end` (the buffer's line-feed sentinel, with kNumberPadding readable

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "freeformat.h"
-#include "records.h"
 
 namespace velmora {
 

@@ -1,6 +1,6 @@
-// How a record's values are written (describeValues, writtenItem): the walk
-// of the value-splitting rules, each number's parts as the number rules'
-// own scan finds them.
+// How a record splits into values and how each is written (describeRecord,
+// describeValues, writtenItem): the values as the tokenizer gives them to the
+// statements, each number's parts as the number scanner finds them.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -8,62 +8,70 @@
 #include "freeformat.h"
 #include "grammar.h"
 #include "number.h"
-#include "values.h"
+#include "tokens.h"
 
 namespace velmora {
 namespace {
 
-// The shape of the number [body, end) of `record`, from its parts as the
-// number rules' scan finds them, or false when the bytes are not one number.
-bool numberShape(std::string_view record, WrittenValue& v) {
-  return detail::onPaddedCopy(record.substr(v.body, v.end - v.body), [&v](const char* first, const char* last) {
-    const detail::fast::NumberParts n = detail::fast::scanParts(first);
-    if (!n.whole || n.end != last) return false;
-    auto count = [](std::ptrdiff_t digits) {
-      return static_cast<std::uint32_t>(std::min<std::ptrdiff_t>(digits, UINT32_MAX));
-    };
-    v.sign = n.first != first;
-    v.word = n.word != detail::fast::NumberWord::None;
-    if (v.word) return true;
-    v.point = n.point;
-    const auto length = static_cast<std::size_t>(n.mantissaEnd - n.first);
-    const char* point = n.point ? static_cast<const char*>(std::memchr(n.first, '.', length)) : n.mantissaEnd;
-    v.integerDigits = count(point - n.first);
-    v.fractionDigits = n.point ? count(n.mantissaEnd - point - 1) : 0;
-    // From the first nonzero digit to the last digit written, zeros included.
-    const char* nonzero = n.first;
-    while (nonzero != n.mantissaEnd && (*nonzero == '0' || *nonzero == '.')) ++nonzero;
-    v.significantDigits = count(n.mantissaEnd - nonzero - (n.point && nonzero < point ? 1 : 0));
-    if (n.exponentDigits != n.mantissaEnd) {
-      v.exponent = detail::isExponentLetter(static_cast<unsigned char>(*n.mantissaEnd)) ? ExponentForm::Letter
-                                                                                         : ExponentForm::SignAlone;
-      v.exponentAt = v.body + static_cast<std::size_t>(n.mantissaEnd - first);
-      v.exponentValue = static_cast<int>(std::clamp<std::int64_t>(n.exponent, -kWrittenExponentCap, kWrittenExponentCap));
-    }
+// Calls each(value, first) for every value of the record up to a slash, over
+// a copy of it that the tokenizer and the number scan can read (followed by
+// a line feed and zeros); `first` is where the copy starts. Returns where
+// the slash stands in the record, or std::string_view::npos.
+template <class Each>
+std::size_t forEachValueOf(std::string_view record, Each&& each) {
+  std::size_t slash = std::string_view::npos;
+  detail::onPaddedCopy(record, [&](const char* first, const char* last) {
+    const char* at = detail::forEachValue(first, last, detail::TokenState{},
+                                          [&](const detail::RecordValue& value) { each(value, first); });
+    if (at != nullptr) slash = static_cast<std::size_t>(at - first);
     return true;
   });
+  return slash;
 }
 
-WrittenValue writtenOf(std::string_view record, const detail::ValueSpan& span) {
+std::uint32_t saturated(std::uint64_t n) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX)); }
+
+// The shape of the number [v.body, v.end), from its parts as the number
+// scanner finds them, or false when the bytes are not one number.
+bool numberShape(const char* first, const detail::RecordValue& value, WrittenValue& v) {
+  const detail::fast::NumberParts n = detail::fast::scanParts(value.body);
+  if (!n.whole || n.end != value.end) return false;
+  v.sign = n.first != value.body;
+  v.word = n.word != detail::fast::NumberWord::None;
+  if (v.word) return true;
+  v.point = n.point;
+  v.integerDigits = saturated(static_cast<std::uint64_t>(n.integerEnd - n.first));
+  v.fractionDigits = n.point ? saturated(static_cast<std::uint64_t>(n.mantissaEnd - n.integerEnd - 1)) : 0;
+  v.significantDigits = saturated(static_cast<std::uint64_t>(n.significantDigits));
+  if (n.exponentDigits != n.mantissaEnd) {
+    v.exponent = detail::isExponentLetter(static_cast<unsigned char>(*n.mantissaEnd)) ? ExponentForm::Letter
+                                                                                       : ExponentForm::SignAlone;
+    v.exponentAt = static_cast<std::size_t>(n.mantissaEnd - first);
+    v.exponentValue = static_cast<int>(std::clamp<std::int64_t>(n.exponent, -kWrittenExponentCap, kWrittenExponentCap));
+  }
+  return true;
+}
+
+WrittenValue writtenOf(const char* first, std::size_t size, const detail::RecordValue& value) {
   WrittenValue v;
-  v.start = span.start;
-  v.end = span.end;
-  v.body = span.body;
-  v.repeat = span.count;
-  if (span.end < record.size() && span.end > span.start) {  // a null value of a comma has no bytes
-    const std::uint8_t after = detail::byteClass(static_cast<unsigned char>(record[span.end]));
+  v.start = static_cast<std::size_t>(value.start - first);
+  v.end = static_cast<std::size_t>(value.end - first);
+  v.body = static_cast<std::size_t>(value.body - first);
+  v.repeat = value.count;
+  if (v.end < size && v.end > v.start) {  // a null value of a comma has no bytes
+    const std::uint8_t after = detail::byteClass(static_cast<unsigned char>(*value.end));
     v.endedBy = (after & detail::kComma) != 0   ? WrittenEnd::Separator
                 : (after & detail::kSlash) != 0 ? WrittenEnd::Slash
                 : (after & detail::kBlank) != 0 ? WrittenEnd::Blank
                                                 : WrittenEnd::RecordEnd;
   }
-  switch (span.form) {
-    case detail::ValueSpan::Form::Null: v.kind = WrittenKind::Null; break;
-    case detail::ValueSpan::Form::Quoted: v.kind = WrittenKind::Quoted; break;
-    case detail::ValueSpan::Form::ZeroRepeat: v.kind = WrittenKind::Other; break;
-    case detail::ValueSpan::Form::Plain: {
+  if (value.zeroRepeat) return v;  // Other: a bad value for any item
+  switch (value.kind) {
+    case detail::TokenKind::Null: v.kind = WrittenKind::Null; break;
+    case detail::TokenKind::Quoted: v.kind = WrittenKind::Quoted; break;
+    default: {
       WrittenValue shaped = v;
-      if (numberShape(record, shaped)) {
+      if (numberShape(first, value, shaped)) {
         shaped.kind = WrittenKind::Number;
         v = shaped;
       }
@@ -75,10 +83,25 @@ WrittenValue writtenOf(std::string_view record, const detail::ValueSpan& span) {
 
 }  // namespace
 
+RecordShape describeRecord(std::string_view record) {
+  RecordShape shape;
+  const std::size_t slash = forEachValueOf(record, [&](const detail::RecordValue& value, const char*) {
+    const std::uint32_t n = saturated(std::min<std::uint64_t>(value.count, UINT32_MAX - shape.values));
+    shape.values += n;
+    if (value.kind == detail::TokenKind::Plain && !value.zeroRepeat &&
+        detail::isWholeNumber(value.body, value.end)) {
+      shape.numbers += n;
+    }
+    if (value.kind != detail::TokenKind::Plain || value.body != value.start) shape.plain = false;
+  });
+  if (slash != std::string_view::npos) shape.plain = false;
+  return shape;
+}
+
 WrittenRecord describeValues(std::string_view record, std::span<WrittenValue> out) {
   WrittenRecord written;
-  written.slash = detail::walkValues(record, false, [&](const detail::ValueSpan& span) {
-    if (written.values < out.size()) out[written.values] = writtenOf(record, span);
+  written.slash = forEachValueOf(record, [&](const detail::RecordValue& value, const char* first) {
+    if (written.values < out.size()) out[written.values] = writtenOf(first, record.size(), value);
     ++written.values;
   });
   return written;
@@ -88,14 +111,14 @@ bool writtenItem(std::string_view record, int item, WrittenValue& value) {
   if (item < 1) return false;
   auto left = static_cast<std::uint64_t>(item);  // values still to pass, this one's included
   bool found = false;
-  detail::walkValues(record, false, [&](const detail::ValueSpan& span) {
+  forEachValueOf(record, [&](const detail::RecordValue& each, const char* first) {
     if (found) return;
-    if (span.count >= left) {
-      value = writtenOf(record, span);
+    if (each.count >= left) {
+      value = writtenOf(first, record.size(), each);
       found = true;
       return;
     }
-    left -= span.count;
+    left -= each.count;
   });
   return found;
 }

@@ -341,26 +341,6 @@ inline SignificantDigits significantDigits(const char* first, const char* end, i
   return s;
 }
 
-// A value of more than kMaxDigits digits (leading zeros included): its first
-// kMaxDigits significant ones are kept, taken from the mantissa the scan
-// found, `count` digits of which `fraction` after the point (a point stands
-// right after the others when there is one). A value of more than
-// kExponentLimit digits is left to the general rules, so that the exponent
-// always fits an int.
-[[gnu::noinline]] inline bool keepSignificantDigits(const char* first, std::int64_t count, std::int64_t fraction,
-                                                    ScannedNumber& number, std::int64_t exponentWritten) {
-  if (number.end - first > kExponentLimit) return false;
-  std::uint64_t digits = 0;
-  const char* integerEnd = first + (count - fraction);
-  const char* mantissaEnd = *integerEnd == '.' ? integerEnd + 1 + fraction : integerEnd;
-  const SignificantDigits s =
-      significantDigits(first, mantissaEnd, kMaxDigits, [&digits](unsigned digit) { digits = digits * 10 + digit; });
-  number.digits = digits;
-  number.dropped = s.dropped;
-  number.exponent = s.scale + exponentWritten;
-  return true;
-}
-
 // The low n bytes set, for 0 <= n <= 7: a table lookup is cheaper than a
 // shift by a count held in a register.
 inline constexpr std::uint64_t kLowBytes[8] = {0,          0xFF,         0xFFFF,         0xFFFFFF,
@@ -530,80 +510,6 @@ template <bool kLikely>
   return true;
 }
 
-// Scans the value at p by the fast forms. False when the bytes are not a
-// number of these forms (no digit, an exponent with no digits or of
-// kExponentLimit or more, Inf or NaN): the general form judges them. The byte that stops the value (the reader's line-feed sentinel at the
-// latest) must be readable and kScanPadding more after it. The value's end is
-// not checked against the separators: the caller does that. Without kValue
-// the bytes are checked and the end found alike, but no digit's value is
-// computed: number.digits and number.exponent are left unset.
-template <bool kValue = true>
-[[gnu::always_inline]] inline bool scanNumber(const char* p, ScannedNumber& number) {
-  // Kept in a local until the end: a store into `number` may alias the
-  // bytes, so the compiler would read them again after it.
-  const char lead = *p;
-  const bool negative = lead == '-';
-  p += negative | (lead == '+');
-  const char* first = p;
-  std::uint64_t digits = 0;
-  std::int64_t count;     // digits written, leading zeros included
-  std::int64_t fraction;  // of them, after the point
-  std::int64_t exponent;  // as written
-  if (p[1] == '.' && isDigit(p[0])) {
-    std::uint64_t sixteen = 0;
-    const int run = sixteenDigits<kValue>(p + 2, sixteen);
-    if (run == 16) {
-      // The form programs write most for full precision ("%.16e"): one
-      // digit, the point, sixteen digits, taken at once.
-      if constexpr (kValue) digits = static_cast<unsigned char>(p[0] - '0') * 10000000000000000ULL + sixteen;
-      const char* fractionStart = p + 2;
-      p += 18;
-      if (isDigit(*p)) p = scanDigits<kValue>(p, digits);
-      fraction = p - fractionStart;
-      count = fraction + 1;
-      if (!scanExponent<true>(p, exponent)) return false;
-    } else {
-      // One digit, the point and fewer than sixteen digits ("1.234568E+05"):
-      // the same test counted them, so their words are converted unlooked-at.
-      if constexpr (kValue) {
-        std::uint64_t value = static_cast<unsigned char>(p[0] - '0');
-        const char* rest = p + 2;
-        int left = run;
-        if (left > 8) {
-          value = value * 100000000 + eightDigitsValue(load8(rest));
-          rest += 8;
-          left -= 8;
-        }
-        if (left != 0) value = value * kTens[left] + digitsValue(load8(rest), left);
-        digits = value;
-      }
-      p += 2 + run;
-      fraction = run;
-      count = run + 1;
-      if (!scanExponent<false>(p, exponent)) return false;
-    }
-  } else {
-    p = scanPlainDigits<kValue>(p, digits, count, fraction);
-    if (count == 0 || !scanExponent<false>(p, exponent)) return false;
-  }
-  number.end = p;
-  number.negative = negative;
-  number.dropped = false;
-  if constexpr (!kValue) {
-    (void)first;
-    (void)exponent;
-    (void)fraction;
-    (void)digits;
-    // Only a value too long for the exponent to fit is left to the general
-    // rules, as keepSignificantDigits leaves it.
-    return count <= kMaxDigits || number.end - first <= kExponentLimit;
-  }
-  if (count > kMaxDigits) return keepSignificantDigits(first, count, fraction, number, exponent);
-  number.digits = digits;
-  number.exponent = exponent - fraction;
-  return true;
-}
-
 // The words a number value may be instead of digits, in any letter case.
 enum class NumberWord : std::uint8_t { None, Infinity, NaN };
 
@@ -681,6 +587,97 @@ inline NumberParts scanParts(const char* p) {
   }
   n.whole = true;
   return n;
+}
+
+// The first kMaxDigits significant digits of a value the fast forms scanned
+// whole, from the mantissa the general form finds (`first` is after the
+// sign). A value of more than kExponentLimit digits is left to the general
+// rules, so that the exponent always fits an int.
+[[gnu::noinline]] inline bool keepSignificantDigits(const char* first, ScannedNumber& number,
+                                                    std::int64_t exponentWritten) {
+  if (number.end - first > kExponentLimit) return false;
+  const NumberParts parts = scanParts(first);
+  std::uint64_t digits = 0;
+  const SignificantDigits s = significantDigits(first, parts.mantissaEnd, kMaxDigits,
+                                                [&digits](unsigned digit) { digits = digits * 10 + digit; });
+  number.digits = digits;
+  number.dropped = s.dropped;
+  number.exponent = s.scale + exponentWritten;
+  return true;
+}
+
+// Scans the value at p by the fast forms. False when the bytes are not a
+// number of these forms (no digit, an exponent with no digits or of
+// kExponentLimit or more, Inf or NaN): the general form judges them. The byte that stops the value (the reader's line-feed sentinel at the
+// latest) must be readable and kScanPadding more after it. The value's end is
+// not checked against the separators: the caller does that. Without kValue
+// the bytes are checked and the end found alike, but no digit's value is
+// computed: number.digits and number.exponent are left unset.
+template <bool kValue = true>
+[[gnu::always_inline]] inline bool scanNumber(const char* p, ScannedNumber& number) {
+  // Kept in a local until the end: a store into `number` may alias the
+  // bytes, so the compiler would read them again after it.
+  const char lead = *p;
+  const bool negative = lead == '-';
+  p += negative | (lead == '+');
+  const char* first = p;
+  std::uint64_t digits = 0;
+  std::int64_t count;     // digits written, leading zeros included
+  std::int64_t fraction;  // of them, after the point
+  std::int64_t exponent;  // as written
+  if (p[1] == '.' && isDigit(p[0])) {
+    std::uint64_t sixteen = 0;
+    const int run = sixteenDigits<kValue>(p + 2, sixteen);
+    if (run == 16) {
+      // The form programs write most for full precision ("%.16e"): one
+      // digit, the point, sixteen digits, taken at once.
+      if constexpr (kValue) digits = static_cast<unsigned char>(p[0] - '0') * 10000000000000000ULL + sixteen;
+      const char* fractionStart = p + 2;
+      p += 18;
+      if (isDigit(*p)) p = scanDigits<kValue>(p, digits);
+      fraction = p - fractionStart;
+      count = fraction + 1;
+      if (!scanExponent<true>(p, exponent)) return false;
+    } else {
+      // One digit, the point and fewer than sixteen digits ("1.234568E+05"):
+      // the same test counted them, so their words are converted unlooked-at.
+      if constexpr (kValue) {
+        std::uint64_t value = static_cast<unsigned char>(p[0] - '0');
+        const char* rest = p + 2;
+        int left = run;
+        if (left > 8) {
+          value = value * 100000000 + eightDigitsValue(load8(rest));
+          rest += 8;
+          left -= 8;
+        }
+        if (left != 0) value = value * kTens[left] + digitsValue(load8(rest), left);
+        digits = value;
+      }
+      p += 2 + run;
+      fraction = run;
+      count = run + 1;
+      if (!scanExponent<false>(p, exponent)) return false;
+    }
+  } else {
+    p = scanPlainDigits<kValue>(p, digits, count, fraction);
+    if (count == 0 || !scanExponent<false>(p, exponent)) return false;
+  }
+  number.end = p;
+  number.negative = negative;
+  number.dropped = false;
+  if constexpr (!kValue) {
+    (void)first;
+    (void)exponent;
+    (void)fraction;
+    (void)digits;
+    // Only a value too long for the exponent to fit is left to the general
+    // rules, as keepSignificantDigits leaves it.
+    return count <= kMaxDigits || number.end - first <= kExponentLimit;
+  }
+  if (count > kMaxDigits) return keepSignificantDigits(first, number, exponent);
+  number.digits = digits;
+  number.exponent = exponent - fraction;
+  return true;
 }
 
 // The nearest double to a scanned value, or false when the fast tiers cannot

@@ -14,7 +14,7 @@
 
 #include "fastnumber.h"
 #include "fastrecord.h"
-#include "freeformat.h"
+#include "reader.h"
 #include "grammar.h"
 #include "number.h"
 #include "system.h"
@@ -92,6 +92,14 @@ std::size_t storeText(const Item& item, const char* text, std::size_t length) {
 }
 
 }  // namespace
+
+// An unquoted value's bytes, as gatherValue met them.
+struct FreeFormatReader::GatheredValue {
+  char* end;            // the byte after the value (or after its repeat count)
+  bool repeat;          // they are a repeat count, the asterisk included
+  std::uint64_t count;  // that count, saturated
+  bool kept;            // [pos_, end) holds the value, folded when long (foldedScale_)
+};
 
 // Collects the leftmost `width` bytes of a value of any length.
 struct FreeFormatReader::TextSink {
@@ -568,7 +576,7 @@ template <class Targets>
   return true;
 }
 
-ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items, int statement) {
+ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
   assert(fd_ >= 0);
   statement_ = statement;
   // A file open for writing only has nothing in the buffer, so the one-pass
@@ -734,10 +742,6 @@ void FreeFormatReader::read(std::span<const Item> items, int statement) {
     return;
   }
   (void)execute(items, statement, false);
-}
-
-ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
-  return readRowOrEnd(items, statement);
 }
 
 ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement, bool acceptEnd) {
@@ -955,10 +959,7 @@ void FreeFormatReader::startRepeat(std::uint64_t count, const Item& item, int it
     GatheredValue gathered = gatherValue(body, tokens, true, &text);
     value.isNumber = gathered.kept && detail::parseWholeNumber(pos_, gathered.end, foldedScale_, value.number);
     if (!gathered.kept) {  // no number: the rest is passed over
-      detail::Token rest;
-      rest.kind = detail::TokenKind::Plain;
-      rest.start = rest.end = gathered.end;
-      rest.cut = true;
+      const detail::Token rest = detail::tokens::made(detail::TokenKind::Plain, gathered.end, gathered.end, 0, true);
       gathered = gatherValue(rest, tokens, false, nullptr);
     }
     value.textLength = text.length;

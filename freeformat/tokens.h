@@ -57,13 +57,8 @@ struct TokenState {
 
 namespace tokens {
 
-inline Token made(TokenKind kind, const char* start, const char* end, long long lineFeeds) {
-  Token t;
-  t.kind = kind;
-  t.start = start;
-  t.end = end;
-  t.lineFeeds = lineFeeds;
-  return t;
+inline Token made(TokenKind kind, const char* start, const char* end, long long lineFeeds, bool cut = false) {
+  return Token{kind, start, end, 0, lineFeeds, cut};
 }
 
 // An unquoted value from p on (its bytes so far were `start` to p): up to the

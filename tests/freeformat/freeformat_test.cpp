@@ -329,7 +329,8 @@ TEST_F(FreeFormat, HugeRecordsAndValues) {
   }
   // Long bad values, long repeat counts and long repeated values.
   const std::string big(100000, '0');
-  const std::array<std::array<std::string, 3>, 8> kLongForms{{
+  const std::string quoted(100000, 'q');
+  const std::array<std::array<std::string, 3>, 11> kLongForms{{
       {"1" + big + "x", "N", fatal(1, "bad number in item 1", 1)},
       {"1." + big + "E", "N", fatal(1, "bad number in item 1", 1)},
       {"7" + big + "..5", "N", fatal(1, "bad number in item 1", 1)},
@@ -338,6 +339,11 @@ TEST_F(FreeFormat, HugeRecordsAndValues) {
       {"2*1" + big + "e-100000", "N N", "1 1"},
       {"2*" + std::string(100000, 'z'), "T3 T3", "[zzz] [zzz]"},
       {"2*" + std::string(100000, 'z'), "N", fatal(1, "bad number in item 1", 1)},
+      // Quoted values longer than the buffer: doubled delimiters and record
+      // ends anywhere in them, the line of a bad follower, the end inside one.
+      {"'a''" + quoted + "''\n''' 7", "T3 N", "[a'q] 7"},
+      {"'\n\n" + quoted + "'x", "T3", fatal(1, "bad text in item 1", 3)},
+      {"'" + quoted, "T3", fatal(1, "end of file")},
   }};
   for (const auto& [text, plan, expected] : kLongForms) {
     for (std::size_t chunk : {0, 1}) {
@@ -917,7 +923,9 @@ TEST(Records, DescribeValues) {
   EXPECT_FALSE(velmora::numberOfText("1.5E", x));
 }
 
-// The split is what the statements read: seeded random records of every
+// A record's description is what the statements read (both through the one
+// tokenizer, the description judging numbers by the scan alone, the
+// statements by converting them): seeded random records of every
 // form a value takes (numbers, words, quoted text, null values, repeat forms,
 // a slash, every blank and separator), each read by statements over a file
 // of the record and one more. A statement of k text items stays on the

@@ -577,6 +577,12 @@ template <class Targets>
 }
 
 ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
+  return readStatement(items, statement, true);
+}
+
+// A statement of read() or readOrEnd(): the faster reads of a record first,
+// where its items allow, else the general rules.
+ReadStatus FreeFormatReader::readStatement(std::span<const Item> items, int statement, bool acceptEnd) {
   assert(fd_ >= 0);
   statement_ = statement;
   // A file open for writing only has nothing in the buffer, so the one-pass
@@ -587,7 +593,7 @@ ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statemen
     notedFastRecord();
     return ReadStatus::Ok;
   }
-  return execute(items, statement, true);
+  return execute(items, statement, acceptEnd);
 }
 
 // ---------------------------------------------------------------------------
@@ -733,15 +739,7 @@ bool FreeFormatReader::holdsMore() {
 }
 
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
-  assert(fd_ >= 0);
-  statement_ = statement;
-  trackOffsets_ = true;
-  bool tryShort = true;
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
-    notedFastRecord();
-    return;
-  }
-  (void)execute(items, statement, false);
+  (void)readStatement(items, statement, false);
 }
 
 ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement, bool acceptEnd) {

@@ -343,6 +343,7 @@ class FreeFormatReader {
   struct GatheredValue;
 
   void openWith(std::string_view name, int statement, bool readOnly);
+  ReadStatus readStatement(std::span<const Item> items, int statement, bool acceptEnd);
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
   // The faster reads of one record (reader.cpp), for any way of naming the
   // items' targets.

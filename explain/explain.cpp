@@ -360,22 +360,27 @@ void startRecord(LoadRecord& record) {
 // not give a readable file.
 class Observer : public NoRunEvents {
  public:
-  static constexpr OpenMode kOpenMode = OpenMode::ReadOnly;
   static constexpr bool kRowDetail = true;
-  static constexpr bool kWritesResultLine = false;
-  static constexpr bool kLooksPastLimit = true;
 
-  Observer(const Request& request, Workspace& workspace, Explanation& facts)
-      : request_(request), workspace_(workspace), facts_(facts) {}
+  Observer(Workspace& workspace, Explanation& facts) : workspace_(workspace), facts_(facts) {}
 
-  [[nodiscard]] bool namesGiven() const { return !request_.fromControlFile; }
-  [[nodiscard]] std::string_view givenName(int f) const {
-    return f == 0 ? request_.referenceName : request_.comparedName;
+  // The run explain makes: files opened for reading only, the pair named
+  // in the request or the control file, no result line.
+  static RunPolicy policyFor(const Request& request, Workspace& workspace) {
+    RunPolicy policy;
+    policy.openMode = OpenMode::ReadOnly;
+    policy.namesGiven = !request.fromControlFile;
+    policy.names[0] = request.referenceName;
+    policy.names[1] = request.comparedName;
+    policy.looksPastLimit = true;
+    policy.writesResultLine = false;
+    policy.referenceColumn = &workspace.reference;
+    return policy;
   }
-  void beforeOpen(std::string_view name, int channel, const OpenStatements& statements) {
+
+  void opening(std::string_view name, int channel, const OpenStatements& statements) {
     predictOpen(name, channel, statements, wouldCreate, linkTarget);
   }
-  ReferenceColumn& referenceColumn() { return workspace_.reference; }
 
   // So far: a stop in it leaves it read, its line unknown.
   void nameStarting(int f) { facts_.control.names[f].read = true; }
@@ -531,7 +536,6 @@ class Observer : public NoRunEvents {
                 r.headerStatements + LoadRecord::kMaxHeaderStatements);
   }
 
-  const Request& request_;
   Workspace& workspace_;
   Explanation& facts_;
   double total_ = 0;
@@ -579,9 +583,9 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       file.presence = presenceOf(file.name);
     }
   }
-  Observer observer(request, workspace, facts);
+  Observer observer(workspace, facts);
   try {
-    runComparison(observer);
+    runComparison(Observer::policyFor(request, workspace), observer);
     compare(request, workspace, observer.total(), facts);
   } catch (const Stopped& stopped) {
     // Memory velmora-explain could not get is its own failure, not velmora's:

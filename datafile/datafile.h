@@ -168,6 +168,11 @@ struct RowSeen {
   std::size_t row = 0;  // from 1
   const double* values = nullptr;
   const RowLines* lines = nullptr;
+  // For a handler that asks for each row as it is read (kRowDetail): the
+  // record of its first line as the reader read it (its buffer, valid during
+  // the event), to describe how its values are written without reading the
+  // file again; empty when the buffer no longer held it whole.
+  std::string_view record;
 };
 
 struct LoadEnd {
@@ -293,7 +298,8 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
                                                  kDetail ? kAllRowItems : detail::kColumn2Item,
                                                  wanted, ended, cutShortLine);
     for (std::size_t k = 0; k < got; ++k) {
-      const RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr};
+      RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}};
+      if constexpr (Events::kRowDetail) seen.record = reader.bufferedRecord(lines[k].offset);
       keep(seen);
       events.row(file, seen);
     }

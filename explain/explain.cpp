@@ -230,14 +230,11 @@ void RecordsAgain::keep(long long offset, long long first, long long last, std::
   });
 }
 
-std::string rowRecord(Explanation& facts, int f, std::size_t index) {
-  FileFacts& file = facts.files[f];
+std::string rowRecord(const Explanation& facts, int f, std::size_t index) {
+  const FileFacts& file = facts.files[f];
   const LoadRecord& r = file.record;
   if (index >= r.rows) return {};
   const long long first = r.firstLine(index), last = r.lastLine(index);
-  if (file.again && file.records.find(first) == file.records.end()) {
-    file.again->keep(r.rowOffsets[index], first, last, file.records);
-  }
   std::string record;
   for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) {
     if (line != first) record += '\n';
@@ -287,40 +284,47 @@ void findSuspectLines(FileFacts& file, RecordsAgain& again) {
   });
 }
 
-// The records the report shows, read again once a file is done with (its
-// load returned or stopped): each listed row's records in both files, the
-// first rows read from more than one line or holding more than three
-// values, the control file's name lines; and the header records that read
-// like rows. The values were read by the loader, never from these bytes.
+// The records the report shows, read again in one pass after the run, each
+// file opened once and closed before any finding is made: each listed row's
+// records in both files, the rows the relation findings show, the first
+// rows read from more than one line or holding more than three values, the
+// record a stop names; and the header records that read like rows where the
+// header could not be judged as read. The values were read by the loader,
+// never from these bytes.
 void readRecordsAgain(Explanation& facts) {
-  for (FileFacts& file : facts.files) {
-    if (file.loadStarted && file.record.opened) file.again = std::make_shared<RecordsAgain>(file.name);
+  // The rows shown (indices from 0): the listed ones, the largest and the
+  // first difference, and those of the relation findings.
+  std::vector<std::size_t> shown[2];
+  for (std::size_t k = 0; k < facts.top.size(); ++k) {
+    shown[0].push_back(facts.top.indexOf(k));
+    shown[1].push_back(facts.top.indexOf(k));
   }
-  // The rows shown (indices from 0): the listed ones, the largest and the first difference.
-  std::vector<std::size_t> shown;
-  shown.reserve(facts.top.size() + 2);
-  for (std::size_t k = 0; k < facts.top.size(); ++k) shown.push_back(facts.top.indexOf(k));
   std::vector<RowFacts*> rows;
   if (facts.largest) rows.push_back(&*facts.largest);
   if (facts.firstDifference) rows.push_back(&*facts.firstDifference);
-  for (const RowFacts* row : rows) shown.push_back(row->row - 1);
+  for (const RowFacts* row : rows) {
+    shown[0].push_back(row->row - 1);
+    shown[1].push_back(row->row - 1);
+  }
+  relationRowsShown(facts, shown[0], shown[1]);
   for (int f = 0; f < 2; ++f) {
     FileFacts& file = facts.files[f];
-    if (!file.again) continue;
-    RecordsAgain& again = *file.again;
+    if (!file.loadStarted || !file.record.opened) continue;
+    RecordsAgain again(file.name);
     findSuspectLines(file, again);
     if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) {
       again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
     }
     const LoadRecord& r = file.record;
-    for (const std::size_t i : shown) {
+    std::sort(shown[f].begin(), shown[f].end());
+    shown[f].erase(std::unique(shown[f].begin(), shown[f].end()), shown[f].end());
+    for (const std::size_t i : shown[f]) {
       if (i >= r.rows) continue;
       again.keep(r.rowOffsets[i], r.firstLine(i), r.lastLine(i), file.records);
     }
     if (r.firstMultiLineRow > 0) {
       const RowLines& seen = r.firstMultiLine;
       again.walk(seen.offset, seen.first, seen.last, [&](long long line, const FetchedRecord& record) {
-        if (line == seen.first && !record.cut) file.multiLineHeld = record.shape.values;
         if (line == seen.first || line == seen.last) file.records[line] = record.bytes.substr(0, kMaxShownRecordBytes);
       });
     }
@@ -328,17 +332,38 @@ void readRecordsAgain(Explanation& facts) {
       const std::size_t i = r.surplusRows[0].row - 1;
       again.keep(r.rowOffsets[i], r.firstLine(i), r.firstLine(i), file.records);
     }
+  }
+  for (int f = 0; f < 2; ++f) {
     for (RowFacts* row : rows) {
-      const std::size_t i = row->row - 1;
-      if (i >= r.rows) continue;
-      (f == 0 ? row->referenceRecord : row->comparedRecord) = rowRecord(facts, f, i);
+      if (row->row - 1 < facts.files[f].record.rows) {
+        (f == 0 ? row->referenceRecord : row->comparedRecord) = rowRecord(facts, f, row->row - 1);
+      }
     }
   }
-  auto recordOf = [&](int f, std::size_t i) { return facts.files[f].again ? rowRecord(facts, f, i) : std::string(); };
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
     const std::size_t i = facts.top.indexOf(k);
-    facts.top.addRecords(recordOf(0, i), recordOf(1, i));
+    facts.top.addRecords(rowRecord(facts, 0, i), rowRecord(facts, 1, i));
   }
+}
+
+// How column 2 of a row whose first record is `record` is written; unknown
+// where the record was not at hand, or does not hold the value (a row read
+// from more lines), or the value is not a plain number. Only the record's
+// first kWrittenLook bytes are looked at, so a row of many values costs no
+// more than a short one; a value that reaches past them is not known.
+WrittenForm writtenForm(std::string_view record) {
+  constexpr std::size_t kWrittenLook = 256;
+  const std::string_view looked = record.substr(0, kWrittenLook);
+  WrittenForm form;
+  WrittenValue value;
+  if (looked.empty() || !writtenItem(looked, 2, value) || value.kind != WrittenKind::Number || value.word) return form;
+  if (value.end >= looked.size() && looked.size() < record.size()) return form;
+  auto capped = [](std::uint32_t n) {
+    return static_cast<std::uint8_t>(std::min<std::uint32_t>(n, WrittenForm::kWrittenCap));
+  };
+  form.decimals = capped(value.decimals());
+  form.significant = capped(value.significantDigits);
+  return form;
 }
 
 // Everything a record holds, as before a load; the caller's storage is kept.
@@ -349,6 +374,7 @@ void startRecord(LoadRecord& record) {
   fresh.column2InFileUnits = record.column2InFileUnits;
   fresh.column1 = record.column1;
   fresh.column3 = record.column3;
+  fresh.column2Written = record.column2Written;
   std::memset(fresh.title, ' ', sizeof fresh.title);
   std::memset(fresh.rateLabel, ' ', sizeof fresh.rateLabel);
   record = fresh;
@@ -410,6 +436,7 @@ class Observer : public NoRunEvents {
     record.column2InFileUnits = workspace_.column2InFileUnits[f].get();
     record.column1 = workspace_.column1[f].get();
     record.column3 = workspace_.column3[f].get();
+    record.column2Written = f == 1 ? workspace_.comparedWritten.get() : nullptr;
     startRecord(record);
   }
 
@@ -478,11 +505,14 @@ class Observer : public NoRunEvents {
     r.column2InFileUnits[index] = seen.values[1];
     r.column3[index] = seen.values[2];
     const RowLines& lines = *seen.lines;
+    if (r.column2Written != nullptr) r.column2Written[index] = writtenForm(seen.record);
     r.slashRows += lines.endedBySlash ? 1 : 0;
     if (lines.first != lines.last) {
       if (r.firstMultiLineRow == 0) {
         r.firstMultiLineRow = seen.row;
         r.firstMultiLine = lines;
+        // What its first record held, as the reader split it.
+        if (!seen.record.empty()) facts_.files[f].multiLineHeld = describeRecord(seen.record).values;
       }
     } else if (lines.ignored > 0) {
       if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
@@ -564,6 +594,7 @@ Workspace::Workspace() {
     column1[f].reset(new double[kMaxRows]);
     column3[f].reset(new double[kMaxRows]);
   }
+  comparedWritten.reset(new WrittenForm[kMaxRows]);
 }
 
 void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {
@@ -597,6 +628,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.stop->wouldCreate = observer.wouldCreate;
     facts.stop->linkTarget = observer.linkTarget;
   }
+  searchRelationsOf(facts);
   readRecordsAgain(facts);
   facts.failAbove = request.failAbove;
   addFindings(facts);
@@ -605,8 +637,6 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.residualSquares = residualSquares(relation, facts.squares.size());
     facts.residualTotal = roughTotal(relation.residual);
   }
-  // The explanation is made: no file stays open with it.
-  for (FileFacts& file : facts.files) file.again.reset();
 }
 
 PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {

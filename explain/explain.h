@@ -49,6 +49,17 @@ inline constexpr std::size_t kMaxSuspectLines = 1000;
 // What one load saw, noted by explain's sink as the load goes, so after a
 // stop it holds everything seen before the failure. Lines count the file's
 // records from 1; 0 means none.
+// How a row's column 2 is written, as the reader scanned it while the row
+// was read: its decimals and significant digits, each up to kWrittenCap
+// (larger counts are kept as kWrittenCap); kUnknownWritten when its record
+// was not at hand or the value is not a plain number.
+struct WrittenForm {
+  static constexpr std::uint8_t kWrittenCap = 254;
+  static constexpr std::uint8_t kUnknownWritten = 255;
+  std::uint8_t decimals = kUnknownWritten;
+  std::uint8_t significant = kUnknownWritten;
+};
+
 struct LoadRecord {
   // Storage for kMaxRows entries each, filled up to `rows`: where each row's
   // statement found its first value and stopped (firstLine, lastLine: the
@@ -63,6 +74,9 @@ struct LoadRecord {
   double* column2InFileUnits = nullptr;
   double* column1 = nullptr;
   double* column3 = nullptr;
+  // Of the compared file only (null for the reference): each row's column 2
+  // as written.
+  WrittenForm* column2Written = nullptr;
   [[nodiscard]] long long firstLine(std::size_t i) const { return static_cast<long long>(rowPlaces[i] >> kSpanBits); }
   [[nodiscard]] long long lastLine(std::size_t i) const {
     return firstLine(i) + static_cast<long long>(rowPlaces[i] & kSpanMask);
@@ -262,13 +276,13 @@ struct FileFacts {
   std::vector<long long> suspectLines;  // header records that read like table rows (the first kMaxSuspectLines)
   std::size_t suspectCount = 0;
   std::size_t headerRecordsSeen = 0;    // the records after the title that the header passed over
-  // Records as written, by line, read again at the offsets the load gave for
-  // the findings and rows that show them (at most kMaxShownRecordBytes each).
+  // Records as written, by line, read again at the offsets the load gave in
+  // one pass after the run, for the findings and rows that show them (at
+  // most kMaxShownRecordBytes each); the file is closed before any finding
+  // is made.
   std::map<long long, std::string> records;
-  // While the explanation is made: the file opened again for its records.
-  std::shared_ptr<RecordsAgain> again;
   // The values the first record of the first row read from more than one
-  // line holds, as the reader splits it (0: not known).
+  // line holds, as the reader split it while reading the row (0: not known).
   std::uint32_t multiLineHeld = 0;
 };
 
@@ -395,6 +409,10 @@ struct Explanation {
   std::vector<Finding> findings;    // most important first
   std::optional<double> failAbove;
   std::optional<RowFacts> firstDifference;
+  // The relation search over the compared rows, made from what the loads
+  // saw before any record is read again (its exceptions' records are among
+  // those read); the relation findings take its relations.
+  std::optional<RelationSearch> relationSearch;
 };
 
 
@@ -408,6 +426,7 @@ struct Workspace {
   std::unique_ptr<double[]> column2InFileUnits[2];
   std::unique_ptr<double[]> column1[2];
   std::unique_ptr<double[]> column3[2];
+  std::unique_ptr<WrittenForm[]> comparedWritten;
   // Positions a load may have written, zeroed again before the next use, so a
   // workspace can serve many explanations (tests, the fuzzer).
   std::size_t used[2] = {0, 0};
@@ -416,16 +435,24 @@ struct Workspace {
 // The findings of an explanation (its facts complete), most important first.
 void addFindings(Explanation& facts);
 // Of those, the relations that explain the total and the records read other
-// than their writer surely meant (relationfindings.cpp).
+// than their writer surely meant (relationfindings.cpp), from
+// `relationSearch`.
 void addRelationFindings(Explanation& facts, std::vector<Finding>& out);
+// The relation search of a compared pair, into `relationSearch`.
+void searchRelationsOf(Explanation& facts);
+// The rows (from 0) whose records the relation findings show: of each
+// relation its listed exceptions (reference row, compared row), and the
+// first compared rows when column 2 is one value.
+void relationRowsShown(const Explanation& facts, std::vector<std::size_t>& reference,
+                       std::vector<std::size_t>& compared);
 
 // A total in few digits, as a relation's sentence gives it: 4.1e9, 12.5, 0.
 std::string roughTotal(double v);
 
 // Row `index` (from 0) of file `f` as written: its lines joined by a line
-// feed (the first kMaxRecordLines), read again while the explanation is
-// made; "" when not known.
-std::string rowRecord(Explanation& facts, int f, std::size_t index);
+// feed (the first kMaxRecordLines), as the pass after the run kept them;
+// "" when not kept.
+std::string rowRecord(const Explanation& facts, int f, std::size_t index);
 
 // Runs the comparison as velmora would and says what it saw. Every stop of
 // velmora's becomes `stop` (with everything learned before it); nothing is

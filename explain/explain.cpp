@@ -571,18 +571,6 @@ class Observer : public NoRunEvents {
   double total_ = 0;
 };
 
-// Restores the previous stop handler however the explanation ends.
-class HandlerScope {
- public:
-  HandlerScope() : previous_(setStopHandler(throwStop)) {}
-  ~HandlerScope() { setStopHandler(previous_); }
-  HandlerScope(const HandlerScope&) = delete;
-  HandlerScope& operator=(const HandlerScope&) = delete;
-
- private:
-  StopHandler previous_;
-};
-
 }  // namespace
 
 Workspace::Workspace() {
@@ -601,7 +589,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
   // The reference column is zero beyond the rows of the pair it holds.
   workspace.reference.clear(workspace.used[0]);
   workspace.used[0] = workspace.used[1] = 0;
-  HandlerScope handler;
+  const StopHandlerScope handler(throwStop);
   if (request.fromControlFile) {
     facts.control.used = true;
     facts.control.presence = presenceOf(kControlFileName);

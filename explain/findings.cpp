@@ -144,7 +144,7 @@ class Findings {
   void controlFile() {
     const ControlFacts& control = facts_.control;
     if (!control.used || !control.names[0].read) return;
-    std::string text = "CompareThese.inp: ";
+    std::string text = std::string(kControlFileName) + ": ";
     std::vector<long long> lines;
     std::string lost;  // why a name statement gave no name, and what follows
     for (int f = 0; f < 2; ++f) {
@@ -371,7 +371,7 @@ class Findings {
       if (!file.record.rowsPastLimit) continue;
       const long long last = file.record.firstLine(kMaxRows - 1);
       add(FindingKind::RowsPastLimit, roleOf(f), 0, {last},
-          shownBytes(file.name) + " after line " + std::to_string(last) + ": rows past 1,000,000 were not read");
+          shownBytes(file.name) + " after line " + std::to_string(last) + ": rows past " + groupedCount(kMaxRows) + " were not read");
     }
   }
 

@@ -1,4 +1,5 @@
 // The report, as text for a reader and as one JSON object for a program.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -172,7 +173,12 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   if (r.cutShortRowLine > 0) {
     out << "  cut-short final row:    line " << r.cutShortRowLine << ", dropped\n";
   }
-  if (r.rowsPastLimit) out << "  rows past 1,000,000:    left unread\n";
+  if (r.rowsPastLimit) {
+    // Its label padded as the others are, to 24 characters.
+    std::string label = "rows past " + groupedCount(kMaxRows) + ":";
+    label.resize(std::max<std::size_t>(label.size() + 1, 24), ' ');
+    out << "  " << label << "left unread\n";
+  }
   if (r.slashRows > 0) out << "  rows given by a slash:  " << r.slashRows << "\n";
 }
 

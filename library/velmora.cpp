@@ -14,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include "companion/companion.h"
 #include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "explain/explain.h"
@@ -78,14 +79,11 @@ void throwStop(const StopReport& report) {
 // The lock, and the throwing stop handler while it is held.
 class Call {
  public:
-  Call() : lock_(processLock), previous_(setStopHandler(throwStop)) {}
-  ~Call() { setStopHandler(previous_); }
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
+  Call() : lock_(processLock), handler_(throwStop) {}
 
  private:
   std::lock_guard<std::mutex> lock_;
-  StopHandler previous_;
+  companion::StopHandlerScope handler_;
 };
 
 // Runs `body`; a stop of the reader leaves it as the caller's StopError.

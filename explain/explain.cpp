@@ -1,4 +1,4 @@
-#include "explain.h"
+#include "explain/facts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +17,7 @@
 
 #include "comparison/comparison.h"
 #include "companion/companion.h"
+#include "explain/findings.h"
 
 namespace velmora::explain {
 
@@ -625,28 +626,6 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.residualSquares = residualSquares(relation, facts.squares.size());
     facts.residualTotal = roughTotal(relation.residual);
   }
-}
-
-PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {
-  caption.clear();
-  for (const Finding& finding : facts.findings) {
-    if (caption.size() == kCaptionFindings) break;
-    // Where the names came from is for the report; a name lost is the
-    // same-file finding, which the caption does hold.
-    if (finding.kind == FindingKind::ControlFile) continue;
-    caption.push_back(std::string(findingKindName(finding.kind)) + ": " + finding.text);
-  }
-  return PlotData{facts.files[0].name,
-                  facts.files[1].name,
-                  facts.resultLine,
-                  facts.squares.data(),
-                  facts.squares.size(),
-                  facts.total,
-                  facts.files[0].record.rows,
-                  facts.firstDifference ? facts.firstDifference->row : 0,
-                  caption,
-                  facts.residualSquares.empty() ? nullptr : facts.residualSquares.data(),
-                  facts.residualTotal};
 }
 
 }  // namespace velmora::explain

@@ -10,7 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "explain.h"
+#include "explain/findings.h"
+#include "explain/facts.h"
 #include "companion/companion.h"
 
 namespace velmora::explain {
@@ -438,6 +439,26 @@ class Findings {
 };
 
 }  // namespace
+
+std::string shownRecord(std::string_view record) {
+  std::string shown;
+  std::size_t left = kShownRecordWidth;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = record.find('\n', start);
+    const std::string_view line = record.substr(start, end == std::string_view::npos ? end : end - start);
+    const std::size_t used = appendEscaped(shown, line, Escape::Display, left);
+    if (used == kNoCut || end == std::string_view::npos) break;
+    left -= used;
+    if (left < 3) {
+      shown += "\xE2\x80\xA6";
+      break;
+    }
+    shown += " | ";
+    left -= 3;
+    start = end + 1;
+  }
+  return shown;
+}
 
 std::string titleNotStored(const LoadRecord& r) {
   if (r.titleStored) return "";

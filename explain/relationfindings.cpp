@@ -16,7 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "explain.h"
+#include "explain/findings.h"
+#include "explain/facts.h"
 #include "companion/companion.h"
 
 namespace velmora::explain {

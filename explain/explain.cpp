@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -224,7 +223,7 @@ bool RecordsAgain::walk(long long offset, long long first, long long last,
   return true;
 }
 
-void RecordsAgain::keep(long long offset, long long first, long long last, std::map<long long, std::string>& kept) {
+void RecordsAgain::keep(long long offset, long long first, long long last, RecordsByLine& kept) {
   if (offset < 0 || first <= 0) return;
   walk(offset, first, last, [&](long long line, const FetchedRecord& record) {
     if (line < first + kMaxRecordLines || line == last) kept[line] = record.bytes.substr(0, kMaxShownRecordBytes);
@@ -293,8 +292,9 @@ void findSuspectLines(FileFacts& file, RecordsAgain& again) {
 // header could not be judged as read. The values were read by the loader,
 // never from these bytes.
 void readRecordsAgain(Explanation& facts) {
-  // The rows shown (indices from 0): the listed ones, the largest and the
-  // first difference, and those of the relation findings.
+  // The rows shown (indices from 0), in this order while the bytes the
+  // access may read last: the listed ones (largest first), the largest and
+  // the first difference, and those of the relation findings.
   std::vector<std::size_t> shown[2];
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
     shown[0].push_back(facts.top.indexOf(k));
@@ -317,10 +317,8 @@ void readRecordsAgain(Explanation& facts) {
       again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
     }
     const LoadRecord& r = file.record;
-    std::sort(shown[f].begin(), shown[f].end());
-    shown[f].erase(std::unique(shown[f].begin(), shown[f].end()), shown[f].end());
     for (const std::size_t i : shown[f]) {
-      if (i >= r.rows) continue;
+      if (i >= r.rows || file.records.count(r.firstLine(i)) != 0) continue;
       again.keep(r.rowOffsets[i], r.firstLine(i), r.lastLine(i), file.records);
     }
     if (r.firstMultiLineRow > 0) {

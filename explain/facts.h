@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +29,9 @@ inline constexpr std::size_t kMaxSuspectLines = 1000;
 // What one load saw, noted by explain's sink as the load goes, so after a
 // stop it holds everything seen before the failure. Lines count the file's
 // records from 1; 0 means none.
+// Records as written, by their line.
+using RecordsByLine = std::unordered_map<long long, std::string>;
+
 // How a row's column 2 is written, as the reader scanned it while the row
 // was read: its decimals and significant digits, each up to kWrittenCap
 // (larger counts are kept as kWrittenCap); kUnknownWritten when its record
@@ -240,7 +243,7 @@ class RecordsAgain {
             const std::function<void(long long, const FetchedRecord&)>& each);
   // Keeps the records of lines `first` to `last` (the first kMaxRecordLines
   // and the last, at most kMaxShownRecordBytes each) in `kept`.
-  void keep(long long offset, long long first, long long last, std::map<long long, std::string>& kept);
+  void keep(long long offset, long long first, long long last, RecordsByLine& kept);
 
  private:
   RecordAccess access_;
@@ -260,7 +263,7 @@ struct FileFacts {
   // one pass after the run, for the findings and rows that show them (at
   // most kMaxShownRecordBytes each); the file is closed before any finding
   // is made.
-  std::map<long long, std::string> records;
+  RecordsByLine records;
   // The values the first record of the first row read from more than one
   // line holds, as the reader split it while reading the row (0: not known).
   std::uint32_t multiLineHeld = 0;

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -243,7 +242,7 @@ class Findings {
   }
 
   // A record as it stands, for a finding's words, or "" when it could not be read again.
-  static std::string recordText(const std::map<long long, std::string>& found, long long line) {
+  static std::string recordText(const RecordsByLine& found, long long line) {
     const auto it = found.find(line);
     return it == found.end() ? std::string() : " ('" + shownRecord(it->second) + "')";
   }

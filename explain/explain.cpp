@@ -365,18 +365,18 @@ WrittenForm writtenForm(std::string_view record) {
   return form;
 }
 
-// Everything a record holds, as before a load; the caller's storage is kept.
-void startRecord(LoadRecord& record) {
-  LoadRecord fresh;
-  fresh.rowPlaces = record.rowPlaces;
-  fresh.rowOffsets = record.rowOffsets;
-  fresh.column2InFileUnits = record.column2InFileUnits;
-  fresh.column1 = record.column1;
-  fresh.column3 = record.column3;
-  fresh.column2Written = record.column2Written;
-  std::memset(fresh.title, ' ', sizeof fresh.title);
-  std::memset(fresh.rateLabel, ' ', sizeof fresh.rateLabel);
-  record = fresh;
+// A record as before a load, its storage the workspace's columns of file
+// `f`, set here once for the load.
+void startRecord(LoadRecord& record, Workspace& workspace, int f) {
+  record = LoadRecord{};
+  std::memset(record.title, ' ', sizeof record.title);
+  std::memset(record.rateLabel, ' ', sizeof record.rateLabel);
+  record.rowPlaces = workspace.rowPlaces[f].get();
+  record.rowOffsets = workspace.rowOffsets[f].get();
+  record.column2InFileUnits = workspace.column2InFileUnits[f].get();
+  record.column1 = workspace.column1[f].get();
+  record.column3 = workspace.column3[f].get();
+  record.column2Written = f == 1 ? workspace.comparedWritten.get() : nullptr;
 }
 
 // What explain notes of the one run, as it goes: the control file's name
@@ -429,14 +429,7 @@ class Observer : public NoRunEvents {
     file.name = std::string(fileNameOf(name));
     file.presence = presenceOf(file.name);
     file.loadStarted = true;
-    LoadRecord& record = file.record;
-    record.rowPlaces = workspace_.rowPlaces[f].get();
-    record.rowOffsets = workspace_.rowOffsets[f].get();
-    record.column2InFileUnits = workspace_.column2InFileUnits[f].get();
-    record.column1 = workspace_.column1[f].get();
-    record.column3 = workspace_.column3[f].get();
-    record.column2Written = f == 1 ? workspace_.comparedWritten.get() : nullptr;
-    startRecord(record);
+    startRecord(file.record, workspace_, f);
   }
 
   void opened(int f) { record(f).opened = true; }

@@ -128,6 +128,8 @@ Presence presenceOf(const std::string& name) {
     presence.directory = S_ISDIR(status.st_mode);
     presence.regular = S_ISREG(status.st_mode);
     presence.size = static_cast<long long>(status.st_size);
+    presence.device = static_cast<unsigned long long>(status.st_dev);
+    presence.inode = static_cast<unsigned long long>(status.st_ino);
   }
   return presence;
 }

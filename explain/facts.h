@@ -229,6 +229,8 @@ struct Presence {
   bool directory = false;
   bool regular = false;
   long long size = 0;        // in bytes
+  // Which file it is, where it exists: two names of one file share both.
+  unsigned long long device = 0, inode = 0;
 };
 
 // A file's records as written, read again through the reader's record

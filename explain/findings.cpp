@@ -1,6 +1,5 @@
 // Findings: what the facts of an explanation mean, each named as one of a
 // fixed set of kinds, with enough words to fix the file.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -335,15 +334,14 @@ class Findings {
     }
   }
 
-  // Both names denote one file (device and inode), once both were read:
+  // Both names denote one file (device and inode, as the system said before
+  // each load), once both were read:
   // elsewhere there is no total to speak of.
   void sameFile() {
     const FileFacts& a = facts_.files[0];
     const FileFacts& b = facts_.files[1];
-    if (!a.loaded || !b.loaded) return;
-    struct stat first {}, second {};
-    if (::stat(a.name.c_str(), &first) != 0 || ::stat(b.name.c_str(), &second) != 0) return;
-    if (first.st_dev != second.st_dev || first.st_ino != second.st_ino) return;
+    if (!a.loaded || !b.loaded || !a.presence.exists || !b.presence.exists) return;
+    if (a.presence.device != b.presence.device || a.presence.inode != b.presence.inode) return;
     add(FindingKind::SameFile, FindingRole::Pair, 0, {},
         shownBytes(a.name) + " and " + shownBytes(b.name) +
             " are the same file: each row is compared with itself, so the total is zero unless a "

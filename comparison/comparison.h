@@ -70,14 +70,14 @@ class ReferenceColumn {
 };
 
 // What the run keeps of the reference's rows: column 2, scaled.
-struct ReferenceSink {
+struct ReferenceKeeper {
   ReferenceColumn* column;
   void operator()(const RowSeen& seen) const { column->store(seen.row, seen.values[1]); }
 };
 
-// The compared load's sink: adds each row's square of (compared - reference),
-// both scaled, in row order, each square rounded once: the same bits on
-// every build.
+// What the run keeps of the compared rows: adds each row's square of
+// (compared - reference), both scaled, in row order, each square rounded
+// once: the same bits on every build.
 struct SquaredDifferences {
   const double* reference;
   double total = 0;
@@ -216,7 +216,7 @@ int runComparison(const RunPolicy& policy, Events& events) {
     events.loadStarting(f, fileName);
     events.opening(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title});
     if (f == 0) {
-      loadDataFile(fileName, role, header, load, events, ReferenceSink{&referenceColumn});
+      loadDataFile(fileName, role, header, load, events, ReferenceKeeper{&referenceColumn});
     } else {
       loadDataFile(fileName, role, header, load, events, compared);
     }

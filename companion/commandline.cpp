@@ -78,8 +78,7 @@ void writeAndExit(const char* program, const char* text) {
 
 bool parseLimit(std::string_view text, double& value) {
   if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return !text.empty() && error == std::errc() && end == text.data() + text.size() && !std::isnan(value);
+  return wholeNumber(text, value) && !std::isnan(value);
 }
 
 }  // namespace velmora::companion

@@ -3,6 +3,7 @@
 // bytes they did not write, and the one JSON writer.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -20,18 +21,25 @@ namespace velmora::companion {
 // takes a standard descriptor's place and a failed write is reported.
 void prepareProcess();
 
-// While one lives, a stop of the reader for storage it could not have (the
-// columns a companion allocates once) is std::bad_alloc, like any other
-// allocation failure; the previous stop handler comes back after it.
-class MemoryStopsThrown {
+// While one lives, `handler` takes the reader's stops; the previous handler
+// comes back after it, however the scope is left.
+class StopHandlerScope {
  public:
-  MemoryStopsThrown();
-  ~MemoryStopsThrown();
-  MemoryStopsThrown(const MemoryStopsThrown&) = delete;
-  MemoryStopsThrown& operator=(const MemoryStopsThrown&) = delete;
+  explicit StopHandlerScope(StopHandler handler) : previous_(setStopHandler(handler)) {}
+  ~StopHandlerScope() { setStopHandler(previous_); }
+  StopHandlerScope(const StopHandlerScope&) = delete;
+  StopHandlerScope& operator=(const StopHandlerScope&) = delete;
 
  private:
   StopHandler previous_;
+};
+
+// While one lives, a stop of the reader for storage it could not have (the
+// columns a companion allocates once) is std::bad_alloc, like any other
+// allocation failure; the previous stop handler comes back after it.
+class MemoryStopsThrown : StopHandlerScope {
+ public:
+  MemoryStopsThrown();
 };
 
 // The folder a path is made in: "a/b" -> "a", "b" -> ".", "/x" -> "/",
@@ -125,6 +133,17 @@ class CommandLine {
 //   "nan" "0x10" " 5" "5 " "1,5" "++1" "1e" "1e400" "1e-400" "" -> false
 bool parseLimit(std::string_view text, double& value);
 
+// Whether the whole of `text` is one number of T as std::from_chars reads it
+// (for an unsigned T: decimal digits only, no sign, no blank), which is then
+// in `value`.
+//   "12" -> 12    "" "1 " "+1" "0x1" "1e3" (unsigned) -> false
+template <class T>
+bool wholeNumber(std::string_view text, T& value) {
+  const char* end = text.data() + text.size();
+  const auto [last, error] = std::from_chars(text.data(), end, value);
+  return !text.empty() && error == std::errc() && last == end;
+}
+
 // ---------------------------------------------------------------------------
 // How velmora's companions show bytes they did not write: file names, titles,
 // format codes, records as they stand in a file, case names. Every escaping,
@@ -178,6 +197,10 @@ inline std::string escaped(std::string_view bytes, Escape style, std::size_t max
 // (a last line without one gets one): for a block of lines in a page.
 //   "a<b\nc" (Xml) -> "a&lt;b\nc\n"
 std::string escapedLines(std::string_view text, Escape style);
+
+// A count with its thousands set apart by commas, as the reports write a
+// limit: 1000000 -> "1,000,000"   999 -> "999".
+std::string groupedCount(std::size_t n);
 
 // A double as the shortest text that reads back to it; "NaN", "Infinity",
 // "-Infinity" for the others.

@@ -17,8 +17,7 @@ namespace {
 void memoryStop(const StopReport&) { throw std::bad_alloc(); }
 }  // namespace
 
-MemoryStopsThrown::MemoryStopsThrown() : previous_(setStopHandler(memoryStop)) {}
-MemoryStopsThrown::~MemoryStopsThrown() { setStopHandler(previous_); }
+MemoryStopsThrown::MemoryStopsThrown() : StopHandlerScope(memoryStop) {}
 
 std::string folderOf(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();

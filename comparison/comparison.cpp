@@ -163,6 +163,11 @@ void formatResultLine(double total, char* line) {
 
 namespace detail {
 
+ReferenceColumn& ownReferenceColumn() {
+  static ReferenceColumn column;
+  return column;
+}
+
 void writeResultLine(double total) {
   char line[kResultLineLength + 1];
   formatResultLine(total, line);

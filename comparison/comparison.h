@@ -4,8 +4,8 @@
 //
 // Only column 2 reaches the result: the reference's is kept (one column of
 // kMaxRows doubles, zero beyond its rows), and the compared file's rows are
-// summed as they are read, in row order. Companions wrap the two sinks below
-// to see the same loads.
+// summed as they are read, in row order. A companion runs the same run with a
+// policy and an events handler of its own (runComparison).
 #pragma once
 
 #include <cstddef>
@@ -69,19 +69,19 @@ class ReferenceColumn {
   double* values_;
 };
 
-// The reference load's sink: stores column 2.
-struct ReferenceSink : NoLoadEvents {
+// What the run keeps of the reference's rows: column 2, scaled.
+struct ReferenceKeeper {
   ReferenceColumn* column;
-  void row(const RowSeen& seen) { column->store(seen.row, seen.values[1]); }
+  void operator()(const RowSeen& seen) const { column->store(seen.row, seen.values[1]); }
 };
 
-// The compared load's sink: adds each row's square of (compared - reference),
-// both scaled, in row order, each square rounded once: the same bits on
-// every build.
-struct SquaredDifferences : NoLoadEvents {
+// What the run keeps of the compared rows: adds each row's square of
+// (compared - reference), both scaled, in row order, each square rounded
+// once: the same bits on every build.
+struct SquaredDifferences {
   const double* reference;
   double total = 0;
-  void row(const RowSeen& seen) { total += squaredDifference(seen.row, seen.values[1]); }
+  void operator()(const RowSeen& seen) { total += squaredDifference(seen.row, seen.values[1]); }
   // Row `row`'s compared value, scaled, less the reference's.
   [[nodiscard]] double scaledDifference(std::size_t row, double fileValue) const {
     return scaleColumn2(fileValue) - reference[row - 1];
@@ -113,39 +113,37 @@ struct OpenStatements {
   int open, rewind, firstRead;
 };
 
-// The run's events and policies, for a companion that observes the one run.
-// This one does nothing and decides as velmora does; an observer derives from
-// it and hides what it wants, so velmora's own run, which passes this one,
-// costs nothing for them. Files are numbered 0 (the reference) and 1 (the
-// compared file). After a stop no further event comes.
-struct NoRunEvents {
-  // Policies.
+// How a run decides what velmora decides its own way; velmora's run is the
+// default. Like a parser's flags beside its handler: the policy says what is
+// done, the events handler only hears of it.
+struct RunPolicy {
   // How the control file and the data files are opened: velmora's way, which
   // creates a missing file, or for reading only.
-  static constexpr OpenMode kOpenMode = OpenMode::CreateMissing;
-  // Whether row events carry each row's lines and value counts (RowSeen),
-  // and whether a full table's load looks whether its file holds more
-  // (LoadEnd), as NoLoadEvents says.
-  static constexpr bool kRowDetail = false;
-  static constexpr bool kLooksPastLimit = false;
+  OpenMode openMode = OpenMode::CreateMissing;
+  // The two names, given instead of read from the control file (velmora
+  // reads them there); used when `namesGiven`.
+  bool namesGiven = false;
+  std::string_view names[2];
+  // Whether a full table's load looks whether its file holds more (LoadEnd).
+  bool looksPastLimit = false;
   // Whether the run writes the result line to standard output (velmora's
-  // statement 207); an observer that does not gets the total in result().
-  static constexpr bool kWritesResultLine = true;
-  // Whether the two names are given (givenName) instead of read from the
-  // control file, as velmora reads them.
-  [[nodiscard]] bool namesGiven() const { return false; }
-  [[nodiscard]] std::string_view givenName(int /*file*/) const { return {}; }
-  // Called before each open with the name and the statements the open
-  // carries: a companion that opens for reading only stops here, through the
-  // fatal funnel, where velmora's open would not give a readable file.
-  void beforeOpen(std::string_view /*name*/, int /*channel*/, const OpenStatements&) {}
-  // The reference's column: kMaxRows doubles, zero beyond the rows stored.
-  ReferenceColumn& referenceColumn() {
-    static ReferenceColumn column;
-    return column;
-  }
+  // statement 207); a run that does not tells the total by result().
+  bool writesResultLine = true;
+  // Where the reference's column is kept: kMaxRows doubles, zero beyond the
+  // rows stored. Null: the run's own, allocated once for the process.
+  ReferenceColumn* referenceColumn = nullptr;
+};
 
-  // Events.
+// The events of a run, for a companion that observes it: the load events
+// (NoLoadEvents, each naming its file, 0 the reference and 1 the compared
+// file) and the run's own. These do nothing; an observer derives from this
+// and hides what it wants, so velmora's run, which passes this one, costs
+// nothing for them. After a stop no further event comes.
+struct NoRunEvents : NoLoadEvents {
+  // Before each open, with the name and the statements the open carries: a
+  // companion that opens for reading only stops here, through the fatal
+  // funnel, where velmora's open would not give a readable file.
+  void opening(std::string_view /*name*/, int /*channel*/, const OpenStatements&) {}
   void controlOpened() {}
   // A name statement (0: the first, 1: the second) is about to be executed,
   // and was executed.
@@ -153,41 +151,14 @@ struct NoRunEvents {
   void nameRead(int /*file*/, const NameStatementSeen&) {}
   // A data file's load starts, under `name` (the 72-wide name buffer).
   void loadStarting(int /*file*/, std::string_view /*name*/) {}
-  // The load's own events (NoLoadEvents), with the file they belong to.
-  void opened(int /*file*/) {}
-  void title(int /*file*/, const HeaderStatementSeen&, const FormatCodeSeen&) {}
-  void headerStatement(int /*file*/, const HeaderStatementSeen&) {}
-  void headerEnd(int /*file*/) {}
-  void row(int /*file*/, const RowSeen&) {}
-  void end(int /*file*/, const LoadEnd&) {}
-  void closed(int /*file*/) {}
-  // The control file was closed; the total of the run (for an observer that
-  // does not write the result line).
+  // The control file was closed; the total of the run.
   void result(double /*total*/) {}
 };
 
 namespace detail {
 
-// One load's sink: the run's own (storing the reference column, summing the
-// compared rows), and the observer beside it.
-template <class Observer, class Own>
-struct ObservedLoad : Own {
-  static constexpr bool kRowDetail = Observer::kRowDetail;
-  static constexpr bool kLooksPastLimit = Observer::kLooksPastLimit;
-  Observer* observer = nullptr;
-  int file = 0;
-  void opened() { observer->opened(file); }
-  void title(const HeaderStatementSeen& seen, const FormatCodeSeen& code) { observer->title(file, seen, code); }
-  void headerStatement(const HeaderStatementSeen& seen) { observer->headerStatement(file, seen); }
-  void headerEnd() { observer->headerEnd(file); }
-  void row(const RowSeen& seen) {
-    Own::row(seen);
-    observer->row(file, seen);
-  }
-  void end(const LoadEnd& end) { observer->end(file, end); }
-  void closed() { observer->closed(file); }
-};
-
+// The reference column of a run whose policy gives none: one for the process.
+ReferenceColumn& ownReferenceColumn();
 // The name statements' reader: the control file's channel, opened, rewound.
 void openControl(FreeFormatReader& control, OpenMode mode);
 // Executes name statement `which` (0, 1) into the 72-wide `name`, and says
@@ -199,25 +170,26 @@ void writeResultLine(double total);
 
 }  // namespace detail
 
-// The whole run, from the control file to the result line, as `observer`
-// decides and sees it. Returns the exit status (0); every failure goes
+// The whole run, from the control file to the result line, as `policy`
+// decides, told to `events`. Returns the exit status (0); every failure goes
 // through the fatal funnel (velmora: its diagnostic and status 2).
-template <class Observer>
-int runComparison(Observer& observer) {
+template <class Events>
+int runComparison(const RunPolicy& policy, Events& events) {
   // Every allocation of the run comes before its first open, so that running
   // out of memory creates no file: the reference column, which lives for the
   // whole run at full capacity, the control file's buffer, then the buffer
   // the loads share.
-  ReferenceColumn& referenceColumn = observer.referenceColumn();
+  ReferenceColumn& referenceColumn =
+      policy.referenceColumn != nullptr ? *policy.referenceColumn : detail::ownReferenceColumn();
   FreeFormatReader control(kControlChannel);
   FreeFormatReader::reserveBuffer();
 
-  const bool fromControl = !observer.namesGiven();
+  const bool fromControl = !policy.namesGiven;
   if (fromControl) {
-    observer.beforeOpen(kControlFileName, kControlChannel,
-                        {kControlStatements.open, kControlStatements.rewind, kControlStatements.firstName});
-    detail::openControl(control, Observer::kOpenMode);
-    observer.controlOpened();
+    events.opening(kControlFileName, kControlChannel,
+                   {kControlStatements.open, kControlStatements.rewind, kControlStatements.firstName});
+    detail::openControl(control, policy.openMode);
+    events.controlOpened();
   }
 
   // One name buffer for both names: a second name statement that gives a
@@ -227,38 +199,32 @@ int runComparison(Observer& observer) {
   // What the header statements leave behind goes from the first load to the
   // second.
   HeaderState header;
+  const LoadPolicy load{policy.openMode, policy.looksPastLimit};
 
-  detail::ObservedLoad<Observer, ReferenceSink> reference;
-  reference.column = &referenceColumn;
-  detail::ObservedLoad<Observer, SquaredDifferences> compared;
-  compared.reference = referenceColumn.values();
+  SquaredDifferences compared{referenceColumn.values()};
   for (int f = 0; f < 2; ++f) {
     std::string_view fileName;
     if (fromControl) {
-      observer.nameStarting(f);
-      observer.nameRead(f, detail::readName(control, f, name));
+      events.nameStarting(f);
+      events.nameRead(f, detail::readName(control, f, name));
       fileName = std::string_view(name, kLineWidth);
     } else {
-      fileName = observer.givenName(f);
+      fileName = policy.names[f];
     }
     const DataFileRole role = f == 0 ? DataFileRole::First : DataFileRole::Second;
     const StatementNumbers& numbers = detail::statementNumbersFor(role);
-    observer.loadStarting(f, fileName);
-    observer.beforeOpen(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title});
+    events.loadStarting(f, fileName);
+    events.opening(fileName, kDataFileChannel, {numbers.open, numbers.rewind, numbers.title});
     if (f == 0) {
-      reference.observer = &observer;
-      reference.file = 0;
-      loadDataFile(fileName, role, header, Observer::kOpenMode, reference);
+      loadDataFile(fileName, role, header, load, events, ReferenceKeeper{&referenceColumn});
     } else {
-      compared.observer = &observer;
-      compared.file = 1;
-      loadDataFile(fileName, role, header, Observer::kOpenMode, compared);
+      loadDataFile(fileName, role, header, load, events, compared);
     }
   }
 
   if (fromControl) control.close(kControlStatements.close);
-  observer.result(compared.total);
-  if constexpr (Observer::kWritesResultLine) detail::writeResultLine(compared.total);
+  events.result(compared.total);
+  if (policy.writesResultLine) detail::writeResultLine(compared.total);
   return 0;
 }
 
@@ -277,7 +243,7 @@ void readControlNames(ControlNames& names);
 // velmora's run: the control file's pair, the result line.
 inline int runComparison() {
   NoRunEvents velmora;
-  return runComparison(velmora);
+  return runComparison(RunPolicy{}, velmora);
 }
 
 }  // namespace velmora

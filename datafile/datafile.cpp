@@ -54,7 +54,7 @@ class HeaderReader {
       }
     }
     header_.layout = code.layout;
-    listener_.title(listener_.sink, seen, code);
+    listener_.title(listener_.events, listener_.file, seen, code);
   }
 
   void skipRecords(int count, int statement) {
@@ -142,7 +142,7 @@ class HeaderReader {
     return seen;
   }
 
-  void tell(const HeaderStatementSeen& seen) const { listener_.statement(listener_.sink, seen); }
+  void tell(const HeaderStatementSeen& seen) const { listener_.statement(listener_.events, listener_.file, seen); }
 
   FreeFormatReader& reader_;
   HeaderState& header_;
@@ -169,7 +169,7 @@ void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
     reader.open(name, numbers.open);
   }
   reader.rewind(numbers.rewind);
-  listener.opened(listener.sink);
+  listener.opened(listener.events, listener.file);
 
   HeaderReader headerReader(reader, header, numbers, listener);
   headerReader.readTitle();

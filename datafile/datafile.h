@@ -1,5 +1,5 @@
 // Data files: a header in one of three layouts, then a table of rows of three
-// numbers, handed row by row to the caller's sink as they are read.
+// numbers, handed row by row to the caller as they are read.
 //
 // The layout is chosen by the format code, character 12 of the title's first
 // value: "1" Layout1, "2" Layout2, anything else (a blank too) Plain.
@@ -15,9 +15,9 @@
 // of statements, not lines: blank lines are passed over by each of them.
 //
 // Rows: one statement of three numbers each, up to kMaxRows; the end of the
-// file ends the table. Each complete row goes to the sink with its values as
+// file ends the table. Each complete row goes to the caller with its values as
 // read (column 2 in file units: the caller scales it). A final row cut short
-// by the end of the file is not a row and reaches no sink. Every other failure
+// by the end of the file is not a row and reaches no caller. Every other failure
 // (a header cut short, a value that is not a number) ends the run with a
 // diagnostic and never returns. The loader keeps nothing of the rows itself.
 #pragma once
@@ -160,60 +160,78 @@ struct HeaderStatementSeen {
 };
 
 // One complete row: its values as read, column 2 in file units. Only
-// values[1] is set for every sink: columns 1 and 3 never reach the result, so
-// the reader checks their values but converts them only for a sink that asks
+// values[1] is set for every caller: columns 1 and 3 never reach the result, so
+// the reader checks their values but converts them only for a handler that asks
 // for row detail (kRowDetail, kBatchedDetail); for the others values[0] and
-// values[2] are unspecified. `lines` is set only for a sink that asks for it.
+// values[2] are unspecified. `lines` is set only for a handler that asks for it.
 struct RowSeen {
   std::size_t row = 0;  // from 1
   const double* values = nullptr;
   const RowLines* lines = nullptr;
+  // For a handler that asks for each row as it is read (kRowDetail): the
+  // record of its first line as the reader read it (its buffer, valid during
+  // the event), to describe how its values are written without reading the
+  // file again; empty when the buffer no longer held it whole.
+  std::string_view record;
 };
 
 struct LoadEnd {
   std::size_t rows = 0;
   long long cutShortLine = 0;  // where a final row cut short by the end of the file started; 0: none
   bool atLimit = false;        // kMaxRows rows were read; the rest of the file is not rows
-  // At the limit, for a sink that asks (kLooksPastLimit): the file holds
+  // At the limit, for a load whose policy asks (looksPastLimit): the file holds
   // anything more than blanks after the last row's record.
   bool rowsPastLimit = false;
 };
 
+// How a load opens its file and what it looks at beyond velmora's needs.
+struct LoadPolicy {
+  OpenMode openMode = OpenMode::CreateMissing;
+  // Whether a load that reads kMaxRows rows looks, past the last row's
+  // record, whether the file holds more (LoadEnd::rowsPastLimit). velmora
+  // never reads a byte past its last row.
+  bool looksPastLimit = false;
+};
+
 // The events of one load, in order: opened, title, header statements,
-// headerEnd, rows, end, closed. After a stop no further event comes; a sink that asks for row
-// detail has by then seen every row read before the stop (others get rows in
-// batches, and may not have). This sink does nothing; a
-// caller's sink derives from it and hides the events it wants, so the run's
-// own instance costs nothing for those it leaves alone.
+// headerEnd, rows, end, closed. Each names the file it belongs to: 0 for the
+// first data file (the reference), 1 for the second. After a stop no further
+// event comes; a handler that asks for row detail has by then seen every row
+// read before the stop (others get rows in batches, and may not have). These
+// do nothing; a caller's handler derives from this and hides the events it
+// wants, so velmora's own load, which passes this one, costs nothing for
+// them. A new event is one member here and one in the handler that wants it.
 struct NoLoadEvents {
   // Whether row() wants each row's lines and value counts, which cost the
   // reader a little per row.
   static constexpr bool kRowDetail = false;
-  // The same detail (every value converted, each row's lines), for a sink
+  // The same detail (every value converted, each row's lines), for a handler
   // that keeps nothing of a load that stops (it throws), so its rows may come
   // a batch at a time as the run's own do.
   static constexpr bool kBatchedDetail = false;
-  // Whether a load that reads kMaxRows rows looks, past the last row's
-  // record, whether the file holds more (LoadEnd::rowsPastLimit). velmora
-  // never reads a byte past its last row.
-  static constexpr bool kLooksPastLimit = false;
-  void opened() {}
-  void title(const HeaderStatementSeen&, const FormatCodeSeen&) {}
-  void headerStatement(const HeaderStatementSeen&) {}
-  void headerEnd() {}
-  void row(const RowSeen&) {}
-  void end(const LoadEnd&) {}
-  void closed() {}
+  void opened(int /*file*/) {}
+  void title(int /*file*/, const HeaderStatementSeen&, const FormatCodeSeen&) {}
+  void headerStatement(int /*file*/, const HeaderStatementSeen&) {}
+  void headerEnd(int /*file*/) {}
+  void row(int /*file*/, const RowSeen&) {}
+  void end(int /*file*/, const LoadEnd&) {}
+  void closed(int /*file*/) {}
+};
+
+// What a caller keeps of each row for its own use, beside the events: nothing.
+struct KeepNoRows {
+  void operator()(const RowSeen&) const {}
 };
 
 namespace detail {
 
-// The parts of a load that are the same for every sink, compiled once.
+// The parts of a load that are the same for every handler, compiled once.
 struct HeaderListener {
-  void* sink;
-  void (*opened)(void* sink);
-  void (*title)(void* sink, const HeaderStatementSeen&, const FormatCodeSeen&);
-  void (*statement)(void* sink, const HeaderStatementSeen&);
+  void* events;
+  int file;
+  void (*opened)(void* events, int file);
+  void (*title)(void* events, int file, const HeaderStatementSeen&, const FormatCodeSeen&);
+  void (*statement)(void* events, int file, const HeaderStatementSeen&);
 };
 // Opens, rewinds, and executes the title and header statements of the layout.
 void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
@@ -229,41 +247,45 @@ std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values
                          long long& cutShortLine);
 
 const StatementNumbers& statementNumbersFor(DataFileRole role);
+// The number events give a file of `role`: 0 for the first, 1 for the second.
+inline int fileOf(DataFileRole role) { return role == DataFileRole::First ? 0 : 1; }
 
 // The row items the run converts: column 2 alone (TableRead::convertItems).
 inline constexpr std::uint32_t kColumn2Item = 0b010;
 
-// Rows travel from the reader to the sink this many at a time.
+// Rows travel from the reader to the caller this many at a time.
 inline constexpr std::size_t kRowBatch = 256;
 
 }  // namespace detail
 
 // Opens the named file (a 72-wide name; trailing spaces are not part of it)
-// on channel 13, reads its header and rows, handing each row to `sink`,
-// closes the channel and returns the row count. The statement numbers of
-// `role` go into its diagnostics; `header` is what the header statements
-// read and leave behind.
-template <class Sink = NoLoadEvents>
+// on channel 13 as `policy` says, reads its header and rows, telling
+// `events` what it saw and handing each row to `keep` (the caller's own use
+// of the values), closes the channel and returns the row count. The
+// statement numbers of `role` go into its diagnostics; `header` is what the
+// header statements read and leave behind.
+template <class Events = NoLoadEvents, class Keep = KeepNoRows>
 std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& header,
-                         OpenMode mode, Sink& sink) {
+                         const LoadPolicy& policy, Events& events, Keep&& keep = {}) {
   const StatementNumbers& numbers = detail::statementNumbersFor(role);
+  const int file = detail::fileOf(role);
   // Channel 13 exists only while one file is being loaded.
   FreeFormatReader reader(kDataFileChannel);
   const detail::HeaderListener listener{
-      &sink,
-      [](void* s) { static_cast<Sink*>(s)->opened(); },
-      [](void* s, const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
-        static_cast<Sink*>(s)->title(seen, code);
+      &events, file,
+      [](void* e, int f) { static_cast<Events*>(e)->opened(f); },
+      [](void* e, int f, const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
+        static_cast<Events*>(e)->title(f, seen, code);
       },
-      [](void* s, const HeaderStatementSeen& seen) { static_cast<Sink*>(s)->headerStatement(seen); }};
-  detail::openAndReadHeader(reader, name, numbers, header, mode, listener);
-  sink.headerEnd();
+      [](void* e, int f, const HeaderStatementSeen& seen) { static_cast<Events*>(e)->headerStatement(f, seen); }};
+  detail::openAndReadHeader(reader, name, numbers, header, policy.openMode, listener);
+  events.headerEnd(file);
 
-  // A sink that asks for detail gets each row as soon as it is read, so that
-  // after a stop it has seen every row before it; the run's own sinks get
-  // them a batch at a time.
-  constexpr bool kDetail = Sink::kRowDetail || Sink::kBatchedDetail;
-  constexpr std::size_t kBatch = Sink::kRowDetail ? 1 : detail::kRowBatch;
+  // A handler that asks for detail gets each row as soon as it is read, so
+  // that after a stop it has seen every row before it; the run's own work
+  // gets them a batch at a time.
+  constexpr bool kDetail = Events::kRowDetail || Events::kBatchedDetail;
+  constexpr std::size_t kBatch = Events::kRowDetail ? 1 : detail::kRowBatch;
   double values[3 * kBatch] = {};
   RowLines lines[kDetail ? kBatch : 1];
   std::size_t rows = 0;
@@ -276,15 +298,17 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
                                                  kDetail ? kAllRowItems : detail::kColumn2Item,
                                                  wanted, ended, cutShortLine);
     for (std::size_t k = 0; k < got; ++k) {
-      sink.row(RowSeen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr});
+      RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}};
+      if constexpr (Events::kRowDetail) seen.record = reader.bufferedRecord(lines[k].offset);
+      keep(seen);
+      events.row(file, seen);
     }
     rows += got;
   }
-  bool pastLimit = false;
-  if constexpr (Sink::kLooksPastLimit) pastLimit = !ended && reader.holdsMore();
-  sink.end(LoadEnd{rows, cutShortLine, !ended, pastLimit});
+  const bool pastLimit = policy.looksPastLimit && !ended && reader.holdsMore();
+  events.end(file, LoadEnd{rows, cutShortLine, !ended, pastLimit});
   reader.close(numbers.close);
-  sink.closed();
+  events.closed(file);
   return rows;
 }
 

@@ -1,4 +1,4 @@
-#include "explain.h"
+#include "explain/facts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -17,6 +16,7 @@
 
 #include "comparison/comparison.h"
 #include "companion/companion.h"
+#include "explain/findings.h"
 
 namespace velmora::explain {
 
@@ -128,6 +128,8 @@ Presence presenceOf(const std::string& name) {
     presence.directory = S_ISDIR(status.st_mode);
     presence.regular = S_ISREG(status.st_mode);
     presence.size = static_cast<long long>(status.st_size);
+    presence.device = static_cast<unsigned long long>(status.st_dev);
+    presence.inode = static_cast<unsigned long long>(status.st_ino);
   }
   return presence;
 }
@@ -223,21 +225,18 @@ bool RecordsAgain::walk(long long offset, long long first, long long last,
   return true;
 }
 
-void RecordsAgain::keep(long long offset, long long first, long long last, std::map<long long, std::string>& kept) {
+void RecordsAgain::keep(long long offset, long long first, long long last, RecordsByLine& kept) {
   if (offset < 0 || first <= 0) return;
   walk(offset, first, last, [&](long long line, const FetchedRecord& record) {
     if (line < first + kMaxRecordLines || line == last) kept[line] = record.bytes.substr(0, kMaxShownRecordBytes);
   });
 }
 
-std::string rowRecord(Explanation& facts, int f, std::size_t index) {
-  FileFacts& file = facts.files[f];
+std::string rowRecord(const Explanation& facts, int f, std::size_t index) {
+  const FileFacts& file = facts.files[f];
   const LoadRecord& r = file.record;
   if (index >= r.rows) return {};
   const long long first = r.firstLine(index), last = r.lastLine(index);
-  if (file.again && file.records.find(first) == file.records.end()) {
-    file.again->keep(r.rowOffsets[index], first, last, file.records);
-  }
   std::string record;
   for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) {
     if (line != first) record += '\n';
@@ -287,40 +286,46 @@ void findSuspectLines(FileFacts& file, RecordsAgain& again) {
   });
 }
 
-// The records the report shows, read again once a file is done with (its
-// load returned or stopped): each listed row's records in both files, the
-// first rows read from more than one line or holding more than three
-// values, the control file's name lines; and the header records that read
-// like rows. The values were read by the loader, never from these bytes.
+// The records the report shows, read again in one pass after the run, each
+// file opened once and closed before any finding is made: each listed row's
+// records in both files, the rows the relation findings show, the first
+// rows read from more than one line or holding more than three values, the
+// record a stop names; and the header records that read like rows where the
+// header could not be judged as read. The values were read by the loader,
+// never from these bytes.
 void readRecordsAgain(Explanation& facts) {
-  for (FileFacts& file : facts.files) {
-    if (file.loadStarted && file.record.opened) file.again = std::make_shared<RecordsAgain>(file.name);
+  // The rows shown (indices from 0), in this order while the bytes the
+  // access may read last: the listed ones (largest first), the largest and
+  // the first difference, and those of the relation findings.
+  std::vector<std::size_t> shown[2];
+  for (std::size_t k = 0; k < facts.top.size(); ++k) {
+    shown[0].push_back(facts.top.indexOf(k));
+    shown[1].push_back(facts.top.indexOf(k));
   }
-  // The rows shown (indices from 0): the listed ones, the largest and the first difference.
-  std::vector<std::size_t> shown;
-  shown.reserve(facts.top.size() + 2);
-  for (std::size_t k = 0; k < facts.top.size(); ++k) shown.push_back(facts.top.indexOf(k));
   std::vector<RowFacts*> rows;
   if (facts.largest) rows.push_back(&*facts.largest);
   if (facts.firstDifference) rows.push_back(&*facts.firstDifference);
-  for (const RowFacts* row : rows) shown.push_back(row->row - 1);
+  for (const RowFacts* row : rows) {
+    shown[0].push_back(row->row - 1);
+    shown[1].push_back(row->row - 1);
+  }
+  relationRowsShown(facts, shown[0], shown[1]);
   for (int f = 0; f < 2; ++f) {
     FileFacts& file = facts.files[f];
-    if (!file.again) continue;
-    RecordsAgain& again = *file.again;
+    if (!file.loadStarted || !file.record.opened) continue;
+    RecordsAgain again(file.name);
     findSuspectLines(file, again);
     if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) {
       again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
     }
     const LoadRecord& r = file.record;
-    for (const std::size_t i : shown) {
-      if (i >= r.rows) continue;
+    for (const std::size_t i : shown[f]) {
+      if (i >= r.rows || file.records.count(r.firstLine(i)) != 0) continue;
       again.keep(r.rowOffsets[i], r.firstLine(i), r.lastLine(i), file.records);
     }
     if (r.firstMultiLineRow > 0) {
       const RowLines& seen = r.firstMultiLine;
       again.walk(seen.offset, seen.first, seen.last, [&](long long line, const FetchedRecord& record) {
-        if (line == seen.first && !record.cut) file.multiLineHeld = record.shape.values;
         if (line == seen.first || line == seen.last) file.records[line] = record.bytes.substr(0, kMaxShownRecordBytes);
       });
     }
@@ -328,30 +333,52 @@ void readRecordsAgain(Explanation& facts) {
       const std::size_t i = r.surplusRows[0].row - 1;
       again.keep(r.rowOffsets[i], r.firstLine(i), r.firstLine(i), file.records);
     }
+  }
+  for (int f = 0; f < 2; ++f) {
     for (RowFacts* row : rows) {
-      const std::size_t i = row->row - 1;
-      if (i >= r.rows) continue;
-      (f == 0 ? row->referenceRecord : row->comparedRecord) = rowRecord(facts, f, i);
+      if (row->row - 1 < facts.files[f].record.rows) {
+        (f == 0 ? row->referenceRecord : row->comparedRecord) = rowRecord(facts, f, row->row - 1);
+      }
     }
   }
-  auto recordOf = [&](int f, std::size_t i) { return facts.files[f].again ? rowRecord(facts, f, i) : std::string(); };
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
     const std::size_t i = facts.top.indexOf(k);
-    facts.top.addRecords(recordOf(0, i), recordOf(1, i));
+    facts.top.addRecords(rowRecord(facts, 0, i), rowRecord(facts, 1, i));
   }
 }
 
-// Everything a record holds, as before a load; the caller's storage is kept.
-void startRecord(LoadRecord& record) {
-  LoadRecord fresh;
-  fresh.rowPlaces = record.rowPlaces;
-  fresh.rowOffsets = record.rowOffsets;
-  fresh.column2InFileUnits = record.column2InFileUnits;
-  fresh.column1 = record.column1;
-  fresh.column3 = record.column3;
-  std::memset(fresh.title, ' ', sizeof fresh.title);
-  std::memset(fresh.rateLabel, ' ', sizeof fresh.rateLabel);
-  record = fresh;
+// How column 2 of a row whose first record is `record` is written; unknown
+// where the record was not at hand, or does not hold the value (a row read
+// from more lines), or the value is not a plain number. Only the record's
+// first kWrittenLook bytes are looked at, so a row of many values costs no
+// more than a short one; a value that reaches past them is not known.
+WrittenForm writtenForm(std::string_view record) {
+  constexpr std::size_t kWrittenLook = 256;
+  const std::string_view looked = record.substr(0, kWrittenLook);
+  WrittenForm form;
+  WrittenValue value;
+  if (looked.empty() || !writtenItem(looked, 2, value) || value.kind != WrittenKind::Number || value.word) return form;
+  if (value.end >= looked.size() && looked.size() < record.size()) return form;
+  auto capped = [](std::uint32_t n) {
+    return static_cast<std::uint8_t>(std::min<std::uint32_t>(n, WrittenForm::kWrittenCap));
+  };
+  form.decimals = capped(value.decimals());
+  form.significant = capped(value.significantDigits);
+  return form;
+}
+
+// A record as before a load, its storage the workspace's columns of file
+// `f`, set here once for the load.
+void startRecord(LoadRecord& record, Workspace& workspace, int f) {
+  record = LoadRecord{};
+  std::memset(record.title, ' ', sizeof record.title);
+  std::memset(record.rateLabel, ' ', sizeof record.rateLabel);
+  record.rowPlaces = workspace.rowPlaces[f].get();
+  record.rowOffsets = workspace.rowOffsets[f].get();
+  record.column2InFileUnits = workspace.column2InFileUnits[f].get();
+  record.column1 = workspace.column1[f].get();
+  record.column3 = workspace.column3[f].get();
+  record.column2Written = f == 1 ? workspace.comparedWritten.get() : nullptr;
 }
 
 // What explain notes of the one run, as it goes: the control file's name
@@ -360,22 +387,27 @@ void startRecord(LoadRecord& record) {
 // not give a readable file.
 class Observer : public NoRunEvents {
  public:
-  static constexpr OpenMode kOpenMode = OpenMode::ReadOnly;
   static constexpr bool kRowDetail = true;
-  static constexpr bool kWritesResultLine = false;
-  static constexpr bool kLooksPastLimit = true;
 
-  Observer(const Request& request, Workspace& workspace, Explanation& facts)
-      : request_(request), workspace_(workspace), facts_(facts) {}
+  Observer(Workspace& workspace, Explanation& facts) : workspace_(workspace), facts_(facts) {}
 
-  [[nodiscard]] bool namesGiven() const { return !request_.fromControlFile; }
-  [[nodiscard]] std::string_view givenName(int f) const {
-    return f == 0 ? request_.referenceName : request_.comparedName;
+  // The run explain makes: files opened for reading only, the pair named
+  // in the request or the control file, no result line.
+  static RunPolicy policyFor(const Request& request, Workspace& workspace) {
+    RunPolicy policy;
+    policy.openMode = OpenMode::ReadOnly;
+    policy.namesGiven = !request.fromControlFile;
+    policy.names[0] = request.referenceName;
+    policy.names[1] = request.comparedName;
+    policy.looksPastLimit = true;
+    policy.writesResultLine = false;
+    policy.referenceColumn = &workspace.reference;
+    return policy;
   }
-  void beforeOpen(std::string_view name, int channel, const OpenStatements& statements) {
+
+  void opening(std::string_view name, int channel, const OpenStatements& statements) {
     predictOpen(name, channel, statements, wouldCreate, linkTarget);
   }
-  ReferenceColumn& referenceColumn() { return workspace_.reference; }
 
   // So far: a stop in it leaves it read, its line unknown.
   void nameStarting(int f) { facts_.control.names[f].read = true; }
@@ -399,13 +431,7 @@ class Observer : public NoRunEvents {
     file.name = std::string(fileNameOf(name));
     file.presence = presenceOf(file.name);
     file.loadStarted = true;
-    LoadRecord& record = file.record;
-    record.rowPlaces = workspace_.rowPlaces[f].get();
-    record.rowOffsets = workspace_.rowOffsets[f].get();
-    record.column2InFileUnits = workspace_.column2InFileUnits[f].get();
-    record.column1 = workspace_.column1[f].get();
-    record.column3 = workspace_.column3[f].get();
-    startRecord(record);
+    startRecord(file.record, workspace_, f);
   }
 
   void opened(int f) { record(f).opened = true; }
@@ -473,11 +499,14 @@ class Observer : public NoRunEvents {
     r.column2InFileUnits[index] = seen.values[1];
     r.column3[index] = seen.values[2];
     const RowLines& lines = *seen.lines;
+    if (r.column2Written != nullptr) r.column2Written[index] = writtenForm(seen.record);
     r.slashRows += lines.endedBySlash ? 1 : 0;
     if (lines.first != lines.last) {
       if (r.firstMultiLineRow == 0) {
         r.firstMultiLineRow = seen.row;
         r.firstMultiLine = lines;
+        // What its first record held, as the reader split it.
+        if (!seen.record.empty()) facts_.files[f].multiLineHeld = describeRecord(seen.record).values;
       }
     } else if (lines.ignored > 0) {
       if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
@@ -531,22 +560,9 @@ class Observer : public NoRunEvents {
                 r.headerStatements + LoadRecord::kMaxHeaderStatements);
   }
 
-  const Request& request_;
   Workspace& workspace_;
   Explanation& facts_;
   double total_ = 0;
-};
-
-// Restores the previous stop handler however the explanation ends.
-class HandlerScope {
- public:
-  HandlerScope() : previous_(setStopHandler(throwStop)) {}
-  ~HandlerScope() { setStopHandler(previous_); }
-  HandlerScope(const HandlerScope&) = delete;
-  HandlerScope& operator=(const HandlerScope&) = delete;
-
- private:
-  StopHandler previous_;
 };
 
 }  // namespace
@@ -560,13 +576,14 @@ Workspace::Workspace() {
     column1[f].reset(new double[kMaxRows]);
     column3[f].reset(new double[kMaxRows]);
   }
+  comparedWritten.reset(new WrittenForm[kMaxRows]);
 }
 
 void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {
   // The reference column is zero beyond the rows of the pair it holds.
   workspace.reference.clear(workspace.used[0]);
   workspace.used[0] = workspace.used[1] = 0;
-  HandlerScope handler;
+  const StopHandlerScope handler(throwStop);
   if (request.fromControlFile) {
     facts.control.used = true;
     facts.control.presence = presenceOf(kControlFileName);
@@ -579,9 +596,9 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
       file.presence = presenceOf(file.name);
     }
   }
-  Observer observer(request, workspace, facts);
+  Observer observer(workspace, facts);
   try {
-    runComparison(observer);
+    runComparison(Observer::policyFor(request, workspace), observer);
     compare(request, workspace, observer.total(), facts);
   } catch (const Stopped& stopped) {
     // Memory velmora-explain could not get is its own failure, not velmora's:
@@ -593,6 +610,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.stop->wouldCreate = observer.wouldCreate;
     facts.stop->linkTarget = observer.linkTarget;
   }
+  searchRelationsOf(facts);
   readRecordsAgain(facts);
   facts.failAbove = request.failAbove;
   addFindings(facts);
@@ -601,30 +619,6 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.residualSquares = residualSquares(relation, facts.squares.size());
     facts.residualTotal = roughTotal(relation.residual);
   }
-  // The explanation is made: no file stays open with it.
-  for (FileFacts& file : facts.files) file.again.reset();
-}
-
-PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {
-  caption.clear();
-  for (const Finding& finding : facts.findings) {
-    if (caption.size() == kCaptionFindings) break;
-    // Where the names came from is for the report; a name lost is the
-    // same-file finding, which the caption does hold.
-    if (finding.kind == FindingKind::ControlFile) continue;
-    caption.push_back(std::string(findingKindName(finding.kind)) + ": " + finding.text);
-  }
-  return PlotData{facts.files[0].name,
-                  facts.files[1].name,
-                  facts.resultLine,
-                  facts.squares.data(),
-                  facts.squares.size(),
-                  facts.total,
-                  facts.files[0].record.rows,
-                  facts.firstDifference ? facts.firstDifference->row : 0,
-                  caption,
-                  facts.residualSquares.empty() ? nullptr : facts.residualSquares.data(),
-                  facts.residualTotal};
 }
 
 }  // namespace velmora::explain

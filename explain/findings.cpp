@@ -1,16 +1,15 @@
 // Findings: what the facts of an explanation mean, each named as one of a
 // fixed set of kinds, with enough words to fix the file.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 
-#include "explain.h"
+#include "explain/findings.h"
+#include "explain/facts.h"
 #include "companion/companion.h"
 
 namespace velmora::explain {
@@ -144,7 +143,7 @@ class Findings {
   void controlFile() {
     const ControlFacts& control = facts_.control;
     if (!control.used || !control.names[0].read) return;
-    std::string text = "CompareThese.inp: ";
+    std::string text = std::string(kControlFileName) + ": ";
     std::vector<long long> lines;
     std::string lost;  // why a name statement gave no name, and what follows
     for (int f = 0; f < 2; ++f) {
@@ -242,7 +241,7 @@ class Findings {
   }
 
   // A record as it stands, for a finding's words, or "" when it could not be read again.
-  static std::string recordText(const std::map<long long, std::string>& found, long long line) {
+  static std::string recordText(const RecordsByLine& found, long long line) {
     const auto it = found.find(line);
     return it == found.end() ? std::string() : " ('" + shownRecord(it->second) + "')";
   }
@@ -335,15 +334,14 @@ class Findings {
     }
   }
 
-  // Both names denote one file (device and inode), once both were read:
+  // Both names denote one file (device and inode, as the system said before
+  // each load), once both were read:
   // elsewhere there is no total to speak of.
   void sameFile() {
     const FileFacts& a = facts_.files[0];
     const FileFacts& b = facts_.files[1];
-    if (!a.loaded || !b.loaded) return;
-    struct stat first {}, second {};
-    if (::stat(a.name.c_str(), &first) != 0 || ::stat(b.name.c_str(), &second) != 0) return;
-    if (first.st_dev != second.st_dev || first.st_ino != second.st_ino) return;
+    if (!a.loaded || !b.loaded || !a.presence.exists || !b.presence.exists) return;
+    if (a.presence.device != b.presence.device || a.presence.inode != b.presence.inode) return;
     add(FindingKind::SameFile, FindingRole::Pair, 0, {},
         shownBytes(a.name) + " and " + shownBytes(b.name) +
             " are the same file: each row is compared with itself, so the total is zero unless a "
@@ -371,7 +369,7 @@ class Findings {
       if (!file.record.rowsPastLimit) continue;
       const long long last = file.record.firstLine(kMaxRows - 1);
       add(FindingKind::RowsPastLimit, roleOf(f), 0, {last},
-          shownBytes(file.name) + " after line " + std::to_string(last) + ": rows past 1,000,000 were not read");
+          shownBytes(file.name) + " after line " + std::to_string(last) + ": rows past " + groupedCount(kMaxRows) + " were not read");
     }
   }
 
@@ -438,6 +436,26 @@ class Findings {
 };
 
 }  // namespace
+
+std::string shownRecord(std::string_view record) {
+  std::string shown;
+  std::size_t left = kShownRecordWidth;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = record.find('\n', start);
+    const std::string_view line = record.substr(start, end == std::string_view::npos ? end : end - start);
+    const std::size_t used = appendEscaped(shown, line, Escape::Display, left);
+    if (used == kNoCut || end == std::string_view::npos) break;
+    left -= used;
+    if (left < 3) {
+      shown += "\xE2\x80\xA6";
+      break;
+    }
+    shown += " | ";
+    left -= 3;
+    start = end + 1;
+  }
+  return shown;
+}
 
 std::string titleNotStored(const LoadRecord& r) {
   if (r.titleStored) return "";

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -64,10 +63,6 @@ struct Options {
 
 [[noreturn]] void usageError(const std::string& message) { velmora::companion::usageError(kProgram, message); }
 
-bool parseCount(std::string_view text, std::size_t& value) {
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
 
 Options parseArguments(int argc, char** argv) {
   Options options;
@@ -90,7 +85,7 @@ Options parseArguments(int argc, char** argv) {
       options.json = true;
     } else if (name == "top") {
       const std::string_view text = line.value();
-      if (!parseCount(text, options.request.top)) {
+      if (!velmora::companion::wholeNumber(text, options.request.top)) {
         usageError("invalid row count for --top: '" + std::string(text) + "'");
       }
     } else if (name == "plot") {

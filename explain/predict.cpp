@@ -10,7 +10,8 @@
 #include <climits>
 #include <string>
 
-#include "explain.h"
+#include "explain/facts.h"
+#include "companion/companion.h"
 
 namespace velmora::explain {
 namespace {

@@ -16,7 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "explain.h"
+#include "explain/findings.h"
+#include "explain/facts.h"
 #include "companion/companion.h"
 
 namespace velmora::explain {
@@ -28,6 +29,8 @@ namespace {
 // Exceptions named in a sentence, and listed with their records.
 constexpr std::size_t kNamedExceptions = 5;
 constexpr std::size_t kListedExceptions = 10;
+// The first compared rows a constant column's finding looks at.
+constexpr std::size_t kConstantRowsLooked = 5;
 // Records a record-bytes finding lists by line before it only counts.
 constexpr std::size_t kNamedRecords = 5;
 
@@ -425,7 +428,7 @@ class RelationText {
 };
 
 // The listed exceptions with their records as written.
-std::vector<ExceptionRow> exceptionRows(Explanation& facts, const Relation& r) {
+std::vector<ExceptionRow> exceptionRows(const Explanation& facts, const Relation& r) {
   std::vector<ExceptionRow> rows;
   const LoadRecord& a = facts.files[0].record;
   const LoadRecord& b = facts.files[1].record;
@@ -638,14 +641,14 @@ class RecordCauses {
 
 // The compared column 2 is one value on every row: no relation, and why
 // where the records tell (a slash ended each row before its second value).
-Finding constantFinding(Explanation& facts, double value) {
+Finding constantFinding(const Explanation& facts, double value) {
   const LoadRecord& b = facts.files[1].record;
   std::string text = quotedName(facts.files[1].name) + ": compared column 2 is " + shortestText(value) +
                      " on every row (" + plural(b.rows, "row", "rows") +
                      ") whatever the reference's, so no relation between the files holds";
   // The first rows' records, as the reader splits them.
   bool slashed = true;
-  const std::size_t looked = std::min<std::size_t>(b.rows, 5);
+  const std::size_t looked = std::min<std::size_t>(b.rows, kConstantRowsLooked);
   std::size_t at = 0;
   for (std::size_t i = 0; i < looked && slashed; ++i) {
     const ValuesOf split(rowRecord(facts, 1, i));
@@ -695,32 +698,46 @@ Finding unexplainedFinding(const Unexplained& u) {
 
 }  // namespace
 
+void searchRelationsOf(Explanation& facts) {
+  if (!facts.compared) return;
+  const LoadRecord& a = facts.files[0].record;
+  const LoadRecord& b = facts.files[1].record;
+  // How a sampled compared row's column 2 is written, as the reader scanned
+  // it while it read the row.
+  auto writtenDigits = [&](std::size_t row) {
+    WrittenDigits digits;
+    if (b.column2Written == nullptr || row >= b.rows) return digits;
+    const WrittenForm form = b.column2Written[row];
+    if (form.decimals != WrittenForm::kUnknownWritten) digits.decimals = form.decimals;
+    if (form.significant != WrittenForm::kUnknownWritten) digits.significant = form.significant;
+    return digits;
+  };
+  const RelationInput input{{{a.column1, a.column2InFileUnits, a.column3}, a.rows},
+                            {{b.column1, b.column2InFileUnits, b.column3}, b.rows},
+                            facts.total,
+                            writtenDigits};
+  facts.relationSearch = searchRelations(input);
+}
+
+void relationRowsShown(const Explanation& facts, std::vector<std::size_t>& reference,
+                       std::vector<std::size_t>& compared) {
+  if (!facts.relationSearch) return;
+  const RelationSearch& search = *facts.relationSearch;
+  for (const Relation& r : search.relations) {
+    for (std::size_t k = 0; k < r.exceptions.size() && k < kListedExceptions; ++k) {
+      reference.push_back(r.exceptions[k].referenceRow);
+      compared.push_back(r.exceptions[k].row);
+    }
+  }
+  if (search.constant) {
+    for (std::size_t i = 0; i < kConstantRowsLooked && i < facts.files[1].record.rows; ++i) compared.push_back(i);
+  }
+}
+
 void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
   RecordCauses causes(facts);
-  if (facts.compared) {
-    const LoadRecord& a = facts.files[0].record;
-    const LoadRecord& b = facts.files[1].record;
-    // How a sampled compared row's column 2 is written, from its record as
-    // the reader splits it (read again at the offset the load gave).
-    std::unordered_map<std::size_t, WrittenDigits> written;
-    const std::shared_ptr<RecordsAgain> again = facts.files[1].again;
-    auto writtenDigits = [&](std::size_t row) {
-      const auto emplaced = written.try_emplace(row);
-      WrittenDigits& digits = emplaced.first->second;
-      if (!emplaced.second || !again || row >= b.rows) return digits;
-      const long long line = b.firstLine(row);
-      again->walk(b.rowOffsets[row], line, line, [&](long long, const FetchedRecord& record) {
-        WrittenValue value;
-        if (record.cut || !writtenItem(record.bytes, 2, value) || value.kind != WrittenKind::Number || value.word) return;
-        digits = {static_cast<int>(value.decimals()), static_cast<int>(value.significantDigits)};
-      });
-      return digits;
-    };
-    const RelationInput input{{{a.column1, a.column2InFileUnits, a.column3}, a.rows},
-                              {{b.column1, b.column2InFileUnits, b.column3}, b.rows},
-                              facts.total,
-                              writtenDigits};
-    RelationSearch search = searchRelations(input);
+  if (facts.compared && facts.relationSearch) {
+    RelationSearch& search = *facts.relationSearch;
     if (search.constant) out.push_back(constantFinding(facts, search.constantValue));
     if (search.unexplained) out.push_back(unexplainedFinding(*search.unexplained));
     for (Relation& relation : search.relations) {

@@ -1,4 +1,5 @@
 // The report, as text for a reader and as one JSON object for a program.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -9,8 +10,9 @@
 #include <string_view>
 #include <utility>
 
-#include "explain.h"
+#include "explain/report.h"
 #include "companion/companion.h"
+#include "explain/findings.h"
 
 #include "comparison/comparison.h"
 
@@ -172,7 +174,12 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   if (r.cutShortRowLine > 0) {
     out << "  cut-short final row:    line " << r.cutShortRowLine << ", dropped\n";
   }
-  if (r.rowsPastLimit) out << "  rows past 1,000,000:    left unread\n";
+  if (r.rowsPastLimit) {
+    // Its label padded as the others are, to 24 characters.
+    std::string label = "rows past " + groupedCount(kMaxRows) + ":";
+    label.resize(std::max<std::size_t>(label.size() + 1, 24), ' ');
+    out << "  " << label << "left unread\n";
+  }
   if (r.slashRows > 0) out << "  rows given by a slash:  " << r.slashRows << "\n";
 }
 
@@ -585,26 +592,6 @@ void writeFileJson(JsonWriter& json, const FileFacts& file, int role) {
 
 }  // namespace
 
-std::string shownRecord(std::string_view record) {
-  std::string shown;
-  std::size_t left = kShownRecordWidth;
-  for (std::size_t start = 0;;) {
-    const std::size_t end = record.find('\n', start);
-    const std::string_view line = record.substr(start, end == std::string_view::npos ? end : end - start);
-    const std::size_t used = appendEscaped(shown, line, Escape::Display, left);
-    if (used == kNoCut || end == std::string_view::npos) break;
-    left -= used;
-    if (left < 3) {
-      shown += "\xE2\x80\xA6";
-      break;
-    }
-    shown += " | ";
-    left -= 3;
-    start = end + 1;
-  }
-  return shown;
-}
-
 bool writeTextReport(std::FILE* file, const Explanation& facts) {
   Out out(file);
   if (facts.control.used && !facts.control.presence.exists) {
@@ -812,6 +799,28 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
   json.close('}');
   json.raw("\n");
   return json.finish();
+}
+
+PlotData plotDataOf(const Explanation& facts, std::vector<std::string>& caption) {
+  caption.clear();
+  for (const Finding& finding : facts.findings) {
+    if (caption.size() == kCaptionFindings) break;
+    // Where the names came from is for the report; a name lost is the
+    // same-file finding, which the caption does hold.
+    if (finding.kind == FindingKind::ControlFile) continue;
+    caption.push_back(std::string(findingKindName(finding.kind)) + ": " + finding.text);
+  }
+  return PlotData{facts.files[0].name,
+                  facts.files[1].name,
+                  facts.resultLine,
+                  facts.squares.data(),
+                  facts.squares.size(),
+                  facts.total,
+                  facts.files[0].record.rows,
+                  facts.firstDifference ? facts.firstDifference->row : 0,
+                  caption,
+                  facts.residualSquares.empty() ? nullptr : facts.residualSquares.data(),
+                  facts.residualTotal};
 }
 
 }  // namespace velmora::explain

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include "companion/companion.h"
 #include "comparison/comparison.h"
 #include "datafile/datafile.h"
 #include "explain/explain.h"
@@ -78,14 +79,11 @@ void throwStop(const StopReport& report) {
 // The lock, and the throwing stop handler while it is held.
 class Call {
  public:
-  Call() : lock_(processLock), previous_(setStopHandler(throwStop)) {}
-  ~Call() { setStopHandler(previous_); }
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
+  Call() : lock_(processLock), handler_(throwStop) {}
 
  private:
   std::lock_guard<std::mutex> lock_;
-  StopHandler previous_;
+  companion::StopHandlerScope handler_;
 };
 
 // Runs `body`; a stop of the reader leaves it as the caller's StopError.
@@ -125,25 +123,24 @@ void stopWhereVelmoraWould(std::string_view name, const std::string& path, int c
 // What read() keeps of a load.
 struct ReadSink : NoLoadEvents {
   static constexpr bool kBatchedDetail = true;
-  static constexpr bool kLooksPastLimit = true;
   DataFile* file = nullptr;
-  void title(const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
+  void title(int /*file*/, const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
     file->title.assign(seen.text.substr(0, seen.valueLength));
     file->formatCode = code.code;
     file->layout = code.layout == HeaderLayout::Layout1   ? Layout::Layout1
                    : code.layout == HeaderLayout::Layout2 ? Layout::Layout2
                                                           : Layout::Plain;
   }
-  void headerStatement(const HeaderStatementSeen& seen) {
+  void headerStatement(int /*file*/, const HeaderStatementSeen& seen) {
     if (seen.kind != HeaderStatementKind::LabelledNumber && seen.kind != HeaderStatementKind::RateSearch) return;
     file->header.push_back({std::string(seen.text.substr(0, seen.valueLength)), seen.number, seen.firstLine});
   }
-  void row(const RowSeen& seen) {
+  void row(int /*file*/, const RowSeen& seen) {
     const std::size_t at = seen.row - 1;
     std::memcpy(&file->table[3 * at], seen.values, 3 * sizeof(double));
     file->lines[at] = seen.lines->first;
   }
-  void end(const LoadEnd& end) { file->rowsPastLimit = end.rowsPastLimit; }
+  void end(int /*file*/, const LoadEnd& end) { file->rowsPastLimit = end.rowsPastLimit; }
 };
 
 template <class T>
@@ -168,26 +165,30 @@ void shrink(MallocBuffer<T>& buffer, std::size_t count) {
 // opened for reading only after velmora's open has been predicted, and each
 // call's own reference column.
 struct LibraryRun : NoRunEvents {
-  static constexpr OpenMode kOpenMode = OpenMode::ReadOnly;
-  static constexpr bool kWritesResultLine = false;
-  const std::string* names = nullptr;  // the pair given, or null: the control file's
-  std::string folder;                  // where relative names are; empty: the working directory
-  ReferenceColumn column;
+  std::string folder;  // where relative names are; empty: the working directory
   double total = 0;
-  [[nodiscard]] bool namesGiven() const { return names != nullptr; }
-  [[nodiscard]] std::string_view givenName(int file) const { return names[file]; }
-  void beforeOpen(std::string_view name, int channel, const OpenStatements& statements) {
+  void opening(std::string_view name, int channel, const OpenStatements& statements) {
     name = fileNameOf(name);
     std::string path(name);
     if (!folder.empty() && !name.empty() && name.front() != '/') path = folder + "/" + path;
     stopWhereVelmoraWould(name, path, channel, statements);
   }
-  ReferenceColumn& referenceColumn() { return column; }
   void result(double sum) { total = sum; }
 };
 
-Result resultOf(LibraryRun& observer) {
-  runComparison(observer);
+// `names`: the pair given, or null: the control file's.
+Result resultOf(LibraryRun& observer, const std::string* names) {
+  ReferenceColumn column;
+  RunPolicy policy;
+  policy.openMode = OpenMode::ReadOnly;
+  policy.namesGiven = names != nullptr;
+  if (names != nullptr) {
+    policy.names[0] = names[0];
+    policy.names[1] = names[1];
+  }
+  policy.writesResultLine = false;
+  policy.referenceColumn = &column;
+  runComparison(policy, observer);
   char line[kResultLineLength + 1];
   formatResultLine(observer.total, line);
   // A blank, the field, the line feed: the line without it.
@@ -243,7 +244,7 @@ DataFile read(std::string_view path) {
       HeaderState header;
       ReadSink sink;
       sink.file = &file;
-      file.rows = loadDataFile(path, DataFileRole::First, header, OpenMode::ReadOnly, sink);
+      file.rows = loadDataFile(path, DataFileRole::First, header, {OpenMode::ReadOnly, true}, sink);
       return 0;
     });
   }
@@ -257,8 +258,7 @@ Result compare(std::string_view reference, std::string_view compared) {
   const Call call;
   return stopsThrown([&] {
     LibraryRun observer;
-    observer.names = names;
-    return resultOf(observer);
+    return resultOf(observer, names);
   });
 }
 
@@ -277,7 +277,7 @@ Result run(std::string_view folder) {
   return stopsThrown([&] {
     LibraryRun observer;
     observer.folder = resolved;
-    return resultOf(observer);
+    return resultOf(observer, nullptr);
   });
 }
 

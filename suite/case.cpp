@@ -153,15 +153,11 @@ void compareHere(const RunOptions& options, const Limit& limit, Comparison& out)
 
 std::vector<std::string> controlNamesHere() {
   ControlNames read;
-  const StopHandler previous = setStopHandler(namesStop);
+  const companion::StopHandlerScope handler(namesStop);
   try {
     readControlNames(read);
   } catch (const NamesStopped&) {
-  } catch (...) {
-    setStopHandler(previous);
-    throw;
   }
-  setStopHandler(previous);
   return {read.names, read.names + read.count};
 }
 

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <chrono>
@@ -131,9 +130,7 @@ Options parseArguments(int argc, char** argv) {
     } else if (name == "jobs") {
       const std::string_view text = line.value();
       unsigned jobs = 0;
-      auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), jobs);
-      if (text.empty() || failure != std::errc() || end != text.data() + text.size() || jobs == 0 ||
-          jobs > kMaxJobs) {
+      if (!velmora::companion::wholeNumber(text, jobs) || jobs == 0 || jobs > kMaxJobs) {
         usageError("invalid number of jobs: '" + std::string(text) + "' (1 to " + std::to_string(kMaxJobs) + ")");
       }
       options.jobs = jobs;
@@ -148,9 +145,7 @@ Options parseArguments(int argc, char** argv) {
     } else if (name == "timeout") {
       const std::string_view text = line.value();
       double seconds = 0;
-      auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-      if (text.empty() || failure != std::errc() || end != text.data() + text.size() || !(seconds >= 0) ||
-          std::isinf(seconds) || seconds > 1e9) {
+      if (!velmora::companion::wholeNumber(text, seconds) || !(seconds >= 0) || std::isinf(seconds) || seconds > 1e9) {
         usageError("invalid number of seconds for --timeout: '" + std::string(text) + "'");
       }
       options.timeout = seconds;
@@ -159,13 +154,8 @@ Options parseArguments(int argc, char** argv) {
       const std::string_view text = line.value();
       const std::size_t slash = text.find('/');
       unsigned k = 0, n = 0;
-      const char* middle = text.data() + (slash == std::string_view::npos ? text.size() : slash);
-      auto [kEnd, kFailure] = std::from_chars(text.data(), middle, k);
-      auto [nEnd, nFailure] = slash == std::string_view::npos
-                                  ? std::from_chars_result{middle, std::errc::invalid_argument}
-                                  : std::from_chars(middle + 1, text.data() + text.size(), n);
-      if (kFailure != std::errc() || nFailure != std::errc() || kEnd != middle ||
-          nEnd != text.data() + text.size() || k < 1 || k > n) {
+      if (slash == std::string_view::npos || !velmora::companion::wholeNumber(text.substr(0, slash), k) ||
+          !velmora::companion::wholeNumber(text.substr(slash + 1), n) || k < 1 || k > n) {
         usageError("invalid shard: '" + std::string(text) + "' (K/N, 1 <= K <= N)");
       }
       options.shard = k;

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "companion/outputs.h"
+#include "comparison/comparison.h"
 
 namespace velmora::suite {
 
@@ -32,7 +33,7 @@ namespace velmora::suite {
 // blank space around it; lines starting with '#' are comments. "0" makes an
 // exact case, "1e-6" a loose one, "inf" one that fails only on NaN.
 inline constexpr char kLimitFileName[] = "velmora-limit";
-inline constexpr char kCaseFileName[] = "CompareThese.inp";
+inline constexpr const char* kCaseFileName = kControlFileName;
 
 enum class LimitSource { None, Option, File };
 struct Limit {

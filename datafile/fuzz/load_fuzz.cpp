@@ -64,8 +64,8 @@ struct KeepingSink : NoLoadEvents {
             "a header statement starts after the previous one and stops within the file");
     lastLine = seen.lastLine;
   }
-  void opened() { advance(Stage::Start, Stage::Opened, "opened comes first"); }
-  void title(const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
+  void opened(int /*file*/) { advance(Stage::Start, Stage::Opened, "opened comes first"); }
+  void title(int /*file*/, const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
     advance(Stage::Opened, Stage::Title, "the title comes after the open");
     if (kDetail) {
       require(seen.text.size() == kLineWidth && seen.text[code.position - 1] == code.code,
@@ -77,12 +77,12 @@ struct KeepingSink : NoLoadEvents {
     }
     statementSeen(seen);
   }
-  void headerStatement(const HeaderStatementSeen& seen) {
+  void headerStatement(int /*file*/, const HeaderStatementSeen& seen) {
     if (kDetail) require(stage == Stage::Title, "header statements come after the title");
     statementSeen(seen);
   }
-  void headerEnd() { advance(Stage::Title, Stage::Header, "the header ends once, after the title"); }
-  void row(const RowSeen& seen) {
+  void headerEnd(int /*file*/) { advance(Stage::Title, Stage::Header, "the header ends once, after the title"); }
+  void row(int /*file*/, const RowSeen& seen) {
     if (kDetail) {
       if (stage == Stage::Header) stage = Stage::Rows;
       require(stage == Stage::Rows, "rows come after the header");
@@ -98,7 +98,7 @@ struct KeepingSink : NoLoadEvents {
     rows = seen.row;
     columns[seen.row - 1] = seen.values[1];
   }
-  void end(const LoadEnd& end) {
+  void end(int /*file*/, const LoadEnd& end) {
     if (stage == Stage::Header) stage = Stage::Rows;
     advance(Stage::Rows, Stage::Ended, "the end comes after the rows");
     require(end.rows == rows, "the end counts the rows handed on");
@@ -106,7 +106,7 @@ struct KeepingSink : NoLoadEvents {
     if (kDetail) require(end.cutShortLine == 0 || (end.cutShortLine > lastLine && end.cutShortLine <= records),
                          "a cut-short row lies after the rows");
   }
-  void closed() { advance(Stage::Ended, Stage::Closed, "closed comes last"); }
+  void closed(int /*file*/) { advance(Stage::Ended, Stage::Closed, "closed comes last"); }
 };
 
 // One load of the file; returns what it left: the row count or the stop, the
@@ -124,7 +124,7 @@ std::string loadOnce(const fuzz::InputFile& input, std::string_view file, double
   sink.records = records;
   try {
     const std::size_t rows = loadDataFile(name, DataFileRole::First, header,
-                                          kDetail ? OpenMode::ReadOnly : OpenMode::CreateMissing, sink);
+                                          {kDetail ? OpenMode::ReadOnly : OpenMode::CreateMissing}, sink);
     require(rows == sink.rows, "the row count is the rows handed on");
     require(!kDetail || sink.stage == KeepingSink<kDetail>::Stage::Closed, "a load that returns is closed");
     require(rows <= kMaxRows && static_cast<long long>(rows) <= records,

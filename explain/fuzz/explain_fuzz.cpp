@@ -31,7 +31,7 @@ std::string plainOutcome(const fuzz::InputFile& input) {
   NoLoadEvents sink;
   std::string outcome;
   try {
-    outcome = "rows " + std::to_string(loadDataFile(name, DataFileRole::First, header, OpenMode::ReadOnly, sink)) + "\n";
+    outcome = "rows " + std::to_string(loadDataFile(name, DataFileRole::First, header, {OpenMode::ReadOnly}, sink)) + "\n";
   } catch (const fuzz::Stopped& stop) {
     outcome.assign(stop.report.text, stop.report.textLength);
   } catch (...) {

@@ -974,6 +974,27 @@ TEST(ExplainText, JsonEscapeKeepsUtf8EscapesTheRest) {
   for (const auto& [bytes, body] : cases) EXPECT_EQ(escaped(bytes, Escape::Json), body) << bytes;
 }
 
+TEST(ExplainText, CountsAndWholeNumbersAsTheCompanionsTakeThem) {
+  const std::pair<std::size_t, const char*> grouped[] = {
+      {0, "0"}, {999, "999"}, {1000, "1,000"}, {100000, "100,000"}, {1000000, "1,000,000"}, {12345678, "12,345,678"}};
+  for (const auto& [n, text] : grouped) EXPECT_EQ(companion::groupedCount(n), text) << n;
+  struct Whole {
+    const char* text;
+    bool taken;
+    std::size_t value;
+  };
+  const Whole counts[] = {{"12", true, 12},   {"007", true, 7},  {"", false, 0},   {" 1", false, 0},
+                          {"1 ", false, 0},   {"+1", false, 0},  {"-1", false, 0}, {"1e3", false, 0},
+                          {"0x10", false, 0}, {"18446744073709551616", false, 0}};
+  for (const Whole& w : counts) {
+    std::size_t value = 0;
+    EXPECT_EQ(companion::wholeNumber(w.text, value), w.taken) << w.text;
+    if (w.taken) {
+      EXPECT_EQ(value, w.value) << w.text;
+    }
+  }
+}
+
 TEST(ExplainText, ShortestTextReadsBack) {
   const double values[] = {0.1, 1e-300, 5e-324, 1.7976931348623157e308, -0.0, 123456789012345678.0, 1.0 / 3};
   for (double v : values) EXPECT_EQ(std::strtod(shortestText(v).c_str(), nullptr), v) << shortestText(v);

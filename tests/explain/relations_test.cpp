@@ -335,6 +335,15 @@ Table texts(Table t, const std::function<std::string(double)>& f) {
   return t;
 }
 
+// Each record carries `values` more values after its three, so that it is
+// longer than the part of a record whose written form is looked at.
+Table withSurplus(Table t, int values) {
+  for (Row& row : t) {
+    for (int k = 0; k < values; ++k) row.text[2] += " 1.25e300";
+  }
+  return t;
+}
+
 Table piece(const Table& t, std::size_t first, std::size_t last, const std::function<double(const Row&)>& f) {
   Table out = t;
   for (std::size_t i = first - 1; i < last; ++i) setValue(out[i], f(t[i]));
@@ -373,6 +382,9 @@ const RelationCase kRelationCases[] = {
      "sorted by column 1, ascending"},
     // Precisions.
     {"rounded_to_2_decimals", kR60, differing(texts(kR60, [](double v) { return fixed(v, 2); }), 20, 0.01), "null", "null",
+     R"({"decimals": 2})", 59, 60, {20}, "the reference's rounded to 2 decimals"},
+    {"rounded_to_2_decimals_in_long_records", withSurplus(kR60, 40),
+     withSurplus(differing(texts(kR60, [](double v) { return fixed(v, 2); }), 20, 0.01), 40), "null", "null",
      R"({"decimals": 2})", 59, 60, {20}, "the reference's rounded to 2 decimals"},
     {"cut_to_3_decimals", kR45, differing(texts(kR45, [](double v) { return cutText(v, 3); }), 3, 0.001), "null", "null",
      R"({"decimals": 3})", 44, 45, {3}, "the reference's cut to 3 decimals"},

@@ -223,7 +223,7 @@ TEST_F(InProcess, ClosesNameTheirStatements) {
   auto load = [](const char* name, velmora::DataFileRole role) {
     velmora::HeaderState header;
     velmora::NoLoadEvents sink;
-    velmora::loadDataFile(name, role, header, velmora::OpenMode::CreateMissing, sink);
+    velmora::loadDataFile(name, role, header, {velmora::OpenMode::CreateMissing}, sink);
   };
   EXPECT_EQ(stopOf([&] { load("a.dat", velmora::DataFileRole::First); }, 0),
             "Velmora: statement 112, channel 13, file 'a.dat'\n" + failed);

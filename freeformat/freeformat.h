@@ -513,14 +513,14 @@ class FreeFormatReader {
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
   // The faster reads of one record (reader.cpp), for any way of naming the
   // items' targets.
-  template <class Targets>
+  template <bool kBlockRead, class Targets>
   bool readRecordFast(Targets targets, std::size_t count, std::uint32_t convert, RowLines* lines,
-                      bool& tryShort);
+                      bool& tryShort, bool& tryBlock);
   template <class Targets>
   bool readShortRecord(Targets targets, std::size_t count, std::uint32_t convert, const char* p, long long line,
                        RowLines* lines);
   static constexpr int kNoLines = 0, kWithLines = 1, kAnyLines = 2;
-  template <int kItems, int kLines, std::uint32_t kConvert>
+  template <int kItems, int kLines, std::uint32_t kConvert, bool kBlockRead>
   std::size_t readTable(const TableRead& table);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord();

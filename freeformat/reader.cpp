@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "blockclass.h"
 #include "fastnumber.h"
 #include "fastrecord.h"
 #include "freeformat.h"
@@ -49,9 +50,11 @@ std::uint32_t valuesAfterStatement(std::string_view rest) {
 // scanned; from 128 KiB up the system time doubles.
 constexpr std::size_t kBlockSize = std::size_t{64} << 10;
 // After the valid bytes: the line-feed sentinel and what the sixteen-byte
-// loads of the blank skip and of a short record's read, and the eight- and
-// sixteen-byte loads of the number scan, may read beyond it.
-constexpr std::size_t kPadding = 32;
+// loads of the blank skip and of a short record's read, the eight- and
+// sixteen-byte loads of the number scan, and the block read's 64-byte loads,
+// may read beyond it.
+constexpr std::size_t kPadding = 64;
+static_assert(kPadding >= detail::kBlockRowPadding, "a record's bytes are classified 64 at a time");
 static_assert(kPadding >= detail::kNumberPadding, "the number scanner reads this far past the sentinel");
 static_assert(kPadding >= detail::kBlankPadding, "blanks are skipped sixteen bytes at a time");
 static_assert(kPadding >= detail::kShortRecordPadding, "a short record is classified from two loads");
@@ -491,13 +494,15 @@ template <class Targets>
 // general rules from its start. A value is stored here only once the byte
 // after it has been seen; the general rules then store the very same value in
 // the same item, as they read the same bytes by the same rules.
-template <class Targets>
-// `tryShort` says whether to try the short record's read first; it is
-// cleared when a record does not take it, so that a table of long records
-// does not pay for the attempt on every row.
+template <bool kBlockRead, class Targets>
+// `tryShort` says whether to try the short record's read first, `tryBlock`
+// (with kBlockRead, in a table's rows where the processor's form has a block
+// read) whether to try the block read next; each is cleared when a record
+// does not take it, so that a table of other records does not pay for the
+// attempt on every row.
 [[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(Targets targets, std::size_t count,
                                                                     std::uint32_t convert, RowLines* lines,
-                                                                    bool& tryShort) {
+                                                                    bool& tryShort, bool& tryBlock) {
   const char* p = pos_;
   long long line = line_;
   if (discardPending_) {  // the rest of the previous statement's record
@@ -511,6 +516,24 @@ template <class Targets>
   if (tryShort) {
     if (readShortRecord(targets, count, convert, p, line, lines)) return true;
     tryShort = false;
+  }
+  if (kBlockRead && tryBlock) {
+    double values[detail::kMaxBulkItems];
+    if (const char* after = detail::blockRowRead(p, end_, count, convert, values); after != nullptr) {
+#pragma GCC unroll 8
+      for (std::size_t k = 0; k < count; ++k) {
+        if (((convert >> k) & 1) != 0) *targets(k) = values[k];
+      }
+      if (lines != nullptr) *lines = RowLines{line, line, static_cast<std::uint32_t>(count), 0, false};
+      pos_ = const_cast<char*>(after);
+      line_ = line + 1;
+      discardPending_ = false;
+      statementLine_ = line;
+      statementEndLine_ = line;
+      endedBySlash_ = false;
+      return true;
+    }
+    tryBlock = false;
   }
   // Unrolled: where the count is known (a table's rows), the targets fold away.
 #pragma GCC unroll 8
@@ -576,7 +599,9 @@ ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items, int state
   // read never takes a record from it; the general rules report it.
   trackOffsets_ = true;
   bool tryShort = true;
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
+  bool noBlock = false;
+  if (fastPaths_ && allNumbers(items) &&
+      readRecordFast<false>(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort, noBlock)) {
     notedFastRecord();
     return ReadStatus::Ok;
   }
@@ -597,34 +622,45 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   // Rows of three, compiled for the usual ways of reading them (the second
   // item alone, no lines; everything, with or without lines); any other
   // table takes the general form, its counts read at run time.
+  // Each also compiled with the block read, taken where the processor's
+  // form has one (detail::blockRowRead, chosen here at the first table).
   constexpr std::uint32_t kSecondItem = 0b010;
+  const bool block = fastPaths_ && detail::chooseBlockRowRead() != nullptr;
   if (table.itemsPerRow == 3) {
-    if (!lines && convert == kSecondItem) return readTable<3, kNoLines, kSecondItem>(table);
-    if (lines && convert == 0b111) return readTable<3, kWithLines, 0b111>(table);
-    if (!lines && convert == 0b111) return readTable<3, kNoLines, 0b111>(table);
+    if (!lines && convert == kSecondItem) {
+      return block ? readTable<3, kNoLines, kSecondItem, true>(table) : readTable<3, kNoLines, kSecondItem, false>(table);
+    }
+    if (lines && convert == 0b111) {
+      return block ? readTable<3, kWithLines, 0b111, true>(table) : readTable<3, kWithLines, 0b111, false>(table);
+    }
+    if (!lines && convert == 0b111) {
+      return block ? readTable<3, kNoLines, 0b111, true>(table) : readTable<3, kNoLines, 0b111, false>(table);
+    }
   }
-  return readTable<0, kAnyLines, 0>(table);
+  return block ? readTable<0, kAnyLines, 0, true>(table) : readTable<0, kAnyLines, 0, false>(table);
 }
 
 // The row loop. kItems and kConvert, when not 0, and kLines, when not
 // kAnyLines, fix the table's shape where it is compiled, so the items'
 // loop unrolls and its tests fold away. The tests' switch is read once a
 // call, not once a row.
-template <int kItems, int kLines, std::uint32_t kConvert>
+template <int kItems, int kLines, std::uint32_t kConvert, bool kBlockRead>
 std::size_t FreeFormatReader::readTable(const TableRead& table) {
   const bool fast = fastPaths_;
   const std::size_t count = kItems != 0 ? static_cast<std::size_t>(kItems) : static_cast<std::size_t>(table.itemsPerRow);
   const std::uint32_t convert = kConvert != 0 ? kConvert : table.convertItems;
   const bool withLines = kLines == kAnyLines ? table.lines != nullptr : kLines == kWithLines;
   double* row = table.values;
-  // The short record's read is tried on every row while the rows take it,
-  // and once in kShortRetry rows after one that did not.
+  // The short record's read (and the block read) is tried on every row while
+  // the rows take it, and once in kShortRetry rows after one that did not.
   constexpr std::size_t kShortRetry = 64;
   bool tryShort = true;
+  bool tryBlock = kBlockRead;
   for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
     RowLines* lines = withLines ? &table.lines[n] : nullptr;
     tryShort |= n % kShortRetry == 0;
-    if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
+    if (kBlockRead) tryBlock |= n % kShortRetry == 0;
+    if (fast && readRecordFast<kBlockRead>(RowTargets{row}, count, convert, lines, tryShort, tryBlock)) {
       if (withLines) lines->offset = fastRecordOffset();
       continue;
     }
@@ -729,7 +765,9 @@ void FreeFormatReader::read(std::span<const Item> items, int statement) {
   statement_ = statement;
   trackOffsets_ = true;
   bool tryShort = true;
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
+  bool noBlock = false;
+  if (fastPaths_ && allNumbers(items) &&
+      readRecordFast<false>(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort, noBlock)) {
     notedFastRecord();
     return;
   }

@@ -135,7 +135,7 @@ inline constexpr NibbleTables kNibbleTables = [] {
 
 // The forms, one a vector width. Baseline: what every x86-64 has; its
 // classes are the reference's, and the reader keeps its own one-pass read
-// there (blockRowRead is null). The forms a machine lacks are never chosen.
+// there (blockRowsRead is null). The forms a machine lacks are never chosen.
 enum class BlockPath : std::uint8_t { Baseline, Avx2, Avx512 };
 inline constexpr BlockPath kBlockPaths[] = {BlockPath::Baseline, BlockPath::Avx2, BlockPath::Avx512};
 const char* blockPathName(BlockPath path);
@@ -154,22 +154,25 @@ bool forceBlockPath(BlockPath path);
 // One form's classifier, for the tests: the masks of the 64 bytes at p.
 BlockMasks classifyBlock(BlockPath path, const char* p);
 
-// The one-pass read of an ordinary record by block masks: `count` values
-// (1 to kMaxBulkItems), blanks around them with at most one comma or
-// semicolon between two, then blanks and the record's line feed, which is
-// not the buffer's sentinel `end`, all within the 64 bytes at p. The values whose bits are set in
-// `convert` are converted into values[k]; the others are only checked.
-// Returns the byte after the line feed, or nullptr when the record is of
-// any other shape (a bad value among them, or longer than the block): the
-// caller's rules read it from its start. The bytes read up to `end` and kBlockRowPadding after it must be
+// The read of a table's ordinary records by block masks, one after another
+// from p: each `count` values (1 to kMaxBulkItems), blanks around them with
+// at most one comma or semicolon between two, then blanks and the record's
+// line feed, which is not the buffer's sentinel `end`, all within the 64
+// bytes at the record's start. The values whose bits are set in `convert`
+// are converted into the record's row (`count` doubles from row + count * i
+// for the i-th record); the others are only checked. Stops after maxRows
+// records or at the first record of any other shape (a bad value in it, or
+// longer than a block), which the caller's rules read from its start (they
+// write its row again). Returns how many records it read; p moves past
+// them. The bytes up to `end` and kBlockRowPadding after it must be
 // readable.
-using BlockRowRead = const char* (*)(const char* p, const char* end, std::size_t count, std::uint32_t convert,
-                                     double* values);
+using BlockRowsRead = std::size_t (*)(const char*& p, const char* end, std::size_t count, std::uint32_t convert,
+                                      double* row, std::size_t maxRows);
 // The reader's form of it, or nullptr when the active form has none (the
 // reader's own one-pass read is then the faster); set by the choice.
-extern BlockRowRead blockRowRead;
-// Chooses the form, the first time, and returns blockRowRead.
-BlockRowRead chooseBlockRowRead();
+extern BlockRowsRead blockRowsRead;
+// Chooses the form, the first time, and returns blockRowsRead.
+BlockRowsRead chooseBlockRowsRead();
 
 // How far past the sentinel the block read's loads may reach: a 64-byte
 // block may start at the sentinel.

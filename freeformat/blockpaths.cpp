@@ -11,11 +11,13 @@ namespace velmora::detail {
 
 #if defined(__x86_64__)
 namespace avx2 {
-const char* readRow(const char* p, const char* end, std::size_t count, std::uint32_t convert, double* values);
+std::size_t readRows(const char*& p, const char* end, std::size_t count, std::uint32_t convert, double* row,
+                     std::size_t maxRows);
 BlockMasks classifyOne(const char* p);
 }  // namespace avx2
 namespace avx512 {
-const char* readRow(const char* p, const char* end, std::size_t count, std::uint32_t convert, double* values);
+std::size_t readRows(const char*& p, const char* end, std::size_t count, std::uint32_t convert, double* row,
+                     std::size_t maxRows);
 BlockMasks classifyOne(const char* p);
 }  // namespace avx512
 #endif
@@ -23,7 +25,7 @@ BlockMasks classifyOne(const char* p);
 namespace {
 
 struct BlockForm {
-  BlockRowRead readRow;  // nullptr: the reader's own one-pass read is the faster
+  BlockRowsRead readRows;  // nullptr: the reader's own one-pass read is the faster
   BlockMasks (*classify)(const char*);
 };
 
@@ -31,9 +33,9 @@ BlockForm formOf(BlockPath path) {
   switch (path) {
 #if defined(__x86_64__)
     case BlockPath::Avx2:
-      return {avx2::readRow, avx2::classifyOne};
+      return {avx2::readRows, avx2::classifyOne};
     case BlockPath::Avx512:
-      return {avx512::readRow, avx512::classifyOne};
+      return {avx512::readRows, avx512::classifyOne};
 #else
     case BlockPath::Avx2:
     case BlockPath::Avx512:
@@ -66,16 +68,16 @@ BlockPath active = BlockPath::Baseline;
 void choose(BlockPath path) {
   active = path;
   chosen = true;
-  blockRowRead = formOf(path).readRow;
+  blockRowsRead = formOf(path).readRows;
 }
 
 }  // namespace
 
-BlockRowRead blockRowRead = nullptr;
+BlockRowsRead blockRowsRead = nullptr;
 
-BlockRowRead chooseBlockRowRead() {
+BlockRowsRead chooseBlockRowsRead() {
   if (!chosen) choose(bestPath());
-  return blockRowRead;
+  return blockRowsRead;
 }
 
 const char* blockPathName(BlockPath path) {

@@ -513,9 +513,9 @@ class FreeFormatReader {
   ReadStatus execute(std::span<const Item> items, int statement, bool acceptEnd);
   // The faster reads of one record (reader.cpp), for any way of naming the
   // items' targets.
-  template <bool kBlockRead, class Targets>
+  template <class Targets>
   bool readRecordFast(Targets targets, std::size_t count, std::uint32_t convert, RowLines* lines,
-                      bool& tryShort, bool& tryBlock);
+                      bool& tryShort);
   template <class Targets>
   bool readShortRecord(Targets targets, std::size_t count, std::uint32_t convert, const char* p, long long line,
                        RowLines* lines);

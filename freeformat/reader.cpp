@@ -494,15 +494,13 @@ template <class Targets>
 // general rules from its start. A value is stored here only once the byte
 // after it has been seen; the general rules then store the very same value in
 // the same item, as they read the same bytes by the same rules.
-template <bool kBlockRead, class Targets>
-// `tryShort` says whether to try the short record's read first, `tryBlock`
-// (with kBlockRead, in a table's rows where the processor's form has a block
-// read) whether to try the block read next; each is cleared when a record
-// does not take it, so that a table of other records does not pay for the
-// attempt on every row.
+template <class Targets>
+// `tryShort` says whether to try the short record's read first; it is
+// cleared when a record does not take it, so that a table of long records
+// does not pay for the attempt on every row.
 [[gnu::always_inline]] inline bool FreeFormatReader::readRecordFast(Targets targets, std::size_t count,
                                                                     std::uint32_t convert, RowLines* lines,
-                                                                    bool& tryShort, bool& tryBlock) {
+                                                                    bool& tryShort) {
   const char* p = pos_;
   long long line = line_;
   if (discardPending_) {  // the rest of the previous statement's record
@@ -516,24 +514,6 @@ template <bool kBlockRead, class Targets>
   if (tryShort) {
     if (readShortRecord(targets, count, convert, p, line, lines)) return true;
     tryShort = false;
-  }
-  if (kBlockRead && tryBlock) {
-    double values[detail::kMaxBulkItems];
-    if (const char* after = detail::blockRowRead(p, end_, count, convert, values); after != nullptr) {
-#pragma GCC unroll 8
-      for (std::size_t k = 0; k < count; ++k) {
-        if (((convert >> k) & 1) != 0) *targets(k) = values[k];
-      }
-      if (lines != nullptr) *lines = RowLines{line, line, static_cast<std::uint32_t>(count), 0, false};
-      pos_ = const_cast<char*>(after);
-      line_ = line + 1;
-      discardPending_ = false;
-      statementLine_ = line;
-      statementEndLine_ = line;
-      endedBySlash_ = false;
-      return true;
-    }
-    tryBlock = false;
   }
   // Unrolled: where the count is known (a table's rows), the targets fold away.
 #pragma GCC unroll 8
@@ -599,9 +579,7 @@ ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items, int state
   // read never takes a record from it; the general rules report it.
   trackOffsets_ = true;
   bool tryShort = true;
-  bool noBlock = false;
-  if (fastPaths_ && allNumbers(items) &&
-      readRecordFast<false>(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort, noBlock)) {
+  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
     notedFastRecord();
     return ReadStatus::Ok;
   }
@@ -622,22 +600,20 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   // Rows of three, compiled for the usual ways of reading them (the second
   // item alone, no lines; everything, with or without lines); any other
   // table takes the general form, its counts read at run time.
-  // Each also compiled with the block read, taken where the processor's
-  // form has one (detail::blockRowRead, chosen here at the first table).
+  // Without lines, each also compiled with the block read, taken where the
+  // processor's form has one (chosen here, at the first table).
   constexpr std::uint32_t kSecondItem = 0b010;
-  const bool block = fastPaths_ && detail::chooseBlockRowRead() != nullptr;
+  const bool block = fastPaths_ && !lines && detail::chooseBlockRowsRead() != nullptr;
   if (table.itemsPerRow == 3) {
     if (!lines && convert == kSecondItem) {
       return block ? readTable<3, kNoLines, kSecondItem, true>(table) : readTable<3, kNoLines, kSecondItem, false>(table);
     }
-    if (lines && convert == 0b111) {
-      return block ? readTable<3, kWithLines, 0b111, true>(table) : readTable<3, kWithLines, 0b111, false>(table);
-    }
+    if (lines && convert == 0b111) return readTable<3, kWithLines, 0b111, false>(table);
     if (!lines && convert == 0b111) {
       return block ? readTable<3, kNoLines, 0b111, true>(table) : readTable<3, kNoLines, 0b111, false>(table);
     }
   }
-  return block ? readTable<0, kAnyLines, 0, true>(table) : readTable<0, kAnyLines, 0, false>(table);
+  return block ? readTable<0, kNoLines, 0, true>(table) : readTable<0, kAnyLines, 0, false>(table);
 }
 
 // The row loop. kItems and kConvert, when not 0, and kLines, when not
@@ -651,16 +627,32 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   const std::uint32_t convert = kConvert != 0 ? kConvert : table.convertItems;
   const bool withLines = kLines == kAnyLines ? table.lines != nullptr : kLines == kWithLines;
   double* row = table.values;
-  // The short record's read (and the block read) is tried on every row while
-  // the rows take it, and once in kShortRetry rows after one that did not.
+  // The short record's read is tried on every row while the rows take it,
+  // and once in kShortRetry rows after one that did not. With kBlockRead,
+  // rows the short read does not take go to the block read, records after
+  // records, until one it does not take; then again kShortRetry rows later.
   constexpr std::size_t kShortRetry = 64;
   bool tryShort = true;
-  bool tryBlock = kBlockRead;
+  std::size_t nextBlockRead = 0;
   for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
+    if (kBlockRead && !tryShort && n >= nextBlockRead && !discardPending_) {
+      const char* p = pos_;
+      const std::size_t read = detail::blockRowsRead(p, end_, count, convert, row, table.capacity - n);
+      if (read > 0) {
+        pos_ = const_cast<char*>(p);
+        line_ += static_cast<long long>(read);
+        statementLine_ = line_ - 1;
+        statementEndLine_ = line_ - 1;
+        endedBySlash_ = false;
+        n += read;
+        row += read * count;
+        if (n == table.capacity) return n;
+      }
+      nextBlockRead = n + kShortRetry;
+    }
     RowLines* lines = withLines ? &table.lines[n] : nullptr;
     tryShort |= n % kShortRetry == 0;
-    if (kBlockRead) tryBlock |= n % kShortRetry == 0;
-    if (fast && readRecordFast<kBlockRead>(RowTargets{row}, count, convert, lines, tryShort, tryBlock)) {
+    if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
       if (withLines) lines->offset = fastRecordOffset();
       continue;
     }
@@ -765,9 +757,7 @@ void FreeFormatReader::read(std::span<const Item> items, int statement) {
   statement_ = statement;
   trackOffsets_ = true;
   bool tryShort = true;
-  bool noBlock = false;
-  if (fastPaths_ && allNumbers(items) &&
-      readRecordFast<false>(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort, noBlock)) {
+  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
     notedFastRecord();
     return;
   }

@@ -403,7 +403,7 @@ TEST_F(FastAgainstGeneral, EdgesOfValuesToldByMasks) {
         for (int r = 0; r < 20; ++r) {
           for (int v = 0; v < 3; ++v) {
             content += v > 0 ? separator : "  ";
-            content += v == column && r >= firstOdd ? value : "-1.2345678901234567e+05";
+            content += v == column && r >= firstOdd ? value : "-1.25e+05";
           }
           content += "\n";
         }
@@ -414,6 +414,27 @@ TEST_F(FastAgainstGeneral, EdgesOfValuesToldByMasks) {
       }
     }
   }
+  // Records whose line feed falls on either side of a block's end (the block
+  // read takes only a record that lies in one), made long by the third
+  // value's digits or by blanks after it, read whole and in pieces that put
+  // the buffer's end inside the block.
+  for (std::size_t length = 58; length <= 70; ++length) {
+    for (bool blanks : {false, true}) {
+      for (std::size_t piece : {0, 61, 64, 66}) {
+        std::string content;
+        for (int r = 0; r < 12; ++r) {
+          std::string record = "  1.5 , -2.25e+3  3.";
+          record += std::string(length - record.size() - 1, blanks ? ' ' : static_cast<char>('1' + r % 9));
+          content += (blanks ? record.insert(20, "7") : record + "7") + "\n";
+        }
+        std::ofstream(path, std::ios::binary) << content;
+        readPiece = piece;
+        const auto [general, fast] = readBothWays(path, {3});
+        EXPECT_EQ(fast, general) << "length " << length << (blanks ? ", blanks" : "") << ", piece " << piece;
+      }
+    }
+  }
+  readPiece = 0;
 }
 
 // Rows of every shape numerical programs write, with every separator and line

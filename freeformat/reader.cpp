@@ -630,14 +630,18 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   // The short record's read is tried on every row while the rows take it,
   // and once in kShortRetry rows after one that did not. With kBlockRead,
   // rows the short read does not take go to the block read, records after
-  // records, until one it does not take; then again kShortRetry rows later.
+  // records, until one it does not take or the short read's next try; when
+  // it took none, it is tried again kShortRetry rows later.
   constexpr std::size_t kShortRetry = 64;
   bool tryShort = true;
   std::size_t nextBlockRead = 0;
   for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
+    tryShort |= n % kShortRetry == 0;
     if (kBlockRead && !tryShort && n >= nextBlockRead && !discardPending_) {
       const char* p = pos_;
-      const std::size_t read = detail::blockRowsRead(p, end_, count, convert, row, table.capacity - n);
+      // Up to the next row where the short read is tried again.
+      const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
+      const std::size_t read = detail::blockRowsRead(p, end_, count, convert, row, upTo - n);
       if (read > 0) {
         pos_ = const_cast<char*>(p);
         line_ += static_cast<long long>(read);
@@ -647,11 +651,13 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
         n += read;
         row += read * count;
         if (n == table.capacity) return n;
+        tryShort |= n % kShortRetry == 0;
       }
-      nextBlockRead = n + kShortRetry;
+      // After a run, the record it stopped at (often one across the end of
+      // the buffer) is read as below, and the next is the block read's again.
+      nextBlockRead = n + (read > 0 ? 1 : kShortRetry);
     }
     RowLines* lines = withLines ? &table.lines[n] : nullptr;
-    tryShort |= n % kShortRetry == 0;
     if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
       if (withLines) lines->offset = fastRecordOffset();
       continue;

@@ -1,5 +1,5 @@
 // The grammar's byte classes sixty-four bytes at a time, as bit masks (bit i
-// for the byte at p + i), and the one-pass read of a record built on them;
+// for the byte at p + i), and the read of a table's records built on them;
 // several forms, one for each width of vector instructions the processor may
 // have, chosen once at run time. Private to the reader and its tests.
 //

@@ -341,24 +341,6 @@ inline SignificantDigits significantDigits(const char* first, const char* end, i
   return s;
 }
 
-// A value of more than kMaxDigits digits (leading zeros included), scanned
-// again one digit at a time: the first kMaxDigits significant ones are kept.
-// A value of more than kExponentLimit digits is left to the general rules, so
-// that the exponent always fits an int.
-[[gnu::noinline]] inline bool keepSignificantDigits(const char* first, ScannedNumber& number,
-                                                    std::int64_t exponentWritten) {
-  if (number.end - first > kExponentLimit) return false;
-  std::uint64_t digits = 0;
-  const char* mantissaEnd = first;
-  while (mantissaEnd != number.end && (isDigit(*mantissaEnd) || *mantissaEnd == '.')) ++mantissaEnd;
-  const SignificantDigits s =
-      significantDigits(first, mantissaEnd, kMaxDigits, [&digits](unsigned digit) { digits = digits * 10 + digit; });
-  number.digits = digits;
-  number.dropped = s.dropped;
-  number.exponent = s.scale + exponentWritten;
-  return true;
-}
-
 // The low n bytes set, for 0 <= n <= 7: a table lookup is cheaper than a
 // shift by a count held in a register.
 inline constexpr std::uint64_t kLowBytes[8] = {0,          0xFF,         0xFFFF,         0xFFFFFF,
@@ -528,6 +510,102 @@ template <bool kLikely>
   return true;
 }
 
+// The words a number value may be instead of digits, in any letter case.
+enum class NumberWord : std::uint8_t { None, Infinity, NaN };
+
+// What the scan's general form makes of a value's bytes, at any length and in
+// every form: where its parts lie. Every member is set.
+struct NumberParts {
+  const char* first;           // the byte after the sign
+  const char* integerEnd;      // the byte after the digits before the point (mantissaEnd without a point)
+  const char* mantissaEnd;     // the byte after the digits and the point (after the letters of a word)
+  const char* exponentDigits;  // the exponent's first digit (mantissaEnd without an exponent)
+  const char* end;             // the first byte the grammar did not take
+  std::int64_t exponent;       // as written, its sign applied, saturated at kCountLimit
+  std::int64_t significantDigits;  // from the first nonzero digit to the mantissa's last, zeros included
+  bool negative;
+  bool point;
+  NumberWord word;
+  bool whole;  // the bytes before `end` are a number ("1.5E" followed by a blank is not: end is after the E)
+};
+
+inline bool isAsciiLetter(char c) { return static_cast<unsigned char>((c | 0x20) - 'a') < 26; }
+
+// Which word the letters [p, p + n) spell, if any.
+inline NumberWord numberWord(const char* p, std::size_t n) {
+  auto spells = [p, n](const char* word) {
+    if (std::strlen(word) != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+      if ((p[i] | 0x20) != word[i]) return false;
+    }
+    return true;
+  };
+  if (spells("inf") || spells("infinity")) return NumberWord::Infinity;
+  return spells("nan") ? NumberWord::NaN : NumberWord::None;
+}
+
+// The scan's general form, for what the fast forms above decline and for a
+// value's parts: the same digits, point and exponent, and the words Inf,
+// Infinity and NaN (a run of at most eight letters). The same bytes readable
+// as for scanNumber.
+inline NumberParts scanParts(const char* p) {
+  NumberParts n{};
+  const char lead = *p;
+  n.negative = lead == '-';
+  p += n.negative | (lead == '+');
+  n.first = p;
+  std::uint64_t unused = 0;
+  std::int64_t count = 0;
+  std::int64_t fraction = 0;
+  const char* q = scanPlainDigits<false>(p, unused, count, fraction);
+  n.point = q - p > count;
+  n.integerEnd = p + (count - fraction);
+  n.mantissaEnd = n.exponentDigits = n.end = q;
+  n.exponent = 0;
+  // The digits less the leading zeros (before the point or after it).
+  const char* nonzero = p;
+  while (nonzero != q && (*nonzero == '0' || *nonzero == '.')) ++nonzero;
+  n.significantDigits = (q - nonzero) - (n.point && nonzero < n.integerEnd ? 1 : 0);
+  n.word = NumberWord::None;
+  n.whole = false;
+  if (count == 0) {
+    if (n.point) return n;  // a point alone
+    constexpr std::ptrdiff_t kLongestWord = 8;  // "infinity"
+    while (q - p < kLongestWord && isAsciiLetter(*q)) ++q;
+    n.integerEnd = n.mantissaEnd = n.exponentDigits = n.end = q;
+    n.word = numberWord(p, static_cast<std::size_t>(q - p));
+    n.whole = n.word != NumberWord::None;
+    return n;
+  }
+  if ((byteClass(static_cast<unsigned char>(*q)) & kExponentStart) != 0) {
+    const bool exponentNegative = exponentMark(q);
+    n.exponentDigits = n.end = q;
+    if (!isDigit(*q)) return n;  // an exponent with no digits
+    const std::int64_t exponent = exponentDigits(q);
+    n.exponent = exponentNegative ? -exponent : exponent;
+    n.end = q;
+  }
+  n.whole = true;
+  return n;
+}
+
+// The first kMaxDigits significant digits of a value the fast forms scanned
+// whole, from the mantissa the general form finds (`first` is after the
+// sign). A value of more than kExponentLimit digits is left to the general
+// rules, so that the exponent always fits an int.
+[[gnu::noinline]] inline bool keepSignificantDigits(const char* first, ScannedNumber& number,
+                                                    std::int64_t exponentWritten) {
+  if (number.end - first > kExponentLimit) return false;
+  const NumberParts parts = scanParts(first);
+  std::uint64_t digits = 0;
+  const SignificantDigits s = significantDigits(first, parts.mantissaEnd, kMaxDigits,
+                                                [&digits](unsigned digit) { digits = digits * 10 + digit; });
+  number.digits = digits;
+  number.dropped = s.dropped;
+  number.exponent = s.scale + exponentWritten;
+  return true;
+}
+
 // Scans the value at p by the fast forms. False when the bytes are not a
 // number of these forms (no digit, an exponent with no digits or of
 // kExponentLimit or more, Inf or NaN): the general form judges them. The byte that stops the value (the reader's line-feed sentinel at the
@@ -600,78 +678,6 @@ template <bool kValue = true>
   number.digits = digits;
   number.exponent = exponent - fraction;
   return true;
-}
-
-// The words a number value may be instead of digits, in any letter case.
-enum class NumberWord : std::uint8_t { None, Infinity, NaN };
-
-// What the scan's general form makes of a value's bytes, at any length and in
-// every form: where its parts lie. Every member is set.
-struct NumberParts {
-  const char* first;           // the byte after the sign
-  const char* mantissaEnd;     // the byte after the digits and the point (after the letters of a word)
-  const char* exponentDigits;  // the exponent's first digit (mantissaEnd without an exponent)
-  const char* end;             // the first byte the grammar did not take
-  std::int64_t exponent;       // as written, its sign applied, saturated at kCountLimit
-  bool negative;
-  bool point;
-  NumberWord word;
-  bool whole;  // the bytes before `end` are a number ("1.5E" followed by a blank is not: end is after the E)
-};
-
-inline bool isAsciiLetter(char c) { return static_cast<unsigned char>((c | 0x20) - 'a') < 26; }
-
-// Which word the letters [p, p + n) spell, if any.
-inline NumberWord numberWord(const char* p, std::size_t n) {
-  auto spells = [p, n](const char* word) {
-    if (std::strlen(word) != n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-      if ((p[i] | 0x20) != word[i]) return false;
-    }
-    return true;
-  };
-  if (spells("inf") || spells("infinity")) return NumberWord::Infinity;
-  return spells("nan") ? NumberWord::NaN : NumberWord::None;
-}
-
-// The scan's general form, for what the fast forms above decline and for a
-// value's parts: the same digits, point and exponent, and the words Inf,
-// Infinity and NaN (a run of at most eight letters). The same bytes readable
-// as for scanNumber.
-inline NumberParts scanParts(const char* p) {
-  NumberParts n{};
-  const char lead = *p;
-  n.negative = lead == '-';
-  p += n.negative | (lead == '+');
-  n.first = p;
-  std::uint64_t unused = 0;
-  std::int64_t count = 0;
-  std::int64_t fraction = 0;
-  const char* q = scanPlainDigits<false>(p, unused, count, fraction);
-  n.point = q - p > count;
-  n.mantissaEnd = n.exponentDigits = n.end = q;
-  n.exponent = 0;
-  n.word = NumberWord::None;
-  n.whole = false;
-  if (count == 0) {
-    if (n.point) return n;  // a point alone
-    constexpr std::ptrdiff_t kLongestWord = 8;  // "infinity"
-    while (q - p < kLongestWord && isAsciiLetter(*q)) ++q;
-    n.mantissaEnd = n.exponentDigits = n.end = q;
-    n.word = numberWord(p, static_cast<std::size_t>(q - p));
-    n.whole = n.word != NumberWord::None;
-    return n;
-  }
-  if ((byteClass(static_cast<unsigned char>(*q)) & kExponentStart) != 0) {
-    const bool exponentNegative = exponentMark(q);
-    n.exponentDigits = n.end = q;
-    if (!isDigit(*q)) return n;  // an exponent with no digits
-    const std::int64_t exponent = exponentDigits(q);
-    n.exponent = exponentNegative ? -exponent : exponent;
-    n.end = q;
-  }
-  n.whole = true;
-  return n;
 }
 
 // The nearest double to a scanned value, or false when the fast tiers cannot

@@ -58,16 +58,6 @@ inline constexpr std::size_t kShortRecordBytes = 32;
 // loads may start at the sentinel.
 inline constexpr std::size_t kShortRecordPadding = kShortRecordBytes - 1;
 
-// What a record's bytes hold by the value-splitting rules (describeRecord);
-// with `afterValue` the bytes follow a statement's last value on its record,
-// so a first comma or semicolon is that value's separator, not a null value.
-struct RecordValues {
-  std::uint32_t values;
-  std::uint32_t numbers;
-  bool plain;
-};
-RecordValues splitRecord(std::string_view record, bool afterValue);
-
 }  // namespace detail
 
 }  // namespace velmora

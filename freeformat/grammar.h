@@ -8,7 +8,7 @@
 // like a space or a tab; before a line feed it is a blank too, and since a
 // record end acts as a blank, CR LF needs no rule of its own. (Inside a quoted
 // value no byte is a separator; there every carriage return is dropped, which
-// is the quoted value's own rule, in the reader's scanQuoted.)
+// is the quoted value's own rule, in the reader's readQuoted.)
 #pragma once
 
 #include <array>

@@ -1,5 +1,5 @@
 #include "number.h"
-#include "freeformat.h"
+#include "numbers.h"
 
 #include <charconv>
 #include <cmath>
@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include "fastnumber.h"
-#include "records.h"
 
 namespace velmora::detail {
 namespace {
@@ -175,9 +174,11 @@ double nearestDouble(Decimal& a) {
   return fast::fromBits(bits);
 }
 
-}  // namespace
-
-bool convertParts(const fast::NumberParts& number, std::int64_t scale, double& out, bool exactOnly) {
+// The conversion of a scanned value's parts (fast::scanParts, whole), its
+// power of ten raised by `scale`: the tiers in order (the exact case,
+// Eisel-Lemire, then the exact general tier); with exactOnly the general
+// tier alone.
+bool convertParts(const fast::NumberParts& number, std::int64_t scale, double& out, bool exactOnly = false) {
   switch (number.word) {
     case fast::NumberWord::Infinity:
       out = fast::withSign(std::numeric_limits<double>::infinity(), number.negative);
@@ -218,10 +219,21 @@ bool convertParts(const fast::NumberParts& number, std::int64_t scale, double& o
   return true;
 }
 
+}  // namespace
+
 std::from_chars_result parseNumberGeneral(const char* first, const char* last, double& value) {
   const fast::NumberParts number = fast::scanParts(first);
   if (!number.whole || number.end > last || !convertParts(number, 0, value)) return {first, std::errc::invalid_argument};
   return {number.end, std::errc()};
+}
+
+bool parseWholeNumber(const char* first, const char* last, std::int64_t scale, double& value) {
+  if (scale == 0) {
+    const std::from_chars_result read = parseNumber(first, last, value);
+    return read.ec == std::errc() && read.ptr == last;
+  }
+  const fast::NumberParts number = fast::scanParts(first);
+  return number.whole && number.end == last && convertParts(number, scale, value);
 }
 
 char* foldNumber(char* first, char* end, std::int64_t& scale) {
@@ -286,14 +298,6 @@ bool convertNumber(std::string_view text, double& out, bool exactOnly) {
 
 namespace velmora {
 
-// Decided by the scan alone, as the statements decide it: the conversion
-// cannot refuse what the scan takes whole, so none is made (a value of any
-// length costs its scan and no more).
-bool isNumberValue(std::string_view text) {
-  return detail::onPaddedCopy(text, [](const char* first, const char* last) {
-    const detail::fast::NumberParts number = detail::fast::scanParts(first);
-    return number.whole && number.end == last;
-  });
-}
+bool numberOfText(std::string_view text, double& value) { return detail::convertNumber(text, value, false); }
 
 }  // namespace velmora

@@ -1,8 +1,16 @@
-// Number values: one entry point in the manner of std::from_chars, the
-// general rules it falls back on (the scan's general form and the exact
-// tier of the conversion), and the folding of a value longer than the
-// reader's buffer. Private to the reader (and to tests that link the
-// reader's internals).
+// Number values, private to the reader (and to tests that link the
+// reader's internals). The scanner (fastnumber.h: fast::scanParts decides
+// what is a number and where its parts lie; its fast forms and
+// fast::scanShortDecimal are straight-line ways into it for the common
+// shapes) and the converter (the exact case, Eisel-Lemire, the exact general
+// tier) sit behind these entry points, one job each:
+//   parseNumber       the number at a place in a buffer, converted, and where it ends
+//   checkNumber       the same number's end, not converted (a row's items not kept)
+//   parseWholeNumber  a value's bytes [first, last) as one number, converted
+//   isWholeNumber     whether a value's bytes are one number, not converted
+//   foldNumber        a value longer than the buffer, rewritten shorter in place
+//   convertNumber     a whole text as one number (with exactOnly, the exact tier
+//                     alone: the reference the faster tiers are tested against)
 #pragma once
 
 #include <charconv>
@@ -30,9 +38,9 @@ namespace velmora::detail {
 // bytes after its valid ones.
 inline constexpr std::size_t kNumberPadding = 1 + fast::kScanPadding;
 
-// The general rules over [first, last), for what the fast forms of the scan
-// or the fast conversion left undecided: the scan's general form and the
-// conversion's tiers.
+// parseNumber's general rules over [first, last), for what the fast forms of
+// the scan or the fast conversion left undecided: the scan's general form and
+// the conversion's tiers. Not an entry point of its own.
 std::from_chars_result parseNumberGeneral(const char* first, const char* last, double& value);
 
 // Reads the number at `first`: the run of bytes from `first`, up to `last`,
@@ -78,22 +86,18 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
 // any is nonzero matters (as a digit just below the last kept).
 inline constexpr int kKeptDigits = 800;
 
-// The conversion of a scanned value's parts (fast::scanParts, whole), its
-// power of ten raised by `scale`: the tiers in order (the exact case,
-// Eisel-Lemire, then the exact general tier); with exactOnly the general
-// tier alone.
-bool convertParts(const fast::NumberParts& number, std::int64_t scale, double& out, bool exactOnly = false);
-
 // The number [first, last) taken whole, its power of ten raised by `scale`
 // (what foldNumber took out of a long value); false when those bytes are not
 // one number. The same bytes readable as for parseNumber.
-inline bool parseWholeNumber(const char* first, const char* last, std::int64_t scale, double& value) {
-  if (scale == 0) {
-    const std::from_chars_result read = parseNumber(first, last, value);
-    return read.ec == std::errc() && read.ptr == last;
-  }
+bool parseWholeNumber(const char* first, const char* last, std::int64_t scale, double& value);
+
+// Whether [first, last) is one number value, decided by the scan alone: the
+// conversion cannot refuse what the scan takes whole, so none is made (a
+// value of any length costs its scan and no more). The same bytes readable
+// as for parseNumber.
+inline bool isWholeNumber(const char* first, const char* last) {
   const fast::NumberParts number = fast::scanParts(first);
-  return number.whole && number.end == last && convertParts(number, scale, value);
+  return number.whole && number.end == last;
 }
 
 // A value too long for the buffer that holds it, so that it is read in

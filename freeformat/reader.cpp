@@ -15,12 +15,11 @@
 #include "blockclass.h"
 #include "fastnumber.h"
 #include "fastrecord.h"
-#include "freeformat.h"
+#include "reader.h"
 #include "grammar.h"
 #include "number.h"
-#include "records.h"
 #include "system.h"
-#include "values.h"
+#include "tokens.h"
 
 namespace velmora {
 
@@ -31,13 +30,14 @@ bool fastPathsEnabled = true;
 
 namespace {
 
-// The values the rest of a record holds after a statement's last value, by
-// the value-splitting rules: counted, never judged (the next statement
-// discards them unseen), so their count costs the walk over their bytes and
-// no number scan, whatever they are.
-std::uint32_t valuesAfterStatement(std::string_view rest) {
+// The values of the bytes [first, lineFeed) after a statement's last value on
+// its record, *lineFeed being the line feed that ends it or the buffer's
+// sentinel: counted, never judged (the next statement discards them unseen),
+// so their count costs the tokenizer's pass over their bytes and no number
+// scan, whatever they are.
+std::uint32_t valuesAfterStatement(const char* first, const char* lineFeed) {
   std::uint32_t values = 0;
-  detail::walkValues(rest, true, [&](const detail::ValueSpan& value) {
+  detail::forEachValue(first, lineFeed, detail::TokenState::afterValue(), [&](const detail::RecordValue& value) {
     const auto room = static_cast<std::uint64_t>(UINT32_MAX - values);
     values += static_cast<std::uint32_t>(std::min(value.count, room));
   });
@@ -83,7 +83,6 @@ using detail::isBlank;
 
 // A byte from peek() (-1 at the end of the file, which ends a value too).
 bool isTerminator(int c) { return c < 0 || endsValue(static_cast<unsigned char>(c)); }
-bool isQuote(int c) { return c >= 0 && detail::isQuote(static_cast<unsigned char>(c)); }
 
 // Stores a value into a text item: left-justified, blank-padded or cut.
 // Returns how many of its bytes the item holds.
@@ -96,6 +95,14 @@ std::size_t storeText(const Item& item, const char* text, std::size_t length) {
 }
 
 }  // namespace
+
+// An unquoted value's bytes, as gatherValue met them.
+struct FreeFormatReader::GatheredValue {
+  char* end;            // the byte after the value (or after its repeat count)
+  bool repeat;          // they are a repeat count, the asterisk included
+  std::uint64_t count;  // that count, saturated
+  bool kept;            // [pos_, end) holds the value, folded when long (foldedScale_)
+};
 
 // Collects the leftmost `width` bytes of a value of any length.
 struct FreeFormatReader::TextSink {
@@ -557,7 +564,7 @@ template <class Targets>
     if (lines != nullptr) {
       const auto* lineFeed = static_cast<const char*>(std::memchr(rest, '\n', static_cast<std::size_t>(end_ - rest)));
       if (lineFeed == nullptr) return false;
-      ignored = valuesAfterStatement(std::string_view(rest, static_cast<std::size_t>(lineFeed - rest)));
+      ignored = valuesAfterStatement(rest, lineFeed);
     }
     pos_ = const_cast<char*>(rest);
     line_ = line;
@@ -572,7 +579,13 @@ template <class Targets>
   return true;
 }
 
-ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items, int statement) {
+ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
+  return readStatement(items, statement, true);
+}
+
+// A statement of read() or readOrEnd(): the faster reads of a record first,
+// where its items allow, else the general rules.
+ReadStatus FreeFormatReader::readStatement(std::span<const Item> items, int statement, bool acceptEnd) {
   assert(fd_ >= 0);
   statement_ = statement;
   // A file open for writing only has nothing in the buffer, so the one-pass
@@ -583,7 +596,7 @@ ReadStatus FreeFormatReader::readRowOrEnd(std::span<const Item> items, int state
     notedFastRecord();
     return ReadStatus::Ok;
   }
-  return execute(items, statement, true);
+  return execute(items, statement, acceptEnd);
 }
 
 // ---------------------------------------------------------------------------
@@ -706,7 +719,7 @@ std::uint32_t FreeFormatReader::valuesInRestOfRecord() {
       break;
     }
   }
-  return valuesAfterStatement(std::string_view(pos_, static_cast<std::size_t>(lineFeed - pos_)));
+  return valuesAfterStatement(pos_, lineFeed);
 }
 
 // The file's last line, once the end of the file has been met: 0 when it is
@@ -753,25 +766,14 @@ void FreeFormatReader::notedFastRecord() {
 bool FreeFormatReader::holdsMore() {
   assert(fd_ >= 0);
   if (discardPending_) discardRestOfRecord();
-  atStart_ = true;
-  afterComma_ = false;
-  return nextValue() != Next::End;
+  detail::TokenState tokens;
+  const detail::Token token = nextToken(tokens);
+  pos_ = const_cast<char*>(token.start);  // the next statement starts where it would have
+  return token.kind != detail::TokenKind::End;
 }
 
 void FreeFormatReader::read(std::span<const Item> items, int statement) {
-  assert(fd_ >= 0);
-  statement_ = statement;
-  trackOffsets_ = true;
-  bool tryShort = true;
-  if (fastPaths_ && allNumbers(items) && readRecordFast(ItemTargets{items.data()}, items.size(), kAllRowItems, nullptr, tryShort)) {
-    notedFastRecord();
-    return;
-  }
-  (void)execute(items, statement, false);
-}
-
-ReadStatus FreeFormatReader::readOrEnd(std::span<const Item> items, int statement) {
-  return readRowOrEnd(items, statement);
+  (void)readStatement(items, statement, false);
 }
 
 ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement, bool acceptEnd) {
@@ -781,8 +783,7 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
   // The previous statement's record is dropped only now, so that nothing after
   // the last statement a caller makes is ever scanned.
   if (discardPending_) discardRestOfRecord();
-  atStart_ = true;
-  afterComma_ = false;
+  detail::TokenState tokens;
   repeatLeft_ = 0;
   valuesSeen_ = 0;
   statementLine_ = 0;
@@ -799,39 +800,37 @@ ReadStatus FreeFormatReader::execute(std::span<const Item> items, int statement,
       --repeatLeft_;
       continue;
     }
-    Next next = nextValue();
-    if (statementLine_ == 0 && next != Next::End) {
+    const detail::Token token = nextToken(tokens);
+    if (statementLine_ == 0 && token.kind != detail::TokenKind::End) {
       statementLine_ = line_;
-      opener_ = next == Next::Null ? StatementOpener::NullValue
-                : next == Next::Slash ? StatementOpener::Slash
-                                      : StatementOpener::Value;
+      opener_ = token.kind == detail::TokenKind::Null    ? StatementOpener::NullValue
+                : token.kind == detail::TokenKind::Slash ? StatementOpener::Slash
+                                                         : StatementOpener::Value;
       if (trackOffsets_) {
-        statementOffset_ = recordOffsetAt(pos_);
-        const char* opener = next == Next::Value ? pos_ : pos_ - 1;  // a comma or slash was passed
-        openerOffset_ = statementOffset_ < 0 ? -1 : bufferOffset_ + (opener - buffer_.get());
+        statementOffset_ = recordOffsetAt(token.start);
+        openerOffset_ = statementOffset_ < 0 ? -1 : bufferOffset_ + (token.start - buffer_.get());
       }
     }
-    switch (next) {
-      case Next::End:
+    switch (token.kind) {
+      case detail::TokenKind::End:
         statementEndLine_ = lastLineOfFile();
         if (acceptEnd) return ReadStatus::EndOfFile;
         fail(Failure::EndOfFile);
-      case Next::Slash:
+      case detail::TokenKind::Slash:
         endedBySlash_ = true;
         statementEndLine_ = line_;
         discardPending_ = true;  // the remaining items keep their contents
         return ReadStatus::Ok;
-      case Next::Null:
+      case detail::TokenKind::Null:
         ++valuesSeen_;
         continue;
-      case Next::Value:
+      case detail::TokenKind::Quoted:
+      case detail::TokenKind::Plain:
+      case detail::TokenKind::Repeat:
         break;
     }
     ++valuesSeen_;
-    atStart_ = false;
-    afterComma_ = false;
-    if (item.isNumber() && fastPaths_ && readNumberFast(item.number())) continue;
-    readValueSlow(item, itemNumber);
+    readValue(item, itemNumber, token, tokens);
   }
   statementEndLine_ = line_;
   discardPending_ = true;
@@ -852,76 +851,55 @@ void FreeFormatReader::discardRestOfRecord() {
   }
 }
 
-// Passes over blanks, record ends and the separator after the previous value,
-// and says what comes next.
-FreeFormatReader::Next FreeFormatReader::nextValue() {
+// The statement's next token, the buffer refilled where the tokenizer meets
+// its end: pos_ at a value's first byte, or past a null value's comma or a
+// slash; End at the end of the file. A value's token may be the first piece
+// of it (cut), which the value's read continues.
+detail::Token FreeFormatReader::nextToken(detail::TokenState& tokens) {
   for (;;) {
-    pos_ += detail::leadingSpaces(pos_);  // the usual separator, eight bytes at a time
-    const std::uint8_t found = byteClass(static_cast<unsigned char>(*pos_));
-    if ((found & detail::kEndsValue) == 0) return Next::Value;
-    if ((found & detail::kBlank) != 0) {
-      ++pos_;
-      continue;
-    }
-    if ((found & detail::kRecordEnd) != 0) {
-      if (pos_ == end_) {
-        if (!refill()) return Next::End;
+    const detail::Token token = detail::nextToken(pos_, end_, atEof_, tokens);
+    line_ += token.lineFeeds;
+    switch (token.kind) {
+      case detail::TokenKind::End:
+        pos_ = const_cast<char*>(token.start);
+        if (atEof_) return token;
+        refill();
         continue;
-      }
-      ++pos_;
-      ++line_;
-      continue;
+      case detail::TokenKind::Null:
+      case detail::TokenKind::Slash:
+        pos_ = const_cast<char*>(token.end);
+        return token;
+      case detail::TokenKind::Quoted:
+      case detail::TokenKind::Plain:
+      case detail::TokenKind::Repeat:
+        pos_ = const_cast<char*>(token.start);
+        return token;
     }
-    ++pos_;
-    if ((found & detail::kSlash) != 0) return Next::Slash;
-    // A comma right after another, or opening the statement, is a null value.
-    if (atStart_ || afterComma_) {
-      atStart_ = false;
-      afterComma_ = true;
-      return Next::Null;
-    }
-    afterComma_ = true;
   }
 }
 
-// The usual case: a value wholly inside the buffer that the number entry
-// point takes whole, up to a byte that ends a value. Anything else (a repeat
-// form, a quote, a value running to the end of the buffer, a bad value) is
-// left to the general rules, which also name the fault.
-bool FreeFormatReader::readNumberFast(double* target) {
-  double value;
-  auto [last, error] = detail::parseNumber(pos_, end_, value);
-  if (error != std::errc() || (last == end_ ? !atEof_ : !endsValue(static_cast<unsigned char>(*last)))) {
-    return false;
-  }
-  *target = value;
-  pos_ = const_cast<char*>(last);
-  return true;
-}
-
-// Any value not read by the faster reads, pos_ at its first byte: a quoted
-// one, a repeat form, text, a bad value, or one running past the buffer.
-void FreeFormatReader::readValueSlow(const Item& item, int itemNumber) {
-  long long line = line_;
-  int c = peek();
-  if (isQuote(c)) {
+// A value's token, pos_ at its first byte: a quoted one, a repeat form, text,
+// a number, a bad value, one running past the buffer.
+void FreeFormatReader::readValue(const Item& item, int itemNumber, const detail::Token& token,
+                                 detail::TokenState& tokens) {
+  const long long line = line_;
+  if (token.kind == detail::TokenKind::Quoted) {
     // A quoted value is text; where a number is expected it is wrong at once.
     if (item.isNumber()) fail(Failure::BadNumber, itemNumber, line);
-    std::size_t length = scanQuoted(item.chars(), item.width(), itemNumber);
+    const std::size_t length = readQuoted(token, tokens, item.chars(), item.width(), itemNumber);
     std::memset(item.chars() + length, ' ', item.width() - length);
     noteTextStored(length);
     return;
   }
-  // Unquoted: the bytes up to the next terminator. While they are all digits
-  // they may still turn out to be a repeat count, so a text item is only
-  // written once the value is known not to be one ("2*" leaves it unchanged).
+  // Unquoted: a text item is only written once the value is known not to be
+  // a repeat count ("2*" leaves it unchanged).
   char local[kMaxTextWidth];
   assert(item.isNumber() || item.width() <= kMaxTextWidth);  // wider items are not supported
   TextSink text{local, item.isNumber() ? 0 : std::min(item.width(), kMaxTextWidth)};
-  const GatheredValue value = gatherValue(true, item.isNumber(), item.isNumber() ? nullptr : &text);
+  const GatheredValue value = gatherValue(token, tokens, item.isNumber(), item.isNumber() ? nullptr : &text);
   if (value.repeat) {
-    pos_ = value.end + 1;
-    startRepeat(value.count, item, itemNumber, line);
+    pos_ = value.end;
+    startRepeat(value.count, item, itemNumber, line, tokens);
     return;
   }
   if (item.isNumber()) {
@@ -936,53 +914,42 @@ void FreeFormatReader::readValueSlow(const Item& item, int itemNumber) {
   pos_ = value.end;
 }
 
-// Reads an unquoted value's bytes from pos_ on, across blocks, up to the
-// byte that ends it or, with stopAtCount, to the asterisk after a repeat
-// count. Each byte goes to `text` (when given) as it is met. With `keep`
-// the bytes stay in the buffer from pos_ on, so that the number rules take
-// them whole; a value as long as the whole buffer is folded on the way
-// (foldLongNumber), and the read stops, not kept, where its bytes can no
-// longer start a number. Without it they are passed over.
-FreeFormatReader::GatheredValue FreeFormatReader::gatherValue(bool stopAtCount, bool keep, TextSink* text) {
+// An unquoted value's bytes, from its token's first piece (pos_ at it) on
+// across blocks, to the byte that ends it or a repeat count's asterisk. Each
+// byte goes to `text` (when given) as it is met. With `keep` the bytes stay
+// in the buffer from pos_ on, so that the number rules take them whole; a
+// value as long as the whole buffer is folded on the way (foldLongNumber),
+// and the read stops, not kept, where its bytes can no longer start a
+// number. Without it they are passed over.
+FreeFormatReader::GatheredValue FreeFormatReader::gatherValue(detail::Token piece, detail::TokenState& tokens,
+                                                              bool keep, TextSink* text) {
   GatheredValue value{nullptr, false, 0, keep};
   foldedScale_ = 0;
-  bool allDigits = stopAtCount;
-  bool anyDigit = false;
-  char* p = pos_;
   for (;;) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (endsValue(c)) {
-      if (p != end_ || atEof_) break;
-      // The buffer ends inside the value (its sentinel was met): the next block.
-      const std::size_t at = keep ? static_cast<std::size_t>(p - pos_) : 0;
-      if (!keep) pos_ = p;
-      if (refill() || atEof_) {
-        p = pos_ + at;
-        continue;
-      }
+    if (piece.kind == detail::TokenKind::Repeat) {
+      value.repeat = true;
+      value.count = piece.count;
+      value.end = const_cast<char*>(piece.end);
+      return value;
+    }
+    if (text != nullptr) {
+      for (const char* c = piece.start; c != piece.end; ++c) text->put(*c);
+    }
+    if (!piece.cut) break;
+    // The buffer ends inside the value: the next block.
+    const std::size_t at = keep ? static_cast<std::size_t>(piece.end - pos_) : 0;
+    if (!keep) pos_ = const_cast<char*>(piece.end);
+    if (!refill() && !atEof_) {
       // The buffer holds this value alone (which only a kept value can fill).
       if (!foldLongNumber()) {
         value.kept = false;
+        piece.end = end_;
         break;
       }
-      p = end_;
-      continue;
     }
-    if (allDigits) {
-      if (detail::isDigitByte(c)) {
-        value.count = detail::repeatCountStep(value.count, c);
-        anyDigit = true;
-      } else if (c == '*' && anyDigit) {
-        value.repeat = true;
-        break;
-      } else {
-        allDigits = false;
-      }
-    }
-    if (text != nullptr) text->put(static_cast<char>(c));
-    ++p;
+    piece = detail::nextToken(pos_ + std::min(at, static_cast<std::size_t>(end_ - pos_)), end_, atEof_, tokens);
   }
-  value.end = p;
+  value.end = const_cast<char*>(piece.end);
   return value;
 }
 
@@ -1002,30 +969,33 @@ bool FreeFormatReader::foldLongNumber() {
 
 // pos_ is just past "r*". The value after it (or a null, when a separator
 // follows at once) goes to this item and the next r - 1.
-void FreeFormatReader::startRepeat(std::uint64_t count, const Item& item, int itemNumber,
-                                   long long line) {
+void FreeFormatReader::startRepeat(std::uint64_t count, const Item& item, int itemNumber, long long line,
+                                   detail::TokenState& tokens) {
   if (count == 0) fail(Failure::BadNumber, itemNumber, line);
   RepeatedValue& value = repeat_;
   value.isNull = false;
   value.isNumber = false;
   value.line = line;
   value.textLength = 0;
-  int c = peek();
-  if (isTerminator(c)) {
+  const detail::Token body = nextToken(tokens);
+  if (body.kind == detail::TokenKind::Null) {
     value.isNull = true;
-  } else if (isQuote(c)) {
+  } else if (body.kind == detail::TokenKind::Quoted) {
     // Quoted text for a number item is wrong at once, closed or not.
     if (item.isNumber()) fail(Failure::BadNumber, itemNumber, line);
-    value.textLength = scanQuoted(value.text, kMaxTextWidth, itemNumber);
+    value.textLength = readQuoted(body, tokens, value.text, kMaxTextWidth, itemNumber);
   } else {
     // Kept both ways, as text and as a number, since the items it fills may
-    // be of either kind. A second asterisk is part of the value.
+    // be of either kind.
     TextSink text{value.text, kMaxTextWidth};
-    GatheredValue body = gatherValue(false, true, &text);
-    value.isNumber = body.kept && detail::parseWholeNumber(pos_, body.end, foldedScale_, value.number);
-    if (!body.kept) body = gatherValue(false, false, nullptr);  // no number: the rest is passed over
+    GatheredValue gathered = gatherValue(body, tokens, true, &text);
+    value.isNumber = gathered.kept && detail::parseWholeNumber(pos_, gathered.end, foldedScale_, value.number);
+    if (!gathered.kept) {  // no number: the rest is passed over
+      const detail::Token rest = detail::tokens::made(detail::TokenKind::Plain, gathered.end, gathered.end, 0, true);
+      gathered = gatherValue(rest, tokens, false, nullptr);
+    }
     value.textLength = text.length;
-    pos_ = body.end;
+    pos_ = gathered.end;
   }
   repeatLeft_ = count;
   valuesSeen_ += count - 1;  // the form itself was counted as one value
@@ -1045,62 +1015,37 @@ void FreeFormatReader::applyRepeat(const Item& item, int itemNumber) {
   }
 }
 
-// A quoted value, pos_ at its opening delimiter: runs to the matching
-// delimiter, a doubled one standing for itself, over record ends, which (like
-// carriage returns) contribute nothing. Returns the length stored.
-std::size_t FreeFormatReader::scanQuoted(char* destination, std::size_t width, int itemNumber) {
-  const char delimiter = *pos_;
-  ++pos_;
+// A quoted value from its token's first piece (pos_ at the opening
+// delimiter) on, across blocks and record ends, which (like carriage
+// returns) contribute nothing; a doubled delimiter stands for one. Returns
+// the length stored.
+std::size_t FreeFormatReader::readQuoted(detail::Token piece, detail::TokenState& tokens, char* destination,
+                                         std::size_t width, int itemNumber) {
+  const char delimiter = *piece.start;
   TextSink text{destination, width};
+  const char* from = piece.start + 1;
   for (;;) {
-    int c = peek();
-    if (c < 0) fail(Failure::EndOfFile);  // still open at the end of the file
-    ++pos_;
-    if (c == '\n') {
-      ++line_;
-    } else if (c == '\r') {
-      // contributes nothing
-    } else if (c != delimiter) {
-      text.put(static_cast<char>(c));
-    } else {
-      int after = peek();
-      if (after == delimiter) {
-        text.put(delimiter);
-        ++pos_;
-      } else if (isTerminator(after)) {
-        return text.length;
-      } else {
-        fail(Failure::BadText, itemNumber, line_);
+    // A piece holds whole pairs of delimiters, and a closed one its closing
+    // delimiter last.
+    const char* to = piece.cut ? piece.end : piece.end - 1;
+    for (const char* p = from; p < to; ++p) {
+      if (*p == '\n') {
+        ++line_;
+      } else if (*p != '\r') {
+        text.put(*p);
+        if (*p == delimiter) ++p;
       }
     }
+    if (!piece.cut) break;
+    if (tokens.open != detail::TokenKind::Quoted) fail(Failure::EndOfFile);  // still open at the end of the file
+    pos_ = const_cast<char*>(piece.end);
+    refill();
+    piece = detail::nextToken(pos_, end_, atEof_, tokens);
+    from = piece.start;
   }
-}
-
-// ---------------------------------------------------------------------------
-// How a record splits into values.
-
-namespace detail {
-
-RecordValues splitRecord(std::string_view record, bool afterValue) {
-  RecordValues result{0, 0, true};
-  const std::size_t slash = walkValues(record, afterValue, [&](const ValueSpan& value) {
-    const auto room = static_cast<std::uint64_t>(UINT32_MAX - result.values);
-    const auto n = static_cast<std::uint32_t>(std::min(value.count, room));
-    const bool number = value.form == ValueSpan::Form::Plain &&
-                        isNumberValue(record.substr(value.body, value.end - value.body));
-    result.values += n;
-    if (number) result.numbers += n;
-    if (value.form != ValueSpan::Form::Plain || value.body != value.start) result.plain = false;
-  });
-  if (slash != std::string_view::npos) result.plain = false;
-  return result;
-}
-
-}  // namespace detail
-
-RecordShape describeRecord(std::string_view record) {
-  const detail::RecordValues split = detail::splitRecord(record, false);
-  return RecordShape{split.values, split.numbers, split.plain};
+  pos_ = const_cast<char*>(piece.end);
+  if (!isTerminator(peek())) fail(Failure::BadText, itemNumber, line_);
+  return text.length;
 }
 
 }  // namespace velmora

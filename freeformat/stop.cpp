@@ -11,7 +11,9 @@
 #include <memory>
 #include <new>
 
-#include "freeformat.h"
+#include "stop.h"
+
+#include "reader.h"
 
 namespace velmora {
 namespace {

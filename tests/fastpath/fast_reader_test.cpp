@@ -241,7 +241,7 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
         // As a row loop reads: three items known where the call is compiled.
         const Item row[] = {velmora::NumberItem{&values[0]}, velmora::NumberItem{&values[1]},
                             velmora::NumberItem{&values[2]}};
-        ended = reader.readRowOrEnd(row, statement) == velmora::ReadStatus::EndOfFile;
+        ended = reader.readOrEnd(row, statement) == velmora::ReadStatus::EndOfFile;
       } else {
         ended = reader.readOrEnd(items, statement) == velmora::ReadStatus::EndOfFile;
       }

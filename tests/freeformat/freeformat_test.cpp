@@ -19,8 +19,8 @@
 #include <sstream>
 
 #include "freeformat/number.h"
-#include "freeformat/records.h"
 #include "freeformat/system.h"
+#include "freeformat/tokens.h"
 
 // Every allocation of the test program is counted (allocation_count.cpp),
 // so that a test can show that the reader makes none once it exists.
@@ -329,7 +329,8 @@ TEST_F(FreeFormat, HugeRecordsAndValues) {
   }
   // Long bad values, long repeat counts and long repeated values.
   const std::string big(100000, '0');
-  const std::array<std::array<std::string, 3>, 8> kLongForms{{
+  const std::string quoted(100000, 'q');
+  const std::array<std::array<std::string, 3>, 11> kLongForms{{
       {"1" + big + "x", "N", fatal(1, "bad number in item 1", 1)},
       {"1." + big + "E", "N", fatal(1, "bad number in item 1", 1)},
       {"7" + big + "..5", "N", fatal(1, "bad number in item 1", 1)},
@@ -338,6 +339,11 @@ TEST_F(FreeFormat, HugeRecordsAndValues) {
       {"2*1" + big + "e-100000", "N N", "1 1"},
       {"2*" + std::string(100000, 'z'), "T3 T3", "[zzz] [zzz]"},
       {"2*" + std::string(100000, 'z'), "N", fatal(1, "bad number in item 1", 1)},
+      // Quoted values longer than the buffer: doubled delimiters and record
+      // ends anywhere in them, the line of a bad follower, the end inside one.
+      {"'a''" + quoted + "''\n''' 7", "T3 N", "[a'q] 7"},
+      {"'\n\n" + quoted + "'x", "T3", fatal(1, "bad text in item 1", 3)},
+      {"'" + quoted, "T3", fatal(1, "end of file")},
   }};
   for (const auto& [text, plan, expected] : kLongForms) {
     for (std::size_t chunk : {0, 1}) {
@@ -779,6 +785,85 @@ TEST(Records, DescribeRecord) {
   }
 }
 
+// The tokens of a text, handed to the tokenizer as a reader would: the bytes
+// up to `split` first, with more to come, then the rest; a token cut at the
+// first span's end is continued in the second, its pieces joined. Each token
+// is shown as its kind (N null, S slash, Q quoted, P plain, R repeat with its
+// count) and its bytes, "~" after one still open where the text ends.
+std::string tokensOf(const std::string& text, std::size_t split) {
+  using velmora::detail::Token;
+  using velmora::detail::TokenKind;
+  const std::string padding(1, '\n');
+  const std::string zeros(32, '\0');
+  velmora::detail::TokenState state;
+  std::size_t base = 0;  // where the span starts in the text
+  std::size_t size = std::min(split, text.size());
+  std::string buffer = text.substr(0, size) + padding + zeros;
+  const char* p = buffer.data();
+  std::string out, piece;
+  for (;;) {
+    const bool final = base + size == text.size();
+    const Token t = velmora::detail::nextToken(p, buffer.data() + size, final, state);
+    auto offset = [&](const char* q) { return base + static_cast<std::size_t>(q - buffer.data()); };
+    if (t.kind != TokenKind::End) piece += text.substr(offset(t.start), static_cast<std::size_t>(t.end - t.start));
+    if ((t.kind == TokenKind::End || t.cut) && !final) {
+      base = offset(t.kind == TokenKind::End ? t.start : t.end);
+      size = text.size() - base;
+      buffer = text.substr(base) + padding + zeros;
+      p = buffer.data();
+      continue;
+    }
+    if (t.kind == TokenKind::End) return out;
+    const char* kKinds = "NSQPR";
+    out += (out.empty() ? "" : " ") + std::string(1, kKinds[static_cast<int>(t.kind)]) + piece;
+    if (t.kind == TokenKind::Repeat) out += "=" + std::to_string(t.count);
+    if (t.cut) out += "~";
+    if (t.kind == TokenKind::Slash) return out;  // it ends the statement
+    piece.clear();
+    p = t.end;
+  }
+}
+
+// The one tokenizer, with the bytes ending at every place a block could end.
+TEST(Records, Tokens) {
+  struct Tokens {
+    const char* text;
+    const char* tokens;
+  };
+  const Tokens kTokens[] = {
+      {"  1.5, x", "P1.5 Px"},
+      {",,3", "N, N, P3"},
+      {"1,,3 ;", "P1 N, P3"},
+      {", 5", "N, P5"},
+      {"1 , ; 2", "P1 N; P2"},
+      {"3*7 2*", "R3*=3 P7 R2*=2 N"},
+      {"2*,5", "R2*=2 N P5"},
+      {"2*3*5", "R2*=2 P3*5"},
+      {"01*4", "R01*=1 P4"},
+      {"0*9", "R0*=0 P9"},
+      {"99999999999999999999*1", "R99999999999999999999*=18446744073709551615 P1"},
+      {"2*'a b',x", "R2*=2 Q'a b' Px"},
+      {"'it''s' x", "Q'it''s' Px"},
+      {"''''", "Q''''"},
+      {"\"a'b\"'c'", "Q\"a'b\" Q'c'"},  // bytes stuck to a closing delimiter (bad text) come next
+      {"'a\nb,/'", "Q'a\nb,/'"},
+      {"'open 1 2", "Q'open 1 2~"},
+      {"'", "Q'~"},
+      {" / 5", "S/"},
+      {"x/y", "Px S/"},
+      {"a'b *5", "Pa'b P*5"},
+      {"\r\n1\r\n\n \t2\r", "P1 P2"},
+      {"", ""},
+      {" \n\t ", ""},
+  };
+  for (const Tokens& row : kTokens) {
+    const std::string text = row.text;
+    for (std::size_t split = 0; split <= text.size(); ++split) {
+      EXPECT_EQ(tokensOf(text, split), row.tokens) << '"' << text << "\" split at " << split;
+    }
+  }
+}
+
 // How each value is written, as the number rules scan it: kind, sign,
 // digits before and after the point, significant digits, the exponent's
 // form, place and value, the repeat count and what ends it.
@@ -838,7 +923,9 @@ TEST(Records, DescribeValues) {
   EXPECT_FALSE(velmora::numberOfText("1.5E", x));
 }
 
-// The split is what the statements read: seeded random records of every
+// A record's description is what the statements read (both through the one
+// tokenizer, the description judging numbers by the scan alone, the
+// statements by converting them): seeded random records of every
 // form a value takes (numbers, words, quoted text, null values, repeat forms,
 // a slash, every blank and separator), each read by statements over a file
 // of the record and one more. A statement of k text items stays on the

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "blockclass.h"
 #include "fastnumber.h"
 #include "fastrecord.h"
 #include "reader.h"
@@ -49,9 +50,11 @@ std::uint32_t valuesAfterStatement(const char* first, const char* lineFeed) {
 // scanned; from 128 KiB up the system time doubles.
 constexpr std::size_t kBlockSize = std::size_t{64} << 10;
 // After the valid bytes: the line-feed sentinel and what the sixteen-byte
-// loads of the blank skip and of a short record's read, and the eight- and
-// sixteen-byte loads of the number scan, may read beyond it.
-constexpr std::size_t kPadding = 32;
+// loads of the blank skip and of a short record's read, the eight- and
+// sixteen-byte loads of the number scan, and the block read's 64-byte loads,
+// may read beyond it.
+constexpr std::size_t kPadding = 64;
+static_assert(kPadding >= detail::kBlockRowPadding, "a record's bytes are classified 64 at a time");
 static_assert(kPadding >= detail::kNumberPadding, "the number scanner reads this far past the sentinel");
 static_assert(kPadding >= detail::kBlankPadding, "blanks are skipped sixteen bytes at a time");
 static_assert(kPadding >= detail::kShortRecordPadding, "a short record is classified from two loads");
@@ -610,20 +613,27 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   // Rows of three, compiled for the usual ways of reading them (the second
   // item alone, no lines; everything, with or without lines); any other
   // table takes the general form, its counts read at run time.
+  // Without lines, each also compiled with the block read, taken where the
+  // processor's form has one (chosen here, at the first table).
   constexpr std::uint32_t kSecondItem = 0b010;
+  const bool block = fastPaths_ && !lines && detail::chooseBlockRowsRead() != nullptr;
   if (table.itemsPerRow == 3) {
-    if (!lines && convert == kSecondItem) return readTable<3, kNoLines, kSecondItem>(table);
-    if (lines && convert == 0b111) return readTable<3, kWithLines, 0b111>(table);
-    if (!lines && convert == 0b111) return readTable<3, kNoLines, 0b111>(table);
+    if (!lines && convert == kSecondItem) {
+      return block ? readTable<3, kNoLines, kSecondItem, true>(table) : readTable<3, kNoLines, kSecondItem, false>(table);
+    }
+    if (lines && convert == 0b111) return readTable<3, kWithLines, 0b111, false>(table);
+    if (!lines && convert == 0b111) {
+      return block ? readTable<3, kNoLines, 0b111, true>(table) : readTable<3, kNoLines, 0b111, false>(table);
+    }
   }
-  return readTable<0, kAnyLines, 0>(table);
+  return block ? readTable<0, kNoLines, 0, true>(table) : readTable<0, kAnyLines, 0, false>(table);
 }
 
 // The row loop. kItems and kConvert, when not 0, and kLines, when not
 // kAnyLines, fix the table's shape where it is compiled, so the items'
 // loop unrolls and its tests fold away. The tests' switch is read once a
 // call, not once a row.
-template <int kItems, int kLines, std::uint32_t kConvert>
+template <int kItems, int kLines, std::uint32_t kConvert, bool kBlockRead>
 std::size_t FreeFormatReader::readTable(const TableRead& table) {
   const bool fast = fastPaths_;
   const std::size_t count = kItems != 0 ? static_cast<std::size_t>(kItems) : static_cast<std::size_t>(table.itemsPerRow);
@@ -631,12 +641,36 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   const bool withLines = kLines == kAnyLines ? table.lines != nullptr : kLines == kWithLines;
   double* row = table.values;
   // The short record's read is tried on every row while the rows take it,
-  // and once in kShortRetry rows after one that did not.
+  // and once in kShortRetry rows after one that did not. With kBlockRead,
+  // rows the short read does not take go to the block read, records after
+  // records, until one it does not take or the short read's next try; when
+  // it took none, it is tried again kShortRetry rows later.
   constexpr std::size_t kShortRetry = 64;
   bool tryShort = true;
+  std::size_t nextBlockRead = 0;
   for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
-    RowLines* lines = withLines ? &table.lines[n] : nullptr;
     tryShort |= n % kShortRetry == 0;
+    if (kBlockRead && !tryShort && n >= nextBlockRead && !discardPending_) {
+      const char* p = pos_;
+      // Up to the next row where the short read is tried again.
+      const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
+      const std::size_t read = detail::blockRowsRead(p, end_, count, convert, row, upTo - n);
+      if (read > 0) {
+        pos_ = const_cast<char*>(p);
+        line_ += static_cast<long long>(read);
+        statementLine_ = line_ - 1;
+        statementEndLine_ = line_ - 1;
+        endedBySlash_ = false;
+        n += read;
+        row += read * count;
+        if (n == table.capacity) return n;
+        tryShort |= n % kShortRetry == 0;
+      }
+      // After a run, the record it stopped at (often one across the end of
+      // the buffer) is read as below, and the next is the block read's again.
+      nextBlockRead = n + (read > 0 ? 1 : kShortRetry);
+    }
+    RowLines* lines = withLines ? &table.lines[n] : nullptr;
     if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
       if (withLines) lines->offset = fastRecordOffset();
       continue;

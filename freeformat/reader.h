@@ -354,7 +354,7 @@ class FreeFormatReader {
   bool readShortRecord(Targets targets, std::size_t count, std::uint32_t convert, const char* p, long long line,
                        RowLines* lines);
   static constexpr int kNoLines = 0, kWithLines = 1, kAnyLines = 2;
-  template <int kItems, int kLines, std::uint32_t kConvert>
+  template <int kItems, int kLines, std::uint32_t kConvert, bool kBlockRead>
   std::size_t readTable(const TableRead& table);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord();

@@ -390,7 +390,7 @@ template <bool kPoints, bool kValue>
 }
 
 // The value of the n digits at p, 1 <= n <= 15.
-inline std::uint64_t shortDigitsValue(const char* p, int n) {
+[[gnu::always_inline]] inline std::uint64_t shortDigitsValue(const char* p, int n) {
   if (n <= 8) return digitsValue(load8(p), n);
   return eightDigitsValue(load8(p)) * kTens[n - 8] + digitsValue(load8(p + 8), n - 8);
 }

@@ -409,11 +409,12 @@ std::unique_ptr<Reporter> htmlReporter(const std::string& folder) { return std::
 
 Streams standardStreams() {
   Streams streams{{{"standard output", false, {}}, {"standard error", false, {}}}};
-  for (int fd = 1; fd <= 2; ++fd) {
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    const int fd = static_cast<int>(i) + 1;  // standard output, then standard error
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-      streams[fd - 1].regular = true;
-      streams[fd - 1].id = companion::idOf(status);
+      streams[i].regular = true;
+      streams[i].id = companion::idOf(status);
     }
   }
   return streams;

@@ -18,6 +18,7 @@
 #include "reader.h"
 #include "grammar.h"
 #include "number.h"
+#include "recordpattern.h"
 #include "system.h"
 #include "tokens.h"
 
@@ -63,11 +64,24 @@ static_assert(kPadding >= detail::kShortRecordPadding, "a short record is classi
 // kept for the process.
 char* spareBuffer = nullptr;
 
+// After the padding, the pattern of the table's records (recordpattern.h),
+// so that a reader still makes one allocation.
+static_assert(kPadding >= detail::kPatternPadding, "a record's pattern is checked sixteen bytes a step");
+constexpr std::size_t kPatternOffset =
+    (kBlockSize + 1 + kPadding + alignof(detail::RecordPattern) - 1) / alignof(detail::RecordPattern) *
+    alignof(detail::RecordPattern);
+static_assert(alignof(detail::RecordPattern) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "new aligns the buffer for it");
+
 char* allocateBuffer() {
-  constexpr std::size_t kBufferSize = kBlockSize + 1 + kPadding;
+  constexpr std::size_t kBufferSize = kPatternOffset + sizeof(detail::RecordPattern);
   char* buffer = new (std::nothrow) char[kBufferSize];
   if (buffer == nullptr) stopOutOfMemory(kBufferSize, ENOMEM);
+  new (buffer + kPatternOffset) detail::RecordPattern;
   return buffer;
+}
+
+detail::RecordPattern& patternOf(char* buffer) {
+  return *std::launder(reinterpret_cast<detail::RecordPattern*>(buffer + kPatternOffset));
 }
 
 // Readers that exist, for the check that one file is never open on two channels.
@@ -303,6 +317,7 @@ void FreeFormatReader::startAtFirstRecord() {
   bufferStartsRecord_ = true;
   tableEnded_ = false;
   lastByte_ = -1;
+  detail::forgetPattern(patternOf(buffer_.get()));
   // The tests' switch, read once a file, not once a statement.
   fastPaths_ = detail::fastPathsEnabled;
 }
@@ -648,8 +663,51 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   constexpr std::size_t kShortRetry = 64;
   bool tryShort = true;
   std::size_t nextBlockRead = 0;
+  // Rows the short read does not take are read by the pattern of a record
+  // (recordpattern.h) while they fit it, records after records, up to the
+  // short read's next try; the pattern is learned from the record at hand.
+  // Whether there is one, and the first row from which the next may be
+  // learned, are kept in registers and taken again from the pattern only
+  // when it changes.
+  constexpr bool kPatternRead = kLines == kNoLines;
+  detail::RecordPattern& pattern = patternOf(buffer_.get());
+  bool patterned = pattern.length != 0;
+  auto firstRowToLearn = [&](std::size_t from) {
+    if (pattern.length != 0) return SIZE_MAX;
+    return pattern.learnAfter > line_ ? from + static_cast<std::size_t>(pattern.learnAfter - line_) : from;
+  };
+  std::size_t learnRow = firstRowToLearn(0);
   for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
     tryShort |= n % kShortRetry == 0;
+    if (kPatternRead && !tryShort && (patterned || n >= learnRow) && fast && !discardPending_) {
+      if (!patterned) {
+        detail::learnPatternOrWait(pattern, pos_, end_, count, convert, line_);
+        patterned = pattern.length != 0;
+        learnRow = firstRowToLearn(n + 1);
+      }
+    }
+    if (kPatternRead && !tryShort && patterned && !discardPending_) {
+      const char* p = pos_;
+      const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
+      const detail::PatternRun run = detail::readPatternRows(pattern, p, end_, row, upTo - n);
+      if (run.rows > 0) {
+        pos_ = const_cast<char*>(p);
+        line_ += static_cast<long long>(run.rows);
+        statementLine_ = line_ - 1;
+        statementEndLine_ = line_ - 1;
+        endedBySlash_ = false;
+        pattern.taken += static_cast<std::uint32_t>(run.rows);
+        n += run.rows;
+        row += run.rows * count;
+        if (n == table.capacity) return n;
+        tryShort |= n % kShortRetry == 0;
+      }
+      if (run.misfit) {
+        detail::notePatternMisfit(pattern, line_);
+        patterned = pattern.length != 0;
+        learnRow = firstRowToLearn(n);
+      }
+    }
     if (kBlockRead && !tryShort && n >= nextBlockRead && !discardPending_) {
       const char* p = pos_;
       // Up to the next row where the short read is tried again.

@@ -1,0 +1,345 @@
+// A table's records read by the pattern of one before them (recordpattern.h).
+#include "recordpattern.h"
+
+#include <cstring>
+
+#include "fastnumber.h"
+#include "grammar.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace velmora::detail {
+
+namespace {
+
+inline constexpr unsigned char kAnyDigit = 9;  // slack: '0' to '9' where want and other are '0'
+inline constexpr unsigned char kAnyByte = 0xFF;
+
+// 10^n for the digits after a point, 0 <= n <= 19.
+inline constexpr std::uint64_t kPowers[20] = {1,
+                                              10,
+                                              100,
+                                              1000,
+                                              10000,
+                                              100000,
+                                              1000000,
+                                              10000000,
+                                              100000000,
+                                              1000000000,
+                                              10000000000,
+                                              100000000000,
+                                              1000000000000,
+                                              10000000000000,
+                                              100000000000000,
+                                              1000000000000000,
+                                              10000000000000000,
+                                              100000000000000000,
+                                              1000000000000000000,
+                                              10000000000000000000ULL};
+
+bool separates(unsigned char c) { return (byteClass(c) & (kBlank | kComma)) != 0; }
+bool isSignByte(unsigned char c) { return c == '+' || c == '-'; }
+
+// The byte at i may also be `other`.
+void allow(RecordPattern& pattern, std::size_t i, char other) {
+  pattern.other[i] = static_cast<unsigned char>(other);
+  pattern.slack[i] = 0;
+}
+
+// The value of the n digits at p (0 <= n <= 19), the first the most
+// significant. n is the same for every record of a pattern, so the branches
+// on it are always taken the same way.
+[[gnu::always_inline]] inline std::uint64_t runValue(const char* p, unsigned n) {
+  if (n <= 2) {
+    const auto first = static_cast<unsigned char>(p[0] - '0');
+    return n == 0 ? 0 : n == 1 ? first : first * 10u + static_cast<unsigned char>(p[1] - '0');
+  }
+  if (n <= 8) return fast::digitsValue(fast::load8(p), static_cast<int>(n));
+  if (n < 16) {
+    return fast::eightDigitsValue(fast::load8(p)) * kPowers[n - 8] +
+           fast::digitsValue(fast::load8(p + 8), static_cast<int>(n - 8));
+  }
+  const std::uint64_t sixteen = fast::sixteenDigitsValue(p);
+  if (n == 16) return sixteen;
+  return sixteen * kPowers[n - 16] + fast::digitsValue(fast::load8(p + 16), static_cast<int>(n - 16));
+}
+
+// A kept value of a record that fits its pattern, by the converter's fast
+// tiers; false when they cannot decide it.
+// The digits' counts are given apart, so that a caller that knows them
+// where it is compiled has them folded in.
+[[gnu::always_inline]] inline bool patternValue(const PatternValue& v, unsigned integerDigits, unsigned fractionDigits,
+                                                unsigned exponentDigits, const char* record, double& out) {
+  const std::uint64_t digits = runValue(record + v.integer, integerDigits) * kPowers[fractionDigits] +
+                               runValue(record + v.fraction, fractionDigits);
+  auto exponent = static_cast<std::int64_t>(runValue(record + v.exponent, exponentDigits));
+  if (v.exponentSign >= 0 && record[v.exponentSign] == '-') exponent = -exponent;
+  double magnitude;
+  if (!fast::convert(digits, static_cast<int>(exponent - static_cast<std::int64_t>(fractionDigits)), magnitude)) {
+    return false;
+  }
+  out = fast::withSign(magnitude, v.sign >= 0 && record[v.sign] == '-');
+  return true;
+}
+[[gnu::always_inline]] inline bool patternValue(const PatternValue& v, const char* record, double& out) {
+  return patternValue(v, v.integerDigits, v.fractionDigits, v.exponentDigits, record, out);
+}
+
+// The forms of a kept value read with their digits' counts known where they
+// are compiled: "%.16E" (one digit, sixteen after the point, a two-digit
+// exponent: full precision) and "%E" (six after the point); kAnyForm: the
+// counts read from the pattern.
+struct Form {
+  int integerDigits, fractionDigits, exponentDigits;
+};
+inline constexpr Form kAnyForm{-1, -1, -1};
+inline constexpr Form kSixteenDigits{1, 16, 2};
+inline constexpr Form kSixDigits{1, 6, 2};
+inline bool isForm(const PatternValue& v, Form form) {
+  return v.integerDigits == form.integerDigits && v.fractionDigits == form.fractionDigits &&
+         v.exponentDigits == form.exponentDigits;
+}
+
+#if defined(__SSE2__)
+// The sixteen-byte check: in each step, a byte's distance from want and from
+// other (by exclusive or), the smaller of the two, less its slack, must be
+// zero. A digit is '0' to '9', so its distance from '0' is at most 9.
+template <std::size_t kSteps>
+[[gnu::always_inline]] inline bool fitsBySteps(const RecordPattern& pattern, const char* record) {
+  __m128i off = _mm_setzero_si128();
+#pragma GCC unroll 8
+  for (std::size_t s = 0; s < kSteps; ++s) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(record + 16 * s));
+    const __m128i want = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern.want + 16 * s));
+    const __m128i other = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern.other + 16 * s));
+    const __m128i slack = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern.slack + 16 * s));
+    const __m128i distance = _mm_min_epu8(_mm_xor_si128(bytes, want), _mm_xor_si128(bytes, other));
+    off = _mm_or_si128(off, _mm_subs_epu8(distance, slack));
+  }
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(off, _mm_setzero_si128())) == 0xFFFF;
+}
+#else
+template <std::size_t kSteps>
+inline bool fitsBySteps(const RecordPattern& pattern, const char* record) {
+  return fitsPatternByBytes(pattern, record);
+}
+#endif
+
+// kOne: one item kept (a loader that needs one column), its parts held in
+// registers rather than read from the pattern for each record, its digits'
+// counts kForm's unless that is kAnyForm.
+template <std::size_t kSteps, bool kOne, Form kForm = kAnyForm>
+PatternRun readRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                    std::size_t maxRows) {
+  const std::size_t length = pattern.length;
+  const std::size_t items = pattern.items;
+  const std::size_t kept = pattern.kept;
+  const PatternValue one = pattern.values[0];
+  const char* record = p;
+  PatternRun run{0, false};
+  for (; run.rows < maxRows; ++run.rows, record += length, row += items) {
+    // The line feed must be one the file holds, not the sentinel.
+    if (static_cast<std::size_t>(end - record) < length) break;
+    if (!fitsBySteps<kSteps>(pattern, record)) {
+      run.misfit = true;
+      break;
+    }
+    if constexpr (kOne) {
+      double value;
+      const bool decided = kForm.integerDigits < 0
+                               ? patternValue(one, record, value)
+                               : patternValue(one, static_cast<unsigned>(kForm.integerDigits),
+                                              static_cast<unsigned>(kForm.fractionDigits),
+                                              static_cast<unsigned>(kForm.exponentDigits), record, value);
+      if (!decided) break;
+      row[one.item] = value;
+    } else {
+      double values[kPatternItems];
+      bool decided = true;
+      for (std::size_t k = 0; k < kept; ++k) decided &= patternValue(pattern.values[k], record, values[k]);
+      if (!decided) break;
+      for (std::size_t k = 0; k < kept; ++k) row[pattern.values[k].item] = values[k];
+    }
+  }
+  p = record;
+  return run;
+}
+
+template <std::size_t kSteps>
+PatternRun readRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                    std::size_t maxRows) {
+  if (pattern.kept != 1) return readRows<kSteps, false>(pattern, p, end, row, maxRows);
+  if (isForm(pattern.values[0], kSixteenDigits)) return readRows<kSteps, true, kSixteenDigits>(pattern, p, end, row, maxRows);
+  if (isForm(pattern.values[0], kSixDigits)) return readRows<kSteps, true, kSixDigits>(pattern, p, end, row, maxRows);
+  return readRows<kSteps, true>(pattern, p, end, row, maxRows);
+}
+
+}  // namespace
+
+void forgetPattern(RecordPattern& pattern) {
+  pattern.length = 0;
+  pattern.taken = 0;
+  pattern.misfits = 0;
+  pattern.backoff = 0;
+  pattern.learnAfter = 0;
+}
+
+namespace {
+
+// A pattern that read this many rows paid for its learning; the longest wait.
+constexpr std::uint32_t kPaidRows = 64;
+constexpr std::uint32_t kLongestWait = 4096;
+
+void waitLonger(RecordPattern& pattern, long long line) {
+  pattern.length = 0;
+  pattern.learnAfter = line + pattern.backoff;
+  pattern.backoff = pattern.backoff == 0 ? 1 : pattern.backoff < kLongestWait ? 2 * pattern.backoff : kLongestWait;
+}
+
+}  // namespace
+
+void learnPatternOrWait(RecordPattern& pattern, const char* record, const char* end, std::size_t items,
+                        std::uint32_t convert, long long line) {
+  if (!learnPattern(pattern, record, end, items, convert)) waitLonger(pattern, line);
+}
+
+void notePatternMisfit(RecordPattern& pattern, long long line) {
+  ++pattern.misfits;
+  // Kept while at least eight records fit it for each that does not.
+  if (pattern.misfits <= pattern.taken / 8 + 1) return;
+  if (pattern.taken >= kPaidRows) {
+    pattern.length = 0;
+    pattern.backoff = 0;
+    pattern.learnAfter = line;
+  } else {
+    waitLonger(pattern, line);
+  }
+}
+
+bool learnPattern(RecordPattern& pattern, const char* record, const char* end, std::size_t items,
+                  std::uint32_t convert) {
+  pattern.length = 0;
+  const std::size_t room = static_cast<std::size_t>(end - record) < kPatternBytes
+                               ? static_cast<std::size_t>(end - record)
+                               : kPatternBytes;
+  const auto* lineFeed = static_cast<const char*>(std::memchr(record, '\n', room));
+  if (lineFeed == nullptr || items == 0 || items > kPatternItems) return false;
+  const std::size_t length = static_cast<std::size_t>(lineFeed - record) + 1;
+  for (std::size_t i = 0; i < kPatternBytes; ++i) {
+    const auto c = static_cast<unsigned char>(i < length ? record[i] : 0);
+    const bool digit = isDigitByte(c);
+    pattern.want[i] = pattern.other[i] = digit ? '0' : c;
+    pattern.slack[i] = i >= length ? kAnyByte : digit ? kAnyDigit : 0;
+  }
+  std::size_t kept = 0;
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < items; ++k) {
+    // As the one-pass read splits a record: blanks, and between two values
+    // at most one comma or semicolon with blanks around it.
+    while (isBlank(static_cast<unsigned char>(record[at]))) ++at;
+    if (k > 0 && (byteClass(static_cast<unsigned char>(record[at])) & kComma) != 0) {
+      ++at;
+      while (isBlank(static_cast<unsigned char>(record[at]))) ++at;
+    }
+    if (at + 1 >= length) return false;
+    const std::size_t start = at;
+    const fast::NumberParts parts = fast::scanParts(record + start);
+    const auto offset = [record](const char* part) { return static_cast<std::size_t>(part - record); };
+    if (!parts.whole || parts.word != fast::NumberWord::None || offset(parts.end) >= length) return false;
+    const std::size_t exponentDigits = offset(parts.end) - offset(parts.exponentDigits);
+    if (exponentDigits > 4) return false;
+    // Where the value's sign is or could be: its own sign, or a blank before
+    // an unsigned value that follows a blank, a separator or nothing (a
+    // minus there starts a value; after a digit it would be an exponent).
+    std::ptrdiff_t sign = -1;
+    const auto lead = static_cast<unsigned char>(record[start]);
+    if (isSignByte(lead)) {
+      sign = static_cast<std::ptrdiff_t>(start);
+      allow(pattern, start, lead == '-' ? ' ' : '-');
+    } else if (start >= 1 && record[start - 1] == ' ' &&
+               (start == 1 || separates(static_cast<unsigned char>(record[start - 2])))) {
+      sign = static_cast<std::ptrdiff_t>(start - 1);
+      allow(pattern, start - 1, '-');
+    }
+    std::ptrdiff_t exponentSign = -1;
+    if (exponentDigits != 0) {
+      const std::size_t before = offset(parts.exponentDigits) - 1;
+      const auto mark = static_cast<unsigned char>(record[before]);
+      if (isSignByte(mark)) {
+        exponentSign = static_cast<std::ptrdiff_t>(before);
+        allow(pattern, before, mark == '-' ? '+' : '-');
+      }
+    }
+    if (((convert >> k) & 1) != 0) {
+      const std::size_t integerDigits = offset(parts.integerEnd) - offset(parts.first);
+      const std::size_t fraction = parts.point ? offset(parts.integerEnd) + 1 : offset(parts.integerEnd);
+      const std::size_t fractionDigits = offset(parts.mantissaEnd) - fraction;
+      if (integerDigits + fractionDigits > 19) return false;
+      PatternValue& value = pattern.values[kept++];
+      value.sign = static_cast<std::int16_t>(sign);
+      value.integer = static_cast<std::int16_t>(offset(parts.first));
+      value.fraction = static_cast<std::int16_t>(fraction);
+      value.exponent = static_cast<std::int16_t>(offset(parts.exponentDigits));
+      value.exponentSign = static_cast<std::int16_t>(exponentSign);
+      value.integerDigits = static_cast<std::uint8_t>(integerDigits);
+      value.fractionDigits = static_cast<std::uint8_t>(fractionDigits);
+      value.exponentDigits = static_cast<std::uint8_t>(exponentDigits);
+      value.item = static_cast<std::uint8_t>(k);
+    }
+    at = offset(parts.end);
+    // A value ends at a blank or a separator, the last at a blank or the
+    // line feed.
+    const std::uint8_t ends = k + 1 < items ? kBlank | kComma : kBlank | kRecordEnd;
+    if ((byteClass(static_cast<unsigned char>(record[at])) & ends) == 0) return false;
+  }
+  // Nothing after the last value but blanks.
+  while (at < length - 1 && isBlank(static_cast<unsigned char>(record[at]))) ++at;
+  if (at != length - 1) return false;
+  pattern.items = static_cast<std::uint32_t>(items);
+  pattern.kept = static_cast<std::uint32_t>(kept);
+  pattern.taken = 0;
+  pattern.misfits = 0;
+  pattern.length = static_cast<std::uint32_t>(length);
+  return true;
+}
+
+bool fitsPatternByBytes(const RecordPattern& pattern, const char* record) {
+  for (std::size_t i = 0; i < kPatternBytes && pattern.slack[i] != kAnyByte; ++i) {
+    const auto c = static_cast<unsigned char>(record[i]);
+    const bool fits = pattern.slack[i] == kAnyDigit ? isDigitByte(c) : c == pattern.want[i] || c == pattern.other[i];
+    if (!fits) return false;
+  }
+  return true;
+}
+
+bool fitsPattern(const RecordPattern& pattern, const char* record) {
+  switch ((pattern.length + 15) / 16) {
+    case 1: return fitsBySteps<1>(pattern, record);
+    case 2: return fitsBySteps<2>(pattern, record);
+    case 3: return fitsBySteps<3>(pattern, record);
+    case 4: return fitsBySteps<4>(pattern, record);
+    case 5: return fitsBySteps<5>(pattern, record);
+    case 6: return fitsBySteps<6>(pattern, record);
+    case 7: return fitsBySteps<7>(pattern, record);
+    default: return fitsBySteps<8>(pattern, record);
+  }
+}
+
+PatternRun readPatternRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                           std::size_t maxRows) {
+  static_assert(kPatternBytes == 8 * 16, "a pattern is checked in at most eight steps");
+  switch ((pattern.length + 15) / 16) {
+    case 1: return readRows<1>(pattern, p, end, row, maxRows);
+    case 2: return readRows<2>(pattern, p, end, row, maxRows);
+    case 3: return readRows<3>(pattern, p, end, row, maxRows);
+    case 4: return readRows<4>(pattern, p, end, row, maxRows);
+    case 5: return readRows<5>(pattern, p, end, row, maxRows);
+    case 6: return readRows<6>(pattern, p, end, row, maxRows);
+    case 7: return readRows<7>(pattern, p, end, row, maxRows);
+    default: return readRows<8>(pattern, p, end, row, maxRows);
+  }
+}
+
+}  // namespace velmora::detail

@@ -1,0 +1,111 @@
+// A table's records read by the pattern of one before them. A program that
+// writes a table with one format ("%25.16E" three times, say) writes records
+// that are alike byte for byte but for their digits, the signs of their
+// values and the signs of their exponents. Once the one-pass read has taken
+// such a record, its pattern says what every byte must be: a digit (any
+// digit), the very byte it was, or at a sign's place one of two bytes (a
+// value's minus sign or the blank before an unsigned value; an exponent's
+// plus or minus). A later record that fits the pattern splits into the same
+// values at the same places, each of them a number of the same form, as the
+// scanner found them in the pattern's record: which digits a value has, and
+// which sign, change neither where it ends nor whether it is a number. So
+// the record is checked whole, sixteen bytes a step, and the kept values are
+// converted from the places of their parts by the one converter, without
+// being scanned again; a record that does not fit (or whose value the fast
+// conversion cannot decide) is left to the reader's other reads.
+// Private to the reader and its tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora::detail {
+
+// The longest record a pattern describes, its line feed included.
+inline constexpr std::size_t kPatternBytes = 128;
+// How many bytes past a record's line feed the check may load (its last
+// sixteen-byte step starts at most at the line feed).
+inline constexpr std::size_t kPatternPadding = 15;
+// The most items a row read by a pattern has.
+inline constexpr std::size_t kPatternItems = 8;
+
+// Where a kept value's parts lie, as offsets from the record's first byte.
+struct PatternValue {
+  std::int16_t sign;          // the byte that is '-' for a negative value, or -1: always positive
+  std::int16_t integer;       // the first digit before the point
+  std::int16_t fraction;      // the first digit after the point
+  std::int16_t exponent;      // the exponent's first digit
+  std::int16_t exponentSign;  // the byte that is '-' for a negative exponent, or -1
+  std::uint8_t integerDigits;
+  std::uint8_t fractionDigits;  // the two together at most 19: their value is exact
+  std::uint8_t exponentDigits;  // 0: no exponent; at most 4
+  std::uint8_t item;            // which item of the row it fills
+};
+
+// A record's pattern, byte by byte: the byte at i fits when it is want[i] or
+// other[i], or, where slack[i] is 9, when it is a digit ('0' in want and
+// other); past the line feed slack is 0xFF and any byte fits.
+struct RecordPattern {
+  alignas(16) unsigned char want[kPatternBytes];
+  alignas(16) unsigned char other[kPatternBytes];
+  alignas(16) unsigned char slack[kPatternBytes];
+  std::uint32_t length;  // the record's bytes, its line feed included; 0: no pattern
+  std::uint32_t items;   // the row's items, the record's values
+  std::uint32_t kept;    // how many of `values` are in use
+  PatternValue values[kPatternItems];
+  // When a pattern is learned and how long it is kept: one that many
+  // records do not fit (a table whose values vary in width) is forgotten,
+  // and the records to pass before the next is learned double each time a
+  // pattern did not pay, so that such a table pays almost nothing for the
+  // attempts.
+  std::uint32_t taken;     // rows read by this pattern
+  std::uint32_t misfits;   // records that did not fit it
+  std::uint32_t backoff;   // the next wait, in records
+  long long learnAfter;    // the next pattern is learned from a record after this line
+};
+
+// No pattern, and nothing learned yet.
+void forgetPattern(RecordPattern& pattern);
+
+// While there is no pattern and the wait is over: learns the pattern of the
+// record at `record` (learnPattern), the next row's; when it has none, the
+// next is learned after a longer wait. `line` is the record's line.
+void learnPatternOrWait(RecordPattern& pattern, const char* record, const char* end, std::size_t items,
+                        std::uint32_t convert, long long line);
+
+// The record at `line` did not fit the pattern: the pattern is kept while
+// records mostly fit it, else forgotten.
+void notePatternMisfit(RecordPattern& pattern, long long line);
+
+// Learns the pattern of the record at `record` (its line feed before `end`,
+// the buffer's sentinel), a row of `items` number items, the items in
+// `convert` kept, when the one-pass read would take it whole: its values in
+// the scanner's usual forms, split by blanks with at most one comma or
+// semicolon between two, nothing after the last but blanks. False (and no
+// pattern) when it would not, or when the record does not suit a pattern:
+// longer than kPatternBytes, a kept value of more than 19 digits, an
+// exponent of more than four. kNumberPadding bytes past `end` must be
+// readable.
+bool learnPattern(RecordPattern& pattern, const char* record, const char* end, std::size_t items,
+                  std::uint32_t convert);
+
+// What a run of records read by the pattern ended on.
+struct PatternRun {
+  std::size_t rows;  // records read, one row each
+  bool misfit;       // the next record does not fit the pattern (else: the buffer's end, a value
+                     // the fast conversion could not decide, or maxRows)
+};
+
+// Reads records from p while they fit the pattern and end before `end` (the
+// buffer's sentinel; kPatternPadding bytes past it readable), up to
+// maxRows, each into the next row of `row` (pattern.items doubles a row; only
+// the kept items are stored). p moves past the records read.
+PatternRun readPatternRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                           std::size_t maxRows);
+
+// Records' bytes against a pattern one at a time: the reference the sixteen-
+// byte check is tested against.
+bool fitsPatternByBytes(const RecordPattern& pattern, const char* record);
+bool fitsPattern(const RecordPattern& pattern, const char* record);
+
+}  // namespace velmora::detail

@@ -1,0 +1,161 @@
+// A record's pattern: what it is learned from and what it declines, its
+// sixteen-byte check against the byte-by-byte reference on random records
+// at every alignment, and the values read from the places of their parts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "freeformat/number.h"
+#include "freeformat/recordpattern.h"
+
+namespace {
+
+using velmora::detail::RecordPattern;
+
+// A record in a buffer as the reader keeps one: the sentinel after it and
+// zeros after that.
+std::vector<char> inBuffer(const std::string& record) {
+  std::vector<char> buffer(record.begin(), record.end());
+  buffer.push_back('\n');  // the sentinel
+  buffer.resize(buffer.size() + 160, '\0');
+  return buffer;
+}
+
+bool learns(RecordPattern& pattern, const std::string& record, std::uint32_t convert = 0b010) {
+  const std::vector<char> buffer = inBuffer(record);
+  return velmora::detail::learnPattern(pattern, buffer.data(), buffer.data() + record.size(), 3, convert);
+}
+
+TEST(RecordPattern, LearnedFromRecordsTheOnePassReadTakesWholeOnly) {
+  struct Case {
+    const char* record;
+    bool learned;
+  };
+  const Case kCases[] = {
+      {"   2.4391935358922810E+03  -1.3424305519651447E-03  -8.2056868904215298E+04\n", true},
+      {"1 2 3\n", true},
+      {"1.5,2.5;3.5 \r\n", true},
+      {" 1 , 2 ,3\n", true},
+      {"1e5 2E-3 3d+07\n", true},
+      {"1.5+3 2 3\n", true},
+      {".5 5. -.5\n", true},
+      {"1 2 1234567890123456789\n", true},  // 19 digits in a column only checked
+      {"1 1234567890.123456789 3\n", true},  // 19 digits kept
+      {"1 2 3 4\n", false},                  // a value after the last item
+      {"1 2\n", false},                      // too few
+      {"1 2 3/\n", false},                   // a slash ends it
+      {",1 2 3\n", false},                   // a null value first
+      {"1,,2 3\n", false},                   // a null value between
+      {"1 2 3,\n", false},
+      {"1 inf 3\n", false},                  // a word
+      {"1 2e12345 3\n", false},              // an exponent of five digits
+      {"1 12345678901.234567891 3\n", false},  // 20 digits kept
+      {"1 2 '3'\n", false},
+      {"1 2 3", false},                      // no line feed before the sentinel
+      {"1 2x 3\n", false},
+      {"1 2 3 \x80\n", false},
+  };
+  for (const Case& c : kCases) {
+    RecordPattern pattern{};
+    EXPECT_EQ(learns(pattern, c.record), c.learned) << c.record;
+    EXPECT_EQ(pattern.length != 0, c.learned) << c.record;
+  }
+  RecordPattern pattern{};
+  EXPECT_FALSE(learns(pattern, std::string(130, ' ') + "1 2 3\n")) << "longer than a pattern";
+  EXPECT_TRUE(learns(pattern, std::string(122, ' ') + "1 2 3\n")) << "128 bytes";
+}
+
+// Records made from a learned one by changing bytes to bytes of the
+// grammar's classes and others: the sixteen-byte check says what the bytes
+// one at a time say, at every alignment of the record.
+TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
+  const char* const kRecords[] = {
+      "   2.4391935358922810E+03  -1.3424305519651447E-03  -8.2056868904215298E+04\n",
+      "  1.234567E+00 -1.234567E-05  9.999999E+10\n",
+      "1 2 3\n",
+      "-1.5;+2.5, 3.5e+1\t\r\n",
+      "  -12.3456    7.0001  100.0000\n",
+  };
+  const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb0\xff";
+  std::mt19937_64 random(1208);
+  int fits = 0;
+  int misfits = 0;
+  for (const char* model : kRecords) {
+    RecordPattern pattern{};
+    ASSERT_TRUE(learns(pattern, model, 0b111)) << model;
+    std::vector<char> buffer(256 + 160);
+    for (int round = 0; round < 300; ++round) {
+      std::string record = model;
+      for (char& c : record) {
+        if (c >= '0' && c <= '9' && random() % 2 == 0) c = static_cast<char>('0' + random() % 10);
+      }
+      for (int changes = static_cast<int>(random() % 3); changes > 0; --changes) {
+        record[random() % record.size()] = kBytes[random() % (sizeof kBytes - 1)];
+      }
+      for (std::size_t offset = 0; offset < 16; ++offset) {
+        std::fill(buffer.begin(), buffer.end(), static_cast<char>(random()));
+        std::memcpy(buffer.data() + offset, record.data(), record.size());
+        const char* p = buffer.data() + offset;
+        const bool byBytes = velmora::detail::fitsPatternByBytes(pattern, p);
+        ASSERT_EQ(velmora::detail::fitsPattern(pattern, p), byBytes) << model << "-> " << record << " at " << offset;
+        (byBytes ? fits : misfits) += 1;
+      }
+    }
+  }
+  EXPECT_GT(fits, 1000);
+  EXPECT_GT(misfits, 1000);
+}
+
+// Values read by a pattern are the number entry point's: every form of the
+// kept value's digits (0 to 19 of them on either side of the point), its
+// exponent (none, one to four digits, signed or not) and its sign.
+TEST(RecordPattern, ValuesFromThePlacesOfTheirPartsAreTheScannersOwn) {
+  std::mt19937_64 random(33);
+  int compared = 0;
+  for (int integerDigits = 0; integerDigits <= 19; ++integerDigits) {
+    for (int fractionDigits = 0; integerDigits + fractionDigits <= 19; ++fractionDigits) {
+      if (integerDigits + fractionDigits == 0) continue;
+      for (int exponentDigits = 0; exponentDigits <= 4; ++exponentDigits) {
+        for (const char* sign : {" ", "-", "+"}) {
+          std::string value = sign;
+          for (int i = 0; i < integerDigits; ++i) value += static_cast<char>('0' + random() % 10);
+          if (fractionDigits > 0 || random() % 2 == 0) value += '.';
+          for (int i = 0; i < fractionDigits; ++i) value += static_cast<char>('0' + random() % 10);
+          if (exponentDigits > 0) {
+            value += "eEdD"[random() % 4];
+            value += exponentDigits == 1 ? "" : random() % 2 == 0 ? "-" : "+";
+            for (int i = 0; i < exponentDigits; ++i) value += static_cast<char>('0' + random() % (i == 0 ? 4 : 10));
+          }
+          const std::string record = "  1.5 " + value + "  -2\n";
+          RecordPattern pattern{};
+          ASSERT_TRUE(learns(pattern, record)) << record;
+          const std::vector<char> buffer = inBuffer(record);
+          const char* p = buffer.data();
+          double row[3] = {0, 0, 0};
+          const velmora::detail::PatternRun run =
+              velmora::detail::readPatternRows(pattern, p, buffer.data() + record.size(), row, 1);
+          double expected = 0;
+          const char* first = record.c_str() + 6 + (value[0] == ' ' ? 1 : 0);
+          ASSERT_TRUE(velmora::detail::convertNumber(std::string(first, value.size() - (value[0] == ' ' ? 1 : 0)),
+                                                     expected));
+          if (run.rows == 0) {
+            // Only a value the fast tiers cannot decide is declined.
+            EXPECT_FALSE(run.misfit) << record;
+            continue;
+          }
+          EXPECT_EQ(std::memcmp(&row[1], &expected, sizeof expected), 0) << record << row[1] << " " << expected;
+          EXPECT_EQ(row[0], 0.0) << "only the kept item is stored";
+          ++compared;
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 2500);
+}
+
+}  // namespace

@@ -665,78 +665,93 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   std::size_t nextBlockRead = 0;
   // Rows the short read does not take are read by the pattern of a record
   // (recordpattern.h) while they fit it, records after records, up to the
-  // short read's next try; the pattern is learned from the record at hand.
-  // Whether there is one, and the first row from which the next may be
-  // learned, are kept in registers and taken again from the pattern only
-  // when it changes.
+  // short read's next try; the pattern is learned from the record at hand,
+  // and after a pattern is forgotten, the next is learned some rows later.
+  // Out of line, so that the row loop keeps its registers: the loop holds
+  // only the next row where the pattern read looks.
   constexpr bool kPatternRead = kLines == kNoLines;
   detail::RecordPattern& pattern = patternOf(buffer_.get());
-  bool patterned = pattern.length != 0;
-  auto firstRowToLearn = [&](std::size_t from) {
-    if (pattern.length != 0) return SIZE_MAX;
+  auto nextPatternRow = [this, &pattern](std::size_t from) {
+    if (pattern.length != 0) return from;
     return pattern.learnAfter > line_ ? from + static_cast<std::size_t>(pattern.learnAfter - line_) : from;
   };
-  std::size_t learnRow = firstRowToLearn(0);
-  for (std::size_t n = 0; n < table.capacity; ++n, row += count) {
+  struct PatternStep {
+    std::size_t rows;  // read by the pattern
+    std::size_t next;  // the next row where the pattern read looks
+  };
+  auto readByPattern = [this, &pattern, &table, &nextPatternRow, count, convert](
+                           std::size_t n, double* into) __attribute__((noinline)) {
+    // A pattern serves the rows of the table shape it was learned for.
+    if (pattern.length != 0 && (pattern.items != count || pattern.convert != convert)) pattern.length = 0;
+    if (pattern.length == 0) detail::learnPatternOrWait(pattern, pos_, end_, count, convert, line_);
+    if (pattern.length == 0) return PatternStep{0, nextPatternRow(n + 1)};
+    const char* p = pos_;
+    const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
+    const detail::PatternRun run = detail::readPatternRows(pattern, p, end_, into, upTo - n);
+    if (run.rows > 0) {
+      pos_ = const_cast<char*>(p);
+      line_ += static_cast<long long>(run.rows);
+      statementLine_ = line_ - 1;
+      statementEndLine_ = line_ - 1;
+      endedBySlash_ = false;
+      pattern.taken += static_cast<std::uint32_t>(run.rows);
+    }
+    if (run.misfit) detail::notePatternMisfit(pattern, line_);
+    // The row it stopped at is read otherwise; the pattern read looks again
+    // at the next.
+    return PatternStep{run.rows, nextPatternRow(n + run.rows + 1)};
+  };
+  // The rows run in stretches up to the row where the pattern read looks
+  // next, so that the row loop pays nothing for it.
+  std::size_t patternRow = kPatternRead && fast ? nextPatternRow(0) : SIZE_MAX;
+  std::size_t n = 0;
+  for (;;) {
+    const std::size_t stop = std::min(table.capacity, patternRow);
+    for (; n < stop; ++n, row += count) {
+      tryShort |= n % kShortRetry == 0;
+      if (kBlockRead && !tryShort && n >= nextBlockRead && !discardPending_) {
+        const char* p = pos_;
+        // Up to the next row where the short read is tried again.
+        const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
+        const std::size_t read = detail::blockRowsRead(p, end_, count, convert, row, upTo - n);
+        if (read > 0) {
+          pos_ = const_cast<char*>(p);
+          line_ += static_cast<long long>(read);
+          statementLine_ = line_ - 1;
+          statementEndLine_ = line_ - 1;
+          endedBySlash_ = false;
+          n += read;
+          row += read * count;
+          if (n == table.capacity) return n;
+          tryShort |= n % kShortRetry == 0;
+        }
+        // After a run, the record it stopped at (often one across the end of
+        // the buffer) is read as below, and the next is the block read's again.
+        nextBlockRead = n + (read > 0 ? 1 : kShortRetry);
+      }
+      RowLines* lines = withLines ? &table.lines[n] : nullptr;
+      if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
+        if (withLines) lines->offset = fastRecordOffset();
+        continue;
+      }
+      readRowGeneral(row, static_cast<int>(count), table.statement, lines);
+      if (tableEnded_) return n;
+    }
+    if (n >= table.capacity) return table.capacity;
     tryShort |= n % kShortRetry == 0;
-    if (kPatternRead && !tryShort && (patterned || n >= learnRow) && fast && !discardPending_) {
-      if (!patterned) {
-        detail::learnPatternOrWait(pattern, pos_, end_, count, convert, line_);
-        patterned = pattern.length != 0;
-        learnRow = firstRowToLearn(n + 1);
-      }
-    }
-    if (kPatternRead && !tryShort && patterned && !discardPending_) {
-      const char* p = pos_;
-      const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
-      const detail::PatternRun run = detail::readPatternRows(pattern, p, end_, row, upTo - n);
-      if (run.rows > 0) {
-        pos_ = const_cast<char*>(p);
-        line_ += static_cast<long long>(run.rows);
-        statementLine_ = line_ - 1;
-        statementEndLine_ = line_ - 1;
-        endedBySlash_ = false;
-        pattern.taken += static_cast<std::uint32_t>(run.rows);
-        n += run.rows;
-        row += run.rows * count;
-        if (n == table.capacity) return n;
-        tryShort |= n % kShortRetry == 0;
-      }
-      if (run.misfit) {
-        detail::notePatternMisfit(pattern, line_);
-        patterned = pattern.length != 0;
-        learnRow = firstRowToLearn(n);
-      }
-    }
-    if (kBlockRead && !tryShort && n >= nextBlockRead && !discardPending_) {
-      const char* p = pos_;
-      // Up to the next row where the short read is tried again.
-      const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
-      const std::size_t read = detail::blockRowsRead(p, end_, count, convert, row, upTo - n);
-      if (read > 0) {
-        pos_ = const_cast<char*>(p);
-        line_ += static_cast<long long>(read);
-        statementLine_ = line_ - 1;
-        statementEndLine_ = line_ - 1;
-        endedBySlash_ = false;
-        n += read;
-        row += read * count;
-        if (n == table.capacity) return n;
-        tryShort |= n % kShortRetry == 0;
-      }
-      // After a run, the record it stopped at (often one across the end of
-      // the buffer) is read as below, and the next is the block read's again.
-      nextBlockRead = n + (read > 0 ? 1 : kShortRetry);
-    }
-    RowLines* lines = withLines ? &table.lines[n] : nullptr;
-    if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
-      if (withLines) lines->offset = fastRecordOffset();
+    if (tryShort || discardPending_) {
+      // While the short read takes the rows, the pattern read looks again
+      // only after its next try (the row after it, should it not take that
+      // one).
+      patternRow = n % kShortRetry == 0 || discardPending_ ? n + 1 : (n / kShortRetry + 1) * kShortRetry + 1;
       continue;
     }
-    readRowGeneral(row, static_cast<int>(count), table.statement, lines);
-    if (tableEnded_) return n;
+    const PatternStep step = readByPattern(n, row);
+    patternRow = step.next;
+    n += step.rows;
+    row += step.rows * count;
+    if (n == table.capacity) return n;
   }
-  return table.capacity;
 }
 
 // One row statement by the general rules, its items zero first; at the end

@@ -298,6 +298,7 @@ bool learnPattern(RecordPattern& pattern, const char* record, const char* end, s
   while (at < length - 1 && isBlank(static_cast<unsigned char>(record[at]))) ++at;
   if (at != length - 1) return false;
   pattern.items = static_cast<std::uint32_t>(items);
+  pattern.convert = convert;
   pattern.kept = static_cast<std::uint32_t>(kept);
   pattern.taken = 0;
   pattern.misfits = 0;

@@ -51,6 +51,7 @@ struct RecordPattern {
   alignas(16) unsigned char slack[kPatternBytes];
   std::uint32_t length;  // the record's bytes, its line feed included; 0: no pattern
   std::uint32_t items;   // the row's items, the record's values
+  std::uint32_t convert; // the items kept (TableRead::convertItems)
   std::uint32_t kept;    // how many of `values` are in use
   PatternValue values[kPatternItems];
   // When a pattern is learned and how long it is kept: one that many

@@ -679,11 +679,11 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
     std::size_t rows;  // read by the pattern
     std::size_t next;  // the next row where the pattern read looks
   };
-  auto readByPattern = [this, &pattern, &table, &nextPatternRow, count, convert](
-                           std::size_t n, double* into) __attribute__((noinline)) {
+  auto readByPattern = [this, &pattern, &table, &nextPatternRow](std::size_t n, double* into, std::size_t items,
+                                                                  std::uint32_t kept) __attribute__((noinline)) {
     // A pattern serves the rows of the table shape it was learned for.
-    if (pattern.length != 0 && (pattern.items != count || pattern.convert != convert)) pattern.length = 0;
-    if (pattern.length == 0) detail::learnPatternOrWait(pattern, pos_, end_, count, convert, line_);
+    if (pattern.length != 0 && (pattern.items != items || pattern.convert != kept)) pattern.length = 0;
+    if (pattern.length == 0) detail::learnPatternOrWait(pattern, pos_, end_, items, kept, line_);
     if (pattern.length == 0) return PatternStep{0, nextPatternRow(n + 1)};
     const char* p = pos_;
     const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
@@ -746,7 +746,7 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
       patternRow = n % kShortRetry == 0 || discardPending_ ? n + 1 : (n / kShortRetry + 1) * kShortRetry + 1;
       continue;
     }
-    const PatternStep step = readByPattern(n, row);
+    const PatternStep step = readByPattern(n, row, count, convert);
     patternRow = step.next;
     n += step.rows;
     row += step.rows * count;

@@ -64,29 +64,31 @@ static_assert(kPadding >= detail::kShortRecordPadding, "a short record is classi
 // kept for the process.
 char* spareBuffer = nullptr;
 
-// After the padding, the pattern of the table's records (recordpattern.h),
-// so that a reader still makes one allocation.
 static_assert(kPadding >= detail::kPatternPadding, "a record's pattern is checked sixteen bytes a step");
-constexpr std::size_t kPatternOffset =
-    (kBlockSize + 1 + kPadding + alignof(detail::RecordPattern) - 1) / alignof(detail::RecordPattern) *
-    alignof(detail::RecordPattern);
-static_assert(alignof(detail::RecordPattern) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "new aligns the buffer for it");
 
 char* allocateBuffer() {
-  constexpr std::size_t kBufferSize = kPatternOffset + sizeof(detail::RecordPattern);
+  constexpr std::size_t kBufferSize = kBlockSize + 1 + kPadding;
   char* buffer = new (std::nothrow) char[kBufferSize];
   if (buffer == nullptr) stopOutOfMemory(kBufferSize, ENOMEM);
-  new (buffer + kPatternOffset) detail::RecordPattern;
   return buffer;
-}
-
-detail::RecordPattern& patternOf(char* buffer) {
-  return *std::launder(reinterpret_cast<detail::RecordPattern*>(buffer + kPatternOffset));
 }
 
 // Readers that exist, for the check that one file is never open on two channels.
 constexpr std::size_t kMaxChannels = 16;
 std::array<const FreeFormatReader*, kMaxChannels> channelTable{};
+
+// The pattern of the table's records each reader reads by (recordpattern.h),
+// one for each slot of the channel table: nothing allocated, the block
+// buffer as it was. (Beyond the table's slots, which only a programming
+// error reaches, readers share one: a pattern is checked against every
+// record it reads, so sharing costs speed, never a value.)
+std::array<detail::RecordPattern, kMaxChannels + 1> channelPatterns{};
+
+detail::RecordPattern& patternOf(const FreeFormatReader* reader) {
+  std::size_t slot = 0;
+  while (slot < kMaxChannels && channelTable[slot] != reader) ++slot;
+  return channelPatterns[slot];
+}
 
 // Where a relative name is looked up (FreeFormatReader::setNameFolder).
 int nameFolder = AT_FDCWD;
@@ -317,7 +319,7 @@ void FreeFormatReader::startAtFirstRecord() {
   bufferStartsRecord_ = true;
   tableEnded_ = false;
   lastByte_ = -1;
-  detail::forgetPattern(patternOf(buffer_.get()));
+  detail::forgetPattern(patternOf(this));
   // The tests' switch, read once a file, not once a statement.
   fastPaths_ = detail::fastPathsEnabled;
 }
@@ -670,7 +672,7 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   // Out of line, so that the row loop keeps its registers: the loop holds
   // only the next row where the pattern read looks.
   constexpr bool kPatternRead = kLines == kNoLines;
-  detail::RecordPattern& pattern = patternOf(buffer_.get());
+  detail::RecordPattern& pattern = patternOf(this);
   auto nextPatternRow = [this, &pattern](std::size_t from) {
     if (pattern.length != 0) return from;
     return pattern.learnAfter > line_ ? from + static_cast<std::size_t>(pattern.learnAfter - line_) : from;

@@ -65,7 +65,7 @@ struct RecordPattern {
   long long learnAfter;    // the next pattern is learned from a record after this line
 };
 
-// It lives in the reader's one allocation, after the block buffer.
+// One for each channel a program may have open (the reader's), none allocated.
 static_assert(sizeof(RecordPattern) <= 560, "a pattern adds little to a reader's memory");
 
 // No pattern, and nothing learned yet.

@@ -205,6 +205,8 @@ std::string groupedCount(std::size_t n);
 // A double as the shortest text that reads back to it; "NaN", "Infinity",
 // "-Infinity" for the others.
 std::string shortestText(double value);
+// The same text appended to `out`, with no string made on the way.
+void appendShortest(std::string& out, double value);
 
 // ---------------------------------------------------------------------------
 // JSON: the one writer of both companions. Objects and arrays are opened
@@ -237,12 +239,21 @@ class JsonWriter {
   void raw(std::string_view json);
   // Flushes; false when any write failed.
   [[nodiscard]] bool finish();
+  ~JsonWriter();
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
 
  private:
   void put(std::string_view text);
+  // Hands what is pending to the file.
+  void flush();
   void separate();
   void newline();
   std::FILE* file_;
+  // Text written and not yet handed to the file: it goes in pieces of
+  // kPiece bytes or more, and all of it by finish().
+  static constexpr std::size_t kPiece = std::size_t{64} << 10;
+  std::string pending_;
   bool ok_ = true;
   bool first_ = true;
   int depth_ = 0;

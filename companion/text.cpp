@@ -136,12 +136,22 @@ std::string groupedCount(std::size_t n) {
   return grouped;
 }
 
+void appendShortest(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+  } else if (std::isinf(value)) {
+    out += value > 0 ? "Infinity" : "-Infinity";
+  } else {
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    out.append(text, result.ptr);
+  }
+}
+
 std::string shortestText(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
-  char text[64];
-  auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
+  std::string text;
+  appendShortest(text, value);
+  return text;
 }
 
 }  // namespace velmora::companion

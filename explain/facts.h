@@ -246,6 +246,8 @@ class RecordsAgain {
   // Keeps the records of lines `first` to `last` (the first kMaxRecordLines
   // and the last, at most kMaxShownRecordBytes each) in `kept`.
   void keep(long long offset, long long first, long long last, RecordsByLine& kept);
+  // Whether the access has read all it may: no record more can be read.
+  [[nodiscard]] bool spent() const { return access_.bytesRead() >= kMaxFetchedBytes; }
 
  private:
   RecordAccess access_;

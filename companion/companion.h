@@ -207,6 +207,10 @@ std::string groupedCount(std::size_t n);
 std::string shortestText(double value);
 // The same text appended to `out`, with no string made on the way.
 void appendShortest(std::string& out, double value);
+// The same text written at `text`, which has room for kShortestRoom
+// characters; returns its end.
+inline constexpr std::size_t kShortestRoom = 32;
+char* writeShortest(double value, char* text);
 
 // ---------------------------------------------------------------------------
 // JSON: the one writer of both companions. Objects and arrays are opened
@@ -251,8 +255,9 @@ class JsonWriter {
   void newline();
   std::FILE* file_;
   // Text written and not yet handed to the file: it goes in pieces of
-  // kPiece bytes or more, and all of it by finish().
-  static constexpr std::size_t kPiece = std::size_t{64} << 10;
+  // kPiece bytes or more (large enough that the stream writes them as they
+  // are, not copied into its buffer), and all of it by finish().
+  static constexpr std::size_t kPiece = std::size_t{256} << 10;
   std::string pending_;
   bool ok_ = true;
   bool first_ = true;

@@ -1,5 +1,6 @@
 #include "companion/companion.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -136,16 +137,19 @@ std::string groupedCount(std::size_t n) {
   return grouped;
 }
 
+char* writeShortest(double value, char* text) {
+  const std::string_view word = std::isnan(value)   ? "NaN"
+                                : !std::isinf(value) ? ""
+                                : value > 0          ? "Infinity"
+                                                     : "-Infinity";
+  if (!word.empty()) return std::copy(word.begin(), word.end(), text);
+  // 24 characters at most: "-2.2250738585072014e-308".
+  return std::to_chars(text, text + kShortestRoom, value).ptr;
+}
+
 void appendShortest(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out += "NaN";
-  } else if (std::isinf(value)) {
-    out += value > 0 ? "Infinity" : "-Infinity";
-  } else {
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    out.append(text, result.ptr);
-  }
+  char text[kShortestRoom];
+  out.append(text, writeShortest(value, text));
 }
 
 std::string shortestText(double value) {

@@ -42,16 +42,20 @@ void throwStop(const StopReport& report) {
 }
 
 // Orders contributions: NaN first (it is what makes a total NaN), then larger
-// squares, then lower rows.
+// squares, then lower rows. A square is never negative (nor -0), so the
+// order of its bits is the order of its values; every NaN takes the largest
+// key.
 struct Contribution {
-  double square;
+  std::uint64_t key;
   std::size_t index;
 };
+Contribution contributionOf(double square, std::size_t index) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &square, sizeof bits);
+  return {std::isnan(square) ? UINT64_MAX : bits, index};
+}
 bool addsMore(const Contribution& a, const Contribution& b) {
-  const bool aNaN = std::isnan(a.square), bNaN = std::isnan(b.square);
-  if (aNaN != bNaN) return aNaN;
-  if (!aNaN && a.square != b.square) return a.square > b.square;
-  return a.index < b.index;
+  return a.key != b.key ? a.key > b.key : a.index < b.index;
 }
 
 }  // namespace
@@ -106,19 +110,6 @@ void TopRows::addRecords(std::string_view reference, std::string_view compared) 
 }
 
 RowFacts TopRows::operator[](std::size_t k) const {
-  // The rows are read in the list's order, which is no order in the
-  // columns: the row a few places on is asked for ahead, so its values are
-  // at hand by then.
-  constexpr std::size_t kAhead = 8;
-  if (k + kAhead < rows_.size()) {
-    const std::size_t ahead = rows_[k + kAhead];
-    for (const Columns& file : files_) {
-      if (ahead >= file.rows) continue;
-      __builtin_prefetch(file.places + ahead);
-      for (const double* column : file.values) __builtin_prefetch(column + ahead);
-    }
-    __builtin_prefetch(reference_ + ahead);
-  }
   RowFacts row = factsOf(rows_[k]);
   if (2 * k + 1 < recordEnds_.size()) {
     const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
@@ -169,8 +160,11 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   // The rows kept: never more than the rows, whatever --top asks. A few
   // are kept in a heap, the worst on top, so a better one replaces it; a
   // long list takes every row and selects the first ones after the sum.
+  constexpr std::size_t kFewRows = 4096;
   const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), comparedRows);
-  const bool selectAfter = keep > comparedRows / 8;
+  const bool selectAfter = keep > std::min(kFewRows, comparedRows / 8);
+  // Through a lambda, so that the order is inlined into the heap and the sort.
+  const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
   std::vector<Contribution> kept;
   kept.reserve(selectAfter ? comparedRows : keep);
   double withoutReference = 0;
@@ -189,24 +183,22 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
       ++facts.rowsWithoutReference;
       withoutReference += square;
     }
-    const Contribution candidate{square, i};
+    const Contribution candidate = contributionOf(square, i);
     if (selectAfter) {
       kept.push_back(candidate);
     } else if (kept.size() < keep) {
       kept.push_back(candidate);
-      std::push_heap(kept.begin(), kept.end(), addsMore);
+      std::push_heap(kept.begin(), kept.end(), order);
     } else if (keep > 0 && addsMore(candidate, kept.front())) {
-      std::pop_heap(kept.begin(), kept.end(), addsMore);
+      std::pop_heap(kept.begin(), kept.end(), order);
       kept.back() = candidate;
-      std::push_heap(kept.begin(), kept.end(), addsMore);
+      std::push_heap(kept.begin(), kept.end(), order);
     }
   }
   facts.shareWithoutReference = facts.total == 0 ? 0 : withoutReference / facts.total;
   // A zero total has no largest row, and a list of rows that add nothing
   // says nothing.
   if (facts.total == 0) return;
-  // A lambda, so the comparison is inlined into the sort.
-  const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
   if (kept.size() > keep) {
     std::nth_element(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(keep), kept.end(), order);
     kept.resize(keep);
@@ -367,6 +359,7 @@ void readRecordsAgain(Explanation& facts) {
       }
     }
   }
+  // The listed rows' records, in the list's order.
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
     const std::size_t i = facts.top.indexOf(k);
     facts.top.addRecords(rowRecord(facts, 0, i), rowRecord(facts, 1, i));

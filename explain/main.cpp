@@ -252,11 +252,6 @@ int run(int argc, char** argv) {
   Explanation facts;
   explainPair(options.request, workspace, facts);
 
-  // A report of many rows is written in large pieces: a system call every
-  // 4 KiB (the default for a pipe) cost more than the text itself.
-  static char reportBuffer[std::size_t{256} << 10];
-  std::setvbuf(stdout, reportBuffer, _IOFBF, sizeof reportBuffer);
-
   const std::vector<ReadFile> read = filesRead(facts);
   if (options.plot) checkPicturePath(*options.plot, read);
 

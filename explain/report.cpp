@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -202,6 +203,7 @@ class RowText {
   // file as it stands and the three values the statement took from it, so
   // a swapped column or a separator inside a number shows at a glance.
   void add(const RowFacts& row) {
+    used_ = 0;
     count(static_cast<long long>(row.row), 9);
     out_ += ' ';
     line(row.referenceLine);
@@ -250,10 +252,20 @@ class RowText {
       right("-", 10);
     }
   }
-  void number(double value) {
-    cell_.clear();
-    appendShortest(cell_, value);
-    right(cell_, 24);
+  void number(double value) { right(shortest(value), 24); }
+  // A value's shortest text, made once a row: column 2, shown in the cells
+  // and after the record, and a value alike in both files (columns 1 and 3,
+  // mostly) are converted once.
+  std::string_view shortest(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    for (std::size_t i = 0; i < used_; ++i) {
+      if (made_[i].bits == bits) return {made_[i].text, made_[i].length};
+    }
+    Made& made = made_[used_ < kMade ? used_++ : kMade - 1];
+    made.bits = bits;
+    made.length = static_cast<std::size_t>(writeShortest(value, made.text) - made.text);
+    return {made.text, made.length};
   }
   void record(long long first, long long last, std::string_view bytes, const double (&values)[3]) {
     out_ += last > first ? "lines " : "line ";
@@ -267,12 +279,19 @@ class RowText {
     out_ += "' -> ";
     for (int c = 0; c < 3; ++c) {
       if (c > 0) out_ += ", ";
-      appendShortest(out_, values[c]);
+      out_ += shortest(values[c]);
     }
   }
 
+  struct Made {
+    std::uint64_t bits;
+    std::size_t length;
+    char text[kShortestRoom];
+  };
+  static constexpr std::size_t kMade = 10;  // the values a row shows
   std::string& out_;
-  std::string cell_;
+  Made made_[kMade];
+  std::size_t used_ = 0;
 };
 
 // Under a relation, each exception listed: its rows, what the relation
@@ -689,8 +708,9 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
       out << "\ntop " << facts.top.size() << (facts.top.size() == 1 ? " row" : " rows")
           << " (values in file units; difference of the values x 1000)\n"
           << kRowHeading;
-      // In pieces of about kPiece bytes.
-      constexpr std::size_t kPiece = std::size_t{64} << 10;
+      // In pieces of kPiece bytes or more, which the stream writes as they
+      // are rather than copied into its buffer.
+      constexpr std::size_t kPiece = std::size_t{256} << 10;
       std::string text;
       RowText rows(text);
       for (const RowFacts& row : facts.top) {

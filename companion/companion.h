@@ -205,6 +205,12 @@ std::string groupedCount(std::size_t n);
 // A double as the shortest text that reads back to it; "NaN", "Infinity",
 // "-Infinity" for the others.
 std::string shortestText(double value);
+// The same text appended to `out`, with no string made on the way.
+void appendShortest(std::string& out, double value);
+// The same text written at `text`, which has room for kShortestRoom
+// characters; returns its end.
+inline constexpr std::size_t kShortestRoom = 32;
+char* writeShortest(double value, char* text);
 
 // ---------------------------------------------------------------------------
 // JSON: the one writer of both companions. Objects and arrays are opened
@@ -237,12 +243,22 @@ class JsonWriter {
   void raw(std::string_view json);
   // Flushes; false when any write failed.
   [[nodiscard]] bool finish();
+  ~JsonWriter();
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
 
  private:
   void put(std::string_view text);
+  // Hands what is pending to the file.
+  void flush();
   void separate();
   void newline();
   std::FILE* file_;
+  // Text written and not yet handed to the file: it goes in pieces of
+  // kPiece bytes or more (large enough that the stream writes them as they
+  // are, not copied into its buffer), and all of it by finish().
+  static constexpr std::size_t kPiece = std::size_t{256} << 10;
+  std::string pending_;
   bool ok_ = true;
   bool first_ = true;
   int depth_ = 0;

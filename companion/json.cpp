@@ -1,3 +1,4 @@
+#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -6,8 +7,17 @@
 namespace velmora::companion {
 
 void JsonWriter::put(std::string_view text) {
-  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file_) != text.size()) ok_ = false;
+  pending_ += text;
+  if (pending_.size() >= kPiece) flush();
 }
+
+void JsonWriter::flush() {
+  if (!pending_.empty() && std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size()) ok_ = false;
+  pending_.clear();
+}
+
+// A writer left without finish() still hands its text on.
+JsonWriter::~JsonWriter() { flush(); }
 
 void JsonWriter::open(char bracket) {
   put(std::string_view(&bracket, 1));
@@ -32,17 +42,15 @@ void JsonWriter::key(std::string_view name) {
 void JsonWriter::item() { separate(); }
 
 void JsonWriter::string(std::string_view bytes) {
-  put("\"");
-  put(escaped(bytes, Escape::Json));
+  pending_ += '"';
+  appendEscaped(pending_, bytes, Escape::Json);
   put("\"");
 }
 
 void JsonWriter::number(double value) {
-  if (std::isfinite(value)) {
-    put(shortestText(value));
-  } else {
-    string(shortestText(value));
-  }
+  if (!std::isfinite(value)) pending_ += '"';
+  appendShortest(pending_, value);
+  put(std::isfinite(value) ? "" : "\"");
 }
 
 void JsonWriter::numberOrNull(bool present, double value) {
@@ -61,11 +69,14 @@ void JsonWriter::stringOrNull(bool present, std::string_view bytes) {
   }
 }
 
-void JsonWriter::count(std::size_t value) { put(std::to_string(value)); }
+void JsonWriter::count(std::size_t value) {
+  char text[24];
+  put(std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text)));
+}
 
 void JsonWriter::line(long long value) {
   if (value > 0) {
-    put(std::to_string(value));
+    count(static_cast<std::size_t>(value));
   } else {
     null();
   }
@@ -76,6 +87,7 @@ void JsonWriter::null() { put("null"); }
 void JsonWriter::raw(std::string_view json) { put(json); }
 
 bool JsonWriter::finish() {
+  flush();
   if (std::fflush(file_) != 0) ok_ = false;
   return ok_ && std::ferror(file_) == 0;
 }
@@ -87,8 +99,8 @@ void JsonWriter::separate() {
 }
 
 void JsonWriter::newline() {
-  put("\n");
-  for (int i = 0; i < depth_; ++i) put("  ");
+  pending_ += '\n';
+  if (depth_ > 0) pending_.append(2 * static_cast<std::size_t>(depth_), ' ');
 }
 
 }  // namespace velmora::companion

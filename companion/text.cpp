@@ -1,5 +1,6 @@
 #include "companion/companion.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -136,12 +137,25 @@ std::string groupedCount(std::size_t n) {
   return grouped;
 }
 
+char* writeShortest(double value, char* text) {
+  const std::string_view word = std::isnan(value)   ? "NaN"
+                                : !std::isinf(value) ? ""
+                                : value > 0          ? "Infinity"
+                                                     : "-Infinity";
+  if (!word.empty()) return std::copy(word.begin(), word.end(), text);
+  // 24 characters at most: "-2.2250738585072014e-308".
+  return std::to_chars(text, text + kShortestRoom, value).ptr;
+}
+
+void appendShortest(std::string& out, double value) {
+  char text[kShortestRoom];
+  out.append(text, writeShortest(value, text));
+}
+
 std::string shortestText(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
-  char text[64];
-  auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
+  std::string text;
+  appendShortest(text, value);
+  return text;
 }
 
 }  // namespace velmora::companion

@@ -210,6 +210,11 @@ class TopRows {
   [[nodiscard]] bool empty() const { return rows_.empty(); }
   [[nodiscard]] std::size_t indexOf(std::size_t k) const { return rows_[k]; }
   RowFacts operator[](std::size_t k) const;
+  // Whether listed row k has a record in either file (read again, not ""),
+  // asked without the row's facts.
+  [[nodiscard]] bool hasRecords(std::size_t k) const {
+    return 2 * k + 1 < recordEnds_.size() && recordEnds_[2 * k + 1] > (k == 0 ? 0 : recordEnds_[2 * k - 1]);
+  }
   [[nodiscard]] Iterator begin() const { return {this, 0}; }
   [[nodiscard]] Iterator end() const { return {this, rows_.size()}; }
 
@@ -246,6 +251,8 @@ class RecordsAgain {
   // Keeps the records of lines `first` to `last` (the first kMaxRecordLines
   // and the last, at most kMaxShownRecordBytes each) in `kept`.
   void keep(long long offset, long long first, long long last, RecordsByLine& kept);
+  // Whether the access has read all it may: no record more can be read.
+  [[nodiscard]] bool spent() const { return access_.bytesRead() >= kMaxFetchedBytes; }
 
  private:
   RecordAccess access_;

@@ -761,8 +761,11 @@ void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
       finding.relation = std::make_shared<const Relation>(std::move(relation));
       out.push_back(std::move(finding));
     }
-    // The rows that add most, and the first that differs.
-    for (const RowFacts& row : facts.top) {
+    // The rows that add most, and the first that differs; a row without a
+    // record has nothing to look at.
+    for (std::size_t k = 0; k < facts.top.size(); ++k) {
+      if (!facts.top.hasRecords(k)) continue;
+      const RowFacts row = facts.top[k];
       if (row.square == 0) continue;
       causes.look({1, row.row, row.comparedLine, row.comparedRecord});
       if (row.hasReference) causes.look({0, row.row, row.referenceLine, row.referenceRecord});

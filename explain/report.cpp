@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -183,16 +184,6 @@ void writeFileText(Out& out, const FileFacts& file, int role, const Explanation&
   if (r.slashRows > 0) out << "  rows given by a slash:  " << r.slashRows << "\n";
 }
 
-std::string rowCells(const RowFacts& row) {
-  char text[512];
-  std::snprintf(text, sizeof text, "%9zu %10s %10s %24s %24s %24s %24s %10s", row.row,
-                lineOrNone(row.referenceLine).c_str(), lineOrNone(row.comparedLine).c_str(),
-                row.hasReference ? shortestText(row.referenceValue).c_str() : "-",
-                shortestText(row.comparedValue).c_str(), shortestText(row.scaledDifference).c_str(),
-                shortestText(row.square).c_str(), shareText(row.share).c_str());
-  return text;
-}
-
 std::string valuesText(const double (&values)[3]) {
   return shortestText(values[0]) + ", " + shortestText(values[1]) + ", " + shortestText(values[2]);
 }
@@ -202,21 +193,106 @@ std::string linesText(long long first, long long last) {
                       : "line " + std::to_string(first);
 }
 
-// Under a listed row, its record in each file as it stands and the three
-// values the statement took from it, so a swapped column or a separator
-// inside a number shows at a glance.
-std::string rowRecords(const RowFacts& row) {
-  std::string text = "            reference ";
-  if (row.hasReference) {
-    text += linesText(row.referenceLine, row.referenceLastLine) + ": '" + shownRecord(row.referenceRecord) +
-            "' -> " + valuesText(row.referenceValues);
-  } else {
-    text += "none: the reference file has no such row";
+// The lines of listed rows, appended to one text with no string made for
+// each cell, so a list of a million rows costs little more than its bytes.
+class RowText {
+ public:
+  explicit RowText(std::string& out) : out_(out) {}
+
+  // Its cells, as kRowHeading names them; then under it, its record in each
+  // file as it stands and the three values the statement took from it, so
+  // a swapped column or a separator inside a number shows at a glance.
+  void add(const RowFacts& row) {
+    used_ = 0;
+    count(static_cast<long long>(row.row), 9);
+    out_ += ' ';
+    line(row.referenceLine);
+    out_ += ' ';
+    line(row.comparedLine);
+    out_ += ' ';
+    if (row.hasReference) {
+      number(row.referenceValue);
+    } else {
+      right("-", 24);
+    }
+    out_ += ' ';
+    number(row.comparedValue);
+    out_ += ' ';
+    number(row.scaledDifference);
+    out_ += ' ';
+    number(row.square);
+    out_ += ' ';
+    right(shareText(row.share), 10);
+    out_ += "\n            reference ";
+    if (row.hasReference) {
+      record(row.referenceLine, row.referenceLastLine, row.referenceRecord, row.referenceValues);
+    } else {
+      out_ += "none: the reference file has no such row";
+    }
+    out_ += "\n            compared  ";
+    record(row.comparedLine, row.comparedLastLine, row.comparedRecord, row.comparedValues);
+    out_ += '\n';
   }
-  text += "\n            compared  " + linesText(row.comparedLine, row.comparedLastLine) + ": '" +
-          shownRecord(row.comparedRecord) + "' -> " + valuesText(row.comparedValues) + "\n";
-  return text;
-}
+
+ private:
+  // `text` right-aligned in `width` characters; a longer one as it is.
+  void right(std::string_view text, std::size_t width) {
+    if (text.size() < width) out_.append(width - text.size(), ' ');
+    out_ += text;
+  }
+  void count(long long value, std::size_t width) {
+    char text[24];
+    right(std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text)),
+          width);
+  }
+  void line(long long value) {
+    if (value > 0) {
+      count(value, 10);
+    } else {
+      right("-", 10);
+    }
+  }
+  void number(double value) { right(shortest(value), 24); }
+  // A value's shortest text, made once a row: column 2, shown in the cells
+  // and after the record, and a value alike in both files (columns 1 and 3,
+  // mostly) are converted once.
+  std::string_view shortest(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    for (std::size_t i = 0; i < used_; ++i) {
+      if (made_[i].bits == bits) return {made_[i].text, made_[i].length};
+    }
+    Made& made = made_[used_ < kMade ? used_++ : kMade - 1];
+    made.bits = bits;
+    made.length = static_cast<std::size_t>(writeShortest(value, made.text) - made.text);
+    return {made.text, made.length};
+  }
+  void record(long long first, long long last, std::string_view bytes, const double (&values)[3]) {
+    out_ += last > first ? "lines " : "line ";
+    count(first, 0);
+    if (last > first) {
+      out_ += '-';
+      count(last, 0);
+    }
+    out_ += ": '";
+    out_ += shownRecord(bytes);
+    out_ += "' -> ";
+    for (int c = 0; c < 3; ++c) {
+      if (c > 0) out_ += ", ";
+      out_ += shortest(values[c]);
+    }
+  }
+
+  struct Made {
+    std::uint64_t bits;
+    std::size_t length;
+    char text[kShortestRoom];
+  };
+  static constexpr std::size_t kMade = 10;  // the values a row shows
+  std::string& out_;
+  Made made_[kMade];
+  std::size_t used_ = 0;
+};
 
 // Under a relation, each exception listed: its rows, what the relation
 // expected, and both records as they stand.
@@ -632,7 +708,19 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
       out << "\ntop " << facts.top.size() << (facts.top.size() == 1 ? " row" : " rows")
           << " (values in file units; difference of the values x 1000)\n"
           << kRowHeading;
-      for (const RowFacts& row : facts.top) out << rowCells(row) << "\n" << rowRecords(row);
+      // In pieces of kPiece bytes or more, which the stream writes as they
+      // are rather than copied into its buffer.
+      constexpr std::size_t kPiece = std::size_t{256} << 10;
+      std::string text;
+      RowText rows(text);
+      for (const RowFacts& row : facts.top) {
+        rows.add(row);
+        if (text.size() >= kPiece) {
+          out << text;
+          text.clear();
+        }
+      }
+      out << text;
     }
   }
   if (facts.stop) {

@@ -848,6 +848,26 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
   EXPECT_EQ(facts.top[2].scaledDifference, 250);
   EXPECT_EQ(facts.top[2].square, 62500);
 
+  // Every --top lists the first rows of the one order, whether the few
+  // asked for are kept while the sum runs or the many selected after it.
+  // Squares by row: 250000 where row % 3 == 2, 62500 where 1, 0 where 0;
+  // row 9 NaN.
+  std::string reference = kPlain, compared = kPlain;
+  for (int row = 1; row <= 17; ++row) {
+    reference += std::to_string(row) + " 0 0\n";
+    compared += std::to_string(row) + (row == 9 ? " NaN" : row % 3 == 2 ? " 0.5" : row % 3 == 1 ? " 0.25" : " 0") + " 0\n";
+  }
+  write("e.dat", reference);
+  write("f.dat", compared);
+  const std::vector<std::size_t> order{9, 2, 5, 8, 11, 14, 17, 1, 4, 7, 10, 13, 16, 3, 6, 12, 15};
+  for (const std::size_t top : {1U, 2U, 3U, 8U, 16U, 17U, 18U, 1000U}) {
+    const Explanation listed = explainNamed("e.dat", "f.dat", top);
+    rows.clear();
+    for (const auto& row : listed.top) rows.push_back(row.row);
+    EXPECT_EQ(rows, std::vector<std::size_t>(order.begin(), order.begin() + std::min<std::size_t>(top, 17)))
+        << "--top " << top;
+  }
+
   // The same value on both sides differs when its scaled difference is NaN
   // (infinity less infinity): that row makes the total NaN. A difference whose
   // square underflows to zero still differs.

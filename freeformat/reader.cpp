@@ -322,6 +322,7 @@ void FreeFormatReader::close(int statement) {
     fail(Failure::IoError, 0, 0, error);  // the file is still named
   }
   fd_ = -1;
+  tap_ = ByteTap{};
   nameLength_ = 0;
   name_[0] = '\0';
   device_ = inode_ = 0;
@@ -345,6 +346,7 @@ bool FreeFormatReader::refill() {
   for (;;) {
     ssize_t got = detail::systemCalls.read(fd_, end_, kBlockSize - kept);
     if (got > 0) {
+      if (tap_.bytes != nullptr) tap_.bytes(tap_.context, {end_, static_cast<std::size_t>(got)});
       end_ += got;
       lastByte_ = static_cast<unsigned char>(end_[-1]);
       markEnd();
@@ -353,6 +355,7 @@ bool FreeFormatReader::refill() {
     if (got == 0) {
       atEof_ = true;
       markEnd();
+      if (tap_.bytes != nullptr) tap_.bytes(tap_.context, {});
       return false;
     }
     if (errno != EINTR) fail(Failure::IoError, 0, 0, errno);

@@ -162,6 +162,14 @@ struct OpenStop {
 //   anything else             -> no stop: the file is read
 OpenStop stopAfterOpen(const OpenOutcome& outcome, FileKind kind);
 
+// A look at a file's bytes as the reader reads them from it: `bytes` gets
+// each piece once, in the file's order, right after it is read, and an empty
+// piece when the reader meets the end of the file.
+struct ByteTap {
+  void* context = nullptr;
+  void (*bytes)(void* context, std::string_view piece) = nullptr;
+};
+
 // What the reader saw of one row statement, filled only when asked for.
 struct RowLines {
   long long first = 0;          // line where the statement found its first value, null value or slash
@@ -321,6 +329,11 @@ class FreeFormatReader {
   [[nodiscard]] std::uint64_t textValuesStored() const { return textStores_; }
   [[nodiscard]] std::size_t lastTextLength() const { return lastTextLength_; }
 
+  // Hands every byte read from the file from now on to `tap`, up to close()
+  // or another tap (one with no `bytes`: none). Set right after rewind(),
+  // it sees the whole file as far as the statements read it.
+  void tapBytes(ByteTap tap) { tap_ = tap; }
+
   [[nodiscard]] int channel() const { return channel_; }
   [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
 
@@ -428,6 +441,7 @@ class FreeFormatReader {
   RepeatedValue repeat_;
   // The power of ten that folding took out of the value being read.
   std::int64_t foldedScale_ = 0;
+  ByteTap tap_;
 };
 
 }  // namespace velmora

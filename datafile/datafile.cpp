@@ -140,7 +140,6 @@ class HeaderReader {
     seen.firstLine = reader_.statementLine();
     seen.lastLine = reader_.statementEndLine();
     seen.recordOffset = reader_.statementRecordOffset();
-    seen.firstRecord = reader_.bufferedRecord(seen.recordOffset);
     seen.text = std::string_view(header_.line, width);
     seen.endedBySlash = reader_.endedBySlash();
     lastLine_ = seen.lastLine;

@@ -134,7 +134,8 @@ enum class HeaderNumber { None, First, Second, Third, Rate, RateCandidate };
 
 // One header statement as it was executed. Lines count the file's records
 // from 1; `firstLine` is where it found its first value, null value or slash,
-// `lastLine` where it stopped.
+// `lastLine` where it stopped. The records it read into are told apart
+// (HeaderRecordSeen).
 struct HeaderStatementSeen {
   int statement = 0;
   HeaderStatementKind kind = HeaderStatementKind::SkippedRecord;
@@ -142,9 +143,6 @@ struct HeaderStatementSeen {
   long long firstLine = 0;
   long long lastLine = 0;
   long long recordOffset = -1;  // where the record of firstLine starts in the file; -1: unknown
-  // The record of firstLine as the reader read it (its buffer, valid during
-  // the event); empty when the buffer no longer held it whole.
-  std::string_view firstRecord;
   // What it stored: the whole line buffer (72 bytes) for the title and a
   // skipped record, the label (16 bytes) for a labelled number; blank-padded.
   std::string_view text;

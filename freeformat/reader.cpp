@@ -114,7 +114,7 @@ struct FreeFormatReader::TextSink {
   }
 };
 
-FreeFormatReader::FreeFormatReader(int channel) : channel_(channel) {
+FreeFormatReader::FreeFormatReader(int channel) : detail::ReaderState(channel) {
   // First, so that a reader that could not get its buffer was never listed.
   reservedBuffer_ = spareBuffer != nullptr;
   buffer_.reset(reservedBuffer_ ? std::exchange(spareBuffer, nullptr) : allocateBuffer());

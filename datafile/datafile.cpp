@@ -36,8 +36,11 @@ namespace {
 class HeaderReader {
  public:
   HeaderReader(FreeFormatReader& reader, HeaderState& header, const StatementNumbers& numbers,
-               const detail::HeaderListener& listener)
-      : reader_(reader), header_(header), numbers_(numbers), listener_(listener) {}
+               const detail::HeaderListener& listener, detail::HeaderRecords* records)
+      : reader_(reader), header_(header), numbers_(numbers), listener_(listener), records_(records) {}
+
+  // Where the last statement stopped.
+  [[nodiscard]] long long lastLine() const { return lastLine_; }
 
   void readTitle() {
     const Item title[] = {TextItem{header_.line, kLineWidth}};
@@ -55,6 +58,7 @@ class HeaderReader {
     }
     header_.layout = code.layout;
     listener_.title(listener_.events, listener_.file, seen, code);
+    recordsRead(seen);
   }
 
   void skipRecords(int count, int statement) {
@@ -136,18 +140,27 @@ class HeaderReader {
     seen.firstLine = reader_.statementLine();
     seen.lastLine = reader_.statementEndLine();
     seen.recordOffset = reader_.statementRecordOffset();
-    seen.firstRecord = reader_.bufferedRecord(seen.recordOffset);
     seen.text = std::string_view(header_.line, width);
     seen.endedBySlash = reader_.endedBySlash();
+    lastLine_ = seen.lastLine;
     return seen;
   }
 
-  void tell(const HeaderStatementSeen& seen) const { listener_.statement(listener_.events, listener_.file, seen); }
+  void tell(const HeaderStatementSeen& seen) const {
+    listener_.statement(listener_.events, listener_.file, seen);
+    recordsRead(seen);
+  }
+  // The records a statement read into are told after it.
+  void recordsRead(const HeaderStatementSeen& seen) const {
+    if (records_ != nullptr) records_->reached(seen.lastLine);
+  }
 
   FreeFormatReader& reader_;
   HeaderState& header_;
   const StatementNumbers& numbers_;
   const detail::HeaderListener& listener_;
+  detail::HeaderRecords* records_;
+  long long lastLine_ = 0;
 };
 
 }  // namespace
@@ -162,16 +175,17 @@ const StatementNumbers& statementNumbersFor(DataFileRole role) {
 
 void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
                        const StatementNumbers& numbers, HeaderState& header, OpenMode mode,
-                       const HeaderListener& listener) {
+                       const HeaderListener& listener, HeaderRecords* records) {
   if (mode == OpenMode::ReadOnly) {
     reader.openReadOnly(name, numbers.open);
   } else {
     reader.open(name, numbers.open);
   }
   reader.rewind(numbers.rewind);
+  if (records != nullptr) records->attach(reader);
   listener.opened(listener.events, listener.file);
 
-  HeaderReader headerReader(reader, header, numbers, listener);
+  HeaderReader headerReader(reader, header, numbers, listener, records);
   headerReader.readTitle();
   switch (header.layout) {
     case HeaderLayout::Layout1:
@@ -184,6 +198,87 @@ void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
       headerReader.skipRecords(kPlainSkips, numbers.plainSkips);
       break;
   }
+  if (records != nullptr) records->ended(headerReader.lastLine());
+}
+
+void HeaderRecords::attach(FreeFormatReader& reader) {
+  reader_ = &reader;
+  reader.tapBytes({this, &HeaderRecords::take});
+}
+
+void HeaderRecords::take(void* self, std::string_view piece) {
+  auto& records = *static_cast<HeaderRecords*>(self);
+  if (piece.empty()) {  // the end of the file: a last record without a line feed is one
+    if (!records.current_.empty() || records.cut_) records.complete();
+    return;
+  }
+  while (!piece.empty() && records.reader_ != nullptr) {
+    const std::size_t lineFeed = piece.find('\n');
+    const std::string_view part = piece.substr(0, lineFeed);
+    const std::size_t room = kMaxHeaderRecordBytes - records.current_.size();
+    records.current_.append(part.substr(0, room));
+    records.cut_ = records.cut_ || part.size() > room;
+    if (lineFeed == std::string_view::npos) return;
+    records.complete();
+    piece.remove_prefix(lineFeed + 1);
+  }
+}
+
+// The record being split is whole: told when it is known to be the
+// header's, kept until then, forgotten past the header's end.
+void HeaderRecords::complete() {
+  const long long line = line_++;
+  if (line <= reached_) {
+    tell(line, current_, cut_);
+  } else if (!ended_) {
+    ahead_ += current_;
+    aheadEnds_.push_back(ahead_.size());
+    aheadCut_.push_back(cut_);
+  }
+  current_.clear();
+  cut_ = false;
+  if (ended_ && line >= reached_) {
+    reader_->tapBytes({});
+    reader_ = nullptr;
+  }
+}
+
+void HeaderRecords::reached(long long line) {
+  if (line <= reached_) return;
+  reached_ = line;
+  // Records read ahead that are now known to be the header's, in order.
+  std::size_t k = 0, start = 0;
+  for (; k < aheadEnds_.size() && told_ + 1 <= reached_; ++k) {
+    tell(told_ + 1, std::string_view(ahead_).substr(start, aheadEnds_[k] - start), aheadCut_[k]);
+    start = aheadEnds_[k];
+  }
+  ahead_.erase(0, start);
+  aheadEnds_.erase(aheadEnds_.begin(), aheadEnds_.begin() + static_cast<std::ptrdiff_t>(k));
+  aheadCut_.erase(aheadCut_.begin(), aheadCut_.begin() + static_cast<std::ptrdiff_t>(k));
+  for (std::size_t& end : aheadEnds_) end -= start;
+}
+
+void HeaderRecords::ended(long long line) {
+  reached(line);
+  ended_ = true;
+  ahead_.clear();
+  aheadEnds_.clear();
+  aheadCut_.clear();
+  if (reader_ != nullptr && line_ > reached_) {  // the last record is whole and told
+    reader_->tapBytes({});
+    reader_ = nullptr;
+  }
+}
+
+void HeaderRecords::tell(long long line, std::string_view bytes, bool cut) {
+  told_ = line;
+  HeaderRecordSeen seen;
+  seen.line = line;
+  seen.bytes = bytes;
+  seen.cut = cut;
+  seen.shape = describeRecord(bytes);
+  seen.written = describeValues(bytes, seen.values);
+  listener_.record(listener_.events, listener_.file, seen);
 }
 
 std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values, RowLines* lines,

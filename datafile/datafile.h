@@ -25,7 +25,9 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "freeformat/freeformat.h"
 
@@ -132,7 +134,8 @@ enum class HeaderNumber { None, First, Second, Third, Rate, RateCandidate };
 
 // One header statement as it was executed. Lines count the file's records
 // from 1; `firstLine` is where it found its first value, null value or slash,
-// `lastLine` where it stopped.
+// `lastLine` where it stopped. The records it read into are told apart
+// (HeaderRecordSeen).
 struct HeaderStatementSeen {
   int statement = 0;
   HeaderStatementKind kind = HeaderStatementKind::SkippedRecord;
@@ -140,9 +143,6 @@ struct HeaderStatementSeen {
   long long firstLine = 0;
   long long lastLine = 0;
   long long recordOffset = -1;  // where the record of firstLine starts in the file; -1: unknown
-  // The record of firstLine as the reader read it (its buffer, valid during
-  // the event); empty when the buffer no longer held it whole.
-  std::string_view firstRecord;
   // What it stored: the whole line buffer (72 bytes) for the title and a
   // skipped record, the label (16 bytes) for a labelled number; blank-padded.
   std::string_view text;
@@ -157,6 +157,34 @@ struct HeaderStatementSeen {
   double number = 0;
   HeaderNumber target = HeaderNumber::None;
   bool endedBySlash = false;
+};
+
+// One record of the header as the reader read it, for a handler that asks
+// (kHeaderRecords): every record from the file's first to the one where the
+// header's last statement stopped, blank ones and the title's included, each
+// once and in order. A record is told after the event of the statement that
+// read into it; the header's last record, when the reader had not yet read
+// its end as the header ended, while the first row statement reads it,
+// before any row event.
+inline constexpr std::size_t kHeaderRecordValues = 4;  // values described in full
+inline constexpr std::size_t kMaxHeaderRecordBytes = kMaxFetchedRecord;  // the bytes a record is described from
+struct HeaderRecordSeen {
+  long long line = 0;  // from 1
+  // Its bytes without the line feed (valid during the event): the first
+  // kMaxHeaderRecordBytes of them; `cut` when it goes on past them, and then
+  // everything below describes those first bytes.
+  std::string_view bytes;
+  bool cut = false;
+  // How it splits into values as a statement starting at its start reads
+  // them (describeRecord), how many value spans it holds and where a slash
+  // ends it (describeValues), and its first values as written: each one's
+  // kind, written form and what ended it.
+  RecordShape shape;
+  WrittenRecord written;
+  WrittenValue values[kHeaderRecordValues];
+  [[nodiscard]] std::size_t valuesDescribed() const {
+    return written.values < kHeaderRecordValues ? written.values : kHeaderRecordValues;
+  }
 };
 
 // One complete row: its values as read, column 2 in file units. Only
@@ -209,9 +237,13 @@ struct NoLoadEvents {
   // that keeps nothing of a load that stops (it throws), so its rows may come
   // a batch at a time as the run's own do.
   static constexpr bool kBatchedDetail = false;
+  // Whether headerRecord() wants the header's records described, which costs
+  // the reader a copy of the header's bytes.
+  static constexpr bool kHeaderRecords = false;
   void opened(int /*file*/) {}
   void title(int /*file*/, const HeaderStatementSeen&, const FormatCodeSeen&) {}
   void headerStatement(int /*file*/, const HeaderStatementSeen&) {}
+  void headerRecord(int /*file*/, const HeaderRecordSeen&) {}
   void headerEnd(int /*file*/) {}
   void row(int /*file*/, const RowSeen&) {}
   void end(int /*file*/, const LoadEnd&) {}
@@ -232,11 +264,47 @@ struct HeaderListener {
   void (*opened)(void* events, int file);
   void (*title)(void* events, int file, const HeaderStatementSeen&, const FormatCodeSeen&);
   void (*statement)(void* events, int file, const HeaderStatementSeen&);
+  void (*record)(void* events, int file, const HeaderRecordSeen&);  // null: not wanted
+};
+
+// The header's records, split from the bytes the reader reads and told to
+// the listener's `record` as the header's statements reach them.
+class HeaderRecords {
+ public:
+  explicit HeaderRecords(const HeaderListener& listener) : listener_(listener) {}
+  HeaderRecords(const HeaderRecords&) = delete;
+  HeaderRecords& operator=(const HeaderRecords&) = delete;
+  // Taps the reader's bytes; right after its rewind.
+  void attach(FreeFormatReader& reader);
+  // A statement stopped on `line`: the records up to it are the header's.
+  void reached(long long line);
+  // The header's last statement stopped on `line`: no record after it is
+  // the header's, and the tap goes once that record is whole.
+  void ended(long long line);
+
+ private:
+  static void take(void* self, std::string_view piece);
+  void complete();
+  void tell(long long line, std::string_view bytes, bool cut);
+
+  const HeaderListener& listener_;
+  FreeFormatReader* reader_ = nullptr;
+  long long line_ = 1;          // the record being split
+  std::string current_;         // its bytes so far (up to kMaxHeaderRecordBytes)
+  bool cut_ = false;
+  long long reached_ = 0;       // records up to it are the header's
+  bool ended_ = false;          // reached_ is the header's last record
+  long long told_ = 0;          // records up to it were told
+  // Whole records read ahead of the statements (not yet known to be the header's).
+  std::string ahead_;
+  std::vector<std::size_t> aheadEnds_;
+  std::vector<bool> aheadCut_;
 };
 // Opens, rewinds, and executes the title and header statements of the layout.
+// With `records`, the header's records go to the listener as they are read.
 void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
                        const StatementNumbers& numbers, HeaderState& header, OpenMode mode,
-                       const HeaderListener& listener);
+                       const HeaderListener& listener, HeaderRecords* records);
 // Executes up to `capacity` row statements into `values` (three a row, each
 // starting at zero; of the columns, only those in `convertItems`, as in
 // TableRead, are set) and, when `lines` is not null, their lines. Returns the
@@ -255,6 +323,11 @@ inline constexpr std::uint32_t kColumn2Item = 0b010;
 
 // Rows travel from the reader to the caller this many at a time.
 inline constexpr std::size_t kRowBatch = 256;
+
+// The rows of a load whose header was read, its end and its close.
+template <class Events, class Keep>
+std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, int file, const LoadPolicy& policy,
+                     Events& events, Keep&& keep);
 
 }  // namespace detail
 
@@ -277,8 +350,27 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
       [](void* e, int f, const HeaderStatementSeen& seen, const FormatCodeSeen& code) {
         static_cast<Events*>(e)->title(f, seen, code);
       },
-      [](void* e, int f, const HeaderStatementSeen& seen) { static_cast<Events*>(e)->headerStatement(f, seen); }};
-  detail::openAndReadHeader(reader, name, numbers, header, policy.openMode, listener);
+      [](void* e, int f, const HeaderStatementSeen& seen) { static_cast<Events*>(e)->headerStatement(f, seen); },
+      Events::kHeaderRecords
+          ? +[](void* e, int f, const HeaderRecordSeen& seen) { static_cast<Events*>(e)->headerRecord(f, seen); }
+          : nullptr};
+  if constexpr (Events::kHeaderRecords) {
+    // Lives on into the first row statement, which may read the end of the
+    // header's last record.
+    detail::HeaderRecords records(listener);
+    detail::openAndReadHeader(reader, name, numbers, header, policy.openMode, listener, &records);
+    return detail::loadRows(reader, numbers, file, policy, events, keep);
+  } else {
+    detail::openAndReadHeader(reader, name, numbers, header, policy.openMode, listener, nullptr);
+    return detail::loadRows(reader, numbers, file, policy, events, keep);
+  }
+}
+
+namespace detail {
+
+template <class Events, class Keep>
+std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, int file, const LoadPolicy& policy,
+                     Events& events, Keep&& keep) {
   events.headerEnd(file);
 
   // A handler that asks for detail gets each row as soon as it is read, so
@@ -311,5 +403,7 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
   events.closed(file);
   return rows;
 }
+
+}  // namespace detail
 
 }  // namespace velmora

@@ -263,52 +263,25 @@ std::string rowRecord(const Explanation& facts, int f, std::size_t index) {
 
 namespace {
 
-// Header records that read like table rows: every record after the title's
-// up to the one where the header's last statement started, and before the
-// first table row (or the cut-short row), all of them consumed by the
-// header's statements or blank. Nothing past the header is looked at: after
-// a stop in the first row, that row's lines are not header records. Judged
-// as the reader read them where it could (each statement's one record); only
-// a header where it could not is read again.
-void findSuspectLines(FileFacts& file, RecordsAgain& again) {
-  const LoadRecord& record = file.record;
-  if (!record.headerRead) {
+// What the header passed over, from the records its statements read into
+// as the reader read them (the records after the title's line up to the one
+// where the header's last statement stopped): their count, and those that
+// read like table rows. Nothing of a header that did not end is kept:
+// after a stop in it, its records are not all known.
+void settleHeaderRecords(FileFacts& file) {
+  if (!file.record.headerRead) {
     file.suspectLines.clear();
     file.suspectCount = 0;
-    return;
+    file.headerRecordsSeen = 0;
   }
-  // The first line not passed over by the header.
-  long long end = record.titleLine + 1;
-  if (record.headerStatementsKept > 0) {
-    end = record.headerStatements[record.headerStatementsKept - 1].line + 1;
-  }
-  if (record.rows > 0) {
-    end = std::min(end, record.firstLine(0));
-  } else if (record.cutShortRowLine > 0) {
-    end = std::min(end, record.cutShortRowLine);
-  }
-  // The title is not one of them: the records counted are those the header
-  // statements after it passed over, as the loader counts its statements.
-  if (record.headerJudgedAsRead) {
-    file.headerRecordsSeen = end - 1 > record.titleLine ? static_cast<std::size_t>(end - 1 - record.titleLine) : 0;
-    return;
-  }
-  file.suspectLines.clear();
-  file.suspectCount = 0;
-  again.walk(0, 1, end - 1, [&](long long line, const FetchedRecord& fetched) {
-    if (line <= record.titleLine) return;
-    ++file.headerRecordsSeen;
-    if (!fetched.cut && readsLikeTableRow(fetched.shape)) noteSuspect(file, line);
-  });
 }
 
 // The records the report shows, read again in one pass after the run, each
 // file opened once and closed before any finding is made: each listed row's
 // records in both files, the rows the relation findings show, the first
 // rows read from more than one line or holding more than three values, the
-// record a stop names; and the header records that read like rows where the
-// header could not be judged as read. The values were read by the loader,
-// never from these bytes.
+// record a stop names. The values were read by the loader, and the header
+// judged as the reader read it, never from these bytes.
 void readRecordsAgain(Explanation& facts) {
   // The rows shown (indices from 0), in this order while the bytes the
   // access may read last: the listed ones (largest first), the largest and
@@ -330,7 +303,6 @@ void readRecordsAgain(Explanation& facts) {
     FileFacts& file = facts.files[f];
     if (!file.loadStarted || !file.record.opened) continue;
     RecordsAgain again(file.name);
-    findSuspectLines(file, again);
     if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) {
       again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
     }
@@ -407,6 +379,7 @@ void startRecord(LoadRecord& record, Workspace& workspace, int f) {
 class Observer : public NoRunEvents {
  public:
   static constexpr bool kRowDetail = true;
+  static constexpr bool kHeaderRecords = true;
 
   Observer(Workspace& workspace, Explanation& facts) : workspace_(workspace), facts_(facts) {}
 
@@ -470,12 +443,6 @@ class Observer : public NoRunEvents {
   void headerStatement(int f, const HeaderStatementSeen& seen) {
     LoadRecord& r = record(f);
     noteStatement(r, seen);
-    // Whether the record it read reads like a table row, judged as read.
-    if (seen.firstRecord.empty() || seen.lastLine != seen.firstLine) {
-      r.headerJudgedAsRead = false;
-    } else if (readsLikeTableRow(describeRecord(seen.firstRecord))) {
-      noteSuspect(facts_.files[f], seen.firstLine);
-    }
     switch (seen.target) {
       case HeaderNumber::First:
         r.fileUnits.first = seen.number;
@@ -500,6 +467,16 @@ class Observer : public NoRunEvents {
       case HeaderNumber::None:
         break;
     }
+  }
+
+  // Each record the header passed over after the title's line, as the
+  // reader read it: counted, and judged whether it reads like a table row (a
+  // record longer than the reader describes never does).
+  void headerRecord(int f, const HeaderRecordSeen& seen) {
+    if (seen.line <= record(f).titleLine) return;
+    FileFacts& file = facts_.files[f];
+    ++file.headerRecordsSeen;
+    if (!seen.cut && readsLikeTableRow(seen.shape)) noteSuspect(file, seen.line);
   }
 
   void headerEnd(int f) {
@@ -647,6 +624,7 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     facts.stop->wouldCreate = observer.wouldCreate;
     facts.stop->linkTarget = observer.linkTarget;
   }
+  for (FileFacts& file : facts.files) settleHeaderRecords(file);
   searchRelationsOf(facts);
   readRecordsAgain(facts);
   facts.failAbove = request.failAbove;

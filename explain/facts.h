@@ -75,10 +75,6 @@ struct LoadRecord {
   FormatCodeSeen code;          // how the title chose the layout
   HeaderLayout layout = HeaderLayout::Plain;
   bool headerRead = false;   // every header statement was executed
-  // Whether each header statement after the title read one line, and the
-  // reader still held that record whole when it ended: then the header
-  // records that read like table rows were judged as they were read.
-  bool headerJudgedAsRead = true;
   // Each header number as its statement left it, before the division by 1000.
   HeaderValues fileUnits;
   bool headerNumberRead[4] = {};  // first, second, third, rate: a statement read into it
@@ -267,7 +263,9 @@ struct FileFacts {
   LoadRecord record;         // what the load saw
   std::vector<long long> suspectLines;  // header records that read like table rows (the first kMaxSuspectLines)
   std::size_t suspectCount = 0;
-  std::size_t headerRecordsSeen = 0;    // the records after the title that the header passed over
+  // The records after the title's line that the header passed over, up to
+  // the one where its last statement stopped (blank ones too).
+  std::size_t headerRecordsSeen = 0;
   // Records as written, by line, read again at the offsets the load gave in
   // one pass after the run, for the findings and rows that show them (at
   // most kMaxShownRecordBytes each); the file is closed before any finding

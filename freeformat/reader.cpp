@@ -130,7 +130,7 @@ struct FreeFormatReader::TextSink {
   }
 };
 
-FreeFormatReader::FreeFormatReader(int channel) : channel_(channel) {
+FreeFormatReader::FreeFormatReader(int channel) : detail::ReaderState(channel) {
   // First, so that a reader that could not get its buffer was never listed.
   reservedBuffer_ = spareBuffer != nullptr;
   buffer_.reset(reservedBuffer_ ? std::exchange(spareBuffer, nullptr) : allocateBuffer());
@@ -339,6 +339,7 @@ void FreeFormatReader::close(int statement) {
     fail(Failure::IoError, 0, 0, error);  // the file is still named
   }
   fd_ = -1;
+  tap_ = ByteTap{};
   nameLength_ = 0;
   name_[0] = '\0';
   device_ = inode_ = 0;
@@ -362,6 +363,7 @@ bool FreeFormatReader::refill() {
   for (;;) {
     ssize_t got = detail::systemCalls.read(fd_, end_, kBlockSize - kept);
     if (got > 0) {
+      if (tap_.bytes != nullptr) tap_.bytes(tap_.context, {end_, static_cast<std::size_t>(got)});
       end_ += got;
       lastByte_ = static_cast<unsigned char>(end_[-1]);
       markEnd();
@@ -370,6 +372,7 @@ bool FreeFormatReader::refill() {
     if (got == 0) {
       atEof_ = true;
       markEnd();
+      if (tap_.bytes != nullptr) tap_.bytes(tap_.context, {});
       return false;
     }
     if (errno != EINTR) fail(Failure::IoError, 0, 0, errno);

@@ -162,6 +162,14 @@ struct OpenStop {
 //   anything else             -> no stop: the file is read
 OpenStop stopAfterOpen(const OpenOutcome& outcome, FileKind kind);
 
+// A look at a file's bytes as the reader reads them from it: `bytes` gets
+// each piece once, in the file's order, right after it is read, and an empty
+// piece when the reader meets the end of the file.
+struct ByteTap {
+  void* context = nullptr;
+  void (*bytes)(void* context, std::string_view piece) = nullptr;
+};
+
 // What the reader saw of one row statement, filled only when asked for.
 struct RowLines {
   long long first = 0;          // line where the statement found its first value, null value or slash
@@ -196,6 +204,14 @@ struct TableRead {
   std::size_t capacity = 0;
 };
 
+}  // namespace velmora
+
+// The reader's state, apart from its contract: the members of its private
+// base (it names the types above).
+#include "readerstate.h"
+
+namespace velmora {
+
 // ---------------------------------------------------------------------------
 // One numbered channel.
 //
@@ -218,7 +234,7 @@ struct TableRead {
 // slash, asterisk, a lone carriage return, a null value, too few values, an
 // uncommon number form, the end of the buffer) is read by the general rules
 // from its start, so the result is the same either way.
-class FreeFormatReader {
+class FreeFormatReader : private detail::ReaderState {
  public:
   explicit FreeFormatReader(int channel);
   ~FreeFormatReader();
@@ -321,22 +337,15 @@ class FreeFormatReader {
   [[nodiscard]] std::uint64_t textValuesStored() const { return textStores_; }
   [[nodiscard]] std::size_t lastTextLength() const { return lastTextLength_; }
 
+  // Hands every byte read from the file from now on to `tap`, up to close()
+  // or another tap (one with no `bytes`: none). Set right after rewind(),
+  // it sees the whole file as far as the statements read it.
+  void tapBytes(ByteTap tap) { tap_ = tap; }
+
   [[nodiscard]] int channel() const { return channel_; }
   [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
 
  private:
-  enum class Access : std::uint8_t { ReadWrite, ReadOnly, WriteOnly };
-
-  // A value given by a repeat form, kept for the items it still has to fill.
-  struct RepeatedValue {
-    bool isNull = false;
-    bool isNumber = false;  // it reads as a number
-    double number = 0;
-    long long line = 0;
-    std::size_t textLength = 0;
-    char text[kMaxTextWidth];
-  };
-
   // Where a value's bytes go when it is text, and what gatherValue met of an
   // unquoted value (reader.cpp).
   struct TextSink;
@@ -384,50 +393,6 @@ class FreeFormatReader {
     return static_cast<unsigned char>(*pos_);
   }
   [[noreturn]] void fail(Failure kind, int item = 0, long long line = 0, int osError = 0) const;
-
-  int channel_;
-  int fd_ = -1;
-  Access access_ = Access::ReadWrite;
-  std::uint64_t device_ = 0;
-  std::uint64_t inode_ = 0;
-  // The name the file was opened under, NUL-terminated: a fixed array, so
-  // that opening a file never allocates.
-  char name_[kMaxNameLength + 1] = {};
-  std::size_t nameLength_ = 0;
-  int statement_ = 0;
-
-  std::unique_ptr<char[]> buffer_;
-  bool reservedBuffer_ = false;  // buffer_ was reserved ahead, and goes back
-  char* pos_ = nullptr;  // next unread byte
-  char* end_ = nullptr;  // one past the valid bytes; holds a line-feed sentinel
-  bool atEof_ = false;
-  bool discardPending_ = false;  // the rest of the last statement's record
-  long long line_ = 1;           // line of the file holding pos_
-  long long statementLine_ = 0;  // see statementLine()
-  long long statementEndLine_ = 0;  // see statementEndLine()
-  bool endedBySlash_ = false;
-  StatementOpener opener_ = StatementOpener::EndOfFile;
-  long long statementOffset_ = -1;
-  long long openerOffset_ = -1;
-  std::uint64_t textStores_ = 0;
-  std::size_t lastTextLength_ = 0;
-  // Where the buffer's first byte stands in the file, and whether a record
-  // starts there (the bytes before it were dropped by a refill).
-  long long bufferOffset_ = 0;
-  bool bufferStartsRecord_ = true;
-  bool trackOffsets_ = false;  // the statement being executed notes statementOffset_
-  bool tableEnded_ = false;
-  bool fastPaths_ = true;  // taken when the file was opened or rewound (the tests' switch)
-  int lastByte_ = -1;      // the last byte read from the file so far; -1: none
-  // Values the statement being executed has met, repeat forms counted in full
-  // (for RowLines).
-  std::uint64_t valuesSeen_ = 0;
-
-  // State of the statement being executed.
-  std::uint64_t repeatLeft_ = 0;
-  RepeatedValue repeat_;
-  // The power of ten that folding took out of the value being read.
-  std::int64_t foldedScale_ = 0;
 };
 
 }  // namespace velmora

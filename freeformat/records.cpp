@@ -188,7 +188,6 @@ bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
   }
   if (!any) return false;
   if (!ended) record.cut = true;
-  record.shape = describeRecord(record.bytes);
   return true;
 }
 

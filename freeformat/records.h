@@ -117,7 +117,6 @@ inline constexpr std::size_t kMaxFetchedBytes = std::size_t{3} << 20;
 struct FetchedRecord {
   std::string bytes;      // up to the line feed, without it (a CR before it is kept)
   bool cut = false;       // the record goes on past kMaxFetchedRecord bytes
-  RecordShape shape;      // how the reader splits it; for a cut record, its first bytes
   long long next = -1;    // where the next record starts; -1: the file ends here, or cut
 };
 

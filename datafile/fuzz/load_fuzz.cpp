@@ -12,6 +12,9 @@
 //     gets, and its events agree: in their order, rows numbered from 1, each
 //     row's lines after the previous statement's and within the file, a
 //     cut-short row after the last row, the limit only after a full table;
+//     and it is told every record of the header, from the file's first to the
+//     one where the header's last statement stopped, each once, in order, as
+//     it stands in the file, before any row, whole or in small pieces;
 //   - nothing but a stop escapes.
 #include <algorithm>
 #include <array>
@@ -45,6 +48,7 @@ constexpr int kRowStatement = kNumbers.row;
 template <bool kDetail>
 struct KeepingSink : NoLoadEvents {
   static constexpr bool kRowDetail = kDetail;
+  static constexpr bool kHeaderRecords = kDetail;
   enum class Stage { Start, Opened, Title, Header, Rows, Ended, Closed };
 
   double* columns;        // three a row, kMaxRows rows
@@ -52,6 +56,10 @@ struct KeepingSink : NoLoadEvents {
   std::size_t rows = 0;
   Stage stage = Stage::Start;
   long long lastLine = 0;  // where the previous statement stopped
+  std::string_view file;   // the file's bytes
+  std::size_t nextRecord = 0;   // where the record after the last one told starts in it
+  long long recordsTold = 0;
+  long long headerLast = 0;     // where the header's last statement stopped (at its end)
 
   void advance(Stage from, Stage to, const char* what) {
     if (!kDetail) return;
@@ -81,7 +89,21 @@ struct KeepingSink : NoLoadEvents {
     if (kDetail) require(stage == Stage::Title, "header statements come after the title");
     statementSeen(seen);
   }
-  void headerEnd(int /*file*/) { advance(Stage::Title, Stage::Header, "the header ends once, after the title"); }
+  void headerRecord(int /*file*/, const HeaderRecordSeen& seen) {
+    require(stage == Stage::Title || stage == Stage::Header, "header records come before any row");
+    require(seen.line == recordsTold + 1 && seen.line <= lastLine, "header records come in order, each once");
+    const std::size_t lineFeed = std::min(file.find('\n', nextRecord), file.size());
+    const std::string_view bytes = file.substr(nextRecord, lineFeed - nextRecord);
+    require(seen.cut == (bytes.size() > kMaxHeaderRecordBytes) &&
+                seen.bytes == bytes.substr(0, kMaxHeaderRecordBytes),
+            "a header record is told as it stands in the file");
+    nextRecord = lineFeed + 1;
+    recordsTold = seen.line;
+  }
+  void headerEnd(int /*file*/) {
+    advance(Stage::Title, Stage::Header, "the header ends once, after the title");
+    headerLast = lastLine;
+  }
   void row(int /*file*/, const RowSeen& seen) {
     if (kDetail) {
       if (stage == Stage::Header) stage = Stage::Rows;
@@ -103,6 +125,7 @@ struct KeepingSink : NoLoadEvents {
     advance(Stage::Rows, Stage::Ended, "the end comes after the rows");
     require(end.rows == rows, "the end counts the rows handed on");
     require(end.atLimit == (rows == kMaxRows), "the limit is said when the table is full");
+    if (kDetail) require(recordsTold == headerLast, "every header record is told by the end");
     if (kDetail) require(end.cutShortLine == 0 || (end.cutShortLine > lastLine && end.cutShortLine <= records),
                          "a cut-short row lies after the rows");
   }
@@ -122,6 +145,7 @@ std::string loadOnce(const fuzz::InputFile& input, std::string_view file, double
   KeepingSink<kDetail> sink;
   sink.columns = columns;
   sink.records = records;
+  sink.file = file;
   try {
     const std::size_t rows = loadDataFile(name, DataFileRole::First, header,
                                           {kDetail ? OpenMode::ReadOnly : OpenMode::CreateMissing}, sink);
@@ -186,6 +210,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fuzz::ReadSeam::fromFile();
   require(loadOnce<true>(input, file, columns) == whole, "a load with every event loads the same");
+  fuzz::ReadSeam::fromMemory(data, size, piece + 1);
+  require(loadOnce<true>(input, file, columns) == whole, "a load with every event loads the same in small pieces");
 
   return 0;
 }

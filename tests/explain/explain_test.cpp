@@ -257,6 +257,12 @@ std::string numberedRows(int from, int count) {
   return rows;
 }
 
+std::vector<long long> linesFrom(long long first, long long last) {
+  std::vector<long long> lines;
+  for (long long line = first; line <= last; ++line) lines.push_back(line);
+  return lines;
+}
+
 const WarningCase kWarningCases[] = {
     // nine records after the rate: the first row is the tenth
     {"header_one_line_short",
@@ -278,6 +284,30 @@ const WarningCase kWarningCases[] = {
      "a 2 3\n1,,2 3\n,1 2 3\n1 2 3 /\n'1' 2 3\n2*1 3\n\n1 2 0.5C\n" + repeat("header\n", 5) + kRows,
      kPlain + kRows, {2, 3, 4, 5, 6, 7},
      "'a.dat': the header passed over 6 records of exactly three numbers (lines 2, 3, 4, 5, 6, ...)"},
+    // Statements read over several lines: a labelled number whose number is
+    // on the next line, one whose label is a row's first value after a
+    // blank line. Each record is judged as the reader read it.
+    {"statements_over_several_lines", "VELMORA-DAT2\nA\n1\nB 2\n\n1 2 3\nC 3\nRate 4\n" + kColumns + kRows,
+     kPlain + kRows, {6}, "'a.dat': the header passed over 1 record of exactly three numbers (line 6)"},
+    // The header's last statement reads a quoted value over three lines
+    // (21 to 23): all of them are records the header passed over.
+    {"last_statement_over_several_lines", "readings\n" + repeat("1 2 3\n", 19) + "'a\nnote\nb'\n" + kRows,
+     kPlain + kRows, linesFrom(2, 20),
+     "'a.dat' seems to have no header: 19 of the 22 records the header passed over read like table rows"},
+    // A record across the end of the reader's first block (64 KiB): line 3
+    // starts in it and ends in the next.
+    {"record_across_the_first_block", "readings\nnote" + std::string(65520, ' ') + "\n" + repeat("1 2 3\n", 19) + kRows,
+     kPlain + kRows, linesFrom(3, 21),
+     "'a.dat' seems to have no header: 19 of the 20 records the header passed over read like table rows"},
+    // The header's last record (line 21) across it: the first row statement
+    // reads its end.
+    {"last_record_across_the_first_block",
+     "readings\nnote" + std::string(65412, ' ') + "\n" + repeat("1 2 3\n", 19) + kRows, kPlain + kRows,
+     linesFrom(3, 21), "'a.dat' seems to have no header: 19 of the 20 records the header passed over read like table rows"},
+    // A record longer than the reader describes (64 KiB) never reads like a row.
+    {"record_longer_than_described", "readings\n1 2 3" + std::string(70000, ' ') + "\n" + repeat("1 2 3\n", 19) + kRows,
+     kPlain + kRows, linesFrom(3, 21),
+     "'a.dat' seems to have no header: 19 of the 20 records the header passed over read like table rows"},
     {"same_file", kPlain + kRows, "", {}, "a.dat and a.dat are the same file"},
     {"row_counts", kPlain + kRows, kPlain + kRows + "3 1 0\n", {},
      "a.dat has 2 rows, b.dat has 3: b.dat rows 3 to 3 (from line 24) have no reference row"},

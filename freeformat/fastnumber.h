@@ -81,7 +81,8 @@ inline std::uint64_t digitsValue(std::uint64_t word, int n) {
 // The value of eight digits.
 inline std::uint64_t eightDigitsValue(std::uint64_t word) { return digitBytesValue(word - 0x30 * kOnes); }
 
-inline constexpr std::uint64_t kTens[16] = {1,
+// 10^n, 0 <= n <= 19.
+inline constexpr std::uint64_t kTens[20] = {1,
                                            10,
                                            100,
                                            1000,
@@ -96,7 +97,11 @@ inline constexpr std::uint64_t kTens[16] = {1,
                                            1000000000000,
                                            10000000000000,
                                            100000000000000,
-                                           1000000000000000};
+                                           1000000000000000,
+                                           10000000000000000,
+                                           100000000000000000,
+                                           1000000000000000000,
+                                           10000000000000000000ULL};
 
 inline double fromBits(std::uint64_t bits) {
   double value;

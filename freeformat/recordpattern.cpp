@@ -17,28 +17,6 @@ namespace {
 inline constexpr unsigned char kAnyDigit = 9;  // slack: '0' to '9' where want and other are '0'
 inline constexpr unsigned char kAnyByte = 0xFF;
 
-// 10^n for the digits after a point, 0 <= n <= 19.
-inline constexpr std::uint64_t kPowers[20] = {1,
-                                              10,
-                                              100,
-                                              1000,
-                                              10000,
-                                              100000,
-                                              1000000,
-                                              10000000,
-                                              100000000,
-                                              1000000000,
-                                              10000000000,
-                                              100000000000,
-                                              1000000000000,
-                                              10000000000000,
-                                              100000000000000,
-                                              1000000000000000,
-                                              10000000000000000,
-                                              100000000000000000,
-                                              1000000000000000000,
-                                              10000000000000000000ULL};
-
 bool separates(unsigned char c) { return (byteClass(c) & (kBlank | kComma)) != 0; }
 bool isSignByte(unsigned char c) { return c == '+' || c == '-'; }
 
@@ -58,12 +36,12 @@ void allow(RecordPattern& pattern, std::size_t i, char other) {
   }
   if (n <= 8) return fast::digitsValue(fast::load8(p), static_cast<int>(n));
   if (n < 16) {
-    return fast::eightDigitsValue(fast::load8(p)) * kPowers[n - 8] +
+    return fast::eightDigitsValue(fast::load8(p)) * fast::kTens[n - 8] +
            fast::digitsValue(fast::load8(p + 8), static_cast<int>(n - 8));
   }
   const std::uint64_t sixteen = fast::sixteenDigitsValue(p);
   if (n == 16) return sixteen;
-  return sixteen * kPowers[n - 16] + fast::digitsValue(fast::load8(p + 16), static_cast<int>(n - 16));
+  return sixteen * fast::kTens[n - 16] + fast::digitsValue(fast::load8(p + 16), static_cast<int>(n - 16));
 }
 
 // A kept value of a record that fits its pattern, by the converter's fast
@@ -72,7 +50,7 @@ void allow(RecordPattern& pattern, std::size_t i, char other) {
 // where it is compiled has them folded in.
 [[gnu::always_inline]] inline bool patternValue(const PatternValue& v, unsigned integerDigits, unsigned fractionDigits,
                                                 unsigned exponentDigits, const char* record, double& out) {
-  const std::uint64_t digits = runValue(record + v.integer, integerDigits) * kPowers[fractionDigits] +
+  const std::uint64_t digits = runValue(record + v.integer, integerDigits) * fast::kTens[fractionDigits] +
                                runValue(record + v.fraction, fractionDigits);
   auto exponent = static_cast<std::int64_t>(runValue(record + v.exponent, exponentDigits));
   if (v.exponentSign >= 0 && record[v.exponentSign] == '-') exponent = -exponent;

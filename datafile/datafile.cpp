@@ -208,6 +208,10 @@ void HeaderRecords::attach(FreeFormatReader& reader) {
 
 void HeaderRecords::take(void* self, std::string_view piece) {
   auto& records = *static_cast<HeaderRecords*>(self);
+  // The records the statement being executed has read past are the
+  // header's: told now, so that a statement passing over many records does
+  // not keep them all.
+  if (!records.ended_ && records.reader_ != nullptr) records.reached(records.reader_->nextLine() - 1);
   if (piece.empty()) {  // the end of the file: a last record without a line feed is one
     if (!records.current_.empty() || records.cut_) records.complete();
     return;

@@ -163,9 +163,10 @@ struct HeaderStatementSeen {
 // (kHeaderRecords): every record from the file's first to the one where the
 // header's last statement stopped, blank ones and the title's included, each
 // once and in order. A record is told after the event of the statement that
-// read into it; the header's last record, when the reader had not yet read
-// its end as the header ended, while the first row statement reads it,
-// before any row event.
+// read into it, or, when that statement read past the reader's buffer,
+// while it reads (so before its event); the header's last record, when the
+// reader had not yet read its end as the header ended, while the first row
+// statement reads it, before any row event.
 inline constexpr std::size_t kHeaderRecordValues = 4;  // values described in full
 inline constexpr std::size_t kMaxHeaderRecordBytes = kMaxFetchedRecord;  // the bytes a record is described from
 struct HeaderRecordSeen {

@@ -273,6 +273,7 @@ void settleHeaderRecords(FileFacts& file) {
     file.suspectLines.clear();
     file.suspectCount = 0;
     file.headerRecordsSeen = 0;
+    file.headerLinesTold = 0;
   }
 }
 
@@ -434,6 +435,8 @@ class Observer : public NoRunEvents {
     std::memcpy(r.title, seen.text.data(), std::min(seen.text.size(), kLineWidth));
     r.titleLength = std::min(seen.valueLength, kLineWidth);
     r.titleLine = seen.firstLine;
+    FileFacts& file = facts_.files[f];
+    file.headerRecordsSeen = recordsAfter(file.headerLinesTold, r.titleLine);
     r.titleStored = seen.storedText;
     r.titleOpener = seen.opener;
     r.code = code;
@@ -472,11 +475,21 @@ class Observer : public NoRunEvents {
   // Each record the header passed over after the title's line, as the
   // reader read it: counted, and judged whether it reads like a table row (a
   // record longer than the reader describes never does).
+  // The records after the title's first line are the header's to judge.
+  // Records come in order from line 1; those the title statement read may
+  // come before its event, and are counted once it comes: the records
+  // before its first line hold no value, and its own record, if told early,
+  // is one its value spans from a quote, so neither reads like a row.
   void headerRecord(int f, const HeaderRecordSeen& seen) {
-    if (seen.line <= record(f).titleLine) return;
+    const LoadRecord& r = record(f);
     FileFacts& file = facts_.files[f];
-    ++file.headerRecordsSeen;
+    file.headerLinesTold = seen.line;
+    if (r.titleRead) file.headerRecordsSeen = recordsAfter(seen.line, r.titleLine);
+    if (r.titleRead && seen.line <= r.titleLine) return;
     if (!seen.cut && readsLikeTableRow(seen.shape)) noteSuspect(file, seen.line);
+  }
+  static std::size_t recordsAfter(long long told, long long line) {
+    return told > line ? static_cast<std::size_t>(told - line) : 0;
   }
 
   void headerEnd(int f) {

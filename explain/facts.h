@@ -266,6 +266,7 @@ struct FileFacts {
   // The records after the title's line that the header passed over, up to
   // the one where its last statement stopped (blank ones too).
   std::size_t headerRecordsSeen = 0;
+  long long headerLinesTold = 0;  // the header's records told so far, from line 1
   // Records as written, by line, read again at the offsets the load gave in
   // one pass after the run, for the findings and rows that show them (at
   // most kMaxShownRecordBytes each); the file is closed before any finding

@@ -342,6 +342,10 @@ class FreeFormatReader : private detail::ReaderState {
   // it sees the whole file as far as the statements read it.
   void tapBytes(ByteTap tap) { tap_ = tap; }
 
+  // The line of the next byte to be read: every record before it has been
+  // read past.
+  [[nodiscard]] long long nextLine() const { return line_; }
+
   [[nodiscard]] int channel() const { return channel_; }
   [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
 

@@ -70,6 +70,7 @@ struct KeepingSink : NoLoadEvents {
     if (!kDetail) return;
     require(seen.firstLine > lastLine && seen.firstLine <= seen.lastLine && seen.lastLine <= records,
             "a header statement starts after the previous one and stops within the file");
+    require(recordsTold <= seen.lastLine, "a header record is told once a statement has read into it");
     lastLine = seen.lastLine;
   }
   void opened(int /*file*/) { advance(Stage::Start, Stage::Opened, "opened comes first"); }
@@ -90,8 +91,9 @@ struct KeepingSink : NoLoadEvents {
     statementSeen(seen);
   }
   void headerRecord(int /*file*/, const HeaderRecordSeen& seen) {
-    require(stage == Stage::Title || stage == Stage::Header, "header records come before any row");
-    require(seen.line == recordsTold + 1 && seen.line <= lastLine, "header records come in order, each once");
+    require(stage == Stage::Opened || stage == Stage::Title || stage == Stage::Header,
+            "header records come after the open and before any row");
+    require(seen.line == recordsTold + 1, "header records come in order, each once");
     const std::size_t lineFeed = std::min(file.find('\n', nextRecord), file.size());
     const std::string_view bytes = file.substr(nextRecord, lineFeed - nextRecord);
     require(seen.cut == (bytes.size() > kMaxHeaderRecordBytes) &&

@@ -308,6 +308,16 @@ const WarningCase kWarningCases[] = {
     {"record_longer_than_described", "readings\n1 2 3" + std::string(70000, ' ') + "\n" + repeat("1 2 3\n", 19) + kRows,
      kPlain + kRows, linesFrom(3, 21),
      "'a.dat' seems to have no header: 19 of the 20 records the header passed over read like table rows"},
+    // Statements that read past the reader's first block (64 KiB) of blank
+    // records: a title that reads like a row, and a labelled number whose
+    // number comes 70,000 records on. The records are told while the
+    // statement reads, and judged as when they come after it.
+    {"title_after_a_block_of_blank_records", std::string(70000, '\n') + repeat("1 2 3\n", 21) + kRows,
+     kPlain + kRows, linesFrom(70002, 70021),
+     "'a.dat' seems to have no header: 20 of the 20 records the header passed over read like table rows"},
+    {"number_after_a_block_of_blank_records",
+     "VELMORA-DAT2\nA\n" + std::string(70000, '\n') + "1\nB 2\n\n1 2 3\nC 3\nRate 4\n" + kColumns + kRows,
+     kPlain + kRows, {70006}, "'a.dat': the header passed over 1 record of exactly three numbers (line 70006)"},
     {"same_file", kPlain + kRows, "", {}, "a.dat and a.dat are the same file"},
     {"row_counts", kPlain + kRows, kPlain + kRows + "3 1 0\n", {},
      "a.dat has 2 rows, b.dat has 3: b.dat rows 3 to 3 (from line 24) have no reference row"},

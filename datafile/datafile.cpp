@@ -287,7 +287,7 @@ void HeaderRecords::tell(long long line, std::string_view bytes, bool cut) {
 
 std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values, RowLines* lines,
                          std::uint32_t convertItems, std::size_t capacity, bool& ended,
-                         long long& cutShortLine) {
+                         long long& cutShortLine, IgnoredCounting ignoredCounting) {
   TableRead table;
   table.itemsPerRow = kRowItems;
   table.statement = statement;
@@ -295,6 +295,7 @@ std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values
   table.lines = lines;
   table.convertItems = convertItems;
   table.capacity = capacity;
+  table.ignoredCounting = ignoredCounting;
   const std::size_t rows = reader.readRows(table);
   if (reader.tableEnded()) {
     // A row cut short by the end of the file is not a row.

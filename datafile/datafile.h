@@ -246,6 +246,9 @@ struct NoLoadEvents {
   void headerStatement(int /*file*/, const HeaderStatementSeen&) {}
   void headerRecord(int /*file*/, const HeaderRecordSeen&) {}
   void headerEnd(int /*file*/) {}
+  // For row detail: which of the next rows count every value after their
+  // third (RowLines::ignored) rather than only noting that one follows.
+  [[nodiscard]] IgnoredCounting ignoredCounting(int /*file*/) const { return {}; }
   void row(int /*file*/, const RowSeen&) {}
   void end(int /*file*/, const LoadEnd&) {}
   void closed(int /*file*/) {}
@@ -308,12 +311,13 @@ void openAndReadHeader(FreeFormatReader& reader, std::string_view name,
                        const HeaderListener& listener, HeaderRecords* records);
 // Executes up to `capacity` row statements into `values` (three a row, each
 // starting at zero; of the columns, only those in `convertItems`, as in
-// TableRead, are set) and, when `lines` is not null, their lines. Returns the
+// TableRead, are set) and, when `lines` is not null, their lines (the values
+// after a row's third counted as `ignoredCounting` says). Returns the
 // complete rows; fewer than `capacity` only when the file ended, which sets
 // `ended` and `cutShortLine`.
 std::size_t readRowBatch(FreeFormatReader& reader, int statement, double* values, RowLines* lines,
                          std::uint32_t convertItems, std::size_t capacity, bool& ended,
-                         long long& cutShortLine);
+                         long long& cutShortLine, IgnoredCounting ignoredCounting);
 
 const StatementNumbers& statementNumbersFor(DataFileRole role);
 // The number events give a file of `role`: 0 for the first, 1 for the second.
@@ -389,7 +393,8 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
     const std::size_t got = detail::readRowBatch(reader, numbers.row, values,
                                                  kDetail ? lines : nullptr,
                                                  kDetail ? kAllRowItems : detail::kColumn2Item,
-                                                 wanted, ended, cutShortLine);
+                                                 wanted, ended, cutShortLine,
+                                                 kDetail ? events.ignoredCounting(file) : IgnoredCounting{});
     for (std::size_t k = 0; k < got; ++k) {
       RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}};
       if constexpr (Events::kRowDetail) seen.record = reader.bufferedRecord(lines[k].offset);

@@ -497,6 +497,14 @@ class Observer : public NoRunEvents {
     record(f).headerRead = true;
   }
 
+  // The findings tell how many values follow the third in the first row
+  // read from one record that holds more, and in the first read from more
+  // records; of the rows after those, only that some follow.
+  [[nodiscard]] IgnoredCounting ignoredCounting(int f) const {
+    const LoadRecord& r = facts_.files[f].record;
+    return {r.surplusRowsKept == 0, r.firstMultiLineRow == 0};
+  }
+
   void row(int f, const RowSeen& seen) {
     LoadRecord& r = record(f);
     const std::size_t index = seen.row - 1;

@@ -103,7 +103,7 @@ struct LoadRecord {
   struct SurplusRow {
     std::size_t row;
     long long line;
-    std::uint32_t ignored;  // values after the third
+    std::uint32_t ignored;  // values after the third (of all but the first, only 1 for any)
   };
   static constexpr std::size_t kMaxSurplusRows = 5;
   SurplusRow surplusRows[kMaxSurplusRows];

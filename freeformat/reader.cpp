@@ -35,8 +35,14 @@ namespace {
 // its record, *lineFeed being the line feed that ends it or the buffer's
 // sentinel: counted, never judged (the next statement discards them unseen),
 // so their count costs the tokenizer's pass over their bytes and no number
-// scan, whatever they are.
-std::uint32_t valuesAfterStatement(const char* first, const char* lineFeed) {
+// scan, whatever they are. Not `exact`: 1 if any value follows, found from
+// the first token alone.
+std::uint32_t valuesAfterStatement(const char* first, const char* lineFeed, bool exact) {
+  if (!exact) {
+    detail::TokenState state = detail::TokenState::afterValue();
+    const detail::TokenKind kind = detail::nextToken(first, lineFeed, true, state).kind;
+    return kind == detail::TokenKind::End || kind == detail::TokenKind::Slash ? 0 : 1;
+  }
   std::uint32_t values = 0;
   detail::forEachValue(first, lineFeed, detail::TokenState::afterValue(), [&](const detail::RecordValue& value) {
     const auto room = static_cast<std::uint64_t>(UINT32_MAX - values);
@@ -584,7 +590,7 @@ template <class Targets>
     if (lines != nullptr) {
       const auto* lineFeed = static_cast<const char*>(std::memchr(rest, '\n', static_cast<std::size_t>(end_ - rest)));
       if (lineFeed == nullptr) return false;
-      ignored = valuesAfterStatement(rest, lineFeed);
+      ignored = valuesAfterStatement(rest, lineFeed, ignoredCounting_.oneRecord);
     }
     pos_ = const_cast<char*>(rest);
     line_ = line;
@@ -629,6 +635,7 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   tableEnded_ = false;
   const bool lines = table.lines != nullptr;
   trackOffsets_ = lines;
+  ignoredCounting_ = table.ignoredCounting;
   const std::uint32_t convert = table.convertItems & ((std::uint32_t{1} << table.itemsPerRow) - 1);
   // Rows of three, compiled for the usual ways of reading them (the second
   // item alone, no lines; everything, with or without lines); any other
@@ -777,7 +784,8 @@ void FreeFormatReader::readRowGeneral(double* row, int itemsPerRow, int statemen
     // The values met (a repeat form's in full, its surplus among them) and
     // those after the last item on its record; none are counted after a
     // slash, which ends the record's values.
-    const std::uint64_t rest = endedBySlash_ ? 0 : valuesInRestOfRecord();
+    const bool exact = statementLine_ == statementEndLine_ ? ignoredCounting_.oneRecord : ignoredCounting_.moreRecords;
+    const std::uint64_t rest = endedBySlash_ ? 0 : valuesInRestOfRecord(exact);
     *lines = RowLines{statementLine_, statementEndLine_, saturated(valuesSeen_ + rest), saturated(repeatLeft_ + rest),
                       endedBySlash_, statementOffset_};
   }
@@ -787,7 +795,7 @@ void FreeFormatReader::readRowGeneral(double* row, int itemsPerRow, int statemen
 // the value-splitting rules, without moving past them (the next statement
 // discards them). A record longer than the whole buffer is counted as far
 // as the buffer holds it.
-std::uint32_t FreeFormatReader::valuesInRestOfRecord() {
+std::uint32_t FreeFormatReader::valuesInRestOfRecord(bool exact) {
   const char* lineFeed;
   for (;;) {
     lineFeed = static_cast<const char*>(std::memchr(pos_, '\n', static_cast<std::size_t>(end_ - pos_)));
@@ -797,7 +805,7 @@ std::uint32_t FreeFormatReader::valuesInRestOfRecord() {
       break;
     }
   }
-  return valuesAfterStatement(pos_, lineFeed);
+  return valuesAfterStatement(pos_, lineFeed, exact);
 }
 
 // The file's last line, once the end of the file has been met: 0 when it is

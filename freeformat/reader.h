@@ -176,9 +176,18 @@ struct RowLines {
   long long last = 0;           // line where it stopped (its last value, or the slash)
   std::uint32_t valuesHeld = 0; // values the records it read held, counted to the end of the last record
   std::uint32_t ignored = 0;    // of those, the values after its last item on the last record (discarded
-                                // unexamined for validity, but counted by the value-splitting rules)
+                                // unexamined for validity, but counted by the value-splitting rules;
+                                // only 1 for any, where the table's read asks no count)
   bool endedBySlash = false;
   long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
+};
+
+// For a table read with lines: whether the values after a row's last item
+// are counted one by one, for rows read from one record and for rows read
+// from more.
+struct IgnoredCounting {
+  bool oneRecord = true;
+  bool moreRecords = true;
 };
 
 // The most number items a row of a table may have.
@@ -202,6 +211,10 @@ struct TableRead {
   std::uint32_t convertItems = kAllRowItems;
   RowLines* lines = nullptr;    // nullptr: not wanted (the fast case); else room for capacity
   std::size_t capacity = 0;
+  // With `lines`: which rows count every value after their last item
+  // (RowLines::ignored); the others only note whether one follows (1 if
+  // so), so a record of many values costs no more than a short one.
+  IgnoredCounting ignoredCounting;
 };
 
 }  // namespace velmora
@@ -370,7 +383,7 @@ class FreeFormatReader : private detail::ReaderState {
   template <int kItems, int kLines, std::uint32_t kConvert, bool kBlockRead>
   std::size_t readTable(const TableRead& table);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
-  std::uint32_t valuesInRestOfRecord();
+  std::uint32_t valuesInRestOfRecord(bool exact);
   long long lastLineOfFile() const;
   detail::Token nextToken(detail::TokenState& tokens);
   void readValue(const Item& item, int itemNumber, const detail::Token& token, detail::TokenState& tokens);

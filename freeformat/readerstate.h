@@ -60,6 +60,7 @@ struct ReaderState {
   long long bufferOffset_ = 0;
   bool bufferStartsRecord_ = true;
   bool trackOffsets_ = false;  // the statement being executed notes statementOffset_
+  IgnoredCounting ignoredCounting_;  // the table being read's (TableRead::ignoredCounting)
   bool tableEnded_ = false;
   bool fastPaths_ = true;  // taken when the file was opened or rewound (the tests' switch)
   int lastByte_ = -1;      // the last byte read from the file so far; -1: none

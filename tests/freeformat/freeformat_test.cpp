@@ -665,14 +665,19 @@ TEST_F(FreeFormat, StatementLineAndSlash) {
 // The rows of a call start at zero, so null values and items after a slash
 // read as 0, and a row cut short by the end of the file is left at zero.
 // Items outside `convert` are checked but hold no specified value (shown
-// as "."): a bad one stops the run as a kept one does.
+// as "."): a bad one stops the run as a kept one does. Rows whose kind
+// `counting` leaves uncounted show 1 for any values after their last item.
 struct TableCase {
   const char* input;
   int items;
   std::size_t capacity;
   std::string expected;
   std::uint32_t convert = velmora::kAllRowItems;
+  velmora::IgnoredCounting counting = {};
 };
+constexpr velmora::IgnoredCounting kOneRecordNoted{false, true};
+constexpr velmora::IgnoredCounting kMoreRecordsNoted{true, false};
+constexpr velmora::IgnoredCounting kNoneCounted{false, false};
 const TableCase kTableCases[] = {
     {"1 2 3\n4 5 6\n", 3, 3, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 3/0) | 0 0 0 | 2 rows, end 0"},
     {"1 2 3\n4 5 6\nx\n", 3, 2, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 3/0) | 2 rows"},
@@ -699,6 +704,15 @@ const TableCase kTableCases[] = {
     {"1 2 3\n-. 5 6\n", 3, 2, fatal(7, "bad number in item 1", 2), 0b010},
     {"1 2 1..2\n", 3, 1, fatal(7, "bad number in item 3", 1), 0b010},
     {"1 2 3\n4 5 0.5C\n", 3, 2, fatal(7, "bad number in item 3", 2), 0b011},
+    {"1 2 3 4 x\n7 8 9", 3, 2, "1 2 3 (1-1 4/1) | 7 8 9 (2-2 3/0) | 2 rows", velmora::kAllRowItems, kOneRecordNoted},
+    {"1 2 3 4 x\n1\n2 3 4 5\n", 3, 2, "1 2 3 (1-1 4/1) | 1 2 3 (2-3 5/2) | 2 rows", velmora::kAllRowItems,
+     kOneRecordNoted},
+    {"1 2 3 4 x\n1\n2 3 4 5\n", 3, 2, "1 2 3 (1-1 5/2) | 1 2 3 (2-3 4/1) | 2 rows", velmora::kAllRowItems,
+     kMoreRecordsNoted},
+    {"1 2 3 / 4\n1 2 3 ,\n1 2 3 , ,\n", 3, 3, "1 2 3 (1-1 3/0) | 1 2 3 (2-2 3/0) | 1 2 3 (3-3 4/1) | 3 rows",
+     velmora::kAllRowItems, kNoneCounted},
+    {"1 2 3 'a b', c\n4*5 6 6\n1 2 3 9*\n", 3, 3, "1 2 3 (1-1 4/1) | 5 5 5 (2-2 5/2) | 1 2 3 (3-3 4/1) | 3 rows",
+     velmora::kAllRowItems, kNoneCounted},
 };
 
 std::string readTable(const TableCase& c) {
@@ -717,6 +731,7 @@ std::string readTable(const TableCase& c) {
     table.lines = lines;
     table.capacity = c.capacity;
     table.convertItems = c.convert;
+    table.ignoredCounting = c.counting;
     const std::size_t rows = reader.readRows(table);
     for (std::size_t r = 0; r < c.capacity; ++r) {
       out += r > 0 ? " | " : "";

@@ -68,38 +68,82 @@ void TopRows::start(const Columns (&files)[2], const double* reference, double t
   rows_.clear();
   recordEnds_.clear();
   text_.clear();
+  chunk_.clear();
 }
 
-RowFacts TopRows::factsOf(std::size_t index) const {
+TopRows::Gathered TopRows::gatheredOf(std::size_t index) const {
+  Gathered g{};
+  for (int f = 0; f < 2; ++f) {
+    const Columns& file = files_[f];
+    if (index >= file.rows) continue;
+    g.places[f] = file.places[index];
+    for (int c = 0; c < 3; ++c) g.values[f][c] = file.values[c][index];
+  }
+  g.reference = reference_[index];
+  return g;
+}
+
+RowFacts TopRows::factsFrom(std::size_t index, const Gathered& g) const {
   auto firstLine = [](std::uint64_t place) { return static_cast<long long>(place >> LoadRecord::kSpanBits); };
   auto lastLine = [&](std::uint64_t place) {
     return firstLine(place) + static_cast<long long>(place & LoadRecord::kSpanMask);
   };
-  const Columns& reference = files_[0];
-  const Columns& compared = files_[1];
   RowFacts row;
   row.row = index + 1;
-  row.comparedLine = firstLine(compared.places[index]);
-  row.comparedLastLine = lastLine(compared.places[index]);
-  for (int c = 0; c < 3; ++c) row.comparedValues[c] = compared.values[c][index];
+  row.comparedLine = firstLine(g.places[1]);
+  row.comparedLastLine = lastLine(g.places[1]);
+  for (int c = 0; c < 3; ++c) row.comparedValues[c] = g.values[1][c];
   row.comparedValue = row.comparedValues[1];
-  row.hasReference = index < reference.rows;
+  row.hasReference = index < files_[0].rows;
   if (row.hasReference) {
-    row.referenceLine = firstLine(reference.places[index]);
-    row.referenceLastLine = lastLine(reference.places[index]);
-    for (int c = 0; c < 3; ++c) row.referenceValues[c] = reference.values[c][index];
+    row.referenceLine = firstLine(g.places[0]);
+    row.referenceLastLine = lastLine(g.places[0]);
+    for (int c = 0; c < 3; ++c) row.referenceValues[c] = g.values[0][c];
     row.referenceValue = row.referenceValues[1];
   }
   // The run's own sum, for the square of the row as it entered the total.
+  // (The reference's value is the row's, so it stands as the first row's.)
   SquaredDifferences sum;
-  sum.reference = reference_;
-  row.scaledDifference = sum.scaledDifference(row.row, row.comparedValue);
-  row.square = sum.squaredDifference(row.row, row.comparedValue);
+  sum.reference = &g.reference;
+  row.scaledDifference = sum.scaledDifference(1, row.comparedValue);
+  row.square = sum.squaredDifference(1, row.comparedValue);
   row.share = total_ == 0 ? 0 : row.square / total_;
   return row;
 }
 
-void TopRows::add(std::size_t index) { rows_.push_back(static_cast<std::uint32_t>(index)); }
+RowFacts TopRows::factsOf(std::size_t index) const { return factsFrom(index, gatheredOf(index)); }
+
+const TopRows::Gathered& TopRows::gathered(std::size_t k) const {
+  if (k < chunkStart_ || k >= chunkStart_ + chunk_.size()) {
+    const std::size_t count = std::min(kGathered, rows_.size() - k);
+    chunkStart_ = k;
+    chunk_.resize(count);
+    // The chunk's places ordered by row, by a count of rows sixteen at a
+    // time (close enough for the columns' cache lines).
+    constexpr unsigned kShift = 4;
+    const std::size_t buckets = (static_cast<std::size_t>(files_[1].rows) >> kShift) + 1;
+    std::vector<std::uint32_t> starts(buckets + 1, 0);
+    for (std::size_t j = 0; j < count; ++j) ++starts[(rows_[k + j] >> kShift) + 1];
+    for (std::size_t b = 0; b < buckets; ++b) starts[b + 1] += starts[b];
+    order_.resize(count);
+    for (std::size_t j = 0; j < count; ++j) order_[starts[rows_[k + j] >> kShift]++] = static_cast<std::uint32_t>(j);
+    for (const std::uint32_t j : order_) chunk_[j] = gatheredOf(rows_[k + j]);
+  }
+  return chunk_[k - chunkStart_];
+}
+
+std::pair<long long, long long> TopRows::linesOf(std::size_t k, int f) const {
+  const std::size_t index = rows_[k];
+  if (index >= files_[f].rows) return {0, 0};
+  const std::uint64_t place = gathered(k).places[f];
+  const auto first = static_cast<long long>(place >> LoadRecord::kSpanBits);
+  return {first, first + static_cast<long long>(place & LoadRecord::kSpanMask)};
+}
+
+void TopRows::add(std::size_t index) {
+  rows_.push_back(static_cast<std::uint32_t>(index));
+  chunk_.clear();
+}
 
 void TopRows::addRecords(std::string_view reference, std::string_view compared) {
   for (const std::string_view record : {reference, compared}) {
@@ -110,7 +154,7 @@ void TopRows::addRecords(std::string_view reference, std::string_view compared) 
 }
 
 RowFacts TopRows::operator[](std::size_t k) const {
-  RowFacts row = factsOf(rows_[k]);
+  RowFacts row = factsFrom(rows_[k], gathered(k));
   if (2 * k + 1 < recordEnds_.size()) {
     const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
     row.referenceRecord = text_.substr(start, recordEnds_[2 * k] - start);
@@ -248,16 +292,28 @@ void RecordsAgain::keep(long long offset, long long first, long long last, Recor
   });
 }
 
+namespace {
+
+// Appends the record of a row whose statement read lines [first, last] (the
+// first kMaxRecordLines of them, joined by a line feed) as kept in
+// `records`; a line not kept adds nothing. With `among`, only those lines
+// are looked for.
+void appendRowRecord(std::string& out, const RecordsByLine& records, long long first, long long last,
+                     const std::vector<long long>* among = nullptr) {
+  for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) {
+    if (line != first) out += '\n';
+    if (among != nullptr && std::find(among->begin(), among->end(), line) == among->end()) continue;
+    if (const auto it = records.find(line); it != records.end()) out += it->second;
+  }
+}
+
+}  // namespace
+
 std::string rowRecord(const Explanation& facts, int f, std::size_t index) {
   const FileFacts& file = facts.files[f];
   const LoadRecord& r = file.record;
-  if (index >= r.rows) return {};
-  const long long first = r.firstLine(index), last = r.lastLine(index);
   std::string record;
-  for (long long line = first; line <= last && line < first + kMaxRecordLines; ++line) {
-    if (line != first) record += '\n';
-    if (const auto it = file.records.find(line); it != file.records.end()) record += it->second;
-  }
+  if (index < r.rows) appendRowRecord(record, file.records, r.firstLine(index), r.lastLine(index));
   return record;
 }
 
@@ -300,17 +356,27 @@ void readRecordsAgain(Explanation& facts) {
     shown[1].push_back(row->row - 1);
   }
   relationRowsShown(facts, shown[0], shown[1]);
+  // Of each file, the listed rows whose records were looked for (the rest
+  // came after the access's bytes were spent), and the lines kept for
+  // anything but a row shown: past those rows, the only lines to look for.
+  std::size_t listedReached[2] = {facts.top.size(), facts.top.size()};
+  std::vector<long long> otherLines[2];
   for (int f = 0; f < 2; ++f) {
     FileFacts& file = facts.files[f];
     if (!file.loadStarted || !file.record.opened) continue;
     RecordsAgain again(file.name);
     if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) {
       again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
+      otherLines[f].push_back(facts.stop->line);
     }
     const LoadRecord& r = file.record;
-    for (const std::size_t i : shown[f]) {
+    for (std::size_t n = 0; n < shown[f].size(); ++n) {
       // Once the access's bytes are spent, no record more is read.
-      if (again.spent()) break;
+      if (again.spent()) {
+        listedReached[f] = std::min(listedReached[f], n);
+        break;
+      }
+      const std::size_t i = shown[f][n];
       if (i >= r.rows || file.records.count(r.firstLine(i)) != 0) continue;
       again.keep(r.rowOffsets[i], r.firstLine(i), r.lastLine(i), file.records);
     }
@@ -319,10 +385,12 @@ void readRecordsAgain(Explanation& facts) {
       again.walk(seen.offset, seen.first, seen.last, [&](long long line, const FetchedRecord& record) {
         if (line == seen.first || line == seen.last) file.records[line] = record.bytes.substr(0, kMaxShownRecordBytes);
       });
+      otherLines[f].insert(otherLines[f].end(), {seen.first, seen.last});
     }
     if (r.surplusRowsKept > 0) {
       const std::size_t i = r.surplusRows[0].row - 1;
       again.keep(r.rowOffsets[i], r.firstLine(i), r.firstLine(i), file.records);
+      otherLines[f].push_back(r.firstLine(i));
     }
   }
   for (int f = 0; f < 2; ++f) {
@@ -333,9 +401,17 @@ void readRecordsAgain(Explanation& facts) {
     }
   }
   // The listed rows' records, in the list's order.
+  std::string records[2];
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
-    const std::size_t i = facts.top.indexOf(k);
-    facts.top.addRecords(rowRecord(facts, 0, i), rowRecord(facts, 1, i));
+    for (int f = 0; f < 2; ++f) {
+      records[f].clear();
+      const auto [first, last] = facts.top.linesOf(k, f);
+      if (first > 0) {
+        appendRowRecord(records[f], facts.files[f].records, first, last,
+                        k < listedReached[f] ? nullptr : &otherLines[f]);
+      }
+    }
+    facts.top.addRecords(records[0], records[1]);
   }
 }
 

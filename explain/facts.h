@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "comparison/comparison.h"
@@ -211,16 +212,39 @@ class TopRows {
   [[nodiscard]] bool hasRecords(std::size_t k) const {
     return 2 * k + 1 < recordEnds_.size() && recordEnds_[2 * k + 1] > (k == 0 ? 0 : recordEnds_[2 * k - 1]);
   }
+  // The first and last lines of listed row k in file `f` (0, 0 where the
+  // file has no such row).
+  [[nodiscard]] std::pair<long long, long long> linesOf(std::size_t k, int f) const;
   [[nodiscard]] Iterator begin() const { return {this, 0}; }
   [[nodiscard]] Iterator end() const { return {this, rows_.size()}; }
 
  private:
+  // What the columns hold of one row: its places and values in both files,
+  // and the reference's scaled column 2.
+  struct Gathered {
+    std::uint64_t places[2];
+    double values[2][3];
+    double reference;
+  };
+  [[nodiscard]] Gathered gatheredOf(std::size_t index) const;
+  [[nodiscard]] RowFacts factsFrom(std::size_t index, const Gathered& g) const;
+  // Makes listed rows [k, k + kGathered) (or to the list's end) the ones at
+  // hand, their columns read in the order of their rows rather than the
+  // list's, so that a long list costs a pass over the columns rather than a
+  // wait on memory for each value.
+  const Gathered& gathered(std::size_t k) const;
+  static constexpr std::size_t kGathered = std::size_t{1} << 15;
+
   Columns files_[2];
   const double* reference_ = nullptr;
   double total_ = 0;
   std::vector<std::uint32_t> rows_;        // compared row indices, from 0
   std::vector<std::uint32_t> recordEnds_;  // per row, where its reference and compared records end in text_
   std::string text_;
+  // The listed rows at hand: from chunkStart_, chunk_.size() of them.
+  mutable std::vector<Gathered> chunk_;
+  mutable std::size_t chunkStart_ = 0;
+  mutable std::vector<std::uint32_t> order_;  // the chunk's places in it, by row
 };
 
 // What the system says of a name before it is read (links followed).

@@ -59,7 +59,27 @@ std::size_t appendEscaped(std::string& out, std::string_view bytes, Escape style
   const bool xml = style == Escape::Xml || style == Escape::XmlShown;
   std::size_t shown = 0;
   std::string piece;
+  // Whether a byte stands for itself, one character wide, in this style.
+  const auto plain = [&](unsigned char byte) {
+    if (byte < 0x20 || byte >= 0x7f || byte == '\\') return false;
+    if (style == Escape::Json) return byte != '"';
+    return !xml || (byte != '&' && byte != '<' && byte != '>' && byte != '"' && byte != '\'');
+  };
   for (std::size_t at = 0; at < bytes.size();) {
+    // A run of such bytes at once, as far as the width allows.
+    std::size_t run = 0;
+    while (at + run < bytes.size() && plain(static_cast<unsigned char>(bytes[at + run]))) ++run;
+    if (run > 0) {
+      const std::size_t taken = maxShown == kNoCut ? run : std::min(run, maxShown - shown);
+      out.append(bytes.substr(at, taken));
+      shown += taken;
+      at += taken;
+      if (taken < run) {
+        out += kEllipsis;
+        return kNoCut;
+      }
+      continue;
+    }
     const auto byte = static_cast<unsigned char>(bytes[at]);
     std::size_t used = 1;
     std::size_t width = 1;
@@ -137,7 +157,51 @@ std::string groupedCount(std::size_t n) {
   return grouped;
 }
 
+namespace {
+
+// The shortest text of a value from 0.001 to below 1e15 that a decimal of
+// at most fifteen significant digits with a fraction reads as (the values
+// a table of fixed decimals holds), written the way std::to_chars writes
+// it, without its search for the shortest digits; nullptr for any other
+// value. Two decimals of fifteen digits near the value are further apart
+// than the doubles around it, so at most one reads as it: the value scaled
+// to fifteen digits and rounded, if it reads back as the value, is that
+// one, and without its trailing zeros it is the shortest. Such a decimal
+// is never longer written in full than with an exponent, which std::to_chars
+// would then write: "0.001" against "1e-03", "12.5" against "1.25e+01".
+char* writeShortDecimal(double value, char* text) {
+  static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                       1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 0.001 && magnitude < 1e15)) return nullptr;
+  // The power of ten of the leading digit, from -3 to 14.
+  int lead = -3;
+  while (lead < 14 && magnitude >= (lead + 1 >= 0 ? kPowers[lead + 1] : 1 / kPowers[-(lead + 1)])) ++lead;
+  int decimals = 14 - lead;
+  const double scaled = std::round(magnitude * kPowers[decimals]);
+  if (!(scaled >= 1 && scaled < 1e15) || scaled / kPowers[decimals] != magnitude) return nullptr;
+  auto digits = static_cast<std::uint64_t>(scaled);
+  while (decimals > 0 && digits % 10 == 0) {
+    digits /= 10;
+    --decimals;
+  }
+  if (decimals == 0) return nullptr;  // a whole number: its exponent form may be shorter
+  const auto scale = static_cast<std::uint64_t>(kPowers[decimals]);
+  if (std::signbit(value)) *text++ = '-';
+  text = std::to_chars(text, text + kShortestRoom, digits / scale).ptr;
+  *text++ = '.';
+  std::uint64_t fraction = digits % scale;
+  for (int k = decimals - 1; k >= 0; --k) {
+    text[k] = static_cast<char>('0' + fraction % 10);
+    fraction /= 10;
+  }
+  return text + decimals;
+}
+
+}  // namespace
+
 char* writeShortest(double value, char* text) {
+  if (char* end = writeShortDecimal(value, text); end != nullptr) return end;
   const std::string_view word = std::isnan(value)   ? "NaN"
                                 : !std::isinf(value) ? ""
                                 : value > 0          ? "Infinity"

@@ -10,7 +10,9 @@
 #include <csignal>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -969,6 +971,9 @@ TEST(ExplainText, RecordsAreShownEscapedAndCut) {
       {"1 2\n3", "1 2 | 3"},
       {std::string(70, '7'), std::string(60, '7') + "\xE2\x80\xA6"},
       {std::string(58, '7') + "\x01", std::string(58, '7') + "\xE2\x80\xA6"},
+      {std::string(60, '7'), std::string(60, '7')},
+      {std::string(59, '7') + "\\", std::string(59, '7') + "\xE2\x80\xA6"},
+      {"a'b\"c<&>", "a'b\"c<&>"},
   };
   for (const auto& [record, shown] : cases) EXPECT_EQ(shownRecord(record), shown) << record;
 }
@@ -1060,6 +1065,44 @@ TEST(ExplainText, ShortestTextReadsBack) {
   for (double v : values) EXPECT_EQ(std::strtod(shortestText(v).c_str(), nullptr), v) << shortestText(v);
   EXPECT_EQ(shortestText(std::numeric_limits<double>::quiet_NaN()), "NaN");
   EXPECT_EQ(shortestText(-std::numeric_limits<double>::infinity()), "-Infinity");
+}
+
+// The text is std::to_chars's, character for character, on decimals of 1
+// to 17 digits at every place of the point around the plain forms' range
+// (and past it), on their neighbours, and on doubles of any bits.
+TEST(ExplainText, ShortestTextIsTheStandardOne) {
+  auto standard = [](double v) {
+    char text[64];
+    return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+  };
+  std::uint64_t state = 12345;
+  auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state >> 11;
+  };
+  std::vector<double> values = {0.001, 0.0009999999999999998, 1e15, 999999999999999.9, 99.9765, 0.1, 0.5, 1.05,
+                                100, 1e14 + 0.5, 123456789012345.6, 0.0012345678901234567, 2490.0100000008715};
+  for (int digits = 1; digits <= 17; ++digits) {
+    for (int point = -6; point <= 17; ++point) {
+      for (int k = 0; k < 200; ++k) {
+        std::string text = std::to_string(next() % 9 + 1);
+        for (int d = 1; d < digits; ++d) text += static_cast<char>('0' + next() % 10);
+        text += "e" + std::to_string(point - digits + 1);
+        const double v = std::strtod(text.c_str(), nullptr);
+        values.insert(values.end(), {v, -v, std::nextafter(v, 0.0), std::nextafter(v, 1e300)});
+      }
+    }
+  }
+  for (int k = 0; k < 100000; ++k) {
+    const std::uint64_t bits = next() << 11 | next() % 2048;
+    double v = 0;
+    std::memcpy(&v, &bits, sizeof v);
+    values.push_back(v);
+  }
+  for (const double v : values) {
+    if (!std::isfinite(v)) continue;
+    ASSERT_EQ(shortestText(v), standard(v)) << standard(v);
+  }
 }
 
 }  // namespace

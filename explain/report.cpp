@@ -194,7 +194,8 @@ std::string linesText(long long first, long long last) {
 }
 
 // The lines of listed rows, appended to one text with no string made for
-// each cell, so a list of a million rows costs little more than its bytes.
+// each cell, so a list of a million rows costs little more than its bytes:
+// a row is made in a buffer of its own and appended whole.
 class RowText {
  public:
   explicit RowText(std::string& out) : out_(out) {}
@@ -205,40 +206,67 @@ class RowText {
   void add(const RowFacts& row) {
     used_ = 0;
     count(static_cast<long long>(row.row), 9);
-    out_ += ' ';
+    put(' ');
     line(row.referenceLine);
-    out_ += ' ';
+    put(' ');
     line(row.comparedLine);
-    out_ += ' ';
+    put(' ');
     if (row.hasReference) {
       number(row.referenceValue);
     } else {
       right("-", 24);
     }
-    out_ += ' ';
+    put(' ');
     number(row.comparedValue);
-    out_ += ' ';
+    put(' ');
     number(row.scaledDifference);
-    out_ += ' ';
+    put(' ');
     number(row.square);
-    out_ += ' ';
+    put(' ');
     right(shareText(row.share), 10);
-    out_ += "\n            reference ";
+    put("\n            reference ");
     if (row.hasReference) {
       record(row.referenceLine, row.referenceLastLine, row.referenceRecord, row.referenceValues);
     } else {
-      out_ += "none: the reference file has no such row";
+      put("none: the reference file has no such row");
     }
-    out_ += "\n            compared  ";
+    put("\n            compared  ");
     record(row.comparedLine, row.comparedLastLine, row.comparedRecord, row.comparedValues);
-    out_ += '\n';
+    put('\n');
+    flush();
   }
 
  private:
+  // Room for at least `n` bytes more in the row's buffer.
+  void room(std::size_t n) {
+    if (static_cast<std::size_t>(row_ + sizeof row_ - end_) < n) flush();
+  }
+  void flush() {
+    out_.append(row_, end_);
+    end_ = row_;
+  }
+  void put(char c) {
+    room(1);
+    *end_++ = c;
+  }
+  void put(std::string_view text) {
+    if (text.size() > sizeof row_ / 2) {
+      flush();
+      out_ += text;
+      return;
+    }
+    room(text.size());
+    std::memcpy(end_, text.data(), text.size());
+    end_ += text.size();
+  }
   // `text` right-aligned in `width` characters; a longer one as it is.
   void right(std::string_view text, std::size_t width) {
-    if (text.size() < width) out_.append(width - text.size(), ' ');
-    out_ += text;
+    if (text.size() < width) {
+      room(width - text.size());
+      std::memset(end_, ' ', width - text.size());
+      end_ += width - text.size();
+    }
+    put(text);
   }
   void count(long long value, std::size_t width) {
     char text[24];
@@ -268,18 +296,18 @@ class RowText {
     return {made.text, made.length};
   }
   void record(long long first, long long last, std::string_view bytes, const double (&values)[3]) {
-    out_ += last > first ? "lines " : "line ";
+    put(last > first ? "lines " : "line ");
     count(first, 0);
     if (last > first) {
-      out_ += '-';
+      put('-');
       count(last, 0);
     }
-    out_ += ": '";
-    out_ += shownRecord(bytes);
-    out_ += "' -> ";
+    put(": '");
+    if (!bytes.empty()) put(shownRecord(bytes));
+    put("' -> ");
     for (int c = 0; c < 3; ++c) {
-      if (c > 0) out_ += ", ";
-      out_ += shortest(values[c]);
+      if (c > 0) put(", ");
+      put(shortest(values[c]));
     }
   }
 
@@ -292,6 +320,8 @@ class RowText {
   std::string& out_;
   Made made_[kMade];
   std::size_t used_ = 0;
+  char row_[1024];
+  char* end_ = row_;
 };
 
 // Under a relation, each exception listed: its rows, what the relation

@@ -203,14 +203,18 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
 
   // The rows kept: never more than the rows, whatever --top asks. A few
   // are kept in a heap, the worst on top, so a better one replaces it; a
-  // long list takes every row and selects the first ones after the sum.
+  // long list counts the rows by the top sixteen bits of their keys, and
+  // after the sum takes the rows of the highest counts that hold enough of
+  // them and selects the first ones among those.
   constexpr std::size_t kFewRows = 4096;
   const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), comparedRows);
   const bool selectAfter = keep > std::min(kFewRows, comparedRows / 8);
+  constexpr unsigned kCountShift = 48;
+  std::vector<std::uint32_t> counts(selectAfter ? std::size_t{1} << (64 - kCountShift) : 0);
   // Through a lambda, so that the order is inlined into the heap and the sort.
   const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
   std::vector<Contribution> kept;
-  kept.reserve(selectAfter ? comparedRows : keep);
+  kept.reserve(selectAfter ? 0 : keep);
   double withoutReference = 0;
   if (request.keepSquares) facts.squares.resize(comparedRows);
   SquaredDifferences sum;
@@ -229,7 +233,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
     }
     const Contribution candidate = contributionOf(square, i);
     if (selectAfter) {
-      kept.push_back(candidate);
+      ++counts[candidate.key >> kCountShift];
     } else if (kept.size() < keep) {
       kept.push_back(candidate);
       std::push_heap(kept.begin(), kept.end(), order);
@@ -243,6 +247,15 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   // A zero total has no largest row, and a list of rows that add nothing
   // says nothing.
   if (facts.total == 0) return;
+  if (selectAfter) {
+    std::size_t lowest = counts.size(), taken = 0;
+    while (lowest > 0 && taken < keep) taken += counts[--lowest];
+    kept.reserve(taken);
+    for (std::size_t i = 0; i < comparedRows; ++i) {
+      const Contribution candidate = contributionOf(sum.squaredDifference(i + 1, compared[i]), i);
+      if ((candidate.key >> kCountShift) >= lowest) kept.push_back(candidate);
+    }
+  }
   if (kept.size() > keep) {
     std::nth_element(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(keep), kept.end(), order);
     kept.resize(keep);

@@ -978,6 +978,49 @@ TEST(ExplainText, RecordsAreShownEscapedAndCut) {
   for (const auto& [record, shown] : cases) EXPECT_EQ(shownRecord(record), shown) << record;
 }
 
+// A list longer than the rows gathered at once, its order no order in the
+// rows: each listed row's facts as the columns hold them, largest first;
+// records read again for the first rows the access reaches (the first
+// holding more than three values among them) and none after.
+TEST_F(InDirectory, LongListsGatherEachRowsFacts) {
+  constexpr int kListed = 40000;
+  std::string reference = kPlain, compared = kPlain, surplusRecord;
+  for (int i = 1; i <= kListed; ++i) {
+    const int scrambled = i * 7919 % kListed;  // each of 0 to kListed - 1 once
+    const std::string tail = " " + std::to_string(i % 7);
+    reference += std::to_string(i) + " 0" + tail + "\n";
+    std::string record = std::to_string(i) + " " + std::to_string(scrambled) + "e-3" + tail;
+    if (scrambled == kListed - 1) {
+      record += " 9";
+      surplusRecord = record;
+    }
+    compared += record + "\n";
+  }
+  write("a.dat", reference);
+  write("b.dat", compared);
+  const Explanation facts = explainNamed("a.dat", "b.dat", 1000000);
+  ASSERT_FALSE(facts.stop);
+  ASSERT_EQ(facts.top.size(), static_cast<std::size_t>(kListed));
+  int unlike = 0;
+  std::size_t surplusAt = 0;
+  for (std::size_t k = 0; k < facts.top.size(); ++k) {
+    const RowFacts row = facts.top[k];
+    const RowFacts alone = facts.top.factsOf(facts.top.indexOf(k));
+    const bool like = row.row == alone.row && row.referenceLine == alone.referenceLine &&
+                      row.comparedLastLine == alone.comparedLastLine && row.comparedValue == alone.comparedValue &&
+                      row.referenceValues[2] == alone.referenceValues[2] && row.square == alone.square &&
+                      row.scaledDifference == alone.scaledDifference &&
+                      (k == 0 || row.square <= facts.top[k - 1].square);
+    unlike += like ? 0 : 1;
+    if (row.comparedRecord == surplusRecord) surplusAt = k;
+  }
+  EXPECT_EQ(unlike, 0);
+  EXPECT_EQ(surplusAt, 0U);
+  EXPECT_EQ(facts.top[0].referenceRecord, std::to_string(facts.top[0].row) + " 0 " + std::to_string(facts.top[0].row % 7));
+  EXPECT_EQ(facts.top[kListed - 1].comparedRecord, "");
+  EXPECT_EQ(facts.top[kListed - 1].referenceRecord, "");
+}
+
 TEST_F(InDirectory, SharesAddUpAndTopZeroListsNone) {
   write("a.dat", kPlain + "1 0 0\n2 0 0\n");
   write("b.dat", kPlain + "1 0.001 0\n2 0.003 0\n3 0.002 0\n");  // squares 1, 9, 4

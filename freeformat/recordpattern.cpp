@@ -44,12 +44,70 @@ void allow(RecordPattern& pattern, std::size_t i, char other) {
   return sixteen * fast::kTens[n - 16] + fast::digitsValue(fast::load8(p + 16), static_cast<int>(n - 16));
 }
 
+// A padded value's places (recordpattern.h) hold blanks, then perhaps a
+// minus, then digits. The eight bytes at p as the digits' values, each blank
+// or minus a 0, so that the places and the last digit before the point read
+// as one run of digits ('0' to '9' have bit 4 set, a blank and a minus do
+// not); and in `minus`, bit 4 of each byte whose low half is 0xD: of a blank,
+// a minus and the digits, only the minus.
+[[gnu::always_inline]] inline std::uint64_t paddedDigits(const char* p, std::uint64_t& minus) {
+  const std::uint64_t word = fast::load8(p);
+  const std::uint64_t low = word & (0x0F * fast::kOnes);
+  minus = (low + 0x03 * fast::kOnes) & (0x10 * fast::kOnes);
+  return low & (((word >> 4) & fast::kOnes) * 0x0F);
+}
+
+// The value of a padded value's n places and digit (2 <= n <= 19), and
+// whether a minus is among them.
+[[gnu::always_inline]] inline std::uint64_t paddedValue(const char* p, unsigned n, bool& negative) {
+  std::uint64_t minus;
+  std::uint64_t digits = paddedDigits(p, minus);
+  if (n <= 8) {
+    negative = (minus << (64 - 8 * n)) != 0;
+    return fast::digitBytesValue(digits << (64 - 8 * n));
+  }
+  std::uint64_t value = fast::digitBytesValue(digits);
+  std::uint64_t minusAfter;
+  digits = paddedDigits(p + 8, minusAfter);
+  if (n <= 16) {
+    negative = (minus | (minusAfter << (64 - 8 * (n - 8)))) != 0;
+    return value * fast::kTens[n - 8] + fast::digitBytesValue(digits << (64 - 8 * (n - 8)));
+  }
+  minus |= minusAfter;
+  value = value * 100000000 + fast::digitBytesValue(digits);
+  digits = paddedDigits(p + 16, minusAfter);
+  negative = (minus | (minusAfter << (64 - 8 * (n - 16)))) != 0;
+  return value * fast::kTens[n - 16] + fast::digitBytesValue(digits << (64 - 8 * (n - 16)));
+}
+
+// A padded value's magnitude, digits x 10^-decimals, when it is not the
+// exact case: out of line, so that the rows of the other patterns keep the
+// converter inlined.
+[[gnu::noinline]] bool paddedMagnitude(std::uint64_t digits, unsigned decimals, double& out) {
+  return fast::convert(digits, -static_cast<int>(decimals), out);
+}
+
 // A kept value of a record that fits its pattern, by the converter's fast
 // tiers; false when they cannot decide it.
 // The digits' counts are given apart, so that a caller that knows them
 // where it is compiled has them folded in.
+// With kPadded, the value may be a padded one (no exponent then).
+template <bool kPadded = false>
 [[gnu::always_inline]] inline bool patternValue(const PatternValue& v, unsigned integerDigits, unsigned fractionDigits,
                                                 unsigned exponentDigits, const char* record, double& out) {
+  if (kPadded && v.padded) {
+    bool negative;
+    const std::uint64_t digits = paddedValue(record + v.integer, integerDigits, negative) * fast::kTens[fractionDigits] +
+                                 runValue(record + v.fraction, fractionDigits);
+    double magnitude;
+    if (digits <= fast::kExactMantissa && fractionDigits <= static_cast<unsigned>(fast::kMaxExactPower)) {
+      magnitude = fast::exactQuotient(digits, fractionDigits);
+    } else if (!paddedMagnitude(digits, fractionDigits, magnitude)) {
+      return false;
+    }
+    out = fast::withSign(magnitude, negative);
+    return true;
+  }
   const std::uint64_t digits = runValue(record + v.integer, integerDigits) * fast::kTens[fractionDigits] +
                                runValue(record + v.fraction, fractionDigits);
   auto exponent = static_cast<std::int64_t>(runValue(record + v.exponent, exponentDigits));
@@ -61,8 +119,9 @@ void allow(RecordPattern& pattern, std::size_t i, char other) {
   out = fast::withSign(magnitude, v.sign >= 0 && record[v.sign] == '-');
   return true;
 }
+template <bool kPadded = false>
 [[gnu::always_inline]] inline bool patternValue(const PatternValue& v, const char* record, double& out) {
-  return patternValue(v, v.integerDigits, v.fractionDigits, v.exponentDigits, record, out);
+  return patternValue<kPadded>(v, v.integerDigits, v.fractionDigits, v.exponentDigits, record, out);
 }
 
 // The forms of a kept value read with their digits' counts known where they
@@ -84,50 +143,76 @@ inline bool isForm(const PatternValue& v, Form form) {
 // The sixteen-byte check: in each step, a byte's distance from want and from
 // other (by exclusive or), the smaller of the two, less its slack, must be
 // zero. A digit is '0' to '9', so its distance from '0' is at most 9.
-template <std::size_t kSteps>
-[[gnu::always_inline]] inline bool fitsBySteps(const RecordPattern& pattern, const char* record) {
+// With kPadded, a digit fits a padded place too, and a padded place that is
+// not a blank must have a digit after it. kSteps 0: `steps` steps.
+template <std::size_t kSteps, bool kPadded = false>
+[[gnu::always_inline]] inline bool fitsBySteps(const RecordPattern& pattern, const char* record,
+                                               std::size_t steps = kSteps) {
   __m128i off = _mm_setzero_si128();
-#pragma GCC unroll 8
-  for (std::size_t s = 0; s < kSteps; ++s) {
+  auto step = [&](std::size_t s) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(record + 16 * s));
     const __m128i want = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern.want + 16 * s));
     const __m128i other = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern.other + 16 * s));
     const __m128i slack = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern.slack + 16 * s));
     const __m128i distance = _mm_min_epu8(_mm_xor_si128(bytes, want), _mm_xor_si128(bytes, other));
-    off = _mm_or_si128(off, _mm_subs_epu8(distance, slack));
+    if constexpr (kPadded) {
+      const __m128i zero = _mm_set1_epi8('0');
+      const __m128i nine = _mm_set1_epi8(9);
+      const __m128i blank = _mm_set1_epi8(' ');
+      const __m128i open = _mm_load_si128(reinterpret_cast<const __m128i*>(pattern.open + 16 * s));
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(record + 16 * s + 1));
+      // Zero for a digit: the distance from '0' is at most 9.
+      const __m128i notDigit = _mm_subs_epu8(_mm_sub_epi8(bytes, zero), nine);
+      const __m128i nextNotDigit = _mm_subs_epu8(_mm_sub_epi8(next, zero), nine);
+      const __m128i placed = _mm_min_epu8(_mm_subs_epu8(distance, slack), _mm_or_si128(notDigit, open));
+      const __m128i filled = _mm_andnot_si128(open, _mm_xor_si128(bytes, blank));
+      off = _mm_or_si128(off, _mm_or_si128(placed, _mm_min_epu8(filled, nextNotDigit)));
+    } else {
+      off = _mm_or_si128(off, _mm_subs_epu8(distance, slack));
+    }
+  };
+  if constexpr (kSteps != 0) {
+#pragma GCC unroll 8
+    for (std::size_t s = 0; s < kSteps; ++s) step(s);
+  } else {
+    for (std::size_t s = 0; s < steps; ++s) step(s);
   }
   return _mm_movemask_epi8(_mm_cmpeq_epi8(off, _mm_setzero_si128())) == 0xFFFF;
 }
 #else
-template <std::size_t kSteps>
-inline bool fitsBySteps(const RecordPattern& pattern, const char* record) {
+template <std::size_t kSteps, bool kPadded = false>
+inline bool fitsBySteps(const RecordPattern& pattern, const char* record, std::size_t = kSteps) {
   return fitsPatternByBytes(pattern, record);
 }
 #endif
 
 // kOne: one item kept (a loader that needs one column), its parts held in
 // registers rather than read from the pattern for each record, its digits'
-// counts kForm's unless that is kAnyForm.
-template <std::size_t kSteps, bool kOne, Form kForm = kAnyForm>
-PatternRun readRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+// counts kForm's unless that is kAnyForm; kPadded: the pattern has padded
+// places (kSteps 0 then: the record's steps counted as it runs, so that the
+// padded rows are read by two functions, not sixteen). Each form out of
+// line, so that each keeps the converter's tiers inlined.
+template <std::size_t kSteps, bool kOne, Form kForm = kAnyForm, bool kPadded = false>
+[[gnu::noinline]] PatternRun readRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
                     std::size_t maxRows) {
   const std::size_t length = pattern.length;
   const std::size_t items = pattern.items;
   const std::size_t kept = pattern.kept;
   const PatternValue one = pattern.values[0];
+  const std::size_t steps = (length + 15) / 16;
   const char* record = p;
   PatternRun run{0, false};
   for (; run.rows < maxRows; ++run.rows, record += length, row += items) {
     // The line feed must be one the file holds, not the sentinel.
     if (static_cast<std::size_t>(end - record) < length) break;
-    if (!fitsBySteps<kSteps>(pattern, record)) {
+    if (!fitsBySteps<kSteps, kPadded>(pattern, record, steps)) {
       run.misfit = true;
       break;
     }
     if constexpr (kOne) {
       double value;
       const bool decided = kForm.integerDigits < 0
-                               ? patternValue(one, record, value)
+                               ? patternValue<kPadded>(one, record, value)
                                : patternValue(one, static_cast<unsigned>(kForm.integerDigits),
                                               static_cast<unsigned>(kForm.fractionDigits),
                                               static_cast<unsigned>(kForm.exponentDigits), record, value);
@@ -136,7 +221,7 @@ PatternRun readRows(const RecordPattern& pattern, const char*& p, const char* en
     } else {
       double values[kPatternItems];
       bool decided = true;
-      for (std::size_t k = 0; k < kept; ++k) decided &= patternValue(pattern.values[k], record, values[k]);
+      for (std::size_t k = 0; k < kept; ++k) decided &= patternValue<kPadded>(pattern.values[k], record, values[k]);
       if (!decided) break;
       for (std::size_t k = 0; k < kept; ++k) row[pattern.values[k].item] = values[k];
     }
@@ -210,15 +295,21 @@ bool learnPattern(RecordPattern& pattern, const char* record, const char* end, s
     const bool digit = isDigitByte(c);
     pattern.want[i] = pattern.other[i] = digit ? '0' : c;
     pattern.slack[i] = i >= length ? kAnyByte : digit ? kAnyDigit : 0;
+    pattern.open[i] = kAnyByte;
   }
+  pattern.padded = false;
   std::size_t kept = 0;
   std::size_t at = 0;
   for (std::size_t k = 0; k < items; ++k) {
     // As the one-pass read splits a record: blanks, and between two values
-    // at most one comma or semicolon with blanks around it.
+    // at most one comma or semicolon with blanks around it. A padded value's
+    // places start after the blank or separator that ends the value before
+    // it, or at the record's start.
+    std::size_t opening = k == 0 ? 0 : at + 1;
     while (isBlank(static_cast<unsigned char>(record[at]))) ++at;
     if (k > 0 && (byteClass(static_cast<unsigned char>(record[at])) & kComma) != 0) {
       ++at;
+      opening = at;
       while (isBlank(static_cast<unsigned char>(record[at]))) ++at;
     }
     if (at + 1 >= length) return false;
@@ -228,12 +319,33 @@ bool learnPattern(RecordPattern& pattern, const char* record, const char* end, s
     if (!parts.whole || parts.word != fast::NumberWord::None || offset(parts.end) >= length) return false;
     const std::size_t exponentDigits = offset(parts.end) - offset(parts.exponentDigits);
     if (exponentDigits > 4) return false;
+    const bool keep = ((convert >> k) & 1) != 0;
+    const std::size_t integerDigits = offset(parts.integerEnd) - offset(parts.first);
+    const std::size_t fraction = parts.point ? offset(parts.integerEnd) + 1 : offset(parts.integerEnd);
+    const std::size_t fractionDigits = offset(parts.mantissaEnd) - fraction;
+    // A value without an exponent or a plus, with a digit before its point:
+    // the places from `opening` to its last digit before the point may hold
+    // blanks, then a minus, then digits, as a field of a width pads it.
+    const std::size_t lastDigit = offset(parts.integerEnd) - 1;
+    bool padded = parts.end == parts.mantissaEnd && integerDigits > 0 && record[start] != '+' &&
+                  lastDigit > opening && (!keep || lastDigit - opening + 1 + fractionDigits <= 19);
+    for (std::size_t i = opening; padded && i < lastDigit; ++i) {
+      padded = record[i] == ' ' || record[i] == '-' || isDigitByte(static_cast<unsigned char>(record[i]));
+    }
     // Where the value's sign is or could be: its own sign, or a blank before
     // an unsigned value that follows a blank, a separator or nothing (a
     // minus there starts a value; after a digit it would be an exponent).
     std::ptrdiff_t sign = -1;
     const auto lead = static_cast<unsigned char>(record[start]);
-    if (isSignByte(lead)) {
+    if (padded) {
+      for (std::size_t i = opening; i < lastDigit; ++i) {
+        pattern.want[i] = ' ';
+        pattern.other[i] = '-';
+        pattern.slack[i] = 0;
+        pattern.open[i] = 0;
+      }
+      pattern.padded = true;
+    } else if (isSignByte(lead)) {
       sign = static_cast<std::ptrdiff_t>(start);
       allow(pattern, start, lead == '-' ? ' ' : '-');
     } else if (start >= 1 && record[start - 1] == ' ' &&
@@ -250,18 +362,16 @@ bool learnPattern(RecordPattern& pattern, const char* record, const char* end, s
         allow(pattern, before, mark == '-' ? '+' : '-');
       }
     }
-    if (((convert >> k) & 1) != 0) {
-      const std::size_t integerDigits = offset(parts.integerEnd) - offset(parts.first);
-      const std::size_t fraction = parts.point ? offset(parts.integerEnd) + 1 : offset(parts.integerEnd);
-      const std::size_t fractionDigits = offset(parts.mantissaEnd) - fraction;
+    if (keep) {
       if (integerDigits + fractionDigits > 19) return false;
       PatternValue& value = pattern.values[kept++];
+      value.padded = padded;
       value.sign = static_cast<std::int16_t>(sign);
-      value.integer = static_cast<std::int16_t>(offset(parts.first));
+      value.integer = static_cast<std::int16_t>(padded ? opening : offset(parts.first));
       value.fraction = static_cast<std::int16_t>(fraction);
       value.exponent = static_cast<std::int16_t>(offset(parts.exponentDigits));
       value.exponentSign = static_cast<std::int16_t>(exponentSign);
-      value.integerDigits = static_cast<std::uint8_t>(integerDigits);
+      value.integerDigits = static_cast<std::uint8_t>(padded ? lastDigit - opening + 1 : integerDigits);
       value.fractionDigits = static_cast<std::uint8_t>(fractionDigits);
       value.exponentDigits = static_cast<std::uint8_t>(exponentDigits);
       value.item = static_cast<std::uint8_t>(k);
@@ -287,13 +397,20 @@ bool learnPattern(RecordPattern& pattern, const char* record, const char* end, s
 bool fitsPatternByBytes(const RecordPattern& pattern, const char* record) {
   for (std::size_t i = 0; i < kPatternBytes && pattern.slack[i] != kAnyByte; ++i) {
     const auto c = static_cast<unsigned char>(record[i]);
-    const bool fits = pattern.slack[i] == kAnyDigit ? isDigitByte(c) : c == pattern.want[i] || c == pattern.other[i];
+    bool fits = pattern.slack[i] == kAnyDigit ? isDigitByte(c) : c == pattern.want[i] || c == pattern.other[i];
+    if (pattern.open[i] == 0) {
+      // A padded place: a blank, a minus or a digit, and after a minus or a
+      // digit a digit.
+      fits = (c == ' ' || c == '-' || isDigitByte(c)) &&
+             (c == ' ' || isDigitByte(static_cast<unsigned char>(record[i + 1])));
+    }
     if (!fits) return false;
   }
   return true;
 }
 
 bool fitsPattern(const RecordPattern& pattern, const char* record) {
+  if (pattern.padded) return fitsBySteps<0, true>(pattern, record, (pattern.length + 15) / 16);
   switch ((pattern.length + 15) / 16) {
     case 1: return fitsBySteps<1>(pattern, record);
     case 2: return fitsBySteps<2>(pattern, record);
@@ -309,6 +426,10 @@ bool fitsPattern(const RecordPattern& pattern, const char* record) {
 PatternRun readPatternRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
                            std::size_t maxRows) {
   static_assert(kPatternBytes == 8 * 16, "a pattern is checked in at most eight steps");
+  if (pattern.padded) {
+    if (pattern.kept != 1) return readRows<0, false, kAnyForm, true>(pattern, p, end, row, maxRows);
+    return readRows<0, true, kAnyForm, true>(pattern, p, end, row, maxRows);
+  }
   switch ((pattern.length + 15) / 16) {
     case 1: return readRows<1>(pattern, p, end, row, maxRows);
     case 2: return readRows<2>(pattern, p, end, row, maxRows);

@@ -1,11 +1,16 @@
 // A table's records read by the pattern of one before them. A program that
 // writes a table with one format ("%25.16E" three times, say) writes records
 // that are alike byte for byte but for their digits, the signs of their
-// values and the signs of their exponents. Once the one-pass read has taken
+// values and the signs of their exponents; one that writes values without an
+// exponent in fields of a width ("%11.6f", "%11d") also varies the blanks
+// that pad a field before its value. Once the one-pass read has taken
 // such a record, its pattern says what every byte must be: a digit (any
 // digit), the very byte it was, or at a sign's place one of two bytes (a
 // value's minus sign or the blank before an unsigned value; an exponent's
-// plus or minus). A later record that fits the pattern splits into the same
+// plus or minus), or a padded place: the places of a value without an
+// exponent before its last digit ahead of the point, from the blank after the
+// value before it (or the separator, or the record's start), which hold
+// blanks, then perhaps a minus, then digits. A later record that fits the pattern splits into the same
 // values at the same places, each of them a number of the same form, as the
 // scanner found them in the pattern's record: which digits a value has, and
 // which sign, change neither where it ends nor whether it is a number. So
@@ -24,35 +29,42 @@ namespace velmora::detail {
 // The longest record a pattern describes, its line feed included.
 inline constexpr std::size_t kPatternBytes = 128;
 // How many bytes past a record's line feed the check may load (its last
-// sixteen-byte step starts at most at the line feed).
-inline constexpr std::size_t kPatternPadding = 15;
+// sixteen-byte step starts at most at the line feed, and a padded place's
+// next byte is looked at beside it).
+inline constexpr std::size_t kPatternPadding = 16;
 // The most items a row read by a pattern has.
 inline constexpr std::size_t kPatternItems = 8;
 
 // Where a kept value's parts lie, as offsets from the record's first byte.
 struct PatternValue {
-  std::int16_t sign;          // the byte that is '-' for a negative value, or -1: always positive
-  std::int16_t integer;       // the first digit before the point
+  std::int16_t sign;          // the byte that is '-' for a negative value, or -1: always positive or padded
+  std::int16_t integer;       // the first digit before the point; padded: the first padded place
   std::int16_t fraction;      // the first digit after the point
   std::int16_t exponent;      // the exponent's first digit
   std::int16_t exponentSign;  // the byte that is '-' for a negative exponent, or -1
-  std::uint8_t integerDigits;
+  std::uint8_t integerDigits;   // padded: the padded places and the last digit before the point
   std::uint8_t fractionDigits;  // the two together at most 19: their value is exact
   std::uint8_t exponentDigits;  // 0: no exponent; at most 4
   std::uint8_t item;            // which item of the row it fills
+  bool padded;                  // its sign and first digits in padded places
 };
 
 // A record's pattern, byte by byte: the byte at i fits when it is want[i] or
 // other[i], or, where slack[i] is 9, when it is a digit ('0' in want and
-// other); past the line feed slack is 0xFF and any byte fits.
+// other); past the line feed slack is 0xFF and any byte fits. At a padded
+// place (open[i] 0; 0xFF elsewhere) want is a blank and other a minus, and a
+// digit fits too; a byte there that is not a blank must have a digit after
+// it, so that the place's blanks come first, then at most one minus.
 struct RecordPattern {
   alignas(16) unsigned char want[kPatternBytes];
   alignas(16) unsigned char other[kPatternBytes];
   alignas(16) unsigned char slack[kPatternBytes];
+  alignas(16) unsigned char open[kPatternBytes];
   std::uint32_t length;  // the record's bytes, its line feed included; 0: no pattern
   std::uint32_t items;   // the row's items, the record's values
   std::uint32_t convert; // the items kept (TableRead::convertItems)
   std::uint32_t kept;    // how many of `values` are in use
+  bool padded;           // some places are padded places
   PatternValue values[kPatternItems];
   // When a pattern is learned and how long it is kept: one that many
   // records do not fit (a table whose values vary in width) is forgotten,
@@ -66,7 +78,7 @@ struct RecordPattern {
 };
 
 // One for each channel a program may have open (the reader's), none allocated.
-static_assert(sizeof(RecordPattern) <= 560, "a pattern adds little to a reader's memory");
+static_assert(sizeof(RecordPattern) <= 704, "a pattern adds little to a reader's memory");
 
 // No pattern, and nothing learned yet.
 void forgetPattern(RecordPattern& pattern);
@@ -88,7 +100,9 @@ void notePatternMisfit(RecordPattern& pattern, long long line);
 // semicolon between two, nothing after the last but blanks. False (and no
 // pattern) when it would not, or when the record does not suit a pattern:
 // longer than kPatternBytes, a kept value of more than 19 digits, an
-// exponent of more than four. kNumberPadding bytes past `end` must be
+// exponent of more than four. A value without an exponent or a plus, with a
+// digit before its point, has padded places; a kept one only when they and
+// its digits number at most 19. kNumberPadding bytes past `end` must be
 // readable.
 bool learnPattern(RecordPattern& pattern, const char* record, const char* end, std::size_t items,
                   std::uint32_t convert);

@@ -59,6 +59,9 @@ TEST(RecordPattern, LearnedFromRecordsTheOnePassReadTakesWholeOnly) {
       {"1 2 3", false},                      // no line feed before the sentinel
       {"1 2x 3\n", false},
       {"1 2 3 \x80\n", false},
+      {"   5.100000 -123.456789    0.000001\n", true},  // fields padded to a width
+      {"          5         -12  1234567890\n", true},
+      {"1      12345678901.2345678 3\n", true},  // too many digits to be padded: read as it is
   };
   for (const Case& c : kCases) {
     RecordPattern pattern{};
@@ -80,8 +83,11 @@ TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
       "1 2 3\n",
       "-1.5;+2.5, 3.5e+1\t\r\n",
       "  -12.3456    7.0001  100.0000\n",
+      "     5.100000 -123.456789    0.000001\n",
+      "          5         -12  1234567890\n",
+      "-5.5,     12.25;  0.5\r\n",
   };
-  const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb0\xff";
+  const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb0\xff----    99";
   std::mt19937_64 random(1208);
   int fits = 0;
   int misfits = 0;
@@ -109,6 +115,67 @@ TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
   }
   EXPECT_GT(fits, 1000);
   EXPECT_GT(misfits, 1000);
+}
+
+// Fields padded to a width: a pattern learned from any record of them fits
+// the records with every count of digits and blanks before the point, each
+// value read as the number entry point reads it, and none whose padded
+// places are not blanks, then perhaps a minus, then digits.
+TEST(RecordPattern, PaddedFieldsFitWithEveryCountOfLeadingBlanks) {
+  std::mt19937_64 random(11);
+  int read = 0;
+  for (int width = 2; width <= 21; ++width) {
+    for (int fractionDigits : {0, 1, 6, 10}) {
+      const int room = width - fractionDigits - (fractionDigits > 0 ? 1 : 0);  // places before the point
+      if (room < 2 || room - 1 + fractionDigits > 19) continue;
+      auto field = [&](int digits, bool negative) {
+        std::string text = negative ? "-" : "";
+        for (int i = 0; i < digits; ++i) text += static_cast<char>('0' + random() % 10);
+        if (fractionDigits > 0) text += '.';
+        for (int i = 0; i < fractionDigits; ++i) text += static_cast<char>('0' + random() % 10);
+        return std::string(static_cast<std::size_t>(width) - text.size(), ' ') + text;
+      };
+      const std::string model = " " + field(1, false) + " " + field(room - 1, true) + " " + field(1, true) + "\n";
+      RecordPattern pattern{};
+      ASSERT_TRUE(learns(pattern, model)) << model;
+      for (int digits = 1; digits <= room; ++digits) {
+        for (bool negative : {false, true}) {
+          if (digits + (negative ? 1 : 0) > room) continue;
+          const std::string kept = field(digits, negative);
+          const std::string record = " " + field(room, false) + " " + kept + " " + field(1, true) + "\n";
+          const std::vector<char> buffer = inBuffer(record);
+          const char* p = buffer.data();
+          double row[3] = {0, 0, 0};
+          const velmora::detail::PatternRun run =
+              velmora::detail::readPatternRows(pattern, p, buffer.data() + record.size(), row, 1);
+          const bool exact = digits + fractionDigits <= 19 && room + fractionDigits <= 19;
+          if (!exact) continue;
+          // More than fifteen digits may be a value the fast tiers cannot decide.
+          ASSERT_FALSE(run.misfit) << model << record;
+          if (run.rows == 0 && digits + fractionDigits > 15) continue;
+          ASSERT_EQ(run.rows, 1u) << model << record;
+          double expected = 0;
+          ASSERT_TRUE(velmora::detail::convertNumber(kept.substr(kept.find_first_not_of(' ')), expected));
+          EXPECT_EQ(std::memcmp(&row[1], &expected, sizeof expected), 0) << record << row[1] << " " << expected;
+          ++read;
+        }
+      }
+      // What a padded place may not hold: a minus or a digit before a
+      // blank, two minuses, a minus after a digit, a plus.
+      const std::string kept = field(1, false);
+      const std::size_t last = kept.size() - static_cast<std::size_t>(fractionDigits) - (fractionDigits > 0 ? 2 : 1);
+      for (const char* cut : {"- ", "1 ", "--", "1-", "+"}) {
+        if (last < std::strlen(cut)) continue;
+        std::string changed = kept;
+        changed.replace(last - std::strlen(cut), std::strlen(cut), cut);
+        const std::string record = " " + field(1, false) + " " + changed + " " + field(1, true) + "\n";
+        const std::vector<char> buffer = inBuffer(record);
+        EXPECT_FALSE(velmora::detail::fitsPattern(pattern, buffer.data())) << model << record;
+        EXPECT_FALSE(velmora::detail::fitsPatternByBytes(pattern, buffer.data())) << model << record;
+      }
+    }
+  }
+  EXPECT_GT(read, 500);
 }
 
 // Values read by a pattern are the number entry point's: every form of the

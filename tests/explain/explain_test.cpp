@@ -674,6 +674,10 @@ const FindingCase kFindingCases[] = {
     // The record read across the reader's two blocks is judged whole.
     {"sign_makes_an_exponent_across_blocks", acrossBlocks(" 0.5 0"), acrossBlocks(" 0.75+1 0"), "", {},
      "record-bytes", "compared", 6045, "(row 6045): '6045 0.75+1 0' reads as 6045, 7.5, 0: in '0.75+1' the sign"},
+    // The sign the seventeenth byte of a longer record, right after a digit.
+    {"sign_makes_an_exponent_in_a_long_record", kPlain + kFive,
+     kPlain + "1 0.25 0\n2 0.5 0\n3" + std::string(11, ' ') + "0.75+1 0" + std::string(14, ' ') + "\n4 1 0\n5 1.25 0\n",
+     "", {}, "record-bytes", "compared", 3, "in '0.75+1' the sign after the digits starts an exponent"},
     // A row read from two lines is judged as it is shown, its lines joined.
     {"slash_ends_a_row_read_from_two_lines", kPlain + kFive,
      kPlain + tableOf({"1 0.25 0", "2", "0.625 /", "3 0.75 0", "4 1 0", "5 1.25 0"}), "", {}, "record-bytes",

@@ -441,7 +441,8 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
       RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}, {}};
       if constexpr (Events::kRowDetail) {
         const RowLines& row = lines[k];
-        seen.record = carry.record(reader, row.offset);
+        seen.record = reader.bufferedRecord(row.offset);
+        if (seen.record.empty()) seen.record = carry.record(reader, row.offset);
         if (row.last > row.first && !seen.record.empty()) {
           seen.laterLines = reader.bufferedRecords(row.offset + static_cast<long long>(seen.record.size()) + 1,
                                                    row.last - row.first);

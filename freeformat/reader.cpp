@@ -823,7 +823,15 @@ long long FreeFormatReader::recordOffsetAt(const char* at) const {
 }
 
 std::string_view FreeFormatReader::bufferedRecord(long long offset) const {
-  return bufferedRecords(offset, 1).value_or(std::string_view());
+  const char* base = buffer_.get();
+  if (base == nullptr || offset < bufferOffset_ || offset >= bufferOffset_ + (end_ - base)) return {};
+  const char* at = base + (offset - bufferOffset_);
+  const auto* lineFeed = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end_ - at)));
+  if (lineFeed == nullptr) {
+    if (!atEof_) return {};
+    lineFeed = end_;  // the file's last record, without a line feed
+  }
+  return {at, static_cast<std::size_t>(lineFeed - at)};
 }
 
 std::optional<std::string_view> FreeFormatReader::bufferedRecords(long long offset, long long count) const {

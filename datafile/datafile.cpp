@@ -208,6 +208,7 @@ void HeaderRecords::attach(FreeFormatReader& reader) {
 
 void HeaderRecords::take(void* self, std::string_view piece) {
   auto& records = *static_cast<HeaderRecords*>(self);
+  if (records.next_.bytes != nullptr) records.next_.bytes(records.next_.context, piece);
   // The records the statement being executed has read past are the
   // header's: told now, so that a statement passing over many records does
   // not keep them all.
@@ -235,41 +236,68 @@ void HeaderRecords::complete() {
   if (line <= reached_) {
     tell(line, current_, cut_);
   } else if (!ended_) {
-    ahead_ += current_;
-    aheadEnds_.push_back(ahead_.size());
-    aheadCut_.push_back(cut_);
+    ahead_.push_back({current_, cut_});
   }
   current_.clear();
   cut_ = false;
   if (ended_ && line >= reached_) {
-    reader_->tapBytes({});
+    reader_->tapBytes(next_);
     reader_ = nullptr;
   }
+}
+
+void RecordCarry::attach(FreeFormatReader& reader) {
+  read_ = reader.bytesRead();
+  partialStart_ = -1;  // the record the reader is in began before
+  reader.tapBytes(tap());
+}
+
+void RecordCarry::take(void* self, std::string_view piece) {
+  auto& carry = *static_cast<RecordCarry*>(self);
+  if (piece.empty()) return;  // the end of the file
+  carry.before_.assign(carry.partial_);
+  carry.beforeStart_ = carry.partialStart_;
+  carry.beforeCut_ = carry.partialCut_;
+  carry.pieceStart_ = carry.read_;
+  std::string_view tail = piece;
+  if (const std::size_t lineFeed = piece.rfind('\n'); lineFeed != std::string_view::npos) {
+    carry.partial_.clear();
+    carry.partialCut_ = false;
+    carry.partialStart_ = carry.read_ + static_cast<long long>(lineFeed) + 1;
+    tail = piece.substr(lineFeed + 1);
+  }
+  const std::size_t room = kMaxHeaderRecordBytes - carry.partial_.size();
+  carry.partial_.append(tail.substr(0, room));
+  carry.partialCut_ = carry.partialCut_ || tail.size() > room;
+  carry.read_ += static_cast<long long>(piece.size());
+}
+
+std::string_view RecordCarry::record(const FreeFormatReader& reader, long long offset) {
+  const std::string_view held = reader.bufferedRecord(offset);
+  // Only a record that began in the bytes before the last piece, and runs on
+  // into it, is joined: its start is what the reader dropped.
+  if (!held.empty() || offset < 0 || offset != beforeStart_ || beforeCut_) return held;
+  const std::optional<std::string_view> rest = reader.bufferedRecords(pieceStart_, 1);
+  if (!rest || before_.size() + rest->size() > kMaxHeaderRecordBytes) return held;
+  joined_.assign(before_).append(*rest);
+  return joined_;
 }
 
 void HeaderRecords::reached(long long line) {
   if (line <= reached_) return;
   reached_ = line;
   // Records read ahead that are now known to be the header's, in order.
-  std::size_t k = 0, start = 0;
-  for (; k < aheadEnds_.size() && told_ + 1 <= reached_; ++k) {
-    tell(told_ + 1, std::string_view(ahead_).substr(start, aheadEnds_[k] - start), aheadCut_[k]);
-    start = aheadEnds_[k];
-  }
-  ahead_.erase(0, start);
-  aheadEnds_.erase(aheadEnds_.begin(), aheadEnds_.begin() + static_cast<std::ptrdiff_t>(k));
-  aheadCut_.erase(aheadCut_.begin(), aheadCut_.begin() + static_cast<std::ptrdiff_t>(k));
-  for (std::size_t& end : aheadEnds_) end -= start;
+  std::size_t k = 0;
+  for (; k < ahead_.size() && told_ + 1 <= reached_; ++k) tell(told_ + 1, ahead_[k].bytes, ahead_[k].cut);
+  ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(k));
 }
 
 void HeaderRecords::ended(long long line) {
   reached(line);
   ended_ = true;
   ahead_.clear();
-  aheadEnds_.clear();
-  aheadCut_.clear();
   if (reader_ != nullptr && line_ > reached_) {  // the last record is whole and told
-    reader_->tapBytes({});
+    reader_->tapBytes(next_);
     reader_ = nullptr;
   }
 }

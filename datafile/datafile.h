@@ -25,6 +25,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -200,8 +201,14 @@ struct RowSeen {
   // For a handler that asks for each row as it is read (kRowDetail): the
   // record of its first line as the reader read it (its buffer, valid during
   // the event), to describe how its values are written without reading the
-  // file again; empty when the buffer no longer held it whole.
+  // file again; empty when the reader no longer held it whole. A record that
+  // began before the reader's buffer is joined from the bytes the loader
+  // kept as the reader read past them.
   std::string_view record;
+  // With `record`, of a row read from more than one line: the records after
+  // the first, up to the row's last line, with the line feeds between them
+  // (valid during the event); none when the reader no longer held them all.
+  std::optional<std::string_view> laterLines;
 };
 
 struct LoadEnd {
@@ -271,6 +278,34 @@ struct HeaderListener {
   void (*record)(void* events, int file, const HeaderRecordSeen&);  // null: not wanted
 };
 
+// The bytes of the record the reader was in when it last read more of the
+// file, kept as it read them, so that a row whose record began before the
+// reader's buffer can still be told whole. Records up to
+// kMaxHeaderRecordBytes long are kept; a longer one is not told.
+class RecordCarry {
+ public:
+  // Taps the reader's bytes from now on.
+  void attach(FreeFormatReader& reader);
+  // The tap itself, for a tap that hands the bytes on from the file's first.
+  ByteTap tap() { return {this, &RecordCarry::take}; }
+  // The record that starts at `offset`, whole as the reader read it (valid
+  // until the next call); empty when not held whole.
+  std::string_view record(const FreeFormatReader& reader, long long offset);
+
+ private:
+  static void take(void* self, std::string_view piece);
+
+  long long read_ = 0;            // bytes tapped so far, from the file's first
+  std::string partial_;           // the record the bytes tapped end in, so far
+  long long partialStart_ = 0;    // where it starts; -1: unknown
+  bool partialCut_ = false;       // it went on past kMaxHeaderRecordBytes
+  std::string before_;            // partial_ as it was before the last piece
+  long long beforeStart_ = -1;
+  bool beforeCut_ = false;
+  long long pieceStart_ = -1;     // where the last piece starts
+  std::string joined_;
+};
+
 // The header's records, split from the bytes the reader reads and told to
 // the listener's `record` as the header's statements reach them.
 class HeaderRecords {
@@ -280,6 +315,9 @@ class HeaderRecords {
   HeaderRecords& operator=(const HeaderRecords&) = delete;
   // Taps the reader's bytes; right after its rewind.
   void attach(FreeFormatReader& reader);
+  // Hands every byte it taps on to `next`, which keeps the tap once the
+  // header's records are told; before attach().
+  void handOn(ByteTap next) { next_ = next; }
   // A statement stopped on `line`: the records up to it are the header's.
   void reached(long long line);
   // The header's last statement stopped on `line`: no record after it is
@@ -299,10 +337,14 @@ class HeaderRecords {
   long long reached_ = 0;       // records up to it are the header's
   bool ended_ = false;          // reached_ is the header's last record
   long long told_ = 0;          // records up to it were told
-  // Whole records read ahead of the statements (not yet known to be the header's).
-  std::string ahead_;
-  std::vector<std::size_t> aheadEnds_;
-  std::vector<bool> aheadCut_;
+  // A whole record read ahead of the statements, not yet known to be the
+  // header's.
+  struct AheadRecord {
+    std::string bytes;  // up to kMaxHeaderRecordBytes
+    bool cut = false;   // the record went on past them
+  };
+  std::vector<AheadRecord> ahead_;
+  ByteTap next_;
 };
 // Opens, rewinds, and executes the title and header statements of the layout.
 // With `records`, the header's records go to the listener as they are read.
@@ -332,7 +374,7 @@ inline constexpr std::size_t kRowBatch = 256;
 // The rows of a load whose header was read, its end and its close.
 template <class Events, class Keep>
 std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, int file, const LoadPolicy& policy,
-                     Events& events, Keep&& keep);
+                     Events& events, Keep&& keep, RecordCarry& carry);
 
 }  // namespace detail
 
@@ -359,15 +401,20 @@ std::size_t loadDataFile(std::string_view name, DataFileRole role, HeaderState& 
       Events::kHeaderRecords
           ? +[](void* e, int f, const HeaderRecordSeen& seen) { static_cast<Events*>(e)->headerRecord(f, seen); }
           : nullptr};
+  // Each row's record for a handler that asks, whole where it began
+  // before the reader's buffer.
+  detail::RecordCarry carry;
   if constexpr (Events::kHeaderRecords) {
     // Lives on into the first row statement, which may read the end of the
     // header's last record.
     detail::HeaderRecords records(listener);
+    if constexpr (Events::kRowDetail) records.handOn(carry.tap());
     detail::openAndReadHeader(reader, name, numbers, header, policy.openMode, listener, &records);
-    return detail::loadRows(reader, numbers, file, policy, events, keep);
+    return detail::loadRows(reader, numbers, file, policy, events, keep, carry);
   } else {
     detail::openAndReadHeader(reader, name, numbers, header, policy.openMode, listener, nullptr);
-    return detail::loadRows(reader, numbers, file, policy, events, keep);
+    if constexpr (Events::kRowDetail) carry.attach(reader);
+    return detail::loadRows(reader, numbers, file, policy, events, keep, carry);
   }
 }
 
@@ -375,7 +422,7 @@ namespace detail {
 
 template <class Events, class Keep>
 std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, int file, const LoadPolicy& policy,
-                     Events& events, Keep&& keep) {
+                     Events& events, Keep&& keep, [[maybe_unused]] RecordCarry& carry) {
   events.headerEnd(file);
 
   // A handler that asks for detail gets each row as soon as it is read, so
@@ -396,8 +443,16 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
                                                  wanted, ended, cutShortLine,
                                                  kDetail ? events.ignoredCounting(file) : IgnoredCounting{});
     for (std::size_t k = 0; k < got; ++k) {
-      RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}};
-      if constexpr (Events::kRowDetail) seen.record = reader.bufferedRecord(lines[k].offset);
+      RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}, {}};
+      if constexpr (Events::kRowDetail) {
+        const RowLines& row = lines[k];
+        seen.record = reader.bufferedRecord(row.offset);
+        if (seen.record.empty()) seen.record = carry.record(reader, row.offset);
+        if (row.last > row.first && !seen.record.empty()) {
+          seen.laterLines = reader.bufferedRecords(row.offset + static_cast<long long>(seen.record.size()) + 1,
+                                                   row.last - row.first);
+        }
+      }
       keep(seen);
       events.row(file, seen);
     }

@@ -38,6 +38,10 @@ void throwStop(const StopReport& report) {
   // Line 2's description runs to the text's last byte, its line feed.
   stop.description.assign(report.text + report.descriptionStart,
                           report.textLength - 1 - report.descriptionStart);
+  // The record it stopped in, judged while the reader holds it.
+  if (!report.record.empty()) {
+    stop.causes = judgeRecordCauses(report.record.substr(0, kMaxShownRecordBytes), false, 0, stop.causeWhere);
+  }
   throw Stopped{std::move(stop)};
 }
 
@@ -460,6 +464,29 @@ void startRecord(LoadRecord& record, Workspace& workspace, int f) {
   record.column1 = workspace.column1[f].get();
   record.column3 = workspace.column3[f].get();
   record.column2Written = f == 1 ? workspace.comparedWritten.get() : nullptr;
+  record.causes = workspace.causes[f].get();
+}
+
+// The causes of a row's record, judged from the bytes the reader holds as
+// rowRecord shows them (its first kMaxRecordLines lines, each cut after
+// kMaxShownRecordBytes, joined by line feeds); 0 (not judged) where the
+// reader no longer held them whole.
+std::uint8_t rowCauses(const RowSeen& seen, std::vector<CauseWhere>& where, std::string& joined) {
+  const auto index = static_cast<std::uint32_t>(seen.row - 1);
+  if (seen.record.empty()) return 0;
+  if (seen.lines->first == seen.lines->last) {
+    return judgeRecordCauses(seen.record.substr(0, kMaxShownRecordBytes), true, index, where);
+  }
+  if (!seen.laterLines) return 0;
+  joined.assign(seen.record.substr(0, kMaxShownRecordBytes));
+  std::string_view later = *seen.laterLines;
+  for (long long line = 1; line < kMaxRecordLines && line <= seen.lines->last - seen.lines->first; ++line) {
+    const std::size_t lineFeed = later.find('\n');
+    joined += '\n';
+    joined += later.substr(0, std::min(lineFeed, kMaxShownRecordBytes));
+    later = lineFeed == std::string_view::npos ? std::string_view() : later.substr(lineFeed + 1);
+  }
+  return judgeRecordCauses(joined, true, index, where);
 }
 
 // What explain notes of the one run, as it goes: the control file's name
@@ -514,6 +541,7 @@ class Observer : public NoRunEvents {
     file.presence = presenceOf(file.name);
     file.loadStarted = true;
     startRecord(file.record, workspace_, f);
+    file.causeWhere.clear();
   }
 
   void opened(int f) { record(f).opened = true; }
@@ -606,6 +634,7 @@ class Observer : public NoRunEvents {
     r.column3[index] = seen.values[2];
     const RowLines& lines = *seen.lines;
     if (r.column2Written != nullptr) r.column2Written[index] = writtenForm(seen.record);
+    r.causes[index] = rowCauses(seen, facts_.files[f].causeWhere, joined_);
     r.slashRows += lines.endedBySlash ? 1 : 0;
     if (lines.first != lines.last) {
       if (r.firstMultiLineRow == 0) {
@@ -669,6 +698,7 @@ class Observer : public NoRunEvents {
   Workspace& workspace_;
   Explanation& facts_;
   double total_ = 0;
+  std::string joined_;  // a row's lines, joined to be judged
 };
 
 }  // namespace
@@ -701,6 +731,7 @@ Workspace::Workspace() {
     column3[f].reset(largePagesLater(new double[kMaxRows], kMaxRows));
   }
   comparedWritten.reset(largePagesLater(new WrittenForm[kMaxRows], kMaxRows));
+  for (auto& column : causes) column.reset(largePagesLater(new std::uint8_t[kMaxRows], kMaxRows));
 }
 
 void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {

@@ -44,6 +44,39 @@ struct WrittenForm {
   std::uint8_t significant = kUnknownWritten;
 };
 
+// Why a record may read other than its writer surely meant, judged while
+// the reader held the record (judgeRecordCauses): one bit a cause, and
+// kCausesJudged when the record was judged at all (it was at hand whole).
+enum RecordCause : std::uint8_t {
+  kCauseSignExponent = 1,  // a sign right after a number's digits starts an exponent
+  kCauseSlash = 2,         // a slash ends the row before its three values
+  kCauseSeparator = 4,     // a comma or semicolon between digits separates two values
+  kCauseInvisible = 8,     // bytes the eye does not see
+  kCausesJudged = 0x80,
+};
+inline constexpr int kRecordCauses = 4;
+
+// Where a cause stands in a judged record, by its places in the bytes
+// judged (what rowRecord shows of it), so that its words only cut them:
+//   sign exponent:  the value's start, the sign, the value's end
+//   slash:          its place, the value spans before it, the values before it
+//                   (noted for any slash, whether or not it is a cause)
+//   separator:      the first value's start, the separator, the second value's end
+// Invisible bytes are named from the bytes shown. Places past 0xFFFF are
+// kept as 0xFFFF (never, for the bytes a record is judged from).
+struct CauseWhere {
+  std::uint32_t row;  // from 0 (0 for a record that is not a row)
+  std::uint8_t cause;
+  std::uint16_t at[3];
+};
+
+// Judges `text`, the bytes of a row's lines as rowRecord shows them (or of
+// the record a stop names, `row` false), with the reader's own tokenizer:
+// returns its cause bits with kCausesJudged, and appends the place of each
+// cause, and of a slash, to `where` under `index`. A quick look at the bytes
+// first: a record with no byte that could make a cause is not split.
+std::uint8_t judgeRecordCauses(std::string_view text, bool row, std::uint32_t index, std::vector<CauseWhere>& where);
+
 struct LoadRecord {
   // Storage for kMaxRows entries each, filled up to `rows`: where each row's
   // statement found its first value and stopped (firstLine, lastLine: the
@@ -61,6 +94,9 @@ struct LoadRecord {
   // Of the compared file only (null for the reference): each row's column 2
   // as written.
   WrittenForm* column2Written = nullptr;
+  // Each row's record causes as judged while it was read (RecordCause bits;
+  // 0: not judged, the record was not at hand whole).
+  std::uint8_t* causes = nullptr;
   [[nodiscard]] long long firstLine(std::size_t i) const { return static_cast<long long>(rowPlaces[i] >> kSpanBits); }
   [[nodiscard]] long long lastLine(std::size_t i) const {
     return firstLine(i) + static_cast<long long>(rowPlaces[i] & kSpanMask);
@@ -299,6 +335,8 @@ struct FileFacts {
   // The values the first record of the first row read from more than one
   // line holds, as the reader split it while reading the row (0: not known).
   std::uint32_t multiLineHeld = 0;
+  // Where the causes of the rows judged while read stand, in row order.
+  std::vector<CauseWhere> causeWhere;
 };
 
 // Where velmora stops (the reader's facts of the stop, kept), and the two
@@ -312,6 +350,10 @@ struct StopSeen : StopFacts {
   // and creates (or fails to create) this file, not the link.
   std::optional<std::string> linkTarget;
   int dataFile = -1;                // the data file being handled (0, 1); -1: the control file
+  // The causes of the record of `line`, judged while the reader held it
+  // whole as it stopped (0: not judged), and where they stand.
+  std::uint8_t causes = 0;
+  std::vector<CauseWhere> causeWhere;
 };
 
 // What the control file's statements saw: each name's line, and how the
@@ -384,6 +426,7 @@ struct Workspace {
   std::unique_ptr<double[]> column1[2];
   std::unique_ptr<double[]> column3[2];
   std::unique_ptr<WrittenForm[]> comparedWritten;
+  std::unique_ptr<std::uint8_t[]> causes[2];
   // Positions a load may have written, zeroed again before the next use, so a
   // workspace can serve many explanations (tests, the fuzzer).
   std::size_t used[2] = {0, 0};

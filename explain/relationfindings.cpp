@@ -16,6 +16,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "explain/findings.h"
 #include "explain/facts.h"
 #include "companion/companion.h"
@@ -460,7 +464,8 @@ std::vector<ExceptionRow> exceptionRows(const Explanation& facts, const Relation
 // Record-level causes.
 
 enum class Cause { SignExponent, Slash, SeparatorInNumber, Invisible };
-constexpr int kCauses = 4;
+constexpr std::uint8_t kCauseBits[kRecordCauses] = {kCauseSignExponent, kCauseSlash, kCauseSeparator,
+                                                     kCauseInvisible};
 
 // The record's values as the reader splits them, and where a slash ends it.
 struct ValuesOf {
@@ -497,11 +502,174 @@ std::optional<std::size_t> separatorInNumber(const ValuesOf& split) {
   return std::nullopt;
 }
 
+// An invisible byte or character at `at`: its length (0: none) and, through
+// `each`, its shown bytes and name. What the reader reads as a blank (a tab,
+// a carriage return) is spacing between values, as a space is; a line feed
+// joins the records of a row shown together.
+template <class Each>
+std::size_t invisibleAt(std::string_view record, std::size_t at, Each&& each) {
+  for (const Invisible& inv : kInvisible) {
+    const std::size_t len = std::strlen(inv.bytes);
+    if (record.compare(at, len, inv.bytes) == 0) {
+      each(std::string_view(inv.shown), inv.name);
+      return len;
+    }
+  }
+  const auto c = static_cast<unsigned char>(record[at]);
+  if (c == '\n' || isBlankByte(c) || (c >= 0x20 && c != 0x7F)) return 0;
+  char shown[8];
+  std::snprintf(shown, sizeof shown, "\\x%02x", c);
+  each(std::string_view(shown), controlName(c));
+  return 1;
+}
+
+// What a byte may start, for the quick look before a record is split.
+enum class Look : std::uint8_t { Nothing, Cause, Separator, Sign };
+struct LookTable {
+  Look look[256] = {};
+  constexpr LookTable() {
+    for (int c = 0; c < 0x20; ++c) look[c] = Look::Cause;
+    look[static_cast<unsigned char>('\n')] = look[static_cast<unsigned char>('\t')] =
+        look[static_cast<unsigned char>('\r')] = Look::Nothing;
+    look[0x7F] = look[0xC2] = look[0xE2] = look[0xEF] = Look::Cause;
+    look[static_cast<unsigned char>('/')] = Look::Cause;
+    look[static_cast<unsigned char>(',')] = look[static_cast<unsigned char>(';')] = Look::Separator;
+    look[static_cast<unsigned char>('+')] = look[static_cast<unsigned char>('-')] = Look::Sign;
+  }
+};
+constexpr LookTable kLook;
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+#if defined(__SSE2__)
+// The bytes the coarse look compares with, each in all sixteen places, made
+// once a record.
+struct CoarseBytes {
+  __m128i tab = _mm_set1_epi8('\t'), carriageReturn = _mm_set1_epi8('\r'), space = _mm_set1_epi8(0x20);
+  __m128i slash = _mm_set1_epi8('/'), del = _mm_set1_epi8(0x7F), comma = _mm_set1_epi8(','),
+          semicolon = _mm_set1_epi8(';');
+  __m128i plus = _mm_set1_epi8('+'), minus = _mm_set1_epi8('-'), point = _mm_set1_epi8('.'),
+          eleven = _mm_set1_epi8(11);
+};
+
+// Whether the sixteen bytes `a` may hold a cause, `before` the byte before
+// each: a coarse look that an ordinary record passes. A control byte (not a
+// tab or carriage return), a byte from 0x80 on, a delete, slash, comma or
+// semicolon, or a sign right after a digit or point.
+inline bool chunkMayHoldCause(const CoarseBytes& k, __m128i a, __m128i before) {
+  // Bytes below 0x20 and from 0x80 on are below 0x20 as signed bytes.
+  __m128i hit = _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(a, k.tab), _mm_cmpeq_epi8(a, k.carriageReturn)),
+                                 _mm_cmplt_epi8(a, k.space));
+  hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(a, k.slash), _mm_cmpeq_epi8(a, k.del)));
+  hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(a, k.comma), _mm_cmpeq_epi8(a, k.semicolon)));
+  // '.' to '9' before, as 0 to 11.
+  const __m128i fromPoint = _mm_sub_epi8(before, k.point);
+  const __m128i digitOrPoint = _mm_cmpeq_epi8(_mm_min_epu8(fromPoint, k.eleven), fromPoint);
+  const __m128i sign = _mm_or_si128(_mm_cmpeq_epi8(a, k.plus), _mm_cmpeq_epi8(a, k.minus));
+  hit = _mm_or_si128(hit, _mm_and_si128(sign, digitOrPoint));
+  return _mm_movemask_epi8(hit) != 0;
+}
+
+// The coarse look over a whole record, sixteen bytes a step; the last step
+// ends at the record's end (it may look at some bytes twice). A record
+// shorter than a step is looked at in a copy padded with blanks.
+bool coarseMayHoldCause(std::string_view t) {
+  constexpr std::size_t kStep = 16;
+  const CoarseBytes k;
+  const auto load = [](const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  if (t.size() < kStep) {
+    char padded[kStep];
+    std::memset(padded, ' ', sizeof padded);
+    if (!t.empty()) std::memcpy(padded, t.data(), t.size());
+    const __m128i a = load(padded);
+    return chunkMayHoldCause(k, a, _mm_slli_si128(a, 1));
+  }
+  __m128i previous = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + kStep <= t.size(); i += kStep) {
+    const __m128i a = load(t.data() + i);
+    if (chunkMayHoldCause(k, a, _mm_or_si128(_mm_slli_si128(a, 1), _mm_srli_si128(previous, 15)))) return true;
+    previous = a;
+  }
+  return i < t.size() &&
+         chunkMayHoldCause(k, load(t.data() + t.size() - kStep), load(t.data() + t.size() - kStep - 1));
+}
+
+#else
+bool coarseMayHoldCause(std::string_view) { return true; }
+#endif
+
+// Whether a record holds a byte that could make a cause: a slash, a control
+// byte, the first byte of a named invisible character, a comma or semicolon
+// between digits, a sign right after a digit or point.
+bool mayHoldCause(std::string_view t) {
+  if (!coarseMayHoldCause(t)) return false;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    switch (kLook.look[static_cast<unsigned char>(t[i])]) {
+      case Look::Nothing:
+        break;
+      case Look::Cause:
+        return true;
+      case Look::Separator:
+        if (i > 0 && i + 1 < t.size() && isDigit(t[i - 1]) && isDigit(t[i + 1])) return true;
+        break;
+      case Look::Sign:
+        if (i > 0 && (isDigit(t[i - 1]) || t[i - 1] == '.')) return true;
+        break;
+    }
+  }
+  return false;
+}
+
+std::uint16_t place(std::size_t at) { return static_cast<std::uint16_t>(std::min<std::size_t>(at, 0xFFFF)); }
+
+}  // namespace
+
+std::uint8_t judgeRecordCauses(std::string_view text, bool row, std::uint32_t index, std::vector<CauseWhere>& where) {
+  std::uint8_t bits = kCausesJudged;
+  if (!mayHoldCause(text)) return bits;
+  const ValuesOf split(text);
+  if (const WrittenValue* v = signExponent(split)) {
+    bits |= kCauseSignExponent;
+    where.push_back({index, kCauseSignExponent, {place(v->start), place(v->exponentAt), place(v->end)}});
+  }
+  if (split.slash != std::string_view::npos) {
+    // A slash after a row's three values is never reached: the row read
+    // them all, and what follows (a comment) is passed over unseen.
+    std::uint64_t before = 0;
+    for (const WrittenValue& v : split.values) before += v.repeat;
+    if (!row || before < static_cast<std::uint64_t>(kRowItems)) bits |= kCauseSlash;
+    where.push_back({index, kCauseSlash,
+                     {place(split.slash), place(split.values.size()), place(static_cast<std::size_t>(
+                                                                          std::min<std::uint64_t>(before, 0xFFFF)))}});
+  }
+  if (const std::optional<std::size_t> k = separatorInNumber(split)) {
+    bits |= kCauseSeparator;
+    const WrittenValue& v = split.values[*k];
+    where.push_back({index, kCauseSeparator, {place(v.start), place(v.end), place(split.values[*k + 1].end)}});
+  }
+  for (std::size_t i = 0; i < text.size() && (bits & kCauseInvisible) == 0; ++i) {
+    if (invisibleAt(text, i, [](std::string_view, const char*) {}) > 0) bits |= kCauseInvisible;
+  }
+  return bits;
+}
+
+namespace {
+
+// The place of `cause` in record `index` as judged, or null.
+const CauseWhere* causeWhere(const std::vector<CauseWhere>& where, std::uint32_t index, std::uint8_t cause) {
+  const auto it = std::lower_bound(where.begin(), where.end(), std::pair(index, cause),
+                                   [](const CauseWhere& w, const std::pair<std::uint32_t, std::uint8_t>& key) {
+                                     return w.row != key.first ? w.row < key.first : w.cause < key.second;
+                                   });
+  return it != where.end() && it->row == index && it->cause == cause ? &*it : nullptr;
+}
+
 struct Seen {
   int file;
   std::size_t row;      // from 1; 0: not a row (a stop's line)
   long long line;
-  std::string record;
+  std::string record;   // as read again, to be shown
 };
 
 class RecordCauses {
@@ -520,15 +688,21 @@ class RecordCauses {
     std::sort(seen_.begin(), seen_.end(), [](const Seen& a, const Seen& b) {
       return a.file != b.file ? a.file < b.file : a.line < b.line;
     });
+    // Each record's causes as judged while it was read; a record the first
+    // read did not hold whole is judged from its bytes as shown.
+    judged_.resize(seen_.size());
+    for (std::size_t k = 0; k < seen_.size(); ++k) judged_[k] = judgedOf(seen_[k]);
     for (int f = 0; f < 2; ++f) {
-      for (int cause = 0; cause < kCauses; ++cause) {
+      for (int cause = 0; cause < kRecordCauses; ++cause) {
         std::vector<const Seen*> with;
         std::string detail;
-        for (const Seen& s : seen_) {
-          if (s.file != f) continue;
-          const std::string d = explain(static_cast<Cause>(cause), s);
-          if (d.empty()) continue;
-          if (with.empty()) detail = d;
+        for (std::size_t k = 0; k < seen_.size(); ++k) {
+          const Seen& s = seen_[k];
+          if (s.file != f || (judged_[k].bits & kCauseBits[cause]) == 0) continue;
+          if (with.empty()) {
+            detail = words(static_cast<Cause>(cause), s.record, judged_[k]);
+            if (detail.empty()) continue;  // its bytes as shown no longer hold it
+          }
           with.push_back(&s);
         }
         if (with.empty()) continue;
@@ -557,6 +731,34 @@ class RecordCauses {
   }
 
  private:
+  // A record's cause bits and where to find their places.
+  struct Judged {
+    std::uint8_t bits = 0;
+    const std::vector<CauseWhere>* where = nullptr;
+    std::uint32_t index = 0;
+    std::shared_ptr<std::vector<CauseWhere>> own;  // of a record judged from its bytes as shown
+  };
+
+  Judged judgedOf(const Seen& s) const {
+    Judged j;
+    const FileFacts& file = facts_.files[s.file];
+    if (s.row > 0 && file.record.causes != nullptr && s.row <= file.record.rows) {
+      j.bits = file.record.causes[s.row - 1];
+      j.where = &file.causeWhere;
+      j.index = static_cast<std::uint32_t>(s.row - 1);
+    } else if (s.row == 0 && facts_.stop && facts_.stop->dataFile == s.file && facts_.stop->line == s.line) {
+      j.bits = facts_.stop->causes;
+      j.where = &facts_.stop->causeWhere;
+    }
+    if ((j.bits & kCausesJudged) == 0) {
+      j.own = std::make_shared<std::vector<CauseWhere>>();
+      j.bits = judgeRecordCauses(s.record, s.row > 0, 0, *j.own);
+      j.where = j.own.get();
+      j.index = 0;
+    }
+    return j;
+  }
+
   std::string rowValues(int f, std::size_t row) const {
     const LoadRecord& r = facts_.files[f].record;
     if (row == 0 || row > r.rows) return "";
@@ -564,68 +766,41 @@ class RecordCauses {
     return valuesOf(v);
   }
 
-  static std::string explain(Cause cause, const Seen& s) {
-    const std::string& record = s.record;
-    const ValuesOf split(record);
+  // A cause's words, its places cut from the record as shown; "" when the
+  // record shown does not hold them.
+  static std::string words(Cause cause, const std::string& record, const Judged& j) {
+    const CauseWhere* w = cause == Cause::Invisible ? nullptr : causeWhere(*j.where, j.index, kCauseBits[static_cast<int>(cause)]);
     switch (cause) {
       case Cause::SignExponent: {
-        const WrittenValue* v = signExponent(split);
-        if (v == nullptr) return "";
-        const std::string token = record.substr(v->start, v->end - v->start);
-        const std::size_t sign = v->exponentAt - v->start;
+        if (w == nullptr || w->at[2] > record.size() || w->at[0] >= w->at[1] || w->at[1] >= w->at[2]) return "";
+        const std::string token = record.substr(w->at[0], w->at[2] - w->at[0]);
+        const std::size_t sign = w->at[1] - w->at[0];
         return "in '" + token + "' the sign after the digits starts an exponent, so it reads as " +
                token.substr(0, sign) + "e" + token.substr(sign) +
                "; write the exponent with an e, or put a blank before the sign for two values";
       }
       case Cause::Slash: {
-        if (split.slash == std::string_view::npos) return "";
-        // A slash after a row's three values is never reached: the row read
-        // them all, and what follows (a comment) is passed over unseen.
-        std::uint64_t before = 0;
-        for (const WrittenValue& v : split.values) before += v.repeat;
-        if (s.row > 0 && before >= static_cast<std::uint64_t>(kRowItems)) return "";
-        return "the slash at character " + std::to_string(split.slash + 1) +
+        if (w == nullptr || w->at[0] >= record.size()) return "";
+        return "the slash at character " + std::to_string(w->at[0] + 1) +
                " ends the row: the values after it are not read, and the values it did not reach read as 0";
       }
       case Cause::SeparatorInNumber: {
-        const std::optional<std::size_t> k = separatorInNumber(split);
-        if (!k) return "";
-        const WrittenValue& v = split.values[*k];
-        const WrittenValue& next = split.values[*k + 1];
-        const std::string first = record.substr(v.start, v.end - v.start);
-        const std::string second = record.substr(next.start, next.end - next.start);
-        return std::string("the ") + (record[v.end] == ',' ? "comma" : "semicolon") + " inside '" + first +
-               record[v.end] + second + "' separates values, so it reads as the two values " + first + " and " +
-               second + ": write numbers with a decimal point and no thousands separator";
+        if (w == nullptr || w->at[2] > record.size() || w->at[0] >= w->at[1] || w->at[1] >= w->at[2]) return "";
+        const std::string first = record.substr(w->at[0], w->at[1] - w->at[0]);
+        const std::string second = record.substr(w->at[1] + 1u, w->at[2] - w->at[1] - 1u);
+        const char separator = record[w->at[1]];
+        return std::string("the ") + (separator == ',' ? "comma" : "semicolon") + " inside '" + first + separator +
+               second + "' separates values, so it reads as the two values " + first + " and " + second +
+               ": write numbers with a decimal point and no thousands separator";
       }
       case Cause::Invisible: {
         std::string names;
-        auto note = [&](std::string_view shownBytes, const char* name, std::size_t at) {
-          if (!names.empty()) names += ", ";
-          names += std::string(shownBytes) + " (" + name + ") at character " + std::to_string(at + 1);
-        };
         for (std::size_t i = 0; i < record.size(); ++i) {
-          const auto c = static_cast<unsigned char>(record[i]);
-          bool matched = false;
-          for (const Invisible& inv : kInvisible) {
-            const std::size_t len = std::strlen(inv.bytes);
-            if (record.compare(i, len, inv.bytes) == 0) {
-              note(inv.shown, inv.name, i);
-              i += len - 1;
-              matched = true;
-              break;
-            }
-          }
-          if (matched) continue;
-          // What the reader reads as a blank (a tab, a carriage return) is
-          // spacing between values, as a space is; a line feed joins the
-          // records of a row shown together.
-          if (c == '\n' || isBlankByte(c)) continue;
-          if (c < 0x20 || c == 0x7F) {
-            char shown[8];
-            std::snprintf(shown, sizeof shown, "\\x%02x", c);
-            note(shown, controlName(c), i);
-          }
+          const std::size_t len = invisibleAt(record, i, [&](std::string_view shownBytes, const char* name) {
+            if (!names.empty()) names += ", ";
+            names += std::string(shownBytes) + " (" + name + ") at character " + std::to_string(i + 1);
+          });
+          if (len > 1) i += len - 1;
         }
         if (names.empty()) return "";
         return "it holds bytes the eye does not see: " + names + "; remove them, or write a plain blank";
@@ -636,6 +811,7 @@ class RecordCauses {
 
   const Explanation& facts_;
   std::vector<Seen> seen_;
+  std::vector<Judged> judged_;
   std::set<std::pair<int, long long>> looked_;
 };
 
@@ -646,14 +822,19 @@ Finding constantFinding(const Explanation& facts, double value) {
   std::string text = quotedName(facts.files[1].name) + ": compared column 2 is " + shortestText(value) +
                      " on every row (" + plural(b.rows, "row", "rows") +
                      ") whatever the reference's, so no relation between the files holds";
-  // The first rows' records, as the reader splits them.
+  // The first rows' records, as the reader split them while it read them
+  // (a record it did not hold whole, as shown).
   bool slashed = true;
   const std::size_t looked = std::min<std::size_t>(b.rows, kConstantRowsLooked);
   std::size_t at = 0;
   for (std::size_t i = 0; i < looked && slashed; ++i) {
-    const ValuesOf split(rowRecord(facts, 1, i));
-    slashed = split.slash != std::string_view::npos && split.values.size() < 2;
-    if (i == 0) at = split.slash;
+    const auto index = static_cast<std::uint32_t>(i);
+    std::vector<CauseWhere> own;
+    const bool judged = b.causes != nullptr && (b.causes[i] & kCausesJudged) != 0;
+    if (!judged) judgeRecordCauses(rowRecord(facts, 1, i), true, index, own);
+    const CauseWhere* slash = causeWhere(judged ? facts.files[1].causeWhere : own, index, kCauseSlash);
+    slashed = slash != nullptr && slash->at[1] < 2;
+    if (i == 0 && slash != nullptr) at = slash->at[0];
   }
   if (slashed && looked > 0) {
     text += ": a slash ended each row before its second value (line " + std::to_string(b.firstLine(0)) +

@@ -175,7 +175,10 @@ void FreeFormatReader::fail(Failure kind, int item, long long line, int osError)
   if (fd_ >= 0) context.file = std::string_view(name_, nameLength_);
   context.item = item;
   context.line = line;
-  if (line > 0 && line == line_ && pos_ != nullptr) context.recordOffset = recordOffsetAt(pos_);
+  if (line > 0 && line == line_ && pos_ != nullptr) {
+    context.recordOffset = recordOffsetAt(pos_);
+    if (context.recordOffset >= 0) context.record = bufferedRecord(context.recordOffset);
+  }
   context.osError = osError;
   stopRun(context);
 }
@@ -837,6 +840,25 @@ std::string_view FreeFormatReader::bufferedRecord(long long offset) const {
     lineFeed = end_;  // the file's last record, without a line feed
   }
   return {at, static_cast<std::size_t>(lineFeed - at)};
+}
+
+std::optional<std::string_view> FreeFormatReader::bufferedRecords(long long offset, long long count) const {
+  const char* base = buffer_.get();
+  if (base == nullptr || count < 1 || offset < bufferOffset_ || offset >= bufferOffset_ + (end_ - base)) {
+    return std::nullopt;
+  }
+  const char* at = base + (offset - bufferOffset_);
+  const char* lineFeed = at - 1;
+  for (long long k = 0; k < count; ++k) {
+    const char* from = lineFeed + 1;
+    lineFeed = from < end_ ? static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(end_ - from)))
+                           : nullptr;
+    if (lineFeed == nullptr) {
+      if (!atEof_ || k + 1 < count || (k > 0 && from == end_)) return std::nullopt;
+      lineFeed = end_;  // the file's last record, without a line feed
+    }
+  }
+  return std::string_view(at, static_cast<std::size_t>(lineFeed - at));
 }
 
 // After a record read whole by a faster read: where it starts. The read

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -342,6 +343,10 @@ class FreeFormatReader : private detail::ReaderState {
   // statement started on, shown without reading the file again. Empty when
   // the buffer no longer holds its start, or not yet its end.
   [[nodiscard]] std::string_view bufferedRecord(long long offset) const;
+  // Likewise, the `count` records from the one that starts at `offset`, with
+  // the line feeds between them (not the last one's): none when the buffer
+  // does not hold them all whole. One record held and empty is an empty view.
+  [[nodiscard]] std::optional<std::string_view> bufferedRecords(long long offset, long long count) const;
 
   // How many text values the reader has stored, and how many bytes of the
   // last one its item holds before the blank padding (never more than the
@@ -358,6 +363,12 @@ class FreeFormatReader : private detail::ReaderState {
   // The line of the next byte to be read: every record before it has been
   // read past.
   [[nodiscard]] long long nextLine() const { return line_; }
+
+  // How many bytes of the file the reader has read so far (a tap set now
+  // sees the next byte at this offset).
+  [[nodiscard]] long long bytesRead() const {
+    return end_ == nullptr ? bufferOffset_ : bufferOffset_ + (end_ - buffer_.get());
+  }
 
   [[nodiscard]] int channel() const { return channel_; }
   [[nodiscard]] bool isOpen() const { return fd_ >= 0; }

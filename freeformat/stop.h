@@ -43,6 +43,9 @@ struct StopFacts {
 struct StopContext : StopFacts {
   std::string_view file;       // the channel's file; empty when it has none
   std::string_view openName;   // the name that could not be opened
+  // The record of `line` as the reader held it when it stopped (without its
+  // line feed), when it held the whole of it; empty otherwise.
+  std::string_view record;
 };
 
 // What a handler is handed: the stop's facts, and its two lines as written to

@@ -25,6 +25,7 @@
 
 #include "explain/explain.h"
 #include "companion/companion.h"
+#include "freeformat/system.h"
 #include "relation_json.h"
 
 namespace velmora::explain {
@@ -401,6 +402,31 @@ std::vector<std::string> pageExamples(const std::string& kind) {
 
 class Findings : public InDirectory, public ::testing::WithParamInterface<FindingCase> {};
 
+// Reads of a few bytes each: a record is never in the reader's buffer whole
+// from one read.
+ssize_t fewBytesRead(int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, std::min<std::size_t>(size, 7)); }
+
+// Every row's record was judged for its causes as the reader read it, none
+// from the bytes read again.
+void expectRowsJudged(const Explanation& facts) {
+  for (int f = 0; f < 2; ++f) {
+    const LoadRecord& r = facts.files[f].record;
+    for (std::size_t i = 0; i < r.rows; ++i) {
+      EXPECT_NE(r.causes[i] & kCausesJudged, 0) << "file " << f << " row " << i + 1 << " not judged as read";
+    }
+  }
+}
+
+// The findings, one a line; with `rowBytes`, only those that name bytes of a row's record.
+std::string findingsOf(const Explanation& facts, bool rowBytes = false) {
+  std::string all;
+  for (const Finding& finding : facts.findings) {
+    if (rowBytes && (finding.kind != FindingKind::RecordBytes || finding.row == 0)) continue;
+    all += std::string(findingKindName(finding.kind)) + ": " + finding.text + "\n";
+  }
+  return all;
+}
+
 TEST_P(Findings, NameTheMistake) {
   const FindingCase& c = GetParam();
   write("a.dat", c.reference);
@@ -420,10 +446,23 @@ TEST_P(Findings, NameTheMistake) {
   }
   Explanation facts;
   explainPair(request, workspace(), facts);
+  expectRowsJudged(facts);
+  if (facts.stop && facts.stop->dataFile >= 0 && facts.stop->line > 0) {
+    EXPECT_NE(facts.stop->causes & kCausesJudged, 0) << "the record of the stop not judged as read";
+  }
+  // Read a few bytes at a time, the rows' records are judged alike: a
+  // record the reader read in many pieces is joined whole, or, where the
+  // reader had not yet read its end, judged as shown.
+  {
+    velmora::detail::systemCalls.read = fewBytesRead;
+    Explanation pieces;
+    explainPair(request, workspace(), pieces);
+    velmora::detail::systemCalls.read = ::read;
+    EXPECT_EQ(findingsOf(pieces, true), findingsOf(facts, true));
+  }
   const Finding* found = nullptr;
-  std::string all;
+  const std::string all = findingsOf(facts);
   for (const Finding& finding : facts.findings) {
-    all += std::string(findingKindName(finding.kind)) + ": " + finding.text + "\n";
     if (found == nullptr && std::string(findingKindName(finding.kind)) == c.kind) found = &finding;
   }
   ASSERT_NE(found, nullptr) << "no " << c.kind << " among:\n" << all;
@@ -468,6 +507,23 @@ std::string tableOf(std::initializer_list<const char*> rows) {
   return table;
 }
 const std::string kFive = tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0", "4 1 0", "5 1.25 0"});
+
+// Rows "i 0.5 0" after the plain header, the one whose record starts in the
+// last bytes of the reader's first block of 64 KiB and ends in its second
+// written as its number and `across`, then five more.
+std::string acrossBlocks(const char* across) {
+  constexpr std::size_t kBlock = std::size_t{64} << 10;
+  std::string text = kPlain;
+  int row = 1;
+  for (;; ++row) {
+    const std::string next = std::to_string(row) + " 0.5 0\n";
+    if (text.size() + next.size() >= kBlock - 2) break;
+    text += next;
+  }
+  text += std::to_string(row) + across + "\n";
+  for (int k = 1; k <= 5; ++k) text += std::to_string(row + k) + " 0.5 0\n";
+  return text;
+}
 
 // Twenty rows "i v t", row `row` (from 1) left out or given twice as asked;
 // v is i x i / 100 scaled by `factor`, plus `difference` on row `differs`.
@@ -617,6 +673,17 @@ const FindingCase kFindingCases[] = {
      "", {}, "record-bytes", "compared", 3,
      "'b.dat' line 24 (row 3): '3 0.75+1 0' reads as 3, 7.5, 0: in '0.75+1' the sign after the digits starts an "
      "exponent, so it reads as 0.75e+1", true},
+    // The record read across the reader's two blocks is judged whole.
+    {"sign_makes_an_exponent_across_blocks", acrossBlocks(" 0.5 0"), acrossBlocks(" 0.75+1 0"), "", {},
+     "record-bytes", "compared", 6045, "(row 6045): '6045 0.75+1 0' reads as 6045, 7.5, 0: in '0.75+1' the sign"},
+    // The sign the seventeenth byte of a longer record, right after a digit.
+    {"sign_makes_an_exponent_in_a_long_record", kPlain + kFive,
+     kPlain + "1 0.25 0\n2 0.5 0\n3" + std::string(11, ' ') + "0.75+1 0" + std::string(14, ' ') + "\n4 1 0\n5 1.25 0\n",
+     "", {}, "record-bytes", "compared", 3, "in '0.75+1' the sign after the digits starts an exponent"},
+    // A row read from two lines is judged as it is shown, its lines joined.
+    {"slash_ends_a_row_read_from_two_lines", kPlain + kFive,
+     kPlain + tableOf({"1 0.25 0", "2", "0.625 /", "3 0.75 0", "4 1 0", "5 1.25 0"}), "", {}, "record-bytes",
+     "compared", 2, "'b.dat' line 23 (row 2): '2 | 0.625 /' reads as 2, 0.625, 0: the slash at character 9 ends"},
     {"slash_ends_a_row", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0", "4 / 0", "5 1.25 0"}), "",
      {}, "record-bytes", "compared", 4, "the slash at character 3 ends the row"},
     // A slash after the row's three values (a comment) is never reached.

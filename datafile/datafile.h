@@ -437,6 +437,7 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
   long long cutShortLine = 0;
   while (!ended && rows < kMaxRows) {
     const std::size_t wanted = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
+    if constexpr (requires { keep.prepare(rows + wanted); }) keep.prepare(rows + wanted);
     const std::size_t got = detail::readRowBatch(reader, numbers.row, values,
                                                  kDetail ? lines : nullptr,
                                                  kDetail ? kAllRowItems : detail::kColumn2Item,

@@ -234,4 +234,34 @@ TEST_F(InProcess, ClosesNameTheirStatements) {
             "Velmora: statement 205, channel 11, file 'CompareThese.inp'\n" + failed);
 }
 
+// The reference's column holds every row stored, its pages made present
+// ahead of the stores a piece at a time, and zeros past them: tables ending
+// before, at and after the ends of those pieces, the column used again after
+// a longer table.
+TEST_F(InProcess, ReferenceColumnHoldsEveryRowItsPiecesWereMadeFor) {
+  velmora::ReferenceColumn column;
+  std::size_t longest = 0;
+  const std::size_t kRows[] = {1, 300, 8191, 8192, 8193, 24577, 90000, 8000};
+  for (const std::size_t rows : kRows) {
+    SCOPED_TRACE(rows);
+    std::string file = "readings\n" + repeat("header\n", 20);
+    for (std::size_t row = 1; row <= rows; ++row) file += "1 " + std::to_string(row) + ".5 0\n";
+    std::ofstream("r.dat") << file;
+    column.clear(longest);
+    velmora::HeaderState header;
+    velmora::NoLoadEvents sink;
+    EXPECT_EQ(velmora::loadDataFile("r.dat", velmora::DataFileRole::First, header,
+                                    {velmora::OpenMode::CreateMissing}, sink, velmora::ReferenceKeeper{&column}),
+              rows);
+    const double* values = column.values();
+    for (std::size_t row = 1; row <= rows; ++row) {
+      ASSERT_EQ(values[row - 1], velmora::scaleColumn2(static_cast<double>(row) + 0.5)) << "row " << row;
+    }
+    for (std::size_t row = rows + 1; row <= std::max(longest, rows) + 10000; ++row) {
+      ASSERT_EQ(values[row - 1], 0.0) << "past the rows: " << row;
+    }
+    longest = std::max(longest, rows);
+  }
+}
+
 }  // namespace

@@ -26,6 +26,11 @@ std::vector<char> inBuffer(const std::string& record) {
   return buffer;
 }
 
+// A record of `length` bytes, its line feed included: `core` after blanks.
+std::string ofLength(const std::string& core, std::size_t length) {
+  return std::string(length - core.size() - 1, ' ') + core + "\n";
+}
+
 bool learns(RecordPattern& pattern, const std::string& record, std::uint32_t convert = 0b010) {
   const std::vector<char> buffer = inBuffer(record);
   return velmora::detail::learnPattern(pattern, buffer.data(), buffer.data() + record.size(), 3, convert);
@@ -71,13 +76,17 @@ TEST(RecordPattern, LearnedFromRecordsTheOnePassReadTakesWholeOnly) {
   RecordPattern pattern{};
   EXPECT_FALSE(learns(pattern, std::string(130, ' ') + "1 2 3\n")) << "longer than a pattern";
   EXPECT_TRUE(learns(pattern, std::string(122, ' ') + "1 2 3\n")) << "128 bytes";
+  EXPECT_FALSE(learns(pattern, ofLength("1.5E+00 -2.5E-01 3.5E+02", 129))) << "129 bytes";
+  EXPECT_FALSE(learns(pattern, ofLength("1.5E+00 -2.5E-01 3.5E+02", 200))) << "200 bytes";
 }
 
 // Records made from a learned one by changing bytes to bytes of the
-// grammar's classes and others: the sixteen-byte check says what the bytes
-// one at a time say, at every alignment of the record.
+// grammar's classes and others, at random and then at every byte position in
+// turn: the sixteen-byte check says what the bytes one at a time say, at
+// every alignment of the record within 64 bytes. The records run from 6 to
+// 128 bytes, ending at, before and after the ends of sixteen-byte steps.
 TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
-  const char* const kRecords[] = {
+  const std::string kRecords[] = {
       "   2.4391935358922810E+03  -1.3424305519651447E-03  -8.2056868904215298E+04\n",
       "  1.234567E+00 -1.234567E-05  9.999999E+10\n",
       "1 2 3\n",
@@ -86,24 +95,32 @@ TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
       "     5.100000 -123.456789    0.000001\n",
       "          5         -12  1234567890\n",
       "-5.5,     12.25;  0.5\r\n",
+      ofLength("1.5E+00 -2.5E-01 3.5E+02", 32),
+      ofLength("1.5E+00 -2.5E-01 3.5E+02", 33),
+      ofLength("1.5E+00 -2.5E-01 3.5E+02", 63),
+      ofLength("1.5E+00 -2.5E-01 3.5E+02", 64),
+      ofLength("1.5E+00 -2.5E-01 3.5E+02", 65),
+      ofLength("1.5E+00 -2.5E-01 3.5E+02", 96),
+      ofLength("1.5E+00 -2.5E-01 3.5E+02", 127),
+      ofLength("1.5E+00 -2.5E-01 3.5E+02", 128),
+      ofLength("-1.2345678901234567E+00, 2.2345678901234567E-100; 3.0E+1000", 97),
+      ofLength("123.25 -4.5 6", 16),
+      ofLength("123.25 -4.5 6", 31),
+      ofLength("123.25 -4.5 6", 65),  // padded places across a step's end
+      ofLength("123.25 -4.5 6", 128),
   };
   const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb0\xff----    99";
+  const char kChanges[] = "0 -+.E,/\n\x80";
   std::mt19937_64 random(1208);
   int fits = 0;
   int misfits = 0;
-  for (const char* model : kRecords) {
+  for (const std::string& model : kRecords) {
     RecordPattern pattern{};
     ASSERT_TRUE(learns(pattern, model, 0b111)) << model;
+    ASSERT_EQ(pattern.length, model.size()) << model;
     std::vector<char> buffer(256 + 160);
-    for (int round = 0; round < 300; ++round) {
-      std::string record = model;
-      for (char& c : record) {
-        if (c >= '0' && c <= '9' && random() % 2 == 0) c = static_cast<char>('0' + random() % 10);
-      }
-      for (int changes = static_cast<int>(random() % 3); changes > 0; --changes) {
-        record[random() % record.size()] = kBytes[random() % (sizeof kBytes - 1)];
-      }
-      for (std::size_t offset = 0; offset < 16; ++offset) {
+    auto checkEverywhere = [&](const std::string& record) {
+      for (std::size_t offset = 0; offset < 64; ++offset) {
         std::fill(buffer.begin(), buffer.end(), static_cast<char>(random()));
         std::memcpy(buffer.data() + offset, record.data(), record.size());
         const char* p = buffer.data() + offset;
@@ -111,10 +128,25 @@ TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
         ASSERT_EQ(velmora::detail::fitsPattern(pattern, p), byBytes) << model << "-> " << record << " at " << offset;
         (byBytes ? fits : misfits) += 1;
       }
+    };
+    for (int round = 0; round < 100; ++round) {
+      std::string record = model;
+      for (char& c : record) {
+        if (c >= '0' && c <= '9' && random() % 2 == 0) c = static_cast<char>('0' + random() % 10);
+      }
+      for (int changes = static_cast<int>(random() % 3); changes > 0; --changes) {
+        record[random() % record.size()] = kBytes[random() % (sizeof kBytes - 1)];
+      }
+      checkEverywhere(record);
+    }
+    for (std::size_t at = 0; at < model.size(); ++at) {
+      std::string record = model;
+      record[at] = kChanges[random() % (sizeof kChanges - 1)];
+      checkEverywhere(record);
     }
   }
-  EXPECT_GT(fits, 1000);
-  EXPECT_GT(misfits, 1000);
+  EXPECT_GT(fits, 10000);
+  EXPECT_GT(misfits, 10000);
 }
 
 // Fields padded to a width: a pattern learned from any record of them fits

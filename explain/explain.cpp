@@ -19,6 +19,10 @@
 #include "companion/companion.h"
 #include "explain/findings.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora::explain {
 
 using namespace velmora::companion;
@@ -432,18 +436,76 @@ void readRecordsAgain(Explanation& facts) {
   }
 }
 
+// Where the second value of a record the reader took whole (RowRecord::Short
+// or Numbers) stands, when it ends within the record's first kLook bytes:
+// such a record's values are its runs of bytes that are neither blanks nor
+// separators (none of its bytes is a control byte or from 0x80 on).
+bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t& end) {
+#if defined(__SSE2__)
+  constexpr std::size_t kStep = 16, kLook = 64;
+  // A record shorter than a step is looked at in a copy padded with blanks;
+  // the last step of a longer one that ends inside a step is loaded ending
+  // at the record's end, its bits moved to their places.
+  char padded[kStep];
+  const char* p = record.data();
+  std::size_t n = record.size();
+  if (n < kStep) {
+    std::memset(padded, ' ', sizeof padded);
+    if (n > 0) std::memcpy(padded, p, n);
+    p = padded;
+    n = kStep;
+  }
+  const __m128i blankOrBelow = _mm_set1_epi8(0x21), comma = _mm_set1_epi8(','), semicolon = _mm_set1_epi8(';');
+  const auto betweenIn = [&](const char* at) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i m = _mm_or_si128(_mm_cmplt_epi8(a, blankOrBelow),
+                                   _mm_or_si128(_mm_cmpeq_epi8(a, comma), _mm_cmpeq_epi8(a, semicolon)));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(m));
+  };
+  std::uint64_t between = 0;  // blanks and separators (and what is past the record), one bit a byte
+  for (std::size_t k = 0; k < kLook; k += kStep) {
+    std::uint32_t m = 0xFFFF;
+    if (k + kStep <= n) {
+      m = betweenIn(p + k);
+    } else if (k < n) {
+      m = ((betweenIn(p + n - kStep) >> (k + kStep - n)) | (0xFFFFu << (n - k))) & 0xFFFF;
+    }
+    between |= static_cast<std::uint64_t>(m) << k;
+  }
+  const std::uint64_t value = ~between;
+  const std::uint64_t starts = value & ~(value << 1), lasts = value & ~(value >> 1);
+  const std::uint64_t secondStart = starts & (starts - 1), secondLast = lasts & (lasts - 1);
+  if (secondStart == 0 || secondLast == 0) return false;
+  start = static_cast<std::size_t>(__builtin_ctzll(secondStart));
+  end = static_cast<std::size_t>(__builtin_ctzll(secondLast)) + 1;
+  return end < kLook || record.size() <= kLook;  // else it may go on
+#else
+  (void)record;
+  (void)start;
+  (void)end;
+  return false;
+#endif
+}
+
 // How column 2 of a row whose first record is `record` is written; unknown
 // where the record was not at hand, or does not hold the value (a row read
 // from more lines), or the value is not a plain number. Only the record's
 // first kWrittenLook bytes are looked at, so a row of many values costs no
-// more than a short one; a value that reaches past them is not known.
-WrittenForm writtenForm(std::string_view record) {
+// more than a short one; a value that reaches past them is not known. Of a
+// record the reader took whole (`known`), only the value's own bytes are split.
+WrittenForm writtenForm(std::string_view record, RowRecord known) {
   constexpr std::size_t kWrittenLook = 256;
-  const std::string_view looked = record.substr(0, kWrittenLook);
   WrittenForm form;
   WrittenValue value;
-  if (looked.empty() || !writtenItem(looked, 2, value) || value.kind != WrittenKind::Number || value.word) return form;
-  if (value.end >= looked.size() && looked.size() < record.size()) return form;
+  std::size_t start = 0, end = 0;
+  if (known != RowRecord::Any && secondValueOfWhole(record, start, end)) {
+    value = writtenValueAlone(record.substr(start, end - start));
+  } else {
+    const std::string_view looked = record.substr(0, kWrittenLook);
+    if (looked.empty() || !writtenItem(looked, 2, value)) return form;
+    if (value.end >= looked.size() && looked.size() < record.size()) return form;
+  }
+  if (value.kind != WrittenKind::Number || value.word) return form;
   auto capped = [](std::uint32_t n) {
     return static_cast<std::uint8_t>(std::min<std::uint32_t>(n, WrittenForm::kWrittenCap));
   };
@@ -475,7 +537,7 @@ std::uint8_t rowCauses(const RowSeen& seen, std::vector<CauseWhere>& where, std:
   const auto index = static_cast<std::uint32_t>(seen.row - 1);
   if (seen.record.empty()) return 0;
   if (seen.lines->first == seen.lines->last) {
-    return judgeRecordCauses(seen.record.substr(0, kMaxShownRecordBytes), true, index, where);
+    return judgeRecordCauses(seen.record.substr(0, kMaxShownRecordBytes), true, index, where, seen.lines->record);
   }
   if (!seen.laterLines) return 0;
   joined.assign(seen.record.substr(0, kMaxShownRecordBytes));
@@ -633,7 +695,7 @@ class Observer : public NoRunEvents {
     r.column2InFileUnits[index] = seen.values[1];
     r.column3[index] = seen.values[2];
     const RowLines& lines = *seen.lines;
-    if (r.column2Written != nullptr) r.column2Written[index] = writtenForm(seen.record);
+    if (r.column2Written != nullptr) r.column2Written[index] = writtenForm(seen.record, lines.record);
     r.causes[index] = rowCauses(seen, facts_.files[f].causeWhere, joined_);
     r.slashRows += lines.endedBySlash ? 1 : 0;
     if (lines.first != lines.last) {

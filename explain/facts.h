@@ -74,8 +74,12 @@ struct CauseWhere {
 // the record a stop names, `row` false), with the reader's own tokenizer:
 // returns its cause bits with kCausesJudged, and appends the place of each
 // cause, and of a slash, to `where` under `index`. A quick look at the bytes
-// first: a record with no byte that could make a cause is not split.
-std::uint8_t judgeRecordCauses(std::string_view text, bool row, std::uint32_t index, std::vector<CauseWhere>& where);
+// first: a record with no byte that could make a cause is not split. `known`
+// is what the read that took the record says it can hold: a short record
+// holds no cause, and a record of numbers is looked at only for a sign or a
+// separator right after a digit or point.
+std::uint8_t judgeRecordCauses(std::string_view text, bool row, std::uint32_t index, std::vector<CauseWhere>& where,
+                               RowRecord known = RowRecord::Any);
 
 struct LoadRecord {
   // Storage for kMaxRows entries each, filled up to `rows`: where each row's

@@ -595,8 +595,50 @@ bool coarseMayHoldCause(std::string_view t) {
          chunkMayHoldCause(k, load(t.data() + t.size() - kStep), load(t.data() + t.size() - kStep - 1));
 }
 
+// Whether a record of numbers, blanks and separators alone
+// (RowRecord::Numbers) may hold a cause: the only ones it can hold are a sign
+// right after a digit or point (an exponent) and a separator right after
+// one. Sixteen bytes a step, each against the byte before it.
+bool numbersMayHoldCause(std::string_view t) {
+  constexpr std::size_t kStep = 16;
+  const __m128i plus = _mm_set1_epi8('+'), two = _mm_set1_epi8(2), semicolon = _mm_set1_epi8(';'),
+                point = _mm_set1_epi8('.'), eleven = _mm_set1_epi8(11);
+  // '+', ',' and '-' are 0x2B to 0x2D; '.' to '9' before, as 0 to 11.
+  const auto hit = [&](__m128i a, __m128i before) {
+    const __m128i fromPlus = _mm_sub_epi8(a, plus);
+    const __m128i mark = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(fromPlus, two), fromPlus),
+                                      _mm_cmpeq_epi8(a, semicolon));
+    const __m128i fromPoint = _mm_sub_epi8(before, point);
+    const __m128i digitOrPoint = _mm_cmpeq_epi8(_mm_min_epu8(fromPoint, eleven), fromPoint);
+    return _mm_movemask_epi8(_mm_and_si128(mark, digitOrPoint)) != 0;
+  };
+  const auto load = [](const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+  if (t.size() < kStep) {
+    char padded[kStep];
+    std::memset(padded, ' ', sizeof padded);
+    if (!t.empty()) std::memcpy(padded, t.data(), t.size());
+    const __m128i a = load(padded);
+    return hit(a, _mm_slli_si128(a, 1));
+  }
+  const __m128i first = load(t.data());
+  if (hit(first, _mm_slli_si128(first, 1))) return true;
+  std::size_t i = kStep;
+  for (; i + kStep <= t.size(); i += kStep) {
+    if (hit(load(t.data() + i), load(t.data() + i - 1))) return true;
+  }
+  return i < t.size() && hit(load(t.data() + t.size() - kStep), load(t.data() + t.size() - kStep - 1));
+}
+
 #else
 bool coarseMayHoldCause(std::string_view) { return true; }
+
+bool numbersMayHoldCause(std::string_view t) {
+  for (std::size_t i = 1; i < t.size(); ++i) {
+    const char c = t[i];
+    if ((c == '+' || c == '-' || c == ',' || c == ';') && (isDigit(t[i - 1]) || t[i - 1] == '.')) return true;
+  }
+  return false;
+}
 #endif
 
 // Whether a record holds a byte that could make a cause: a slash, a control
@@ -625,9 +667,11 @@ std::uint16_t place(std::size_t at) { return static_cast<std::uint16_t>(std::min
 
 }  // namespace
 
-std::uint8_t judgeRecordCauses(std::string_view text, bool row, std::uint32_t index, std::vector<CauseWhere>& where) {
+std::uint8_t judgeRecordCauses(std::string_view text, bool row, std::uint32_t index, std::vector<CauseWhere>& where,
+                               RowRecord known) {
   std::uint8_t bits = kCausesJudged;
-  if (!mayHoldCause(text)) return bits;
+  if (known == RowRecord::Short) return bits;
+  if (known == RowRecord::Numbers ? !numbersMayHoldCause(text) : !mayHoldCause(text)) return bits;
   const ValuesOf split(text);
   if (const WrittenValue* v = signExponent(split)) {
     bits |= kCauseSignExponent;

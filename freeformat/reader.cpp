@@ -502,7 +502,7 @@ template <class Targets>
   // unseen, as the general rules discard them.
   if (lines != nullptr) {
     const auto held = static_cast<std::uint32_t>(__builtin_popcount(allStarts));
-    *lines = RowLines{line, line, held, held - static_cast<std::uint32_t>(count), false};
+    *lines = RowLines{line, line, held, held - static_cast<std::uint32_t>(count), false, -1, RowRecord::Short};
   }
   pos_ = const_cast<char*>(p) + length + 1;
   statementLine_ = line;
@@ -600,7 +600,8 @@ template <class Targets>
     discardPending_ = true;
   }
   if (lines != nullptr) {
-    *lines = RowLines{line, line, static_cast<std::uint32_t>(count) + ignored, ignored, false};
+    *lines = RowLines{line, line, static_cast<std::uint32_t>(count) + ignored, ignored, false, -1,
+                      discardPending_ ? RowRecord::Any : RowRecord::Numbers};
   }
   statementLine_ = line;
   statementEndLine_ = line;

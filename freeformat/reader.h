@@ -171,6 +171,26 @@ struct ByteTap {
   void (*bytes)(void* context, std::string_view piece) = nullptr;
 };
 
+// What a row's record can hold, as the read that took it knows: for
+// describing records without looking at every byte again.
+enum class RowRecord : std::uint8_t {
+  // Anything: read by the general rules, or more follows its last value.
+  Any,
+  // Taken whole by the short record's read: before its line feed, at most 31
+  // bytes of spaces, digits, points and minus signs, each minus the first
+  // byte of a value. No tab, carriage return, comma, semicolon, slash, quote,
+  // asterisk, exponent, control byte or byte from 0x80 on.
+  Short,
+  // Taken whole by the one-pass read: the row's values, each a number the
+  // number entry point took (digits, point, signs, an exponent letter, or the
+  // words Inf, Infinity, NaN), blanks (space, tab, carriage return) around
+  // them and at most one comma or semicolon between two, nothing but blanks
+  // after the last. No slash, quote, asterisk, other control byte or byte
+  // from 0x80 on; a sign right after a value's digits (an exponent) and a
+  // separator right between two digits may be among them.
+  Numbers,
+};
+
 // What the reader saw of one row statement, filled only when asked for.
 struct RowLines {
   long long first = 0;          // line where the statement found its first value, null value or slash
@@ -181,6 +201,7 @@ struct RowLines {
                                 // only 1 for any, where the table's read asks no count)
   bool endedBySlash = false;
   long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
+  RowRecord record = RowRecord::Any;
 };
 
 // For a table read with lines: whether the values after a row's last item

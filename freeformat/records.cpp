@@ -131,6 +131,15 @@ bool writtenItem(std::string_view record, int item, WrittenValue& value) {
   return found;
 }
 
+WrittenValue writtenValueAlone(std::string_view bytes) {
+  WrittenValue value;
+  detail::onPaddedCopy(bytes, [&](const char* first, const char* last) {
+    value = writtenOf(first, bytes.size(), detail::RecordValue{detail::TokenKind::Plain, first, first, last, 1, false});
+    return true;
+  });
+  return value;
+}
+
 bool isBlankByte(unsigned char c) { return detail::isBlank(c); }
 
 

@@ -100,6 +100,13 @@ WrittenRecord describeValues(std::string_view record, std::span<WrittenValue> ou
 //   ("1 2.50 3", 2) -> "2.50"     ("2*7 8", 2) -> the second 7     ("1 / 2", 2) -> none
 bool writtenItem(std::string_view record, int item, WrittenValue& value);
 
+// The value `bytes` alone, as describeValues describes it, for bytes a
+// caller knows to be one unquoted value that is no repeat form (no blank,
+// separator, slash, quote or asterisk among them: a value of a record a
+// fast read took whole), so they need no split.
+//   "-1.50E+3" -> {Number, sign, integerDigits 1, fractionDigits 2, exponent Letter, exponentValue 3}
+WrittenValue writtenValueAlone(std::string_view bytes);
+
 // Whether the reader reads a byte outside a quoted value as a blank between
 // values: a space, a tab, a carriage return.
 bool isBlankByte(unsigned char c);

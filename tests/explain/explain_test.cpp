@@ -417,6 +417,28 @@ void expectRowsJudged(const Explanation& facts) {
   }
 }
 
+// What each row's record was judged to hold, and how compared column 2 is
+// written, a row of each file an entry; "" where the record was not at hand
+// whole to be judged.
+std::vector<std::string> rowRecordFactsOf(const Explanation& facts) {
+  std::vector<std::string> all;
+  for (int f = 0; f < 2; ++f) {
+    const LoadRecord& r = facts.files[f].record;
+    for (std::size_t i = 0; i < r.rows; ++i) {
+      std::string row;
+      if ((r.causes[i] & kCausesJudged) != 0) {
+        row = std::to_string(f) + ":" + std::to_string(i + 1) + " causes " + std::to_string(r.causes[i]);
+        if (r.column2Written != nullptr) {
+          row += " written " + std::to_string(r.column2Written[i].decimals) + "/" +
+                 std::to_string(r.column2Written[i].significant);
+        }
+      }
+      all.push_back(row);
+    }
+  }
+  return all;
+}
+
 // The findings, one a line; with `rowBytes`, only those that name bytes of a row's record.
 std::string findingsOf(const Explanation& facts, bool rowBytes = false) {
   std::string all;
@@ -452,13 +474,23 @@ TEST_P(Findings, NameTheMistake) {
   }
   // Read a few bytes at a time, the rows' records are judged alike: a
   // record the reader read in many pieces is joined whole, or, where the
-  // reader had not yet read its end, judged as shown.
+  // reader had not yet read its end, judged as shown. Read so, no record is
+  // taken whole by the faster reads, so what they say a record can hold is
+  // weighed against every byte of it.
   {
+    const std::vector<std::string> wholeBlocks = rowRecordFactsOf(facts);
     velmora::detail::systemCalls.read = fewBytesRead;
     Explanation pieces;
     explainPair(request, workspace(), pieces);
     velmora::detail::systemCalls.read = ::read;
     EXPECT_EQ(findingsOf(pieces, true), findingsOf(facts, true));
+    const std::vector<std::string> inPieces = rowRecordFactsOf(pieces);
+    ASSERT_EQ(inPieces.size(), wholeBlocks.size());
+    for (std::size_t k = 0; k < inPieces.size(); ++k) {
+      if (!inPieces[k].empty()) {
+        EXPECT_EQ(inPieces[k], wholeBlocks[k]);
+      }
+    }
   }
   const Finding* found = nullptr;
   const std::string all = findingsOf(facts);
@@ -690,6 +722,14 @@ const FindingCase kFindingCases[] = {
     {"comment_after_a_slash", kPlain + kFive,
      kPlain + tableOf({"1 0.25 0", "2 0.625 0 / first shot", "3 0.75 0", "4 1 0", "5 1.25 0"}), "", {},
      "first-difference", "pair", 2, "the first row that differs is row 2", false, "did not reach"},
+    // A sign right after a point, and a semicolon between digits among tabs:
+    // records the one-pass read takes whole.
+    {"sign_after_a_point_makes_an_exponent", kPlain + kFive,
+     kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 75.+1 0", "4 1 0", "5 1.25 0"}), "", {}, "record-bytes", "compared", 3,
+     "in '75.+1' the sign after the digits starts an exponent"},
+    {"semicolon_inside_a_number_among_tabs", kPlain + kFive,
+     kPlain + tableOf({"1 0.25 0", "2\t0;5\t0", "3 0.75 0", "4 1 0", "5 1.25 0"}), "", {}, "record-bytes", "compared", 2,
+     "the semicolon inside '0;5' separates values, so it reads as the two values 0 and 5"},
     {"separator_inside_a_number", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0,5 0", "3 0.75 0", "4 1 0", "5 1.25 0"}),
      "", {}, "record-bytes", "compared", 2,
      "the comma inside '0,5' separates values, so it reads as the two values 0 and 5"},

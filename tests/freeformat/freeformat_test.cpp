@@ -674,6 +674,10 @@ struct TableCase {
   std::string expected;
   std::uint32_t convert = velmora::kAllRowItems;
   velmora::IgnoredCounting counting = {};
+  // When set, the rows are read one a call, and, read in whole blocks, what
+  // each row's record can hold as the read that took it says: s short, n
+  // numbers, a anything.
+  const char* records = nullptr;
 };
 constexpr velmora::IgnoredCounting kOneRecordNoted{false, true};
 constexpr velmora::IgnoredCounting kMoreRecordsNoted{true, false};
@@ -713,9 +717,15 @@ const TableCase kTableCases[] = {
      velmora::kAllRowItems, kNoneCounted},
     {"1 2 3 'a b', c\n4*5 6 6\n1 2 3 9*\n", 3, 3, "1 2 3 (1-1 4/1) | 5 5 5 (2-2 5/2) | 1 2 3 (3-3 4/1) | 3 rows",
      velmora::kAllRowItems, kNoneCounted},
+    {"1 2 3\n4 5 6 7\n4.5E+1 5 6\n", 3, 3, "1 2 3 (1-1 3/0) | 4 5 6 (2-2 4/1) | 45 5 6 (3-3 3/0) | 3 rows",
+     velmora::kAllRowItems, {}, "asn"},
+    {"1 2 3\n7 8 9 / x\n1,2;3\n", 3, 3, "1 2 3 (1-1 3/0) | 7 8 9 (2-2 3/0) | 1 2 3 (3-3 3/0) | 3 rows",
+     velmora::kAllRowItems, {}, "aan"},
+    {"1 2 3\n-1 .5 3\t\n1 -2 3 \r\n", 3, 3, "1 2 3 (1-1 3/0) | -1 0 3 (2-2 3/0) | 1 -2 3 (3-3 3/0) | 3 rows",
+     velmora::kAllRowItems, {}, "ann"},
 };
 
-std::string readTable(const TableCase& c) {
+std::string readTable(const TableCase& c, std::string* records = nullptr) {
   constexpr double kUnset = -777.0;
   velmora::FreeFormatReader reader(13);
   std::string out;
@@ -732,7 +742,18 @@ std::string readTable(const TableCase& c) {
     table.capacity = c.capacity;
     table.convertItems = c.convert;
     table.ignoredCounting = c.counting;
-    const std::size_t rows = reader.readRows(table);
+    std::size_t rows = 0;
+    if (c.records == nullptr) {
+      rows = reader.readRows(table);
+    } else {
+      // A row a call, as a load that wants each row as it is read.
+      table.capacity = 1;
+      while (rows < c.capacity && !reader.tableEnded()) {
+        table.values = values + rows * static_cast<std::size_t>(c.items);
+        table.lines = lines + rows;
+        rows += reader.readRows(table);
+      }
+    }
     for (std::size_t r = 0; r < c.capacity; ++r) {
       out += r > 0 ? " | " : "";
       for (int i = 0; i < c.items; ++i) {
@@ -744,6 +765,9 @@ std::string readTable(const TableCase& c) {
       }
       if (r < rows) {
         const velmora::RowLines& seen = lines[r];
+        if (records != nullptr) {
+          *records += seen.record == velmora::RowRecord::Short ? 's' : seen.record == velmora::RowRecord::Numbers ? 'n' : 'a';
+        }
         out += " (" + std::to_string(seen.first) + "-" + std::to_string(seen.last) + " " +
                std::to_string(seen.valuesHeld) + "/" + std::to_string(seen.ignored) + (seen.endedBySlash ? " /" : "") +
                ")";
@@ -763,7 +787,11 @@ TEST_F(FreeFormat, TablesOfRows) {
     readChunk = chunk;
     for (const TableCase& c : kTableCases) {
       write("in", c.input);
-      EXPECT_EQ(readTable(c), c.expected) << "input \"" << c.input << "\", chunk " << chunk;
+      std::string records;
+      EXPECT_EQ(readTable(c, &records), c.expected) << "input \"" << c.input << "\", chunk " << chunk;
+      if (c.records != nullptr && chunk == 0) {
+        EXPECT_EQ(records, c.records) << "input \"" << c.input << "\"";
+      }
     }
   }
 }
@@ -915,6 +943,8 @@ TEST(Records, DescribeValues) {
       {"1,,3", "1:N 1 g1 d0 ,|:0|3:N 1 g1 d0"},
       {"100 0.00 Inf 1,234", "100:N 3 g3 d0 _|0.00:N 1.2 g0 d2 _|Inf:N w 0 g0 d0 _|1:N 1 g1 d0 ,|234:N 3 g3 d0"},
       {"1.5E 2* 12.", "1.5E:X _|2*:0 x2 _|12.:N 2.0 g2 d0"},
+      {"  -1.3422715168622159e-03\t+.5-3;nan 7D+0",
+       "-1.3422715168622159e-03:N s 1.16 g17 d19 E@21=-3 _|+.5-3:N s 0.1 g1 d4 S@29=-3 ,|nan:N w 0 g0 d0 _|7D+0:N 1 g1 d0 E@37=0"},
   };
   for (const Written& w : kWritten) {
     std::vector<velmora::WrittenValue> values(8);
@@ -925,6 +955,19 @@ TEST(Records, DescribeValues) {
     }
     if (got.slash != std::string_view::npos) shapes += "|/" + std::to_string(got.slash);
     EXPECT_EQ(shapes, w.values) << w.record;
+    // An unquoted value that is no repeat form, described alone, has the
+    // shape it has in its record.
+    for (std::size_t k = 0; k < got.values && k < values.size(); ++k) {
+      const velmora::WrittenValue& in = values[k];
+      if (in.kind == velmora::WrittenKind::Null || in.kind == velmora::WrittenKind::Quoted || in.repeat != 1) continue;
+      const std::string_view bytes = std::string_view(w.record).substr(in.start, in.end - in.start);
+      velmora::WrittenValue alone = velmora::writtenValueAlone(bytes);
+      alone.start += in.start;
+      alone.end += in.start;
+      alone.endedBy = in.endedBy;
+      if (alone.exponent != velmora::ExponentForm::None) alone.exponentAt += in.start;
+      EXPECT_EQ(writtenShape(w.record, alone), writtenShape(w.record, in)) << w.record << ", value " << k + 1;
+    }
   }
   // The value an item takes: a repeat form's values counted, none past a slash.
   velmora::WrittenValue v;

@@ -468,36 +468,50 @@ template <class Targets>
   const std::uint32_t allStarts = value & ~(value << 1);
   std::uint32_t starts = allStarts;
   std::uint32_t ends = value & ~(value >> 1);   // each value's last byte
-  if ((minuses & before & ~starts) != 0) return false;
-  // The values; a record of integers (no point in it) skips the point's
-  // handling.
+  const std::uint32_t minus = minuses & before;
+  const std::uint32_t point = points & before;
+  // Every value of the record checked at once: a minus only at a value's
+  // start and never alone; at most one point in a value (adding each point's
+  // bit to its value's run of ones carries to the run's end, past any other
+  // point there, so a point that survives the sum had one before it in its
+  // value), and a point never alone (a digit before it, or after it).
+  if ((minus & (ends | ~starts)) != 0 || ((value + point) & point) != 0 ||
+      (point & ends & ~((digits & before) << 1)) != 0) {
+    return false;
+  }
+  // Only the values kept are looked at again: at most fifteen digits, the
+  // conversion's exact case. A record of integers (no point in it) skips the
+  // point's handling.
   auto readValues = [&]<bool kPoints>() __attribute__((always_inline)) {
 #pragma GCC unroll 8
     for (std::size_t k = 0; k < count; ++k) {
-      if (starts == 0) return false;
-      const std::size_t start = static_cast<unsigned>(__builtin_ctz(starts));
-      const std::size_t last = static_cast<unsigned>(__builtin_ctz(ends));
+      if (starts == 0) return false;  // fewer values than items
+      if (((convert >> k) & 1) != 0) {
+        const std::size_t start = static_cast<unsigned>(__builtin_ctz(starts));
+        const std::size_t last = static_cast<unsigned>(__builtin_ctz(ends));
+        const bool negative = p[start] == '-';
+        const std::size_t at = start + negative;  // the first digit or point
+        const std::size_t size = last + 1 - at;
+        double magnitude;
+        if constexpr (kPoints) {
+          const std::uint32_t itsPoint = (point >> at) & ((std::uint32_t{2} << (size - 1)) - 1);
+          const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(__builtin_ctz(itsPoint)) : size;
+          if (size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
+          const std::uint64_t written = detail::fast::shortDecimalDigits(p + at, size, integer);
+          magnitude = itsPoint != 0 ? detail::fast::exactQuotient(written, size - integer - 1)
+                                    : static_cast<double>(written);
+        } else {
+          if (size > detail::fast::kMaxShortDigits) return false;
+          magnitude = static_cast<double>(detail::fast::shortDigitsValue(p + at, static_cast<int>(size)));
+        }
+        *targets(k) = detail::fast::withSign(magnitude, negative);
+      }
       starts &= starts - 1;
       ends &= ends - 1;
-      const bool negative = p[start] == '-';
-      const std::size_t at = start + negative;  // the first digit or point
-      const std::size_t size = last + 1 - at;
-      std::uint64_t written;
-      std::size_t decimals;
-      // A value not kept is only checked.
-      if (((convert >> k) & 1) == 0) {
-        if (!detail::fast::scanShortDecimal<kPoints, false>(p + at, size, points >> at, written, decimals)) return false;
-        continue;
-      }
-      if (!detail::fast::scanShortDecimal<kPoints, true>(p + at, size, points >> at, written, decimals)) return false;
-      const double magnitude = kPoints ? detail::fast::exactQuotient(written, decimals) : static_cast<double>(written);
-      *targets(k) = detail::fast::withSign(magnitude, negative);
     }
     return true;
   };
-  const bool read = (points & before) != 0 ? readValues.template operator()<true>()
-                                           : readValues.template operator()<false>();
-  if (!read) return false;
+  if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) return false;
   // Values after the last item's are discarded with the rest of the record
   // unseen, as the general rules discard them.
   if (lines != nullptr) {

@@ -348,10 +348,13 @@ TEST_F(FastAgainstGeneral, ShortRecords) {
   EXPECT_GT(compared, 10000);
 }
 
-// Each record on the edge of what the one-load read of a short record takes,
-// read by statements of 1 to 8 items after two records that read takes (of
-// as many values as the statement has items; for an even number of items the
-// second has one more, which is discarded), so that it is the one to decide.
+// Each record on the edge of what the read of a short record takes, read by
+// statements of 1 to 8 items after records that read takes (of as many
+// values as the statement has items; for an even number of items every
+// second one has one more, which is discarded), so that it is the one to
+// decide: after two, by a statement; after ten, by a table that keeps the
+// second item alone; after sixteen, by one that keeps the first and third,
+// in a run of three rows.
 TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
   const char* records[] = {
       "3.723. .85 639",  "1 2 3.",          ". 1 2",           "- 1 2",           "-. 1 2",
@@ -369,15 +372,17 @@ TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
   readPiece = 0;
   for (const char* record : records) {
     for (int items = 1; items <= 8; ++items) {
-      const std::vector<int> plan = {items};
-      std::string leadIn;
-      for (int r = 0; r < 2; ++r) {
-        for (int v = 0; v < items + (r == 1 && items % 2 == 0 ? 1 : 0); ++v) leadIn += " " + std::to_string(v);
-        leadIn += "\n";
+      for (int leadIns : {2, 10, 16}) {
+        const std::vector<int> plan = {items};
+        std::string leadIn;
+        for (int r = 0; r < leadIns; ++r) {
+          for (int v = 0; v < items + (r % 2 == 1 && items % 2 == 0 ? 1 : 0); ++v) leadIn += " " + std::to_string(v);
+          leadIn += "\n";
+        }
+        std::ofstream(path, std::ios::binary) << leadIn << record << "\n 7 8 9\n 7 8 9\n";
+        const auto [general, fast] = readBothWays(path, plan);
+        EXPECT_EQ(fast, general) << "record [" << record << "], " << plan[0] << " items, after " << leadIns;
       }
-      std::ofstream(path, std::ios::binary) << leadIn << record << "\n 7 8 9\n";
-      const auto [general, fast] = readBothWays(path, plan);
-      EXPECT_EQ(fast, general) << "record [" << record << "], " << plan[0] << " items";
     }
   }
 }

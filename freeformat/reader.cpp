@@ -484,7 +484,7 @@ template <class Targets>
   // conversion's exact case. A record of integers (no point in it) skips the
   // point's handling.
   auto readValues = [&]<bool kPoints>() __attribute__((always_inline)) {
-#pragma GCC unroll 8
+#pragma GCC unroll 3
     for (std::size_t k = 0; k < count; ++k) {
       if (starts == 0) return false;  // fewer values than items
       if (((convert >> k) & 1) != 0) {
@@ -737,6 +737,7 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   // it took none, it is tried again kShortRetry rows later.
   constexpr std::size_t kShortRetry = 64;
   bool tryShort = true;
+  bool noShortTry = false;
   std::size_t nextBlockRead = 0;
   // Rows the short read does not take are read by the pattern of a record
   // (recordpattern.h) while they fit it, records after records, up to the
@@ -814,7 +815,9 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
         nextBlockRead = n + (read > 0 ? 1 : kShortRetry);
       }
       RowLines* lines = withLines ? &table.lines[n] : nullptr;
-      if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
+      // Without lines the short read has had its try above: none here, so
+      // that its code is not compiled twice into the loop.
+      if (fast && readRecordFast(RowTargets{row}, count, convert, lines, withLines ? tryShort : noShortTry)) {
         if (withLines) lines->offset = fastRecordOffset();
         continue;
       }

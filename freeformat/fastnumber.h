@@ -351,8 +351,6 @@ inline SignificantDigits significantDigits(const char* first, const char* end, i
 inline constexpr std::uint64_t kLowBytes[8] = {0,          0xFF,         0xFFFF,         0xFFFFFF,
                                                0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF};
 
-// The low n bits set, for 0 <= n <= 8, the same way.
-inline constexpr std::uint32_t kLowBits[9] = {0, 0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF};
 
 // `word` with its byte at `point` (0 to 7) cut out: the bytes below it stay,
 // the bytes above it move down by one.
@@ -362,42 +360,34 @@ inline std::uint64_t withoutPoint(std::uint64_t word, std::size_t point) {
 }
 
 
-// The scanner's entry for a value whose bytes a caller's masks have already
-// found, as the short record's read finds them: `size` bytes at p (after any
-// sign), `points` with bit i set for a point at byte i (kPoints: there may
-// be one). It takes only plain decimals of one to eight bytes: digits with
-// at most one point and at least one digit; false for anything else, which
-// the caller leaves to the whole scanner. Without kValue the bytes are only
-// checked; with it `digits` and `decimals` are the value's, for the exact
-// case of the conversion (at most eight digits and seven decimals: always
-// exact). Eight bytes at p must be readable.
-template <bool kPoints, bool kValue>
-[[gnu::always_inline]] inline bool scanShortDecimal(const char* p, std::size_t size, std::uint32_t points,
-                                                    std::uint64_t& digits, std::size_t& decimals) {
-  if (size - 1 > 7) return false;  // none, or more than eight
-  std::uint64_t word = load8(p);
-  std::size_t digitCount = size;
-  decimals = 0;
-  if constexpr (kPoints) {
-    const std::uint32_t point = points & kLowBits[size];
-    if ((point & (point - 1)) != 0) return false;  // two points
-    if (point != 0) {
-      if (size == 1) return false;  // a point alone
-      if constexpr (!kValue) return true;
-      const std::size_t integer = static_cast<unsigned>(__builtin_ctz(point));
-      word = withoutPoint(word, integer);
-      decimals = size - integer - 1;
-      digitCount = size - 1;
-    }
-  }
-  if constexpr (kValue) digits = digitsValue(word, static_cast<int>(digitCount));
-  return true;
-}
-
 // The value of the n digits at p, 1 <= n <= 15.
 [[gnu::always_inline]] inline std::uint64_t shortDigitsValue(const char* p, int n) {
   if (n <= 8) return digitsValue(load8(p), n);
   return eightDigitsValue(load8(p)) * kTens[n - 8] + digitsValue(load8(p + 8), n - 8);
+}
+
+// The most digits of a value the short record's read converts: any fifteen
+// digits lie below 2^53, so with at most fifteen decimals the value is the
+// conversion's exact case.
+inline constexpr std::size_t kMaxShortDigits = 15;
+
+// The digits of a plain decimal whose bytes a caller's masks have already
+// checked, as the short record's read checks them: `size` bytes at p (after
+// any sign), digits with a point at byte `integer` (none when `integer` is
+// `size`), at least one digit and at most kMaxShortDigits. A value inside
+// eight bytes takes a single conversion with the point cut out. Sixteen bytes
+// at p must be readable.
+[[gnu::always_inline]] inline std::uint64_t shortDecimalDigits(const char* p, std::size_t size, std::size_t integer) {
+  if (size <= 8) {
+    const std::uint64_t word = load8(p);
+    if (integer == size) return digitsValue(word, static_cast<int>(size));
+    return digitsValue(withoutPoint(word, integer), static_cast<int>(size - 1));
+  }
+  if (integer == size) return shortDigitsValue(p, static_cast<int>(size));
+  const std::size_t fraction = size - integer - 1;
+  std::uint64_t digits = integer == 0 ? 0 : shortDigitsValue(p, static_cast<int>(integer));
+  if (fraction != 0) digits = digits * kTens[fraction] + shortDigitsValue(p + integer + 1, static_cast<int>(fraction));
+  return digits;
 }
 
 // The digits of a value and its point, from p (after any sign): one test of

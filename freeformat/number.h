@@ -1,7 +1,7 @@
 // Number values, private to the reader (and to tests that link the
 // reader's internals). The scanner (fastnumber.h: fast::scanParts decides
 // what is a number and where its parts lie; its fast forms and
-// fast::scanShortDecimal are straight-line ways into it for the common
+// fast::shortDecimalDigits are straight-line ways into it for the common
 // shapes) and the converter (the exact case, Eisel-Lemire, the exact general
 // tier) sit behind these entry points, one job each:
 //   parseNumber       the number at a place in a buffer, converted, and where it ends
@@ -60,8 +60,8 @@ std::from_chars_result parseNumberGeneral(const char* first, const char* last, d
 // exponent beyond the fast range, a bad value) goes to the general rules
 // below. The door to a number: the reader's statements and its row reads
 // come through here, but for the short record's read, which enters the
-// scanner at its plain decimals of at most eight bytes (scanShortDecimal) and
-// the conversion at its exact case.
+// scanner at its plain decimals of at most fifteen digits, checked from its
+// masks (shortDecimalDigits), and the conversion at its exact case.
 [[gnu::always_inline]] inline std::from_chars_result parseNumber(const char* first, const char* last,
                                                                  double& value) {
   fast::ScannedNumber number;

@@ -438,13 +438,14 @@ static_assert(byteClass(' ') == detail::kBlank && byteClass('\n') == detail::kRe
                   byteClass('9') == 0,
               "the short record's read splits values as the table does");
 
-}  // namespace
-
-template <class Targets>
-[[gnu::always_inline]] inline bool FreeFormatReader::readShortRecord(Targets targets, std::size_t count,
-                                                                     std::uint32_t convert, const char* p,
-                                                                     long long line, RowLines* lines) {
 #if defined(__SSE2__)
+// The short record's read of the record at p, the buffer's line-feed
+// sentinel at `end`: the bytes before its line feed (at most 31), or -1 when
+// it does not take the record. The kept values are stored in their targets;
+// with `held`, the count of the record's values goes there.
+template <class Targets>
+[[gnu::always_inline]] inline int readShortValues(Targets targets, std::size_t count, std::uint32_t convert,
+                                                  const char* p, const char* end, std::uint32_t* held) {
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
   auto mask = [](__m128i low, __m128i high) {
@@ -455,53 +456,81 @@ template <class Targets>
     return mask(_mm_cmpeq_epi8(first, _mm_set1_epi8(c)), _mm_cmpeq_epi8(second, _mm_set1_epi8(c)));
   };
   const std::uint32_t lineFeeds = equal('\n');
-  if (lineFeeds == 0) return false;
+  if (lineFeeds == 0) return -1;
   const int length = __builtin_ctz(lineFeeds);  // bytes before the line feed, at most 31
-  if (p + length == end_) return false;  // the sentinel: the record may go on in the next block
+  if (p + length == end) return -1;  // the sentinel: the record may go on in the next block
   const std::uint32_t before = (std::uint32_t{1} << length) - 1;
   const std::uint32_t digits = mask(detail::fast::digitLanes(first), detail::fast::digitLanes(second));
   const std::uint32_t spaces = equal(' ');
   const std::uint32_t points = equal('.');
   const std::uint32_t minuses = equal('-');
-  if (((spaces | digits | points | minuses) & before) != before) return false;
+  if (((spaces | digits | points | minuses) & before) != before) return -1;
   const std::uint32_t value = ~spaces & before;  // the bytes of values
   const std::uint32_t allStarts = value & ~(value << 1);
   std::uint32_t starts = allStarts;
   std::uint32_t ends = value & ~(value >> 1);   // each value's last byte
-  if ((minuses & before & ~starts) != 0) return false;
-  // The values; a record of integers (no point in it) skips the point's
-  // handling.
+  const std::uint32_t minus = minuses & before;
+  const std::uint32_t point = points & before;
+  // Every value of the record checked at once: a minus only at a value's
+  // start and never alone; at most one point in a value (adding each point's
+  // bit to its value's run of ones carries to the run's end, past any other
+  // point there, so a point that survives the sum had one before it in its
+  // value), and a point never alone (a digit before it, or after it).
+  if ((minus & (ends | ~starts)) != 0 || ((value + point) & point) != 0 ||
+      (point & ends & ~((digits & before) << 1)) != 0) {
+    return -1;
+  }
+  // Only the values kept are looked at again: at most fifteen digits, the
+  // conversion's exact case. A record of integers (no point in it) skips the
+  // point's handling.
   auto readValues = [&]<bool kPoints>() __attribute__((always_inline)) {
-#pragma GCC unroll 8
+#pragma GCC unroll 3
     for (std::size_t k = 0; k < count; ++k) {
-      if (starts == 0) return false;
-      const std::size_t start = static_cast<unsigned>(__builtin_ctz(starts));
-      const std::size_t last = static_cast<unsigned>(__builtin_ctz(ends));
+      if (starts == 0) return false;  // fewer values than items
+      if (((convert >> k) & 1) != 0) {
+        const std::size_t start = static_cast<unsigned>(__builtin_ctz(starts));
+        const std::size_t last = static_cast<unsigned>(__builtin_ctz(ends));
+        const bool negative = p[start] == '-';
+        const std::size_t at = start + negative;  // the first digit or point
+        const std::size_t size = last + 1 - at;
+        double magnitude;
+        if constexpr (kPoints) {
+          const std::uint32_t itsPoint = (point >> at) & ((std::uint32_t{2} << (size - 1)) - 1);
+          const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(__builtin_ctz(itsPoint)) : size;
+          if (size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
+          const std::uint64_t written = detail::fast::shortDecimalDigits(p + at, size, integer);
+          magnitude = itsPoint != 0 ? detail::fast::exactQuotient(written, size - integer - 1)
+                                    : static_cast<double>(written);
+        } else {
+          if (size > detail::fast::kMaxShortDigits) return false;
+          magnitude = static_cast<double>(detail::fast::shortDigitsValue(p + at, static_cast<int>(size)));
+        }
+        *targets(k) = detail::fast::withSign(magnitude, negative);
+      }
       starts &= starts - 1;
       ends &= ends - 1;
-      const bool negative = p[start] == '-';
-      const std::size_t at = start + negative;  // the first digit or point
-      const std::size_t size = last + 1 - at;
-      std::uint64_t written;
-      std::size_t decimals;
-      // A value not kept is only checked.
-      if (((convert >> k) & 1) == 0) {
-        if (!detail::fast::scanShortDecimal<kPoints, false>(p + at, size, points >> at, written, decimals)) return false;
-        continue;
-      }
-      if (!detail::fast::scanShortDecimal<kPoints, true>(p + at, size, points >> at, written, decimals)) return false;
-      const double magnitude = kPoints ? detail::fast::exactQuotient(written, decimals) : static_cast<double>(written);
-      *targets(k) = detail::fast::withSign(magnitude, negative);
     }
     return true;
   };
-  const bool read = (points & before) != 0 ? readValues.template operator()<true>()
-                                           : readValues.template operator()<false>();
-  if (!read) return false;
+  if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) return -1;
+  if (held != nullptr) *held = static_cast<std::uint32_t>(__builtin_popcount(allStarts));
+  return length;
+}
+#endif
+
+}  // namespace
+
+template <class Targets>
+[[gnu::always_inline]] inline bool FreeFormatReader::readShortRecord(Targets targets, std::size_t count,
+                                                                     std::uint32_t convert, const char* p,
+                                                                     long long line, RowLines* lines) {
+#if defined(__SSE2__)
+  std::uint32_t held = 0;
+  const int length = readShortValues(targets, count, convert, p, end_, lines != nullptr ? &held : nullptr);
+  if (length < 0) return false;
   // Values after the last item's are discarded with the rest of the record
   // unseen, as the general rules discard them.
   if (lines != nullptr) {
-    const auto held = static_cast<std::uint32_t>(__builtin_popcount(allStarts));
     *lines = RowLines{line, line, held, held - static_cast<std::uint32_t>(count), false, -1, RowRecord::Short};
   }
   pos_ = const_cast<char*>(p) + length + 1;
@@ -514,10 +543,43 @@ template <class Targets>
 #else
   (void)targets;
   (void)count;
+  (void)convert;
   (void)lines;
   (void)p;
   (void)line;
   return false;
+#endif
+}
+
+// Rows of a table without lines read by the short record's read, records
+// after records from pos_, at most `rows` of them: how many it took. The
+// reader's place and lines are kept in locals and set once, after the run.
+template <class Targets>
+[[gnu::always_inline]] inline std::size_t FreeFormatReader::readShortRows(double* row, std::size_t count,
+                                                                          std::uint32_t convert, std::size_t rows) {
+#if defined(__SSE2__)
+  const char* p = pos_;
+  std::size_t taken = 0;
+  for (; taken < rows; ++taken, row += count) {
+    const int length = readShortValues(Targets{row}, count, convert, p, end_, nullptr);
+    if (length < 0) break;
+    p += length + 1;
+  }
+  if (taken > 0) {
+    pos_ = const_cast<char*>(p);
+    line_ += static_cast<long long>(taken);
+    statementLine_ = line_ - 1;
+    statementEndLine_ = line_ - 1;
+    endedBySlash_ = false;
+    discardPending_ = false;
+  }
+  return taken;
+#else
+  (void)row;
+  (void)count;
+  (void)convert;
+  (void)rows;
+  return 0;
 #endif
 }
 
@@ -678,6 +740,7 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   // it took none, it is tried again kShortRetry rows later.
   constexpr std::size_t kShortRetry = 64;
   bool tryShort = true;
+  bool noShortTry = false;
   std::size_t nextBlockRead = 0;
   // Rows the short read does not take are read by the pattern of a record
   // (recordpattern.h) while they fit it, records after records, up to the
@@ -725,6 +788,15 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
     const std::size_t stop = std::min(table.capacity, patternRow);
     for (; n < stop; ++n, row += count) {
       tryShort |= n % kShortRetry == 0;
+      if (tryShort && fast && !withLines && !discardPending_) {
+        // Records after records while the short read takes them; the one it
+        // stops at is read below, without it.
+        const std::size_t read = readShortRows<RowTargets>(row, count, convert, stop - n);
+        n += read;
+        row += read * count;
+        if (n >= stop) break;
+        tryShort = false;
+      }
       if (kBlockRead && !tryShort && n >= nextBlockRead && !discardPending_) {
         const char* p = pos_;
         // Up to the next row where the short read is tried again.
@@ -746,7 +818,9 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
         nextBlockRead = n + (read > 0 ? 1 : kShortRetry);
       }
       RowLines* lines = withLines ? &table.lines[n] : nullptr;
-      if (fast && readRecordFast(RowTargets{row}, count, convert, lines, tryShort)) {
+      // Without lines the short read has had its try above: none here, so
+      // that its code is not compiled twice into the loop.
+      if (fast && readRecordFast(RowTargets{row}, count, convert, lines, withLines ? tryShort : noShortTry)) {
         if (withLines) lines->offset = fastRecordOffset();
         continue;
       }

@@ -411,6 +411,8 @@ class FreeFormatReader : private detail::ReaderState {
   template <class Targets>
   bool readShortRecord(Targets targets, std::size_t count, std::uint32_t convert, const char* p, long long line,
                        RowLines* lines);
+  template <class Targets>
+  std::size_t readShortRows(double* row, std::size_t count, std::uint32_t convert, std::size_t rows);
   static constexpr int kNoLines = 0, kWithLines = 1, kAnyLines = 2;
   template <int kItems, int kLines, std::uint32_t kConvert, bool kBlockRead>
   std::size_t readTable(const TableRead& table);

@@ -38,6 +38,21 @@ bool agree(const std::string& text) {
   double general = 0;
   EXPECT_TRUE(velmora::detail::convertNumber(text, general)) << text;
   EXPECT_EQ(bitsOf(fast), bitsOf(general)) << text;
+  // A plain decimal of at most fifteen digits is also what the short record's
+  // read converts from the places its masks found.
+  const std::size_t sign = text[0] == '-' ? 1 : 0;
+  const std::size_t size = text.size() - sign;
+  const std::size_t point = text.find('.', sign);
+  const std::size_t integer = point == std::string::npos ? size : point - sign;
+  const std::size_t digits = size - (integer != size ? 1 : 0);
+  if (digits >= 1 && digits <= velmora::detail::fast::kMaxShortDigits &&
+      text.find_first_not_of("0123456789.", sign) == std::string::npos &&
+      text.find('.', integer + sign + 1) == std::string::npos) {
+    const std::uint64_t written = velmora::detail::fast::shortDecimalDigits(padded.data() + sign, size, integer);
+    const double magnitude = integer != size ? velmora::detail::fast::exactQuotient(written, size - integer - 1)
+                                             : static_cast<double>(written);
+    EXPECT_EQ(bitsOf(velmora::detail::fast::withSign(magnitude, sign != 0)), bitsOf(general)) << text;
+  }
   return true;
 }
 
@@ -47,7 +62,8 @@ TEST(FastNumber, AgreesWithGeneralConversionOnTheCommonForms) {
         "9007199254740993", "9007199254740992.5", "18446744073709551615",
         "9999999999999999999e22", "9999999999999999999e-22", "1.7976931348623157e+30",
         "4.9406564584124654e-10", "2.2250738585072014e-8", "0.1", "-1.2345678901234567e+06",
-        "1e23", "1e-23"}) {
+        "1e23", "1e-23", "123456789012345", "-1234567.12345678", ".123456789012345", "123456789012345.",
+        "-00000000000000.1", "99999999.9999999", "12345678", "-1234567.8", "9.", "-.9"}) {
     agree(text);
   }
 }

@@ -348,10 +348,13 @@ TEST_F(FastAgainstGeneral, ShortRecords) {
   EXPECT_GT(compared, 10000);
 }
 
-// Each record on the edge of what the one-load read of a short record takes,
-// read by statements of 1 to 8 items after two records that read takes (of
-// as many values as the statement has items; for an even number of items the
-// second has one more, which is discarded), so that it is the one to decide.
+// Each record on the edge of what the read of a short record takes, read by
+// statements of 1 to 8 items after records that read takes (of as many
+// values as the statement has items; for an even number of items every
+// second one has one more, which is discarded), so that it is the one to
+// decide: after two, by a statement; after ten, by a table that keeps the
+// second item alone; after sixteen, by one that keeps the first and third,
+// in a run of three rows.
 TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
   const char* records[] = {
       "3.723. .85 639",  "1 2 3.",          ". 1 2",           "- 1 2",           "-. 1 2",
@@ -360,20 +363,26 @@ TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
       "1 2 3 4",         "1 2",             "   ",             "1e1 2 3",         "1 2 3\r",
       "1\t2 3",          "1 2 3 \t",        "1,2 3",           "1 2 3/",          "1 2*3 4",
       "1234567 1234567 1234567 1234567", "12345678 1234567 1234567 123456", "  1234567 1234567 1234567 123",
-      "1234567 1234567 1234567 12345678", "-.5 5. -5.",      "0.00000001 -99999999 .00000000"};
+      "1234567 1234567 1234567 12345678", "-.5 5. -5.",      "0.00000001 -99999999 .00000000",
+      "123456789012345 1234567890123", "1234567890123456 1 2", "-1.2345678901234 -123456789.5",
+      "12345678.1234567 1.5 2",  "123456789.1234567 1 2", "1 2.3.4 5",       "1 2 3..",         "1 . 2",
+      "1 2 -.",          "1 2 -",           "1 -. 3",          "1 2 .5.",         "-0 -0. -.0",
+      "0000000000000000000001 1 2", "1 2 0000000000000000000000003", "1 2 3 4.5.6",    "1 2 3 - ."};
   std::string path = dir_ + "/edge";
   readPiece = 0;
   for (const char* record : records) {
     for (int items = 1; items <= 8; ++items) {
-      const std::vector<int> plan = {items};
-      std::string leadIn;
-      for (int r = 0; r < 2; ++r) {
-        for (int v = 0; v < items + (r == 1 && items % 2 == 0 ? 1 : 0); ++v) leadIn += " " + std::to_string(v);
-        leadIn += "\n";
+      for (int leadIns : {2, 10, 16}) {
+        const std::vector<int> plan = {items};
+        std::string leadIn;
+        for (int r = 0; r < leadIns; ++r) {
+          for (int v = 0; v < items + (r % 2 == 1 && items % 2 == 0 ? 1 : 0); ++v) leadIn += " " + std::to_string(v);
+          leadIn += "\n";
+        }
+        std::ofstream(path, std::ios::binary) << leadIn << record << "\n 7 8 9\n 7 8 9\n";
+        const auto [general, fast] = readBothWays(path, plan);
+        EXPECT_EQ(fast, general) << "record [" << record << "], " << plan[0] << " items, after " << leadIns;
       }
-      std::ofstream(path, std::ios::binary) << leadIn << record << "\n 7 8 9\n";
-      const auto [general, fast] = readBothWays(path, plan);
-      EXPECT_EQ(fast, general) << "record [" << record << "], " << plan[0] << " items";
     }
   }
 }

@@ -2,7 +2,8 @@
 // a time, so that each of its allocations in turn is the first to fail. Every
 // run either stops with the out-of-memory diagnostic having created no file,
 // or gets through to its usual diagnostic, creating the missing file it
-// opened first; none dies of a signal. With no control file, an allocation
+// opened first; none dies of a signal (below the limit at which the loader
+// can start it at all, nothing is run). With no control file, an allocation
 // made after the control file's open would leave that file behind; with a
 // control file naming a missing data file, one made after the data file's
 // open would leave that one.
@@ -43,12 +44,16 @@ TEST(Limits, EveryAllocationComesBeforeTheFirstOpen) {
     // steps smaller than a block buffer, so that a limit between the
     // columns and the buffer is tried too.
     long step = 250;
-    for (long kib = 6000; kib <= 200000 && !ranThrough && !HasFailure(); kib += step) {
+    for (long kib = 4000; kib <= 200000 && !ranThrough && !HasFailure(); kib += step) {
       c.title = std::to_string(kib) + " KiB";
       c.limitAddressSpaceKiB = kib;
       SCOPED_TRACE(c.title);
       runCase(c, {{"velmora", VELMORA_BINARY}},
               [&](const Outcome& got, const process::Run&, std::vector<std::string>& created) {
+                // Below some limit the loader cannot start the program at
+                // all (where depends on its size and the C library): a
+                // limit to step past, not a run of velmora.
+                if (got.status == 127 && got.err.rfind("Velmora:", 0) != 0) return;
                 EXPECT_EQ(got.status, 2);
                 EXPECT_EQ(got.out, "");
                 std::smatch size;

@@ -7,7 +7,7 @@
 // that size), fadvise64k (the same after posix_fadvise SEQUENTIAL and
 // WILLNEED), readahead64k (readahead(2) of the whole file first), mmap (a
 // read-only mapping walked in order), mmap-populate (MAP_POPULATE).
-// bench/kernel times each way with farm-bench. Not a test.
+// bench/kernel times each way, alternating. Not a test.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>

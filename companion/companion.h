@@ -202,6 +202,10 @@ std::string escapedLines(std::string_view text, Escape style);
 // limit: 1000000 -> "1,000,000"   999 -> "999".
 std::string groupedCount(std::size_t n);
 
+// The powers of ten a double holds exactly: kPowersOfTen[k] is 10^k.
+inline constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // A double as the shortest text that reads back to it; "NaN", "Infinity",
 // "-Infinity" for the others.
 std::string shortestText(double value);

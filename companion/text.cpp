@@ -170,8 +170,6 @@ namespace {
 // is never longer written in full than with an exponent, which std::to_chars
 // would then write: "0.001" against "1e-03", "12.5" against "1.25e+01".
 char* writeShortDecimal(double value, char* text) {
-  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
-                                       1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
   // Where the leading digit's power of ten rises: 10^(lead + 1) for lead from -3 to 14.
   static constexpr double kLeadEnds[] = {0.01, 0.1, 1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
                                          1e7,  1e8, 1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
@@ -180,21 +178,21 @@ char* writeShortDecimal(double value, char* text) {
   int lead = magnitude >= 1 ? 0 : -3;
   while (magnitude >= kLeadEnds[lead + 3]) ++lead;
   int decimals = 14 - lead;
-  const double scaled = magnitude * kPowers[decimals];
+  const double scaled = magnitude * kPowersOfTen[decimals];
   if (!(scaled >= 0.5 && scaled < 1e15)) return nullptr;
   // The nearest whole number; where the product lies near a half, no
   // decimal reads as the value, and the check below says so.
   auto digits = static_cast<std::uint64_t>(scaled + 0.5);
-  if (static_cast<double>(digits) / kPowers[decimals] != magnitude) return nullptr;
+  if (static_cast<double>(digits) / kPowersOfTen[decimals] != magnitude) return nullptr;
   for (const int zeros : {8, 4, 2, 1}) {
-    const auto power = static_cast<std::uint64_t>(kPowers[zeros]);
+    const auto power = static_cast<std::uint64_t>(kPowersOfTen[zeros]);
     if (decimals >= zeros && digits % power == 0) {
       digits /= power;
       decimals -= zeros;
     }
   }
   if (decimals == 0) return nullptr;  // a whole number: its exponent form may be shorter
-  const auto scale = static_cast<std::uint64_t>(kPowers[decimals]);
+  const auto scale = static_cast<std::uint64_t>(kPowersOfTen[decimals]);
   if (std::signbit(value)) *text++ = '-';
   text = std::to_chars(text, text + kShortestRoom, digits / scale).ptr;
   *text++ = '.';

@@ -256,19 +256,41 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   // says nothing.
   if (facts.total == 0) return;
   if (selectAfter) {
+    // The rows of the highest counts, placed by their counts' order (the
+    // highest first, rows in order within each), so that only the rows of
+    // one count are ever sorted together.
     std::size_t lowest = counts.size(), taken = 0;
     while (lowest > 0 && taken < keep) taken += counts[--lowest];
-    kept.reserve(taken);
+    std::vector<std::uint32_t> starts(counts.size() - lowest + 1, 0);
+    for (std::size_t b = counts.size(); b-- > lowest;) {
+      const std::size_t n = counts.size() - 1 - b;
+      starts[n + 1] = starts[n] + counts[b];
+    }
+    kept.resize(taken);
+    std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+    const std::size_t highest = counts.size() - 1;
     for (std::size_t i = 0; i < comparedRows; ++i) {
       const Contribution candidate = contributionOf(sum.squaredDifference(i + 1, compared[i]), i);
-      if ((candidate.key >> kCountShift) >= lowest) kept.push_back(candidate);
+      const std::size_t count = candidate.key >> kCountShift;
+      if (count >= lowest) kept[next[highest - count]++] = candidate;
     }
+    for (std::size_t n = 0; n + 1 < starts.size() && starts[n] < keep; ++n) {
+      const auto first = kept.begin() + static_cast<std::ptrdiff_t>(starts[n]);
+      const auto last = kept.begin() + static_cast<std::ptrdiff_t>(starts[n + 1]);
+      if (std::is_sorted(first, last, order)) continue;
+      if (starts[n + 1] > keep) {
+        // Only the first of the last count's rows are kept.
+        const auto end = kept.begin() + static_cast<std::ptrdiff_t>(keep);
+        std::nth_element(first, end, last, order);
+        std::sort(first, end, order);
+      } else {
+        std::sort(first, last, order);
+      }
+    }
+    kept.resize(std::min(keep, kept.size()));
+  } else {
+    std::sort(kept.begin(), kept.end(), order);
   }
-  if (kept.size() > keep) {
-    std::nth_element(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(keep), kept.end(), order);
-    kept.resize(keep);
-  }
-  std::sort(kept.begin(), kept.end(), order);
   if (!kept.empty()) facts.largest = facts.top.factsOf(kept.front().index);
   for (std::size_t i = 0; i < kept.size() && i < request.top; ++i) facts.top.add(kept[i].index);
 }

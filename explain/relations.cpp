@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "comparison/comparison.h"
+#include "companion/companion.h"
 #include "freeformat/freeformat.h"
 
 namespace velmora::explain {
@@ -39,8 +40,7 @@ constexpr double kTolerance = 1e-9;
 constexpr int kMaxDecimals = 15;
 constexpr int kMaxSignificant = 15;
 
-const double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+using companion::kPowersOfTen;
 
 // ---------------------------------------------------------------------------
 // Fewer digits. The quick form is exact where the scaled value is an exact

@@ -219,9 +219,9 @@ class RowText {
     put(' ');
     number(row.comparedValue);
     put(' ');
-    number(row.scaledDifference);
+    right(lasting(row.scaledDifference), 24);
     put(' ');
-    number(row.square);
+    right(lasting(row.square), 24);
     put(' ');
     right(shareText(row.share), 10);
     put("\n            reference ");
@@ -295,6 +295,21 @@ class RowText {
     made.length = static_cast<std::size_t>(writeShortest(value, made.text) - made.text);
     return {made.text, made.length};
   }
+  // The shortest text of a square or a difference, kept for the rows after:
+  // the list is in the order of the squares, so rows of equal squares (and
+  // differences equal but for their signs) come together.
+  std::string_view lasting(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    for (const Made& made : lasting_) {
+      if (made.length != 0 && made.bits == bits) return {made.text, made.length};
+    }
+    Made& made = lasting_[nextLasting_];
+    nextLasting_ = (nextLasting_ + 1) % kLasting;
+    made.bits = bits;
+    made.length = static_cast<std::size_t>(writeShortest(value, made.text) - made.text);
+    return {made.text, made.length};
+  }
   void record(long long first, long long last, std::string_view bytes, const double (&values)[3]) {
     put(last > first ? "lines " : "line ");
     count(first, 0);
@@ -317,9 +332,12 @@ class RowText {
     char text[kShortestRoom];
   };
   static constexpr std::size_t kMade = 10;  // the values a row shows
+  static constexpr std::size_t kLasting = 4;  // a square, and a difference of either sign
   std::string& out_;
   Made made_[kMade];
   std::size_t used_ = 0;
+  Made lasting_[kLasting] = {};
+  std::size_t nextLasting_ = 0;
   char row_[1024];
   char* end_ = row_;
 };

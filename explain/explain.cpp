@@ -330,9 +330,18 @@ bool RecordsAgain::walk(long long offset, long long first, long long last,
 
 void RecordsAgain::keep(long long offset, long long first, long long last, RecordsByLine& kept) {
   if (offset < 0 || first <= 0) return;
-  walk(offset, first, last, [&](long long line, const FetchedRecord& record) {
-    if (line < first + kMaxRecordLines || line == last) kept[line] = record.bytes.substr(0, kMaxShownRecordBytes);
-  });
+  // As walk, each record's bytes moved into `kept` rather than copied.
+  FetchedRecord record;
+  for (long long line = first; line <= last; ++line) {
+    if (!access_.recordAt(offset, record)) return;
+    const long long next = record.next;
+    if (line < first + kMaxRecordLines || line == last) {
+      if (record.bytes.size() > kMaxShownRecordBytes) record.bytes.resize(kMaxShownRecordBytes);
+      kept[line] = std::move(record.bytes);
+    }
+    if (next < 0) return;
+    offset = next;
+  }
 }
 
 namespace {
@@ -449,7 +458,11 @@ void readRecordsAgain(Explanation& facts) {
     for (int f = 0; f < 2; ++f) {
       records[f].clear();
       const auto [first, last] = facts.top.linesOf(k, f);
-      if (first > 0) {
+      if (first <= 0) continue;
+      if (k >= listedReached[f] && otherLines[f].empty()) {
+        // None of its lines was read again: only the line feeds between them.
+        records[f].assign(static_cast<std::size_t>(std::min(last, first + kMaxRecordLines - 1) - first), '\n');
+      } else {
         appendRowRecord(records[f], facts.files[f].records, first, last,
                         k < listedReached[f] ? nullptr : &otherLines[f]);
       }

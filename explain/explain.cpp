@@ -457,12 +457,12 @@ void readRecordsAgain(Explanation& facts) {
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
     for (int f = 0; f < 2; ++f) {
       records[f].clear();
+      // Past the rows whose records were looked for, in a file of rows of
+      // one line each with no other line kept, a row has no record: its
+      // lines are not asked for.
+      if (k >= listedReached[f] && otherLines[f].empty() && facts.files[f].record.firstMultiLineRow == 0) continue;
       const auto [first, last] = facts.top.linesOf(k, f);
-      if (first <= 0) continue;
-      if (k >= listedReached[f] && otherLines[f].empty()) {
-        // None of its lines was read again: only the line feeds between them.
-        records[f].assign(static_cast<std::size_t>(std::min(last, first + kMaxRecordLines - 1) - first), '\n');
-      } else {
+      if (first > 0) {
         appendRowRecord(records[f], facts.files[f].records, first, last,
                         k < listedReached[f] ? nullptr : &otherLines[f]);
       }

@@ -710,11 +710,24 @@ class RecordCauses {
   explicit RecordCauses(const Explanation& facts) : facts_(facts) {}
 
   // A record not read again (none, or past the access's bounds) shows no
-  // cause; each line is looked at once, found by its place, not by a search.
-  void look(const Seen& seen) {
-    if (seen.line <= 0 || seen.record.empty()) return;
-    if (!looked_.insert({seen.file, seen.line}).second) return;
-    seen_.push_back(seen);
+  // cause, nor does a row judged bare while it was read; each line is looked
+  // at once, found by its place, not by a search.
+  void look(int file, std::size_t row, long long line, std::string_view record) {
+    if (line <= 0 || record.empty() || bare(file, row, [line] { return line; })) return;
+    if (!looked_.insert({file, line}).second) return;
+    seen_.push_back({file, row, line, std::string(record)});
+  }
+
+  // Whether row `row` (from 1) of file `file` was judged while it was read
+  // and holds no cause: its record adds nothing, so it is neither kept nor
+  // judged again. A row at the line a stop names is not, so that the stop's
+  // record is judged as before whichever is looked at first (`line` is
+  // asked for only when the stop is in this file).
+  template <class Line>
+  bool bare(int file, std::size_t row, const Line& line) const {
+    const LoadRecord& r = facts_.files[file].record;
+    if (row == 0 || r.causes == nullptr || row > r.rows || r.causes[row - 1] != kCausesJudged) return false;
+    return !(facts_.stop && facts_.stop->dataFile == file && facts_.stop->line == line());
   }
 
   void add(std::vector<Finding>& out) {
@@ -969,25 +982,33 @@ void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
         if (finding.role != FindingRole::Reference && finding.lines.size() < kNamedExceptions) {
           finding.lines.push_back(row.comparedLine);
         }
-        causes.look({1, row.row, row.comparedLine, row.comparedRecord});
-        causes.look({0, row.referenceRow, row.referenceLine, row.referenceRecord});
+        causes.look(1, row.row, row.comparedLine, row.comparedRecord);
+        causes.look(0, row.referenceRow, row.referenceLine, row.referenceRecord);
       }
       finding.relation = std::make_shared<const Relation>(std::move(relation));
       out.push_back(std::move(finding));
     }
     // The rows that add most, and the first that differs; a row without a
-    // record has nothing to look at.
+    // record has nothing to look at, nor has a row bare in both files (its
+    // facts are not made).
+    const LoadRecord& a = facts.files[0].record;
+    const LoadRecord& b = facts.files[1].record;
     for (std::size_t k = 0; k < facts.top.size(); ++k) {
       if (!facts.top.hasRecords(k)) continue;
+      const std::size_t index = facts.top.indexOf(k);
+      if (causes.bare(1, index + 1, [&] { return b.firstLine(index); }) &&
+          (index >= a.rows || causes.bare(0, index + 1, [&] { return a.firstLine(index); }))) {
+        continue;
+      }
       const RowFacts row = facts.top[k];
       if (row.square == 0) continue;
-      causes.look({1, row.row, row.comparedLine, row.comparedRecord});
-      if (row.hasReference) causes.look({0, row.row, row.referenceLine, row.referenceRecord});
+      causes.look(1, row.row, row.comparedLine, row.comparedRecord);
+      if (row.hasReference) causes.look(0, row.row, row.referenceLine, row.referenceRecord);
     }
     if (facts.firstDifference) {
       const RowFacts& row = *facts.firstDifference;
-      causes.look({1, row.row, row.comparedLine, row.comparedRecord});
-      if (row.hasReference) causes.look({0, row.row, row.referenceLine, row.referenceRecord});
+      causes.look(1, row.row, row.comparedLine, row.comparedRecord);
+      if (row.hasReference) causes.look(0, row.row, row.referenceLine, row.referenceRecord);
     }
   }
   // Where velmora stops on a value, the record it stopped in.
@@ -995,7 +1016,7 @@ void addRelationFindings(Explanation& facts, std::vector<Finding>& out) {
     const int f = facts.stop->dataFile;
     const auto& found = facts.files[f].records;
     const auto it = found.find(facts.stop->line);
-    if (it != found.end()) causes.look({f, 0, facts.stop->line, it->second});
+    if (it != found.end()) causes.look(f, 0, facts.stop->line, it->second);
   }
   causes.add(out);
 }

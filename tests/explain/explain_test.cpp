@@ -706,6 +706,12 @@ const FindingCase kFindingCases[] = {
      "", {}, "record-bytes", "compared", 3,
      "'b.dat' line 24 (row 3): '3 0.75+1 0' reads as 3, 7.5, 0: in '0.75+1' the sign after the digits starts an "
      "exponent, so it reads as 0.75e+1", true},
+    // A listed row (not the first that differs) whose compared record holds
+    // nothing: the reference's record is looked at all the same.
+    {"sign_makes_an_exponent_in_the_reference", kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75+1 0", "4 1 0", "5 1.25 0"}),
+     kPlain + tableOf({"1 0.25 0", "2 0.625 0", "3 0.75 0", "4 1 0", "5 1.25 0"}), "", {}, "record-bytes", "reference", 3,
+     "'a.dat' line 24 (row 3): '3 0.75+1 0' reads as 3, 7.5, 0: in '0.75+1' the sign after the digits starts an "
+     "exponent"},
     // The record read across the reader's two blocks is judged whole.
     {"sign_makes_an_exponent_across_blocks", acrossBlocks(" 0.5 0"), acrossBlocks(" 0.75+1 0"), "", {},
      "record-bytes", "compared", 6045, "(row 6045): '6045 0.75+1 0' reads as 6045, 7.5, 0: in '0.75+1' the sign"},
@@ -1102,6 +1108,32 @@ TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
   const std::string text = reportOf(facts, false);
   EXPECT_NE(text.find("compared  line 25: '3 1,250.75 9\\x0d' -> 3, 1, 250.75"), std::string::npos) << text;
   EXPECT_NE(text.find("compared  lines 23-24: '2 0.5 |  8' -> 2, 0.5, 8"), std::string::npos) << text;
+}
+
+// The records read again are bounded: a long list shows the records of its
+// first rows, and none of the rows past what the access may read, in either
+// file, whether or not the file has a row read from more than one line.
+TEST_F(InDirectory, ListedRowsPastTheBytesReadAgainShowNoRecord) {
+  constexpr std::size_t kListed = 7000;
+  std::string a = kPlain, b = kPlain;
+  for (std::size_t i = 1; i <= kListed; ++i) {
+    a += std::to_string(i) + " 0.5 0\n";
+    b += std::to_string(i) + (i == 2 ? " 0.75\n 0\n" : " 0.75 0\n");
+  }
+  write("a.dat", a);
+  write("b.dat", b);
+  const Explanation facts = explainNamed("a.dat", "b.dat", kListed);
+  ASSERT_EQ(facts.top.size(), kListed);
+  EXPECT_EQ(facts.top[0].comparedRecord, "1 0.75 0");
+  EXPECT_EQ(facts.top[1].comparedRecord, "2 0.75\n 0");
+  EXPECT_EQ(facts.top[1].referenceRecord, "2 0.5 0");
+  EXPECT_EQ(facts.top[5999].referenceRecord, "6000 0.5 0");
+  for (std::size_t k = 6500; k < kListed; ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_FALSE(facts.top.hasRecords(k));
+    EXPECT_EQ(facts.top[k].referenceRecord, "");
+    EXPECT_EQ(facts.top[k].comparedRecord, "");
+  }
 }
 
 TEST(ExplainText, LinesAreEscapedEachOnItsOwn) {

@@ -195,7 +195,7 @@ Presence presenceOf(const std::string& name) {
 void compare(const Request& request, const Workspace& w, double total, Explanation& facts) {
   const std::size_t comparedRows = facts.files[1].record.rows;
   const std::size_t referenceRows = facts.files[0].record.rows;
-  const double* compared = w.column2InFileUnits[1].get();
+  const double* compared = w.column2InFileUnits[1];
   facts.total = total;
   char line[kResultLineLength + 1];
   formatResultLine(facts.total, line);
@@ -555,13 +555,13 @@ void startRecord(LoadRecord& record, Workspace& workspace, int f) {
   record = LoadRecord{};
   std::memset(record.title, ' ', sizeof record.title);
   std::memset(record.rateLabel, ' ', sizeof record.rateLabel);
-  record.rowPlaces = workspace.rowPlaces[f].get();
-  record.rowOffsets = workspace.rowOffsets[f].get();
-  record.column2InFileUnits = workspace.column2InFileUnits[f].get();
-  record.column1 = workspace.column1[f].get();
-  record.column3 = workspace.column3[f].get();
-  record.column2Written = f == 1 ? workspace.comparedWritten.get() : nullptr;
-  record.causes = workspace.causes[f].get();
+  record.rowPlaces = workspace.rowPlaces[f];
+  record.rowOffsets = workspace.rowOffsets[f];
+  record.column2InFileUnits = workspace.column2InFileUnits[f];
+  record.column1 = workspace.column1[f];
+  record.column3 = workspace.column3[f];
+  record.column2Written = f == 1 ? workspace.comparedWritten : nullptr;
+  record.causes = workspace.causes[f];
 }
 
 // The causes of a row's record, judged from the bytes the reader holds as
@@ -722,6 +722,7 @@ class Observer : public NoRunEvents {
   void row(int f, const RowSeen& seen) {
     LoadRecord& r = record(f);
     const std::size_t index = seen.row - 1;
+    workspace_.prepare(f, seen.row);
     const auto span = static_cast<std::uint64_t>(seen.lines->last - seen.lines->first);
     r.rowPlaces[index] = static_cast<std::uint64_t>(seen.lines->first) << LoadRecord::kSpanBits |
                          std::min(span, LoadRecord::kSpanMask);
@@ -802,33 +803,87 @@ class Observer : public NoRunEvents {
 
 namespace {
 
-// Asks the system for large pages where a column reaches past its first
-// 256 KiB: a long table then costs a page fault every 2 MiB rather than
-// every 4 KiB, and a short one no more memory than before. Only advice;
-// where it is not taken, nothing changes.
-template <class T>
-T* largePagesLater(T* column, std::size_t count) {
-  constexpr std::uintptr_t kLarge = std::uintptr_t{2} << 20, kSmallPart = std::uintptr_t{256} << 10;
-  const auto start = reinterpret_cast<std::uintptr_t>(column);
-  const std::uintptr_t end = start + count * sizeof(T);
-  const std::uintptr_t from = (start + kSmallPart + kLarge - 1) & ~(kLarge - 1);
-  if (from < end) ::madvise(reinterpret_cast<void*>(from), (end - from) & ~(kLarge - 1), MADV_HUGEPAGE);
+// Rows of a column made present at first, in ordinary pages: a short table
+// costs no more. The pieces after it double to kLargestPiece.
+constexpr std::size_t kFirstPiece = std::size_t{1} << 13, kLargestPiece = std::size_t{1} << 16;
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+
+std::size_t roundUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+// Places a column of kMaxRows entries of `size` bytes at `slot` (a large
+// page's boundary) so that its first piece fills the end of the slot's first
+// large page and everything after it starts on the next: only that part is
+// asked for in large pages. A long table then costs a page fault every 2 MiB
+// rather than every 4 KiB, and a short one no more memory than its first
+// piece. Only advice; where it is not taken, nothing changes. Returns the
+// column; `slot` moves to the large page after it.
+std::uint8_t* placeColumn(std::uint8_t*& slot, std::size_t size) {
+  const std::size_t head = kFirstPiece * size;
+  std::uint8_t* column = slot + kLargePage - head;
+  std::uint8_t* const rest = slot + kLargePage;
+  slot += roundUp(kLargePage - head + kMaxRows * size, kLargePage);
+  if (slot > rest) ::madvise(rest, static_cast<std::size_t>(slot - rest), MADV_HUGEPAGE);
   return column;
+}
+
+std::size_t slotsFor(std::size_t size) { return roundUp(kLargePage - kFirstPiece * size + kMaxRows * size, kLargePage); }
+
+// Makes the pages of a column's entries [from, to) present for writing.
+bool makePresent(void* column, std::size_t size, std::size_t from, std::size_t to, std::size_t page) {
+#if defined(MADV_POPULATE_WRITE)
+  const auto start = reinterpret_cast<std::uintptr_t>(column);
+  // Whole pages only; the first may be partly present already.
+  const std::uintptr_t first = (start + from * size) / page * page;
+  const std::uintptr_t last = start + to * size;
+  return ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)column, (void)size, (void)from, (void)to, (void)page;
+  return false;
+#endif
 }
 
 }  // namespace
 
 Workspace::Workspace() {
+  // One zero-filled anonymous mapping, a page costing nothing until rows are
+  // stored in it; its columns placed on large-page boundaries.
+  static_assert(sizeof(std::uint64_t) == sizeof(double) && sizeof(long long) == sizeof(double));
+  bytes_ = kLargePage + 2 * (5 * slotsFor(sizeof(double)) + slotsFor(1)) + slotsFor(sizeof(WrittenForm));
+  storage_ = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (storage_ == MAP_FAILED) throw std::bad_alloc();
+  auto* slot = reinterpret_cast<std::uint8_t*>(roundUp(reinterpret_cast<std::uintptr_t>(storage_), kLargePage));
   for (int f = 0; f < 2; ++f) {
-    // Left uninitialised: a page costs nothing until a row is stored in it.
-    rowPlaces[f].reset(largePagesLater(new std::uint64_t[kMaxRows], kMaxRows));
-    rowOffsets[f].reset(largePagesLater(new long long[kMaxRows], kMaxRows));
-    column2InFileUnits[f].reset(largePagesLater(new double[kMaxRows], kMaxRows));
-    column1[f].reset(largePagesLater(new double[kMaxRows], kMaxRows));
-    column3[f].reset(largePagesLater(new double[kMaxRows], kMaxRows));
+    rowPlaces[f] = reinterpret_cast<std::uint64_t*>(placeColumn(slot, sizeof(std::uint64_t)));
+    rowOffsets[f] = reinterpret_cast<long long*>(placeColumn(slot, sizeof(long long)));
+    column2InFileUnits[f] = reinterpret_cast<double*>(placeColumn(slot, sizeof(double)));
+    column1[f] = reinterpret_cast<double*>(placeColumn(slot, sizeof(double)));
+    column3[f] = reinterpret_cast<double*>(placeColumn(slot, sizeof(double)));
+    causes[f] = placeColumn(slot, 1);
   }
-  comparedWritten.reset(largePagesLater(new WrittenForm[kMaxRows], kMaxRows));
-  for (auto& column : causes) column.reset(largePagesLater(new std::uint8_t[kMaxRows], kMaxRows));
+  comparedWritten = reinterpret_cast<WrittenForm*>(placeColumn(slot, sizeof(WrittenForm)));
+}
+
+Workspace::~Workspace() { ::munmap(storage_, bytes_); }
+
+void Workspace::prepareMore(int f, std::size_t rows) {
+  // Pieces that double from 8,192 rows to 65,536 (64 KiB to 512 KiB of a
+  // column of doubles): a long table pays a few dozen calls a column, a short
+  // one little more than its rows.
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t from = prepared_[f];
+  const std::size_t to = std::min(kMaxRows, std::max(rows, from + std::clamp(from, kFirstPiece, kLargestPiece)));
+  prepared_[f] = to;
+  bool present = true;
+  for (double* column : {column1[f], column2InFileUnits[f], column3[f]}) {
+    present = present && makePresent(column, sizeof(double), from, to, page);
+  }
+  present = present && makePresent(rowPlaces[f], sizeof(std::uint64_t), from, to, page) &&
+            makePresent(rowOffsets[f], sizeof(long long), from, to, page) &&
+            makePresent(causes[f], 1, from, to, page) &&
+            (f == 0 || makePresent(comparedWritten, sizeof(WrittenForm), from, to, page));
+  // An older kernel, or one short of memory, declines: the stores then fault
+  // the pages in one at a time, and the kernel is not asked again.
+  if (!present) prepared_[f] = kMaxRows;
 }
 
 void explainPair(const Request& request, Workspace& workspace, Explanation& facts) {

@@ -8,7 +8,6 @@
 #include <functional>
 #include <iterator>
 #include <unordered_map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -419,21 +418,40 @@ struct Explanation {
 };
 
 
-// The columns and line numbers a comparison needs, allocated once, touched
-// only where rows are stored.
+// The columns and line numbers a comparison needs, allocated once in one
+// anonymous mapping; a page costs nothing until it is made present for rows
+// about to be stored (`prepare`). Past each column's first piece, its pages
+// are asked for as large pages.
 struct Workspace {
   Workspace();
+  ~Workspace();
+  Workspace(const Workspace&) = delete;
+  Workspace& operator=(const Workspace&) = delete;
   ReferenceColumn reference;
-  std::unique_ptr<std::uint64_t[]> rowPlaces[2];
-  std::unique_ptr<long long[]> rowOffsets[2];
-  std::unique_ptr<double[]> column2InFileUnits[2];
-  std::unique_ptr<double[]> column1[2];
-  std::unique_ptr<double[]> column3[2];
-  std::unique_ptr<WrittenForm[]> comparedWritten;
-  std::unique_ptr<std::uint8_t[]> causes[2];
+  std::uint64_t* rowPlaces[2] = {};
+  long long* rowOffsets[2] = {};
+  double* column2InFileUnits[2] = {};
+  double* column1[2] = {};
+  double* column3[2] = {};
+  WrittenForm* comparedWritten = nullptr;  // the compared file's only
+  std::uint8_t* causes[2] = {};
   // Positions a load may have written, zeroed again before the next use, so a
   // workspace can serve many explanations (tests, the fuzzer).
   std::size_t used[2] = {0, 0};
+  // Makes the pages of file `f`'s columns present for its first `rows`
+  // positions ahead of their stores, a large piece at a time: one call into
+  // the kernel for each column's piece instead of a page fault for each of
+  // its pages. Only a saving: where the kernel declines, the stores fault
+  // the pages in as they come.
+  void prepare(int f, std::size_t rows) {
+    if (rows > prepared_[f]) prepareMore(f, rows);
+  }
+
+ private:
+  void prepareMore(int f, std::size_t rows);
+  void* storage_ = nullptr;
+  std::size_t bytes_ = 0;
+  std::size_t prepared_[2] = {0, 0};  // positions whose pages are present (or left to fault in)
 };
 
 // Row `index` (from 0) of file `f` as written: its lines joined by a line

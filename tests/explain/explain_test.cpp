@@ -3,6 +3,7 @@
 // nothing created), the top rows, and the JSON as a real parser reads it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -1198,6 +1199,68 @@ TEST_F(InDirectory, LongListsGatherEachRowsFacts) {
   EXPECT_EQ(facts.top[0].referenceRecord, std::to_string(facts.top[0].row) + " 0 " + std::to_string(facts.top[0].row % 7));
   EXPECT_EQ(facts.top[kListed - 1].comparedRecord, "");
   EXPECT_EQ(facts.top[kListed - 1].referenceRecord, "");
+}
+
+TEST_F(InDirectory, WorkspaceColumnsHoldEveryRowTheirPiecesWereMadeFor) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  // Whether this kernel makes pages present when asked (from 5.14).
+  void* scratch = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(scratch, MAP_FAILED);
+  const bool populates = ::madvise(scratch, page, MADV_POPULATE_WRITE) == 0;
+  ::munmap(scratch, page);
+  auto present = [page](const void* at) {
+    unsigned char resident = 0;
+    const auto start = reinterpret_cast<std::uintptr_t>(at) / page * page;
+    return ::mincore(reinterpret_cast<void*>(start), page, &resident) == 0 && (resident & 1) != 0;
+  };
+  Workspace workspace;
+  Request request;
+  request.fromControlFile = false;
+  request.referenceName = "a.dat";
+  request.comparedName = "b.dat";
+  // Tables ending before, at and after the ends of the first pieces, and a
+  // short one after long ones.
+  for (const std::size_t rows : {1UL, 8191UL, 8192UL, 8193UL, 24577UL, 90000UL, 300UL}) {
+    SCOPED_TRACE(rows);
+    std::string a = kPlain, b = kPlain;
+    for (std::size_t i = 1; i <= rows; ++i) {
+      a += std::to_string(i) + " " + std::to_string(i % 1000) + ".5 -" + std::to_string(i) + "\n";
+      b += std::to_string(i) + " " + std::to_string(i % 1000) + ".25 " + std::to_string(2 * i) + "\n";
+    }
+    write("a.dat", a);
+    write("b.dat", b);
+    Explanation facts;
+    explainPair(request, workspace, facts);
+    ASSERT_FALSE(facts.stop);
+    if (rows == 1 && populates) {
+      // A fresh workspace: each column's first piece (8,192 rows) is present
+      // past the one row stored, the pages far beyond are not.
+      for (int f = 0; f < 2; ++f) {
+        const void* columns[] = {workspace.rowPlaces[f], workspace.rowOffsets[f], workspace.column1[f],
+                                 workspace.column2InFileUnits[f], workspace.column3[f], workspace.causes[f]};
+        for (const void* column : columns) EXPECT_TRUE(present(column)) << "file " << f;
+        EXPECT_TRUE(present(workspace.column1[f] + 8191)) << "file " << f;
+        EXPECT_TRUE(present(workspace.causes[f] + 8191)) << "file " << f;
+        EXPECT_FALSE(present(workspace.column1[f] + 500000)) << "file " << f;
+      }
+      EXPECT_TRUE(present(workspace.comparedWritten + 8191));
+    }
+    int wrong = 0;
+    for (int f = 0; f < 2; ++f) {
+      const LoadRecord& r = facts.files[f].record;
+      ASSERT_EQ(r.rows, rows);
+      for (std::size_t i = 0; i < rows; ++i) {
+        const double n = static_cast<double>(i + 1);
+        const bool right = r.firstLine(i) == static_cast<long long>(22 + i) && r.lastLine(i) == r.firstLine(i) &&
+                           r.column1[i] == n &&
+                           r.column2InFileUnits[i] == static_cast<double>((i + 1) % 1000) + (f == 0 ? 0.5 : 0.25) &&
+                           r.column3[i] == (f == 0 ? -n : 2 * n) && (r.causes[i] & ~kCausesJudged) == 0;
+        wrong += right ? 0 : 1;
+      }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(facts.files[1].record.column2Written[rows - 1].decimals, 2);
+  }
 }
 
 TEST_F(InDirectory, SharesAddUpAndTopZeroListsNone) {

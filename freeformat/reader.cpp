@@ -520,6 +520,18 @@ template <class Targets>
 
 }  // namespace
 
+// The reader's place after records read whole by a fast read: the next
+// statement starts at `next`, on the line after `lastLine`, with nothing of
+// the last record left to discard.
+[[gnu::always_inline]] inline void FreeFormatReader::placeAfterWholeRecords(const char* next, long long lastLine) {
+  pos_ = const_cast<char*>(next);
+  line_ = lastLine + 1;
+  statementLine_ = lastLine;
+  statementEndLine_ = lastLine;
+  endedBySlash_ = false;
+  discardPending_ = false;
+}
+
 template <class Targets>
 [[gnu::always_inline]] inline bool FreeFormatReader::readShortRecord(Targets targets, std::size_t count,
                                                                      std::uint32_t convert, const char* p,
@@ -533,12 +545,7 @@ template <class Targets>
   if (lines != nullptr) {
     *lines = RowLines{line, line, held, held - static_cast<std::uint32_t>(count), false, -1, RowRecord::Short};
   }
-  pos_ = const_cast<char*>(p) + length + 1;
-  statementLine_ = line;
-  statementEndLine_ = line;
-  line_ = line + 1;
-  endedBySlash_ = false;
-  discardPending_ = false;
+  placeAfterWholeRecords(p + length + 1, line);
   return true;
 #else
   (void)targets;
@@ -565,14 +572,7 @@ template <class Targets>
     if (length < 0) break;
     p += length + 1;
   }
-  if (taken > 0) {
-    pos_ = const_cast<char*>(p);
-    line_ += static_cast<long long>(taken);
-    statementLine_ = line_ - 1;
-    statementEndLine_ = line_ - 1;
-    endedBySlash_ = false;
-    discardPending_ = false;
-  }
+  if (taken > 0) placeAfterWholeRecords(p, line_ + static_cast<long long>(taken) - 1);
   return taken;
 #else
   (void)row;

@@ -411,6 +411,7 @@ class FreeFormatReader : private detail::ReaderState {
   template <class Targets>
   bool readShortRecord(Targets targets, std::size_t count, std::uint32_t convert, const char* p, long long line,
                        RowLines* lines);
+  void placeAfterWholeRecords(const char* next, long long lastLine);
   template <class Targets>
   std::size_t readShortRows(double* row, std::size_t count, std::uint32_t convert, std::size_t rows);
   static constexpr int kNoLines = 0, kWithLines = 1, kAnyLines = 2;

@@ -614,7 +614,7 @@ template <bool kValue = true>
   // bytes, so the compiler would read them again after it.
   const char lead = *p;
   const bool negative = lead == '-';
-  p += negative | (lead == '+');
+  p += signLength(static_cast<unsigned char>(lead));
   const char* first = p;
   std::uint64_t digits = 0;
   std::int64_t count;     // digits written, leading zeros included

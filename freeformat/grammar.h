@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace velmora::detail {
@@ -48,6 +49,16 @@ inline constexpr std::array<std::uint8_t, 256> kByteClasses = [] {
 }();
 
 inline constexpr std::uint8_t byteClass(unsigned char c) { return kByteClasses[c]; }
+
+// How many bytes a value's sign takes at its first byte: 1 for a plus or a
+// minus, else 0. The sign class in the form a scan adds to its place: one
+// load, where two compares and their combination would be.
+inline constexpr std::array<std::uint8_t, 256> kSignLengths = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned c = 0; c < 256; ++c) table[c] = (kByteClasses[c] & kSign) != 0 ? 1 : 0;
+  return table;
+}();
+inline constexpr std::size_t signLength(unsigned char c) { return kSignLengths[c]; }
 inline constexpr bool isBlank(unsigned char c) { return (byteClass(c) & kBlank) != 0; }
 inline constexpr bool endsValue(unsigned char c) { return (byteClass(c) & kEndsValue) != 0; }
 inline constexpr bool isQuote(unsigned char c) { return (byteClass(c) & kQuote) != 0; }

@@ -213,6 +213,14 @@ TEST(NumberScanner, SplitsValuesIntoDigitsAndExponent) {
       {"7e100000", false, 0, 0, false, -1},
       {"1.5E ", false, 0, 0, false, -1},
       {"+ ", false, 0, 0, false, -1},
+      // Only a plus or a minus is a sign: the bytes beside them in the code
+      // table, and a second sign, are not.
+      {"+12 ", false, 12, 0, false, 3},
+      {"-+5 ", false, 0, 0, false, -1},
+      {"--5 ", false, 0, 0, false, -1},
+      {",5 ", false, 0, 0, false, -1},
+      {"*5 ", false, 0, 0, false, -1},
+      {"/5 ", false, 0, 0, false, -1},
       {". ", false, 0, 0, false, -1},
       {"Inf ", false, 0, 0, false, -1},
       {"1e+-3", false, 0, 0, false, -1},

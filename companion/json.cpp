@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "companion/companion.h"
@@ -7,20 +8,26 @@
 namespace velmora::companion {
 
 void JsonWriter::put(std::string_view text) {
-  pending_ += text;
-  if (pending_.size() >= kPiece) flush();
+  if (text.size() >= kPiece) {
+    flush();
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) ok_ = false;
+    return;
+  }
+  std::memcpy(room(text.size()), text.data(), text.size());
+  used_ += text.size();
 }
 
 void JsonWriter::flush() {
-  if (!pending_.empty() && std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size()) ok_ = false;
-  pending_.clear();
+  if (used_ != 0 && std::fwrite(pending_.get(), 1, used_, file_) != used_) ok_ = false;
+  used_ = 0;
 }
 
 // A writer left without finish() still hands its text on.
 JsonWriter::~JsonWriter() { flush(); }
 
 void JsonWriter::open(char bracket) {
-  put(std::string_view(&bracket, 1));
+  *room(1) = bracket;
+  ++used_;
   first_ = true;
   ++depth_;
 }
@@ -28,29 +35,66 @@ void JsonWriter::open(char bracket) {
 void JsonWriter::close(char bracket) {
   --depth_;
   if (!first_) newline();
-  put(std::string_view(&bracket, 1));
+  *room(1) = bracket;
+  ++used_;
   first_ = false;
 }
 
 void JsonWriter::key(std::string_view name) {
   separate();
-  put("\"");
-  put(name);
-  put("\": ");
+  if (name.size() > 64) {
+    put("\"");
+    put(name);
+    put("\": ");
+    return;
+  }
+  char* at = room(name.size() + 4);
+  *at++ = '"';
+  std::memcpy(at, name.data(), name.size());
+  at += name.size();
+  std::memcpy(at, "\": ", 3);
+  used_ += name.size() + 4;
 }
 
 void JsonWriter::item() { separate(); }
 
 void JsonWriter::string(std::string_view bytes) {
-  pending_ += '"';
-  appendEscaped(pending_, bytes, Escape::Json);
-  put("\"");
+  escaped_.assign(1, '"');
+  appendEscaped(escaped_, bytes, Escape::Json);
+  escaped_ += '"';
+  put(escaped_);
 }
 
 void JsonWriter::number(double value) {
-  if (!std::isfinite(value)) pending_ += '"';
-  appendShortest(pending_, value);
-  put(std::isfinite(value) ? "" : "\"");
+  char* at = room(kShortestRoom + 2);
+  char* end = at;
+  // A number that is not finite is a string.
+  if (!std::isfinite(value)) *end++ = '"';
+  end = writeShortest(value, end);
+  if (!std::isfinite(value)) *end++ = '"';
+  used_ += static_cast<std::size_t>(end - at);
+}
+
+void JsonWriter::repeatedNumber(double value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  const Written* found = nullptr;
+  for (const Written& w : written_) {
+    if (w.length != 0 && w.bits == bits) found = &w;
+  }
+  if (found == nullptr) {
+    Written& w = written_[nextWritten_];
+    nextWritten_ = (nextWritten_ + 1) % kWritten;
+    char* end = w.text;
+    if (!std::isfinite(value)) *end++ = '"';
+    end = writeShortest(value, end);
+    if (!std::isfinite(value)) *end++ = '"';
+    w.bits = bits;
+    w.length = static_cast<std::uint8_t>(end - w.text);
+    found = &w;
+  }
+  std::memcpy(room(sizeof found->text), found->text, sizeof found->text);
+  used_ += found->length;
 }
 
 void JsonWriter::numberOrNull(bool present, double value) {
@@ -70,8 +114,9 @@ void JsonWriter::stringOrNull(bool present, std::string_view bytes) {
 }
 
 void JsonWriter::count(std::size_t value) {
-  char text[24];
-  put(std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text)));
+  constexpr std::size_t kDigits = 24;
+  char* at = room(kDigits);
+  used_ += static_cast<std::size_t>(std::to_chars(at, at + kDigits, value).ptr - at);
 }
 
 void JsonWriter::line(long long value) {
@@ -93,14 +138,23 @@ bool JsonWriter::finish() {
 }
 
 void JsonWriter::separate() {
-  if (!first_) put(",");
+  if (!first_) {
+    *room(1) = ',';
+    ++used_;
+  }
   newline();
   first_ = false;
 }
 
+// A line feed and the indentation of the level: written 32 blanks at a time.
 void JsonWriter::newline() {
-  pending_ += '\n';
-  if (depth_ > 0) pending_.append(2 * static_cast<std::size_t>(depth_), ' ');
+  const std::size_t blanks = depth_ > 0 ? 2 * static_cast<std::size_t>(depth_) : 0;
+  constexpr std::size_t kStep = 32;
+  static constexpr char kBlanks[kStep + 1] = "                                ";
+  char* at = room(blanks + kStep + 1);
+  *at++ = '\n';
+  for (std::size_t done = 0; done < blanks; done += kStep) std::memcpy(at + done, kBlanks, kStep);
+  used_ += 1 + blanks;
 }
 
 }  // namespace velmora::companion

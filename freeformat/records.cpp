@@ -5,6 +5,7 @@
 #include "records.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,13 +154,14 @@ RecordAccess::~RecordAccess() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+// A first piece of a few hundred bytes holds most records whole (a table's
+// sampled rows are read one by one); a longer one goes on in larger pieces.
+constexpr std::size_t kFirstPiece = 512;
+
 bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
   record = FetchedRecord{};
   if (fd_ < 0 || offset < 0) return false;
-  // A first piece of a few hundred bytes holds most records whole (a
-  // table's sampled rows are read one by one); a longer one goes on in
-  // larger pieces.
-  constexpr std::size_t kFirstPiece = 512, kPiece = 4096;
+  constexpr std::size_t kPiece = 4096;
   std::size_t pieceSize = kFirstPiece;
   char piece[kPiece];
   auto at = static_cast<off_t>(offset);
@@ -171,7 +173,7 @@ bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
     std::size_t wanted = room + 1 < pieceSize ? room + 1 : pieceSize;  // one byte more tells a cut record
     if (wanted > left) wanted = left;
     if (wanted == 0) return false;
-    const ssize_t got = ::pread(fd_, piece, wanted, at);
+    const long got = readAt(piece, wanted, at);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) {
@@ -198,6 +200,70 @@ bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
   if (!any) return false;
   if (!ended) record.cut = true;
   return true;
+}
+
+void RecordAccess::readAhead(std::vector<long long> offsets) {
+  ahead_.clear();
+  aheadBytes_.reset();
+  struct stat status {};
+  if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return;
+  constexpr std::size_t kWindow = kFirstPiece;
+  constexpr std::size_t kLongestPiece = std::size_t{256} << 10;
+  std::sort(offsets.begin(), offsets.end());
+  const auto size = static_cast<long long>(status.st_size);
+  // The pieces first, then one buffer for them all, then the reads.
+  std::size_t i = 0;
+  std::size_t total = 0;
+  while (i < offsets.size() && offsets[i] < 0) ++i;
+  while (i < offsets.size() && offsets[i] < size && total < kAheadBytes) {
+    const long long start = offsets[i];
+    long long end = start + static_cast<long long>(kWindow);
+    for (++i; i < offsets.size() && offsets[i] <= end + static_cast<long long>(kAheadGap) &&
+              offsets[i] + static_cast<long long>(kWindow) - start <= static_cast<long long>(kLongestPiece);
+         ++i) {
+      end = std::max(end, offsets[i] + static_cast<long long>(kWindow));
+    }
+    end = std::min(end, size);
+    ahead_.push_back(Ahead{start, static_cast<std::size_t>(end - start), total, false});
+    total += static_cast<std::size_t>(end - start);
+  }
+  aheadBytes_.reset(new char[total]);
+  for (std::size_t k = 0; k < ahead_.size(); ++k) {
+    Ahead& piece = ahead_[k];
+    std::size_t got = 0;
+    while (got < piece.length) {
+      const ssize_t n = ::pread(fd_, aheadBytes_.get() + piece.at + got, piece.length - got,
+                                static_cast<off_t>(piece.start) + static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        piece.toEnd = n == 0;
+        break;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    if (got < piece.length) {
+      // The file ended sooner than it did, or a read failed: what follows is
+      // read as before.
+      piece.length = got;
+      ahead_.resize(piece.toEnd ? k + 1 : k);
+      break;
+    }
+  }
+}
+
+long RecordAccess::readAt(char* into, std::size_t wanted, long long at) {
+  const auto after = std::upper_bound(ahead_.begin(), ahead_.end(), at,
+                                      [](long long offset, const Ahead& piece) { return offset < piece.start; });
+  if (after != ahead_.begin()) {
+    const Ahead& piece = *(after - 1);
+    const long long end = piece.start + static_cast<long long>(piece.length);
+    if (at + static_cast<long long>(wanted) <= end || (piece.toEnd && at <= end)) {
+      const auto got = static_cast<std::size_t>(std::min(end - at, static_cast<long long>(wanted)));
+      std::memcpy(into, aheadBytes_.get() + piece.at + static_cast<std::size_t>(at - piece.start), got);
+      return static_cast<long>(got);
+    }
+  }
+  return static_cast<long>(::pread(fd_, into, wanted, static_cast<off_t>(at)));
 }
 
 }  // namespace velmora

@@ -11,9 +11,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora {
 
@@ -137,10 +139,31 @@ class RecordAccess {
   // or read there, holds nothing there, or the access's bytes are spent.
   bool recordAt(long long offset, FetchedRecord& record);
   [[nodiscard]] std::size_t bytesRead() const { return bytesRead_; }
+  // Reads ahead, in order of offset, the bytes recordAt would read first at
+  // each of `offsets` (a regular file only), in pieces of several records
+  // where they lie at most kAheadGap apart, and at most kAheadBytes in all.
+  // recordAt then takes those bytes from memory, and reads and counts
+  // exactly as it would have without: the pieces change how the file is
+  // read, never what a record holds or which records are read.
+  void readAhead(std::vector<long long> offsets);
+  static constexpr std::size_t kAheadGap = 4096;
+  static constexpr std::size_t kAheadBytes = 3 * kMaxFetchedBytes;
 
  private:
+  // What a pread of `wanted` bytes at `at` returns, from the pieces read
+  // ahead where they hold it.
+  long readAt(char* into, std::size_t wanted, long long at);
+
+  struct Ahead {
+    long long start = 0;
+    std::size_t length = 0;  // at aheadBytes_ + at
+    std::size_t at = 0;
+    bool toEnd = false;      // the file ended at start + length
+  };
   int fd_ = -1;
   std::size_t bytesRead_ = 0;
+  std::vector<Ahead> ahead_;  // by start
+  std::unique_ptr<char[]> aheadBytes_;
 };
 
 }  // namespace velmora

@@ -268,6 +268,9 @@ class JsonWriter {
   void flush();
   void separate();
   void newline();
+  [[nodiscard]] std::size_t indentation() const;
+  char* newlineAt(char* at) const;
+  static constexpr std::size_t kBlanksStep = 32;
   std::FILE* file_;
   // Text written and not yet handed to the file: it goes in pieces of up to
   // kPiece bytes (large enough that the stream writes them as they are, not

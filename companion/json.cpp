@@ -41,19 +41,25 @@ void JsonWriter::close(char bracket) {
 }
 
 void JsonWriter::key(std::string_view name) {
-  separate();
-  if (name.size() > 64) {
+  if (name.size() > kPiece / 2) {
+    separate();
     put("\"");
     put(name);
     put("\": ");
     return;
   }
-  char* at = room(name.size() + 4);
+  // The separator, the line's indentation and the name, written at once.
+  char* at = room(2 + indentation() + kBlanksStep + name.size() + 4);
+  char* const from = at;
+  if (!first_) *at++ = ',';
+  at = newlineAt(at);
   *at++ = '"';
   std::memcpy(at, name.data(), name.size());
   at += name.size();
   std::memcpy(at, "\": ", 3);
-  used_ += name.size() + 4;
+  at += 3;
+  used_ += static_cast<std::size_t>(at - from);
+  first_ = false;
 }
 
 void JsonWriter::item() { separate(); }
@@ -80,7 +86,7 @@ void JsonWriter::repeatedNumber(double value) {
   std::memcpy(&bits, &value, sizeof bits);
   const Written* found = nullptr;
   for (const Written& w : written_) {
-    if (w.length != 0 && w.bits == bits) found = &w;
+    if (w.bits == bits && w.length != 0) found = &w;
   }
   if (found == nullptr) {
     Written& w = written_[nextWritten_];
@@ -146,15 +152,22 @@ void JsonWriter::separate() {
   first_ = false;
 }
 
-// A line feed and the indentation of the level: written 32 blanks at a time.
-void JsonWriter::newline() {
-  const std::size_t blanks = depth_ > 0 ? 2 * static_cast<std::size_t>(depth_) : 0;
-  constexpr std::size_t kStep = 32;
-  static constexpr char kBlanks[kStep + 1] = "                                ";
-  char* at = room(blanks + kStep + 1);
+std::size_t JsonWriter::indentation() const { return depth_ > 0 ? 2 * static_cast<std::size_t>(depth_) : 0; }
+
+// A line feed and the indentation of the level, written kBlanksStep blanks
+// at a time: room for indentation() + kBlanksStep + 1 bytes at `at`.
+char* JsonWriter::newlineAt(char* at) const {
+  static constexpr char kBlanks[kBlanksStep + 1] = "                                ";
+  static_assert(sizeof kBlanks == kBlanksStep + 1);
   *at++ = '\n';
-  for (std::size_t done = 0; done < blanks; done += kStep) std::memcpy(at + done, kBlanks, kStep);
-  used_ += 1 + blanks;
+  const std::size_t blanks = indentation();
+  for (std::size_t done = 0; done < blanks; done += kBlanksStep) std::memcpy(at + done, kBlanks, kBlanksStep);
+  return at + blanks;
+}
+
+void JsonWriter::newline() {
+  char* at = room(indentation() + kBlanksStep + 1);
+  used_ += static_cast<std::size_t>(newlineAt(at) - at);
 }
 
 }  // namespace velmora::companion

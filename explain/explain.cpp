@@ -388,8 +388,8 @@ void settleHeaderRecords(FileFacts& file) {
 
 // The offsets of the records that readRecordsAgain reads of file `f`, the
 // rows of `shown` among them: every row up to the one where the access's
-// bytes must be spent (each row's first read takes 512 bytes, or the rest of
-// the file where less is left), so that they can be read in order of their
+// bytes must be spent (each row's first read takes RecordAccess::kFirstRead
+// bytes, or the rest of the file where less is left), so that they can be read in order of their
 // offsets rather than the list's.
 std::vector<long long> offsetsToRead(const Explanation& facts, int f, const std::vector<std::size_t>& shown) {
   const FileFacts& file = facts.files[f];
@@ -406,7 +406,8 @@ std::vector<long long> offsetsToRead(const Explanation& facts, int f, const std:
     if (i >= r.rows || !taken.insert(i).second) continue;
     const long long offset = r.rowOffsets[i];
     offsets.push_back(offset);
-    if (offset >= 0 && offset < size) least += static_cast<std::size_t>(std::min<long long>(512, size - offset));
+    constexpr auto kFirstRead = static_cast<long long>(RecordAccess::kFirstRead);
+    if (offset >= 0 && offset < size) least += static_cast<std::size_t>(std::min(kFirstRead, size - offset));
   }
   return offsets;
 }

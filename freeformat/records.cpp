@@ -154,15 +154,11 @@ RecordAccess::~RecordAccess() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-// A first piece of a few hundred bytes holds most records whole (a table's
-// sampled rows are read one by one); a longer one goes on in larger pieces.
-constexpr std::size_t kFirstPiece = 512;
-
 bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
   record = FetchedRecord{};
   if (fd_ < 0 || offset < 0) return false;
   constexpr std::size_t kPiece = 4096;
-  std::size_t pieceSize = kFirstPiece;
+  std::size_t pieceSize = kFirstRead;
   char piece[kPiece];
   auto at = static_cast<off_t>(offset);
   bool ended = false;  // a line feed or the end of the file was met
@@ -204,64 +200,67 @@ bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
 
 void RecordAccess::readAhead(std::vector<long long> offsets) {
   ahead_.clear();
-  aheadBytes_.reset();
+  aheadBytes_.clear();
   struct stat status {};
   if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return;
-  constexpr std::size_t kWindow = kFirstPiece;
-  constexpr std::size_t kLongestPiece = std::size_t{256} << 10;
+  constexpr auto kWindow = static_cast<long long>(kFirstRead);
+  constexpr auto kGap = static_cast<long long>(kAheadGap);
+  constexpr std::size_t kLongestPiece = std::size_t{64} << 10;
   std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
   const auto size = static_cast<long long>(status.st_size);
-  // The pieces first, then one buffer for them all, then the reads.
-  std::size_t i = 0;
+  std::vector<char> piece(kLongestPiece);
   std::size_t total = 0;
+  std::size_t i = 0;
   while (i < offsets.size() && offsets[i] < 0) ++i;
   while (i < offsets.size() && offsets[i] < size && total < kAheadBytes) {
+    // A piece from this record's offset to the first read of the last
+    // record within kAheadGap of the one before.
     const long long start = offsets[i];
-    long long end = start + static_cast<long long>(kWindow);
-    for (++i; i < offsets.size() && offsets[i] <= end + static_cast<long long>(kAheadGap) &&
-              offsets[i] + static_cast<long long>(kWindow) - start <= static_cast<long long>(kLongestPiece);
-         ++i) {
-      end = std::max(end, offsets[i] + static_cast<long long>(kWindow));
+    std::size_t last = i;
+    while (last + 1 < offsets.size() && offsets[last + 1] <= offsets[last] + kWindow + kGap &&
+           offsets[last + 1] + kWindow - start <= static_cast<long long>(kLongestPiece)) {
+      ++last;
     }
-    end = std::min(end, size);
-    ahead_.push_back(Ahead{start, static_cast<std::size_t>(end - start), total, false});
-    total += static_cast<std::size_t>(end - start);
-  }
-  aheadBytes_.reset(new char[total]);
-  for (std::size_t k = 0; k < ahead_.size(); ++k) {
-    Ahead& piece = ahead_[k];
+    const auto wanted = static_cast<std::size_t>(offsets[last] + kWindow - start);
     std::size_t got = 0;
-    while (got < piece.length) {
-      const ssize_t n = ::pread(fd_, aheadBytes_.get() + piece.at + got, piece.length - got,
-                                static_cast<off_t>(piece.start) + static_cast<off_t>(got));
+    bool ended = false;
+    while (got < wanted) {
+      const ssize_t n = ::pread(fd_, piece.data() + got, wanted - got, static_cast<off_t>(start) + static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        piece.toEnd = n == 0;
+      if (n < 0) return;  // what follows is read as before
+      if (n == 0) {
+        ended = true;
         break;
       }
       got += static_cast<std::size_t>(n);
     }
-    if (got < piece.length) {
-      // The file ended sooner than it did, or a read failed: what follows is
-      // read as before.
-      piece.length = got;
-      ahead_.resize(piece.toEnd ? k + 1 : k);
-      break;
+    total += got;
+    for (; i <= last; ++i) {
+      const auto from = static_cast<std::size_t>(offsets[i] - start);
+      // A first read of kFirstRead bytes: where the file ended sooner, what was there.
+      if (from + kFirstRead > got && !ended) break;
+      const std::size_t count = from < got ? std::min(kFirstRead, got - from) : 0;
+      const char* bytes = piece.data() + from;
+      const auto* lineFeed = static_cast<const char*>(std::memchr(bytes, '\n', count));
+      const std::size_t kept = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - bytes) + 1 : count;
+      ahead_.push_back(Ahead{offsets[i], static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(kept),
+                             aheadBytes_.size()});
+      aheadBytes_.append(bytes, kept);
     }
+    if (i <= last) return;  // the file is shorter than it was: what follows is read as before
   }
 }
 
 long RecordAccess::readAt(char* into, std::size_t wanted, long long at) {
-  const auto after = std::upper_bound(ahead_.begin(), ahead_.end(), at,
-                                      [](long long offset, const Ahead& piece) { return offset < piece.start; });
-  if (after != ahead_.begin()) {
-    const Ahead& piece = *(after - 1);
-    const long long end = piece.start + static_cast<long long>(piece.length);
-    if (at + static_cast<long long>(wanted) <= end || (piece.toEnd && at <= end)) {
-      const auto got = static_cast<std::size_t>(std::min(end - at, static_cast<long long>(wanted)));
-      std::memcpy(into, aheadBytes_.get() + piece.at + static_cast<std::size_t>(at - piece.start), got);
-      return static_cast<long>(got);
-    }
+  const auto found = std::lower_bound(ahead_.begin(), ahead_.end(), at,
+                                      [](const Ahead& ahead, long long offset) { return ahead.offset < offset; });
+  if (wanted <= kFirstRead && found != ahead_.end() && found->offset == at) {
+    // A read of fewer bytes returns as many of them; the record's bytes
+    // past its line feed are never looked at.
+    const std::size_t got = std::min<std::size_t>(wanted, found->got);
+    std::memcpy(into, aheadBytes_.data() + found->at, std::min<std::size_t>(got, found->kept));
+    return static_cast<long>(got);
   }
   return static_cast<long>(::pread(fd_, into, wanted, static_cast<off_t>(at)));
 }

@@ -389,15 +389,17 @@ void settleHeaderRecords(FileFacts& file) {
 // The offsets of the records that readRecordsAgain reads of file `f`, the
 // rows of `shown` among them: every row up to the one where the access's
 // bytes must be spent (each row's first read takes RecordAccess::kFirstRead
-// bytes, or the rest of the file where less is left), so that they can be read in order of their
-// offsets rather than the list's.
+// bytes, or the rest of the file where less is left), so that they can be
+// read in order of their offsets rather than the list's.
 std::vector<long long> offsetsToRead(const Explanation& facts, int f, const std::vector<std::size_t>& shown) {
   const FileFacts& file = facts.files[f];
   const LoadRecord& r = file.record;
   std::vector<long long> offsets;
   if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) offsets.push_back(facts.stop->recordOffset);
   if (r.firstMultiLineRow > 0) offsets.push_back(r.firstMultiLine.offset);
-  if (r.surplusRowsKept > 0 && r.surplusRows[0].row - 1 < r.rows) offsets.push_back(r.rowOffsets[r.surplusRows[0].row - 1]);
+  if (r.surplusRowsKept > 0 && r.surplusRows[0].row - 1 < r.rows) {
+    offsets.push_back(r.rowOffsets[r.surplusRows[0].row - 1]);
+  }
   const long long size = file.presence.size;
   std::unordered_set<std::size_t> taken;
   std::size_t least = 0;  // the fewest bytes the rows taken read

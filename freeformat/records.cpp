@@ -226,7 +226,8 @@ void RecordAccess::readAhead(std::vector<long long> offsets) {
     std::size_t got = 0;
     bool ended = false;
     while (got < wanted) {
-      const ssize_t n = ::pread(fd_, piece.data() + got, wanted - got, static_cast<off_t>(start) + static_cast<off_t>(got));
+      const ssize_t n =
+          ::pread(fd_, piece.data() + got, wanted - got, static_cast<off_t>(start) + static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return;  // what follows is read as before
       if (n == 0) {

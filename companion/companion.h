@@ -5,7 +5,9 @@
 
 #include <charconv>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -235,6 +237,10 @@ class JsonWriter {
   void item();
   void string(std::string_view bytes);
   void number(double value);
+  // A number as number() writes it, for one that comes again and again (a
+  // list's squares, their differences and shares, in the order of the
+  // squares): the last few such texts are kept and written again unmade.
+  void repeatedNumber(double value);
   // A number where there is one, null where there is none.
   void numberOrNull(bool present, double value);
   // A string where there is one, null where there is none.
@@ -252,17 +258,37 @@ class JsonWriter {
   JsonWriter& operator=(const JsonWriter&) = delete;
 
  private:
+  // Room for `n` more bytes (n < kPiece) at the end of what is pending.
+  char* room(std::size_t n) {
+    if (n > kPiece - used_) flush();
+    return pending_.get() + used_;
+  }
   void put(std::string_view text);
   // Hands what is pending to the file.
   void flush();
   void separate();
   void newline();
+  [[nodiscard]] std::size_t indentation() const;
+  char* newlineAt(char* at) const;
+  static constexpr std::size_t kBlanksStep = 32;
   std::FILE* file_;
-  // Text written and not yet handed to the file: it goes in pieces of
-  // kPiece bytes or more (large enough that the stream writes them as they
-  // are, not copied into its buffer), and all of it by finish().
+  // Text written and not yet handed to the file: it goes in pieces of up to
+  // kPiece bytes (large enough that the stream writes them as they are, not
+  // copied into its buffer), and all of it by finish().
   static constexpr std::size_t kPiece = std::size_t{256} << 10;
-  std::string pending_;
+  std::unique_ptr<char[]> pending_ = std::make_unique<char[]>(kPiece);
+  std::size_t used_ = 0;
+  std::string escaped_;  // a string's text, escaped
+  // The texts of the last numbers repeatedNumber wrote: a square, a
+  // difference of either sign and a share, and room to spare.
+  struct Written {
+    std::uint64_t bits = 0;
+    std::uint8_t length = 0;  // 0: none yet
+    char text[kShortestRoom + 2] = {};
+  };
+  static constexpr std::size_t kWritten = 6;
+  Written written_[kWritten];
+  std::size_t nextWritten_ = 0;
   bool ok_ = true;
   bool first_ = true;
   int depth_ = 0;

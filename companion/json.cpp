@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "companion/companion.h"
@@ -7,20 +8,26 @@
 namespace velmora::companion {
 
 void JsonWriter::put(std::string_view text) {
-  pending_ += text;
-  if (pending_.size() >= kPiece) flush();
+  if (text.size() >= kPiece) {
+    flush();
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) ok_ = false;
+    return;
+  }
+  std::memcpy(room(text.size()), text.data(), text.size());
+  used_ += text.size();
 }
 
 void JsonWriter::flush() {
-  if (!pending_.empty() && std::fwrite(pending_.data(), 1, pending_.size(), file_) != pending_.size()) ok_ = false;
-  pending_.clear();
+  if (used_ != 0 && std::fwrite(pending_.get(), 1, used_, file_) != used_) ok_ = false;
+  used_ = 0;
 }
 
 // A writer left without finish() still hands its text on.
 JsonWriter::~JsonWriter() { flush(); }
 
 void JsonWriter::open(char bracket) {
-  put(std::string_view(&bracket, 1));
+  *room(1) = bracket;
+  ++used_;
   first_ = true;
   ++depth_;
 }
@@ -28,29 +35,72 @@ void JsonWriter::open(char bracket) {
 void JsonWriter::close(char bracket) {
   --depth_;
   if (!first_) newline();
-  put(std::string_view(&bracket, 1));
+  *room(1) = bracket;
+  ++used_;
   first_ = false;
 }
 
 void JsonWriter::key(std::string_view name) {
-  separate();
-  put("\"");
-  put(name);
-  put("\": ");
+  if (name.size() > kPiece / 2) {
+    separate();
+    put("\"");
+    put(name);
+    put("\": ");
+    return;
+  }
+  // The separator, the line's indentation and the name, written at once.
+  char* at = room(2 + indentation() + kBlanksStep + name.size() + 4);
+  char* const from = at;
+  if (!first_) *at++ = ',';
+  at = newlineAt(at);
+  *at++ = '"';
+  std::memcpy(at, name.data(), name.size());
+  at += name.size();
+  std::memcpy(at, "\": ", 3);
+  at += 3;
+  used_ += static_cast<std::size_t>(at - from);
+  first_ = false;
 }
 
 void JsonWriter::item() { separate(); }
 
 void JsonWriter::string(std::string_view bytes) {
-  pending_ += '"';
-  appendEscaped(pending_, bytes, Escape::Json);
-  put("\"");
+  escaped_.assign(1, '"');
+  appendEscaped(escaped_, bytes, Escape::Json);
+  escaped_ += '"';
+  put(escaped_);
 }
 
 void JsonWriter::number(double value) {
-  if (!std::isfinite(value)) pending_ += '"';
-  appendShortest(pending_, value);
-  put(std::isfinite(value) ? "" : "\"");
+  char* at = room(kShortestRoom + 2);
+  char* end = at;
+  // A number that is not finite is a string.
+  if (!std::isfinite(value)) *end++ = '"';
+  end = writeShortest(value, end);
+  if (!std::isfinite(value)) *end++ = '"';
+  used_ += static_cast<std::size_t>(end - at);
+}
+
+void JsonWriter::repeatedNumber(double value) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  const Written* found = nullptr;
+  for (const Written& w : written_) {
+    if (w.bits == bits && w.length != 0) found = &w;
+  }
+  if (found == nullptr) {
+    Written& w = written_[nextWritten_];
+    nextWritten_ = (nextWritten_ + 1) % kWritten;
+    char* end = w.text;
+    if (!std::isfinite(value)) *end++ = '"';
+    end = writeShortest(value, end);
+    if (!std::isfinite(value)) *end++ = '"';
+    w.bits = bits;
+    w.length = static_cast<std::uint8_t>(end - w.text);
+    found = &w;
+  }
+  std::memcpy(room(sizeof found->text), found->text, sizeof found->text);
+  used_ += found->length;
 }
 
 void JsonWriter::numberOrNull(bool present, double value) {
@@ -70,8 +120,9 @@ void JsonWriter::stringOrNull(bool present, std::string_view bytes) {
 }
 
 void JsonWriter::count(std::size_t value) {
-  char text[24];
-  put(std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text)));
+  constexpr std::size_t kDigits = 24;
+  char* at = room(kDigits);
+  used_ += static_cast<std::size_t>(std::to_chars(at, at + kDigits, value).ptr - at);
 }
 
 void JsonWriter::line(long long value) {
@@ -93,14 +144,30 @@ bool JsonWriter::finish() {
 }
 
 void JsonWriter::separate() {
-  if (!first_) put(",");
+  if (!first_) {
+    *room(1) = ',';
+    ++used_;
+  }
   newline();
   first_ = false;
 }
 
+std::size_t JsonWriter::indentation() const { return depth_ > 0 ? 2 * static_cast<std::size_t>(depth_) : 0; }
+
+// A line feed and the indentation of the level, written kBlanksStep blanks
+// at a time: room for indentation() + kBlanksStep + 1 bytes at `at`.
+char* JsonWriter::newlineAt(char* at) const {
+  static constexpr char kBlanks[kBlanksStep + 1] = "                                ";
+  static_assert(sizeof kBlanks == kBlanksStep + 1);
+  *at++ = '\n';
+  const std::size_t blanks = indentation();
+  for (std::size_t done = 0; done < blanks; done += kBlanksStep) std::memcpy(at + done, kBlanks, kBlanksStep);
+  return at + blanks;
+}
+
 void JsonWriter::newline() {
-  pending_ += '\n';
-  if (depth_ > 0) pending_.append(2 * static_cast<std::size_t>(depth_), ' ');
+  char* at = room(indentation() + kBlanksStep + 1);
+  used_ += static_cast<std::size_t>(newlineAt(at) - at);
 }
 
 }  // namespace velmora::companion

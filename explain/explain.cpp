@@ -13,6 +13,7 @@
 #include <new>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "comparison/comparison.h"
@@ -385,6 +386,34 @@ void settleHeaderRecords(FileFacts& file) {
   }
 }
 
+// The offsets of the records that readRecordsAgain reads of file `f`, the
+// rows of `shown` among them: every row up to the one where the access's
+// bytes must be spent (each row's first read takes RecordAccess::kFirstRead
+// bytes, or the rest of the file where less is left), so that they can be
+// read in order of their offsets rather than the list's.
+std::vector<long long> offsetsToRead(const Explanation& facts, int f, const std::vector<std::size_t>& shown) {
+  const FileFacts& file = facts.files[f];
+  const LoadRecord& r = file.record;
+  std::vector<long long> offsets;
+  if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) offsets.push_back(facts.stop->recordOffset);
+  if (r.firstMultiLineRow > 0) offsets.push_back(r.firstMultiLine.offset);
+  if (r.surplusRowsKept > 0 && r.surplusRows[0].row - 1 < r.rows) {
+    offsets.push_back(r.rowOffsets[r.surplusRows[0].row - 1]);
+  }
+  const long long size = file.presence.size;
+  std::unordered_set<std::size_t> taken;
+  std::size_t least = 0;  // the fewest bytes the rows taken read
+  for (std::size_t i : shown) {
+    if (least >= kMaxFetchedBytes) break;
+    if (i >= r.rows || !taken.insert(i).second) continue;
+    const long long offset = r.rowOffsets[i];
+    offsets.push_back(offset);
+    constexpr auto kFirstRead = static_cast<long long>(RecordAccess::kFirstRead);
+    if (offset >= 0 && offset < size) least += static_cast<std::size_t>(std::min(kFirstRead, size - offset));
+  }
+  return offsets;
+}
+
 // The records the report shows, read again in one pass after the run, each
 // file opened once and closed before any finding is made: each listed row's
 // records in both files, the rows the relation findings show, the first
@@ -417,11 +446,12 @@ void readRecordsAgain(Explanation& facts) {
     FileFacts& file = facts.files[f];
     if (!file.loadStarted || !file.record.opened) continue;
     RecordsAgain again(file.name);
+    const LoadRecord& r = file.record;
+    again.readAhead(offsetsToRead(facts, f, shown[f]));
     if (facts.stop && facts.stop->dataFile == f && facts.stop->line > 0) {
       again.keep(facts.stop->recordOffset, facts.stop->line, facts.stop->line, file.records);
       otherLines[f].push_back(facts.stop->line);
     }
-    const LoadRecord& r = file.record;
     for (std::size_t n = 0; n < shown[f].size(); ++n) {
       // Once the access's bytes are spent, no record more is read.
       if (again.spent()) {

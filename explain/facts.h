@@ -312,6 +312,8 @@ class RecordsAgain {
   void keep(long long offset, long long first, long long last, RecordsByLine& kept);
   // Whether the access has read all it may: no record more can be read.
   [[nodiscard]] bool spent() const { return access_.bytesRead() >= kMaxFetchedBytes; }
+  // Reads ahead the first bytes of the records at `offsets` (RecordAccess::readAhead).
+  void readAhead(std::vector<long long> offsets) { access_.readAhead(std::move(offsets)); }
 
  private:
   RecordAccess access_;

@@ -421,11 +421,11 @@ void writeRowJson(JsonWriter& json, const RowFacts& row) {
   json.key("compared_record");
   json.string(row.comparedRecord);
   json.key("scaled_difference");
-  json.number(row.scaledDifference);
+  json.repeatedNumber(row.scaledDifference);
   json.key("square");
-  json.number(row.square);
+  json.repeatedNumber(row.square);
   json.key("share");
-  json.number(row.share);
+  json.repeatedNumber(row.share);
   json.close('}');
 }
 

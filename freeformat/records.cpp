@@ -5,6 +5,7 @@
 #include "records.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -156,11 +157,8 @@ RecordAccess::~RecordAccess() {
 bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
   record = FetchedRecord{};
   if (fd_ < 0 || offset < 0) return false;
-  // A first piece of a few hundred bytes holds most records whole (a
-  // table's sampled rows are read one by one); a longer one goes on in
-  // larger pieces.
-  constexpr std::size_t kFirstPiece = 512, kPiece = 4096;
-  std::size_t pieceSize = kFirstPiece;
+  constexpr std::size_t kPiece = 4096;
+  std::size_t pieceSize = kFirstRead;
   char piece[kPiece];
   auto at = static_cast<off_t>(offset);
   bool ended = false;  // a line feed or the end of the file was met
@@ -171,7 +169,7 @@ bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
     std::size_t wanted = room + 1 < pieceSize ? room + 1 : pieceSize;  // one byte more tells a cut record
     if (wanted > left) wanted = left;
     if (wanted == 0) return false;
-    const ssize_t got = ::pread(fd_, piece, wanted, at);
+    const long got = readAt(piece, wanted, at);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     if (got == 0) {
@@ -198,6 +196,74 @@ bool RecordAccess::recordAt(long long offset, FetchedRecord& record) {
   if (!any) return false;
   if (!ended) record.cut = true;
   return true;
+}
+
+void RecordAccess::readAhead(std::vector<long long> offsets) {
+  ahead_.clear();
+  aheadBytes_.clear();
+  struct stat status {};
+  if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return;
+  constexpr auto kWindow = static_cast<long long>(kFirstRead);
+  constexpr auto kGap = static_cast<long long>(kAheadGap);
+  constexpr std::size_t kLongestPiece = std::size_t{64} << 10;
+  std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  const auto size = static_cast<long long>(status.st_size);
+  std::vector<char> piece(kLongestPiece);
+  std::size_t total = 0;
+  std::size_t i = 0;
+  while (i < offsets.size() && offsets[i] < 0) ++i;
+  while (i < offsets.size() && offsets[i] < size && total < kAheadBytes) {
+    // A piece from this record's offset to the first read of the last
+    // record within kAheadGap of the one before.
+    const long long start = offsets[i];
+    std::size_t last = i;
+    while (last + 1 < offsets.size() && offsets[last + 1] <= offsets[last] + kWindow + kGap &&
+           offsets[last + 1] + kWindow - start <= static_cast<long long>(kLongestPiece)) {
+      ++last;
+    }
+    const auto wanted = static_cast<std::size_t>(offsets[last] + kWindow - start);
+    std::size_t got = 0;
+    bool ended = false;
+    while (got < wanted) {
+      const ssize_t n =
+          ::pread(fd_, piece.data() + got, wanted - got, static_cast<off_t>(start) + static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return;  // what follows is read as before
+      if (n == 0) {
+        ended = true;
+        break;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    total += got;
+    for (; i <= last; ++i) {
+      const auto from = static_cast<std::size_t>(offsets[i] - start);
+      // A first read of kFirstRead bytes: where the file ended sooner, what was there.
+      if (from + kFirstRead > got && !ended) break;
+      const std::size_t count = from < got ? std::min(kFirstRead, got - from) : 0;
+      const char* bytes = piece.data() + from;
+      const auto* lineFeed = static_cast<const char*>(std::memchr(bytes, '\n', count));
+      const std::size_t kept = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - bytes) + 1 : count;
+      ahead_.push_back(Ahead{offsets[i], static_cast<std::uint32_t>(count), static_cast<std::uint32_t>(kept),
+                             aheadBytes_.size()});
+      aheadBytes_.append(bytes, kept);
+    }
+    if (i <= last) return;  // the file is shorter than it was: what follows is read as before
+  }
+}
+
+long RecordAccess::readAt(char* into, std::size_t wanted, long long at) {
+  const auto found = std::lower_bound(ahead_.begin(), ahead_.end(), at,
+                                      [](const Ahead& ahead, long long offset) { return ahead.offset < offset; });
+  if (wanted <= kFirstRead && found != ahead_.end() && found->offset == at) {
+    // A read of fewer bytes returns as many of them; the record's bytes
+    // past its line feed are never looked at.
+    const std::size_t got = std::min<std::size_t>(wanted, found->got);
+    std::memcpy(into, aheadBytes_.data() + found->at, std::min<std::size_t>(got, found->kept));
+    return static_cast<long>(got);
+  }
+  return static_cast<long>(::pread(fd_, into, wanted, static_cast<off_t>(at)));
 }
 
 }  // namespace velmora

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora {
 
@@ -136,11 +137,39 @@ class RecordAccess {
   // The record starting at `offset`; false when the file could not be opened
   // or read there, holds nothing there, or the access's bytes are spent.
   bool recordAt(long long offset, FetchedRecord& record);
+  // A record's first read takes this many bytes (or what is left of the
+  // file or of kMaxFetchedBytes, where less): it holds most records whole. A
+  // longer record goes on in reads of 4096.
+  static constexpr std::size_t kFirstRead = 512;
   [[nodiscard]] std::size_t bytesRead() const { return bytesRead_; }
+  // Reads ahead, in order of offset, what recordAt would read first at each
+  // of `offsets` (of a regular file), in pieces of several records where
+  // they lie at most kAheadGap apart, at most kAheadBytes in all, and keeps
+  // of each only its record (up to its line feed). recordAt then takes a
+  // first read from these, and reads and counts exactly as it would have
+  // without: reading ahead changes how the file is read, never what a record
+  // holds or which records are read.
+  void readAhead(std::vector<long long> offsets);
+  static constexpr std::size_t kAheadGap = 4096;
+  static constexpr std::size_t kAheadBytes = 3 * kMaxFetchedBytes;
 
  private:
+  // What a pread of `wanted` bytes at `at` returns (the bytes past the first
+  // line feed may be left unwritten), from what was read ahead where it
+  // holds it.
+  long readAt(char* into, std::size_t wanted, long long at);
+
+  // A record's first read, as read ahead.
+  struct Ahead {
+    long long offset = 0;
+    std::uint32_t got = 0;   // what the first read returned
+    std::uint32_t kept = 0;  // its bytes kept: up to and with the first line feed, or all
+    std::size_t at = 0;      // in aheadBytes_
+  };
   int fd_ = -1;
   std::size_t bytesRead_ = 0;
+  std::vector<Ahead> ahead_;  // by offset
+  std::string aheadBytes_;
 };
 
 }  // namespace velmora

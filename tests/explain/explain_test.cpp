@@ -27,6 +27,7 @@
 
 #include "explain/explain.h"
 #include "companion/companion.h"
+#include "freeformat/records.h"
 #include "freeformat/system.h"
 #include "relation_json.h"
 
@@ -1134,6 +1135,61 @@ TEST_F(InDirectory, ListedRowsPastTheBytesReadAgainShowNoRecord) {
     EXPECT_FALSE(facts.top.hasRecords(k));
     EXPECT_EQ(facts.top[k].referenceRecord, "");
     EXPECT_EQ(facts.top[k].comparedRecord, "");
+  }
+}
+
+// Records read ahead in pieces of several records are read and counted as
+// records read one by one: the same bytes, cut and next offset, and the same
+// bytes counted after each, so the same records are read before the access
+// is spent. Offsets in no order, some twice, some not read ahead, records
+// longer than a first read and one cut, records far apart, offsets at and
+// past the end of a file whose last record has no line feed.
+TEST_F(InDirectory, RecordsReadAheadAreReadAndCountedAsOneByOne) {
+  std::string file;
+  std::vector<long long> starts;
+  for (int i = 0; i < 4000; ++i) {
+    starts.push_back(static_cast<long long>(file.size()));
+    if (i == 1234) {
+      file += std::string(kMaxFetchedRecord + 10, '7');
+    } else if (i % 500 == 7) {
+      file += std::string(700 + i % 3, 'x');
+    } else if (i % 100 == 50) {
+      file += std::string(9000, ' ') + "1 2 3";
+    } else {
+      file += std::to_string(i) + " 0.5 " + std::to_string(i * i);
+    }
+    file += '\n';
+  }
+  starts.push_back(static_cast<long long>(file.size()));
+  file += "1 2 3";
+  const auto size = static_cast<long long>(file.size());
+  write("a.dat", file);
+  std::vector<long long> order;
+  for (int round = 0; round < 2; ++round) {
+    for (std::size_t i = 0; i < starts.size(); ++i) order.push_back(starts[i * 7919 % starts.size()]);
+  }
+  for (const long long offset : {size - 3, size, size + 10, -1LL, 5LL}) order.insert(order.begin() + 100, offset);
+  const std::vector<long long> ahead[] = {order, std::vector<long long>(order.begin(), order.begin() + 2000), {}};
+  for (const std::vector<long long>& offsets : ahead) {
+    SCOPED_TRACE(offsets.size());
+    RecordAccess once("a.dat"), piecewise("a.dat");
+    piecewise.readAhead(offsets);
+    FetchedRecord a, b;
+    std::size_t read = 0;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      SCOPED_TRACE(k);
+      const bool gotA = once.recordAt(order[k], a);
+      ASSERT_EQ(piecewise.recordAt(order[k], b), gotA);
+      EXPECT_EQ(b.bytes, a.bytes);
+      EXPECT_EQ(b.cut, a.cut);
+      EXPECT_EQ(b.next, a.next);
+      ASSERT_EQ(piecewise.bytesRead(), once.bytesRead());
+      read += gotA ? 1 : 0;
+    }
+    // The access was spent partway through: some records were read and some not.
+    EXPECT_GT(read, order.size() / 4);
+    EXPECT_LT(read, order.size() - 10);
+    EXPECT_GE(once.bytesRead(), kMaxFetchedBytes - 512);
   }
 }
 

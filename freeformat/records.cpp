@@ -131,10 +131,16 @@ bool writtenItem(std::string_view record, int item, WrittenValue& value) {
   return found;
 }
 
+WrittenValue writtenValuePadded(const char* first, const char* last) {
+  static_assert(kWrittenValuePadding == detail::kNumberPadding);
+  return writtenOf(first, static_cast<std::size_t>(last - first),
+                   detail::RecordValue{detail::TokenKind::Plain, first, first, last, 1, false});
+}
+
 WrittenValue writtenValueAlone(std::string_view bytes) {
   WrittenValue value;
   detail::onPaddedCopy(bytes, [&](const char* first, const char* last) {
-    value = writtenOf(first, bytes.size(), detail::RecordValue{detail::TokenKind::Plain, first, first, last, 1, false});
+    value = writtenValuePadded(first, last);
     return true;
   });
   return value;

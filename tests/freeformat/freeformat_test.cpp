@@ -967,6 +967,14 @@ TEST(Records, DescribeValues) {
       alone.endedBy = in.endedBy;
       if (alone.exponent != velmora::ExponentForm::None) alone.exponentAt += in.start;
       EXPECT_EQ(writtenShape(w.record, alone), writtenShape(w.record, in)) << w.record << ", value " << k + 1;
+      // Where they stand, followed by a line feed and digits past it: the same.
+      std::string padded = std::string(bytes) + '\n' + std::string(velmora::kWrittenValuePadding - 1, '7');
+      velmora::WrittenValue there = velmora::writtenValuePadded(padded.data(), padded.data() + bytes.size());
+      there.start += in.start;
+      there.end += in.start;
+      there.endedBy = in.endedBy;
+      if (there.exponent != velmora::ExponentForm::None) there.exponentAt += in.start;
+      EXPECT_EQ(writtenShape(w.record, there), writtenShape(w.record, in)) << w.record << ", value " << k + 1;
     }
   }
   // The value an item takes: a repeat form's values counted, none past a slash.

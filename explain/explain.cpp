@@ -471,37 +471,28 @@ void readRecordsAgain(Explanation& facts) {
   }
 }
 
-// The record's first kWholeLook bytes as secondValueOfWhole copied them,
-// with room for the padding the value's description reads past it.
-constexpr std::size_t kWholeLook = 64;
-struct WholeWindow {
-  alignas(16) char bytes[kWholeLook + kWrittenValuePadding];
-};
-
 // Where the second value of a record the reader took whole (RowRecord::Short
-// or Numbers) stands, when it ends within the record's first kWholeLook
-// bytes: such a record's values are its runs of bytes that are neither
-// blanks nor separators (none of its bytes is a control byte or from 0x80
-// on). The bytes looked at are copied to `window` at their places, and the
-// value is followed there by a line feed and zeros, as its description needs.
-bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t& end, WholeWindow& window) {
+// or Numbers) stands, when it ends within the record's first kLook bytes:
+// such a record's values are its runs of bytes that are neither blanks nor
+// separators (none of its bytes is a control byte or from 0x80 on).
+bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t& end) {
 #if defined(__SSE2__)
-  constexpr std::size_t kStep = 16, kLook = kWholeLook;
-  // A record shorter than a step is looked at in the window padded with
-  // blanks; the last step of a longer one that ends inside a step is loaded
-  // ending at the record's end, its bits moved to their places.
+  constexpr std::size_t kStep = 16, kLook = 64;
+  // A record shorter than a step is looked at in a copy padded with blanks;
+  // the last step of a longer one that ends inside a step is loaded ending
+  // at the record's end, its bits moved to their places.
+  char padded[kStep];
   const char* p = record.data();
   std::size_t n = record.size();
   if (n < kStep) {
-    std::memset(window.bytes, ' ', kStep);
-    if (n > 0) std::memcpy(window.bytes, p, n);
-    p = window.bytes;
+    std::memset(padded, ' ', sizeof padded);
+    if (n > 0) std::memcpy(padded, p, n);
+    p = padded;
     n = kStep;
   }
   const __m128i blankOrBelow = _mm_set1_epi8(0x21), comma = _mm_set1_epi8(','), semicolon = _mm_set1_epi8(';');
-  const auto betweenIn = [&](std::size_t at) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(window.bytes + at), a);
+  const auto betweenIn = [&](const char* at) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     const __m128i m = _mm_or_si128(_mm_cmplt_epi8(a, blankOrBelow),
                                    _mm_or_si128(_mm_cmpeq_epi8(a, comma), _mm_cmpeq_epi8(a, semicolon)));
     return static_cast<std::uint32_t>(_mm_movemask_epi8(m));
@@ -510,9 +501,9 @@ bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t
   for (std::size_t k = 0; k < kLook; k += kStep) {
     std::uint32_t m = 0xFFFF;
     if (k + kStep <= n) {
-      m = betweenIn(k);
+      m = betweenIn(p + k);
     } else if (k < n) {
-      m = ((betweenIn(n - kStep) >> (k + kStep - n)) | (0xFFFFu << (n - k))) & 0xFFFF;
+      m = ((betweenIn(p + n - kStep) >> (k + kStep - n)) | (0xFFFFu << (n - k))) & 0xFFFF;
     }
     between |= static_cast<std::uint64_t>(m) << k;
   }
@@ -522,15 +513,11 @@ bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t
   if (secondStart == 0 || secondLast == 0) return false;
   start = static_cast<std::size_t>(__builtin_ctzll(secondStart));
   end = static_cast<std::size_t>(__builtin_ctzll(secondLast)) + 1;
-  if (end >= kLook && record.size() > kLook) return false;  // it may go on
-  window.bytes[end] = '\n';
-  std::memset(window.bytes + end + 1, 0, kWrittenValuePadding - 1);
-  return true;
+  return end < kLook || record.size() <= kLook;  // else it may go on
 #else
   (void)record;
   (void)start;
   (void)end;
-  (void)window;
   return false;
 #endif
 }
@@ -541,27 +528,34 @@ bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t
 // first kWrittenLook bytes are looked at, so a row of many values costs no
 // more than a short one; a value that reaches past them is not known. Of a
 // record the reader took whole (`known`), only the value's own bytes are
-// described, where secondValueOfWhole copied them.
+// described: where they stand when the record goes on far enough past them
+// (the blank or separator after the value ends it), else in a copy.
 WrittenForm writtenForm(std::string_view record, RowRecord known) {
   constexpr std::size_t kWrittenLook = 256;
-  WrittenForm form;
-  WrittenValue value;
-  std::size_t start = 0, end = 0;
-  WholeWindow window;
-  if (known != RowRecord::Any && secondValueOfWhole(record, start, end, window)) {
-    value = writtenValuePadded(window.bytes + start, window.bytes + end);
-  } else {
-    const std::string_view looked = record.substr(0, kWrittenLook);
-    if (looked.empty() || !writtenItem(looked, 2, value)) return form;
-    if (value.end >= looked.size() && looked.size() < record.size()) return form;
-  }
-  if (value.kind != WrittenKind::Number || value.word) return form;
-  auto capped = [](std::uint32_t n) {
-    return static_cast<std::uint8_t>(std::min<std::uint32_t>(n, WrittenForm::kWrittenCap));
+  // Only the fields asked for are read of the value described, never the
+  // whole of it copied.
+  const auto formOf = [](const WrittenValue& value) {
+    WrittenForm form;
+    if (value.kind != WrittenKind::Number || value.word) return form;
+    auto capped = [](std::uint32_t n) {
+      return static_cast<std::uint8_t>(std::min<std::uint32_t>(n, WrittenForm::kWrittenCap));
+    };
+    form.decimals = capped(value.decimals());
+    form.significant = capped(value.significantDigits);
+    return form;
   };
-  form.decimals = capped(value.decimals());
-  form.significant = capped(value.significantDigits);
-  return form;
+  std::size_t start = 0, end = 0;
+  if (known != RowRecord::Any && secondValueOfWhole(record, start, end)) {
+    if (record.size() >= end + kWrittenValuePadding) {
+      return formOf(writtenValuePadded(record.data() + start, record.data() + end));
+    }
+    return formOf(writtenValueAlone(record.substr(start, end - start)));
+  }
+  const std::string_view looked = record.substr(0, kWrittenLook);
+  WrittenValue value;
+  if (looked.empty() || !writtenItem(looked, 2, value)) return WrittenForm{};
+  if (value.end >= looked.size() && looked.size() < record.size()) return WrittenForm{};
+  return formOf(value);
 }
 
 // A record as before a load, its storage the workspace's columns of file

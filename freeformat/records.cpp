@@ -135,12 +135,8 @@ WrittenValue writtenValuePadded(const char* first, const char* last) {
 }
 
 WrittenValue writtenValueAlone(std::string_view bytes) {
-  WrittenValue value;
-  detail::onPaddedCopy(bytes, [&](const char* first, const char* last) {
-    value = writtenValuePadded(first, last);
-    return true;
-  });
-  return value;
+  // Returned as made, never copied whole right after its fields were stored.
+  return detail::onPaddedCopy(bytes, [](const char* first, const char* last) { return writtenValuePadded(first, last); });
 }
 
 bool isBlankByte(unsigned char c) { return detail::isBlank(c); }

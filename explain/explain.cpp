@@ -557,26 +557,35 @@ bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t
 // from more lines), or the value is not a plain number. Only the record's
 // first kWrittenLook bytes are looked at, so a row of many values costs no
 // more than a short one; a value that reaches past them is not known. Of a
-// record the reader took whole (`known`), only the value's own bytes are split.
+// record the reader took whole (`known`), only the value's own bytes are
+// described: where they stand when the record goes on far enough past them
+// (the blank or separator after the value ends it), else in a copy.
 WrittenForm writtenForm(std::string_view record, RowRecord known) {
   constexpr std::size_t kWrittenLook = 256;
-  WrittenForm form;
-  WrittenValue value;
+  // Only the fields asked for are read of the value described, never the
+  // whole of it copied.
+  const auto formOf = [](const WrittenValue& value) {
+    WrittenForm form;
+    if (value.kind != WrittenKind::Number || value.word) return form;
+    auto capped = [](std::uint32_t n) {
+      return static_cast<std::uint8_t>(std::min<std::uint32_t>(n, WrittenForm::kWrittenCap));
+    };
+    form.decimals = capped(value.decimals());
+    form.significant = capped(value.significantDigits);
+    return form;
+  };
   std::size_t start = 0, end = 0;
   if (known != RowRecord::Any && secondValueOfWhole(record, start, end)) {
-    value = writtenValueAlone(record.substr(start, end - start));
-  } else {
-    const std::string_view looked = record.substr(0, kWrittenLook);
-    if (looked.empty() || !writtenItem(looked, 2, value)) return form;
-    if (value.end >= looked.size() && looked.size() < record.size()) return form;
+    if (record.size() >= end + kWrittenValuePadding) {
+      return formOf(writtenValuePadded(record.data() + start, record.data() + end));
+    }
+    return formOf(writtenValueAlone(record.substr(start, end - start)));
   }
-  if (value.kind != WrittenKind::Number || value.word) return form;
-  auto capped = [](std::uint32_t n) {
-    return static_cast<std::uint8_t>(std::min<std::uint32_t>(n, WrittenForm::kWrittenCap));
-  };
-  form.decimals = capped(value.decimals());
-  form.significant = capped(value.significantDigits);
-  return form;
+  const std::string_view looked = record.substr(0, kWrittenLook);
+  WrittenValue value;
+  if (looked.empty() || !writtenItem(looked, 2, value)) return WrittenForm{};
+  if (value.end >= looked.size() && looked.size() < record.size()) return WrittenForm{};
+  return formOf(value);
 }
 
 // A record as before a load, its storage the workspace's columns of file

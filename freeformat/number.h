@@ -112,9 +112,10 @@ inline bool isWholeNumber(const char* first, const char* last) {
 char* foldNumber(char* first, char* end, std::int64_t& scale);
 
 // Calls use(first, last) on a copy of the text as the scan needs it: followed
-// by a line feed and zeros, in a local array when the text is short.
+// by a line feed and zeros, in a local array when the text is short; returns
+// what it returns.
 template <class Use>
-inline bool onPaddedCopy(std::string_view text, Use&& use) {
+inline decltype(auto) onPaddedCopy(std::string_view text, Use&& use) {
   constexpr std::size_t kLocal = 256;
   char local[kLocal + kNumberPadding];
   std::string longer;

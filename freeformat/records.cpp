@@ -41,7 +41,8 @@ std::size_t forEachValueOf(std::string_view record, Each&& each) {
 std::uint32_t saturated(std::uint64_t n) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX)); }
 
 // The shape of the number [v.body, v.end), from its parts as the number
-// scanner finds them, or false when the bytes are not one number.
+// scanner finds them, or false (`v` untouched) when the bytes are not one
+// number.
 bool numberShape(const char* first, const detail::RecordValue& value, WrittenValue& v) {
   const detail::fast::NumberParts n = detail::fast::scanParts(value.body);
   if (!n.whole || n.end != value.end) return false;
@@ -78,14 +79,10 @@ WrittenValue writtenOf(const char* first, std::size_t size, const detail::Record
   switch (value.kind) {
     case detail::TokenKind::Null: v.kind = WrittenKind::Null; break;
     case detail::TokenKind::Quoted: v.kind = WrittenKind::Quoted; break;
-    default: {
-      WrittenValue shaped = v;
-      if (numberShape(first, value, shaped)) {
-        shaped.kind = WrittenKind::Number;
-        v = shaped;
-      }
+    default:
+      // The shape is set only where the bytes are one number.
+      if (numberShape(first, value, v)) v.kind = WrittenKind::Number;
       break;
-    }
   }
   return v;
 }
@@ -132,13 +129,15 @@ bool writtenItem(std::string_view record, int item, WrittenValue& value) {
   return found;
 }
 
+WrittenValue writtenValuePadded(const char* first, const char* last) {
+  static_assert(kWrittenValuePadding == detail::kNumberPadding);
+  return writtenOf(first, static_cast<std::size_t>(last - first),
+                   detail::RecordValue{detail::TokenKind::Plain, first, first, last, 1, false});
+}
+
 WrittenValue writtenValueAlone(std::string_view bytes) {
-  WrittenValue value;
-  detail::onPaddedCopy(bytes, [&](const char* first, const char* last) {
-    value = writtenOf(first, bytes.size(), detail::RecordValue{detail::TokenKind::Plain, first, first, last, 1, false});
-    return true;
-  });
-  return value;
+  // Returned as made, never copied whole right after its fields were stored.
+  return detail::onPaddedCopy(bytes, [](const char* first, const char* last) { return writtenValuePadded(first, last); });
 }
 
 bool isBlankByte(unsigned char c) { return detail::isBlank(c); }

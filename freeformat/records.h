@@ -107,6 +107,11 @@ bool writtenItem(std::string_view record, int item, WrittenValue& value);
 // fast read took whole), so they need no split.
 //   "-1.50E+3" -> {Number, sign, integerDigits 1, fractionDigits 2, exponent Letter, exponentValue 3}
 WrittenValue writtenValueAlone(std::string_view bytes);
+// The same for bytes [first, last) followed by a byte that ends a value (a
+// line feed, blank, comma or semicolon) and kWrittenValuePadding - 1 more
+// readable bytes (of any value), described where they stand, not in a copy.
+inline constexpr std::size_t kWrittenValuePadding = 16;
+WrittenValue writtenValuePadded(const char* first, const char* last);
 
 // Whether the reader reads a byte outside a quoted value as a blank between
 // values: a space, a tab, a carriage return.

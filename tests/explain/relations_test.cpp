@@ -611,6 +611,65 @@ TEST_F(InTemporaryDirectory, NoiseIsUnexplained) {
   EXPECT_TRUE(described) << json["findings"].dump(2);
 }
 
+// The median relative difference of noise is the exact middle of the
+// relative differences in order (halfway between the two middle ones of an
+// even count), however they crowd together: each row's pair of column 2s
+// given straight to the search, the median checked against a sorted copy.
+TEST(UnexplainedMedian, IsTheMiddleOfTheRelativeDifferencesInOrder) {
+  struct Case {
+    const char* name;
+    std::size_t rows;
+    // Compared column 2 for reference value x on row i, with a random draw.
+    std::function<double(double x, std::size_t i, double draw)> compared;
+  };
+  const auto sign = [](double draw) { return draw < 0.5 ? -1.0 : 1.0; };
+  const Case cases[] = {
+      {"uniform noise, odd count", 20001, [](double x, std::size_t, double r) { return x * (1 + 0.02 * (r - 0.5)); }},
+      {"uniform noise, even count", 20000, [](double x, std::size_t, double r) { return x * (1 + 0.02 * (r - 0.5)); }},
+      {"a few rows", 6, [](double x, std::size_t i, double r) { return x + static_cast<double>(i + 1) * (r - 0.5); }},
+      // Every relative difference the same bits: passes down to the last bit.
+      {"one relative difference, even count", 12000,
+       [&](double x, std::size_t, double r) { return x + sign(r) * x / 1024; }},
+      {"one relative difference, odd count", 12001,
+       [&](double x, std::size_t, double r) { return x + sign(r) * x / 1024; }},
+      // Two values only, the middle pair split between them.
+      {"two relative differences", 10000,
+       [&](double x, std::size_t i, double r) { return x + sign(r) * x / (i % 2 == 0 ? 1024 : 512); }},
+      // Spread over many decades, rows that agree, infinite and NaN ones.
+      {"many decades, some rows left out", 9000,
+       [&](double x, std::size_t i, double r) {
+         if (i % 7 == 0) return x;
+         if (i % 11 == 0) return HUGE_VAL;
+         if (i % 13 == 0) return std::nan("");
+         return x + sign(r) * x * std::pow(10.0, -1 - 14 * r);
+       }},
+  };
+  for (const Case& c : cases) {
+    Random random{c.rows};
+    std::vector<double> x(c.rows), y(c.rows), other(c.rows, 1);
+    std::vector<double> relative;
+    for (std::size_t i = 0; i < c.rows; ++i) {
+      // Some reference values zero: no relative difference, but a difference.
+      x[i] = i % 17 == 5 ? 0 : std::round((1 + 999 * random.next()) * 100) / 100;
+      y[i] = x[i] == 0 ? 1 + random.next() : c.compared(x[i], i, random.next());
+      const double d = y[i] - x[i];
+      if (d != 0 && std::isfinite(d) && x[i] != 0) relative.push_back(std::fabs(d / x[i]));
+    }
+    std::sort(relative.begin(), relative.end());
+    const std::size_t m = relative.size();
+    ASSERT_GT(m, 2u) << c.name;
+    const double expected = m % 2 == 1 ? relative[m / 2] : (relative[m / 2] + relative[m / 2 - 1]) / 2;
+    RelationInput input{{{other.data(), x.data(), other.data()}, c.rows},
+                        {{other.data(), y.data(), other.data()}, c.rows},
+                        1.0,
+                        {}};
+    const RelationSearch search = searchRelations(input);
+    ASSERT_TRUE(search.relations.empty()) << c.name;
+    ASSERT_TRUE(search.unexplained) << c.name;
+    EXPECT_EQ(search.unexplained->medianRelative, expected) << c.name;
+  }
+}
+
 // A compared column of one value (a factor of zero) is no relation, but a
 // finding of its own, whatever the value.
 TEST_F(InTemporaryDirectory, ConstantColumnIsNoRelation) {

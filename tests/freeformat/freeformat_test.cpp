@@ -967,6 +967,18 @@ TEST(Records, DescribeValues) {
       alone.endedBy = in.endedBy;
       if (alone.exponent != velmora::ExponentForm::None) alone.exponentAt += in.start;
       EXPECT_EQ(writtenShape(w.record, alone), writtenShape(w.record, in)) << w.record << ", value " << k + 1;
+      // Where they stand, followed by any byte that ends a value and digits
+      // past it: the same.
+      for (const char ending : {'\n', ' ', '\t', '\r', ',', ';'}) {
+        std::string padded = std::string(bytes) + ending + std::string(velmora::kWrittenValuePadding - 1, '7');
+        velmora::WrittenValue there = velmora::writtenValuePadded(padded.data(), padded.data() + bytes.size());
+        there.start += in.start;
+        there.end += in.start;
+        there.endedBy = in.endedBy;
+        if (there.exponent != velmora::ExponentForm::None) there.exponentAt += in.start;
+        EXPECT_EQ(writtenShape(w.record, there), writtenShape(w.record, in))
+            << w.record << ", value " << k + 1 << ", ended by byte " << static_cast<int>(ending);
+      }
     }
   }
   // The value an item takes: a repeat form's values counted, none past a slash.

@@ -162,13 +162,19 @@ void TopRows::addRecords(std::string_view reference, std::string_view compared) 
   }
 }
 
+std::pair<std::string_view, std::string_view> TopRows::recordsOf(std::size_t k) const {
+  if (2 * k + 1 >= recordEnds_.size()) return {};
+  const std::string_view text = text_;
+  const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
+  return {text.substr(start, recordEnds_[2 * k] - start),
+          text.substr(recordEnds_[2 * k], recordEnds_[2 * k + 1] - recordEnds_[2 * k])};
+}
+
 RowFacts TopRows::operator[](std::size_t k) const {
-  RowFacts row = factsFrom(rows_[k], gathered(k));
-  if (2 * k + 1 < recordEnds_.size()) {
-    const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
-    row.referenceRecord = text_.substr(start, recordEnds_[2 * k] - start);
-    row.comparedRecord = text_.substr(recordEnds_[2 * k], recordEnds_[2 * k + 1] - recordEnds_[2 * k]);
-  }
+  RowFacts row = factsWithoutRecords(k);
+  const auto [reference, compared] = recordsOf(k);
+  row.referenceRecord = reference;
+  row.comparedRecord = compared;
   return row;
 }
 

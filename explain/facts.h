@@ -246,6 +246,11 @@ class TopRows {
   [[nodiscard]] bool empty() const { return rows_.empty(); }
   [[nodiscard]] std::size_t indexOf(std::size_t k) const { return rows_[k]; }
   RowFacts operator[](std::size_t k) const;
+  // Listed row k's facts but its records, and its records as views of the
+  // list's own text ("" where not read again): for a writer that shows
+  // them, with no copy of the records made.
+  [[nodiscard]] RowFacts factsWithoutRecords(std::size_t k) const { return factsFrom(rows_[k], gathered(k)); }
+  [[nodiscard]] std::pair<std::string_view, std::string_view> recordsOf(std::size_t k) const;
   // Whether listed row k has a record in either file (read again, not ""),
   // asked without the row's facts.
   [[nodiscard]] bool hasRecords(std::size_t k) const {

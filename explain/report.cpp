@@ -203,7 +203,7 @@ class RowText {
   // Its cells, as kRowHeading names them; then under it, its record in each
   // file as it stands and the three values the statement took from it, so
   // a swapped column or a separator inside a number shows at a glance.
-  void add(const RowFacts& row) {
+  void add(const RowFacts& row, std::string_view referenceRecord, std::string_view comparedRecord) {
     used_ = 0;
     count(static_cast<long long>(row.row), 9);
     put(' ');
@@ -219,24 +219,31 @@ class RowText {
     put(' ');
     number(row.comparedValue);
     put(' ');
-    right(lasting(row.scaledDifference), 24);
+    rightHeld(lasting(row.scaledDifference), kCellWidth);
     put(' ');
-    right(lasting(row.square), 24);
+    rightHeld(lasting(row.square), kCellWidth);
     put(' ');
-    right(shareText(row.share), 10);
+    rightHeld(share(row.share), 10);
     put("\n            reference ");
     if (row.hasReference) {
-      record(row.referenceLine, row.referenceLastLine, row.referenceRecord, row.referenceValues);
+      record(row.referenceLine, row.referenceLastLine, referenceRecord, row.referenceValues);
     } else {
       put("none: the reference file has no such row");
     }
     put("\n            compared  ");
-    record(row.comparedLine, row.comparedLastLine, row.comparedRecord, row.comparedValues);
+    record(row.comparedLine, row.comparedLastLine, comparedRecord, row.comparedValues);
     put('\n');
     flush();
   }
 
  private:
+  // A text made once and shown again: kept with the bits of the value it
+  // shows, in a buffer of kShortestRoom characters.
+  struct Made {
+    std::uint64_t bits;
+    std::size_t length;
+    char text[kShortestRoom];
+  };
   // Room for at least `n` bytes more in the row's buffer.
   void room(std::size_t n) {
     if (static_cast<std::size_t>(row_ + sizeof row_ - end_) < n) flush();
@@ -268,10 +275,23 @@ class RowText {
     }
     put(text);
   }
+  // The same for a text of at most kShortestRoom characters held in a
+  // buffer of that size, in a cell of at most kCellWidth: the blanks and the
+  // text are copied whole, in copies of a fixed size the compiler makes in
+  // a few moves, and the end is set back to where the text ends.
+  static constexpr std::size_t kCellWidth = 24;
+  void rightHeld(const char (&text)[kShortestRoom], std::size_t length, std::size_t width) {
+    room(kCellWidth + kShortestRoom);
+    static constexpr char kBlanks[kCellWidth + 1] = "                        ";
+    std::memcpy(end_, kBlanks, kCellWidth);
+    if (length < width) end_ += width - length;
+    std::memcpy(end_, text, kShortestRoom);
+    end_ += length;
+  }
+  void rightHeld(const Made& made, std::size_t width) { rightHeld(made.text, made.length, width); }
   void count(long long value, std::size_t width) {
-    char text[24];
-    right(std::string_view(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text)),
-          width);
+    char text[kShortestRoom] = {};
+    rightHeld(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text), width);
   }
   void line(long long value) {
     if (value > 0) {
@@ -280,35 +300,48 @@ class RowText {
       right("-", 10);
     }
   }
-  void number(double value) { right(shortest(value), 24); }
+  void number(double value) { rightHeld(shortest(value), kCellWidth); }
   // A value's shortest text, made once a row: column 2, shown in the cells
   // and after the record, and a value alike in both files (columns 1 and 3,
   // mostly) are converted once.
-  std::string_view shortest(double value) {
+  const Made& shortest(double value) {
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
     for (std::size_t i = 0; i < used_; ++i) {
-      if (made_[i].bits == bits) return {made_[i].text, made_[i].length};
+      if (made_[i].bits == bits) return made_[i];
     }
     Made& made = made_[used_ < kMade ? used_++ : kMade - 1];
     made.bits = bits;
     made.length = static_cast<std::size_t>(writeShortest(value, made.text) - made.text);
-    return {made.text, made.length};
+    return made;
   }
   // The shortest text of a square or a difference, kept for the rows after:
   // the list is in the order of the squares, so rows of equal squares (and
   // differences equal but for their signs) come together.
-  std::string_view lasting(double value) {
+  const Made& lasting(double value) {
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
     for (const Made& made : lasting_) {
-      if (made.length != 0 && made.bits == bits) return {made.text, made.length};
+      if (made.length != 0 && made.bits == bits) return made;
     }
     Made& made = lasting_[nextLasting_];
     nextLasting_ = (nextLasting_ + 1) % kLasting;
     made.bits = bits;
     made.length = static_cast<std::size_t>(writeShortest(value, made.text) - made.text);
-    return {made.text, made.length};
+    return made;
+  }
+  // A share's text, kept for the rows after as the squares' are (equal
+  // squares, equal shares).
+  const Made& share(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    if (share_.length == 0 || share_.bits != bits) {
+      const std::string text = shareText(value);
+      share_.bits = bits;
+      share_.length = std::min(text.size(), sizeof share_.text);
+      std::memcpy(share_.text, text.data(), share_.length);
+    }
+    return share_;
   }
   void record(long long first, long long last, std::string_view bytes, const double (&values)[3]) {
     put(last > first ? "lines " : "line ");
@@ -318,25 +351,40 @@ class RowText {
       count(last, 0);
     }
     put(": '");
-    if (!bytes.empty()) put(shownRecord(bytes));
+    if (showsAsItIs(bytes)) {
+      put(bytes);
+    } else {
+      put(shownRecord(bytes));
+    }
     put("' -> ");
     for (int c = 0; c < 3; ++c) {
       if (c > 0) put(", ");
-      put(shortest(values[c]));
+      putHeld(shortest(values[c]));
     }
   }
+  // Whether a record is shown as its bytes stand: one line that fits the
+  // width, of printable ASCII other than the backslash (the record of most
+  // tables), which shownRecord would copy unchanged.
+  static bool showsAsItIs(std::string_view bytes) {
+    if (bytes.size() > kShownRecordWidth) return false;
+    for (const char c : bytes) {
+      if (c < 0x20 || c > 0x7e || c == '\\') return false;
+    }
+    return true;
+  }
+  void putHeld(const Made& made) {
+    room(kShortestRoom);
+    std::memcpy(end_, made.text, kShortestRoom);
+    end_ += made.length;
+  }
 
-  struct Made {
-    std::uint64_t bits;
-    std::size_t length;
-    char text[kShortestRoom];
-  };
   static constexpr std::size_t kMade = 10;  // the values a row shows
   static constexpr std::size_t kLasting = 4;  // a square, and a difference of either sign
   std::string& out_;
-  Made made_[kMade];
+  Made made_[kMade] = {};
   std::size_t used_ = 0;
   Made lasting_[kLasting] = {};
+  Made share_ = {};
   std::size_t nextLasting_ = 0;
   char row_[1024];
   char* end_ = row_;
@@ -761,8 +809,9 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
       constexpr std::size_t kPiece = std::size_t{256} << 10;
       std::string text;
       RowText rows(text);
-      for (const RowFacts& row : facts.top) {
-        rows.add(row);
+      for (std::size_t k = 0; k < facts.top.size(); ++k) {
+        const auto [reference, compared] = facts.top.recordsOf(k);
+        rows.add(facts.top.factsWithoutRecords(k), reference, compared);
         if (text.size() >= kPiece) {
           out << text;
           text.clear();

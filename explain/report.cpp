@@ -207,9 +207,16 @@ class RowText {
     used_ = 0;
     count(static_cast<long long>(row.row), 9);
     put(' ');
-    line(row.referenceLine);
+    // Each first line's text made once, for its cell and its record.
+    written(lines_[0], row.referenceLine);
+    if (row.comparedLine == row.referenceLine) {
+      lines_[1] = lines_[0];
+    } else {
+      written(lines_[1], row.comparedLine);
+    }
+    line(row.referenceLine, lines_[0]);
     put(' ');
-    line(row.comparedLine);
+    line(row.comparedLine, lines_[1]);
     put(' ');
     if (row.hasReference) {
       number(row.referenceValue);
@@ -226,12 +233,12 @@ class RowText {
     rightHeld(share(row.share), 10);
     put("\n            reference ");
     if (row.hasReference) {
-      record(row.referenceLine, row.referenceLastLine, referenceRecord, row.referenceValues);
+      record(lines_[0], row.referenceLine, row.referenceLastLine, referenceRecord, row.referenceValues);
     } else {
       put("none: the reference file has no such row");
     }
     put("\n            compared  ");
-    record(row.comparedLine, row.comparedLastLine, comparedRecord, row.comparedValues);
+    record(lines_[1], row.comparedLine, row.comparedLastLine, comparedRecord, row.comparedValues);
     put('\n');
     flush();
   }
@@ -289,13 +296,17 @@ class RowText {
     end_ += length;
   }
   void rightHeld(const Made& made, std::size_t width) { rightHeld(made.text, made.length, width); }
-  void count(long long value, std::size_t width) {
-    char text[kShortestRoom] = {};
-    rightHeld(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text), width);
+  static void written(Made& made, long long value) {
+    made.length = static_cast<std::size_t>(std::to_chars(made.text, made.text + sizeof made.text, value).ptr - made.text);
   }
-  void line(long long value) {
+  void count(long long value, std::size_t width) {
+    written(number_, value);
+    rightHeld(number_, width);
+  }
+  // A line's cell, `text` being the line's number written.
+  void line(long long value, const Made& text) {
     if (value > 0) {
-      count(value, 10);
+      rightHeld(text, 10);
     } else {
       right("-", 10);
     }
@@ -343,9 +354,10 @@ class RowText {
     }
     return share_;
   }
-  void record(long long first, long long last, std::string_view bytes, const double (&values)[3]) {
+  void record(const Made& firstText, long long first, long long last, std::string_view bytes,
+              const double (&values)[3]) {
     put(last > first ? "lines " : "line ");
-    count(first, 0);
+    putHeld(firstText);
     if (last > first) {
       put('-');
       count(last, 0);
@@ -385,6 +397,8 @@ class RowText {
   std::size_t used_ = 0;
   Made lasting_[kLasting] = {};
   Made share_ = {};
+  Made lines_[2] = {};  // the row's first lines, in each file
+  Made number_ = {};
   std::size_t nextLasting_ = 0;
   char row_[1024];
   char* end_ = row_;

@@ -204,7 +204,17 @@ class RowText {
   // file as it stands and the three values the statement took from it, so
   // a swapped column or a separator inside a number shows at a glance.
   void add(const RowFacts& row, std::string_view referenceRecord, std::string_view comparedRecord) {
-    used_ = 0;
+    room(kRowRoom);
+    // Each value's text made once, for its cell and after its record; a
+    // value alike in both files (columns 1 and 3, mostly) once for both.
+    if (row.hasReference) {
+      for (int c = 0; c < 3; ++c) shown_[0][c] = &made(values_[0][c], row.referenceValues[c]);
+    }
+    for (int c = 0; c < 3; ++c) {
+      shown_[1][c] = row.hasReference && bitsOf(row.comparedValues[c]) == shown_[0][c]->bits
+                         ? shown_[0][c]
+                         : &made(values_[1][c], row.comparedValues[c]);
+    }
     count(static_cast<long long>(row.row), 9);
     put(' ');
     // Each first line's text made once, for its cell and its record.
@@ -218,13 +228,14 @@ class RowText {
     put(' ');
     line(row.comparedLine, lines_[1]);
     put(' ');
+    // Column 2's value, as the cells show it.
     if (row.hasReference) {
-      number(row.referenceValue);
+      rightHeld(*shown_[0][1], kCellWidth);
     } else {
       right("-", 24);
     }
     put(' ');
-    number(row.comparedValue);
+    rightHeld(*shown_[1][1], kCellWidth);
     put(' ');
     rightHeld(lasting(row.scaledDifference), kCellWidth);
     put(' ');
@@ -233,14 +244,19 @@ class RowText {
     rightHeld(share(row.share), 10);
     put("\n            reference ");
     if (row.hasReference) {
-      record(lines_[0], row.referenceLine, row.referenceLastLine, referenceRecord, row.referenceValues);
+      record(lines_[0], row.referenceLine, row.referenceLastLine, referenceRecord, shown_[0]);
     } else {
       put("none: the reference file has no such row");
     }
     put("\n            compared  ");
-    record(lines_[1], row.comparedLine, row.comparedLastLine, comparedRecord, row.comparedValues);
+    record(lines_[1], row.comparedLine, row.comparedLastLine, comparedRecord, shown_[1]);
     put('\n');
-    flush();
+  }
+
+  // Hands the rows made and not yet in the text to it.
+  void flush() {
+    out_.append(row_, end_);
+    end_ = row_;
   }
 
  private:
@@ -251,32 +267,24 @@ class RowText {
     std::size_t length;
     char text[kShortestRoom];
   };
-  // Room for at least `n` bytes more in the row's buffer.
+  // The writes below do not ask for room each: a row's room is made at
+  // its start, kRowRoom bytes, more than its cells and lines can take (nine
+  // cells of at most kCellWidth + kShortestRoom bytes written, two lines of
+  // at most 23 + 6 + 2 * (kCellWidth + kShortestRoom) + 3 + kShownRecordWidth
+  // + 5 + 3 * (2 + kShortestRoom) bytes, and a line feed), a record that is
+  // not shown as it stands going to the text directly.
+  static constexpr std::size_t kRowRoom = 2048;
   void room(std::size_t n) {
     if (static_cast<std::size_t>(row_ + sizeof row_ - end_) < n) flush();
   }
-  void flush() {
-    out_.append(row_, end_);
-    end_ = row_;
-  }
-  void put(char c) {
-    room(1);
-    *end_++ = c;
-  }
+  void put(char c) { *end_++ = c; }
   void put(std::string_view text) {
-    if (text.size() > sizeof row_ / 2) {
-      flush();
-      out_ += text;
-      return;
-    }
-    room(text.size());
     std::memcpy(end_, text.data(), text.size());
     end_ += text.size();
   }
   // `text` right-aligned in `width` characters; a longer one as it is.
   void right(std::string_view text, std::size_t width) {
     if (text.size() < width) {
-      room(width - text.size());
       std::memset(end_, ' ', width - text.size());
       end_ += width - text.size();
     }
@@ -288,7 +296,6 @@ class RowText {
   // a few moves, and the end is set back to where the text ends.
   static constexpr std::size_t kCellWidth = 24;
   void rightHeld(const char (&text)[kShortestRoom], std::size_t length, std::size_t width) {
-    room(kCellWidth + kShortestRoom);
     static constexpr char kBlanks[kCellWidth + 1] = "                        ";
     std::memcpy(end_, kBlanks, kCellWidth);
     if (length < width) end_ += width - length;
@@ -311,20 +318,16 @@ class RowText {
       right("-", 10);
     }
   }
-  void number(double value) { rightHeld(shortest(value), kCellWidth); }
-  // A value's shortest text, made once a row: column 2, shown in the cells
-  // and after the record, and a value alike in both files (columns 1 and 3,
-  // mostly) are converted once.
-  const Made& shortest(double value) {
+  static std::uint64_t bitsOf(double value) {
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
-    for (std::size_t i = 0; i < used_; ++i) {
-      if (made_[i].bits == bits) return made_[i];
-    }
-    Made& made = made_[used_ < kMade ? used_++ : kMade - 1];
-    made.bits = bits;
-    made.length = static_cast<std::size_t>(writeShortest(value, made.text) - made.text);
-    return made;
+    return bits;
+  }
+  // A value's shortest text, made in `made`.
+  static const Made& made(Made& into, double value) {
+    into.bits = bitsOf(value);
+    into.length = static_cast<std::size_t>(writeShortest(value, into.text) - into.text);
+    return into;
   }
   // The shortest text of a square or a difference, kept for the rows after:
   // the list is in the order of the squares, so rows of equal squares (and
@@ -355,7 +358,7 @@ class RowText {
     return share_;
   }
   void record(const Made& firstText, long long first, long long last, std::string_view bytes,
-              const double (&values)[3]) {
+              const Made* const (&values)[3]) {
     put(last > first ? "lines " : "line ");
     putHeld(firstText);
     if (last > first) {
@@ -366,12 +369,13 @@ class RowText {
     if (showsAsItIs(bytes)) {
       put(bytes);
     } else {
-      put(shownRecord(bytes));
+      flush();
+      out_ += shownRecord(bytes);
     }
     put("' -> ");
     for (int c = 0; c < 3; ++c) {
       if (c > 0) put(", ");
-      putHeld(shortest(values[c]));
+      putHeld(*values[c]);
     }
   }
   // Whether a record is shown as its bytes stand: one line that fits the
@@ -385,22 +389,20 @@ class RowText {
     return true;
   }
   void putHeld(const Made& made) {
-    room(kShortestRoom);
     std::memcpy(end_, made.text, kShortestRoom);
     end_ += made.length;
   }
 
-  static constexpr std::size_t kMade = 10;  // the values a row shows
   static constexpr std::size_t kLasting = 4;  // a square, and a difference of either sign
   std::string& out_;
-  Made made_[kMade] = {};
-  std::size_t used_ = 0;
+  Made values_[2][3] = {};  // the row's values' texts, in each file
+  const Made* shown_[2][3] = {};  // the text each value is shown by
   Made lasting_[kLasting] = {};
   Made share_ = {};
   Made lines_[2] = {};  // the row's first lines, in each file
   Made number_ = {};
   std::size_t nextLasting_ = 0;
-  char row_[1024];
+  char row_[4 * kRowRoom];
   char* end_ = row_;
 };
 
@@ -831,6 +833,7 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
           text.clear();
         }
       }
+      rows.flush();
       out << text;
     }
   }

@@ -1110,6 +1110,17 @@ TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
   const std::string text = reportOf(facts, false);
   EXPECT_NE(text.find("compared  line 25: '3 1,250.75 9\\x0d' -> 3, 1, 250.75"), std::string::npos) << text;
   EXPECT_NE(text.find("compared  lines 23-24: '2 0.5 |  8' -> 2, 0.5, 8"), std::string::npos) << text;
+  // Records shown as they stand and records with escapes, in the list's
+  // order, each under its own row's cells.
+  const char* const inOrder[] = {"\n        1         22         22 ", "compared  line 22: '1 7 0.25' -> 1, 7, 0.25\n",
+                                 "\n        3         24         25 ", "compared  line 25: '3 1,250.75 9\\x0d'",
+                                 "\n        2         23         23 ", "compared  lines 23-24: '2 0.5 |  8'"};
+  std::size_t at = 0;
+  for (const char* piece : inOrder) {
+    const std::size_t found = text.find(piece, at);
+    ASSERT_NE(found, std::string::npos) << piece << "\n" << text;
+    at = found + 1;
+  }
 }
 
 // The records read again are bounded: a long list shows the records of its

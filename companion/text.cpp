@@ -196,12 +196,11 @@ char* writeShortDecimal(double value, char* text) {
   if (std::signbit(value)) *text++ = '-';
   text = std::to_chars(text, text + kShortestRoom, digits / scale).ptr;
   *text++ = '.';
-  // The fraction's digits, its leading zeros among them: those of the
-  // fraction plus the scale, but the leading 1 (written two at a time by
-  // std::to_chars rather than one at a time here).
-  char fraction[kShortestRoom];
-  std::to_chars(fraction, fraction + sizeof fraction, digits % scale + scale);
-  for (int k = 0; k < decimals; ++k) text[k] = fraction[k + 1];
+  std::uint64_t fraction = digits % scale;
+  for (int k = decimals - 1; k >= 0; --k) {
+    text[k] = static_cast<char>('0' + fraction % 10);
+    fraction /= 10;
+  }
   return text + decimals;
 }
 

@@ -268,7 +268,7 @@ class RowText {
     char text[kShortestRoom];
   };
   // The writes below do not ask for room each: a row's room is made at
-  // its start, kRowRoom bytes, more than its cells and lines can take (nine
+  // its start, kRowRoom bytes, more than its cells and lines can take (eight
   // cells of at most kCellWidth + kShortestRoom bytes written, two lines of
   // at most 23 + 6 + 2 * (kCellWidth + kShortestRoom) + 3 + kShownRecordWidth
   // + 5 + 3 * (2 + kShortestRoom) bytes, and a line feed), a record that is
@@ -366,7 +366,9 @@ class RowText {
       count(last, 0);
     }
     put(": '");
-    if (showsAsItIs(bytes)) {
+    if (bytes.empty()) {
+      // Not read again: nothing between the quotes.
+    } else if (showsAsItIs(bytes)) {
       put(bytes);
     } else {
       flush();

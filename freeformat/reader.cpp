@@ -317,6 +317,7 @@ void FreeFormatReader::startAtFirstRecord() {
   markEnd();
   atEof_ = false;
   discardPending_ = false;
+  recordKnown_ = false;
   line_ = 1;
   statementLine_ = 0;
   statementEndLine_ = 0;
@@ -543,7 +544,9 @@ template <class Targets>
   // Values after the last item's are discarded with the rest of the record
   // unseen, as the general rules discard them.
   if (lines != nullptr) {
-    *lines = RowLines{line, line, held, held - static_cast<std::uint32_t>(count), false, -1, RowRecord::Short};
+    const long long offset = recordStartOffset(p);
+    *lines = RowLines{line, line, held, held - static_cast<std::uint32_t>(count), false, offset, RowRecord::Short};
+    noteKnownRecord(offset, p, p + length);
   }
   placeAfterWholeRecords(p + length + 1, line);
   return true;
@@ -613,6 +616,7 @@ template <class Targets>
     if (readShortRecord(targets, count, convert, p, line, lines)) return true;
     tryShort = false;
   }
+  const char* start = p;  // the record's first byte
   // Unrolled: where the count is known (a table's rows), the targets fold away.
 #pragma GCC unroll 8
   for (std::size_t k = 0; k < count; ++k) {
@@ -645,6 +649,7 @@ template <class Targets>
     while (isBlank(static_cast<unsigned char>(*p))) ++p;
   }
   std::uint32_t ignored = 0;
+  const char* lineFeed = p;  // the record's line feed, where it is known
   if (*p == '\n' && p != end_) {
     pos_ = const_cast<char*>(p) + 1;
     line_ = line + 1;
@@ -653,7 +658,7 @@ template <class Targets>
     // More on the record: discarded by the next statement, unseen; counted
     // here only when asked for, and only when the record ends in the buffer.
     if (lines != nullptr) {
-      const auto* lineFeed = static_cast<const char*>(std::memchr(rest, '\n', static_cast<std::size_t>(end_ - rest)));
+      lineFeed = static_cast<const char*>(std::memchr(rest, '\n', static_cast<std::size_t>(end_ - rest)));
       if (lineFeed == nullptr) return false;
       ignored = valuesAfterStatement(rest, lineFeed, ignoredCounting_.oneRecord);
     }
@@ -662,8 +667,12 @@ template <class Targets>
     discardPending_ = true;
   }
   if (lines != nullptr) {
-    *lines = RowLines{line, line, static_cast<std::uint32_t>(count) + ignored, ignored, false, -1,
+    const long long offset = recordStartOffset(start);
+    *lines = RowLines{line, line, static_cast<std::uint32_t>(count) + ignored, ignored, false, offset,
                       discardPending_ ? RowRecord::Any : RowRecord::Numbers};
+    // A line feed at the sentinel is not the record's end (it may go on in
+    // the next block, as the file's last record may end without one).
+    if (lineFeed != end_) noteKnownRecord(offset, start, lineFeed);
   }
   statementLine_ = line;
   statementEndLine_ = line;
@@ -820,10 +829,7 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
       RowLines* lines = withLines ? &table.lines[n] : nullptr;
       // Without lines the short read has had its try above: none here, so
       // that its code is not compiled twice into the loop.
-      if (fast && readRecordFast(RowTargets{row}, count, convert, lines, withLines ? tryShort : noShortTry)) {
-        if (withLines) lines->offset = fastRecordOffset();
-        continue;
-      }
+      if (fast && readRecordFast(RowTargets{row}, count, convert, lines, withLines ? tryShort : noShortTry)) continue;
       readRowGeneral(row, static_cast<int>(count), table.statement, lines);
       if (tableEnded_) return n;
     }
@@ -909,6 +915,11 @@ std::string_view FreeFormatReader::bufferedRecord(long long offset) const {
   const char* base = buffer_.get();
   if (base == nullptr || offset < bufferOffset_ || offset >= bufferOffset_ + (end_ - base)) return {};
   const char* at = base + (offset - bufferOffset_);
+  // The record a faster read has just taken: its end is known. A refill
+  // keeps every byte the buffer still holds at its place in the file.
+  if (recordKnown_ && offset == knownOffset_ && knownLength_ < static_cast<std::size_t>(end_ - at)) {
+    return {at, knownLength_};
+  }
   const auto* lineFeed = static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end_ - at)));
   if (lineFeed == nullptr) {
     if (!atEof_) return {};
@@ -939,6 +950,23 @@ std::optional<std::string_view> FreeFormatReader::bufferedRecords(long long offs
 // After a record read whole by a faster read: where it starts. The read
 // leaves pos_ after its line feed, or inside it when values are left on it.
 long long FreeFormatReader::fastRecordOffset() const { return recordOffsetAt(discardPending_ ? pos_ : pos_ - 1); }
+
+// Where the record whose first byte is at `start` starts in the file: the
+// same answer as recordOffsetAt() for any byte of it, without looking back
+// for the line feed before it where that is the byte before `start`.
+long long FreeFormatReader::recordStartOffset(const char* start) const {
+  const char* base = buffer_.get();
+  if (start > base && start[-1] == '\n') return bufferOffset_ + (start - base);
+  return recordOffsetAt(start);
+}
+
+// The record at `offset` (from `start`, in the buffer) ends at the line feed
+// at `lineFeed`, before the sentinel.
+void FreeFormatReader::noteKnownRecord(long long offset, const char* start, const char* lineFeed) {
+  recordKnown_ = offset >= 0;
+  knownOffset_ = offset;
+  knownLength_ = static_cast<std::size_t>(lineFeed - start);
+}
 
 void FreeFormatReader::notedFastRecord() {
   opener_ = StatementOpener::Value;
@@ -1145,6 +1173,7 @@ bool FreeFormatReader::foldLongNumber() {
   if (folded == nullptr) return false;
   bufferOffset_ += end_ - folded;
   bufferStartsRecord_ = false;
+  recordKnown_ = false;
   end_ = folded;
   markEnd();
   return true;

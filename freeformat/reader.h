@@ -437,6 +437,8 @@ class FreeFormatReader : private detail::ReaderState {
   void startAtFirstRecord();
   long long recordOffsetAt(const char* at) const;
   long long fastRecordOffset() const;
+  long long recordStartOffset(const char* start) const;
+  void noteKnownRecord(long long offset, const char* start, const char* lineFeed);
   void notedFastRecord();
   bool refill();
   void markEnd();

@@ -46,6 +46,11 @@ struct ReaderState {
   char* end_ = nullptr;  // one past the valid bytes; holds a line-feed sentinel
   bool atEof_ = false;
   bool discardPending_ = false;  // the rest of the last statement's record
+  // The last record a faster read took whole, with lines asked for: where it
+  // starts in the file and its bytes before its line feed, so that
+  // bufferedRecord() need not look for its end again. Forgotten when a file
+  // starts and when the buffer's bytes are rewritten.
+  bool recordKnown_ = false;
   long long line_ = 1;           // line of the file holding pos_
   long long statementLine_ = 0;  // see statementLine()
   long long statementEndLine_ = 0;  // see statementEndLine()
@@ -59,6 +64,8 @@ struct ReaderState {
   // starts there (the bytes before it were dropped by a refill).
   long long bufferOffset_ = 0;
   bool bufferStartsRecord_ = true;
+  long long knownOffset_ = -1;     // with recordKnown_
+  std::size_t knownLength_ = 0;    // with recordKnown_
   bool trackOffsets_ = false;  // the statement being executed notes statementOffset_
   IgnoredCounting ignoredCounting_;  // the table being read's (TableRead::ignoredCounting)
   bool tableEnded_ = false;

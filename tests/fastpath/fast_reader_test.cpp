@@ -232,7 +232,8 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
             const velmora::RowLines& seen = lines[r];
             out += "lines " + std::to_string(seen.first) + "-" + std::to_string(seen.last) + " held " +
                    std::to_string(seen.valuesHeld) + " ignored " + std::to_string(seen.ignored) +
-                   (seen.endedBySlash ? " slash" : "");
+                   (seen.endedBySlash ? " slash" : "") + " at " + std::to_string(seen.offset) + " record '" +
+                   std::string(reader.bufferedRecord(seen.offset)) + "'";
           }
           out += "\n";
         }

@@ -635,6 +635,14 @@ TEST(UnexplainedMedian, IsTheMiddleOfTheRelativeDifferencesInOrder) {
       // Two values only, the middle pair split between them.
       {"two relative differences", 10000,
        [&](double x, std::size_t i, double r) { return x + sign(r) * x / (i % 2 == 0 ? 1024 : 512); }},
+      // More alike in their top bits than are put in order at once: the
+      // bucket narrowed pass after pass, to the last bit where all are one.
+      {"one relative difference, past the few", 80001,
+       [&](double x, std::size_t, double r) { return x + sign(r) * x / 1024; }},
+      {"close relative differences, past the few", 80000,
+       [&](double x, std::size_t i, double r) {
+         return x + sign(r) * x / 1024 * (1 + 1e-12 * static_cast<double>(i % 1000));
+       }},
       // Spread over many decades, rows that agree, infinite and NaN ones.
       {"many decades, some rows left out", 9000,
        [&](double x, std::size_t i, double r) {

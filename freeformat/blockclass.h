@@ -147,6 +147,13 @@ bool blockPathSupported(BlockPath path);
 // processor runs it, else the baseline (AVX2 only when forced).
 BlockPath activeBlockPath();
 
+// Whether the reader's short record's read and the pattern read's check of
+// padded records take thirty-two bytes a step (AVX2) rather than sixteen:
+// set when the form is chosen, wherever the processor has AVX2, unless a
+// test forces the baseline. Unlike the block read, these cost fewer
+// instructions than their sixteen-byte forms.
+extern bool wideReads;
+
 // Test-only: makes `path` the form the reader uses. False, and nothing
 // changed, when the processor does not run it.
 bool forceBlockPath(BlockPath path);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "blockclass.h"
+#include "blocktarget.h"
 #include "fastnumber.h"
 #include "fastrecord.h"
 #include "reader.h"
@@ -21,6 +22,10 @@
 #include "recordpattern.h"
 #include "system.h"
 #include "tokens.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace velmora {
 
@@ -440,13 +445,14 @@ static_assert(byteClass(' ') == detail::kBlank && byteClass('\n') == detail::kRe
               "the short record's read splits values as the table does");
 
 #if defined(__SSE2__)
-// The short record's read of the record at p, the buffer's line-feed
-// sentinel at `end`: the bytes before its line feed (at most 31), or -1 when
-// it does not take the record. The kept values are stored in their targets;
-// with `held`, the count of the record's values goes there.
-template <class Targets>
-[[gnu::always_inline]] inline int readShortValues(Targets targets, std::size_t count, std::uint32_t convert,
-                                                  const char* p, const char* end, std::uint32_t* held) {
+// A short record's 32 bytes from its first, a class a mask (bit i for byte
+// i): line feeds, digits, spaces, points, minus signs.
+struct ShortMasks {
+  std::uint32_t lineFeeds, digits, spaces, points, minuses;
+};
+
+// The masks from two sixteen-byte loads (every x86-64).
+[[gnu::always_inline]] inline ShortMasks classifyShort(const char* p) {
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
   auto mask = [](__m128i low, __m128i high) {
@@ -456,15 +462,28 @@ template <class Targets>
   auto equal = [&](char c) {
     return mask(_mm_cmpeq_epi8(first, _mm_set1_epi8(c)), _mm_cmpeq_epi8(second, _mm_set1_epi8(c)));
   };
-  const std::uint32_t lineFeeds = equal('\n');
+  return {equal('\n'), mask(detail::fast::digitLanes(first), detail::fast::digitLanes(second)), equal(' '),
+          equal('.'), equal('-')};
+}
+
+// The short record's read of the record at p, the buffer's line-feed
+// sentinel at `end`, from its masks `m`: the bytes before its line feed (at
+// most 31), or -1 when it does not take the record. The kept values are
+// stored in their targets; with `held`, the count of the record's values
+// goes there.
+template <class Targets>
+[[gnu::always_inline]] inline int readShortValues(Targets targets, std::size_t count, std::uint32_t convert,
+                                                  const char* p, const char* end, std::uint32_t* held,
+                                                  const ShortMasks& m) {
+  const std::uint32_t lineFeeds = m.lineFeeds;
   if (lineFeeds == 0) return -1;
   const int length = __builtin_ctz(lineFeeds);  // bytes before the line feed, at most 31
   if (p + length == end) return -1;  // the sentinel: the record may go on in the next block
+  const std::uint32_t digits = m.digits;
+  const std::uint32_t spaces = m.spaces;
+  const std::uint32_t points = m.points;
+  const std::uint32_t minuses = m.minuses;
   const std::uint32_t before = (std::uint32_t{1} << length) - 1;
-  const std::uint32_t digits = mask(detail::fast::digitLanes(first), detail::fast::digitLanes(second));
-  const std::uint32_t spaces = equal(' ');
-  const std::uint32_t points = equal('.');
-  const std::uint32_t minuses = equal('-');
   if (((spaces | digits | points | minuses) & before) != before) return -1;
   const std::uint32_t value = ~spaces & before;  // the bytes of values
   const std::uint32_t allStarts = value & ~(value << 1);
@@ -519,6 +538,43 @@ template <class Targets>
 }
 #endif
 
+#if defined(__x86_64__)
+// The short read of the usual table (rows of three, the second kept) with
+// its masks from one thirty-two-byte load, where the processor has AVX2
+// (detail::wideReads): records after records from p, at most `rows`; how
+// many it took, p past them.
+VELMORA_TARGET_BEGIN("avx2,bmi,bmi2")
+namespace avx2 {
+
+[[gnu::always_inline]] inline std::uint32_t equalMask(__m256i bytes, char c) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c))));
+}
+
+[[gnu::always_inline]] inline ShortMasks classifyShort(const char* p) {
+  const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i nine = _mm256_set1_epi8(9);
+  const __m256i values = _mm256_sub_epi8(bytes, _mm256_set1_epi8('0'));
+  const auto digits =
+      static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(values, nine), nine)));
+  return {equalMask(bytes, '\n'), digits, equalMask(bytes, ' '), equalMask(bytes, '.'), equalMask(bytes, '-')};
+}
+
+[[gnu::noinline]] std::size_t readShortRun(const char*& p, const char* end, double* row, std::size_t rows) {
+  constexpr std::size_t kCount = 3;
+  constexpr std::uint32_t kConvert = 0b010;
+  std::size_t taken = 0;
+  for (; taken < rows; ++taken, row += kCount) {
+    const int length = readShortValues(RowTargets{row}, kCount, kConvert, p, end, nullptr, classifyShort(p));
+    if (length < 0) break;
+    p += length + 1;
+  }
+  return taken;
+}
+
+}  // namespace avx2
+VELMORA_TARGET_END
+#endif
+
 }  // namespace
 
 // The reader's place after records read whole by a fast read: the next
@@ -539,7 +595,8 @@ template <class Targets>
                                                                      long long line, RowLines* lines) {
 #if defined(__SSE2__)
   std::uint32_t held = 0;
-  const int length = readShortValues(targets, count, convert, p, end_, lines != nullptr ? &held : nullptr);
+  const int length =
+      readShortValues(targets, count, convert, p, end_, lines != nullptr ? &held : nullptr, classifyShort(p));
   if (length < 0) return false;
   // Values after the last item's are discarded with the rest of the record
   // unseen, as the general rules discard them.
@@ -570,10 +627,17 @@ template <class Targets>
 #if defined(__SSE2__)
   const char* p = pos_;
   std::size_t taken = 0;
-  for (; taken < rows; ++taken, row += count) {
-    const int length = readShortValues(Targets{row}, count, convert, p, end_, nullptr);
-    if (length < 0) break;
-    p += length + 1;
+#if defined(__x86_64__)
+  if (count == 3 && convert == 0b010 && detail::wideReads) {
+    taken = avx2::readShortRun(p, end_, row, rows);
+  } else
+#endif
+  {
+    for (; taken < rows; ++taken, row += count) {
+      const int length = readShortValues(Targets{row}, count, convert, p, end_, nullptr, classifyShort(p));
+      if (length < 0) break;
+      p += length + 1;
+    }
   }
   if (taken > 0) placeAfterWholeRecords(p, line_ + static_cast<long long>(taken) - 1);
   return taken;

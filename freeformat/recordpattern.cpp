@@ -3,11 +3,16 @@
 
 #include <cstring>
 
+#include "blockclass.h"
+#include "blocktarget.h"
 #include "fastnumber.h"
 #include "grammar.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace velmora::detail {
@@ -201,10 +206,12 @@ template <std::size_t kSteps, bool kOne, Form kForm = kAnyForm, bool kPadded = f
   const PatternValue one = pattern.values[0];
   const std::size_t steps = (length + 15) / 16;
   const char* record = p;
+  // The line feed must be one the file holds, not the sentinel: only the
+  // records that end before `end` are looked at, counted once a call.
+  const std::size_t whole = static_cast<std::size_t>(end - record) / length;
+  const std::size_t rows = whole < maxRows ? whole : maxRows;
   PatternRun run{0, false};
-  for (; run.rows < maxRows; ++run.rows, record += length, row += items) {
-    // The line feed must be one the file holds, not the sentinel.
-    if (static_cast<std::size_t>(end - record) < length) break;
+  for (; run.rows < rows; ++run.rows, record += length, row += items) {
     if (!fitsBySteps<kSteps, kPadded>(pattern, record, steps)) {
       run.misfit = true;
       break;
@@ -240,6 +247,138 @@ PatternRun readRows(const RecordPattern& pattern, const char*& p, const char* en
 }
 
 }  // namespace
+
+#if defined(__x86_64__)
+// The check of a padded record of 33 to 64 bytes in two thirty-two-byte
+// steps, where the processor has AVX2: the first at the record's start, the
+// second ending at its line feed (the two overlap where the record is
+// shorter than 64 bytes, and a byte checked twice is held to the same
+// place's rule both times). Nothing past the line feed is loaded but the one
+// byte after it, as a padded place's next byte. The rules of each byte are
+// those of the sixteen-byte check.
+VELMORA_TARGET_BEGIN("avx2")
+namespace avx2 {
+namespace {
+
+[[gnu::always_inline]] inline __m256i load(const void* q) { return _mm256_loadu_si256(static_cast<const __m256i*>(q)); }
+
+[[gnu::always_inline]] inline __m256i paddedStepOff(const RecordPattern& pattern, const char* record, std::size_t at) {
+  const __m256i bytes = load(record + at);
+  const __m256i distance = _mm256_min_epu8(_mm256_xor_si256(bytes, load(pattern.want + at)),
+                                           _mm256_xor_si256(bytes, load(pattern.other + at)));
+  const __m256i zero = _mm256_set1_epi8('0');
+  const __m256i nine = _mm256_set1_epi8(9);
+  const __m256i open = load(pattern.open + at);
+  // Zero for a digit: the distance from '0' is at most 9.
+  const __m256i notDigit = _mm256_subs_epu8(_mm256_sub_epi8(bytes, zero), nine);
+  const __m256i nextNotDigit = _mm256_subs_epu8(_mm256_sub_epi8(load(record + at + 1), zero), nine);
+  const __m256i placed =
+      _mm256_min_epu8(_mm256_subs_epu8(distance, load(pattern.slack + at)), _mm256_or_si256(notDigit, open));
+  const __m256i filled = _mm256_andnot_si256(open, _mm256_xor_si256(bytes, _mm256_set1_epi8(' ')));
+  return _mm256_or_si256(placed, _mm256_min_epu8(filled, nextNotDigit));
+}
+
+[[gnu::always_inline]] inline bool fitsPadded(const RecordPattern& pattern, const char* record, std::size_t second) {
+  const __m256i off =
+      _mm256_or_si256(paddedStepOff(pattern, record, 0), paddedStepOff(pattern, record, second));
+  return _mm256_testz_si256(off, off) != 0;
+}
+
+// A padded value of 9 to 16 places and no digits after its point (the
+// record of integers in fields of a width): the places moved to the end of
+// sixteen lanes by one byte shuffle, the lanes before them zeros, each
+// blank or minus a 0 (as paddedDigits makes them), and the sixteen lanes'
+// value taken by multiply-adds of neighbouring lanes. `toEnd` is the
+// shuffle, `places` the places' bits.
+[[gnu::always_inline]] inline std::uint64_t paddedIntegerValue(const char* p, __m128i toEnd, unsigned places,
+                                                               bool& negative) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  negative = (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('-')))) & places) != 0;
+  const __m128i digit = _mm_cmpeq_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x10)), _mm_set1_epi8(0x10));
+  const __m128i digits = _mm_shuffle_epi8(_mm_and_si128(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), digit), toEnd);
+  const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
+  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
+  const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
+  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+}
+
+// readRows of one kept item for a padded pattern of 33 to 64 bytes; with
+// kInteger, the kept value is one paddedIntegerValue reads.
+template <bool kInteger>
+[[gnu::noinline]] PatternRun readPaddedRows(const RecordPattern& pattern, const char*& p, const char* end,
+                                            double* row, std::size_t maxRows) {
+  const std::size_t length = pattern.length;
+  const std::size_t items = pattern.items;
+  const std::size_t second = length - 32;
+  const PatternValue one = pattern.values[0];
+  const char* record = p;
+  const std::size_t whole = static_cast<std::size_t>(end - record) / length;
+  const std::size_t rows = whole < maxRows ? whole : maxRows;
+  const unsigned n = one.integerDigits;
+  // Lane j of the shuffle takes byte j + n - 16; below 0 (the high bit set), a zero.
+  const __m128i toEnd = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                     _mm_set1_epi8(static_cast<char>(n - 16)));
+  const unsigned places = (1u << n) - 1;
+  PatternRun run{0, false};
+  for (; run.rows < rows; ++run.rows, record += length, row += items) {
+    if (!fitsPadded(pattern, record, second)) {
+      run.misfit = true;
+      break;
+    }
+    double value;
+    if constexpr (kInteger) {
+      bool negative;
+      // At most sixteen digits, below 2^63: the conversion to double rounds
+      // them once, correctly.
+      const std::uint64_t digits = paddedIntegerValue(record + one.integer, toEnd, places, negative);
+      value = fast::withSign(static_cast<double>(digits), negative);
+    } else if (!patternValue<true>(one, record, value)) {
+      break;
+    }
+    row[one.item] = value;
+  }
+  p = record;
+  return run;
+}
+
+PatternRun readPaddedRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                          std::size_t maxRows) {
+  const PatternValue& one = pattern.values[0];
+  if (one.padded && one.fractionDigits == 0 && one.integerDigits >= 9 && one.integerDigits <= 16) {
+    return readPaddedRows<true>(pattern, p, end, row, maxRows);
+  }
+  return readPaddedRows<false>(pattern, p, end, row, maxRows);
+}
+
+bool fits(const RecordPattern& pattern, const char* record) { return fitsPadded(pattern, record, pattern.length - 32); }
+
+}  // namespace
+}  // namespace avx2
+VELMORA_TARGET_END
+#endif
+
+namespace {
+
+// Whether a pattern is read by the thirty-two-byte check.
+bool widelyChecked(const RecordPattern& pattern) {
+#if defined(__x86_64__)
+  return wideReads && pattern.padded && pattern.length > 32 && pattern.length <= 64;
+#else
+  (void)pattern;
+  return false;
+#endif
+}
+
+}  // namespace
+
+bool fitsPatternWide(const RecordPattern& pattern, const char* record, bool& checked) {
+  checked = widelyChecked(pattern);
+#if defined(__x86_64__)
+  if (checked) return avx2::fits(pattern, record);
+#endif
+  return false;
+}
 
 void forgetPattern(RecordPattern& pattern) {
   pattern.length = 0;
@@ -428,7 +567,14 @@ PatternRun readPatternRows(const RecordPattern& pattern, const char*& p, const c
   static_assert(kPatternBytes == 8 * 16, "a pattern is checked in at most eight steps");
   if (pattern.padded) {
     if (pattern.kept != 1) return readRows<0, false, kAnyForm, true>(pattern, p, end, row, maxRows);
-    return readRows<0, true, kAnyForm, true>(pattern, p, end, row, maxRows);
+#if defined(__x86_64__)
+    if (widelyChecked(pattern)) return avx2::readPaddedRows(pattern, p, end, row, maxRows);
+#endif
+    switch ((pattern.length + 15) / 16) {
+      case 3: return readRows<3, true, kAnyForm, true>(pattern, p, end, row, maxRows);
+      case 4: return readRows<4, true, kAnyForm, true>(pattern, p, end, row, maxRows);
+      default: return readRows<0, true, kAnyForm, true>(pattern, p, end, row, maxRows);
+    }
   }
   switch ((pattern.length + 15) / 16) {
     case 1: return readRows<1>(pattern, p, end, row, maxRows);

@@ -121,6 +121,11 @@ struct PatternRun {
 PatternRun readPatternRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
                            std::size_t maxRows);
 
+// The thirty-two-byte check of a record (taken where detail::wideReads
+// says, for a padded pattern of 33 to 64 bytes), for the tests: `checked` says
+// whether the pattern is one it serves (else false is returned).
+bool fitsPatternWide(const RecordPattern& pattern, const char* record, bool& checked);
+
 // Records' bytes against a pattern one at a time: the reference the sixteen-
 // byte check is tested against.
 bool fitsPatternByBytes(const RecordPattern& pattern, const char* record);

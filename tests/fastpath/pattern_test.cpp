@@ -1,6 +1,7 @@
 // A record's pattern: what it is learned from and what it declines, its
-// sixteen-byte check against the byte-by-byte reference on random records
-// at every alignment, and the values read from the places of their parts.
+// sixteen- and thirty-two-byte checks against the byte-by-byte reference on
+// random records at every alignment, and the values read from the places of
+// their parts.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "freeformat/blockclass.h"
 #include "freeformat/number.h"
 #include "freeformat/recordpattern.h"
 
@@ -108,12 +110,20 @@ TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
       ofLength("123.25 -4.5 6", 31),
       ofLength("123.25 -4.5 6", 65),  // padded places across a step's end
       ofLength("123.25 -4.5 6", 128),
+      // Padded, checked thirty-two bytes a step where the processor can.
+      ofLength("123.25 -4.5 6", 33),
+      ofLength("123.25 -4.5 6", 48),
+      ofLength("123.25 -4.5 6", 64),
+      "      -9.000001      -12345.5                      12\n",
   };
   const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb0\xff----    99";
   const char kChanges[] = "0 -+.E,/\n\x80";
   std::mt19937_64 random(1208);
   int fits = 0;
   int misfits = 0;
+  int wideChecks = 0;
+  const bool wideBefore = velmora::detail::wideReads;
+  velmora::detail::wideReads = velmora::detail::blockPathSupported(velmora::detail::BlockPath::Avx2);
   for (const std::string& model : kRecords) {
     RecordPattern pattern{};
     ASSERT_TRUE(learns(pattern, model, 0b111)) << model;
@@ -126,6 +136,12 @@ TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
         const char* p = buffer.data() + offset;
         const bool byBytes = velmora::detail::fitsPatternByBytes(pattern, p);
         ASSERT_EQ(velmora::detail::fitsPattern(pattern, p), byBytes) << model << "-> " << record << " at " << offset;
+        bool wide = false;
+        const bool widely = velmora::detail::fitsPatternWide(pattern, p, wide);
+        if (wide) {
+          ASSERT_EQ(widely, byBytes) << model << "-> " << record << " at " << offset << ", 32 bytes a step";
+          ++wideChecks;
+        }
         (byBytes ? fits : misfits) += 1;
       }
     };
@@ -145,8 +161,12 @@ TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
       checkEverywhere(record);
     }
   }
+  velmora::detail::wideReads = wideBefore;
   EXPECT_GT(fits, 10000);
   EXPECT_GT(misfits, 10000);
+  if (velmora::detail::blockPathSupported(velmora::detail::BlockPath::Avx2)) {
+    EXPECT_GT(wideChecks, 10000);
+  }
 }
 
 // Fields padded to a width: a pattern learned from any record of them fits
@@ -156,6 +176,9 @@ TEST(RecordPattern, SixteenByteCheckAgreesWithTheBytesAtEveryAlignment) {
 TEST(RecordPattern, PaddedFieldsFitWithEveryCountOfLeadingBlanks) {
   std::mt19937_64 random(11);
   int read = 0;
+  int wideRead = 0;
+  const bool wideBefore = velmora::detail::wideReads;
+  const bool wideSupported = velmora::detail::blockPathSupported(velmora::detail::BlockPath::Avx2);
   for (int width = 2; width <= 21; ++width) {
     for (int fractionDigits : {0, 1, 6, 10}) {
       const int room = width - fractionDigits - (fractionDigits > 0 ? 1 : 0);  // places before the point
@@ -170,21 +193,26 @@ TEST(RecordPattern, PaddedFieldsFitWithEveryCountOfLeadingBlanks) {
       const std::string model = " " + field(1, false) + " " + field(room - 1, true) + " " + field(1, true) + "\n";
       RecordPattern pattern{};
       ASSERT_TRUE(learns(pattern, model)) << model;
-      for (int digits = 1; digits <= room; ++digits) {
+      // Each record read sixteen bytes a step, then thirty-two where the processor can.
+      for (int digits = 1; digits <= 2 * room; ++digits) {
+        velmora::detail::wideReads = digits > room && wideSupported;
         for (bool negative : {false, true}) {
-          if (digits + (negative ? 1 : 0) > room) continue;
-          const std::string kept = field(digits, negative);
+          if ((digits - 1) % room + 1 + (negative ? 1 : 0) > room) continue;
+          const std::string kept = field((digits - 1) % room + 1, negative);
           const std::string record = " " + field(room, false) + " " + kept + " " + field(1, true) + "\n";
           const std::vector<char> buffer = inBuffer(record);
           const char* p = buffer.data();
+          bool wide = false;
+          velmora::detail::fitsPatternWide(pattern, p, wide);
+          wideRead += wide ? 1 : 0;
           double row[3] = {0, 0, 0};
           const velmora::detail::PatternRun run =
               velmora::detail::readPatternRows(pattern, p, buffer.data() + record.size(), row, 1);
-          const bool exact = digits + fractionDigits <= 19 && room + fractionDigits <= 19;
+          const bool exact = (digits - 1) % room + 1 + fractionDigits <= 19 && room + fractionDigits <= 19;
           if (!exact) continue;
           // More than fifteen digits may be a value the fast tiers cannot decide.
           ASSERT_FALSE(run.misfit) << model << record;
-          if (run.rows == 0 && digits + fractionDigits > 15) continue;
+          if (run.rows == 0 && (digits - 1) % room + 1 + fractionDigits > 15) continue;
           ASSERT_EQ(run.rows, 1u) << model << record;
           double expected = 0;
           ASSERT_TRUE(velmora::detail::convertNumber(kept.substr(kept.find_first_not_of(' ')), expected));
@@ -207,7 +235,11 @@ TEST(RecordPattern, PaddedFieldsFitWithEveryCountOfLeadingBlanks) {
       }
     }
   }
+  velmora::detail::wideReads = wideBefore;
   EXPECT_GT(read, 500);
+  if (wideSupported) {
+    EXPECT_GT(wideRead, 200);
+  }
 }
 
 // Values read by a pattern are the number entry point's: every form of the

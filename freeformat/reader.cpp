@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cerrno>
 #include <charconv>
@@ -70,6 +71,7 @@ static_assert(kPadding >= detail::kBlockRowPadding, "a record's bytes are classi
 static_assert(kPadding >= detail::kNumberPadding, "the number scanner reads this far past the sentinel");
 static_assert(kPadding >= detail::kBlankPadding, "blanks are skipped sixteen bytes at a time");
 static_assert(kPadding >= detail::kShortRecordPadding, "a short record is classified from two loads");
+static_assert(kPadding >= 2 * detail::kShortRecordBytes - 1, "a record of tabs or commas is classified 64 bytes at once");
 
 // A block buffer reserved ahead and not taken by a reader now (reserveBuffer);
 // kept for the process.
@@ -443,13 +445,18 @@ static_assert(byteClass(' ') == detail::kBlank && byteClass('\n') == detail::kRe
                   byteClass('-') == detail::kSign && byteClass('.') == 0 && byteClass('0') == 0 &&
                   byteClass('9') == 0,
               "the short record's read splits values as the table does");
+static_assert(byteClass('\t') == detail::kBlank && byteClass(',') == detail::kComma,
+              "the short record's read of 64 bytes parts values as the table does");
 
 #if defined(__SSE2__)
-// A short record's 32 bytes from its first, a class a mask (bit i for byte
-// i): line feeds, digits, spaces, points, minus signs.
-struct ShortMasks {
-  std::uint32_t lineFeeds, digits, spaces, points, minuses;
+// A short record's bytes from its first, a class a mask (bit i for byte i):
+// line feeds, digits, blanks, points, minus signs; and, for a record whose
+// values tabs or commas part, the tabs (among the blanks too) and commas.
+template <class Mask>
+struct ShortMasksOf {
+  Mask lineFeeds, digits, spaces, points, minuses, tabs, commas;
 };
+using ShortMasks = ShortMasksOf<std::uint32_t>;
 
 // The masks from two sixteen-byte loads (every x86-64).
 [[gnu::always_inline]] inline ShortMasks classifyShort(const char* p) {
@@ -463,34 +470,49 @@ struct ShortMasks {
     return mask(_mm_cmpeq_epi8(first, _mm_set1_epi8(c)), _mm_cmpeq_epi8(second, _mm_set1_epi8(c)));
   };
   return {equal('\n'), mask(detail::fast::digitLanes(first), detail::fast::digitLanes(second)), equal(' '),
-          equal('.'), equal('-')};
+          equal('.'), equal('-'), 0, 0};
 }
 
 // The short record's read of the record at p, the buffer's line-feed
-// sentinel at `end`, from its masks `m`: the bytes before its line feed (at
-// most 31), or -1 when it does not take the record. The kept values are
-// stored in their targets; with `held`, the count of the record's values
-// goes there.
-template <class Targets>
+// sentinel at `end`, from its masks `m` (Mask: 32 or 64 bytes of them): the
+// bytes before its line feed (at most 31 or 63), or -1 when it does not
+// take the record. The kept values are stored in their targets; with
+// `held`, the count of the record's values goes there. kSeparators: the
+// values may be parted by tabs and by one comma between two (nowhere else),
+// and the record is taken only when some are.
+template <class Targets, class Mask = std::uint32_t, bool kSeparators = false>
 [[gnu::always_inline]] inline int readShortValues(Targets targets, std::size_t count, std::uint32_t convert,
                                                   const char* p, const char* end, std::uint32_t* held,
-                                                  const ShortMasks& m) {
-  const std::uint32_t lineFeeds = m.lineFeeds;
+                                                  const ShortMasksOf<Mask>& m) {
+  const Mask lineFeeds = m.lineFeeds;
   if (lineFeeds == 0) return -1;
-  const int length = __builtin_ctz(lineFeeds);  // bytes before the line feed, at most 31
+  const int length = std::countr_zero(lineFeeds);  // bytes before the line feed
   if (p + length == end) return -1;  // the sentinel: the record may go on in the next block
-  const std::uint32_t digits = m.digits;
-  const std::uint32_t spaces = m.spaces;
-  const std::uint32_t points = m.points;
-  const std::uint32_t minuses = m.minuses;
-  const std::uint32_t before = (std::uint32_t{1} << length) - 1;
-  if (((spaces | digits | points | minuses) & before) != before) return -1;
-  const std::uint32_t value = ~spaces & before;  // the bytes of values
-  const std::uint32_t allStarts = value & ~(value << 1);
-  std::uint32_t starts = allStarts;
-  std::uint32_t ends = value & ~(value >> 1);   // each value's last byte
-  const std::uint32_t minus = minuses & before;
-  const std::uint32_t point = points & before;
+  const Mask digits = m.digits;
+  const Mask spaces = m.spaces;
+  const Mask points = m.points;
+  const Mask minuses = m.minuses;
+  const Mask before = (Mask{1} << length) - 1;
+  const Mask comma = kSeparators ? m.commas & before : 0;
+  if (((spaces | digits | points | minuses | comma) & before) != before) return -1;
+  const Mask value = ~(spaces | comma) & before;  // the bytes of values
+  const Mask allStarts = value & ~(value << 1);
+  Mask starts = allStarts;
+  Mask ends = value & ~(value >> 1);   // each value's last byte
+  const Mask minus = minuses & before;
+  const Mask point = points & before;
+  if constexpr (kSeparators) {
+    if (((m.tabs | comma) & before) == 0 || allStarts == 0) return -1;
+    // No comma before the first value, and one at most in each gap after
+    // it: either would be a null value. (Adding each comma's bit to its
+    // gap's run of ones carries past any later comma there, as the points
+    // below.) A comma after the last value ends it, or a value no item
+    // takes.
+    if ((comma & ((allStarts & (~allStarts + 1)) - 1)) != 0 ||
+        ((((spaces | comma) & before) + comma) & comma) != 0) {
+      return -1;
+    }
+  }
   // Every value of the record checked at once: a minus only at a value's
   // start and never alone; at most one point in a value (adding each point's
   // bit to its value's run of ones carries to the run's end, past any other
@@ -508,15 +530,15 @@ template <class Targets>
     for (std::size_t k = 0; k < count; ++k) {
       if (starts == 0) return false;  // fewer values than items
       if (((convert >> k) & 1) != 0) {
-        const std::size_t start = static_cast<unsigned>(__builtin_ctz(starts));
-        const std::size_t last = static_cast<unsigned>(__builtin_ctz(ends));
+        const std::size_t start = static_cast<unsigned>(std::countr_zero(starts));
+        const std::size_t last = static_cast<unsigned>(std::countr_zero(ends));
         const bool negative = p[start] == '-';
         const std::size_t at = start + negative;  // the first digit or point
         const std::size_t size = last + 1 - at;
         double magnitude;
         if constexpr (kPoints) {
-          const std::uint32_t itsPoint = (point >> at) & ((std::uint32_t{2} << (size - 1)) - 1);
-          const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(__builtin_ctz(itsPoint)) : size;
+          const Mask itsPoint = (point >> at) & ((Mask{2} << (size - 1)) - 1);
+          const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;
           if (size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
           const std::uint64_t written = detail::fast::shortDecimalDigits(p + at, size, integer);
           magnitude = itsPoint != 0 ? detail::fast::exactQuotient(written, size - integer - 1)
@@ -533,7 +555,7 @@ template <class Targets>
     return true;
   };
   if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) return -1;
-  if (held != nullptr) *held = static_cast<std::uint32_t>(__builtin_popcount(allStarts));
+  if (held != nullptr) *held = static_cast<std::uint32_t>(std::popcount(allStarts));
   return length;
 }
 #endif
@@ -541,8 +563,11 @@ template <class Targets>
 #if defined(__x86_64__)
 // The short read of the usual table (rows of three, the second kept) with
 // its masks from one thirty-two-byte load, where the processor has AVX2
-// (detail::wideReads): records after records from p, at most `rows`; how
-// many it took, p past them.
+// (detail::wideReads); a record it does not take is tried again in 64 bytes
+// from two loads, with tabs among the blanks and commas between values
+// (the records of varying widths parted by tabs or commas, which no
+// record's pattern serves): records after records from p, at most `rows`;
+// how many it took, p past them.
 VELMORA_TARGET_BEGIN("avx2,bmi,bmi2")
 namespace avx2 {
 
@@ -550,13 +575,45 @@ namespace avx2 {
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c))));
 }
 
-[[gnu::always_inline]] inline ShortMasks classifyShort(const char* p) {
-  const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+[[gnu::always_inline]] inline std::uint32_t digitMask(__m256i bytes) {
   const __m256i nine = _mm256_set1_epi8(9);
   const __m256i values = _mm256_sub_epi8(bytes, _mm256_set1_epi8('0'));
-  const auto digits =
-      static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(values, nine), nine)));
-  return {equalMask(bytes, '\n'), digits, equalMask(bytes, ' '), equalMask(bytes, '.'), equalMask(bytes, '-')};
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(values, nine), nine)));
+}
+
+[[gnu::always_inline]] inline ShortMasks classifyShort(__m256i bytes) {
+  return {equalMask(bytes, '\n'), digitMask(bytes), equalMask(bytes, ' '), equalMask(bytes, '.'),
+          equalMask(bytes, '-'), 0, 0};
+}
+
+[[gnu::always_inline]] inline std::uint64_t joined(std::uint32_t low, std::uint32_t high) {
+  return low | std::uint64_t{high} << 32;
+}
+
+[[gnu::always_inline]] inline ShortMasksOf<std::uint64_t> classifySeparated(__m256i first, __m256i second) {
+  const std::uint64_t tabs = joined(equalMask(first, '\t'), equalMask(second, '\t'));
+  return {joined(equalMask(first, '\n'), equalMask(second, '\n')),
+          joined(digitMask(first), digitMask(second)),
+          joined(equalMask(first, ' '), equalMask(second, ' ')) | tabs,
+          joined(equalMask(first, '.'), equalMask(second, '.')),
+          joined(equalMask(first, '-'), equalMask(second, '-')),
+          tabs,
+          joined(equalMask(first, ','), equalMask(second, ','))};
+}
+
+// Records of 64 bytes at most whose values tabs or commas part, after
+// records after records: how many it took, p past them.
+[[gnu::noinline]] std::size_t readSeparatedRun(const char*& p, const char* end, double* row, std::size_t rows) {
+  std::size_t taken = 0;
+  for (; taken < rows; ++taken, row += 3) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const int length = readShortValues<RowTargets, std::uint64_t, true>(RowTargets{row}, 3, 0b010, p, end, nullptr,
+                                                                        classifySeparated(first, second));
+    if (length < 0) break;
+    p += length + 1;
+  }
+  return taken;
 }
 
 [[gnu::noinline]] std::size_t readShortRun(const char*& p, const char* end, double* row, std::size_t rows) {
@@ -564,9 +621,18 @@ namespace avx2 {
   constexpr std::uint32_t kConvert = 0b010;
   std::size_t taken = 0;
   for (; taken < rows; ++taken, row += kCount) {
-    const int length = readShortValues(RowTargets{row}, kCount, kConvert, p, end, nullptr, classifyShort(p));
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const int length = readShortValues(RowTargets{row}, kCount, kConvert, p, end, nullptr, classifyShort(bytes));
     if (length < 0) break;
     p += length + 1;
+  }
+  // The record it stopped at may be one of values parted by tabs or commas
+  // (one among its first 32 bytes: a record of other values pays only this look).
+  if (taken < rows) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i parts = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\t')),
+                                          _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(',')));
+    if (_mm256_movemask_epi8(parts) != 0) taken += readSeparatedRun(p, end, row, rows - taken);
   }
   return taken;
 }

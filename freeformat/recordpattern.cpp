@@ -351,7 +351,87 @@ PatternRun readPaddedRows(const RecordPattern& pattern, const char*& p, const ch
   return readPaddedRows<false>(pattern, p, end, row, maxRows);
 }
 
-bool fits(const RecordPattern& pattern, const char* record) { return fitsPadded(pattern, record, pattern.length - 32); }
+// The check of a record without padded places of 33 to 96 bytes in two or
+// three thirty-two-byte steps, the last ending at its line feed, as above.
+[[gnu::always_inline]] inline __m256i stepOff(const RecordPattern& pattern, const char* record, std::size_t at) {
+  const __m256i bytes = load(record + at);
+  const __m256i distance = _mm256_min_epu8(_mm256_xor_si256(bytes, load(pattern.want + at)),
+                                           _mm256_xor_si256(bytes, load(pattern.other + at)));
+  return _mm256_subs_epu8(distance, load(pattern.slack + at));
+}
+
+template <int kSteps>
+[[gnu::always_inline]] inline bool fitsUnpadded(const RecordPattern& pattern, const char* record, std::size_t last) {
+  __m256i off = _mm256_or_si256(stepOff(pattern, record, 0), stepOff(pattern, record, last));
+  if constexpr (kSteps == 3) off = _mm256_or_si256(off, stepOff(pattern, record, 32));
+  return _mm256_testz_si256(off, off) != 0;
+}
+
+// readRows of one kept item, its digits' counts kForm's, for a pattern
+// without padded places of 33 to 96 bytes (kSteps: two steps or three).
+template <int kSteps, Form kForm>
+[[gnu::always_inline]] inline PatternRun unpaddedRows(const RecordPattern& pattern, const char*& p, const char* end,
+                                              double* row, std::size_t maxRows) {
+  const std::size_t length = pattern.length;
+  const std::size_t items = pattern.items;
+  const std::size_t last = length - 32;
+  const PatternValue one = pattern.values[0];
+  const char* record = p;
+  const std::size_t whole = static_cast<std::size_t>(end - record) / length;
+  const std::size_t rows = whole < maxRows ? whole : maxRows;
+  PatternRun run{0, false};
+  for (; run.rows < rows; ++run.rows, record += length, row += items) {
+    if (!fitsUnpadded<kSteps>(pattern, record, last)) {
+      run.misfit = true;
+      break;
+    }
+    double value;
+    const bool decided = kForm.integerDigits < 0
+                             ? patternValue(one, record, value)
+                             : patternValue(one, static_cast<unsigned>(kForm.integerDigits),
+                                            static_cast<unsigned>(kForm.fractionDigits),
+                                            static_cast<unsigned>(kForm.exponentDigits), record, value);
+    if (!decided) break;
+    row[one.item] = value;
+  }
+  p = record;
+  return run;
+}
+
+// The usual forms with the converter's tiers inlined whole (flattened), as
+// in the sixteen-byte forms; any other form as the compiler inlines it.
+template <int kSteps, Form kForm>
+[[gnu::noinline, gnu::flatten]] PatternRun readUsualRows(const RecordPattern& pattern, const char*& p,
+                                                         const char* end, double* row, std::size_t maxRows) {
+  return unpaddedRows<kSteps, kForm>(pattern, p, end, row, maxRows);
+}
+template <int kSteps, Form kForm>
+[[gnu::noinline]] PatternRun readOtherRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                                           std::size_t maxRows) {
+  return unpaddedRows<kSteps, kForm>(pattern, p, end, row, maxRows);
+}
+
+template <int kSteps>
+PatternRun readUnpaddedRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                            std::size_t maxRows) {
+  if (isForm(pattern.values[0], kSixteenDigits)) {
+    return readUsualRows<kSteps, kSixteenDigits>(pattern, p, end, row, maxRows);
+  }
+  if (isForm(pattern.values[0], kSixDigits)) return readUsualRows<kSteps, kSixDigits>(pattern, p, end, row, maxRows);
+  return readOtherRows<kSteps, kAnyForm>(pattern, p, end, row, maxRows);
+}
+
+PatternRun readUnpaddedRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                            std::size_t maxRows) {
+  if (pattern.length <= 64) return readUnpaddedRows<2>(pattern, p, end, row, maxRows);
+  return readUnpaddedRows<3>(pattern, p, end, row, maxRows);
+}
+
+bool fits(const RecordPattern& pattern, const char* record) {
+  if (pattern.padded) return fitsPadded(pattern, record, pattern.length - 32);
+  if (pattern.length <= 64) return fitsUnpadded<2>(pattern, record, pattern.length - 32);
+  return fitsUnpadded<3>(pattern, record, pattern.length - 32);
+}
 
 }  // namespace
 }  // namespace avx2
@@ -360,20 +440,24 @@ VELMORA_TARGET_END
 
 namespace {
 
-// Whether a pattern is read by the thirty-two-byte check.
-bool widelyChecked(const RecordPattern& pattern) {
+// Whether the thirty-two-byte check serves a pattern: records of 33 to 64
+// bytes, or to 96 without padded places.
+bool widelyCheckable(const RecordPattern& pattern) {
 #if defined(__x86_64__)
-  return wideReads && pattern.padded && pattern.length > 32 && pattern.length <= 64;
+  return wideReads && pattern.length > 32 && pattern.length <= (pattern.padded ? 64u : 96u);
 #else
   (void)pattern;
   return false;
 #endif
 }
 
+// Whether a pattern's rows are read with it: those of one kept item.
+bool widelyChecked(const RecordPattern& pattern) { return pattern.kept == 1 && widelyCheckable(pattern); }
+
 }  // namespace
 
 bool fitsPatternWide(const RecordPattern& pattern, const char* record, bool& checked) {
-  checked = widelyChecked(pattern);
+  checked = widelyCheckable(pattern);
 #if defined(__x86_64__)
   if (checked) return avx2::fits(pattern, record);
 #endif
@@ -576,6 +660,9 @@ PatternRun readPatternRows(const RecordPattern& pattern, const char*& p, const c
       default: return readRows<0, true, kAnyForm, true>(pattern, p, end, row, maxRows);
     }
   }
+#if defined(__x86_64__)
+  if (widelyChecked(pattern)) return avx2::readUnpaddedRows(pattern, p, end, row, maxRows);
+#endif
   switch ((pattern.length + 15) / 16) {
     case 1: return readRows<1>(pattern, p, end, row, maxRows);
     case 2: return readRows<2>(pattern, p, end, row, maxRows);

@@ -122,7 +122,8 @@ PatternRun readPatternRows(const RecordPattern& pattern, const char*& p, const c
                            std::size_t maxRows);
 
 // The thirty-two-byte check of a record (taken where detail::wideReads
-// says, for a padded pattern of 33 to 64 bytes), for the tests: `checked` says
+// says, for a pattern of 33 to 64 bytes, or to 96 without padded places,
+// one item kept), for the tests: `checked` says
 // whether the pattern is one it serves (else false is returned).
 bool fitsPatternWide(const RecordPattern& pattern, const char* record, bool& checked);
 

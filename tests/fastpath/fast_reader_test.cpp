@@ -368,7 +368,16 @@ TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
       "123456789012345 1234567890123", "1234567890123456 1 2", "-1.2345678901234 -123456789.5",
       "12345678.1234567 1.5 2",  "123456789.1234567 1 2", "1 2.3.4 5",       "1 2 3..",         "1 . 2",
       "1 2 -.",          "1 2 -",           "1 -. 3",          "1 2 .5.",         "-0 -0. -.0",
-      "0000000000000000000001 1 2", "1 2 0000000000000000000000003", "1 2 3 4.5.6",    "1 2 3 - ."};
+      "0000000000000000000001 1 2", "1 2 0000000000000000000000003", "1 2 3 4.5.6",    "1 2 3 - .",
+      // Values parted by tabs and commas, up to 64 bytes.
+      "1,2,3",           "1, 2, 3",         ",1 2 3",          "1,,2 3",          "1 2 3,",
+      "1 2,3,",          "1\t2\t3",         "\t1\t2\t3\t",     "1 ,\t2 , 3",      "1,2\t,3",
+      "-1.5,\t-2.25,3",   "1 2;3",           "1,2 3\r",         "1\t, ,2 3",        "1,2,3,,",
+      "12345.678901234\t12345.678901234\t12345.678901234\t12345.6789012",
+      "12345.678901234\t12345.678901234\t12345.678901234\t12345.67890123",
+      "12345.678901234,12345.678901234,12345.678901234,12345.678901234",
+      "-1,-2,-3,-4,-5,-6,-7,-8,-9,-10,-11,-12,-13,-14,-15,-16,-17,-18",
+      "1\t1234567890123456\t3",  "1\t-.\t3",        "1\t2..5\t3",       "1,-,3",           "1\t2-\t3"};
   std::string path = dir_ + "/edge";
   readPiece = 0;
   for (const char* record : records) {
@@ -647,6 +656,32 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
           ++tables;
         }
       }
+    }
+  }
+  // Records of values parted by tabs or commas among records the short
+  // read takes, each where a run of them reaches it.
+  const char* const kParted[] = {",1\t2\t3", "1,,2\t3", "1\t2,,3", "1\t,\t,2\t3", "1,2,3,", "1\t2\t3,,",
+                                 "1,\t2\t,3", "\t1,2\t3\t", "1\t2;3", "1\t2\t3\r", "1,-,3", "1\t.\t3",
+                                 "1\t2.5.\t3", "1\t1234567890123456\t3", "1\t123456789012345\t3",
+                                 "12345.678901234\t12345.678901234\t12345.678901234\t12345.67890123",
+                                 "12345.678901234,12345.678901234,12345.678901234,12345.678901234"};
+  for (const char* parted : kParted) {
+    for (const char* lead : {"1.5\t-2.25\t3.125\n", "1.5 -2.25 3.125\n"}) {
+      std::string content;
+      for (int r = 0; r < 70; ++r) content += lead;
+      content += std::string(parted) + "\n";
+      for (int r = 0; r < 70; ++r) content += "-4.5,6.75,8\n";
+      std::ofstream(path, std::ios::binary) << content;
+      readPiece = 0;
+      velmora::detail::fastPathsEnabled = false;
+      const std::string general = readTables(path, 0b010u);
+      velmora::detail::fastPathsEnabled = true;
+      const velmora::detail::BlockPath chosen = velmora::detail::activeBlockPath();
+      for (velmora::detail::BlockPath form : velmora::detail::kBlockPaths) {
+        if (!velmora::detail::forceBlockPath(form)) continue;
+        ASSERT_EQ(readTables(path, 0b010u), general) << "[" << parted << "] " << velmora::detail::blockPathName(form);
+      }
+      velmora::detail::forceBlockPath(chosen);
     }
   }
   // Both endings, and many rows read.

@@ -304,7 +304,9 @@ class RowText {
   }
   void rightHeld(const Made& made, std::size_t width) { rightHeld(made.text, made.length, width); }
   static void written(Made& made, long long value) {
-    made.length = static_cast<std::size_t>(std::to_chars(made.text, made.text + sizeof made.text, value).ptr - made.text);
+    char* end = value >= 0 ? writeCount(static_cast<std::uint64_t>(value), made.text)
+                           : std::to_chars(made.text, made.text + sizeof made.text, value).ptr;
+    made.length = static_cast<std::size_t>(end - made.text);
   }
   void count(long long value, std::size_t width) {
     written(number_, value);

@@ -214,9 +214,14 @@ std::string shortestText(double value);
 // The same text appended to `out`, with no string made on the way.
 void appendShortest(std::string& out, double value);
 // The same text written at `text`, which has room for kShortestRoom
-// characters; returns its end.
+// characters; returns its end. The bytes after the end, within that room,
+// may be written too.
 inline constexpr std::size_t kShortestRoom = 32;
 char* writeShortest(double value, char* text);
+// A count's decimal digits written at `text`, which has room for 20
+// characters; returns their end. The bytes after the end, within that
+// room, may be written too.
+char* writeCount(std::uint64_t n, char* text);
 
 // ---------------------------------------------------------------------------
 // JSON: the one writer of both companions. Objects and arrays are opened

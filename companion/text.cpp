@@ -1,9 +1,11 @@
 #include "companion/companion.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "freeformat/freeformat.h"
 
@@ -159,6 +161,18 @@ std::string groupedCount(std::size_t n) {
 
 namespace {
 
+// The eight decimal digits of n (below 10^8) as bytes of the values 0 to 9,
+// the first digit in the lowest byte (first in memory), all at once: the
+// halves of four digits in 32-bit lanes, their pairs in 16-bit lanes, then
+// the digits in bytes; each step's products stay within their lane.
+std::uint64_t digitBytes(std::uint64_t n) {
+  const std::uint64_t fours = n / 10000 | (n % 10000) << 32;
+  const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;
+  const std::uint64_t pairs = hundreds | (fours - 100 * hundreds) << 16;
+  const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;
+  return tens | (pairs - 10 * tens) << 8;
+}
+
 // The shortest text of a value from 0.001 to below 1e15 that a decimal of
 // at most fifteen significant digits with a fraction reads as (the values
 // a table of fixed decimals holds), written the way std::to_chars writes
@@ -177,34 +191,64 @@ char* writeShortDecimal(double value, char* text) {
   if (!(magnitude >= 0.001 && magnitude < 1e15)) return nullptr;
   int lead = magnitude >= 1 ? 0 : -3;
   while (magnitude >= kLeadEnds[lead + 3]) ++lead;
-  int decimals = 14 - lead;
-  const double scaled = magnitude * kPowersOfTen[decimals];
-  if (!(scaled >= 0.5 && scaled < 1e15)) return nullptr;
-  // The nearest whole number; where the product lies near a half, no
-  // decimal reads as the value, and the check below says so.
-  auto digits = static_cast<std::uint64_t>(scaled + 0.5);
-  if (static_cast<double>(digits) / kPowersOfTen[decimals] != magnitude) return nullptr;
-  for (const int zeros : {8, 4, 2, 1}) {
-    const auto power = static_cast<std::uint64_t>(kPowersOfTen[zeros]);
-    if (decimals >= zeros && digits % power == 0) {
-      digits /= power;
-      decimals -= zeros;
-    }
+  // Eight significant digits first (those of most values a table holds),
+  // then fifteen. The nearest whole number; where the product lies near a
+  // half, no decimal reads as the value, and the check says so. A decimal
+  // of eight digits that reads as the value is the one of fifteen, less its
+  // trailing zeros.
+  int decimals = std::max(7 - lead, 0);
+  auto digits = static_cast<std::uint64_t>(magnitude * kPowersOfTen[decimals] + 0.5);
+  if (!(digits < 100000000 && static_cast<double>(digits) / kPowersOfTen[decimals] == magnitude)) {
+    decimals = 14 - lead;
+    const double scaled = magnitude * kPowersOfTen[decimals];
+    if (!(scaled >= 0.5 && scaled < 1e15)) return nullptr;
+    digits = static_cast<std::uint64_t>(scaled + 0.5);
+    if (static_cast<double>(digits) / kPowersOfTen[decimals] != magnitude) return nullptr;
   }
-  if (decimals == 0) return nullptr;  // a whole number: its exponent form may be shorter
-  const auto scale = static_cast<std::uint64_t>(kPowersOfTen[decimals]);
+  // The digits in a row of 24, eight '0's before the sixteen of `digits`
+  // (below 10^15 by the checks above), so that the point, `decimals` from
+  // the end, falls inside them; then the whole part from its first digit
+  // that is not 0 (or the 0 before the point) and the fraction without its
+  // trailing zeros, each copied in a copy of a fixed size.
+  const std::uint64_t high = digits < 100000000 ? 0 : digitBytes(digits / 100000000);
+  const std::uint64_t low = digitBytes(digits % 100000000);
+  const int trailingZeros = low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8;
+  const int fractionLength = decimals - std::min(trailingZeros, decimals);
+  if (fractionLength == 0) return nullptr;  // a whole number: its exponent form may be shorter
+  constexpr std::uint64_t kZeros = 0x3030303030303030;
+  char row[24 + 16];
+  std::memcpy(row, &kZeros, 8);
+  const std::uint64_t highText = high | kZeros;
+  const std::uint64_t lowText = low | kZeros;
+  std::memcpy(row + 8, &highText, 8);
+  std::memcpy(row + 16, &lowText, 8);
+  std::memset(row + 24, '0', 16);
+  const int point = 24 - decimals;
+  const int firstDigit = high != 0 ? 8 + std::countr_zero(high) / 8 : 16 + std::countr_zero(low) / 8;
+  const int wholeStart = std::min(firstDigit, point - 1);
   if (std::signbit(value)) *text++ = '-';
-  text = std::to_chars(text, text + kShortestRoom, digits / scale).ptr;
+  // At most fourteen digits before the point and sixteen after it but where
+  // the whole part is 0: within the kShortestRoom bytes the text has.
+  std::memcpy(text, row + wholeStart, 16);
+  text += point - wholeStart;
   *text++ = '.';
-  std::uint64_t fraction = digits % scale;
-  for (int k = decimals - 1; k >= 0; --k) {
-    text[k] = static_cast<char>('0' + fraction % 10);
-    fraction /= 10;
-  }
-  return text + decimals;
+  std::memcpy(text, row + point, 16);
+  if (fractionLength > 16) text[16] = row[point + 16];
+  return text + fractionLength;
 }
 
 }  // namespace
+
+char* writeCount(std::uint64_t n, char* text) {
+  if (n >= 100000000) return std::to_chars(text, text + 20, n).ptr;
+  // The eight digits from the first that is not 0 (the last, for 0 itself),
+  // moved down to the text's start.
+  const std::uint64_t digits = digitBytes(n);
+  const int skipped = digits == 0 ? 7 : std::countr_zero(digits) / 8;
+  const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
+  std::memcpy(text, &shown, 8);
+  return text + 8 - skipped;
+}
 
 char* writeShortest(double value, char* text) {
   if (char* end = writeShortDecimal(value, text); end != nullptr) return end;

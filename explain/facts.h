@@ -275,9 +275,11 @@ class TopRows {
   // Makes listed rows [k, k + kGathered) (or to the list's end) the ones at
   // hand, their columns read in the order of their rows rather than the
   // list's, so that a long list costs a pass over the columns rather than a
-  // wait on memory for each value.
+  // wait on memory for each value. The more rows at hand, the closer
+  // together they lie in the columns (a list of every row of a million:
+  // one row in eight rather than one in thirty), for 9 MiB of them.
   const Gathered& gathered(std::size_t k) const;
-  static constexpr std::size_t kGathered = std::size_t{1} << 15;
+  static constexpr std::size_t kGathered = std::size_t{1} << 17;
 
   Columns files_[2];
   const double* reference_ = nullptr;

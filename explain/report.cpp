@@ -304,7 +304,9 @@ class RowText {
   }
   void rightHeld(const Made& made, std::size_t width) { rightHeld(made.text, made.length, width); }
   static void written(Made& made, long long value) {
-    made.length = static_cast<std::size_t>(std::to_chars(made.text, made.text + sizeof made.text, value).ptr - made.text);
+    char* end = value >= 0 ? writeCount(static_cast<std::uint64_t>(value), made.text)
+                           : std::to_chars(made.text, made.text + sizeof made.text, value).ptr;
+    made.length = static_cast<std::size_t>(end - made.text);
   }
   void count(long long value, std::size_t width) {
     written(number_, value);
@@ -385,7 +387,21 @@ class RowText {
   // tables), which shownRecord would copy unchanged.
   static bool showsAsItIs(std::string_view bytes) {
     if (bytes.size() > kShownRecordWidth) return false;
-    for (const char c : bytes) {
+    // Eight bytes a step: a byte below 0x20, above 0x7e or a backslash
+    // sets the top bit of some byte of one of the three words below (which
+    // byte it is, a borrow may blur, but not whether there is one).
+    constexpr std::uint64_t kOnes = 0x0101010101010101, kTops = 0x8080808080808080;
+    std::size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, bytes.data() + at, 8);
+      const std::uint64_t backslashes = word ^ (kOnes * '\\');
+      const std::uint64_t control = (word - kOnes * 0x20) & ~word;
+      const std::uint64_t high = (word + kOnes) | word;  // 0x7f and up
+      const std::uint64_t backslash = (backslashes - kOnes) & ~backslashes;
+      if (((control | high | backslash) & kTops) != 0) return false;
+    }
+    for (const char c : bytes.substr(at)) {
       if (c < 0x20 || c > 0x7e || c == '\\') return false;
     }
     return true;

@@ -555,7 +555,14 @@ template <class Targets, class Mask = std::uint32_t, bool kSeparators = false>
     return true;
   };
   if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) return -1;
-  if (held != nullptr) *held = static_cast<std::uint32_t>(std::popcount(allStarts));
+  if (held != nullptr) {
+    // The values counted by halves, nibbles and bytes: the baseline build
+    // has no instruction for it, and the library's function is a call a row.
+    std::uint64_t bits = static_cast<std::uint64_t>(allStarts);
+    bits = bits - ((bits >> 1) & 0x5555555555555555u);
+    bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
+    *held = static_cast<std::uint32_t>((((bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Fu) * 0x0101010101010101u) >> 56);
+  }
   return length;
 }
 #endif

@@ -1404,6 +1404,13 @@ TEST(ExplainText, CountsAndWholeNumbersAsTheCompanionsTakeThem) {
   const std::pair<std::size_t, const char*> grouped[] = {
       {0, "0"}, {999, "999"}, {1000, "1,000"}, {100000, "100,000"}, {1000000, "1,000,000"}, {12345678, "12,345,678"}};
   for (const auto& [n, text] : grouped) EXPECT_EQ(companion::groupedCount(n), text) << n;
+  // A count's digits as std::to_string writes them, on either side of eight
+  // digits and at the largest.
+  for (const std::uint64_t n : {0ULL, 1ULL, 9ULL, 10ULL, 100ULL, 1020304ULL, 10000000ULL, 99999999ULL, 100000000ULL,
+                                123456789012ULL, 18446744073709551615ULL}) {
+    char text[20];
+    EXPECT_EQ(std::string(text, companion::writeCount(n, text)), std::to_string(n));
+  }
   struct Whole {
     const char* text;
     bool taken;
@@ -1442,7 +1449,9 @@ TEST(ExplainText, ShortestTextIsTheStandardOne) {
     return state >> 11;
   };
   std::vector<double> values = {0.001, 0.0009999999999999998, 1e15, 999999999999999.9, 99.9765, 0.1, 0.5, 1.05,
-                                100, 1e14 + 0.5, 123456789012345.6, 0.0012345678901234567, 2490.0100000008715};
+                                100, 1e14 + 0.5, 123456789012345.6, 0.0012345678901234567, 2490.0100000008715,
+                                99999999.5, 9999999.95, 0.0099999995, 0.00999999995, 12345678.25, 10000000.5,
+                                0.0010000001, 99999999.99999999, 1.00000001, 123456.7890123};
   for (int digits = 1; digits <= 17; ++digits) {
     for (int point = -6; point <= 17; ++point) {
       for (int k = 0; k < 200; ++k) {

@@ -303,9 +303,16 @@ namespace {
   return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
 
-// readRows of one kept item for a padded pattern of 33 to 64 bytes; with
-// kInteger, the kept value is one paddedIntegerValue reads.
-template <bool kInteger>
+// How readPaddedRows takes its kept value: by patternValue, as an integer
+// of 9 to 16 places (paddedIntegerValue), or as places and a fraction whose
+// first fifteen digits one shuffle moves past the point (the rest, at most
+// four, read after them).
+enum class Kept { Scalar, Integer, Shuffled };
+// The fewest places and digits read by the shuffle.
+inline constexpr unsigned kShuffledDigits = 9;
+
+// readRows of one kept item for a padded pattern of 33 to 64 bytes.
+template <Kept kKept>
 [[gnu::noinline]] PatternRun readPaddedRows(const RecordPattern& pattern, const char*& p, const char* end,
                                             double* row, std::size_t maxRows) {
   const std::size_t length = pattern.length;
@@ -320,6 +327,20 @@ template <bool kInteger>
   const __m128i toEnd = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
                                      _mm_set1_epi8(static_cast<char>(n - 16)));
   const unsigned places = (1u << n) - 1;
+  // Shuffled: the sixteen bytes at the first place hold the n places, the
+  // point and `lanes` - n digits after it; lane j takes digit j + lanes - 16,
+  // the point's byte skipped. The fraction's other `rest` digits follow.
+  const unsigned decimals = one.fractionDigits;
+  const unsigned lanes = n + decimals < 15 ? n + decimals : 15;
+  const unsigned rest = n + decimals - lanes;
+  const std::size_t restAt = static_cast<std::size_t>(one.integer) + lanes + 1;
+  __m128i pastPoint = toEnd;
+  if constexpr (kKept == Kept::Shuffled) {
+    const __m128i digit = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                       _mm_set1_epi8(static_cast<char>(lanes - 16)));
+    // Past the places, one byte further on; below 0 (the high bit set), a zero.
+    pastPoint = _mm_sub_epi8(digit, _mm_cmpgt_epi8(digit, _mm_set1_epi8(static_cast<char>(n - 1))));
+  }
   PatternRun run{0, false};
   for (; run.rows < rows; ++run.rows, record += length, row += items) {
     if (!fitsPadded(pattern, record, second)) {
@@ -327,12 +348,27 @@ template <bool kInteger>
       break;
     }
     double value;
-    if constexpr (kInteger) {
+    if constexpr (kKept == Kept::Integer) {
       bool negative;
       // At most sixteen digits, below 2^63: the conversion to double rounds
       // them once, correctly.
       const std::uint64_t digits = paddedIntegerValue(record + one.integer, toEnd, places, negative);
       value = fast::withSign(static_cast<double>(digits), negative);
+    } else if constexpr (kKept == Kept::Shuffled) {
+      // The same digits patternValue reads (at most nineteen), converted the
+      // same way: exactly where they are at most 2^53, else by the
+      // converter's other tiers.
+      bool negative;
+      const std::uint64_t digits = paddedIntegerValue(record + one.integer, pastPoint, places, negative) *
+                                       fast::kTens[rest] +
+                                   runValue(record + restAt, rest);
+      double magnitude;
+      if (digits <= fast::kExactMantissa) {
+        magnitude = fast::exactQuotient(digits, decimals);
+      } else if (!paddedMagnitude(digits, decimals, magnitude)) {
+        break;
+      }
+      value = fast::withSign(magnitude, negative);
     } else if (!patternValue<true>(one, record, value)) {
       break;
     }
@@ -346,9 +382,15 @@ PatternRun readPaddedRows(const RecordPattern& pattern, const char*& p, const ch
                           std::size_t maxRows) {
   const PatternValue& one = pattern.values[0];
   if (one.padded && one.fractionDigits == 0 && one.integerDigits >= 9 && one.integerDigits <= 16) {
-    return readPaddedRows<true>(pattern, p, end, row, maxRows);
+    return readPaddedRows<Kept::Integer>(pattern, p, end, row, maxRows);
   }
-  return readPaddedRows<false>(pattern, p, end, row, maxRows);
+  // The fraction's digits at most 19 (learnPattern), each a power of ten a
+  // double holds exactly.
+  if (one.padded && one.fractionDigits > 0 && one.integerDigits <= 15 &&
+      one.integerDigits + one.fractionDigits >= kShuffledDigits) {
+    return readPaddedRows<Kept::Shuffled>(pattern, p, end, row, maxRows);
+  }
+  return readPaddedRows<Kept::Scalar>(pattern, p, end, row, maxRows);
 }
 
 // The check of a record without padded places of 33 to 96 bytes in two or

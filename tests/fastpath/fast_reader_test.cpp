@@ -579,7 +579,8 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                              {"%12.4f", false},  {"%+.16E", false}, {"%.18f", false},    {"%.6e", true},
                              {"%.5f", true},     {"%11.6f", false, 999.0}, {"%18.10f", false, 99999.0},
                              {"%11.0f", false, 9.9e9}, {"%9.3f", true, 99999.0},
-                             {"%20.4f", false, 99999.0}, {"%15.0f", false, 9.9e13}};
+                             {"%20.4f", false, 99999.0}, {"%15.0f", false, 9.9e13},
+                             {"%18.10f", false, 9.9e6}, {"%19.12f", false, 99999.0}};
   const char* const kSeparators[] = {"  ", " ", "\t", ", "};
   const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb9\xff";
   std::mt19937_64 random(33);

@@ -180,7 +180,7 @@ TEST(RecordPattern, PaddedFieldsFitWithEveryCountOfLeadingBlanks) {
   const bool wideBefore = velmora::detail::wideReads;
   const bool wideSupported = velmora::detail::blockPathSupported(velmora::detail::BlockPath::Avx2);
   for (int width = 2; width <= 21; ++width) {
-    for (int fractionDigits : {0, 1, 6, 10}) {
+    for (int fractionDigits : {0, 1, 3, 6, 10, 12}) {
       const int room = width - fractionDigits - (fractionDigits > 0 ? 1 : 0);  // places before the point
       if (room < 2 || room - 1 + fractionDigits > 19) continue;
       auto field = [&](int digits, bool negative) {

@@ -191,6 +191,16 @@ inline bool fitsBySteps(const RecordPattern& pattern, const char* record, std::s
 }
 #endif
 
+// How many records of `length` bytes from `record` end before `end`, at
+// most `maxRows`: the line feed a record ends at must be one the file holds,
+// not the sentinel, so the row loops count their records once a call
+// rather than test each one.
+[[gnu::always_inline]] inline std::size_t wholeRecords(const char* record, const char* end, std::size_t length,
+                                                       std::size_t maxRows) {
+  const std::size_t whole = static_cast<std::size_t>(end - record) / length;
+  return whole < maxRows ? whole : maxRows;
+}
+
 // kOne: one item kept (a loader that needs one column), its parts held in
 // registers rather than read from the pattern for each record, its digits'
 // counts kForm's unless that is kAnyForm; kPadded: the pattern has padded
@@ -206,10 +216,7 @@ template <std::size_t kSteps, bool kOne, Form kForm = kAnyForm, bool kPadded = f
   const PatternValue one = pattern.values[0];
   const std::size_t steps = (length + 15) / 16;
   const char* record = p;
-  // The line feed must be one the file holds, not the sentinel: only the
-  // records that end before `end` are looked at, counted once a call.
-  const std::size_t whole = static_cast<std::size_t>(end - record) / length;
-  const std::size_t rows = whole < maxRows ? whole : maxRows;
+  const std::size_t rows = wholeRecords(record, end, length, maxRows);
   PatternRun run{0, false};
   for (; run.rows < rows; ++run.rows, record += length, row += items) {
     if (!fitsBySteps<kSteps, kPadded>(pattern, record, steps)) {
@@ -320,8 +327,7 @@ template <Kept kKept>
   const std::size_t second = length - 32;
   const PatternValue one = pattern.values[0];
   const char* record = p;
-  const std::size_t whole = static_cast<std::size_t>(end - record) / length;
-  const std::size_t rows = whole < maxRows ? whole : maxRows;
+  const std::size_t rows = wholeRecords(record, end, length, maxRows);
   const unsigned n = one.integerDigits;
   // Lane j of the shuffle takes byte j + n - 16; below 0 (the high bit set), a zero.
   const __m128i toEnd = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
@@ -419,8 +425,7 @@ template <int kSteps, Form kForm>
   const std::size_t last = length - 32;
   const PatternValue one = pattern.values[0];
   const char* record = p;
-  const std::size_t whole = static_cast<std::size_t>(end - record) / length;
-  const std::size_t rows = whole < maxRows ? whole : maxRows;
+  const std::size_t rows = wholeRecords(record, end, length, maxRows);
   PatternRun run{0, false};
   for (; run.rows < rows; ++run.rows, record += length, row += items) {
     if (!fitsUnpadded<kSteps>(pattern, record, last)) {

@@ -458,20 +458,31 @@ struct ShortMasksOf {
 };
 using ShortMasks = ShortMasksOf<std::uint32_t>;
 
-// The masks from two sixteen-byte loads (every x86-64).
-[[gnu::always_inline]] inline ShortMasks classifyShort(const char* p) {
+// A class of the 32 bytes at p as a mask (bit i for byte i), from two
+// sixteen-byte loads (every x86-64).
+template <class Lanes>
+[[gnu::always_inline]] inline std::uint32_t shortMask(const char* p, Lanes lanes) {
   const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-  auto mask = [](__m128i low, __m128i high) {
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(low)) |
-           static_cast<std::uint32_t>(_mm_movemask_epi8(high)) << 16;
-  };
-  auto equal = [&](char c) {
-    return mask(_mm_cmpeq_epi8(first, _mm_set1_epi8(c)), _mm_cmpeq_epi8(second, _mm_set1_epi8(c)));
-  };
-  return {equal('\n'), mask(detail::fast::digitLanes(first), detail::fast::digitLanes(second)), equal(' '),
-          equal('.'), equal('-'), 0, 0};
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(lanes(first))) |
+         static_cast<std::uint32_t>(_mm_movemask_epi8(lanes(second))) << 16;
 }
+
+[[gnu::always_inline]] inline std::uint32_t shortEqual(const char* p, char c) {
+  return shortMask(p, [c](__m128i bytes) { return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)); });
+}
+
+// The record's line feeds: a record without one among its first 32 bytes is
+// not short, told before its other classes are made.
+[[gnu::always_inline]] inline std::uint32_t shortLineFeeds(const char* p) { return shortEqual(p, '\n'); }
+
+// The masks, its line feeds known.
+[[gnu::always_inline]] inline ShortMasks classifyShort(const char* p, std::uint32_t lineFeeds) {
+  return {lineFeeds, shortMask(p, [](__m128i bytes) { return detail::fast::digitLanes(bytes); }),
+          shortEqual(p, ' '), shortEqual(p, '.'), shortEqual(p, '-'), 0, 0};
+}
+
+[[gnu::always_inline]] inline ShortMasks classifyShort(const char* p) { return classifyShort(p, shortLineFeeds(p)); }
 
 // The short record's read of the record at p, the buffer's line-feed
 // sentinel at `end`, from its masks `m` (Mask: 32 or 64 bytes of them): the
@@ -558,10 +569,10 @@ template <class Targets, class Mask = std::uint32_t, bool kSeparators = false>
   if (held != nullptr) {
     // The values counted by halves, nibbles and bytes: the baseline build
     // has no instruction for it, and the library's function is a call a row.
-    std::uint64_t bits = static_cast<std::uint64_t>(allStarts);
-    bits = bits - ((bits >> 1) & 0x5555555555555555u);
-    bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
-    *held = static_cast<std::uint32_t>((((bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Fu) * 0x0101010101010101u) >> 56);
+    Mask bits = allStarts - ((allStarts >> 1) & static_cast<Mask>(0x5555555555555555u));
+    bits = (bits & static_cast<Mask>(0x3333333333333333u)) + ((bits >> 2) & static_cast<Mask>(0x3333333333333333u));
+    bits = (bits + (bits >> 4)) & static_cast<Mask>(0x0F0F0F0F0F0F0F0Fu);
+    *held = static_cast<std::uint32_t>((bits * static_cast<Mask>(0x0101010101010101u)) >> (8 * sizeof(Mask) - 8));
   }
   return length;
 }
@@ -667,9 +678,11 @@ template <class Targets>
                                                                      std::uint32_t convert, const char* p,
                                                                      long long line, RowLines* lines) {
 #if defined(__SSE2__)
+  const std::uint32_t lineFeeds = shortLineFeeds(p);
+  if (lineFeeds == 0) return false;
   std::uint32_t held = 0;
-  const int length =
-      readShortValues(targets, count, convert, p, end_, lines != nullptr ? &held : nullptr, classifyShort(p));
+  const int length = readShortValues(targets, count, convert, p, end_, lines != nullptr ? &held : nullptr,
+                                     classifyShort(p, lineFeeds));
   if (length < 0) return false;
   // Values after the last item's are discarded with the rest of the record
   // unseen, as the general rules discard them.

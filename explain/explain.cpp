@@ -67,6 +67,39 @@ bool addsMore(const Contribution& a, const Contribution& b) {
   return a.key != b.key ? a.key > b.key : a.index < b.index;
 }
 
+// Puts contributions [first, last) of one count (the top kCountBits bits of
+// their keys alike) that stand in the order of their rows in the list's
+// order: by the rest of their keys, largest first, a byte at a time from the
+// lowest, each pass a stable count, so that equal keys keep the order of
+// their rows; a byte that every key holds alike is passed over. `spare`
+// holds a copy between passes.
+constexpr unsigned kCountBits = 16;
+void orderByKeys(Contribution* first, Contribution* last, std::vector<Contribution>& spare) {
+  constexpr unsigned kPasses = (64 - kCountBits) / 8;
+  const auto n = static_cast<std::size_t>(last - first);
+  std::uint32_t counts[kPasses][256] = {};
+  for (const Contribution* c = first; c != last; ++c) {
+    for (unsigned b = 0; b < kPasses; ++b) ++counts[b][(c->key >> (8 * b)) & 0xFF];
+  }
+  spare.resize(n);
+  Contribution* from = first;
+  Contribution* to = spare.data();
+  for (unsigned b = 0; b < kPasses; ++b) {
+    std::uint32_t* count = counts[b];
+    if (count[(first->key >> (8 * b)) & 0xFF] == n) continue;
+    // The largest byte first.
+    std::uint32_t next = 0;
+    for (int d = 255; d >= 0; --d) {
+      const std::uint32_t here = count[d];
+      count[d] = next;
+      next += here;
+    }
+    for (const Contribution* c = from; c != from + n; ++c) to[count[(c->key >> (8 * b)) & 0xFF]++] = *c;
+    std::swap(from, to);
+  }
+  if (from != first) std::copy(from, from + n, first);
+}
+
 }  // namespace
 
 void TopRows::start(const Columns (&files)[2], const double* reference, double total) {
@@ -224,7 +257,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   constexpr std::size_t kFewRows = 4096;
   const std::size_t keep = std::min(std::max(request.top, std::size_t{1}), comparedRows);
   const bool selectAfter = keep > std::min(kFewRows, comparedRows / 8);
-  constexpr unsigned kCountShift = 48;
+  constexpr unsigned kCountShift = 64 - kCountBits;
   std::vector<std::uint32_t> counts(selectAfter ? std::size_t{1} << (64 - kCountShift) : 0);
   // Through a lambda, so that the order is inlined into the heap and the sort.
   const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
@@ -281,11 +314,19 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
       const std::size_t count = candidate.key >> kCountShift;
       if (count >= lowest) kept[next[highest - count]++] = candidate;
     }
+    // A count's rows are ordered by bytes where they are many and the list
+    // takes most of them; the last count a long list reaches only in part
+    // is cut first.
+    constexpr std::size_t kFewToOrder = 256;
+    std::vector<Contribution> spare;
     for (std::size_t n = 0; n + 1 < starts.size() && starts[n] < keep; ++n) {
       const auto first = kept.begin() + static_cast<std::ptrdiff_t>(starts[n]);
       const auto last = kept.begin() + static_cast<std::ptrdiff_t>(starts[n + 1]);
       if (std::is_sorted(first, last, order)) continue;
-      if (starts[n + 1] > keep) {
+      const std::size_t rows = starts[n + 1] - starts[n];
+      if (rows >= kFewToOrder && rows <= 2 * (keep - starts[n])) {
+        orderByKeys(&*first, &*first + rows, spare);
+      } else if (starts[n + 1] > keep) {
         // Only the first of the last count's rows are kept.
         const auto end = kept.begin() + static_cast<std::ptrdiff_t>(keep);
         std::nth_element(first, end, last, order);
@@ -582,6 +623,7 @@ WrittenForm writtenForm(std::string_view record, RowRecord known) {
   };
   std::size_t start = 0, end = 0;
   if (known != RowRecord::Any && secondValueOfWhole(record, start, end)) {
+    if (known == RowRecord::Short) return formOf(writtenShortValue(record.substr(start, end - start)));
     if (record.size() >= end + kWrittenValuePadding) {
       return formOf(writtenValuePadded(record.data() + start, record.data() + end));
     }

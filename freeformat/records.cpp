@@ -140,6 +140,26 @@ WrittenValue writtenValueAlone(std::string_view bytes) {
   return detail::onPaddedCopy(bytes, [](const char* first, const char* last) { return writtenValuePadded(first, last); });
 }
 
+WrittenValue writtenShortValue(std::string_view bytes) {
+  WrittenValue v;
+  v.end = bytes.size();
+  v.kind = WrittenKind::Number;
+  std::size_t at = 0;
+  v.sign = !bytes.empty() && bytes[0] == '-';
+  at += v.sign ? 1 : 0;
+  const std::size_t point = bytes.find('.', at);
+  v.point = point != std::string_view::npos;
+  const std::size_t integerEnd = v.point ? point : bytes.size();
+  v.integerDigits = static_cast<std::uint32_t>(integerEnd - at);
+  v.fractionDigits = v.point ? static_cast<std::uint32_t>(bytes.size() - point - 1) : 0;
+  // As the scanner counts them: from the first nonzero digit to the last,
+  // the point not among them.
+  std::size_t nonzero = at;
+  while (nonzero < bytes.size() && (bytes[nonzero] == '0' || bytes[nonzero] == '.')) ++nonzero;
+  v.significantDigits = static_cast<std::uint32_t>(bytes.size() - nonzero) - (v.point && nonzero < integerEnd ? 1 : 0);
+  return v;
+}
+
 bool isBlankByte(unsigned char c) { return detail::isBlank(c); }
 
 

@@ -112,6 +112,12 @@ WrittenValue writtenValueAlone(std::string_view bytes);
 // readable bytes (of any value), described where they stand, not in a copy.
 inline constexpr std::size_t kWrittenValuePadding = 16;
 WrittenValue writtenValuePadded(const char* first, const char* last);
+// The same for the bytes of a value of a record the short record's read took
+// whole (RowRecord::Short): a minus at most, then digits with at most one
+// point among them and a digit beside it. Told from the bytes themselves,
+// with no scan and no copy.
+//   "-0.0120" -> {Number, sign, integerDigits 1, fractionDigits 4, significantDigits 3}
+WrittenValue writtenShortValue(std::string_view bytes);
 
 // Whether the reader reads a byte outside a quoted value as a blank between
 // values: a space, a tab, a carriage return.

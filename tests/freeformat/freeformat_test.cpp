@@ -945,6 +945,10 @@ TEST(Records, DescribeValues) {
       {"1.5E 2* 12.", "1.5E:X _|2*:0 x2 _|12.:N 2.0 g2 d0"},
       {"  -1.3422715168622159e-03\t+.5-3;nan 7D+0",
        "-1.3422715168622159e-03:N s 1.16 g17 d19 E@21=-3 _|+.5-3:N s 0.1 g1 d4 S@29=-3 ,|nan:N w 0 g0 d0 _|7D+0:N 1 g1 d0 E@37=0"},
+      // Values as the short record's read takes them: a minus, digits, a point.
+      {" 27.5413 -10.7709 -0.0060", "27.5413:N 2.4 g6 d4 _|-10.7709:N s 2.4 g6 d4 _|-0.0060:N s 1.4 g2 d4"},
+      {"-.5 5. 0.000 -00.0 000120 0", "-.5:N s 0.1 g1 d1 _|5.:N 1.0 g1 d0 _|0.000:N 1.3 g0 d3 _|-00.0:N s 2.1 g0 d1 _|000120:N 6 g3 d0 _|0:N 1 g0 d0"},
+      {"10.010 -100 0.1 7", "10.010:N 2.3 g5 d3 _|-100:N s 3 g3 d0 _|0.1:N 1.1 g1 d1 _|7:N 1 g1 d0"},
   };
   for (const Written& w : kWritten) {
     std::vector<velmora::WrittenValue> values(8);
@@ -967,6 +971,14 @@ TEST(Records, DescribeValues) {
       alone.endedBy = in.endedBy;
       if (alone.exponent != velmora::ExponentForm::None) alone.exponentAt += in.start;
       EXPECT_EQ(writtenShape(w.record, alone), writtenShape(w.record, in)) << w.record << ", value " << k + 1;
+      // Bytes the short record's read would take: told from the bytes alone, the same.
+      if (bytes.find_first_not_of("-.0123456789") == std::string_view::npos) {
+        velmora::WrittenValue told = velmora::writtenShortValue(bytes);
+        told.start += in.start;
+        told.end += in.start;
+        told.endedBy = in.endedBy;
+        EXPECT_EQ(writtenShape(w.record, told), writtenShape(w.record, in)) << w.record << ", value " << k + 1;
+      }
       // Where they stand, followed by any byte that ends a value and digits
       // past it: the same.
       for (const char ending : {'\n', ' ', '\t', '\r', ',', ';'}) {

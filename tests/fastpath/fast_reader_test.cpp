@@ -580,7 +580,8 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                              {"%.5f", true},     {"%11.6f", false, 999.0}, {"%18.10f", false, 99999.0},
                              {"%11.0f", false, 9.9e9}, {"%9.3f", true, 99999.0},
                              {"%20.4f", false, 99999.0}, {"%15.0f", false, 9.9e13},
-                             {"%18.10f", false, 9.9e6}, {"%19.12f", false, 99999.0}};
+                             {"%18.10f", false, 9.9e6}, {"%19.12f", false, 99999.0},
+                             {"%.10g", false, 9.9e-3}, {"%.10g", false, 9.9e13}};
   const char* const kSeparators[] = {"  ", " ", "\t", ", "};
   const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb9\xff";
   std::mt19937_64 random(33);
@@ -659,15 +660,27 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
       }
     }
   }
-  // Records of values parted by tabs or commas among records the short
-  // read takes, each where a run of them reaches it.
+  // Records of values parted by tabs or commas, and of values with
+  // exponents, among records the short read takes and among records of
+  // varying widths, each where a run of them reaches it.
   const char* const kParted[] = {",1\t2\t3", "1,,2\t3", "1\t2,,3", "1\t,\t,2\t3", "1,2,3,", "1\t2\t3,,",
                                  "1,\t2\t,3", "\t1,2\t3\t", "1\t2;3", "1\t2\t3\r", "1,-,3", "1\t.\t3",
                                  "1\t2.5.\t3", "1\t1234567890123456\t3", "1\t123456789012345\t3",
                                  "12345.678901234\t12345.678901234\t12345.678901234\t12345.67890123",
-                                 "12345.678901234,12345.678901234,12345.678901234,12345.678901234"};
+                                 "12345.678901234,12345.678901234,12345.678901234,12345.678901234",
+                                 // Values of varying widths with exponents, each kind of
+                                 // exponent and sign, and exponents the general rules judge.
+                                 " 2431494.19 7.014651783e-06 2.282517098", "1.5e3 2.5E-3 -3d+2",
+                                 "1e5 2D5 3e-1", "1 +2.5e+0 +3", "1 5.e3 -.5E-3", "1 -2.5d-06 3",
+                                 "1 2e 3", "1 2e+ 3", "1 1.5E+0x 3", "1 .e5 3", "1 -e5 3", "1 e5 3",
+                                 "1 1e5e3 3", "1 1e5.3 3", "1 1e+-3 3", "1 1.5+3 3", "1 1.e 3",
+                                 "1 2.5e-310 3", "1 1e400 3", "1e400 2 -1e-400", "1 1e12345 3",
+                                 "1 123456789012345e5 3", "1 1234567890123456e-3 3", "1 2+ 3",
+                                 "1 2e1-3 3", "1e 2 3", "1 2 3e", "1 2 3e+5x", "-1.5e-06\t2e+3,3",
+                                 "  123456.7891 -0.0001234567891 98765.43211 123456.7891234"};
   for (const char* parted : kParted) {
-    for (const char* lead : {"1.5\t-2.25\t3.125\n", "1.5 -2.25 3.125\n"}) {
+    for (const char* lead : {"1.5\t-2.25\t3.125\n", "1.5 -2.25 3.125\n", " 2439.193536 0.001342271517 -82056.8689\n",
+                             "-0.8564648339 -6.737762481e-05 33944.75456\n"}) {
       std::string content;
       for (int r = 0; r < 70; ++r) content += lead;
       content += std::string(parted) + "\n";

@@ -677,12 +677,25 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                                  "1 2.5e-310 3", "1 1e400 3", "1e400 2 -1e-400", "1 1e12345 3",
                                  "1 123456789012345e5 3", "1 1234567890123456e-3 3", "1 2+ 3",
                                  "1 2e1-3 3", "1e 2 3", "1 2 3e", "1 2 3e+5x", "-1.5e-06\t2e+3,3",
-                                 "  123456.7891 -0.0001234567891 98765.43211 123456.7891234"};
+                                 "1e5e3 2 3", "1 2 1e5e3", "1e5.3 2 3", "1 2 3e+-3", "1 2 .e5", "-e5 2 3",
+                                 "1e+ 2 3", "1 2 1.e", "1.5d3 2 -e", "+.5e+3 -2 +3", "1 2 3E3E",
+                                 "  123456.7891 -0.0001234567891 98765.43211 123456.78912345678"};
   for (const char* parted : kParted) {
-    for (const char* lead : {"1.5\t-2.25\t3.125\n", "1.5 -2.25 3.125\n", " 2439.193536 0.001342271517 -82056.8689\n",
-                             "-0.8564648339 -6.737762481e-05 33944.75456\n"}) {
+    // The last lead: records of varying widths, one value in three with an
+    // exponent, which no record's pattern fits.
+    for (const char* lead : {"1.5\t-2.25\t3.125\n", "1.5 -2.25 3.125\n", ""}) {
       std::string content;
-      for (int r = 0; r < 70; ++r) content += lead;
+      for (int r = 0; r < 70; ++r) {
+        if (*lead != '\0') {
+          content += lead;
+          continue;
+        }
+        char record[96];
+        std::snprintf(record, sizeof record, " %.10g %.10g %.10g\n", (r * 7919 % 100003 + 0.1234567891) / std::pow(10.0, r % 7),
+                      -(r * 104729 % 1000003 + 0.987654321) / std::pow(10.0, r % 11),
+                      (r * 31 + 7.512345678) * std::pow(10.0, r % 13 - 8));
+        content += record;
+      }
       content += std::string(parted) + "\n";
       for (int r = 0; r < 70; ++r) content += "-4.5,6.75,8\n";
       std::ofstream(path, std::ios::binary) << content;
@@ -694,6 +707,35 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
       for (velmora::detail::BlockPath form : velmora::detail::kBlockPaths) {
         if (!velmora::detail::forceBlockPath(form)) continue;
         ASSERT_EQ(readTables(path, 0b010u), general) << "[" << parted << "] " << velmora::detail::blockPathName(form);
+      }
+      velmora::detail::forceBlockPath(chosen);
+    }
+  }
+  // Each of those records among records of varying widths, at every place of
+  // 64 rows after the first 1000 (by then the pattern read waits long to
+  // look again, and the read of varying widths reads on from the short
+  // read's tries), so that this read meets it wherever its runs stand.
+  std::vector<std::string> varying;
+  for (int r = 0; r < 1100; ++r) {
+    char record[96];
+    std::snprintf(record, sizeof record, " %.10g %.10g %.10g\n", (r * 7919 % 100003 + 0.1234567891) / std::pow(10.0, r % 7),
+                  -(r * 104729 % 1000003 + 0.987654321) / std::pow(10.0, r % 11),
+                  (r * 31 + 7.512345678) * std::pow(10.0, r % 13 - 8));
+    varying.emplace_back(record);
+  }
+  for (const char* parted : kParted) {
+    for (int at = 1000; at < 1064; ++at) {
+      std::string content;
+      for (int r = 0; r < static_cast<int>(varying.size()); ++r) content += r == at ? std::string(parted) + "\n" : varying[static_cast<std::size_t>(r)];
+      std::ofstream(path, std::ios::binary) << content;
+      velmora::detail::fastPathsEnabled = false;
+      const std::string general = readTables(path, 0b010u);
+      velmora::detail::fastPathsEnabled = true;
+      const velmora::detail::BlockPath chosen = velmora::detail::activeBlockPath();
+      for (velmora::detail::BlockPath form : velmora::detail::kBlockPaths) {
+        if (!velmora::detail::forceBlockPath(form)) continue;
+        ASSERT_EQ(readTables(path, 0b010u), general)
+            << "[" << parted << "] at " << at << ", " << velmora::detail::blockPathName(form);
       }
       velmora::detail::forceBlockPath(chosen);
     }

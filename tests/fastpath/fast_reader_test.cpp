@@ -527,21 +527,23 @@ TEST_F(FastAgainstGeneral, ManyBlocksOfOrdinaryRows) {
 
 // Tables read as a loader reads them (many rows a call, no lines), by the
 // general rules alone and with the faster paths on every form: the rows'
-// kept items, the table's end and any stop.
-std::string readTables(const std::string& path, std::uint32_t convert) {
+// kept items, the table's end and any stop. Calls of 1 to 256 rows, or of
+// `capacity` rows each.
+std::string readTables(const std::string& path, std::uint32_t convert, std::size_t capacity = 0) {
   constexpr double kUnset = -777;
   std::string out;
   velmora::FreeFormatReader reader(14);
+  std::vector<double> room(3 * std::max<std::size_t>(capacity, 256));
   try {
     reader.open(path, 1);
     reader.rewind(2);
     for (int call = 0; call < 100000; ++call) {
-      double rows[3 * 256];
+      double* rows = room.data();
       velmora::TableRead table;
       table.values = rows;
       table.statement = 100 + call % 7;
       table.convertItems = convert;
-      table.capacity = 1 + static_cast<std::size_t>(call * 97 % 256);
+      table.capacity = capacity != 0 ? capacity : 1 + static_cast<std::size_t>(call * 97 % 256);
       std::fill(rows, rows + 3 * table.capacity, 0.0);
       const std::size_t read = reader.readRows(table);
       for (std::size_t r = 0; r < read; ++r) {
@@ -712,16 +714,22 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
     }
   }
   // Each of those records among records of varying widths, at every place of
-  // 64 rows after the first 1000 (by then the pattern read waits long to
-  // look again, and the read of varying widths reads on from the short
-  // read's tries), so that this read meets it wherever its runs stand.
+  // 64 rows after the first 1000, in tables of 2048 rows a call (by then the
+  // pattern read waits long to look again, and the read of varying widths
+  // reads on from the short read's tries), so that this read meets it
+  // wherever its runs stand.
   std::vector<std::string> varying;
   for (int r = 0; r < 1100; ++r) {
-    char record[96];
-    std::snprintf(record, sizeof record, " %.10g %.10g %.10g\n", (r * 7919 % 100003 + 0.1234567891) / std::pow(10.0, r % 7),
-                  -(r * 104729 % 1000003 + 0.987654321) / std::pow(10.0, r % 11),
-                  (r * 31 + 7.512345678) * std::pow(10.0, r % 13 - 8));
-    varying.emplace_back(record);
+    std::string record;
+    for (int v = 0; v < 3; ++v) {
+      // Magnitudes of 10^-6 to 10^6, either sign: widths vary from row to row.
+      const double unit = static_cast<double>(random() >> 11) * 0x1.0p-53 * 9 + 1;
+      char text[32];
+      std::snprintf(text, sizeof text, " %.10g",
+                    unit * std::pow(10.0, static_cast<double>(static_cast<int>(random() % 13) - 6)) * (random() % 2 == 0 ? 1 : -1));
+      record += text;
+    }
+    varying.push_back(record + "\n");
   }
   for (const char* parted : kParted) {
     for (int at = 1000; at < 1064; ++at) {
@@ -729,12 +737,12 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
       for (int r = 0; r < static_cast<int>(varying.size()); ++r) content += r == at ? std::string(parted) + "\n" : varying[static_cast<std::size_t>(r)];
       std::ofstream(path, std::ios::binary) << content;
       velmora::detail::fastPathsEnabled = false;
-      const std::string general = readTables(path, 0b010u);
+      const std::string general = readTables(path, 0b010u, 2048);
       velmora::detail::fastPathsEnabled = true;
       const velmora::detail::BlockPath chosen = velmora::detail::activeBlockPath();
       for (velmora::detail::BlockPath form : velmora::detail::kBlockPaths) {
         if (!velmora::detail::forceBlockPath(form)) continue;
-        ASSERT_EQ(readTables(path, 0b010u), general)
+        ASSERT_EQ(readTables(path, 0b010u, 2048), general)
             << "[" << parted << "] at " << at << ", " << velmora::detail::blockPathName(form);
       }
       velmora::detail::forceBlockPath(chosen);

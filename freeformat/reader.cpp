@@ -337,6 +337,7 @@ void FreeFormatReader::startAtFirstRecord() {
   tableEnded_ = false;
   lastByte_ = -1;
   detail::forgetPattern(patternOf(this));
+  varyingWidths_ = false;
   // The tests' switch, read once a file, not once a statement.
   fastPaths_ = detail::fastPathsEnabled;
 }
@@ -447,14 +448,20 @@ static_assert(byteClass(' ') == detail::kBlank && byteClass('\n') == detail::kRe
               "the short record's read splits values as the table does");
 static_assert(byteClass('\t') == detail::kBlank && byteClass(',') == detail::kComma,
               "the short record's read of 64 bytes parts values as the table does");
+static_assert(byteClass('+') == detail::kSign && byteClass('e') == detail::kExponentLetter &&
+                  byteClass('E') == detail::kExponentLetter && byteClass('d') == detail::kExponentLetter &&
+                  byteClass('D') == detail::kExponentLetter,
+              "the short record's read of exponents knows the table's signs and letters");
 
 #if defined(__SSE2__)
 // A short record's bytes from its first, a class a mask (bit i for byte i):
-// line feeds, digits, blanks, points, minus signs; and, for a record whose
-// values tabs or commas part, the tabs (among the blanks too) and commas.
+// line feeds, digits, blanks, points, minus signs; for a record whose
+// values tabs or commas part, the tabs (among the blanks too) and commas;
+// for values with exponents, the exponents' letters (and the plus signs
+// among the minuses).
 template <class Mask>
 struct ShortMasksOf {
-  Mask lineFeeds, digits, spaces, points, minuses, tabs, commas;
+  Mask lineFeeds, digits, spaces, points, minuses, tabs, commas, letters;
 };
 using ShortMasks = ShortMasksOf<std::uint32_t>;
 
@@ -479,22 +486,35 @@ template <class Lanes>
 // The masks, its line feeds known.
 [[gnu::always_inline]] inline ShortMasks classifyShort(const char* p, std::uint32_t lineFeeds) {
   return {lineFeeds, shortMask(p, [](__m128i bytes) { return detail::fast::digitLanes(bytes); }),
-          shortEqual(p, ' '), shortEqual(p, '.'), shortEqual(p, '-'), 0, 0};
+          shortEqual(p, ' '), shortEqual(p, '.'), shortEqual(p, '-'), 0, 0, 0};
 }
 
 [[gnu::always_inline]] inline ShortMasks classifyShort(const char* p) { return classifyShort(p, shortLineFeeds(p)); }
 
+// What a short record's read takes besides values of digits, points and
+// minus signs parted by spaces (flags).
+enum ShortForm : unsigned {
+  kSpacesOnly = 0,
+  kParted = 1,      // tabs among the blanks, and one comma at most between two values
+  kNeedsParts = 2,  // taken only when tabs or commas part some values
+  kExponents = 4,   // plus signs, and exponents: E, e, D or d, an optional sign, digits
+  kPlaced = 8,      // a kept value without exponent handed on by its place (targets.place)
+};
+
 // The short record's read of the record at p, the buffer's line-feed
 // sentinel at `end`, from its masks `m` (Mask: 32 or 64 bytes of them): the
 // bytes before its line feed (at most 31 or 63), or -1 when it does not
-// take the record. The kept values are stored in their targets; with
-// `held`, the count of the record's values goes there. kSeparators: the
-// values may be parted by tabs and by one comma between two (nowhere else),
-// and the record is taken only when some are.
-template <class Targets, class Mask = std::uint32_t, bool kSeparators = false>
+// take the record. The kept values are stored in their targets (with
+// kPlaced, the places of those without an exponent); with `held`, the count
+// of the record's values goes there. kForm: what else it takes (ShortForm);
+// with kExponents the masks' minuses are both signs.
+template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnly>
 [[gnu::always_inline]] inline int readShortValues(Targets targets, std::size_t count, std::uint32_t convert,
                                                   const char* p, const char* end, std::uint32_t* held,
                                                   const ShortMasksOf<Mask>& m) {
+  constexpr bool kSeparators = (kForm & kParted) != 0;
+  constexpr bool kWithExponents = (kForm & kExponents) != 0;
+  constexpr bool kPlacedValues = (kForm & kPlaced) != 0;
   const Mask lineFeeds = m.lineFeeds;
   if (lineFeeds == 0) return -1;
   const int length = std::countr_zero(lineFeeds);  // bytes before the line feed
@@ -505,15 +525,19 @@ template <class Targets, class Mask = std::uint32_t, bool kSeparators = false>
   const Mask minuses = m.minuses;
   const Mask before = (Mask{1} << length) - 1;
   const Mask comma = kSeparators ? m.commas & before : 0;
-  if (((spaces | digits | points | minuses | comma) & before) != before) return -1;
+  const Mask letter = kWithExponents ? m.letters & before : 0;
+  if (((spaces | digits | points | minuses | comma | letter) & before) != before) return -1;
   const Mask value = ~(spaces | comma) & before;  // the bytes of values
   const Mask allStarts = value & ~(value << 1);
   Mask starts = allStarts;
   Mask ends = value & ~(value >> 1);   // each value's last byte
   const Mask minus = minuses & before;
   const Mask point = points & before;
+  if constexpr ((kForm & kNeedsParts) != 0) {
+    if (((m.tabs | comma) & before) == 0) return -1;
+  }
   if constexpr (kSeparators) {
-    if (((m.tabs | comma) & before) == 0 || allStarts == 0) return -1;
+    if (allStarts == 0) return -1;
     // No comma before the first value, and one at most in each gap after
     // it: either would be a null value. (Adding each comma's bit to its
     // gap's run of ones carries past any later comma there, as the points
@@ -524,12 +548,26 @@ template <class Targets, class Mask = std::uint32_t, bool kSeparators = false>
       return -1;
     }
   }
+  if constexpr (kWithExponents) {
+    // At most one letter in a value (the carry, as for the points below),
+    // after a digit or after a point that follows one, and never its
+    // value's last byte; no point after it. Its sign, if any, is held to
+    // the signs' rule below: only at a value's start or after a letter.
+    if (letter != 0) {
+      const Mask exponent = value & ~(value + letter);  // from each letter to its value's end
+      const Mask afterDigit = (digits & before) << 1;
+      if (((value + letter) & letter) != 0 || (letter & (ends | ~(afterDigit | ((point & afterDigit) << 1)))) != 0 ||
+          (point & exponent) != 0) {
+        return -1;
+      }
+    }
+  }
   // Every value of the record checked at once: a minus only at a value's
   // start and never alone; at most one point in a value (adding each point's
   // bit to its value's run of ones carries to the run's end, past any other
   // point there, so a point that survives the sum had one before it in its
   // value), and a point never alone (a digit before it, or after it).
-  if ((minus & (ends | ~starts)) != 0 || ((value + point) & point) != 0 ||
+  if ((minus & (ends | ~(starts | (letter << 1)))) != 0 || ((value + point) & point) != 0 ||
       (point & ends & ~((digits & before) << 1)) != 0) {
     return -1;
   }
@@ -544,8 +582,31 @@ template <class Targets, class Mask = std::uint32_t, bool kSeparators = false>
         const std::size_t start = static_cast<unsigned>(std::countr_zero(starts));
         const std::size_t last = static_cast<unsigned>(std::countr_zero(ends));
         const bool negative = p[start] == '-';
-        const std::size_t at = start + negative;  // the first digit or point
+        // The first digit or point (past a plus too, with exponents).
+        const std::size_t at = start + (kWithExponents ? static_cast<std::size_t>((minus >> start) & 1) : negative);
         const std::size_t size = last + 1 - at;
+        if constexpr (kWithExponents) {
+          if (((letter >> at) & ((Mask{2} << (size - 1)) - 1)) != 0) {
+            // A value with an exponent: the one converter.
+            double number;
+            const std::from_chars_result read = detail::parseNumber(p + start, end, number);
+            if (read.ec != std::errc() || read.ptr != p + last + 1) return false;
+            *targets(k) = number;
+            starts &= starts - 1;
+            ends &= ends - 1;
+            continue;
+          }
+        }
+        if constexpr (kPlacedValues) {
+          // The digits' place handed on: the caller converts them.
+          const Mask itsPoint = kPoints ? (point >> at) & ((Mask{2} << (size - 1)) - 1) : 0;
+          const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;
+          if (size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
+          targets.place(k, p + at, size, integer, negative);
+          starts &= starts - 1;
+          ends &= ends - 1;
+          continue;
+        }
         double magnitude;
         if constexpr (kPoints) {
           const Mask itsPoint = (point >> at) & ((Mask{2} << (size - 1)) - 1);
@@ -601,7 +662,7 @@ namespace avx2 {
 
 [[gnu::always_inline]] inline ShortMasks classifyShort(__m256i bytes) {
   return {equalMask(bytes, '\n'), digitMask(bytes), equalMask(bytes, ' '), equalMask(bytes, '.'),
-          equalMask(bytes, '-'), 0, 0};
+          equalMask(bytes, '-'), 0, 0, 0};
 }
 
 [[gnu::always_inline]] inline std::uint64_t joined(std::uint32_t low, std::uint32_t high) {
@@ -616,7 +677,54 @@ namespace avx2 {
           joined(equalMask(first, '.'), equalMask(second, '.')),
           joined(equalMask(first, '-'), equalMask(second, '-')),
           tabs,
-          joined(equalMask(first, ','), equalMask(second, ','))};
+          joined(equalMask(first, ','), equalMask(second, ',')),
+          0};
+}
+
+// Where the 64-byte runs' kept value goes: converted by the caller from its
+// digits' place (a value with an exponent, by the one converter, stored at
+// once).
+struct PlacedTargets {
+  double* row;
+  const char* digits = nullptr;  // the first digit or point
+  std::size_t size = 0;          // the bytes of its digits and point
+  std::size_t integer = 0;       // the point's place, `size` when none
+  bool negative = false;
+  double* operator()(std::size_t k) const { return row + k; }
+  void place(std::size_t, const char* at, std::size_t bytes, std::size_t point, bool minus) {
+    digits = at;
+    size = bytes;
+    integer = point;
+    negative = minus;
+  }
+};
+
+// The digits of a plain decimal of at most fifteen digits whose bytes the
+// masks checked (`size` bytes at p, the point at `integer`, none when it is
+// `size`): moved to the end of sixteen lanes by one byte shuffle that skips
+// the point, and summed by multiply-adds of neighbouring lanes; the same
+// digits as shortDecimalDigits takes.
+[[gnu::always_inline]] inline std::uint64_t shuffledDigits(const char* p, std::size_t size, std::size_t integer) {
+  const std::size_t written = size - (integer != size);
+  // Lane j takes digit j + written - 16, past the point one byte further
+  // on; below 0 (the high bit set), a zero.
+  const __m128i digit = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                                     _mm_set1_epi8(static_cast<char>(written - 16)));
+  const __m128i from = _mm_sub_epi8(digit, _mm_cmpgt_epi8(digit, _mm_set1_epi8(static_cast<char>(integer - 1))));
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i digits = _mm_shuffle_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), from);
+  const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
+  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
+  const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
+  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+}
+
+// Its value: the conversion's exact case (as exactQuotient, written out).
+[[gnu::always_inline]] inline double shuffledDecimal(const char* p, std::size_t size, std::size_t integer) {
+  const std::uint64_t value = shuffledDigits(p, size, integer);
+  return integer != size ? static_cast<double>(value) / detail::fast::kPowersOfTen[size - integer - 1]
+                         : static_cast<double>(value);
 }
 
 // Records of 64 bytes at most whose values tabs or commas part, after
@@ -626,9 +734,57 @@ namespace avx2 {
   for (; taken < rows; ++taken, row += 3) {
     const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    const int length = readShortValues<RowTargets, std::uint64_t, true>(RowTargets{row}, 3, 0b010, p, end, nullptr,
-                                                                        classifySeparated(first, second));
+    PlacedTargets kept{row};
+    const int length = readShortValues<PlacedTargets&, std::uint64_t, kParted | kNeedsParts | kPlaced>(
+        kept, 3, 0b010, p, end, nullptr, classifySeparated(first, second));
     if (length < 0) break;
+    row[1] = detail::fast::withSign(shuffledDecimal(kept.digits, kept.size, kept.integer), kept.negative);
+    p += length + 1;
+  }
+  return taken;
+}
+
+// The exponents' letters (E, e, D, d) and the signs.
+[[gnu::always_inline]] inline std::uint32_t letterMask(__m256i bytes) {
+  const __m256i folded = _mm256_or_si256(bytes, _mm256_set1_epi8(0x20));  // E and D as e and d
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8('e')), _mm256_cmpeq_epi8(folded, _mm256_set1_epi8('d')))));
+}
+[[gnu::always_inline]] inline std::uint32_t eitherMask(__m256i bytes, char c, char d) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c)), _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(d)))));
+}
+
+// Records of 64 bytes at most of values of any width, exponents among them,
+// parted by blanks and commas (which no record's pattern serves): records
+// after records from p, at most `rows`, the first of them longer than 31
+// bytes; how many it took, p past them. A record longer than 63 bytes is
+// declined once its line feeds are known.
+[[gnu::noinline]] std::size_t readExponentRun(const char*& p, const char* end, double* row, std::size_t rows) {
+  // A run starts only at a record longer than 31 bytes: shorter ones are the
+  // short read's.
+  if (equalMask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), '\n') != 0) return 0;
+  std::size_t taken = 0;
+  for (; taken < rows; ++taken, row += 3) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const std::uint64_t lineFeeds = joined(equalMask(first, '\n'), equalMask(second, '\n'));
+    if (lineFeeds == 0) break;
+    const ShortMasksOf<std::uint64_t> masks{lineFeeds,
+                                            joined(digitMask(first), digitMask(second)),
+                                            joined(eitherMask(first, ' ', '\t'), eitherMask(second, ' ', '\t')),
+                                            joined(equalMask(first, '.'), equalMask(second, '.')),
+                                            joined(eitherMask(first, '-', '+'), eitherMask(second, '-', '+')),
+                                            0,
+                                            joined(equalMask(first, ','), equalMask(second, ',')),
+                                            joined(letterMask(first), letterMask(second))};
+    PlacedTargets kept{row};
+    const int length =
+        readShortValues<PlacedTargets&, std::uint64_t, kParted | kExponents | kPlaced>(kept, 3, 0b010, p, end, nullptr, masks);
+    if (length < 0) break;
+    if (kept.digits != nullptr) {
+      row[1] = detail::fast::withSign(shuffledDecimal(kept.digits, kept.size, kept.integer), kept.negative);
+    }
     p += length + 1;
   }
   return taken;
@@ -655,11 +811,24 @@ namespace avx2 {
   return taken;
 }
 
+// readShortRun, and then, when it stopped at a record of values of varying
+// widths and exponents, readExponentRun from there (when the rows after it
+// are not the pattern read's to look at).
+[[gnu::noinline]] std::size_t readShortThenVarying(const char*& p, const char* end, double* row, std::size_t rows) {
+  std::size_t taken = readShortRun(p, end, row, rows);
+  if (rows - taken > 1) taken += readExponentRun(p, end, row + 3 * taken, rows - taken);
+  return taken;
+}
+
 }  // namespace avx2
 VELMORA_TARGET_END
 #endif
 
 }  // namespace
+
+// Whether the record at p has no line feed among its first 32 bytes (the
+// buffer's padding keeps them readable).
+bool longRecord(const char* p) { return std::memchr(p, '\n', detail::kShortRecordBytes) == nullptr; }
 
 // The reader's place after records read whole by a fast read: the next
 // statement starts at `next`, on the line after `lastLine`, with nothing of
@@ -707,6 +876,9 @@ template <class Targets>
 // Rows of a table without lines read by the short record's read, records
 // after records from pos_, at most `rows` of them: how many it took. The
 // reader's place and lines are kept in locals and set once, after the run.
+// Records of varying widths (of 32 to 63 bytes, with exponents) are read on
+// only while the pattern read, having found no pattern that fits, waits to
+// look again (varyingWidths_).
 template <class Targets>
 [[gnu::always_inline]] inline std::size_t FreeFormatReader::readShortRows(double* row, std::size_t count,
                                                                           std::uint32_t convert, std::size_t rows) {
@@ -715,7 +887,7 @@ template <class Targets>
   std::size_t taken = 0;
 #if defined(__x86_64__)
   if (count == 3 && convert == 0b010 && detail::wideReads) {
-    taken = avx2::readShortRun(p, end_, row, rows);
+    taken = varyingWidths_ ? avx2::readShortThenVarying(p, end_, row, rows) : avx2::readShortRun(p, end_, row, rows);
   } else
 #endif
   {
@@ -921,8 +1093,11 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
                                                                   std::uint32_t kept) __attribute__((noinline)) {
     // A pattern serves the rows of the table shape it was learned for.
     if (pattern.length != 0 && (pattern.items != items || pattern.convert != kept)) pattern.length = 0;
-    if (pattern.length == 0) detail::learnPatternOrWait(pattern, pos_, end_, items, kept, line_);
-    if (pattern.length == 0) return PatternStep{0, nextPatternRow(n + 1)};
+    if (pattern.length == 0) {
+      detail::learnPatternOrWait(pattern, pos_, end_, items, kept, line_);
+      varyingWidths_ = pattern.length == 0 && longRecord(pos_);
+      if (pattern.length == 0) return PatternStep{0, nextPatternRow(n + 1)};
+    }
     const char* p = pos_;
     const std::size_t upTo = std::min(table.capacity, (n / kShortRetry + 1) * kShortRetry);
     const detail::PatternRun run = detail::readPatternRows(pattern, p, end_, into, upTo - n);
@@ -934,7 +1109,10 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
       endedBySlash_ = false;
       pattern.taken += static_cast<std::uint32_t>(run.rows);
     }
-    if (run.misfit) detail::notePatternMisfit(pattern, line_);
+    if (run.misfit) {
+      detail::notePatternMisfit(pattern, line_);
+      varyingWidths_ = pattern.length == 0 && longRecord(pos_);
+    }
     // The row it stopped at is read otherwise; the pattern read looks again
     // at the next.
     return PatternStep{run.rows, nextPatternRow(n + run.rows + 1)};

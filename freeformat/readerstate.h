@@ -51,6 +51,10 @@ struct ReaderState {
   // bufferedRecord() need not look for its end again. Forgotten when a file
   // starts and when the buffer's bytes are rewritten.
   bool recordKnown_ = false;
+  // The pattern read found no pattern that fits the table's records, longer
+  // than 31 bytes, and waits to look again: the short read reads on records
+  // of varying widths.
+  bool varyingWidths_ = false;
   long long line_ = 1;           // line of the file holding pos_
   long long statementLine_ = 0;  // see statementLine()
   long long statementEndLine_ = 0;  // see statementEndLine()

@@ -527,21 +527,23 @@ TEST_F(FastAgainstGeneral, ManyBlocksOfOrdinaryRows) {
 
 // Tables read as a loader reads them (many rows a call, no lines), by the
 // general rules alone and with the faster paths on every form: the rows'
-// kept items, the table's end and any stop.
-std::string readTables(const std::string& path, std::uint32_t convert) {
+// kept items, the table's end and any stop. Calls of 1 to 256 rows, or of
+// `capacity` rows each.
+std::string readTables(const std::string& path, std::uint32_t convert, std::size_t capacity = 0) {
   constexpr double kUnset = -777;
   std::string out;
   velmora::FreeFormatReader reader(14);
+  std::vector<double> room(3 * std::max<std::size_t>(capacity, 256));
   try {
     reader.open(path, 1);
     reader.rewind(2);
     for (int call = 0; call < 100000; ++call) {
-      double rows[3 * 256];
+      double* rows = room.data();
       velmora::TableRead table;
       table.values = rows;
       table.statement = 100 + call % 7;
       table.convertItems = convert;
-      table.capacity = 1 + static_cast<std::size_t>(call * 97 % 256);
+      table.capacity = capacity != 0 ? capacity : 1 + static_cast<std::size_t>(call * 97 % 256);
       std::fill(rows, rows + 3 * table.capacity, 0.0);
       const std::size_t read = reader.readRows(table);
       for (std::size_t r = 0; r < read; ++r) {
@@ -580,7 +582,8 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                              {"%.5f", true},     {"%11.6f", false, 999.0}, {"%18.10f", false, 99999.0},
                              {"%11.0f", false, 9.9e9}, {"%9.3f", true, 99999.0},
                              {"%20.4f", false, 99999.0}, {"%15.0f", false, 9.9e13},
-                             {"%18.10f", false, 9.9e6}, {"%19.12f", false, 99999.0}};
+                             {"%18.10f", false, 9.9e6}, {"%19.12f", false, 99999.0},
+                             {"%.10g", false, 9.9e-3}, {"%.10g", false, 9.9e13}};
   const char* const kSeparators[] = {"  ", " ", "\t", ", "};
   const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb9\xff";
   std::mt19937_64 random(33);
@@ -659,17 +662,42 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
       }
     }
   }
-  // Records of values parted by tabs or commas among records the short
-  // read takes, each where a run of them reaches it.
+  // Records of values parted by tabs or commas, and of values with
+  // exponents, among records the short read takes and among records of
+  // varying widths, each where a run of them reaches it.
   const char* const kParted[] = {",1\t2\t3", "1,,2\t3", "1\t2,,3", "1\t,\t,2\t3", "1,2,3,", "1\t2\t3,,",
                                  "1,\t2\t,3", "\t1,2\t3\t", "1\t2;3", "1\t2\t3\r", "1,-,3", "1\t.\t3",
                                  "1\t2.5.\t3", "1\t1234567890123456\t3", "1\t123456789012345\t3",
                                  "12345.678901234\t12345.678901234\t12345.678901234\t12345.67890123",
-                                 "12345.678901234,12345.678901234,12345.678901234,12345.678901234"};
+                                 "12345.678901234,12345.678901234,12345.678901234,12345.678901234",
+                                 // Values of varying widths with exponents, each kind of
+                                 // exponent and sign, and exponents the general rules judge.
+                                 " 2431494.19 7.014651783e-06 2.282517098", "1.5e3 2.5E-3 -3d+2",
+                                 "1e5 2D5 3e-1", "1 +2.5e+0 +3", "1 5.e3 -.5E-3", "1 -2.5d-06 3",
+                                 "1 2e 3", "1 2e+ 3", "1 1.5E+0x 3", "1 .e5 3", "1 -e5 3", "1 e5 3",
+                                 "1 1e5e3 3", "1 1e5.3 3", "1 1e+-3 3", "1 1.5+3 3", "1 1.e 3",
+                                 "1 2.5e-310 3", "1 1e400 3", "1e400 2 -1e-400", "1 1e12345 3",
+                                 "1 123456789012345e5 3", "1 1234567890123456e-3 3", "1 2+ 3",
+                                 "1 2e1-3 3", "1e 2 3", "1 2 3e", "1 2 3e+5x", "-1.5e-06\t2e+3,3",
+                                 "1e5e3 2 3", "1 2 1e5e3", "1e5.3 2 3", "1 2 3e+-3", "1 2 .e5", "-e5 2 3",
+                                 "1e+ 2 3", "1 2 1.e", "1.5d3 2 -e", "+.5e+3 -2 +3", "1 2 3E3E",
+                                 "  123456.7891 -0.0001234567891 98765.43211 123456.78912345678"};
   for (const char* parted : kParted) {
-    for (const char* lead : {"1.5\t-2.25\t3.125\n", "1.5 -2.25 3.125\n"}) {
+    // The last lead: records of varying widths, one value in three with an
+    // exponent, which no record's pattern fits.
+    for (const char* lead : {"1.5\t-2.25\t3.125\n", "1.5 -2.25 3.125\n", ""}) {
       std::string content;
-      for (int r = 0; r < 70; ++r) content += lead;
+      for (int r = 0; r < 70; ++r) {
+        if (*lead != '\0') {
+          content += lead;
+          continue;
+        }
+        char record[96];
+        std::snprintf(record, sizeof record, " %.10g %.10g %.10g\n", (r * 7919 % 100003 + 0.1234567891) / std::pow(10.0, r % 7),
+                      -(r * 104729 % 1000003 + 0.987654321) / std::pow(10.0, r % 11),
+                      (r * 31 + 7.512345678) * std::pow(10.0, r % 13 - 8));
+        content += record;
+      }
       content += std::string(parted) + "\n";
       for (int r = 0; r < 70; ++r) content += "-4.5,6.75,8\n";
       std::ofstream(path, std::ios::binary) << content;
@@ -681,6 +709,41 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
       for (velmora::detail::BlockPath form : velmora::detail::kBlockPaths) {
         if (!velmora::detail::forceBlockPath(form)) continue;
         ASSERT_EQ(readTables(path, 0b010u), general) << "[" << parted << "] " << velmora::detail::blockPathName(form);
+      }
+      velmora::detail::forceBlockPath(chosen);
+    }
+  }
+  // Each of those records among records of varying widths, at every place of
+  // 64 rows after the first 1000, in tables of 2048 rows a call (by then the
+  // pattern read waits long to look again, and the read of varying widths
+  // reads on from the short read's tries), so that this read meets it
+  // wherever its runs stand.
+  std::vector<std::string> varying;
+  for (int r = 0; r < 1100; ++r) {
+    std::string record;
+    for (int v = 0; v < 3; ++v) {
+      // Magnitudes of 10^-6 to 10^6, either sign: widths vary from row to row.
+      const double unit = static_cast<double>(random() >> 11) * 0x1.0p-53 * 9 + 1;
+      char text[32];
+      std::snprintf(text, sizeof text, " %.10g",
+                    unit * std::pow(10.0, static_cast<double>(static_cast<int>(random() % 13) - 6)) * (random() % 2 == 0 ? 1 : -1));
+      record += text;
+    }
+    varying.push_back(record + "\n");
+  }
+  for (const char* parted : kParted) {
+    for (int at = 1000; at < 1064; ++at) {
+      std::string content;
+      for (int r = 0; r < static_cast<int>(varying.size()); ++r) content += r == at ? std::string(parted) + "\n" : varying[static_cast<std::size_t>(r)];
+      std::ofstream(path, std::ios::binary) << content;
+      velmora::detail::fastPathsEnabled = false;
+      const std::string general = readTables(path, 0b010u, 2048);
+      velmora::detail::fastPathsEnabled = true;
+      const velmora::detail::BlockPath chosen = velmora::detail::activeBlockPath();
+      for (velmora::detail::BlockPath form : velmora::detail::kBlockPaths) {
+        if (!velmora::detail::forceBlockPath(form)) continue;
+        ASSERT_EQ(readTables(path, 0b010u, 2048), general)
+            << "[" << parted << "] at " << at << ", " << velmora::detail::blockPathName(form);
       }
       velmora::detail::forceBlockPath(chosen);
     }

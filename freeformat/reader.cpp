@@ -744,15 +744,49 @@ struct PlacedTargets {
   return taken;
 }
 
-// The exponents' letters (E, e, D, d) and the signs.
-[[gnu::always_inline]] inline std::uint32_t letterMask(__m256i bytes) {
-  const __m256i folded = _mm256_or_si256(bytes, _mm256_set1_epi8(0x20));  // E and D as e and d
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(
-      _mm256_or_si256(_mm256_cmpeq_epi8(folded, _mm256_set1_epi8('e')), _mm256_cmpeq_epi8(folded, _mm256_set1_epi8('d')))));
+// The classes of 32 bytes as one class byte each, a bit a class, from two
+// byte lookups (one by the low four bits, one by the high four) ANDed: a
+// byte is in a class when both of its halves are. A space and a tab differ
+// in both halves and share their halves with bytes that are no blank (a nul
+// has a tab's high half and a space's low one), so each has a bit of its own.
+constexpr int kLineFeedClass = 0, kDigitClass = 1, kSpaceClass = 2, kPointClass = 3, kSignClass = 4,
+              kCommaClass = 5, kLetterClass = 6, kTabClass = 7;
+[[gnu::always_inline]] inline __m256i classBytes(__m256i bytes) {
+  constexpr char kLineFeed = 1 << kLineFeedClass, kDigit = 1 << kDigitClass, kSpace = 1 << kSpaceClass,
+                 kPoint = 1 << kPointClass, kSign = 1 << kSignClass, kComma = 1 << kCommaClass,
+                 kLetter = 1 << kLetterClass;
+  constexpr char kTab = static_cast<char>(1 << kTabClass);
+  // By the low half: 0 to 9 the digits (0 also the space, 9 also the tab,
+  // 4 and 5 also D, d, E and e), A the line feed, B and D the signs, C the
+  // comma, E the point.
+  const __m256i byLow = _mm256_setr_epi8(
+      kDigit | kSpace, kDigit, kDigit, kDigit, kDigit | kLetter, kDigit | kLetter, kDigit, kDigit, kDigit,
+      static_cast<char>(kDigit | kTab), kLineFeed, kSign, kComma, kSign, kPoint, 0,
+      kDigit | kSpace, kDigit, kDigit, kDigit, kDigit | kLetter, kDigit | kLetter, kDigit, kDigit, kDigit,
+      static_cast<char>(kDigit | kTab), kLineFeed, kSign, kComma, kSign, kPoint, 0);
+  // By the high half: 0 the line feed and the tab, 2 the space, signs,
+  // comma and point, 3 the digits, 4 and 6 the letters; 8 to F (bytes past
+  // ASCII) nothing.
+  const __m256i byHigh = _mm256_setr_epi8(
+      static_cast<char>(kLineFeed | kTab), 0, kSpace | kSign | kComma | kPoint, kDigit, kLetter, 0, kLetter, 0,
+      0, 0, 0, 0, 0, 0, 0, 0,
+      static_cast<char>(kLineFeed | kTab), 0, kSpace | kSign | kComma | kPoint, kDigit, kLetter, 0, kLetter, 0,
+      0, 0, 0, 0, 0, 0, 0, 0);
+  // The low half's lookup takes the byte itself: one with its high bit set
+  // looks up nothing.
+  const __m256i highHalves = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), _mm256_set1_epi8(0x0F));
+  return _mm256_and_si256(_mm256_shuffle_epi8(byLow, bytes), _mm256_shuffle_epi8(byHigh, highHalves));
 }
-[[gnu::always_inline]] inline std::uint32_t eitherMask(__m256i bytes, char c, char d) {
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(
-      _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(c)), _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(d)))));
+// One class of the 32 class bytes as a mask: its bit moved to the top.
+template <int kClass>
+[[gnu::always_inline]] inline std::uint32_t classMask(__m256i classes) {
+  if constexpr (kClass == kTabClass) return static_cast<std::uint32_t>(_mm256_movemask_epi8(classes));
+  else return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(classes, 7 - kClass)));
+}
+// The blanks: spaces and tabs.
+[[gnu::always_inline]] inline std::uint32_t blankMask(__m256i classes) {
+  return static_cast<std::uint32_t>(
+      _mm256_movemask_epi8(_mm256_or_si256(classes, _mm256_slli_epi16(classes, kTabClass - kSpaceClass))));
 }
 
 // Records of 64 bytes at most of values of any width, exponents among them,
@@ -768,16 +802,18 @@ struct PlacedTargets {
   for (; taken < rows; ++taken, row += 3) {
     const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    const std::uint64_t lineFeeds = joined(equalMask(first, '\n'), equalMask(second, '\n'));
+    const __m256i low = classBytes(first);
+    const __m256i high = classBytes(second);
+    const std::uint64_t lineFeeds = joined(classMask<kLineFeedClass>(low), classMask<kLineFeedClass>(high));
     if (lineFeeds == 0) break;
     const ShortMasksOf<std::uint64_t> masks{lineFeeds,
-                                            joined(digitMask(first), digitMask(second)),
-                                            joined(eitherMask(first, ' ', '\t'), eitherMask(second, ' ', '\t')),
-                                            joined(equalMask(first, '.'), equalMask(second, '.')),
-                                            joined(eitherMask(first, '-', '+'), eitherMask(second, '-', '+')),
+                                            joined(classMask<kDigitClass>(low), classMask<kDigitClass>(high)),
+                                            joined(blankMask(low), blankMask(high)),
+                                            joined(classMask<kPointClass>(low), classMask<kPointClass>(high)),
+                                            joined(classMask<kSignClass>(low), classMask<kSignClass>(high)),
                                             0,
-                                            joined(equalMask(first, ','), equalMask(second, ',')),
-                                            joined(letterMask(first), letterMask(second))};
+                                            joined(classMask<kCommaClass>(low), classMask<kCommaClass>(high)),
+                                            joined(classMask<kLetterClass>(low), classMask<kLetterClass>(high))};
     PlacedTargets kept{row};
     const int length =
         readShortValues<PlacedTargets&, std::uint64_t, kParted | kExponents | kPlaced>(kept, 3, 0b010, p, end, nullptr, masks);

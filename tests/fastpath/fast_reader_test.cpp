@@ -681,7 +681,12 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                                  "1 2e1-3 3", "1e 2 3", "1 2 3e", "1 2 3e+5x", "-1.5e-06\t2e+3,3",
                                  "1e5e3 2 3", "1 2 1e5e3", "1e5.3 2 3", "1 2 3e+-3", "1 2 .e5", "-e5 2 3",
                                  "1e+ 2 3", "1 2 1.e", "1.5d3 2 -e", "+.5e+3 -2 +3", "1 2 3E3E",
-                                 "  123456.7891 -0.0001234567891 98765.43211 123456.78912345678"};
+                                 "  123456.7891 -0.0001234567891 98765.43211 123456.78912345678",
+                                 // Bytes that share a half (its first or last four bits)
+                                 // with a blank, sign, point, digit, letter or line feed.
+                                 "1 2\x0B 3", "1 2) 3", "1 2* 3", "1 2: 3", "1 2T5 3", "1 2t5 3", "1 2\xA0 3",
+                                 "1\x89 2 3", "1 2\xC5 3", "1 2\x19 3", "1 2\x1A 3", "1 2\x04e 3", "1 2\x10 3",
+                                 "1 2> 3", "1 2.5\xAE 3", "1 2/ 3", "1 2e\x8B" "5 3", "1 \xB5" "2 3", "1 2U 3"};
   for (const char* parted : kParted) {
     // The last lead: records of varying widths, one value in three with an
     // exponent, which no record's pattern fits.

@@ -720,11 +720,10 @@ struct PlacedTargets {
   return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
 
-// Its value: the conversion's exact case (as exactQuotient, written out).
+// Its value: the conversion's exact case.
 [[gnu::always_inline]] inline double shuffledDecimal(const char* p, std::size_t size, std::size_t integer) {
   const std::uint64_t value = shuffledDigits(p, size, integer);
-  return integer != size ? static_cast<double>(value) / detail::fast::kPowersOfTen[size - integer - 1]
-                         : static_cast<double>(value);
+  return integer != size ? detail::fast::exactQuotient(value, size - integer - 1) : static_cast<double>(value);
 }
 
 // Records of 64 bytes at most whose values tabs or commas part, after
@@ -751,27 +750,46 @@ struct PlacedTargets {
 // has a tab's high half and a space's low one), so each has a bit of its own.
 constexpr int kLineFeedClass = 0, kDigitClass = 1, kSpaceClass = 2, kPointClass = 3, kSignClass = 4,
               kCommaClass = 5, kLetterClass = 6, kTabClass = 7;
+constexpr std::uint8_t kLineFeedBit = 1 << kLineFeedClass, kDigitBit = 1 << kDigitClass,
+                       kSpaceBit = 1 << kSpaceClass, kPointBit = 1 << kPointClass, kSignBit = 1 << kSignClass,
+                       kCommaBit = 1 << kCommaClass, kLetterBit = 1 << kLetterClass, kTabBit = 1 << kTabClass;
+// By the low half: 0 to 9 the digits (0 also the space, 9 also the tab, 4
+// and 5 also D, d, E and e), A the line feed, B and D the signs, C the
+// comma, E the point.
+constexpr std::array<std::uint8_t, 16> kVaryingLow = {
+    kDigitBit | kSpaceBit, kDigitBit, kDigitBit, kDigitBit, kDigitBit | kLetterBit, kDigitBit | kLetterBit,
+    kDigitBit, kDigitBit, kDigitBit, kDigitBit | kTabBit, kLineFeedBit, kSignBit, kCommaBit, kSignBit, kPointBit, 0};
+// By the high half: 0 the line feed and the tab, 2 the space, signs, comma
+// and point, 3 the digits, 4 and 6 the letters; 8 to F (bytes past ASCII)
+// nothing.
+constexpr std::array<std::uint8_t, 16> kVaryingHigh = {
+    kLineFeedBit | kTabBit, 0, kSpaceBit | kSignBit | kCommaBit | kPointBit, kDigitBit, kLetterBit, 0, kLetterBit, 0,
+    0, 0, 0, 0, 0, 0, 0, 0};
+// Every byte the lookups put in a class is in that class of the table of
+// byte classes (the read may take fewer bytes than the table allows, never
+// others).
+constexpr bool varyingTablesAgree() {
+  for (unsigned c = 0; c < 256; ++c) {
+    const unsigned found = kVaryingLow[c & 15] & kVaryingHigh[c >> 4];
+    const auto byte = static_cast<unsigned char>(c);
+    const std::uint8_t its = byteClass(byte);
+    if (((found & kLineFeedBit) != 0 && its != detail::kRecordEnd) ||
+        ((found & kDigitBit) != 0 && !detail::isDigitByte(byte)) ||
+        ((found & (kSpaceBit | kTabBit)) != 0 && its != detail::kBlank) ||
+        ((found & kPointBit) != 0 && c != '.') || ((found & kSignBit) != 0 && its != detail::kSign) ||
+        ((found & kCommaBit) != 0 && its != detail::kComma) ||
+        ((found & kLetterBit) != 0 && its != detail::kExponentLetter)) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(varyingTablesAgree(), "the read of varying widths classes bytes as the table does");
 [[gnu::always_inline]] inline __m256i classBytes(__m256i bytes) {
-  constexpr char kLineFeed = 1 << kLineFeedClass, kDigit = 1 << kDigitClass, kSpace = 1 << kSpaceClass,
-                 kPoint = 1 << kPointClass, kSign = 1 << kSignClass, kComma = 1 << kCommaClass,
-                 kLetter = 1 << kLetterClass;
-  constexpr char kTab = static_cast<char>(1 << kTabClass);
-  // By the low half: 0 to 9 the digits (0 also the space, 9 also the tab,
-  // 4 and 5 also D, d, E and e), A the line feed, B and D the signs, C the
-  // comma, E the point.
-  const __m256i byLow = _mm256_setr_epi8(
-      kDigit | kSpace, kDigit, kDigit, kDigit, kDigit | kLetter, kDigit | kLetter, kDigit, kDigit, kDigit,
-      static_cast<char>(kDigit | kTab), kLineFeed, kSign, kComma, kSign, kPoint, 0,
-      kDigit | kSpace, kDigit, kDigit, kDigit, kDigit | kLetter, kDigit | kLetter, kDigit, kDigit, kDigit,
-      static_cast<char>(kDigit | kTab), kLineFeed, kSign, kComma, kSign, kPoint, 0);
-  // By the high half: 0 the line feed and the tab, 2 the space, signs,
-  // comma and point, 3 the digits, 4 and 6 the letters; 8 to F (bytes past
-  // ASCII) nothing.
-  const __m256i byHigh = _mm256_setr_epi8(
-      static_cast<char>(kLineFeed | kTab), 0, kSpace | kSign | kComma | kPoint, kDigit, kLetter, 0, kLetter, 0,
-      0, 0, 0, 0, 0, 0, 0, 0,
-      static_cast<char>(kLineFeed | kTab), 0, kSpace | kSign | kComma | kPoint, kDigit, kLetter, 0, kLetter, 0,
-      0, 0, 0, 0, 0, 0, 0, 0);
+  static constexpr std::array<std::uint8_t, 32> kLow = detail::lanes<32>(kVaryingLow);
+  static constexpr std::array<std::uint8_t, 32> kHigh = detail::lanes<32>(kVaryingHigh);
+  const __m256i byLow = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLow.data()));
+  const __m256i byHigh = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kHigh.data()));
   // The low half's lookup takes the byte itself: one with its high bit set
   // looks up nothing.
   const __m256i highHalves = _mm256_and_si256(_mm256_srli_epi16(bytes, 4), _mm256_set1_epi8(0x0F));

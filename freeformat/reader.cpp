@@ -720,10 +720,11 @@ struct PlacedTargets {
   return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
 
-// Its value: the conversion's exact case.
+// Its value: the conversion's exact case (as exactQuotient, written out).
 [[gnu::always_inline]] inline double shuffledDecimal(const char* p, std::size_t size, std::size_t integer) {
   const std::uint64_t value = shuffledDigits(p, size, integer);
-  return integer != size ? detail::fast::exactQuotient(value, size - integer - 1) : static_cast<double>(value);
+  return integer != size ? static_cast<double>(value) / detail::fast::kPowersOfTen[size - integer - 1]
+                         : static_cast<double>(value);
 }
 
 // Records of 64 bytes at most whose values tabs or commas part, after

@@ -639,6 +639,41 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
 }
 #endif
 
+#if defined(__SSE2__)
+// The short read of rows of three, every item kept, with what each row's
+// record was (RowLines): records after records from p, the first on `line`
+// and starting `offset` bytes into the file, at most `rows`; how many it
+// took, p past them. `classify` makes a record's masks (none but its line
+// feeds when it has none among its first 32 bytes: a long record is
+// declined before its other classes are made).
+template <class Classify>
+[[gnu::always_inline]] inline std::size_t linedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
+                                                        std::size_t rows, long long line, long long offset,
+                                                        Classify classify) {
+  constexpr std::size_t kCount = 3;
+  std::size_t taken = 0;
+  for (; taken < rows; ++taken, row += kCount, ++line) {
+    std::uint32_t held = 0;
+    const int length = readShortValues(RowTargets{row}, kCount, 0b111, p, end, &held, classify(p));
+    if (length < 0) break;
+    lines[taken] = RowLines{line, line, held, held - static_cast<std::uint32_t>(kCount), false, offset, RowRecord::Short};
+    offset += length + 1;
+    p += length + 1;
+  }
+  return taken;
+}
+
+// The same with the masks from two sixteen-byte loads (every x86-64).
+[[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
+                                                std::size_t rows, long long line, long long offset) {
+  return linedShortRun(p, end, row, lines, rows, line, offset,
+                       [](const char* at) {
+                         const std::uint32_t lineFeeds = shortLineFeeds(at);
+                         return lineFeeds == 0 ? ShortMasks{} : classifyShort(at, lineFeeds);
+                       });
+}
+#endif
+
 #if defined(__x86_64__)
 // The short read of the usual table (rows of three, the second kept) with
 // its masks from one thirty-two-byte load, where the processor has AVX2
@@ -864,6 +899,19 @@ template <int kClass>
     if (_mm256_movemask_epi8(parts) != 0) taken += readSeparatedRun(p, end, row, rows - taken);
   }
   return taken;
+}
+
+// The short read of rows of three with lines (linedShortRun), the masks
+// from one thirty-two-byte load.
+[[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
+                                                std::size_t rows, long long line, long long offset) {
+  return linedShortRun(p, end, row, lines, rows, line, offset, [](const char* at) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const std::uint32_t lineFeeds = equalMask(bytes, '\n');
+    if (lineFeeds == 0) return ShortMasks{};
+    return ShortMasks{lineFeeds, digitMask(bytes), equalMask(bytes, ' '), equalMask(bytes, '.'),
+                      equalMask(bytes, '-'), 0, 0, 0};
+  });
 }
 
 // readShortRun, and then, when it stopped at a record of values of varying
@@ -1100,7 +1148,7 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
     if (!lines && convert == kSecondItem) {
       return block ? readTable<3, kNoLines, kSecondItem, true>(table) : readTable<3, kNoLines, kSecondItem, false>(table);
     }
-    if (lines && convert == 0b111) return readTable<3, kWithLines, 0b111, false>(table);
+    if (lines && convert == 0b111) return readLinedRows(table);
     if (!lines && convert == 0b111) {
       return block ? readTable<3, kNoLines, 0b111, true>(table) : readTable<3, kNoLines, 0b111, false>(table);
     }
@@ -1231,6 +1279,88 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
     row += step.rows * count;
     if (n == table.capacity) return n;
   }
+}
+
+// The short read's run of rows with lines, from pos_ (a record's start):
+// how many it took.
+[[gnu::always_inline]] inline std::size_t FreeFormatReader::readLinedShortRows(double* row, RowLines* lines, std::size_t rows) {
+#if defined(__SSE2__)
+  const char* p = pos_;
+  const long long offset = recordStartOffset(p);
+  // Where the first record's start is not known, neither are the others'.
+  const std::size_t most = offset < 0 ? 1 : rows;
+#if defined(__x86_64__)
+  const std::size_t taken = detail::wideReads ? avx2::readLinedShortRun(p, end_, row, lines, most, line_, offset)
+                                              : readLinedShortRun(p, end_, row, lines, most, line_, offset);
+#else
+  const std::size_t taken = readLinedShortRun(p, end_, row, lines, most, line_, offset);
+#endif
+  if (taken > 0) {
+    const RowLines& last = lines[taken - 1];
+    noteKnownRecord(last.offset, pos_ + (last.offset - offset), p - 1);
+    placeAfterWholeRecords(p, last.last);
+  }
+  return taken;
+#else
+  (void)row;
+  (void)lines;
+  (void)rows;
+  return 0;
+#endif
+}
+
+// Rows of three with lines, every item kept: the read that describes each
+// row's record. Each record whose line feed is among its first 32 bytes is
+// offered to the short record's read first (the record it takes is Short),
+// then to the one-pass read and the general rules, so that what each row
+// says of its record does not depend on how many rows a call asks for. The
+// rows the short read takes from the first on cost only its run.
+std::size_t FreeFormatReader::readLinedRows(const TableRead& table) {
+  // The processor's form of the short read, chosen at the first table.
+  (void)detail::chooseBlockRowsRead();
+  if (!fastPaths_ || discardPending_) return readLinedRowsFrom(table, 0, false);
+#if defined(__SSE2__)
+  // A record with no line feed among its first 32 bytes is not short: told
+  // here, before the short read's run is set up.
+  if (shortLineFeeds(pos_) == 0) return readLinedRowsFrom(table, 0, true);
+#endif
+  const std::size_t taken = readLinedShortRows(table.values, table.lines, table.capacity);
+  if (taken == table.capacity) return taken;
+  return readLinedRowsFrom(table, taken, taken == 0);
+}
+
+// The rows of readLinedRows from row n on; `shortTried`: the short read has
+// declined row n's record.
+std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::size_t n, bool shortTried) {
+  constexpr std::size_t kCount = 3;
+  const bool fast = fastPaths_;
+  double* row = table.values + n * kCount;
+  while (n < table.capacity) {
+    RowLines* lines = table.lines + n;
+    bool tryShort = true;
+    if (fast && !discardPending_) {
+#if defined(__SSE2__)
+      if (!shortTried && shortLineFeeds(pos_) != 0) {
+        const std::size_t taken = readLinedShortRows(row, lines, table.capacity - n);
+        if (taken > 0) {
+          n += taken;
+          row += taken * kCount;
+          shortTried = true;  // it stopped at the record at hand
+          continue;
+        }
+      }
+      tryShort = false;
+#endif
+    }
+    shortTried = false;
+    if (!fast || !readRecordFast(RowTargets{row}, kCount, 0b111, lines, tryShort)) {
+      readRowGeneral(row, static_cast<int>(kCount), table.statement, lines);
+      if (tableEnded_) return n;
+    }
+    ++n;
+    row += kCount;
+  }
+  return n;
 }
 
 // One row statement by the general rules, its items zero first; at the end

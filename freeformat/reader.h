@@ -417,6 +417,9 @@ class FreeFormatReader : private detail::ReaderState {
   static constexpr int kNoLines = 0, kWithLines = 1, kAnyLines = 2;
   template <int kItems, int kLines, std::uint32_t kConvert, bool kBlockRead>
   std::size_t readTable(const TableRead& table);
+  std::size_t readLinedRows(const TableRead& table);
+  std::size_t readLinedRowsFrom(const TableRead& table, std::size_t n, bool shortTried);
+  std::size_t readLinedShortRows(double* row, RowLines* lines, std::size_t rows);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord(bool exact);
   long long lastLineOfFile() const;

@@ -674,9 +674,9 @@ struct TableCase {
   std::string expected;
   std::uint32_t convert = velmora::kAllRowItems;
   velmora::IgnoredCounting counting = {};
-  // When set, the rows are read one a call, and, read in whole blocks, what
-  // each row's record can hold as the read that took it says: s short, n
-  // numbers, a anything.
+  // When set, the rows are read one a call (and again all in one call), and,
+  // read in whole blocks, what each row's record can hold as the read that
+  // took it says: s short, n numbers, a anything.
   const char* records = nullptr;
 };
 constexpr velmora::IgnoredCounting kOneRecordNoted{false, true};
@@ -723,6 +723,9 @@ const TableCase kTableCases[] = {
      velmora::kAllRowItems, {}, "aan"},
     {"1 2 3\n-1 .5 3\t\n1 -2 3 \r\n", 3, 3, "1 2 3 (1-1 3/0) | -1 0 3 (2-2 3/0) | 1 -2 3 (3-3 3/0) | 3 rows",
      velmora::kAllRowItems, {}, "ann"},
+    {"1 2 3\n4.5E+1 5 6\n4 5 6 7\n-1 2 3\n", 3, 4,
+     "1 2 3 (1-1 3/0) | 45 5 6 (2-2 3/0) | 4 5 6 (3-3 4/1) | -1 2 3 (4-4 3/0) | 4 rows", velmora::kAllRowItems, {},
+     "anss"},
 };
 
 std::string readTable(const TableCase& c, std::string* records = nullptr) {
@@ -733,7 +736,7 @@ std::string readTable(const TableCase& c, std::string* records = nullptr) {
     reader.open("in", 1);
     double values[3 * 8];
     std::fill(std::begin(values), std::end(values), kUnset);
-    velmora::RowLines lines[3];
+    velmora::RowLines lines[4];
     velmora::TableRead table;
     table.itemsPerRow = c.items;
     table.statement = 7;
@@ -791,6 +794,13 @@ TEST_F(FreeFormat, TablesOfRows) {
       EXPECT_EQ(readTable(c, &records), c.expected) << "input \"" << c.input << "\", chunk " << chunk;
       if (c.records != nullptr && chunk == 0) {
         EXPECT_EQ(records, c.records) << "input \"" << c.input << "\"";
+        // What each row says of its record does not depend on how many rows
+        // a call asks for: every row in one call.
+        TableCase whole = c;
+        whole.records = nullptr;
+        std::string wholeRecords;
+        EXPECT_EQ(readTable(whole, &wholeRecords), c.expected) << "input \"" << c.input << "\", one call";
+        EXPECT_EQ(wholeRecords, c.records) << "input \"" << c.input << "\", one call";
       }
     }
   }

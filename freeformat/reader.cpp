@@ -1290,6 +1290,8 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   // Where the first record's start is not known, neither are the others'.
   const std::size_t most = offset < 0 ? 1 : rows;
 #if defined(__x86_64__)
+  // The processor's form of the short read, chosen at the first table.
+  (void)detail::chooseBlockRowsRead();
   const std::size_t taken = detail::wideReads ? avx2::readLinedShortRun(p, end_, row, lines, most, line_, offset)
                                               : readLinedShortRun(p, end_, row, lines, most, line_, offset);
 #else
@@ -1316,8 +1318,6 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
 // says of its record does not depend on how many rows a call asks for. The
 // rows the short read takes from the first on cost only its run.
 std::size_t FreeFormatReader::readLinedRows(const TableRead& table) {
-  // The processor's form of the short read, chosen at the first table.
-  (void)detail::chooseBlockRowsRead();
   if (!fastPaths_ || discardPending_) return readLinedRowsFrom(table, 0, false);
 #if defined(__SSE2__)
   // A record with no line feed among its first 32 bytes is not short: told

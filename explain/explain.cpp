@@ -19,6 +19,7 @@
 #include "comparison/comparison.h"
 #include "companion/companion.h"
 #include "explain/findings.h"
+#include "recordlook.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -197,10 +198,11 @@ void TopRows::addRecords(std::string_view reference, std::string_view compared) 
 
 std::pair<std::string_view, std::string_view> TopRows::recordsOf(std::size_t k) const {
   if (2 * k + 1 >= recordEnds_.size()) return {};
-  const std::string_view text = text_;
+  // The ends only grow, and the last is the text's size: no view runs past it.
+  const char* text = text_.data();
   const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
-  return {text.substr(start, recordEnds_[2 * k] - start),
-          text.substr(recordEnds_[2 * k], recordEnds_[2 * k + 1] - recordEnds_[2 * k])};
+  const std::size_t middle = recordEnds_[2 * k], end = recordEnds_[2 * k + 1];
+  return {std::string_view(text + start, middle - start), std::string_view(text + middle, end - middle)};
 }
 
 RowFacts TopRows::operator[](std::size_t k) const {
@@ -907,10 +909,14 @@ class Observer : public NoRunEvents {
       }
       written[index] = form;
     }
-    // A short record held whole holds no cause: judged without a call.
-    causes[index] = lines.record == RowRecord::Short && lines.first == lines.last && !seen.record.empty()
-                        ? std::uint8_t{kCausesJudged}
-                        : rowCauses(seen, facts_.files[f].causeWhere, joined_);
+    // A record held whole that the quick look finds nothing in (a short
+    // one holds nothing) is judged without a call, as judgeRecordCauses
+    // would judge it.
+    const bool bare = lines.first == lines.last && !seen.record.empty() &&
+                      (lines.record == RowRecord::Short ||
+                       (lines.record == RowRecord::Numbers &&
+                        !numbersMayHoldCause(seen.record.substr(0, kMaxShownRecordBytes))));
+    causes[index] = bare ? std::uint8_t{kCausesJudged} : rowCauses(seen, facts_.files[f].causeWhere, joined_);
   }
 
   void end(int f, const LoadEnd& end) {

@@ -189,9 +189,12 @@ void TopRows::add(std::size_t index) {
 }
 
 void TopRows::addRecords(std::string_view reference, std::string_view compared) {
+  // Every listed row's ends, room made once; past the bytes the record
+  // access may read, most rows add none to the text.
+  if (recordEnds_.empty()) recordEnds_.reserve(2 * rows_.size());
   for (const std::string_view record : {reference, compared}) {
     // Past what the offsets can say (never, with the record access's bounds), nothing.
-    if (text_.size() + record.size() <= UINT32_MAX) text_ += record;
+    if (!record.empty() && text_.size() + record.size() <= UINT32_MAX) text_.append(record);
     recordEnds_.push_back(static_cast<std::uint32_t>(text_.size()));
   }
 }
@@ -531,15 +534,16 @@ void readRecordsAgain(Explanation& facts) {
       }
     }
   }
-  // The listed rows' records, in the list's order.
+  // The listed rows' records, in the list's order. Past the rows whose
+  // records were looked for, in a file of rows of one line each with no
+  // other line kept, a row has no record: its lines are not asked for.
   std::string records[2];
+  const bool nonePast[2] = {otherLines[0].empty() && facts.files[0].record.firstMultiLineRow == 0,
+                            otherLines[1].empty() && facts.files[1].record.firstMultiLineRow == 0};
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
     for (int f = 0; f < 2; ++f) {
       records[f].clear();
-      // Past the rows whose records were looked for, in a file of rows of
-      // one line each with no other line kept, a row has no record: its
-      // lines are not asked for.
-      if (k >= listedReached[f] && otherLines[f].empty() && facts.files[f].record.firstMultiLineRow == 0) continue;
+      if (k >= listedReached[f] && nonePast[f]) continue;
       const auto [first, last] = facts.top.linesOf(k, f);
       if (first > 0) {
         appendRowRecord(records[f], facts.files[f].records, first, last,

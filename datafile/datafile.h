@@ -435,7 +435,39 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
   std::size_t rows = 0;
   bool ended = false;
   long long cutShortLine = 0;
-  while (!ended && rows < kMaxRows) {
+  if constexpr (Events::kRowDetail) {
+    // One row a statement, its record handed on at once: the reader's
+    // buffer still holds it.
+    TableRead table;
+    table.itemsPerRow = kRowItems;
+    table.statement = numbers.row;
+    table.values = values;
+    table.lines = lines;
+    table.convertItems = kAllRowItems;
+    table.capacity = 1;
+    while (rows < kMaxRows) {
+      if constexpr (requires { keep.prepare(rows + 1); }) keep.prepare(rows + 1);
+      table.ignoredCounting = events.ignoredCounting(file);
+      const std::size_t got = reader.readRows(table);
+      if (reader.tableEnded()) {
+        // A row cut short by the end of the file is not a row.
+        ended = true;
+        cutShortLine = reader.statementLine();
+      }
+      if (got == 0) break;
+      const RowLines& row = lines[0];
+      RowSeen seen{++rows, values, &row, reader.bufferedRecord(row.offset), {}};
+      if (seen.record.empty()) seen.record = carry.record(reader, row.offset);
+      if (row.last > row.first && !seen.record.empty()) {
+        seen.laterLines = reader.bufferedRecords(row.offset + static_cast<long long>(seen.record.size()) + 1,
+                                                 row.last - row.first);
+      }
+      keep(seen);
+      events.row(file, seen);
+      if (ended) break;
+    }
+  }
+  while (!Events::kRowDetail && !ended && rows < kMaxRows) {
     const std::size_t wanted = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
     if constexpr (requires { keep.prepare(rows + wanted); }) keep.prepare(rows + wanted);
     const std::size_t got = detail::readRowBatch(reader, numbers.row, values,

@@ -19,6 +19,7 @@
 #include "comparison/comparison.h"
 #include "companion/companion.h"
 #include "explain/findings.h"
+#include "recordlook.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -188,19 +189,23 @@ void TopRows::add(std::size_t index) {
 }
 
 void TopRows::addRecords(std::string_view reference, std::string_view compared) {
+  // Every listed row's ends, room made once; past the bytes the record
+  // access may read, most rows add none to the text.
+  if (recordEnds_.empty()) recordEnds_.reserve(2 * rows_.size());
   for (const std::string_view record : {reference, compared}) {
     // Past what the offsets can say (never, with the record access's bounds), nothing.
-    if (text_.size() + record.size() <= UINT32_MAX) text_ += record;
+    if (!record.empty() && text_.size() + record.size() <= UINT32_MAX) text_.append(record);
     recordEnds_.push_back(static_cast<std::uint32_t>(text_.size()));
   }
 }
 
 std::pair<std::string_view, std::string_view> TopRows::recordsOf(std::size_t k) const {
   if (2 * k + 1 >= recordEnds_.size()) return {};
-  const std::string_view text = text_;
+  // The ends only grow, and the last is the text's size: no view runs past it.
+  const char* text = text_.data();
   const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
-  return {text.substr(start, recordEnds_[2 * k] - start),
-          text.substr(recordEnds_[2 * k], recordEnds_[2 * k + 1] - recordEnds_[2 * k])};
+  const std::size_t middle = recordEnds_[2 * k], end = recordEnds_[2 * k + 1];
+  return {std::string_view(text + start, middle - start), std::string_view(text + middle, end - middle)};
 }
 
 RowFacts TopRows::operator[](std::size_t k) const {
@@ -529,15 +534,16 @@ void readRecordsAgain(Explanation& facts) {
       }
     }
   }
-  // The listed rows' records, in the list's order.
+  // The listed rows' records, in the list's order. Past the rows whose
+  // records were looked for, in a file of rows of one line each with no
+  // other line kept, a row has no record: its lines are not asked for.
   std::string records[2];
+  const bool nonePast[2] = {otherLines[0].empty() && facts.files[0].record.firstMultiLineRow == 0,
+                            otherLines[1].empty() && facts.files[1].record.firstMultiLineRow == 0};
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
     for (int f = 0; f < 2; ++f) {
       records[f].clear();
-      // Past the rows whose records were looked for, in a file of rows of
-      // one line each with no other line kept, a row has no record: its
-      // lines are not asked for.
-      if (k >= listedReached[f] && otherLines[f].empty() && facts.files[f].record.firstMultiLineRow == 0) continue;
+      if (k >= listedReached[f] && nonePast[f]) continue;
       const auto [first, last] = facts.top.linesOf(k, f);
       if (first > 0) {
         appendRowRecord(records[f], facts.files[f].records, first, last,
@@ -595,6 +601,61 @@ bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t
   (void)record;
   (void)start;
   (void)end;
+  return false;
+#endif
+}
+
+// How the second value of a record the short read took whole
+// (RowRecord::Short) is written, counted as writtenShortValue counts, from
+// bit masks of the record's bytes: its decimals are the digits after its
+// point, its significant digits those from its first nonzero digit on, the
+// point not among them. False when the record holds no second value.
+[[gnu::always_inline]] inline bool secondShortForm(std::string_view record, WrittenForm& form) {
+#if defined(__SSE2__)
+  constexpr std::size_t kStep = 16;
+  // At most 31 bytes: two loads, the second ending at the record's end; a
+  // record shorter than a step is looked at in a copy padded with blanks.
+  char padded[kStep];
+  const char* p = record.data();
+  std::size_t n = record.size();
+  if (n > 2 * kStep) return false;
+  if (n < kStep) {
+    std::memset(padded, ' ', sizeof padded);
+    if (n > 0) std::memcpy(padded, p, n);
+    p = padded;
+    n = kStep;
+  }
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - kStep));
+  const unsigned shift = static_cast<unsigned>(n - kStep);
+  const auto maskOf = [shift](__m128i lowTest, __m128i highTest) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(lowTest)) |
+           static_cast<std::uint32_t>(_mm_movemask_epi8(highTest)) << shift;
+  };
+  // Such a record's bytes are blanks, digits, points and minus signs (a
+  // minus only a value's first byte): a value is a run of bytes that are
+  // not blanks, and its significant digits start at its first digit above 0.
+  const __m128i blank = _mm_set1_epi8(' '), point = _mm_set1_epi8('.'), zero = _mm_set1_epi8('0');
+  const auto inRecord = static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1);
+  const std::uint32_t value = ~maskOf(_mm_cmpeq_epi8(low, blank), _mm_cmpeq_epi8(high, blank)) & inRecord;
+  const std::uint32_t points = maskOf(_mm_cmpeq_epi8(low, point), _mm_cmpeq_epi8(high, point));
+  const std::uint32_t nonzeros = maskOf(_mm_cmpgt_epi8(low, zero), _mm_cmpgt_epi8(high, zero));
+  const std::uint32_t starts = value & ~(value << 1), lasts = value & ~(value >> 1);
+  const std::uint32_t secondStart = starts & (starts - 1), secondLast = lasts & (lasts - 1);
+  if (secondStart == 0 || secondLast == 0) return false;
+  const auto start = static_cast<unsigned>(__builtin_ctz(secondStart));
+  const auto end = static_cast<unsigned>(__builtin_ctz(secondLast)) + 1;
+  const auto its = static_cast<std::uint32_t>(((std::uint64_t{1} << end) - 1) & ~((std::uint64_t{1} << start) - 1));
+  const std::uint32_t pointAt = points & its;
+  const unsigned integerEnd = pointAt != 0 ? static_cast<unsigned>(__builtin_ctz(pointAt)) : end;
+  const std::uint32_t digitsAbove = nonzeros & its;
+  const unsigned nonzero = digitsAbove != 0 ? static_cast<unsigned>(__builtin_ctz(digitsAbove)) : end;
+  form.decimals = static_cast<std::uint8_t>(pointAt != 0 ? end - integerEnd - 1 : 0);
+  form.significant = static_cast<std::uint8_t>(end - nonzero - (pointAt != 0 && nonzero < integerEnd ? 1 : 0));
+  return true;
+#else
+  (void)record;
+  (void)form;
   return false;
 #endif
 }
@@ -806,21 +867,31 @@ class Observer : public NoRunEvents {
     return {r.surplusRowsKept == 0, r.firstMultiLineRow == 0};
   }
 
-  void row(int f, const RowSeen& seen) {
+  // In the load's row loop itself, which calls it for every row.
+  [[gnu::always_inline]] void row(int f, const RowSeen& seen) {
     LoadRecord& r = record(f);
     const std::size_t index = seen.row - 1;
-    workspace_.prepare(f, seen.row);
-    const auto span = static_cast<std::uint64_t>(seen.lines->last - seen.lines->first);
-    r.rowPlaces[index] = static_cast<std::uint64_t>(seen.lines->first) << LoadRecord::kSpanBits |
-                         std::min(span, LoadRecord::kSpanMask);
-    r.rowOffsets[index] = seen.lines->offset;
-    r.column1[index] = seen.values[0];
-    r.column2InFileUnits[index] = seen.values[1];
-    r.column3[index] = seen.values[2];
     const RowLines& lines = *seen.lines;
-    if (r.column2Written != nullptr) r.column2Written[index] = writtenForm(seen.record, lines.record);
-    r.causes[index] = rowCauses(seen, facts_.files[f].causeWhere, joined_);
+    workspace_.prepare(f, seen.row);
+    // Each column's place read once: the stores of bytes below may alias
+    // anything, so they come last.
+    std::uint64_t* const places = r.rowPlaces;
+    long long* const offsets = r.rowOffsets;
+    double* const column1 = r.column1;
+    double* const column2 = r.column2InFileUnits;
+    double* const column3 = r.column3;
+    WrittenForm* const written = r.column2Written;
+    std::uint8_t* const causes = r.causes;
+    const auto span = static_cast<std::uint64_t>(lines.last - lines.first);
+    places[index] = static_cast<std::uint64_t>(lines.first) << LoadRecord::kSpanBits |
+                    std::min(span, LoadRecord::kSpanMask);
+    offsets[index] = lines.offset;
+    column1[index] = seen.values[0];
+    column2[index] = seen.values[1];
+    column3[index] = seen.values[2];
     r.slashRows += lines.endedBySlash ? 1 : 0;
+    r.rows = seen.row;
+    workspace_.used[f] = seen.row;
     if (lines.first != lines.last) {
       if (r.firstMultiLineRow == 0) {
         r.firstMultiLineRow = seen.row;
@@ -834,8 +905,22 @@ class Observer : public NoRunEvents {
       }
       ++r.surplusRowCount;
     }
-    r.rows = seen.row;
-    workspace_.used[f] = seen.row;
+    if (written != nullptr) {
+      // Of a short record, without a call.
+      WrittenForm form;
+      if (lines.record != RowRecord::Short || !secondShortForm(seen.record, form)) {
+        form = writtenForm(seen.record, lines.record);
+      }
+      written[index] = form;
+    }
+    // A record held whole that the quick look finds nothing in (a short
+    // one holds nothing) is judged without a call, as judgeRecordCauses
+    // would judge it.
+    const bool bare = lines.first == lines.last && !seen.record.empty() &&
+                      (lines.record == RowRecord::Short ||
+                       (lines.record == RowRecord::Numbers &&
+                        !numbersMayHoldCause(seen.record.substr(0, kMaxShownRecordBytes))));
+    causes[index] = bare ? std::uint8_t{kCausesJudged} : rowCauses(seen, facts_.files[f].causeWhere, joined_);
   }
 
   void end(int f, const LoadEnd& end) {

@@ -776,6 +776,14 @@ const FindingCase kFindingCases[] = {
     {"row_counts", kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0", "4 1 0"}),
      kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0"}), "", {}, "row-counts", "pair", 4,
      "a.dat rows 4 to 4 (from line 25) take no part in the total", true},
+    // Column 2 written in many forms on records short enough to be taken
+    // whole: described alike whether read whole or a few bytes at a time.
+    {"short_records_written_forms",
+     kPlain + tableOf({"1 007.250 0", "2 -0.0050 0", "3 12 0", "4 -.5 0", "5 5. 0", "6 -0 0", "7 0.000 0",
+                       "8 -100.10 0", "9 0.5 0"}),
+     kPlain + tableOf({"1 007.250 0", "2 -0.0050 -1", "3 12 0", "4 -.5 0", "5 5. 0", "6 -0 0", "7 0.000 0",
+                       "8 -100.10 0"}),
+     "", {}, "row-counts", "pair", 9, "a.dat rows 9 to 9 (from line 30) take no part in the total"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explain, Findings, ::testing::ValuesIn(kFindingCases),

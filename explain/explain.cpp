@@ -605,61 +605,6 @@ bool secondValueOfWhole(std::string_view record, std::size_t& start, std::size_t
 #endif
 }
 
-// How the second value of a record the short read took whole
-// (RowRecord::Short) is written, counted as writtenShortValue counts, from
-// bit masks of the record's bytes: its decimals are the digits after its
-// point, its significant digits those from its first nonzero digit on, the
-// point not among them. False when the record holds no second value.
-[[gnu::always_inline]] inline bool secondShortForm(std::string_view record, WrittenForm& form) {
-#if defined(__SSE2__)
-  constexpr std::size_t kStep = 16;
-  // At most 31 bytes: two loads, the second ending at the record's end; a
-  // record shorter than a step is looked at in a copy padded with blanks.
-  char padded[kStep];
-  const char* p = record.data();
-  std::size_t n = record.size();
-  if (n > 2 * kStep) return false;
-  if (n < kStep) {
-    std::memset(padded, ' ', sizeof padded);
-    if (n > 0) std::memcpy(padded, p, n);
-    p = padded;
-    n = kStep;
-  }
-  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - kStep));
-  const unsigned shift = static_cast<unsigned>(n - kStep);
-  const auto maskOf = [shift](__m128i lowTest, __m128i highTest) {
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(lowTest)) |
-           static_cast<std::uint32_t>(_mm_movemask_epi8(highTest)) << shift;
-  };
-  // Such a record's bytes are blanks, digits, points and minus signs (a
-  // minus only a value's first byte): a value is a run of bytes that are
-  // not blanks, and its significant digits start at its first digit above 0.
-  const __m128i blank = _mm_set1_epi8(' '), point = _mm_set1_epi8('.'), zero = _mm_set1_epi8('0');
-  const auto inRecord = static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1);
-  const std::uint32_t value = ~maskOf(_mm_cmpeq_epi8(low, blank), _mm_cmpeq_epi8(high, blank)) & inRecord;
-  const std::uint32_t points = maskOf(_mm_cmpeq_epi8(low, point), _mm_cmpeq_epi8(high, point));
-  const std::uint32_t nonzeros = maskOf(_mm_cmpgt_epi8(low, zero), _mm_cmpgt_epi8(high, zero));
-  const std::uint32_t starts = value & ~(value << 1), lasts = value & ~(value >> 1);
-  const std::uint32_t secondStart = starts & (starts - 1), secondLast = lasts & (lasts - 1);
-  if (secondStart == 0 || secondLast == 0) return false;
-  const auto start = static_cast<unsigned>(__builtin_ctz(secondStart));
-  const auto end = static_cast<unsigned>(__builtin_ctz(secondLast)) + 1;
-  const auto its = static_cast<std::uint32_t>(((std::uint64_t{1} << end) - 1) & ~((std::uint64_t{1} << start) - 1));
-  const std::uint32_t pointAt = points & its;
-  const unsigned integerEnd = pointAt != 0 ? static_cast<unsigned>(__builtin_ctz(pointAt)) : end;
-  const std::uint32_t digitsAbove = nonzeros & its;
-  const unsigned nonzero = digitsAbove != 0 ? static_cast<unsigned>(__builtin_ctz(digitsAbove)) : end;
-  form.decimals = static_cast<std::uint8_t>(pointAt != 0 ? end - integerEnd - 1 : 0);
-  form.significant = static_cast<std::uint8_t>(end - nonzero - (pointAt != 0 && nonzero < integerEnd ? 1 : 0));
-  return true;
-#else
-  (void)record;
-  (void)form;
-  return false;
-#endif
-}
-
 // How column 2 of a row whose first record is `record` is written; unknown
 // where the record was not at hand, or does not hold the value (a row read
 // from more lines), or the value is not a plain number. Only the record's
@@ -908,7 +853,11 @@ class Observer : public NoRunEvents {
     if (written != nullptr) {
       // Of a short record, without a call.
       WrittenForm form;
-      if (lines.record != RowRecord::Short || !secondShortForm(seen.record, form)) {
+      std::uint32_t decimals = 0, significant = 0;
+      if (lines.record == RowRecord::Short && writtenShortSecond(seen.record, decimals, significant)) {
+        form.decimals = static_cast<std::uint8_t>(decimals);
+        form.significant = static_cast<std::uint8_t>(significant);
+      } else {
         form = writtenForm(seen.record, lines.record);
       }
       written[index] = form;

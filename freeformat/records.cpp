@@ -4,6 +4,10 @@
 // number scanner finds them; and a file's records read again (RecordAccess).
 #include "records.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,6 +162,68 @@ WrittenValue writtenShortValue(std::string_view bytes) {
   while (nonzero < bytes.size() && (bytes[nonzero] == '0' || bytes[nonzero] == '.')) ++nonzero;
   v.significantDigits = static_cast<std::uint32_t>(bytes.size() - nonzero) - (v.point && nonzero < integerEnd ? 1 : 0);
   return v;
+}
+
+bool writtenShortSecond(std::string_view record, std::uint32_t& decimals, std::uint32_t& significant) {
+#if defined(__SSE2__)
+  constexpr std::size_t kStep = 16;
+  // At most 31 bytes: two loads, the second ending at the record's end; a
+  // record shorter than a step is looked at in a copy padded with blanks.
+  char padded[kStep];
+  const char* p = record.data();
+  std::size_t n = record.size();
+  if (n > 2 * kStep) return false;
+  if (n < kStep) {
+    std::memset(padded, ' ', sizeof padded);
+    if (n > 0) std::memcpy(padded, p, n);
+    p = padded;
+    n = kStep;
+  }
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - kStep));
+  const unsigned shift = static_cast<unsigned>(n - kStep);
+  const auto maskOf = [shift](__m128i lowTest, __m128i highTest) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(lowTest)) |
+           static_cast<std::uint32_t>(_mm_movemask_epi8(highTest)) << shift;
+  };
+  // Such a record's bytes are blanks, digits, points and minus signs (a
+  // minus only a value's first byte): a value is a run of bytes that are
+  // not blanks, and its significant digits start at its first digit above 0.
+  const __m128i blank = _mm_set1_epi8(' '), point = _mm_set1_epi8('.'), zero = _mm_set1_epi8('0');
+  const auto inRecord = static_cast<std::uint32_t>((std::uint64_t{1} << n) - 1);
+  const std::uint32_t value = ~maskOf(_mm_cmpeq_epi8(low, blank), _mm_cmpeq_epi8(high, blank)) & inRecord;
+  const std::uint32_t points = maskOf(_mm_cmpeq_epi8(low, point), _mm_cmpeq_epi8(high, point));
+  const std::uint32_t nonzeros = maskOf(_mm_cmpgt_epi8(low, zero), _mm_cmpgt_epi8(high, zero));
+  const std::uint32_t starts = value & ~(value << 1), lasts = value & ~(value >> 1);
+  const std::uint32_t secondStart = starts & (starts - 1), secondLast = lasts & (lasts - 1);
+  if (secondStart == 0 || secondLast == 0) return false;
+  const auto start = static_cast<unsigned>(__builtin_ctz(secondStart));
+  const auto end = static_cast<unsigned>(__builtin_ctz(secondLast)) + 1;
+  const auto its = static_cast<std::uint32_t>(((std::uint64_t{1} << end) - 1) & ~((std::uint64_t{1} << start) - 1));
+  const std::uint32_t pointAt = points & its;
+  const unsigned integerEnd = pointAt != 0 ? static_cast<unsigned>(__builtin_ctz(pointAt)) : end;
+  const std::uint32_t digitsAbove = nonzeros & its;
+  const unsigned nonzero = digitsAbove != 0 ? static_cast<unsigned>(__builtin_ctz(digitsAbove)) : end;
+  decimals = pointAt != 0 ? end - integerEnd - 1 : 0;
+  significant = end - nonzero - (pointAt != 0 && nonzero < integerEnd ? 1 : 0);
+  return true;
+#else
+  // Split where the masks are not at hand: the second run of bytes that
+  // are not blanks.
+  std::size_t at = 0;
+  for (int item = 0; item < 2; ++item) {
+    while (at < record.size() && record[at] == ' ') ++at;
+    if (at == record.size()) return false;
+    if (item == 1) break;
+    while (at < record.size() && record[at] != ' ') ++at;
+  }
+  std::size_t end = at;
+  while (end < record.size() && record[end] != ' ') ++end;
+  const WrittenValue v = writtenShortValue(record.substr(at, end - at));
+  decimals = v.fractionDigits;
+  significant = v.significantDigits;
+  return true;
+#endif
 }
 
 bool isBlankByte(unsigned char c) { return detail::isBlank(c); }

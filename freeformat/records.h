@@ -118,6 +118,12 @@ WrittenValue writtenValuePadded(const char* first, const char* last);
 // with no scan and no copy.
 //   "-0.0120" -> {Number, sign, integerDigits 1, fractionDigits 4, significantDigits 3}
 WrittenValue writtenShortValue(std::string_view bytes);
+// Of such a record whole (at most 31 bytes), its second value's decimals
+// (the digits after its point) and significant digits, counted as
+// writtenShortValue counts, from bit masks of the record's bytes: no split,
+// no scan. False where the record holds no second value.
+//   " -1.0 0.0250 3" -> decimals 4, significant 3
+bool writtenShortSecond(std::string_view record, std::uint32_t& decimals, std::uint32_t& significant);
 
 // Whether the reader reads a byte outside a quoted value as a blank between
 // values: a space, a tab, a carriage return.

@@ -425,28 +425,31 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
                      Events& events, Keep&& keep, [[maybe_unused]] RecordCarry& carry) {
   events.headerEnd(file);
 
-  // A handler that asks for detail gets each row as soon as it is read, so
-  // that after a stop it has seen every row before it; the run's own work
-  // gets them a batch at a time.
+  // A handler that asks for row detail gets each call's rows before the
+  // next call, which a stop can end only before its first row, so that
+  // after a stop it has seen every row before it; the others get them a
+  // batch at a time.
   constexpr bool kDetail = Events::kRowDetail || Events::kBatchedDetail;
-  constexpr std::size_t kBatch = Events::kRowDetail ? 1 : detail::kRowBatch;
+  constexpr std::size_t kBatch = detail::kRowBatch;
   double values[3 * kBatch] = {};
   RowLines lines[kDetail ? kBatch : 1];
   std::size_t rows = 0;
   bool ended = false;
   long long cutShortLine = 0;
   if constexpr (Events::kRowDetail) {
-    // One row a statement, its record handed on at once: the reader's
-    // buffer still holds it.
+    // Rows handed on as each call returns them, while the reader's buffer
+    // still holds their records: its calls end before a row that could
+    // read past it, and a stop comes only before a call's first row.
     TableRead table;
     table.itemsPerRow = kRowItems;
     table.statement = numbers.row;
     table.values = values;
     table.lines = lines;
     table.convertItems = kAllRowItems;
-    table.capacity = 1;
-    while (rows < kMaxRows) {
-      if constexpr (requires { keep.prepare(rows + 1); }) keep.prepare(rows + 1);
+    table.rowsHeld = true;
+    while (!ended && rows < kMaxRows) {
+      table.capacity = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
+      if constexpr (requires { keep.prepare(rows + table.capacity); }) keep.prepare(rows + table.capacity);
       table.ignoredCounting = events.ignoredCounting(file);
       const std::size_t got = reader.readRows(table);
       if (reader.tableEnded()) {
@@ -454,17 +457,18 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
         ended = true;
         cutShortLine = reader.statementLine();
       }
-      if (got == 0) break;
-      const RowLines& row = lines[0];
-      RowSeen seen{++rows, values, &row, reader.bufferedRecord(row.offset), {}};
-      if (seen.record.empty()) seen.record = carry.record(reader, row.offset);
-      if (row.last > row.first && !seen.record.empty()) {
-        seen.laterLines = reader.bufferedRecords(row.offset + static_cast<long long>(seen.record.size()) + 1,
-                                                 row.last - row.first);
+      for (std::size_t k = 0; k < got; ++k) {
+        const RowLines& row = lines[k];
+        RowSeen seen{++rows, values + 3 * k, &row, reader.bufferedRecord(row.offset), {}};
+        if (seen.record.empty()) seen.record = carry.record(reader, row.offset);
+        if (row.last > row.first && !seen.record.empty()) {
+          seen.laterLines = reader.bufferedRecords(row.offset + static_cast<long long>(seen.record.size()) + 1,
+                                                   row.last - row.first);
+        }
+        keep(seen);
+        events.row(file, seen);
       }
-      keep(seen);
-      events.row(file, seen);
-      if (ended) break;
+      if (got == 0) break;
     }
   }
   while (!Events::kRowDetail && !ended && rows < kMaxRows) {
@@ -476,16 +480,7 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
                                                  wanted, ended, cutShortLine,
                                                  kDetail ? events.ignoredCounting(file) : IgnoredCounting{});
     for (std::size_t k = 0; k < got; ++k) {
-      RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}, {}};
-      if constexpr (Events::kRowDetail) {
-        const RowLines& row = lines[k];
-        seen.record = reader.bufferedRecord(row.offset);
-        if (seen.record.empty()) seen.record = carry.record(reader, row.offset);
-        if (row.last > row.first && !seen.record.empty()) {
-          seen.laterLines = reader.bufferedRecords(row.offset + static_cast<long long>(seen.record.size()) + 1,
-                                                   row.last - row.first);
-        }
-      }
+      const RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}, {}};
       keep(seen);
       events.row(file, seen);
     }

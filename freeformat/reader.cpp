@@ -1137,6 +1137,7 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   trackOffsets_ = lines;
   ignoredCounting_ = table.ignoredCounting;
   const std::uint32_t convert = table.convertItems & ((std::uint32_t{1} << table.itemsPerRow) - 1);
+  assert(!table.rowsHeld || (lines && table.itemsPerRow == 3 && convert == 0b111));
   // Rows of three, compiled for the usual ways of reading them (the second
   // item alone, no lines; everything, with or without lines); any other
   // table takes the general form, its counts read at run time.
@@ -1325,8 +1326,22 @@ std::size_t FreeFormatReader::readLinedRows(const TableRead& table) {
   if (shortLineFeeds(pos_) == 0) return readLinedRowsFrom(table, 0, true);
 #endif
   const std::size_t taken = readLinedShortRows(table.values, table.lines, table.capacity);
+  if (table.rowsHeld) noteSurplusRows(table.lines, taken);
   if (taken == table.capacity) return taken;
   return readLinedRowsFrom(table, taken, taken == 0);
+}
+
+// For a table whose rows are held (TableRead::rowsHeld): after the first of
+// these rows read from one record with values after its last item, the
+// rows of one record only note that some follow.
+void FreeFormatReader::noteSurplusRows(const RowLines* lines, std::size_t rows) {
+  if (!ignoredCounting_.oneRecord) return;
+  for (std::size_t k = 0; k < rows; ++k) {
+    if (lines[k].ignored > 0 && lines[k].first == lines[k].last) {
+      ignoredCounting_.oneRecord = false;
+      return;
+    }
+  }
 }
 
 // The rows of readLinedRows from row n on; `shortTried`: the short read has
@@ -1342,6 +1357,7 @@ std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::siz
 #if defined(__SSE2__)
       if (!shortTried && shortLineFeeds(pos_) != 0) {
         const std::size_t taken = readLinedShortRows(row, lines, table.capacity - n);
+        if (table.rowsHeld) noteSurplusRows(lines, taken);
         if (taken > 0) {
           n += taken;
           row += taken * kCount;
@@ -1353,9 +1369,15 @@ std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::siz
 #endif
     }
     shortTried = false;
-    if (!fast || !readRecordFast(RowTargets{row}, kCount, 0b111, lines, tryShort)) {
+    if (fast && readRecordFast(RowTargets{row}, kCount, 0b111, lines, tryShort)) {
+      if (table.rowsHeld) noteSurplusRows(lines, 1);
+    } else {
+      // Held rows: the general rules may read past the buffer, so they read
+      // a row alone in its call.
+      if (table.rowsHeld && n > 0) return n;
       readRowGeneral(row, static_cast<int>(kCount), table.statement, lines);
       if (tableEnded_) return n;
+      if (table.rowsHeld) return n + 1;
     }
     ++n;
     row += kCount;

@@ -237,6 +237,14 @@ struct TableRead {
   // (RowLines::ignored); the others only note whether one follows (1 if
   // so), so a record of many values costs no more than a short one.
   IgnoredCounting ignoredCounting;
+  // With `lines`, rows of three with every item kept, for a caller that
+  // takes each row's record from the buffer after the call: every row the
+  // call returns is still whole in the buffer, and a stop comes only before
+  // the call's first row. A row the faster reads do not take (which the
+  // general rules may read past the buffer) is read alone in a call, and a
+  // call ends after a row read from more than one record; oneRecord holds
+  // only up to the first row of one record with values after its last item.
+  bool rowsHeld = false;
 };
 
 }  // namespace velmora
@@ -316,7 +324,8 @@ class FreeFormatReader : private detail::ReaderState {
   // table.itemsPerRow number items into the next row of table.values (the
   // row's items set to zero first), and with table.lines what each saw.
   // Returns how many rows were read completely; fewer than table.capacity
-  // only when the file ended (then tableEnded() is true, and a last row cut
+  // only when the file ended or table.rowsHeld ended the call (at the end of
+  // the file tableEnded() is true, and a last row cut
   // short by the end of the file is not counted, its items are left at zero,
   // and statementLine() gives the line where it started, 0 when there was
   // none). Never reads a byte past the record where the last requested row
@@ -419,6 +428,7 @@ class FreeFormatReader : private detail::ReaderState {
   std::size_t readTable(const TableRead& table);
   std::size_t readLinedRows(const TableRead& table);
   std::size_t readLinedRowsFrom(const TableRead& table, std::size_t n, bool shortTried);
+  void noteSurplusRows(const RowLines* lines, std::size_t rows);
   std::size_t readLinedShortRows(double* row, RowLines* lines, std::size_t rows);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord(bool exact);

@@ -459,7 +459,15 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
       }
       for (std::size_t k = 0; k < got; ++k) {
         const RowLines& row = lines[k];
-        RowSeen seen{++rows, values + 3 * k, &row, reader.bufferedRecord(row.offset), {}};
+        // A row of one record followed at once by the next row's: its record
+        // ends where the next one starts.
+        const RowLines* next = k + 1 < got ? &lines[k + 1] : nullptr;
+        const bool endKnown = next != nullptr && row.first == row.last && next->first == row.last + 1 &&
+                              row.offset >= 0 && next->offset > row.offset;
+        RowSeen seen{++rows, values + 3 * k, &row,
+                     endKnown ? reader.bufferedBytes(row.offset, static_cast<std::size_t>(next->offset - row.offset - 1))
+                              : reader.bufferedRecord(row.offset),
+                     {}};
         if (seen.record.empty()) seen.record = carry.record(reader, row.offset);
         if (row.last > row.first && !seen.record.empty()) {
           seen.laterLines = reader.bufferedRecords(row.offset + static_cast<long long>(seen.record.size()) + 1,

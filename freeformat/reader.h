@@ -377,6 +377,16 @@ class FreeFormatReader : private detail::ReaderState {
   // the line feeds between them (not the last one's): none when the buffer
   // does not hold them all whole. One record held and empty is an empty view.
   [[nodiscard]] std::optional<std::string_view> bufferedRecords(long long offset, long long count) const;
+  // The `length` bytes from `offset` in the file, while the buffer holds
+  // them all; empty otherwise.
+  [[nodiscard]] std::string_view bufferedBytes(long long offset, std::size_t length) const {
+    const char* base = buffer_.get();
+    if (base == nullptr || offset < bufferOffset_ ||
+        offset + static_cast<long long>(length) > bufferOffset_ + (end_ - base)) {
+      return {};
+    }
+    return {base + (offset - bufferOffset_), length};
+  }
 
   // How many text values the reader has stored, and how many bytes of the
   // last one its item holds before the blank padding (never more than the

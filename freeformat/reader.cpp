@@ -784,32 +784,35 @@ struct PlacedTargets {
 // byte is in a class when both of its halves are. A space and a tab differ
 // in both halves and share their halves with bytes that are no blank (a nul
 // has a tab's high half and a space's low one), so each has a bit of its own.
-constexpr int kLineFeedClass = 0, kDigitClass = 1, kSpaceClass = 2, kPointClass = 3, kSignClass = 4,
-              kCommaClass = 5, kLetterClass = 6, kTabClass = 7;
-constexpr std::uint8_t kLineFeedBit = 1 << kLineFeedClass, kDigitBit = 1 << kDigitClass,
-                       kSpaceBit = 1 << kSpaceClass, kPointBit = 1 << kPointClass, kSignBit = 1 << kSignClass,
-                       kCommaBit = 1 << kCommaClass, kLetterBit = 1 << kLetterClass, kTabBit = 1 << kTabClass;
+// The parting bytes take the low bits and the bytes of values the ones above
+// them; the top bit is no class's, and a byte is in one class at most, so a
+// class byte of 0 is a byte outside every class (the line feed among them)
+// and one above the parting bits is a value's.
+constexpr int kSpaceClass = 0, kTabClass = 1, kCommaClass = 2, kDigitClass = 3, kPointClass = 4, kSignClass = 5,
+              kLetterClass = 6;
+constexpr std::uint8_t kSpaceBit = 1 << kSpaceClass, kTabBit = 1 << kTabClass, kCommaBit = 1 << kCommaClass,
+                       kDigitBit = 1 << kDigitClass, kPointBit = 1 << kPointClass, kSignBit = 1 << kSignClass,
+                       kLetterBit = 1 << kLetterClass;
+constexpr std::uint8_t kPartingBits = kSpaceBit | kTabBit | kCommaBit;
 // By the low half: 0 to 9 the digits (0 also the space, 9 also the tab, 4
-// and 5 also D, d, E and e), A the line feed, B and D the signs, C the
-// comma, E the point.
+// and 5 also D, d, E and e), B and D the signs, C the comma, E the point.
 constexpr std::array<std::uint8_t, 16> kVaryingLow = {
     kDigitBit | kSpaceBit, kDigitBit, kDigitBit, kDigitBit, kDigitBit | kLetterBit, kDigitBit | kLetterBit,
-    kDigitBit, kDigitBit, kDigitBit, kDigitBit | kTabBit, kLineFeedBit, kSignBit, kCommaBit, kSignBit, kPointBit, 0};
-// By the high half: 0 the line feed and the tab, 2 the space, signs, comma
-// and point, 3 the digits, 4 and 6 the letters; 8 to F (bytes past ASCII)
-// nothing.
+    kDigitBit, kDigitBit, kDigitBit, kDigitBit | kTabBit, 0, kSignBit, kCommaBit, kSignBit, kPointBit, 0};
+// By the high half: 0 the tab, 2 the space, signs, comma and point, 3 the
+// digits, 4 and 6 the letters; 8 to F (bytes past ASCII) nothing.
 constexpr std::array<std::uint8_t, 16> kVaryingHigh = {
-    kLineFeedBit | kTabBit, 0, kSpaceBit | kSignBit | kCommaBit | kPointBit, kDigitBit, kLetterBit, 0, kLetterBit, 0,
+    kTabBit, 0, kSpaceBit | kSignBit | kCommaBit | kPointBit, kDigitBit, kLetterBit, 0, kLetterBit, 0,
     0, 0, 0, 0, 0, 0, 0, 0};
 // Every byte the lookups put in a class is in that class of the table of
 // byte classes (the read may take fewer bytes than the table allows, never
-// others).
+// others), and in that one class alone.
 constexpr bool varyingTablesAgree() {
   for (unsigned c = 0; c < 256; ++c) {
     const unsigned found = kVaryingLow[c & 15] & kVaryingHigh[c >> 4];
     const auto byte = static_cast<unsigned char>(c);
     const std::uint8_t its = byteClass(byte);
-    if (((found & kLineFeedBit) != 0 && its != detail::kRecordEnd) ||
+    if ((found & (found - 1)) != 0 || found >= 0x80 ||
         ((found & kDigitBit) != 0 && !detail::isDigitByte(byte)) ||
         ((found & (kSpaceBit | kTabBit)) != 0 && its != detail::kBlank) ||
         ((found & kPointBit) != 0 && c != '.') || ((found & kSignBit) != 0 && its != detail::kSign) ||
@@ -821,6 +824,7 @@ constexpr bool varyingTablesAgree() {
   return true;
 }
 static_assert(varyingTablesAgree(), "the read of varying widths classes bytes as the table does");
+static_assert(byteClass('\n') == detail::kRecordEnd, "the read of varying widths ends a record at its line feed");
 [[gnu::always_inline]] inline __m256i classBytes(__m256i bytes) {
   static constexpr std::array<std::uint8_t, 32> kLow = detail::lanes<32>(kVaryingLow);
   static constexpr std::array<std::uint8_t, 32> kHigh = detail::lanes<32>(kVaryingHigh);
@@ -834,13 +838,102 @@ static_assert(varyingTablesAgree(), "the read of varying widths classes bytes as
 // One class of the 32 class bytes as a mask: its bit moved to the top.
 template <int kClass>
 [[gnu::always_inline]] inline std::uint32_t classMask(__m256i classes) {
-  if constexpr (kClass == kTabClass) return static_cast<std::uint32_t>(_mm256_movemask_epi8(classes));
-  else return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(classes, 7 - kClass)));
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_slli_epi16(classes, 7 - kClass)));
 }
-// The blanks: spaces and tabs.
-[[gnu::always_inline]] inline std::uint32_t blankMask(__m256i classes) {
+// The bytes outside every class.
+[[gnu::always_inline]] inline std::uint32_t outsideMask(__m256i classes) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(classes, _mm256_setzero_si256())));
+}
+// The bytes of values: digits, points, signs and letters.
+[[gnu::always_inline]] inline std::uint32_t valueMask(__m256i classes) {
   return static_cast<std::uint32_t>(
-      _mm256_movemask_epi8(_mm256_or_si256(classes, _mm256_slli_epi16(classes, kTabClass - kSpaceClass))));
+      _mm256_movemask_epi8(_mm256_cmpgt_epi8(classes, _mm256_set1_epi8(static_cast<char>(kPartingBits)))));
+}
+
+// The 64 bytes from a record's first, a class a mask (bit i for byte i).
+struct VaryingMasks {
+  std::uint64_t outside;  // bytes in no class: the first of them ends the record
+  std::uint64_t values;   // digits, points, signs and exponent letters
+  std::uint64_t points, signs, letters;
+  std::uint64_t commas;   // only with kCommas
+};
+
+// A value with an exponent, [first, last), by the one converter: whether it
+// is a number ending at `last`.
+[[gnu::always_inline]] inline bool withExponent(const char* first, const char* last, const char* end, double& value) {
+  const std::from_chars_result read = detail::parseNumber(first, end, value);
+  return read.ec == std::errc() && read.ptr == last;
+}
+
+// The record at p of values of varying widths from its masks, the buffer's
+// line-feed sentinel at `end`: its bytes before its line feed (at most 63),
+// or -1 when it does not take the record. It takes three values or more of
+// digits with a point at most, a sign at a value's start or right after its
+// letter, one exponent letter at most after a digit (or after a point that
+// follows one) and never last, parted by blanks and at most one comma
+// between two values. Every value is checked from the masks; the second is
+// converted (with an exponent, by the one converter) and stored in row[1].
+// The digits have no mask of their own: a value's byte that is no point,
+// sign or letter is one. With kCommas false the record holds no comma (the
+// caller saw none).
+template <bool kCommas>
+[[gnu::always_inline]] inline int readVaryingRecord(const char* p, const char* end, double* row,
+                                                    const VaryingMasks& m) {
+  if (m.outside == 0) return -1;
+  const int length = std::countr_zero(m.outside);  // bytes before the line feed
+  if (p[length] != '\n' || p + length == end) return -1;  // the sentinel: the record may go on
+  const auto bytes = static_cast<unsigned>(length);
+  const std::uint64_t value = _bzhi_u64(m.values, bytes);  // every other byte before the line feed parts values
+  const std::uint64_t starts = value & ~(value << 1);
+  const std::uint64_t ends = value & ~(value >> 1);  // each value's last byte
+  const std::uint64_t sign = _bzhi_u64(m.signs, bytes);
+  const std::uint64_t point = _bzhi_u64(m.points, bytes);
+  const std::uint64_t letter = _bzhi_u64(m.letters, bytes);
+  if constexpr (kCommas) {
+    // No comma before the first value, and one at most in each gap after
+    // it (adding each comma's bit to its gap's run of ones carries past any
+    // later comma there, as for the points below).
+    const std::uint64_t comma = _bzhi_u64(m.commas, bytes);
+    if ((comma & ((starts & (~starts + 1)) - 1)) != 0 || ((_bzhi_u64(~value, bytes) + comma) & comma) != 0) {
+      return -1;
+    }
+  }
+  // A value's bytes are digits, points, signs and letters: a byte with no
+  // digit before it in its value is its first or one after a sign, and a
+  // point there has none either.
+  const std::uint64_t noDigitBefore = starts | (sign << 1);
+  const std::uint64_t loosePoint = point & noDigitBefore;
+  const std::uint64_t exponent = value & ~(value + letter);  // from each letter to its value's end
+  if (letter != 0) {
+    // At most one letter in a value (the carry, as for the points below),
+    // after a digit or after a point that follows one, and never its
+    // value's last byte; no point after it.
+    if (((value + letter) & letter) != 0 || (letter & (ends | noDigitBefore | (loosePoint << 1))) != 0 ||
+        (point & exponent) != 0) {
+      return -1;
+    }
+  }
+  // A sign only at a value's start or right after its letter, never last;
+  // at most one point in a value, never alone.
+  if ((sign & (ends | ~(starts | (letter << 1)))) != 0 || ((value + point) & point) != 0 ||
+      (loosePoint & ends) != 0) {
+    return -1;
+  }
+  const std::uint64_t secondStarts = starts & (starts - 1);
+  if ((secondStarts & (secondStarts - 1)) == 0) return -1;  // fewer values than three
+  const auto start = static_cast<unsigned>(std::countr_zero(secondStarts));
+  const auto last = static_cast<unsigned>(std::countr_zero(ends & (ends - 1)));
+  if (((exponent >> last) & 1) != 0) {
+    // A value with an exponent (its last byte is in one): the one converter.
+    return withExponent(p + start, p + last + 1, end, row[1]) ? length : -1;
+  }
+  const unsigned at = start + static_cast<unsigned>((sign >> start) & 1);  // the first digit or point
+  const std::size_t size = last + 1 - at;
+  const std::uint64_t itsPoint = _bzhi_u64(point, last + 1) >> at;
+  const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;
+  if (size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return -1;
+  row[1] = detail::fast::withSign(shuffledDecimal(p + at, size, integer), p[start] == '-');
+  return length;
 }
 
 // Records of 64 bytes at most of values of any width, exponents among them,
@@ -852,32 +945,32 @@ template <int kClass>
   // A run starts only at a record longer than 31 bytes: shorter ones are the
   // short read's.
   if (equalMask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), '\n') != 0) return 0;
-  std::size_t taken = 0;
-  for (; taken < rows; ++taken, row += 3) {
-    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  const char* at = p;
+  double* const from = row;
+  double* const to = row + 3 * rows;
+  for (; row != to; row += 3) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32));
     const __m256i low = classBytes(first);
     const __m256i high = classBytes(second);
-    const std::uint64_t lineFeeds = joined(classMask<kLineFeedClass>(low), classMask<kLineFeedClass>(high));
-    if (lineFeeds == 0) break;
-    const ShortMasksOf<std::uint64_t> masks{lineFeeds,
-                                            joined(classMask<kDigitClass>(low), classMask<kDigitClass>(high)),
-                                            joined(blankMask(low), blankMask(high)),
-                                            joined(classMask<kPointClass>(low), classMask<kPointClass>(high)),
-                                            joined(classMask<kSignClass>(low), classMask<kSignClass>(high)),
-                                            0,
-                                            joined(classMask<kCommaClass>(low), classMask<kCommaClass>(high)),
-                                            joined(classMask<kLetterClass>(low), classMask<kLetterClass>(high))};
-    PlacedTargets kept{row};
-    const int length =
-        readShortValues<PlacedTargets&, std::uint64_t, kParted | kExponents | kPlaced>(kept, 3, 0b010, p, end, nullptr, masks);
-    if (length < 0) break;
-    if (kept.digits != nullptr) {
-      row[1] = detail::fast::withSign(shuffledDecimal(kept.digits, kept.size, kept.integer), kept.negative);
+    VaryingMasks masks{joined(outsideMask(low), outsideMask(high)),
+                       joined(valueMask(low), valueMask(high)),
+                       joined(classMask<kPointClass>(low), classMask<kPointClass>(high)),
+                       joined(classMask<kSignClass>(low), classMask<kSignClass>(high)),
+                       joined(classMask<kLetterClass>(low), classMask<kLetterClass>(high)),
+                       0};
+    int length;
+    if (_mm256_testz_si256(_mm256_or_si256(low, high), _mm256_set1_epi8(static_cast<char>(kCommaBit))) != 0) {
+      length = readVaryingRecord<false>(at, end, row, masks);
+    } else {
+      masks.commas = joined(classMask<kCommaClass>(low), classMask<kCommaClass>(high));
+      length = readVaryingRecord<true>(at, end, row, masks);
     }
-    p += length + 1;
+    if (length < 0) break;
+    at += length + 1;
   }
-  return taken;
+  p = at;
+  return static_cast<std::size_t>(row - from) / 3;
 }
 
 [[gnu::noinline]] std::size_t readShortRun(const char*& p, const char* end, double* row, std::size_t rows) {

@@ -734,18 +734,37 @@ struct PlacedTargets {
   }
 };
 
+// The shuffles that move a plain decimal's digits to the end of sixteen
+// lanes, skipping its point, made beforehand for every size of 1 to 16 bytes
+// and every place of the point (the size itself for none): lane j takes
+// digit j + written - 16 (written: the digits' count), past the point one
+// byte further on; below 0, the high bit set, a zero.
+struct DigitShuffles {
+  alignas(16) std::array<std::array<std::array<std::uint8_t, 16>, 17>, 17> lanes{};
+};
+constexpr DigitShuffles digitShuffles() {
+  DigitShuffles made;
+  for (int size = 1; size <= 16; ++size) {
+    for (int integer = 0; integer <= size; ++integer) {
+      const int written = size - (integer != size ? 1 : 0);
+      for (int j = 0; j < 16; ++j) {
+        const int digit = j + written - 16;
+        made.lanes[static_cast<std::size_t>(size)][static_cast<std::size_t>(integer)][static_cast<std::size_t>(j)] =
+            static_cast<std::uint8_t>(digit < 0 ? 0x80 : digit + (digit >= integer ? 1 : 0));
+      }
+    }
+  }
+  return made;
+}
+inline constexpr DigitShuffles kDigitShuffles = digitShuffles();
+
 // The digits of a plain decimal of at most fifteen digits whose bytes the
 // masks checked (`size` bytes at p, the point at `integer`, none when it is
-// `size`): moved to the end of sixteen lanes by one byte shuffle that skips
-// the point, and summed by multiply-adds of neighbouring lanes; the same
-// digits as shortDecimalDigits takes.
+// `size`): moved to the end of sixteen lanes by one byte shuffle, and summed
+// by multiply-adds of neighbouring lanes; the same digits as
+// shortDecimalDigits takes.
 [[gnu::always_inline]] inline std::uint64_t shuffledDigits(const char* p, std::size_t size, std::size_t integer) {
-  const std::size_t written = size - (integer != size);
-  // Lane j takes digit j + written - 16, past the point one byte further
-  // on; below 0 (the high bit set), a zero.
-  const __m128i digit = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-                                     _mm_set1_epi8(static_cast<char>(written - 16)));
-  const __m128i from = _mm_sub_epi8(digit, _mm_cmpgt_epi8(digit, _mm_set1_epi8(static_cast<char>(integer - 1))));
+  const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(kDigitShuffles.lanes[size][integer].data()));
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i digits = _mm_shuffle_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), from);
   const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second

@@ -682,6 +682,17 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                                  "1e5e3 2 3", "1 2 1e5e3", "1e5.3 2 3", "1 2 3e+-3", "1 2 .e5", "-e5 2 3",
                                  "1e+ 2 3", "1 2 1.e", "1.5d3 2 -e", "+.5e+3 -2 +3", "1 2 3E3E",
                                  "  123456.7891 -0.0001234567891 98765.43211 123456.78912345678",
+                                 // Points and letters with no digit before them in their
+                                 // value, values of fifteen digits with the point at
+                                 // either end, records of 63 and 64 bytes, commas.
+                                 "1 -.e5 3", "1 +.5e3 3", "1 -. 3", "1 2 -.", "1 . 3", "1 5.e-3 -.5", "1 -5.E+3 3",
+                                 "1 +e5 3", "1 2 3 4e5", "1 2 3 4e", "1 2 3 .e5", "1 +.e5 3", "1 2.5e3 3\r",
+                                 "1 1234567.89012345 3", "1 -1234567.89012345 3", "1 .123456789012345 3",
+                                 "1 -123456789012345. 3", "1 1234567.890123456 3", "1 +123456789012345 3",
+                                 " 1.234567891e-05 -2.345678912e+11 3.456789123e-07 -4.567891e-01",
+                                 " 1.234567891e-05 -2.345678912e+11 3.456789123e-07 -4.5678912e-01",
+                                 "1, -2.5e-3, 3", "1 ,2 3", ", 1 2 3", "1 ,, 2 3", "1 2 3,", "1 2, 3 , 4",
+                                 "1 2.5\x7F 3", "1\x0C" "2 3",
                                  // Bytes that share a half (its first or last four bits)
                                  // with a blank, sign, point, digit, letter or line feed.
                                  "1 2\x0B 3", "1 2) 3", "1 2* 3", "1 2: 3", "1 2T5 3", "1 2t5 3", "1 2\xA0 3",

@@ -854,7 +854,11 @@ class Observer : public NoRunEvents {
       // Of a short record, without a call.
       WrittenForm form;
       std::uint32_t decimals = 0, significant = 0;
-      if (lines.record == RowRecord::Short && writtenShortSecond(seen.record, decimals, significant)) {
+      if (lines.secondDecimals != RowLines::kFormUntold) {
+        // Told by the reader as it read the value.
+        form.decimals = lines.secondDecimals;
+        form.significant = lines.secondSignificant;
+      } else if (lines.record == RowRecord::Short && writtenShortSecond(seen.record, decimals, significant)) {
         form.decimals = static_cast<std::uint8_t>(decimals);
         form.significant = static_cast<std::uint8_t>(significant);
       } else {

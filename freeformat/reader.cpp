@@ -1312,6 +1312,101 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
 #endif
 }
 
+namespace {
+
+// The written form of a value [v, last) the number scanner took whole, where
+// it is written as a digit, a point, digits and an exponent of a letter, a
+// sign and two digits (RowLines::secondDecimals): told from the places of
+// its bytes, as the scanner would count them. The scanner having taken the
+// bytes, those between the point and the letter are digits.
+[[gnu::always_inline]] inline void tellExponentForm(const char* v, const char* last, RowLines& lines) {
+  const char* const q = v + ((byteClass(static_cast<unsigned char>(*v)) & detail::kSign) != 0 ? 1 : 0);
+  const char* const letter = last - 4;
+  if (letter - q < 2 || q[1] != '.' || !detail::isDigitByte(static_cast<unsigned char>(q[0])) ||
+      (byteClass(static_cast<unsigned char>(letter[0])) & detail::kExponentLetter) == 0 ||
+      (byteClass(static_cast<unsigned char>(letter[1])) & detail::kSign) == 0 ||
+      !detail::isDigitByte(static_cast<unsigned char>(letter[2])) ||
+      !detail::isDigitByte(static_cast<unsigned char>(letter[3]))) {
+    return;
+  }
+  const auto fraction = static_cast<int>(letter - (q + 2));
+  const int exponent = (letter[2] - '0') * 10 + (letter[3] - '0');
+  const int decimals = letter[1] == '-' ? fraction + exponent : fraction - exponent;
+  int significant = fraction + 1;
+  if (q[0] == '0') {
+    const char* d = q + 2;
+    while (d != letter && *d == '0') ++d;
+    significant = static_cast<int>(letter - d);
+  }
+  lines.secondDecimals = static_cast<std::uint8_t>(decimals > 0 ? decimals : 0);
+  lines.secondSignificant = static_cast<std::uint8_t>(significant);
+}
+
+}  // namespace
+
+// Rows of three with lines, every item kept, records after records from
+// pos_ (a record's start, nothing of the last to discard) while the one-pass
+// read would take each whole with nothing after its third value, at most
+// `rows`: how many it took. Each row is what readRecordFast says of it (a
+// record of Numbers, on one line), and where its second value is written in
+// the usual exponent form, how (tellExponentForm). A record after the
+// first whose line feed is among its first 32 bytes is left for the short
+// read's try, as the row-by-row read offers it; the reader's place and the
+// last record's extent are set once, after the run.
+std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, std::size_t rows) {
+  constexpr std::size_t kCount = 3;
+  constexpr std::ptrdiff_t kWrittenLook = 64;
+  const char* p = pos_;
+  const char* const end = end_;
+  const char* const base = buffer_.get();
+  long long line = line_;
+  long long offset = recordStartOffset(p);
+  const char* lastStart = p;  // the last record taken, and where the next starts
+  const char* next = p;
+  std::size_t taken = 0;
+  for (; taken < rows; ++taken, row += kCount, ++line) {
+    const char* const start = p;
+    const char* second = nullptr;
+    const char* secondEnd = nullptr;
+#pragma GCC unroll 3
+    for (std::size_t k = 0; k < kCount; ++k) {
+      p = skipBlanks(p);
+      if (k > 0 && (*p == ',' || *p == ';')) p = skipBlanks(p + 1);
+      double value = 0;
+      auto [last, error] = detail::parseNumber(p, end, value);
+      if (error != std::errc()) goto stop;
+      if (k == 1) {
+        second = p;
+        secondEnd = last;
+      }
+      p = last;
+      if (k + 1 < kCount ? (byteClass(static_cast<unsigned char>(*p)) & kEndsInnerValue) == 0
+                         : (byteClass(static_cast<unsigned char>(*p)) & kEndsLastValue) == 0 || p == end) {
+        goto stop;
+      }
+      row[k] = value;
+    }
+    if (*p != '\n') {
+      p += detail::leadingSpaces(p);
+      while (isBlank(static_cast<unsigned char>(*p))) ++p;
+    }
+    if (*p != '\n' || p == end) goto stop;
+    if (taken > 0 && p - start < static_cast<std::ptrdiff_t>(detail::kShortRecordBytes)) goto stop;
+    lines[taken] = RowLines{line, line, static_cast<std::uint32_t>(kCount), 0, false, offset, RowRecord::Numbers};
+    if (secondEnd - start < kWrittenLook) tellExponentForm(second, secondEnd, lines[taken]);
+    lastStart = start;
+    next = ++p;
+    // The next record's start follows a line feed in the buffer.
+    offset = bufferOffset_ + (p - base);
+  }
+stop:
+  if (taken > 0) {
+    noteKnownRecord(lines[taken - 1].offset, lastStart, next - 1);
+    placeAfterWholeRecords(next, line - 1);
+  }
+  return taken;
+}
+
 // Rows of three with lines, every item kept: the read that describes each
 // row's record. Each record whose line feed is among its first 32 bytes is
 // offered to the short record's read first (the record it takes is Short),
@@ -1350,6 +1445,9 @@ std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::siz
   constexpr std::size_t kCount = 3;
   const bool fast = fastPaths_;
   double* row = table.values + n * kCount;
+  // The run of long records (readLinedLongRows) stopped at the record at
+  // hand: it is not offered to it again.
+  bool longDeclined = false;
   while (n < table.capacity) {
     RowLines* lines = table.lines + n;
     bool tryShort = true;
@@ -1362,13 +1460,27 @@ std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::siz
           n += taken;
           row += taken * kCount;
           shortTried = true;  // it stopped at the record at hand
+          longDeclined = false;
           continue;
         }
       }
       tryShort = false;
 #endif
+      if (!longDeclined) {
+        // Its rows have no values after their third: nothing to note of them.
+        const std::size_t taken = readLinedLongRows(row, lines, table.capacity - n);
+        n += taken;
+        row += taken * kCount;
+        if (n == table.capacity) break;
+        longDeclined = true;
+        if (taken > 0) {
+          shortTried = false;  // the record it stopped at may be a short one
+          continue;
+        }
+      }
     }
     shortTried = false;
+    longDeclined = false;
     if (fast && readRecordFast(RowTargets{row}, kCount, 0b111, lines, tryShort)) {
       if (table.rowsHeld) noteSurplusRows(lines, 1);
     } else {

@@ -202,6 +202,16 @@ struct RowLines {
   bool endedBySlash = false;
   long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
   RowRecord record = RowRecord::Any;
+  // How the second item's value is written, where the read told it on its
+  // way (kFormUntold otherwise): for a record of numbers taken whole, its
+  // second value ending within the record's first 64 bytes and written as
+  // a digit, a point, digits and an exponent of a letter, a sign and two
+  // digits ("-6.7377624805292657e-05"). `decimals`: the digits after the
+  // point less the exponent (0 at least); `significant`: the digits from
+  // the first nonzero one to the exponent, the point not among them.
+  std::uint8_t secondDecimals = kFormUntold;
+  std::uint8_t secondSignificant = kFormUntold;
+  static constexpr std::uint8_t kFormUntold = 255;
 };
 
 // For a table read with lines: whether the values after a row's last item
@@ -440,6 +450,7 @@ class FreeFormatReader : private detail::ReaderState {
   std::size_t readLinedRowsFrom(const TableRead& table, std::size_t n, bool shortTried);
   void noteSurplusRows(const RowLines* lines, std::size_t rows);
   std::size_t readLinedShortRows(double* row, RowLines* lines, std::size_t rows);
+  std::size_t readLinedLongRows(double* row, RowLines* lines, std::size_t rows);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord(bool exact);
   long long lastLineOfFile() const;

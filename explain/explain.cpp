@@ -872,7 +872,7 @@ class Observer : public NoRunEvents {
     const bool bare = lines.first == lines.last && !seen.record.empty() &&
                       (lines.record == RowRecord::Short ||
                        (lines.record == RowRecord::Numbers &&
-                        !numbersMayHoldCause(seen.record.substr(0, kMaxShownRecordBytes))));
+                        (lines.usualExponents || !numbersMayHoldCause(seen.record.substr(0, kMaxShownRecordBytes)))));
     causes[index] = bare ? std::uint8_t{kCausesJudged} : rowCauses(seen, facts_.files[f].causeWhere, joined_);
   }
 

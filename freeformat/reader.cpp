@@ -1314,21 +1314,26 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
 
 namespace {
 
-// The written form of a value [v, last) the number scanner took whole, where
-// it is written as a digit, a point, digits and an exponent of a letter, a
-// sign and two digits (RowLines::secondDecimals): told from the places of
-// its bytes, as the scanner would count them. The scanner having taken the
-// bytes, those between the point and the letter are digits.
-[[gnu::always_inline]] inline void tellExponentForm(const char* v, const char* last, RowLines& lines) {
-  const char* const q = v + ((byteClass(static_cast<unsigned char>(*v)) & detail::kSign) != 0 ? 1 : 0);
+// Whether a value [v, last) the number scanner took whole is written as a
+// digit, a point, digits and an exponent of a letter, a sign and two digits
+// ("-6.7377624805292657e-05"), told from the places of a few of its bytes:
+// the scanner having taken the bytes, those between the point and the
+// letter are digits, and its only signs are its own and its exponent's.
+// `q` is where its digits start.
+[[gnu::always_inline]] inline bool usualExponentForm(const char* v, const char* last, const char*& q) {
+  q = v + ((byteClass(static_cast<unsigned char>(*v)) & detail::kSign) != 0 ? 1 : 0);
   const char* const letter = last - 4;
-  if (letter - q < 2 || q[1] != '.' || !detail::isDigitByte(static_cast<unsigned char>(q[0])) ||
-      (byteClass(static_cast<unsigned char>(letter[0])) & detail::kExponentLetter) == 0 ||
-      (byteClass(static_cast<unsigned char>(letter[1])) & detail::kSign) == 0 ||
-      !detail::isDigitByte(static_cast<unsigned char>(letter[2])) ||
-      !detail::isDigitByte(static_cast<unsigned char>(letter[3]))) {
-    return;
-  }
+  return letter - q >= 2 && q[1] == '.' && detail::isDigitByte(static_cast<unsigned char>(q[0])) &&
+         (byteClass(static_cast<unsigned char>(letter[0])) & detail::kExponentLetter) != 0 &&
+         (byteClass(static_cast<unsigned char>(letter[1])) & detail::kSign) != 0 &&
+         detail::isDigitByte(static_cast<unsigned char>(letter[2])) &&
+         detail::isDigitByte(static_cast<unsigned char>(letter[3]));
+}
+
+// The written form (RowLines::secondDecimals) of such a value, its digits
+// from q, counted as the number scanner counts them.
+[[gnu::always_inline]] inline void tellExponentForm(const char* q, const char* last, RowLines& lines) {
+  const char* const letter = last - 4;
   const auto fraction = static_cast<int>(letter - (q + 2));
   const int exponent = (letter[2] - '0') * 10 + (letter[3] - '0');
   const int decimals = letter[1] == '-' ? fraction + exponent : fraction - exponent;
@@ -1366,8 +1371,9 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
   std::size_t taken = 0;
   for (; taken < rows; ++taken, row += kCount, ++line) {
     const char* const start = p;
-    const char* second = nullptr;
+    const char* second = nullptr;  // the second value's digits and end, where it has the usual form
     const char* secondEnd = nullptr;
+    bool usual = true;  // every value so far in the usual exponent form, and followed by a blank
 #pragma GCC unroll 3
     for (std::size_t k = 0; k < kCount; ++k) {
       p = skipBlanks(p);
@@ -1375,15 +1381,17 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
       double value = 0;
       auto [last, error] = detail::parseNumber(p, end, value);
       if (error != std::errc()) goto stop;
-      if (k == 1) {
-        second = p;
+      const char* digits;
+      const bool form = usualExponentForm(p, last, digits);
+      usual &= form;
+      if (k == 1 && form) {
+        second = digits;
         secondEnd = last;
       }
       p = last;
-      if (k + 1 < kCount ? (byteClass(static_cast<unsigned char>(*p)) & kEndsInnerValue) == 0
-                         : (byteClass(static_cast<unsigned char>(*p)) & kEndsLastValue) == 0 || p == end) {
-        goto stop;
-      }
+      const std::uint8_t after = byteClass(static_cast<unsigned char>(*p));
+      if (k + 1 < kCount ? (after & kEndsInnerValue) == 0 : (after & kEndsLastValue) == 0 || p == end) goto stop;
+      usual &= (after & detail::kBlank) != 0 || k + 1 == kCount;
       row[k] = value;
     }
     if (*p != '\n') {
@@ -1393,7 +1401,8 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
     if (*p != '\n' || p == end) goto stop;
     if (taken > 0 && p - start < static_cast<std::ptrdiff_t>(detail::kShortRecordBytes)) goto stop;
     lines[taken] = RowLines{line, line, static_cast<std::uint32_t>(kCount), 0, false, offset, RowRecord::Numbers};
-    if (secondEnd - start < kWrittenLook) tellExponentForm(second, secondEnd, lines[taken]);
+    if (second != nullptr && secondEnd - start < kWrittenLook) tellExponentForm(second, secondEnd, lines[taken]);
+    lines[taken].usualExponents = usual;
     lastStart = start;
     next = ++p;
     // The next record's start follows a line feed in the buffer.

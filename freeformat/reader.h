@@ -211,6 +211,11 @@ struct RowLines {
   // the first nonzero one to the exponent, the point not among them.
   std::uint8_t secondDecimals = kFormUntold;
   std::uint8_t secondSignificant = kFormUntold;
+  // Told by the same read: every value of the record written in that
+  // exponent form and followed by a blank, so that no sign, comma or
+  // semicolon stands right after a digit or point anywhere in the record
+  // (false: not told).
+  bool usualExponents = false;
   static constexpr std::uint8_t kFormUntold = 255;
 };
 

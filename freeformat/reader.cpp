@@ -1330,7 +1330,7 @@ namespace {
          detail::isDigitByte(static_cast<unsigned char>(letter[3]));
 }
 
-// The written form (RowLines::secondDecimals) of such a value, its digits
+// The written form (RowLines::kToldSecondForm) of such a value, its digits
 // from q, counted as the number scanner counts them.
 [[gnu::always_inline]] inline void tellExponentForm(const char* q, const char* last, RowLines& lines) {
   const char* const letter = last - 4;
@@ -1343,6 +1343,7 @@ namespace {
     while (d != letter && *d == '0') ++d;
     significant = static_cast<int>(letter - d);
   }
+  lines.told |= RowLines::kToldSecondForm;
   lines.secondDecimals = static_cast<std::uint8_t>(decimals > 0 ? decimals : 0);
   lines.secondSignificant = static_cast<std::uint8_t>(significant);
 }
@@ -1401,8 +1402,8 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
     if (*p != '\n' || p == end) goto stop;
     if (taken > 0 && p - start < static_cast<std::ptrdiff_t>(detail::kShortRecordBytes)) goto stop;
     lines[taken] = RowLines{line, line, static_cast<std::uint32_t>(kCount), 0, false, offset, RowRecord::Numbers};
+    lines[taken].told = usual ? RowLines::kToldUsualExponents : 0;
     if (second != nullptr && secondEnd - start < kWrittenLook) tellExponentForm(second, secondEnd, lines[taken]);
-    lines[taken].usualExponents = usual;
     lastStart = start;
     next = ++p;
     // The next record's start follows a line feed in the buffer.

@@ -202,21 +202,20 @@ struct RowLines {
   bool endedBySlash = false;
   long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
   RowRecord record = RowRecord::Any;
-  // How the second item's value is written, where the read told it on its
-  // way (kFormUntold otherwise): for a record of numbers taken whole, its
-  // second value ending within the record's first 64 bytes and written as
-  // a digit, a point, digits and an exponent of a letter, a sign and two
-  // digits ("-6.7377624805292657e-05"). `decimals`: the digits after the
-  // point less the exponent (0 at least); `significant`: the digits from
-  // the first nonzero one to the exponent, the point not among them.
-  std::uint8_t secondDecimals = kFormUntold;
-  std::uint8_t secondSignificant = kFormUntold;
-  // Told by the same read: every value of the record written in that
-  // exponent form and followed by a blank, so that no sign, comma or
-  // semicolon stands right after a digit or point anywhere in the record
-  // (false: not told).
-  bool usualExponents = false;
-  static constexpr std::uint8_t kFormUntold = 255;
+  // What the read told of the record on its way, bits of kTold* (0:
+  // nothing). kToldSecondForm: how the second item's value is written, for a
+  // record of numbers taken whole whose second value ends within its first
+  // 64 bytes and is written as a digit, a point, digits and an exponent of a
+  // letter, a sign and two digits ("-6.7377624805292657e-05"):
+  // `secondDecimals`, the digits after the point less the exponent (0 at
+  // least), and `secondSignificant`, the digits from the first nonzero one to
+  // the exponent, the point not among them. kToldUsualExponents: every value
+  // of the record is written so and followed by a blank, so that no sign,
+  // comma or semicolon stands right after a digit or point anywhere in it.
+  std::uint8_t told = 0;
+  std::uint8_t secondDecimals = 0;
+  std::uint8_t secondSignificant = 0;
+  static constexpr std::uint8_t kToldSecondForm = 1, kToldUsualExponents = 2;
 };
 
 // For a table read with lines: whether the values after a row's last item

@@ -656,7 +656,8 @@ template <class Classify>
     std::uint32_t held = 0;
     const int length = readShortValues(RowTargets{row}, kCount, 0b111, p, end, &held, classify(p));
     if (length < 0) break;
-    lines[taken] = RowLines{line, line, held, held - static_cast<std::uint32_t>(kCount), false, offset, RowRecord::Short};
+    lines[taken] = RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - static_cast<std::uint32_t>(kCount),
+                            .offset = offset, .record = RowRecord::Short};
     offset += length + 1;
     p += length + 1;
   }
@@ -960,7 +961,8 @@ template <class Targets>
   // unseen, as the general rules discard them.
   if (lines != nullptr) {
     const long long offset = recordStartOffset(p);
-    *lines = RowLines{line, line, held, held - static_cast<std::uint32_t>(count), false, offset, RowRecord::Short};
+    *lines = RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - static_cast<std::uint32_t>(count),
+                      .offset = offset, .record = RowRecord::Short};
     noteKnownRecord(offset, p, p + length);
   }
   placeAfterWholeRecords(p + length + 1, line);
@@ -1093,8 +1095,9 @@ template <class Targets>
   }
   if (lines != nullptr) {
     const long long offset = recordStartOffset(start);
-    *lines = RowLines{line, line, static_cast<std::uint32_t>(count) + ignored, ignored, false, offset,
-                      discardPending_ ? RowRecord::Any : RowRecord::Numbers};
+    *lines = RowLines{.first = line, .last = line, .valuesHeld = static_cast<std::uint32_t>(count) + ignored,
+                      .ignored = ignored, .offset = offset,
+                      .record = discardPending_ ? RowRecord::Any : RowRecord::Numbers};
     // A line feed at the sentinel is not the record's end (it may go on in
     // the next block, as the file's last record may end without one).
     if (lineFeed != end_) noteKnownRecord(offset, start, lineFeed);
@@ -1401,7 +1404,8 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
     }
     if (*p != '\n' || p == end) goto stop;
     if (taken > 0 && p - start < static_cast<std::ptrdiff_t>(detail::kShortRecordBytes)) goto stop;
-    lines[taken] = RowLines{line, line, static_cast<std::uint32_t>(kCount), 0, false, offset, RowRecord::Numbers};
+    lines[taken] = RowLines{.first = line, .last = line, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
+                            .offset = offset, .record = RowRecord::Numbers};
     lines[taken].told = usual ? RowLines::kToldUsualExponents : 0;
     if (second != nullptr && secondEnd - start < kWrittenLook) tellExponentForm(second, secondEnd, lines[taken]);
     lastStart = start;
@@ -1527,8 +1531,9 @@ void FreeFormatReader::readRowGeneral(double* row, int itemsPerRow, int statemen
     // slash, which ends the record's values.
     const bool exact = statementLine_ == statementEndLine_ ? ignoredCounting_.oneRecord : ignoredCounting_.moreRecords;
     const std::uint64_t rest = endedBySlash_ ? 0 : valuesInRestOfRecord(exact);
-    *lines = RowLines{statementLine_, statementEndLine_, saturated(valuesSeen_ + rest), saturated(repeatLeft_ + rest),
-                      endedBySlash_, statementOffset_};
+    *lines = RowLines{.first = statementLine_, .last = statementEndLine_, .valuesHeld = saturated(valuesSeen_ + rest),
+                      .ignored = saturated(repeatLeft_ + rest), .endedBySlash = endedBySlash_,
+                      .offset = statementOffset_};
   }
 }
 

@@ -200,8 +200,6 @@ struct RowLines {
                                 // unexamined for validity, but counted by the value-splitting rules;
                                 // only 1 for any, where the table's read asks no count)
   bool endedBySlash = false;
-  long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
-  RowRecord record = RowRecord::Any;
   // What the read told of the record on its way, bits of kTold* (0:
   // nothing). kToldSecondForm: how the second item's value is written, for a
   // record of numbers taken whole whose second value ends within its first
@@ -216,6 +214,8 @@ struct RowLines {
   std::uint8_t secondDecimals = 0;
   std::uint8_t secondSignificant = 0;
   static constexpr std::uint8_t kToldSecondForm = 1, kToldUsualExponents = 2;
+  long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
+  RowRecord record = RowRecord::Any;
 };
 
 // For a table read with lines: whether the values after a row's last item

@@ -1335,7 +1335,7 @@ namespace {
 
 // The written form (RowLines::kToldSecondForm) of such a value, its digits
 // from q, counted as the number scanner counts them.
-[[gnu::always_inline]] inline void tellExponentForm(const char* q, const char* last, RowLines& lines) {
+[[gnu::always_inline]] inline void writtenExponentForm(const char* q, const char* last, RowLines& lines) {
   const char* const letter = last - 4;
   const auto fraction = static_cast<int>(letter - (q + 2));
   const int exponent = (letter[2] - '0') * 10 + (letter[3] - '0');
@@ -1346,7 +1346,6 @@ namespace {
     while (d != letter && *d == '0') ++d;
     significant = static_cast<int>(letter - d);
   }
-  lines.told |= RowLines::kToldSecondForm;
   lines.secondDecimals = static_cast<std::uint8_t>(decimals > 0 ? decimals : 0);
   lines.secondSignificant = static_cast<std::uint8_t>(significant);
 }
@@ -1358,7 +1357,7 @@ namespace {
 // read would take each whole with nothing after its third value, at most
 // `rows`: how many it took. Each row is what readRecordFast says of it (a
 // record of Numbers, on one line), and where its second value is written in
-// the usual exponent form, how (tellExponentForm). A record after the
+// the usual exponent form, how (writtenExponentForm). A record after the
 // first whose line feed is among its first 32 bytes is left for the short
 // read's try, as the row-by-row read offers it; the reader's place and the
 // last record's extent are set once, after the run.
@@ -1406,8 +1405,10 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
     if (taken > 0 && p - start < static_cast<std::ptrdiff_t>(detail::kShortRecordBytes)) goto stop;
     lines[taken] = RowLines{.first = line, .last = line, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
                             .offset = offset, .record = RowRecord::Numbers};
-    lines[taken].told = usual ? RowLines::kToldUsualExponents : 0;
-    if (second != nullptr && secondEnd - start < kWrittenLook) tellExponentForm(second, secondEnd, lines[taken]);
+    const bool secondTold = second != nullptr && secondEnd - start < kWrittenLook;
+    if (secondTold) writtenExponentForm(second, secondEnd, lines[taken]);
+    lines[taken].told = static_cast<std::uint8_t>((usual ? RowLines::kToldUsualExponents : 0) |
+                                                  (secondTold ? RowLines::kToldSecondForm : 0));
     lastStart = start;
     next = ++p;
     // The next record's start follows a line feed in the buffer.

@@ -1325,8 +1325,9 @@ namespace {
 // `q` is where its digits start.
 [[gnu::always_inline]] inline bool usualExponentForm(const char* v, const char* last, const char*& q) {
   q = v + ((byteClass(static_cast<unsigned char>(*v)) & detail::kSign) != 0 ? 1 : 0);
+  if (last - q < 6) return false;  // a digit, a point, then the exponent's four bytes at least
   const char* const letter = last - 4;
-  return letter - q >= 2 && q[1] == '.' && detail::isDigitByte(static_cast<unsigned char>(q[0])) &&
+  return q[1] == '.' && detail::isDigitByte(static_cast<unsigned char>(q[0])) &&
          (byteClass(static_cast<unsigned char>(letter[0])) & detail::kExponentLetter) != 0 &&
          (byteClass(static_cast<unsigned char>(letter[1])) & detail::kSign) != 0 &&
          detail::isDigitByte(static_cast<unsigned char>(letter[2])) &&

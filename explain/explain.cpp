@@ -857,6 +857,10 @@ class Observer : public NoRunEvents {
       if (lines.record == RowRecord::Short && writtenShortSecond(seen.record, decimals, significant)) {
         form.decimals = static_cast<std::uint8_t>(decimals);
         form.significant = static_cast<std::uint8_t>(significant);
+      } else if ((lines.told & RowLines::kToldSecondForm) != 0) {
+        // Told by the reader as it read the value.
+        form.decimals = lines.secondDecimals;
+        form.significant = lines.secondSignificant;
       } else {
         form = writtenForm(seen.record, lines.record);
       }
@@ -868,7 +872,7 @@ class Observer : public NoRunEvents {
     const bool bare = lines.first == lines.last && !seen.record.empty() &&
                       (lines.record == RowRecord::Short ||
                        (lines.record == RowRecord::Numbers &&
-                        !numbersMayHoldCause(seen.record.substr(0, kMaxShownRecordBytes))));
+                        ((lines.told & RowLines::kToldUsualExponents) != 0 || !numbersMayHoldCause(seen.record.substr(0, kMaxShownRecordBytes)))));
     causes[index] = bare ? std::uint8_t{kCausesJudged} : rowCauses(seen, facts_.files[f].causeWhere, joined_);
   }
 

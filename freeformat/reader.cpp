@@ -656,7 +656,8 @@ template <class Classify>
     std::uint32_t held = 0;
     const int length = readShortValues(RowTargets{row}, kCount, 0b111, p, end, &held, classify(p));
     if (length < 0) break;
-    lines[taken] = RowLines{line, line, held, held - static_cast<std::uint32_t>(kCount), false, offset, RowRecord::Short};
+    lines[taken] = RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - static_cast<std::uint32_t>(kCount),
+                            .offset = offset, .record = RowRecord::Short};
     offset += length + 1;
     p += length + 1;
   }
@@ -1072,7 +1073,8 @@ template <class Targets>
   // unseen, as the general rules discard them.
   if (lines != nullptr) {
     const long long offset = recordStartOffset(p);
-    *lines = RowLines{line, line, held, held - static_cast<std::uint32_t>(count), false, offset, RowRecord::Short};
+    *lines = RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - static_cast<std::uint32_t>(count),
+                      .offset = offset, .record = RowRecord::Short};
     noteKnownRecord(offset, p, p + length);
   }
   placeAfterWholeRecords(p + length + 1, line);
@@ -1205,8 +1207,9 @@ template <class Targets>
   }
   if (lines != nullptr) {
     const long long offset = recordStartOffset(start);
-    *lines = RowLines{line, line, static_cast<std::uint32_t>(count) + ignored, ignored, false, offset,
-                      discardPending_ ? RowRecord::Any : RowRecord::Numbers};
+    *lines = RowLines{.first = line, .last = line, .valuesHeld = static_cast<std::uint32_t>(count) + ignored,
+                      .ignored = ignored, .offset = offset,
+                      .record = discardPending_ ? RowRecord::Any : RowRecord::Numbers};
     // A line feed at the sentinel is not the record's end (it may go on in
     // the next block, as the file's last record may end without one).
     if (lineFeed != end_) noteKnownRecord(offset, start, lineFeed);
@@ -1424,6 +1427,114 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
 #endif
 }
 
+namespace {
+
+// Whether a value [v, last) the number scanner took whole is written as a
+// digit, a point, digits and an exponent of a letter, a sign and two digits
+// ("-6.7377624805292657e-05"), told from the places of a few of its bytes:
+// the scanner having taken the bytes, those between the point and the
+// letter are digits, and its only signs are its own and its exponent's.
+// `q` is where its digits start.
+[[gnu::always_inline]] inline bool usualExponentForm(const char* v, const char* last, const char*& q) {
+  q = v + ((byteClass(static_cast<unsigned char>(*v)) & detail::kSign) != 0 ? 1 : 0);
+  if (last - q < 6) return false;  // a digit, a point, then the exponent's four bytes at least
+  const char* const letter = last - 4;
+  return q[1] == '.' && detail::isDigitByte(static_cast<unsigned char>(q[0])) &&
+         (byteClass(static_cast<unsigned char>(letter[0])) & detail::kExponentLetter) != 0 &&
+         (byteClass(static_cast<unsigned char>(letter[1])) & detail::kSign) != 0 &&
+         detail::isDigitByte(static_cast<unsigned char>(letter[2])) &&
+         detail::isDigitByte(static_cast<unsigned char>(letter[3]));
+}
+
+// The written form (RowLines::kToldSecondForm) of such a value, its digits
+// from q, counted as the number scanner counts them.
+[[gnu::always_inline]] inline void writtenExponentForm(const char* q, const char* last, RowLines& lines) {
+  const char* const letter = last - 4;
+  const auto fraction = static_cast<int>(letter - (q + 2));
+  const int exponent = (letter[2] - '0') * 10 + (letter[3] - '0');
+  const int decimals = letter[1] == '-' ? fraction + exponent : fraction - exponent;
+  int significant = fraction + 1;
+  if (q[0] == '0') {
+    const char* d = q + 2;
+    while (d != letter && *d == '0') ++d;
+    significant = static_cast<int>(letter - d);
+  }
+  lines.secondDecimals = static_cast<std::uint8_t>(decimals > 0 ? decimals : 0);
+  lines.secondSignificant = static_cast<std::uint8_t>(significant);
+}
+
+}  // namespace
+
+// Rows of three with lines, every item kept, records after records from
+// pos_ (a record's start, nothing of the last to discard) while the one-pass
+// read would take each whole with nothing after its third value, at most
+// `rows`: how many it took. Each row is what readRecordFast says of it (a
+// record of Numbers, on one line), and where its second value is written in
+// the usual exponent form, how (writtenExponentForm). A record after the
+// first whose line feed is among its first 32 bytes is left for the short
+// read's try, as the row-by-row read offers it; the reader's place and the
+// last record's extent are set once, after the run.
+std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, std::size_t rows) {
+  constexpr std::size_t kCount = 3;
+  constexpr std::ptrdiff_t kWrittenLook = 64;
+  const char* p = pos_;
+  const char* const end = end_;
+  const char* const base = buffer_.get();
+  long long line = line_;
+  long long offset = recordStartOffset(p);
+  const char* lastStart = p;  // the last record taken, and where the next starts
+  const char* next = p;
+  std::size_t taken = 0;
+  for (; taken < rows; ++taken, row += kCount, ++line) {
+    const char* const start = p;
+    const char* second = nullptr;  // the second value's digits and end, where it has the usual form
+    const char* secondEnd = nullptr;
+    bool usual = true;  // every value so far in the usual exponent form, and followed by a blank
+#pragma GCC unroll 3
+    for (std::size_t k = 0; k < kCount; ++k) {
+      p = skipBlanks(p);
+      if (k > 0 && (*p == ',' || *p == ';')) p = skipBlanks(p + 1);
+      double value = 0;
+      auto [last, error] = detail::parseNumber(p, end, value);
+      if (error != std::errc()) goto stop;
+      const char* digits;
+      const bool form = usualExponentForm(p, last, digits);
+      usual &= form;
+      if (k == 1 && form) {
+        second = digits;
+        secondEnd = last;
+      }
+      p = last;
+      const std::uint8_t after = byteClass(static_cast<unsigned char>(*p));
+      if (k + 1 < kCount ? (after & kEndsInnerValue) == 0 : (after & kEndsLastValue) == 0 || p == end) goto stop;
+      usual &= (after & detail::kBlank) != 0 || k + 1 == kCount;
+      row[k] = value;
+    }
+    if (*p != '\n') {
+      p += detail::leadingSpaces(p);
+      while (isBlank(static_cast<unsigned char>(*p))) ++p;
+    }
+    if (*p != '\n' || p == end) goto stop;
+    if (taken > 0 && p - start < static_cast<std::ptrdiff_t>(detail::kShortRecordBytes)) goto stop;
+    lines[taken] = RowLines{.first = line, .last = line, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
+                            .offset = offset, .record = RowRecord::Numbers};
+    const bool secondTold = second != nullptr && secondEnd - start < kWrittenLook;
+    if (secondTold) writtenExponentForm(second, secondEnd, lines[taken]);
+    lines[taken].told = static_cast<std::uint8_t>((usual ? RowLines::kToldUsualExponents : 0) |
+                                                  (secondTold ? RowLines::kToldSecondForm : 0));
+    lastStart = start;
+    next = ++p;
+    // The next record's start follows a line feed in the buffer.
+    offset = bufferOffset_ + (p - base);
+  }
+stop:
+  if (taken > 0) {
+    noteKnownRecord(lines[taken - 1].offset, lastStart, next - 1);
+    placeAfterWholeRecords(next, line - 1);
+  }
+  return taken;
+}
+
 // Rows of three with lines, every item kept: the read that describes each
 // row's record. Each record whose line feed is among its first 32 bytes is
 // offered to the short record's read first (the record it takes is Short),
@@ -1462,6 +1573,9 @@ std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::siz
   constexpr std::size_t kCount = 3;
   const bool fast = fastPaths_;
   double* row = table.values + n * kCount;
+  // The run of long records (readLinedLongRows) stopped at the record at
+  // hand: it is not offered to it again.
+  bool longDeclined = false;
   while (n < table.capacity) {
     RowLines* lines = table.lines + n;
     bool tryShort = true;
@@ -1474,13 +1588,27 @@ std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::siz
           n += taken;
           row += taken * kCount;
           shortTried = true;  // it stopped at the record at hand
+          longDeclined = false;
           continue;
         }
       }
       tryShort = false;
 #endif
+      if (!longDeclined) {
+        // Its rows have no values after their third: nothing to note of them.
+        const std::size_t taken = readLinedLongRows(row, lines, table.capacity - n);
+        n += taken;
+        row += taken * kCount;
+        if (n == table.capacity) break;
+        longDeclined = true;
+        if (taken > 0) {
+          shortTried = false;  // the record it stopped at may be a short one
+          continue;
+        }
+      }
     }
     shortTried = false;
+    longDeclined = false;
     if (fast && readRecordFast(RowTargets{row}, kCount, 0b111, lines, tryShort)) {
       if (table.rowsHeld) noteSurplusRows(lines, 1);
     } else {
@@ -1517,8 +1645,9 @@ void FreeFormatReader::readRowGeneral(double* row, int itemsPerRow, int statemen
     // slash, which ends the record's values.
     const bool exact = statementLine_ == statementEndLine_ ? ignoredCounting_.oneRecord : ignoredCounting_.moreRecords;
     const std::uint64_t rest = endedBySlash_ ? 0 : valuesInRestOfRecord(exact);
-    *lines = RowLines{statementLine_, statementEndLine_, saturated(valuesSeen_ + rest), saturated(repeatLeft_ + rest),
-                      endedBySlash_, statementOffset_};
+    *lines = RowLines{.first = statementLine_, .last = statementEndLine_, .valuesHeld = saturated(valuesSeen_ + rest),
+                      .ignored = saturated(repeatLeft_ + rest), .endedBySlash = endedBySlash_,
+                      .offset = statementOffset_};
   }
 }
 

@@ -200,6 +200,20 @@ struct RowLines {
                                 // unexamined for validity, but counted by the value-splitting rules;
                                 // only 1 for any, where the table's read asks no count)
   bool endedBySlash = false;
+  // What the read told of the record on its way, bits of kTold* (0:
+  // nothing). kToldSecondForm: how the second item's value is written, for a
+  // record of numbers taken whole whose second value ends within its first
+  // 64 bytes and is written as a digit, a point, digits and an exponent of a
+  // letter, a sign and two digits ("-6.7377624805292657e-05"):
+  // `secondDecimals`, the digits after the point less the exponent (0 at
+  // least), and `secondSignificant`, the digits from the first nonzero one to
+  // the exponent, the point not among them. kToldUsualExponents: every value
+  // of the record is written so and followed by a blank, so that no sign,
+  // comma or semicolon stands right after a digit or point anywhere in it.
+  std::uint8_t told = 0;
+  std::uint8_t secondDecimals = 0;
+  std::uint8_t secondSignificant = 0;
+  static constexpr std::uint8_t kToldSecondForm = 1, kToldUsualExponents = 2;
   long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
   RowRecord record = RowRecord::Any;
 };
@@ -440,6 +454,7 @@ class FreeFormatReader : private detail::ReaderState {
   std::size_t readLinedRowsFrom(const TableRead& table, std::size_t n, bool shortTried);
   void noteSurplusRows(const RowLines* lines, std::size_t rows);
   std::size_t readLinedShortRows(double* row, RowLines* lines, std::size_t rows);
+  std::size_t readLinedLongRows(double* row, RowLines* lines, std::size_t rows);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord(bool exact);
   long long lastLineOfFile() const;

@@ -234,6 +234,25 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
                    std::to_string(seen.valuesHeld) + " ignored " + std::to_string(seen.ignored) +
                    (seen.endedBySlash ? " slash" : "") + " at " + std::to_string(seen.offset) + " record '" +
                    std::string(reader.bufferedRecord(seen.offset)) + "'";
+            // What a read told of the record on its way is what a description
+            // of its bytes says (the general rules tell nothing, so a
+            // difference shows as a fast read's line alone).
+            const std::string_view record = reader.bufferedRecord(seen.offset);
+            velmora::WrittenValue second;
+            if ((seen.told & velmora::RowLines::kToldSecondForm) != 0 &&
+                (!velmora::writtenItem(record, 2, second) || second.decimals() != seen.secondDecimals ||
+                 second.significantDigits != seen.secondSignificant)) {
+              out += " second value told otherwise";
+            }
+            const bool usual = (seen.told & velmora::RowLines::kToldUsualExponents) != 0;
+            for (std::size_t i = 1; usual && i < record.size(); ++i) {
+              const bool mark = record[i] == '+' || record[i] == '-' || record[i] == ',' || record[i] == ';';
+              const bool after = record[i - 1] == '.' || std::isdigit(static_cast<unsigned char>(record[i - 1]));
+              if (mark && after) {
+                out += " exponents told otherwise";
+                break;
+              }
+            }
           }
           out += "\n";
         }
@@ -471,6 +490,8 @@ TEST_F(FastAgainstGeneral, RowShapesSeparatorsAndLineEnds) {
       {"%25.16E", false, 1e3}, {"% .16e", false, 1e-7}, {"%9.4f", false, 99},  {"%4d", true, 999},
       {"%11.6f", false, 999},  {"%14.6E", false, 1e9},  {"%18.10f", false, 999}, {"%.10g", false, 1e12},
       {"%11d", true, 9e9},     {"%.6f", false, 1e3},    {"%.16E", false, 1e300}, {"%.3e", false, 1e-300},
+      {"%26.17E", false, 1e5}, {"%24.15e", false, 1e-200}, {"%.1E", false, 1e-5},  {"%40.30e", false, 1e3},
+      {"%25.16E", false, 0},
   };
   const char* const kSeparators[] = {" ", "  ", "\t", ",", ", ", " ; ", " , ", ";"};
   const char* const kLineEnds[] = {"\n", "\r\n"};

@@ -345,6 +345,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
     std::sort(kept.begin(), kept.end(), order);
   }
   if (!kept.empty()) facts.largest = facts.top.factsOf(kept.front().index);
+  facts.top.reserve(std::min(kept.size(), request.top));
   for (std::size_t i = 0; i < kept.size() && i < request.top; ++i) facts.top.add(kept[i].index);
 }
 
@@ -541,6 +542,9 @@ void readRecordsAgain(Explanation& facts) {
   const bool nonePast[2] = {otherLines[0].empty() && facts.files[0].record.firstMultiLineRow == 0,
                             otherLines[1].empty() && facts.files[1].record.firstMultiLineRow == 0};
   for (std::size_t k = 0; k < facts.top.size(); ++k) {
+    // Past that point in both files no row has a record: the rows after
+    // add none (the list says "" for a row it holds no ends of).
+    if (k >= listedReached[0] && nonePast[0] && k >= listedReached[1] && nonePast[1]) break;
     for (int f = 0; f < 2; ++f) {
       records[f].clear();
       if (k >= listedReached[f] && nonePast[f]) continue;

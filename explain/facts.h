@@ -236,10 +236,13 @@ class TopRows {
   // The facts of compared row `index` (from 0), made from the columns; its
   // records are not among them.
   [[nodiscard]] RowFacts factsOf(std::size_t index) const;
+  // Room for `rows` listed rows, made once.
+  void reserve(std::size_t rows) { rows_.reserve(rows); }
   // Appends compared row `index` (from 0).
   void add(std::size_t index);
   // The records of the next row without them, in the list's order (row 0
-  // first); "" where a record was not read again.
+  // first); "" where a record was not read again, as for the rows after
+  // the last given.
   void addRecords(std::string_view reference, std::string_view compared);
 
   [[nodiscard]] std::size_t size() const { return rows_.size(); }

@@ -468,7 +468,55 @@ void writePresenceJson(JsonWriter& json, const Presence& presence) {
   }
 }
 
+// A value's text as JsonWriter::number writes it (a value that is not
+// finite as a string), made once for every place a row shows it.
+struct NumberText {
+  std::uint64_t bits = 0;
+  std::size_t length = 0;
+  char text[kShortestRoom + 2];
+
+  void make(double value) {
+    std::memcpy(&bits, &value, sizeof bits);
+    char* end = text;
+    if (!std::isfinite(value)) *end++ = '"';
+    end = writeShortest(value, end);
+    if (!std::isfinite(value)) *end++ = '"';
+    length = static_cast<std::size_t>(end - text);
+  }
+  [[nodiscard]] bool shows(double value) const {
+    std::uint64_t other = 0;
+    std::memcpy(&other, &value, sizeof other);
+    return length != 0 && other == bits;
+  }
+  [[nodiscard]] std::string_view view() const { return {text, length}; }
+};
+
 void writeRowJson(JsonWriter& json, const RowFacts& row) {
+  // Each value's text made once: column 2 shows twice in each file, and a
+  // value alike in both files (columns 1 and 3, mostly) once for both.
+  NumberText made[2][3];
+  const NumberText* shown[2][3] = {};
+  if (row.hasReference) {
+    for (int c = 0; c < 3; ++c) {
+      made[0][c].make(row.referenceValues[c]);
+      shown[0][c] = &made[0][c];
+    }
+  }
+  for (int c = 0; c < 3; ++c) {
+    if (row.hasReference && shown[0][c]->shows(row.comparedValues[c])) {
+      shown[1][c] = shown[0][c];
+    } else {
+      made[1][c].make(row.comparedValues[c]);
+      shown[1][c] = &made[1][c];
+    }
+  }
+  const auto value = [&](const NumberText* text, double v) {
+    if (text->shows(v)) {
+      json.raw(text->view());
+    } else {
+      json.number(v);
+    }
+  };
   json.open('{');
   json.key("row");
   json.count(row.row);
@@ -477,15 +525,19 @@ void writeRowJson(JsonWriter& json, const RowFacts& row) {
   json.key("compared_line");
   json.line(row.comparedLine);
   json.key("reference_value");
-  json.numberOrNull(row.hasReference, row.referenceValue);
+  if (row.hasReference) {
+    value(shown[0][1], row.referenceValue);
+  } else {
+    json.null();
+  }
   json.key("compared_value");
-  json.number(row.comparedValue);
+  value(shown[1][1], row.comparedValue);
   json.key("reference_values");
   if (row.hasReference) {
     json.open('[');
-    for (const double value : row.referenceValues) {
+    for (int c = 0; c < 3; ++c) {
       json.item();
-      json.number(value);
+      json.raw(shown[0][c]->view());
     }
     json.close(']');
   } else {
@@ -493,9 +545,9 @@ void writeRowJson(JsonWriter& json, const RowFacts& row) {
   }
   json.key("compared_values");
   json.open('[');
-  for (const double value : row.comparedValues) {
+  for (int c = 0; c < 3; ++c) {
     json.item();
-    json.number(value);
+    json.raw(shown[1][c]->view());
   }
   json.close(']');
   json.key("reference_record");

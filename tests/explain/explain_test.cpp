@@ -1376,6 +1376,10 @@ TEST_F(InDirectory, JsonIsValidForAnyBytes) {
   EXPECT_EQ(report["total"].get<double>(), facts.total);
   EXPECT_EQ(report["top"][0]["reference_value"].get<double>(), 0.1);
   EXPECT_EQ(report["top"][0]["compared_value"].get<double>(), 1e-300);
+  // Column 1 alike in both files, columns 2 and 3 not.
+  EXPECT_EQ(report["top"][0]["reference_values"], nlohmann::json::parse("[1, 0.1, 2]"));
+  EXPECT_EQ(report["top"][0]["compared_values"], nlohmann::json::parse("[1, 1e-300, 0]"));
+  EXPECT_EQ(report["largest"]["compared_values"], report["top"][0]["compared_values"]);
   EXPECT_TRUE(report["error"].is_null());
 }
 

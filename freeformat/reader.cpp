@@ -1463,6 +1463,36 @@ namespace {
   lines.secondSignificant = static_cast<std::uint8_t>(significant);
 }
 
+// A value written as a digit, a point, sixteen digits and an exponent of a
+// letter, a sign and two digits ("-6.7377624805292657E-05"), followed by a
+// byte that ends a value: converted from those places, its end in `last`.
+// False where it has any other form (or the fast conversion cannot decide
+// it): parseNumber then reads it, as for every other value. The buffer's
+// padding keeps the sixteen bytes after the point readable.
+// `q` is where its digits start.
+[[gnu::always_inline]] inline bool usualLongValue(const char* v, const char*& last, const char*& q, double& value) {
+  const bool negative = *v == '-';
+  q = v + ((byteClass(static_cast<unsigned char>(*v)) & detail::kSign) != 0 ? 1 : 0);
+  if (!detail::isDigitByte(static_cast<unsigned char>(q[0])) || q[1] != '.') return false;
+  std::uint64_t fraction = 0;
+  if (detail::fast::sixteenDigits<true>(q + 2, fraction) != 16) return false;
+  const char* const letter = q + 18;
+  if ((byteClass(static_cast<unsigned char>(letter[0])) & detail::kExponentLetter) == 0 ||
+      (byteClass(static_cast<unsigned char>(letter[1])) & detail::kSign) == 0 ||
+      !detail::isDigitByte(static_cast<unsigned char>(letter[2])) ||
+      !detail::isDigitByte(static_cast<unsigned char>(letter[3])) ||
+      (byteClass(static_cast<unsigned char>(letter[4])) & detail::kEndsValue) == 0) {
+    return false;
+  }
+  const int exponent = (letter[2] - '0') * 10 + (letter[3] - '0');
+  const std::uint64_t digits = static_cast<std::uint64_t>(q[0] - '0') * detail::fast::kTens[16] + fraction;
+  double magnitude;
+  if (!detail::fast::convert(digits, (letter[1] == '-' ? -exponent : exponent) - 16, magnitude)) return false;
+  value = detail::fast::withSign(magnitude, negative);
+  last = letter + 4;
+  return true;
+}
+
 }  // namespace
 
 // Rows of three with lines, every item kept, records after records from
@@ -1495,10 +1525,15 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
       p = skipBlanks(p);
       if (k > 0 && (*p == ',' || *p == ';')) p = skipBlanks(p + 1);
       double value = 0;
-      auto [last, error] = detail::parseNumber(p, end, value);
-      if (error != std::errc()) goto stop;
+      const char* last;
       const char* digits;
-      const bool form = usualExponentForm(p, last, digits);
+      bool form = true;
+      if (!usualLongValue(p, last, digits, value)) {
+        const std::from_chars_result read = detail::parseNumber(p, end, value);
+        if (read.ec != std::errc()) goto stop;
+        last = read.ptr;
+        form = usualExponentForm(p, last, digits);
+      }
       usual &= form;
       if (k == 1 && form) {
         second = digits;

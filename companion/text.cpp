@@ -237,6 +237,160 @@ char* writeShortDecimal(double value, char* text) {
   return text + fractionLength;
 }
 
+
+// The shortest decimal that reads as a double, by the round-to-odd method:
+// the value and the two ends of the span of reals that read as it, all
+// times 4, are scaled by one power of ten (from a table of 128-bit
+// multipliers, each a little above the exact power) so that the whole part
+// of the value has sixteen or seventeen digits; each product is kept to
+// its whole part with its lowest bit set when anything below it is not 0.
+// The products so kept compare with any whole number of quarters exactly
+// as the exact ones would, so three compares decide: the whole number one
+// digit shorter (a multiple of ten) below or above the value, if exactly
+// one of them lies in the span; else the whole number below or the one
+// above the value, whichever lies in the span, or the nearer when both
+// do, the even one on a tie. The span holds its ends when the double's
+// significand is even (a reader rounds a tie to it). The span is narrower
+// than ten units, so no two shorter whole numbers lie in it; the shorter
+// one, less its trailing zeros, is the shortest.
+struct ShortestPower {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+constexpr ShortestPower kShortestPowers[] = {
+#include "shortestpowers.inc"
+};
+constexpr int kShortestPowerFirst = -324;
+
+__extension__ typedef unsigned __int128 Wide;  // NOLINT: the one 128-bit type
+
+// The whole part of power * scaled / 2^128, its lowest bit set if the next
+// 64 bits below it are not all 0.
+std::uint64_t scaledToOdd(const ShortestPower& power, std::uint64_t scaled) {
+  const Wide low = static_cast<Wide>(power.low) * scaled;
+  const Wide product = static_cast<Wide>(power.high) * scaled + static_cast<std::uint64_t>(low >> 64);
+  return static_cast<std::uint64_t>(product >> 64) | (static_cast<std::uint64_t>(product) != 0);
+}
+
+struct ShortDecimal {
+  std::uint64_t digits;  // at most seventeen, maybe ending in zeros
+  int exponent;          // the value is digits * 10^exponent
+};
+
+// `significand` * 2^`power` (the significand not 0, below 2^53) as its
+// shortest decimal.
+ShortDecimal shortestDecimal(std::uint64_t significand, int power) {
+  constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
+  const std::uint64_t open = significand & 1;
+  const std::uint64_t middle = significand << 2;
+  const std::uint64_t above = middle + 2;
+  std::uint64_t below = middle - 2;
+  // floor(power * log10 2), or floor(log10(3/4 * 2^power)) where the
+  // double below is nearer than the one above (a significand of 2^52 but
+  // at the smallest exponent), exact over every exponent (make_powers.py
+  // checks these).
+  int k = (power * 315653) >> 20;
+  if (significand == kHidden && power != -1074) {
+    below = middle - 1;
+    k = (power * 315653 - 131237) >> 20;
+  }
+  const int shift = power + ((-k * 1741647) >> 19) + 1;  // 1 to 4
+  const ShortestPower& scale = kShortestPowers[k - kShortestPowerFirst];
+  const std::uint64_t value = scaledToOdd(scale, middle << shift);
+  const std::uint64_t low = scaledToOdd(scale, below << shift) + open;
+  const std::uint64_t high = scaledToOdd(scale, above << shift) - open;
+  const std::uint64_t whole = value >> 2;
+  if (whole >= 10) {
+    const std::uint64_t shorter = whole / 10 * 10;
+    const bool shorterIn = low <= shorter << 2;
+    const bool nextIn = (shorter + 10) << 2 <= high;
+    if (shorterIn != nextIn) return {shorterIn ? shorter : shorter + 10, k};
+  }
+  const bool wholeIn = low <= whole << 2;
+  const bool nextIn = (whole + 1) << 2 <= high;
+  if (wholeIn != nextIn) return {wholeIn ? whole : whole + 1, k};
+  const std::uint64_t half = (whole << 2) + 2;
+  const bool up = value > half || (value == half && (whole & 1) != 0);
+  return {whole + up, k};
+}
+
+constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
+
+// The 24 digits of a number below 10^24 given as top * 10^16 + rest, in a
+// row of 48 bytes whose last 24 are '0's.
+void digitRow(std::uint64_t top, std::uint64_t rest, char* row) {
+  const std::uint64_t groups[6] = {digitBytes(top) | kZeros, digitBytes(rest / 100000000) | kZeros,
+                                   digitBytes(rest % 100000000) | kZeros, kZeros, kZeros, kZeros};
+  std::memcpy(row, groups, sizeof groups);
+}
+
+// The text std::to_chars gives a finite double, not 0: the shortest
+// digits, written in full ("0.00012", "12.5", "1000") or with an
+// exponent ("1.2e-05", "1e+22") whichever is shorter, in full on a tie. A
+// whole number written in full shows its exact digits, which past 2^53
+// may differ from the shortest ones after their first seventeen.
+char* writeShortestDigits(std::uint64_t bits, char* text) {
+  constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
+  constexpr std::uint64_t kSixteenDigits = 10000000000000000;
+  const int biased = static_cast<int>(bits >> 52 & 0x7FF);
+  const std::uint64_t significand = (bits & kFractionMask) | (biased != 0 ? kFractionMask + 1 : 0);
+  const int power = std::max(biased, 1) - 1075;
+  const ShortDecimal decimal = shortestDecimal(significand, power);
+  char row[48];
+  digitRow(decimal.digits / kSixteenDigits, decimal.digits % kSixteenDigits, row);
+  std::uint64_t groups[3];
+  std::memcpy(groups, row, sizeof groups);
+  const int leading = groups[0] != kZeros   ? std::countr_zero(groups[0] ^ kZeros) / 8
+                      : groups[1] != kZeros ? 8 + std::countr_zero(groups[1] ^ kZeros) / 8
+                                           : 16 + std::countr_zero(groups[2] ^ kZeros) / 8;
+  const int trailing = groups[2] != kZeros   ? std::countl_zero(groups[2] ^ kZeros) / 8
+                       : groups[1] != kZeros ? 8 + std::countl_zero(groups[1] ^ kZeros) / 8
+                                            : 16 + std::countl_zero(groups[0] ^ kZeros) / 8;
+  const int length = 24 - leading - trailing;
+  const int lead = decimal.exponent + trailing + length - 1;  // the first digit's power of ten
+  const int exponentDigits = lead <= -100 || lead >= 100 ? 3 : 2;
+  const int exponentLength = length + (length > 1) + 2 + exponentDigits;
+  char out[64];
+  char* at = out;
+  if (bits >> 63 != 0) *at++ = '-';
+  const char* first = row + leading;
+  if (lead < 0 && 1 - lead + length <= exponentLength) {
+    std::memcpy(at, "0.000000", 8);
+    at += 1 - lead;
+    std::memcpy(at, first, 24);
+    at += length;
+  } else if (lead >= 0 && lead < length - 1) {
+    std::memcpy(at, first, 24);
+    at += lead + 1;
+    *at++ = '.';
+    std::memcpy(at, first + lead + 1, 16);
+    at += length - lead - 1;
+  } else if (lead >= 0 && lead + 1 <= exponentLength) {
+    // A whole number: its exact digits, below 10^22 here.
+    const Wide exact = power >= 0 ? static_cast<Wide>(significand) << power : significand >> -power;
+    const auto top = static_cast<std::uint64_t>(exact / kSixteenDigits);
+    digitRow(top, static_cast<std::uint64_t>(exact - static_cast<Wide>(top) * kSixteenDigits), row);
+    std::memcpy(at, row + 23 - lead, 24);
+    at += lead + 1;
+  } else {
+    *at = *first;
+    at[1] = '.';
+    std::memcpy(at + 2, first + 1, 16);
+    at += length > 1 ? length + 1 : 1;
+    const int magnitude = lead < 0 ? -lead : lead;
+    at[0] = 'e';
+    at[1] = lead < 0 ? '-' : '+';
+    if (exponentDigits == 3) {
+      at[2] = static_cast<char>('0' + magnitude / 100);
+      ++at;
+    }
+    at[2] = static_cast<char>('0' + magnitude / 10 % 10);
+    at[3] = static_cast<char>('0' + magnitude % 10);
+    at += 4;
+  }
+  std::memcpy(text, out, kShortestRoom);
+  return text + (at - out);
+}
 }  // namespace
 
 char* writeCount(std::uint64_t n, char* text) {
@@ -257,8 +411,10 @@ char* writeShortest(double value, char* text) {
                                 : value > 0          ? "Infinity"
                                                      : "-Infinity";
   if (!word.empty()) return std::copy(word.begin(), word.end(), text);
-  // 24 characters at most: "-2.2250738585072014e-308".
-  return std::to_chars(text, text + kShortestRoom, value).ptr;
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  if (value == 0) return std::signbit(value) ? std::copy_n("-0", 2, text) : std::copy_n("0", 1, text);
+  return writeShortestDigits(bits, text);
 }
 
 void appendShortest(std::string& out, double value) {

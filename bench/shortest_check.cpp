@@ -1,0 +1,70 @@
+// The shortest texts of velmora's companions (companion::writeShortest)
+// checked against std::to_chars on many doubles: every exponent with random
+// significands and the significands at the ends of each binade, the small
+// subnormals one by one, then random bits. Too long for a test; run it by
+// hand after a change to the writer:
+//
+//     velmora_shortest_check [random values, default 300000000] [seed]
+//
+// Prints the first few values that differ and ends with status 1 if any do.
+#include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "companion/companion.h"
+
+namespace {
+
+std::uint64_t checked = 0;
+std::uint64_t differing = 0;
+
+void check(std::uint64_t bits) {
+  double value = 0;
+  std::memcpy(&value, &bits, sizeof value);
+  if (!std::isfinite(value)) return;
+  char ours[velmora::companion::kShortestRoom];
+  char standard[64];
+  const char* oursEnd = velmora::companion::writeShortest(value, ours);
+  const char* standardEnd = std::to_chars(standard, standard + sizeof standard, value).ptr;
+  ++checked;
+  const auto length = static_cast<std::size_t>(oursEnd - ours);
+  if (length == static_cast<std::size_t>(standardEnd - standard) && std::memcmp(ours, standard, length) == 0) return;
+  if (++differing <= 20) {
+    std::printf("%016" PRIx64 ": %.*s, std::to_chars %.*s\n", bits, static_cast<int>(length), ours,
+                static_cast<int>(standardEnd - standard), standard);
+  }
+}
+
+std::uint64_t state = 0;
+std::uint64_t next() {  // splitmix64
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::uint64_t randomCount = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 300000000;
+  state = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+  constexpr std::uint64_t kFraction = (std::uint64_t{1} << 52) - 1;
+  for (std::uint64_t exponent = 0; exponent < 0x7FF; ++exponent) {
+    for (std::uint64_t sign = 0; sign < 2; ++sign) {
+      const std::uint64_t high = sign << 63 | exponent << 52;
+      for (std::uint64_t f = 0; f < 1000; ++f) {
+        check(high | f);
+        check(high | (kFraction - f));
+      }
+      for (int k = 0; k < 20000; ++k) check(high | (next() & kFraction));
+    }
+  }
+  for (std::uint64_t bits = 1; bits < 10000000; ++bits) check(bits);
+  for (std::uint64_t k = 0; k < randomCount; ++k) check(next());
+  std::printf("%" PRIu64 " values, %" PRIu64 " differ\n", checked, differing);
+  return differing == 0 ? 0 : 1;
+}

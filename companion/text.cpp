@@ -185,12 +185,16 @@ std::uint64_t digitBytes(std::uint64_t n) {
 // would then write: "0.001" against "1e-03", "12.5" against "1.25e+01".
 char* writeShortDecimal(double value, char* text) {
   // Where the leading digit's power of ten rises: 10^(lead + 1) for lead from -3 to 14.
-  static constexpr double kLeadEnds[] = {0.01, 0.1, 1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                         1e7,  1e8, 1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  static constexpr double kLeadEnds[] = {0.001, 0.01, 0.1, 1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                         1e7,   1e8,  1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   const double magnitude = std::fabs(value);
   if (!(magnitude >= 0.001 && magnitude < 1e15)) return nullptr;
-  int lead = magnitude >= 1 ? 0 : -3;
-  while (magnitude >= kLeadEnds[lead + 3]) ++lead;
+  // floor(log10 2^e) for the binary exponent e (from -10 to 49 here) is
+  // the lead or one below it.
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &magnitude, sizeof bits);
+  int lead = ((static_cast<int>(bits >> 52) - 1023) * 315653) >> 20;
+  lead += magnitude >= kLeadEnds[lead + 4];
   // Eight significant digits first (those of most values a table holds),
   // then fifteen. The nearest whole number; where the product lies near a
   // half, no decimal reads as the value, and the check says so. A decimal
@@ -315,10 +319,11 @@ ShortDecimal shortestDecimal(std::uint64_t significand, int power) {
 }
 
 constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
+constexpr std::uint64_t kSixteenDigits = 10000000000000000;
 
-// The 24 digits of a number below 10^24 given as top * 10^16 + rest, in a
-// row of 48 bytes whose last 24 are '0's.
-void digitRow(std::uint64_t top, std::uint64_t rest, char* row) {
+// The digits of top * 10^16 + rest (top below 10^8, rest below 10^16) in
+// the first 24 bytes of `row`, '0's in the 24 after them.
+void writeDigitRow(std::uint64_t top, std::uint64_t rest, char* row) {
   const std::uint64_t groups[6] = {digitBytes(top) | kZeros, digitBytes(rest / 100000000) | kZeros,
                                    digitBytes(rest % 100000000) | kZeros, kZeros, kZeros, kZeros};
   std::memcpy(row, groups, sizeof groups);
@@ -331,59 +336,64 @@ void digitRow(std::uint64_t top, std::uint64_t rest, char* row) {
 // may differ from the shortest ones after their first seventeen.
 char* writeShortestDigits(std::uint64_t bits, char* text) {
   constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
-  constexpr std::uint64_t kSixteenDigits = 10000000000000000;
   const int biased = static_cast<int>(bits >> 52 & 0x7FF);
   const std::uint64_t significand = (bits & kFractionMask) | (biased != 0 ? kFractionMask + 1 : 0);
   const int power = std::max(biased, 1) - 1075;
   const ShortDecimal decimal = shortestDecimal(significand, power);
+  // The digits, at most seventeen, at the end of 24 bytes: the first of
+  // them (0 if there are fewer) alone, then two groups of eight.
+  const std::uint64_t top = decimal.digits / kSixteenDigits;
+  const std::uint64_t rest = decimal.digits - top * kSixteenDigits;
+  const std::uint64_t high = digitBytes(rest / 100000000);
+  const std::uint64_t low = digitBytes(rest % 100000000);
+  const int leading = top != 0 ? 7 : high != 0 ? 8 + std::countr_zero(high) / 8 : 16 + std::countr_zero(low) / 8;
+  const int trailing = low != 0 ? std::countl_zero(low) / 8 : high != 0 ? 8 + std::countl_zero(high) / 8 : 16;
   char row[48];
-  digitRow(decimal.digits / kSixteenDigits, decimal.digits % kSixteenDigits, row);
-  std::uint64_t groups[3];
-  std::memcpy(groups, row, sizeof groups);
-  const int leading = groups[0] != kZeros   ? std::countr_zero(groups[0] ^ kZeros) / 8
-                      : groups[1] != kZeros ? 8 + std::countr_zero(groups[1] ^ kZeros) / 8
-                                           : 16 + std::countr_zero(groups[2] ^ kZeros) / 8;
-  const int trailing = groups[2] != kZeros   ? std::countl_zero(groups[2] ^ kZeros) / 8
-                       : groups[1] != kZeros ? 8 + std::countl_zero(groups[1] ^ kZeros) / 8
-                                            : 16 + std::countl_zero(groups[0] ^ kZeros) / 8;
+  const std::uint64_t groups[6] = {top << 56 | kZeros, high | kZeros, low | kZeros, kZeros, kZeros, kZeros};
+  std::memcpy(row, groups, sizeof groups);
   const int length = 24 - leading - trailing;
   const int lead = decimal.exponent + trailing + length - 1;  // the first digit's power of ten
-  const int exponentDigits = lead <= -100 || lead >= 100 ? 3 : 2;
-  const int exponentLength = length + (length > 1) + 2 + exponentDigits;
+  // Laid out in a room of its own, each piece copied in a copy of a fixed
+  // size, then copied to `text` at once.
   char out[64];
   char* at = out;
-  if (bits >> 63 != 0) *at++ = '-';
+  *at = '-';
+  at += bits >> 63;
   const char* first = row + leading;
-  if (lead < 0 && 1 - lead + length <= exponentLength) {
-    std::memcpy(at, "0.000000", 8);
-    at += 1 - lead;
-    std::memcpy(at, first, 24);
-    at += length;
-  } else if (lead >= 0 && lead < length - 1) {
+  if (lead >= 0 && lead < length - 1) {
+    // A point among the digits: never longer than with an exponent.
     std::memcpy(at, first, 24);
     at += lead + 1;
     *at++ = '.';
     std::memcpy(at, first + lead + 1, 16);
     at += length - lead - 1;
+    std::memcpy(text, out, kShortestRoom);
+    return text + (at - out);
+  }
+  const int magnitude = lead < 0 ? -lead : lead;
+  const int exponentDigits = magnitude >= 100 ? 3 : 2;
+  const int exponentLength = length + (length > 1) + 2 + exponentDigits;
+  if (lead < 0 && 1 - lead + length <= exponentLength) {
+    std::memcpy(at, "0.000000", 8);
+    at += 1 - lead;
+    std::memcpy(at, first, 24);
+    at += length;
   } else if (lead >= 0 && lead + 1 <= exponentLength) {
     // A whole number: its exact digits, below 10^22 here.
     const Wide exact = power >= 0 ? static_cast<Wide>(significand) << power : significand >> -power;
-    const auto top = static_cast<std::uint64_t>(exact / kSixteenDigits);
-    digitRow(top, static_cast<std::uint64_t>(exact - static_cast<Wide>(top) * kSixteenDigits), row);
+    const auto exactTop = static_cast<std::uint64_t>(exact / kSixteenDigits);
+    writeDigitRow(exactTop, static_cast<std::uint64_t>(exact - static_cast<Wide>(exactTop) * kSixteenDigits), row);
     std::memcpy(at, row + 23 - lead, 24);
     at += lead + 1;
   } else {
-    *at = *first;
+    at[0] = *first;
     at[1] = '.';
     std::memcpy(at + 2, first + 1, 16);
     at += length > 1 ? length + 1 : 1;
-    const int magnitude = lead < 0 ? -lead : lead;
     at[0] = 'e';
     at[1] = lead < 0 ? '-' : '+';
-    if (exponentDigits == 3) {
-      at[2] = static_cast<char>('0' + magnitude / 100);
-      ++at;
-    }
+    at[2] = static_cast<char>('0' + magnitude / 100);
+    at += exponentDigits - 2;
     at[2] = static_cast<char>('0' + magnitude / 10 % 10);
     at[3] = static_cast<char>('0' + magnitude % 10);
     at += 4;
@@ -391,6 +401,7 @@ char* writeShortestDigits(std::uint64_t bits, char* text) {
   std::memcpy(text, out, kShortestRoom);
   return text + (at - out);
 }
+
 }  // namespace
 
 char* writeCount(std::uint64_t n, char* text) {
@@ -406,15 +417,14 @@ char* writeCount(std::uint64_t n, char* text) {
 
 char* writeShortest(double value, char* text) {
   if (char* end = writeShortDecimal(value, text); end != nullptr) return end;
-  const std::string_view word = std::isnan(value)   ? "NaN"
-                                : !std::isinf(value) ? ""
-                                : value > 0          ? "Infinity"
-                                                     : "-Infinity";
-  if (!word.empty()) return std::copy(word.begin(), word.end(), text);
   std::uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
-  if (value == 0) return std::signbit(value) ? std::copy_n("-0", 2, text) : std::copy_n("0", 1, text);
-  return writeShortestDigits(bits, text);
+  if ((~bits & 0x7FF0000000000000) != 0 && (bits << 1) != 0) return writeShortestDigits(bits, text);
+  const std::string_view word = std::isnan(value)   ? "NaN"
+                                : std::isinf(value) ? (value > 0 ? "Infinity" : "-Infinity")
+                                : bits == 0         ? "0"
+                                                    : "-0";
+  return std::copy(word.begin(), word.end(), text);
 }
 
 void appendShortest(std::string& out, double value) {

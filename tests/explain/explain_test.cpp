@@ -1449,7 +1449,8 @@ TEST(ExplainText, ShortestTextReadsBack) {
 
 // The text is std::to_chars's, character for character, on decimals of 1
 // to 17 digits at every place of the point around the plain forms' range
-// (and past it), on their neighbours, and on doubles of any bits.
+// (and a few at every other place), on their neighbours, at the ends of
+// every binade and on doubles of any bits.
 TEST(ExplainText, ShortestTextIsTheStandardOne) {
   auto standard = [](double v) {
     char text[64];
@@ -1463,16 +1464,32 @@ TEST(ExplainText, ShortestTextIsTheStandardOne) {
   std::vector<double> values = {0.001, 0.0009999999999999998, 1e15, 999999999999999.9, 99.9765, 0.1, 0.5, 1.05,
                                 100, 1e14 + 0.5, 123456789012345.6, 0.0012345678901234567, 2490.0100000008715,
                                 99999999.5, 9999999.95, 0.0099999995, 0.00999999995, 12345678.25, 10000000.5,
-                                0.0010000001, 99999999.99999999, 1.00000001, 123456.7890123};
+                                0.0010000001, 99999999.99999999, 1.00000001, 123456.7890123,
+                                0.0, -0.0, 5e-324, 1e-323, 1.5e-323, 2.2250738585072014e-308,
+                                2.225073858507201e-308, 1.7976931348623157e308, 9007199254740992.0,
+                                9007199254740994.0, 9007199254740990.0, 18014398509481984.0, 123456789012345680.0,
+                                1152921504606846976.0, 9223372036854775808.0, 1180591620717411303424.0, 1e21, 1e22,
+                                1e23, 9.999999999999999e21, 1e-4, 1.2e-5, 1.25e-4, 1e100, 1e-100, 1e-99, 1.5e99,
+                                0.3, 2.0 / 3, 1.0 / 3 * 1e-300, 4.9406564584124654e-324 * 3, 8.98846567431158e307};
   for (int digits = 1; digits <= 17; ++digits) {
-    for (int point = -6; point <= 17; ++point) {
-      for (int k = 0; k < 200; ++k) {
+    for (int point = -325; point <= 309; ++point) {
+      const int count = point >= -6 && point <= 17 ? 200 : 4;
+      for (int k = 0; k < count; ++k) {
         std::string text = std::to_string(next() % 9 + 1);
         for (int d = 1; d < digits; ++d) text += static_cast<char>('0' + next() % 10);
         text += "e" + std::to_string(point - digits + 1);
         const double v = std::strtod(text.c_str(), nullptr);
         values.insert(values.end(), {v, -v, std::nextafter(v, 0.0), std::nextafter(v, 1e300)});
       }
+    }
+  }
+  for (std::uint64_t exponent = 0; exponent < 2047; ++exponent) {
+    for (const std::uint64_t fraction : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, (std::uint64_t{1} << 52) - 1,
+                                         (std::uint64_t{1} << 52) - 2, next() >> 1}) {
+      const std::uint64_t bits = exponent << 52 | (fraction & ((std::uint64_t{1} << 52) - 1));
+      double v = 0;
+      std::memcpy(&v, &bits, sizeof v);
+      values.insert(values.end(), {v, -v});
     }
   }
   for (int k = 0; k < 100000; ++k) {

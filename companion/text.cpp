@@ -333,8 +333,9 @@ void writeDigitRow(std::uint64_t top, std::uint64_t rest, char* row) {
 // digits, written in full ("0.00012", "12.5", "1000") or with an
 // exponent ("1.2e-05", "1e+22") whichever is shorter, in full on a tie. A
 // whole number written in full shows its exact digits, which past 2^53
-// may differ from the shortest ones after their first seventeen.
-char* writeShortestDigits(std::uint64_t bits, char* text) {
+// may differ from the shortest ones after their first seventeen. Kept out
+// of writeShortest, whose short decimals then save fewer registers.
+[[gnu::noinline]] char* writeShortestDigits(std::uint64_t bits, char* text) {
   constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
   const int biased = static_cast<int>(bits >> 52 & 0x7FF);
   const std::uint64_t significand = (bits & kFractionMask) | (biased != 0 ? kFractionMask + 1 : 0);

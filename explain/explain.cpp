@@ -268,33 +268,58 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
   std::vector<Contribution> kept;
   kept.reserve(selectAfter ? 0 : keep);
-  double withoutReference = 0;
   if (request.keepSquares) facts.squares.resize(comparedRows);
   SquaredDifferences sum;
   sum.reference = w.reference.values();
+  // A row differs where its difference is not zero; a NaN one (infinity
+  // less infinity) differs too, as it makes the total NaN. The first that
+  // does is looked for apart: most pairs differ at once.
   for (std::size_t i = 0; i < comparedRows; ++i) {
-    const double square = sum.squaredDifference(i + 1, compared[i]);
-    if (request.keepSquares) facts.squares[i] = square;
-    // A row differs where its difference is not zero; a NaN one (infinity
-    // less infinity) differs too, as it makes the total NaN.
-    const bool differs = sum.scaledDifference(i + 1, compared[i]) != 0;
-    facts.rowsDiffering += differs ? 1 : 0;
-    if (differs && !facts.firstDifference) facts.firstDifference = facts.top.factsOf(i);
-    if (i >= referenceRows) {
-      ++facts.rowsWithoutReference;
-      withoutReference += square;
+    if (sum.scaledDifference(i + 1, compared[i]) != 0) {
+      facts.firstDifference = facts.top.factsOf(i);
+      break;
     }
-    const Contribution candidate = contributionOf(square, i);
-    if (selectAfter) {
-      ++counts[candidate.key >> kCountShift];
-    } else if (kept.size() < keep) {
-      kept.push_back(candidate);
-      std::push_heap(kept.begin(), kept.end(), order);
-    } else if (keep > 0 && addsMore(candidate, kept.front())) {
-      std::pop_heap(kept.begin(), kept.end(), order);
-      kept.back() = candidate;
-      std::push_heap(kept.begin(), kept.end(), order);
+  }
+  // Each row's square, counted where it differs and kept where asked, then
+  // handed to `take`; the counts stay in registers, not in `facts`.
+  double* const squares = request.keepSquares ? facts.squares.data() : nullptr;
+  const auto eachRow = [&](auto&& take) {
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < comparedRows; ++i) {
+      const double difference = sum.scaledDifference(i + 1, compared[i]);
+      const double square = difference * difference;
+      differing += difference != 0 ? 1 : 0;
+      if (squares != nullptr) squares[i] = square;
+      take(i, square);
     }
+    facts.rowsDiffering = differing;
+  };
+  if (selectAfter) {
+    eachRow([&](std::size_t i, double square) { ++counts[contributionOf(square, i).key >> kCountShift]; });
+  } else {
+    // Once the heap is full, a row replaces its worst only with a larger
+    // key: a row's index is above every kept one, so an equal key never
+    // adds more.
+    std::uint64_t worst = 0;
+    eachRow([&](std::size_t i, double square) {
+      const Contribution candidate = contributionOf(square, i);
+      if (kept.size() < keep) {
+        kept.push_back(candidate);
+        std::push_heap(kept.begin(), kept.end(), order);
+        if (kept.size() == keep) worst = kept.front().key;
+      } else if (candidate.key > worst) {
+        std::pop_heap(kept.begin(), kept.end(), order);
+        kept.back() = candidate;
+        std::push_heap(kept.begin(), kept.end(), order);
+        worst = kept.front().key;
+      }
+    });
+  }
+  // The rows the reference lacks, and their part of the total, in row order.
+  double withoutReference = 0;
+  for (std::size_t i = referenceRows; i < comparedRows; ++i) {
+    ++facts.rowsWithoutReference;
+    withoutReference += sum.squaredDifference(i + 1, compared[i]);
   }
   facts.shareWithoutReference = facts.total == 0 ? 0 : withoutReference / facts.total;
   // A zero total has no largest row, and a list of rows that add nothing

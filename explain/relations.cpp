@@ -1340,17 +1340,9 @@ std::optional<double> constantColumn(const RelationInput& in) {
   return std::nullopt;
 }
 
-// Calls use(bits) with the bits of each relative difference |y - x| / |x|
-// of the rows that differ by a finite amount from a nonzero reference. None
-// is negative or NaN, so the order of the bits is the order of the values.
-template <class Use>
-void forEachRelative(const double* y, const double* x, std::size_t n, Use&& use) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = y[i] - x[i];
-    if (d == 0 || !std::isfinite(d) || x[i] == 0) continue;
-    use(bitsOf(std::fabs(d / x[i])));
-  }
-}
+// The bits of a relative difference |d| / |x|: never negative, so the order
+// of the bits is the order of the values.
+std::uint64_t relativeBits(double d, double x) { return std::bit_cast<std::uint64_t>(std::fabs(d / x)); }
 
 double fromBits(std::uint64_t bits) {
   double v = 0;
@@ -1359,26 +1351,53 @@ double fromBits(std::uint64_t bits) {
 }
 
 // The relative differences are counted by their top bits as the first pass
-// over the rows finds them (kTopShift: their exponent and four bits more);
-// the passes after it count those that share the bits found so far by their
-// next kDigit bits, until the ones left are few enough to be put in order
-// apart.
+// over the rows finds them (kTopShift: their exponent and four bits more),
+// and each row's top bits are kept (kNoRelative: the row has none, as it
+// does not differ by a finite amount from a nonzero reference); the passes
+// after it divide again only on the rows whose top bits are the ones looked
+// for, counting those that share the bits found so far by their next
+// kDigit bits, until the ones left are few enough to be put in order apart.
 constexpr unsigned kTopShift = 48;
 constexpr unsigned kDigit = 12;
 constexpr std::size_t kFewRelatives = std::size_t{1} << 16;
+constexpr std::uint16_t kNoRelative = 0xFFFF;  // a nonnegative value's top bits are below 0x8000
+
+// Calls use(bits) with the bits of the relative difference of each row whose
+// top bits (`tops`) are `top` or `alsoTop`.
+template <class Use>
+void forEachRelativeAmong(const double* y, const double* x, const std::vector<std::uint16_t>& tops, std::uint16_t top,
+                          std::uint16_t alsoTop, Use&& use) {
+  for (std::size_t i = 0; i < tops.size(); ++i) {
+    if (tops[i] == top || tops[i] == alsoTop) use(relativeBits(y[i] - x[i], x[i]));
+  }
+}
 
 // The relative differences of ranks k and k - 1 (from 0, smallest first; k
 // at least 1), from `counts`, the count of each value of their top bits
-// (reused for the passes after the first): found without a sorted copy of
-// them all (8 MB for a million rows).
-std::pair<double, double> relativesOfRanks(const double* y, const double* x, std::size_t n,
+// (reused for the passes after the first), and `tops`, each row's: found
+// without a sorted copy of them all (8 MB for a million rows).
+std::pair<double, double> relativesOfRanks(const double* y, const double* x, const std::vector<std::uint16_t>& tops,
                                            std::vector<std::uint32_t>& counts, std::size_t k) {
   std::uint64_t prefix = 0;  // the top bits found, those of the values above `shift`
   unsigned above = 64, shift = kTopShift;
   std::size_t held = 0;  // values of the prefix
+  // The top bits of rank k, and the largest top bits below them that any
+  // row has (`top` where none has): only rows of those two are looked at
+  // again.
+  std::uint16_t top = kNoRelative, below = kNoRelative;
   for (;;) {
     std::size_t digit = 0;
     while (k >= counts[digit]) k -= counts[digit++];
+    if (above == 64) {
+      top = static_cast<std::uint16_t>(digit);
+      below = top;
+      for (std::size_t d = digit; d-- > 0;) {
+        if (counts[d] != 0) {
+          below = static_cast<std::uint16_t>(d);
+          break;
+        }
+      }
+    }
     prefix = (above == 64 ? 0 : prefix << (above - shift)) | digit;
     held = counts[digit];
     if (shift == 0 || held <= kFewRelatives) break;
@@ -1386,7 +1405,7 @@ std::pair<double, double> relativesOfRanks(const double* y, const double* x, std
     shift = shift > kDigit ? shift - kDigit : 0;
     const std::uint64_t digitMask = (std::uint64_t{1} << (above - shift)) - 1;
     std::fill(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(digitMask + 1), 0);
-    forEachRelative(y, x, n, [&](std::uint64_t bits) {
+    forEachRelativeAmong(y, x, tops, top, top, [&](std::uint64_t bits) {
       if ((bits >> above) == prefix) ++counts[(bits >> shift) & digitMask];
     });
   }
@@ -1396,11 +1415,11 @@ std::pair<double, double> relativesOfRanks(const double* y, const double* x, std
   std::vector<std::uint64_t> few;
   if (shift > 0) few.reserve(held);
   std::uint64_t largestBelow = 0;
-  forEachRelative(y, x, n, [&](std::uint64_t bits) {
-    const std::uint64_t top = bits >> shift;
-    if (top < prefix) {
+  forEachRelativeAmong(y, x, tops, top, below, [&](std::uint64_t bits) {
+    const std::uint64_t topBits = bits >> shift;
+    if (topBits < prefix) {
       largestBelow = std::max(largestBelow, bits);
-    } else if (top == prefix && shift > 0) {
+    } else if (topBits == prefix && shift > 0) {
       few.push_back(bits);
     }
   });
@@ -1422,30 +1441,50 @@ std::optional<Unexplained> describeDifferences(const RelationInput& in) {
   Unexplained u;
   std::size_t relatives = 0;
   std::vector<std::uint32_t> counts(std::size_t{1} << (64 - kTopShift), 0);
+  std::vector<std::uint16_t> tops(n, kNoRelative);
   double sr = 0, sd = 0, srr = 0, sdd = 0, srd = 0;
-  int previous = 0;
+  // Each row's sign against the last one's; the first row that differs
+  // counts one change too many, taken off after.
+  std::size_t rows = 0, positive = 0, changes = 0;
+  bool previous = false;
   for (std::size_t i = 0; i < n; ++i) {
     const double d = y[i] - x[i];
     if (d == 0 || !std::isfinite(d)) continue;
-    ++u.rows;
+    ++rows;
     if (x[i] != 0) {
       ++relatives;
-      ++counts[bitsOf(std::fabs(d / x[i])) >> kTopShift];
+      const auto top = static_cast<std::uint16_t>(relativeBits(d, x[i]) >> kTopShift);
+      tops[i] = top;
+      ++counts[top];
     }
     const double r = static_cast<double>(i);
     sr += r, sd += d, srr += r * r, sdd += d * d, srd += r * d;
-    const int sign = d > 0 ? 1 : -1;
-    (sign > 0 ? u.positive : u.negative) += 1;
-    if (previous != 0 && sign != previous) ++u.signChanges;
-    previous = sign;
+    const bool up = d > 0;
+    positive += up ? 1 : 0;
+    changes += up != previous ? 1 : 0;
+    previous = up;
   }
+  u.rows = rows;
+  u.positive = positive;
+  u.negative = rows - positive;
+  // The first such row counted a change where it is above the reference
+  // (`previous` starts below).
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = y[i] - x[i];
+    if (d == 0 || !std::isfinite(d)) continue;
+    changes -= d > 0 ? 1 : 0;
+    break;
+  }
+  u.signChanges = changes;
   if (u.rows < kMinimumRows) return std::nullopt;
   if (relatives == 1) {
-    forEachRelative(y, x, n, [&](std::uint64_t bits) { u.medianRelative = fromBits(bits); });
+    for (std::size_t i = 0; i < n; ++i) {
+      if (tops[i] != kNoRelative) u.medianRelative = fromBits(relativeBits(y[i] - x[i], x[i]));
+    }
   } else if (relatives > 1) {
     // The middle value; of an even count, halfway between it and the one
     // before it in order.
-    const auto [middle, before] = relativesOfRanks(y, x, n, counts, relatives / 2);
+    const auto [middle, before] = relativesOfRanks(y, x, tops, counts, relatives / 2);
     u.medianRelative = relatives % 2 == 0 ? (middle + before) / 2 : middle;
   }
   const double m = static_cast<double>(u.rows);

@@ -281,40 +281,39 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
     }
   }
   // Each row's square, counted where it differs and kept where asked, then
-  // handed to `take`; the counts stay in registers, not in `facts`.
+  // handed to `take`; the count stays in a register, not in `facts`.
   double* const squares = request.keepSquares ? facts.squares.data() : nullptr;
-  const auto eachRow = [&](auto&& take) {
-    std::size_t differing = 0;
-    for (std::size_t i = 0; i < comparedRows; ++i) {
+  std::size_t differing = 0;
+  const auto rowsFrom = [&](std::size_t from, std::size_t to, auto&& take) {
+    for (std::size_t i = from; i < to; ++i) {
       const double difference = sum.scaledDifference(i + 1, compared[i]);
       const double square = difference * difference;
       differing += difference != 0 ? 1 : 0;
       if (squares != nullptr) squares[i] = square;
       take(i, square);
     }
-    facts.rowsDiffering = differing;
   };
   if (selectAfter) {
-    eachRow([&](std::size_t i, double square) { ++counts[contributionOf(square, i).key >> kCountShift]; });
+    rowsFrom(0, comparedRows, [&](std::size_t i, double square) { ++counts[contributionOf(square, i).key >> kCountShift]; });
   } else {
+    rowsFrom(0, keep, [&](std::size_t i, double square) {
+      kept.push_back(contributionOf(square, i));
+      std::push_heap(kept.begin(), kept.end(), order);
+    });
     // Once the heap is full, a row replaces its worst only with a larger
     // key: a row's index is above every kept one, so an equal key never
     // adds more.
-    std::uint64_t worst = 0;
-    eachRow([&](std::size_t i, double square) {
+    std::uint64_t worst = kept.empty() ? 0 : kept.front().key;
+    rowsFrom(keep, comparedRows, [&](std::size_t i, double square) {
       const Contribution candidate = contributionOf(square, i);
-      if (kept.size() < keep) {
-        kept.push_back(candidate);
-        std::push_heap(kept.begin(), kept.end(), order);
-        if (kept.size() == keep) worst = kept.front().key;
-      } else if (candidate.key > worst) {
-        std::pop_heap(kept.begin(), kept.end(), order);
-        kept.back() = candidate;
-        std::push_heap(kept.begin(), kept.end(), order);
-        worst = kept.front().key;
-      }
+      if (candidate.key <= worst) return;
+      std::pop_heap(kept.begin(), kept.end(), order);
+      kept.back() = candidate;
+      std::push_heap(kept.begin(), kept.end(), order);
+      worst = kept.front().key;
     });
   }
+  facts.rowsDiffering = differing;
   // The rows the reference lacks, and their part of the total, in row order.
   double withoutReference = 0;
   for (std::size_t i = referenceRows; i < comparedRows; ++i) {

@@ -863,8 +863,8 @@ class Observer : public NoRunEvents {
     column2[index] = seen.values[1];
     column3[index] = seen.values[2];
     r.slashRows += lines.endedBySlash ? 1 : 0;
+    // (The workspace learns the rows stored when the explanation ends.)
     r.rows = seen.row;
-    workspace_.used[f] = seen.row;
     if (lines.first != lines.last) {
       if (r.firstMultiLineRow == 0) {
         r.firstMultiLineRow = seen.row;
@@ -1057,6 +1057,19 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     }
   }
   Observer observer(workspace, facts);
+  // The reference column's positions the run may have stored, so that the
+  // next explanation in this workspace zeroes them: each row the load told
+  // of, and the one it may have stored before a failure in its event.
+  struct NoteUsed {
+    Workspace& workspace;
+    const Explanation& facts;
+    ~NoteUsed() {
+      for (int f = 0; f < 2; ++f) {
+        const std::size_t rows = facts.files[f].record.rows;
+        workspace.used[f] = facts.files[f].loadStarted ? std::min(kMaxRows, rows + 1) : 0;
+      }
+    }
+  } noteUsed{workspace, facts};
   try {
     runComparison(Observer::policyFor(request, workspace), observer);
     compare(request, workspace, observer.total(), facts);

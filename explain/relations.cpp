@@ -10,6 +10,10 @@
 #include <cstring>
 #include <optional>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "comparison/comparison.h"
 #include "companion/companion.h"
 #include "freeformat/freeformat.h"
@@ -1223,8 +1227,32 @@ struct Searcher {
     };
     if (plain) {
       const std::size_t shared = std::min(n2, in.reference.rows);
-      for (std::size_t i = 0; i < shared; ++i) weigh(i, y[i] == x[i] ? -9 : 1);
-      for (std::size_t i = shared; i < n2; ++i) weigh(i, 0);
+      // A block of rows that all differ, weighed from a positive run, only
+      // lengthens it, its last row the run's best end if any is; a block of
+      // rows that are all the same, weighed from a run that is not
+      // positive, leaves a run of its last row alone. Other blocks go a row
+      // at a time.
+      constexpr std::size_t kBlock = 16;
+      std::size_t i = 0;
+      for (; i + kBlock <= shared; i += kBlock) {
+        unsigned same = 0;
+        for (std::size_t k = i; k < i + kBlock; ++k) same += static_cast<unsigned>(y[k] == x[k]);
+        if (same == 0 && current > 0) {
+          current += static_cast<long long>(kBlock);
+          if (current > best) {
+            best = current;
+            bestFirst = start;
+            bestLast = i + kBlock - 1;
+          }
+        } else if (same == kBlock && current <= 0) {
+          current = -9;
+          start = i + kBlock - 1;
+        } else {
+          for (std::size_t k = i; k < i + kBlock; ++k) weigh(k, y[k] == x[k] ? -9 : 1);
+        }
+      }
+      for (; i < shared; ++i) weigh(i, y[i] == x[i] ? -9 : 1);
+      for (; i < n2; ++i) weigh(i, 0);
     }
     for (std::size_t i = 0; i < n2 && !plain; ++i) {
       long long score = 0;
@@ -1386,7 +1414,25 @@ constexpr std::uint16_t kNoRelative = 0xFFFF;  // a nonnegative value's top bits
 template <class Use>
 void forEachRelativeAmong(const double* y, const double* x, const std::vector<std::uint16_t>& tops, std::uint16_t top,
                           std::uint16_t alsoTop, Use&& use) {
-  for (std::size_t i = 0; i < tops.size(); ++i) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // Most rows are of other top bits: eight rows are asked at once, and only
+  // those of the bits looked for are divided.
+  const __m128i wanted = _mm_set1_epi16(static_cast<short>(top)), alsoWanted = _mm_set1_epi16(static_cast<short>(alsoTop));
+  for (; i + 8 <= tops.size(); i += 8) {
+    const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tops.data() + i));
+    // Two bits a row.
+    auto found = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(eight, wanted), _mm_cmpeq_epi16(eight, alsoWanted))));
+    while (found != 0) {
+      const std::size_t row = i + static_cast<unsigned>(std::countr_zero(found)) / 2;
+      use(relativeBits(y[row] - x[row], x[row]));
+      found &= found - 1;
+      found &= found - 1;
+    }
+  }
+#endif
+  for (; i < tops.size(); ++i) {
     if (tops[i] == top || tops[i] == alsoTop) use(relativeBits(y[i] - x[i], x[i]));
   }
 }

@@ -13,6 +13,7 @@
 #include <new>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -285,12 +286,19 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   double* const squares = request.keepSquares ? facts.squares.data() : nullptr;
   std::size_t differing = 0;
   const auto rowsFrom = [&](std::size_t from, std::size_t to, auto&& take) {
-    for (std::size_t i = from; i < to; ++i) {
-      const double difference = sum.scaledDifference(i + 1, compared[i]);
-      const double square = difference * difference;
-      differing += difference != 0 ? 1 : 0;
-      if (squares != nullptr) squares[i] = square;
-      take(i, square);
+    const auto each = [&](auto keepsSquares) {
+      for (std::size_t i = from; i < to; ++i) {
+        const double difference = sum.scaledDifference(i + 1, compared[i]);
+        const double square = difference * difference;
+        differing += difference != 0 ? 1 : 0;
+        if constexpr (decltype(keepsSquares)::value) squares[i] = square;
+        take(i, square);
+      }
+    };
+    if (squares != nullptr) {
+      each(std::true_type{});
+    } else {
+      each(std::false_type{});
     }
   };
   if (selectAfter) {

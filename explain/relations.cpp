@@ -1508,13 +1508,17 @@ std::optional<Unexplained> describeDifferences(const RelationInput& in) {
   std::vector<std::uint32_t> counts(std::size_t{1} << (64 - kTopShift), 0);
   std::vector<std::uint16_t> tops(n, kNoRelative);
   double sr = 0, sd = 0, srr = 0, sdd = 0, srd = 0;
-  // Each row's sign against the last one's; the first row that differs
-  // counts one change too many, taken off after.
-  std::size_t rows = 0, positive = 0, changes = 0;
-  bool previous = false;
+  // Each row's sign (its difference's sign bit: 1 below the reference)
+  // against the last one's; the first row that differs counts one change
+  // too many where it is below, taken off after.
+  std::size_t rows = 0, negative = 0, changes = 0;
+  std::uint64_t previous = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const double d = y[i] - x[i];
-    if (d == 0 || !std::isfinite(d)) continue;
+    // Neither zero nor infinite nor NaN: without its sign, its bits are
+    // above zero and below those of infinity.
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+    if ((bits << 1) - 1 >= (std::bit_cast<std::uint64_t>(HUGE_VAL) << 1) - 1) continue;
     ++rows;
     if (x[i] != 0) {
       ++relatives;
@@ -1524,20 +1528,20 @@ std::optional<Unexplained> describeDifferences(const RelationInput& in) {
     }
     const double r = static_cast<double>(i);
     sr += r, sd += d, srr += r * r, sdd += d * d, srd += r * d;
-    const bool up = d > 0;
-    positive += up ? 1 : 0;
-    changes += up != previous ? 1 : 0;
-    previous = up;
+    const std::uint64_t below = bits >> 63;
+    negative += below;
+    changes += below ^ previous;
+    previous = below;
   }
   u.rows = rows;
-  u.positive = positive;
-  u.negative = rows - positive;
-  // The first such row counted a change where it is above the reference
-  // (`previous` starts below).
+  u.positive = rows - negative;
+  u.negative = negative;
+  // The first such row counted a change where it is below the reference
+  // (`previous` starts above).
   for (std::size_t i = 0; i < n; ++i) {
     const double d = y[i] - x[i];
     if (d == 0 || !std::isfinite(d)) continue;
-    changes -= d > 0 ? 1 : 0;
+    changes -= d < 0 ? 1 : 0;
     break;
   }
   u.signChanges = changes;

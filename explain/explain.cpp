@@ -120,7 +120,9 @@ TopRows::Gathered TopRows::gatheredOf(std::size_t index) const {
   for (int f = 0; f < 2; ++f) {
     const Columns& file = files_[f];
     if (index >= file.rows) continue;
-    g.places[f] = file.places[index];
+    g.places[f] = index < file.rowsOfOneLine
+                      ? static_cast<std::uint64_t>(file.firstRowLine + static_cast<long long>(index)) << LoadRecord::kSpanBits
+                      : file.places[index];
     for (int c = 0; c < 3; ++c) g.values[f][c] = file.values[c][index];
   }
   g.reference = reference_[index];
@@ -251,7 +253,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   TopRows::Columns columns[2];
   for (int f = 0; f < 2; ++f) {
     const LoadRecord& r = facts.files[f].record;
-    columns[f] = {r.rowPlaces, {r.column1, r.column2InFileUnits, r.column3}, r.rows};
+    columns[f] = {r.rowPlaces, {r.column1, r.column2InFileUnits, r.column3}, r.rows, r.firstRowLine, r.rowsOfOneLine()};
   }
   facts.top.start(columns, w.reference.values(), total);
 
@@ -856,16 +858,18 @@ class Observer : public NoRunEvents {
     workspace_.prepare(f, seen.row);
     // Each column's place read once: the stores of bytes below may alias
     // anything, so they come last.
-    std::uint64_t* const places = r.rowPlaces;
     long long* const offsets = r.rowOffsets;
     double* const column1 = r.column1;
     double* const column2 = r.column2InFileUnits;
     double* const column3 = r.column3;
     WrittenForm* const written = r.column2Written;
     std::uint8_t* const causes = r.causes;
-    const auto span = static_cast<std::uint64_t>(lines.last - lines.first);
-    places[index] = static_cast<std::uint64_t>(lines.first) << LoadRecord::kSpanBits |
-                    std::min(span, LoadRecord::kSpanMask);
+    if (lines.first == r.nextPlainLine && lines.last == lines.first) {
+      // One line more of the rows whose places are told, not stored.
+      r.nextPlainLine = lines.first + 1;
+    } else {
+      storePlace(r, index, lines);
+    }
     offsets[index] = lines.offset;
     column1[index] = seen.values[0];
     column2[index] = seen.values[1];
@@ -933,6 +937,24 @@ class Observer : public NoRunEvents {
 
  private:
   LoadRecord& record(int f) { return facts_.files[f].record; }
+
+  // A row's place where it does not lengthen the rows of one line each: the
+  // first row starts them; any other ends them, its place and those after
+  // it stored.
+  [[gnu::noinline]] void storePlace(LoadRecord& r, std::size_t index, const RowLines& lines) {
+    if (index == 0 && lines.first == lines.last && r.nextPlainLine == 0) {
+      r.firstRowLine = lines.first;
+      r.nextPlainLine = lines.first + 1;
+      return;
+    }
+    if (!r.placesStored) {
+      r.placesStored = true;
+      r.plainRows = index;
+      r.nextPlainLine = -1;
+    }
+    const auto span = static_cast<std::uint64_t>(lines.last - lines.first);
+    r.rowPlaces[index] = static_cast<std::uint64_t>(lines.first) << LoadRecord::kSpanBits | std::min(span, LoadRecord::kSpanMask);
+  }
 
   // Where a header statement started: the first ones in order, then the
   // last ones in a ring (put in order at the header's end).
@@ -1038,7 +1060,9 @@ void Workspace::prepareMore(int f, std::size_t rows) {
   for (double* column : {column1[f], column2InFileUnits[f], column3[f]}) {
     present = present && makePresent(column, sizeof(double), from, to, page);
   }
-  present = present && makePresent(rowPlaces[f], sizeof(std::uint64_t), from, to, page) &&
+  // The places' column past its first piece only once a load stores a
+  // place there: rows of one line each (most tables) store none.
+  present = present && (from > 0 || makePresent(rowPlaces[f], sizeof(std::uint64_t), from, to, page)) &&
             makePresent(rowOffsets[f], sizeof(long long), from, to, page) &&
             makePresent(causes[f], 1, from, to, page) &&
             (f == 0 || makePresent(comparedWritten, sizeof(WrittenForm), from, to, page));

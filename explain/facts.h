@@ -84,7 +84,7 @@ struct LoadRecord {
   // Storage for kMaxRows entries each, filled up to `rows`: where each row's
   // statement found its first value and stopped (firstLine, lastLine: the
   // first line in the top 40 bits, the lines after it, up to 2^24 - 1, in
-  // the low 24), where the record of its first line starts in the file (-1:
+  // the low 24; stored from rowsOfOneLine() on), where the record of its first line starts in the file (-1:
   // unknown), and its three values as read (column 2 before it was
   // multiplied by 1000).
   static constexpr int kSpanBits = 24;

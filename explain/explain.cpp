@@ -13,6 +13,7 @@
 #include <new>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -119,7 +120,9 @@ TopRows::Gathered TopRows::gatheredOf(std::size_t index) const {
   for (int f = 0; f < 2; ++f) {
     const Columns& file = files_[f];
     if (index >= file.rows) continue;
-    g.places[f] = file.places[index];
+    g.places[f] = index < file.rowsOfOneLine
+                      ? static_cast<std::uint64_t>(file.firstRowLine + static_cast<long long>(index)) << LoadRecord::kSpanBits
+                      : file.places[index];
     for (int c = 0; c < 3; ++c) g.values[f][c] = file.values[c][index];
   }
   g.reference = reference_[index];
@@ -250,7 +253,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   TopRows::Columns columns[2];
   for (int f = 0; f < 2; ++f) {
     const LoadRecord& r = facts.files[f].record;
-    columns[f] = {r.rowPlaces, {r.column1, r.column2InFileUnits, r.column3}, r.rows};
+    columns[f] = {r.rowPlaces, {r.column1, r.column2InFileUnits, r.column3}, r.rows, r.firstRowLine, r.rowsOfOneLine()};
   }
   facts.top.start(columns, w.reference.values(), total);
 
@@ -268,33 +271,64 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
   std::vector<Contribution> kept;
   kept.reserve(selectAfter ? 0 : keep);
-  double withoutReference = 0;
   if (request.keepSquares) facts.squares.resize(comparedRows);
   SquaredDifferences sum;
   sum.reference = w.reference.values();
+  // A row differs where its difference is not zero; a NaN one (infinity
+  // less infinity) differs too, as it makes the total NaN. The first that
+  // does is looked for apart: most pairs differ at once.
   for (std::size_t i = 0; i < comparedRows; ++i) {
-    const double square = sum.squaredDifference(i + 1, compared[i]);
-    if (request.keepSquares) facts.squares[i] = square;
-    // A row differs where its difference is not zero; a NaN one (infinity
-    // less infinity) differs too, as it makes the total NaN.
-    const bool differs = sum.scaledDifference(i + 1, compared[i]) != 0;
-    facts.rowsDiffering += differs ? 1 : 0;
-    if (differs && !facts.firstDifference) facts.firstDifference = facts.top.factsOf(i);
-    if (i >= referenceRows) {
-      ++facts.rowsWithoutReference;
-      withoutReference += square;
+    if (sum.scaledDifference(i + 1, compared[i]) != 0) {
+      facts.firstDifference = facts.top.factsOf(i);
+      break;
     }
-    const Contribution candidate = contributionOf(square, i);
-    if (selectAfter) {
-      ++counts[candidate.key >> kCountShift];
-    } else if (kept.size() < keep) {
-      kept.push_back(candidate);
+  }
+  // Each row's square, counted where it differs and kept where asked, then
+  // handed to `take`; the count stays in a register, not in `facts`.
+  double* const squares = request.keepSquares ? facts.squares.data() : nullptr;
+  std::size_t differing = 0;
+  const auto rowsFrom = [&](std::size_t from, std::size_t to, auto&& take) {
+    const auto each = [&](auto keepsSquares) {
+      for (std::size_t i = from; i < to; ++i) {
+        const double difference = sum.scaledDifference(i + 1, compared[i]);
+        const double square = difference * difference;
+        differing += difference != 0 ? 1 : 0;
+        if constexpr (decltype(keepsSquares)::value) squares[i] = square;
+        take(i, square);
+      }
+    };
+    if (squares != nullptr) {
+      each(std::true_type{});
+    } else {
+      each(std::false_type{});
+    }
+  };
+  if (selectAfter) {
+    rowsFrom(0, comparedRows, [&](std::size_t i, double square) { ++counts[contributionOf(square, i).key >> kCountShift]; });
+  } else {
+    rowsFrom(0, keep, [&](std::size_t i, double square) {
+      kept.push_back(contributionOf(square, i));
       std::push_heap(kept.begin(), kept.end(), order);
-    } else if (keep > 0 && addsMore(candidate, kept.front())) {
+    });
+    // Once the heap is full, a row replaces its worst only with a larger
+    // key: a row's index is above every kept one, so an equal key never
+    // adds more.
+    std::uint64_t worst = kept.empty() ? 0 : kept.front().key;
+    rowsFrom(keep, comparedRows, [&](std::size_t i, double square) {
+      const Contribution candidate = contributionOf(square, i);
+      if (candidate.key <= worst) return;
       std::pop_heap(kept.begin(), kept.end(), order);
       kept.back() = candidate;
       std::push_heap(kept.begin(), kept.end(), order);
-    }
+      worst = kept.front().key;
+    });
+  }
+  facts.rowsDiffering = differing;
+  // The rows the reference lacks, and their part of the total, in row order.
+  double withoutReference = 0;
+  for (std::size_t i = referenceRows; i < comparedRows; ++i) {
+    ++facts.rowsWithoutReference;
+    withoutReference += sum.squaredDifference(i + 1, compared[i]);
   }
   facts.shareWithoutReference = facts.total == 0 ? 0 : withoutReference / facts.total;
   // A zero total has no largest row, and a list of rows that add nothing
@@ -824,23 +858,25 @@ class Observer : public NoRunEvents {
     workspace_.prepare(f, seen.row);
     // Each column's place read once: the stores of bytes below may alias
     // anything, so they come last.
-    std::uint64_t* const places = r.rowPlaces;
     long long* const offsets = r.rowOffsets;
     double* const column1 = r.column1;
     double* const column2 = r.column2InFileUnits;
     double* const column3 = r.column3;
     WrittenForm* const written = r.column2Written;
     std::uint8_t* const causes = r.causes;
-    const auto span = static_cast<std::uint64_t>(lines.last - lines.first);
-    places[index] = static_cast<std::uint64_t>(lines.first) << LoadRecord::kSpanBits |
-                    std::min(span, LoadRecord::kSpanMask);
+    if (lines.first == r.nextPlainLine && lines.last == lines.first) {
+      // One line more of the rows whose places are told, not stored.
+      r.nextPlainLine = lines.first + 1;
+    } else {
+      storePlace(r, index, lines);
+    }
     offsets[index] = lines.offset;
     column1[index] = seen.values[0];
     column2[index] = seen.values[1];
     column3[index] = seen.values[2];
     r.slashRows += lines.endedBySlash ? 1 : 0;
+    // (The workspace learns the rows stored when the explanation ends.)
     r.rows = seen.row;
-    workspace_.used[f] = seen.row;
     if (lines.first != lines.last) {
       if (r.firstMultiLineRow == 0) {
         r.firstMultiLineRow = seen.row;
@@ -901,6 +937,24 @@ class Observer : public NoRunEvents {
 
  private:
   LoadRecord& record(int f) { return facts_.files[f].record; }
+
+  // A row's place where it does not lengthen the rows of one line each: the
+  // first row starts them; any other ends them, its place and those after
+  // it stored.
+  [[gnu::noinline]] void storePlace(LoadRecord& r, std::size_t index, const RowLines& lines) {
+    if (index == 0 && lines.first == lines.last && r.nextPlainLine == 0) {
+      r.firstRowLine = lines.first;
+      r.nextPlainLine = lines.first + 1;
+      return;
+    }
+    if (!r.placesStored) {
+      r.placesStored = true;
+      r.plainRows = index;
+      r.nextPlainLine = -1;
+    }
+    const auto span = static_cast<std::uint64_t>(lines.last - lines.first);
+    r.rowPlaces[index] = static_cast<std::uint64_t>(lines.first) << LoadRecord::kSpanBits | std::min(span, LoadRecord::kSpanMask);
+  }
 
   // Where a header statement started: the first ones in order, then the
   // last ones in a ring (put in order at the header's end).
@@ -1006,7 +1060,9 @@ void Workspace::prepareMore(int f, std::size_t rows) {
   for (double* column : {column1[f], column2InFileUnits[f], column3[f]}) {
     present = present && makePresent(column, sizeof(double), from, to, page);
   }
-  present = present && makePresent(rowPlaces[f], sizeof(std::uint64_t), from, to, page) &&
+  // The places' column past its first piece only once a load stores a
+  // place there: rows of one line each (most tables) store none.
+  present = present && (from > 0 || makePresent(rowPlaces[f], sizeof(std::uint64_t), from, to, page)) &&
             makePresent(rowOffsets[f], sizeof(long long), from, to, page) &&
             makePresent(causes[f], 1, from, to, page) &&
             (f == 0 || makePresent(comparedWritten, sizeof(WrittenForm), from, to, page));
@@ -1033,6 +1089,19 @@ void explainPair(const Request& request, Workspace& workspace, Explanation& fact
     }
   }
   Observer observer(workspace, facts);
+  // The reference column's positions the run may have stored, so that the
+  // next explanation in this workspace zeroes them: each row the load told
+  // of, and the one it may have stored before a failure in its event.
+  struct NoteUsed {
+    Workspace& workspace;
+    const Explanation& facts;
+    ~NoteUsed() {
+      for (int f = 0; f < 2; ++f) {
+        const std::size_t rows = facts.files[f].record.rows;
+        workspace.used[f] = facts.files[f].loadStarted ? std::min(kMaxRows, rows + 1) : 0;
+      }
+    }
+  } noteUsed{workspace, facts};
   try {
     runComparison(Observer::policyFor(request, workspace), observer);
     compare(request, workspace, observer.total(), facts);

@@ -84,7 +84,7 @@ struct LoadRecord {
   // Storage for kMaxRows entries each, filled up to `rows`: where each row's
   // statement found its first value and stopped (firstLine, lastLine: the
   // first line in the top 40 bits, the lines after it, up to 2^24 - 1, in
-  // the low 24), where the record of its first line starts in the file (-1:
+  // the low 24; stored from rowsOfOneLine() on), where the record of its first line starts in the file (-1:
   // unknown), and its three values as read (column 2 before it was
   // multiplied by 1000).
   static constexpr int kSpanBits = 24;
@@ -100,9 +100,23 @@ struct LoadRecord {
   // Each row's record causes as judged while it was read (RecordCause bits;
   // 0: not judged, the record was not at hand whole).
   std::uint8_t* causes = nullptr;
-  [[nodiscard]] long long firstLine(std::size_t i) const { return static_cast<long long>(rowPlaces[i] >> kSpanBits); }
+  // The rows from the first that are one line each, on consecutive lines
+  // from `firstRowLine` (as most tables are), have their places told by
+  // that, not stored: the column's pages are not touched for them. Past
+  // the first row that is not so, every row's place is stored.
+  long long firstRowLine = 0;
+  bool placesStored = false;  // a row was not so: rows from `plainRows` on are stored
+  std::size_t plainRows = 0;
+  long long nextPlainLine = 0;  // where the next row so starts; 0 before the first row, -1 once one was not so
+  [[nodiscard]] std::size_t rowsOfOneLine() const { return placesStored ? plainRows : rows; }
+  [[nodiscard]] std::uint64_t place(std::size_t i) const {
+    return i < rowsOfOneLine() ? static_cast<std::uint64_t>(firstRowLine + static_cast<long long>(i)) << kSpanBits
+                               : rowPlaces[i];
+  }
+  [[nodiscard]] long long firstLine(std::size_t i) const { return static_cast<long long>(place(i) >> kSpanBits); }
   [[nodiscard]] long long lastLine(std::size_t i) const {
-    return firstLine(i) + static_cast<long long>(rowPlaces[i] & kSpanMask);
+    const std::uint64_t at = place(i);
+    return static_cast<long long>(at >> kSpanBits) + static_cast<long long>(at & kSpanMask);
   }
   // Filled by the load.
   bool opened = false;       // the open and rewind statements succeeded
@@ -208,6 +222,9 @@ class TopRows {
     const std::uint64_t* places = nullptr;  // LoadRecord::rowPlaces
     const double* values[3] = {nullptr, nullptr, nullptr};
     std::size_t rows = 0;
+    // The rows of one line each whose places are not stored (LoadRecord::place).
+    long long firstRowLine = 0;
+    std::size_t rowsOfOneLine = 0;
   };
   class Iterator {
    public:

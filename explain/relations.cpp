@@ -10,6 +10,10 @@
 #include <cstring>
 #include <optional>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "comparison/comparison.h"
 #include "companion/companion.h"
 #include "freeformat/freeformat.h"
@@ -252,13 +256,26 @@ bool sameKeysInPlace(const RelationInput& in, Key key) {
   const double* b2 = in.reference.column[1];
   const double* b3 = in.reference.column[2];
   const bool withColumn2 = key != Key::Columns13;
-  bool same = true;
-  for (std::size_t i = 0; i < in.compared.rows && same; ++i) {
-    // The keys' own equality: -0 is 0, a NaN its bits.
-    same = (a1[i] == b1[i] || sameValue(a1[i], b1[i])) && (a3[i] == b3[i] || sameValue(a3[i], b3[i])) &&
-           (!withColumn2 || a2[i] == b2[i] || sameValue(a2[i], b2[i]));
+  // The keys' own equality: -0 is 0, a NaN its bits. Most rows hold the
+  // very bits: a block of rows is first asked that, without a branch a row.
+  const auto bits = [](const double* c, std::size_t i) { return std::bit_cast<std::uint64_t>(c[i]); };
+  constexpr std::size_t kBlock = 16;
+  const std::size_t n = in.compared.rows;
+  for (std::size_t first = 0; first < n; first += kBlock) {
+    const std::size_t last = std::min(n, first + kBlock);
+    std::uint64_t apart = 0;
+    for (std::size_t i = first; i < last; ++i) {
+      apart |= (bits(a1, i) ^ bits(b1, i)) | (bits(a3, i) ^ bits(b3, i)) | (withColumn2 ? bits(a2, i) ^ bits(b2, i) : 0);
+    }
+    if (apart == 0) continue;
+    for (std::size_t i = first; i < last; ++i) {
+      if (!((a1[i] == b1[i] || sameValue(a1[i], b1[i])) && (a3[i] == b3[i] || sameValue(a3[i], b3[i])) &&
+            (!withColumn2 || a2[i] == b2[i] || sameValue(a2[i], b2[i])))) {
+        return false;
+      }
+    }
   }
-  return same;
+  return true;
 }
 
 // Whether a key tells most of the reference's rows apart.
@@ -1196,19 +1213,7 @@ struct Searcher {
     const bool plain = m.map.empty() && base.value.identity() && base.precision.kind == PrecisionKind::None;
     const double* y = in.compared.column[1];
     const double* x = in.reference.column[base.value.column - 1];
-    for (std::size_t i = 0; i < n2; ++i) {
-      long long score = 0;
-      if (plain) {
-        score = i >= in.reference.rows ? 0 : y[i] == x[i] ? -9 : 1;
-      } else if (const long long j = mappedRow(m, i, in.reference.rows); j >= 0) {
-        const auto ju = static_cast<std::size_t>(j);
-        const double predicted = base.value.extras == 0 ? mappedValue(base.value, x[ju])
-                                                        : mappedValue(base.value, in.reference, ju, i);
-        // Equal values follow whatever the relation; others are weighed.
-        score = y[i] == predicted && base.precision.kind == PrecisionKind::None ? -9
-                : follows(y[i], predicted, base.value, base.precision, true) ? -9
-                                                                            : 1;
-      }
+    const auto weigh = [&](std::size_t i, long long score) {
       if (current <= 0) {
         current = 0;
         start = i;
@@ -1219,6 +1224,48 @@ struct Searcher {
         bestFirst = start;
         bestLast = i;
       }
+    };
+    if (plain) {
+      const std::size_t shared = std::min(n2, in.reference.rows);
+      // A block of rows that all differ, weighed from a positive run, only
+      // lengthens it, its last row the run's best end if any is; a block of
+      // rows that are all the same, weighed from a run that is not
+      // positive, leaves a run of its last row alone. Other blocks go a row
+      // at a time.
+      constexpr std::size_t kBlock = 16;
+      std::size_t i = 0;
+      for (; i + kBlock <= shared; i += kBlock) {
+        unsigned same = 0;
+        for (std::size_t k = i; k < i + kBlock; ++k) same += static_cast<unsigned>(y[k] == x[k]);
+        if (same == 0 && current > 0) {
+          current += static_cast<long long>(kBlock);
+          if (current > best) {
+            best = current;
+            bestFirst = start;
+            bestLast = i + kBlock - 1;
+          }
+        } else if (same == kBlock && current <= 0) {
+          current = -9;
+          start = i + kBlock - 1;
+        } else {
+          for (std::size_t k = i; k < i + kBlock; ++k) weigh(k, y[k] == x[k] ? -9 : 1);
+        }
+      }
+      for (; i < shared; ++i) weigh(i, y[i] == x[i] ? -9 : 1);
+      for (; i < n2; ++i) weigh(i, 0);
+    }
+    for (std::size_t i = 0; i < n2 && !plain; ++i) {
+      long long score = 0;
+      if (const long long j = mappedRow(m, i, in.reference.rows); j >= 0) {
+        const auto ju = static_cast<std::size_t>(j);
+        const double predicted = base.value.extras == 0 ? mappedValue(base.value, x[ju])
+                                                        : mappedValue(base.value, in.reference, ju, i);
+        // Equal values follow whatever the relation; others are weighed.
+        score = y[i] == predicted && base.precision.kind == PrecisionKind::None ? -9
+                : follows(y[i], predicted, base.value, base.precision, true) ? -9
+                                                                            : 1;
+      }
+      weigh(i, score);
     }
     const std::size_t rows = bestLast - bestFirst + 1;
     if (best <= 0 || rows < kMinimumRows ||
@@ -1340,17 +1387,9 @@ std::optional<double> constantColumn(const RelationInput& in) {
   return std::nullopt;
 }
 
-// Calls use(bits) with the bits of each relative difference |y - x| / |x|
-// of the rows that differ by a finite amount from a nonzero reference. None
-// is negative or NaN, so the order of the bits is the order of the values.
-template <class Use>
-void forEachRelative(const double* y, const double* x, std::size_t n, Use&& use) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = y[i] - x[i];
-    if (d == 0 || !std::isfinite(d) || x[i] == 0) continue;
-    use(bitsOf(std::fabs(d / x[i])));
-  }
-}
+// The bits of a relative difference |d| / |x|: never negative, so the order
+// of the bits is the order of the values.
+std::uint64_t relativeBits(double d, double x) { return std::bit_cast<std::uint64_t>(std::fabs(d / x)); }
 
 double fromBits(std::uint64_t bits) {
   double v = 0;
@@ -1359,26 +1398,71 @@ double fromBits(std::uint64_t bits) {
 }
 
 // The relative differences are counted by their top bits as the first pass
-// over the rows finds them (kTopShift: their exponent and four bits more);
-// the passes after it count those that share the bits found so far by their
-// next kDigit bits, until the ones left are few enough to be put in order
-// apart.
+// over the rows finds them (kTopShift: their exponent and four bits more),
+// and each row's top bits are kept (kNoRelative: the row has none, as it
+// does not differ by a finite amount from a nonzero reference); the passes
+// after it divide again only on the rows whose top bits are the ones looked
+// for, counting those that share the bits found so far by their next
+// kDigit bits, until the ones left are few enough to be put in order apart.
 constexpr unsigned kTopShift = 48;
 constexpr unsigned kDigit = 12;
 constexpr std::size_t kFewRelatives = std::size_t{1} << 16;
+constexpr std::uint16_t kNoRelative = 0xFFFF;  // a nonnegative value's top bits are below 0x8000
+
+// Calls use(bits) with the bits of the relative difference of each row whose
+// top bits (`tops`) are `top` or `alsoTop`.
+template <class Use>
+void forEachRelativeAmong(const double* y, const double* x, const std::vector<std::uint16_t>& tops, std::uint16_t top,
+                          std::uint16_t alsoTop, Use&& use) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // Most rows are of other top bits: eight rows are asked at once, and only
+  // those of the bits looked for are divided.
+  const __m128i wanted = _mm_set1_epi16(static_cast<short>(top)), alsoWanted = _mm_set1_epi16(static_cast<short>(alsoTop));
+  for (; i + 8 <= tops.size(); i += 8) {
+    const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tops.data() + i));
+    // Two bits a row.
+    auto found = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(eight, wanted), _mm_cmpeq_epi16(eight, alsoWanted))));
+    while (found != 0) {
+      const std::size_t row = i + static_cast<unsigned>(std::countr_zero(found)) / 2;
+      use(relativeBits(y[row] - x[row], x[row]));
+      found &= found - 1;
+      found &= found - 1;
+    }
+  }
+#endif
+  for (; i < tops.size(); ++i) {
+    if (tops[i] == top || tops[i] == alsoTop) use(relativeBits(y[i] - x[i], x[i]));
+  }
+}
 
 // The relative differences of ranks k and k - 1 (from 0, smallest first; k
 // at least 1), from `counts`, the count of each value of their top bits
-// (reused for the passes after the first): found without a sorted copy of
-// them all (8 MB for a million rows).
-std::pair<double, double> relativesOfRanks(const double* y, const double* x, std::size_t n,
+// (reused for the passes after the first), and `tops`, each row's: found
+// without a sorted copy of them all (8 MB for a million rows).
+std::pair<double, double> relativesOfRanks(const double* y, const double* x, const std::vector<std::uint16_t>& tops,
                                            std::vector<std::uint32_t>& counts, std::size_t k) {
   std::uint64_t prefix = 0;  // the top bits found, those of the values above `shift`
   unsigned above = 64, shift = kTopShift;
   std::size_t held = 0;  // values of the prefix
+  // The top bits of rank k, and the largest top bits below them that any
+  // row has (`top` where none has): only rows of those two are looked at
+  // again.
+  std::uint16_t top = kNoRelative, below = kNoRelative;
   for (;;) {
     std::size_t digit = 0;
     while (k >= counts[digit]) k -= counts[digit++];
+    if (above == 64) {
+      top = static_cast<std::uint16_t>(digit);
+      below = top;
+      for (std::size_t d = digit; d-- > 0;) {
+        if (counts[d] != 0) {
+          below = static_cast<std::uint16_t>(d);
+          break;
+        }
+      }
+    }
     prefix = (above == 64 ? 0 : prefix << (above - shift)) | digit;
     held = counts[digit];
     if (shift == 0 || held <= kFewRelatives) break;
@@ -1386,7 +1470,7 @@ std::pair<double, double> relativesOfRanks(const double* y, const double* x, std
     shift = shift > kDigit ? shift - kDigit : 0;
     const std::uint64_t digitMask = (std::uint64_t{1} << (above - shift)) - 1;
     std::fill(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(digitMask + 1), 0);
-    forEachRelative(y, x, n, [&](std::uint64_t bits) {
+    forEachRelativeAmong(y, x, tops, top, top, [&](std::uint64_t bits) {
       if ((bits >> above) == prefix) ++counts[(bits >> shift) & digitMask];
     });
   }
@@ -1396,11 +1480,11 @@ std::pair<double, double> relativesOfRanks(const double* y, const double* x, std
   std::vector<std::uint64_t> few;
   if (shift > 0) few.reserve(held);
   std::uint64_t largestBelow = 0;
-  forEachRelative(y, x, n, [&](std::uint64_t bits) {
-    const std::uint64_t top = bits >> shift;
-    if (top < prefix) {
+  forEachRelativeAmong(y, x, tops, top, below, [&](std::uint64_t bits) {
+    const std::uint64_t topBits = bits >> shift;
+    if (topBits < prefix) {
       largestBelow = std::max(largestBelow, bits);
-    } else if (top == prefix && shift > 0) {
+    } else if (topBits == prefix && shift > 0) {
       few.push_back(bits);
     }
   });
@@ -1422,30 +1506,54 @@ std::optional<Unexplained> describeDifferences(const RelationInput& in) {
   Unexplained u;
   std::size_t relatives = 0;
   std::vector<std::uint32_t> counts(std::size_t{1} << (64 - kTopShift), 0);
+  std::vector<std::uint16_t> tops(n, kNoRelative);
   double sr = 0, sd = 0, srr = 0, sdd = 0, srd = 0;
-  int previous = 0;
+  // Each row's sign (its difference's sign bit: 1 below the reference)
+  // against the last one's; the first row that differs counts one change
+  // too many where it is below, taken off after.
+  std::size_t rows = 0, negative = 0, changes = 0;
+  std::uint64_t previous = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const double d = y[i] - x[i];
-    if (d == 0 || !std::isfinite(d)) continue;
-    ++u.rows;
+    // Neither zero nor infinite nor NaN: without its sign, its bits are
+    // above zero and below those of infinity.
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+    if ((bits << 1) - 1 >= (std::bit_cast<std::uint64_t>(HUGE_VAL) << 1) - 1) continue;
+    ++rows;
     if (x[i] != 0) {
       ++relatives;
-      ++counts[bitsOf(std::fabs(d / x[i])) >> kTopShift];
+      const auto top = static_cast<std::uint16_t>(relativeBits(d, x[i]) >> kTopShift);
+      tops[i] = top;
+      ++counts[top];
     }
     const double r = static_cast<double>(i);
     sr += r, sd += d, srr += r * r, sdd += d * d, srd += r * d;
-    const int sign = d > 0 ? 1 : -1;
-    (sign > 0 ? u.positive : u.negative) += 1;
-    if (previous != 0 && sign != previous) ++u.signChanges;
-    previous = sign;
+    const std::uint64_t below = bits >> 63;
+    negative += below;
+    changes += below ^ previous;
+    previous = below;
   }
+  u.rows = rows;
+  u.positive = rows - negative;
+  u.negative = negative;
+  // The first such row counted a change where it is below the reference
+  // (`previous` starts above).
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = y[i] - x[i];
+    if (d == 0 || !std::isfinite(d)) continue;
+    changes -= d < 0 ? 1 : 0;
+    break;
+  }
+  u.signChanges = changes;
   if (u.rows < kMinimumRows) return std::nullopt;
   if (relatives == 1) {
-    forEachRelative(y, x, n, [&](std::uint64_t bits) { u.medianRelative = fromBits(bits); });
+    for (std::size_t i = 0; i < n; ++i) {
+      if (tops[i] != kNoRelative) u.medianRelative = fromBits(relativeBits(y[i] - x[i], x[i]));
+    }
   } else if (relatives > 1) {
     // The middle value; of an even count, halfway between it and the one
     // before it in order.
-    const auto [middle, before] = relativesOfRanks(y, x, n, counts, relatives / 2);
+    const auto [middle, before] = relativesOfRanks(y, x, tops, counts, relatives / 2);
     u.medianRelative = relatives % 2 == 0 ? (middle + before) / 2 : middle;
   }
   const double m = static_cast<double>(u.rows);

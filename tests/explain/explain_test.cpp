@@ -754,6 +754,14 @@ const FindingCase kFindingCases[] = {
      {}, "record-bytes", "compared", 0, "\\x0c (a form feed) at character 2"},
     {"thousands_separator", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 1,250.75 0", "4 1 0", "5 1.25 0"}),
      "", {}, "first-difference", "pair", 3, "row 3 (reference 0.75, line 24; compared 1, line 24)", true},
+    // Rows past a blank line, and past a row of two lines, are told by
+    // their own lines.
+    {"first_difference_after_a_blank_line", kPlain + kFive,
+     kPlain + tableOf({"1 0.25 0", "2 0.5 0", "", "3 1 0", "4 1 0", "5 1.25 0"}), "", {}, "first-difference", "pair",
+     3, "row 3 (reference 0.75, line 24; compared 1, line 25)"},
+    {"first_difference_after_a_row_of_two_lines", kPlain + kFive,
+     kPlain + tableOf({"1 0.25", "0", "2 0.5 0", "3 1 0", "4 1 0", "5 1.25 0"}), "", {}, "first-difference", "pair", 3,
+     "row 3 (reference 0.75, line 24; compared 1, line 25)"},
     {"fail_above_verdict", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.625 0"}), "", 100.0, "fail-above",
      "pair", 0, "--fail-above 100: the total 15625 is above the limit", true},
     {"fail_above_passed", kPlain + kFive, kPlain + kFive, "", 1.0, "fail-above", "pair", 0,
@@ -1052,7 +1060,7 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
                    [](const auto& a, const auto& b) { return a.first > b.first; });
   write("g.dat", reference);
   write("h.dat", compared);
-  for (const std::size_t top : {1U, 5U, 40U, 599U, 600U, 5000U}) {
+  for (const std::size_t top : {1U, 5U, 40U, 75U, 76U, 599U, 600U, 5000U}) {
     const Explanation listed = explainNamed("g.dat", "h.dat", top);
     rows.clear();
     for (const auto& row : listed.top) rows.push_back(row.row);

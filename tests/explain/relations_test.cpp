@@ -635,6 +635,10 @@ TEST(UnexplainedMedian, IsTheMiddleOfTheRelativeDifferencesInOrder) {
       // Two values only, the middle pair split between them.
       {"two relative differences", 10000,
        [&](double x, std::size_t i, double r) { return x + sign(r) * x / (i % 2 == 0 ? 1024 : 512); }},
+      // Two values decades apart, the middle pair split between them: the
+      // one before the middle is the largest of a bucket far below it.
+      {"two relative differences decades apart", 10000,
+       [&](double x, std::size_t i, double r) { return x + sign(r) * x * (i % 2 == 0 ? 1e-3 : 1e-9); }},
       // More alike in their top bits than are put in order at once: the
       // bucket narrowed pass after pass, to the last bit where all are one.
       {"one relative difference, past the few", 80001,

@@ -144,6 +144,35 @@ inline bool isForm(const PatternValue& v, Form form) {
          v.exponentDigits == form.exponentDigits;
 }
 
+// A value written as "%.16E" writes it: a digit, a point, sixteen digits, a
+// letter, a sign and two digits, all from its first digit on.
+inline bool isUsualLong(const PatternValue& v) {
+  return isForm(v, kSixteenDigits) && v.fraction == v.integer + 2 && v.exponentSign == v.integer + 19 &&
+         v.exponent == v.integer + 20;
+}
+
+// Such a value of a record that fits its pattern, from `digits` (its first
+// digit) and `sign` (the byte that is '-' for a negative value): seventeen
+// digits, an exponent from -99 to 99. Where the digits are above 2^53 (the
+// first is not 0) the value lies between 10^-100 and 10^100, a normal double
+// far from both ends of the range, and the converter's last tier takes it
+// with no look at the ends; other digits go through the converter whole.
+// False when it cannot decide.
+[[gnu::always_inline]] inline bool usualLongValue(const char* digits, const char* sign, double& out) {
+  const std::uint64_t w = static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0] - '0')) * fast::kTens[16] +
+                          fast::sixteenDigitsValue(digits + 2);
+  const int tens = (digits[20] - '0') * 10 + (digits[21] - '0');
+  const int q = (digits[19] == '-' ? -tens : tens) - 16;
+  double magnitude;
+  if (w > fast::kExactMantissa) {
+    if (!fast::convertEiselLemire<true>(w, q, magnitude)) return false;
+  } else if (!fast::convert(w, q, magnitude)) {
+    return false;
+  }
+  out = fast::withSign(magnitude, *sign == '-');
+  return true;
+}
+
 #if defined(__SSE2__)
 // The sixteen-byte check: in each step, a byte's distance from want and from
 // other (by exclusive or), the smaller of the two, less its slack, must be
@@ -415,6 +444,47 @@ template <int kSteps>
   return _mm256_testz_si256(off, off) != 0;
 }
 
+// Rows of three, every item kept and written as "%.16E" writes it
+// (usualThrees), for a pattern without padded places of 33 to 96 bytes
+// (kSteps: two steps or three). A value with no sign's place has the record's
+// line feed for it.
+template <int kSteps>
+[[gnu::noinline, gnu::flatten]] PatternRun readUsualThrees(const RecordPattern& pattern, const char*& p,
+                                                           const char* end, double* row, std::size_t maxRows) {
+  const std::size_t length = pattern.length;
+  const std::size_t last = length - 32;
+  std::size_t digits[3], sign[3];
+  for (std::size_t k = 0; k < 3; ++k) {
+    digits[k] = static_cast<std::size_t>(pattern.values[k].integer);
+    sign[k] = pattern.values[k].sign >= 0 ? static_cast<std::size_t>(pattern.values[k].sign) : length - 1;
+  }
+  const char* record = p;
+  const std::size_t rows = wholeRecords(record, end, length, maxRows);
+  PatternRun run{0, false};
+  for (; run.rows < rows; ++run.rows, record += length, row += 3) {
+    if (!fitsUnpadded<kSteps>(pattern, record, last)) {
+      run.misfit = true;
+      break;
+    }
+    double first = 0, second = 0, third = 0;
+    const bool decided = usualLongValue(record + digits[0], record + sign[0], first) &
+                         usualLongValue(record + digits[1], record + sign[1], second) &
+                         usualLongValue(record + digits[2], record + sign[2], third);
+    if (!decided) break;
+    row[0] = first;
+    row[1] = second;
+    row[2] = third;
+  }
+  p = record;
+  return run;
+}
+
+PatternRun readUsualThrees(const RecordPattern& pattern, const char*& p, const char* end, double* row,
+                           std::size_t maxRows) {
+  if (pattern.length <= 64) return readUsualThrees<2>(pattern, p, end, row, maxRows);
+  return readUsualThrees<3>(pattern, p, end, row, maxRows);
+}
+
 // readRows of one kept item, its digits' counts kForm's, for a pattern
 // without padded places of 33 to 96 bytes (kSteps: two steps or three).
 template <int kSteps, Form kForm>
@@ -501,6 +571,13 @@ bool widelyCheckable(const RecordPattern& pattern) {
 // Whether a pattern's rows are read with it: those of one kept item.
 bool widelyChecked(const RecordPattern& pattern) { return pattern.kept == 1 && widelyCheckable(pattern); }
 
+// Whether a pattern's records are rows of three, every item kept and
+// written as "%.16E" writes it.
+bool usualThrees(const RecordPattern& pattern) {
+  return pattern.items == 3 && pattern.kept == 3 && isUsualLong(pattern.values[0]) &&
+         isUsualLong(pattern.values[1]) && isUsualLong(pattern.values[2]);
+}
+
 }  // namespace
 
 bool fitsPatternWide(const RecordPattern& pattern, const char* record, bool& checked) {
@@ -554,6 +631,7 @@ void notePatternMisfit(RecordPattern& pattern, long long line) {
 bool learnPattern(RecordPattern& pattern, const char* record, const char* end, std::size_t items,
                   std::uint32_t convert) {
   pattern.length = 0;
+  pattern.toldKnown = false;
   const std::size_t room = static_cast<std::size_t>(end - record) < kPatternBytes
                                ? static_cast<std::size_t>(end - record)
                                : kPatternBytes;
@@ -709,6 +787,7 @@ PatternRun readPatternRows(const RecordPattern& pattern, const char*& p, const c
   }
 #if defined(__x86_64__)
   if (widelyChecked(pattern)) return avx2::readUnpaddedRows(pattern, p, end, row, maxRows);
+  if (widelyCheckable(pattern) && usualThrees(pattern)) return avx2::readUsualThrees(pattern, p, end, row, maxRows);
 #endif
   switch ((pattern.length + 15) / 16) {
     case 1: return readRows<1>(pattern, p, end, row, maxRows);

@@ -1533,18 +1533,23 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
       const char* record = p;
       const detail::PatternRun run = detail::readPatternRows(pattern, p, end, row, rows - taken);
       if (run.rows > 0) {
+        // Held apart from the pattern and the reader, whose bytes the rows'
+        // stores might otherwise be taken to change.
         const std::size_t length = pattern.length;
         const std::uint8_t told = pattern.told;
         const bool secondTold = (told & RowLines::kToldSecondForm) != 0;
+        const std::size_t secondDigits = pattern.secondDigits;
+        const std::size_t secondEnd = pattern.secondEnd;
+        // The records after the first start after a line feed in the buffer.
+        long long following = bufferOffset_ + (record - base);
         RowLines* const seen = lines + taken;
         for (std::size_t k = 0; k < run.rows; ++k, record += length) {
-          seen[k] = RowLines{.first = line + static_cast<long long>(k), .last = line + static_cast<long long>(k),
-                             .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0, .offset = offset,
-                             .record = RowRecord::Numbers};
-          if (secondTold) writtenExponentForm(record + pattern.secondDigits, record + pattern.secondEnd, seen[k]);
-          seen[k].told = told;
-          // The next record's start follows a line feed in the buffer.
-          offset = bufferOffset_ + (record + length - base);
+          const long long at = line + static_cast<long long>(k);
+          seen[k] = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
+                             .told = told, .offset = offset, .record = RowRecord::Numbers};
+          if (secondTold) writtenExponentForm(record + secondDigits, record + secondEnd, seen[k]);
+          following += static_cast<long long>(length);
+          offset = following;
         }
         taken += run.rows;
         row += run.rows * kCount;

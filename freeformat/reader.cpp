@@ -1504,18 +1504,63 @@ namespace {
 // first whose line feed is among its first 32 bytes is left for the short
 // read's try, as the row-by-row read offers it; the reader's place and the
 // last record's extent are set once, after the run.
+// Records that fit the pattern of one taken before them (recordpattern.h)
+// are read by it, records after records: such a record splits into values
+// of the same forms at the same places, so it is taken as that one was, and
+// told the same (its second value's written form from its places); the
+// record a pattern does not fit is read as below, one at a time.
 std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, std::size_t rows) {
   constexpr std::size_t kCount = 3;
+  constexpr std::uint32_t kAllThree = 0b111;
   constexpr std::ptrdiff_t kWrittenLook = 64;
   const char* p = pos_;
   const char* const end = end_;
   const char* const base = buffer_.get();
+  detail::RecordPattern& pattern = patternOf(this);
+  // A pattern this read learned (so that what it tells is known), of long
+  // records.
+  auto serves = [&pattern] {
+    return pattern.length > detail::kShortRecordBytes && pattern.toldKnown && pattern.items == kCount &&
+           pattern.convert == kAllThree;
+  };
   long long line = line_;
   long long offset = recordStartOffset(p);
   const char* lastStart = p;  // the last record taken, and where the next starts
   const char* next = p;
   std::size_t taken = 0;
-  for (; taken < rows; ++taken, row += kCount, ++line) {
+  while (taken < rows) {
+    if (serves()) {
+      const char* record = p;
+      const detail::PatternRun run = detail::readPatternRows(pattern, p, end, row, rows - taken);
+      if (run.rows > 0) {
+        // Held apart from the pattern and the reader, whose bytes the rows'
+        // stores might otherwise be taken to change.
+        const std::size_t length = pattern.length;
+        const std::uint8_t told = pattern.told;
+        const bool secondTold = (told & RowLines::kToldSecondForm) != 0;
+        const std::size_t secondDigits = pattern.secondDigits;
+        const std::size_t secondEnd = pattern.secondEnd;
+        // The records after the first start after a line feed in the buffer.
+        long long following = bufferOffset_ + (record - base);
+        RowLines* const seen = lines + taken;
+        for (std::size_t k = 0; k < run.rows; ++k, record += length) {
+          const long long at = line + static_cast<long long>(k);
+          seen[k] = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
+                             .told = told, .offset = offset, .record = RowRecord::Numbers};
+          if (secondTold) writtenExponentForm(record + secondDigits, record + secondEnd, seen[k]);
+          following += static_cast<long long>(length);
+          offset = following;
+        }
+        taken += run.rows;
+        row += run.rows * kCount;
+        line += static_cast<long long>(run.rows);
+        pattern.taken += static_cast<std::uint32_t>(run.rows);
+        lastStart = record - length;
+        next = p;
+      }
+      if (run.misfit) detail::notePatternMisfit(pattern, line);
+      if (taken == rows) break;
+    }
     const char* const start = p;
     const char* second = nullptr;  // the second value's digits and end, where it has the usual form
     const char* secondEnd = nullptr;
@@ -1550,17 +1595,35 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
       while (isBlank(static_cast<unsigned char>(*p))) ++p;
     }
     if (*p != '\n' || p == end) goto stop;
-    if (taken > 0 && p - start < static_cast<std::ptrdiff_t>(detail::kShortRecordBytes)) goto stop;
-    lines[taken] = RowLines{.first = line, .last = line, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
-                            .offset = offset, .record = RowRecord::Numbers};
-    const bool secondTold = second != nullptr && secondEnd - start < kWrittenLook;
-    if (secondTold) writtenExponentForm(second, secondEnd, lines[taken]);
-    lines[taken].told = static_cast<std::uint8_t>((usual ? RowLines::kToldUsualExponents : 0) |
+    {
+      const bool isLong = p - start >= static_cast<std::ptrdiff_t>(detail::kShortRecordBytes);
+      if (taken > 0 && !isLong) goto stop;
+      lines[taken] = RowLines{.first = line, .last = line, .valuesHeld = static_cast<std::uint32_t>(kCount),
+                              .ignored = 0, .offset = offset, .record = RowRecord::Numbers};
+      const bool secondTold = second != nullptr && secondEnd - start < kWrittenLook;
+      if (secondTold) writtenExponentForm(second, secondEnd, lines[taken]);
+      const auto told = static_cast<std::uint8_t>((usual ? RowLines::kToldUsualExponents : 0) |
                                                   (secondTold ? RowLines::kToldSecondForm : 0));
+      lines[taken].told = told;
+      // A long record taken while no pattern serves: the next records are
+      // read by its pattern, once the wait after one that did not pay is over.
+      if (isLong && !serves() && pattern.learnAfter <= line) {
+        detail::learnPatternOrWait(pattern, start, end, kCount, kAllThree, line);
+        if (pattern.length != 0) {
+          pattern.told = told;
+          pattern.secondDigits = static_cast<std::uint8_t>(secondTold ? second - start : 0);
+          pattern.secondEnd = static_cast<std::uint8_t>(secondTold ? secondEnd - start : 0);
+          pattern.toldKnown = true;
+        }
+      }
+    }
     lastStart = start;
     next = ++p;
     // The next record's start follows a line feed in the buffer.
     offset = bufferOffset_ + (p - base);
+    ++taken;
+    row += kCount;
+    ++line;
   }
 stop:
   if (taken > 0) {

@@ -66,6 +66,15 @@ struct RecordPattern {
   std::uint32_t kept;    // how many of `values` are in use
   bool padded;           // some places are padded places
   PatternValue values[kPatternItems];
+  // What the read with lines tells of each record of the pattern (RowLines::
+  // told), set by that read when it learns the pattern from a record it
+  // took, so that told is known (learnPattern clears it): the told bits,
+  // which the places fix, and where the second value's digits start and
+  // where it ends, for its written form.
+  bool toldKnown;
+  std::uint8_t told;
+  std::uint8_t secondDigits;
+  std::uint8_t secondEnd;
   // When a pattern is learned and how long it is kept: one that many
   // records do not fit (a table whose values vary in width) is forgotten,
   // and the records to pass before the next is learned double each time a

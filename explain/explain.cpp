@@ -894,13 +894,13 @@ class Observer : public NoRunEvents {
       // Of a short record, without a call.
       WrittenForm form;
       std::uint32_t decimals = 0, significant = 0;
-      if (lines.record == RowRecord::Short && writtenShortSecond(seen.record, decimals, significant)) {
-        form.decimals = static_cast<std::uint8_t>(decimals);
-        form.significant = static_cast<std::uint8_t>(significant);
-      } else if ((lines.told & RowLines::kToldSecondForm) != 0) {
+      if ((lines.told & RowLines::kToldSecondForm) != 0) {
         // Told by the reader as it read the value.
         form.decimals = lines.secondDecimals;
         form.significant = lines.secondSignificant;
+      } else if (lines.record == RowRecord::Short && writtenShortSecond(seen.record, decimals, significant)) {
+        form.decimals = static_cast<std::uint8_t>(decimals);
+        form.significant = static_cast<std::uint8_t>(significant);
       } else {
         form = writtenForm(seen.record, lines.record);
       }

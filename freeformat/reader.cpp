@@ -508,10 +508,17 @@ enum ShortForm : unsigned {
 // kPlaced, the places of those without an exponent); with `held`, the count
 // of the record's values goes there. kForm: what else it takes (ShortForm);
 // with kExponents the masks' minuses are both signs.
+//
+// With `second`, where the second value's digits lie goes there (a record of
+// three values or more without exponents).
+struct ShortPlace {
+  std::size_t at, size, integer;  // its first digit or point; its bytes from there; those before its point
+};
+
 template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnly>
 [[gnu::always_inline]] inline int readShortValues(Targets targets, std::size_t count, std::uint32_t convert,
                                                   const char* p, const char* end, std::uint32_t* held,
-                                                  const ShortMasksOf<Mask>& m) {
+                                                  const ShortMasksOf<Mask>& m, ShortPlace* second = nullptr) {
   constexpr bool kSeparators = (kForm & kParted) != 0;
   constexpr bool kWithExponents = (kForm & kExponents) != 0;
   constexpr bool kPlacedValues = (kForm & kPlaced) != 0;
@@ -612,11 +619,13 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
           const Mask itsPoint = (point >> at) & ((Mask{2} << (size - 1)) - 1);
           const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;
           if (size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
+          if (second != nullptr && k == 1) *second = {at, size, integer};
           const std::uint64_t written = detail::fast::shortDecimalDigits(p + at, size, integer);
           magnitude = itsPoint != 0 ? detail::fast::exactQuotient(written, size - integer - 1)
                                     : static_cast<double>(written);
         } else {
           if (size > detail::fast::kMaxShortDigits) return false;
+          if (second != nullptr && k == 1) *second = {at, size, size};
           magnitude = static_cast<double>(detail::fast::shortDigitsValue(p + at, static_cast<int>(size)));
         }
         *targets(k) = detail::fast::withSign(magnitude, negative);
@@ -640,24 +649,44 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
 #endif
 
 #if defined(__SSE2__)
+// The written form of the second value of a short record the short read
+// took, from where its digits lie and `aboveZero`, the mask of the record's
+// digits above 0: the digits after the point, and the digits from the first
+// one above 0 to the value's end, the point not among them; with the
+// record's lines, its count of values (`held`, three kept) and its offset.
+[[gnu::always_inline]] inline RowLines shortLines(long long line, std::uint32_t held, long long offset,
+                                                 const ShortPlace& second, std::uint32_t aboveZero) {
+  // No digit above 0 from its first on: the count of trailing zeros is 32.
+  const auto nonzero = std::min<std::size_t>(static_cast<unsigned>(std::countr_zero(aboveZero >> second.at)), second.size);
+  const bool point = second.integer < second.size;
+  return RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - 3,
+                  .told = RowLines::kToldSecondForm,
+                  .secondDecimals = static_cast<std::uint8_t>(point ? second.size - second.integer - 1 : 0),
+                  .secondSignificant = static_cast<std::uint8_t>(second.size - nonzero - (point && nonzero < second.integer ? 1 : 0)),
+                  .offset = offset, .record = RowRecord::Short};
+}
+
 // The short read of rows of three, every item kept, with what each row's
-// record was (RowLines): records after records from p, the first on `line`
-// and starting `offset` bytes into the file, at most `rows`; how many it
-// took, p past them. `classify` makes a record's masks (none but its line
-// feeds when it has none among its first 32 bytes: a long record is
-// declined before its other classes are made).
-template <class Classify>
+// record was (RowLines) and how its second value is written: records after
+// records from p, the first on `line` and starting `offset` bytes into the
+// file, at most `rows`; how many it took, p past them. `classify` makes a
+// record's masks (none but its line feeds when it has none among its first
+// 32 bytes: a long record is declined before its other classes are made),
+// `zerosOf` the mask of its bytes '0'.
+template <class Classify, class Zeros>
 [[gnu::always_inline]] inline std::size_t linedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
                                                         std::size_t rows, long long line, long long offset,
-                                                        Classify classify) {
+                                                        Classify classify, Zeros zerosOf) {
   constexpr std::size_t kCount = 3;
   std::size_t taken = 0;
   for (; taken < rows; ++taken, row += kCount, ++line) {
     std::uint32_t held = 0;
-    const int length = readShortValues(RowTargets{row}, kCount, 0b111, p, end, &held, classify(p));
+    const ShortMasks m = classify(p);
+    ShortPlace second;
+    const int length = readShortValues(RowTargets{row}, kCount, 0b111, p, end, &held, m, &second);
     if (length < 0) break;
-    lines[taken] = RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - static_cast<std::uint32_t>(kCount),
-                            .offset = offset, .record = RowRecord::Short};
+    static_assert(kCount == 3);
+    lines[taken] = shortLines(line, held, offset, second, m.digits & ~zerosOf(p));
     offset += length + 1;
     p += length + 1;
   }
@@ -671,7 +700,8 @@ template <class Classify>
                        [](const char* at) {
                          const std::uint32_t lineFeeds = shortLineFeeds(at);
                          return lineFeeds == 0 ? ShortMasks{} : classifyShort(at, lineFeeds);
-                       });
+                       },
+                       [](const char* at) { return shortEqual(at, '0'); });
 }
 #endif
 
@@ -1024,6 +1054,8 @@ template <bool kCommas>
     if (lineFeeds == 0) return ShortMasks{};
     return ShortMasks{lineFeeds, digitMask(bytes), equalMask(bytes, ' '), equalMask(bytes, '.'),
                       equalMask(bytes, '-'), 0, 0, 0};
+  }, [](const char* at) {
+    return equalMask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), '0');
   });
 }
 

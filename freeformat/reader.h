@@ -207,7 +207,9 @@ struct RowLines {
   // letter, a sign and two digits ("-6.7377624805292657e-05"):
   // `secondDecimals`, the digits after the point less the exponent (0 at
   // least), and `secondSignificant`, the digits from the first nonzero one to
-  // the exponent, the point not among them. kToldUsualExponents: every value
+  // the exponent, the point not among them; for a short record (RowRecord::
+  // Short) read with its masks, the same of its second value, without
+  // exponent. kToldUsualExponents: every value
   // of the record is written so and followed by a blank, so that no sign,
   // comma or semicolon stands right after a digit or point anywhere in it.
   std::uint8_t told = 0;

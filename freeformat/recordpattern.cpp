@@ -313,8 +313,9 @@ namespace {
   const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
   const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
   const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
-  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+  // The first eight's value times 10^8, plus the second's, in the register.
+  const __m128i sum = _mm_add_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(100000000)), _mm_srli_epi64(eights, 32));
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sum));
 }
 
 // How readPaddedRows takes its kept value: by patternValue, as an integer
@@ -508,15 +509,16 @@ namespace {
   const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
   const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
   const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
-  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+  // The first eight's value times 10^8, plus the second's, in the register.
+  const __m128i sum = _mm_add_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(100000000)), _mm_srli_epi64(eights, 32));
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sum));
 }
 
 // Of the bytes a sign's place may hold ('-', '+', a blank, or the record's
 // line feed standing in for a value with no sign's place), only '-' has
-// bit 2 set; of an exponent's signs, only '+' has bit 1 set.
+// bit 2 set.
 static_assert(('-' & 4) != 0 && ('+' & 4) == 0 && (' ' & 4) == 0 && ('\n' & 4) == 0, "a minus told by one bit");
-static_assert(('+' & 2) != 0 && ('-' & 2) == 0, "an exponent's plus told by one bit");
+static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor");
 
 // A value written as "%.16E" writes it, of a record that fits its pattern,
 // from `digits` (its first digit) and `sign` (its sign's place): seventeen
@@ -529,8 +531,8 @@ static_assert(('+' & 2) != 0 && ('-' & 2) == 0, "an exponent's plus told by one 
   const std::uint64_t w = static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0] - '0')) * fast::kTens[16] +
                           sixteenDigitsValue(digits + 2);
   const int tens = (digits[20] - '0') * 10 + (digits[21] - '0');
-  const int minus = ((digits[19] >> 1) & 1) - 1;  // -1 for '-', 0 for '+'
-  const int q = ((tens ^ minus) - minus) - 16;
+  const int q = tens * (',' - digits[19]) - 16;  // ',' lies between '+' and '-'
+
   double magnitude;
   if (w > fast::kExactMantissa) {
     if (!fast::convertEiselLemire<true>(w, q, magnitude)) return false;
@@ -544,7 +546,9 @@ static_assert(('+' & 2) != 0 && ('-' & 2) == 0, "an exponent's plus told by one 
   return true;
 }
 
-template <int kSteps>
+// kSignsBefore: every value's sign's place is the byte before its first
+// digit, so that it is read from the same place as the digits.
+template <int kSteps, bool kSignsBefore>
 [[gnu::noinline, gnu::flatten]] PatternRun readUsualThrees(const RecordPattern& pattern, const char*& p,
                                                            const char* end, double* row, std::size_t maxRows) {
   const std::size_t length = pattern.length;
@@ -552,33 +556,48 @@ template <int kSteps>
   std::size_t digits[3], sign[3];
   for (std::size_t k = 0; k < 3; ++k) {
     digits[k] = static_cast<std::size_t>(pattern.values[k].integer);
-    sign[k] = pattern.values[k].sign >= 0 ? static_cast<std::size_t>(pattern.values[k].sign) : length - 1;
+    sign[k] = kSignsBefore               ? digits[k] - 1
+              : pattern.values[k].sign >= 0 ? static_cast<std::size_t>(pattern.values[k].sign)
+                                            : length - 1;
   }
   const char* record = p;
-  const std::size_t rows = wholeRecords(record, end, length, maxRows);
-  PatternRun run{0, false};
-  for (; run.rows < rows; ++run.rows, record += length, row += 3) {
+  double* const firstRow = row;
+  // The run ends at the last whole record, the record that does not fit, or
+  // the value the fast tiers cannot decide; its rows are counted from where
+  // the rows' values stop.
+  const char* const stop = record + wholeRecords(record, end, length, maxRows) * length;
+  bool misfit = false;
+  for (; record != stop; record += length, row += 3) {
     if (!fitsUnpadded<kSteps>(pattern, record, last)) {
-      run.misfit = true;
+      misfit = true;
       break;
     }
-    double first = 0, second = 0, third = 0;
-    const bool decided = usualLongValue(record + digits[0], record + sign[0], first) &
-                         usualLongValue(record + digits[1], record + sign[1], second) &
-                         usualLongValue(record + digits[2], record + sign[2], third);
-    if (!decided) break;
+    double first, second, third;
+    if (!usualLongValue(record + digits[0], record + sign[0], first) ||
+        !usualLongValue(record + digits[1], record + sign[1], second) ||
+        !usualLongValue(record + digits[2], record + sign[2], third)) {
+      break;
+    }
     row[0] = first;
     row[1] = second;
     row[2] = third;
   }
   p = record;
-  return run;
+  return PatternRun{static_cast<std::size_t>(row - firstRow) / 3, misfit};
 }
 
 PatternRun readUsualThrees(const RecordPattern& pattern, const char*& p, const char* end, double* row,
                            std::size_t maxRows) {
-  if (pattern.length <= 64) return readUsualThrees<2>(pattern, p, end, row, maxRows);
-  return readUsualThrees<3>(pattern, p, end, row, maxRows);
+  bool signsBefore = true;
+  for (std::size_t k = 0; k < 3; ++k) {
+    signsBefore = signsBefore && pattern.values[k].sign == pattern.values[k].integer - 1;
+  }
+  if (pattern.length <= 64) {
+    return signsBefore ? readUsualThrees<2, true>(pattern, p, end, row, maxRows)
+                       : readUsualThrees<2, false>(pattern, p, end, row, maxRows);
+  }
+  return signsBefore ? readUsualThrees<3, true>(pattern, p, end, row, maxRows)
+                     : readUsualThrees<3, false>(pattern, p, end, row, maxRows);
 }
 
 }  // namespace

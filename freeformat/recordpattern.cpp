@@ -528,8 +528,10 @@ static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor
 // with no look at the ends; other digits go through the converter whole.
 // False when it cannot decide.
 [[gnu::always_inline]] inline bool usualLongValue(const char* digits, const char* sign, double& out) {
-  const std::uint64_t w = static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0] - '0')) * fast::kTens[16] +
-                          sixteenDigitsValue(digits + 2);
+  // The first digit's byte times 10^16, less '0''s (modulo 2^64, the
+  // difference is the digit's value times 10^16).
+  const std::uint64_t w = static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0])) * fast::kTens[16] -
+                          std::uint64_t{'0'} * fast::kTens[16] + sixteenDigitsValue(digits + 2);
   const int tens = (digits[20] - '0') * 10 + (digits[21] - '0');
   const int q = tens * (',' - digits[19]) - 16;  // ',' lies between '+' and '-'
 
@@ -541,7 +543,7 @@ static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor
   }
   std::uint64_t bits;
   std::memcpy(&bits, &magnitude, sizeof bits);
-  bits |= static_cast<std::uint64_t>(*sign & 4) << 61;
+  bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(*sign)) >> 2 << 63;
   out = fast::fromBits(bits);
   return true;
 }
@@ -556,9 +558,7 @@ template <int kSteps, bool kSignsBefore>
   std::size_t digits[3], sign[3];
   for (std::size_t k = 0; k < 3; ++k) {
     digits[k] = static_cast<std::size_t>(pattern.values[k].integer);
-    sign[k] = kSignsBefore               ? digits[k] - 1
-              : pattern.values[k].sign >= 0 ? static_cast<std::size_t>(pattern.values[k].sign)
-                                            : length - 1;
+    sign[k] = pattern.values[k].sign >= 0 ? static_cast<std::size_t>(pattern.values[k].sign) : length - 1;
   }
   const char* record = p;
   double* const firstRow = row;
@@ -573,9 +573,10 @@ template <int kSteps, bool kSignsBefore>
       break;
     }
     double first, second, third;
-    if (!usualLongValue(record + digits[0], record + sign[0], first) ||
-        !usualLongValue(record + digits[1], record + sign[1], second) ||
-        !usualLongValue(record + digits[2], record + sign[2], third)) {
+    auto signAt = [&](std::size_t k) { return kSignsBefore ? record + digits[k] - 1 : record + sign[k]; };
+    if (!usualLongValue(record + digits[0], signAt(0), first) ||
+        !usualLongValue(record + digits[1], signAt(1), second) ||
+        !usualLongValue(record + digits[2], signAt(2), third)) {
       break;
     }
     row[0] = first;

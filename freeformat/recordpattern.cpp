@@ -567,8 +567,24 @@ template <int kSteps, bool kSignsBefore>
   // the rows' values stop.
   const char* const stop = record + wholeRecords(record, end, length, maxRows) * length;
   bool misfit = false;
+  // The pattern's steps held in registers through the run: at 0, at the
+  // record's last thirty-two bytes and, with three steps, at 32.
+  const std::size_t at[3] = {0, last, 32};
+  __m256i want[3], other[3], slack[3];
+  for (std::size_t s = 0; s < static_cast<std::size_t>(kSteps); ++s) {
+    want[s] = load(pattern.want + at[s]);
+    other[s] = load(pattern.other + at[s]);
+    slack[s] = load(pattern.slack + at[s]);
+  }
   for (; record != stop; record += length, row += 3) {
-    if (!fitsUnpadded<kSteps>(pattern, record, last)) {
+    __m256i off = _mm256_setzero_si256();
+    for (std::size_t s = 0; s < static_cast<std::size_t>(kSteps); ++s) {
+      const __m256i bytes = load(record + at[s]);
+      off = _mm256_or_si256(off, _mm256_subs_epu8(_mm256_min_epu8(_mm256_xor_si256(bytes, want[s]),
+                                                                  _mm256_xor_si256(bytes, other[s])),
+                                                  slack[s]));
+    }
+    if (!_mm256_testz_si256(off, off)) {
       misfit = true;
       break;
     }

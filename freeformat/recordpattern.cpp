@@ -313,9 +313,8 @@ namespace {
   const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
   const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
   const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
-  // The first eight's value times 10^8, plus the second's, in the register.
-  const __m128i sum = _mm_add_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(100000000)), _mm_srli_epi64(eights, 32));
-  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sum));
+  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
 
 // How readPaddedRows takes its kept value: by patternValue, as an integer
@@ -509,9 +508,8 @@ namespace {
   const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
   const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
   const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
-  // The first eight's value times 10^8, plus the second's, in the register.
-  const __m128i sum = _mm_add_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(100000000)), _mm_srli_epi64(eights, 32));
-  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sum));
+  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
 
 // Of the bytes a sign's place may hold ('-', '+', a blank, or the record's

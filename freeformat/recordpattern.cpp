@@ -532,7 +532,6 @@ static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor
                           std::uint64_t{'0'} * fast::kTens[16] + sixteenDigitsValue(digits + 2);
   const int tens = (digits[20] - '0') * 10 + (digits[21] - '0');
   const int q = tens * (',' - digits[19]) - 16;  // ',' lies between '+' and '-'
-
   double magnitude;
   if (w > fast::kExactMantissa) {
     if (!fast::convertEiselLemire<true>(w, q, magnitude)) return false;

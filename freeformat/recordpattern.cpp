@@ -514,9 +514,9 @@ namespace {
 
 // Of the bytes a sign's place may hold ('-', '+', a blank, or the record's
 // line feed standing in for a value with no sign's place), only '-' has
-// bit 2 set; of an exponent's signs, only '+' has bit 1 set.
+// bit 2 set.
 static_assert(('-' & 4) != 0 && ('+' & 4) == 0 && (' ' & 4) == 0 && ('\n' & 4) == 0, "a minus told by one bit");
-static_assert(('+' & 2) != 0 && ('-' & 2) == 0, "an exponent's plus told by one bit");
+static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor");
 
 // A value written as "%.16E" writes it, of a record that fits its pattern,
 // from `digits` (its first digit) and `sign` (its sign's place): seventeen
@@ -526,11 +526,12 @@ static_assert(('+' & 2) != 0 && ('-' & 2) == 0, "an exponent's plus told by one 
 // with no look at the ends; other digits go through the converter whole.
 // False when it cannot decide.
 [[gnu::always_inline]] inline bool usualLongValue(const char* digits, const char* sign, double& out) {
-  const std::uint64_t w = static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0] - '0')) * fast::kTens[16] +
-                          sixteenDigitsValue(digits + 2);
+  // The first digit's byte times 10^16, less '0''s (modulo 2^64, the
+  // difference is the digit's value times 10^16).
+  const std::uint64_t w = static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0])) * fast::kTens[16] -
+                          std::uint64_t{'0'} * fast::kTens[16] + sixteenDigitsValue(digits + 2);
   const int tens = (digits[20] - '0') * 10 + (digits[21] - '0');
-  const int minus = ((digits[19] >> 1) & 1) - 1;  // -1 for '-', 0 for '+'
-  const int q = ((tens ^ minus) - minus) - 16;
+  const int q = tens * (',' - digits[19]) - 16;  // ',' lies between '+' and '-'
   double magnitude;
   if (w > fast::kExactMantissa) {
     if (!fast::convertEiselLemire<true>(w, q, magnitude)) return false;
@@ -539,12 +540,14 @@ static_assert(('+' & 2) != 0 && ('-' & 2) == 0, "an exponent's plus told by one 
   }
   std::uint64_t bits;
   std::memcpy(&bits, &magnitude, sizeof bits);
-  bits |= static_cast<std::uint64_t>(*sign & 4) << 61;
+  bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(*sign)) >> 2 << 63;
   out = fast::fromBits(bits);
   return true;
 }
 
-template <int kSteps>
+// kSignsBefore: every value's sign's place is the byte before its first
+// digit, so that it is read from the same place as the digits.
+template <int kSteps, bool kSignsBefore>
 [[gnu::noinline, gnu::flatten]] PatternRun readUsualThrees(const RecordPattern& pattern, const char*& p,
                                                            const char* end, double* row, std::size_t maxRows) {
   const std::size_t length = pattern.length;
@@ -555,30 +558,60 @@ template <int kSteps>
     sign[k] = pattern.values[k].sign >= 0 ? static_cast<std::size_t>(pattern.values[k].sign) : length - 1;
   }
   const char* record = p;
-  const std::size_t rows = wholeRecords(record, end, length, maxRows);
-  PatternRun run{0, false};
-  for (; run.rows < rows; ++run.rows, record += length, row += 3) {
-    if (!fitsUnpadded<kSteps>(pattern, record, last)) {
-      run.misfit = true;
+  double* const firstRow = row;
+  // The run ends at the last whole record, the record that does not fit, or
+  // the value the fast tiers cannot decide; its rows are counted from where
+  // the rows' values stop.
+  const char* const stop = record + wholeRecords(record, end, length, maxRows) * length;
+  bool misfit = false;
+  // The pattern's steps held in registers through the run: at 0, at the
+  // record's last thirty-two bytes and, with three steps, at 32.
+  const std::size_t at[3] = {0, last, 32};
+  __m256i want[3], other[3], slack[3];
+  for (std::size_t s = 0; s < static_cast<std::size_t>(kSteps); ++s) {
+    want[s] = load(pattern.want + at[s]);
+    other[s] = load(pattern.other + at[s]);
+    slack[s] = load(pattern.slack + at[s]);
+  }
+  for (; record != stop; record += length, row += 3) {
+    __m256i off = _mm256_setzero_si256();
+    for (std::size_t s = 0; s < static_cast<std::size_t>(kSteps); ++s) {
+      const __m256i bytes = load(record + at[s]);
+      off = _mm256_or_si256(off, _mm256_subs_epu8(_mm256_min_epu8(_mm256_xor_si256(bytes, want[s]),
+                                                                  _mm256_xor_si256(bytes, other[s])),
+                                                  slack[s]));
+    }
+    if (!_mm256_testz_si256(off, off)) {
+      misfit = true;
       break;
     }
-    double first = 0, second = 0, third = 0;
-    const bool decided = usualLongValue(record + digits[0], record + sign[0], first) &
-                         usualLongValue(record + digits[1], record + sign[1], second) &
-                         usualLongValue(record + digits[2], record + sign[2], third);
-    if (!decided) break;
+    double first, second, third;
+    auto signAt = [&](std::size_t k) { return kSignsBefore ? record + digits[k] - 1 : record + sign[k]; };
+    if (!usualLongValue(record + digits[0], signAt(0), first) ||
+        !usualLongValue(record + digits[1], signAt(1), second) ||
+        !usualLongValue(record + digits[2], signAt(2), third)) {
+      break;
+    }
     row[0] = first;
     row[1] = second;
     row[2] = third;
   }
   p = record;
-  return run;
+  return PatternRun{static_cast<std::size_t>(row - firstRow) / 3, misfit};
 }
 
 PatternRun readUsualThrees(const RecordPattern& pattern, const char*& p, const char* end, double* row,
                            std::size_t maxRows) {
-  if (pattern.length <= 64) return readUsualThrees<2>(pattern, p, end, row, maxRows);
-  return readUsualThrees<3>(pattern, p, end, row, maxRows);
+  bool signsBefore = true;
+  for (std::size_t k = 0; k < 3; ++k) {
+    signsBefore = signsBefore && pattern.values[k].sign == pattern.values[k].integer - 1;
+  }
+  if (pattern.length <= 64) {
+    return signsBefore ? readUsualThrees<2, true>(pattern, p, end, row, maxRows)
+                       : readUsualThrees<2, false>(pattern, p, end, row, maxRows);
+  }
+  return signsBefore ? readUsualThrees<3, true>(pattern, p, end, row, maxRows)
+                     : readUsualThrees<3, false>(pattern, p, end, row, maxRows);
 }
 
 }  // namespace

@@ -494,7 +494,7 @@ TEST_F(FastAgainstGeneral, RowShapesSeparatorsAndLineEnds) {
       {"%11d", true, 9e9},     {"%.6f", false, 1e3},    {"%.16E", false, 1e300}, {"%.3e", false, 1e-300},
       {"%26.17E", false, 1e5}, {"%24.15e", false, 1e-200}, {"%.1E", false, 1e-5},  {"%40.30e", false, 1e3},
       {"%25.16E", false, 0},   {"%25.16E", false, 1e-95}, {"%25.16E", false, 1e95}, {"%24.16E", false, 1e-3},
-      {"%.5f", false, 1e-2},   {"%9.1f", false, 1},     {"%.9f", false, 1e-6},  {"%3d", true, 9},     {"%.2f", false, 1e-3},
+      {"%.5f", false, 1e-2},   {"%9.1f", false, 1},     {"%.9f", false, 1e-6},  {"%3d", true, 9},     {"%.2f", false, 1e-3}, {"%.2f", false, 1e-4},
       {"%25.16E", false, 1e99}, {"%.16E", false, 1e50}, {"%+.16E", false, 1e-98},
   };
   const char* const kSeparators[] = {" ", "  ", "\t", ",", ", ", " ; ", " , ", ";"};

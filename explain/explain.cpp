@@ -120,9 +120,7 @@ TopRows::Gathered TopRows::gatheredOf(std::size_t index) const {
   for (int f = 0; f < 2; ++f) {
     const Columns& file = files_[f];
     if (index >= file.rows) continue;
-    g.places[f] = index < file.rowsOfOneLine
-                      ? static_cast<std::uint64_t>(file.firstRowLine + static_cast<long long>(index)) << LoadRecord::kSpanBits
-                      : file.places[index];
+    g.places[f] = LoadRecord::placeOf(file.places, file.firstRowLine, file.rowsOfOneLine, index);
     for (int c = 0; c < 3; ++c) g.values[f][c] = file.values[c][index];
   }
   g.reference = reference_[index];
@@ -130,10 +128,8 @@ TopRows::Gathered TopRows::gatheredOf(std::size_t index) const {
 }
 
 RowFacts TopRows::factsFrom(std::size_t index, const Gathered& g) const {
-  auto firstLine = [](std::uint64_t place) { return static_cast<long long>(place >> LoadRecord::kSpanBits); };
-  auto lastLine = [&](std::uint64_t place) {
-    return firstLine(place) + static_cast<long long>(place & LoadRecord::kSpanMask);
-  };
+  const auto firstLine = LoadRecord::firstLineOf;
+  const auto lastLine = LoadRecord::lastLineOf;
   RowFacts row;
   row.row = index + 1;
   row.comparedLine = firstLine(g.places[1]);
@@ -182,8 +178,7 @@ std::pair<long long, long long> TopRows::linesOf(std::size_t k, int f) const {
   const std::size_t index = rows_[k];
   if (index >= files_[f].rows) return {0, 0};
   const std::uint64_t place = gathered(k).places[f];
-  const auto first = static_cast<long long>(place >> LoadRecord::kSpanBits);
-  return {first, first + static_cast<long long>(place & LoadRecord::kSpanMask)};
+  return {LoadRecord::firstLineOf(place), LoadRecord::lastLineOf(place)};
 }
 
 void TopRows::add(std::size_t index) {

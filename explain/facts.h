@@ -109,15 +109,22 @@ struct LoadRecord {
   std::size_t plainRows = 0;
   long long nextPlainLine = 0;  // where the next row so starts; 0 before the first row, -1 once one was not so
   [[nodiscard]] std::size_t rowsOfOneLine() const { return placesStored ? plainRows : rows; }
+  // Row i's place: told for the rows of one line from the first, stored
+  // for the others.
+  [[nodiscard]] static std::uint64_t placeOf(const std::uint64_t* stored, long long firstRowLine,
+                                             std::size_t rowsOfOneLine, std::size_t i) {
+    return i < rowsOfOneLine ? static_cast<std::uint64_t>(firstRowLine + static_cast<long long>(i)) << kSpanBits
+                             : stored[i];
+  }
+  [[nodiscard]] static long long firstLineOf(std::uint64_t place) { return static_cast<long long>(place >> kSpanBits); }
+  [[nodiscard]] static long long lastLineOf(std::uint64_t place) {
+    return firstLineOf(place) + static_cast<long long>(place & kSpanMask);
+  }
   [[nodiscard]] std::uint64_t place(std::size_t i) const {
-    return i < rowsOfOneLine() ? static_cast<std::uint64_t>(firstRowLine + static_cast<long long>(i)) << kSpanBits
-                               : rowPlaces[i];
+    return placeOf(rowPlaces, firstRowLine, rowsOfOneLine(), i);
   }
-  [[nodiscard]] long long firstLine(std::size_t i) const { return static_cast<long long>(place(i) >> kSpanBits); }
-  [[nodiscard]] long long lastLine(std::size_t i) const {
-    const std::uint64_t at = place(i);
-    return static_cast<long long>(at >> kSpanBits) + static_cast<long long>(at & kSpanMask);
-  }
+  [[nodiscard]] long long firstLine(std::size_t i) const { return firstLineOf(place(i)); }
+  [[nodiscard]] long long lastLine(std::size_t i) const { return lastLineOf(place(i)); }
   // Filled by the load.
   bool opened = false;       // the open and rewind statements succeeded
   bool titleRead = false;

@@ -115,47 +115,50 @@ void TopRows::start(const Columns (&files)[2], const double* reference, double t
   chunk_.clear();
 }
 
-TopRows::Gathered TopRows::gatheredOf(std::size_t index) const {
-  Gathered g{};
+TopRows::Listed TopRows::gatheredOf(std::size_t index) const {
+  Listed g{};
   for (int f = 0; f < 2; ++f) {
     const Columns& file = files_[f];
     if (index >= file.rows) continue;
     g.places[f] = LoadRecord::placeOf(file.places, file.firstRowLine, file.rowsOfOneLine, index);
     for (int c = 0; c < 3; ++c) g.values[f][c] = file.values[c][index];
   }
-  g.reference = reference_[index];
+  g.index = static_cast<std::uint32_t>(index);
+  g.hasReference = index < files_[0].rows;
+  // The run's own sum, for the square of the row as it entered the total.
+  // (The reference's value is the row's, so it stands as the first row's.)
+  SquaredDifferences sum;
+  sum.reference = reference_ + index;
+  g.scaledDifference = sum.scaledDifference(1, g.values[1][1]);
+  g.square = sum.squaredDifference(1, g.values[1][1]);
   return g;
 }
 
-RowFacts TopRows::factsFrom(std::size_t index, const Gathered& g) const {
+RowFacts TopRows::factsFrom(const Listed& g) const {
   const auto firstLine = LoadRecord::firstLineOf;
   const auto lastLine = LoadRecord::lastLineOf;
   RowFacts row;
-  row.row = index + 1;
+  row.row = std::size_t{g.index} + 1;
   row.comparedLine = firstLine(g.places[1]);
   row.comparedLastLine = lastLine(g.places[1]);
   for (int c = 0; c < 3; ++c) row.comparedValues[c] = g.values[1][c];
   row.comparedValue = row.comparedValues[1];
-  row.hasReference = index < files_[0].rows;
+  row.hasReference = g.hasReference;
   if (row.hasReference) {
     row.referenceLine = firstLine(g.places[0]);
     row.referenceLastLine = lastLine(g.places[0]);
     for (int c = 0; c < 3; ++c) row.referenceValues[c] = g.values[0][c];
     row.referenceValue = row.referenceValues[1];
   }
-  // The run's own sum, for the square of the row as it entered the total.
-  // (The reference's value is the row's, so it stands as the first row's.)
-  SquaredDifferences sum;
-  sum.reference = &g.reference;
-  row.scaledDifference = sum.scaledDifference(1, row.comparedValue);
-  row.square = sum.squaredDifference(1, row.comparedValue);
-  row.share = total_ == 0 ? 0 : row.square / total_;
+  row.scaledDifference = g.scaledDifference;
+  row.square = g.square;
+  row.share = shareOf(row.square);
   return row;
 }
 
-RowFacts TopRows::factsOf(std::size_t index) const { return factsFrom(index, gatheredOf(index)); }
+RowFacts TopRows::factsOf(std::size_t index) const { return factsFrom(gatheredOf(index)); }
 
-const TopRows::Gathered& TopRows::gathered(std::size_t k) const {
+const TopRows::Listed& TopRows::gathered(std::size_t k) const {
   if (k < chunkStart_ || k >= chunkStart_ + chunk_.size()) {
     const std::size_t count = std::min(kGathered, rows_.size() - k);
     chunkStart_ = k;
@@ -195,15 +198,6 @@ void TopRows::addRecords(std::string_view reference, std::string_view compared) 
     if (!record.empty() && text_.size() + record.size() <= UINT32_MAX) text_.append(record);
     recordEnds_.push_back(static_cast<std::uint32_t>(text_.size()));
   }
-}
-
-std::pair<std::string_view, std::string_view> TopRows::recordsOf(std::size_t k) const {
-  if (2 * k + 1 >= recordEnds_.size()) return {};
-  // The ends only grow, and the last is the text's size: no view runs past it.
-  const char* text = text_.data();
-  const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
-  const std::size_t middle = recordEnds_[2 * k], end = recordEnds_[2 * k + 1];
-  return {std::string_view(text + start, middle - start), std::string_view(text + middle, end - middle)};
 }
 
 RowFacts TopRows::operator[](std::size_t k) const {

@@ -276,8 +276,31 @@ class TopRows {
   // Listed row k's facts but its records, and its records as views of the
   // list's own text ("" where not read again): for a writer that shows
   // them, with no copy of the records made.
-  [[nodiscard]] RowFacts factsWithoutRecords(std::size_t k) const { return factsFrom(rows_[k], gathered(k)); }
-  [[nodiscard]] std::pair<std::string_view, std::string_view> recordsOf(std::size_t k) const;
+  [[nodiscard]] RowFacts factsWithoutRecords(std::size_t k) const { return factsFrom(gathered(k)); }
+  // What the columns hold of one row, and its difference and square as
+  // they entered the sum: a listed row's facts as the list keeps them, for
+  // a writer of many rows, with no RowFacts made.
+  struct Listed {
+    std::uint64_t places[2];   // LoadRecord's place in each file (0 where the file has no such row)
+    double values[2][3];
+    double scaledDifference;
+    double square;
+    std::uint32_t index;       // compared row, from 0
+    bool hasReference;
+  };
+  [[nodiscard]] const Listed& listed(std::size_t k) const {
+    return k - chunkStart_ < chunk_.size() ? chunk_[k - chunkStart_] : gathered(k);
+  }
+  // A square's share of the total, as the facts give it.
+  [[nodiscard]] double shareOf(double square) const { return total_ == 0 ? 0 : square / total_; }
+  [[nodiscard]] std::pair<std::string_view, std::string_view> recordsOf(std::size_t k) const {
+    if (2 * k + 1 >= recordEnds_.size()) return {};
+    // The ends only grow, and the last is the text's size: no view runs past it.
+    const char* text = text_.data();
+    const std::size_t start = k == 0 ? 0 : recordEnds_[2 * k - 1];
+    const std::size_t middle = recordEnds_[2 * k], end = recordEnds_[2 * k + 1];
+    return {std::string_view(text + start, middle - start), std::string_view(text + middle, end - middle)};
+  }
   // Whether listed row k has a record in either file (read again, not ""),
   // asked without the row's facts.
   [[nodiscard]] bool hasRecords(std::size_t k) const {
@@ -290,22 +313,15 @@ class TopRows {
   [[nodiscard]] Iterator end() const { return {this, rows_.size()}; }
 
  private:
-  // What the columns hold of one row: its places and values in both files,
-  // and the reference's scaled column 2.
-  struct Gathered {
-    std::uint64_t places[2];
-    double values[2][3];
-    double reference;
-  };
-  [[nodiscard]] Gathered gatheredOf(std::size_t index) const;
-  [[nodiscard]] RowFacts factsFrom(std::size_t index, const Gathered& g) const;
+  [[nodiscard]] Listed gatheredOf(std::size_t index) const;
+  [[nodiscard]] RowFacts factsFrom(const Listed& g) const;
   // Makes listed rows [k, k + kGathered) (or to the list's end) the ones at
   // hand, their columns read in the order of their rows rather than the
   // list's, so that a long list costs a pass over the columns rather than a
   // wait on memory for each value. The more rows at hand, the closer
   // together they lie in the columns (a list of every row of a million:
-  // one row in eight rather than one in thirty), for 9 MiB of them.
-  const Gathered& gathered(std::size_t k) const;
+  // one row in eight rather than one in thirty), for 11 MiB of them.
+  const Listed& gathered(std::size_t k) const;
   static constexpr std::size_t kGathered = std::size_t{1} << 17;
 
   Columns files_[2];
@@ -315,7 +331,7 @@ class TopRows {
   std::vector<std::uint32_t> recordEnds_;  // per row, where its reference and compared records end in text_
   std::string text_;
   // The listed rows at hand: from chunkStart_, chunk_.size() of them.
-  mutable std::vector<Gathered> chunk_;
+  mutable std::vector<Listed> chunk_;
   mutable std::size_t chunkStart_ = 0;
   mutable std::vector<std::uint32_t> order_;  // the chunk's places in it, by row
 };

@@ -1,5 +1,6 @@
 // The report, as text for a reader and as one JSON object for a program.
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -193,70 +195,82 @@ std::string linesText(long long first, long long last) {
                       : "line " + std::to_string(first);
 }
 
-// The lines of listed rows, appended to one text with no string made for
-// each cell, so a list of a million rows costs little more than its bytes:
-// a row is made in a buffer of its own and appended whole.
+// A count below 10^8 as eight digit bytes, the first in the lowest byte,
+// each 0 to 9 (not yet characters).
+std::uint64_t countDigits(std::uint64_t n) {
+  const std::uint64_t fours = n / 10000 | (n % 10000) << 32;
+  const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;
+  const std::uint64_t pairs = hundreds | (fours - 100 * hundreds) << 16;
+  const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;
+  return tens | (pairs - 10 * tens) << 8;
+}
+
+// The lines of listed rows, written with no string made for each cell, so
+// a list of a million rows costs little more than its bytes: the rows are
+// made in a buffer of their own, handed to the stream in pieces of
+// kPiece bytes or more, which it writes as they are rather than copied
+// into its own buffer.
 class RowText {
  public:
-  explicit RowText(std::string& out) : out_(out) {}
+  explicit RowText(Out& out) : out_(out), rows_(new char[kPiece + 2 * kRowRoom]), end_(rows_.get()) {}
 
   // Its cells, as kRowHeading names them; then under it, its record in each
   // file as it stands and the three values the statement took from it, so
   // a swapped column or a separator inside a number shows at a glance.
-  void add(const RowFacts& row, std::string_view referenceRecord, std::string_view comparedRecord) {
-    room(kRowRoom);
+  void add(const TopRows::Listed& row, double share, std::string_view referenceRecord,
+           std::string_view comparedRecord) {
+    if (static_cast<std::size_t>(end_ - rows_.get()) >= kPiece) flush();
     // Each value's text made once, for its cell and after its record; a
     // value alike in both files (columns 1 and 3, mostly) once for both.
     if (row.hasReference) {
-      for (int c = 0; c < 3; ++c) shown_[0][c] = &made(values_[0][c], row.referenceValues[c]);
+      for (int c = 0; c < 3; ++c) shown_[0][c] = &made(values_[0][c], row.values[0][c]);
     }
     for (int c = 0; c < 3; ++c) {
-      shown_[1][c] = row.hasReference && bitsOf(row.comparedValues[c]) == shown_[0][c]->bits
+      shown_[1][c] = row.hasReference && bitsOf(row.values[1][c]) == shown_[0][c]->bits
                          ? shown_[0][c]
-                         : &made(values_[1][c], row.comparedValues[c]);
+                         : &made(values_[1][c], row.values[1][c]);
     }
-    count(static_cast<long long>(row.row), 9);
-    put(' ');
+    // The file without the row has place 0: its lines are 0.
+    const long long first[2] = {LoadRecord::firstLineOf(row.places[0]), LoadRecord::firstLineOf(row.places[1])};
+    const long long last[2] = {LoadRecord::lastLineOf(row.places[0]), LoadRecord::lastLineOf(row.places[1])};
     // Each first line's text made once, for its cell and its record.
-    written(lines_[0], row.referenceLine);
-    if (row.comparedLine == row.referenceLine) {
-      lines_[1] = lines_[0];
-    } else {
-      written(lines_[1], row.comparedLine);
+    written(lines_[0], first[0]);
+    const Made* lines[2] = {&lines_[0], &lines_[0]};
+    if (first[1] != first[0]) {
+      written(lines_[1], first[1]);
+      lines[1] = &lines_[1];
     }
-    line(row.referenceLine, lines_[0]);
-    put(' ');
-    line(row.comparedLine, lines_[1]);
-    put(' ');
+    // The row's text is made at `p`, kept apart from the object so that it
+    // stays in a register.
+    char* p = end_;
+    written(number_, static_cast<long long>(row.index) + 1);
+    p = right(p, number_, 9);
+    p = lineCell(p, first[0], *lines[0]);
+    p = lineCell(p, first[1], *lines[1]);
     // Column 2's value, as the cells show it.
     if (row.hasReference) {
-      rightHeld(*shown_[0][1], kCellWidth);
+      p = cell(p, *shown_[0][1], kCellWidth);
     } else {
-      right("-", 24);
+      p = put(p, "                        -");
     }
-    put(' ');
-    rightHeld(*shown_[1][1], kCellWidth);
-    put(' ');
-    rightHeld(lasting(row.scaledDifference), kCellWidth);
-    put(' ');
-    rightHeld(lasting(row.square), kCellWidth);
-    put(' ');
-    rightHeld(share(row.share), 10);
-    put("\n            reference ");
+    p = cell(p, *shown_[1][1], kCellWidth);
+    p = cell(p, lasting(row.scaledDifference), kCellWidth);
+    p = cell(p, lasting(row.square), kCellWidth);
+    p = cell(p, shareMade(share), 10);
     if (row.hasReference) {
-      record(lines_[0], row.referenceLine, row.referenceLastLine, referenceRecord, shown_[0]);
+      p = record(p, 0, *lines[0], first[0], last[0], referenceRecord, shown_[0]);
     } else {
-      put("none: the reference file has no such row");
+      p = put(p, "\n            reference none: the reference file has no such row");
     }
-    put("\n            compared  ");
-    record(lines_[1], row.comparedLine, row.comparedLastLine, comparedRecord, shown_[1]);
-    put('\n');
+    p = record(p, 1, *lines[1], first[1], last[1], comparedRecord, shown_[1]);
+    *p++ = '\n';
+    end_ = p;
   }
 
-  // Hands the rows made and not yet in the text to it.
+  // Hands the rows made and not yet written to the stream.
   void flush() {
-    out_.append(row_, end_);
-    end_ = row_;
+    out_ << std::string_view(rows_.get(), static_cast<std::size_t>(end_ - rows_.get()));
+    end_ = rows_.get();
   }
 
  private:
@@ -267,58 +281,55 @@ class RowText {
     std::size_t length;
     char text[kShortestRoom];
   };
-  // The writes below do not ask for room each: a row's room is made at
-  // its start, kRowRoom bytes, more than its cells and lines can take (eight
-  // cells of at most kCellWidth + kShortestRoom bytes written, two lines of
-  // at most 23 + 6 + 2 * (kCellWidth + kShortestRoom) + 3 + kShownRecordWidth
-  // + 5 + 3 * (2 + kShortestRoom) bytes, and a line feed), a record that is
-  // not shown as it stands going to the text directly.
+  // The writes below do not ask for room each: a row's room is kept at
+  // its start, kRowRoom bytes past kPiece, more than its cells and lines can take (eight
+  // cells of at most 1 + kCellWidth + kShortestRoom bytes written, two lines
+  // of at most 32 + 2 * kShortestRoom + 1 + kShownRecordWidth + 8 + 3 *
+  // (2 + kShortestRoom) bytes, and a line feed), a record that is not shown
+  // as it stands going to the stream directly).
   static constexpr std::size_t kRowRoom = 2048;
-  void room(std::size_t n) {
-    if (static_cast<std::size_t>(row_ + sizeof row_ - end_) < n) flush();
-  }
-  void put(char c) { *end_++ = c; }
-  void put(std::string_view text) {
-    std::memcpy(end_, text.data(), text.size());
-    end_ += text.size();
-  }
-  // `text` right-aligned in `width` characters; a longer one as it is.
-  void right(std::string_view text, std::size_t width) {
-    if (text.size() < width) {
-      std::memset(end_, ' ', width - text.size());
-      end_ += width - text.size();
-    }
-    put(text);
-  }
-  // The same for a text of at most kShortestRoom characters held in a
-  // buffer of that size, in a cell of at most kCellWidth: the blanks and the
-  // text are copied whole, in copies of a fixed size the compiler makes in
-  // a few moves, and the end is set back to where the text ends.
+  static constexpr std::size_t kPiece = std::size_t{256} << 10;
   static constexpr std::size_t kCellWidth = 24;
-  void rightHeld(const char (&text)[kShortestRoom], std::size_t length, std::size_t width) {
-    static constexpr char kBlanks[kCellWidth + 1] = "                        ";
-    std::memcpy(end_, kBlanks, kCellWidth);
-    if (length < width) end_ += width - length;
-    std::memcpy(end_, text, kShortestRoom);
-    end_ += length;
+  static char* put(char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
   }
-  void rightHeld(const Made& made, std::size_t width) { rightHeld(made.text, made.length, width); }
+  // A blank, then a text of at most kShortestRoom characters held in a
+  // buffer of that size right-aligned in `width` characters (a longer one
+  // as it is): the blanks and the text are copied whole, in copies of a
+  // fixed size the compiler makes in a few moves, and the end is set back
+  // to where the text ends.
+  static constexpr char kBlanks[33] = "                                ";
+  static char* cell(char* p, const Made& made, std::size_t width) {
+    std::memcpy(p, kBlanks, 32);
+    p += 1 + (made.length < width ? width - made.length : 0);
+    std::memcpy(p, made.text, kShortestRoom);
+    return p + made.length;
+  }
+  // The same without the blank before it.
+  static char* right(char* p, const Made& made, std::size_t width) {
+    std::memcpy(p, kBlanks, 32);
+    p += made.length < width ? width - made.length : 0;
+    std::memcpy(p, made.text, kShortestRoom);
+    return p + made.length;
+  }
+  // A line's cell, `text` being the line's number written.
+  static char* lineCell(char* p, long long value, const Made& text) {
+    return value > 0 ? cell(p, text, 10) : put(p, "          -");
+  }
+  // A count's text; one below 10^8 from its digits, eight at a time.
   static void written(Made& made, long long value) {
+    if (value >= 0 && value < 100000000) {
+      const std::uint64_t digits = countDigits(static_cast<std::uint64_t>(value));
+      const int skipped = digits == 0 ? 7 : std::countr_zero(digits) / 8;
+      const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
+      std::memcpy(made.text, &shown, 8);
+      made.length = static_cast<std::size_t>(8 - skipped);
+      return;
+    }
     char* end = value >= 0 ? writeCount(static_cast<std::uint64_t>(value), made.text)
                            : std::to_chars(made.text, made.text + sizeof made.text, value).ptr;
     made.length = static_cast<std::size_t>(end - made.text);
-  }
-  void count(long long value, std::size_t width) {
-    written(number_, value);
-    rightHeld(number_, width);
-  }
-  // A line's cell, `text` being the line's number written.
-  void line(long long value, const Made& text) {
-    if (value > 0) {
-      rightHeld(text, 10);
-    } else {
-      right("-", 10);
-    }
   }
   static std::uint64_t bitsOf(double value) {
     std::uint64_t bits = 0;
@@ -335,8 +346,7 @@ class RowText {
   // the list is in the order of the squares, so rows of equal squares (and
   // differences equal but for their signs) come together.
   const Made& lasting(double value) {
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
+    const std::uint64_t bits = bitsOf(value);
     for (const Made& made : lasting_) {
       if (made.length != 0 && made.bits == bits) return made;
     }
@@ -348,9 +358,8 @@ class RowText {
   }
   // A share's text, kept for the rows after as the squares' are (equal
   // squares, equal shares).
-  const Made& share(double value) {
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
+  const Made& shareMade(double value) {
+    const std::uint64_t bits = bitsOf(value);
     if (share_.length == 0 || share_.bits != bits) {
       const std::string text = shareText(value);
       share_.bits = bits;
@@ -359,28 +368,40 @@ class RowText {
     }
     return share_;
   }
-  void record(const Made& firstText, long long first, long long last, std::string_view bytes,
-              const Made* const (&values)[3]) {
-    put(last > first ? "lines " : "line ");
-    putHeld(firstText);
-    if (last > first) {
-      put('-');
-      count(last, 0);
+  // The line of a row's record in file `f` (from its line feed on): each
+  // of the four starts is one copy of a fixed size.
+  [[gnu::always_inline]] char* record(char* p, int f, const Made& firstText, long long first, long long last, std::string_view bytes,
+               const Made* const (&values)[3]) {
+    static constexpr char kStarts[2][2][32] = {
+        {"\n            reference line ", "\n            reference lines "},
+        {"\n            compared  line ", "\n            compared  lines "}};
+    const bool lines = last > first;
+    std::memcpy(p, kStarts[f][lines ? 1 : 0], 32);
+    p += lines ? 29 : 28;
+    p = putHeld(p, firstText);
+    if (lines) {
+      *p++ = '-';
+      written(number_, last);
+      p = putHeld(p, number_);
     }
-    put(": '");
+    std::memcpy(p, ": '", 3);
+    p += 3;
     if (bytes.empty()) {
       // Not read again: nothing between the quotes.
     } else if (showsAsItIs(bytes)) {
-      put(bytes);
+      p = put(p, bytes);
     } else {
+      end_ = p;
       flush();
-      out_ += shownRecord(bytes);
+      out_ << shownRecord(bytes);
+      p = end_;
     }
-    put("' -> ");
-    for (int c = 0; c < 3; ++c) {
-      if (c > 0) put(", ");
-      putHeld(*values[c]);
-    }
+    std::memcpy(p, "' -> ", 5);
+    p = putHeld(p + 5, *values[0]);
+    std::memcpy(p, ", ", 2);
+    p = putHeld(p + 2, *values[1]);
+    std::memcpy(p, ", ", 2);
+    return putHeld(p + 2, *values[2]);
   }
   // Whether a record is shown as its bytes stand: one line that fits the
   // width, of printable ASCII other than the backslash (the record of most
@@ -406,13 +427,15 @@ class RowText {
     }
     return true;
   }
-  void putHeld(const Made& made) {
-    std::memcpy(end_, made.text, kShortestRoom);
-    end_ += made.length;
+  static char* putHeld(char* p, const Made& made) {
+    std::memcpy(p, made.text, kShortestRoom);
+    return p + made.length;
   }
 
   static constexpr std::size_t kLasting = 4;  // a square, and a difference of either sign
-  std::string& out_;
+  Out& out_;
+  std::unique_ptr<char[]> rows_;  // kPiece + 2 * kRowRoom bytes
+  char* end_;
   Made values_[2][3] = {};  // the row's values' texts, in each file
   const Made* shown_[2][3] = {};  // the text each value is shown by
   Made lasting_[kLasting] = {};
@@ -420,8 +443,6 @@ class RowText {
   Made lines_[2] = {};  // the row's first lines, in each file
   Made number_ = {};
   std::size_t nextLasting_ = 0;
-  char row_[4 * kRowRoom];
-  char* end_ = row_;
 };
 
 // Under a relation, each exception listed: its rows, what the relation
@@ -890,21 +911,13 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
       out << "\ntop " << facts.top.size() << (facts.top.size() == 1 ? " row" : " rows")
           << " (values in file units; difference of the values x 1000)\n"
           << kRowHeading;
-      // In pieces of kPiece bytes or more, which the stream writes as they
-      // are rather than copied into its buffer.
-      constexpr std::size_t kPiece = std::size_t{256} << 10;
-      std::string text;
-      RowText rows(text);
+      RowText rows(out);
       for (std::size_t k = 0; k < facts.top.size(); ++k) {
         const auto [reference, compared] = facts.top.recordsOf(k);
-        rows.add(facts.top.factsWithoutRecords(k), reference, compared);
-        if (text.size() >= kPiece) {
-          out << text;
-          text.clear();
-        }
+        const TopRows::Listed& row = facts.top.listed(k);
+        rows.add(row, facts.top.shareOf(row.square), reference, compared);
       }
       rows.flush();
-      out << text;
     }
   }
   if (facts.stop) {

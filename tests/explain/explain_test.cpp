@@ -1021,6 +1021,30 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
   EXPECT_EQ(facts.top[2].comparedValue, 0.25);
   EXPECT_EQ(facts.top[2].scaledDifference, 250);
   EXPECT_EQ(facts.top[2].square, 62500);
+  // Each listed row's text: its cells as the heading names them ("-" for
+  // the line and the value the reference has not), then its records and
+  // values; with the total NaN, every share is NaN.
+  const char* const rowTexts[] = {
+      "        4         25         25                        0                      NaN                      NaN                      NaN        NaN\n"
+      "            reference line 25: '4 0 0' -> 4, 0, 0\n"
+      "            compared  line 25: '4 NaN 0' -> 4, NaN, 0\n",
+      "        6          -         27                        -                      0.5                      500                   250000        NaN\n"
+      "            reference none: the reference file has no such row\n"
+      "            compared  line 27: '6 0.5 0' -> 6, 0.5, 0\n",
+      "        5         26         26                        0                     0.25                      250                    62500        NaN\n"
+      "            reference line 26: '5 0 0' -> 5, 0, 0\n"
+      "            compared  line 26: '5 0.25 0' -> 5, 0.25, 0\n",
+      "        2         23         23                        0                    0.125                      125                    15625        NaN\n"
+      "            reference line 23: '2 0 0' -> 2, 0, 0\n"
+      "            compared  line 23: '2 0.125 0' -> 2, 0.125, 0\n",
+  };
+  const std::string listText = reportOf(facts, false);
+  std::size_t listAt = 0;
+  for (const char* rowText : rowTexts) {
+    const std::size_t found = listText.find(rowText, listAt);
+    ASSERT_NE(found, std::string::npos) << rowText << "\n" << listText;
+    listAt = found + 1;
+  }
 
   // Every --top lists the first rows of the one order, whether the few
   // asked for are kept while the sum runs or the many selected after it.

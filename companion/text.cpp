@@ -270,10 +270,22 @@ struct ShortDecimal {
   int exponent;          // the value is digits * 10^exponent
 };
 
-// `significand` * 2^`power` (the significand not 0, below 2^53) as its
-// shortest decimal.
-ShortDecimal shortestDecimal(std::uint64_t significand, int power) {
+// The significand and power of two of a finite double's bits, not 0:
+// the value is significand * 2^power, the significand below 2^53.
+struct BinaryParts {
+  std::uint64_t significand;
+  int power;
+};
+BinaryParts binaryParts(std::uint64_t bits) {
+  constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
+  const int biased = static_cast<int>(bits >> 52 & 0x7FF);
+  return {(bits & kFractionMask) | (biased != 0 ? kFractionMask + 1 : 0), std::max(biased, 1) - 1075};
+}
+
+// A finite double's bits (not 0) as its shortest decimal.
+ShortDecimal shortestDecimal(std::uint64_t bits) {
   constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
+  const auto [significand, power] = binaryParts(bits);
   const std::uint64_t open = significand & 1;
   const std::uint64_t middle = significand << 2;
   std::uint64_t below = middle - 2;
@@ -360,6 +372,19 @@ constexpr ExponentTexts makeExponentTexts() {
 }
 constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 
+// The exact digits of a whole number below 10^22 of `lead` + 1 digits
+// (`bits` a double's), written at `at`, with room for 24 bytes; returns
+// their end.
+[[gnu::noinline]] char* writeWholeNumber(std::uint64_t bits, int lead, char* at) {
+  const auto [significand, power] = binaryParts(bits);
+  const Wide exact = power >= 0 ? static_cast<Wide>(significand) << power : significand >> -power;
+  const auto exactTop = static_cast<std::uint64_t>(exact / kSixteenDigits);
+  char row[48];
+  writeDigitRow(exactTop, static_cast<std::uint64_t>(exact - static_cast<Wide>(exactTop) * kSixteenDigits), row);
+  std::memcpy(at, row + 23 - lead, 24);
+  return at + lead + 1;
+}
+
 // The text std::to_chars gives a finite double, not 0: the shortest
 // digits, written in full ("0.00012", "12.5", "1000") or with an
 // exponent ("1.2e-05", "1e+22") whichever is shorter, in full on a tie. A
@@ -367,11 +392,7 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 // may differ from the shortest ones after their first seventeen. Kept out
 // of writeShortest, whose short decimals then save fewer registers.
 [[gnu::noinline]] char* writeShortestDigits(std::uint64_t bits, char* text) {
-  constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
-  const int biased = static_cast<int>(bits >> 52 & 0x7FF);
-  const std::uint64_t significand = (bits & kFractionMask) | (biased != 0 ? kFractionMask + 1 : 0);
-  const int power = std::max(biased, 1) - 1075;
-  ShortDecimal decimal = shortestDecimal(significand, power);
+  ShortDecimal decimal = shortestDecimal(bits);
   // Seventeen digits, the first not 0: a normal double's shortest digits
   // are 10^15 or more and below 9.1 * 10^16, a subnormal's may be fewer.
   while (decimal.digits < kSixteenDigits) {
@@ -407,13 +428,8 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
     std::memcpy(at, row, 24);
     at += length;
   } else if (lead >= 0 && lead <= length + several + 3) {
-    // A whole number no longer in full than "d.ddde+xx": its exact digits,
-    // below 10^22 here.
-    const Wide exact = power >= 0 ? static_cast<Wide>(significand) << power : significand >> -power;
-    const auto exactTop = static_cast<std::uint64_t>(exact / kSixteenDigits);
-    writeDigitRow(exactTop, static_cast<std::uint64_t>(exact - static_cast<Wide>(exactTop) * kSixteenDigits), row);
-    std::memcpy(at, row + 23 - lead, 24);
-    at += lead + 1;
+    // A whole number no longer in full than "d.ddde+xx".
+    at = writeWholeNumber(bits, lead, at);
   } else {
     at[0] = row[0];
     at[1] = '.';

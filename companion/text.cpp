@@ -329,16 +329,15 @@ void writeDigitRow(std::uint64_t top, std::uint64_t rest, char* row) {
   std::memcpy(row, groups, sizeof groups);
 }
 
-// The sixteen decimal digits of n (below 10^16) as bytes of the values 0 to
-// 9, the first digit first, in one register: the two halves of eight digits
+// The sixteen decimal digits of high * 10^8 + low (each below 10^8) as
+// bytes of the values 0 to 9, the first digit first, in one register: the two halves of eight digits
 // in the two 64-bit lanes, then the halves of four digits in 32-bit lanes,
 // their pairs in 16-bit lanes, the digits in bytes, as digitBytes does for
 // eight. Each quotient is a product by a reciprocal a little above the exact
 // one and a shift, exact for the values each step has: x / 10^4 for x below
 // 2^32, y / 100 for y below 10^4 and z / 10 for z below 100.
-__m128i sixteenDigitBytes(std::uint64_t n) {
-  const std::uint64_t high = n / 100000000;
-  const __m128i eights = _mm_set_epi64x(static_cast<long long>(n - high * 100000000), static_cast<long long>(high));
+__m128i sixteenDigitBytes(std::uint64_t high, std::uint64_t low) {
+  const __m128i eights = _mm_set_epi64x(static_cast<long long>(low), static_cast<long long>(high));
   const __m128i fourHigh = _mm_srli_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(0xD1B71759)), 45);
   const __m128i fourLow = _mm_sub_epi32(eights, _mm_mul_epu32(fourHigh, _mm_set1_epi64x(10000)));
   const __m128i fours = _mm_or_si128(fourHigh, _mm_slli_epi64(fourLow, 32));
@@ -399,27 +398,30 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
     decimal.digits *= 10;
     --decimal.exponent;
   }
-  const std::uint64_t top = decimal.digits / kSixteenDigits;
-  const __m128i rest = sixteenDigitBytes(decimal.digits - top * kSixteenDigits);
+  const std::uint64_t firstNine = decimal.digits / 100000000;
+  const auto top = static_cast<std::uint32_t>(firstNine) / 100000000;
+  const __m128i rest = sixteenDigitBytes(firstNine - top * std::uint64_t{100000000},
+                                         decimal.digits - firstNine * 100000000);
   const auto zeros = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())));
   const int length = 17 - std::countl_one(zeros);  // without the trailing zeros
   const int lead = decimal.exponent + 16;          // the first digit's power of ten
   char row[48];
   row[0] = static_cast<char>('0' + top);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 1), _mm_or_si128(rest, _mm_set1_epi8('0')));
-  // Laid out in a room of its own, each piece copied in a copy of a fixed
-  // size, then copied to `text` at once.
-  char out[64];
-  char* at = out;
-  *at = '-';
-  at += bits >> 63;
+  // Each piece copied in a copy of a fixed size, all within the
+  // kShortestRoom bytes of `text`: at most 30 here.
+  *text = '-';
+  char* at = text + (bits >> 63);
   const bool several = length > 1;
   if (lead >= 0 && lead < length - 1) {
-    // A point among the digits: never longer than with an exponent.
+    // A point among the digits: never longer than with an exponent. The
+    // fraction's second eight digits (where it has more than eight, the
+    // lead below 8) before its first, which overwrite them otherwise.
     std::memcpy(at, row, 16);
     at += lead + 1;
     *at++ = '.';
-    std::memcpy(at, row + lead + 1, 16);
+    std::memcpy(at + (lead < 8 ? 8 : 0), row + lead + 9, 8);
+    std::memcpy(at, row + lead + 1, 8);
     at += length - lead - 1;
   } else if (lead < 0 && lead >= -3 - several) {
     // In full no longer than "d.ddde-0x".
@@ -439,8 +441,7 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
     std::memcpy(at, &exponent, 8);
     at += exponent >> 56;
   }
-  std::memcpy(text, out, kShortestRoom);
-  return text + (at - out);
+  return at;
 }
 
 }  // namespace

@@ -175,10 +175,11 @@ std::uint64_t digitBytes(std::uint64_t n) {
   return tens | (pairs - 10 * tens) << 8;
 }
 
-// The shortest text of a value from 0.001 to below 1e8 that a decimal of
-// at most eight significant digits with a fraction reads as (the values a
-// table of fixed decimals holds), written the way std::to_chars writes it,
-// without its search for the shortest digits; nullptr for any other value.
+// The shortest text of a value from 0.001 to below 1e8 (which it must be)
+// that a decimal of at most eight significant digits with a fraction reads
+// as (the values a table of fixed decimals holds), written the way
+// std::to_chars writes it, without its search for the shortest digits;
+// nullptr for any other value.
 // Two decimals of fifteen digits near the value are further apart than the
 // doubles around it, so at most one reads as it: the value scaled to eight
 // digits and rounded, if it reads back as the value, is that one, and
@@ -189,7 +190,6 @@ char* writeShortDecimal(double value, char* text) {
   // Where the leading digit's power of ten rises: 10^(lead + 1) for lead from -3 to 7.
   static constexpr double kLeadEnds[] = {0.001, 0.01, 0.1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
   const double magnitude = std::fabs(value);
-  if (!(magnitude >= 0.001 && magnitude < 1e8)) return nullptr;
   // floor(log10 2^e) for the binary exponent e (from -10 to 26 here) is
   // the lead or one below it.
   std::uint64_t bits = 0;
@@ -458,9 +458,12 @@ char* writeCount(std::uint64_t n, char* text) {
 }
 
 char* writeShortest(double value, char* text) {
-  if (char* end = writeShortDecimal(value, text); end != nullptr) return end;
   std::uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
+  if (const double magnitude = std::fabs(value); magnitude >= 0.001 && magnitude < 1e8) {
+    if (char* end = writeShortDecimal(value, text); end != nullptr) return end;
+    return writeShortestDigits(bits, text);
+  }
   if ((~bits & 0x7FF0000000000000) != 0 && (bits << 1) != 0) return writeShortestDigits(bits, text);
   const std::string_view word = std::isnan(value)   ? "NaN"
                                 : std::isinf(value) ? (value > 0 ? "Infinity" : "-Infinity")

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 #include "freeformat/freeformat.h"
 
@@ -329,6 +331,7 @@ void writeDigitRow(std::uint64_t top, std::uint64_t rest, char* row) {
   std::memcpy(row, groups, sizeof groups);
 }
 
+#if defined(__SSE2__)
 // The sixteen decimal digits of high * 10^8 + low (each below 10^8) as
 // bytes of the values 0 to 9, the first digit first, in one register: the two halves of eight digits
 // in the two 64-bit lanes, then the halves of four digits in 32-bit lanes,
@@ -348,6 +351,7 @@ __m128i sixteenDigitBytes(std::uint64_t high, std::uint64_t low) {
   const __m128i oneLow = _mm_sub_epi16(twos, _mm_mullo_epi16(oneHigh, _mm_set1_epi16(10)));
   return _mm_or_si128(oneHigh, _mm_slli_epi16(oneLow, 8));
 }
+#endif
 
 // The text of an exponent from -324 to 308 as std::to_chars writes it, "e",
 // its sign and two or three digits, in the low bytes of a word whose top
@@ -400,6 +404,7 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   }
   const std::uint64_t firstNine = decimal.digits / 100000000;
   const auto top = static_cast<std::uint32_t>(firstNine) / 100000000;
+#if defined(__SSE2__)
   const __m128i rest = sixteenDigitBytes(firstNine - top * std::uint64_t{100000000},
                                          decimal.digits - firstNine * 100000000);
   const auto zeros = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())));
@@ -408,6 +413,17 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   char row[48];
   row[0] = static_cast<char>('0' + top);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 1), _mm_or_si128(rest, _mm_set1_epi8('0')));
+#else
+  // Two groups of eight by digitBytes where there is no SSE2.
+  const std::uint64_t high = digitBytes(firstNine - top * std::uint64_t{100000000});
+  const std::uint64_t low = digitBytes(decimal.digits - firstNine * 100000000);
+  const int length = 17 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
+  const int lead = decimal.exponent + 16;
+  char row[48];
+  row[0] = static_cast<char>('0' + top);
+  const std::uint64_t groups[2] = {high | kZeros, low | kZeros};
+  std::memcpy(row + 1, groups, sizeof groups);
+#endif
   // Each piece copied in a copy of a fixed size, all within the
   // kShortestRoom bytes of `text`: at most 30 here.
   *text = '-';

@@ -1,8 +1,9 @@
 // The shortest texts of velmora's companions (companion::writeShortest)
 // checked against std::to_chars on many doubles: every exponent with random
-// significands and the significands at the ends of each binade, the small
-// subnormals one by one, then random bits. Too long for a test; run it by
-// hand after a change to the writer:
+// significands and the significands at the ends of each binade, decimals of
+// 1 to 17 digits at every place of the point and their neighbours, the
+// small subnormals one by one, then random bits. Too long for a test; run
+// it by hand after a change to the writer:
 //
 //     velmora_shortest_check [random values, default 300000000] [seed]
 //
@@ -61,6 +62,27 @@ int main(int argc, char** argv) {
         check(high | (kFraction - f));
       }
       for (int k = 0; k < 20000; ++k) check(high | (next() & kFraction));
+    }
+  }
+  // Decimals of 1 to 17 significant digits at every place of the point,
+  // and the doubles on either side: every length of the shortest digits,
+  // with and without trailing zeros, in every form of the text.
+  for (int digits = 1; digits <= 17; ++digits) {
+    for (int point = -325; point <= 309; ++point) {
+      for (int k = 0; k < 300; ++k) {
+        char text[40];
+        int at = 0;
+        text[at++] = static_cast<char>('1' + next() % 9);
+        for (int d = 1; d < digits; ++d) text[at++] = static_cast<char>('0' + next() % 10);
+        std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "e%d", point - digits + 1);
+        const double v = std::strtod(text, nullptr);
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &v, sizeof bits);
+        for (const std::uint64_t near : {bits, bits - 1, bits + 1}) {
+          check(near);
+          check(near ^ std::uint64_t{1} << 63);
+        }
+      }
     }
   }
   for (std::uint64_t bits = 1; bits < 10000000; ++bits) check(bits);

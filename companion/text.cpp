@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "freeformat/freeformat.h"
 
 namespace velmora::companion {
@@ -173,71 +177,58 @@ std::uint64_t digitBytes(std::uint64_t n) {
   return tens | (pairs - 10 * tens) << 8;
 }
 
-// The shortest text of a value from 0.001 to below 1e15 that a decimal of
-// at most fifteen significant digits with a fraction reads as (the values
-// a table of fixed decimals holds), written the way std::to_chars writes
-// it, without its search for the shortest digits; nullptr for any other
-// value. Two decimals of fifteen digits near the value are further apart
-// than the doubles around it, so at most one reads as it: the value scaled
-// to fifteen digits and rounded, if it reads back as the value, is that
-// one, and without its trailing zeros it is the shortest. Such a decimal
-// is never longer written in full than with an exponent, which std::to_chars
-// would then write: "0.001" against "1e-03", "12.5" against "1.25e+01".
+// The shortest text of a value from 0.001 to below 1e8 (which it must be)
+// that a decimal of at most eight significant digits with a fraction reads
+// as (the values a table of fixed decimals holds), written the way
+// std::to_chars writes it, without its search for the shortest digits;
+// nullptr for any other value.
+// Two decimals of fifteen digits near the value are further apart than the
+// doubles around it, so at most one reads as it: the value scaled to eight
+// digits and rounded, if it reads back as the value, is that one, and
+// without its trailing zeros it is the shortest. Such a decimal is never
+// longer written in full than with an exponent, which std::to_chars would
+// then write: "0.001" against "1e-03", "12.5" against "1.25e+01".
 char* writeShortDecimal(double value, char* text) {
-  // Where the leading digit's power of ten rises: 10^(lead + 1) for lead from -3 to 14.
-  static constexpr double kLeadEnds[] = {0.001, 0.01, 0.1, 1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                         1e7,   1e8,  1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  // Where the leading digit's power of ten rises: 10^(lead + 1) for lead from -3 to 7.
+  static constexpr double kLeadEnds[] = {0.001, 0.01, 0.1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
   const double magnitude = std::fabs(value);
-  if (!(magnitude >= 0.001 && magnitude < 1e15)) return nullptr;
-  // floor(log10 2^e) for the binary exponent e (from -10 to 49 here) is
+  // floor(log10 2^e) for the binary exponent e (from -10 to 26 here) is
   // the lead or one below it.
   std::uint64_t bits = 0;
   std::memcpy(&bits, &magnitude, sizeof bits);
   int lead = ((static_cast<int>(bits >> 52) - 1023) * 315653) >> 20;
   lead += magnitude >= kLeadEnds[lead + 4];
-  // Eight significant digits first (those of most values a table holds),
-  // then fifteen. The nearest whole number; where the product lies near a
-  // half, no decimal reads as the value, and the check says so. A decimal
-  // of eight digits that reads as the value is the one of fifteen, less its
-  // trailing zeros.
-  int decimals = std::max(7 - lead, 0);
-  auto digits = static_cast<std::uint64_t>(magnitude * kPowersOfTen[decimals] + 0.5);
-  if (!(digits < 100000000 && static_cast<double>(digits) / kPowersOfTen[decimals] == magnitude)) {
-    decimals = 14 - lead;
-    const double scaled = magnitude * kPowersOfTen[decimals];
-    if (!(scaled >= 0.5 && scaled < 1e15)) return nullptr;
-    digits = static_cast<std::uint64_t>(scaled + 0.5);
-    if (static_cast<double>(digits) / kPowersOfTen[decimals] != magnitude) return nullptr;
-  }
-  // The digits in a row of 24, eight '0's before the sixteen of `digits`
-  // (below 10^15 by the checks above), so that the point, `decimals` from
+  // Eight significant digits (those of most values a table holds; any
+  // other value goes the general way). The nearest whole number; where the
+  // product lies near a half, no decimal reads as the value, and the check
+  // says so.
+  const int decimals = std::max(7 - lead, 0);
+  const auto digits = static_cast<std::uint64_t>(magnitude * kPowersOfTen[decimals] + 0.5);
+  if (!(digits < 100000000 && static_cast<double>(digits) / kPowersOfTen[decimals] == magnitude)) return nullptr;
+  // The digits in a row of 24, eight '0's before the eight of `digits`
+  // (not 0, below 10^8), so that the point, `decimals` (at most 10) from
   // the end, falls inside them; then the whole part from its first digit
   // that is not 0 (or the 0 before the point) and the fraction without its
   // trailing zeros, each copied in a copy of a fixed size.
-  const std::uint64_t high = digits < 100000000 ? 0 : digitBytes(digits / 100000000);
-  const std::uint64_t low = digitBytes(digits % 100000000);
-  const int trailingZeros = low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8;
-  const int fractionLength = decimals - std::min(trailingZeros, decimals);
+  const std::uint64_t low = digitBytes(digits);
+  const int fractionLength = decimals - std::min(std::countl_zero(low) / 8, decimals);
   if (fractionLength == 0) return nullptr;  // a whole number: its exponent form may be shorter
   constexpr std::uint64_t kZeros = 0x3030303030303030;
   char row[24 + 16];
   std::memcpy(row, &kZeros, 8);
-  const std::uint64_t highText = high | kZeros;
+  std::memcpy(row + 8, &kZeros, 8);
   const std::uint64_t lowText = low | kZeros;
-  std::memcpy(row + 8, &highText, 8);
   std::memcpy(row + 16, &lowText, 8);
   std::memset(row + 24, '0', 16);
   const int point = 24 - decimals;
-  const int firstDigit = high != 0 ? 8 + std::countr_zero(high) / 8 : 16 + std::countr_zero(low) / 8;
-  const int wholeStart = std::min(firstDigit, point - 1);
+  const int wholeStart = std::min(16 + std::countr_zero(low) / 8, point - 1);
   if (std::signbit(value)) *text++ = '-';
-  // At most fourteen digits before the point and sixteen after it but where
-  // the whole part is 0: within the kShortestRoom bytes the text has.
+  // At most eight digits before the point and ten after it: within the
+  // kShortestRoom bytes the text has.
   std::memcpy(text, row + wholeStart, 16);
   text += point - wholeStart;
   *text++ = '.';
   std::memcpy(text, row + point, 16);
-  if (fractionLength > 16) text[16] = row[point + 16];
   return text + fractionLength;
 }
 
@@ -281,13 +272,24 @@ struct ShortDecimal {
   int exponent;          // the value is digits * 10^exponent
 };
 
-// `significand` * 2^`power` (the significand not 0, below 2^53) as its
-// shortest decimal.
-ShortDecimal shortestDecimal(std::uint64_t significand, int power) {
+// The significand and power of two of a finite double's bits, not 0:
+// the value is significand * 2^power, the significand below 2^53.
+struct BinaryParts {
+  std::uint64_t significand;
+  int power;
+};
+BinaryParts binaryParts(std::uint64_t bits) {
+  constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
+  const int biased = static_cast<int>(bits >> 52 & 0x7FF);
+  return {(bits & kFractionMask) | (biased != 0 ? kFractionMask + 1 : 0), std::max(biased, 1) - 1075};
+}
+
+// A finite double's bits (not 0) as its shortest decimal.
+ShortDecimal shortestDecimal(std::uint64_t bits) {
   constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
+  const auto [significand, power] = binaryParts(bits);
   const std::uint64_t open = significand & 1;
   const std::uint64_t middle = significand << 2;
-  const std::uint64_t above = middle + 2;
   std::uint64_t below = middle - 2;
   // floor(power * log10 2), or floor(log10(3/4 * 2^power)) where the
   // double below is nearer than the one above (a significand of 2^52 but
@@ -302,7 +304,7 @@ ShortDecimal shortestDecimal(std::uint64_t significand, int power) {
   const ShortestPower& scale = kShortestPowers[k - kShortestPowerFirst];
   const std::uint64_t value = scaledToOdd(scale, middle << shift);
   const std::uint64_t low = scaledToOdd(scale, below << shift) + open;
-  const std::uint64_t high = scaledToOdd(scale, above << shift) - open;
+  const std::uint64_t high = scaledToOdd(scale, (middle + 2) << shift) - open;
   const std::uint64_t whole = value >> 2;
   if (whole >= 10) {
     const std::uint64_t shorter = whole / 10 * 10;
@@ -329,6 +331,63 @@ void writeDigitRow(std::uint64_t top, std::uint64_t rest, char* row) {
   std::memcpy(row, groups, sizeof groups);
 }
 
+#if defined(__SSE2__)
+// The sixteen decimal digits of high * 10^8 + low (each below 10^8) as
+// bytes of the values 0 to 9, the first digit first, in one register: the two halves of eight digits
+// in the two 64-bit lanes, then the halves of four digits in 32-bit lanes,
+// their pairs in 16-bit lanes, the digits in bytes, as digitBytes does for
+// eight. Each quotient is a product by a reciprocal a little above the exact
+// one and a shift, exact for the values each step has: x / 10^4 for x below
+// 2^32, y / 100 for y below 10^4 and z / 10 for z below 100.
+__m128i sixteenDigitBytes(std::uint64_t high, std::uint64_t low) {
+  const __m128i eights = _mm_set_epi64x(static_cast<long long>(low), static_cast<long long>(high));
+  const __m128i fourHigh = _mm_srli_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(0xD1B71759)), 45);
+  const __m128i fourLow = _mm_sub_epi32(eights, _mm_mul_epu32(fourHigh, _mm_set1_epi64x(10000)));
+  const __m128i fours = _mm_or_si128(fourHigh, _mm_slli_epi64(fourLow, 32));
+  const __m128i twoHigh = _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi32(5243)), 3);
+  const __m128i twoLow = _mm_sub_epi16(fours, _mm_mullo_epi16(twoHigh, _mm_set1_epi32(100)));
+  const __m128i twos = _mm_or_si128(twoHigh, _mm_slli_epi32(twoLow, 16));
+  const __m128i oneHigh = _mm_mulhi_epu16(twos, _mm_set1_epi16(6554));
+  const __m128i oneLow = _mm_sub_epi16(twos, _mm_mullo_epi16(oneHigh, _mm_set1_epi16(10)));
+  return _mm_or_si128(oneHigh, _mm_slli_epi16(oneLow, 8));
+}
+#endif
+
+// The text of an exponent from -324 to 308 as std::to_chars writes it, "e",
+// its sign and two or three digits, in the low bytes of a word whose top
+// byte is the text's length.
+struct ExponentTexts {
+  std::uint64_t words[308 + 324 + 1];
+};
+constexpr ExponentTexts makeExponentTexts() {
+  ExponentTexts texts{};
+  for (int exponent = -324; exponent <= 308; ++exponent) {
+    const int magnitude = exponent < 0 ? -exponent : exponent;
+    const std::uint64_t length = magnitude >= 100 ? 5 : 4;
+    std::uint64_t word = 'e' | std::uint64_t(exponent < 0 ? '-' : '+') << 8;
+    int place = 2;
+    if (magnitude >= 100) word |= std::uint64_t('0' + magnitude / 100) << (8 * place++);
+    word |= std::uint64_t('0' + magnitude / 10 % 10) << (8 * place++);
+    word |= std::uint64_t('0' + magnitude % 10) << (8 * place);
+    texts.words[exponent + 324] = word | length << 56;
+  }
+  return texts;
+}
+constexpr ExponentTexts kExponentTexts = makeExponentTexts();
+
+// The exact digits of a whole number below 10^22 of `lead` + 1 digits
+// (`bits` a double's), written at `at`, with room for 24 bytes; returns
+// their end.
+[[gnu::noinline]] char* writeWholeNumber(std::uint64_t bits, int lead, char* at) {
+  const auto [significand, power] = binaryParts(bits);
+  const Wide exact = power >= 0 ? static_cast<Wide>(significand) << power : significand >> -power;
+  const auto exactTop = static_cast<std::uint64_t>(exact / kSixteenDigits);
+  char row[48];
+  writeDigitRow(exactTop, static_cast<std::uint64_t>(exact - static_cast<Wide>(exactTop) * kSixteenDigits), row);
+  std::memcpy(at, row + 23 - lead, 24);
+  return at + lead + 1;
+}
+
 // The text std::to_chars gives a finite double, not 0: the shortest
 // digits, written in full ("0.00012", "12.5", "1000") or with an
 // exponent ("1.2e-05", "1e+22") whichever is shorter, in full on a tie. A
@@ -336,71 +395,69 @@ void writeDigitRow(std::uint64_t top, std::uint64_t rest, char* row) {
 // may differ from the shortest ones after their first seventeen. Kept out
 // of writeShortest, whose short decimals then save fewer registers.
 [[gnu::noinline]] char* writeShortestDigits(std::uint64_t bits, char* text) {
-  constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
-  const int biased = static_cast<int>(bits >> 52 & 0x7FF);
-  const std::uint64_t significand = (bits & kFractionMask) | (biased != 0 ? kFractionMask + 1 : 0);
-  const int power = std::max(biased, 1) - 1075;
-  const ShortDecimal decimal = shortestDecimal(significand, power);
-  // The digits, at most seventeen, at the end of 24 bytes: the first of
-  // them (0 if there are fewer) alone, then two groups of eight.
-  const std::uint64_t top = decimal.digits / kSixteenDigits;
-  const std::uint64_t rest = decimal.digits - top * kSixteenDigits;
-  const std::uint64_t high = digitBytes(rest / 100000000);
-  const std::uint64_t low = digitBytes(rest % 100000000);
-  const int leading = top != 0 ? 7 : high != 0 ? 8 + std::countr_zero(high) / 8 : 16 + std::countr_zero(low) / 8;
-  const int trailing = low != 0 ? std::countl_zero(low) / 8 : high != 0 ? 8 + std::countl_zero(high) / 8 : 16;
+  ShortDecimal decimal = shortestDecimal(bits);
+  // Seventeen digits, the first not 0: a normal double's shortest digits
+  // are 10^15 or more and below 9.1 * 10^16, a subnormal's may be fewer.
+  while (decimal.digits < kSixteenDigits) {
+    decimal.digits *= 10;
+    --decimal.exponent;
+  }
+  const std::uint64_t firstNine = decimal.digits / 100000000;
+  const auto top = static_cast<std::uint32_t>(firstNine) / 100000000;
+#if defined(__SSE2__)
+  const __m128i rest = sixteenDigitBytes(firstNine - top * std::uint64_t{100000000},
+                                         decimal.digits - firstNine * 100000000);
+  const auto zeros = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())));
+  const int length = 17 - std::countl_one(zeros);  // without the trailing zeros
+  const int lead = decimal.exponent + 16;          // the first digit's power of ten
   char row[48];
-  const std::uint64_t groups[6] = {top << 56 | kZeros, high | kZeros, low | kZeros, kZeros, kZeros, kZeros};
-  std::memcpy(row, groups, sizeof groups);
-  const int length = 24 - leading - trailing;
-  const int lead = decimal.exponent + trailing + length - 1;  // the first digit's power of ten
-  // Laid out in a room of its own, each piece copied in a copy of a fixed
-  // size, then copied to `text` at once.
-  char out[64];
-  char* at = out;
-  *at = '-';
-  at += bits >> 63;
-  const char* first = row + leading;
+  row[0] = static_cast<char>('0' + top);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 1), _mm_or_si128(rest, _mm_set1_epi8('0')));
+#else
+  // Two groups of eight by digitBytes where there is no SSE2.
+  const std::uint64_t high = digitBytes(firstNine - top * std::uint64_t{100000000});
+  const std::uint64_t low = digitBytes(decimal.digits - firstNine * 100000000);
+  const int length = 17 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
+  const int lead = decimal.exponent + 16;
+  char row[48];
+  row[0] = static_cast<char>('0' + top);
+  const std::uint64_t groups[2] = {high | kZeros, low | kZeros};
+  std::memcpy(row + 1, groups, sizeof groups);
+#endif
+  // Each piece copied in a copy of a fixed size, all within the
+  // kShortestRoom bytes of `text`: at most 30 here.
+  *text = '-';
+  char* at = text + (bits >> 63);
+  const bool several = length > 1;
   if (lead >= 0 && lead < length - 1) {
-    // A point among the digits: never longer than with an exponent.
-    std::memcpy(at, first, 24);
+    // A point among the digits: never longer than with an exponent. The
+    // fraction's second eight digits (where it has more than eight, the
+    // lead below 8) before its first, which overwrite them otherwise.
+    std::memcpy(at, row, 16);
     at += lead + 1;
     *at++ = '.';
-    std::memcpy(at, first + lead + 1, 16);
+    std::memcpy(at + (lead < 8 ? 8 : 0), row + lead + 9, 8);
+    std::memcpy(at, row + lead + 1, 8);
     at += length - lead - 1;
-    std::memcpy(text, out, kShortestRoom);
-    return text + (at - out);
-  }
-  const int magnitude = lead < 0 ? -lead : lead;
-  const int exponentDigits = magnitude >= 100 ? 3 : 2;
-  const int exponentLength = length + (length > 1) + 2 + exponentDigits;
-  if (lead < 0 && 1 - lead + length <= exponentLength) {
+  } else if (lead < 0 && lead >= -3 - several) {
+    // In full no longer than "d.ddde-0x".
     std::memcpy(at, "0.000000", 8);
     at += 1 - lead;
-    std::memcpy(at, first, 24);
+    std::memcpy(at, row, 24);
     at += length;
-  } else if (lead >= 0 && lead + 1 <= exponentLength) {
-    // A whole number: its exact digits, below 10^22 here.
-    const Wide exact = power >= 0 ? static_cast<Wide>(significand) << power : significand >> -power;
-    const auto exactTop = static_cast<std::uint64_t>(exact / kSixteenDigits);
-    writeDigitRow(exactTop, static_cast<std::uint64_t>(exact - static_cast<Wide>(exactTop) * kSixteenDigits), row);
-    std::memcpy(at, row + 23 - lead, 24);
-    at += lead + 1;
+  } else if (lead >= 0 && lead <= length + several + 3) {
+    // A whole number no longer in full than "d.ddde+xx".
+    at = writeWholeNumber(bits, lead, at);
   } else {
-    at[0] = *first;
+    at[0] = row[0];
     at[1] = '.';
-    std::memcpy(at + 2, first + 1, 16);
-    at += length > 1 ? length + 1 : 1;
-    at[0] = 'e';
-    at[1] = lead < 0 ? '-' : '+';
-    at[2] = static_cast<char>('0' + magnitude / 100);
-    at += exponentDigits - 2;
-    at[2] = static_cast<char>('0' + magnitude / 10 % 10);
-    at[3] = static_cast<char>('0' + magnitude % 10);
-    at += 4;
+    std::memcpy(at + 2, row + 1, 16);
+    at += several ? length + 1 : 1;
+    const std::uint64_t exponent = kExponentTexts.words[lead + 324];
+    std::memcpy(at, &exponent, 8);
+    at += exponent >> 56;
   }
-  std::memcpy(text, out, kShortestRoom);
-  return text + (at - out);
+  return at;
 }
 
 }  // namespace
@@ -417,9 +474,12 @@ char* writeCount(std::uint64_t n, char* text) {
 }
 
 char* writeShortest(double value, char* text) {
-  if (char* end = writeShortDecimal(value, text); end != nullptr) return end;
   std::uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
+  if (const double magnitude = std::fabs(value); magnitude >= 0.001 && magnitude < 1e8) {
+    if (char* end = writeShortDecimal(value, text); end != nullptr) return end;
+    return writeShortestDigits(bits, text);
+  }
   if ((~bits & 0x7FF0000000000000) != 0 && (bits << 1) != 0) return writeShortestDigits(bits, text);
   const std::string_view word = std::isnan(value)   ? "NaN"
                                 : std::isinf(value) ? (value > 0 ? "Infinity" : "-Infinity")

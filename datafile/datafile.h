@@ -257,6 +257,15 @@ struct NoLoadEvents {
   // third (RowLines::ignored) rather than only noting that one follows.
   [[nodiscard]] IgnoredCounting ignoredCounting(int /*file*/) const { return {}; }
   void row(int /*file*/, const RowSeen&) {}
+  // A handler with row detail may also have
+  //   static bool recordNeeded(const RowLines&);
+  //   void rowsWithoutRecords(int file, std::size_t firstRow, const double* values,
+  //                           const RowLines* lines, std::size_t count);
+  // Then the rows of one line each whose start is known and whose record it
+  // says it does not need come to rowsWithoutRecords, a run of `count` at a
+  // time in order (three values and a RowLines each, the first being row
+  // `firstRow`), in place of row(): their records are whole in the reader's
+  // buffer (row() would have had them, none of them empty), but not shown.
   void end(int /*file*/, const LoadEnd&) {}
   void closed(int /*file*/) {}
 };
@@ -267,6 +276,14 @@ struct KeepNoRows {
 };
 
 namespace detail {
+
+// Whether a row is one a handler with rowsWithoutRecords takes without its
+// record: of one line whose start is known, and the handler says it needs
+// no view of it (recordNeeded).
+template <class Events>
+[[gnu::always_inline]] inline bool wholeRecordUnneeded(const RowLines& row) {
+  return row.first == row.last && row.offset >= 0 && !Events::recordNeeded(row);
+}
 
 // The parts of a load that are the same for every handler, compiled once.
 struct HeaderListener {
@@ -457,7 +474,28 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
         ended = true;
         cutShortLine = reader.statementLine();
       }
+      // Rows the handler takes a run at a time without their records
+      // (rowsWithoutRecords) are handed on so, where their records are held.
+      std::size_t plainUntil = 0;  // rows before it are the ones to hand on one at a time
       for (std::size_t k = 0; k < got; ++k) {
+        if constexpr (requires { events.rowsWithoutRecords(file, rows, values, lines, got); }) {
+          if (k >= plainUntil) {
+            std::size_t n = k;
+            while (n < got && wholeRecordUnneeded<Events>(lines[n])) ++n;
+            // Lines and offsets grow from row to row: with the first run's
+            // record starting in the buffer and its last whole there, every
+            // record between is held whole too.
+            if (n > k && !reader.bufferedBytes(lines[k].offset, 1).empty() &&
+                !reader.bufferedRecord(lines[n - 1].offset).empty()) {
+              for (std::size_t j = k; j < n; ++j) keep(RowSeen{rows + 1 + (j - k), values + 3 * j, &lines[j], {}, {}});
+              events.rowsWithoutRecords(file, rows + 1, values + 3 * k, lines + k, n - k);
+              rows += n - k;
+              k = n - 1;
+              continue;
+            }
+            plainUntil = n > k ? n : k + 1;
+          }
+        }
         const RowLines& row = lines[k];
         // A row of one record followed at once by the next row's: its record
         // ends where the next one starts.

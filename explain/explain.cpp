@@ -905,6 +905,62 @@ class Observer : public NoRunEvents {
     causes[index] = bare ? std::uint8_t{kCausesJudged} : rowCauses(seen, facts_.files[f].causeWhere, joined_);
   }
 
+  // A row of one line whose record row() would look at only to see that it
+  // is held: a short record, or one of numbers written in the usual exponent
+  // form, with column 2's written form told by the read.
+  static bool recordNeeded(const RowLines& lines) {
+    return (lines.told & RowLines::kToldSecondForm) == 0 || lines.endedBySlash ||
+           !(lines.record == RowRecord::Short ||
+             (lines.record == RowRecord::Numbers && (lines.told & RowLines::kToldUsualExponents) != 0));
+  }
+
+  // Such rows, `count` from row `firstRow`, their records held whole: what
+  // row() makes of each, with the places of rows on consecutive lines told
+  // once for the run.
+  void rowsWithoutRecords(int f, std::size_t firstRow, const double* values, const RowLines* lines,
+                          std::size_t count) {
+    LoadRecord& r = record(f);
+    const std::size_t from = firstRow - 1;
+    workspace_.prepare(f, from + count);
+    if (lines[0].first == r.nextPlainLine && lines[count - 1].first - lines[0].first == static_cast<long long>(count - 1)) {
+      r.nextPlainLine = lines[count - 1].first + 1;
+    } else {
+      for (std::size_t k = 0; k < count; ++k) {
+        if (lines[k].first == r.nextPlainLine) {
+          r.nextPlainLine = lines[k].first + 1;
+        } else {
+          storePlace(r, from + k, lines[k]);
+        }
+      }
+    }
+    long long* const offsets = r.rowOffsets + from;
+    double* const column1 = r.column1 + from;
+    double* const column2 = r.column2InFileUnits + from;
+    double* const column3 = r.column3 + from;
+    std::uint8_t* const causes = r.causes + from;
+    for (std::size_t k = 0; k < count; ++k) {
+      offsets[k] = lines[k].offset;
+      column1[k] = values[3 * k];
+      column2[k] = values[3 * k + 1];
+      column3[k] = values[3 * k + 2];
+      causes[k] = kCausesJudged;
+    }
+    if (WrittenForm* const written = r.column2Written; written != nullptr) {
+      for (std::size_t k = 0; k < count; ++k) {
+        written[from + k] = WrittenForm{.decimals = lines[k].secondDecimals, .significant = lines[k].secondSignificant};
+      }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      if (lines[k].ignored > 0) [[unlikely]] {
+        if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
+          r.surplusRows[r.surplusRowsKept++] = {from + k + 1, lines[k].first, lines[k].ignored};
+        }
+        ++r.surplusRowCount;
+      }
+    }
+    r.rows = from + count;
+  }
+
   void end(int f, const LoadEnd& end) {
     LoadRecord& r = record(f);
     r.cutShortRowLine = end.cutShortLine;

@@ -672,20 +672,25 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
 // file, at most `rows`; how many it took, p past them. `classify` makes a
 // record's masks (none but its line feeds when it has none among its first
 // 32 bytes: a long record is declined before its other classes are made),
-// `zerosOf` the mask of its bytes '0'.
-template <class Classify, class Zeros>
+// `zerosOf` the mask of its bytes '0'; `read` reads the record as
+// readShortValues does, every item kept, with its count of values and where
+// its second value lies. `surplus` is not 0 when a record it took held
+// values after its third.
+template <class Classify, class Zeros, class Read>
 [[gnu::always_inline]] inline std::size_t linedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
                                                         std::size_t rows, long long line, long long offset,
-                                                        Classify classify, Zeros zerosOf) {
+                                                        std::uint32_t& surplus, Classify classify, Zeros zerosOf,
+                                                        Read read) {
   constexpr std::size_t kCount = 3;
   std::size_t taken = 0;
   for (; taken < rows; ++taken, row += kCount, ++line) {
     std::uint32_t held = 0;
     const ShortMasks m = classify(p);
     ShortPlace second;
-    const int length = readShortValues(RowTargets{row}, kCount, 0b111, p, end, &held, m, &second);
+    const int length = read(row, p, end, &held, m, &second);
     if (length < 0) break;
     static_assert(kCount == 3);
+    surplus |= held - 3;
     lines[taken] = shortLines(line, held, offset, second, m.digits & ~zerosOf(p));
     offset += length + 1;
     p += length + 1;
@@ -695,13 +700,18 @@ template <class Classify, class Zeros>
 
 // The same with the masks from two sixteen-byte loads (every x86-64).
 [[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
-                                                std::size_t rows, long long line, long long offset) {
-  return linedShortRun(p, end, row, lines, rows, line, offset,
+                                                std::size_t rows, long long line, long long offset,
+                                                std::uint32_t& surplus) {
+  return linedShortRun(p, end, row, lines, rows, line, offset, surplus,
                        [](const char* at) {
                          const std::uint32_t lineFeeds = shortLineFeeds(at);
                          return lineFeeds == 0 ? ShortMasks{} : classifyShort(at, lineFeeds);
                        },
-                       [](const char* at) { return shortEqual(at, '0'); });
+                       [](const char* at) { return shortEqual(at, '0'); },
+                       [](double* values, const char* at, const char* sentinel, std::uint32_t* held,
+                          const ShortMasks& m, ShortPlace* second) {
+                         return readShortValues(RowTargets{values}, 3, 0b111, at, sentinel, held, m, second);
+                       });
 }
 #endif
 
@@ -1044,11 +1054,28 @@ template <bool kCommas>
   return taken;
 }
 
+// Where a short record's three values lie, handed on by their places: the
+// caller converts each by one byte shuffle (shuffledDecimal).
+struct PlacedRow {
+  const char* digits[3];  // each value's first digit or point
+  std::size_t size[3];    // the bytes of its digits and point
+  std::size_t integer[3]; // the point's place, `size` when none
+  bool negative[3];
+  double* operator()(std::size_t) const { return nullptr; }  // none has an exponent
+  void place(std::size_t k, const char* at, std::size_t bytes, std::size_t point, bool minus) {
+    digits[k] = at;
+    size[k] = bytes;
+    integer[k] = point;
+    negative[k] = minus;
+  }
+};
+
 // The short read of rows of three with lines (linedShortRun), the masks
 // from one thirty-two-byte load.
 [[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
-                                                std::size_t rows, long long line, long long offset) {
-  return linedShortRun(p, end, row, lines, rows, line, offset, [](const char* at) {
+                                                std::size_t rows, long long line, long long offset,
+                                                std::uint32_t& surplus) {
+  return linedShortRun(p, end, row, lines, rows, line, offset, surplus, [](const char* at) {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
     const std::uint32_t lineFeeds = equalMask(bytes, '\n');
     if (lineFeeds == 0) return ShortMasks{};
@@ -1056,6 +1083,17 @@ template <bool kCommas>
                       equalMask(bytes, '-'), 0, 0, 0};
   }, [](const char* at) {
     return equalMask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), '0');
+  }, [](double* values, const char* at, const char* sentinel, std::uint32_t* held, const ShortMasks& m,
+        ShortPlace* second) {
+    PlacedRow placed;
+    const int length = readShortValues<PlacedRow&, std::uint32_t, kPlaced>(placed, 3, 0b111, at, sentinel, held, m);
+    if (length < 0) return length;
+    for (std::size_t k = 0; k < 3; ++k) {
+      values[k] = detail::fast::withSign(shuffledDecimal(placed.digits[k], placed.size[k], placed.integer[k]),
+                                         placed.negative[k]);
+    }
+    *second = {static_cast<std::size_t>(placed.digits[1] - at), placed.size[1], placed.integer[1]};
+    return length;
   });
 }
 
@@ -1430,9 +1468,12 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
 }
 
 // The short read's run of rows with lines, from pos_ (a record's start):
-// how many it took.
-[[gnu::always_inline]] inline std::size_t FreeFormatReader::readLinedShortRows(double* row, RowLines* lines, std::size_t rows) {
+// how many it took. `rowsHeld`: the table's rows are held
+// (TableRead::rowsHeld), and noteSurplusRows hears of these.
+[[gnu::always_inline]] inline std::size_t FreeFormatReader::readLinedShortRows(double* row, RowLines* lines, std::size_t rows,
+                                                                               bool rowsHeld) {
 #if defined(__SSE2__)
+  std::uint32_t surplus = 0;
   const char* p = pos_;
   const long long offset = recordStartOffset(p);
   // Where the first record's start is not known, neither are the others'.
@@ -1440,21 +1481,24 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
 #if defined(__x86_64__)
   // The processor's form of the short read, chosen at the first table.
   (void)detail::chooseBlockRowsRead();
-  const std::size_t taken = detail::wideReads ? avx2::readLinedShortRun(p, end_, row, lines, most, line_, offset)
-                                              : readLinedShortRun(p, end_, row, lines, most, line_, offset);
+  const std::size_t taken = detail::wideReads ? avx2::readLinedShortRun(p, end_, row, lines, most, line_, offset, surplus)
+                                              : readLinedShortRun(p, end_, row, lines, most, line_, offset, surplus);
 #else
-  const std::size_t taken = readLinedShortRun(p, end_, row, lines, most, line_, offset);
+  const std::size_t taken = readLinedShortRun(p, end_, row, lines, most, line_, offset, surplus);
 #endif
   if (taken > 0) {
     const RowLines& last = lines[taken - 1];
     noteKnownRecord(last.offset, pos_ + (last.offset - offset), p - 1);
     placeAfterWholeRecords(p, last.last);
+    // Rows held: looked at only where a record held values after its third.
+    if (rowsHeld && surplus != 0) noteSurplusRows(lines, taken);
   }
   return taken;
 #else
   (void)row;
   (void)lines;
   (void)rows;
+  (void)rowsHeld;
   return 0;
 #endif
 }
@@ -1678,8 +1722,7 @@ std::size_t FreeFormatReader::readLinedRows(const TableRead& table) {
   // here, before the short read's run is set up.
   if (shortLineFeeds(pos_) == 0) return readLinedRowsFrom(table, 0, true);
 #endif
-  const std::size_t taken = readLinedShortRows(table.values, table.lines, table.capacity);
-  if (table.rowsHeld) noteSurplusRows(table.lines, taken);
+  const std::size_t taken = readLinedShortRows(table.values, table.lines, table.capacity, table.rowsHeld);
   if (taken == table.capacity) return taken;
   return readLinedRowsFrom(table, taken, taken == 0);
 }
@@ -1712,8 +1755,7 @@ std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::siz
     if (fast && !discardPending_) {
 #if defined(__SSE2__)
       if (!shortTried && shortLineFeeds(pos_) != 0) {
-        const std::size_t taken = readLinedShortRows(row, lines, table.capacity - n);
-        if (table.rowsHeld) noteSurplusRows(lines, taken);
+        const std::size_t taken = readLinedShortRows(row, lines, table.capacity - n, table.rowsHeld);
         if (taken > 0) {
           n += taken;
           row += taken * kCount;

@@ -455,7 +455,7 @@ class FreeFormatReader : private detail::ReaderState {
   std::size_t readLinedRows(const TableRead& table);
   std::size_t readLinedRowsFrom(const TableRead& table, std::size_t n, bool shortTried);
   void noteSurplusRows(const RowLines* lines, std::size_t rows);
-  std::size_t readLinedShortRows(double* row, RowLines* lines, std::size_t rows);
+  std::size_t readLinedShortRows(double* row, RowLines* lines, std::size_t rows, bool rowsHeld);
   std::size_t readLinedLongRows(double* row, RowLines* lines, std::size_t rows);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord(bool exact);

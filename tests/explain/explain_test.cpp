@@ -678,6 +678,15 @@ const FindingCase kFindingCases[] = {
      "'b.dat': 1 record holds more than three values (line 24); a row takes the first three and the rest is "
      "ignored: row 3, line 24 ('1,234.5 0.75 0'), reads as 1, 234.5, 0.75, and its 1 other value is ignored. "
      "A thousands separator (1,234.5 is 1 and 234.5)"},
+    // A short record among short ones holds a fourth value.
+    {"short_record_surplus", kPlain + kFive,
+     kPlain + tableOf({"1 0.25 0", "2 0.5 0", "3 0.75 0 9", "4 1 0", "5 1.25 0"}), "", {}, "surplus-values",
+     "compared", 3,
+     "'b.dat': 1 record holds more than three values (line 24); a row takes the first three and the rest is "
+     "ignored: row 3, line 24 ('3 0.75 0 9'), reads as 3, 0.75, 0, and its 1 other value is ignored."},
+    // A blank line among short records: the rows after it are a line further on.
+    {"duplicated_row_after_blank_line", kPlain + kFive, kPlain + "1 0.25 0\n2 0.5 0\n\n2 0.5 0\n3 0.75 0\n4 1 0\n",
+     "", {}, "relation", "compared", 3, "the compared file has 1 extra row at line 25"},
     {"duplicated_row", kPlain + kFive, kPlain + tableOf({"1 0.25 0", "2 0.5 0", "2 0.5 0", "3 0.75 0", "4 1 0"}),
      "", {}, "relation", "compared", 3, "the compared file has 1 extra row at line 24", true},
     {"unit_factor", kPlain + kFive, kPlain + tableOf({"1 250 0", "2 500 0", "3 750 0", "4 1000 0", "5 1250 0"}),

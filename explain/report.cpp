@@ -640,7 +640,7 @@ class RowJson {
     };
     fits_ = true;
     for (std::size_t i = 0; i < kPieces; ++i) {
-      fits_ = fits_ && pieces[i].size() <= sizeof pieces_[i].text;
+      fits_ = fits_ && pieces[i].size() <= kWidths[i];
       if (!fits_) return;
       std::memcpy(pieces_[i].text, pieces[i].data(), pieces[i].size());
       pieces_[i].length = pieces[i].size();
@@ -681,43 +681,54 @@ class RowJson {
       }
     }
     char* p = json_.roomFor(need);
-    p = put(p, kRow);
+    p = put<kRow>(p);
     p = writeCount(std::uint64_t{row.index} + 1, p);
-    p = put(p, kReferenceLine);
-    p = line(p, row.hasReference ? LoadRecord::firstLineOf(row.places[0]) : 0);
-    p = put(p, kComparedLine);
-    p = line(p, LoadRecord::firstLineOf(row.places[1]));
-    p = put(p, kReferenceValue);
+    p = put<kReferenceLine>(p);
+    const long long lines[2] = {row.hasReference ? LoadRecord::firstLineOf(row.places[0]) : 0,
+                                LoadRecord::firstLineOf(row.places[1])};
+    char* const referenceLine = p;
+    p = line(p, lines[0]);
+    const std::size_t referenceLineLength = static_cast<std::size_t>(p - referenceLine);
+    p = put<kComparedLine>(p);
+    if (lines[1] == lines[0] && lines[0] > 0) {
+      // The same line in both files, its digits made once: the copy is of
+      // the whole room, from well before `p` (a piece lies between).
+      std::memcpy(p, referenceLine, kCountRoom);
+      p += referenceLineLength;
+    } else {
+      p = line(p, lines[1]);
+    }
+    p = put<kReferenceValue>(p);
     p = row.hasReference ? number(p, *shown[0][1]) : null(p);
-    p = put(p, kComparedValue);
+    p = put<kComparedValue>(p);
     p = number(p, *shown[1][1]);
     if (row.hasReference) {
-      p = put(p, kReferenceValues);
+      p = put<kReferenceValues>(p);
       p = number(p, *shown[0][0]);
-      p = put(p, kItem);
+      p = put<kItem>(p);
       p = number(p, *shown[0][1]);
-      p = put(p, kItem);
+      p = put<kItem>(p);
       p = number(p, *shown[0][2]);
-      p = put(p, kComparedValues);
+      p = put<kComparedValues>(p);
     } else {
-      p = put(p, kNoReferenceValues);
+      p = put<kNoReferenceValues>(p);
     }
     p = number(p, *shown[1][0]);
-    p = put(p, kItem);
+    p = put<kItem>(p);
     p = number(p, *shown[1][1]);
-    p = put(p, kItem);
+    p = put<kItem>(p);
     p = number(p, *shown[1][2]);
-    p = put(p, kReferenceRecord);
+    p = put<kReferenceRecord>(p);
     p = row.hasReference ? string(p, shownRecords[0]) : null(p);
-    p = put(p, kComparedRecord);
+    p = put<kComparedRecord>(p);
     p = string(p, shownRecords[1]);
-    p = put(p, kDifference);
+    p = put<kDifference>(p);
     p = json_.repeatedNumberAt(row.scaledDifference, p);
-    p = put(p, kSquare);
+    p = put<kSquare>(p);
     p = json_.repeatedNumberAt(row.square, p);
-    p = put(p, kShare);
+    p = put<kShare>(p);
     p = json_.repeatedNumberAt(share, p);
-    p = put(p, kEnd);
+    p = put<kEnd>(p);
     json_.madeTo(p);
     return true;
   }
@@ -741,14 +752,20 @@ class RowJson {
     kEnd,
     kPieces
   };
+  // Each piece's room, the fewest 16-byte stores that hold it at the
+  // levels the reports write it at; a deeper level takes the members one
+  // by one.
+  static constexpr std::size_t kWidths[kPieces] = {32, 48, 48, 48, 48, 64, 96, 64, 32, 64, 48, 48, 32, 32, 32};
+  static constexpr std::size_t kCountRoom = 20;
   struct Piece {
     char text[96] = {};
     std::size_t length = 0;
   };
-  // Each copy is of the whole room: the bytes past the piece are written
-  // over by what follows.
-  char* put(char* p, PieceName name) const {
-    std::memcpy(p, pieces_[name].text, sizeof pieces_[name].text);
+  // Each copy is of the piece's whole room: the bytes past the piece are
+  // written over by what follows.
+  template <PieceName name>
+  char* put(char* p) const {
+    std::memcpy(p, pieces_[name].text, kWidths[name]);
     return p + pieces_[name].length;
   }
   static char* number(char* p, const NumberText& text) {

@@ -256,6 +256,17 @@ class JsonWriter {
   void null();
   // Text that is already JSON (a document written by this writer), as it is.
   void raw(std::string_view json);
+  // For a writer of many like members (a list's rows), which makes each
+  // whole in place: room for `n` more bytes (n at most kLargestRoom) at the
+  // end of what is pending, then where what was made there ends. The level
+  // and the separator due stay as they were.
+  static constexpr std::size_t kLargestRoom = std::size_t{64} << 10;
+  [[nodiscard]] char* roomFor(std::size_t n) { return room(n); }
+  void madeTo(const char* end) { used_ = static_cast<std::size_t>(end - pending_.get()); }
+  [[nodiscard]] int depth() const { return depth_; }
+  // repeatedNumber's text written at `at` (room for kShortestRoom + 2
+  // bytes); returns where it ends.
+  char* repeatedNumberAt(double value, char* at);
   // Flushes; false when any write failed.
   [[nodiscard]] bool finish();
   ~JsonWriter();
@@ -281,6 +292,7 @@ class JsonWriter {
   // kPiece bytes (large enough that the stream writes them as they are, not
   // copied into its buffer), and all of it by finish().
   static constexpr std::size_t kPiece = std::size_t{256} << 10;
+  static_assert(kLargestRoom < kPiece);
   std::unique_ptr<char[]> pending_ = std::make_unique<char[]>(kPiece);
   std::size_t used_ = 0;
   std::string escaped_;  // a string's text, escaped

@@ -82,6 +82,11 @@ void JsonWriter::number(double value) {
 }
 
 void JsonWriter::repeatedNumber(double value) {
+  char* at = room(kShortestRoom + 2);
+  used_ += static_cast<std::size_t>(repeatedNumberAt(value, at) - at);
+}
+
+char* JsonWriter::repeatedNumberAt(double value, char* at) {
   std::uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
   const Written* found = nullptr;
@@ -99,8 +104,8 @@ void JsonWriter::repeatedNumber(double value) {
     w.length = static_cast<std::uint8_t>(end - w.text);
     found = &w;
   }
-  std::memcpy(room(sizeof found->text), found->text, sizeof found->text);
-  used_ += found->length;
+  std::memcpy(at, found->text, sizeof found->text);
+  return at + found->length;
 }
 
 void JsonWriter::numberOrNull(bool present, double value) {

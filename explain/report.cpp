@@ -584,6 +584,216 @@ void writeRowJson(JsonWriter& json, const RowFacts& row) {
   json.close('}');
 }
 
+// Whether a string is its own JSON text: every byte printable ASCII, none
+// a quote or a backslash. Eight bytes at a time; each test below is exact
+// for whether any byte of the word is such.
+bool plainJson(std::string_view bytes) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
+  const auto bad = [&](std::uint64_t w) {
+    const auto zeroIn = [&](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+    return ((w - 0x20 * kOnes) & ~w & kHighs) |  // below 0x20
+           (((w + kOnes) | w) & kHighs) |        // 0x7f or above
+           zeroIn(w ^ ('"' * kOnes)) | zeroIn(w ^ ('\\' * kOnes));
+  };
+  std::size_t at = 0;
+  std::uint64_t found = 0;
+  for (; at + 8 <= bytes.size(); at += 8) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, bytes.data() + at, 8);
+    found |= bad(w);
+  }
+  if (at < bytes.size()) {
+    std::uint64_t w = 0x2020202020202020;  // blanks past the end
+    std::memcpy(&w, bytes.data() + at, bytes.size() - at);
+    found |= bad(w);
+  }
+  return found == 0;
+}
+
+// The rows of a list in JSON, each made whole in the writer's room, as the
+// members one by one would make them: its keys, punctuation and
+// indentation made once for the list's level, its numbers written in place,
+// a record that needs no escape copied whole.
+class RowJson {
+ public:
+  explicit RowJson(JsonWriter& json) : json_(json) {
+    const int depth = json.depth();
+    const std::string outer(2 * static_cast<std::size_t>(std::max(depth, 0)), ' ');
+    const std::string member = outer + "  ", item = member + "  ";
+    const std::string next = ",\n" + member;
+    const std::string pieces[kPieces] = {
+        "{\n" + member + "\"row\": ",
+        next + "\"reference_line\": ",
+        next + "\"compared_line\": ",
+        next + "\"reference_value\": ",
+        next + "\"compared_value\": ",
+        next + "\"reference_values\": [\n" + item,
+        next + "\"reference_values\": null" + next + "\"compared_values\": [\n" + item,
+        "\n" + member + "]" + next + "\"compared_values\": [\n" + item,
+        ",\n" + item,
+        "\n" + member + "]" + next + "\"reference_record\": ",
+        next + "\"compared_record\": ",
+        next + "\"scaled_difference\": ",
+        next + "\"square\": ",
+        next + "\"share\": ",
+        "\n" + outer + "}",
+    };
+    fits_ = true;
+    for (std::size_t i = 0; i < kPieces; ++i) {
+      fits_ = fits_ && pieces[i].size() <= kWidths[i];
+      if (!fits_) return;
+      std::memcpy(pieces_[i].text, pieces[i].data(), pieces[i].size());
+      pieces_[i].length = pieces[i].size();
+    }
+  }
+
+  // Listed row `row` after its separator (JsonWriter::item); false, with
+  // nothing written, where the level is too deep for the pieces or the
+  // records too long for the writer's room at once.
+  bool add(const TopRows::Listed& row, double share, std::string_view referenceRecord,
+           std::string_view comparedRecord) {
+    if (!fits_) return false;
+    const std::string_view records[2] = {referenceRecord, comparedRecord};
+    std::string_view shownRecords[2];
+    for (int f = 0; f < 2; ++f) {
+      shownRecords[f] = records[f];
+      if (!plainJson(records[f])) {
+        escaped_[f].clear();
+        appendEscaped(escaped_[f], records[f], Escape::Json);
+        shownRecords[f] = escaped_[f];
+      }
+    }
+    // Seventeen pieces, eleven numbers, three counts, two strings' quotes.
+    constexpr std::size_t kFixed = 20 * sizeof(Piece::text) + 12 * (kShortestRoom + 2) + 3 * 24 + 16;
+    const std::size_t need = kFixed + shownRecords[0].size() + shownRecords[1].size();
+    if (need > JsonWriter::kLargestRoom) return false;
+    // Each value's text made once, as writeRowJson makes it.
+    if (row.hasReference) {
+      for (int c = 0; c < 3; ++c) made_[0][c].make(row.values[0][c]);
+    }
+    const NumberText* shown[2][3] = {{&made_[0][0], &made_[0][1], &made_[0][2]}, {}};
+    for (int c = 0; c < 3; ++c) {
+      if (row.hasReference && made_[0][c].shows(row.values[1][c])) {
+        shown[1][c] = &made_[0][c];
+      } else {
+        made_[1][c].make(row.values[1][c]);
+        shown[1][c] = &made_[1][c];
+      }
+    }
+    char* p = json_.roomFor(need);
+    p = put<kRow>(p);
+    p = writeCount(std::uint64_t{row.index} + 1, p);
+    p = put<kReferenceLine>(p);
+    const long long lines[2] = {row.hasReference ? LoadRecord::firstLineOf(row.places[0]) : 0,
+                                LoadRecord::firstLineOf(row.places[1])};
+    char* const referenceLine = p;
+    p = line(p, lines[0]);
+    const std::size_t referenceLineLength = static_cast<std::size_t>(p - referenceLine);
+    p = put<kComparedLine>(p);
+    if (lines[1] == lines[0] && lines[0] > 0) {
+      // The same line in both files, its digits made once: the copy is of
+      // the whole room, from well before `p` (a piece lies between).
+      std::memcpy(p, referenceLine, kCountRoom);
+      p += referenceLineLength;
+    } else {
+      p = line(p, lines[1]);
+    }
+    p = put<kReferenceValue>(p);
+    p = row.hasReference ? number(p, *shown[0][1]) : null(p);
+    p = put<kComparedValue>(p);
+    p = number(p, *shown[1][1]);
+    if (row.hasReference) {
+      p = put<kReferenceValues>(p);
+      p = number(p, *shown[0][0]);
+      p = put<kItem>(p);
+      p = number(p, *shown[0][1]);
+      p = put<kItem>(p);
+      p = number(p, *shown[0][2]);
+      p = put<kComparedValues>(p);
+    } else {
+      p = put<kNoReferenceValues>(p);
+    }
+    p = number(p, *shown[1][0]);
+    p = put<kItem>(p);
+    p = number(p, *shown[1][1]);
+    p = put<kItem>(p);
+    p = number(p, *shown[1][2]);
+    p = put<kReferenceRecord>(p);
+    p = row.hasReference ? string(p, shownRecords[0]) : null(p);
+    p = put<kComparedRecord>(p);
+    p = string(p, shownRecords[1]);
+    p = put<kDifference>(p);
+    p = json_.repeatedNumberAt(row.scaledDifference, p);
+    p = put<kSquare>(p);
+    p = json_.repeatedNumberAt(row.square, p);
+    p = put<kShare>(p);
+    p = json_.repeatedNumberAt(share, p);
+    p = put<kEnd>(p);
+    json_.madeTo(p);
+    return true;
+  }
+
+ private:
+  enum PieceName : std::size_t {
+    kRow,
+    kReferenceLine,
+    kComparedLine,
+    kReferenceValue,
+    kComparedValue,
+    kReferenceValues,
+    kNoReferenceValues,
+    kComparedValues,
+    kItem,
+    kReferenceRecord,
+    kComparedRecord,
+    kDifference,
+    kSquare,
+    kShare,
+    kEnd,
+    kPieces
+  };
+  // Each piece's room, the fewest 16-byte stores that hold it at the
+  // levels the reports write it at; a deeper level takes the members one
+  // by one.
+  static constexpr std::size_t kWidths[kPieces] = {32, 48, 48, 48, 48, 64, 96, 64, 32, 64, 48, 48, 32, 32, 32};
+  static constexpr std::size_t kCountRoom = 20;
+  struct Piece {
+    char text[96] = {};
+    std::size_t length = 0;
+  };
+  // Each copy is of the piece's whole room: the bytes past the piece are
+  // written over by what follows.
+  template <PieceName name>
+  char* put(char* p) const {
+    std::memcpy(p, pieces_[name].text, kWidths[name]);
+    return p + pieces_[name].length;
+  }
+  static char* number(char* p, const NumberText& text) {
+    std::memcpy(p, text.text, sizeof text.text);
+    return p + text.length;
+  }
+  static char* null(char* p) {
+    std::memcpy(p, "null", 4);
+    return p + 4;
+  }
+  static char* line(char* p, long long value) {
+    return value > 0 ? writeCount(static_cast<std::uint64_t>(value), p) : null(p);
+  }
+  static char* string(char* p, std::string_view shown) {
+    *p++ = '"';
+    std::memcpy(p, shown.data(), shown.size());
+    p += shown.size();
+    *p++ = '"';
+    return p;
+  }
+
+  JsonWriter& json_;
+  bool fits_ = false;
+  Piece pieces_[kPieces];
+  NumberText made_[2][3];
+  std::string escaped_[2];
+};
+
 // A relation, its rows counted from 1: row_map (null: the same rows;
 // {"runs": [[compared_first, compared_last, reference_first, step], ...]} or
 // {"sorted_by": {"column": c, "descending": bool}}), value_map (null: column 2
@@ -985,9 +1195,12 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
   }
   json.key("top");
   json.open('[');
-  for (const RowFacts& row : facts.top) {
+  RowJson rows(json);
+  for (std::size_t k = 0; k < facts.top.size(); ++k) {
     json.item();
-    writeRowJson(json, row);
+    const auto [reference, compared] = facts.top.recordsOf(k);
+    const TopRows::Listed& row = facts.top.listed(k);
+    if (!rows.add(row, facts.top.shareOf(row.square), reference, compared)) writeRowJson(json, facts.top[k]);
   }
   json.close(']');
   json.key("first_difference");

@@ -1054,6 +1054,73 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
     ASSERT_NE(found, std::string::npos) << rowText << "\n" << listText;
     listAt = found + 1;
   }
+  // The same rows in JSON, each as a whole: null where the reference has
+  // no row, a value that is not finite as a string.
+  const char* const rowJsons[] = {
+      "{\n"
+      "      \"row\": 4,\n"
+      "      \"reference_line\": 25,\n"
+      "      \"compared_line\": 25,\n"
+      "      \"reference_value\": 0,\n"
+      "      \"compared_value\": \"NaN\",\n"
+      "      \"reference_values\": [\n        4,\n        0,\n        0\n      ],\n"
+      "      \"compared_values\": [\n        4,\n        \"NaN\",\n        0\n      ],\n"
+      "      \"reference_record\": \"4 0 0\",\n"
+      "      \"compared_record\": \"4 NaN 0\",\n"
+      "      \"scaled_difference\": \"NaN\",\n"
+      "      \"square\": \"NaN\",\n"
+      "      \"share\": \"NaN\"\n"
+      "    }",
+      "{\n"
+      "      \"row\": 6,\n"
+      "      \"reference_line\": null,\n"
+      "      \"compared_line\": 27,\n"
+      "      \"reference_value\": null,\n"
+      "      \"compared_value\": 0.5,\n"
+      "      \"reference_values\": null,\n"
+      "      \"compared_values\": [\n        6,\n        0.5,\n        0\n      ],\n"
+      "      \"reference_record\": null,\n"
+      "      \"compared_record\": \"6 0.5 0\",\n"
+      "      \"scaled_difference\": 500,\n"
+      "      \"square\": 250000,\n"
+      "      \"share\": \"NaN\"\n"
+      "    }",
+      "{\n"
+      "      \"row\": 5,\n"
+      "      \"reference_line\": 26,\n"
+      "      \"compared_line\": 26,\n"
+      "      \"reference_value\": 0,\n"
+      "      \"compared_value\": 0.25,\n"
+      "      \"reference_values\": [\n        5,\n        0,\n        0\n      ],\n"
+      "      \"compared_values\": [\n        5,\n        0.25,\n        0\n      ],\n"
+      "      \"reference_record\": \"5 0 0\",\n"
+      "      \"compared_record\": \"5 0.25 0\",\n"
+      "      \"scaled_difference\": 250,\n"
+      "      \"square\": 62500,\n"
+      "      \"share\": \"NaN\"\n"
+      "    }",
+      "{\n"
+      "      \"row\": 2,\n"
+      "      \"reference_line\": 23,\n"
+      "      \"compared_line\": 23,\n"
+      "      \"reference_value\": 0,\n"
+      "      \"compared_value\": 0.125,\n"
+      "      \"reference_values\": [\n        2,\n        0,\n        0\n      ],\n"
+      "      \"compared_values\": [\n        2,\n        0.125,\n        0\n      ],\n"
+      "      \"reference_record\": \"2 0 0\",\n"
+      "      \"compared_record\": \"2 0.125 0\",\n"
+      "      \"scaled_difference\": 125,\n"
+      "      \"square\": 15625,\n"
+      "      \"share\": \"NaN\"\n"
+      "    }",
+  };
+  const std::string listJson = reportOf(facts, true);
+  std::size_t jsonAt = listJson.find("\"top\": [");
+  for (const char* rowJson : rowJsons) {
+    const std::size_t found = listJson.find(rowJson, jsonAt);
+    ASSERT_NE(found, std::string::npos) << rowJson << "\n" << listJson;
+    jsonAt = found + 1;
+  }
 
   // Every --top lists the first rows of the one order, whether the few
   // asked for are kept while the sum runs or the many selected after it.
@@ -1154,6 +1221,16 @@ TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
     EXPECT_EQ(row.comparedRecord, expected[i].compared);
     for (int c = 0; c < 3; ++c) EXPECT_EQ(row.comparedValues[c], expected[i].comparedValues[c]);
     EXPECT_EQ(row.comparedLastLine, expected[i].comparedLastLine);
+  }
+  // The JSON list's records: those with a line feed or a carriage return
+  // escaped, the others as they stand.
+  const auto report = jsonOf(facts);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto& listed = report["top"][i];
+    EXPECT_EQ(listed["row"], expected[i].row);
+    EXPECT_EQ(listed["reference_record"], expected[i].reference);
+    EXPECT_EQ(listed["compared_record"], expected[i].compared);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(listed["compared_values"][c], expected[i].comparedValues[c]);
   }
   EXPECT_EQ(facts.top[0].referenceValues[2], 7);
   const std::string text = reportOf(facts, false);

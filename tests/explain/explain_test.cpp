@@ -1196,7 +1196,7 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
 // Each listed row carries its record as it stands in both files and all
 // three values, so a swapped column or a separator inside a number shows.
 TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
-  write("a.dat", kPlain + "1 0.25 7\n2 0.5 8\n3 0.75 9\n");
+  write("a.dat", kPlain + "1 0.25 7 / \xc3\xa9 \x7f\n2 0.5 8 / \"q\"\n3 0.75 9 / \\\n");
   write("b.dat", kPlain + "1 7 0.25\n2 0.5\n 8\n3 1,250.75 9\r\n");
   const Explanation facts = explainNamed("a.dat", "b.dat", 3);
   ASSERT_FALSE(facts.stop);
@@ -1209,9 +1209,9 @@ TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
     long long comparedLastLine;
   };
   const Expected expected[] = {
-      {1, "1 0.25 7", "1 7 0.25", {1, 7, 0.25}, 22},
-      {3, "3 0.75 9", "3 1,250.75 9\r", {3, 1, 250.75}, 25},
-      {2, "2 0.5 8", "2 0.5\n 8", {2, 0.5, 8}, 24},
+      {1, "1 0.25 7 / \xc3\xa9 \x7f", "1 7 0.25", {1, 7, 0.25}, 22},
+      {3, "3 0.75 9 / \\", "3 1,250.75 9\r", {3, 1, 250.75}, 25},
+      {2, "2 0.5 8 / \"q\"", "2 0.5\n 8", {2, 0.5, 8}, 24},
   };
   for (std::size_t i = 0; i < 3; ++i) {
     const RowFacts& row = facts.top[i];
@@ -1222,9 +1222,12 @@ TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
     for (int c = 0; c < 3; ++c) EXPECT_EQ(row.comparedValues[c], expected[i].comparedValues[c]);
     EXPECT_EQ(row.comparedLastLine, expected[i].comparedLastLine);
   }
-  // The JSON list's records: those with a line feed or a carriage return
-  // escaped, the others as they stand.
+  // The JSON list's records: those with a line feed, a carriage return, a
+  // quote, a backslash or DEL escaped, the others as they stand.
   const auto report = jsonOf(facts);
+  const std::string json = reportOf(facts, true);
+  EXPECT_NE(json.find("\"1 0.25 7 / \xc3\xa9 \\u007f\""), std::string::npos);
+  EXPECT_EQ(json.find('\x7f'), std::string::npos);
   for (std::size_t i = 0; i < 3; ++i) {
     const auto& listed = report["top"][i];
     EXPECT_EQ(listed["row"], expected[i].row);

@@ -102,6 +102,53 @@ void orderByKeys(Contribution* first, Contribution* last, std::vector<Contributi
   if (from != first) std::copy(from, from + n, first);
 }
 
+
+// The same for rows of few distinct keys (a table of fixed decimals, whose
+// squares repeat): the keys found in one pass, in a table kept open by
+// linear probing, ordered, and each row moved once to its key's place, in
+// the order of its rows. Returns false, having moved nothing, where the
+// rows hold more than kFewKeys distinct keys.
+bool orderByFewKeys(Contribution* first, Contribution* last, std::vector<Contribution>& spare) {
+  constexpr std::size_t kFewKeys = 64;
+  constexpr unsigned kSlotBits = 8;  // four slots a key or more
+  constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+  // An empty slot's key: the count's top bits turned, so no row's key.
+  const std::uint64_t empty = first->key ^ (std::uint64_t{1} << 63);
+  std::uint64_t keys[kSlots];
+  std::uint32_t places[kSlots];
+  std::fill(std::begin(keys), std::end(keys), empty);
+  const auto slotOf = [&](std::uint64_t key) {
+    std::size_t slot = (key * 0x9E3779B97F4A7C15) >> (64 - kSlotBits);
+    while (keys[slot] != key && keys[slot] != empty) slot = (slot + 1) & (kSlots - 1);
+    return slot;
+  };
+  std::size_t distinct = 0;
+  std::size_t slots[kFewKeys];
+  for (const Contribution* c = first; c != last; ++c) {
+    const std::size_t slot = slotOf(c->key);
+    if (keys[slot] == empty) {
+      if (distinct == kFewKeys) return false;
+      keys[slot] = c->key;
+      places[slot] = 0;
+      slots[distinct++] = slot;
+    }
+    ++places[slot];
+  }
+  // The largest key first; each key's rows placed after the larger keys'.
+  std::sort(slots, slots + distinct, [&](std::size_t a, std::size_t b) { return keys[a] > keys[b]; });
+  std::uint32_t next = 0;
+  for (std::size_t k = 0; k < distinct; ++k) {
+    const std::uint32_t here = places[slots[k]];
+    places[slots[k]] = next;
+    next += here;
+  }
+  const auto n = static_cast<std::size_t>(last - first);
+  spare.resize(n);
+  for (const Contribution* c = first; c != last; ++c) spare[places[slotOf(c->key)]++] = *c;
+  std::copy(spare.begin(), spare.begin() + static_cast<std::ptrdiff_t>(n), first);
+  return true;
+}
+
 }  // namespace
 
 void TopRows::start(const Columns (&files)[2], const double* reference, double total) {
@@ -353,7 +400,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
       if (std::is_sorted(first, last, order)) continue;
       const std::size_t rows = starts[n + 1] - starts[n];
       if (rows >= kFewToOrder && rows <= 2 * (keep - starts[n])) {
-        orderByKeys(&*first, &*first + rows, spare);
+        if (!orderByFewKeys(&*first, &*first + rows, spare)) orderByKeys(&*first, &*first + rows, spare);
       } else if (starts[n + 1] > keep) {
         // Only the first of the last count's rows are kept.
         const auto end = kept.begin() + static_cast<std::ptrdiff_t>(keep);

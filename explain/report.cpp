@@ -359,6 +359,10 @@ class RowText {
   // A share's text, kept for the rows after as the squares' are (equal
   // squares, equal shares).
   const Made& shareMade(double value) {
+    // Most rows of a long list add too little to show: their text is
+    // shareText's first test, made once.
+    static constexpr Made kTiny = {0, 7, "< 0.01%"};
+    if (value > 0 && value * 100 < 0.01) return kTiny;
     const std::uint64_t bits = bitsOf(value);
     if (share_.length == 0 || share_.bits != bits) {
       const std::string text = shareText(value);

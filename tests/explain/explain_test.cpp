@@ -1145,41 +1145,65 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
   // Squares alike in their top bits and apart below them, ties among them,
   // and differences of both signs: the order is the squares' (largest
   // first, ties by row) for every length of list, and each listed row shows
-  // its own difference, whatever the rows before it showed.
-  reference = kPlain;
-  compared = kPlain;
-  std::vector<std::pair<double, std::size_t>> magnitudes;  // the compared value's size, its row
-  for (int row = 1; row <= 600; ++row) {
-    const int step = row * 37 % 23;
-    const std::string value = "0.5" + std::string(9, '0') + std::to_string(step);
-    reference += std::to_string(row) + " 0 0\n";
-    compared += std::to_string(row) + (row % 2 == 0 ? " -" : " ") + value + " 0\n";
-    magnitudes.emplace_back(std::strtod(value.c_str(), nullptr), row);
-  }
-  std::stable_sort(magnitudes.begin(), magnitudes.end(),
-                   [](const auto& a, const auto& b) { return a.first > b.first; });
-  write("g.dat", reference);
-  write("h.dat", compared);
-  for (const std::size_t top : {1U, 5U, 40U, 75U, 76U, 599U, 600U, 5000U}) {
-    const Explanation listed = explainNamed("g.dat", "h.dat", top);
-    rows.clear();
-    for (const auto& row : listed.top) rows.push_back(row.row);
-    std::vector<std::size_t> expected;
-    for (std::size_t k = 0; k < std::min<std::size_t>(top, 600); ++k) expected.push_back(magnitudes[k].second);
-    EXPECT_EQ(rows, expected) << "--top " << top;
-    if (top != 600) continue;
-    const std::string text = reportOf(listed, false);
-    for (const auto& row : listed.top) {
-      char difference[64];
-      *std::to_chars(difference, difference + sizeof difference, row.scaledDifference).ptr = '\0';
-      std::string line = std::to_string(row.row);
-      line.insert(0, 9 - line.size(), ' ');
-      const std::size_t at = text.find("\n" + line + " ");
-      ASSERT_NE(at, std::string::npos) << row.row;
-      const std::string cells = text.substr(at, text.find('\n', at + 1) - at);
-      EXPECT_NE(cells.find(std::string(" ") + difference + " "), std::string::npos) << cells;
+  // its own difference, whatever the rows before it showed. Steps of 23
+  // sizes, and of 64 and 65 (three digits each, so that every step is a
+  // value of its own): as many squares as a list orders by its keys found
+  // at once, and one more.
+  for (const int sizes : {23, 64, 65}) {
+    SCOPED_TRACE(sizes);
+    reference = kPlain;
+    compared = kPlain;
+    std::vector<std::pair<double, std::size_t>> magnitudes;  // the compared value's size, its row
+    for (int row = 1; row <= 600; ++row) {
+      const int step = row * 37 % sizes;
+      const std::string value = "0.5" + std::string(9, '0') + std::to_string(sizes == 23 ? step : 100 + step);
+      reference += std::to_string(row) + " 0 0\n";
+      compared += std::to_string(row) + (row % 2 == 0 ? " -" : " ") + value + " 0\n";
+      magnitudes.emplace_back(std::strtod(value.c_str(), nullptr), row);
+    }
+    std::stable_sort(magnitudes.begin(), magnitudes.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    write("g.dat", reference);
+    write("h.dat", compared);
+    for (const std::size_t top : {1U, 5U, 40U, 75U, 76U, 599U, 600U, 5000U}) {
+      const Explanation listed = explainNamed("g.dat", "h.dat", top);
+      rows.clear();
+      for (const auto& row : listed.top) rows.push_back(row.row);
+      std::vector<std::size_t> expected;
+      for (std::size_t k = 0; k < std::min<std::size_t>(top, 600); ++k) expected.push_back(magnitudes[k].second);
+      EXPECT_EQ(rows, expected) << "--top " << top;
+      if (top != 600) continue;
+      const std::string text = reportOf(listed, false);
+      for (const auto& row : listed.top) {
+        char difference[64];
+        *std::to_chars(difference, difference + sizeof difference, row.scaledDifference).ptr = '\0';
+        std::string line = std::to_string(row.row);
+        line.insert(0, 9 - line.size(), ' ');
+        const std::size_t at = text.find("\n" + line + " ");
+        ASSERT_NE(at, std::string::npos) << row.row;
+        const std::string cells = text.substr(at, text.find('\n', at + 1) - at);
+        EXPECT_NE(cells.find(std::string(" ") + difference + " "), std::string::npos) << cells;
+        EXPECT_EQ(cells.substr(cells.size() - 1 - shareText(row.share).size()), " " + shareText(row.share)) << cells;
+      }
     }
   }
+  // A listed row's share too small to show, next to larger ones and none.
+  write("e.dat", kPlain + "1 0 0\n2 0 0\n3 0 0\n4 0 0\n5 0 0\n");
+  write("f.dat", kPlain + "1 1000 0\n2 0.001 0\n3 1e-9 0\n4 0 0\n5 10.5 0\n");
+  const Explanation small = explainNamed("e.dat", "f.dat", 5);
+  const std::string smallText = reportOf(small, false);
+  std::size_t tiny = 0;
+  for (const auto& row : small.top) {
+    std::string line = std::to_string(row.row);
+    line.insert(0, 9 - line.size(), ' ');
+    const std::size_t at = smallText.find("\n" + line + " ");
+    ASSERT_NE(at, std::string::npos) << row.row;
+    const std::string cells = smallText.substr(at, smallText.find('\n', at + 1) - at);
+    const std::string share = " " + shareText(row.share);
+    EXPECT_EQ(cells.substr(cells.size() - share.size()), share) << cells;
+    tiny += shareText(row.share) == "< 0.01%" ? 1 : 0;
+  }
+  EXPECT_EQ(tiny, 2U) << smallText;
 
   // The same value on both sides differs when its scaled difference is NaN
   // (infinity less infinity): that row makes the total NaN. A difference whose

@@ -149,6 +149,12 @@ bool orderByFewKeys(Contribution* first, Contribution* last, std::vector<Contrib
   return true;
 }
 
+// A count's rows in the list's order, by whichever of the two above fits
+// them; apart from the sum's pass, which keeps its registers.
+[[gnu::noinline]] void orderCount(Contribution* first, Contribution* last, std::vector<Contribution>& spare) {
+  if (!orderByFewKeys(first, last, spare)) orderByKeys(first, last, spare);
+}
+
 }  // namespace
 
 void TopRows::start(const Columns (&files)[2], const double* reference, double total) {
@@ -400,7 +406,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
       if (std::is_sorted(first, last, order)) continue;
       const std::size_t rows = starts[n + 1] - starts[n];
       if (rows >= kFewToOrder && rows <= 2 * (keep - starts[n])) {
-        if (!orderByFewKeys(&*first, &*first + rows, spare)) orderByKeys(&*first, &*first + rows, spare);
+        orderCount(&*first, &*first + rows, spare);
       } else if (starts[n + 1] > keep) {
         // Only the first of the last count's rows are kept.
         const auto end = kept.begin() + static_cast<std::ptrdiff_t>(keep);

@@ -212,7 +212,14 @@ std::uint64_t countDigits(std::uint64_t n) {
 // into its own buffer.
 class RowText {
  public:
-  explicit RowText(Out& out) : out_(out), rows_(new char[kPiece + 2 * kRowRoom]), end_(rows_.get()) {}
+  explicit RowText(Out& out) : out_(out), rows_(new char[kPiece + 2 * kRowRoom]), end_(rows_.get()) {
+    // Every kept text stands for a value from the start (zero's, until
+    // replaced), so that looking one up asks only for its bits.
+    for (Made& made : lasting_) {
+      made.bits = bitsOf(0.0);
+      made.length = static_cast<std::size_t>(writeShortest(0.0, made.text) - made.text);
+    }
+  }
 
   // Its cells, as kRowHeading names them; then under it, its record in each
   // file as it stands and the three values the statement took from it, so
@@ -348,7 +355,7 @@ class RowText {
   const Made& lasting(double value) {
     const std::uint64_t bits = bitsOf(value);
     for (const Made& made : lasting_) {
-      if (made.length != 0 && made.bits == bits) return made;
+      if (made.bits == bits) return made;
     }
     Made& made = lasting_[nextLasting_];
     nextLasting_ = (nextLasting_ + 1) % kLasting;

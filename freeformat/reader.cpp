@@ -581,7 +581,7 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
   // Only the values kept are looked at again: at most fifteen digits, the
   // conversion's exact case. A record of integers (no point in it) skips the
   // point's handling.
-  auto readValues = [&]<bool kPoints>() __attribute__((always_inline)) {
+  auto readValues = [&]<bool kPoints, bool kFewBytes = false>() __attribute__((always_inline)) {
 #pragma GCC unroll 3
     for (std::size_t k = 0; k < count; ++k) {
       if (starts == 0) return false;  // fewer values than items
@@ -608,7 +608,7 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
           // The digits' place handed on: the caller converts them.
           const Mask itsPoint = kPoints ? (point >> at) & ((Mask{2} << (size - 1)) - 1) : 0;
           const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;
-          if (size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
+          if (!kFewBytes && size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
           targets.place(k, p + at, size, integer, negative);
           starts &= starts - 1;
           ends &= ends - 1;
@@ -635,7 +635,22 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
     }
     return true;
   };
-  if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) return -1;
+  if constexpr (kPlacedValues && !kSeparators && !kWithExponents) {
+    // With points, where no run of sixteen value bytes is found (each value
+    // then has at most fifteen digits), no value's count of digits is looked
+    // at; without, that count is its size, looked at as cheaply.
+    static_assert(detail::fast::kMaxShortDigits == 15);
+    Mask runs = value & (value >> 1);
+    runs &= runs >> 2;
+    runs &= runs >> 4;
+    runs &= runs >> 8;
+    const bool read = point == 0  ? readValues.template operator()<false>()
+                      : runs == 0 ? readValues.template operator()<true, true>()
+                                  : readValues.template operator()<true>();
+    if (!read) return -1;
+  } else if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) {
+    return -1;
+  }
   if (held != nullptr) {
     // The values counted by halves, nibbles and bytes: the baseline build
     // has no instruction for it, and the library's function is a call a row.

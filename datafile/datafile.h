@@ -282,7 +282,8 @@ namespace detail {
 // no view of it (recordNeeded).
 template <class Events>
 [[gnu::always_inline]] inline bool wholeRecordUnneeded(const RowLines& row) {
-  return row.first == row.last && row.offset >= 0 && !Events::recordNeeded(row);
+  return ((row.told & RowLines::kToldShortOneLine) != 0 || (row.first == row.last && row.offset >= 0)) &&
+         !Events::recordNeeded(row);
 }
 
 // The parts of a load that are the same for every handler, compiled once.

@@ -962,6 +962,7 @@ class Observer : public NoRunEvents {
   // is held: a short record, or one of numbers written in the usual exponent
   // form, with column 2's written form told by the read.
   static bool recordNeeded(const RowLines& lines) {
+    if ((lines.told & RowLines::kToldShortOneLine) != 0) return false;
     return (lines.told & RowLines::kToldSecondForm) == 0 || lines.endedBySlash ||
            !(lines.record == RowRecord::Short ||
              (lines.record == RowRecord::Numbers && (lines.told & RowLines::kToldUsualExponents) != 0));
@@ -991,25 +992,29 @@ class Observer : public NoRunEvents {
     double* const column2 = r.column2InFileUnits + from;
     double* const column3 = r.column3 + from;
     std::uint8_t* const causes = r.causes + from;
-    for (std::size_t k = 0; k < count; ++k) {
-      offsets[k] = lines[k].offset;
-      column1[k] = values[3 * k];
-      column2[k] = values[3 * k + 1];
-      column3[k] = values[3 * k + 2];
-      causes[k] = kCausesJudged;
-    }
-    if (WrittenForm* const written = r.column2Written; written != nullptr) {
+    // Each row's fields in one pass over the rows (and its written form
+    // where it is kept), rather than one pass for each.
+    auto store = [&]<bool kWritten>(WrittenForm* written) __attribute__((always_inline)) {
       for (std::size_t k = 0; k < count; ++k) {
-        written[from + k] = WrittenForm{.decimals = lines[k].secondDecimals, .significant = lines[k].secondSignificant};
-      }
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-      if (lines[k].ignored > 0) [[unlikely]] {
-        if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
-          r.surplusRows[r.surplusRowsKept++] = {from + k + 1, lines[k].first, lines[k].ignored};
+        const RowLines& row = lines[k];
+        offsets[k] = row.offset;
+        column1[k] = values[3 * k];
+        column2[k] = values[3 * k + 1];
+        column3[k] = values[3 * k + 2];
+        causes[k] = kCausesJudged;
+        if constexpr (kWritten) written[k] = WrittenForm{.decimals = row.secondDecimals, .significant = row.secondSignificant};
+        if (row.ignored > 0) [[unlikely]] {
+          if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
+            r.surplusRows[r.surplusRowsKept++] = {from + k + 1, row.first, row.ignored};
+          }
+          ++r.surplusRowCount;
         }
-        ++r.surplusRowCount;
       }
+    };
+    if (WrittenForm* const written = r.column2Written; written != nullptr) {
+      store.template operator()<true>(written + from);
+    } else {
+      store.template operator()<false>(nullptr);
     }
     r.rows = from + count;
   }

@@ -581,7 +581,7 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
   // Only the values kept are looked at again: at most fifteen digits, the
   // conversion's exact case. A record of integers (no point in it) skips the
   // point's handling.
-  auto readValues = [&]<bool kPoints>() __attribute__((always_inline)) {
+  auto readValues = [&]<bool kPoints, bool kFewBytes = false>() __attribute__((always_inline)) {
 #pragma GCC unroll 3
     for (std::size_t k = 0; k < count; ++k) {
       if (starts == 0) return false;  // fewer values than items
@@ -608,7 +608,7 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
           // The digits' place handed on: the caller converts them.
           const Mask itsPoint = kPoints ? (point >> at) & ((Mask{2} << (size - 1)) - 1) : 0;
           const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;
-          if (size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
+          if (!kFewBytes && size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
           targets.place(k, p + at, size, integer, negative);
           starts &= starts - 1;
           ends &= ends - 1;
@@ -635,7 +635,22 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
     }
     return true;
   };
-  if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) return -1;
+  if constexpr (kPlacedValues && !kSeparators && !kWithExponents) {
+    // With points, where no run of sixteen value bytes is found (each value
+    // then has at most fifteen digits), no value's count of digits is looked
+    // at; without, that count is its size, looked at as cheaply.
+    static_assert(detail::fast::kMaxShortDigits == 15);
+    Mask runs = value & (value >> 1);
+    runs &= runs >> 2;
+    runs &= runs >> 4;
+    runs &= runs >> 8;
+    const bool read = point == 0  ? readValues.template operator()<false>()
+                      : runs == 0 ? readValues.template operator()<true, true>()
+                                  : readValues.template operator()<true>();
+    if (!read) return -1;
+  } else if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) {
+    return -1;
+  }
   if (held != nullptr) {
     // The values counted by halves, nibbles and bytes: the baseline build
     // has no instruction for it, and the library's function is a call a row.
@@ -655,19 +670,20 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
 // one above 0 to the value's end, the point not among them; with the
 // record's lines, its count of values (`held`, three kept) and its offset.
 [[gnu::always_inline]] inline RowLines shortLines(long long line, std::uint32_t held, long long offset,
-                                                 const ShortPlace& second, std::uint32_t aboveZero) {
+                                                 const ShortPlace& second, std::uint32_t aboveZero, std::uint8_t told) {
   // No digit above 0 from its first on: the count of trailing zeros is 32.
   const auto nonzero = std::min<std::size_t>(static_cast<unsigned>(std::countr_zero(aboveZero >> second.at)), second.size);
   const bool point = second.integer < second.size;
   return RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - 3,
-                  .told = RowLines::kToldSecondForm,
+                  .told = told,
                   .secondDecimals = static_cast<std::uint8_t>(point ? second.size - second.integer - 1 : 0),
                   .secondSignificant = static_cast<std::uint8_t>(second.size - nonzero - (point && nonzero < second.integer ? 1 : 0)),
                   .offset = offset, .record = RowRecord::Short};
 }
 
 // The short read of rows of three, every item kept, with what each row's
-// record was (RowLines) and how its second value is written: records after
+// record was (RowLines) and how its second value is written (`told`: its
+// bits kTold*): records after
 // records from p, the first on `line` and starting `offset` bytes into the
 // file, at most `rows`; how many it took, p past them. `classify` makes a
 // record's masks (none but its line feeds when it has none among its first
@@ -683,6 +699,10 @@ template <class Classify, class Zeros, class Read>
                                                         Read read) {
   constexpr std::size_t kCount = 3;
   std::size_t taken = 0;
+  // Only the first record's start may be unknown, and then it is the run's
+  // only one.
+  const std::uint8_t told =
+      RowLines::kToldSecondForm | (offset >= 0 ? RowLines::kToldShortOneLine : std::uint8_t{0});
   for (; taken < rows; ++taken, row += kCount, ++line) {
     std::uint32_t held = 0;
     const ShortMasks m = classify(p);
@@ -691,7 +711,7 @@ template <class Classify, class Zeros, class Read>
     if (length < 0) break;
     static_assert(kCount == 3);
     surplus |= held - 3;
-    lines[taken] = shortLines(line, held, offset, second, m.digits & ~zerosOf(p));
+    lines[taken] = shortLines(line, held, offset, second, m.digits & ~zerosOf(p), told);
     offset += length + 1;
     p += length + 1;
   }

@@ -212,10 +212,13 @@ struct RowLines {
   // exponent. kToldUsualExponents: every value
   // of the record is written so and followed by a blank, so that no sign,
   // comma or semicolon stands right after a digit or point anywhere in it.
+  // kToldShortOneLine, with kToldSecondForm: a short record read whole on
+  // one line (first == last), its start known (offset >= 0), not ended by a
+  // slash (record RowRecord::Short), all told by one bit.
   std::uint8_t told = 0;
   std::uint8_t secondDecimals = 0;
   std::uint8_t secondSignificant = 0;
-  static constexpr std::uint8_t kToldSecondForm = 1, kToldUsualExponents = 2;
+  static constexpr std::uint8_t kToldSecondForm = 1, kToldUsualExponents = 2, kToldShortOneLine = 4;
   long long offset = -1;        // where the record of `first` starts, in bytes from the file's start; -1: unknown
   RowRecord record = RowRecord::Any;
 };

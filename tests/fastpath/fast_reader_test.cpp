@@ -244,6 +244,11 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
                  second.significantDigits != seen.secondSignificant)) {
               out += " second value told otherwise";
             }
+            if ((seen.told & velmora::RowLines::kToldShortOneLine) != 0 &&
+                ((seen.told & velmora::RowLines::kToldSecondForm) == 0 || seen.first != seen.last ||
+                 seen.offset < 0 || seen.endedBySlash || seen.record != velmora::RowRecord::Short)) {
+              out += " short line told otherwise";
+            }
             const bool usual = (seen.told & velmora::RowLines::kToldUsualExponents) != 0;
             for (std::size_t i = 1; usual && i < record.size(); ++i) {
               const bool mark = record[i] == '+' || record[i] == '-' || record[i] == ',' || record[i] == ';';

@@ -218,6 +218,18 @@ void appendShortest(std::string& out, double value);
 // may be written too.
 inline constexpr std::size_t kShortestRoom = 32;
 char* writeShortest(double value, char* text);
+// The eight decimal digits of n (below 10^8) as bytes of the values 0 to 9
+// (not yet characters), the first digit in the lowest byte (first in
+// memory), all at once: the halves of four digits in 32-bit lanes, their
+// pairs in 16-bit lanes, then the digits in bytes; each step's products
+// stay within their lane.
+inline std::uint64_t digitBytes(std::uint64_t n) {
+  const std::uint64_t fours = n / 10000 | (n % 10000) << 32;
+  const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;
+  const std::uint64_t pairs = hundreds | (fours - 100 * hundreds) << 16;
+  const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;
+  return tens | (pairs - 10 * tens) << 8;
+}
 // A count's decimal digits written at `text`, which has room for 20
 // characters; returns their end. The bytes after the end, within that
 // room, may be written too.

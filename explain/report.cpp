@@ -195,15 +195,6 @@ std::string linesText(long long first, long long last) {
                       : "line " + std::to_string(first);
 }
 
-// A count below 10^8 as eight digit bytes, the first in the lowest byte,
-// each 0 to 9 (not yet characters).
-std::uint64_t countDigits(std::uint64_t n) {
-  const std::uint64_t fours = n / 10000 | (n % 10000) << 32;
-  const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;
-  const std::uint64_t pairs = hundreds | (fours - 100 * hundreds) << 16;
-  const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;
-  return tens | (pairs - 10 * tens) << 8;
-}
 
 // The lines of listed rows, written with no string made for each cell, so
 // a list of a million rows costs little more than its bytes: the rows are
@@ -327,7 +318,7 @@ class RowText {
   // A count's text; one below 10^8 from its digits, eight at a time.
   static void written(Made& made, long long value) {
     if (value >= 0 && value < 100000000) {
-      const std::uint64_t digits = countDigits(static_cast<std::uint64_t>(value));
+      const std::uint64_t digits = digitBytes(static_cast<std::uint64_t>(value));
       const int skipped = digits == 0 ? 7 : std::countr_zero(digits) / 8;
       const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
       std::memcpy(made.text, &shown, 8);

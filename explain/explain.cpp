@@ -893,6 +893,22 @@ class Observer : public NoRunEvents {
   }
 
   // In the load's row loop itself, which calls it for every row.
+  // A row's offset and three values, stored at `index` of the columns.
+  [[gnu::always_inline]] static void storeValues(long long* offsets, double* column1, double* column2, double* column3,
+                                                 std::size_t index, const double* values, long long offset) {
+    offsets[index] = offset;
+    column1[index] = values[0];
+    column2[index] = values[1];
+    column3[index] = values[2];
+  }
+  // Row `row` (from 1), of one line, held values after its third.
+  static void noteSurplus(LoadRecord& r, std::size_t row, const RowLines& lines) {
+    if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
+      r.surplusRows[r.surplusRowsKept++] = {row, lines.first, lines.ignored};
+    }
+    ++r.surplusRowCount;
+  }
+
   [[gnu::always_inline]] void row(int f, const RowSeen& seen) {
     LoadRecord& r = record(f);
     const std::size_t index = seen.row - 1;
@@ -912,10 +928,7 @@ class Observer : public NoRunEvents {
     } else {
       storePlace(r, index, lines);
     }
-    offsets[index] = lines.offset;
-    column1[index] = seen.values[0];
-    column2[index] = seen.values[1];
-    column3[index] = seen.values[2];
+    storeValues(offsets, column1, column2, column3, index, seen.values, lines.offset);
     r.slashRows += lines.endedBySlash ? 1 : 0;
     // (The workspace learns the rows stored when the explanation ends.)
     r.rows = seen.row;
@@ -927,10 +940,7 @@ class Observer : public NoRunEvents {
         if (!seen.record.empty()) facts_.files[f].multiLineHeld = describeRecord(seen.record).values;
       }
     } else if (lines.ignored > 0) {
-      if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
-        r.surplusRows[r.surplusRowsKept++] = {seen.row, lines.first, lines.ignored};
-      }
-      ++r.surplusRowCount;
+      noteSurplus(r, seen.row, lines);
     }
     if (written != nullptr) {
       // Of a short record, without a call.
@@ -997,18 +1007,10 @@ class Observer : public NoRunEvents {
     auto store = [&]<bool kWritten>(WrittenForm* written) __attribute__((always_inline)) {
       for (std::size_t k = 0; k < count; ++k) {
         const RowLines& row = lines[k];
-        offsets[k] = row.offset;
-        column1[k] = values[3 * k];
-        column2[k] = values[3 * k + 1];
-        column3[k] = values[3 * k + 2];
+        storeValues(offsets, column1, column2, column3, k, values + 3 * k, row.offset);
         causes[k] = kCausesJudged;
         if constexpr (kWritten) written[k] = WrittenForm{.decimals = row.secondDecimals, .significant = row.secondSignificant};
-        if (row.ignored > 0) [[unlikely]] {
-          if (r.surplusRowsKept < LoadRecord::kMaxSurplusRows) {
-            r.surplusRows[r.surplusRowsKept++] = {from + k + 1, row.first, row.ignored};
-          }
-          ++r.surplusRowCount;
-        }
+        if (row.ignored > 0) [[unlikely]] noteSurplus(r, from + k + 1, row);
       }
     };
     if (WrittenForm* const written = r.column2Written; written != nullptr) {

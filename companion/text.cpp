@@ -167,19 +167,34 @@ namespace {
 
 
 // The shortest text of a value from 0.001 to below 1e8 (which it must be)
-// that a decimal of at most eight significant digits with a fraction reads
-// as (the values a table of fixed decimals holds), written the way
+// that a decimal of at most eight significant digits reads as (the values
+// a table of fixed decimals or of whole numbers holds), written the way
 // std::to_chars writes it, without its search for the shortest digits;
 // nullptr for any other value.
 // Two decimals of fifteen digits near the value are further apart than the
 // doubles around it, so at most one reads as it: the value scaled to eight
 // digits and rounded, if it reads back as the value, is that one, and
-// without its trailing zeros it is the shortest. Such a decimal is never
-// longer written in full than with an exponent, which std::to_chars would
-// then write: "0.001" against "1e-03", "12.5" against "1.25e+01".
+// without its trailing zeros it is the shortest. Such a decimal with a
+// fraction is never longer written in full than with an exponent, which
+// std::to_chars would then write: "0.001" against "1e-03", "12.5" against
+// "1.25e+01".
+// A whole number so found is exact, and no decimal of fewer significant
+// digits lies within half a unit in the last place of it (a half at most,
+// as it is below 2^53): one with the same first place is a multiple
+// of the next power of ten past the number's last digit that is not 0, a
+// whole number that differs from it by that digit's place at least, 1 or
+// more; one whose first place is higher is 10^(lead + 1) or more, above the
+// number by 1 at least; one whose first place is lower is below 10^lead,
+// within 1 of the number only if the number is 10^lead itself, which has
+// one digit. So its digits less the trailing zeros are its shortest, and
+// the text is the one the full search writes: in full unless one digit and
+// five zeros or more, or two digits and six ("1e+05" against "100000",
+// "2.1e+07" against "21000000"; three digits would need six zeros, past
+// 10^8).
 char* writeShortDecimal(double value, char* text) {
   // Where the leading digit's power of ten rises: 10^(lead + 1) for lead from -3 to 7.
   static constexpr double kLeadEnds[] = {0.001, 0.01, 0.1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+  constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
   const double magnitude = std::fabs(value);
   // floor(log10 2^e) for the binary exponent e (from -10 to 26 here) is
   // the lead or one below it.
@@ -188,37 +203,54 @@ char* writeShortDecimal(double value, char* text) {
   int lead = ((static_cast<int>(bits >> 52) - 1023) * 315653) >> 20;
   lead += magnitude >= kLeadEnds[lead + 4];
   // Eight significant digits (those of most values a table holds; any
-  // other value goes the general way). The nearest whole number; where the
+  // other value goes the general way). The nearest whole number (the
+  // product is below 10^8 + 1, so a signed conversion holds it); where the
   // product lies near a half, no decimal reads as the value, and the check
   // says so.
   const int decimals = std::max(7 - lead, 0);
-  const auto digits = static_cast<std::uint64_t>(magnitude * kPowersOfTen[decimals] + 0.5);
+  const auto digits =
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(magnitude * kPowersOfTen[decimals] + 0.5));
   if (!(digits < 100000000 && static_cast<double>(digits) / kPowersOfTen[decimals] == magnitude)) return nullptr;
-  // The digits in a row of 24, eight '0's before the eight of `digits`
-  // (not 0, below 10^8), so that the point, `decimals` (at most 10) from
-  // the end, falls inside them; then the whole part from its first digit
-  // that is not 0 (or the 0 before the point) and the fraction without its
-  // trailing zeros, each copied in a copy of a fixed size.
+  // The eight digits (the first not 0, as the value is 10^lead or more) as
+  // characters in one word, the first in its lowest byte; the trailing
+  // zeros are its top bytes that are 0 before the '0's are added. Each
+  // piece is one store of eight bytes, within the kShortestRoom bytes the
+  // text has (at most 17 here).
   const std::uint64_t low = digitBytes(digits);
-  const int fractionLength = decimals - std::min(std::countl_zero(low) / 8, decimals);
-  if (fractionLength == 0) return nullptr;  // a whole number: its exponent form may be shorter
-  constexpr std::uint64_t kZeros = 0x3030303030303030;
-  char row[24 + 16];
-  std::memcpy(row, &kZeros, 8);
-  std::memcpy(row + 8, &kZeros, 8);
-  const std::uint64_t lowText = low | kZeros;
-  std::memcpy(row + 16, &lowText, 8);
-  std::memset(row + 24, '0', 16);
-  const int point = 24 - decimals;
-  const int wholeStart = std::min(16 + std::countr_zero(low) / 8, point - 1);
-  if (std::signbit(value)) *text++ = '-';
-  // At most eight digits before the point and ten after it: within the
-  // kShortestRoom bytes the text has.
-  std::memcpy(text, row + wholeStart, 16);
-  text += point - wholeStart;
-  *text++ = '.';
-  std::memcpy(text, row + point, 16);
-  return text + fractionLength;
+  const int trailing = std::countl_zero(low | 1) / 8;
+  const std::uint64_t shown = low | kZeros;
+  *text = '-';
+  text += std::signbit(value);
+  if (lead < 0) {
+    // "0.", then 0 to 2 more zeros, then the digits.
+    std::memcpy(text, "0.000000", 8);
+    std::memcpy(text + 1 - lead, &shown, 8);
+    return text + 2 + decimals - trailing;
+  }
+  const int wholeLength = lead + 1;
+  if (trailing >= decimals) {
+    // The exponent form where it is shorter, as the full search decides:
+    // one digit and five zeros or more, or two digits and six zeros.
+    if (const int length = 8 - trailing; lead > length + (length > 1) + 3) {
+      *text = static_cast<char>(shown);
+      if (length > 1) {
+        text[1] = '.';
+        text[2] = static_cast<char>(shown >> 8);
+        text += 2;
+      }
+      const std::uint32_t exponent = 0x00302B65 | static_cast<std::uint32_t>('0' + lead) << 24;
+      std::memcpy(text + 1, &exponent, 4);
+      return text + 5;
+    }
+    std::memcpy(text, &shown, 8);
+    return text + wholeLength;
+  }
+  // The whole part, then the point and the fraction (wholeLength below 8
+  // here, as the value has a fraction).
+  std::memcpy(text, &shown, 8);
+  const std::uint64_t fraction = '.' | (shown >> (8 * wholeLength)) << 8;
+  std::memcpy(text + wholeLength, &fraction, 8);
+  return text + wholeLength + 1 + decimals - trailing;
 }
 
 
@@ -364,15 +396,25 @@ constexpr ExponentTexts makeExponentTexts() {
 }
 constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 
-// The exact digits of a whole number below 10^22 of `lead` + 1 digits
-// (`bits` a double's), written at `at`, with room for 24 bytes; returns
-// their end.
+// The exact digits of a whole number from 2^53 to below 10^22 of `lead` + 1
+// digits (`bits` a double's), written at `at`, with room for 24 bytes;
+// returns their end. Below 2^64 (a power of two up to 11 on the
+// significand) the split at sixteen digits is a division of 64 bits.
 [[gnu::noinline]] char* writeWholeNumber(std::uint64_t bits, int lead, char* at) {
   const auto [significand, power] = binaryParts(bits);
-  const Wide exact = power >= 0 ? static_cast<Wide>(significand) << power : significand >> -power;
-  const auto exactTop = static_cast<std::uint64_t>(exact / kSixteenDigits);
+  std::uint64_t top = 0;
+  std::uint64_t rest = 0;
+  if (power <= 11) {
+    const std::uint64_t exact = significand << power;
+    top = exact / kSixteenDigits;
+    rest = exact - top * kSixteenDigits;
+  } else {
+    const Wide exact = static_cast<Wide>(significand) << power;
+    top = static_cast<std::uint64_t>(exact / kSixteenDigits);
+    rest = static_cast<std::uint64_t>(exact - static_cast<Wide>(top) * kSixteenDigits);
+  }
   char row[48];
-  writeDigitRow(exactTop, static_cast<std::uint64_t>(exact - static_cast<Wide>(exactTop) * kSixteenDigits), row);
+  writeDigitRow(top, rest, row);
   std::memcpy(at, row + 23 - lead, 24);
   return at + lead + 1;
 }
@@ -435,8 +477,17 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
     std::memcpy(at, row, 24);
     at += length;
   } else if (lead >= 0 && lead <= length + several + 3) {
-    // A whole number no longer in full than "d.ddde+xx".
-    at = writeWholeNumber(bits, lead, at);
+    // A whole number no longer in full than "d.ddde+xx". Below 2^53 the
+    // shortest digits written in full are the value's own: a whole number
+    // within half a unit (1/2 at most) of the value is a double, which
+    // reads as itself, so it is the value. Its sixteen digits at most are
+    // in the row.
+    if ((bits << 1) < (std::uint64_t{0x4340000000000000} << 1)) {
+      std::memcpy(at, row, 16);
+      at += lead + 1;
+    } else {
+      at = writeWholeNumber(bits, lead, at);
+    }
   } else {
     at[0] = row[0];
     at[1] = '.';
@@ -469,11 +520,15 @@ char* writeShortest(double value, char* text) {
     if (char* end = writeShortDecimal(value, text); end != nullptr) return end;
     return writeShortestDigits(bits, text);
   }
-  if ((~bits & 0x7FF0000000000000) != 0 && (bits << 1) != 0) return writeShortestDigits(bits, text);
-  const std::string_view word = std::isnan(value)   ? "NaN"
-                                : std::isinf(value) ? (value > 0 ? "Infinity" : "-Infinity")
-                                : bits == 0         ? "0"
-                                                    : "-0";
+  if ((bits << 1) == 0) {
+    // 0 or -0.
+    *text = '-';
+    text += bits >> 63;
+    *text = '0';
+    return text + 1;
+  }
+  if ((~bits & 0x7FF0000000000000) != 0) return writeShortestDigits(bits, text);
+  const std::string_view word = std::isnan(value) ? "NaN" : value > 0 ? "Infinity" : "-Infinity";
   return std::copy(word.begin(), word.end(), text);
 }
 

@@ -165,6 +165,28 @@ std::string groupedCount(std::size_t n) {
 
 namespace {
 
+// The first digit's place of a value from 0.001 to below 1e8 by its
+// binary exponent e (-10 to 26): floor(log10 2^e) is the place or one
+// below it, so a value of that exponent has 7 - floor(log10 2^e) decimals
+// in eight significant digits, one fewer from `end` = 10^(floor(log10 2^e)
+// + 1) up.
+struct LeadStep {
+  double end;
+  int decimals;
+};
+struct LeadSteps {
+  LeadStep steps[37];
+};
+constexpr LeadSteps makeLeadSteps() {
+  constexpr double kEnds[] = {0.001, 0.01, 0.1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+  LeadSteps table{};
+  for (int e = -10; e <= 26; ++e) {
+    const int below = (e * 315653) >> 20;  // floor(log10 2^e), -4 to 7
+    table.steps[e + 10] = {kEnds[below + 4], 7 - below};
+  }
+  return table;
+}
+constexpr LeadSteps kLeadSteps = makeLeadSteps();
 
 // The shortest text of a value from 0.001 to below 1e8 (which it must be)
 // that a decimal of at most eight significant digits reads as (the values
@@ -192,25 +214,23 @@ namespace {
 // "2.1e+07" against "21000000"; three digits would need six zeros, past
 // 10^8).
 char* writeShortDecimal(double value, char* text) {
-  // Where the leading digit's power of ten rises: 10^(lead + 1) for lead from -3 to 7.
-  static constexpr double kLeadEnds[] = {0.001, 0.01, 0.1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
   constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
   const double magnitude = std::fabs(value);
-  // floor(log10 2^e) for the binary exponent e (from -10 to 26 here) is
-  // the lead or one below it.
   std::uint64_t bits = 0;
   std::memcpy(&bits, &magnitude, sizeof bits);
-  int lead = ((static_cast<int>(bits >> 52) - 1023) * 315653) >> 20;
-  lead += magnitude >= kLeadEnds[lead + 4];
+  const LeadStep& step = kLeadSteps.steps[(bits >> 52) - (1023 - 10)];
   // Eight significant digits (those of most values a table holds; any
-  // other value goes the general way). The nearest whole number (the
-  // product is below 10^8 + 1, so a signed conversion holds it); where the
-  // product lies near a half, no decimal reads as the value, and the check
-  // says so.
-  const int decimals = std::max(7 - lead, 0);
-  const auto digits =
-      static_cast<std::uint64_t>(static_cast<std::int64_t>(magnitude * kPowersOfTen[decimals] + 0.5));
-  if (!(digits < 100000000 && static_cast<double>(digits) / kPowersOfTen[decimals] == magnitude)) return nullptr;
+  // other value goes the general way): `decimals` from 0 to 10, the first
+  // digit's place `lead` = 7 - decimals. The nearest whole number, where
+  // the product lies near a half, no decimal reads as the value, and the
+  // check says so. The value is below 10^(lead + 1) (as a double), so the
+  // whole number is 10^8 at most, held by a signed conversion; 10^8 fails
+  // the check, as 10^8 / 10^decimals is that double, above the value.
+  const int decimals = step.decimals - (magnitude >= step.end);
+  const int lead = 7 - decimals;
+  const auto nearest = static_cast<std::int64_t>(magnitude * kPowersOfTen[decimals] + 0.5);
+  if (static_cast<double>(nearest) / kPowersOfTen[decimals] != magnitude) return nullptr;
+  const auto digits = static_cast<std::uint64_t>(nearest);
   // The eight digits (the first not 0, as the value is 10^lead or more) as
   // characters in one word, the first in its lowest byte; the trailing
   // zeros are its top bytes that are 0 before the '0's are added. Each
@@ -231,7 +251,7 @@ char* writeShortDecimal(double value, char* text) {
   if (trailing >= decimals) {
     // The exponent form where it is shorter, as the full search decides:
     // one digit and five zeros or more, or two digits and six zeros.
-    if (const int length = 8 - trailing; lead > length + (length > 1) + 3) {
+    if (const int length = 8 - trailing; lead >= 5 && lead > length + (length > 1) + 3) {
       *text = static_cast<char>(shown);
       if (length > 1) {
         text[1] = '.';
@@ -252,7 +272,6 @@ char* writeShortDecimal(double value, char* text) {
   std::memcpy(text + wholeLength, &fraction, 8);
   return text + wholeLength + 1 + decimals - trailing;
 }
-
 
 // The shortest decimal that reads as a double, by the round-to-odd method:
 // the value and the two ends of the span of reals that read as it, all

@@ -1,8 +1,9 @@
 // The shortest texts of velmora's companions (companion::writeShortest)
 // checked against std::to_chars on many doubles: every exponent with random
 // significands and the significands at the ends of each binade, decimals of
-// 1 to 17 digits at every place of the point and their neighbours, the
-// small subnormals one by one, then random bits. Too long for a test; run
+// 1 to 17 digits at every place of the point and their neighbours, whole
+// numbers of every length, the small subnormals one by one, then random
+// bits. Too long for a test; run
 // it by hand after a change to the writer:
 //
 //     velmora_shortest_check [random values, default 300000000] [seed]
@@ -85,6 +86,31 @@ int main(int argc, char** argv) {
       }
     }
   }
+  // Whole numbers: every one below 10^6, every multiple of a power of ten
+  // by 1 to 9,999 up to past 2^64, random ones of every length up to 22
+  // digits, every power of two up to 2^80, each with its neighbours and
+  // both signs: both forms of the text and the lengths where they meet
+  // ("100000" against "1e+05", "12300000", "1.23e+12").
+  const auto checkWhole = [](double v) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (const std::uint64_t near : {bits, bits - 1, bits + 1}) {
+      check(near);
+      check(near ^ std::uint64_t{1} << 63);
+    }
+  };
+  for (int n = 1; n < 1000000; ++n) checkWhole(n);
+  for (double power = 1; power < 1e23; power *= 10) {
+    for (int d = 1; d < 10000; ++d) checkWhole(d * power);
+  }
+  for (int length = 1; length <= 22; ++length) {
+    for (int k = 0; k < 100000; ++k) {
+      double v = static_cast<double>(1 + next() % 9);
+      for (int d = 1; d < length; ++d) v = v * 10 + static_cast<double>(next() % 10);
+      checkWhole(v);
+    }
+  }
+  for (int power = 0; power <= 80; ++power) checkWhole(std::ldexp(1.0, power));
   for (std::uint64_t bits = 1; bits < 10000000; ++bits) check(bits);
   for (std::uint64_t k = 0; k < randomCount; ++k) check(next());
   std::printf("%" PRIu64 " values, %" PRIu64 " differ\n", checked, differing);

@@ -201,18 +201,18 @@ constexpr LeadSteps kLeadSteps = makeLeadSteps();
 // std::to_chars would then write: "0.001" against "1e-03", "12.5" against
 // "1.25e+01".
 // A whole number so found is exact, and no decimal of fewer significant
-// digits lies within half a unit in the last place of it (a half at most,
-// as it is below 2^53): one with the same first place is a multiple
+// digits lies within half a unit in the last place of it (far below 1, as
+// it is below 10^8): one with the same first place is a multiple
 // of the next power of ten past the number's last digit that is not 0, a
 // whole number that differs from it by that digit's place at least, 1 or
 // more; one whose first place is higher is 10^(lead + 1) or more, above the
 // number by 1 at least; one whose first place is lower is below 10^lead,
 // within 1 of the number only if the number is 10^lead itself, which has
-// one digit. So its digits less the trailing zeros are its shortest, and
-// the text is the one the full search writes: in full unless one digit and
-// five zeros or more, or two digits and six ("1e+05" against "100000",
-// "2.1e+07" against "21000000"; three digits would need six zeros, past
-// 10^8).
+// one digit. So its digits less the trailing zeros are its shortest (and,
+// being exact, the nearest of that length), and the text is the one the
+// full search writes: in full unless one digit and five zeros or more, or
+// two digits and six ("1e+05" against "100000", "2.1e+07" against
+// "21000000"; three digits would need six zeros, past 10^8).
 char* writeShortDecimal(double value, char* text) {
   constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
   const double magnitude = std::fabs(value);
@@ -221,7 +221,7 @@ char* writeShortDecimal(double value, char* text) {
   const LeadStep& step = kLeadSteps.steps[(bits >> 52) - (1023 - 10)];
   // Eight significant digits (those of most values a table holds; any
   // other value goes the general way): `decimals` from 0 to 10, the first
-  // digit's place `lead` = 7 - decimals. The nearest whole number, where
+  // digit's place `lead` = 7 - decimals. The nearest whole number; where
   // the product lies near a half, no decimal reads as the value, and the
   // check says so. The value is below 10^(lead + 1) (as a double), so the
   // whole number is 10^8 at most, held by a signed conversion; 10^8 fails

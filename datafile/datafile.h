@@ -277,16 +277,6 @@ struct NoLoadEvents {
   void closed(int /*file*/) {}
 };
 
-// The RowLines of row k of a run told as a run (ShortRunRows), as the
-// reader would have told it.
-inline RowLines shortRunLines(const ShortRunRows& run, std::size_t k) {
-  const long long line = run.firstLine + static_cast<long long>(k);
-  return RowLines{.first = line, .last = line, .valuesHeld = 3, .ignored = 0,
-                  .told = RowLines::kToldSecondForm | RowLines::kToldShortOneLine,
-                  .secondDecimals = run.forms[2 * k], .secondSignificant = run.forms[2 * k + 1],
-                  .offset = run.offsets[k], .record = RowRecord::Short};
-}
-
 // What a caller keeps of each row for its own use, beside the events: nothing.
 struct KeepNoRows {
   void operator()(const RowSeen&) const {}

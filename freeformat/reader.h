@@ -236,6 +236,16 @@ struct ShortRunRows {
   long long firstLine = 0;       // the line of the run's first row
 };
 
+// The RowLines of row k of a run told as a run (ShortRunRows), as the
+// reader would have told it.
+inline RowLines shortRunLines(const ShortRunRows& run, std::size_t k) {
+  const long long line = run.firstLine + static_cast<long long>(k);
+  return RowLines{.first = line, .last = line, .valuesHeld = 3, .ignored = 0,
+                  .told = RowLines::kToldSecondForm | RowLines::kToldShortOneLine,
+                  .secondDecimals = run.forms[2 * k], .secondSignificant = run.forms[2 * k + 1],
+                  .offset = run.offsets[k], .record = RowRecord::Short};
+}
+
 // For a table read with lines: whether the values after a row's last item
 // are counted one by one, for rows read from one record and for rows read
 // from more.

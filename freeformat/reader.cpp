@@ -499,7 +499,6 @@ enum ShortForm : unsigned {
   kNeedsParts = 2,  // taken only when tabs or commas part some values
   kExponents = 4,   // plus signs, and exponents: E, e, D or d, an optional sign, digits
   kPlaced = 8,      // a kept value without exponent handed on by its place (targets.place)
-  kNoSurplus = 16,  // declines a record with values after the last item's
 };
 
 // The short record's read of the record at p, the buffer's line-feed
@@ -652,10 +651,6 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
   } else if (!(point != 0 ? readValues.template operator()<true>() : readValues.template operator()<false>())) {
     return -1;
   }
-  // The items' values cleared from `starts`: any left is one after them.
-  if constexpr ((kForm & kNoSurplus) != 0) {
-    if (starts != 0) return -1;
-  }
   if (held != nullptr) {
     // The values counted by halves, nibbles and bytes: the baseline build
     // has no instruction for it, and the library's function is a call a row.
@@ -733,8 +728,8 @@ struct RunRows {
 // first 32 bytes: a long record is declined before its other classes are
 // made), `zerosOf` the mask of its bytes '0'; `read` reads the record as
 // readShortValues does, every item kept, with its count of values and where
-// its second value lies (where the run is told as a run, Out::kRun, without
-// the count, declining a record with values after its third).
+// its second value lies, declining a record with values after its third
+// where the run is told as a run (Out::kRun).
 template <class Out, class Classify, class Zeros, class Read>
 [[gnu::always_inline]] inline std::size_t linedShortRun(const char*& p, const char* end, double* row, Out out,
                                                         std::size_t rows, long long line, long long offset,
@@ -772,12 +767,8 @@ template <class Out>
                        [](const char* at) { return shortEqual(at, '0'); },
                        [](double* values, const char* at, const char* sentinel, std::uint32_t* held,
                           const ShortMasks& m, ShortPlace* second) {
-                         if constexpr (Out::kRun) {
-                           return readShortValues<RowTargets, std::uint32_t, kNoSurplus>(RowTargets{values}, 3, 0b111, at,
-                                                                                         sentinel, nullptr, m, second);
-                         } else {
-                           return readShortValues(RowTargets{values}, 3, 0b111, at, sentinel, held, m, second);
-                         }
+                         const int length = readShortValues(RowTargets{values}, 3, 0b111, at, sentinel, held, m, second);
+                         return Out::kRun && *held != 3 ? -1 : length;
                        });
 }
 #endif
@@ -1154,10 +1145,8 @@ template <class Out>
   }, [](double* values, const char* at, const char* sentinel, std::uint32_t* held, const ShortMasks& m,
         ShortPlace* second) {
     PlacedRow placed;
-    const int length =
-        Out::kRun ? readShortValues<PlacedRow&, std::uint32_t, kPlaced | kNoSurplus>(placed, 3, 0b111, at, sentinel, nullptr, m)
-                  : readShortValues<PlacedRow&, std::uint32_t, kPlaced>(placed, 3, 0b111, at, sentinel, held, m);
-    if (length < 0) return length;
+    const int length = readShortValues<PlacedRow&, std::uint32_t, kPlaced>(placed, 3, 0b111, at, sentinel, held, m);
+    if (length < 0 || (Out::kRun && *held != 3)) return -1;
     for (std::size_t k = 0; k < 3; ++k) {
       values[k] = detail::fast::withSign(shuffledDecimal(placed.digits[k], placed.size[k], placed.integer[k]),
                                          placed.negative[k]);

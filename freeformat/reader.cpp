@@ -581,7 +581,8 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
   // Only the values kept are looked at again: at most fifteen digits, the
   // conversion's exact case. A record of integers (no point in it) skips the
   // point's handling.
-  auto readValues = [&]<bool kPoints, bool kFewBytes = false>() {
+  // Inlined wherever the read is: a call a record would cost more than it.
+  auto readValues = [&]<bool kPoints, bool kFewBytes = false>() __attribute__((always_inline)) {
 #pragma GCC unroll 3
     for (std::size_t k = 0; k < count; ++k) {
       if (starts == 0) return false;  // fewer values than items
@@ -756,8 +757,10 @@ inline std::uint8_t shortTold(long long offset) {
 }
 
 // The same with the masks from two sixteen-byte loads (every x86-64).
-template <class Out>
-[[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, Out out,
+// (Rows with lines only: a run told as a run is read by the AVX2 form
+// alone, so that the record's read here is compiled in as few places as
+// before and stays inlined into the run without lines.)
+[[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, LinedRows out,
                                                 std::size_t rows, long long line, long long offset) {
   return linedShortRun(p, end, row, out, rows, line, offset,
                        [](const char* at) {
@@ -767,8 +770,7 @@ template <class Out>
                        [](const char* at) { return shortEqual(at, '0'); },
                        [](double* values, const char* at, const char* sentinel, std::uint32_t* held,
                           const ShortMasks& m, ShortPlace* second) {
-                         const int length = readShortValues(RowTargets{values}, 3, 0b111, at, sentinel, held, m, second);
-                         return Out::kRun && *held != 3 ? -1 : length;
+                         return readShortValues(RowTargets{values}, 3, 0b111, at, sentinel, held, m, second);
                        });
 }
 #endif
@@ -1575,14 +1577,12 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   const char* p = from;
   const long long offset = recordStartOffset(p);
   if (offset < 0) return 0;
-  const RunRows out{run.offsets, run.forms};
 #if defined(__x86_64__)
+  // Where the processor has AVX2 (its form of the short read, chosen at the
+  // first table); elsewhere the rows are told in RowLines.
   (void)detail::chooseBlockRowsRead();
-  const std::size_t taken = detail::wideReads ? avx2::readLinedShortRun(p, end_, row, out, rows, line, offset)
-                                              : readLinedShortRun(p, end_, row, out, rows, line, offset);
-#else
-  const std::size_t taken = readLinedShortRun(p, end_, row, out, rows, line, offset);
-#endif
+  if (!detail::wideReads) return 0;
+  const std::size_t taken = avx2::readLinedShortRun(p, end_, row, RunRows{run.offsets, run.forms}, rows, line, offset);
   if (taken > 0) {
     run.rows = taken;
     run.firstLine = line;
@@ -1591,6 +1591,14 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
     placeAfterWholeRecords(p, line + static_cast<long long>(taken) - 1);
   }
   return taken;
+#else
+  (void)row;
+  (void)run;
+  (void)rows;
+  (void)line;
+  (void)offset;
+  return 0;
+#endif
 #else
   (void)row;
   (void)run;

@@ -266,6 +266,13 @@ struct NoLoadEvents {
   // time in order (three values and a RowLines each, the first being row
   // `firstRow`), in place of row(): their records are whole in the reader's
   // buffer (row() would have had them, none of them empty), but not shown.
+  // And it may have
+  //   void rowsOfShortRun(int file, std::size_t firstRow, const double* values,
+  //                       const ShortRunRows& run);
+  // Then rows of short records of one line each with no value after their
+  // third (ShortRunRows), which rowsWithoutRecords would take, come there a
+  // run at a time (three values each, the first being row `firstRow`), told
+  // as the reader told them, with no RowLines.
   void end(int /*file*/, const LoadEnd&) {}
   void closed(int /*file*/) {}
 };
@@ -465,6 +472,12 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
     table.lines = lines;
     table.convertItems = kAllRowItems;
     table.rowsHeld = true;
+    // Runs of short rows told as runs, for a handler that takes them so.
+    constexpr bool kRuns = requires(const ShortRunRows& told) { events.rowsOfShortRun(file, rows, values, told); };
+    long long runOffsets[kRuns ? kBatch : 1];
+    std::uint8_t runForms[kRuns ? 2 * kBatch : 1];
+    ShortRunRows run{runOffsets, runForms, 0, 0};
+    if constexpr (kRuns) table.run = &run;
     while (!ended && rows < kMaxRows) {
       table.capacity = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
       if constexpr (requires { keep.prepare(rows + table.capacity); }) keep.prepare(rows + table.capacity);
@@ -474,6 +487,19 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
         // A row cut short by the end of the file is not a row.
         ended = true;
         cutShortLine = reader.statementLine();
+      }
+      if constexpr (kRuns) {
+        if (run.rows != 0) {
+          // The run's records start in the buffer and end there (as for the
+          // runs below): handed on whole; else its rows one at a time.
+          if (!reader.bufferedBytes(runOffsets[0], 1).empty() && !reader.bufferedRecord(runOffsets[got - 1]).empty()) {
+            for (std::size_t j = 0; j < got; ++j) keep(RowSeen{rows + 1 + j, values + 3 * j, nullptr, {}, {}});
+            events.rowsOfShortRun(file, rows + 1, values, run);
+            rows += got;
+            continue;
+          }
+          for (std::size_t j = 0; j < got; ++j) lines[j] = shortRunLines(run, j);
+        }
       }
       // Rows the handler takes a run at a time without their records
       // (rowsWithoutRecords) are handed on so, where their records are held.

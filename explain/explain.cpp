@@ -1021,6 +1021,47 @@ class Observer : public NoRunEvents {
     r.rows = from + count;
   }
 
+  // Rows of short records told as a run: what rowsWithoutRecords makes of
+  // them, their lines consecutive from the run's first and none with values
+  // after its third.
+  void rowsOfShortRun(int f, std::size_t firstRow, const double* values, const ShortRunRows& run) {
+    LoadRecord& r = record(f);
+    const std::size_t from = firstRow - 1;
+    const std::size_t count = run.rows;
+    workspace_.prepare(f, from + count);
+    if (run.firstLine == r.nextPlainLine) {
+      r.nextPlainLine = run.firstLine + static_cast<long long>(count);
+    } else {
+      for (std::size_t k = 0; k < count; ++k) {
+        const long long line = run.firstLine + static_cast<long long>(k);
+        if (line == r.nextPlainLine) {
+          r.nextPlainLine = line + 1;
+        } else {
+          storePlace(r, from + k, shortRunLines(run, k));
+        }
+      }
+    }
+    long long* const offsets = r.rowOffsets + from;
+    double* const column1 = r.column1 + from;
+    double* const column2 = r.column2InFileUnits + from;
+    double* const column3 = r.column3 + from;
+    std::uint8_t* const causes = r.causes + from;
+    const long long* const runOffsets = run.offsets;
+    auto store = [&]<bool kWritten>(WrittenForm* written) __attribute__((always_inline)) {
+      for (std::size_t k = 0; k < count; ++k) {
+        storeValues(offsets, column1, column2, column3, k, values + 3 * k, runOffsets[k]);
+        causes[k] = kCausesJudged;
+        if constexpr (kWritten) written[k] = WrittenForm{.decimals = run.forms[2 * k], .significant = run.forms[2 * k + 1]};
+      }
+    };
+    if (WrittenForm* const written = r.column2Written; written != nullptr) {
+      store.template operator()<true>(written + from);
+    } else {
+      store.template operator()<false>(nullptr);
+    }
+    r.rows = from + count;
+  }
+
   void end(int f, const LoadEnd& end) {
     LoadRecord& r = record(f);
     r.cutShortRowLine = end.cutShortLine;

@@ -581,6 +581,7 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
   // Only the values kept are looked at again: at most fifteen digits, the
   // conversion's exact case. A record of integers (no point in it) skips the
   // point's handling.
+  // Inlined wherever the read is: a call a record would cost more than it.
   auto readValues = [&]<bool kPoints, bool kFewBytes = false>() __attribute__((always_inline)) {
 #pragma GCC unroll 3
     for (std::size_t k = 0; k < count; ++k) {
@@ -667,62 +668,101 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
 // The written form of the second value of a short record the short read
 // took, from where its digits lie and `aboveZero`, the mask of the record's
 // digits above 0: the digits after the point, and the digits from the first
-// one above 0 to the value's end, the point not among them; with the
-// record's lines, its count of values (`held`, three kept) and its offset.
-[[gnu::always_inline]] inline RowLines shortLines(long long line, std::uint32_t held, long long offset,
-                                                 const ShortPlace& second, std::uint32_t aboveZero, std::uint8_t told) {
+// one above 0 to the value's end, the point not among them.
+struct ShortForm2 {
+  std::uint8_t decimals, significant;
+};
+[[gnu::always_inline]] inline ShortForm2 shortSecondForm(const ShortPlace& second, std::uint32_t aboveZero) {
   // No digit above 0 from its first on: the count of trailing zeros is 32.
   const auto nonzero = std::min<std::size_t>(static_cast<unsigned>(std::countr_zero(aboveZero >> second.at)), second.size);
   const bool point = second.integer < second.size;
+  return {static_cast<std::uint8_t>(point ? second.size - second.integer - 1 : 0),
+          static_cast<std::uint8_t>(second.size - nonzero - (point && nonzero < second.integer ? 1 : 0))};
+}
+
+// The same with the record's lines, its count of values (`held`, three
+// kept) and its offset.
+[[gnu::always_inline]] inline RowLines shortLines(long long line, std::uint32_t held, long long offset,
+                                                 const ShortPlace& second, std::uint32_t aboveZero, std::uint8_t told) {
+  const ShortForm2 form = shortSecondForm(second, aboveZero);
   return RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - 3,
-                  .told = told,
-                  .secondDecimals = static_cast<std::uint8_t>(point ? second.size - second.integer - 1 : 0),
-                  .secondSignificant = static_cast<std::uint8_t>(second.size - nonzero - (point && nonzero < second.integer ? 1 : 0)),
+                  .told = told, .secondDecimals = form.decimals, .secondSignificant = form.significant,
                   .offset = offset, .record = RowRecord::Short};
 }
 
+// Where the short read with lines tells each record it took: a RowLines
+// each, `surplus` not 0 when one held values after its third.
+struct LinedRows {
+  static constexpr bool kRun = false;
+  RowLines* lines;
+  std::uint32_t& surplus;
+  std::uint8_t told;
+  [[gnu::always_inline]] void operator()(std::size_t taken, long long line, std::uint32_t held, long long offset,
+                                         const ShortPlace& second, std::uint32_t aboveZero) const {
+    surplus |= held - 3;
+    lines[taken] = shortLines(line, held, offset, second, aboveZero, told);
+  }
+};
+
+// Or told as a run (ShortRunRows): its offsets and column 2's written forms
+// only, the lines implied; the read declines a record with values after
+// its third (kRun), which ends the run.
+struct RunRows {
+  static constexpr bool kRun = true;
+  long long* offsets;
+  std::uint8_t* forms;
+  [[gnu::always_inline]] void operator()(std::size_t taken, long long /*line*/, std::uint32_t /*held*/,
+                                         long long offset, const ShortPlace& second, std::uint32_t aboveZero) const {
+    const ShortForm2 form = shortSecondForm(second, aboveZero);
+    offsets[taken] = offset;
+    forms[2 * taken] = form.decimals;
+    forms[2 * taken + 1] = form.significant;
+  }
+};
+
 // The short read of rows of three, every item kept, with what each row's
-// record was (RowLines) and how its second value is written (`told`: its
-// bits kTold*): records after
-// records from p, the first on `line` and starting `offset` bytes into the
-// file, at most `rows`; how many it took, p past them. `classify` makes a
-// record's masks (none but its line feeds when it has none among its first
-// 32 bytes: a long record is declined before its other classes are made),
-// `zerosOf` the mask of its bytes '0'; `read` reads the record as
+// record was and how its second value is written, told to `out` (LinedRows
+// or RunRows): records
+// after records from p, the first on `line` and starting `offset` bytes into
+// the file, at most `rows`; how many it took, p past them. `classify` makes
+// a record's masks (none but its line feeds when it has none among its
+// first 32 bytes: a long record is declined before its other classes are
+// made), `zerosOf` the mask of its bytes '0'; `read` reads the record as
 // readShortValues does, every item kept, with its count of values and where
-// its second value lies. `surplus` is not 0 when a record it took held
-// values after its third.
-template <class Classify, class Zeros, class Read>
-[[gnu::always_inline]] inline std::size_t linedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
+// its second value lies, declining a record with values after its third
+// where the run is told as a run (Out::kRun).
+template <class Out, class Classify, class Zeros, class Read>
+[[gnu::always_inline]] inline std::size_t linedShortRun(const char*& p, const char* end, double* row, Out out,
                                                         std::size_t rows, long long line, long long offset,
-                                                        std::uint32_t& surplus, Classify classify, Zeros zerosOf,
-                                                        Read read) {
+                                                        Classify classify, Zeros zerosOf, Read read) {
   constexpr std::size_t kCount = 3;
   std::size_t taken = 0;
-  // Only the first record's start may be unknown, and then it is the run's
-  // only one.
-  const std::uint8_t told =
-      RowLines::kToldSecondForm | (offset >= 0 ? RowLines::kToldShortOneLine : std::uint8_t{0});
   for (; taken < rows; ++taken, row += kCount, ++line) {
     std::uint32_t held = 0;
     const ShortMasks m = classify(p);
     ShortPlace second;
     const int length = read(row, p, end, &held, m, &second);
     if (length < 0) break;
-    static_assert(kCount == 3);
-    surplus |= held - 3;
-    lines[taken] = shortLines(line, held, offset, second, m.digits & ~zerosOf(p), told);
+    out(taken, line, held, offset, second, m.digits & ~zerosOf(p));
     offset += length + 1;
     p += length + 1;
   }
   return taken;
 }
 
+// Only the first record's start may be unknown, and then it is the run's
+// only one.
+inline std::uint8_t shortTold(long long offset) {
+  return RowLines::kToldSecondForm | (offset >= 0 ? RowLines::kToldShortOneLine : std::uint8_t{0});
+}
+
 // The same with the masks from two sixteen-byte loads (every x86-64).
-[[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
-                                                std::size_t rows, long long line, long long offset,
-                                                std::uint32_t& surplus) {
-  return linedShortRun(p, end, row, lines, rows, line, offset, surplus,
+// (Rows with lines only: a run told as a run is read by the AVX2 form
+// alone, so that the record's read here is compiled in as few places as
+// before and stays inlined into the run without lines.)
+[[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, LinedRows out,
+                                                std::size_t rows, long long line, long long offset) {
+  return linedShortRun(p, end, row, out, rows, line, offset,
                        [](const char* at) {
                          const std::uint32_t lineFeeds = shortLineFeeds(at);
                          return lineFeeds == 0 ? ShortMasks{} : classifyShort(at, lineFeeds);
@@ -736,6 +776,23 @@ template <class Classify, class Zeros, class Read>
 #endif
 
 #if defined(__x86_64__)
+// Where a short record's three values lie, handed on by their places: the
+// caller converts each by one byte shuffle (shuffledDecimal). Outside the
+// code for AVX2, so that it is inlined into the read for any processor.
+struct PlacedRow {
+  const char* digits[3];  // each value's first digit or point
+  std::size_t size[3];    // the bytes of its digits and point
+  std::size_t integer[3]; // the point's place, `size` when none
+  bool negative[3];
+  double* operator()(std::size_t) const { return nullptr; }  // none has an exponent
+  [[gnu::always_inline]] void place(std::size_t k, const char* at, std::size_t bytes, std::size_t point, bool minus) {
+    digits[k] = at;
+    size[k] = bytes;
+    integer[k] = point;
+    negative[k] = minus;
+  }
+};
+
 // The short read of the usual table (rows of three, the second kept) with
 // its masks from one thirty-two-byte load, where the processor has AVX2
 // (detail::wideReads); a record it does not take is tried again in 64 bytes
@@ -1074,28 +1131,12 @@ template <bool kCommas>
   return taken;
 }
 
-// Where a short record's three values lie, handed on by their places: the
-// caller converts each by one byte shuffle (shuffledDecimal).
-struct PlacedRow {
-  const char* digits[3];  // each value's first digit or point
-  std::size_t size[3];    // the bytes of its digits and point
-  std::size_t integer[3]; // the point's place, `size` when none
-  bool negative[3];
-  double* operator()(std::size_t) const { return nullptr; }  // none has an exponent
-  void place(std::size_t k, const char* at, std::size_t bytes, std::size_t point, bool minus) {
-    digits[k] = at;
-    size[k] = bytes;
-    integer[k] = point;
-    negative[k] = minus;
-  }
-};
-
 // The short read of rows of three with lines (linedShortRun), the masks
 // from one thirty-two-byte load.
-[[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, RowLines* lines,
-                                                std::size_t rows, long long line, long long offset,
-                                                std::uint32_t& surplus) {
-  return linedShortRun(p, end, row, lines, rows, line, offset, surplus, [](const char* at) {
+template <class Out>
+[[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, Out out,
+                                                std::size_t rows, long long line, long long offset) {
+  return linedShortRun(p, end, row, out, rows, line, offset, [](const char* at) {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
     const std::uint32_t lineFeeds = equalMask(bytes, '\n');
     if (lineFeeds == 0) return ShortMasks{};
@@ -1107,7 +1148,7 @@ struct PlacedRow {
         ShortPlace* second) {
     PlacedRow placed;
     const int length = readShortValues<PlacedRow&, std::uint32_t, kPlaced>(placed, 3, 0b111, at, sentinel, held, m);
-    if (length < 0) return length;
+    if (length < 0 || (Out::kRun && *held != 3)) return -1;
     for (std::size_t k = 0; k < 3; ++k) {
       values[k] = detail::fast::withSign(shuffledDecimal(placed.digits[k], placed.size[k], placed.integer[k]),
                                          placed.negative[k]);
@@ -1338,6 +1379,7 @@ std::size_t FreeFormatReader::readRows(const TableRead& table) {
   assert(table.itemsPerRow >= 1 && table.itemsPerRow <= kMaxRowItems);
   statement_ = table.statement;
   tableEnded_ = false;
+  if (table.run != nullptr) table.run->rows = 0;
   const bool lines = table.lines != nullptr;
   trackOffsets_ = lines;
   ignoredCounting_ = table.ignoredCounting;
@@ -1498,13 +1540,14 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   const long long offset = recordStartOffset(p);
   // Where the first record's start is not known, neither are the others'.
   const std::size_t most = offset < 0 ? 1 : rows;
+  const LinedRows out{lines, surplus, shortTold(offset)};
 #if defined(__x86_64__)
   // The processor's form of the short read, chosen at the first table.
   (void)detail::chooseBlockRowsRead();
-  const std::size_t taken = detail::wideReads ? avx2::readLinedShortRun(p, end_, row, lines, most, line_, offset, surplus)
-                                              : readLinedShortRun(p, end_, row, lines, most, line_, offset, surplus);
+  const std::size_t taken = detail::wideReads ? avx2::readLinedShortRun(p, end_, row, out, most, line_, offset)
+                                              : readLinedShortRun(p, end_, row, out, most, line_, offset);
 #else
-  const std::size_t taken = readLinedShortRun(p, end_, row, lines, most, line_, offset, surplus);
+  const std::size_t taken = readLinedShortRun(p, end_, row, out, most, line_, offset);
 #endif
   if (taken > 0) {
     const RowLines& last = lines[taken - 1];
@@ -1519,6 +1562,49 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   (void)lines;
   (void)rows;
   (void)rowsHeld;
+  return 0;
+#endif
+}
+
+// The same told as a run (TableRead::run), from the record at `from` on
+// `line` (pos_, or the next record where only pos_'s line feed is left to
+// discard), its start known: how many it took (0: none, or a first record
+// of another kind).
+[[gnu::always_inline]] inline std::size_t FreeFormatReader::readShortRunRows(double* row, ShortRunRows& run,
+                                                                             std::size_t rows, const char* from,
+                                                                             long long line) {
+#if defined(__SSE2__)
+  const char* p = from;
+  const long long offset = recordStartOffset(p);
+  if (offset < 0) return 0;
+#if defined(__x86_64__)
+  // Where the processor has AVX2 (its form of the short read, chosen at the
+  // first table); elsewhere the rows are told in RowLines.
+  (void)detail::chooseBlockRowsRead();
+  if (!detail::wideReads) return 0;
+  const std::size_t taken = avx2::readLinedShortRun(p, end_, row, RunRows{run.offsets, run.forms}, rows, line, offset);
+  if (taken > 0) {
+    run.rows = taken;
+    run.firstLine = line;
+    const long long last = run.offsets[taken - 1];
+    noteKnownRecord(last, from + (last - offset), p - 1);
+    placeAfterWholeRecords(p, line + static_cast<long long>(taken) - 1);
+  }
+  return taken;
+#else
+  (void)row;
+  (void)run;
+  (void)rows;
+  (void)line;
+  (void)offset;
+  return 0;
+#endif
+#else
+  (void)row;
+  (void)run;
+  (void)rows;
+  (void)from;
+  (void)line;
   return 0;
 #endif
 }
@@ -1736,6 +1822,22 @@ stop:
 // says of its record does not depend on how many rows a call asks for. The
 // rows the short read takes from the first on cost only its run.
 std::size_t FreeFormatReader::readLinedRows(const TableRead& table) {
+  if (table.run != nullptr && table.rowsHeld && fastPaths_) {
+    // A run told as a run; where the last statement left only its record's
+    // line feed, from the record after it.
+    const bool afterLineFeed = discardPending_ && *pos_ == '\n' && pos_ != end_;
+    if (!discardPending_ || afterLineFeed) {
+      const char* from = pos_ + (afterLineFeed ? 1 : 0);
+#if defined(__SSE2__)
+      if (shortLineFeeds(from) != 0)
+#endif
+      {
+        const std::size_t run = readShortRunRows(table.values, *table.run, table.capacity, from,
+                                                 line_ + (afterLineFeed ? 1 : 0));
+        if (run > 0) return run;
+      }
+    }
+  }
   if (!fastPaths_ || discardPending_) return readLinedRowsFrom(table, 0, false);
 #if defined(__SSE2__)
   // A record with no line feed among its first 32 bytes is not short: told

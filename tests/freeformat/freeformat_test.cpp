@@ -732,6 +732,11 @@ const TableCase kTableCases[] = {
     {"1 2 3\n1E0 2 3 4 5\n1E0 2 3 4 5\n1\n2 3 4 5 6\n", 3, 4,
      "1 2 3 (1-1 3/0) | 1 2 3 (2-2 5/2) | 1 2 3 (3-3 4/1) | 1 2 3 (4-5 6/3) | 4 rows", velmora::kAllRowItems, {},
      "aaaa", "1 2 3 (1-1 3/0) | 1 2 3 (2-2 5/2) | 1 2 3 (3-3 5/2) | 1 2 3 (4-5 6/3) | 4 rows"},
+    // A row of two records, then short ones: a run from the record after
+    // the first row's line feed, ended before a record with a fourth value.
+    {"1\n2 3\n4 5 6\n7 8 9 10\n11 12 13\n14 15 16\n", 3, 4,
+     "1 2 3 (1-2 3/0) | 4 5 6 (3-3 3/0) | 7 8 9 (4-4 4/1) | 11 12 13 (5-5 3/0) | 4 rows", velmora::kAllRowItems, {},
+     "asss"},
     {"1\n2 3 4 5\n1\n2 3 4 5\n", 3, 2, "1 2 3 (1-2 5/2) | 1 2 3 (3-4 4/1) | 2 rows", velmora::kAllRowItems, {}, "aa",
      "1 2 3 (1-2 5/2) | 1 2 3 (3-4 5/2) | 2 rows"},
     {"   2.4391935358922810E+03   1.3422715168622159E-03  -8.2056868904215298E+04\n"
@@ -786,8 +791,10 @@ const TableCase kTableCases[] = {
 // With `records`: a row a call, or with `held` the reader's held calls
 // (TableRead::rowsHeld), each asking for the rest; either way, as a load for
 // a handler of row detail does, values after a row's third are counted only
-// up to the first row of one record, and of more, that has any.
-std::string readTable(const TableCase& c, std::string* records = nullptr, bool held = false) {
+// up to the first row of one record, and of more, that has any. With `run`
+// too, short rows may come told as a run (TableRead::run), their lines
+// made from it as a loader makes them.
+std::string readTable(const TableCase& c, std::string* records = nullptr, bool held = false, bool run = false) {
   constexpr double kUnset = -777.0;
   velmora::FreeFormatReader reader(13);
   std::string out;
@@ -805,15 +812,23 @@ std::string readTable(const TableCase& c, std::string* records = nullptr, bool h
     table.convertItems = c.convert;
     table.ignoredCounting = c.counting;
     std::size_t rows = 0;
+    long long runOffsets[8];
+    std::uint8_t runForms[16];
+    velmora::ShortRunRows shortRun{runOffsets, runForms, 0, 0};
     if (c.records == nullptr) {
       rows = reader.readRows(table);
     } else {
       table.rowsHeld = held;
+      table.run = held && run ? &shortRun : nullptr;
       while (rows < c.capacity && !reader.tableEnded()) {
         table.capacity = held ? c.capacity - rows : 1;
         table.values = values + rows * static_cast<std::size_t>(c.items);
         table.lines = lines + rows;
         const std::size_t got = reader.readRows(table);
+        if (table.run != nullptr && shortRun.rows != 0) {
+          if (shortRun.rows != got) out += "a run of " + std::to_string(shortRun.rows) + " in a call of " + std::to_string(got) + " ";
+          for (std::size_t r = 0; r < got; ++r) lines[rows + r] = velmora::shortRunLines(shortRun, r);
+        }
         for (std::size_t r = rows; r < rows + got; ++r) {
           (lines[r].first == lines[r].last ? table.ignoredCounting.oneRecord : table.ignoredCounting.moreRecords) &=
               lines[r].ignored == 0 && lines[r].first == lines[r].last;
@@ -868,11 +883,15 @@ TEST_F(FreeFormat, TablesOfRows) {
         EXPECT_EQ(wholeRecords, c.records) << "input \"" << c.input << "\", one call";
       }
       if (c.records != nullptr) {
-        // Held calls: the same rows as a row a call.
-        std::string heldRecords;
-        EXPECT_EQ(readTable(c, &heldRecords, true), c.expected) << "input \"" << c.input << "\", chunk " << chunk;
-        if (chunk == 0) {
-          EXPECT_EQ(heldRecords, c.records) << "input \"" << c.input << "\", held";
+        // Held calls: the same rows as a row a call, short ones told as
+        // RowLines or as runs.
+        for (bool run : {false, true}) {
+          std::string heldRecords;
+          EXPECT_EQ(readTable(c, &heldRecords, true, run), c.expected)
+              << "input \"" << c.input << "\", chunk " << chunk << ", run " << run;
+          if (chunk == 0) {
+            EXPECT_EQ(heldRecords, c.records) << "input \"" << c.input << "\", held, run " << run;
+          }
         }
       }
     }

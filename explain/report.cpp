@@ -220,47 +220,94 @@ class RowText {
     if (static_cast<std::size_t>(end_ - rows_.get()) >= kPiece) flush();
     // Each value's text made once, for its cell and after its record; a
     // value alike in both files (columns 1 and 3, mostly) once for both.
+    const Made* shown[2][3];
     if (row.hasReference) {
-      for (int c = 0; c < 3; ++c) shown_[0][c] = &made(values_[0][c], row.values[0][c]);
-    }
-    for (int c = 0; c < 3; ++c) {
-      shown_[1][c] = row.hasReference && bitsOf(row.values[1][c]) == shown_[0][c]->bits
-                         ? shown_[0][c]
-                         : &made(values_[1][c], row.values[1][c]);
+      shown[0][0] = &made(values_[0][0], row.values[0][0]);
+      shown[0][1] = &made(values_[0][1], row.values[0][1]);
+      shown[0][2] = &made(values_[0][2], row.values[0][2]);
+      shown[1][0] = alike(shown[0][0], values_[1][0], row.values[1][0]);
+      shown[1][1] = alike(shown[0][1], values_[1][1], row.values[1][1]);
+      shown[1][2] = alike(shown[0][2], values_[1][2], row.values[1][2]);
+    } else {
+      shown[0][0] = shown[0][1] = shown[0][2] = &dash_;
+      shown[1][0] = &made(values_[1][0], row.values[1][0]);
+      shown[1][1] = &made(values_[1][1], row.values[1][1]);
+      shown[1][2] = &made(values_[1][2], row.values[1][2]);
     }
     // The file without the row has place 0: its lines are 0.
     const long long first[2] = {LoadRecord::firstLineOf(row.places[0]), LoadRecord::firstLineOf(row.places[1])};
     const long long last[2] = {LoadRecord::lastLineOf(row.places[0]), LoadRecord::lastLineOf(row.places[1])};
-    // Each first line's text made once, for its cell and its record.
-    written(lines_[0], first[0]);
+    // The row's number, and each first line's text made once, for its cell
+    // and its record. In most tables a row's line is its number and a
+    // count fixed for the table, so the line's digits are the number's
+    // with that count's added, digit by digit.
+    const std::uint64_t number = std::uint64_t{row.index} + 1;
+    if (number < kEightDigits && static_cast<std::uint64_t>(first[0]) < kEightDigits) {
+      const std::uint64_t digits = digitBytes(number);
+      shownDigits(number_, digits);
+      const std::uint64_t apart = static_cast<std::uint64_t>(first[0]) - number;
+      if (apart != apart_) {
+        apart_ = apart;
+        addend_ = apart < kEightDigits ? __builtin_bswap64(digitBytes(apart)) + kCarryBias : 0;
+      }
+      if (apart < kEightDigits && first[0] > 0) {
+        shownDigits(lines_[0], decimalSum(digits, addend_));
+      } else {
+        written(lines_[0], first[0]);
+      }
+    } else {
+      written(number_, static_cast<long long>(number));
+      written(lines_[0], first[0]);
+    }
     const Made* lines[2] = {&lines_[0], &lines_[0]};
     if (first[1] != first[0]) {
       written(lines_[1], first[1]);
       lines[1] = &lines_[1];
     }
+    // The cells' texts: "-" for the line and the value the reference has not.
+    const Made& line0 = first[0] > 0 ? *lines[0] : dash_;
+    const Made& line1 = first[1] > 0 ? *lines[1] : dash_;
+    const Made& reference = row.hasReference ? *shown[0][1] : dash_;
+    const Made& compared = *shown[1][1];
+    const Made& difference = lasting(row.scaledDifference);
+    const Made& square = lasting(row.square);
+    const Made& shareText = shareMade(share);
     // The row's text is made at `p`, kept apart from the object so that it
     // stays in a register.
     char* p = end_;
-    written(number_, static_cast<long long>(row.index) + 1);
-    p = right(p, number_, 9);
-    p = lineCell(p, first[0], *lines[0]);
-    p = lineCell(p, first[1], *lines[1]);
-    // Column 2's value, as the cells show it.
-    if (row.hasReference) {
-      p = cell(p, *shown_[0][1], kCellWidth);
+    if (number_.length <= 9 && line0.length <= 10 && line1.length <= 10 && reference.length <= kCellWidth &&
+        compared.length <= kCellWidth && difference.length <= kCellWidth && square.length <= kCellWidth &&
+        shareText.length <= 10) {
+      // Every text fits its cell, so each cell has its place: its blanks
+      // and its text are one copy of the text's last bytes, the blanks
+      // before it included. The cells are made from the last to the first,
+      // each copy of 16 or 32 bytes ending where its cell ends, so that what
+      // it writes before its cell the cell before writes over.
+      ending<16>(p + kShareEnd, shareText);
+      ending<32>(p + kSquareEnd, square);
+      ending<32>(p + kDifferenceEnd, difference);
+      ending<32>(p + kComparedEnd, compared);
+      ending<32>(p + kReferenceEnd, reference);
+      ending<16>(p + kComparedLineEnd, line1);
+      ending<16>(p + kReferenceLineEnd, line0);
+      std::memcpy(p, number_.text + number_.length - 9, 9);
+      p += kShareEnd;
     } else {
-      p = put(p, "                        -");
+      p = right(p, number_, 9);
+      p = cell(p, line0, 10);
+      p = cell(p, line1, 10);
+      p = cell(p, reference, kCellWidth);
+      p = cell(p, compared, kCellWidth);
+      p = cell(p, difference, kCellWidth);
+      p = cell(p, square, kCellWidth);
+      p = cell(p, shareText, 10);
     }
-    p = cell(p, *shown_[1][1], kCellWidth);
-    p = cell(p, lasting(row.scaledDifference), kCellWidth);
-    p = cell(p, lasting(row.square), kCellWidth);
-    p = cell(p, shareMade(share), 10);
     if (row.hasReference) {
-      p = record(p, 0, *lines[0], first[0], last[0], referenceRecord, shown_[0]);
+      p = record(p, 0, *lines[0], first[0], last[0], referenceRecord, *shown[0][0], *shown[0][1], *shown[0][2]);
     } else {
       p = put(p, "\n            reference none: the reference file has no such row");
     }
-    p = record(p, 1, *lines[1], first[1], last[1], comparedRecord, shown_[1]);
+    p = record(p, 1, *lines[1], first[1], last[1], comparedRecord, *shown[1][0], *shown[1][1], *shown[1][2]);
     *p++ = '\n';
     end_ = p;
   }
@@ -274,10 +321,18 @@ class RowText {
  private:
   // A text made once and shown again: kept with the bits of the value it
   // shows, in a buffer of kShortestRoom characters.
+  // Blanks stand before the text, so that the text's last bytes with the
+  // blanks before it are a cell.
   struct Made {
-    std::uint64_t bits;
-    std::size_t length;
-    char text[kShortestRoom];
+    Made() { std::memset(lead, ' ', sizeof lead); }
+    Made(std::string_view shown) : Made() {
+      length = std::min(shown.size(), sizeof text);
+      std::memcpy(text, shown.data(), length);
+    }
+    char lead[32];
+    char text[kShortestRoom] = {};
+    std::uint64_t bits = 0;
+    std::size_t length = 0;
   };
   // The writes below do not ask for room each: a row's room is kept at
   // its start, kRowRoom bytes past kPiece, more than its cells and lines can take (eight
@@ -311,18 +366,44 @@ class RowText {
     std::memcpy(p, made.text, kShortestRoom);
     return p + made.length;
   }
-  // A line's cell, `text` being the line's number written.
-  static char* lineCell(char* p, long long value, const Made& text) {
-    return value > 0 ? cell(p, text, 10) : put(p, "          -");
+  // Where each cell ends in a row whose texts all fit (the heading's
+  // columns): the row's number, the lines, the values, the share.
+  static constexpr std::size_t kReferenceLineEnd = 20, kComparedLineEnd = 31, kReferenceEnd = 56,
+                               kComparedEnd = 81, kDifferenceEnd = 106, kSquareEnd = 131, kShareEnd = 142;
+  // The `n` bytes that end with `made`'s text, at `end` - n: the text with
+  // the blanks before it.
+  template <std::size_t n>
+  static void ending(char* end, const Made& made) {
+    static_assert(n <= sizeof(Made::lead));
+    std::memcpy(end - n, made.text + made.length - n, n);
+  }
+  // A count's text from its eight digits (digitBytes), without the
+  // leading zeros.
+  static void shownDigits(Made& made, std::uint64_t digits) {
+    const int skipped = digits == 0 ? 7 : std::countr_zero(digits) / 8;
+    const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
+    std::memcpy(made.text, &shown, 8);
+    made.length = static_cast<std::size_t>(8 - skipped);
+  }
+  // The digits (digitBytes) of the sum of two numbers below 10^8 whose sum
+  // is too: `digits` those of the one, `addend` those of the other in the
+  // reverse order with kCarryBias added. In the reverse order the last
+  // digit is the lowest byte, so a carry goes where a decimal carry goes:
+  // a byte's sum with the bias (246) passes 255, and carries, exactly where
+  // the two digits and the carry in make 10 or more, leaving their sum less
+  // 10; a byte that does not carry keeps the bias, and its top bit, which
+  // says to take the bias away.
+  static constexpr std::uint64_t kCarryBias = 0xF6F6F6F6F6F6F6F6;
+  static constexpr std::uint64_t kEightDigits = 100000000;
+  static std::uint64_t decimalSum(std::uint64_t digits, std::uint64_t addend) {
+    const std::uint64_t sum = __builtin_bswap64(digits) + addend;
+    const std::uint64_t kept = (sum >> 7 & 0x0101010101010101) * 0xF6;
+    return __builtin_bswap64(sum - kept);
   }
   // A count's text; one below 10^8 from its digits, eight at a time.
   static void written(Made& made, long long value) {
     if (value >= 0 && value < 100000000) {
-      const std::uint64_t digits = digitBytes(static_cast<std::uint64_t>(value));
-      const int skipped = digits == 0 ? 7 : std::countr_zero(digits) / 8;
-      const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
-      std::memcpy(made.text, &shown, 8);
-      made.length = static_cast<std::size_t>(8 - skipped);
+      shownDigits(made, digitBytes(static_cast<std::uint64_t>(value)));
       return;
     }
     char* end = value >= 0 ? writeCount(static_cast<std::uint64_t>(value), made.text)
@@ -333,6 +414,11 @@ class RowText {
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
     return bits;
+  }
+  // The text of a compared value: the reference's where the two are alike,
+  // else its own, made in `into`.
+  static const Made* alike(const Made* reference, Made& into, double value) {
+    return bitsOf(value) == reference->bits ? reference : &made(into, value);
   }
   // A value's shortest text, made in `made`.
   static const Made& made(Made& into, double value) {
@@ -359,8 +445,7 @@ class RowText {
   const Made& shareMade(double value) {
     // Most rows of a long list add too little to show: their text is
     // shareText's first test, made once.
-    static constexpr Made kTiny = {0, 7, "< 0.01%"};
-    if (value > 0 && value * 100 < 0.01) return kTiny;
+    if (value > 0 && value * 100 < 0.01) return tiny_;
     const std::uint64_t bits = bitsOf(value);
     if (share_.length == 0 || share_.bits != bits) {
       const std::string text = shareText(value);
@@ -371,39 +456,48 @@ class RowText {
     return share_;
   }
   // The line of a row's record in file `f` (from its line feed on): each
-  // of the four starts is one copy of a fixed size.
-  [[gnu::always_inline]] char* record(char* p, int f, const Made& firstText, long long first, long long last, std::string_view bytes,
-               const Made* const (&values)[3]) {
+  // of the four starts is one copy of a fixed size, a line's number one
+  // of 16 bytes (it has at most 13 digits), a value's text one of 32.
+  static_assert((std::uint64_t{1} << (64 - LoadRecord::kSpanBits)) + LoadRecord::kSpanMask < 10000000000000);
+  [[gnu::always_inline]] char* record(char* p, int f, const Made& firstText, long long first, long long last,
+                                      std::string_view bytes, const Made& v0, const Made& v1, const Made& v2) {
     static constexpr char kStarts[2][2][32] = {
         {"\n            reference line ", "\n            reference lines "},
         {"\n            compared  line ", "\n            compared  lines "}};
     const bool lines = last > first;
     std::memcpy(p, kStarts[f][lines ? 1 : 0], 32);
     p += lines ? 29 : 28;
-    p = putHeld(p, firstText);
+    std::memcpy(p, firstText.text, 16);
+    p += firstText.length;
     if (lines) {
       *p++ = '-';
       written(number_, last);
-      p = putHeld(p, number_);
+      std::memcpy(p, number_.text, 16);
+      p += number_.length;
     }
-    std::memcpy(p, ": '", 3);
-    p += 3;
     if (bytes.empty()) {
       // Not read again: nothing between the quotes.
-    } else if (showsAsItIs(bytes)) {
-      p = put(p, bytes);
+      std::memcpy(p, ": '' -> ", 8);
+      p += 8;
     } else {
-      end_ = p;
-      flush();
-      out_ << shownRecord(bytes);
-      p = end_;
+      std::memcpy(p, ": '", 3);
+      p += 3;
+      if (showsAsItIs(bytes)) {
+        p = put(p, bytes);
+      } else {
+        end_ = p;
+        flush();
+        out_ << shownRecord(bytes);
+        p = end_;
+      }
+      std::memcpy(p, "' -> ", 5);
+      p += 5;
     }
-    std::memcpy(p, "' -> ", 5);
-    p = putHeld(p + 5, *values[0]);
+    p = putHeld(p, v0);
     std::memcpy(p, ", ", 2);
-    p = putHeld(p + 2, *values[1]);
+    p = putHeld(p + 2, v1);
     std::memcpy(p, ", ", 2);
-    return putHeld(p + 2, *values[2]);
+    return putHeld(p + 2, v2);
   }
   // Whether a record is shown as its bytes stand: one line that fits the
   // width, of printable ASCII other than the backslash (the record of most
@@ -438,13 +532,18 @@ class RowText {
   Out& out_;
   std::unique_ptr<char[]> rows_;  // kPiece + 2 * kRowRoom bytes
   char* end_;
-  Made values_[2][3] = {};  // the row's values' texts, in each file
-  const Made* shown_[2][3] = {};  // the text each value is shown by
-  Made lasting_[kLasting] = {};
-  Made share_ = {};
-  Made lines_[2] = {};  // the row's first lines, in each file
-  Made number_ = {};
+  Made values_[2][3];  // the row's values' texts, in each file
+  Made lasting_[kLasting];
+  Made share_;
+  Made lines_[2];  // the row's first lines, in each file
+  Made number_;
+  const Made dash_{"-"};  // the cell of a line or a value the file has not
+  const Made tiny_{"< 0.01%"};  // the share of a row that adds too little to show
   std::size_t nextLasting_ = 0;
+  // The last count between a row's number and its first line, and its
+  // digits as decimalSum adds them (0 where it is 10^8 or more).
+  std::uint64_t apart_ = ~std::uint64_t{0};
+  std::uint64_t addend_ = 0;
 };
 
 // Under a relation, each exception listed: its rows, what the relation
@@ -1124,11 +1223,8 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
           << " (values in file units; difference of the values x 1000)\n"
           << kRowHeading;
       RowText rows(out);
-      for (std::size_t k = 0; k < facts.top.size(); ++k) {
-        const auto [reference, compared] = facts.top.recordsOf(k);
-        const TopRows::Listed& row = facts.top.listed(k);
-        rows.add(row, facts.top.shareOf(row.square), reference, compared);
-      }
+      facts.top.forEachListed([&](std::size_t, const TopRows::Listed& row, double share, std::string_view reference,
+                                  std::string_view compared) { rows.add(row, share, reference, compared); });
       rows.flush();
     }
   }
@@ -1198,12 +1294,11 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
   json.key("top");
   json.open('[');
   RowJson rows(json);
-  for (std::size_t k = 0; k < facts.top.size(); ++k) {
+  facts.top.forEachListed([&](std::size_t k, const TopRows::Listed& row, double share, std::string_view reference,
+                              std::string_view compared) {
     json.item();
-    const auto [reference, compared] = facts.top.recordsOf(k);
-    const TopRows::Listed& row = facts.top.listed(k);
-    if (!rows.add(row, facts.top.shareOf(row.square), reference, compared)) writeRowJson(json, facts.top[k]);
-  }
+    if (!rows.add(row, share, reference, compared)) writeRowJson(json, facts.top[k]);
+  });
   json.close(']');
   json.key("first_difference");
   if (facts.firstDifference) {

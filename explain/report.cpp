@@ -196,6 +196,49 @@ std::string linesText(long long first, long long last) {
 }
 
 
+// The digits (digitBytes) of listed rows' first lines, made from those of
+// the rows' numbers: in most tables a row's line is its number and a count
+// fixed for the table, and the line's digits are the number's with that
+// count's added, digit by digit.
+class LineDigits {
+ public:
+  // Whether a row's number and its line are such that of() applies.
+  static bool fits(std::uint64_t number, long long line) {
+    return number < kEightDigits && line > 0 && line < static_cast<long long>(kEightDigits);
+  }
+  // The digits of `line`, `digits` being those of `number` (the two as
+  // fits() asks).
+  std::uint64_t of(std::uint64_t digits, std::uint64_t number, std::uint64_t line) {
+    const std::uint64_t apart = line - number;
+    if (apart != apart_) {
+      apart_ = apart;
+      addend_ = apart < kEightDigits ? __builtin_bswap64(digitBytes(apart)) + kCarryBias : 0;
+    }
+    return apart < kEightDigits ? sum(digits, addend_) : digitBytes(line);
+  }
+
+ private:
+  static constexpr std::uint64_t kEightDigits = 100000000;
+  static constexpr std::uint64_t kCarryBias = 0xF6F6F6F6F6F6F6F6;
+  // The digits of the sum of two numbers whose sum is below 10^8:
+  // `digits` those of the one, `addend` those of the other in the reverse
+  // order with kCarryBias added. In the reverse order the last digit is
+  // the lowest byte, so a carry goes where a decimal carry goes: a byte's
+  // sum with the bias (246) passes 255, and carries, exactly where the two
+  // digits and the carry in make 10 or more, leaving their sum less 10; a
+  // byte that does not carry keeps the bias, and its top bit, which says
+  // to take the bias away.
+  static std::uint64_t sum(std::uint64_t digits, std::uint64_t addend) {
+    const std::uint64_t total = __builtin_bswap64(digits) + addend;
+    const std::uint64_t kept = (total >> 7 & 0x0101010101010101) * 0xF6;
+    return __builtin_bswap64(total - kept);
+  }
+  // The last count between a row's number and its line, and its digits as
+  // sum() adds them (0 where it is 10^8 or more).
+  std::uint64_t apart_ = ~std::uint64_t{0};
+  std::uint64_t addend_ = 0;
+};
+
 // The lines of listed rows, written with no string made for each cell, so
 // a list of a million rows costs little more than its bytes: the rows are
 // made in a buffer of their own, handed to the stream in pieces of
@@ -242,19 +285,10 @@ class RowText {
     // count fixed for the table, so the line's digits are the number's
     // with that count's added, digit by digit.
     const std::uint64_t number = std::uint64_t{row.index} + 1;
-    if (number < kEightDigits && static_cast<std::uint64_t>(first[0]) < kEightDigits) {
+    if (LineDigits::fits(number, first[0])) {
       const std::uint64_t digits = digitBytes(number);
       shownDigits(number_, digits);
-      const std::uint64_t apart = static_cast<std::uint64_t>(first[0]) - number;
-      if (apart != apart_) {
-        apart_ = apart;
-        addend_ = apart < kEightDigits ? __builtin_bswap64(digitBytes(apart)) + kCarryBias : 0;
-      }
-      if (apart < kEightDigits && first[0] > 0) {
-        shownDigits(lines_[0], decimalSum(digits, addend_));
-      } else {
-        written(lines_[0], first[0]);
-      }
+      shownDigits(lines_[0], lineDigits_.of(digits, number, static_cast<std::uint64_t>(first[0])));
     } else {
       written(number_, static_cast<long long>(number));
       written(lines_[0], first[0]);
@@ -384,21 +418,6 @@ class RowText {
     const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
     std::memcpy(made.text, &shown, 8);
     made.length = static_cast<std::size_t>(8 - skipped);
-  }
-  // The digits (digitBytes) of the sum of two numbers below 10^8 whose sum
-  // is too: `digits` those of the one, `addend` those of the other in the
-  // reverse order with kCarryBias added. In the reverse order the last
-  // digit is the lowest byte, so a carry goes where a decimal carry goes:
-  // a byte's sum with the bias (246) passes 255, and carries, exactly where
-  // the two digits and the carry in make 10 or more, leaving their sum less
-  // 10; a byte that does not carry keeps the bias, and its top bit, which
-  // says to take the bias away.
-  static constexpr std::uint64_t kCarryBias = 0xF6F6F6F6F6F6F6F6;
-  static constexpr std::uint64_t kEightDigits = 100000000;
-  static std::uint64_t decimalSum(std::uint64_t digits, std::uint64_t addend) {
-    const std::uint64_t sum = __builtin_bswap64(digits) + addend;
-    const std::uint64_t kept = (sum >> 7 & 0x0101010101010101) * 0xF6;
-    return __builtin_bswap64(sum - kept);
   }
   // A count's text; one below 10^8 from its digits, eight at a time.
   static void written(Made& made, long long value) {
@@ -540,10 +559,7 @@ class RowText {
   const Made dash_{"-"};  // the cell of a line or a value the file has not
   const Made tiny_{"< 0.01%"};  // the share of a row that adds too little to show
   std::size_t nextLasting_ = 0;
-  // The last count between a row's number and its first line, and its
-  // digits as decimalSum adds them (0 where it is 10^8 or more).
-  std::uint64_t apart_ = ~std::uint64_t{0};
-  std::uint64_t addend_ = 0;
+  LineDigits lineDigits_;
 };
 
 // Under a relation, each exception listed: its rows, what the relation
@@ -724,6 +740,7 @@ class RowJson {
     const std::string next = ",\n" + member;
     const std::string pieces[kPieces] = {
         "{\n" + member + "\"row\": ",
+        ",\n" + outer + "{\n" + member + "\"row\": ",
         next + "\"reference_line\": ",
         next + "\"compared_line\": ",
         next + "\"reference_value\": ",
@@ -748,11 +765,12 @@ class RowJson {
     }
   }
 
-  // Listed row `row` after its separator (JsonWriter::item); false, with
+  // Listed row `row` after its separator (JsonWriter::item), or with
+  // `next` after a row this made, its separator included; false, with
   // nothing written, where the level is too deep for the pieces or the
   // records too long for the writer's room at once.
   bool add(const TopRows::Listed& row, double share, std::string_view referenceRecord,
-           std::string_view comparedRecord) {
+           std::string_view comparedRecord, bool next = false) {
     if (!fits_) return false;
     const std::string_view records[2] = {referenceRecord, comparedRecord};
     std::string_view shownRecords[2];
@@ -782,22 +800,34 @@ class RowJson {
       }
     }
     char* p = json_.roomFor(need);
-    p = put<kRow>(p);
-    p = writeCount(std::uint64_t{row.index} + 1, p);
-    p = put<kReferenceLine>(p);
+    p = next ? put<kNextRow>(p) : put<kRow>(p);
+    const std::uint64_t rowNumber = std::uint64_t{row.index} + 1;
     const long long lines[2] = {row.hasReference ? LoadRecord::firstLineOf(row.places[0]) : 0,
                                 LoadRecord::firstLineOf(row.places[1])};
-    char* const referenceLine = p;
-    p = line(p, lines[0]);
-    const std::size_t referenceLineLength = static_cast<std::size_t>(p - referenceLine);
-    p = put<kComparedLine>(p);
-    if (lines[1] == lines[0] && lines[0] > 0) {
-      // The same line in both files, its digits made once: the copy is of
-      // the whole room, from well before `p` (a piece lies between).
-      std::memcpy(p, referenceLine, kCountRoom);
-      p += referenceLineLength;
+    if (LineDigits::fits(rowNumber, lines[0])) {
+      // The number's digits and the line's from them, each one store.
+      const std::uint64_t digits = digitBytes(rowNumber);
+      p = putDigits(p, digits);
+      p = put<kReferenceLine>(p);
+      const std::uint64_t lineDigits = lineDigits_.of(digits, rowNumber, static_cast<std::uint64_t>(lines[0]));
+      p = putDigits(p, lineDigits);
+      p = put<kComparedLine>(p);
+      p = lines[1] == lines[0] ? putDigits(p, lineDigits) : line(p, lines[1]);
     } else {
-      p = line(p, lines[1]);
+      p = writeCount(rowNumber, p);
+      p = put<kReferenceLine>(p);
+      char* const referenceLine = p;
+      p = line(p, lines[0]);
+      const std::size_t referenceLineLength = static_cast<std::size_t>(p - referenceLine);
+      p = put<kComparedLine>(p);
+      if (lines[1] == lines[0] && lines[0] > 0) {
+        // The same line in both files, its digits made once: the copy is of
+        // the whole room, from well before `p` (a piece lies between).
+        std::memcpy(p, referenceLine, kCountRoom);
+        p += referenceLineLength;
+      } else {
+        p = line(p, lines[1]);
+      }
     }
     p = put<kReferenceValue>(p);
     p = row.hasReference ? number(p, *shown[0][1]) : null(p);
@@ -824,11 +854,12 @@ class RowJson {
     p = put<kComparedRecord>(p);
     p = string(p, shownRecords[1]);
     p = put<kDifference>(p);
-    p = json_.repeatedNumberAt(row.scaledDifference, p);
+    p = number(p, lasting(row.scaledDifference));
     p = put<kSquare>(p);
-    p = json_.repeatedNumberAt(row.square, p);
+    p = number(p, lasting(row.square));
     p = put<kShare>(p);
-    p = json_.repeatedNumberAt(share, p);
+    if (!share_.shows(share)) share_.make(share);
+    p = number(p, share_);
     p = put<kEnd>(p);
     json_.madeTo(p);
     return true;
@@ -837,6 +868,7 @@ class RowJson {
  private:
   enum PieceName : std::size_t {
     kRow,
+    kNextRow,
     kReferenceLine,
     kComparedLine,
     kReferenceValue,
@@ -856,7 +888,7 @@ class RowJson {
   // Each piece's room, the fewest 16-byte stores that hold it at the
   // levels the reports write it at; a deeper level takes the members one
   // by one.
-  static constexpr std::size_t kWidths[kPieces] = {32, 48, 48, 48, 48, 64, 96, 64, 32, 64, 48, 48, 32, 32, 32};
+  static constexpr std::size_t kWidths[kPieces] = {32, 48, 48, 48, 48, 48, 64, 96, 64, 32, 64, 48, 48, 32, 32, 32};
   static constexpr std::size_t kCountRoom = 20;
   struct Piece {
     char text[96] = {};
@@ -882,13 +914,39 @@ class RowJson {
   }
   static char* string(char* p, std::string_view shown) {
     *p++ = '"';
-    std::memcpy(p, shown.data(), shown.size());
+    // Most rows of a long list have no record read again.
+    if (!shown.empty()) std::memcpy(p, shown.data(), shown.size());
     p += shown.size();
     *p++ = '"';
     return p;
   }
 
+  // A count's text from its eight digits (digitBytes, not 0), in one store.
+  static char* putDigits(char* p, std::uint64_t digits) {
+    const int skipped = std::countr_zero(digits) / 8;
+    const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
+    std::memcpy(p, &shown, 8);
+    return p + 8 - skipped;
+  }
+  // The text of a difference or a square, kept for the rows after: the
+  // list is in the order of the squares, so rows of equal squares (and
+  // differences equal but for their signs) come together.
+  const NumberText& lasting(double value) {
+    for (const NumberText& text : lasting_) {
+      if (text.shows(value)) return text;
+    }
+    NumberText& text = lasting_[nextLasting_];
+    nextLasting_ = (nextLasting_ + 1) % kLasting;
+    text.make(value);
+    return text;
+  }
+  static constexpr std::size_t kLasting = 4;  // a square, and a difference of either sign
+
   JsonWriter& json_;
+  NumberText lasting_[kLasting];
+  std::size_t nextLasting_ = 0;
+  NumberText share_;
+  LineDigits lineDigits_;
   bool fits_ = false;
   Piece pieces_[kPieces];
   NumberText made_[2][3];
@@ -1296,6 +1354,7 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
   RowJson rows(json);
   facts.top.forEachListed([&](std::size_t k, const TopRows::Listed& row, double share, std::string_view reference,
                               std::string_view compared) {
+    if (k > 0 && rows.add(row, share, reference, compared, true)) return;
     json.item();
     if (!rows.add(row, share, reference, compared)) writeRowJson(json, facts.top[k]);
   });

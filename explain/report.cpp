@@ -309,9 +309,9 @@ class RowText {
     // The row's text is made at `p`, kept apart from the object so that it
     // stays in a register.
     char* p = end_;
-    if (number_.length <= 9 && line0.length <= 10 && line1.length <= 10 && reference.length <= kCellWidth &&
-        compared.length <= kCellWidth && difference.length <= kCellWidth && square.length <= kCellWidth &&
-        shareText.length <= 10) {
+    // A value's shortest text is never longer than its cell: at most a
+    // sign, seventeen digits, a point and "e-308", 24 characters.
+    if (number_.length <= 9 && line0.length <= 10 && line1.length <= 10 && shareText.length <= 10) {
       // Every text fits its cell, so each cell has its place: its blanks
       // and its text are one copy of the text's last bytes, the blanks
       // before it included. The cells are made from the last to the first,
@@ -615,10 +615,14 @@ struct NumberText {
 
   void make(double value) {
     std::memcpy(&bits, &value, sizeof bits);
+    if (std::isfinite(value)) {
+      length = static_cast<std::size_t>(writeShortest(value, text) - text);
+      return;
+    }
     char* end = text;
-    if (!std::isfinite(value)) *end++ = '"';
+    *end++ = '"';
     end = writeShortest(value, end);
-    if (!std::isfinite(value)) *end++ = '"';
+    *end++ = '"';
     length = static_cast<std::size_t>(end - text);
   }
   [[nodiscard]] bool shows(double value) const {
@@ -772,32 +776,30 @@ class RowJson {
   bool add(const TopRows::Listed& row, double share, std::string_view referenceRecord,
            std::string_view comparedRecord, bool next = false) {
     if (!fits_) return false;
-    const std::string_view records[2] = {referenceRecord, comparedRecord};
-    std::string_view shownRecords[2];
-    for (int f = 0; f < 2; ++f) {
-      shownRecords[f] = records[f];
-      if (!plainJson(records[f])) {
-        escaped_[f].clear();
-        appendEscaped(escaped_[f], records[f], Escape::Json);
-        shownRecords[f] = escaped_[f];
-      }
-    }
+    // A record that needs no escape (most, and every one not read again)
+    // as it stands.
+    const std::string_view shownRecords[2] = {shownRecord(0, referenceRecord), shownRecord(1, comparedRecord)};
     // Seventeen pieces, eleven numbers, three counts, two strings' quotes.
     constexpr std::size_t kFixed = 20 * sizeof(Piece::text) + 12 * (kShortestRoom + 2) + 3 * 24 + 16;
     const std::size_t need = kFixed + shownRecords[0].size() + shownRecords[1].size();
     if (need > JsonWriter::kLargestRoom) return false;
-    // Each value's text made once, as writeRowJson makes it.
-    if (row.hasReference) {
-      for (int c = 0; c < 3; ++c) made_[0][c].make(row.values[0][c]);
-    }
+    // Each value's text made once, as writeRowJson makes it; a compared
+    // value alike the reference's (columns 1 and 3, mostly) shown by its text.
     const NumberText* shown[2][3] = {{&made_[0][0], &made_[0][1], &made_[0][2]}, {}};
-    for (int c = 0; c < 3; ++c) {
-      if (row.hasReference && made_[0][c].shows(row.values[1][c])) {
-        shown[1][c] = &made_[0][c];
-      } else {
-        made_[1][c].make(row.values[1][c]);
-        shown[1][c] = &made_[1][c];
-      }
+    if (row.hasReference) {
+      made_[0][0].make(row.values[0][0]);
+      made_[0][1].make(row.values[0][1]);
+      made_[0][2].make(row.values[0][2]);
+      shown[1][0] = alike(made_[0][0], made_[1][0], row.values[1][0]);
+      shown[1][1] = alike(made_[0][1], made_[1][1], row.values[1][1]);
+      shown[1][2] = alike(made_[0][2], made_[1][2], row.values[1][2]);
+    } else {
+      made_[1][0].make(row.values[1][0]);
+      made_[1][1].make(row.values[1][1]);
+      made_[1][2].make(row.values[1][2]);
+      shown[1][0] = &made_[1][0];
+      shown[1][1] = &made_[1][1];
+      shown[1][2] = &made_[1][2];
     }
     char* p = json_.roomFor(need);
     p = next ? put<kNextRow>(p) : put<kRow>(p);
@@ -921,6 +923,23 @@ class RowJson {
     return p;
   }
 
+  // Record `bytes` of file `f` as a JSON string's text: as it stands where
+  // it needs no escape, else escaped.
+  std::string_view shownRecord(int f, std::string_view bytes) {
+    if (bytes.empty() || plainJson(bytes)) return bytes;
+    escaped_[f].clear();
+    appendEscaped(escaped_[f], bytes, Escape::Json);
+    return escaped_[f];
+  }
+  // A compared value's text: `reference`, a value's made, where the value
+  // is alike, else its own made in `into`.
+  static const NumberText* alike(const NumberText& reference, NumberText& into, double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    if (bits == reference.bits) return &reference;
+    into.make(value);
+    return &into;
+  }
   // A count's text from its eight digits (digitBytes, not 0), in one store.
   static char* putDigits(char* p, std::uint64_t digits) {
     const int skipped = std::countr_zero(digits) / 8;

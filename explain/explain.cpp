@@ -237,6 +237,11 @@ std::pair<long long, long long> TopRows::linesOf(std::size_t k, int f) const {
   return {LoadRecord::firstLineOf(place), LoadRecord::lastLineOf(place)};
 }
 
+void TopRows::add(std::size_t index) {
+  rows_.push_back(static_cast<std::uint32_t>(index));
+  chunk_.clear();
+}
+
 void TopRows::addRecords(std::string_view reference, std::string_view compared) {
   // Every listed row's ends, room made once; past the bytes the record
   // access may read, most rows add none to the text.
@@ -416,9 +421,8 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
     std::sort(kept.begin(), kept.end(), order);
   }
   if (!kept.empty()) facts.largest = facts.top.factsOf(kept.front().index);
-  const std::size_t listed = std::min(kept.size(), request.top);
-  std::uint32_t* const rows = facts.top.addRows(listed);
-  for (std::size_t i = 0; i < listed; ++i) rows[i] = static_cast<std::uint32_t>(kept[i].index);
+  facts.top.reserve(std::min(kept.size(), request.top));
+  for (std::size_t i = 0; i < kept.size() && i < request.top; ++i) facts.top.add(kept[i].index);
 }
 
 // Whether a record, as the reader splits it, reads like a table row: exactly

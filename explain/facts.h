@@ -260,13 +260,10 @@ class TopRows {
   // The facts of compared row `index` (from 0), made from the columns; its
   // records are not among them.
   [[nodiscard]] RowFacts factsOf(std::size_t index) const;
-  // Room for `n` compared rows more at the list's end, their indices (from
-  // 0) to be written there in the list's order.
-  [[nodiscard]] std::uint32_t* addRows(std::size_t n) {
-    rows_.resize(rows_.size() + n);
-    chunk_.clear();
-    return rows_.data() + rows_.size() - n;
-  }
+  // Room for `rows` listed rows, made once.
+  void reserve(std::size_t rows) { rows_.reserve(rows); }
+  // Appends compared row `index` (from 0).
+  void add(std::size_t index);
   // The records of the next row without them, in the list's order (row 0
   // first); "" where a record was not read again, as for the rows after
   // the last given.

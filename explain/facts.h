@@ -301,6 +301,32 @@ class TopRows {
     const std::size_t middle = recordEnds_[2 * k], end = recordEnds_[2 * k + 1];
     return {std::string_view(text + start, middle - start), std::string_view(text + middle, end - middle)};
   }
+  // Calls each(k, listed(k), its share, its records as recordsOf(k) gives
+  // them) for every listed row k in the list's order: for a writer of many
+  // rows, the rows at hand walked in place and each record's start the end
+  // of the one before, with no look-up a row.
+  template <class Each>
+  void forEachListed(Each&& each) const {
+    const std::size_t withRecords = recordEnds_.size() / 2;
+    const char* const text = text_.data();
+    std::size_t from = 0;  // where the next record starts in text_
+    for (std::size_t k = 0; k < rows_.size();) {
+      const Listed* const at = &gathered(k) - (k - chunkStart_);
+      const std::size_t end = chunkStart_ + chunk_.size();
+      for (; k < end; ++k) {
+        const Listed& row = at[k - chunkStart_];
+        const double share = total_ == 0 ? 0 : row.square / total_;
+        if (k < withRecords) {
+          const std::size_t middle = recordEnds_[2 * k], last = recordEnds_[2 * k + 1];
+          each(k, row, share, std::string_view(text + from, middle - from),
+               std::string_view(text + middle, last - middle));
+          from = last;
+        } else {
+          each(k, row, share, std::string_view(), std::string_view());
+        }
+      }
+    }
+  }
   // Whether listed row k has a record in either file (read again, not ""),
   // asked without the row's facts.
   [[nodiscard]] bool hasRecords(std::size_t k) const {

@@ -196,6 +196,49 @@ std::string linesText(long long first, long long last) {
 }
 
 
+// The digits (digitBytes) of listed rows' first lines, made from those of
+// the rows' numbers: in most tables a row's line is its number and a count
+// fixed for the table, and the line's digits are the number's with that
+// count's added, digit by digit.
+class LineDigits {
+ public:
+  // Whether a row's number and its line are such that of() applies.
+  static bool fits(std::uint64_t number, long long line) {
+    return number < kEightDigits && line > 0 && line < static_cast<long long>(kEightDigits);
+  }
+  // The digits of `line`, `digits` being those of `number` (the two as
+  // fits() asks).
+  std::uint64_t of(std::uint64_t digits, std::uint64_t number, std::uint64_t line) {
+    const std::uint64_t apart = line - number;
+    if (apart != apart_) {
+      apart_ = apart;
+      addend_ = apart < kEightDigits ? __builtin_bswap64(digitBytes(apart)) + kCarryBias : 0;
+    }
+    return apart < kEightDigits ? sum(digits, addend_) : digitBytes(line);
+  }
+
+ private:
+  static constexpr std::uint64_t kEightDigits = 100000000;
+  static constexpr std::uint64_t kCarryBias = 0xF6F6F6F6F6F6F6F6;
+  // The digits of the sum of two numbers whose sum is below 10^8:
+  // `digits` those of the one, `addend` those of the other in the reverse
+  // order with kCarryBias added. In the reverse order the last digit is
+  // the lowest byte, so a carry goes where a decimal carry goes: a byte's
+  // sum with the bias (246) passes 255, and carries, exactly where the two
+  // digits and the carry in make 10 or more, leaving their sum less 10; a
+  // byte that does not carry keeps the bias, and its top bit, which says
+  // to take the bias away.
+  static std::uint64_t sum(std::uint64_t digits, std::uint64_t addend) {
+    const std::uint64_t total = __builtin_bswap64(digits) + addend;
+    const std::uint64_t kept = (total >> 7 & 0x0101010101010101) * 0xF6;
+    return __builtin_bswap64(total - kept);
+  }
+  // The last count between a row's number and its line, and its digits as
+  // sum() adds them (0 where it is 10^8 or more).
+  std::uint64_t apart_ = ~std::uint64_t{0};
+  std::uint64_t addend_ = 0;
+};
+
 // The lines of listed rows, written with no string made for each cell, so
 // a list of a million rows costs little more than its bytes: the rows are
 // made in a buffer of their own, handed to the stream in pieces of
@@ -220,47 +263,85 @@ class RowText {
     if (static_cast<std::size_t>(end_ - rows_.get()) >= kPiece) flush();
     // Each value's text made once, for its cell and after its record; a
     // value alike in both files (columns 1 and 3, mostly) once for both.
+    const Made* shown[2][3];
     if (row.hasReference) {
-      for (int c = 0; c < 3; ++c) shown_[0][c] = &made(values_[0][c], row.values[0][c]);
-    }
-    for (int c = 0; c < 3; ++c) {
-      shown_[1][c] = row.hasReference && bitsOf(row.values[1][c]) == shown_[0][c]->bits
-                         ? shown_[0][c]
-                         : &made(values_[1][c], row.values[1][c]);
+      shown[0][0] = &made(values_[0][0], row.values[0][0]);
+      shown[0][1] = &made(values_[0][1], row.values[0][1]);
+      shown[0][2] = &made(values_[0][2], row.values[0][2]);
+      shown[1][0] = alike(shown[0][0], values_[1][0], row.values[1][0]);
+      shown[1][1] = alike(shown[0][1], values_[1][1], row.values[1][1]);
+      shown[1][2] = alike(shown[0][2], values_[1][2], row.values[1][2]);
+    } else {
+      shown[0][0] = shown[0][1] = shown[0][2] = &dash_;
+      shown[1][0] = &made(values_[1][0], row.values[1][0]);
+      shown[1][1] = &made(values_[1][1], row.values[1][1]);
+      shown[1][2] = &made(values_[1][2], row.values[1][2]);
     }
     // The file without the row has place 0: its lines are 0.
     const long long first[2] = {LoadRecord::firstLineOf(row.places[0]), LoadRecord::firstLineOf(row.places[1])};
     const long long last[2] = {LoadRecord::lastLineOf(row.places[0]), LoadRecord::lastLineOf(row.places[1])};
-    // Each first line's text made once, for its cell and its record.
-    written(lines_[0], first[0]);
+    // The row's number, and each first line's text made once, for its cell
+    // and its record. In most tables a row's line is its number and a
+    // count fixed for the table, so the line's digits are the number's
+    // with that count's added, digit by digit.
+    const std::uint64_t number = std::uint64_t{row.index} + 1;
+    if (LineDigits::fits(number, first[0])) {
+      const std::uint64_t digits = digitBytes(number);
+      shownDigits(number_, digits);
+      shownDigits(lines_[0], lineDigits_.of(digits, number, static_cast<std::uint64_t>(first[0])));
+    } else {
+      written(number_, static_cast<long long>(number));
+      written(lines_[0], first[0]);
+    }
     const Made* lines[2] = {&lines_[0], &lines_[0]};
     if (first[1] != first[0]) {
       written(lines_[1], first[1]);
       lines[1] = &lines_[1];
     }
+    // The cells' texts: "-" for the line and the value the reference has not.
+    const Made& line0 = first[0] > 0 ? *lines[0] : dash_;
+    const Made& line1 = first[1] > 0 ? *lines[1] : dash_;
+    const Made& reference = row.hasReference ? *shown[0][1] : dash_;
+    const Made& compared = *shown[1][1];
+    const Made& difference = lasting(row.scaledDifference);
+    const Made& square = lasting(row.square);
+    const Made& shareText = shareMade(share);
     // The row's text is made at `p`, kept apart from the object so that it
     // stays in a register.
     char* p = end_;
-    written(number_, static_cast<long long>(row.index) + 1);
-    p = right(p, number_, 9);
-    p = lineCell(p, first[0], *lines[0]);
-    p = lineCell(p, first[1], *lines[1]);
-    // Column 2's value, as the cells show it.
-    if (row.hasReference) {
-      p = cell(p, *shown_[0][1], kCellWidth);
+    // A value's shortest text is never longer than its cell: at most a
+    // sign, seventeen digits, a point and "e-308", 24 characters.
+    if (number_.length <= 9 && line0.length <= 10 && line1.length <= 10 && shareText.length <= 10) {
+      // Every text fits its cell, so each cell has its place: its blanks
+      // and its text are one copy of the text's last bytes, the blanks
+      // before it included. The cells are made from the last to the first,
+      // each copy of 16 or 32 bytes ending where its cell ends, so that what
+      // it writes before its cell the cell before writes over.
+      ending<16>(p + kShareEnd, shareText);
+      ending<32>(p + kSquareEnd, square);
+      ending<32>(p + kDifferenceEnd, difference);
+      ending<32>(p + kComparedEnd, compared);
+      ending<32>(p + kReferenceEnd, reference);
+      ending<16>(p + kComparedLineEnd, line1);
+      ending<16>(p + kReferenceLineEnd, line0);
+      std::memcpy(p, number_.text + number_.length - 9, 9);
+      p += kShareEnd;
     } else {
-      p = put(p, "                        -");
+      p = right(p, number_, 9);
+      p = cell(p, line0, 10);
+      p = cell(p, line1, 10);
+      p = cell(p, reference, kCellWidth);
+      p = cell(p, compared, kCellWidth);
+      p = cell(p, difference, kCellWidth);
+      p = cell(p, square, kCellWidth);
+      p = cell(p, shareText, 10);
     }
-    p = cell(p, *shown_[1][1], kCellWidth);
-    p = cell(p, lasting(row.scaledDifference), kCellWidth);
-    p = cell(p, lasting(row.square), kCellWidth);
-    p = cell(p, shareMade(share), 10);
     if (row.hasReference) {
-      p = record(p, 0, *lines[0], first[0], last[0], referenceRecord, shown_[0]);
+      p = record(p, 0, *lines[0], first[0], last[0], referenceRecord, *shown[0][0], *shown[0][1], *shown[0][2]);
     } else {
       p = put(p, "\n            reference none: the reference file has no such row");
     }
-    p = record(p, 1, *lines[1], first[1], last[1], comparedRecord, shown_[1]);
+    p = record(p, 1, *lines[1], first[1], last[1], comparedRecord, *shown[1][0], *shown[1][1], *shown[1][2]);
     *p++ = '\n';
     end_ = p;
   }
@@ -274,10 +355,18 @@ class RowText {
  private:
   // A text made once and shown again: kept with the bits of the value it
   // shows, in a buffer of kShortestRoom characters.
+  // Blanks stand before the text, so that the text's last bytes with the
+  // blanks before it are a cell.
   struct Made {
-    std::uint64_t bits;
-    std::size_t length;
-    char text[kShortestRoom];
+    Made() { std::memset(lead, ' ', sizeof lead); }
+    Made(std::string_view shown) : Made() {
+      length = std::min(shown.size(), sizeof text);
+      std::memcpy(text, shown.data(), length);
+    }
+    char lead[32];
+    char text[kShortestRoom] = {};
+    std::uint64_t bits = 0;
+    std::size_t length = 0;
   };
   // The writes below do not ask for room each: a row's room is kept at
   // its start, kRowRoom bytes past kPiece, more than its cells and lines can take (eight
@@ -311,18 +400,29 @@ class RowText {
     std::memcpy(p, made.text, kShortestRoom);
     return p + made.length;
   }
-  // A line's cell, `text` being the line's number written.
-  static char* lineCell(char* p, long long value, const Made& text) {
-    return value > 0 ? cell(p, text, 10) : put(p, "          -");
+  // Where each cell ends in a row whose texts all fit (the heading's
+  // columns): the row's number, the lines, the values, the share.
+  static constexpr std::size_t kReferenceLineEnd = 20, kComparedLineEnd = 31, kReferenceEnd = 56,
+                               kComparedEnd = 81, kDifferenceEnd = 106, kSquareEnd = 131, kShareEnd = 142;
+  // The `n` bytes that end with `made`'s text, at `end` - n: the text with
+  // the blanks before it.
+  template <std::size_t n>
+  static void ending(char* end, const Made& made) {
+    static_assert(n <= sizeof(Made::lead));
+    std::memcpy(end - n, made.text + made.length - n, n);
+  }
+  // A count's text from its eight digits (digitBytes), without the
+  // leading zeros.
+  static void shownDigits(Made& made, std::uint64_t digits) {
+    const int skipped = digits == 0 ? 7 : std::countr_zero(digits) / 8;
+    const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
+    std::memcpy(made.text, &shown, 8);
+    made.length = static_cast<std::size_t>(8 - skipped);
   }
   // A count's text; one below 10^8 from its digits, eight at a time.
   static void written(Made& made, long long value) {
     if (value >= 0 && value < 100000000) {
-      const std::uint64_t digits = digitBytes(static_cast<std::uint64_t>(value));
-      const int skipped = digits == 0 ? 7 : std::countr_zero(digits) / 8;
-      const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
-      std::memcpy(made.text, &shown, 8);
-      made.length = static_cast<std::size_t>(8 - skipped);
+      shownDigits(made, digitBytes(static_cast<std::uint64_t>(value)));
       return;
     }
     char* end = value >= 0 ? writeCount(static_cast<std::uint64_t>(value), made.text)
@@ -333,6 +433,11 @@ class RowText {
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
     return bits;
+  }
+  // The text of a compared value: the reference's where the two are alike,
+  // else its own, made in `into`.
+  static const Made* alike(const Made* reference, Made& into, double value) {
+    return bitsOf(value) == reference->bits ? reference : &made(into, value);
   }
   // A value's shortest text, made in `made`.
   static const Made& made(Made& into, double value) {
@@ -359,8 +464,7 @@ class RowText {
   const Made& shareMade(double value) {
     // Most rows of a long list add too little to show: their text is
     // shareText's first test, made once.
-    static constexpr Made kTiny = {0, 7, "< 0.01%"};
-    if (value > 0 && value * 100 < 0.01) return kTiny;
+    if (value > 0 && value * 100 < 0.01) return tiny_;
     const std::uint64_t bits = bitsOf(value);
     if (share_.length == 0 || share_.bits != bits) {
       const std::string text = shareText(value);
@@ -371,39 +475,48 @@ class RowText {
     return share_;
   }
   // The line of a row's record in file `f` (from its line feed on): each
-  // of the four starts is one copy of a fixed size.
-  [[gnu::always_inline]] char* record(char* p, int f, const Made& firstText, long long first, long long last, std::string_view bytes,
-               const Made* const (&values)[3]) {
+  // of the four starts is one copy of a fixed size, a line's number one
+  // of 16 bytes (it has at most 13 digits), a value's text one of 32.
+  static_assert((std::uint64_t{1} << (64 - LoadRecord::kSpanBits)) + LoadRecord::kSpanMask < 10000000000000);
+  [[gnu::always_inline]] char* record(char* p, int f, const Made& firstText, long long first, long long last,
+                                      std::string_view bytes, const Made& v0, const Made& v1, const Made& v2) {
     static constexpr char kStarts[2][2][32] = {
         {"\n            reference line ", "\n            reference lines "},
         {"\n            compared  line ", "\n            compared  lines "}};
     const bool lines = last > first;
     std::memcpy(p, kStarts[f][lines ? 1 : 0], 32);
     p += lines ? 29 : 28;
-    p = putHeld(p, firstText);
+    std::memcpy(p, firstText.text, 16);
+    p += firstText.length;
     if (lines) {
       *p++ = '-';
       written(number_, last);
-      p = putHeld(p, number_);
+      std::memcpy(p, number_.text, 16);
+      p += number_.length;
     }
-    std::memcpy(p, ": '", 3);
-    p += 3;
     if (bytes.empty()) {
       // Not read again: nothing between the quotes.
-    } else if (showsAsItIs(bytes)) {
-      p = put(p, bytes);
+      std::memcpy(p, ": '' -> ", 8);
+      p += 8;
     } else {
-      end_ = p;
-      flush();
-      out_ << shownRecord(bytes);
-      p = end_;
+      std::memcpy(p, ": '", 3);
+      p += 3;
+      if (showsAsItIs(bytes)) {
+        p = put(p, bytes);
+      } else {
+        end_ = p;
+        flush();
+        out_ << shownRecord(bytes);
+        p = end_;
+      }
+      std::memcpy(p, "' -> ", 5);
+      p += 5;
     }
-    std::memcpy(p, "' -> ", 5);
-    p = putHeld(p + 5, *values[0]);
+    p = putHeld(p, v0);
     std::memcpy(p, ", ", 2);
-    p = putHeld(p + 2, *values[1]);
+    p = putHeld(p + 2, v1);
     std::memcpy(p, ", ", 2);
-    return putHeld(p + 2, *values[2]);
+    return putHeld(p + 2, v2);
   }
   // Whether a record is shown as its bytes stand: one line that fits the
   // width, of printable ASCII other than the backslash (the record of most
@@ -438,13 +551,15 @@ class RowText {
   Out& out_;
   std::unique_ptr<char[]> rows_;  // kPiece + 2 * kRowRoom bytes
   char* end_;
-  Made values_[2][3] = {};  // the row's values' texts, in each file
-  const Made* shown_[2][3] = {};  // the text each value is shown by
-  Made lasting_[kLasting] = {};
-  Made share_ = {};
-  Made lines_[2] = {};  // the row's first lines, in each file
-  Made number_ = {};
+  Made values_[2][3];  // the row's values' texts, in each file
+  Made lasting_[kLasting];
+  Made share_;
+  Made lines_[2];  // the row's first lines, in each file
+  Made number_;
+  const Made dash_{"-"};  // the cell of a line or a value the file has not
+  const Made tiny_{"< 0.01%"};  // the share of a row that adds too little to show
   std::size_t nextLasting_ = 0;
+  LineDigits lineDigits_;
 };
 
 // Under a relation, each exception listed: its rows, what the relation
@@ -500,10 +615,14 @@ struct NumberText {
 
   void make(double value) {
     std::memcpy(&bits, &value, sizeof bits);
+    if (std::isfinite(value)) {
+      length = static_cast<std::size_t>(writeShortest(value, text) - text);
+      return;
+    }
     char* end = text;
-    if (!std::isfinite(value)) *end++ = '"';
+    *end++ = '"';
     end = writeShortest(value, end);
-    if (!std::isfinite(value)) *end++ = '"';
+    *end++ = '"';
     length = static_cast<std::size_t>(end - text);
   }
   [[nodiscard]] bool shows(double value) const {
@@ -625,6 +744,7 @@ class RowJson {
     const std::string next = ",\n" + member;
     const std::string pieces[kPieces] = {
         "{\n" + member + "\"row\": ",
+        ",\n" + outer + "{\n" + member + "\"row\": ",
         next + "\"reference_line\": ",
         next + "\"compared_line\": ",
         next + "\"reference_value\": ",
@@ -649,56 +769,67 @@ class RowJson {
     }
   }
 
-  // Listed row `row` after its separator (JsonWriter::item); false, with
+  // Listed row `row` after its separator (JsonWriter::item), or with
+  // `next` after a row this made, its separator included; false, with
   // nothing written, where the level is too deep for the pieces or the
   // records too long for the writer's room at once.
   bool add(const TopRows::Listed& row, double share, std::string_view referenceRecord,
-           std::string_view comparedRecord) {
+           std::string_view comparedRecord, bool next = false) {
     if (!fits_) return false;
-    const std::string_view records[2] = {referenceRecord, comparedRecord};
-    std::string_view shownRecords[2];
-    for (int f = 0; f < 2; ++f) {
-      shownRecords[f] = records[f];
-      if (!plainJson(records[f])) {
-        escaped_[f].clear();
-        appendEscaped(escaped_[f], records[f], Escape::Json);
-        shownRecords[f] = escaped_[f];
-      }
-    }
+    // A record that needs no escape (most, and every one not read again)
+    // as it stands.
+    const std::string_view shownRecords[2] = {shownRecord(0, referenceRecord), shownRecord(1, comparedRecord)};
     // Seventeen pieces, eleven numbers, three counts, two strings' quotes.
     constexpr std::size_t kFixed = 20 * sizeof(Piece::text) + 12 * (kShortestRoom + 2) + 3 * 24 + 16;
     const std::size_t need = kFixed + shownRecords[0].size() + shownRecords[1].size();
     if (need > JsonWriter::kLargestRoom) return false;
-    // Each value's text made once, as writeRowJson makes it.
-    if (row.hasReference) {
-      for (int c = 0; c < 3; ++c) made_[0][c].make(row.values[0][c]);
-    }
+    // Each value's text made once, as writeRowJson makes it; a compared
+    // value alike the reference's (columns 1 and 3, mostly) shown by its text.
     const NumberText* shown[2][3] = {{&made_[0][0], &made_[0][1], &made_[0][2]}, {}};
-    for (int c = 0; c < 3; ++c) {
-      if (row.hasReference && made_[0][c].shows(row.values[1][c])) {
-        shown[1][c] = &made_[0][c];
-      } else {
-        made_[1][c].make(row.values[1][c]);
-        shown[1][c] = &made_[1][c];
-      }
+    if (row.hasReference) {
+      made_[0][0].make(row.values[0][0]);
+      made_[0][1].make(row.values[0][1]);
+      made_[0][2].make(row.values[0][2]);
+      shown[1][0] = alike(made_[0][0], made_[1][0], row.values[1][0]);
+      shown[1][1] = alike(made_[0][1], made_[1][1], row.values[1][1]);
+      shown[1][2] = alike(made_[0][2], made_[1][2], row.values[1][2]);
+    } else {
+      made_[1][0].make(row.values[1][0]);
+      made_[1][1].make(row.values[1][1]);
+      made_[1][2].make(row.values[1][2]);
+      shown[1][0] = &made_[1][0];
+      shown[1][1] = &made_[1][1];
+      shown[1][2] = &made_[1][2];
     }
     char* p = json_.roomFor(need);
-    p = put<kRow>(p);
-    p = writeCount(std::uint64_t{row.index} + 1, p);
-    p = put<kReferenceLine>(p);
+    p = next ? put<kNextRow>(p) : put<kRow>(p);
+    const std::uint64_t rowNumber = std::uint64_t{row.index} + 1;
     const long long lines[2] = {row.hasReference ? LoadRecord::firstLineOf(row.places[0]) : 0,
                                 LoadRecord::firstLineOf(row.places[1])};
-    char* const referenceLine = p;
-    p = line(p, lines[0]);
-    const std::size_t referenceLineLength = static_cast<std::size_t>(p - referenceLine);
-    p = put<kComparedLine>(p);
-    if (lines[1] == lines[0] && lines[0] > 0) {
-      // The same line in both files, its digits made once: the copy is of
-      // the whole room, from well before `p` (a piece lies between).
-      std::memcpy(p, referenceLine, kCountRoom);
-      p += referenceLineLength;
+    if (LineDigits::fits(rowNumber, lines[0])) {
+      // The number's digits and the line's from them, each one store.
+      const std::uint64_t digits = digitBytes(rowNumber);
+      p = putDigits(p, digits);
+      p = put<kReferenceLine>(p);
+      const std::uint64_t lineDigits = lineDigits_.of(digits, rowNumber, static_cast<std::uint64_t>(lines[0]));
+      p = putDigits(p, lineDigits);
+      p = put<kComparedLine>(p);
+      p = lines[1] == lines[0] ? putDigits(p, lineDigits) : line(p, lines[1]);
     } else {
-      p = line(p, lines[1]);
+      p = writeCount(rowNumber, p);
+      p = put<kReferenceLine>(p);
+      char* const referenceLine = p;
+      p = line(p, lines[0]);
+      const std::size_t referenceLineLength = static_cast<std::size_t>(p - referenceLine);
+      p = put<kComparedLine>(p);
+      if (lines[1] == lines[0] && lines[0] > 0) {
+        // The same line in both files, its digits made once: the copy is of
+        // the whole room, from well before `p` (a piece lies between).
+        std::memcpy(p, referenceLine, kCountRoom);
+        p += referenceLineLength;
+      } else {
+        p = line(p, lines[1]);
+      }
     }
     p = put<kReferenceValue>(p);
     p = row.hasReference ? number(p, *shown[0][1]) : null(p);
@@ -725,11 +856,12 @@ class RowJson {
     p = put<kComparedRecord>(p);
     p = string(p, shownRecords[1]);
     p = put<kDifference>(p);
-    p = json_.repeatedNumberAt(row.scaledDifference, p);
+    p = number(p, lasting(row.scaledDifference));
     p = put<kSquare>(p);
-    p = json_.repeatedNumberAt(row.square, p);
+    p = number(p, lasting(row.square));
     p = put<kShare>(p);
-    p = json_.repeatedNumberAt(share, p);
+    if (!share_.shows(share)) share_.make(share);
+    p = number(p, share_);
     p = put<kEnd>(p);
     json_.madeTo(p);
     return true;
@@ -738,6 +870,7 @@ class RowJson {
  private:
   enum PieceName : std::size_t {
     kRow,
+    kNextRow,
     kReferenceLine,
     kComparedLine,
     kReferenceValue,
@@ -757,7 +890,7 @@ class RowJson {
   // Each piece's room, the fewest 16-byte stores that hold it at the
   // levels the reports write it at; a deeper level takes the members one
   // by one.
-  static constexpr std::size_t kWidths[kPieces] = {32, 48, 48, 48, 48, 64, 96, 64, 32, 64, 48, 48, 32, 32, 32};
+  static constexpr std::size_t kWidths[kPieces] = {32, 48, 48, 48, 48, 48, 64, 96, 64, 32, 64, 48, 48, 32, 32, 32};
   static constexpr std::size_t kCountRoom = 20;
   struct Piece {
     char text[96] = {};
@@ -783,13 +916,56 @@ class RowJson {
   }
   static char* string(char* p, std::string_view shown) {
     *p++ = '"';
-    std::memcpy(p, shown.data(), shown.size());
+    // Most rows of a long list have no record read again.
+    if (!shown.empty()) std::memcpy(p, shown.data(), shown.size());
     p += shown.size();
     *p++ = '"';
     return p;
   }
 
+  // Record `bytes` of file `f` as a JSON string's text: as it stands where
+  // it needs no escape, else escaped.
+  std::string_view shownRecord(int f, std::string_view bytes) {
+    if (bytes.empty() || plainJson(bytes)) return bytes;
+    escaped_[f].clear();
+    appendEscaped(escaped_[f], bytes, Escape::Json);
+    return escaped_[f];
+  }
+  // A compared value's text: `reference`, a value's made, where the value
+  // is alike, else its own made in `into`.
+  static const NumberText* alike(const NumberText& reference, NumberText& into, double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    if (bits == reference.bits) return &reference;
+    into.make(value);
+    return &into;
+  }
+  // A count's text from its eight digits (digitBytes, not 0), in one store.
+  static char* putDigits(char* p, std::uint64_t digits) {
+    const int skipped = std::countr_zero(digits) / 8;
+    const std::uint64_t shown = (digits | 0x3030303030303030) >> (8 * skipped);
+    std::memcpy(p, &shown, 8);
+    return p + 8 - skipped;
+  }
+  // The text of a difference or a square, kept for the rows after: the
+  // list is in the order of the squares, so rows of equal squares (and
+  // differences equal but for their signs) come together.
+  const NumberText& lasting(double value) {
+    for (const NumberText& text : lasting_) {
+      if (text.shows(value)) return text;
+    }
+    NumberText& text = lasting_[nextLasting_];
+    nextLasting_ = (nextLasting_ + 1) % kLasting;
+    text.make(value);
+    return text;
+  }
+  static constexpr std::size_t kLasting = 4;  // a square, and a difference of either sign
+
   JsonWriter& json_;
+  NumberText lasting_[kLasting];
+  std::size_t nextLasting_ = 0;
+  NumberText share_;
+  LineDigits lineDigits_;
   bool fits_ = false;
   Piece pieces_[kPieces];
   NumberText made_[2][3];
@@ -1124,11 +1300,8 @@ bool writeTextReport(std::FILE* file, const Explanation& facts) {
           << " (values in file units; difference of the values x 1000)\n"
           << kRowHeading;
       RowText rows(out);
-      for (std::size_t k = 0; k < facts.top.size(); ++k) {
-        const auto [reference, compared] = facts.top.recordsOf(k);
-        const TopRows::Listed& row = facts.top.listed(k);
-        rows.add(row, facts.top.shareOf(row.square), reference, compared);
-      }
+      facts.top.forEachListed([&](std::size_t, const TopRows::Listed& row, double share, std::string_view reference,
+                                  std::string_view compared) { rows.add(row, share, reference, compared); });
       rows.flush();
     }
   }
@@ -1198,12 +1371,12 @@ bool writeJsonReport(std::FILE* file, const Explanation& facts) {
   json.key("top");
   json.open('[');
   RowJson rows(json);
-  for (std::size_t k = 0; k < facts.top.size(); ++k) {
+  facts.top.forEachListed([&](std::size_t k, const TopRows::Listed& row, double share, std::string_view reference,
+                              std::string_view compared) {
+    if (k > 0 && rows.add(row, share, reference, compared, true)) return;
     json.item();
-    const auto [reference, compared] = facts.top.recordsOf(k);
-    const TopRows::Listed& row = facts.top.listed(k);
-    if (!rows.add(row, facts.top.shareOf(row.square), reference, compared)) writeRowJson(json, facts.top[k]);
-  }
+    if (!rows.add(row, share, reference, compared)) writeRowJson(json, facts.top[k]);
+  });
   json.close(']');
   json.key("first_difference");
   if (facts.firstDifference) {

@@ -1388,7 +1388,10 @@ TEST_F(InDirectory, LongListsGatherEachRowsFacts) {
   for (int i = 1; i <= kListed; ++i) {
     const int scrambled = i * 7919 % kListed;  // each of 0 to kListed - 1 once
     const std::string tail = " " + std::to_string(i % 7);
-    reference += std::to_string(i) + " 0" + tail + "\n";
+    // One row of the reference on two lines: the reference's lines after
+    // it one further from their rows' numbers than before it and than the
+    // compared file's.
+    reference += std::to_string(i) + " 0" + (i == 20000 ? "\n" : "") + tail + "\n";
     std::string record = std::to_string(i) + " " + std::to_string(scrambled) + "e-3" + tail;
     if (scrambled == kListed - 1) {
       record += " 9";
@@ -1416,6 +1419,40 @@ TEST_F(InDirectory, LongListsGatherEachRowsFacts) {
   }
   EXPECT_EQ(unlike, 0);
   EXPECT_EQ(surplusAt, 0U);
+  // Each listed row's number and lines in the text (its cells and the
+  // starts of its record lines) and in JSON, as its facts give them: lines
+  // a fixed count from their rows' numbers whose digits carry (row 79 on
+  // line 100, row 9979 on line 10000), and those past the row of two lines.
+  const std::string text = reportOf(facts, false);
+  const std::string json = reportOf(facts, true);
+  std::size_t textAt = text.find("share\n") + 6, jsonAt = json.find("\"top\": [");
+  int misplaced = 0;
+  const auto lines = [](long long first, long long last) {
+    return last > first ? "lines " + std::to_string(first) + "-" + std::to_string(last) : "line " + std::to_string(first);
+  };
+  for (std::size_t k = 0; k < facts.top.size() && textAt < text.size(); ++k) {
+    const RowFacts row = facts.top[k];
+    char cells[64];
+    std::snprintf(cells, sizeof cells, "%9zu%11lld%11lld ", row.row, row.referenceLine, row.comparedLine);
+    const std::size_t referenceAt = text.find('\n', textAt);
+    const std::size_t comparedAt = text.find('\n', referenceAt + 1);
+    const std::string referenceStart = "\n            reference " + lines(row.referenceLine, row.referenceLastLine) + ": '";
+    const std::string comparedStart = "\n            compared  " + lines(row.comparedLine, row.comparedLastLine) + ": '";
+    misplaced += text.compare(textAt, std::strlen(cells), cells) == 0 ? 0 : 1;
+    misplaced += text.compare(referenceAt, referenceStart.size(), referenceStart) == 0 ? 0 : 1;
+    misplaced += text.compare(comparedAt, comparedStart.size(), comparedStart) == 0 ? 0 : 1;
+    textAt = text.find('\n', comparedAt + 1) + 1;
+    const std::string members = "\"row\": " + std::to_string(row.row) + ",\n      \"reference_line\": " +
+                                std::to_string(row.referenceLine) + ",\n      \"compared_line\": " +
+                                std::to_string(row.comparedLine) + ",\n";
+    jsonAt = json.find("\"row\": ", jsonAt + 1);
+    misplaced += json.compare(jsonAt, members.size(), members) == 0 ? 0 : 1;
+  }
+  EXPECT_EQ(misplaced, 0);
+  // The last listed row (its square 0) is past the row of two lines.
+  EXPECT_EQ(facts.top[kListed - 1].row, static_cast<std::size_t>(kListed));
+  EXPECT_EQ(facts.top[kListed - 1].referenceLine, kListed + 22);
+  EXPECT_EQ(facts.top[kListed - 1].comparedLine, kListed + 21);
   EXPECT_EQ(facts.top[0].referenceRecord, std::to_string(facts.top[0].row) + " 0 " + std::to_string(facts.top[0].row % 7));
   EXPECT_EQ(facts.top[kListed - 1].comparedRecord, "");
   EXPECT_EQ(facts.top[kListed - 1].referenceRecord, "");

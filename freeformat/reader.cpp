@@ -607,9 +607,15 @@ template <class Targets, class Mask = std::uint32_t, unsigned kForm = kSpacesOnl
         }
         if constexpr (kPlacedValues) {
           // The digits' place handed on: the caller converts them.
-          const Mask itsPoint = kPoints ? (point >> at) & ((Mask{2} << (size - 1)) - 1) : 0;
-          const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;
-          if (!kFewBytes && size - (itsPoint != 0) > detail::fast::kMaxShortDigits) return false;
+          // The first point from its first digit on is its own when it lies
+          // before the value's end (with none, the count of zeros is the
+          // mask's width, past any value).
+          std::size_t integer = size;
+          if constexpr (kPoints) {
+            const Mask from = point >> at;
+            integer = std::min<std::size_t>(static_cast<unsigned>(std::countr_zero(from)), size);
+          }
+          if (!kFewBytes && size - (integer != size) > detail::fast::kMaxShortDigits) return false;
           targets.place(k, p + at, size, integer, negative);
           starts &= starts - 1;
           ends &= ends - 1;
@@ -856,20 +862,28 @@ struct PlacedTargets {
 // lanes, skipping its point, made beforehand for every size of 1 to 16 bytes
 // and every place of the point (the size itself for none): lane j takes
 // digit j + written - 16 (written: the digits' count), past the point one
-// byte further on; below 0, the high bit set, a zero.
+// byte further on; below 0, the high bit set, a zero. With each, what its
+// digits' number is divided by: the power of ten of its decimals, 1 for a
+// whole number (a division by 1 is exact), found at the same place.
+struct DigitShuffle {
+  alignas(16) std::array<std::uint8_t, 16> lanes{};
+  double divisor = 1;
+};
 struct DigitShuffles {
-  alignas(16) std::array<std::array<std::array<std::uint8_t, 16>, 17>, 17> lanes{};
+  std::array<std::array<DigitShuffle, 17>, 17> of{};
 };
 constexpr DigitShuffles digitShuffles() {
   DigitShuffles made;
   for (int size = 1; size <= 16; ++size) {
     for (int integer = 0; integer <= size; ++integer) {
       const int written = size - (integer != size ? 1 : 0);
+      DigitShuffle& shuffle = made.of[static_cast<std::size_t>(size)][static_cast<std::size_t>(integer)];
       for (int j = 0; j < 16; ++j) {
         const int digit = j + written - 16;
-        made.lanes[static_cast<std::size_t>(size)][static_cast<std::size_t>(integer)][static_cast<std::size_t>(j)] =
+        shuffle.lanes[static_cast<std::size_t>(j)] =
             static_cast<std::uint8_t>(digit < 0 ? 0x80 : digit + (digit >= integer ? 1 : 0));
       }
+      shuffle.divisor = integer != size ? detail::fast::kPowersOfTen[static_cast<std::size_t>(size - integer - 1)] : 1;
     }
   }
   return made;
@@ -877,12 +891,11 @@ constexpr DigitShuffles digitShuffles() {
 inline constexpr DigitShuffles kDigitShuffles = digitShuffles();
 
 // The digits of a plain decimal of at most fifteen digits whose bytes the
-// masks checked (`size` bytes at p, the point at `integer`, none when it is
-// `size`): moved to the end of sixteen lanes by one byte shuffle, and summed
-// by multiply-adds of neighbouring lanes; the same digits as
-// shortDecimalDigits takes.
-[[gnu::always_inline]] inline std::uint64_t shuffledDigits(const char* p, std::size_t size, std::size_t integer) {
-  const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(kDigitShuffles.lanes[size][integer].data()));
+// masks checked (`size` bytes at p, by its shuffle): moved to the end of
+// sixteen lanes by one byte shuffle, and summed by multiply-adds of
+// neighbouring lanes; the same digits as shortDecimalDigits takes.
+[[gnu::always_inline]] inline std::uint64_t shuffledDigits(const char* p, const DigitShuffle& shuffle) {
+  const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(shuffle.lanes.data()));
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i digits = _mm_shuffle_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), from);
   const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
@@ -892,11 +905,11 @@ inline constexpr DigitShuffles kDigitShuffles = digitShuffles();
   return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
 
-// Its value: the conversion's exact case (as exactQuotient, written out).
+// Its value (the point at `integer`, none when it is `size`): the
+// conversion's exact case (as exactQuotient, written out).
 [[gnu::always_inline]] inline double shuffledDecimal(const char* p, std::size_t size, std::size_t integer) {
-  const std::uint64_t value = shuffledDigits(p, size, integer);
-  return integer != size ? static_cast<double>(value) / detail::fast::kPowersOfTen[size - integer - 1]
-                         : static_cast<double>(value);
+  const DigitShuffle& shuffle = kDigitShuffles.of[size][integer];
+  return static_cast<double>(shuffledDigits(p, shuffle)) / shuffle.divisor;
 }
 
 // Records of 64 bytes at most whose values tabs or commas part, after

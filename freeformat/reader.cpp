@@ -743,16 +743,19 @@ template <class Out, class Classify, class Zeros, class Read>
                                                         Classify classify, Zeros zerosOf, Read read) {
   constexpr std::size_t kCount = 3;
   std::size_t taken = 0;
+  // A copy of p: what is told (bytes among them) could otherwise be p itself.
+  const char* at = p;
   for (; taken < rows; ++taken, row += kCount, ++line) {
     std::uint32_t held = 0;
-    const ShortMasks m = classify(p);
+    const ShortMasks m = classify(at);
     ShortPlace second;
-    const int length = read(row, p, end, &held, m, &second);
+    const int length = read(row, at, end, &held, m, &second);
     if (length < 0) break;
-    out(taken, line, held, offset, second, m.digits & ~zerosOf(p));
+    out(taken, line, held, offset, second, m.digits & ~zerosOf(at));
     offset += length + 1;
-    p += length + 1;
+    at += length + 1;
   }
+  p = at;
   return taken;
 }
 

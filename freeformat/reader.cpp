@@ -1748,10 +1748,12 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
           const int fraction = static_cast<int>(secondEnd) - static_cast<int>(secondDigits) - 6;
           for (std::size_t k = 0; k < run.rows; ++k, record += length) {
             const long long at = line + static_cast<long long>(k);
-            RowLines& seenRow = seen[k];
-            seenRow = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
-                               .told = told, .offset = offset, .record = RowRecord::Numbers};
-            patternExponentForm(record + secondDigits, record + secondEnd - 4, fraction, seenRow);
+            RowLines form;
+            patternExponentForm(record + secondDigits, record + secondEnd - 4, fraction, form);
+            seen[k] = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
+                               .told = told, .secondDecimals = form.secondDecimals,
+                               .secondSignificant = form.secondSignificant, .offset = offset,
+                               .record = RowRecord::Numbers};
             following += static_cast<long long>(length);
             offset = following;
           }

@@ -1661,6 +1661,23 @@ namespace {
   lines.secondSignificant = static_cast<std::uint8_t>(significant);
 }
 
+// The same where the digits after the point are known to be `fraction`
+// (letter - (q + 2)): the exponent's sign a factor of its size, as the
+// value's read takes it (',' lies between '+' and '-').
+[[gnu::always_inline]] inline void patternExponentForm(const char* q, const char* letter, int fraction,
+                                                       RowLines& lines) {
+  const int exponent = (letter[2] - '0') * 10 + (letter[3] - '0');
+  const int decimals = fraction - exponent * (',' - letter[1]);
+  int significant = fraction + 1;
+  if (q[0] == '0') [[unlikely]] {
+    const char* d = q + 2;
+    while (d != letter && *d == '0') ++d;
+    significant = static_cast<int>(letter - d);
+  }
+  lines.secondDecimals = static_cast<std::uint8_t>(decimals > 0 ? decimals : 0);
+  lines.secondSignificant = static_cast<std::uint8_t>(significant);
+}
+
 // A value written as a digit, a point, sixteen digits and an exponent of a
 // letter, a sign and two digits ("-6.7377624805292657E-05"), followed by a
 // byte that ends a value: converted from those places, its end in `last`.
@@ -1741,13 +1758,29 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
         // The records after the first start after a line feed in the buffer.
         long long following = bufferOffset_ + (record - base);
         RowLines* const seen = lines + taken;
-        for (std::size_t k = 0; k < run.rows; ++k, record += length) {
-          const long long at = line + static_cast<long long>(k);
-          seen[k] = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
-                             .told = told, .offset = offset, .record = RowRecord::Numbers};
-          if (secondTold) writtenExponentForm(record + secondDigits, record + secondEnd, seen[k]);
-          following += static_cast<long long>(length);
-          offset = following;
+        if (secondTold) {
+          // The second value's digits after its point are as many in every
+          // record (the pattern's places): only its exponent is read a row.
+          const int fraction = static_cast<int>(secondEnd) - static_cast<int>(secondDigits) - 6;
+          for (std::size_t k = 0; k < run.rows; ++k, record += length) {
+            const long long at = line + static_cast<long long>(k);
+            RowLines form;
+            patternExponentForm(record + secondDigits, record + secondEnd - 4, fraction, form);
+            seen[k] = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
+                               .told = told, .secondDecimals = form.secondDecimals,
+                               .secondSignificant = form.secondSignificant, .offset = offset,
+                               .record = RowRecord::Numbers};
+            following += static_cast<long long>(length);
+            offset = following;
+          }
+        } else {
+          for (std::size_t k = 0; k < run.rows; ++k, record += length) {
+            const long long at = line + static_cast<long long>(k);
+            seen[k] = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
+                               .told = told, .offset = offset, .record = RowRecord::Numbers};
+            following += static_cast<long long>(length);
+            offset = following;
+          }
         }
         taken += run.rows;
         row += run.rows * kCount;

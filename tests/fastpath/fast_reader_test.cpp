@@ -516,6 +516,7 @@ TEST_F(FastAgainstGeneral, RowShapesSeparatorsAndLineEnds) {
       {"%25.16E", false, 0},   {"%25.16E", false, 1e-95}, {"%25.16E", false, 1e95}, {"%24.16E", false, 1e-3},
       {"%.5f", false, 1e-2},   {"%9.1f", false, 1},     {"%.9f", false, 1e-6},  {"%3d", true, 9},     {"%.2f", false, 1e-3}, {"%.2f", false, 1e-4},
       {"%25.16E", false, 1e99}, {"%.16E", false, 1e50}, {"%+.16E", false, 1e-98},
+      {"%25.16E", false, 3},    {"%25.16E", false, 1e-20}, {"%25.16E", false, 1e9},
   };
   const char* const kSeparators[] = {" ", "  ", "\t", ",", ", ", " ; ", " , ", ";"};
   const char* const kLineEnds[] = {"\n", "\r\n"};

@@ -118,7 +118,8 @@ void orderByKeys(Contribution* first, Contribution* last, std::vector<Contributi
   const std::size_t groups = std::size_t{1} << bits;
   // Group g holds the rows whose bits are mask - g (the largest first);
   // ends[g] is where it starts, and once they are placed, where it ends.
-  std::uint32_t ends[std::size_t{1} << kMostBits] = {};
+  std::uint32_t ends[std::size_t{1} << kMostBits];
+  std::fill(ends, ends + groups, 0);
   for (const Contribution* c = first; c != last; ++c) ++ends[mask - ((c->key >> shift) & mask)];
   std::uint32_t next = 0;
   for (std::size_t g = 0; g < groups; ++g) {

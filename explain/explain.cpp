@@ -69,23 +69,22 @@ bool addsMore(const Contribution& a, const Contribution& b) {
   return a.key != b.key ? a.key > b.key : a.index < b.index;
 }
 
-// Puts contributions [first, last) of one count (the top kCountBits bits of
-// their keys alike) that stand in the order of their rows in the list's
-// order: by the rest of their keys, largest first, a byte at a time from the
-// lowest, each pass a stable count, so that equal keys keep the order of
-// their rows; a byte that every key holds alike is passed over. `spare`
-// holds a copy between passes.
+// Puts contributions [first, last) whose keys are alike above bit 48 and
+// that stand in the order of their rows in the list's order: by the rest of
+// their keys, largest first, a byte at a time from the lowest, each pass a
+// stable count, so that equal keys keep the order of their rows; a byte that
+// every key holds alike is passed over. `spare`, room for as many, holds a
+// copy between passes.
 constexpr unsigned kCountBits = 16;
-void orderByKeys(Contribution* first, Contribution* last, std::vector<Contribution>& spare) {
+void orderByBytes(Contribution* first, Contribution* last, Contribution* spare) {
   constexpr unsigned kPasses = (64 - kCountBits) / 8;
   const auto n = static_cast<std::size_t>(last - first);
   std::uint32_t counts[kPasses][256] = {};
   for (const Contribution* c = first; c != last; ++c) {
     for (unsigned b = 0; b < kPasses; ++b) ++counts[b][(c->key >> (8 * b)) & 0xFF];
   }
-  spare.resize(n);
   Contribution* from = first;
-  Contribution* to = spare.data();
+  Contribution* to = spare;
   for (unsigned b = 0; b < kPasses; ++b) {
     std::uint32_t* count = counts[b];
     if (count[(first->key >> (8 * b)) & 0xFF] == n) continue;
@@ -102,6 +101,52 @@ void orderByKeys(Contribution* first, Contribution* last, std::vector<Contributi
   if (from != first) std::copy(from, from + n, first);
 }
 
+// The same for the rows of one count (the top kCountBits bits of their keys
+// alike), many of them: one stable pass by the key's next bits, as many as
+// leave a few rows a group, the groups largest first; then each group in
+// place, a few rows by moving each past the smaller keys before it (an
+// equal key stays after, so the order of rows holds), more by the bytes
+// above. `spare` holds copies.
+void orderByKeys(Contribution* first, Contribution* last, std::vector<Contribution>& spare) {
+  constexpr std::size_t kFewInGroup = 32;
+  constexpr unsigned kMostBits = 12;
+  const auto n = static_cast<std::size_t>(last - first);
+  unsigned bits = 8;
+  while (bits < kMostBits && (std::size_t{4} << bits) < n) ++bits;
+  const unsigned shift = 64 - kCountBits - bits;
+  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+  const std::size_t groups = std::size_t{1} << bits;
+  // Group g holds the rows whose bits are mask - g (the largest first);
+  // ends[g] is where it starts, and once they are placed, where it ends.
+  std::uint32_t ends[std::size_t{1} << kMostBits];
+  std::fill(ends, ends + groups, 0);
+  for (const Contribution* c = first; c != last; ++c) ++ends[mask - ((c->key >> shift) & mask)];
+  std::uint32_t next = 0;
+  for (std::size_t g = 0; g < groups; ++g) {
+    const std::uint32_t here = ends[g];
+    ends[g] = next;
+    next += here;
+  }
+  spare.resize(2 * n);
+  Contribution* const from = spare.data();
+  for (const Contribution* c = first; c != last; ++c) from[ends[mask - ((c->key >> shift) & mask)]++] = *c;
+  Contribution* begin = from;
+  for (std::size_t g = 0; g < groups; ++g) {
+    Contribution* const end = from + ends[g];
+    if (static_cast<std::size_t>(end - begin) > kFewInGroup) {
+      orderByBytes(begin, end, begin + n);
+    } else {
+      for (Contribution* c = begin + 1; c < end; ++c) {
+        const Contribution here = *c;
+        Contribution* at = c;
+        for (; at != begin && at[-1].key < here.key; --at) *at = at[-1];
+        *at = here;
+      }
+    }
+    begin = end;
+  }
+  std::copy(from, from + n, first);
+}
 
 // The same for rows of few distinct keys (a table of fixed decimals, whose
 // squares repeat): the keys found in one pass, in a table kept open by

@@ -1148,15 +1148,20 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
   // its own difference, whatever the rows before it showed. Steps of 23
   // sizes, and of 64 and 65 (three digits each, so that every step is a
   // value of its own): as many squares as a list orders by its keys found
-  // at once, and one more.
-  for (const int sizes : {23, 64, 65}) {
+  // at once, and one more. Then 600 and 300 steps of a millionth and a
+  // hundred-thousandth, each step a square of its own and apart in the
+  // bits below the count's: every row or every second one a key of its
+  // own, ties in pairs, groups of a few rows and of more.
+  for (const auto& [sizes, zeros] : {std::pair{23, 9}, std::pair{64, 9}, std::pair{65, 9}, std::pair{600, 2},
+                                         std::pair{300, 1}}) {
     SCOPED_TRACE(sizes);
     reference = kPlain;
     compared = kPlain;
     std::vector<std::pair<double, std::size_t>> magnitudes;  // the compared value's size, its row
     for (int row = 1; row <= 600; ++row) {
       const int step = row * 37 % sizes;
-      const std::string value = "0.5" + std::string(9, '0') + std::to_string(sizes == 23 ? step : 100 + step);
+      const std::string value = "0.5" + std::string(static_cast<std::size_t>(zeros), '0') +
+                                std::to_string(sizes == 23 ? step : 100 + step);
       reference += std::to_string(row) + " 0 0\n";
       compared += std::to_string(row) + (row % 2 == 0 ? " -" : " ") + value + " 0\n";
       magnitudes.emplace_back(std::strtod(value.c_str(), nullptr), row);

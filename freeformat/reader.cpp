@@ -689,8 +689,7 @@ struct ShortForm2 {
 // The same with the record's lines, its count of values (`held`, three
 // kept) and its offset.
 [[gnu::always_inline]] inline RowLines shortLines(long long line, std::uint32_t held, long long offset,
-                                                 const ShortPlace& second, std::uint32_t aboveZero, std::uint8_t told) {
-  const ShortForm2 form = shortSecondForm(second, aboveZero);
+                                                 const ShortForm2& form, std::uint8_t told) {
   return RowLines{.first = line, .last = line, .valuesHeld = held, .ignored = held - 3,
                   .told = told, .secondDecimals = form.decimals, .secondSignificant = form.significant,
                   .offset = offset, .record = RowRecord::Short};
@@ -704,9 +703,9 @@ struct LinedRows {
   std::uint32_t& surplus;
   std::uint8_t told;
   [[gnu::always_inline]] void operator()(std::size_t taken, long long line, std::uint32_t held, long long offset,
-                                         const ShortPlace& second, std::uint32_t aboveZero) const {
+                                         const ShortForm2& form) const {
     surplus |= held - 3;
-    lines[taken] = shortLines(line, held, offset, second, aboveZero, told);
+    lines[taken] = shortLines(line, held, offset, form, told);
   }
 };
 
@@ -718,8 +717,7 @@ struct RunRows {
   long long* offsets;
   std::uint8_t* forms;
   [[gnu::always_inline]] void operator()(std::size_t taken, long long /*line*/, std::uint32_t /*held*/,
-                                         long long offset, const ShortPlace& second, std::uint32_t aboveZero) const {
-    const ShortForm2 form = shortSecondForm(second, aboveZero);
+                                         long long offset, const ShortForm2& form) const {
     offsets[taken] = offset;
     forms[2 * taken] = form.decimals;
     forms[2 * taken + 1] = form.significant;
@@ -733,14 +731,13 @@ struct RunRows {
 // the file, at most `rows`; how many it took, p past them. `classify` makes
 // a record's masks (none but its line feeds when it has none among its
 // first 32 bytes: a long record is declined before its other classes are
-// made), `zerosOf` the mask of its bytes '0'; `read` reads the record as
-// readShortValues does, every item kept, with its count of values and where
-// its second value lies, declining a record with values after its third
+// made); `read` reads the record as readShortValues does, every item kept,
+// with its count of values and how its second value is written, declining a record with values after its third
 // where the run is told as a run (Out::kRun).
-template <class Out, class Classify, class Zeros, class Read>
+template <class Out, class Classify, class Read>
 [[gnu::always_inline]] inline std::size_t linedShortRun(const char*& p, const char* end, double* row, Out out,
                                                         std::size_t rows, long long line, long long offset,
-                                                        Classify classify, Zeros zerosOf, Read read) {
+                                                        Classify classify, Read read) {
   constexpr std::size_t kCount = 3;
   std::size_t taken = 0;
   // A copy of p: what is told (bytes among them) could otherwise be p itself.
@@ -748,10 +745,10 @@ template <class Out, class Classify, class Zeros, class Read>
   for (; taken < rows; ++taken, row += kCount, ++line) {
     std::uint32_t held = 0;
     const ShortMasks m = classify(at);
-    ShortPlace second;
-    const int length = read(row, at, end, &held, m, &second);
+    ShortForm2 form;
+    const int length = read(row, at, end, &held, m, &form);
     if (length < 0) break;
-    out(taken, line, held, offset, second, m.digits & ~zerosOf(at));
+    out(taken, line, held, offset, form);
     offset += length + 1;
     at += length + 1;
   }
@@ -776,10 +773,13 @@ inline std::uint8_t shortTold(long long offset) {
                          const std::uint32_t lineFeeds = shortLineFeeds(at);
                          return lineFeeds == 0 ? ShortMasks{} : classifyShort(at, lineFeeds);
                        },
-                       [](const char* at) { return shortEqual(at, '0'); },
                        [](double* values, const char* at, const char* sentinel, std::uint32_t* held,
-                          const ShortMasks& m, ShortPlace* second) {
-                         return readShortValues(RowTargets{values}, 3, 0b111, at, sentinel, held, m, second);
+                          const ShortMasks& m, ShortForm2* form) {
+                         ShortPlace second;
+                         const int length =
+                             readShortValues(RowTargets{values}, 3, 0b111, at, sentinel, held, m, &second);
+                         if (length >= 0) *form = shortSecondForm(second, m.digits & ~shortEqual(at, '0'));
+                         return length;
                        });
 }
 #endif
@@ -788,16 +788,18 @@ inline std::uint8_t shortTold(long long offset) {
 // Where a short record's three values lie, handed on by their places: the
 // caller converts each by one byte shuffle (shuffledDecimal). Outside the
 // code for AVX2, so that it is inlined into the read for any processor.
+// Each value's shuffle is told by its place among the shuffles made for
+// every size and place of the point (17 a size): a record without a point
+// has its places from its sizes alone.
 struct PlacedRow {
+  static constexpr std::size_t kPlacesASize = 17;
   const char* digits[3];  // each value's first digit or point
-  std::size_t size[3];    // the bytes of its digits and point
-  std::size_t integer[3]; // the point's place, `size` when none
+  std::size_t shuffle[3]; // its bytes of digits and point times 17, plus the point's place (the bytes when none)
   bool negative[3];
   double* operator()(std::size_t) const { return nullptr; }  // none has an exponent
   [[gnu::always_inline]] void place(std::size_t k, const char* at, std::size_t bytes, std::size_t point, bool minus) {
     digits[k] = at;
-    size[k] = bytes;
-    integer[k] = point;
+    shuffle[k] = bytes * kPlacesASize + point;
     negative[k] = minus;
   }
 };
@@ -871,22 +873,31 @@ struct PlacedTargets {
 struct DigitShuffle {
   alignas(16) std::array<std::uint8_t, 16> lanes{};
   double divisor = 1;
+  std::uint8_t decimals = 0;  // the digits after the point
 };
+// Held in one array, 17 places a size: of(size, integer) is at
+// size * 17 + integer.
 struct DigitShuffles {
-  std::array<std::array<DigitShuffle, 17>, 17> of{};
+  static constexpr std::size_t kPlacesASize = 17;
+  std::array<DigitShuffle, 17 * kPlacesASize> all{};
+  constexpr DigitShuffle& of(std::size_t size, std::size_t integer) { return all[size * kPlacesASize + integer]; }
+  constexpr const DigitShuffle& of(std::size_t size, std::size_t integer) const {
+    return all[size * kPlacesASize + integer];
+  }
 };
 constexpr DigitShuffles digitShuffles() {
   DigitShuffles made;
   for (int size = 1; size <= 16; ++size) {
     for (int integer = 0; integer <= size; ++integer) {
       const int written = size - (integer != size ? 1 : 0);
-      DigitShuffle& shuffle = made.of[static_cast<std::size_t>(size)][static_cast<std::size_t>(integer)];
+      DigitShuffle& shuffle = made.of(static_cast<std::size_t>(size), static_cast<std::size_t>(integer));
       for (int j = 0; j < 16; ++j) {
         const int digit = j + written - 16;
         shuffle.lanes[static_cast<std::size_t>(j)] =
             static_cast<std::uint8_t>(digit < 0 ? 0x80 : digit + (digit >= integer ? 1 : 0));
       }
       shuffle.divisor = integer != size ? detail::fast::kPowersOfTen[static_cast<std::size_t>(size - integer - 1)] : 1;
+      shuffle.decimals = static_cast<std::uint8_t>(integer != size ? size - integer - 1 : 0);
     }
   }
   return made;
@@ -897,21 +908,26 @@ inline constexpr DigitShuffles kDigitShuffles = digitShuffles();
 // masks checked (`size` bytes at p, by its shuffle): moved to the end of
 // sixteen lanes by one byte shuffle, and summed by multiply-adds of
 // neighbouring lanes; the same digits as shortDecimalDigits takes.
-[[gnu::always_inline]] inline std::uint64_t shuffledDigits(const char* p, const DigitShuffle& shuffle) {
+[[gnu::always_inline]] inline __m128i shuffledLanes(const char* p, const DigitShuffle& shuffle) {
   const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(shuffle.lanes.data()));
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i digits = _mm_shuffle_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), from);
+  return _mm_shuffle_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), from);
+}
+[[gnu::always_inline]] inline std::uint64_t lanesNumber(__m128i digits) {
   const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
   const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
   const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
   const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
   return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
+[[gnu::always_inline]] inline std::uint64_t shuffledDigits(const char* p, const DigitShuffle& shuffle) {
+  return lanesNumber(shuffledLanes(p, shuffle));
+}
 
 // Its value (the point at `integer`, none when it is `size`): the
 // conversion's exact case (as exactQuotient, written out).
 [[gnu::always_inline]] inline double shuffledDecimal(const char* p, std::size_t size, std::size_t integer) {
-  const DigitShuffle& shuffle = kDigitShuffles.of[size][integer];
+  const DigitShuffle& shuffle = kDigitShuffles.of(size, integer);
   return static_cast<double>(shuffledDigits(p, shuffle)) / shuffle.divisor;
 }
 
@@ -1158,18 +1174,25 @@ template <class Out>
     if (lineFeeds == 0) return ShortMasks{};
     return ShortMasks{lineFeeds, digitMask(bytes), equalMask(bytes, ' '), equalMask(bytes, '.'),
                       equalMask(bytes, '-'), 0, 0, 0};
-  }, [](const char* at) {
-    return equalMask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), '0');
   }, [](double* values, const char* at, const char* sentinel, std::uint32_t* held, const ShortMasks& m,
-        ShortPlace* second) {
+        ShortForm2* form) {
     PlacedRow placed;
     const int length = readShortValues<PlacedRow&, std::uint32_t, kPlaced>(placed, 3, 0b111, at, sentinel, held, m);
     if (length < 0 || (Out::kRun && *held != 3)) return -1;
     for (std::size_t k = 0; k < 3; ++k) {
-      values[k] = detail::fast::withSign(shuffledDecimal(placed.digits[k], placed.size[k], placed.integer[k]),
+      static_assert(DigitShuffles::kPlacesASize == PlacedRow::kPlacesASize);
+      const DigitShuffle& shuffle = kDigitShuffles.all[placed.shuffle[k]];
+      const __m128i digits = shuffledLanes(placed.digits[k], shuffle);
+      values[k] = detail::fast::withSign(static_cast<double>(lanesNumber(digits)) / shuffle.divisor,
                                          placed.negative[k]);
+      if (k == 1) {
+        // Its written form from its shuffled digits: those from the first
+        // lane above 0 on are its significant ones (none when all are 0).
+        const auto zeros = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())));
+        const auto first = static_cast<unsigned>(std::countr_zero(~zeros));  // 16 when every lane is 0
+        *form = {shuffle.decimals, static_cast<std::uint8_t>(16 - first)};
+      }
     }
-    *second = {static_cast<std::size_t>(placed.digits[1] - at), placed.size[1], placed.integer[1]};
     return length;
   });
 }

@@ -1028,83 +1028,29 @@ class Observer : public NoRunEvents {
   // once for the run.
   void rowsWithoutRecords(int f, std::size_t firstRow, const double* values, const RowLines* lines,
                           std::size_t count) {
-    LoadRecord& r = record(f);
-    const std::size_t from = firstRow - 1;
-    workspace_.prepare(f, from + count);
-    if (lines[0].first == r.nextPlainLine && lines[count - 1].first - lines[0].first == static_cast<long long>(count - 1)) {
-      r.nextPlainLine = lines[count - 1].first + 1;
-    } else {
-      for (std::size_t k = 0; k < count; ++k) {
-        if (lines[k].first == r.nextPlainLine) {
-          r.nextPlainLine = lines[k].first + 1;
-        } else {
-          storePlace(r, from + k, lines[k]);
-        }
-      }
-    }
-    long long* const offsets = r.rowOffsets + from;
-    double* const column1 = r.column1 + from;
-    double* const column2 = r.column2InFileUnits + from;
-    double* const column3 = r.column3 + from;
-    std::uint8_t* const causes = r.causes + from;
-    // Each row's fields in one pass over the rows (and its written form
-    // where it is kept), rather than one pass for each.
-    auto store = [&]<bool kWritten>(WrittenForm* written) __attribute__((always_inline)) {
-      for (std::size_t k = 0; k < count; ++k) {
-        const RowLines& row = lines[k];
-        storeValues(offsets, column1, column2, column3, k, values + 3 * k, row.offset);
-        causes[k] = kCausesJudged;
-        if constexpr (kWritten) written[k] = WrittenForm{.decimals = row.secondDecimals, .significant = row.secondSignificant};
-        if (row.ignored > 0) [[unlikely]] noteSurplus(r, from + k + 1, row);
-      }
-    };
-    if (WrittenForm* const written = r.column2Written; written != nullptr) {
-      store.template operator()<true>(written + from);
-    } else {
-      store.template operator()<false>(nullptr);
-    }
-    r.rows = from + count;
+    const bool consecutive = lines[count - 1].first - lines[0].first == static_cast<long long>(count - 1);
+    storeRows(
+        f, firstRow - 1, count, values, consecutive, lines[0].first,
+        [lines](std::size_t k) -> const RowLines& { return lines[k]; },
+        [lines](std::size_t k) { return lines[k].offset; },
+        [lines](std::size_t k) { return WrittenForm{.decimals = lines[k].secondDecimals, .significant = lines[k].secondSignificant}; },
+        [this, lines](LoadRecord& r, std::size_t index, std::size_t k) {
+          if (lines[k].ignored > 0) [[unlikely]] noteSurplus(r, index + 1, lines[k]);
+        });
   }
 
   // Rows of short records told as a run: what rowsWithoutRecords makes of
   // them, their lines consecutive from the run's first and none with values
   // after its third.
   void rowsOfShortRun(int f, std::size_t firstRow, const double* values, const ShortRunRows& run) {
-    LoadRecord& r = record(f);
-    const std::size_t from = firstRow - 1;
-    const std::size_t count = run.rows;
-    workspace_.prepare(f, from + count);
-    if (run.firstLine == r.nextPlainLine) {
-      r.nextPlainLine = run.firstLine + static_cast<long long>(count);
-    } else {
-      for (std::size_t k = 0; k < count; ++k) {
-        const long long line = run.firstLine + static_cast<long long>(k);
-        if (line == r.nextPlainLine) {
-          r.nextPlainLine = line + 1;
-        } else {
-          storePlace(r, from + k, shortRunLines(run, k));
-        }
-      }
-    }
-    long long* const offsets = r.rowOffsets + from;
-    double* const column1 = r.column1 + from;
-    double* const column2 = r.column2InFileUnits + from;
-    double* const column3 = r.column3 + from;
-    std::uint8_t* const causes = r.causes + from;
     const long long* const runOffsets = run.offsets;
-    auto store = [&]<bool kWritten>(WrittenForm* written) __attribute__((always_inline)) {
-      for (std::size_t k = 0; k < count; ++k) {
-        storeValues(offsets, column1, column2, column3, k, values + 3 * k, runOffsets[k]);
-        causes[k] = kCausesJudged;
-        if constexpr (kWritten) written[k] = WrittenForm{.decimals = run.forms[2 * k], .significant = run.forms[2 * k + 1]};
-      }
-    };
-    if (WrittenForm* const written = r.column2Written; written != nullptr) {
-      store.template operator()<true>(written + from);
-    } else {
-      store.template operator()<false>(nullptr);
-    }
-    r.rows = from + count;
+    const std::uint8_t* const forms = run.forms;
+    storeRows(
+        f, firstRow - 1, run.rows, values, true, run.firstLine,
+        [&run](std::size_t k) { return shortRunLines(run, k); },
+        [runOffsets](std::size_t k) { return runOffsets[k]; },
+        [forms](std::size_t k) { return WrittenForm{.decimals = forms[2 * k], .significant = forms[2 * k + 1]}; },
+        [](LoadRecord&, std::size_t, std::size_t) {});
   }
 
   void end(int f, const LoadEnd& end) {
@@ -1128,6 +1074,50 @@ class Observer : public NoRunEvents {
 
  private:
   LoadRecord& record(int f) { return facts_.files[f].record; }
+
+  // `count` rows from index `from`, of one line each, their records held
+  // whole and judged: their places (told once where their lines go on from
+  // the last row's), values, offsets and column 2's written forms where they
+  // are kept, each row's fields in one pass over the rows; `after` notes
+  // what else a row carries.
+  template <class LinesOf, class OffsetOf, class FormOf, class After>
+  [[gnu::always_inline]] void storeRows(int f, std::size_t from, std::size_t count, const double* values,
+                                         bool consecutive, long long firstLine, LinesOf linesOf, OffsetOf offsetOf,
+                                         FormOf formOf, After after) {
+    LoadRecord& r = record(f);
+    workspace_.prepare(f, from + count);
+    if (consecutive && firstLine == r.nextPlainLine) {
+      r.nextPlainLine = firstLine + static_cast<long long>(count);
+    } else {
+      for (std::size_t k = 0; k < count; ++k) {
+        const RowLines& lines = linesOf(k);
+        if (lines.first == r.nextPlainLine) {
+          r.nextPlainLine = lines.first + 1;
+        } else {
+          storePlace(r, from + k, lines);
+        }
+      }
+    }
+    long long* const offsets = r.rowOffsets + from;
+    double* const column1 = r.column1 + from;
+    double* const column2 = r.column2InFileUnits + from;
+    double* const column3 = r.column3 + from;
+    std::uint8_t* const causes = r.causes + from;
+    auto store = [&]<bool kWritten>(WrittenForm* written) __attribute__((always_inline)) {
+      for (std::size_t k = 0; k < count; ++k) {
+        storeValues(offsets, column1, column2, column3, k, values + 3 * k, offsetOf(k));
+        causes[k] = kCausesJudged;
+        if constexpr (kWritten) written[k] = formOf(k);
+        after(r, from + k, k);
+      }
+    };
+    if (WrittenForm* const written = r.column2Written; written != nullptr) {
+      store.template operator()<true>(written + from);
+    } else {
+      store.template operator()<false>(nullptr);
+    }
+    r.rows = from + count;
+  }
 
   // A row's place where it does not lengthen the rows of one line each: the
   // first row starts them; any other ends them, its place and those after

@@ -246,13 +246,15 @@ class LineDigits {
 // into its own buffer.
 class RowText {
  public:
-  explicit RowText(Out& out) : out_(out), rows_(new char[kPiece + 2 * kRowRoom]), end_(rows_.get()) {
-    // Every kept text stands for a value from the start (zero's, until
-    // replaced), so that looking one up asks only for its bits.
-    for (Made& made : lasting_) {
-      made.bits = bitsOf(0.0);
-      made.length = static_cast<std::size_t>(writeShortest(0.0, made.text) - made.text);
-    }
+  explicit RowText(Out& out)
+      : out_(out), rows_(new char[kPiece + 2 * kRowRoom]), end_(rows_.get()), full_(rows_.get() + kPiece) {
+    // Every kept difference stands for a value from the start (zero's,
+    // until replaced), so that looking one up asks only for its bits. The
+    // square starts as bits no square has (a signalling NaN: a product is
+    // never one), so the first row makes its square's text and its share's.
+    made(differences_[0], 0.0);
+    made(differences_[1], 0.0);
+    square_.bits = kNoSquare;
   }
 
   // Its cells, as kRowHeading names them; then under it, its record in each
@@ -260,7 +262,7 @@ class RowText {
   // a swapped column or a separator inside a number shows at a glance.
   void add(const TopRows::Listed& row, double share, std::string_view referenceRecord,
            std::string_view comparedRecord) {
-    if (static_cast<std::size_t>(end_ - rows_.get()) >= kPiece) flush();
+    if (end_ >= full_) flush();
     // Each value's text made once, for its cell and after its record; a
     // value alike in both files (columns 1 and 3, mostly) once for both.
     const Made* shown[2][3];
@@ -284,10 +286,13 @@ class RowText {
     // and its record. In most tables a row's line is its number and a
     // count fixed for the table, so the line's digits are the number's
     // with that count's added, digit by digit.
+    // The number's own text is made only where its cell is not made
+    // straight from its digits.
     const std::uint64_t number = std::uint64_t{row.index} + 1;
-    if (LineDigits::fits(number, first[0])) {
-      const std::uint64_t digits = digitBytes(number);
-      shownDigits(number_, digits);
+    const bool counted = LineDigits::fits(number, first[0]);
+    std::uint64_t digits = 0;
+    if (counted) {
+      digits = digitBytes(number);
       shownDigits(lines_[0], lineDigits_.of(digits, number, static_cast<std::uint64_t>(first[0])));
     } else {
       written(number_, static_cast<long long>(number));
@@ -303,15 +308,23 @@ class RowText {
     const Made& line1 = first[1] > 0 ? *lines[1] : dash_;
     const Made& reference = row.hasReference ? *shown[0][1] : dash_;
     const Made& compared = *shown[1][1];
-    const Made& difference = lasting(row.scaledDifference);
-    const Made& square = lasting(row.square);
-    const Made& shareText = shareMade(share);
+    // The list is in the order of the squares, so a row's square is most
+    // often the row before's, and so is its share (the square over the
+    // total): both texts are kept until the square changes.
+    if (bitsOf(row.square) != square_.bits) {
+      made(square_, row.square);
+      squareShare_ = &shareMade(share);
+    }
+    const Made& difference = differenceMade(row.scaledDifference);
+    const Made& square = square_;
+    const Made& shareText = *squareShare_;
     // The row's text is made at `p`, kept apart from the object so that it
     // stays in a register.
     char* p = end_;
     // A value's shortest text is never longer than its cell: at most a
     // sign, seventeen digits, a point and "e-308", 24 characters.
-    if (number_.length <= 9 && line0.length <= 10 && line1.length <= 10 && shareText.length <= 10) {
+    // (A counted number and its line have at most eight digits.)
+    if ((counted || (number_.length <= 9 && line0.length <= 10)) && line1.length <= 10 && shareText.length <= 10) {
       // Every text fits its cell, so each cell has its place: its blanks
       // and its text are one copy of the text's last bytes, the blanks
       // before it included. The cells are made from the last to the first,
@@ -324,9 +337,14 @@ class RowText {
       ending<32>(p + kReferenceEnd, reference);
       ending<16>(p + kComparedLineEnd, line1);
       ending<16>(p + kReferenceLineEnd, line0);
-      std::memcpy(p, number_.text + number_.length - 9, 9);
+      if (counted) {
+        numberCell(p, digits);
+      } else {
+        std::memcpy(p, number_.text + number_.length - 9, 9);
+      }
       p += kShareEnd;
     } else {
+      if (counted) shownDigits(number_, digits);
       p = right(p, number_, 9);
       p = cell(p, line0, 10);
       p = cell(p, line1, 10);
@@ -419,6 +437,17 @@ class RowText {
     std::memcpy(made.text, &shown, 8);
     made.length = static_cast<std::size_t>(8 - skipped);
   }
+  // The cell of a row's number from its eight digits (digitBytes, not 0):
+  // a blank, then the digits with blanks for their leading zeros, in one
+  // store (a zero's byte with the character bits is '0', and a blank is
+  // 0x10 less).
+  static void numberCell(char* p, std::uint64_t digits) {
+    const int zeros = std::countr_zero(digits) & ~7;
+    const std::uint64_t blanks = ((std::uint64_t{1} << zeros) - 1) & 0x1010101010101010;
+    const std::uint64_t cell = (digits | 0x3030303030303030) - blanks;
+    *p = ' ';
+    std::memcpy(p + 1, &cell, 8);
+  }
   // A count's text; one below 10^8 from its digits, eight at a time.
   static void written(Made& made, long long value) {
     if (value >= 0 && value < 100000000) {
@@ -445,22 +474,19 @@ class RowText {
     into.length = static_cast<std::size_t>(writeShortest(value, into.text) - into.text);
     return into;
   }
-  // The shortest text of a square or a difference, kept for the rows after:
-  // the list is in the order of the squares, so rows of equal squares (and
-  // differences equal but for their signs) come together.
-  const Made& lasting(double value) {
+  // The shortest text of a difference, kept for the rows after: rows of
+  // one square come together, and their differences are mostly the one
+  // value or its negative. Kept apart from the square's text, so that
+  // making one never replaces the other a row shows.
+  const Made& differenceMade(double value) {
     const std::uint64_t bits = bitsOf(value);
-    for (const Made& made : lasting_) {
-      if (made.bits == bits) return made;
-    }
-    Made& made = lasting_[nextLasting_];
-    nextLasting_ = (nextLasting_ + 1) % kLasting;
-    made.bits = bits;
-    made.length = static_cast<std::size_t>(writeShortest(value, made.text) - made.text);
-    return made;
+    if (differences_[0].bits == bits) return differences_[0];
+    if (differences_[1].bits == bits) return differences_[1];
+    Made& into = differences_[nextDifference_];
+    nextDifference_ ^= 1;
+    return made(into, value);
   }
-  // A share's text, kept for the rows after as the squares' are (equal
-  // squares, equal shares).
+  // A share's text, made again only where it changes.
   const Made& shareMade(double value) {
     // Most rows of a long list add too little to show: their text is
     // shareText's first test, made once.
@@ -547,18 +573,21 @@ class RowText {
     return p + made.length;
   }
 
-  static constexpr std::size_t kLasting = 4;  // a square, and a difference of either sign
   Out& out_;
   std::unique_ptr<char[]> rows_;  // kPiece + 2 * kRowRoom bytes
   char* end_;
+  char* full_;  // kPiece bytes in: the rows made go to the stream
   Made values_[2][3];  // the row's values' texts, in each file
-  Made lasting_[kLasting];
+  static constexpr std::uint64_t kNoSquare = 0x7FF0000000000001;
+  Made square_;  // the last row's square
+  Made differences_[2];  // the last two differences made
+  std::size_t nextDifference_ = 0;
   Made share_;
   Made lines_[2];  // the row's first lines, in each file
   Made number_;
   const Made dash_{"-"};  // the cell of a line or a value the file has not
   const Made tiny_{"< 0.01%"};  // the share of a row that adds too little to show
-  std::size_t nextLasting_ = 0;
+  const Made* squareShare_ = &tiny_;  // the share of square_'s rows (tiny_ or share_)
   LineDigits lineDigits_;
 };
 

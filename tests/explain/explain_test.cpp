@@ -1192,10 +1192,13 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
       }
     }
   }
-  // A listed row's share too small to show, next to larger ones and none.
-  write("e.dat", kPlain + "1 0 0\n2 0 0\n3 0 0\n4 0 0\n5 0 0\n");
-  write("f.dat", kPlain + "1 1000 0\n2 0.001 0\n3 1e-9 0\n4 0 0\n5 10.5 0\n");
-  const Explanation small = explainNamed("e.dat", "f.dat", 5);
+  // A listed row's share too small to show, next to larger ones and none;
+  // and each row's own difference where it is the square of a row before
+  // (0.25 after 0.5's, with a square shown twice between).
+  write("e.dat", kPlain + "1 0 0\n2 0 0\n3 0 0\n4 0 0\n5 0 0\n6 0 0\n7 0 0\n8 0 0\n9 0 0\n");
+  write("f.dat", kPlain + "1 1000 0\n2 0.001 0\n3 1e-9 0\n4 0 0\n5 10.5 0\n6 0.0005 0\n7 0.00045 0\n8 -0.00045 0\n"
+                          "9 0.00025 0\n");
+  const Explanation small = explainNamed("e.dat", "f.dat", 9);
   const std::string smallText = reportOf(small, false);
   std::size_t tiny = 0;
   for (const auto& row : small.top) {
@@ -1206,9 +1209,10 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
     const std::string cells = smallText.substr(at, smallText.find('\n', at + 1) - at);
     const std::string share = " " + shareText(row.share);
     EXPECT_EQ(cells.substr(cells.size() - share.size()), share) << cells;
+    EXPECT_NE(cells.find(" " + shortestText(row.scaledDifference) + " "), std::string::npos) << cells;
     tiny += shareText(row.share) == "< 0.01%" ? 1 : 0;
   }
-  EXPECT_EQ(tiny, 2U) << smallText;
+  EXPECT_EQ(tiny, 6U) << smallText;
 
   // The same value on both sides differs when its scaled difference is NaN
   // (infinity less infinity): that row makes the total NaN. A difference whose

@@ -267,12 +267,12 @@ struct NoLoadEvents {
   // `firstRow`), in place of row(): their records are whole in the reader's
   // buffer (row() would have had them, none of them empty), but not shown.
   // And it may have
-  //   void rowsOfShortRun(int file, std::size_t firstRow, const double* values,
-  //                       const ShortRunRows& run);
-  // Then rows of short records of one line each with no value after their
-  // third (ShortRunRows), which rowsWithoutRecords would take, come there a
-  // run at a time (three values each, the first being row `firstRow`), told
-  // as the reader told them, with no RowLines.
+  //   void rowsOfToldRun(int file, std::size_t firstRow, const double* values,
+  //                       const ToldRunRows& run);
+  // Then rows of one line each with no value after their third, told alike
+  // as a run (ToldRunRows), which rowsWithoutRecords would take, come there
+  // a run at a time (three values each, the first being row `firstRow`),
+  // told as the reader told them, with no RowLines.
   void end(int /*file*/, const LoadEnd&) {}
   void closed(int /*file*/) {}
 };
@@ -472,11 +472,11 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
     table.lines = lines;
     table.convertItems = kAllRowItems;
     table.rowsHeld = true;
-    // Runs of short rows told as runs, for a handler that takes them so.
-    constexpr bool kRuns = requires(const ShortRunRows& told) { events.rowsOfShortRun(file, rows, values, told); };
+    // Runs of rows told as runs, for a handler that takes them so.
+    constexpr bool kRuns = requires(const ToldRunRows& told) { events.rowsOfToldRun(file, rows, values, told); };
     long long runOffsets[kRuns ? kBatch : 1];
     std::uint8_t runForms[kRuns ? 2 * kBatch : 1];
-    ShortRunRows run{runOffsets, runForms, 0, 0};
+    ToldRunRows run{runOffsets, runForms, 0, 0};
     if constexpr (kRuns) table.run = &run;
     while (!ended && rows < kMaxRows) {
       table.capacity = kMaxRows - rows < kBatch ? kMaxRows - rows : kBatch;
@@ -492,13 +492,16 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
         if (run.rows != 0) {
           // The run's records start in the buffer and end there (as for the
           // runs below): handed on whole; else its rows one at a time.
-          if (!reader.bufferedBytes(runOffsets[0], 1).empty() && !reader.bufferedRecord(runOffsets[got - 1]).empty()) {
+          // Its rows are told alike: the first says whether the handler
+          // takes them without their records.
+          if (!Events::recordNeeded(toldRunLines(run, 0)) && !reader.bufferedBytes(runOffsets[0], 1).empty() &&
+              !reader.bufferedRecord(runOffsets[got - 1]).empty()) {
             for (std::size_t j = 0; j < got; ++j) keep(RowSeen{rows + 1 + j, values + 3 * j, nullptr, {}, {}});
-            events.rowsOfShortRun(file, rows + 1, values, run);
+            events.rowsOfToldRun(file, rows + 1, values, run);
             rows += got;
             continue;
           }
-          for (std::size_t j = 0; j < got; ++j) lines[j] = shortRunLines(run, j);
+          for (std::size_t j = 0; j < got; ++j) lines[j] = toldRunLines(run, j);
         }
       }
       // Rows the handler takes a run at a time without their records

@@ -1039,15 +1039,16 @@ class Observer : public NoRunEvents {
         });
   }
 
-  // Rows of short records told as a run: what rowsWithoutRecords makes of
+  // Rows told as a run (short records, or records of numbers in the usual
+  // exponent form read by their pattern): what rowsWithoutRecords makes of
   // them, their lines consecutive from the run's first and none with values
   // after its third.
-  void rowsOfShortRun(int f, std::size_t firstRow, const double* values, const ShortRunRows& run) {
+  void rowsOfToldRun(int f, std::size_t firstRow, const double* values, const ToldRunRows& run) {
     const long long* const runOffsets = run.offsets;
     const std::uint8_t* const forms = run.forms;
     storeRows(
         f, firstRow - 1, run.rows, values, true, run.firstLine,
-        [&run](std::size_t k) { return shortRunLines(run, k); },
+        [&run](std::size_t k) { return toldRunLines(run, k); },
         [runOffsets](std::size_t k) { return runOffsets[k]; },
         [forms](std::size_t k) { return WrittenForm{.decimals = forms[2 * k], .significant = forms[2 * k + 1]}; },
         [](LoadRecord&, std::size_t, std::size_t) {});

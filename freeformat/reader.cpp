@@ -709,7 +709,7 @@ struct LinedRows {
   }
 };
 
-// Or told as a run (ShortRunRows): its offsets and column 2's written forms
+// Or told as a run (ToldRunRows): its offsets and column 2's written forms
 // only, the lines implied; the read declines a record with values after
 // its third (kRun), which ends the run.
 struct RunRows {
@@ -1609,7 +1609,7 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
 // `line` (pos_, or the next record where only pos_'s line feed is left to
 // discard), its start known: how many it took (0: none, or a first record
 // of another kind).
-[[gnu::always_inline]] inline std::size_t FreeFormatReader::readShortRunRows(double* row, ShortRunRows& run,
+[[gnu::always_inline]] inline std::size_t FreeFormatReader::readShortRunRows(double* row, ToldRunRows& run,
                                                                              std::size_t rows, const char* from,
                                                                              long long line) {
 #if defined(__SSE2__)
@@ -1625,6 +1625,8 @@ std::size_t FreeFormatReader::readTable(const TableRead& table) {
   if (taken > 0) {
     run.rows = taken;
     run.firstLine = line;
+    run.told = RowLines::kToldSecondForm | RowLines::kToldShortOneLine;
+    run.record = RowRecord::Short;
     const long long last = run.offsets[taken - 1];
     noteKnownRecord(last, from + (last - offset), p - 1);
     placeAfterWholeRecords(p, line + static_cast<long long>(taken) - 1);
@@ -1688,7 +1690,7 @@ namespace {
 // (letter - (q + 2)): the exponent's sign a factor of its size, as the
 // value's read takes it (',' lies between '+' and '-').
 [[gnu::always_inline]] inline void patternExponentForm(const char* q, const char* letter, int fraction,
-                                                       RowLines& lines) {
+                                                       std::uint8_t& secondDecimals, std::uint8_t& secondSignificant) {
   const int exponent = (letter[2] - '0') * 10 + (letter[3] - '0');
   const int decimals = fraction - exponent * (',' - letter[1]);
   int significant = fraction + 1;
@@ -1697,8 +1699,8 @@ namespace {
     while (d != letter && *d == '0') ++d;
     significant = static_cast<int>(letter - d);
   }
-  lines.secondDecimals = static_cast<std::uint8_t>(decimals > 0 ? decimals : 0);
-  lines.secondSignificant = static_cast<std::uint8_t>(significant);
+  secondDecimals = static_cast<std::uint8_t>(decimals > 0 ? decimals : 0);
+  secondSignificant = static_cast<std::uint8_t>(significant);
 }
 
 // A value written as a digit, a point, sixteen digits and an exponent of a
@@ -1731,6 +1733,16 @@ namespace {
   return true;
 }
 
+// What a run of pattern records told as a run (ToldRunRows) tells of each.
+constexpr std::uint8_t kPatternRunTold = RowLines::kToldSecondForm | RowLines::kToldUsualExponents;
+
+// Whether the records a pattern of long records of three values, every one
+// kept, reads next are told as a run where a call starts with them.
+[[gnu::always_inline]] inline bool patternRunNext(const detail::RecordPattern& pattern) {
+  return pattern.length > detail::kShortRecordBytes && pattern.toldKnown && pattern.items == 3 &&
+         pattern.convert == 0b111 && pattern.told == kPatternRunTold;
+}
+
 }  // namespace
 
 // Rows of three with lines, every item kept, records after records from
@@ -1747,7 +1759,13 @@ namespace {
 // of the same forms at the same places, so it is taken as that one was, and
 // told the same (its second value's written form from its places); the
 // record a pattern does not fit is read as below, one at a time.
-std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, std::size_t rows) {
+// With `run` (TableRead::run, its rows held): pattern records told with
+// their second value's form and every value in the usual exponent form
+// (kToldUsualExponents) are told there as a run instead where they are the
+// call's first rows (taken first here, `rows` being the rest of the call),
+// and the read ends after them; it also ends before such records after
+// others, so that the next call starts with them.
+std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, std::size_t rows, ToldRunRows* run) {
   constexpr std::size_t kCount = 3;
   constexpr std::uint32_t kAllThree = 0b111;
   constexpr std::ptrdiff_t kWrittenLook = 64;
@@ -1766,11 +1784,13 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
   const char* lastStart = p;  // the last record taken, and where the next starts
   const char* next = p;
   std::size_t taken = 0;
+  bool toldAsRun = false;
   while (taken < rows) {
     if (serves()) {
+      if (run != nullptr && taken > 0 && patternRunNext(pattern)) break;
       const char* record = p;
-      const detail::PatternRun run = detail::readPatternRows(pattern, p, end, row, rows - taken);
-      if (run.rows > 0) {
+      const detail::PatternRun read = detail::readPatternRows(pattern, p, end, row, rows - taken);
+      if (read.rows > 0) {
         // Held apart from the pattern and the reader, whose bytes the rows'
         // stores might otherwise be taken to change.
         const std::size_t length = pattern.length;
@@ -1781,14 +1801,39 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
         // The records after the first start after a line feed in the buffer.
         long long following = bufferOffset_ + (record - base);
         RowLines* const seen = lines + taken;
+        if (run != nullptr && taken == 0 && told == kPatternRunTold && offset >= 0) {
+          // Told as a run: each record's start and its second value's form.
+          const int fraction = static_cast<int>(secondEnd) - static_cast<int>(secondDigits) - 6;
+          long long* const offsets = run->offsets;
+          std::uint8_t* const forms = run->forms;
+          offsets[0] = offset;
+          for (std::size_t k = 0; k < read.rows; ++k, record += length, following += static_cast<long long>(length)) {
+            if (k > 0) offsets[k] = following;
+            patternExponentForm(record + secondDigits, record + secondEnd - 4, fraction, forms[2 * k],
+                                forms[2 * k + 1]);
+          }
+          run->rows = read.rows;
+          run->firstLine = line;
+          run->told = kPatternRunTold;
+          run->record = RowRecord::Numbers;
+          toldAsRun = true;
+          taken = read.rows;
+          line += static_cast<long long>(read.rows);
+          pattern.taken += static_cast<std::uint32_t>(read.rows);
+          lastStart = record - length;
+          next = p;
+          if (read.misfit) detail::notePatternMisfit(pattern, line);
+          break;
+        }
         if (secondTold) {
           // The second value's digits after its point are as many in every
           // record (the pattern's places): only its exponent is read a row.
           const int fraction = static_cast<int>(secondEnd) - static_cast<int>(secondDigits) - 6;
-          for (std::size_t k = 0; k < run.rows; ++k, record += length) {
+          for (std::size_t k = 0; k < read.rows; ++k, record += length) {
             const long long at = line + static_cast<long long>(k);
             RowLines form;
-            patternExponentForm(record + secondDigits, record + secondEnd - 4, fraction, form);
+            patternExponentForm(record + secondDigits, record + secondEnd - 4, fraction, form.secondDecimals,
+                                form.secondSignificant);
             seen[k] = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
                                .told = told, .secondDecimals = form.secondDecimals,
                                .secondSignificant = form.secondSignificant, .offset = offset,
@@ -1797,7 +1842,7 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
             offset = following;
           }
         } else {
-          for (std::size_t k = 0; k < run.rows; ++k, record += length) {
+          for (std::size_t k = 0; k < read.rows; ++k, record += length) {
             const long long at = line + static_cast<long long>(k);
             seen[k] = RowLines{.first = at, .last = at, .valuesHeld = static_cast<std::uint32_t>(kCount), .ignored = 0,
                                .told = told, .offset = offset, .record = RowRecord::Numbers};
@@ -1805,14 +1850,14 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
             offset = following;
           }
         }
-        taken += run.rows;
-        row += run.rows * kCount;
-        line += static_cast<long long>(run.rows);
-        pattern.taken += static_cast<std::uint32_t>(run.rows);
+        taken += read.rows;
+        row += read.rows * kCount;
+        line += static_cast<long long>(read.rows);
+        pattern.taken += static_cast<std::uint32_t>(read.rows);
         lastStart = record - length;
         next = p;
       }
-      if (run.misfit) detail::notePatternMisfit(pattern, line);
+      if (read.misfit) detail::notePatternMisfit(pattern, line);
       if (taken == rows) break;
     }
     const char* const start = p;
@@ -1881,7 +1926,7 @@ std::size_t FreeFormatReader::readLinedLongRows(double* row, RowLines* lines, st
   }
 stop:
   if (taken > 0) {
-    noteKnownRecord(lines[taken - 1].offset, lastStart, next - 1);
+    noteKnownRecord(toldAsRun ? run->offsets[taken - 1] : lines[taken - 1].offset, lastStart, next - 1);
     placeAfterWholeRecords(next, line - 1);
   }
   return taken;
@@ -1962,7 +2007,12 @@ std::size_t FreeFormatReader::readLinedRowsFrom(const TableRead& table, std::siz
 #endif
       if (!longDeclined) {
         // Its rows have no values after their third: nothing to note of them.
-        const std::size_t taken = readLinedLongRows(row, lines, table.capacity - n);
+        // Records a run would tell end the call before them, so that the
+        // next call tells them as its first rows (and ends after them).
+        ToldRunRows* const run = table.rowsHeld ? table.run : nullptr;
+        if (run != nullptr && n > 0 && patternRunNext(patternOf(this))) return n;
+        const std::size_t taken = readLinedLongRows(row, lines, table.capacity - n, run);
+        if (run != nullptr && taken > 0 && (run->rows != 0 || patternRunNext(patternOf(this)))) return n + taken;
         n += taken;
         row += taken * kCount;
         if (n == table.capacity) break;

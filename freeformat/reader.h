@@ -224,26 +224,30 @@ struct RowLines {
 };
 
 // For a table read with lines whose rows are held (TableRead::rowsHeld):
-// room for a run of rows told as a run rather than by a RowLines each. Such
-// a row is a short record (RowRecord::Short) read whole on one line, its
-// start known, not ended by a slash, with no value after its third: the
-// rows a RowLines would mark kToldShortOneLine with `ignored` 0. The run's
-// rows lie on consecutive lines from `firstLine`.
-struct ShortRunRows {
+// room for a run of rows told as a run rather than by a RowLines each. The
+// run's rows are records read whole on one line each, their starts known,
+// none ended by a slash, none with a value after its third, all alike in
+// what the read told of them (`told`, `record`): either short records
+// (RowRecord::Short, kToldShortOneLine with kToldSecondForm), or records of
+// numbers in the usual exponent form read by their pattern (RowRecord::
+// Numbers, kToldUsualExponents with kToldSecondForm). The run's rows lie on
+// consecutive lines from `firstLine`.
+struct ToldRunRows {
   long long* offsets = nullptr;  // room for the table's capacity: each record's start, bytes from the file's start
   std::uint8_t* forms = nullptr; // room for twice that: each row's secondDecimals and secondSignificant
   std::size_t rows = 0;          // set by each call: its rows told so (0: none, all told in RowLines)
   long long firstLine = 0;       // the line of the run's first row
+  std::uint8_t told = 0;         // RowLines::told of each of its rows
+  RowRecord record = RowRecord::Any;
 };
 
-// The RowLines of row k of a run told as a run (ShortRunRows), as the
+// The RowLines of row k of a run told as a run (ToldRunRows), as the
 // reader would have told it.
-inline RowLines shortRunLines(const ShortRunRows& run, std::size_t k) {
+inline RowLines toldRunLines(const ToldRunRows& run, std::size_t k) {
   const long long line = run.firstLine + static_cast<long long>(k);
-  return RowLines{.first = line, .last = line, .valuesHeld = 3, .ignored = 0,
-                  .told = RowLines::kToldSecondForm | RowLines::kToldShortOneLine,
+  return RowLines{.first = line, .last = line, .valuesHeld = 3, .ignored = 0, .told = run.told,
                   .secondDecimals = run.forms[2 * k], .secondSignificant = run.forms[2 * k + 1],
-                  .offset = run.offsets[k], .record = RowRecord::Short};
+                  .offset = run.offsets[k], .record = run.record};
 }
 
 // For a table read with lines: whether the values after a row's last item
@@ -287,10 +291,10 @@ struct TableRead {
   // call ends after a row read from more than one record; oneRecord holds
   // only up to the first row of one record with values after its last item.
   bool rowsHeld = false;
-  // With rowsHeld, where a call's rows from its first are such rows: they
-  // are told in `run` only (their RowLines are not written), and the call
-  // ends after them.
-  ShortRunRows* run = nullptr;
+  // With rowsHeld, where a call's rows from its first are rows a run tells
+  // (ToldRunRows): they are told in `run` only (their RowLines are not
+  // written), and the call ends after them.
+  ToldRunRows* run = nullptr;
 };
 
 }  // namespace velmora
@@ -486,8 +490,8 @@ class FreeFormatReader : private detail::ReaderState {
   std::size_t readLinedRowsFrom(const TableRead& table, std::size_t n, bool shortTried);
   void noteSurplusRows(const RowLines* lines, std::size_t rows);
   std::size_t readLinedShortRows(double* row, RowLines* lines, std::size_t rows, bool rowsHeld);
-  std::size_t readShortRunRows(double* row, ShortRunRows& run, std::size_t rows, const char* from, long long line);
-  std::size_t readLinedLongRows(double* row, RowLines* lines, std::size_t rows);
+  std::size_t readShortRunRows(double* row, ToldRunRows& run, std::size_t rows, const char* from, long long line);
+  std::size_t readLinedLongRows(double* row, RowLines* lines, std::size_t rows, ToldRunRows* run);
   void readRowGeneral(double* row, int itemsPerRow, int statement, RowLines* lines);
   std::uint32_t valuesInRestOfRecord(bool exact);
   long long lastLineOfFile() const;

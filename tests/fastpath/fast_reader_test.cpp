@@ -222,7 +222,7 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
         // told as runs every other time: the same lines made from the run.
         long long runOffsets[1];
         std::uint8_t runForms[2];
-        velmora::ShortRunRows run{runOffsets, runForms, 0, 0};
+        velmora::ToldRunRows run{runOffsets, runForms, 0, 0};
         if (capacity == 1 && size == 3 && table.lines != nullptr && table.convertItems == velmora::kAllRowItems) {
           table.rowsHeld = true;
           if ((s / 18) % 2 == 0) table.run = &run;
@@ -230,7 +230,7 @@ std::string readAll(const std::string& path, const std::vector<int>& plan) {
         const std::size_t read = reader.readRows(table);
         if (run.rows != 0) {
           if (run.rows != read) out += "run of another count\n";
-          lines[0] = velmora::shortRunLines(run, 0);
+          lines[0] = velmora::toldRunLines(run, 0);
         }
         ended = reader.tableEnded();
         if (!ended && read != capacity) out += "short table\n";

@@ -786,6 +786,20 @@ const TableCase kTableCases[] = {
      "1.2345678901234567E+04  -7.0000000000000000E+00   2.0000000000000000E+01\n",
      3, 3, "125 -25 3 (1-1 3/0) | 7 99 -4 (2-2 3/0) | 12345 -7 20 (3-3 3/0) | 3 rows",
      velmora::kAllRowItems, {}, "ann"},
+    // Records read by their pattern after a short record and after one with
+    // a fourth value: in held calls the pattern's records start each call.
+    {"   1.5000000000000000E+01  -2.0000000000000000E+00   3.0000000000000000E+00\n"
+     "   4.0000000000000000E+00   5.0000000000000000E-01  -6.0000000000000000E+02\n"
+     "1 2 3\n"
+     "   7.0000000000000000E+00  -8.0000000000000000E+01   9.0000000000000000E+00\n",
+     3, 4, "15 -2 3 (1-1 3/0) | 4 0 -600 (2-2 3/0) | 1 2 3 (3-3 3/0) | 7 -80 9 (4-4 3/0) | 4 rows",
+     velmora::kAllRowItems, {}, "ansn"},
+    {"   1.5000000000000000E+01  -2.0000000000000000E+00   3.0000000000000000E+00\n"
+     "   4.0000000000000000E+00   5.0000000000000000E+00  -6.0000000000000000E+02\n"
+     "   1.0000000000000000E+00   2.0000000000000000E+00   3.0000000000000000E+00  4.5E+00\n"
+     "   7.0000000000000000E+00  -8.0000000000000000E+01   9.0000000000000000E+00\n",
+     3, 4, "15 -2 3 (1-1 3/0) | 4 5 -600 (2-2 3/0) | 1 2 3 (3-3 4/1) | 7 -80 9 (4-4 3/0) | 4 rows",
+     velmora::kAllRowItems, {}, "anan"},
 };
 
 // With `records`: a row a call, or with `held` the reader's held calls
@@ -814,7 +828,7 @@ std::string readTable(const TableCase& c, std::string* records = nullptr, bool h
     std::size_t rows = 0;
     long long runOffsets[8];
     std::uint8_t runForms[16];
-    velmora::ShortRunRows shortRun{runOffsets, runForms, 0, 0};
+    velmora::ToldRunRows shortRun{runOffsets, runForms, 0, 0};
     if (c.records == nullptr) {
       rows = reader.readRows(table);
     } else {
@@ -827,7 +841,7 @@ std::string readTable(const TableCase& c, std::string* records = nullptr, bool h
         const std::size_t got = reader.readRows(table);
         if (table.run != nullptr && shortRun.rows != 0) {
           if (shortRun.rows != got) out += "a run of " + std::to_string(shortRun.rows) + " in a call of " + std::to_string(got) + " ";
-          for (std::size_t r = 0; r < got; ++r) lines[rows + r] = velmora::shortRunLines(shortRun, r);
+          for (std::size_t r = 0; r < got; ++r) lines[rows + r] = velmora::toldRunLines(shortRun, r);
         }
         for (std::size_t r = rows; r < rows + got; ++r) {
           (lines[r].first == lines[r].last ? table.ignoredCounting.oneRecord : table.ignoredCounting.moreRecords) &=

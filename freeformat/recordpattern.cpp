@@ -491,7 +491,9 @@ template <int kSteps, Form kForm>
     want[s] = load(pattern.want + at[s]);
     other[s] = load(pattern.other + at[s]);
   }
-  for (; run.rows < rows; ++run.rows, record += length, row += items) {
+  // The walk counts by the record's place; the rows read come from it at the end.
+  const char* const stop = record + rows * length;
+  for (; record != stop; record += length, row += items) {
     __m256i off = _mm256_setzero_si256();
     for (std::size_t s = 0; s < kSteps; ++s) {
       const __m256i bytes = load(record + at[s]);
@@ -513,6 +515,7 @@ template <int kSteps, Form kForm>
     if (!decided) break;
     row[one.item] = value;
   }
+  run.rows = static_cast<std::size_t>(record - p) / length;
   p = record;
   return run;
 }

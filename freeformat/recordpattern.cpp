@@ -408,11 +408,14 @@ PatternRun readPaddedRows(const RecordPattern& pattern, const char*& p, const ch
 
 // The check of a record without padded places of 33 to 96 bytes in two or
 // three thirty-two-byte steps, the last ending at its line feed, as above.
+// Where a byte has slack (a digit, or past the line feed), other is want; where
+// other differs from want, there is no slack. So a byte fits when its
+// distance from want, less the slack, is zero, or when it is other: the
+// smaller of the two is zero.
 [[gnu::always_inline]] inline __m256i stepOff(const RecordPattern& pattern, const char* record, std::size_t at) {
   const __m256i bytes = load(record + at);
-  const __m256i distance = _mm256_min_epu8(_mm256_xor_si256(bytes, load(pattern.want + at)),
-                                           _mm256_xor_si256(bytes, load(pattern.other + at)));
-  return _mm256_subs_epu8(distance, load(pattern.slack + at));
+  return _mm256_min_epu8(_mm256_subs_epu8(_mm256_xor_si256(bytes, load(pattern.want + at)), load(pattern.slack + at)),
+                         _mm256_xor_si256(bytes, load(pattern.other + at)));
 }
 
 template <int kSteps>
@@ -420,6 +423,46 @@ template <int kSteps>
   __m256i off = _mm256_or_si256(stepOff(pattern, record, 0), stepOff(pattern, record, last));
   if constexpr (kSteps == 3) off = _mm256_or_si256(off, stepOff(pattern, record, 32));
   return _mm256_testz_si256(off, off) != 0;
+}
+
+// The value of the sixteen digits at p: pairs, fours, then eights by
+// multiply-adds of neighbouring lanes, the two eights joined in the lanes.
+[[gnu::always_inline]] inline std::uint64_t keptSixteenDigits(const char* p) {
+  const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+  const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
+  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
+  const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
+  const __m128i both = _mm_add_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(100000000)), _mm_srli_epi64(eights, 32));
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(both));
+}
+
+// The value of a record that fits its pattern, written as "%.16E" writes it
+// (a digit, a point, sixteen digits, a letter, perhaps a sign, two digits).
+// Its exponent is within 99 of zero, so the value is a normal double far from
+// both ends of the range, and with a first digit that is not 0 its seventeen
+// digits exceed 2^53: the converter's general tier, which the checks of the
+// range would choose anyway. signAt and exponentSignAt are the places of the
+// signs, or of a digit (never '-') when the value has no such place.
+[[gnu::always_inline]] inline bool keptLongValue(const PatternValue& v, std::ptrdiff_t signAt,
+                                                      std::ptrdiff_t exponentSignAt, const char* record,
+                                                      double& out) {
+  const std::uint64_t digits =
+      (static_cast<std::uint64_t>(static_cast<unsigned char>(record[v.integer])) - '0') * fast::kTens[16] +
+      keptSixteenDigits(record + v.fraction);
+  std::uint16_t pair;
+  std::memcpy(&pair, record + v.exponent, sizeof pair);
+  const int tens = pair & 0x0F;
+  const int ones = (pair >> 8) & 0x0F;
+  const int exponent = tens * 10 + ones;
+  const int q = (record[exponentSignAt] == '-' ? -exponent : exponent) - 16;
+  double magnitude;
+  if (digits > fast::kExactMantissa) [[likely]] {
+    if (!fast::convertEiselLemire<true>(digits, q, magnitude)) return false;
+  } else if (!fast::convert(digits, q, magnitude)) {
+    return false;
+  }
+  out = fast::withSign(magnitude, record[signAt] == '-');
+  return true;
 }
 
 // readRows of one kept item, its digits' counts kForm's, for a pattern
@@ -431,16 +474,40 @@ template <int kSteps, Form kForm>
   const std::size_t items = pattern.items;
   const std::size_t last = length - 32;
   const PatternValue one = pattern.values[0];
+  constexpr bool kSixteen = kForm.integerDigits == kSixteenDigits.integerDigits &&
+                            kForm.fractionDigits == kSixteenDigits.fractionDigits &&
+                            kForm.exponentDigits == kSixteenDigits.exponentDigits;
+  const std::ptrdiff_t signAt = one.sign >= 0 ? one.sign : one.integer;
+  const std::ptrdiff_t exponentSignAt = one.exponentSign >= 0 ? one.exponentSign : one.exponent;
   const char* record = p;
   const std::size_t rows = wholeRecords(record, end, length, maxRows);
   PatternRun run{0, false};
-  for (; run.rows < rows; ++run.rows, record += length, row += items) {
-    if (!fitsUnpadded<kSteps>(pattern, record, last)) {
+  // The bytes each step wants and their others, held in registers across
+  // the records; the slack read where the step is made.
+  const std::size_t at[3] = {0, last, 32};
+  __m256i want[3];
+  __m256i other[3];
+  for (std::size_t s = 0; s < kSteps; ++s) {
+    want[s] = load(pattern.want + at[s]);
+    other[s] = load(pattern.other + at[s]);
+  }
+  // The walk counts by the record's place; the rows read come from it at the end.
+  const char* const stop = record + rows * length;
+  for (; record != stop; record += length, row += items) {
+    __m256i off = _mm256_setzero_si256();
+    for (std::size_t s = 0; s < kSteps; ++s) {
+      const __m256i bytes = load(record + at[s]);
+      off = _mm256_or_si256(off, _mm256_min_epu8(_mm256_subs_epu8(_mm256_xor_si256(bytes, want[s]),
+                                                                  load(pattern.slack + at[s])),
+                                                 _mm256_xor_si256(bytes, other[s])));
+    }
+    if (_mm256_testz_si256(off, off) == 0) {
       run.misfit = true;
       break;
     }
     double value;
-    const bool decided = kForm.integerDigits < 0
+    const bool decided = kSixteen ? keptLongValue(one, signAt, exponentSignAt, record, value)
+                         : kForm.integerDigits < 0
                              ? patternValue(one, record, value)
                              : patternValue(one, static_cast<unsigned>(kForm.integerDigits),
                                             static_cast<unsigned>(kForm.fractionDigits),
@@ -448,6 +515,7 @@ template <int kSteps, Form kForm>
     if (!decided) break;
     row[one.item] = value;
   }
+  run.rows = static_cast<std::size_t>(record - p) / length;
   p = record;
   return run;
 }

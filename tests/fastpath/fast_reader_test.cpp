@@ -631,7 +631,11 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                              {"%11.0f", false, 9.9e9}, {"%9.3f", true, 99999.0},
                              {"%20.4f", false, 99999.0}, {"%15.0f", false, 9.9e13},
                              {"%18.10f", false, 9.9e6}, {"%19.12f", false, 99999.0},
-                             {"%.10g", false, 9.9e-3}, {"%.10g", false, 9.9e13}};
+                             {"%.10g", false, 9.9e-3}, {"%.10g", false, 9.9e13},
+                             // Exponents to 99 either way, every value zero (a first
+                             // digit 0, and minus zero), values with no sign's place.
+                             {"%25.16E", false, 9.9e99}, {"%25.16E", false, 9.9e-94},
+                             {"%25.16E", false, 0.0}, {"%.16E", true}};
   const char* const kSeparators[] = {"  ", " ", "\t", ", "};
   const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb9\xff";
   std::mt19937_64 random(33);

@@ -68,22 +68,30 @@ int main(int argc, char** argv) {
   // Decimals of 1 to 17 significant digits at every place of the point,
   // and the doubles on either side: every length of the shortest digits,
   // with and without trailing zeros, in every form of the text.
+  const auto checkDecimal = [](int digits, int point) {
+    char text[40];
+    int at = 0;
+    text[at++] = static_cast<char>('1' + next() % 9);
+    for (int d = 1; d < digits; ++d) text[at++] = static_cast<char>('0' + next() % 10);
+    std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "e%d", point - digits + 1);
+    const double v = std::strtod(text, nullptr);
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (const std::uint64_t near : {bits, bits - 1, bits + 1}) {
+      check(near);
+      check(near ^ std::uint64_t{1} << 63);
+    }
+  };
   for (int digits = 1; digits <= 17; ++digits) {
     for (int point = -325; point <= 309; ++point) {
-      for (int k = 0; k < 300; ++k) {
-        char text[40];
-        int at = 0;
-        text[at++] = static_cast<char>('1' + next() % 9);
-        for (int d = 1; d < digits; ++d) text[at++] = static_cast<char>('0' + next() % 10);
-        std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "e%d", point - digits + 1);
-        const double v = std::strtod(text, nullptr);
-        std::uint64_t bits = 0;
-        std::memcpy(&bits, &v, sizeof bits);
-        for (const std::uint64_t near : {bits, bits - 1, bits + 1}) {
-          check(near);
-          check(near ^ std::uint64_t{1} << 63);
-        }
-      }
+      for (int k = 0; k < 300; ++k) checkDecimal(digits, point);
+    }
+  }
+  // Many more of 1 to 9 digits whose first is at the places -4 to 8, the
+  // short decimals' every place and layout and the places just past them.
+  for (int digits = 1; digits <= 9; ++digits) {
+    for (int point = -4; point <= 8; ++point) {
+      for (int k = 0; k < 100000; ++k) checkDecimal(digits, point);
     }
   }
   // Whole numbers: every one below 10^6, every multiple of a power of ten

@@ -224,11 +224,16 @@ char* writeShortest(double value, char* text);
 // pairs in 16-bit lanes, then the digits in bytes; each step's products
 // stay within their lane.
 inline std::uint64_t digitBytes(std::uint64_t n) {
-  const std::uint64_t fours = n / 10000 | (n % 10000) << 32;
+  // n / 10^4 as a product by 2^40 / 10^4 rounded up, exact below 4.9 * 10^8.
+  const std::uint64_t high = n * 109951163 >> 40;
+  const std::uint64_t fours = high | (n - high * 10000) << 32;
+  // Each quotient q of a lane x goes below its remainder, as q | (x - 100 *
+  // q) << 16 = (x << 16) - q * (100 * 2^16 - 1), which is one product (no
+  // lane borrows, x being 100 * q or more).
   const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;
-  const std::uint64_t pairs = hundreds | (fours - 100 * hundreds) << 16;
+  const std::uint64_t pairs = (fours << 16) - hundreds * (100 * 65536 - 1);
   const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;
-  return tens | (pairs - 10 * tens) << 8;
+  return (pairs << 8) - tens * (10 * 256 - 1);
 }
 // A count's decimal digits written at `text`, which has room for 20
 // characters; returns their end. The bytes after the end, within that

@@ -165,41 +165,61 @@ std::string groupedCount(std::size_t n) {
 
 namespace {
 
-// The first digit's place of a value from 0.001 to below 1e8 by its
-// binary exponent e (-10 to 26): floor(log10 2^e) is the place or one
-// below it, so a value of that exponent has 7 - floor(log10 2^e) decimals
-// in eight significant digits, one fewer from `end` = 10^(floor(log10 2^e)
-// + 1) up.
-struct LeadStep {
-  double end;
-  int decimals;
+// The short form of a value of binary exponent e from -10 to 26 (from
+// 2^-10 to below 2^27): floor(log10 2^e) is the place of its first digit
+// or one below it, the one below where the value is below `end` =
+// 10^(floor(log10 2^e) + 1). Each place has its form: the power of ten
+// that scales a value there to eight significant digits, and the layout's
+// facts; they are by 2 * (e + 10), plus 1 from `end` up. A value below
+// 0.001 or from 1e8 up has none: its scale, 2^-60, makes every such value
+// 0, which the round trip refuses.
+struct ShortForms {
+  double ends[37];
+  double scales[2 * 37];        // 10^(7 - lead)
+  std::int64_t leads[2 * 37];   // the first digit's place, -3 to 7
 };
-struct LeadSteps {
-  LeadStep steps[37];
-};
-constexpr LeadSteps makeLeadSteps() {
+constexpr ShortForms makeShortForms() {
   constexpr double kEnds[] = {0.001, 0.01, 0.1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
-  LeadSteps table{};
+  constexpr double kNone = 1.0 / (std::uint64_t{1} << 60);
+  ShortForms table{};
   for (int e = -10; e <= 26; ++e) {
     const int below = (e * 315653) >> 20;  // floor(log10 2^e), -4 to 7
-    table.steps[e + 10] = {kEnds[below + 4], 7 - below};
+    table.ends[e + 10] = kEnds[below + 4];
+    for (int lead = below; lead <= below + 1; ++lead) {
+      const int form = 2 * (e + 10) + (lead - below);
+      const bool none = lead < -3 || lead > 7;
+      table.scales[form] = none ? kNone : kPowersOfTen[7 - lead];
+      table.leads[form] = none ? 7 : lead;
+    }
   }
   return table;
 }
-constexpr LeadSteps kLeadSteps = makeLeadSteps();
+constexpr ShortForms kShortForms = makeShortForms();
 
-// The shortest text of a value from 0.001 to below 1e8 (which it must be)
-// that a decimal of at most eight significant digits reads as (the values
-// a table of fixed decimals or of whole numbers holds), written the way
-// std::to_chars writes it, without its search for the shortest digits;
-// nullptr for any other value.
+// The whole number nearest to `scaled` (below 2^31 here); a tie may go
+// either way.
+inline std::int64_t nearestWhole(double scaled) {
+#if defined(__SSE2__)
+  return _mm_cvtsd_si64(_mm_set_sd(scaled));
+#else
+  return static_cast<std::int64_t>(scaled + 0.5);
+#endif
+}
+
+// The shortest text of a value from 2^-10 to below 2^27 (`step` being its
+// binary exponent plus 10) that a decimal from 0.001 to below 1e8 of at
+// most eight significant digits reads as (the values a table of fixed
+// decimals or of whole numbers holds), written the way std::to_chars
+// writes it, without its search for the shortest digits; nullptr for any
+// other value.
 // Two decimals of fifteen digits near the value are further apart than the
 // doubles around it, so at most one reads as it: the value scaled to eight
 // digits and rounded, if it reads back as the value, is that one, and
-// without its trailing zeros it is the shortest. Such a decimal with a
-// fraction is never longer written in full than with an exponent, which
-// std::to_chars would then write: "0.001" against "1e-03", "12.5" against
-// "1.25e+01".
+// without its trailing zeros it is the shortest. The product is within
+// 2 * 10^-8 of that decimal's eight digits, so any rounding to the nearest
+// finds them. Such a decimal with a fraction is never longer written in
+// full than with an exponent, which std::to_chars would then write:
+// "0.001" against "1e-03", "12.5" against "1.25e+01".
 // A whole number so found is exact, and no decimal of fewer significant
 // digits lies within half a unit in the last place of it (far below 1, as
 // it is below 10^8): one with the same first place is a multiple
@@ -213,64 +233,57 @@ constexpr LeadSteps kLeadSteps = makeLeadSteps();
 // full search writes: in full unless one digit and five zeros or more, or
 // two digits and six ("1e+05" against "100000", "2.1e+07" against
 // "21000000"; three digits would need six zeros, past 10^8).
-char* writeShortDecimal(double value, char* text) {
+char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, char* text) {
   constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
   const double magnitude = std::fabs(value);
-  std::uint64_t bits = 0;
-  std::memcpy(&bits, &magnitude, sizeof bits);
-  const LeadStep& step = kLeadSteps.steps[(bits >> 52) - (1023 - 10)];
-  // Eight significant digits (those of most values a table holds; any
-  // other value goes the general way): `decimals` from 0 to 10, the first
-  // digit's place `lead` = 7 - decimals. The nearest whole number; where
-  // the product lies near a half, no decimal reads as the value, and the
-  // check says so. The value is below 10^(lead + 1) (as a double), so the
-  // whole number is 10^8 at most, held by a signed conversion; 10^8 fails
-  // the check, as 10^8 / 10^decimals is that double, above the value.
-  const int decimals = step.decimals - (magnitude >= step.end);
-  const int lead = 7 - decimals;
-  const auto nearest = static_cast<std::int64_t>(magnitude * kPowersOfTen[decimals] + 0.5);
-  if (static_cast<double>(nearest) / kPowersOfTen[decimals] != magnitude) return nullptr;
-  const auto digits = static_cast<std::uint64_t>(nearest);
+  const std::uint64_t form = 2 * step + (magnitude >= kShortForms.ends[step]);
+  const double scale = kShortForms.scales[form];
+  // The value is below 10^(lead + 1) (as a double), so the whole number is
+  // 10^8 at most; 10^8 fails the check, as 10^8 / 10^(7 - lead) is that
+  // double, above the value. Where the product lies near a half, no
+  // decimal reads as the value, and the check says so.
+  const std::int64_t nearest = nearestWhole(magnitude * scale);
+  if (static_cast<double>(nearest) / scale != magnitude) return nullptr;
   // The eight digits (the first not 0, as the value is 10^lead or more) as
   // characters in one word, the first in its lowest byte; the trailing
   // zeros are its top bytes that are 0 before the '0's are added. Each
   // piece is one store of eight bytes, within the kShortestRoom bytes the
   // text has (at most 17 here).
-  const std::uint64_t low = digitBytes(digits);
-  const int trailing = std::countl_zero(low | 1) / 8;
+  const std::uint64_t low = digitBytes(static_cast<std::uint64_t>(nearest));
+  // Which of the eight is the last digit that is not 0, 0 to 7.
+  const std::uint64_t last = static_cast<std::uint32_t>(63 - std::countl_zero(low | 1)) >> 3;
   const std::uint64_t shown = low | kZeros;
+  const std::int64_t lead = kShortForms.leads[form];
   *text = '-';
-  text += std::signbit(value);
+  text += bits >> 63;
   if (lead < 0) {
     // "0.", then 0 to 2 more zeros, then the digits.
     std::memcpy(text, "0.000000", 8);
     std::memcpy(text + 1 - lead, &shown, 8);
-    return text + 2 + decimals - trailing;
+    return text + 2 - lead + last;
   }
-  const int wholeLength = lead + 1;
-  if (trailing >= decimals) {
-    // The exponent form where it is shorter, as the full search decides:
-    // one digit and five zeros or more, or two digits and six zeros.
-    if (const int length = 8 - trailing; lead >= 5 && lead > length + (length > 1) + 3) {
-      *text = static_cast<char>(shown);
-      if (length > 1) {
-        text[1] = '.';
-        text[2] = static_cast<char>(shown >> 8);
-        text += 2;
-      }
-      const std::uint32_t exponent = 0x00302B65 | static_cast<std::uint32_t>('0' + lead) << 24;
-      std::memcpy(text + 1, &exponent, 4);
-      return text + 5;
-    }
-    std::memcpy(text, &shown, 8);
-    return text + wholeLength;
-  }
-  // The whole part, then the point and the fraction (wholeLength below 8
-  // here, as the value has a fraction).
   std::memcpy(text, &shown, 8);
-  const std::uint64_t fraction = '.' | (shown >> (8 * wholeLength)) << 8;
-  std::memcpy(text + wholeLength, &fraction, 8);
-  return text + wholeLength + 1 + decimals - trailing;
+  if (static_cast<std::int64_t>(last) > lead) {
+    // The point and the fraction after the whole part (lead below 7 here,
+    // as the value has a fraction).
+    const std::uint64_t fraction = '.' | (shown >> (8 * lead + 8)) << 8;
+    std::memcpy(text + lead + 1, &fraction, 8);
+    return text + 2 + last;
+  }
+  if (lead >= 5 && static_cast<std::int64_t>(last) <= (lead == 7)) {
+    // One digit and five zeros or more, or two digits and six, as the full
+    // search decides: "1e+05" against "100000", "2.1e+07" against
+    // "21000000": "de+0x" or "d.de+07".
+    if (last == 1) {
+      text[1] = '.';
+      text[2] = static_cast<char>(shown >> 8);
+      text += 2;
+    }
+    const std::uint32_t exponent = 0x00302B65 | static_cast<std::uint32_t>('0' + lead) << 24;
+    std::memcpy(text + 1, &exponent, 4);
+    return text + 5;
+  }
+  return text + lead + 1;
 }
 
 // The shortest decimal that reads as a double, by the round-to-odd method:
@@ -535,8 +548,9 @@ char* writeCount(std::uint64_t n, char* text) {
 char* writeShortest(double value, char* text) {
   std::uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
-  if (const double magnitude = std::fabs(value); magnitude >= 0.001 && magnitude < 1e8) {
-    if (char* end = writeShortDecimal(value, text); end != nullptr) return end;
+  // The binary exponent plus 10, where it is from -10 to 26.
+  if (const std::uint64_t step = (bits << 1 >> 53) - (1023 - 10); step < 37) {
+    if (char* end = writeShortDecimal(value, bits, step, text); end != nullptr) return end;
     return writeShortestDigits(bits, text);
   }
   if ((bits << 1) == 0) {

@@ -251,7 +251,7 @@ char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, ch
   // text has (at most 17 here).
   const std::uint64_t low = digitBytes(static_cast<std::uint64_t>(nearest));
   // Which of the eight is the last digit that is not 0, 0 to 7.
-  const std::uint64_t last = static_cast<std::uint32_t>(63 - std::countl_zero(low | 1)) >> 3;
+  const std::uint64_t last = (63 - static_cast<std::uint64_t>(std::countl_zero(low | 1))) >> 3;
   const std::uint64_t shown = low | kZeros;
   const std::int64_t lead = kShortForms.leads[form];
   *text = '-';
@@ -456,8 +456,9 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 // exponent ("1.2e-05", "1e+22") whichever is shorter, in full on a tie. A
 // whole number written in full shows its exact digits, which past 2^53
 // may differ from the shortest ones after their first seventeen. Kept out
-// of writeShortest, whose short decimals then save fewer registers.
-[[gnu::noinline]] char* writeShortestDigits(std::uint64_t bits, char* text) {
+// of writeShortest, whose short decimals then save fewer registers (the
+// text first, where writeShortest has it).
+[[gnu::noinline]] char* writeShortestDigits(char* text, std::uint64_t bits) {
   ShortDecimal decimal = shortestDecimal(bits);
   // Seventeen digits, the first not 0: a normal double's shortest digits
   // are 10^15 or more and below 9.1 * 10^16, a subnormal's may be fewer.
@@ -551,7 +552,7 @@ char* writeShortest(double value, char* text) {
   // The binary exponent plus 10, where it is from -10 to 26.
   if (const std::uint64_t step = (bits << 1 >> 53) - (1023 - 10); step < 37) {
     if (char* end = writeShortDecimal(value, bits, step, text); end != nullptr) return end;
-    return writeShortestDigits(bits, text);
+    return writeShortestDigits(text, bits);
   }
   if ((bits << 1) == 0) {
     // 0 or -0.
@@ -560,7 +561,7 @@ char* writeShortest(double value, char* text) {
     *text = '0';
     return text + 1;
   }
-  if ((~bits & 0x7FF0000000000000) != 0) return writeShortestDigits(bits, text);
+  if ((~bits & 0x7FF0000000000000) != 0) return writeShortestDigits(text, bits);
   const std::string_view word = std::isnan(value) ? "NaN" : value > 0 ? "Infinity" : "-Infinity";
   return std::copy(word.begin(), word.end(), text);
 }

@@ -1253,15 +1253,19 @@ template <class Out>
   std::size_t taken = 0;
   // A copy of p: what is told (bytes among them) could otherwise be p itself.
   const char* at = p;
-  for (; taken < rows; ++taken, row += 3, ++line) {
+  // Each record's offset from its place, and each row from the count taken:
+  // fewer values carried from record to record.
+  const char* const start = at;
+  for (; taken < rows; ++taken, ++line) {
+    double* const values = row + 3 * taken;
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
     const std::uint32_t lineFeeds = mask(bytes, lineFeed);
     if (lineFeeds == 0) break;
     const std::uint32_t digitBytes = mask(_mm256_max_epu8(_mm256_sub_epi8(bytes, belowZero), nine), nine);
     const ShortMasks m{lineFeeds, digitBytes, mask(bytes, space), mask(bytes, pointByte), mask(bytes, minusByte), 0, 0, 0};
-    std::uint32_t values = 0;
-    const int length = readShortValues(NoneKept{}, 3, 0, at, end, &values, m);
-    if (length < 0 || (Out::kRun && values != 3)) break;
+    std::uint32_t count = 0;
+    const int length = readShortValues(NoneKept{}, 3, 0, at, end, &count, m);
+    if (length < 0 || (Out::kRun && count != 3)) break;
     ShortValuePlaces places(m, length);
     if (!places.fewDigits()) break;
     ShortForm2 form;
@@ -1281,8 +1285,8 @@ template <class Out>
         const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), tenThousands);
         const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
         const std::uint64_t number = (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
-        row[k] = detail::fast::withSign(static_cast<double>(number) / shuffle.divisor,
-                                        ((negatives >> first) & 1) != 0);
+        values[k] = detail::fast::withSign(static_cast<double>(number) / shuffle.divisor,
+                                           ((negatives >> first) & 1) != 0);
         if (k == 1) {
           // Its written form from its shuffled digits: those from the first
           // lane above 0 on are its significant ones (none when all are 0).
@@ -1298,8 +1302,7 @@ template <class Out>
     } else {
       convert.template operator()<false>();
     }
-    out(taken, line, values, offset, form);
-    offset += length + 1;
+    out(taken, line, count, offset + (at - start), form);
     at += length + 1;
   }
   p = at;

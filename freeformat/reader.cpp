@@ -1163,38 +1163,150 @@ template <bool kCommas>
   return taken;
 }
 
-// The short read of rows of three with lines (linedShortRun), the masks
-// from one thirty-two-byte load.
+// No value kept: the short read only checks the record and counts its
+// values.
+struct NoneKept {
+  double* operator()(std::size_t) const { return nullptr; }
+};
+
+// The places of a checked short record's values (readShortValues took it,
+// three values or more, none kept), from its masks: a value there is a
+// minus at most and then its run of digits and points, so each value's
+// first digit or point is the first byte of such a run, and the minus just
+// before it makes the value negative.
+struct ShortValuePlaces {
+  std::uint32_t firsts;     // each value's first digit or point
+  std::uint32_t lasts;      // each value's last byte
+  std::uint32_t negatives;  // the first digits or points of the negative values
+  std::uint32_t points;
+  bool longValues;          // some value has sixteen bytes or more
+  [[gnu::always_inline]] ShortValuePlaces(const ShortMasks& m, int length) {
+    const std::uint32_t before = (std::uint32_t{1} << length) - 1;  // length < 32
+    const std::uint32_t value = ~m.spaces & before;
+    const std::uint32_t minus = m.minuses & before;
+    const std::uint32_t numeric = value & ~minus;
+    firsts = numeric & ~(numeric << 1);
+    lasts = value & ~(value >> 1);
+    negatives = (minus << 1) & firsts;
+    points = m.points & before;
+    std::uint32_t runs = value & (value >> 1);
+    runs &= runs >> 2;
+    runs &= runs >> 4;
+    runs &= runs >> 8;
+    longValues = runs != 0;
+  }
+  // The next value: its first digit or point, its bytes from there, its
+  // point's place among them (the bytes when none).
+  template <bool kPoints>
+  [[gnu::always_inline]] void next(unsigned& at, std::size_t& size, std::size_t& integer) {
+    at = static_cast<unsigned>(std::countr_zero(firsts));
+    size = static_cast<unsigned>(std::countr_zero(lasts)) + 1 - at;
+    integer = kPoints ? std::min<std::size_t>(static_cast<unsigned>(std::countr_zero(points >> at)), size) : size;
+    firsts &= firsts - 1;
+    lasts &= lasts - 1;
+  }
+  // Whether each of the first three values has at most fifteen digits (the
+  // conversion's exact case); only a value of sixteen bytes or more can have more.
+  [[gnu::always_inline]] bool fewDigits() const {
+    if (!longValues) return true;
+    ShortValuePlaces rest = *this;
+    for (int k = 0; k < 3; ++k) {
+      unsigned at;
+      std::size_t size, integer;
+      rest.next<true>(at, size, integer);
+      if (size - (integer != size) > detail::fast::kMaxShortDigits) return false;
+    }
+    return true;
+  }
+};
+
+// The short read of rows of three with lines (linedShortRun's work), the
+// masks from one thirty-two-byte load: each record checked by the short
+// read, then its three values placed and converted one after the other,
+// each by its digit shuffle, so that little is held at once.
+//
+// The byte constants of the masks and of the digits' sums are made once for
+// the run and hidden from the compiler (`held`), which would otherwise make
+// them again for every record.
+template <class V>
+[[gnu::always_inline]] inline V held(V constant) {
+  asm("" : "+x"(constant));
+  return constant;
+}
 template <class Out>
 [[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, Out out,
                                                 std::size_t rows, long long line, long long offset) {
-  return linedShortRun(p, end, row, out, rows, line, offset, [](const char* at) {
+  static_assert(DigitShuffles::kPlacesASize == PlacedRow::kPlacesASize);
+  const __m256i lineFeed = held(_mm256_set1_epi8('\n'));
+  const __m256i space = held(_mm256_set1_epi8(' '));
+  const __m256i pointByte = held(_mm256_set1_epi8('.'));
+  const __m256i minusByte = held(_mm256_set1_epi8('-'));
+  const __m256i belowZero = held(_mm256_set1_epi8('0'));
+  const __m256i nine = held(_mm256_set1_epi8(9));
+  const __m128i lowHalves = held(_mm_set1_epi8(0x0F));
+  const __m128i tens = held(_mm_set1_epi16(0x010A));
+  const __m128i hundreds = held(_mm_set1_epi32(0x00010064));
+  const __m128i tenThousands = held(_mm_set1_epi32(0x00012710));
+  auto mask = [](__m256i bytes, __m256i c) __attribute__((always_inline)) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, c)));
+  };
+  std::size_t taken = 0;
+  // A copy of p: what is told (bytes among them) could otherwise be p itself.
+  const char* at = p;
+  // Each record's offset from its place, and each row from the count taken:
+  // fewer values carried from record to record.
+  const char* const start = at;
+  for (; taken < rows; ++taken, ++line) {
+    double* const values = row + 3 * taken;
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-    const std::uint32_t lineFeeds = equalMask(bytes, '\n');
-    if (lineFeeds == 0) return ShortMasks{};
-    return ShortMasks{lineFeeds, digitMask(bytes), equalMask(bytes, ' '), equalMask(bytes, '.'),
-                      equalMask(bytes, '-'), 0, 0, 0};
-  }, [](double* values, const char* at, const char* sentinel, std::uint32_t* held, const ShortMasks& m,
-        ShortForm2* form) {
-    PlacedRow placed;
-    const int length = readShortValues<PlacedRow&, std::uint32_t, kPlaced>(placed, 3, 0b111, at, sentinel, held, m);
-    if (length < 0 || (Out::kRun && *held != 3)) return -1;
-    for (std::size_t k = 0; k < 3; ++k) {
-      static_assert(DigitShuffles::kPlacesASize == PlacedRow::kPlacesASize);
-      const DigitShuffle& shuffle = kDigitShuffles.all[placed.shuffle[k]];
-      const __m128i digits = shuffledLanes(placed.digits[k], shuffle);
-      values[k] = detail::fast::withSign(static_cast<double>(lanesNumber(digits)) / shuffle.divisor,
-                                         placed.negative[k]);
-      if (k == 1) {
-        // Its written form from its shuffled digits: those from the first
-        // lane above 0 on are its significant ones (none when all are 0).
-        const auto zeros = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())));
-        const auto first = static_cast<unsigned>(std::countr_zero(~zeros));  // 16 when every lane is 0
-        *form = {shuffle.decimals, static_cast<std::uint8_t>(16 - first)};
+    const std::uint32_t lineFeeds = mask(bytes, lineFeed);
+    if (lineFeeds == 0) break;
+    const std::uint32_t digitBytes = mask(_mm256_max_epu8(_mm256_sub_epi8(bytes, belowZero), nine), nine);
+    const ShortMasks m{lineFeeds, digitBytes, mask(bytes, space), mask(bytes, pointByte), mask(bytes, minusByte), 0, 0, 0};
+    std::uint32_t count = 0;
+    const int length = readShortValues(NoneKept{}, 3, 0, at, end, &count, m);
+    if (length < 0 || (Out::kRun && count != 3)) break;
+    ShortValuePlaces places(m, length);
+    if (!places.fewDigits()) break;
+    ShortForm2 form;
+    auto convert = [&]<bool kPoints>() __attribute__((always_inline)) {
+#pragma GCC unroll 3
+      for (std::size_t k = 0; k < 3; ++k) {
+        unsigned first;
+        std::size_t size, integer;
+        const std::uint32_t negatives = places.negatives;
+        places.next<kPoints>(first, size, integer);
+        const DigitShuffle& shuffle = kDigitShuffles.all[size * DigitShuffles::kPlacesASize + integer];
+        const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(shuffle.lanes.data()));
+        const __m128i written = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + first));
+        const __m128i digits = _mm_shuffle_epi8(_mm_and_si128(written, lowHalves), from);
+        const __m128i pairs = _mm_maddubs_epi16(digits, tens);
+        const __m128i fours = _mm_madd_epi16(pairs, hundreds);
+        const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), tenThousands);
+        const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
+        const std::uint64_t number = (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+        values[k] = detail::fast::withSign(static_cast<double>(number) / shuffle.divisor,
+                                           ((negatives >> first) & 1) != 0);
+        if (k == 1) {
+          // Its written form from its shuffled digits: those from the first
+          // lane above 0 on are its significant ones (none when all are 0).
+          const auto zeros =
+              static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())));
+          const auto nonzero = static_cast<unsigned>(std::countr_zero(~zeros));  // 16 when every lane is 0
+          form = {shuffle.decimals, static_cast<std::uint8_t>(16 - nonzero)};
+        }
       }
+    };
+    if (places.points != 0) {
+      convert.template operator()<true>();
+    } else {
+      convert.template operator()<false>();
     }
-    return length;
-  });
+    out(taken, line, count, offset + (at - start), form);
+    at += length + 1;
+  }
+  p = at;
+  return taken;
 }
 
 // readShortRun, and then, when it stopped at a record of values of varying

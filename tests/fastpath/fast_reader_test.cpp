@@ -392,7 +392,9 @@ TEST_F(FastAgainstGeneral, ShortRecords) {
 // second one has one more, which is discarded), so that it is the one to
 // decide: after two, by a statement; after ten, by a table that keeps the
 // second item alone; after sixteen, by one that keeps the first and third,
-// in a run of three rows.
+// in a run of three rows; after twenty-five (of three values), by a table
+// that keeps every item with the rows' lines; after forty-nine, by one whose
+// rows are told as a run.
 TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
   const char* records[] = {
       "3.723. .85 639",  "1 2 3.",          ". 1 2",           "- 1 2",           "-. 1 2",
@@ -411,7 +413,9 @@ TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
       "1.00000000000001 -0.5 12345.678", "99999999999999.9 1 -.9", "-.123456789012345 1 99999.99999",
       "10 2.5 -300.125", "1.5 25 -3.",     ".25 -4 5.5",      "-7 12 .5",        "1.5 2.25 3.125 4",
       "1 00 3",          "-5 -0000 7",      "1 -.000 3",       "1 0009. 3",       "1 000000000000000 2",
-      "1 100000000000000 2",
+      "1 100000000000000 2", "1 2 1234567890123456", "-1 -1234567.1234567 -2", "1.234567890123456 -2 3",
+      "-1 -.5 1234567890123456", "-0.5 -1 -0", "1 -2.5 -.5 -4",
+      "1 2 123456789.1234567", "-1 -123456789.1234567 2", "1 2 -99999999999999.99",
       // Values parted by tabs and commas, up to 64 bytes.
       "1,2,3",           "1, 2, 3",         ",1 2 3",          "1,,2 3",          "1 2 3,",
       "1 2,3,",          "1\t2\t3",         "\t1\t2\t3\t",     "1 ,\t2 , 3",      "1,2\t,3",
@@ -425,7 +429,7 @@ TEST_F(FastAgainstGeneral, EdgesOfShortRecords) {
   readPiece = 0;
   for (const char* record : records) {
     for (int items = 1; items <= 8; ++items) {
-      for (int leadIns : {2, 10, 16}) {
+      for (int leadIns : {2, 10, 16, 25, 49}) {
         const std::vector<int> plan = {items};
         std::string leadIn;
         for (int r = 0; r < leadIns; ++r) {

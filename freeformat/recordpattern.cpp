@@ -606,6 +606,19 @@ namespace {
 static_assert(('-' & 4) != 0 && ('+' & 4) == 0 && (' ' & 4) == 0 && ('\n' & 4) == 0, "a minus told by one bit");
 static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor");
 
+// floor(log2(10^q)) + 63, the binary exponent of the table's significand of
+// 5^q, plus the bias less one, for each q of the table of powers of five.
+struct BinaryExponents {
+  int of[kLargestPowerOfFive - kSmallestPowerOfFive + 1];
+};
+constexpr BinaryExponents kBinaryExponents = [] {
+  BinaryExponents table{};
+  for (int q = kSmallestPowerOfFive; q <= kLargestPowerOfFive; ++q) {
+    table.of[q - kSmallestPowerOfFive] = (((152170 + 65536) * q) >> 16) + 63 + fast::kExponentBias - 1;
+  }
+  return table;
+}();
+
 // The Eisel-Lemire tier for a value the caller knows to be a normal double
 // far from both ends of the range: as the converter's, but the rounded
 // significand is added to the exponent's bits less one, so that a carry out
@@ -630,9 +643,9 @@ static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor
   const int shift = upperBit + 64 - fast::kMantissaBits - 3;
   const std::uint64_t mantissa = high >> shift;
   if (low <= 1 && (mantissa & 3) == 1 && (mantissa << shift) == high) [[unlikely]] return false;  // maybe a tie
-  const int exponent = (((152170 + 65536) * q) >> 16) + 63 + upperBit - leadingZeros + fast::kExponentBias;
+  const int exponent = kBinaryExponents.of[q - kSmallestPowerOfFive] + upperBit - leadingZeros;
   // Round half up on the extra bit (ties were excluded above).
-  bits = ((mantissa + 1) >> 1) + (static_cast<std::uint64_t>(exponent - 1) << fast::kMantissaBits);
+  bits = ((mantissa + 1) >> 1) + (static_cast<std::uint64_t>(exponent) << fast::kMantissaBits);
   return true;
 }
 

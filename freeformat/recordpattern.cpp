@@ -570,14 +570,34 @@ VELMORA_TARGET_BEGIN("avx2,bmi,bmi2")
 namespace avx2 {
 namespace {
 
-// The value of the sixteen digits at p.
-[[gnu::always_inline]] inline std::uint64_t sixteenDigitsValue(const char* p) {
-  const __m128i digits = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
-  const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
-  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
-  const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
-  const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-  return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+// The sixteen digits after the points of a record's three values (at a, b
+// and c) less '0' times 10^16 each: pairs, fours, then eights by
+// multiply-adds of neighbouring lanes, a and b in the two halves of one
+// register and c in both halves of a second, which the packing of the fours
+// joins to the first; the two eights of each value joined in its lanes.
+[[gnu::always_inline]] inline void threeSixteenDigits(const char* a, const char* b, const char* c,
+                                                      std::uint64_t& first, std::uint64_t& second,
+                                                      std::uint64_t& third) {
+  const __m256i zero = _mm256_set1_epi8('0');
+  const __m256i ab = _mm256_sub_epi8(_mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(b),
+                                                         reinterpret_cast<const __m128i*>(a)),
+                                     zero);
+  const __m256i cc = _mm256_sub_epi8(
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c))), zero);
+  const __m256i tenAndOne = _mm256_set1_epi16(0x010A);  // ten times the first, plus the second
+  const __m256i hundredAndOne = _mm256_set1_epi32(0x00010064);
+  const __m256i foursAb = _mm256_madd_epi16(_mm256_maddubs_epi16(ab, tenAndOne), hundredAndOne);
+  const __m256i foursCc = _mm256_madd_epi16(_mm256_maddubs_epi16(cc, tenAndOne), hundredAndOne);
+  // Each half: its eights of a (or b), then of c.
+  const __m256i eights = _mm256_madd_epi16(_mm256_packus_epi32(foursAb, foursCc), _mm256_set1_epi32(0x00012710));
+  // '0''s share of the first digit, taken off here once for the three.
+  const __m256i values = _mm256_add_epi64(
+      _mm256_add_epi64(_mm256_mul_epu32(eights, _mm256_set1_epi64x(100000000)), _mm256_srli_epi64(eights, 32)),
+      _mm256_set1_epi64x(static_cast<long long>(0 - std::uint64_t{'0'} * fast::kTens[16])));
+  const __m128i low = _mm256_castsi256_si128(values);
+  first = static_cast<std::uint64_t>(_mm_cvtsi128_si64(low));
+  third = static_cast<std::uint64_t>(_mm_extract_epi64(low, 1));
+  second = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(values, 1)));
 }
 
 // Of the bytes a sign's place may hold ('-', '+', a blank, or the record's
@@ -586,28 +606,70 @@ namespace {
 static_assert(('-' & 4) != 0 && ('+' & 4) == 0 && (' ' & 4) == 0 && ('\n' & 4) == 0, "a minus told by one bit");
 static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor");
 
+// floor(log2(10^q)) + 63, the binary exponent of the table's significand of
+// 5^q, plus the bias less one, for each q of the table of powers of five.
+struct BinaryExponents {
+  int of[kLargestPowerOfFive - kSmallestPowerOfFive + 1];
+};
+constexpr BinaryExponents kBinaryExponents = [] {
+  BinaryExponents table{};
+  for (int q = kSmallestPowerOfFive; q <= kLargestPowerOfFive; ++q) {
+    table.of[q - kSmallestPowerOfFive] = (((152170 + 65536) * q) >> 16) + 63 + fast::kExponentBias - 1;
+  }
+  return table;
+}();
+
+// The Eisel-Lemire tier for a value the caller knows to be a normal double
+// far from both ends of the range: as the converter's, but the rounded
+// significand is added to the exponent's bits less one, so that a carry out
+// of it (a round up to the next power of two) goes on into the exponent with
+// no test, and the significand's leading bit needs no mask.
+[[gnu::always_inline]] inline bool normalMagnitudeBits(std::uint64_t w, int q, std::uint64_t& bits) {
+  const int leadingZeros = __builtin_clzll(w);
+  w <<= leadingZeros;
+  const PowerOfFive& power = kPowersOfFive128[q - kSmallestPowerOfFive];
+  const fast::u128 product = fast::u128{w} * power.high;
+  auto high = static_cast<std::uint64_t>(product >> 64);
+  auto low = static_cast<std::uint64_t>(product);
+  constexpr std::uint64_t kMargin = 0x1FF;
+  if ((high & kMargin) == kMargin) [[unlikely]] {
+    const fast::u128 second = fast::u128{w} * power.low;
+    const auto secondHigh = static_cast<std::uint64_t>(second >> 64);
+    low += secondHigh;
+    high += low < secondHigh ? 1 : 0;
+    if (low == ~std::uint64_t{0}) return false;
+  }
+  const int upperBit = static_cast<int>(high >> 63);
+  const int shift = upperBit + 64 - fast::kMantissaBits - 3;
+  const std::uint64_t mantissa = high >> shift;
+  if (low <= 1 && (mantissa & 3) == 1 && (mantissa << shift) == high) [[unlikely]] return false;  // maybe a tie
+  const int exponent = kBinaryExponents.of[q - kSmallestPowerOfFive] + upperBit - leadingZeros;
+  // Round half up on the extra bit (ties were excluded above).
+  bits = ((mantissa + 1) >> 1) + (static_cast<std::uint64_t>(exponent) << fast::kMantissaBits);
+  return true;
+}
+
 // A value written as "%.16E" writes it, of a record that fits its pattern,
-// from `digits` (its first digit) and `sign` (its sign's place): seventeen
-// digits, an exponent from -99 to 99. Where the digits are above 2^53 (the
-// first is not 0) the value lies between 10^-100 and 10^100, a normal double
-// far from both ends of the range, and the converter's last tier takes it
-// with no look at the ends; other digits go through the converter whole.
-// False when it cannot decide.
-[[gnu::always_inline]] inline bool usualLongValue(const char* digits, const char* sign, double& out) {
-  // The first digit's byte times 10^16, less '0''s (modulo 2^64, the
-  // difference is the digit's value times 10^16).
-  const std::uint64_t w = static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0])) * fast::kTens[16] -
-                          std::uint64_t{'0'} * fast::kTens[16] + sixteenDigitsValue(digits + 2);
+// from `digits` (its first digit), `fraction` (its sixteen digits after the
+// point, less '0' times 10^16) and `sign` (its sign's place): seventeen
+// digits, an exponent from -99 to 99. Where the first digit is not 0 the
+// digits are above 2^53 and the value lies between 10^-100 and 10^100, a
+// normal double far from both ends of the range, which the tier above takes;
+// other digits go through the converter whole. False when it cannot decide.
+[[gnu::always_inline]] inline bool usualLongValue(const char* digits, std::uint64_t fraction, const char* sign,
+                                                  double& out) {
+  const std::uint64_t w =
+      static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0])) * fast::kTens[16] + fraction;
   const int tens = (digits[20] - '0') * 10 + (digits[21] - '0');
   const int q = tens * (',' - digits[19]) - 16;  // ',' lies between '+' and '-'
-  double magnitude;
-  if (w > fast::kExactMantissa) {
-    if (!fast::convertEiselLemire<true>(w, q, magnitude)) return false;
-  } else if (!fast::convert(w, q, magnitude)) {
-    return false;
-  }
   std::uint64_t bits;
-  std::memcpy(&bits, &magnitude, sizeof bits);
+  if (digits[0] != '0') [[likely]] {
+    if (!normalMagnitudeBits(w, q, bits)) return false;
+  } else {
+    double magnitude;
+    if (!fast::convert(w, q, magnitude)) return false;
+    std::memcpy(&bits, &magnitude, sizeof bits);
+  }
   bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(*sign)) >> 2 << 63;
   out = fast::fromBits(bits);
   return true;
@@ -655,9 +717,12 @@ template <int kSteps, bool kSignsBefore>
     }
     double first, second, third;
     auto signAt = [&](std::size_t k) { return kSignsBefore ? record + digits[k] - 1 : record + sign[k]; };
-    if (!usualLongValue(record + digits[0], signAt(0), first) ||
-        !usualLongValue(record + digits[1], signAt(1), second) ||
-        !usualLongValue(record + digits[2], signAt(2), third)) {
+    std::uint64_t fractions[3];
+    threeSixteenDigits(record + digits[0] + 2, record + digits[1] + 2, record + digits[2] + 2, fractions[0],
+                       fractions[1], fractions[2]);
+    if (!usualLongValue(record + digits[0], fractions[0], signAt(0), first) ||
+        !usualLongValue(record + digits[1], fractions[1], signAt(1), second) ||
+        !usualLongValue(record + digits[2], fractions[2], signAt(2), third)) {
       break;
     }
     row[0] = first;

@@ -917,9 +917,9 @@ class RowJson {
     kPieces
   };
   // Each piece's room, the fewest 16-byte stores that hold it at the
-  // levels the reports write it at; a deeper level takes the members one
-  // by one.
-  static constexpr std::size_t kWidths[kPieces] = {32, 48, 48, 48, 48, 48, 64, 96, 64, 32, 64, 48, 48, 32, 32, 32};
+  // level the report writes its list at; a deeper level takes the members
+  // one by one.
+  static constexpr std::size_t kWidths[kPieces] = {16, 32, 32, 32, 32, 32, 48, 80, 48, 16, 48, 32, 32, 32, 32, 16};
   static constexpr std::size_t kCountRoom = 20;
   struct Piece {
     char text[96] = {};
@@ -932,8 +932,12 @@ class RowJson {
     std::memcpy(p, pieces_[name].text, kWidths[name]);
     return p + pieces_[name].length;
   }
+  // A value's text in two 16-byte stores: a finite value's shortest text
+  // is at most 24 bytes, any other's at most 11 with its quotes.
+  static constexpr std::size_t kNumberCopy = 32;
+  static_assert(kNumberCopy <= sizeof NumberText::text);
   static char* number(char* p, const NumberText& text) {
-    std::memcpy(p, text.text, sizeof text.text);
+    std::memcpy(p, text.text, kNumberCopy);
     return p + text.length;
   }
   static char* null(char* p) {

@@ -1229,11 +1229,12 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
 // Each listed row carries its record as it stands in both files and all
 // three values, so a swapped column or a separator inside a number shows.
 TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
-  write("a.dat", kPlain + "1 0.25 7 / \xc3\xa9 \x7f\n2 0.5 8 / \"q\"\n3 0.75 9 / \\\n");
-  write("b.dat", kPlain + "1 7 0.25\n2 0.5\n 8\n3 1,250.75 9\r\n");
-  const Explanation facts = explainNamed("a.dat", "b.dat", 3);
+  write("a.dat", kPlain + "1 0.25 7 / \xc3\xa9 \x7f\n2 0.5 8 / \"q\"\n3 0.75 9 / \\\n"
+                           "4 0.1 -1.2345678901234567e-300\n");
+  write("b.dat", kPlain + "1 7 0.25\n2 0.5\n 8\n3 1,250.75 9\r\n4 0.30000000000000004 -1.2345678901234567e-300\n");
+  const Explanation facts = explainNamed("a.dat", "b.dat", 4);
   ASSERT_FALSE(facts.stop);
-  ASSERT_EQ(facts.top.size(), 3U);
+  ASSERT_EQ(facts.top.size(), 4U);
   struct Expected {
     std::size_t row;
     const char* reference;
@@ -1244,9 +1245,12 @@ TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
   const Expected expected[] = {
       {1, "1 0.25 7 / \xc3\xa9 \x7f", "1 7 0.25", {1, 7, 0.25}, 22},
       {3, "3 0.75 9 / \\", "3 1,250.75 9\r", {3, 1, 250.75}, 25},
+      // Values whose shortest texts are the longest a list writes.
+      {4, "4 0.1 -1.2345678901234567e-300", "4 0.30000000000000004 -1.2345678901234567e-300",
+       {4, 0.30000000000000004, -1.2345678901234567e-300}, 26},
       {2, "2 0.5 8 / \"q\"", "2 0.5\n 8", {2, 0.5, 8}, 24},
   };
-  for (std::size_t i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
     const RowFacts& row = facts.top[i];
     SCOPED_TRACE(row.row);
     EXPECT_EQ(row.row, expected[i].row);
@@ -1261,7 +1265,7 @@ TEST_F(InDirectory, ListedRowsShowTheirRecordsAsWritten) {
   const std::string json = reportOf(facts, true);
   EXPECT_NE(json.find("\"1 0.25 7 / \xc3\xa9 \\u007f\""), std::string::npos);
   EXPECT_EQ(json.find('\x7f'), std::string::npos);
-  for (std::size_t i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
     const auto& listed = report["top"][i];
     EXPECT_EQ(listed["row"], expected[i].row);
     EXPECT_EQ(listed["reference_record"], expected[i].reference);

@@ -1092,11 +1092,31 @@ template <bool kCommas>
   if ((secondStarts & (secondStarts - 1)) == 0) return -1;  // fewer values than three
   const auto start = static_cast<unsigned>(std::countr_zero(secondStarts));
   const auto last = static_cast<unsigned>(std::countr_zero(ends & (ends - 1)));
+  const unsigned at = start + static_cast<unsigned>((sign >> start) & 1);  // the first digit or point
   if (((exponent >> last) & 1) != 0) {
-    // A value with an exponent (its last byte is in one): the one converter.
+    // A value with an exponent (its last byte is in one). Its digits before
+    // the letter by their shuffle and an exponent of one or two digits give
+    // the conversion's exact case when the power of ten is exact; anything
+    // else goes to the one converter.
+    const unsigned mark = at + static_cast<unsigned>(std::countr_zero(letter >> at));  // its letter
+    const unsigned exponentSign = static_cast<unsigned>((sign >> (mark + 1)) & 1);
+    const unsigned exponentDigits = last - mark - exponentSign;
+    const std::size_t size = mark - at;
+    const std::uint64_t itsPoint = _bzhi_u64(point, mark) >> at;
+    const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;
+    if (exponentDigits <= 2 && size - (itsPoint != 0) <= detail::fast::kMaxShortDigits) {
+      const char* const digits = p + mark + 1 + exponentSign;
+      int power = exponentDigits == 2 ? (digits[0] - '0') * 10 + (digits[1] - '0') : digits[0] - '0';
+      if (p[mark + 1] == '-') power = -power;
+      const DigitShuffle& shuffle = kDigitShuffles.of(size, integer);
+      const int q = power - shuffle.decimals;
+      if (q >= -detail::fast::kMaxExactPower && q <= detail::fast::kMaxExactPower) {
+        row[1] = detail::fast::withSign(detail::fast::exactCase(shuffledDigits(p + at, shuffle), q), p[start] == '-');
+        return length;
+      }
+    }
     return withExponent(p + start, p + last + 1, end, row[1]) ? length : -1;
   }
-  const unsigned at = start + static_cast<unsigned>((sign >> start) & 1);  // the first digit or point
   const std::size_t size = last + 1 - at;
   const std::uint64_t itsPoint = _bzhi_u64(point, last + 1) >> at;
   const std::size_t integer = itsPoint != 0 ? static_cast<unsigned>(std::countr_zero(itsPoint)) : size;

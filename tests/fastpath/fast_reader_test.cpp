@@ -749,6 +749,14 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                                  " 1.234567891e-05 -2.345678912e+11 3.456789123e-07 -4.5678912e-01",
                                  "1, -2.5e-3, 3", "1 ,2 3", ", 1 2 3", "1 ,, 2 3", "1 2 3,", "1 2, 3 , 4",
                                  "1 2.5\x7F 3", "1\x0C" "2 3",
+                                 // A kept value with an exponent at the edges of the exact
+                                 // powers of ten, of fifteen digits and sixteen, zeros with
+                                 // a sign, the point at either end, three exponent digits.
+                                 "1 1e22 3", "1 1e23 3", "1 1.5e-21 3", "1 1.5e-22 3", "1 -1e-22 3",
+                                 "1 9.999999999e+22 3", "1 123456789012345e7 3", "1 1234567890.12345e-9 3",
+                                 "1 900719925474099.3e1 3", "1 0.000000000000001e22 3", "1 -0e5 3",
+                                 "1 -0.0E-0 3", "1 +.5e1 3", "1 7.e-2 3", "1 1e005 3", "1 3D+05 3",
+                                 "1 -2.2250738585072014e-308 3", "1 4.9e-324 3", "1 1.7976931348623157e308 3",
                                  // Bytes that share a half (its first or last four bits)
                                  // with a blank, sign, point, digit, letter or line feed.
                                  "1 2\x0B 3", "1 2) 3", "1 2* 3", "1 2: 3", "1 2T5 3", "1 2t5 3", "1 2\xA0 3",

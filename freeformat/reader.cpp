@@ -907,16 +907,20 @@ inline constexpr DigitShuffles kDigitShuffles = digitShuffles();
 // The digits of a plain decimal of at most fifteen digits whose bytes the
 // masks checked (`size` bytes at p, by its shuffle): moved to the end of
 // sixteen lanes by one byte shuffle, and summed by multiply-adds of
-// neighbouring lanes; the same digits as shortDecimalDigits takes.
-[[gnu::always_inline]] inline __m128i shuffledLanes(const char* p, const DigitShuffle& shuffle) {
+// neighbouring lanes; the same digits as shortDecimalDigits takes. The
+// byte constants may be given by a caller that holds them across records.
+[[gnu::always_inline]] inline __m128i shuffledLanes(const char* p, const DigitShuffle& shuffle,
+                                                    __m128i lowHalves = _mm_set1_epi8(0x0F)) {
   const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(shuffle.lanes.data()));
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  return _mm_shuffle_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), from);
+  return _mm_shuffle_epi8(_mm_and_si128(bytes, lowHalves), from);
 }
-[[gnu::always_inline]] inline std::uint64_t lanesNumber(__m128i digits) {
-  const __m128i pairs = _mm_maddubs_epi16(digits, _mm_set1_epi16(0x010A));  // ten times the first, plus the second
-  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
-  const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
+[[gnu::always_inline]] inline std::uint64_t lanesNumber(__m128i digits, __m128i tens = _mm_set1_epi16(0x010A),
+                                                        __m128i hundreds = _mm_set1_epi32(0x00010064),
+                                                        __m128i tenThousands = _mm_set1_epi32(0x00012710)) {
+  const __m128i pairs = _mm_maddubs_epi16(digits, tens);  // ten times the first, plus the second
+  const __m128i fours = _mm_madd_epi16(pairs, hundreds);
+  const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), tenThousands);
   const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
   return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
@@ -1297,14 +1301,8 @@ template <class Out>
         const std::uint32_t negatives = places.negatives;
         places.next<kPoints>(first, size, integer);
         const DigitShuffle& shuffle = kDigitShuffles.all[size * DigitShuffles::kPlacesASize + integer];
-        const __m128i from = _mm_load_si128(reinterpret_cast<const __m128i*>(shuffle.lanes.data()));
-        const __m128i written = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + first));
-        const __m128i digits = _mm_shuffle_epi8(_mm_and_si128(written, lowHalves), from);
-        const __m128i pairs = _mm_maddubs_epi16(digits, tens);
-        const __m128i fours = _mm_madd_epi16(pairs, hundreds);
-        const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), tenThousands);
-        const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
-        const std::uint64_t number = (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
+        const __m128i digits = shuffledLanes(at + first, shuffle, lowHalves);
+        const std::uint64_t number = lanesNumber(digits, tens, hundreds, tenThousands);
         values[k] = detail::fast::withSign(static_cast<double>(number) / shuffle.divisor,
                                            ((negatives >> first) & 1) != 0);
         if (k == 1) {

@@ -23,6 +23,24 @@ namespace velmora::companion {
 // takes a standard descriptor's place and a failed write is reported.
 void prepareProcess();
 
+// Readies `stream` for a report of many bytes (a list of many rows), before
+// anything is written to it: where it goes to a pipe, the pipe is enlarged
+// once to kLongOutputPipe bytes, so that a piece of the report (a few
+// hundred KiB, written whole by writeWhole) fits in it and the writer waits
+// on its reader less often. A refusal (past the system's limit for the
+// user, say) leaves the pipe as it was. A regular file, a terminal or
+// anything else is left as it is. True when the pipe was enlarged.
+inline constexpr int kLongOutputPipe = 1 << 20;
+bool prepareLongOutput(std::FILE* stream);
+
+// Hands `text` to `stream` as fwrite does, but a text of kWholeWrite bytes or
+// more (a piece of a long report) goes to the stream's descriptor as it is,
+// after what the stream holds, in one write where the system takes it
+// whole, rather than first filling the stream's buffer and writing that
+// apart. False when a write failed (errno says why).
+inline constexpr std::size_t kWholeWrite = std::size_t{64} << 10;
+bool writeWhole(std::FILE* stream, std::string_view text);
+
 // While one lives, `handler` takes the reader's stops; the previous handler
 // comes back after it, however the scope is left.
 class StopHandlerScope {

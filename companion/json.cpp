@@ -10,7 +10,7 @@ namespace velmora::companion {
 void JsonWriter::put(std::string_view text) {
   if (text.size() >= kPiece) {
     flush();
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) ok_ = false;
+    if (!writeWhole(file_, text)) ok_ = false;
     return;
   }
   std::memcpy(room(text.size()), text.data(), text.size());
@@ -18,7 +18,7 @@ void JsonWriter::put(std::string_view text) {
 }
 
 void JsonWriter::flush() {
-  if (used_ != 0 && std::fwrite(pending_.get(), 1, used_, file_) != used_) ok_ = false;
+  if (used_ != 0 && !writeWhole(file_, std::string_view(pending_.get(), used_))) ok_ = false;
   used_ = 0;
 }
 

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <new>
 #include <string>
 
@@ -12,6 +14,34 @@
 namespace velmora::companion {
 
 void prepareProcess() { velmora::prepareProcess(); }
+
+bool prepareLongOutput(std::FILE* stream) {
+  const int fd = ::fileno(stream);
+  struct stat status {};
+  if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) return false;
+  return ::fcntl(fd, F_SETPIPE_SZ, kLongOutputPipe) >= kLongOutputPipe;
+}
+
+bool writeWhole(std::FILE* stream, std::string_view text) {
+  if (text.size() < kWholeWrite) return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  const int fd = ::fileno(stream);
+  if (fd < 0 || std::fflush(stream) != 0) {
+    return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  }
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 namespace {
 void memoryStop(const StopReport&) { throw std::bad_alloc(); }

@@ -34,6 +34,8 @@ using namespace velmora::companion;
 constexpr char kProgram[] = "velmora-explain";
 constexpr int kCannotRead = 2;
 constexpr int kAboveLimit = 1;
+// Listed rows from which the report counts as long (prepareLongOutput).
+constexpr std::size_t kLongList = 1000;
 
 constexpr char kHelp[] =
     "Usage: velmora-explain [OPTION]... [REFERENCE COMPARED]\n"
@@ -255,6 +257,9 @@ int run(int argc, char** argv) {
   const std::vector<ReadFile> read = filesRead(facts);
   if (options.plot) checkPicturePath(*options.plot, read);
 
+  // A list of many rows (a few hundred bytes each) is more than a pipe
+  // holds as the system makes it: the pipe is made larger first.
+  if (facts.top.size() >= kLongList) companion::prepareLongOutput(stdout);
   const bool written = options.json ? writeJsonReport(stdout, facts) : writeTextReport(stdout, facts);
   if (!written) {
     std::fprintf(stderr, "%s: cannot write the report: %s\n", kProgram, std::strerror(errno));

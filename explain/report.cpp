@@ -62,7 +62,7 @@ class Out {
  public:
   explicit Out(std::FILE* file) : file_(file) {}
   Out& operator<<(std::string_view text) {
-    if (!text.empty() && std::fwrite(text.data(), 1, text.size(), file_) != text.size()) ok_ = false;
+    if (!text.empty() && !companion::writeWhole(file_, text)) ok_ = false;
     return *this;
   }
   Out& operator<<(std::size_t value) { return *this << std::to_string(value); }

@@ -560,12 +560,25 @@ void settleHeaderRecords(FileFacts& file) {
   }
 }
 
+// The rows whose records are shown, of one file (indices from 0), in the
+// order they are looked for while the bytes the access may read last: the
+// listed ones (largest first), asked of the list rather than copied (a list
+// of every row of a million would take 8 MB a file), then `others`.
+struct ShownRows {
+  const TopRows& listed;
+  std::vector<std::size_t> others;
+  [[nodiscard]] std::size_t size() const { return listed.size() + others.size(); }
+  std::size_t operator[](std::size_t n) const {
+    return n < listed.size() ? listed.indexOf(n) : others[n - listed.size()];
+  }
+};
+
 // The offsets of the records that readRecordsAgain reads of file `f`, the
 // rows of `shown` among them: every row up to the one where the access's
 // bytes must be spent (each row's first read takes RecordAccess::kFirstRead
 // bytes, or the rest of the file where less is left), so that they can be
 // read in order of their offsets rather than the list's.
-std::vector<long long> offsetsToRead(const Explanation& facts, int f, const std::vector<std::size_t>& shown) {
+std::vector<long long> offsetsToRead(const Explanation& facts, int f, const ShownRows& shown) {
   const FileFacts& file = facts.files[f];
   const LoadRecord& r = file.record;
   std::vector<long long> offsets;
@@ -577,8 +590,9 @@ std::vector<long long> offsetsToRead(const Explanation& facts, int f, const std:
   const long long size = file.presence.size;
   std::unordered_set<std::size_t> taken;
   std::size_t least = 0;  // the fewest bytes the rows taken read
-  for (std::size_t i : shown) {
+  for (std::size_t n = 0; n < shown.size(); ++n) {
     if (least >= kMaxFetchedBytes) break;
+    const std::size_t i = shown[n];
     if (i >= r.rows || !taken.insert(i).second) continue;
     const long long offset = r.rowOffsets[i];
     offsets.push_back(offset);
@@ -598,19 +612,15 @@ void readRecordsAgain(Explanation& facts) {
   // The rows shown (indices from 0), in this order while the bytes the
   // access may read last: the listed ones (largest first), the largest and
   // the first difference, and those of the relation findings.
-  std::vector<std::size_t> shown[2];
-  for (std::size_t k = 0; k < facts.top.size(); ++k) {
-    shown[0].push_back(facts.top.indexOf(k));
-    shown[1].push_back(facts.top.indexOf(k));
-  }
+  ShownRows shown[2] = {{facts.top, {}}, {facts.top, {}}};
   std::vector<RowFacts*> rows;
   if (facts.largest) rows.push_back(&*facts.largest);
   if (facts.firstDifference) rows.push_back(&*facts.firstDifference);
   for (const RowFacts* row : rows) {
-    shown[0].push_back(row->row - 1);
-    shown[1].push_back(row->row - 1);
+    shown[0].others.push_back(row->row - 1);
+    shown[1].others.push_back(row->row - 1);
   }
-  relationRowsShown(facts, shown[0], shown[1]);
+  relationRowsShown(facts, shown[0].others, shown[1].others);
   // Of each file, the listed rows whose records were looked for (the rest
   // came after the access's bytes were spent), and the lines kept for
   // anything but a row shown: past those rows, the only lines to look for.

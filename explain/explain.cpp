@@ -52,6 +52,32 @@ void throwStop(const StopReport& report) {
   throw Stopped{std::move(stop)};
 }
 
+// Asks for the whole large pages within `bytes` at `data` (storage not
+// touched yet: a vector's room reserved, say) to be given as large pages, so
+// that a list of a million rows costs a page fault every 2 MiB rather than
+// every 4 KiB. Only advice; where it is not taken, nothing changes.
+void adviseLargePages(const void* data, std::size_t bytes) {
+  constexpr std::uintptr_t kLarge = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (start + kLarge - 1) / kLarge * kLarge;
+  const std::uintptr_t last = (start + bytes) / kLarge * kLarge;
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+// Room for `n` elements in `v`, its new storage advised as above.
+template <class T>
+void reserveInLargePages(std::vector<T>& v, std::size_t n) {
+  if (v.capacity() >= n) return;
+  v.reserve(n);
+  adviseLargePages(v.data(), v.capacity() * sizeof(T));
+}
+
+}  // namespace
+
+void TopRows::reserve(std::size_t rows) { reserveInLargePages(rows_, rows); }
+
+namespace {
+
 // Orders contributions: NaN first (it is what makes a total NaN), then larger
 // squares, then lower rows. A square is never negative (nor -0), so the
 // order of its bits is the order of its values; every NaN takes the largest
@@ -260,6 +286,7 @@ const TopRows::Listed& TopRows::gathered(std::size_t k) const {
   if (k < chunkStart_ || k >= chunkStart_ + chunk_.size()) {
     const std::size_t count = std::min(kGathered, rows_.size() - k);
     chunkStart_ = k;
+    reserveInLargePages(chunk_, count);
     chunk_.resize(count);
     // The chunk's places ordered by row, by a count of rows sixteen at a
     // time (close enough for the columns' cache lines).
@@ -432,6 +459,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
       const std::size_t n = counts.size() - 1 - b;
       starts[n + 1] = starts[n] + counts[b];
     }
+    reserveInLargePages(kept, taken);
     kept.resize(taken);
     std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
     const std::size_t highest = counts.size() - 1;

@@ -261,7 +261,7 @@ class TopRows {
   // records are not among them.
   [[nodiscard]] RowFacts factsOf(std::size_t index) const;
   // Room for `rows` listed rows, made once.
-  void reserve(std::size_t rows) { rows_.reserve(rows); }
+  void reserve(std::size_t rows);
   // Appends compared row `index` (from 0).
   void add(std::size_t index);
   // The records of the next row without them, in the list's order (row 0

@@ -91,6 +91,24 @@ const ProgramCase kProgramCases[] = {
      "test \"$(wc -l < err)\" = 2 && head -c 34 err | grep -q '^Velmora: statement 33, channel 13$'"},
     {"long_name_in_json", "true", "$X --json $(printf %05000d 0)/x.dat b.dat", 2, "File name too long",
      "grep -q 'File name too long.u000a' out && grep -q '\"line\": null' out"},
+    // A long report (the list a few hundred KiB) through a pipe: the pipe
+    // enlarged before the first byte comes, and the same bytes as into a
+    // file, the text before the rows first.
+    {"long_report_through_a_pipe",
+     "awk 'BEGIN { print \"readings\"; for (i = 0; i < 20; i++) print \"header\";"
+     " for (i = 1; i <= 3000; i++) print i, i / 4, 0 }' > a.dat &&"
+     " awk 'BEGIN { print \"readings\"; for (i = 0; i < 20; i++) print \"header\";"
+     " for (i = 1; i <= 3000; i++) print i, i / 4 + i % 7 / 8, 0 }' > b.dat",
+     "$X --top 3000 a.dat b.dat > file && $X --top 3000 a.dat b.dat | { dd bs=1 count=1 2> /dev/null > first &&"
+     " /usr/bin/python3 -c \"import fcntl; print(fcntl.fcntl(0, 1032))\" > size && cat > rest; }",
+     0, "",
+     "cat first rest | cmp - file && test \"$(cat size)\" -ge 1048576 && test \"$(wc -c < file)\" -gt 600000 &&"
+     " test \"$(grep -n '^top 3000 rows' file | cut -d: -f1)\" -lt 40"},
+    {"long_json_report_through_a_pipe", "awk 'BEGIN { print \"readings\"; for (i = 0; i < 20; i++) print \"header\";"
+     " for (i = 1; i <= 3000; i++) print i, i % 5, 0 }' > b.dat",
+     "$X --json --top 3000 a.dat b.dat | cat > piped", 0, "",
+     "/usr/bin/python3 -c 'import json; d = json.load(open(\"piped\")); assert len(d[\"top\"]) == 3000'"
+     " && test \"$(wc -c < piped)\" -gt 600000"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explain, Program, ::testing::ValuesIn(kProgramCases),

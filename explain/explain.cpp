@@ -270,7 +270,9 @@ const TopRows::Listed& TopRows::gathered(std::size_t k) const {
     for (std::size_t b = 0; b < buckets; ++b) starts[b + 1] += starts[b];
     order_.resize(count);
     for (std::size_t j = 0; j < count; ++j) order_[starts[rows_[k + j] >> kShift]++] = static_cast<std::uint32_t>(j);
-    for (const std::uint32_t j : order_) chunk_[j] = gatheredOf(rows_[k + j]);
+    if (!gatheredOfOneLine(k)) {
+      for (const std::uint32_t j : order_) chunk_[j] = gatheredOf(rows_[k + j]);
+    }
   }
   return chunk_[k - chunkStart_];
 }
@@ -466,8 +468,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
     std::sort(kept.begin(), kept.end(), order);
   }
   if (!kept.empty()) facts.largest = facts.top.factsOf(kept.front().index);
-  facts.top.reserve(std::min(kept.size(), request.top));
-  for (std::size_t i = 0; i < kept.size() && i < request.top; ++i) facts.top.add(kept[i].index);
+  facts.top.addEach(std::min(kept.size(), request.top), [&kept](std::size_t k) { return kept[k].index; });
 }
 
 // Whether a record, as the reader splits it, reads like a table row: exactly

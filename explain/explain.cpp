@@ -468,7 +468,8 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
     std::sort(kept.begin(), kept.end(), order);
   }
   if (!kept.empty()) facts.largest = facts.top.factsOf(kept.front().index);
-  facts.top.addEach(std::min(kept.size(), request.top), [&kept](std::size_t k) { return kept[k].index; });
+  facts.top.reserve(std::min(kept.size(), request.top));
+  for (std::size_t i = 0; i < kept.size() && i < request.top; ++i) facts.top.add(kept[i].index);
 }
 
 // Whether a record, as the reader splits it, reads like a table row: exactly

@@ -260,18 +260,10 @@ class TopRows {
   // The facts of compared row `index` (from 0), made from the columns; its
   // records are not among them.
   [[nodiscard]] RowFacts factsOf(std::size_t index) const;
+  // Room for `rows` listed rows, made once.
+  void reserve(std::size_t rows) { rows_.reserve(rows); }
   // Appends compared row `index` (from 0).
   void add(std::size_t index);
-  // Appends `n` compared rows, the k-th being index(k) (from 0), in one
-  // pass with the room made once.
-  template <class Index>
-  void addEach(std::size_t n, Index&& index) {
-    const std::size_t from = rows_.size();
-    rows_.resize(from + n);
-    std::uint32_t* const to = rows_.data() + from;
-    for (std::size_t k = 0; k < n; ++k) to[k] = static_cast<std::uint32_t>(index(k));
-    chunk_.clear();
-  }
   // The records of the next row without them, in the list's order (row 0
   // first); "" where a record was not read again, as for the rows after
   // the last given.

@@ -41,8 +41,10 @@ bool TopRows::gatheredOfOneLine(std::size_t k) const {
     g.values[1][0] = c0[index];
     g.values[1][1] = value;
     g.values[1][2] = c2[index];
-    g.scaledDifference = sum.scaledDifference(std::size_t{index} + 1, value);
-    g.square = sum.squaredDifference(std::size_t{index} + 1, value);
+    // The run's own sum, the square as it entered the total.
+    const double difference = sum.scaledDifference(std::size_t{index} + 1, value);
+    g.scaledDifference = difference;
+    g.square = difference * difference;
     g.index = index;
     g.hasReference = true;
   }

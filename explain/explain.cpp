@@ -297,7 +297,9 @@ const TopRows::Listed& TopRows::gathered(std::size_t k) const {
     for (std::size_t b = 0; b < buckets; ++b) starts[b + 1] += starts[b];
     order_.resize(count);
     for (std::size_t j = 0; j < count; ++j) order_[starts[rows_[k + j] >> kShift]++] = static_cast<std::uint32_t>(j);
-    for (const std::uint32_t j : order_) chunk_[j] = gatheredOf(rows_[k + j]);
+    if (!gatheredOfOneLine(k)) {
+      for (const std::uint32_t j : order_) chunk_[j] = gatheredOf(rows_[k + j]);
+    }
   }
   return chunk_[k - chunkStart_];
 }

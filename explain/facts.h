@@ -348,6 +348,10 @@ class TopRows {
   // together they lie in the columns (a list of every row of a million:
   // one row in eight rather than one in thirty), for 11 MiB of them.
   const Listed& gathered(std::size_t k) const;
+  // gathered()'s making of the rows at hand from k, in order_, where every
+  // compared row is a row of both files and of one line in each (the list
+  // of most tables); false, having made none, where not.
+  bool gatheredOfOneLine(std::size_t k) const;
   static constexpr std::size_t kGathered = std::size_t{1} << 17;
 
   Columns files_[2];

@@ -109,6 +109,17 @@ const ProgramCase kProgramCases[] = {
      "$X --json --top 3000 a.dat b.dat | cat > piped", 0, "",
      "/usr/bin/python3 -c 'import json; d = json.load(open(\"piped\")); assert len(d[\"top\"]) == 3000'"
      " && test \"$(wc -c < piped)\" -gt 600000"},
+    // Rows of one line each, as many in both files, on other lines in each
+    // (a longer header in the compared file): each listed row's lines,
+    // values and difference are its own file's.
+    {"list_rows_on_other_lines_in_each_file",
+     "printf 'VELMORA-DAT2 x\\nA 1\\nB 2\\nC 3\\nskipped\\nPressure 9\\nrate 8\\nRate 0.5\\n' > c.dat && "
+     "for i in 1 2 3 4 5 6 7 8 9 10; do echo column >> c.dat; done && printf '1 0.25 0\\n2 0.5 0\\n' >> c.dat",
+     "$X --top 2 c.dat b.dat", 0, "",
+     "grep -qx '        2         20         23  *0.5  *0.625  *125  *15625  *100%' out && "
+     "grep -qx '            reference line 20: .2 0.5 0. -> 2, 0.5, 0' out && "
+     "grep -qx '            compared  line 23: .2 0.625 0. -> 2, 0.625, 0' out && "
+     "grep -qx '        1         19         22  *0.25  *0.25  *0  *0  *0%' out"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explain, Program, ::testing::ValuesIn(kProgramCases),

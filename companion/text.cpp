@@ -433,7 +433,7 @@ inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
   int k = (power * 315653) >> 20;
   const int shift = power + ((-k * 1741647) >> 19) + 1;  // 1 to 4
   const ShortestPower& scale = kShortestPowers[k - kShortestPowerFirst];
-  const std::uint64_t scaled = ((fraction | (kFractionMask + 1)) * 100) << shift;
+  const std::uint64_t scaled = ((fraction | (kFractionMask + 1)) * 25) << (shift + 2);  // times 100
   const Wide low = static_cast<Wide>(scale.low) * scaled;
   const Wide product = static_cast<Wide>(scale.high) * scaled + static_cast<std::uint64_t>(low >> 64);
   const auto whole = static_cast<std::uint64_t>(product >> 64);

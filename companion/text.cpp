@@ -566,8 +566,8 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   const int length = 17 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
   char row[48];
   row[0] = static_cast<char>('0' + groups.first);
-  const std::uint64_t groups[2] = {high | kZeros, low | kZeros};
-  std::memcpy(row + 1, groups, sizeof groups);
+  const std::uint64_t shown[2] = {high | kZeros, low | kZeros};
+  std::memcpy(row + 1, shown, sizeof shown);
 #endif
   // Each piece copied in a copy of a fixed size, all within the
   // kShortestRoom bytes of `text`: at most 30 here.

@@ -338,7 +338,7 @@ BinaryParts binaryParts(std::uint64_t bits) {
 }
 
 // A finite double's bits (not 0) as its shortest decimal.
-[[gnu::noinline]] ShortDecimal shortestDecimal(std::uint64_t bits) {
+ShortDecimal shortestDecimal(std::uint64_t bits) {
   constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
   const auto [significand, power] = binaryParts(bits);
   const std::uint64_t open = significand & 1;
@@ -373,98 +373,8 @@ BinaryParts binaryParts(std::uint64_t bits) {
   return {whole + up, k};
 }
 
-constexpr std::uint64_t kSixteenDigits = 10000000000000000;
-
-// The shortest digits of a double, seventeen (the first not 0, the last
-// maybe 0s) as the first digit and two groups of eight, and the first
-// digit's power of ten.
-struct DigitGroups {
-  std::uint64_t first;
-  std::uint64_t high;
-  std::uint64_t low;
-  int lead;
-};
-
-// The groups of any finite double but 0, by the search above.
-[[gnu::noinline]] DigitGroups searchedGroups(std::uint64_t bits) {
-  ShortDecimal decimal = shortestDecimal(bits);
-  // A normal double's shortest digits are 10^15 or more and below 9.1 *
-  // 10^16, a subnormal's may be fewer.
-  while (decimal.digits < kSixteenDigits) {
-    decimal.digits *= 10;
-    --decimal.exponent;
-  }
-  const std::uint64_t firstNine = decimal.digits / 100000000;
-  const std::uint64_t first = static_cast<std::uint32_t>(firstNine) / 100000000;
-  return {first, firstNine - first * 100000000, decimal.digits - firstNine * 100000000, decimal.exponent + 16};
-}
-
-// The groups of a normal double whose significand is not 2^52 (whose span
-// is even about it), from one product; false where the product is too
-// near a point where the choice turns, which only the search settles.
-// With k and the shift as in the search, z = v * 10^(2 - k) is 100 times
-// the value it scales: z is from 4.5 * 10^17 to below 9.01 * 10^18, and
-// the span's half width there, T = 50 * 2^power * 10^-k, is from 50 to
-// below 500. The span, narrower than 1,000, holds at most one multiple of
-// 1,000; where it holds one, that is the shortest, alone of its length
-// (any shorter one is a multiple of 1,000 too). Else the multiple of 100
-// nearest to z lies in it (no further than 50 <= T) and is the shortest:
-// all multiples of 100 in it have their last digit that is not 0 at the
-// same place, as no power of ten lies between them, and the nearest is
-// the one std::to_chars takes. The digits are the one chosen over 100,
-// with 10^k.
-// The product of 100 * significand << shift (below 2^64) by the power's
-// 128 bits, to 64 bits below the point, is within 2^-64 of z (the power
-// is at most 1 above the exact one, the dropped bits below 1). T from the
-// power's top 58 bits is within 14 of its exact value, in units of 2^-52,
-// and z's place past its multiple of 1,000 in those units within 2: a
-// compare further apart than 64 units is the exact one's. The nearest
-// multiple of 100 is the one the product rounds to where z lies further
-// than 2^-52 from any whole number (and so is never halfway).
-inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
-  constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
-  constexpr std::uint64_t kThousand = std::uint64_t{1000} << 52;  // 1,000 in units of 2^-52
-  constexpr std::uint64_t kDoubt = 64;
-  constexpr std::uint64_t kEight = 100000000;
-  const std::uint64_t fraction = bits & kFractionMask;
-  const std::uint64_t biased = bits << 1 >> 53;
-  if (fraction == 0 || biased == 0) return false;
-  const int power = static_cast<int>(biased) - 1075;
-  int k = (power * 315653) >> 20;
-  const int shift = power + ((-k * 1741647) >> 19) + 1;  // 1 to 4
-  const ShortestPower& scale = kShortestPowers[k - kShortestPowerFirst];
-  const std::uint64_t scaled = ((fraction | (kFractionMask + 1)) * 25) << (shift + 2);  // times 100
-  const Wide low = static_cast<Wide>(scale.low) * scaled;
-  const Wide product = static_cast<Wide>(scale.high) * scaled + static_cast<std::uint64_t>(low >> 64);
-  const auto whole = static_cast<std::uint64_t>(product >> 64);
-  const auto below = static_cast<std::uint64_t>(product);
-  const std::uint64_t thousands = whole / 1000;
-  const std::uint64_t past = whole - thousands * 1000;
-  const std::uint64_t place = past << 52 | below >> 12;  // z less its multiple of 1,000
-  const std::uint64_t half = ((scale.high >> 6) * 25) >> (5 - shift);  // T
-  const std::uint64_t clear = half + kDoubt;
-  std::uint64_t digits = thousands * 10;  // the chosen one over 100
-  if (place - clear - 1 < kThousand - 2 * clear - 1) {
-    // Neither multiple of 1,000 about z lies in the span.
-    if (below + (std::uint64_t{1} << 12) < (std::uint64_t{1} << 13)) return false;
-    digits += ((past + 50) * 5243) >> 19;
-  } else if (place > kThousand - half + kDoubt) {
-    digits += 10;
-  } else if (place + kDoubt >= half) {
-    return false;
-  }
-  if (digits < kSixteenDigits) {
-    // Sixteen digits (they are 4.5 * 10^15 or more): one more place.
-    digits *= 10;
-    --k;
-  }
-  const std::uint64_t firstNine = digits / kEight;
-  const std::uint64_t first = static_cast<std::uint32_t>(firstNine) / std::uint32_t{100000000};
-  groups = {first, firstNine - first * kEight, digits - firstNine * kEight, k + 16};
-  return true;
-}
-
 constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
+constexpr std::uint64_t kSixteenDigits = 10000000000000000;
 
 // The digits of top * 10^16 + rest (top below 10^8, rest below 10^16) in
 // the first 24 bytes of `row`, '0's in the 24 after them.
@@ -549,25 +459,34 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 // of writeShortest, whose short decimals then save fewer registers (the
 // text first, where writeShortest has it).
 [[gnu::noinline]] char* writeShortestDigits(char* text, std::uint64_t bits) {
-  DigitGroups groups;
-  if (!oneProductGroups(bits, groups)) groups = searchedGroups(bits);
-  const int lead = groups.lead;  // the first digit's power of ten
+  ShortDecimal decimal = shortestDecimal(bits);
+  // Seventeen digits, the first not 0: a normal double's shortest digits
+  // are 10^15 or more and below 9.1 * 10^16, a subnormal's may be fewer.
+  while (decimal.digits < kSixteenDigits) {
+    decimal.digits *= 10;
+    --decimal.exponent;
+  }
+  const std::uint64_t firstNine = decimal.digits / 100000000;
+  const auto top = static_cast<std::uint32_t>(firstNine) / 100000000;
 #if defined(__SSE2__)
-  const __m128i rest = sixteenDigitBytes(groups.high, groups.low);
+  const __m128i rest = sixteenDigitBytes(firstNine - top * std::uint64_t{100000000},
+                                         decimal.digits - firstNine * 100000000);
   const auto zeros = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())));
   const int length = 17 - std::countl_one(zeros);  // without the trailing zeros
+  const int lead = decimal.exponent + 16;          // the first digit's power of ten
   char row[48];
-  row[0] = static_cast<char>('0' + groups.first);
+  row[0] = static_cast<char>('0' + top);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 1), _mm_or_si128(rest, _mm_set1_epi8('0')));
 #else
   // Two groups of eight by digitBytes where there is no SSE2.
-  const std::uint64_t high = digitBytes(groups.high);
-  const std::uint64_t low = digitBytes(groups.low);
+  const std::uint64_t high = digitBytes(firstNine - top * std::uint64_t{100000000});
+  const std::uint64_t low = digitBytes(decimal.digits - firstNine * 100000000);
   const int length = 17 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
+  const int lead = decimal.exponent + 16;
   char row[48];
-  row[0] = static_cast<char>('0' + groups.first);
-  const std::uint64_t shown[2] = {high | kZeros, low | kZeros};
-  std::memcpy(row + 1, shown, sizeof shown);
+  row[0] = static_cast<char>('0' + top);
+  const std::uint64_t groups[2] = {high | kZeros, low | kZeros};
+  std::memcpy(row + 1, groups, sizeof groups);
 #endif
   // Each piece copied in a copy of a fixed size, all within the
   // kShortestRoom bytes of `text`: at most 30 here.

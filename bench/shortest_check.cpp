@@ -2,8 +2,8 @@
 // checked against std::to_chars on many doubles: every exponent with random
 // significands and the significands at the ends of each binade, decimals of
 // 1 to 17 digits at every place of the point and their neighbours, whole
-// numbers of every length, the small subnormals one by one, then random
-// bits. Too long for a test; run
+// numbers of every length, the doubles whose span ends on a whole number at
+// the writer's scale, the small subnormals one by one, then random bits. Too long for a test; run
 // it by hand after a change to the writer:
 //
 //     velmora_shortest_check [random values, default 300000000] [seed]
@@ -119,6 +119,31 @@ int main(int argc, char** argv) {
     }
   }
   for (int power = 0; power <= 80; ++power) checkWhole(std::ldexp(1.0, power));
+  // Doubles whose value or an end of whose span is a whole number of
+  // hundredths of the unit of its seventeenth digit, or falls on a half of
+  // one (2^power times an odd multiple of 5^j over 2, or a multiple of
+  // 5^j): the writer's exact ties and ends. Every binary exponent from 1 to
+  // 90 (the larger ones have no such doubles), 2,000 each of each kind.
+  for (int power = 1; power <= 90; ++power) {
+    const int place = ((power * 315653) >> 20) - 2;  // the tenth's power those ends fall on
+    std::uint64_t five = 1;
+    for (int j = 0; j < place && five < (std::uint64_t{1} << 53); ++j) five *= 5;
+    if (five >= (std::uint64_t{1} << 53)) continue;
+    for (int k = 0; k < 2000; ++k) {
+      // An odd multiple of five in [2^53, 2^54) (the span's ends, times 2)
+      // and a multiple in [2^52, 2^53) (the value).
+      const std::uint64_t odd = ((std::uint64_t{1} << 53) / five + 1 + next() % ((std::uint64_t{1} << 53) / five)) | 1;
+      const std::uint64_t multiple = (std::uint64_t{1} << 52) / five + 1 + next() % ((std::uint64_t{1} << 52) / five);
+      for (const std::uint64_t significand : {(odd * five - 1) / 2, (odd * five + 1) / 2, multiple * five}) {
+        if (significand < (std::uint64_t{1} << 52) || significand >= (std::uint64_t{1} << 53)) continue;
+        const std::uint64_t bits = static_cast<std::uint64_t>(power + 1075) << 52 | (significand & kFraction);
+        for (const std::uint64_t near : {bits, bits - 1, bits + 1}) {
+          check(near);
+          check(near ^ std::uint64_t{1} << 63);
+        }
+      }
+    }
+  }
   for (std::uint64_t bits = 1; bits < 10000000; ++bits) check(bits);
   for (std::uint64_t k = 0; k < randomCount; ++k) check(next());
   std::printf("%" PRIu64 " values, %" PRIu64 " differ\n", checked, differing);

@@ -9,7 +9,7 @@ exactly, over every exponent a double has.
 """
 from fractions import Fraction
 
-K_MIN, K_MAX = -324, 292  # the k of 4.9e-324 and of 1.8e308
+K_MIN, K_MAX = -324, 293  # the k of 4.9e-324, and one past that of 1.8e308
 
 
 def floor_log10_pow2(q, factor=Fraction(1)):
@@ -44,6 +44,10 @@ for q in range(-1074, 972):
     for k in (floor_log10_pow2(q), floor_log10_pow2(q, Fraction(3, 4))):
         assert K_MIN <= k <= K_MAX, q
         assert 1 <= q + floor_log2_pow10(-k) + 1 <= 4, q
+# The one-product form's shift by the power of k + 1, for normal doubles.
+for q in range(-1074, 972):
+    k = floor_log10_pow2(q)
+    assert 1 <= 5 + q + floor_log2_pow10(-(k + 1)) <= 4, q
 
 print("// Made by make_powers.py; do not edit.")
 print("// 10^-k times 2^(127 - floor(log2 10^-k)), rounded down, plus one:")

@@ -338,7 +338,7 @@ BinaryParts binaryParts(std::uint64_t bits) {
 }
 
 // A finite double's bits (not 0) as its shortest decimal.
-ShortDecimal shortestDecimal(std::uint64_t bits) {
+[[gnu::noinline]] ShortDecimal shortestDecimal(std::uint64_t bits) {
   constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
   const auto [significand, power] = binaryParts(bits);
   const std::uint64_t open = significand & 1;
@@ -373,8 +373,95 @@ ShortDecimal shortestDecimal(std::uint64_t bits) {
   return {whole + up, k};
 }
 
-constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
 constexpr std::uint64_t kSixteenDigits = 10000000000000000;
+
+// The shortest digits of a double, seventeen (the first not 0, the last
+// maybe 0s) as the first digit and two groups of eight, and the first
+// digit's power of ten.
+struct DigitGroups {
+  std::uint64_t first;
+  std::uint64_t high;
+  std::uint64_t low;
+  int lead;
+};
+
+// The groups of any finite double but 0, by the search above.
+[[gnu::noinline]] DigitGroups searchedGroups(std::uint64_t bits) {
+  ShortDecimal decimal = shortestDecimal(bits);
+  // A normal double's shortest digits are 10^15 or more and below 9.1 *
+  // 10^16, a subnormal's may be fewer.
+  while (decimal.digits < kSixteenDigits) {
+    decimal.digits *= 10;
+    --decimal.exponent;
+  }
+  const std::uint64_t firstNine = decimal.digits / 100000000;
+  const std::uint64_t first = static_cast<std::uint32_t>(firstNine) / 100000000;
+  return {first, firstNine - first * 100000000, decimal.digits - firstNine * 100000000, decimal.exponent + 16};
+}
+
+// The groups of a normal double whose significand is not 2^52 (whose span
+// is even about it), from one product; false where the product is too
+// near a point where the choice turns, which only the search settles.
+// With k as in the search, z = v * 10^(2 - k) is from 4.5 * 10^17 to below
+// 9.01 * 10^18, and the span's half width there, T = 50 * 2^power * 10^-k,
+// is from 50 to below 500. The span, narrower than 1,000, holds at most
+// one multiple of 1,000; where it holds one, that is the shortest, alone
+// of its length (any shorter one is a multiple of 1,000 too). Else the
+// multiple of 100 nearest to z lies in it (no further than 50 <= T) and is
+// the shortest: all multiples of 100 in it have their last digit that is
+// not 0 at the same place, as no power of ten lies between them, and the
+// nearest is the one std::to_chars takes. The digits are the one chosen
+// over 100, with 10^k.
+// The product is of the significand << shift (below 2^57) by the power of
+// k + 1, so that its whole part is z over 1,000 and its 64 bits below the
+// point z's place in its thousand, with no division: within 2 units of
+// 2^-64 of the exact ones (the power is at most 1 above the exact one, the
+// dropped bits below 1), as T / 1,000 from the power's top bits is. A
+// compare further apart than 256 units is the exact one's. The nearest
+// multiple of 100 is the one the product rounds to where z lies further
+// than 2^-48 from any whole number (and so is never halfway).
+inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
+  constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
+  constexpr std::uint64_t kDoubt = 256;
+  constexpr std::uint64_t kEight = 100000000;
+  constexpr std::uint64_t kTwentieth = 922337203685477581;  // 2^64 / 20, 50 of 1,000
+  const std::uint64_t fraction = bits & kFractionMask;
+  const std::uint64_t biased = bits << 1 >> 53;
+  if (fraction == 0 || biased == 0) return false;
+  const int power = static_cast<int>(biased) - 1075;
+  int k = (power * 315653) >> 20;
+  const int shift = power + ((-(k + 1) * 1741647) >> 19) + 5;  // 1 to 4
+  const ShortestPower& scale = kShortestPowers[k + 1 - kShortestPowerFirst];
+  const std::uint64_t scaled = (fraction | (kFractionMask + 1)) << shift;
+  const Wide low = static_cast<Wide>(scale.low) * scaled;
+  const Wide product = static_cast<Wide>(scale.high) * scaled + static_cast<std::uint64_t>(low >> 64);
+  const auto top = static_cast<std::uint64_t>(product >> 64);
+  const std::uint64_t thousands = top >> 4;
+  const std::uint64_t place = top << 60 | static_cast<std::uint64_t>(product) >> 4;  // of 2^64 for 1,000
+  const std::uint64_t half = scale.high >> (5 - shift);  // T / 1,000
+  const std::uint64_t clear = half + kDoubt;
+  std::uint64_t digits = thousands * 10;  // the chosen one over 100
+  if (place - clear - 1 < 0 - 2 * clear - 1) {
+    // Neither multiple of 1,000 about z lies in the span.
+    if (place * 1000 + (std::uint64_t{1} << 16) < (std::uint64_t{1} << 17)) return false;
+    digits += static_cast<std::uint64_t>((static_cast<Wide>(place + kTwentieth) * 10) >> 64);
+  } else if (place > 0 - half + kDoubt) {
+    digits += 10;
+  } else if (place + kDoubt >= half) {
+    return false;
+  }
+  if (digits < kSixteenDigits) {
+    // Sixteen digits (they are 4.5 * 10^15 or more): one more place.
+    digits *= 10;
+    --k;
+  }
+  const std::uint64_t firstNine = digits / kEight;
+  const std::uint64_t first = static_cast<std::uint32_t>(firstNine) / std::uint32_t{100000000};
+  groups = {first, firstNine - first * kEight, digits - firstNine * kEight, k + 16};
+  return true;
+}
+
+constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
 
 // The digits of top * 10^16 + rest (top below 10^8, rest below 10^16) in
 // the first 24 bytes of `row`, '0's in the 24 after them.
@@ -459,34 +546,25 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 // of writeShortest, whose short decimals then save fewer registers (the
 // text first, where writeShortest has it).
 [[gnu::noinline]] char* writeShortestDigits(char* text, std::uint64_t bits) {
-  ShortDecimal decimal = shortestDecimal(bits);
-  // Seventeen digits, the first not 0: a normal double's shortest digits
-  // are 10^15 or more and below 9.1 * 10^16, a subnormal's may be fewer.
-  while (decimal.digits < kSixteenDigits) {
-    decimal.digits *= 10;
-    --decimal.exponent;
-  }
-  const std::uint64_t firstNine = decimal.digits / 100000000;
-  const auto top = static_cast<std::uint32_t>(firstNine) / 100000000;
+  DigitGroups groups;
+  if (!oneProductGroups(bits, groups)) groups = searchedGroups(bits);
+  const int lead = groups.lead;  // the first digit's power of ten
 #if defined(__SSE2__)
-  const __m128i rest = sixteenDigitBytes(firstNine - top * std::uint64_t{100000000},
-                                         decimal.digits - firstNine * 100000000);
+  const __m128i rest = sixteenDigitBytes(groups.high, groups.low);
   const auto zeros = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())));
   const int length = 17 - std::countl_one(zeros);  // without the trailing zeros
-  const int lead = decimal.exponent + 16;          // the first digit's power of ten
   char row[48];
-  row[0] = static_cast<char>('0' + top);
+  row[0] = static_cast<char>('0' + groups.first);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 1), _mm_or_si128(rest, _mm_set1_epi8('0')));
 #else
   // Two groups of eight by digitBytes where there is no SSE2.
-  const std::uint64_t high = digitBytes(firstNine - top * std::uint64_t{100000000});
-  const std::uint64_t low = digitBytes(decimal.digits - firstNine * 100000000);
+  const std::uint64_t high = digitBytes(groups.high);
+  const std::uint64_t low = digitBytes(groups.low);
   const int length = 17 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
-  const int lead = decimal.exponent + 16;
   char row[48];
-  row[0] = static_cast<char>('0' + top);
-  const std::uint64_t groups[2] = {high | kZeros, low | kZeros};
-  std::memcpy(row + 1, groups, sizeof groups);
+  row[0] = static_cast<char>('0' + groups.first);
+  const std::uint64_t shown[2] = {high | kZeros, low | kZeros};
+  std::memcpy(row + 1, shown, sizeof shown);
 #endif
   // Each piece copied in a copy of a fixed size, all within the
   // kShortestRoom bytes of `text`: at most 30 here.

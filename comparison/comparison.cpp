@@ -113,6 +113,12 @@ void ReferenceColumn::prepareMore(std::size_t rows) {
 #endif
 }
 
+void SquaredDifferences::keepRows(std::size_t firstRow, const double* values, std::size_t count) {
+  double sum = total;
+  for (std::size_t k = 0; k < count; ++k) sum += squaredDifference(firstRow + k, values[3 * k + 1]);
+  total = sum;
+}
+
 void ReferenceColumn::clear(std::size_t rows) { std::memset(values_, 0, rows * sizeof(double)); }
 
 std::string_view resultLineNumber(std::string_view line) {

@@ -28,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "freeformat/freeformat.h"
@@ -396,6 +397,11 @@ inline constexpr std::uint32_t kColumn2Item = 0b010;
 // Rows travel from the reader to the caller this many at a time.
 inline constexpr std::size_t kRowBatch = 256;
 
+// Whether a handler hears of no row: its row() is NoLoadEvents' own.
+template <class Events>
+inline constexpr bool kHearsNoRow =
+    std::is_same_v<decltype(&Events::row), void (NoLoadEvents::*)(int, const RowSeen&)>;
+
 // The rows of a load whose header was read, its end and its close.
 template <class Events, class Keep>
 std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, int file, const LoadPolicy& policy,
@@ -555,10 +561,18 @@ std::size_t loadRows(FreeFormatReader& reader, const StatementNumbers& numbers, 
                                                  kDetail ? kAllRowItems : detail::kColumn2Item,
                                                  wanted, ended, cutShortLine,
                                                  kDetail ? events.ignoredCounting(file) : IgnoredCounting{});
-    for (std::size_t k = 0; k < got; ++k) {
-      const RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}, {}};
-      keep(seen);
-      events.row(file, seen);
+    // A keeper that takes a batch whole (keepRows) gets it so where the
+    // handler hears of no row (its row() is this one's): the same rows in
+    // the same order, with no event between them.
+    if constexpr (!kDetail && kHearsNoRow<Events> &&
+                  requires { keep.keepRows(rows + 1, static_cast<const double*>(values), got); }) {
+      keep.keepRows(rows + 1, static_cast<const double*>(values), got);
+    } else {
+      for (std::size_t k = 0; k < got; ++k) {
+        const RowSeen seen{rows + k + 1, values + 3 * k, kDetail ? &lines[k] : nullptr, {}, {}};
+        keep(seen);
+        events.row(file, seen);
+      }
     }
     rows += got;
   }

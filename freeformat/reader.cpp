@@ -719,8 +719,9 @@ struct RunRows {
   [[gnu::always_inline]] void operator()(std::size_t taken, long long /*line*/, std::uint32_t /*held*/,
                                          long long offset, const ShortForm2& form) const {
     offsets[taken] = offset;
-    forms[2 * taken] = form.decimals;
-    forms[2 * taken + 1] = form.significant;
+    // Both bytes in one store (x86: the first byte the low one).
+    const std::uint16_t both = static_cast<std::uint16_t>(form.decimals | form.significant << 8);
+    std::memcpy(forms + 2 * taken, &both, 2);
   }
 };
 
@@ -874,6 +875,7 @@ struct DigitShuffle {
   alignas(16) std::array<std::uint8_t, 16> lanes{};
   double divisor = 1;
   std::uint8_t decimals = 0;  // the digits after the point
+  std::uint8_t tooLong = 0;   // more than fifteen digits: no shuffle (the short read with lines only)
 };
 // Held in one array, 17 places a size: of(size, integer) is at
 // size * 17 + integer.
@@ -903,6 +905,34 @@ constexpr DigitShuffles digitShuffles() {
   return made;
 }
 inline constexpr DigitShuffles kDigitShuffles = digitShuffles();
+
+// The same shuffles for the short read with lines, found with no bound
+// taken: for every size a value of a short record can have (below 32), 32
+// places, by how far the first point from the value's first digit lies (0
+// to 31: the record's points are looked at with bit 31 set, past any
+// record's line feed), a point at its size or beyond being none of the
+// value's. Its place is size * 32 + that distance. A value of more than
+// fifteen digits has no shuffle (its lanes all 0) and is told `tooLong`.
+struct DigitShufflesByPoint {
+  static constexpr std::size_t kPlacesASize = 32;
+  std::array<DigitShuffle, 32 * kPlacesASize> all{};
+};
+constexpr DigitShufflesByPoint digitShufflesByPoint() {
+  DigitShufflesByPoint made;
+  for (std::size_t size = 0; size < 32; ++size) {
+    for (std::size_t point = 0; point < DigitShufflesByPoint::kPlacesASize; ++point) {
+      DigitShuffle& shuffle = made.all[size * DigitShufflesByPoint::kPlacesASize + point];
+      if (size >= 1 && size - (point < size ? 1 : 0) <= detail::fast::kMaxShortDigits) {
+        shuffle = kDigitShuffles.of(size, std::min(point, size));
+      } else {
+        shuffle.lanes.fill(0x80);
+        shuffle.tooLong = 1;
+      }
+    }
+  }
+  return made;
+}
+inline constexpr DigitShufflesByPoint kDigitShufflesByPoint = digitShufflesByPoint();
 
 // The digits of a plain decimal of at most fifteen digits whose bytes the
 // masks checked (`size` bytes at p, by its shuffle): moved to the end of
@@ -1194,16 +1224,15 @@ struct NoneKept {
 };
 
 // The places of a checked short record's values (readShortValues took it,
-// three values or more, none kept), from its masks: a value there is a
-// minus at most and then its run of digits and points, so each value's
-// first digit or point is the first byte of such a run, and the minus just
-// before it makes the value negative.
+// none kept), from its masks: a value there is a minus at most and then its
+// run of digits and points, so each value's first digit or point is the
+// first byte of such a run (one a value: their count is the values'), and
+// the minus just before it makes the value negative.
 struct ShortValuePlaces {
   std::uint32_t firsts;     // each value's first digit or point
   std::uint32_t lasts;      // each value's last byte
   std::uint32_t negatives;  // the first digits or points of the negative values
   std::uint32_t points;
-  bool longValues;          // some value has sixteen bytes or more
   [[gnu::always_inline]] ShortValuePlaces(const ShortMasks& m, int length) {
     const std::uint32_t before = (std::uint32_t{1} << length) - 1;  // length < 32
     const std::uint32_t value = ~m.spaces & before;
@@ -1213,34 +1242,18 @@ struct ShortValuePlaces {
     lasts = value & ~(value >> 1);
     negatives = (minus << 1) & firsts;
     points = m.points & before;
-    std::uint32_t runs = value & (value >> 1);
-    runs &= runs >> 2;
-    runs &= runs >> 4;
-    runs &= runs >> 8;
-    longValues = runs != 0;
   }
-  // The next value: its first digit or point, its bytes from there, its
-  // point's place among them (the bytes when none).
+  // The next value: its first digit or point, and its shuffle's place among
+  // those by the point's distance (`pointsAbove`: the points with bit 31
+  // set).
   template <bool kPoints>
-  [[gnu::always_inline]] void next(unsigned& at, std::size_t& size, std::size_t& integer) {
+  [[gnu::always_inline]] std::size_t nextPlace(unsigned& at, std::uint32_t pointsAbove) {
     at = static_cast<unsigned>(std::countr_zero(firsts));
-    size = static_cast<unsigned>(std::countr_zero(lasts)) + 1 - at;
-    integer = kPoints ? std::min<std::size_t>(static_cast<unsigned>(std::countr_zero(points >> at)), size) : size;
+    const std::size_t size = static_cast<unsigned>(std::countr_zero(lasts)) + 1 - at;
+    const std::size_t point = kPoints ? static_cast<unsigned>(std::countr_zero(pointsAbove >> at)) : 31;
     firsts &= firsts - 1;
     lasts &= lasts - 1;
-  }
-  // Whether each of the first three values has at most fifteen digits (the
-  // conversion's exact case); only a value of sixteen bytes or more can have more.
-  [[gnu::always_inline]] bool fewDigits() const {
-    if (!longValues) return true;
-    ShortValuePlaces rest = *this;
-    for (int k = 0; k < 3; ++k) {
-      unsigned at;
-      std::size_t size, integer;
-      rest.next<true>(at, size, integer);
-      if (size - (integer != size) > detail::fast::kMaxShortDigits) return false;
-    }
-    return true;
+    return size * DigitShufflesByPoint::kPlacesASize + point;
   }
 };
 
@@ -1279,7 +1292,7 @@ template <class Out>
   const char* at = p;
   // Each record's offset from its place, and each row from the count taken:
   // fewer values carried from record to record.
-  const char* const start = at;
+  const long long shift = offset - reinterpret_cast<std::intptr_t>(at);
   for (; taken < rows; ++taken, ++line) {
     double* const values = row + 3 * taken;
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
@@ -1287,20 +1300,23 @@ template <class Out>
     if (lineFeeds == 0) break;
     const std::uint32_t digitBytes = mask(_mm256_max_epu8(_mm256_sub_epi8(bytes, belowZero), nine), nine);
     const ShortMasks m{lineFeeds, digitBytes, mask(bytes, space), mask(bytes, pointByte), mask(bytes, minusByte), 0, 0, 0};
-    std::uint32_t count = 0;
-    const int length = readShortValues(NoneKept{}, 3, 0, at, end, &count, m);
-    if (length < 0 || (Out::kRun && count != 3)) break;
+    // The record checked, no value looked at: its values are counted by
+    // their first digits or points.
+    const int length = readShortValues(NoneKept{}, 0, 0, at, end, nullptr, m);
+    if (length < 0) break;
     ShortValuePlaces places(m, length);
-    if (!places.fewDigits()) break;
+    const auto count = static_cast<std::uint32_t>(std::popcount(places.firsts));
+    if (Out::kRun ? count != 3 : count < 3) break;
     ShortForm2 form;
+    std::uint8_t tooLong = 0;
+    const std::uint32_t pointsAbove = places.points | std::uint32_t{1} << 31;
     auto convert = [&]<bool kPoints>() __attribute__((always_inline)) {
 #pragma GCC unroll 3
       for (std::size_t k = 0; k < 3; ++k) {
         unsigned first;
-        std::size_t size, integer;
         const std::uint32_t negatives = places.negatives;
-        places.next<kPoints>(first, size, integer);
-        const DigitShuffle& shuffle = kDigitShuffles.all[size * DigitShuffles::kPlacesASize + integer];
+        const DigitShuffle& shuffle = kDigitShufflesByPoint.all[places.nextPlace<kPoints>(first, pointsAbove)];
+        tooLong |= shuffle.tooLong;
         const __m128i digits = shuffledLanes(at + first, shuffle, lowHalves);
         const std::uint64_t number = lanesNumber(digits, tens, hundreds, tenThousands);
         values[k] = detail::fast::withSign(static_cast<double>(number) / shuffle.divisor,
@@ -1320,7 +1336,10 @@ template <class Out>
     } else {
       convert.template operator()<false>();
     }
-    out(taken, line, count, offset + (at - start), form);
+    // A value of more than fifteen digits (its row's values are not the
+    // row's: the record is declined).
+    if (tooLong != 0) break;
+    out(taken, line, count, reinterpret_cast<std::intptr_t>(at) + shift, form);
     at += length + 1;
   }
   p = at;

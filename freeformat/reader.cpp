@@ -1245,12 +1245,12 @@ struct ShortValuePlaces {
   }
   // The next value: its first digit or point, and its shuffle's place among
   // those by the point's distance (`pointsAbove`: the points with bit 31
-  // set).
+  // set); without points, its place less 31 (the distance of none).
   template <bool kPoints>
   [[gnu::always_inline]] std::size_t nextPlace(unsigned& at, std::uint32_t pointsAbove) {
     at = static_cast<unsigned>(std::countr_zero(firsts));
     const std::size_t sizeLess1 = static_cast<unsigned>(std::countr_zero(lasts)) - at;
-    const std::size_t point = kPoints ? static_cast<unsigned>(std::countr_zero(pointsAbove >> at)) : 31;
+    const std::size_t point = kPoints ? static_cast<unsigned>(std::countr_zero(pointsAbove >> at)) : 0;
     firsts &= firsts - 1;
     lasts &= lasts - 1;
     return sizeLess1 * DigitShufflesByPoint::kPlacesASize + point;
@@ -1337,10 +1337,9 @@ template <class Out>
     unsigned first[3];
     const DigitShuffle* shuffle[3];
     auto place = [&]<bool kPoints>() __attribute__((always_inline)) {
+      const DigitShuffle* const from = kDigitShufflesByPoint.all.data() + (kPoints ? 0 : 31);
 #pragma GCC unroll 3
-      for (std::size_t k = 0; k < 3; ++k) {
-        shuffle[k] = &kDigitShufflesByPoint.all[places.nextPlace<kPoints>(first[k], pointsAbove)];
-      }
+      for (std::size_t k = 0; k < 3; ++k) shuffle[k] = from + places.nextPlace<kPoints>(first[k], pointsAbove);
     };
     if (places.points != 0) {
       place.template operator()<true>();

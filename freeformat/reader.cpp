@@ -719,8 +719,9 @@ struct RunRows {
   [[gnu::always_inline]] void operator()(std::size_t taken, long long /*line*/, std::uint32_t /*held*/,
                                          long long offset, const ShortForm2& form) const {
     offsets[taken] = offset;
-    forms[2 * taken] = form.decimals;
-    forms[2 * taken + 1] = form.significant;
+    // Both bytes in one store (x86: the first byte the low one).
+    const std::uint16_t both = static_cast<std::uint16_t>(form.decimals | form.significant << 8);
+    std::memcpy(forms + 2 * taken, &both, 2);
   }
 };
 
@@ -874,6 +875,7 @@ struct DigitShuffle {
   alignas(16) std::array<std::uint8_t, 16> lanes{};
   double divisor = 1;
   std::uint8_t decimals = 0;  // the digits after the point
+  std::uint8_t tooLong = 0;   // more than fifteen digits: no shuffle (the short read with lines only)
 };
 // Held in one array, 17 places a size: of(size, integer) is at
 // size * 17 + integer.
@@ -903,6 +905,34 @@ constexpr DigitShuffles digitShuffles() {
   return made;
 }
 inline constexpr DigitShuffles kDigitShuffles = digitShuffles();
+
+// The same shuffles for the short read with lines, found with no bound
+// taken: for every size a value of a short record can have (1 to 31 bytes),
+// 32 places, by how far the first point from the value's first digit lies
+// (0 to 31: the record's points are looked at with bit 31 set, past any
+// record's line feed), a point at its size or beyond being none of the
+// value's. Its place is (size - 1) * 32 + that distance. A value of more
+// than fifteen digits has no shuffle (its lanes all 0) and is told `tooLong`.
+struct DigitShufflesByPoint {
+  static constexpr std::size_t kPlacesASize = 32;
+  std::array<DigitShuffle, 32 * kPlacesASize> all{};
+};
+constexpr DigitShufflesByPoint digitShufflesByPoint() {
+  DigitShufflesByPoint made;
+  for (std::size_t size = 1; size <= 32; ++size) {
+    for (std::size_t point = 0; point < DigitShufflesByPoint::kPlacesASize; ++point) {
+      DigitShuffle& shuffle = made.all[(size - 1) * DigitShufflesByPoint::kPlacesASize + point];
+      if (size - (point < size ? 1 : 0) <= detail::fast::kMaxShortDigits) {
+        shuffle = kDigitShuffles.of(size, std::min(point, size));
+      } else {
+        shuffle.lanes.fill(0x80);
+        shuffle.tooLong = 1;
+      }
+    }
+  }
+  return made;
+}
+inline constexpr DigitShufflesByPoint kDigitShufflesByPoint = digitShufflesByPoint();
 
 // The digits of a plain decimal of at most fifteen digits whose bytes the
 // masks checked (`size` bytes at p, by its shuffle): moved to the end of
@@ -1194,16 +1224,15 @@ struct NoneKept {
 };
 
 // The places of a checked short record's values (readShortValues took it,
-// three values or more, none kept), from its masks: a value there is a
-// minus at most and then its run of digits and points, so each value's
-// first digit or point is the first byte of such a run, and the minus just
-// before it makes the value negative.
+// none kept), from its masks: a value there is a minus at most and then its
+// run of digits and points, so each value's first digit or point is the
+// first byte of such a run (one a value: their count is the values'), and
+// the minus just before it makes the value negative.
 struct ShortValuePlaces {
   std::uint32_t firsts;     // each value's first digit or point
   std::uint32_t lasts;      // each value's last byte
   std::uint32_t negatives;  // the first digits or points of the negative values
   std::uint32_t points;
-  bool longValues;          // some value has sixteen bytes or more
   [[gnu::always_inline]] ShortValuePlaces(const ShortMasks& m, int length) {
     const std::uint32_t before = (std::uint32_t{1} << length) - 1;  // length < 32
     const std::uint32_t value = ~m.spaces & before;
@@ -1213,41 +1242,46 @@ struct ShortValuePlaces {
     lasts = value & ~(value >> 1);
     negatives = (minus << 1) & firsts;
     points = m.points & before;
-    std::uint32_t runs = value & (value >> 1);
-    runs &= runs >> 2;
-    runs &= runs >> 4;
-    runs &= runs >> 8;
-    longValues = runs != 0;
   }
-  // The next value: its first digit or point, its bytes from there, its
-  // point's place among them (the bytes when none).
+  // The next value: its first digit or point, and its shuffle's place among
+  // those by the point's distance (`pointsAbove`: the points with bit 31
+  // set); without points, its place less 31 (the distance of none).
   template <bool kPoints>
-  [[gnu::always_inline]] void next(unsigned& at, std::size_t& size, std::size_t& integer) {
+  [[gnu::always_inline]] std::size_t nextPlace(unsigned& at, std::uint32_t pointsAbove) {
     at = static_cast<unsigned>(std::countr_zero(firsts));
-    size = static_cast<unsigned>(std::countr_zero(lasts)) + 1 - at;
-    integer = kPoints ? std::min<std::size_t>(static_cast<unsigned>(std::countr_zero(points >> at)), size) : size;
+    const std::size_t sizeLess1 = static_cast<unsigned>(std::countr_zero(lasts)) - at;
+    const std::size_t point = kPoints ? static_cast<unsigned>(std::countr_zero(pointsAbove >> at)) : 0;
     firsts &= firsts - 1;
     lasts &= lasts - 1;
-  }
-  // Whether each of the first three values has at most fifteen digits (the
-  // conversion's exact case); only a value of sixteen bytes or more can have more.
-  [[gnu::always_inline]] bool fewDigits() const {
-    if (!longValues) return true;
-    ShortValuePlaces rest = *this;
-    for (int k = 0; k < 3; ++k) {
-      unsigned at;
-      std::size_t size, integer;
-      rest.next<true>(at, size, integer);
-      if (size - (integer != size) > detail::fast::kMaxShortDigits) return false;
-    }
-    return true;
+    return sizeLess1 * DigitShufflesByPoint::kPlacesASize + point;
   }
 };
 
+// The sign bits of a row's three values as its converted lanes hold them
+// (the second twice), by which of the three are negative (bit k: value k).
+struct SignLanes {
+  alignas(32) std::array<std::uint64_t, 4> lanes{};
+};
+constexpr std::array<SignLanes, 8> signLanes() {
+  std::array<SignLanes, 8> made{};
+  for (unsigned negative = 0; negative < 8; ++negative) {
+    const auto sign = [negative](unsigned k) { return static_cast<std::uint64_t>((negative >> k) & 1) << 63; };
+    made[negative].lanes = {sign(0), sign(1), sign(2), sign(1)};
+  }
+  return made;
+}
+inline constexpr std::array<SignLanes, 8> kSignLanes = signLanes();
+
 // The short read of rows of three with lines (linedShortRun's work), the
 // masks from one thirty-two-byte load: each record checked by the short
-// read, then its three values placed and converted one after the other,
-// each by its digit shuffle, so that little is held at once.
+// read, then its three values placed and converted together: the first and
+// third value's digits in the two halves of one register, the second's in
+// both halves of another, by their digit shuffles; their numbers made by
+// the same multiply-adds as one value's, then turned to doubles exactly
+// (each below 2^52: its bits added under those of 2^52, and 2^52 taken
+// off), divided by their powers of ten and given their signs in the lanes
+// of one register. The second lane of the second half is the second value
+// again, and is not stored.
 //
 // The byte constants of the masks and of the digits' sums are made once for
 // the run and hidden from the compiler (`held`), which would otherwise make
@@ -1260,26 +1294,30 @@ template <class V>
 template <class Out>
 [[gnu::noinline]] std::size_t readLinedShortRun(const char*& p, const char* end, double* row, Out out,
                                                 std::size_t rows, long long line, long long offset) {
-  static_assert(DigitShuffles::kPlacesASize == PlacedRow::kPlacesASize);
   const __m256i lineFeed = held(_mm256_set1_epi8('\n'));
   const __m256i space = held(_mm256_set1_epi8(' '));
   const __m256i pointByte = held(_mm256_set1_epi8('.'));
   const __m256i minusByte = held(_mm256_set1_epi8('-'));
   const __m256i belowZero = held(_mm256_set1_epi8('0'));
   const __m256i nine = held(_mm256_set1_epi8(9));
-  const __m128i lowHalves = held(_mm_set1_epi8(0x0F));
-  const __m128i tens = held(_mm_set1_epi16(0x010A));
-  const __m128i hundreds = held(_mm_set1_epi32(0x00010064));
-  const __m128i tenThousands = held(_mm_set1_epi32(0x00012710));
+  const __m256i lowHalves = held(_mm256_set1_epi8(0x0F));
+  const __m256i tens = held(_mm256_set1_epi16(0x010A));
+  const __m256i hundreds = held(_mm256_set1_epi32(0x00010064));
+  const __m256i tenThousands = held(_mm256_set1_epi32(0x00012710));
+  const __m256i hundredMillion = held(_mm256_set1_epi64x(100000000));
+  const __m256i twoTo52 = held(_mm256_set1_epi64x(0x4330000000000000));
   auto mask = [](__m256i bytes, __m256i c) __attribute__((always_inline)) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, c)));
+  };
+  auto half = [](const void* from) __attribute__((always_inline)) {
+    return _mm_loadu_si128(static_cast<const __m128i*>(from));
   };
   std::size_t taken = 0;
   // A copy of p: what is told (bytes among them) could otherwise be p itself.
   const char* at = p;
   // Each record's offset from its place, and each row from the count taken:
   // fewer values carried from record to record.
-  const char* const start = at;
+  const long long shift = offset - reinterpret_cast<std::intptr_t>(at);
   for (; taken < rows; ++taken, ++line) {
     double* const values = row + 3 * taken;
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
@@ -1287,40 +1325,61 @@ template <class Out>
     if (lineFeeds == 0) break;
     const std::uint32_t digitBytes = mask(_mm256_max_epu8(_mm256_sub_epi8(bytes, belowZero), nine), nine);
     const ShortMasks m{lineFeeds, digitBytes, mask(bytes, space), mask(bytes, pointByte), mask(bytes, minusByte), 0, 0, 0};
-    std::uint32_t count = 0;
-    const int length = readShortValues(NoneKept{}, 3, 0, at, end, &count, m);
-    if (length < 0 || (Out::kRun && count != 3)) break;
+    // The record checked, no value looked at: its values are counted by
+    // their first digits or points.
+    const int length = readShortValues(NoneKept{}, 0, 0, at, end, nullptr, m);
+    if (length < 0) break;
     ShortValuePlaces places(m, length);
-    if (!places.fewDigits()) break;
-    ShortForm2 form;
-    auto convert = [&]<bool kPoints>() __attribute__((always_inline)) {
+    const auto count = static_cast<std::uint32_t>(std::popcount(places.firsts));
+    if (Out::kRun ? count != 3 : count < 3) break;
+    const std::uint32_t negatives = places.negatives;
+    const std::uint32_t pointsAbove = places.points | std::uint32_t{1} << 31;
+    unsigned first[3];
+    const DigitShuffle* shuffle[3];
+    auto place = [&]<bool kPoints>() __attribute__((always_inline)) {
+      const DigitShuffle* const from = kDigitShufflesByPoint.all.data() + (kPoints ? 0 : 31);
 #pragma GCC unroll 3
-      for (std::size_t k = 0; k < 3; ++k) {
-        unsigned first;
-        std::size_t size, integer;
-        const std::uint32_t negatives = places.negatives;
-        places.next<kPoints>(first, size, integer);
-        const DigitShuffle& shuffle = kDigitShuffles.all[size * DigitShuffles::kPlacesASize + integer];
-        const __m128i digits = shuffledLanes(at + first, shuffle, lowHalves);
-        const std::uint64_t number = lanesNumber(digits, tens, hundreds, tenThousands);
-        values[k] = detail::fast::withSign(static_cast<double>(number) / shuffle.divisor,
-                                           ((negatives >> first) & 1) != 0);
-        if (k == 1) {
-          // Its written form from its shuffled digits: those from the first
-          // lane above 0 on are its significant ones (none when all are 0).
-          const auto zeros =
-              static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(digits, _mm_setzero_si128())));
-          const auto nonzero = static_cast<unsigned>(std::countr_zero(~zeros));  // 16 when every lane is 0
-          form = {shuffle.decimals, static_cast<std::uint8_t>(16 - nonzero)};
-        }
-      }
+      for (std::size_t k = 0; k < 3; ++k) shuffle[k] = from + places.nextPlace<kPoints>(first[k], pointsAbove);
     };
     if (places.points != 0) {
-      convert.template operator()<true>();
+      place.template operator()<true>();
     } else {
-      convert.template operator()<false>();
+      place.template operator()<false>();
     }
-    out(taken, line, count, offset + (at - start), form);
+    const __m256i digits02 = _mm256_shuffle_epi8(
+        _mm256_and_si256(_mm256_inserti128_si256(_mm256_castsi128_si256(half(at + first[0])), half(at + first[2]), 1),
+                         lowHalves),
+        _mm256_inserti128_si256(_mm256_castsi128_si256(half(shuffle[0]->lanes.data())), half(shuffle[2]->lanes.data()),
+                                1));
+    const __m256i digits1 = _mm256_shuffle_epi8(_mm256_and_si256(_mm256_broadcastsi128_si256(half(at + first[1])), lowHalves),
+                                                _mm256_broadcastsi128_si256(half(shuffle[1]->lanes.data())));
+    const __m256i fours02 = _mm256_madd_epi16(_mm256_maddubs_epi16(digits02, tens), hundreds);
+    const __m256i fours1 = _mm256_madd_epi16(_mm256_maddubs_epi16(digits1, tens), hundreds);
+    // Each 64-bit lane: its first eight digits' number low, its last eight's high.
+    const __m256i eights = _mm256_madd_epi16(_mm256_packus_epi32(fours02, fours1), tenThousands);
+    const __m256i numbers = _mm256_add_epi64(_mm256_mul_epu32(eights, hundredMillion), _mm256_srli_epi64(eights, 32));
+    const __m256d whole =
+        _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(numbers, twoTo52)), _mm256_castsi256_pd(twoTo52));
+    const __m256d divisors =
+        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(&shuffle[0]->divisor), &shuffle[1]->divisor)),
+                             _mm_loadh_pd(_mm_load_sd(&shuffle[2]->divisor), &shuffle[1]->divisor), 1);
+    const unsigned negative =
+        ((negatives >> first[0]) & 1) + ((negatives >> first[1]) & 1) * 2 + ((negatives >> first[2]) & 1) * 4;
+    const __m256d signed3 = _mm256_or_pd(_mm256_div_pd(whole, divisors),
+                                         _mm256_load_pd(reinterpret_cast<const double*>(kSignLanes[negative].lanes.data())));
+    _mm_storeu_pd(values, _mm256_castpd256_pd128(signed3));
+    _mm_store_sd(values + 2, _mm256_extractf128_pd(signed3, 1));
+    // A value of more than fifteen digits (its row's values are not the
+    // row's: the record is declined).
+    if ((shuffle[0]->tooLong | shuffle[1]->tooLong | shuffle[2]->tooLong) != 0) break;
+    // The second value's written form from its shuffled digits: those from
+    // the first lane above 0 on are its significant ones (none when all are
+    // 0). A digit above 0 added to 127 sets its lane's top bit.
+    const auto aboveZero = static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_add_epi8(_mm256_castsi256_si128(digits1), _mm_set1_epi8(0x7F))));
+    const auto nonzero = static_cast<unsigned>(std::countr_zero(aboveZero | 0x10000));  // 16 when every lane is 0
+    const ShortForm2 form{shuffle[1]->decimals, static_cast<std::uint8_t>(16 - nonzero)};
+    out(taken, line, count, reinterpret_cast<std::intptr_t>(at) + shift, form);
     at += length + 1;
   }
   p = at;

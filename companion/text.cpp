@@ -420,25 +420,45 @@ struct DigitGroups {
 // compare further apart than 256 units is the exact one's. The nearest
 // multiple of 100 is the one the product rounds to where z lies further
 // than 2^-48 from any whole number (and so is never halfway).
+// For each biased exponent of a normal double, the place in the powers'
+// table of the power of k + 1 (bits 16 up), and the significand's shift (1
+// to 4, bits 0 to 7) and 5 less it (bits 8 to 15), as the one product
+// below takes them.
+struct OneProductPlaces {
+  std::uint32_t words[2048];
+};
+constexpr OneProductPlaces makeOneProductPlaces() {
+  OneProductPlaces places{};
+  for (int biased = 1; biased < 2047; ++biased) {
+    const int power = biased - 1075;
+    const int k = (power * 315653) >> 20;
+    const int shift = power + ((-(k + 1) * 1741647) >> 19) + 5;
+    places.words[biased] = static_cast<std::uint32_t>((k + 1 - kShortestPowerFirst) << 16 | (5 - shift) << 8 | shift);
+  }
+  return places;
+}
+constexpr OneProductPlaces kOneProductPlaces = makeOneProductPlaces();
+
 inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
   constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
   constexpr std::uint64_t kDoubt = 256;
   constexpr std::uint64_t kEight = 100000000;
   constexpr std::uint64_t kTwentieth = 922337203685477581;  // 2^64 / 20, 50 of 1,000
   const std::uint64_t fraction = bits & kFractionMask;
+  if (fraction == 0) return false;
   const std::uint64_t biased = bits << 1 >> 53;
-  if (fraction == 0 || biased == 0) return false;
-  const int power = static_cast<int>(biased) - 1075;
-  int k = (power * 315653) >> 20;
-  const int shift = power + ((-(k + 1) * 1741647) >> 19) + 5;  // 1 to 4
-  const ShortestPower& scale = kShortestPowers[k + 1 - kShortestPowerFirst];
-  const std::uint64_t scaled = (fraction | (kFractionMask + 1)) << shift;
+  if (biased == 0) return false;
+  const std::uint32_t entry = kOneProductPlaces.words[biased];
+  const std::uint32_t place1 = entry >> 16;  // k + 1 - kShortestPowerFirst
+  int k = static_cast<int>(place1) - 1 + kShortestPowerFirst;
+  const ShortestPower& scale = kShortestPowers[place1];
+  const std::uint64_t scaled = (fraction | (kFractionMask + 1)) << (entry & 0xFF);
   const Wide low = static_cast<Wide>(scale.low) * scaled;
   const Wide product = static_cast<Wide>(scale.high) * scaled + static_cast<std::uint64_t>(low >> 64);
   const auto top = static_cast<std::uint64_t>(product >> 64);
   const std::uint64_t thousands = top >> 4;
   const std::uint64_t place = top << 60 | static_cast<std::uint64_t>(product) >> 4;  // of 2^64 for 1,000
-  const std::uint64_t half = scale.high >> (5 - shift);  // T / 1,000
+  const std::uint64_t half = scale.high >> (entry >> 8 & 0xFF);  // T / 1,000
   const std::uint64_t clear = half + kDoubt;
   std::uint64_t digits = thousands * 10;  // the chosen one over 100
   if (place - clear - 1 < 0 - 2 * clear - 1) {
@@ -487,9 +507,14 @@ __m128i sixteenDigitBytes(std::uint64_t high, std::uint64_t low) {
   const __m128i twoHigh = _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi32(5243)), 3);
   const __m128i twoLow = _mm_sub_epi16(fours, _mm_mullo_epi16(twoHigh, _mm_set1_epi32(100)));
   const __m128i twos = _mm_or_si128(twoHigh, _mm_slli_epi32(twoLow, 16));
+  // The last quotient goes below its remainder as (z << 8) - q * (10 * 256
+  // - 1), which no lane borrows from, z being 10 * q or more.
+  // The multiplier is kept as a product (the compiler would make it shifts
+  // and sums, four instructions more).
   const __m128i oneHigh = _mm_mulhi_epu16(twos, _mm_set1_epi16(6554));
-  const __m128i oneLow = _mm_sub_epi16(twos, _mm_mullo_epi16(oneHigh, _mm_set1_epi16(10)));
-  return _mm_or_si128(oneHigh, _mm_slli_epi16(oneLow, 8));
+  __m128i lastStep = _mm_set1_epi16(10 * 256 - 1);
+  __asm__("" : "+x"(lastStep));
+  return _mm_sub_epi16(_mm_slli_epi16(twos, 8), _mm_mullo_epi16(oneHigh, lastStep));
 }
 #endif
 
@@ -545,9 +570,7 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 // may differ from the shortest ones after their first seventeen. Kept out
 // of writeShortest, whose short decimals then save fewer registers (the
 // text first, where writeShortest has it).
-[[gnu::noinline]] char* writeShortestDigits(char* text, std::uint64_t bits) {
-  DigitGroups groups;
-  if (!oneProductGroups(bits, groups)) groups = searchedGroups(bits);
+[[gnu::always_inline]] inline char* layOutDigits(char* text, std::uint64_t bits, const DigitGroups& groups) {
   const int lead = groups.lead;  // the first digit's power of ten
 #if defined(__SSE2__)
   const __m128i rest = sixteenDigitBytes(groups.high, groups.low);
@@ -609,6 +632,19 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
     at += exponent >> 56;
   }
   return at;
+}
+
+// The text of a value the one product leaves to the search.
+[[gnu::noinline]] char* writeSearchedDigits(char* text, std::uint64_t bits) {
+  return layOutDigits(text, bits, searchedGroups(bits));
+}
+
+// The search is called as a tail, so that the one product's path saves no
+// register and keeps its digits' row below the stack pointer.
+[[gnu::noinline]] char* writeShortestDigits(char* text, std::uint64_t bits) {
+  DigitGroups groups;
+  if (!oneProductGroups(bits, groups)) return writeSearchedDigits(text, bits);
+  return layOutDigits(text, bits, groups);
 }
 
 }  // namespace

@@ -571,11 +571,13 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 // of writeShortest, whose short decimals then save fewer registers (the
 // text first, where writeShortest has it).
 [[gnu::always_inline]] inline char* layOutDigits(char* text, std::uint64_t bits, const DigitGroups& groups) {
-  const int lead = groups.lead;  // the first digit's power of ten
+  const std::int64_t lead = groups.lead;  // the first digit's power of ten
+  // Where the digits' last that is not 0 is, 0 to 16 (the digits' length
+  // without the trailing zeros, less 1).
 #if defined(__SSE2__)
   const __m128i rest = sixteenDigitBytes(groups.high, groups.low);
-  const auto zeros = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())));
-  const int length = 17 - std::countl_one(zeros);  // without the trailing zeros
+  const auto shown = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())) ^ 0xFFFF);
+  const std::int64_t last = 31 ^ std::countl_zero(shown << 1 | 1);
   char row[48];
   row[0] = static_cast<char>('0' + groups.first);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 1), _mm_or_si128(rest, _mm_set1_epi8('0')));
@@ -583,7 +585,7 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   // Two groups of eight by digitBytes where there is no SSE2.
   const std::uint64_t high = digitBytes(groups.high);
   const std::uint64_t low = digitBytes(groups.low);
-  const int length = 17 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
+  const std::int64_t last = 16 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
   char row[48];
   row[0] = static_cast<char>('0' + groups.first);
   const std::uint64_t shown[2] = {high | kZeros, low | kZeros};
@@ -593,8 +595,10 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   // kShortestRoom bytes of `text`: at most 30 here.
   *text = '-';
   char* at = text + (bits >> 63);
-  const bool several = length > 1;
-  if (lead >= 0 && lead < length - 1) {
+  const std::int64_t several = last != 0;
+  // Each test of a range is one unsigned compare.
+  const auto leadAt = static_cast<std::uint64_t>(lead);
+  if (leadAt < static_cast<std::uint64_t>(last)) {
     // A point among the digits: never longer than with an exponent. The
     // fraction's second eight digits (where it has more than eight, the
     // lead below 8) before its first, which overwrite them otherwise.
@@ -603,14 +607,14 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
     *at++ = '.';
     std::memcpy(at + (lead < 8 ? 8 : 0), row + lead + 9, 8);
     std::memcpy(at, row + lead + 1, 8);
-    at += length - lead - 1;
-  } else if (lead < 0 && lead >= -3 - several) {
+    at += last - lead;
+  } else if (static_cast<std::uint64_t>(-1 - lead) < static_cast<std::uint64_t>(3 + several)) {
     // In full no longer than "d.ddde-0x".
     std::memcpy(at, "0.000000", 8);
     at += 1 - lead;
     std::memcpy(at, row, 24);
-    at += length;
-  } else if (lead >= 0 && lead <= length + several + 3) {
+    at += last + 1;
+  } else if (leadAt <= static_cast<std::uint64_t>(last + several + 4)) {
     // A whole number no longer in full than "d.ddde+xx". Below 2^53 the
     // shortest digits written in full are the value's own: a whole number
     // within half a unit (1/2 at most) of the value is a double, which
@@ -620,13 +624,13 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
       std::memcpy(at, row, 16);
       at += lead + 1;
     } else {
-      at = writeWholeNumber(bits, lead, at);
+      at = writeWholeNumber(bits, static_cast<int>(lead), at);
     }
   } else {
     at[0] = row[0];
     at[1] = '.';
     std::memcpy(at + 2, row + 1, 16);
-    at += several ? length + 1 : 1;
+    at += last + 1 + several;
     const std::uint64_t exponent = kExponentTexts.words[lead + 324];
     std::memcpy(at, &exponent, 8);
     at += exponent >> 56;
@@ -639,8 +643,8 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   return layOutDigits(text, bits, searchedGroups(bits));
 }
 
-// The search is called as a tail, so that the one product's path saves no
-// register and keeps its digits' row below the stack pointer.
+// The search is called as a tail, so that the one product's path saves
+// fewer registers and keeps its digits' row below the stack pointer.
 [[gnu::noinline]] char* writeShortestDigits(char* text, std::uint64_t bits) {
   DigitGroups groups;
   if (!oneProductGroups(bits, groups)) return writeSearchedDigits(text, bits);

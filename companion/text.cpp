@@ -413,16 +413,29 @@ struct DigitGroups {
 // nearest is the one std::to_chars takes. The digits are the one chosen
 // over 100, with 10^k.
 // The product is of the significand << shift (below 2^57) by the power of
-// k + 1, so that its whole part is z over 1,000 and its 64 bits below the
-// point z's place in its thousand, with no division: within 2 units of
-// 2^-64 of the exact ones (the power is at most 1 above the exact one, the
-// dropped bits below 1), as T / 1,000 from the power's top bits is. A
+// k + 1 over 16, so that its top 64 bits are z over 1,000 and its low 64
+// z's place in its thousand, with no division: within 2 units of 2^-64 of
+// the exact ones (the power over 16 is within 1 unit of the exact one, the
+// dropped bits below 1). T / 1,000 from the power's top bits, which lack
+// the last 4 bits of the power's top word shifted, is within 9 units. A
 // compare further apart than 256 units is the exact one's. The nearest
 // multiple of 100 is the one the product rounds to where z lies further
 // than 2^-48 from any whole number (and so is never halfway).
+// The search's powers over 16, rounded down.
+struct OneProductPowers {
+  ShortestPower powers[std::size(kShortestPowers)];
+};
+constexpr OneProductPowers makeOneProductPowers() {
+  OneProductPowers table{};
+  for (std::size_t i = 0; i < std::size(kShortestPowers); ++i)
+    table.powers[i] = {kShortestPowers[i].high >> 4, kShortestPowers[i].high << 60 | kShortestPowers[i].low >> 4};
+  return table;
+}
+constexpr OneProductPowers kOneProductPowers = makeOneProductPowers();
+
 // For each biased exponent of a normal double, the place in the powers'
 // table of the power of k + 1 (bits 16 up), and the significand's shift (1
-// to 4, bits 0 to 7) and 5 less it (bits 8 to 15), as the one product
+// to 4, bits 0 to 7) and 1 less it (bits 8 to 15), as the one product
 // below takes them.
 struct OneProductPlaces {
   std::uint32_t words[2048];
@@ -433,7 +446,7 @@ constexpr OneProductPlaces makeOneProductPlaces() {
     const int power = biased - 1075;
     const int k = (power * 315653) >> 20;
     const int shift = power + ((-(k + 1) * 1741647) >> 19) + 5;
-    places.words[biased] = static_cast<std::uint32_t>((k + 1 - kShortestPowerFirst) << 16 | (5 - shift) << 8 | shift);
+    places.words[biased] = static_cast<std::uint32_t>((k + 1 - kShortestPowerFirst) << 16 | (shift - 1) << 8 | shift);
   }
   return places;
 }
@@ -451,14 +464,13 @@ inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
   const std::uint32_t entry = kOneProductPlaces.words[biased];
   const std::uint32_t place1 = entry >> 16;  // k + 1 - kShortestPowerFirst
   int k = static_cast<int>(place1) - 1 + kShortestPowerFirst;
-  const ShortestPower& scale = kShortestPowers[place1];
+  const ShortestPower& scale = kOneProductPowers.powers[place1];
   const std::uint64_t scaled = (fraction | (kFractionMask + 1)) << (entry & 0xFF);
   const Wide low = static_cast<Wide>(scale.low) * scaled;
   const Wide product = static_cast<Wide>(scale.high) * scaled + static_cast<std::uint64_t>(low >> 64);
-  const auto top = static_cast<std::uint64_t>(product >> 64);
-  const std::uint64_t thousands = top >> 4;
-  const std::uint64_t place = top << 60 | static_cast<std::uint64_t>(product) >> 4;  // of 2^64 for 1,000
-  const std::uint64_t half = scale.high >> (entry >> 8 & 0xFF);  // T / 1,000
+  const auto thousands = static_cast<std::uint64_t>(product >> 64);
+  const auto place = static_cast<std::uint64_t>(product);  // of 2^64 for 1,000
+  const std::uint64_t half = scale.high << (entry >> 8 & 0xFF);  // T / 1,000
   const std::uint64_t clear = half + kDoubt;
   std::uint64_t digits = thousands * 10;  // the chosen one over 100
   if (place - clear - 1 < 0 - 2 * clear - 1) {

@@ -250,8 +250,9 @@ char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, ch
   // piece is one store of eight bytes, within the kShortestRoom bytes the
   // text has (at most 17 here).
   const std::uint64_t low = digitBytes(static_cast<std::uint64_t>(nearest));
-  // Which of the eight is the last digit that is not 0, 0 to 7.
-  const std::uint64_t last = (63 - static_cast<std::uint64_t>(std::countl_zero(low | 1))) >> 3;
+  // Which of the eight is the last digit that is not 0, 0 to 7 (the word is
+  // not 0, as its first digit is not).
+  const std::uint64_t last = (63 - static_cast<std::uint64_t>(__builtin_clzll(low))) >> 3;
   const std::uint64_t shown = low | kZeros;
   const std::int64_t lead = kShortForms.leads[form];
   *text = '-';
@@ -266,8 +267,9 @@ char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, ch
   if (static_cast<std::int64_t>(last) > lead) {
     // The point and the fraction after the whole part (lead below 7 here,
     // as the value has a fraction).
-    const std::uint64_t fraction = '.' | (shown >> (8 * lead + 8)) << 8;
-    std::memcpy(text + lead + 1, &fraction, 8);
+    const std::uint64_t fraction = shown >> (8 * lead + 8);
+    text[lead + 1] = '.';
+    std::memcpy(text + lead + 2, &fraction, 8);
     return text + 2 + last;
   }
   if (lead >= 5 && static_cast<std::int64_t>(last) <= (lead == 7)) {

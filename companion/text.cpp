@@ -384,7 +384,7 @@ struct DigitGroups {
   std::uint64_t first;
   std::uint64_t high;
   std::uint64_t low;
-  int lead;
+  std::int64_t lead;
 };
 
 // The groups of any finite double but 0, by the search above.
@@ -465,7 +465,8 @@ inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
   if (biased == 0) return false;
   const std::uint32_t entry = kOneProductPlaces.words[biased];
   const std::uint32_t place1 = entry >> 16;  // k + 1 - kShortestPowerFirst
-  int k = static_cast<int>(place1) - 1 + kShortestPowerFirst;
+  // The first digit's power of ten, k + 16 where the digits are seventeen.
+  std::int64_t lead = static_cast<std::int64_t>(place1) + (kShortestPowerFirst + 15);
   const ShortestPower& scale = kOneProductPowers.powers[place1];
   const std::uint64_t scaled = (fraction | (kFractionMask + 1)) << (entry & 0xFF);
   const Wide low = static_cast<Wide>(scale.low) * scaled;
@@ -487,11 +488,11 @@ inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
   if (digits < kSixteenDigits) {
     // Sixteen digits (they are 4.5 * 10^15 or more): one more place.
     digits *= 10;
-    --k;
+    --lead;
   }
   const std::uint64_t firstNine = digits / kEight;
   const std::uint64_t first = static_cast<std::uint32_t>(firstNine) / std::uint32_t{100000000};
-  groups = {first, firstNine - first * kEight, digits - firstNine * kEight, k + 16};
+  groups = {first, firstNine - first * kEight, digits - firstNine * kEight, lead};
   return true;
 }
 
@@ -591,7 +592,7 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 #if defined(__SSE2__)
   const __m128i rest = sixteenDigitBytes(groups.high, groups.low);
   const auto shown = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())) ^ 0xFFFF);
-  const std::int64_t last = 31 ^ std::countl_zero(shown << 1 | 1);
+  const std::int64_t last = static_cast<std::uint32_t>(31 ^ std::countl_zero(shown << 1 | 1));
   char row[48];
   row[0] = static_cast<char>('0' + groups.first);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 1), _mm_or_si128(rest, _mm_set1_epi8('0')));
@@ -609,7 +610,7 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   // kShortestRoom bytes of `text`: at most 30 here.
   *text = '-';
   char* at = text + (bits >> 63);
-  const std::int64_t several = last != 0;
+  const std::int64_t several = (last + 15) >> 4;  // last != 0
   // Each test of a range is one unsigned compare.
   const auto leadAt = static_cast<std::uint64_t>(lead);
   if (leadAt < static_cast<std::uint64_t>(last)) {

@@ -586,13 +586,11 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 // of writeShortest, whose short decimals then save fewer registers (the
 // text first, where writeShortest has it).
 [[gnu::always_inline]] inline char* layOutDigits(char* text, std::uint64_t bits, const DigitGroups& groups) {
-  const std::int64_t lead = groups.lead;  // the first digit's power of ten
-  // Where the digits' last that is not 0 is, 0 to 16 (the digits' length
-  // without the trailing zeros, less 1).
+  const int lead = static_cast<int>(groups.lead);  // the first digit's power of ten
 #if defined(__SSE2__)
   const __m128i rest = sixteenDigitBytes(groups.high, groups.low);
-  const auto shown = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())) ^ 0xFFFF);
-  const std::int64_t last = static_cast<std::uint32_t>(31 ^ std::countl_zero(shown << 1 | 1));
+  const auto zeros = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())));
+  const int length = 17 - std::countl_one(zeros);  // without the trailing zeros
   char row[48];
   row[0] = static_cast<char>('0' + groups.first);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 1), _mm_or_si128(rest, _mm_set1_epi8('0')));
@@ -600,7 +598,7 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   // Two groups of eight by digitBytes where there is no SSE2.
   const std::uint64_t high = digitBytes(groups.high);
   const std::uint64_t low = digitBytes(groups.low);
-  const std::int64_t last = 16 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
+  const int length = 17 - (low != 0 ? std::countl_zero(low) / 8 : 8 + std::countl_zero(high) / 8);
   char row[48];
   row[0] = static_cast<char>('0' + groups.first);
   const std::uint64_t shown[2] = {high | kZeros, low | kZeros};
@@ -610,10 +608,8 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
   // kShortestRoom bytes of `text`: at most 30 here.
   *text = '-';
   char* at = text + (bits >> 63);
-  const std::int64_t several = (last + 15) >> 4;  // last != 0
-  // Each test of a range is one unsigned compare.
-  const auto leadAt = static_cast<std::uint64_t>(lead);
-  if (leadAt < static_cast<std::uint64_t>(last)) {
+  const bool several = length > 1;
+  if (lead >= 0 && lead < length - 1) {
     // A point among the digits: never longer than with an exponent. The
     // fraction's second eight digits (where it has more than eight, the
     // lead below 8) before its first, which overwrite them otherwise.
@@ -622,14 +618,14 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
     *at++ = '.';
     std::memcpy(at + (lead < 8 ? 8 : 0), row + lead + 9, 8);
     std::memcpy(at, row + lead + 1, 8);
-    at += last - lead;
-  } else if (static_cast<std::uint64_t>(-1 - lead) < static_cast<std::uint64_t>(3 + several)) {
+    at += length - lead - 1;
+  } else if (lead < 0 && lead >= -3 - several) {
     // In full no longer than "d.ddde-0x".
     std::memcpy(at, "0.000000", 8);
     at += 1 - lead;
     std::memcpy(at, row, 24);
-    at += last + 1;
-  } else if (leadAt <= static_cast<std::uint64_t>(last + several + 4)) {
+    at += length;
+  } else if (lead >= 0 && lead <= length + several + 3) {
     // A whole number no longer in full than "d.ddde+xx". Below 2^53 the
     // shortest digits written in full are the value's own: a whole number
     // within half a unit (1/2 at most) of the value is a double, which
@@ -639,13 +635,13 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
       std::memcpy(at, row, 16);
       at += lead + 1;
     } else {
-      at = writeWholeNumber(bits, static_cast<int>(lead), at);
+      at = writeWholeNumber(bits, lead, at);
     }
   } else {
     at[0] = row[0];
     at[1] = '.';
     std::memcpy(at + 2, row + 1, 16);
-    at += last + 1 + several;
+    at += several ? length + 1 : 1;
     const std::uint64_t exponent = kExponentTexts.words[lead + 324];
     std::memcpy(at, &exponent, 8);
     at += exponent >> 56;

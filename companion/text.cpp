@@ -250,8 +250,9 @@ char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, ch
   // piece is one store of eight bytes, within the kShortestRoom bytes the
   // text has (at most 17 here).
   const std::uint64_t low = digitBytes(static_cast<std::uint64_t>(nearest));
-  // Which of the eight is the last digit that is not 0, 0 to 7.
-  const std::uint64_t last = (63 - static_cast<std::uint64_t>(std::countl_zero(low | 1))) >> 3;
+  // Which of the eight is the last digit that is not 0, 0 to 7 (the word is
+  // not 0, as its first digit is not).
+  const std::uint64_t last = (63 - static_cast<std::uint64_t>(__builtin_clzll(low))) >> 3;
   const std::uint64_t shown = low | kZeros;
   const std::int64_t lead = kShortForms.leads[form];
   *text = '-';
@@ -266,8 +267,9 @@ char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, ch
   if (static_cast<std::int64_t>(last) > lead) {
     // The point and the fraction after the whole part (lead below 7 here,
     // as the value has a fraction).
-    const std::uint64_t fraction = '.' | (shown >> (8 * lead + 8)) << 8;
-    std::memcpy(text + lead + 1, &fraction, 8);
+    const std::uint64_t fraction = shown >> (8 * lead + 8);
+    text[lead + 1] = '.';
+    std::memcpy(text + lead + 2, &fraction, 8);
     return text + 2 + last;
   }
   if (lead >= 5 && static_cast<std::int64_t>(last) <= (lead == 7)) {
@@ -382,7 +384,7 @@ struct DigitGroups {
   std::uint64_t first;
   std::uint64_t high;
   std::uint64_t low;
-  int lead;
+  std::int64_t lead;
 };
 
 // The groups of any finite double but 0, by the search above.
@@ -413,32 +415,65 @@ struct DigitGroups {
 // nearest is the one std::to_chars takes. The digits are the one chosen
 // over 100, with 10^k.
 // The product is of the significand << shift (below 2^57) by the power of
-// k + 1, so that its whole part is z over 1,000 and its 64 bits below the
-// point z's place in its thousand, with no division: within 2 units of
-// 2^-64 of the exact ones (the power is at most 1 above the exact one, the
-// dropped bits below 1), as T / 1,000 from the power's top bits is. A
+// k + 1 over 16, so that its top 64 bits are z over 1,000 and its low 64
+// z's place in its thousand, with no division: within 2 units of 2^-64 of
+// the exact ones (the power over 16 is within 1 unit of the exact one, the
+// dropped bits below 1). T / 1,000 from the power's top bits, which lack
+// the last 4 bits of the power's top word shifted, is within 9 units. A
 // compare further apart than 256 units is the exact one's. The nearest
 // multiple of 100 is the one the product rounds to where z lies further
 // than 2^-48 from any whole number (and so is never halfway).
+// The search's powers over 16, rounded down.
+struct OneProductPowers {
+  ShortestPower powers[std::size(kShortestPowers)];
+};
+constexpr OneProductPowers makeOneProductPowers() {
+  OneProductPowers table{};
+  for (std::size_t i = 0; i < std::size(kShortestPowers); ++i)
+    table.powers[i] = {kShortestPowers[i].high >> 4, kShortestPowers[i].high << 60 | kShortestPowers[i].low >> 4};
+  return table;
+}
+constexpr OneProductPowers kOneProductPowers = makeOneProductPowers();
+
+// For each biased exponent of a normal double, the place in the powers'
+// table of the power of k + 1 (bits 16 up), and the significand's shift (1
+// to 4, bits 0 to 7) and 1 less it (bits 8 to 15), as the one product
+// below takes them.
+struct OneProductPlaces {
+  std::uint32_t words[2048];
+};
+constexpr OneProductPlaces makeOneProductPlaces() {
+  OneProductPlaces places{};
+  for (int biased = 1; biased < 2047; ++biased) {
+    const int power = biased - 1075;
+    const int k = (power * 315653) >> 20;
+    const int shift = power + ((-(k + 1) * 1741647) >> 19) + 5;
+    places.words[biased] = static_cast<std::uint32_t>((k + 1 - kShortestPowerFirst) << 16 | (shift - 1) << 8 | shift);
+  }
+  return places;
+}
+constexpr OneProductPlaces kOneProductPlaces = makeOneProductPlaces();
+
 inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
   constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
   constexpr std::uint64_t kDoubt = 256;
   constexpr std::uint64_t kEight = 100000000;
   constexpr std::uint64_t kTwentieth = 922337203685477581;  // 2^64 / 20, 50 of 1,000
   const std::uint64_t fraction = bits & kFractionMask;
+  if (fraction == 0) return false;
   const std::uint64_t biased = bits << 1 >> 53;
-  if (fraction == 0 || biased == 0) return false;
-  const int power = static_cast<int>(biased) - 1075;
-  int k = (power * 315653) >> 20;
-  const int shift = power + ((-(k + 1) * 1741647) >> 19) + 5;  // 1 to 4
-  const ShortestPower& scale = kShortestPowers[k + 1 - kShortestPowerFirst];
-  const std::uint64_t scaled = (fraction | (kFractionMask + 1)) << shift;
+  if (biased == 0) return false;
+  const std::uint32_t entry = kOneProductPlaces.words[biased];
+  const std::uint32_t place1 = entry >> 16;  // k + 1 - kShortestPowerFirst
+  // The first digit's power of ten, k + 16 where the digits are seventeen.
+  std::int64_t lead = static_cast<std::int64_t>(place1) + (kShortestPowerFirst + 15);
+  const ShortestPower& scale = kOneProductPowers.powers[place1];
+  const std::uint64_t scaled = (fraction | (kFractionMask + 1)) << (entry & 0xFF);
   const Wide low = static_cast<Wide>(scale.low) * scaled;
   const Wide product = static_cast<Wide>(scale.high) * scaled + static_cast<std::uint64_t>(low >> 64);
-  const auto top = static_cast<std::uint64_t>(product >> 64);
-  const std::uint64_t thousands = top >> 4;
-  const std::uint64_t place = top << 60 | static_cast<std::uint64_t>(product) >> 4;  // of 2^64 for 1,000
-  const std::uint64_t half = scale.high >> (5 - shift);  // T / 1,000
+  const auto thousands = static_cast<std::uint64_t>(product >> 64);
+  const auto place = static_cast<std::uint64_t>(product);  // of 2^64 for 1,000
+  const std::uint64_t half = scale.high << (entry >> 8 & 0xFF);  // T / 1,000
   const std::uint64_t clear = half + kDoubt;
   std::uint64_t digits = thousands * 10;  // the chosen one over 100
   if (place - clear - 1 < 0 - 2 * clear - 1) {
@@ -453,11 +488,11 @@ inline bool oneProductGroups(std::uint64_t bits, DigitGroups& groups) {
   if (digits < kSixteenDigits) {
     // Sixteen digits (they are 4.5 * 10^15 or more): one more place.
     digits *= 10;
-    --k;
+    --lead;
   }
   const std::uint64_t firstNine = digits / kEight;
   const std::uint64_t first = static_cast<std::uint32_t>(firstNine) / std::uint32_t{100000000};
-  groups = {first, firstNine - first * kEight, digits - firstNine * kEight, k + 16};
+  groups = {first, firstNine - first * kEight, digits - firstNine * kEight, lead};
   return true;
 }
 
@@ -487,9 +522,14 @@ __m128i sixteenDigitBytes(std::uint64_t high, std::uint64_t low) {
   const __m128i twoHigh = _mm_srli_epi16(_mm_mulhi_epu16(fours, _mm_set1_epi32(5243)), 3);
   const __m128i twoLow = _mm_sub_epi16(fours, _mm_mullo_epi16(twoHigh, _mm_set1_epi32(100)));
   const __m128i twos = _mm_or_si128(twoHigh, _mm_slli_epi32(twoLow, 16));
+  // The last quotient goes below its remainder as (z << 8) - q * (10 * 256
+  // - 1), which no lane borrows from, z being 10 * q or more.
+  // The multiplier is kept as a product (the compiler would make it shifts
+  // and sums, four instructions more).
   const __m128i oneHigh = _mm_mulhi_epu16(twos, _mm_set1_epi16(6554));
-  const __m128i oneLow = _mm_sub_epi16(twos, _mm_mullo_epi16(oneHigh, _mm_set1_epi16(10)));
-  return _mm_or_si128(oneHigh, _mm_slli_epi16(oneLow, 8));
+  __m128i lastStep = _mm_set1_epi16(10 * 256 - 1);
+  __asm__("" : "+x"(lastStep));
+  return _mm_sub_epi16(_mm_slli_epi16(twos, 8), _mm_mullo_epi16(oneHigh, lastStep));
 }
 #endif
 
@@ -545,10 +585,8 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
 // may differ from the shortest ones after their first seventeen. Kept out
 // of writeShortest, whose short decimals then save fewer registers (the
 // text first, where writeShortest has it).
-[[gnu::noinline]] char* writeShortestDigits(char* text, std::uint64_t bits) {
-  DigitGroups groups;
-  if (!oneProductGroups(bits, groups)) groups = searchedGroups(bits);
-  const int lead = groups.lead;  // the first digit's power of ten
+[[gnu::always_inline]] inline char* layOutDigits(char* text, std::uint64_t bits, const DigitGroups& groups) {
+  const int lead = static_cast<int>(groups.lead);  // the first digit's power of ten
 #if defined(__SSE2__)
   const __m128i rest = sixteenDigitBytes(groups.high, groups.low);
   const auto zeros = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_setzero_si128())));
@@ -609,6 +647,19 @@ constexpr ExponentTexts kExponentTexts = makeExponentTexts();
     at += exponent >> 56;
   }
   return at;
+}
+
+// The text of a value the one product leaves to the search.
+[[gnu::noinline]] char* writeSearchedDigits(char* text, std::uint64_t bits) {
+  return layOutDigits(text, bits, searchedGroups(bits));
+}
+
+// The search is called as a tail, so that the one product's path saves
+// fewer registers and keeps its digits' row below the stack pointer.
+[[gnu::noinline]] char* writeShortestDigits(char* text, std::uint64_t bits) {
+  DigitGroups groups;
+  if (!oneProductGroups(bits, groups)) return writeSearchedDigits(text, bits);
+  return layOutDigits(text, bits, groups);
 }
 
 }  // namespace

@@ -1680,7 +1680,11 @@ TEST(ExplainText, ShortestTextIsTheStandardOne) {
                                 // on a digit's multiple of 1,000.
                                 137438953472.01562, 193019141877.20312, -100099911847.01562,
                                 -77028845817.57812, 1.46527424279168e+20, 1.7155084360064e+20,
-                                5.07431153060352e+20, -2.01841794503424e+20};
+                                5.07431153060352e+20, -2.01841794503424e+20,
+                                // Where the forms meet below 1 with one digit and with more,
+                                // and the longest fractions and whole numbers in full.
+                                0.0002, -2e-5, 0.00021, 2.1e-5, 0.12345678901234568, 9.5,
+                                12345678.9, 1.2345678901234568e16, -1.2345678901234568e17};
   for (int digits = 1; digits <= 17; ++digits) {
     for (int point = -325; point <= 309; ++point) {
       const int count = point >= -6 && point <= 17 ? 200 : 4;

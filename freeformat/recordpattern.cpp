@@ -621,11 +621,14 @@ constexpr BinaryExponents kBinaryExponents = [] {
 // What an exponent of two digits gives a value of sixteen digits after its
 // point: the byte offset of 10^q's power of five in its table (q being the
 // exponent less 16), the binary exponent above for that q, and q. Found by
-// the exponent's letter, sign and digits (the last four of the eight bytes
-// from a value's first digit's place plus 14) by one bit gather: the sign's bit 1
-// ('+' has it, '-' has not) and each digit's low four bits, nine bits in
-// all. Places whose digits' bits are above 9 are never found (the record's
-// check wants digits there); they hold the entry of q = -16.
+// the exponent's sign and digits (the last three of the eight bytes from a
+// value's first digit's place plus 14): the sign's bit 1 ('+' has it, '-'
+// has not) and each digit's low four bits, kept by a mask and spread by one
+// multiplication so that the top nine bits of the product tell the 200
+// signs and pairs of digits apart (a single bit-gather instruction would do
+// the same, but some processors with AVX2 run that one slowly). Places no
+// sign and digits reach (the record's check wants digits there) hold the
+// entry of q = -16.
 struct ExponentEntry {
   std::int32_t power;
   std::int16_t binary;
@@ -633,22 +636,41 @@ struct ExponentEntry {
 };
 static_assert(('+' & 2) != 0 && ('-' & 2) == 0, "an exponent's sign told by one bit");
 constexpr std::uint64_t kExponentBits = 0x0F0F0200'00000000;  // the sign's bit 1, then each digit's low four bits
+constexpr std::uint64_t kExponentSpread = 0x4401;
+constexpr std::size_t exponentPlace(std::uint64_t bytes) { return (bytes & kExponentBits) * kExponentSpread >> 55; }
+constexpr std::uint64_t exponentBytes(bool plus, int tens, int ones) {
+  return std::uint64_t{plus} << 41 | static_cast<std::uint64_t>(tens) << 48 | static_cast<std::uint64_t>(ones) << 56;
+}
 struct ExponentTable {
   ExponentEntry of[512];
 };
+constexpr ExponentEntry exponentEntry(int q) {
+  return {static_cast<std::int32_t>((q - kSmallestPowerOfFive) * sizeof(PowerOfFive)),
+          static_cast<std::int16_t>(kBinaryExponents.of[q - kSmallestPowerOfFive]), static_cast<std::int16_t>(q)};
+}
 constexpr ExponentTable kExponents = [] {
   ExponentTable table{};
-  for (int at = 0; at < 512; ++at) {
-    const int high = (at >> 1) & 15;
-    const int low = at >> 5;
-    const int tens = high <= 9 && low <= 9 ? high * 10 + low : 0;
-    const int q = ((at & 1) != 0 ? tens : -tens) - 16;
-    table.of[at].power = static_cast<std::int32_t>((q - kSmallestPowerOfFive) * sizeof(PowerOfFive));
-    table.of[at].binary = static_cast<std::int16_t>(kBinaryExponents.of[q - kSmallestPowerOfFive]);
-    table.of[at].q = static_cast<std::int16_t>(q);
+  for (ExponentEntry& entry : table.of) entry = exponentEntry(-16);
+  for (int plus = 0; plus < 2; ++plus) {
+    for (int tens = 0; tens < 10; ++tens) {
+      for (int ones = 0; ones < 10; ++ones) {
+        const int exponent = tens * 10 + ones;
+        table.of[exponentPlace(exponentBytes(plus != 0, tens, ones))] = exponentEntry((plus != 0 ? exponent : -exponent) - 16);
+      }
+    }
   }
   return table;
 }();
+// Every sign and pair of digits has a place of its own.
+static_assert([] {
+  bool taken[512] = {};
+  for (int at = 0; at < 200; ++at) {
+    const std::size_t place = exponentPlace(exponentBytes(at >= 100, at / 10 % 10, at % 10));
+    if (taken[place]) return false;
+    taken[place] = true;
+  }
+  return true;
+}());
 
 // The Eisel-Lemire tier for a value the caller knows to be a normal double
 // far from both ends of the range: as the converter's, but the rounded
@@ -695,7 +717,7 @@ constexpr ExponentTable kExponents = [] {
       static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0])) * fast::kTens[16] + fraction;
   std::uint64_t letter;
   std::memcpy(&letter, digits + 14, sizeof letter);
-  const ExponentEntry& entry = kExponents.of[_pext_u64(letter, kExponentBits)];
+  const ExponentEntry& entry = kExponents.of[exponentPlace(letter)];
   std::uint64_t bits;
   if (digits[0] != '0') [[likely]] {
     if (!normalMagnitudeBits(w, entry, bits)) return false;

@@ -604,7 +604,6 @@ namespace {
 // line feed standing in for a value with no sign's place), only '-' has
 // bit 2 set.
 static_assert(('-' & 4) != 0 && ('+' & 4) == 0 && (' ' & 4) == 0 && ('\n' & 4) == 0, "a minus told by one bit");
-static_assert(',' - '+' == 1 && ',' - '-' == -1, "an exponent's sign as a factor");
 
 // floor(log2(10^q)) + 63, the binary exponent of the table's significand of
 // 5^q, plus the bias less one, for each q of the table of powers of five.
@@ -619,15 +618,71 @@ constexpr BinaryExponents kBinaryExponents = [] {
   return table;
 }();
 
+// What an exponent of two digits gives a value of sixteen digits after its
+// point: the byte offset of 10^q's power of five in its table (q being the
+// exponent less 16), the binary exponent above for that q, and q. Found by
+// the exponent's sign and digits (the last three of the eight bytes from a
+// value's first digit's place plus 14): the sign's bit 1 ('+' has it, '-'
+// has not) and each digit's low four bits, kept by a mask and spread by one
+// multiplication so that the top nine bits of the product tell the 200
+// signs and pairs of digits apart (a single bit-gather instruction would do
+// the same, but some processors with AVX2 run that one slowly). Places no
+// sign and digits reach (the record's check wants digits there) hold the
+// entry of q = -16.
+struct ExponentEntry {
+  std::int32_t power;
+  std::int16_t binary;
+  std::int16_t q;
+};
+static_assert(('+' & 2) != 0 && ('-' & 2) == 0, "an exponent's sign told by one bit");
+constexpr std::uint64_t kExponentBits = 0x0F0F0200'00000000;  // the sign's bit 1, then each digit's low four bits
+constexpr std::uint64_t kExponentSpread = 0x4401;
+constexpr std::size_t exponentPlace(std::uint64_t bytes) { return (bytes & kExponentBits) * kExponentSpread >> 55; }
+constexpr std::uint64_t exponentBytes(bool plus, int tens, int ones) {
+  return std::uint64_t{plus} << 41 | static_cast<std::uint64_t>(tens) << 48 | static_cast<std::uint64_t>(ones) << 56;
+}
+struct ExponentTable {
+  ExponentEntry of[512];
+};
+constexpr ExponentEntry exponentEntry(int q) {
+  return {static_cast<std::int32_t>((q - kSmallestPowerOfFive) * sizeof(PowerOfFive)),
+          static_cast<std::int16_t>(kBinaryExponents.of[q - kSmallestPowerOfFive]), static_cast<std::int16_t>(q)};
+}
+constexpr ExponentTable kExponents = [] {
+  ExponentTable table{};
+  for (ExponentEntry& entry : table.of) entry = exponentEntry(-16);
+  for (int plus = 0; plus < 2; ++plus) {
+    for (int tens = 0; tens < 10; ++tens) {
+      for (int ones = 0; ones < 10; ++ones) {
+        const int exponent = tens * 10 + ones;
+        table.of[exponentPlace(exponentBytes(plus != 0, tens, ones))] = exponentEntry((plus != 0 ? exponent : -exponent) - 16);
+      }
+    }
+  }
+  return table;
+}();
+// Every sign and pair of digits has a place of its own.
+static_assert([] {
+  bool taken[512] = {};
+  for (int at = 0; at < 200; ++at) {
+    const std::size_t place = exponentPlace(exponentBytes(at >= 100, at / 10 % 10, at % 10));
+    if (taken[place]) return false;
+    taken[place] = true;
+  }
+  return true;
+}());
+
 // The Eisel-Lemire tier for a value the caller knows to be a normal double
 // far from both ends of the range: as the converter's, but the rounded
 // significand is added to the exponent's bits less one, so that a carry out
 // of it (a round up to the next power of two) goes on into the exponent with
 // no test, and the significand's leading bit needs no mask.
-[[gnu::always_inline]] inline bool normalMagnitudeBits(std::uint64_t w, int q, std::uint64_t& bits) {
+[[gnu::always_inline]] inline bool normalMagnitudeBits(std::uint64_t w, const ExponentEntry& entry,
+                                                       std::uint64_t& bits) {
   const int leadingZeros = __builtin_clzll(w);
   w <<= leadingZeros;
-  const PowerOfFive& power = kPowersOfFive128[q - kSmallestPowerOfFive];
+  const PowerOfFive& power =
+      *reinterpret_cast<const PowerOfFive*>(reinterpret_cast<const char*>(kPowersOfFive128) + entry.power);
   const fast::u128 product = fast::u128{w} * power.high;
   auto high = static_cast<std::uint64_t>(product >> 64);
   auto low = static_cast<std::uint64_t>(product);
@@ -643,7 +698,7 @@ constexpr BinaryExponents kBinaryExponents = [] {
   const int shift = upperBit + 64 - fast::kMantissaBits - 3;
   const std::uint64_t mantissa = high >> shift;
   if (low <= 1 && (mantissa & 3) == 1 && (mantissa << shift) == high) [[unlikely]] return false;  // maybe a tie
-  const int exponent = kBinaryExponents.of[q - kSmallestPowerOfFive] + upperBit - leadingZeros;
+  const int exponent = entry.binary + upperBit - leadingZeros;
   // Round half up on the extra bit (ties were excluded above).
   bits = ((mantissa + 1) >> 1) + (static_cast<std::uint64_t>(exponent) << fast::kMantissaBits);
   return true;
@@ -660,14 +715,15 @@ constexpr BinaryExponents kBinaryExponents = [] {
                                                   double& out) {
   const std::uint64_t w =
       static_cast<std::uint64_t>(static_cast<unsigned char>(digits[0])) * fast::kTens[16] + fraction;
-  const int tens = (digits[20] - '0') * 10 + (digits[21] - '0');
-  const int q = tens * (',' - digits[19]) - 16;  // ',' lies between '+' and '-'
+  std::uint64_t letter;
+  std::memcpy(&letter, digits + 14, sizeof letter);
+  const ExponentEntry& entry = kExponents.of[exponentPlace(letter)];
   std::uint64_t bits;
   if (digits[0] != '0') [[likely]] {
-    if (!normalMagnitudeBits(w, q, bits)) return false;
+    if (!normalMagnitudeBits(w, entry, bits)) return false;
   } else {
     double magnitude;
-    if (!fast::convert(w, q, magnitude)) return false;
+    if (!fast::convert(w, entry.q, magnitude)) return false;
     std::memcpy(&bits, &magnitude, sizeof bits);
   }
   bits |= static_cast<std::uint64_t>(static_cast<unsigned char>(*sign)) >> 2 << 63;
@@ -675,16 +731,26 @@ constexpr BinaryExponents kBinaryExponents = [] {
   return true;
 }
 
+// Records of three values as "%25.16E" writes them, one after another with
+// no other bytes and a line feed: each value's first digit three bytes into
+// its twenty-five, its sign's place the byte before.
+constexpr std::size_t kWidthOfTwentyFive = 25;
+constexpr std::size_t kTwentyFiveLength = 3 * kWidthOfTwentyFive + 1;
+constexpr std::size_t kTwentyFiveFirstDigit = 3;
+
 // kSignsBefore: every value's sign's place is the byte before its first
 // digit, so that it is read from the same place as the digits.
-template <int kSteps, bool kSignsBefore>
+// kTwentyFive: the records are laid out as "%25.16E" writes them (above), so
+// that the places are constants and the registers they would hold are free.
+template <int kSteps, bool kSignsBefore, bool kTwentyFive = false>
 [[gnu::noinline, gnu::flatten]] PatternRun readUsualThrees(const RecordPattern& pattern, const char*& p,
                                                            const char* end, double* row, std::size_t maxRows) {
-  const std::size_t length = pattern.length;
+  const std::size_t length = kTwentyFive ? kTwentyFiveLength : pattern.length;
   const std::size_t last = length - 32;
   std::size_t digits[3], sign[3];
   for (std::size_t k = 0; k < 3; ++k) {
-    digits[k] = static_cast<std::size_t>(pattern.values[k].integer);
+    digits[k] = kTwentyFive ? kTwentyFiveFirstDigit + k * kWidthOfTwentyFive
+                            : static_cast<std::size_t>(pattern.values[k].integer);
     sign[k] = pattern.values[k].sign >= 0 ? static_cast<std::size_t>(pattern.values[k].sign) : length - 1;
   }
   const char* record = p;
@@ -743,6 +809,12 @@ PatternRun readUsualThrees(const RecordPattern& pattern, const char*& p, const c
     return signsBefore ? readUsualThrees<2, true>(pattern, p, end, row, maxRows)
                        : readUsualThrees<2, false>(pattern, p, end, row, maxRows);
   }
+  bool twentyFive = signsBefore && pattern.length == kTwentyFiveLength;
+  for (std::size_t k = 0; k < 3; ++k) {
+    twentyFive = twentyFive && static_cast<std::size_t>(pattern.values[k].integer) ==
+                                   kTwentyFiveFirstDigit + k * kWidthOfTwentyFive;
+  }
+  if (twentyFive) return readUsualThrees<3, true, true>(pattern, p, end, row, maxRows);
   return signsBefore ? readUsualThrees<3, true>(pattern, p, end, row, maxRows)
                      : readUsualThrees<3, false>(pattern, p, end, row, maxRows);
 }

@@ -264,6 +264,11 @@ class TopRows {
   void reserve(std::size_t rows);
   // Appends compared row `index` (from 0).
   void add(std::size_t index);
+  // Room for `rows` listed rows in place of the list, for their compared
+  // row indices (from 0) to be written in the list's order; keep(n) then
+  // keeps the first n of them.
+  [[nodiscard]] std::uint32_t* rowsToFill(std::size_t rows);
+  void keep(std::size_t rows) { rows_.resize(std::min(rows, rows_.size())); }
   // The records of the next row without them, in the list's order (row 0
   // first); "" where a record was not read again, as for the rows after
   // the last given.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <cstdint>
 #include <string>
@@ -426,7 +427,6 @@ std::size_t sumRows(const SquaredDifferences& sum, const double* compared, doubl
   const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
   SquaredDifferences sum;
   sum.reference = reference;
-  std::vector<Contribution> kept;
   std::size_t lowest = counts.size(), taken = 0;
   while (lowest > 0 && taken < keep) taken += counts[--lowest];
   std::vector<std::uint32_t> starts(counts.size() - lowest + 1, 0);
@@ -434,8 +434,10 @@ std::size_t sumRows(const SquaredDifferences& sum, const double* compared, doubl
     const std::size_t n = counts.size() - 1 - b;
     starts[n + 1] = starts[n] + counts[b];
   }
-  reserveInLargePages(kept, taken);
-  kept.resize(taken);
+  // Every place is written before it is read: no value made first.
+  const std::unique_ptr<Contribution[]> room(new Contribution[taken]);
+  adviseLargePages(room.get(), taken * sizeof(Contribution));
+  Contribution* const kept = room.get();
   std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
   const std::size_t highest = counts.size() - 1;
   for (std::size_t i = 0; i < comparedRows; ++i) {
@@ -450,8 +452,8 @@ std::size_t sumRows(const SquaredDifferences& sum, const double* compared, doubl
   std::vector<Contribution> spare;
   std::uint32_t* const out = facts.top.rowsToFill(taken);
   for (std::size_t n = 0; n + 1 < starts.size() && starts[n] < keep; ++n) {
-    const auto first = kept.begin() + static_cast<std::ptrdiff_t>(starts[n]);
-    auto last = kept.begin() + static_cast<std::ptrdiff_t>(starts[n + 1]);
+    const auto first = kept + static_cast<std::ptrdiff_t>(starts[n]);
+    auto last = kept + static_cast<std::ptrdiff_t>(starts[n + 1]);
     const std::size_t rows = starts[n + 1] - starts[n];
     if (std::is_sorted(first, last, order)) {
       // As they stand.
@@ -460,8 +462,8 @@ std::size_t sumRows(const SquaredDifferences& sum, const double* compared, doubl
       continue;
     } else if (starts[n + 1] > keep) {
       // Only the first of the last count's rows are kept.
-      last = kept.begin() + static_cast<std::ptrdiff_t>(keep);
-      std::nth_element(first, last, kept.begin() + static_cast<std::ptrdiff_t>(starts[n + 1]), order);
+      last = kept + static_cast<std::ptrdiff_t>(keep);
+      std::nth_element(first, last, kept + static_cast<std::ptrdiff_t>(starts[n + 1]), order);
       std::sort(first, last, order);
     } else {
       std::sort(first, last, order);

@@ -66,8 +66,8 @@ void adviseLargePages(const void* data, std::size_t bytes) {
 }
 
 // Room for `n` elements in `v`, its new storage advised as above.
-template <class T>
-void reserveInLargePages(std::vector<T>& v, std::size_t n) {
+template <class T, class Allocator>
+void reserveInLargePages(std::vector<T, Allocator>& v, std::size_t n) {
   if (v.capacity() >= n) return;
   v.reserve(n);
   adviseLargePages(v.data(), v.capacity() * sizeof(T));

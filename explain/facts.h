@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <unordered_map>
 #include <optional>
 #include <string>
@@ -362,7 +364,24 @@ class TopRows {
   Columns files_[2];
   const double* reference_ = nullptr;
   double total_ = 0;
-  std::vector<std::uint32_t> rows_;        // compared row indices, from 0
+  // An allocator whose elements made with no value are left unset: the
+  // list made at its full length (rowsToFill) is written in full before it
+  // is read.
+  template <class T>
+  struct Unset : std::allocator<T> {
+    Unset() = default;
+    template <class U>
+    explicit Unset(const Unset<U>&) noexcept {}
+    template <class U>
+    void construct(U* at) noexcept {
+      ::new (static_cast<void*>(at)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+  };
+  std::vector<std::uint32_t, Unset<std::uint32_t>> rows_;  // compared row indices, from 0
   std::vector<std::uint32_t> recordEnds_;  // per row, where its reference and compared records end in text_
   std::string text_;
   // The listed rows at hand: from chunkStart_, chunk_.size() of them.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <cstdint>
 #include <string>
@@ -65,8 +66,8 @@ void adviseLargePages(const void* data, std::size_t bytes) {
 }
 
 // Room for `n` elements in `v`, its new storage advised as above.
-template <class T>
-void reserveInLargePages(std::vector<T>& v, std::size_t n) {
+template <class T, class Allocator>
+void reserveInLargePages(std::vector<T, Allocator>& v, std::size_t n) {
   if (v.capacity() >= n) return;
   v.reserve(n);
   adviseLargePages(v.data(), v.capacity() * sizeof(T));
@@ -76,12 +77,19 @@ void reserveInLargePages(std::vector<T>& v, std::size_t n) {
 
 void TopRows::reserve(std::size_t rows) { reserveInLargePages(rows_, rows); }
 
+std::uint32_t* TopRows::rowsToFill(std::size_t rows) {
+  reserveInLargePages(rows_, rows);
+  rows_.resize(rows);
+  chunk_.clear();
+  return rows_.data();
+}
+
 namespace {
 
 // Orders contributions: NaN first (it is what makes a total NaN), then larger
 // squares, then lower rows. A square is never negative (nor -0), so the
 // order of its bits is the order of its values; every NaN takes the largest
-// key.
+// key. An index is below 2^32: an ordering may use the bits above.
 struct Contribution {
   std::uint64_t key;
   std::size_t index;
@@ -132,8 +140,10 @@ void orderByBytes(Contribution* first, Contribution* last, Contribution* spare) 
 // leave a few rows a group, the groups largest first; then each group in
 // place, a few rows by moving each past the smaller keys before it (an
 // equal key stays after, so the order of rows holds), more by the bytes
-// above. `spare` holds copies.
-void orderByKeys(Contribution* first, Contribution* last, std::vector<Contribution>& spare) {
+// above. `spare` holds copies; the rows' indices are written to `out` in
+// that order.
+void orderByKeys(const Contribution* first, const Contribution* last, std::vector<Contribution>& spare,
+                 std::uint32_t* out) {
   constexpr std::size_t kFewInGroup = 32;
   constexpr unsigned kMostBits = 12;
   const auto n = static_cast<std::size_t>(last - first);
@@ -171,15 +181,16 @@ void orderByKeys(Contribution* first, Contribution* last, std::vector<Contributi
     }
     begin = end;
   }
-  std::copy(from, from + n, first);
+  for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::uint32_t>(from[k].index);
 }
 
 // The same for rows of few distinct keys (a table of fixed decimals, whose
 // squares repeat): the keys found in one pass, in a table kept open by
-// linear probing, ordered, and each row moved once to its key's place, in
-// the order of its rows. Returns false, having moved nothing, where the
-// rows hold more than kFewKeys distinct keys.
-bool orderByFewKeys(Contribution* first, Contribution* last, std::vector<Contribution>& spare) {
+// linear probing, each row's slot noted in it, the keys ordered, and each
+// row's index written once to its key's place in `out`, in the order of its
+// rows. Returns false, having written nothing, where the rows hold more than
+// kFewKeys distinct keys.
+bool orderByFewKeys(Contribution* first, Contribution* last, std::uint32_t* out) {
   constexpr std::size_t kFewKeys = 64;
   constexpr unsigned kSlotBits = 8;  // four slots a key or more
   constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
@@ -188,22 +199,20 @@ bool orderByFewKeys(Contribution* first, Contribution* last, std::vector<Contrib
   std::uint64_t keys[kSlots];
   std::uint32_t places[kSlots];
   std::fill(std::begin(keys), std::end(keys), empty);
-  const auto slotOf = [&](std::uint64_t key) {
-    std::size_t slot = (key * 0x9E3779B97F4A7C15) >> (64 - kSlotBits);
-    while (keys[slot] != key && keys[slot] != empty) slot = (slot + 1) & (kSlots - 1);
-    return slot;
-  };
   std::size_t distinct = 0;
   std::size_t slots[kFewKeys];
-  for (const Contribution* c = first; c != last; ++c) {
-    const std::size_t slot = slotOf(c->key);
+  for (Contribution* c = first; c != last; ++c) {
+    const std::uint64_t key = c->key;
+    std::size_t slot = (key * 0x9E3779B97F4A7C15) >> (64 - kSlotBits);
+    while (keys[slot] != key && keys[slot] != empty) slot = (slot + 1) & (kSlots - 1);
     if (keys[slot] == empty) {
       if (distinct == kFewKeys) return false;
-      keys[slot] = c->key;
+      keys[slot] = key;
       places[slot] = 0;
       slots[distinct++] = slot;
     }
     ++places[slot];
+    c->index |= std::uint64_t{slot} << 32;
   }
   // The largest key first; each key's rows placed after the larger keys'.
   std::sort(slots, slots + distinct, [&](std::size_t a, std::size_t b) { return keys[a] > keys[b]; });
@@ -213,17 +222,16 @@ bool orderByFewKeys(Contribution* first, Contribution* last, std::vector<Contrib
     places[slots[k]] = next;
     next += here;
   }
-  const auto n = static_cast<std::size_t>(last - first);
-  spare.resize(n);
-  for (const Contribution* c = first; c != last; ++c) spare[places[slotOf(c->key)]++] = *c;
-  std::copy(spare.begin(), spare.begin() + static_cast<std::ptrdiff_t>(n), first);
+  for (const Contribution* c = first; c != last; ++c) out[places[c->index >> 32]++] = static_cast<std::uint32_t>(c->index);
   return true;
 }
 
-// A count's rows in the list's order, by whichever of the two above fits
-// them; apart from the sum's pass, which keeps its registers.
-[[gnu::noinline]] void orderCount(Contribution* first, Contribution* last, std::vector<Contribution>& spare) {
-  if (!orderByFewKeys(first, last, spare)) orderByKeys(first, last, spare);
+// A count's rows' indices in the list's order, written to `out`, by
+// whichever of the two above fits them; apart from the sum's pass, which
+// keeps its registers.
+[[gnu::noinline]] void orderCount(Contribution* first, Contribution* last, std::vector<Contribution>& spare,
+                                  std::uint32_t* out) {
+  if (!orderByFewKeys(first, last, out)) orderByKeys(first, last, spare, out);
 }
 
 }  // namespace
@@ -355,6 +363,118 @@ Presence presenceOf(const std::string& name) {
   return presence;
 }
 
+// Each row's square from `from` to `to`, kept in `squares` where asked,
+// handed to `take`; returns how many differ.
+template <class Take>
+std::size_t sumRows(const SquaredDifferences& sum, const double* compared, double* squares, std::size_t from,
+                    std::size_t to, Take&& take) {
+  std::size_t differing = 0;
+  const auto each = [&](auto keepsSquares) {
+    for (std::size_t i = from; i < to; ++i) {
+      const double difference = sum.scaledDifference(i + 1, compared[i]);
+      const double square = difference * difference;
+      differing += difference != 0 ? 1 : 0;
+      if constexpr (decltype(keepsSquares)::value) squares[i] = square;
+      take(i, square);
+    }
+  };
+  if (squares != nullptr) {
+    each(std::true_type{});
+  } else {
+    each(std::false_type{});
+  }
+  return differing;
+}
+
+// compare()'s sum where the list is short: the `keep` rows that add most
+// kept in a heap, the worst on top, so a better one replaces it. Returns
+// how many rows differ. Apart from compare(), so that its loop has the
+// registers to itself.
+[[gnu::noinline]] std::size_t selectByHeap(const SquaredDifferences& sum, const double* compared, double* squares,
+                                           std::size_t keep, std::size_t comparedRows,
+                                           std::vector<Contribution>& kept) {
+  // Through a lambda, so that the order is inlined into the heap.
+  const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
+  std::size_t differing = sumRows(sum, compared, squares, 0, keep, [&](std::size_t i, double square) {
+    kept.push_back(contributionOf(square, i));
+    std::push_heap(kept.begin(), kept.end(), order);
+  });
+  // Once the heap is full, a row replaces its worst only with a larger
+  // key: a row's index is above every kept one, so an equal key never
+  // adds more.
+  std::uint64_t worst = kept.empty() ? 0 : kept.front().key;
+  differing += sumRows(sum, compared, squares, keep, comparedRows, [&](std::size_t i, double square) {
+    const Contribution candidate = contributionOf(square, i);
+    if (candidate.key <= worst) return;
+    std::pop_heap(kept.begin(), kept.end(), order);
+    kept.back() = candidate;
+    std::push_heap(kept.begin(), kept.end(), order);
+    worst = kept.front().key;
+  });
+  return differing;
+}
+
+// compare()'s list where it is long: `counts` holds the rows by the top
+// kCountBits bits of their keys; the rows of the highest counts are
+// placed by their counts' order (the highest first, rows in order within
+// each), so that only the rows of one count are ever sorted together, and
+// the first `keep` (at most `top`) listed. Apart from compare(), whose sum
+// keeps its registers.
+[[gnu::noinline]] void listByCounts(const std::vector<std::uint32_t>& counts, std::size_t keep, std::size_t top,
+                                    const double* reference, const double* compared, std::size_t comparedRows,
+                                    Explanation& facts) {
+  constexpr unsigned kCountShift = 64 - kCountBits;
+  const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
+  SquaredDifferences sum;
+  sum.reference = reference;
+  std::size_t lowest = counts.size(), taken = 0;
+  while (lowest > 0 && taken < keep) taken += counts[--lowest];
+  std::vector<std::uint32_t> starts(counts.size() - lowest + 1, 0);
+  for (std::size_t b = counts.size(); b-- > lowest;) {
+    const std::size_t n = counts.size() - 1 - b;
+    starts[n + 1] = starts[n] + counts[b];
+  }
+  // Every place is written before it is read: no value made first.
+  const std::unique_ptr<Contribution[]> room(new Contribution[taken]);
+  adviseLargePages(room.get(), taken * sizeof(Contribution));
+  Contribution* const kept = room.get();
+  std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+  const std::size_t highest = counts.size() - 1;
+  for (std::size_t i = 0; i < comparedRows; ++i) {
+    const Contribution candidate = contributionOf(sum.squaredDifference(i + 1, compared[i]), i);
+    const std::size_t count = candidate.key >> kCountShift;
+    if (count >= lowest) kept[next[highest - count]++] = candidate;
+  }
+  // A count's rows are ordered by bytes where they are many and the list
+  // takes most of them; the last count a long list reaches only in part
+  // is cut first. The list's indices are written in its place.
+  constexpr std::size_t kFewToOrder = 256;
+  std::vector<Contribution> spare;
+  std::uint32_t* const out = facts.top.rowsToFill(taken);
+  for (std::size_t n = 0; n + 1 < starts.size() && starts[n] < keep; ++n) {
+    const auto first = kept + static_cast<std::ptrdiff_t>(starts[n]);
+    auto last = kept + static_cast<std::ptrdiff_t>(starts[n + 1]);
+    const std::size_t rows = starts[n + 1] - starts[n];
+    if (std::is_sorted(first, last, order)) {
+      // As they stand.
+    } else if (rows >= kFewToOrder && rows <= 2 * (keep - starts[n])) {
+      orderCount(&*first, &*first + rows, spare, out + starts[n]);
+      continue;
+    } else if (starts[n + 1] > keep) {
+      // Only the first of the last count's rows are kept.
+      last = kept + static_cast<std::ptrdiff_t>(keep);
+      std::nth_element(first, last, kept + static_cast<std::ptrdiff_t>(starts[n + 1]), order);
+      std::sort(first, last, order);
+    } else {
+      std::sort(first, last, order);
+    }
+    std::uint32_t* to = out + starts[n];
+    for (auto c = first; c != last; ++c) *to++ = static_cast<std::uint32_t>(c->index);
+  }
+  if (taken != 0) facts.largest = facts.top.factsOf(out[0]);
+  facts.top.keep(std::min(keep, top));
+}
+
 // The very sum velmora makes, `total`, and its result line.
 void compare(const Request& request, const Workspace& w, double total, Explanation& facts) {
   const std::size_t comparedRows = facts.files[1].record.rows;
@@ -403,41 +523,11 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   // handed to `take`; the count stays in a register, not in `facts`.
   double* const squares = request.keepSquares ? facts.squares.data() : nullptr;
   std::size_t differing = 0;
-  const auto rowsFrom = [&](std::size_t from, std::size_t to, auto&& take) {
-    const auto each = [&](auto keepsSquares) {
-      for (std::size_t i = from; i < to; ++i) {
-        const double difference = sum.scaledDifference(i + 1, compared[i]);
-        const double square = difference * difference;
-        differing += difference != 0 ? 1 : 0;
-        if constexpr (decltype(keepsSquares)::value) squares[i] = square;
-        take(i, square);
-      }
-    };
-    if (squares != nullptr) {
-      each(std::true_type{});
-    } else {
-      each(std::false_type{});
-    }
-  };
   if (selectAfter) {
-    rowsFrom(0, comparedRows, [&](std::size_t i, double square) { ++counts[contributionOf(square, i).key >> kCountShift]; });
+    differing = sumRows(sum, compared, squares, 0, comparedRows,
+                        [&](std::size_t i, double square) { ++counts[contributionOf(square, i).key >> kCountShift]; });
   } else {
-    rowsFrom(0, keep, [&](std::size_t i, double square) {
-      kept.push_back(contributionOf(square, i));
-      std::push_heap(kept.begin(), kept.end(), order);
-    });
-    // Once the heap is full, a row replaces its worst only with a larger
-    // key: a row's index is above every kept one, so an equal key never
-    // adds more.
-    std::uint64_t worst = kept.empty() ? 0 : kept.front().key;
-    rowsFrom(keep, comparedRows, [&](std::size_t i, double square) {
-      const Contribution candidate = contributionOf(square, i);
-      if (candidate.key <= worst) return;
-      std::pop_heap(kept.begin(), kept.end(), order);
-      kept.back() = candidate;
-      std::push_heap(kept.begin(), kept.end(), order);
-      worst = kept.front().key;
-    });
+    differing = selectByHeap(sum, compared, squares, keep, comparedRows, kept);
   }
   facts.rowsDiffering = differing;
   // The rows the reference lacks, and their part of the total, in row order.
@@ -451,50 +541,10 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   // says nothing.
   if (facts.total == 0) return;
   if (selectAfter) {
-    // The rows of the highest counts, placed by their counts' order (the
-    // highest first, rows in order within each), so that only the rows of
-    // one count are ever sorted together.
-    std::size_t lowest = counts.size(), taken = 0;
-    while (lowest > 0 && taken < keep) taken += counts[--lowest];
-    std::vector<std::uint32_t> starts(counts.size() - lowest + 1, 0);
-    for (std::size_t b = counts.size(); b-- > lowest;) {
-      const std::size_t n = counts.size() - 1 - b;
-      starts[n + 1] = starts[n] + counts[b];
-    }
-    reserveInLargePages(kept, taken);
-    kept.resize(taken);
-    std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
-    const std::size_t highest = counts.size() - 1;
-    for (std::size_t i = 0; i < comparedRows; ++i) {
-      const Contribution candidate = contributionOf(sum.squaredDifference(i + 1, compared[i]), i);
-      const std::size_t count = candidate.key >> kCountShift;
-      if (count >= lowest) kept[next[highest - count]++] = candidate;
-    }
-    // A count's rows are ordered by bytes where they are many and the list
-    // takes most of them; the last count a long list reaches only in part
-    // is cut first.
-    constexpr std::size_t kFewToOrder = 256;
-    std::vector<Contribution> spare;
-    for (std::size_t n = 0; n + 1 < starts.size() && starts[n] < keep; ++n) {
-      const auto first = kept.begin() + static_cast<std::ptrdiff_t>(starts[n]);
-      const auto last = kept.begin() + static_cast<std::ptrdiff_t>(starts[n + 1]);
-      if (std::is_sorted(first, last, order)) continue;
-      const std::size_t rows = starts[n + 1] - starts[n];
-      if (rows >= kFewToOrder && rows <= 2 * (keep - starts[n])) {
-        orderCount(&*first, &*first + rows, spare);
-      } else if (starts[n + 1] > keep) {
-        // Only the first of the last count's rows are kept.
-        const auto end = kept.begin() + static_cast<std::ptrdiff_t>(keep);
-        std::nth_element(first, end, last, order);
-        std::sort(first, end, order);
-      } else {
-        std::sort(first, last, order);
-      }
-    }
-    kept.resize(std::min(keep, kept.size()));
-  } else {
-    std::sort(kept.begin(), kept.end(), order);
+    listByCounts(counts, keep, request.top, w.reference.values(), compared, comparedRows, facts);
+    return;
   }
+  std::sort(kept.begin(), kept.end(), order);
   if (!kept.empty()) facts.largest = facts.top.factsOf(kept.front().index);
   facts.top.reserve(std::min(kept.size(), request.top));
   for (std::size_t i = 0; i < kept.size() && i < request.top; ++i) facts.top.add(kept[i].index);

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <unordered_map>
 #include <optional>
 #include <string>
@@ -264,6 +266,11 @@ class TopRows {
   void reserve(std::size_t rows);
   // Appends compared row `index` (from 0).
   void add(std::size_t index);
+  // Room for `rows` listed rows in place of the list, for their compared
+  // row indices (from 0) to be written in the list's order; keep(n) then
+  // keeps the first n of them.
+  [[nodiscard]] std::uint32_t* rowsToFill(std::size_t rows);
+  void keep(std::size_t rows) { rows_.resize(std::min(rows, rows_.size())); }
   // The records of the next row without them, in the list's order (row 0
   // first); "" where a record was not read again, as for the rows after
   // the last given.
@@ -357,7 +364,24 @@ class TopRows {
   Columns files_[2];
   const double* reference_ = nullptr;
   double total_ = 0;
-  std::vector<std::uint32_t> rows_;        // compared row indices, from 0
+  // An allocator whose elements made with no value are left unset: the
+  // list made at its full length (rowsToFill) is written in full before it
+  // is read.
+  template <class T>
+  struct Unset : std::allocator<T> {
+    Unset() = default;
+    template <class U>
+    explicit Unset(const Unset<U>&) noexcept {}
+    template <class U>
+    void construct(U* at) noexcept {
+      ::new (static_cast<void*>(at)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+      ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+  };
+  std::vector<std::uint32_t, Unset<std::uint32_t>> rows_;  // compared row indices, from 0
   std::vector<std::uint32_t> recordEnds_;  // per row, where its reference and compared records end in text_
   std::string text_;
   // The listed rows at hand: from chunkStart_, chunk_.size() of them.

@@ -1170,7 +1170,7 @@ TEST_F(InDirectory, TopRowsLargestFirstTiesByRowNaNFirst) {
                      [](const auto& a, const auto& b) { return a.first > b.first; });
     write("g.dat", reference);
     write("h.dat", compared);
-    for (const std::size_t top : {1U, 5U, 40U, 75U, 76U, 599U, 600U, 5000U}) {
+    for (const std::size_t top : {1U, 5U, 40U, 75U, 76U, 299U, 300U, 599U, 600U, 5000U}) {
       const Explanation listed = explainNamed("g.dat", "h.dat", top);
       rows.clear();
       for (const auto& row : listed.top) rows.push_back(row.row);

@@ -421,12 +421,10 @@ std::size_t sumRows(const SquaredDifferences& sum, const double* compared, doubl
 // the first `keep` (at most `top`) listed. Apart from compare(), whose sum
 // keeps its registers.
 [[gnu::noinline]] void listByCounts(const std::vector<std::uint32_t>& counts, std::size_t keep, std::size_t top,
-                                    const double* reference, const double* compared, std::size_t comparedRows,
+                                    const SquaredDifferences& sum, const double* compared, std::size_t comparedRows,
                                     Explanation& facts) {
   constexpr unsigned kCountShift = 64 - kCountBits;
   const auto order = [](const Contribution& a, const Contribution& b) { return addsMore(a, b); };
-  SquaredDifferences sum;
-  sum.reference = reference;
   std::size_t lowest = counts.size(), taken = 0;
   while (lowest > 0 && taken < keep) taken += counts[--lowest];
   std::vector<std::uint32_t> starts(counts.size() - lowest + 1, 0);
@@ -541,7 +539,7 @@ void compare(const Request& request, const Workspace& w, double total, Explanati
   // says nothing.
   if (facts.total == 0) return;
   if (selectAfter) {
-    listByCounts(counts, keep, request.top, w.reference.values(), compared, comparedRows, facts);
+    listByCounts(counts, keep, request.top, sum, compared, comparedRows, facts);
     return;
   }
   std::sort(kept.begin(), kept.end(), order);

@@ -1196,16 +1196,74 @@ template <bool kCommas>
   return static_cast<std::size_t>(row - from) / 3;
 }
 
+// One record of the usual table (three values or more, the second kept) at
+// p, by the rules readShortValues holds a short record of spaces to, from
+// one thirty-two-byte load: the bytes before its line feed, or -1 when it
+// does not take it. Its four masks: the bytes it knows (spaces, digits,
+// points, minus signs), the spaces, points and minus signs. The record ends
+// at the first byte it does not know, which must be its line feed (so no
+// mask of line feeds, and no test that every byte before it is known); a
+// digit is a value's byte that is no point and no minus. The kept value is
+// converted by its digits' shuffle, found by its size and its point's place.
+[[gnu::always_inline]] inline int readUsualShortRecord(const char* p, const char* end, double* row) {
+  const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i nine = _mm256_set1_epi8(9);
+  const __m256i digitLanes =
+      _mm256_cmpeq_epi8(_mm256_max_epu8(_mm256_sub_epi8(bytes, _mm256_set1_epi8('0')), nine), nine);
+  const __m256i spaceLanes = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' '));
+  const __m256i pointLanes = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.'));
+  const __m256i minusLanes = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('-'));
+  const auto known = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_or_si256(digitLanes, spaceLanes), _mm256_or_si256(pointLanes, minusLanes))));
+  const std::uint32_t other = ~known;
+  if (other == 0) return -1;  // no line feed among the 32 bytes: not short
+  const int length = std::countr_zero(other);
+  if (p[length] != '\n' || p + length == end) return -1;  // an unknown byte, or the sentinel
+  // The masks kept to the record's bytes before its line feed.
+  const auto value = _bzhi_u32(~static_cast<std::uint32_t>(_mm256_movemask_epi8(spaceLanes)), length);
+  const auto point = _bzhi_u32(static_cast<std::uint32_t>(_mm256_movemask_epi8(pointLanes)), length);
+  const auto minus = _bzhi_u32(static_cast<std::uint32_t>(_mm256_movemask_epi8(minusLanes)), length);
+  const std::uint32_t starts = value & ~(value << 1);
+  const std::uint32_t ends = value & ~(value >> 1);
+  // A minus only at a value's start and never alone; at most one point in a
+  // value (readShortValues' carry); a point never alone: at its value's end
+  // it has a digit before it, not a minus and not the value's start (a point
+  // before it is the second in its value, refused by the carry).
+  if ((minus & ~(starts & ~ends)) != 0 || ((value + point) & point) != 0 ||
+      (point & ends & (starts | minus << 1)) != 0) {
+    return -1;
+  }
+  const std::uint32_t second = starts & (starts - 1);
+  if ((second & (second - 1)) == 0) return -1;  // fewer than three values
+  const auto start = static_cast<unsigned>(std::countr_zero(second));
+  const std::uint32_t negative = (minus >> start) & 1;
+  const unsigned at = start + negative;  // its first digit or point
+  const std::uint32_t otherEnds = ends & (ends - 1);
+  const unsigned size = static_cast<unsigned>(std::countr_zero(otherEnds)) + 1 - at;
+  // The first point from its first digit on (bit 31 set: below 32 whatever
+  // the record holds), its own when nearer than its size.
+  const auto distance = static_cast<unsigned>(std::countr_zero((point | 0x80000000u) >> at));
+  const DigitShuffle& shuffle = kDigitShufflesByPoint.all[(size - 1) * DigitShufflesByPoint::kPlacesASize + distance];
+  if (shuffle.tooLong != 0) return -1;  // more than fifteen digits
+  const std::uint64_t digits = lanesNumber(shuffledLanes(p + at, shuffle));
+  // Below 2^53: the conversion to double is exact, from a signed number.
+  row[1] = detail::fast::withSign(static_cast<double>(static_cast<std::int64_t>(digits)) / shuffle.divisor,
+                                  negative != 0);
+  return length;
+}
+
 [[gnu::noinline]] std::size_t readShortRun(const char*& p, const char* end, double* row, std::size_t rows) {
   constexpr std::size_t kCount = 3;
-  constexpr std::uint32_t kConvert = 0b010;
-  std::size_t taken = 0;
-  for (; taken < rows; ++taken, row += kCount) {
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const int length = readShortValues(RowTargets{row}, kCount, kConvert, p, end, nullptr, classifyShort(bytes));
+  const char* at = p;
+  double* const from = row;
+  double* const to = row + kCount * rows;
+  for (; row != to; row += kCount) {
+    const int length = readUsualShortRecord(at, end, row);
     if (length < 0) break;
-    p += length + 1;
+    at += length + 1;
   }
+  p = at;
+  std::size_t taken = static_cast<std::size_t>(row - from) / kCount;
   // The record it stopped at may be one of values parted by tabs or commas
   // (one among its first 32 bytes: a record of other values pays only this look).
   if (taken < rows) {

@@ -1199,38 +1199,48 @@ template <bool kCommas>
 // One record of the usual table (three values or more, the second kept) at
 // p, by the rules readShortValues holds a short record of spaces to, from
 // one thirty-two-byte load: the bytes before its line feed, or -1 when it
-// does not take it. Its four masks: the bytes it knows (spaces, digits,
-// points, minus signs), the spaces, points and minus signs. The record ends
-// at the first byte it does not know, which must be its line feed (so no
-// mask of line feeds, and no test that every byte before it is known); a
-// digit is a value's byte that is no point and no minus. The kept value is
-// converted by its digits' shuffle, found by its size and its point's place.
-[[gnu::always_inline]] inline int readUsualShortRecord(const char* p, const char* end, double* row) {
+// does not take it. Its four masks: the bytes it knows (spaces and a
+// value's bytes), a value's bytes, its points and its minus signs. The
+// record ends at the first byte it does not know, which must be its line
+// feed (so no mask of line feeds, and no test that every byte before it is
+// known). The kept value is converted by its digits' shuffle, found by its
+// size and its point's place. kNearEnd: the record may start within 31
+// bytes of the buffer's line-feed sentinel, so its line feed may be that.
+template <bool kNearEnd>
+[[gnu::always_inline]] inline std::ptrdiff_t readUsualShortRecord(const char* p, const char* end, double* row) {
   const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i nine = _mm256_set1_epi8(9);
-  const __m256i digitLanes =
-      _mm256_cmpeq_epi8(_mm256_max_epu8(_mm256_sub_epi8(bytes, _mm256_set1_epi8('0')), nine), nine);
+  // A value's bytes (digits, points, minus signs) by one lookup of each
+  // byte's low four bits: the one such byte with those bits, or a byte no
+  // byte with them is (0 for 10, 11, 12 and 15); a byte past ASCII looks up
+  // 0. Only a value's own byte equals what it looks up.
+  const __m256i valueLanes = _mm256_cmpeq_epi8(
+      _mm256_shuffle_epi8(_mm256_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0, '-', '.', 0,
+                                           '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0, 0, '-', '.', 0),
+                          bytes),
+      bytes);
   const __m256i spaceLanes = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' '));
   const __m256i pointLanes = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.'));
   const __m256i minusLanes = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('-'));
-  const auto known = static_cast<std::uint32_t>(_mm256_movemask_epi8(
-      _mm256_or_si256(_mm256_or_si256(digitLanes, spaceLanes), _mm256_or_si256(pointLanes, minusLanes))));
-  const std::uint32_t other = ~known;
+  const auto other = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(valueLanes, spaceLanes)));
   if (other == 0) return -1;  // no line feed among the 32 bytes: not short
-  const int length = std::countr_zero(other);
-  if (p[length] != '\n' || p + length == end) return -1;  // an unknown byte, or the sentinel
+  const std::size_t length = _tzcnt_u32(other);
+  if (p[length] != '\n') return -1;                  // an unknown byte before the line feed
+  if (kNearEnd && p + length == end) return -1;  // the sentinel (only within 31 bytes of it)
   // The masks kept to the record's bytes before its line feed.
-  const auto value = _bzhi_u32(~static_cast<std::uint32_t>(_mm256_movemask_epi8(spaceLanes)), length);
-  const auto point = _bzhi_u32(static_cast<std::uint32_t>(_mm256_movemask_epi8(pointLanes)), length);
-  const auto minus = _bzhi_u32(static_cast<std::uint32_t>(_mm256_movemask_epi8(minusLanes)), length);
+  const auto bits = static_cast<unsigned>(length);
+  const auto value = _bzhi_u32(static_cast<std::uint32_t>(_mm256_movemask_epi8(valueLanes)), bits);
+  const auto point = _bzhi_u32(static_cast<std::uint32_t>(_mm256_movemask_epi8(pointLanes)), bits);
+  const auto minus = _bzhi_u32(static_cast<std::uint32_t>(_mm256_movemask_epi8(minusLanes)), bits);
   const std::uint32_t starts = value & ~(value << 1);
   const std::uint32_t ends = value & ~(value >> 1);
   // A minus only at a value's start and never alone; at most one point in a
   // value (readShortValues' carry); a point never alone: at its value's end
-  // it has a digit before it, not a minus and not the value's start (a point
-  // before it is the second in its value, refused by the carry).
-  if ((minus & ~(starts & ~ends)) != 0 || ((value + point) & point) != 0 ||
-      (point & ends & (starts | minus << 1)) != 0) {
+  // it has a digit before it, so it is not its value's first digit or point
+  // (each start, one byte on past a minus: a start and a minus after it add
+  // to that, where the minus is allowed; a point before it is the second in
+  // its value, refused by the carry).
+  if ((minus & ~(starts & (value >> 1))) != 0 || ((value + point) & point) != 0 ||
+      (point & ends & (starts + minus)) != 0) {
     return -1;
   }
   const std::uint32_t second = starts & (starts - 1);
@@ -1249,7 +1259,7 @@ template <bool kCommas>
   // Below 2^53: the conversion to double is exact, from a signed number.
   row[1] = detail::fast::withSign(static_cast<double>(static_cast<std::int64_t>(digits)) / shuffle.divisor,
                                   negative != 0);
-  return length;
+  return static_cast<std::ptrdiff_t>(length);
 }
 
 [[gnu::noinline]] std::size_t readShortRun(const char*& p, const char* end, double* row, std::size_t rows) {
@@ -1257,10 +1267,25 @@ template <bool kCommas>
   const char* at = p;
   double* const from = row;
   double* const to = row + kCount * rows;
-  for (; row != to; row += kCount) {
-    const int length = readUsualShortRecord(at, end, row);
-    if (length < 0) break;
-    at += length + 1;
+  // Records that start 32 bytes or more before the sentinel cannot end at
+  // it: read in batches no longer than those bytes can hold (a record this
+  // read takes is 32 bytes at most), with no look for it.
+  while (row != to) {
+    const auto far = static_cast<std::size_t>(end - at) / detail::kShortRecordBytes;
+    double* const stop = far < static_cast<std::size_t>(to - row) / kCount ? row + kCount * far : to;
+    if (stop == row) {
+      const std::ptrdiff_t length = readUsualShortRecord<true>(at, end, row);
+      if (length < 0) break;
+      at += length + 1;
+      row += kCount;
+      continue;
+    }
+    for (; row != stop; row += kCount) {
+      const std::ptrdiff_t length = readUsualShortRecord<false>(at, end, row);
+      if (length < 0) break;
+      at += length + 1;
+    }
+    if (row != stop) break;  // a record it does not take
   }
   p = at;
   std::size_t taken = static_cast<std::size_t>(row - from) / kCount;

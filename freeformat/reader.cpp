@@ -968,18 +968,20 @@ inline constexpr DigitShufflesByPoint kDigitShufflesByPoint = digitShufflesByPoi
 // Records of 64 bytes at most whose values tabs or commas part, after
 // records after records: how many it took, p past them.
 [[gnu::noinline]] std::size_t readSeparatedRun(const char*& p, const char* end, double* row, std::size_t rows) {
-  std::size_t taken = 0;
-  for (; taken < rows; ++taken, row += 3) {
-    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  const char* at = p;
+  std::size_t left = rows;
+  for (; left != 0; --left, row += 3) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32));
     PlacedTargets kept{row};
     const int length = readShortValues<PlacedTargets&, std::uint64_t, kParted | kNeedsParts | kPlaced>(
-        kept, 3, 0b010, p, end, nullptr, classifySeparated(first, second));
+        kept, 3, 0b010, at, end, nullptr, classifySeparated(first, second));
     if (length < 0) break;
     row[1] = detail::fast::withSign(shuffledDecimal(kept.digits, kept.size, kept.integer), kept.negative);
-    p += length + 1;
+    at += length + 1;
   }
-  return taken;
+  p = at;
+  return rows - left;
 }
 
 // The classes of 32 bytes as one class byte each, a bit a class, from two
@@ -1264,38 +1266,47 @@ template <bool kNearEnd>
 
 [[gnu::noinline]] std::size_t readShortRun(const char*& p, const char* end, double* row, std::size_t rows) {
   constexpr std::size_t kCount = 3;
-  const char* at = p;
-  double* const from = row;
-  double* const to = row + kCount * rows;
-  // Records that start 32 bytes or more before the sentinel cannot end at
-  // it: read in batches no longer than those bytes can hold (a record this
-  // read takes is 32 bytes at most), with no look for it.
-  while (row != to) {
-    const auto far = static_cast<std::size_t>(end - at) / detail::kShortRecordBytes;
-    double* const stop = far < static_cast<std::size_t>(to - row) / kCount ? row + kCount * far : to;
-    if (stop == row) {
-      const std::ptrdiff_t length = readUsualShortRecord<true>(at, end, row);
-      if (length < 0) break;
-      at += length + 1;
-      row += kCount;
-      continue;
+  std::size_t left = rows;
+  // A first record with no line feed among its 32 bytes is not short: the
+  // tables of long records, which try this read now and then, pay for that
+  // look alone.
+  if (equalMask(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), '\n') != 0) {
+    const char* at = p;
+    // Records that start 32 bytes or more before the sentinel cannot end at
+    // it: read in batches no longer than those bytes can hold (a record this
+    // read takes is 32 bytes at most), with no look for it.
+    while (left != 0) {
+      const auto far = static_cast<std::size_t>(end - at) / detail::kShortRecordBytes;
+      std::size_t batch = std::min(far, left);
+      if (batch == 0) {
+        const std::ptrdiff_t length = readUsualShortRecord<true>(at, end, row);
+        if (length < 0) break;
+        at += length + 1;
+        row += kCount;
+        --left;
+        continue;
+      }
+      left -= batch;
+      for (; batch != 0; --batch, row += kCount) {
+        const std::ptrdiff_t length = readUsualShortRecord<false>(at, end, row);
+        if (length < 0) break;
+        at += length + 1;
+      }
+      if (batch != 0) {  // a record it does not take
+        left += batch;
+        break;
+      }
     }
-    for (; row != stop; row += kCount) {
-      const std::ptrdiff_t length = readUsualShortRecord<false>(at, end, row);
-      if (length < 0) break;
-      at += length + 1;
-    }
-    if (row != stop) break;  // a record it does not take
+    p = at;
   }
-  p = at;
-  std::size_t taken = static_cast<std::size_t>(row - from) / kCount;
+  std::size_t taken = rows - left;
   // The record it stopped at may be one of values parted by tabs or commas
   // (one among its first 32 bytes: a record of other values pays only this look).
-  if (taken < rows) {
+  if (left != 0) {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i parts = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\t')),
                                           _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(',')));
-    if (_mm256_movemask_epi8(parts) != 0) taken += readSeparatedRun(p, end, row, rows - taken);
+    if (_mm256_movemask_epi8(parts) != 0) taken += readSeparatedRun(p, end, row, left);
   }
   return taken;
 }

@@ -767,7 +767,18 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                                  // with a blank, sign, point, digit, letter or line feed.
                                  "1 2\x0B 3", "1 2) 3", "1 2* 3", "1 2: 3", "1 2T5 3", "1 2t5 3", "1 2\xA0 3",
                                  "1\x89 2 3", "1 2\xC5 3", "1 2\x19 3", "1 2\x1A 3", "1 2\x04e 3", "1 2\x10 3",
-                                 "1 2> 3", "1 2.5\xAE 3", "1 2/ 3", "1 2e\x8B" "5 3", "1 \xB5" "2 3", "1 2U 3"};
+                                 "1 2> 3", "1 2.5\xAE 3", "1 2/ 3", "1 2e\x8B" "5 3", "1 \xB5" "2 3", "1 2U 3",
+                                 // Bytes that share their low four bits with a digit, a
+                                 // point or a minus (or look up none of them) in each place,
+                                 // and records of 30 to 32 bytes with long values.
+                                 "1 =2 3",          "1 2> 3",          "1 ^2 3",          "1 2 3~",          "1 \x1e" "2 3",
+                                 "1 2\r3 4",        "1 N 3",           "1 2 n",           "1 \xad" "2 3",     "1 2\xae 3",
+                                 "\xb0 2 3",        "1 @ 3",           "p 2 3",           "1 2 :",           "1 ?5 3",
+                                 "1 \x0e" "2 3",     "1 2} 3",          "1 M2 3",          "1 2Y 3",          "1 -\x1d" "2 3",
+                                 "1 2.\x1e 3",       "1 \x7f 3",         "-1 -2 -3",        "1 2 3 4 5 6 7 8 9 10 11 12 13",
+                                 "1 2 3 456789012345678901234567", "1 23456789012345678901234.5678 9", "1 2 34567890123456789012345678",
+                                 "123456789012 -12345678.123456 7", "1 123456789012345678901234567 2",
+                                 "- 2 3", "1 - 3", "1 2 -", "1 -- 3", "1 2- 3", "1 2 3-"};
   for (const char* parted : kParted) {
     // The last lead: records of varying widths, one value in three with an
     // exponent, which no record's pattern fits.

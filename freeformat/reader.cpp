@@ -1332,7 +1332,9 @@ template <class Out>
     ShortValuePlaces places(m, length);
     const auto count = static_cast<std::uint32_t>(std::popcount(places.firsts));
     if (Out::kRun ? count != 3 : count < 3) break;
-    const std::uint32_t negatives = places.negatives;
+    // The three signs in the values' order: the minus before each first
+    // digit or point, gathered from those places.
+    const auto negative = static_cast<unsigned>(_pext_u32(places.negatives, places.firsts));
     const std::uint32_t pointsAbove = places.points | std::uint32_t{1} << 31;
     unsigned first[3];
     const DigitShuffle* shuffle[3];
@@ -1363,8 +1365,6 @@ template <class Out>
     const __m256d divisors =
         _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(&shuffle[0]->divisor), &shuffle[1]->divisor)),
                              _mm_loadh_pd(_mm_load_sd(&shuffle[2]->divisor), &shuffle[1]->divisor), 1);
-    const unsigned negative =
-        ((negatives >> first[0]) & 1) + ((negatives >> first[1]) & 1) * 2 + ((negatives >> first[2]) & 1) * 4;
     const __m256d signed3 = _mm256_or_pd(_mm256_div_pd(whole, divisors),
                                          _mm256_load_pd(reinterpret_cast<const double*>(kSignLanes[negative].lanes.data())));
     _mm_storeu_pd(values, _mm256_castpd256_pd128(signed3));

@@ -1388,7 +1388,7 @@ template <class Out>
     // 0). A digit above 0 added to 127 sets its lane's top bit.
     const auto aboveZero = static_cast<std::uint32_t>(
         _mm_movemask_epi8(_mm_add_epi8(_mm256_castsi256_si128(digits1), toTopBit)));
-    const auto nonzero = static_cast<unsigned>(std::countr_zero(aboveZero | 0x10000));  // 16 when every lane is 0
+    const unsigned nonzero = __tzcnt_u16(static_cast<std::uint16_t>(aboveZero));  // 16 when every lane is 0
     const ShortForm2 form{shuffle[1]->decimals, static_cast<std::uint8_t>(16 - nonzero)};
     out(taken, line, count, reinterpret_cast<std::intptr_t>(at) + shift, form);
     at += length + 1;

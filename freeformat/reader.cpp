@@ -1342,9 +1342,11 @@ template <class Out>
     if (!places.take(m, length)) break;
     const auto count = static_cast<std::uint32_t>(std::popcount(places.firsts));
     if (Out::kRun ? count != 3 : count < 3) break;
-    // The three signs in the values' order: the minus before each first
-    // digit or point, gathered from those places.
-    const auto negative = static_cast<unsigned>(_pext_u32(places.negatives, places.firsts));
+    // The first three values' signs in their order: the minus before each
+    // first digit or point, gathered from those places (a record with values
+    // after its third, read with its lines, has more of them).
+    auto negative = static_cast<unsigned>(_pext_u32(places.negatives, places.firsts));
+    if constexpr (!Out::kRun) negative &= 7;
     const std::uint32_t pointsAbove = places.points | std::uint32_t{1} << 31;
     unsigned first[3];
     const DigitShuffle* shuffle[3];

@@ -1282,14 +1282,14 @@ inline constexpr std::array<SignLanes, 8> kSignLanes = signLanes();
 
 // The short read of rows of three with lines (linedShortRun's work), the
 // masks from one thirty-two-byte load: each record checked by the short
-// read, then its three values placed and converted together: the first and
-// third value's digits in the two halves of one register, the second's in
-// both halves of another, by their digit shuffles; their numbers made by
-// the same multiply-adds as one value's, then turned to doubles exactly
-// (each below 2^52: its bits added under those of 2^52, and 2^52 taken
-// off), divided by their powers of ten and given their signs in the lanes
-// of one register. The second lane of the second half is the second value
-// again, and is not stored.
+// read's rules, then its three values placed and converted together: the
+// first and third value's digits in the two halves of one register, the
+// second's in both halves of another, by their digit shuffles; their
+// numbers made by the same multiply-adds as one value's, then turned to
+// doubles exactly (each below 2^52: its bits added under those of 2^52, and
+// 2^52 taken off), divided by their powers of ten and given their signs in
+// the lanes of one register. The second lane of the second half is the
+// second value again, and is not stored.
 //
 // The byte constants of the masks and of the digits' sums are made once for
 // the run and hidden from the compiler (`held`), which would otherwise make
@@ -1376,8 +1376,9 @@ template <class Out>
     const __m256i numbers = _mm256_add_epi64(_mm256_mul_epu32(eights, hundredMillion), _mm256_srli_epi64(eights, 32));
     const __m256d whole =
         _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(numbers, twoTo52)), _mm256_castsi256_pd(twoTo52));
-    const __m256d divisors = _mm256_set_m128d(_mm_loadh_pd(_mm_load_sd(&shuffle[2]->divisor), &shuffle[1]->divisor),
-                                              _mm_loadh_pd(_mm_load_sd(&shuffle[0]->divisor), &shuffle[1]->divisor));
+    const __m256d divisors =
+        _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(&shuffle[0]->divisor), &shuffle[1]->divisor)),
+                             _mm_loadh_pd(_mm_load_sd(&shuffle[2]->divisor), &shuffle[1]->divisor), 1);
     const __m256d signed3 = _mm256_or_pd(_mm256_div_pd(whole, divisors),
                                          _mm256_load_pd(reinterpret_cast<const double*>(kSignLanes[negative].lanes.data())));
     _mm_storeu_pd(values, _mm256_castpd256_pd128(signed3));

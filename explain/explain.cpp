@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -1132,14 +1133,43 @@ class Observer : public NoRunEvents {
   // them, their lines consecutive from the run's first and none with values
   // after its third.
   void rowsOfToldRun(int f, std::size_t firstRow, const double* values, const ToldRunRows& run) {
-    const long long* const runOffsets = run.offsets;
-    const std::uint8_t* const forms = run.forms;
-    storeRows(
-        f, firstRow - 1, run.rows, values, true, run.firstLine,
-        [&run](std::size_t k) { return toldRunLines(run, k); },
-        [runOffsets](std::size_t k) { return runOffsets[k]; },
-        [forms](std::size_t k) { return WrittenForm{.decimals = forms[2 * k], .significant = forms[2 * k + 1]}; },
-        [](LoadRecord&, std::size_t, std::size_t) {});
+    // The run's offsets, written forms and judged causes are alike for
+    // every row and laid out as the columns hold them: each copied whole,
+    // only the values a row at a time.
+    static_assert(sizeof(WrittenForm) == 2 && offsetof(WrittenForm, decimals) == 0 &&
+                      offsetof(WrittenForm, significant) == 1,
+                  "a run's written forms are copied as the column holds them");
+    const std::size_t from = firstRow - 1;
+    const std::size_t count = run.rows;
+    LoadRecord& r = record(f);
+    placeRows(r, f, from, count, true, run.firstLine, [&run](std::size_t k) { return toldRunLines(run, k); });
+    double* const column1 = r.column1 + from;
+    double* const column2 = r.column2InFileUnits + from;
+    double* const column3 = r.column3 + from;
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // Two rows at a time: their six values in three loads, each column's
+    // two taken from two of them.
+    for (; k + 2 <= count; k += 2) {
+      const __m128d first = _mm_loadu_pd(values + 3 * k);       // row k's first and second
+      const __m128d middle = _mm_loadu_pd(values + 3 * k + 2);  // row k's third, the next row's first
+      const __m128d last = _mm_loadu_pd(values + 3 * k + 4);    // the next row's second and third
+      _mm_storeu_pd(column1 + k, _mm_shuffle_pd(first, middle, 0b10));
+      _mm_storeu_pd(column2 + k, _mm_shuffle_pd(first, last, 0b01));
+      _mm_storeu_pd(column3 + k, _mm_shuffle_pd(middle, last, 0b10));
+    }
+#endif
+    for (; k < count; ++k) {
+      column1[k] = values[3 * k];
+      column2[k] = values[3 * k + 1];
+      column3[k] = values[3 * k + 2];
+    }
+    std::memcpy(r.rowOffsets + from, run.offsets, count * sizeof(long long));
+    std::memset(r.causes + from, kCausesJudged, count);
+    if (WrittenForm* const written = r.column2Written; written != nullptr) {
+      std::memcpy(written + from, run.forms, 2 * count);
+    }
+    r.rows = from + count;
   }
 
   void end(int f, const LoadEnd& end) {
@@ -1164,16 +1194,12 @@ class Observer : public NoRunEvents {
  private:
   LoadRecord& record(int f) { return facts_.files[f].record; }
 
-  // `count` rows from index `from`, of one line each, their records held
-  // whole and judged: their places (told once where their lines go on from
-  // the last row's), values, offsets and column 2's written forms where they
-  // are kept, each row's fields in one pass over the rows; `after` notes
-  // what else a row carries.
-  template <class LinesOf, class OffsetOf, class FormOf, class After>
-  [[gnu::always_inline]] void storeRows(int f, std::size_t from, std::size_t count, const double* values,
-                                         bool consecutive, long long firstLine, LinesOf linesOf, OffsetOf offsetOf,
-                                         FormOf formOf, After after) {
-    LoadRecord& r = record(f);
+  // The places of `count` rows from index `from`, of one line each: told
+  // once where their lines go on from the last row's. The workspace is made
+  // ready for them first.
+  template <class LinesOf>
+  [[gnu::always_inline]] void placeRows(LoadRecord& r, int f, std::size_t from, std::size_t count, bool consecutive,
+                                        long long firstLine, LinesOf linesOf) {
     workspace_.prepare(f, from + count);
     if (consecutive && firstLine == r.nextPlainLine) {
       r.nextPlainLine = firstLine + static_cast<long long>(count);
@@ -1187,6 +1213,19 @@ class Observer : public NoRunEvents {
         }
       }
     }
+  }
+
+  // `count` rows from index `from`, of one line each, their records held
+  // whole and judged: their places (told once where their lines go on from
+  // the last row's), values, offsets and column 2's written forms where they
+  // are kept, each row's fields in one pass over the rows; `after` notes
+  // what else a row carries.
+  template <class LinesOf, class OffsetOf, class FormOf, class After>
+  [[gnu::always_inline]] void storeRows(int f, std::size_t from, std::size_t count, const double* values,
+                                         bool consecutive, long long firstLine, LinesOf linesOf, OffsetOf offsetOf,
+                                         FormOf formOf, After after) {
+    LoadRecord& r = record(f);
+    placeRows(r, f, from, count, consecutive, firstLine, linesOf);
     long long* const offsets = r.rowOffsets + from;
     double* const column1 = r.column1 + from;
     double* const column2 = r.column2InFileUnits + from;

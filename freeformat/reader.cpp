@@ -1311,31 +1311,39 @@ template <bool kNearEnd>
   return taken;
 }
 
-// No value kept: the short read only checks the record and counts its
-// values.
-struct NoneKept {
-  double* operator()(std::size_t) const { return nullptr; }
-};
-
-// The places of a checked short record's values (readShortValues took it,
-// none kept), from its masks: a value there is a minus at most and then its
-// run of digits and points, so each value's first digit or point is the
-// first byte of such a run (one a value: their count is the values'), and
-// the minus just before it makes the value negative.
+// A short record of the run checked and its values found from its masks,
+// by the short read's rules for a record of spaces, digits, points and
+// minus signs: a minus only at a value's start and never alone, at most one
+// point in a value and never alone. A value there is a minus at most and
+// then its run of digits and points, so each value's first digit or point
+// is the first byte of such a run (one a value: their count is the
+// values'), and the minus just before it makes the value negative.
 struct ShortValuePlaces {
   std::uint32_t firsts;     // each value's first digit or point
   std::uint32_t lasts;      // each value's last byte
   std::uint32_t negatives;  // the first digits or points of the negative values
   std::uint32_t points;
-  [[gnu::always_inline]] ShortValuePlaces(const ShortMasks& m, int length) {
-    const std::uint32_t before = (std::uint32_t{1} << length) - 1;  // length < 32
-    const std::uint32_t value = ~m.spaces & before;
-    const std::uint32_t minus = m.minuses & before;
-    const std::uint32_t numeric = value & ~minus;
-    firsts = numeric & ~(numeric << 1);
+  // Whether the short read takes the record of `length` bytes before its
+  // line feed (length < 32); the places are set where it does.
+  [[gnu::always_inline]] bool take(const ShortMasks& m, unsigned length) {
+    const std::uint32_t before = _bzhi_u32(~std::uint32_t{0}, length);
+    if ((before & ~(m.spaces | m.digits | m.points | m.minuses)) != 0) return false;
+    const std::uint32_t value = before & ~m.spaces;
     lasts = value & ~(value >> 1);
-    negatives = (minus << 1) & firsts;
     points = m.points & before;
+    // A minus with a value byte before it is not at its value's start (a
+    // minus beyond the line feed meets neither mask). A point added to its
+    // value's run of ones carries past any other point there, so one that
+    // survives the sum had one before it. A point that ends its value needs
+    // a digit before it (the digits beyond the line feed, shifted, meet no
+    // value's end).
+    if (((m.minuses & (lasts | value << 1)) | ((value + points) & points) | (points & lasts & ~(m.digits << 1))) != 0) {
+      return false;
+    }
+    const std::uint32_t numeric = value & ~m.minuses;
+    firsts = numeric & ~(numeric << 1);
+    negatives = (m.minuses << 1) & firsts;
+    return true;
   }
   // The next value: its first digit or point, and its shuffle's place among
   // those by the point's distance (`pointsAbove`: the points with bit 31
@@ -1368,14 +1376,14 @@ inline constexpr std::array<SignLanes, 8> kSignLanes = signLanes();
 
 // The short read of rows of three with lines (linedShortRun's work), the
 // masks from one thirty-two-byte load: each record checked by the short
-// read, then its three values placed and converted together: the first and
-// third value's digits in the two halves of one register, the second's in
-// both halves of another, by their digit shuffles; their numbers made by
-// the same multiply-adds as one value's, then turned to doubles exactly
-// (each below 2^52: its bits added under those of 2^52, and 2^52 taken
-// off), divided by their powers of ten and given their signs in the lanes
-// of one register. The second lane of the second half is the second value
-// again, and is not stored.
+// read's rules, then its three values placed and converted together: the
+// first and third value's digits in the two halves of one register, the
+// second's in both halves of another, by their digit shuffles; their
+// numbers made by the same multiply-adds as one value's, then turned to
+// doubles exactly (each below 2^52: its bits added under those of 2^52, and
+// 2^52 taken off), divided by their powers of ten and given their signs in
+// the lanes of one register. The second lane of the second half is the
+// second value again, and is not stored.
 //
 // The byte constants of the masks and of the digits' sums are made once for
 // the run and hidden from the compiler (`held`), which would otherwise make
@@ -1394,12 +1402,12 @@ template <class Out>
   const __m256i minusByte = held(_mm256_set1_epi8('-'));
   const __m256i belowZero = held(_mm256_set1_epi8('0'));
   const __m256i nine = held(_mm256_set1_epi8(9));
-  const __m256i lowHalves = held(_mm256_set1_epi8(0x0F));
   const __m256i tens = held(_mm256_set1_epi16(0x010A));
   const __m256i hundreds = held(_mm256_set1_epi32(0x00010064));
   const __m256i tenThousands = held(_mm256_set1_epi32(0x00012710));
   const __m256i hundredMillion = held(_mm256_set1_epi64x(100000000));
   const __m256i twoTo52 = held(_mm256_set1_epi64x(0x4330000000000000));
+  const __m128i toTopBit = held(_mm_set1_epi8(0x7F));
   auto mask = [](__m256i bytes, __m256i c) __attribute__((always_inline)) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, c)));
   };
@@ -1420,13 +1428,19 @@ template <class Out>
     const std::uint32_t digitBytes = mask(_mm256_max_epu8(_mm256_sub_epi8(bytes, belowZero), nine), nine);
     const ShortMasks m{lineFeeds, digitBytes, mask(bytes, space), mask(bytes, pointByte), mask(bytes, minusByte), 0, 0, 0};
     // The record checked, no value looked at: its values are counted by
-    // their first digits or points.
-    const int length = readShortValues(NoneKept{}, 0, 0, at, end, nullptr, m);
-    if (length < 0) break;
-    ShortValuePlaces places(m, length);
+    // their first digits or points. A line feed at the sentinel may have
+    // the record go on in the next block.
+    const auto length = static_cast<unsigned>(std::countr_zero(lineFeeds));
+    if (at + length == end) break;
+    ShortValuePlaces places;
+    if (!places.take(m, length)) break;
     const auto count = static_cast<std::uint32_t>(std::popcount(places.firsts));
     if (Out::kRun ? count != 3 : count < 3) break;
-    const std::uint32_t negatives = places.negatives;
+    // The first three values' signs in their order: the minus before each
+    // first digit or point, gathered from those places (a record with values
+    // after its third, read with its lines, has more of them).
+    auto negative = static_cast<unsigned>(_pext_u32(places.negatives, places.firsts));
+    if constexpr (!Out::kRun) negative &= 7;
     const std::uint32_t pointsAbove = places.points | std::uint32_t{1} << 31;
     unsigned first[3];
     const DigitShuffle* shuffle[3];
@@ -1440,12 +1454,14 @@ template <class Out>
     } else {
       place.template operator()<false>();
     }
+    // A digit's value is its byte less '0' (any other byte of the value,
+    // its point, is left out by the shuffle).
     const __m256i digits02 = _mm256_shuffle_epi8(
-        _mm256_and_si256(_mm256_inserti128_si256(_mm256_castsi128_si256(half(at + first[0])), half(at + first[2]), 1),
-                         lowHalves),
+        _mm256_subs_epu8(_mm256_inserti128_si256(_mm256_castsi128_si256(half(at + first[0])), half(at + first[2]), 1),
+                         belowZero),
         _mm256_inserti128_si256(_mm256_castsi128_si256(half(shuffle[0]->lanes.data())), half(shuffle[2]->lanes.data()),
                                 1));
-    const __m256i digits1 = _mm256_shuffle_epi8(_mm256_and_si256(_mm256_broadcastsi128_si256(half(at + first[1])), lowHalves),
+    const __m256i digits1 = _mm256_shuffle_epi8(_mm256_subs_epu8(_mm256_broadcastsi128_si256(half(at + first[1])), belowZero),
                                                 _mm256_broadcastsi128_si256(half(shuffle[1]->lanes.data())));
     const __m256i fours02 = _mm256_madd_epi16(_mm256_maddubs_epi16(digits02, tens), hundreds);
     const __m256i fours1 = _mm256_madd_epi16(_mm256_maddubs_epi16(digits1, tens), hundreds);
@@ -1457,8 +1473,6 @@ template <class Out>
     const __m256d divisors =
         _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(&shuffle[0]->divisor), &shuffle[1]->divisor)),
                              _mm_loadh_pd(_mm_load_sd(&shuffle[2]->divisor), &shuffle[1]->divisor), 1);
-    const unsigned negative =
-        ((negatives >> first[0]) & 1) + ((negatives >> first[1]) & 1) * 2 + ((negatives >> first[2]) & 1) * 4;
     const __m256d signed3 = _mm256_or_pd(_mm256_div_pd(whole, divisors),
                                          _mm256_load_pd(reinterpret_cast<const double*>(kSignLanes[negative].lanes.data())));
     _mm_storeu_pd(values, _mm256_castpd256_pd128(signed3));
@@ -1470,8 +1484,8 @@ template <class Out>
     // the first lane above 0 on are its significant ones (none when all are
     // 0). A digit above 0 added to 127 sets its lane's top bit.
     const auto aboveZero = static_cast<std::uint32_t>(
-        _mm_movemask_epi8(_mm_add_epi8(_mm256_castsi256_si128(digits1), _mm_set1_epi8(0x7F))));
-    const auto nonzero = static_cast<unsigned>(std::countr_zero(aboveZero | 0x10000));  // 16 when every lane is 0
+        _mm_movemask_epi8(_mm_add_epi8(_mm256_castsi256_si128(digits1), toTopBit)));
+    const unsigned nonzero = __tzcnt_u16(static_cast<std::uint16_t>(aboveZero));  // 16 when every lane is 0
     const ShortForm2 form{shuffle[1]->decimals, static_cast<std::uint8_t>(16 - nonzero)};
     out(taken, line, count, reinterpret_cast<std::intptr_t>(at) + shift, form);
     at += length + 1;

@@ -1436,11 +1436,6 @@ template <class Out>
     if (!places.take(m, length)) break;
     const auto count = static_cast<std::uint32_t>(std::popcount(places.firsts));
     if (Out::kRun ? count != 3 : count < 3) break;
-    // The first three values' signs in their order: the minus before each
-    // first digit or point, gathered from those places (a record with values
-    // after its third, read with its lines, has more of them).
-    auto negative = static_cast<unsigned>(_pext_u32(places.negatives, places.firsts));
-    if constexpr (!Out::kRun) negative &= 7;
     const std::uint32_t pointsAbove = places.points | std::uint32_t{1} << 31;
     unsigned first[3];
     const DigitShuffle* shuffle[3];
@@ -1454,6 +1449,12 @@ template <class Out>
     } else {
       place.template operator()<false>();
     }
+    // The first three values' signs in their order: the minus noted at each
+    // one's first digit or point (a bit gather would be one instruction, but
+    // a slow one on some processors that have these vectors).
+    const std::uint32_t negatives = places.negatives;
+    const unsigned negative =
+        ((negatives >> first[0]) & 1) + ((negatives >> first[1]) & 1) * 2 + ((negatives >> first[2]) & 1) * 4;
     // A digit's value is its byte less '0' (any other byte of the value,
     // its point, is left out by the shuffle).
     const __m256i digits02 = _mm256_shuffle_epi8(

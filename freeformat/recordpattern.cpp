@@ -116,7 +116,9 @@ template <bool kPadded = false>
   const std::uint64_t digits = runValue(record + v.integer, integerDigits) * fast::kTens[fractionDigits] +
                                runValue(record + v.fraction, fractionDigits);
   auto exponent = static_cast<std::int64_t>(runValue(record + v.exponent, exponentDigits));
-  if (v.exponentSign >= 0 && record[v.exponentSign] == '-') exponent = -exponent;
+  // The exponent's sign by a mask, not a branch (the signs come in no order).
+  const std::int64_t minus = -static_cast<std::int64_t>(v.exponentSign >= 0 && record[v.exponentSign] == '-');
+  exponent = (exponent ^ minus) - minus;
   double magnitude;
   if (!fast::convert(digits, static_cast<int>(exponent - static_cast<std::int64_t>(fractionDigits)), magnitude)) {
     return false;
@@ -437,24 +439,28 @@ template <int kSteps>
 }
 
 // The value of a record that fits its pattern, written as "%.16E" writes it
-// (a digit, a point, sixteen digits, a letter, perhaps a sign, two digits).
+// (a digit, a point, sixteen digits, a letter, a sign and two digits, all in
+// their places from the first digit at `at`).
 // Its exponent is within 99 of zero, so the value is a normal double far from
 // both ends of the range, and with a first digit that is not 0 its seventeen
 // digits exceed 2^53: the converter's general tier, which the checks of the
-// range would choose anyway. signAt and exponentSignAt are the places of the
-// signs, or of a digit (never '-') when the value has no such place.
-[[gnu::always_inline]] inline bool keptLongValue(const PatternValue& v, std::ptrdiff_t signAt,
-                                                      std::ptrdiff_t exponentSignAt, const char* record,
-                                                      double& out) {
+// range would choose anyway. signAt is the place of the value's sign in the
+// record, or of a digit (never '-') when the value has no such place.
+[[gnu::always_inline]] inline bool keptLongValue(const char* at, std::ptrdiff_t signAt, const char* record,
+                                                 double& out) {
   const std::uint64_t digits =
-      (static_cast<std::uint64_t>(static_cast<unsigned char>(record[v.integer])) - '0') * fast::kTens[16] +
-      keptSixteenDigits(record + v.fraction);
+      (static_cast<std::uint64_t>(static_cast<unsigned char>(at[0])) - '0') * fast::kTens[16] +
+      keptSixteenDigits(at + 2);
   std::uint16_t pair;
-  std::memcpy(&pair, record + v.exponent, sizeof pair);
-  const int tens = pair & 0x0F;
-  const int ones = (pair >> 8) & 0x0F;
-  const int exponent = tens * 10 + ones;
-  const int q = (record[exponentSignAt] == '-' ? -exponent : exponent) - 16;
+  std::memcpy(&pair, at + 20, sizeof pair);
+  // The two digits' low four bits, the tens in the low byte: times 0xA01,
+  // the second byte is ten tens plus the ones (at most 99, so no carry).
+  const int exponent = static_cast<int>(((static_cast<unsigned>(pair) & 0x0F0F) * 0xA01 >> 8) & 0xFF);
+  // The pattern lets the exponent's sign be '+' (43) or '-' (45) only, so 44
+  // less its byte is 1 or -1: the sign by its byte, not by a branch, as the
+  // signs come in no order a predictor could learn.
+  const int sign = 44 - static_cast<int>(static_cast<unsigned char>(at[19]));
+  const int q = exponent * sign - 16;
   double magnitude;
   if (digits > fast::kExactMantissa) [[likely]] {
     if (!fast::convertEiselLemire<true>(digits, q, magnitude)) return false;
@@ -478,7 +484,6 @@ template <int kSteps, Form kForm>
                             kForm.fractionDigits == kSixteenDigits.fractionDigits &&
                             kForm.exponentDigits == kSixteenDigits.exponentDigits;
   const std::ptrdiff_t signAt = one.sign >= 0 ? one.sign : one.integer;
-  const std::ptrdiff_t exponentSignAt = one.exponentSign >= 0 ? one.exponentSign : one.exponent;
   const char* record = p;
   const std::size_t rows = wholeRecords(record, end, length, maxRows);
   PatternRun run{0, false};
@@ -506,7 +511,7 @@ template <int kSteps, Form kForm>
       break;
     }
     double value;
-    const bool decided = kSixteen ? keptLongValue(one, signAt, exponentSignAt, record, value)
+    const bool decided = kSixteen ? keptLongValue(record + one.integer, signAt, record, value)
                          : kForm.integerDigits < 0
                              ? patternValue(one, record, value)
                              : patternValue(one, static_cast<unsigned>(kForm.integerDigits),
@@ -536,7 +541,7 @@ template <int kSteps, Form kForm>
 template <int kSteps>
 PatternRun readUnpaddedRows(const RecordPattern& pattern, const char*& p, const char* end, double* row,
                             std::size_t maxRows) {
-  if (isForm(pattern.values[0], kSixteenDigits)) {
+  if (isUsualLong(pattern.values[0])) {
     return readUsualRows<kSteps, kSixteenDigits>(pattern, p, end, row, maxRows);
   }
   if (isForm(pattern.values[0], kSixDigits)) return readUsualRows<kSteps, kSixDigits>(pattern, p, end, row, maxRows);

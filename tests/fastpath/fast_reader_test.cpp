@@ -645,7 +645,10 @@ TEST_F(FastAgainstGeneral, RowsReadByThePatternOfOneBefore) {
                              // Exponents to 99 either way, every value zero (a first
                              // digit 0, and minus zero), values with no sign's place.
                              {"%25.16E", false, 9.9e99}, {"%25.16E", false, 9.9e-94},
-                             {"%25.16E", false, 0.0}, {"%.16E", true}};
+                             {"%25.16E", false, 0.0}, {"%.16E", true},
+                             // Exponents in the forties up and the sixties down: tens the rows
+                             // above leave out.
+                             {"%25.16E", false, 9.9e47}, {"%25.16E", false, 9.9e-62}};
   const char* const kSeparators[] = {"  ", " ", "\t", ", "};
   const char kBytes[] = "0123456789 -+.eEdD,;/*\t\r\n'\"x\x80\xb9\xff";
   std::mt19937_64 random(33);

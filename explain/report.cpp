@@ -529,6 +529,11 @@ class RowText {
       p += 3;
       if (showsAsItIs(bytes)) {
         p = put(p, bytes);
+      } else if (cutAsItIs(bytes)) {
+        // Cut where shownRecord cuts it, with its ellipsis.
+        std::memcpy(p, bytes.data(), kShownRecordWidth);
+        std::memcpy(p + kShownRecordWidth, "\xE2\x80\xA6", 3);
+        p += kShownRecordWidth + 3;
       } else {
         end_ = p;
         flush();
@@ -567,6 +572,29 @@ class RowText {
       if (c < 0x20 || c > 0x7e || c == '\\') return false;
     }
     return true;
+  }
+  // Whether a record is longer than the width and its bytes up to one past
+  // the width are printable ASCII other than the backslash (the record of
+  // a table of long lines), so that shownRecord would show its first
+  // kShownRecordWidth bytes as they stand and an ellipsis.
+  static bool cutAsItIs(std::string_view bytes) {
+    constexpr std::size_t kChecked = kShownRecordWidth + 1;
+    static_assert(kChecked >= 8);
+    if (bytes.size() < kChecked) return false;
+    // As showsAsItIs tests, eight bytes a step, the last step's word ending
+    // at the last byte checked, over bytes already passed.
+    constexpr std::uint64_t kOnes = 0x0101010101010101, kTops = 0x8080808080808080;
+    std::uint64_t found = 0;
+    for (std::size_t at = 0; at < kChecked; at += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, bytes.data() + std::min(at, kChecked - 8), 8);
+      const std::uint64_t backslashes = word ^ (kOnes * '\\');
+      const std::uint64_t control = (word - kOnes * 0x20) & ~word;
+      const std::uint64_t high = (word + kOnes) | word;  // 0x7f and up
+      const std::uint64_t backslash = (backslashes - kOnes) & ~backslashes;
+      found |= control | high | backslash;
+    }
+    return (found & kTops) == 0;
   }
   static char* putHeld(char* p, const Made& made) {
     std::memcpy(p, made.text, kShortestRoom);

@@ -267,11 +267,20 @@ class RowText {
     // value alike in both files (columns 1 and 3, mostly) once for both.
     const Made* shown[2][3];
     if (row.hasReference) {
-      shown[0][0] = &made(values_[0][0], row.values[0][0]);
-      shown[0][1] = &made(values_[0][1], row.values[0][1]);
-      shown[0][2] = &made(values_[0][2], row.values[0][2]);
+      // Two at a time: the reference's first two, then its third with the
+      // compared second where that differs (most rows), else alone.
+      madePair(values_[0][0], row.values[0][0], values_[0][1], row.values[0][1]);
+      shown[0][0] = &values_[0][0];
+      shown[0][1] = &values_[0][1];
+      shown[0][2] = &values_[0][2];
+      if (bitsOf(row.values[1][1]) != values_[0][1].bits) {
+        madePair(values_[0][2], row.values[0][2], values_[1][1], row.values[1][1]);
+        shown[1][1] = &values_[1][1];
+      } else {
+        made(values_[0][2], row.values[0][2]);
+        shown[1][1] = shown[0][1];
+      }
       shown[1][0] = alike(shown[0][0], values_[1][0], row.values[1][0]);
-      shown[1][1] = alike(shown[0][1], values_[1][1], row.values[1][1]);
       shown[1][2] = alike(shown[0][2], values_[1][2], row.values[1][2]);
     } else {
       shown[0][0] = shown[0][1] = shown[0][2] = &dash_;
@@ -474,6 +483,28 @@ class RowText {
     into.length = static_cast<std::size_t>(writeShortest(value, into.text) - into.text);
     return into;
   }
+  // Two values' shortest texts, made in `a` and `b`: side by side where
+  // both are short decimals. A table's values are mostly of one kind, so
+  // after a pair that is not, the next kRowsApart pairs are made each
+  // alone, without the test.
+  static constexpr unsigned kRowsApart = 64;
+  void madePair(Made& a, double first, Made& b, double second) {
+    if (pairsApart_ == 0) {
+      const ShortestPair ends = writeShortDecimals(first, a.text, second, b.text);
+      if (ends.first != nullptr) {
+        a.bits = bitsOf(first);
+        b.bits = bitsOf(second);
+        a.length = static_cast<std::size_t>(ends.first - a.text);
+        b.length = static_cast<std::size_t>(ends.second - b.text);
+        return;
+      }
+      pairsApart_ = kRowsApart;
+    } else {
+      --pairsApart_;
+    }
+    made(a, first);
+    made(b, second);
+  }
   // The shortest text of a difference, kept for the rows after: rows of
   // one square come together, and their differences are mostly the one
   // value or its negative. Kept apart from the square's text, so that
@@ -610,6 +641,7 @@ class RowText {
   Made square_;  // the last row's square
   Made differences_[2];  // the last two differences made
   std::size_t nextDifference_ = 0;
+  unsigned pairsApart_ = 0;  // pairs to make each alone before trying two at a time again
   Made share_;
   Made lines_[2];  // the row's first lines, in each file
   Made number_;

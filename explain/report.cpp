@@ -876,11 +876,16 @@ class RowJson {
     // value alike the reference's (columns 1 and 3, mostly) shown by its text.
     const NumberText* shown[2][3] = {{&made_[0][0], &made_[0][1], &made_[0][2]}, {}};
     if (row.hasReference) {
-      made_[0][0].make(row.values[0][0]);
-      made_[0][1].make(row.values[0][1]);
-      made_[0][2].make(row.values[0][2]);
+      // Two at a time, as the text list makes them.
+      madePair(made_[0][0], row.values[0][0], made_[0][1], row.values[0][1]);
+      if (!made_[0][1].shows(row.values[1][1])) {
+        madePair(made_[0][2], row.values[0][2], made_[1][1], row.values[1][1]);
+        shown[1][1] = &made_[1][1];
+      } else {
+        made_[0][2].make(row.values[0][2]);
+        shown[1][1] = &made_[0][1];
+      }
       shown[1][0] = alike(made_[0][0], made_[1][0], row.values[1][0]);
-      shown[1][1] = alike(made_[0][1], made_[1][1], row.values[1][1]);
       shown[1][2] = alike(made_[0][2], made_[1][2], row.values[1][2]);
     } else {
       made_[1][0].make(row.values[1][0]);
@@ -1033,6 +1038,27 @@ class RowJson {
     into.make(value);
     return &into;
   }
+  // Two values' texts, made in `a` and `b`: side by side where both are
+  // short decimals; after a pair that is not, the next kPairsApart pairs
+  // each alone, without the test (a table's values are mostly of one kind).
+  static constexpr unsigned kPairsApart = 64;
+  void madePair(NumberText& a, double first, NumberText& b, double second) {
+    if (pairsApart_ == 0) {
+      const ShortestPair ends = writeShortDecimals(first, a.text, second, b.text);
+      if (ends.first != nullptr) {
+        std::memcpy(&a.bits, &first, sizeof first);
+        std::memcpy(&b.bits, &second, sizeof second);
+        a.length = static_cast<std::size_t>(ends.first - a.text);
+        b.length = static_cast<std::size_t>(ends.second - b.text);
+        return;
+      }
+      pairsApart_ = kPairsApart;
+    } else {
+      --pairsApart_;
+    }
+    a.make(first);
+    b.make(second);
+  }
   // A count's text from its eight digits (digitBytes, not 0), in one store.
   static char* putDigits(char* p, std::uint64_t digits) {
     const int skipped = std::countr_zero(digits) / 8;
@@ -1063,6 +1089,7 @@ class RowJson {
   Piece pieces_[kPieces];
   NumberText made_[2][3];
   std::string escaped_[2];
+  unsigned pairsApart_ = 0;  // pairs to make each alone before trying two at a time again
 };
 
 // A relation, its rows counted from 1: row_map (null: the same rows;

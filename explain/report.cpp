@@ -485,9 +485,9 @@ class RowText {
   }
   // Two values' shortest texts, made in `a` and `b`: side by side where
   // both are short decimals. A table's values are mostly of one kind, so
-  // after a pair that is not, the next kRowsApart pairs are made each
+  // after a pair that is not, the next kPairsApart pairs are made each
   // alone, without the test.
-  static constexpr unsigned kRowsApart = 64;
+  static constexpr unsigned kPairsApart = 64;
   void madePair(Made& a, double first, Made& b, double second) {
     if (pairsApart_ == 0) {
       const ShortestPair ends = writeShortDecimals(first, a.text, second, b.text);
@@ -498,7 +498,7 @@ class RowText {
         b.length = static_cast<std::size_t>(ends.second - b.text);
         return;
       }
-      pairsApart_ = kRowsApart;
+      pairsApart_ = kPairsApart;
     } else {
       --pairsApart_;
     }

@@ -23,22 +23,41 @@ namespace {
 
 std::uint64_t checked = 0;
 std::uint64_t differing = 0;
+std::uint64_t pairsMade = 0;
 
+// Whether a text is std::to_chars's; the value told where not.
+bool standardText(double value, const char* ours, const char* oursEnd, const char* writer) {
+  char standard[64];
+  const char* standardEnd = std::to_chars(standard, standard + sizeof standard, value).ptr;
+  const auto length = static_cast<std::size_t>(oursEnd - ours);
+  if (length == static_cast<std::size_t>(standardEnd - standard) && std::memcmp(ours, standard, length) == 0) return true;
+  if (++differing <= 20) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    std::printf("%016" PRIx64 ": %s %.*s, std::to_chars %.*s\n", bits, writer, static_cast<int>(length), ours,
+                static_cast<int>(standardEnd - standard), standard);
+  }
+  return false;
+}
+
+// Each value alone, and with the one checked before it as a pair of short
+// decimals where the pair's writer makes them.
+double before = 1;
 void check(std::uint64_t bits) {
   double value = 0;
   std::memcpy(&value, &bits, sizeof value);
   if (!std::isfinite(value)) return;
   char ours[velmora::companion::kShortestRoom];
-  char standard[64];
-  const char* oursEnd = velmora::companion::writeShortest(value, ours);
-  const char* standardEnd = std::to_chars(standard, standard + sizeof standard, value).ptr;
   ++checked;
-  const auto length = static_cast<std::size_t>(oursEnd - ours);
-  if (length == static_cast<std::size_t>(standardEnd - standard) && std::memcmp(ours, standard, length) == 0) return;
-  if (++differing <= 20) {
-    std::printf("%016" PRIx64 ": %.*s, std::to_chars %.*s\n", bits, static_cast<int>(length), ours,
-                static_cast<int>(standardEnd - standard), standard);
+  standardText(value, ours, velmora::companion::writeShortest(value, ours), "writeShortest");
+  char first[velmora::companion::kShortestRoom];
+  const velmora::companion::ShortestPair ends = velmora::companion::writeShortDecimals(before, first, value, ours);
+  if (ends.first != nullptr) {
+    ++pairsMade;
+    standardText(before, first, ends.first, "writeShortDecimals, first");
+    standardText(value, ours, ends.second, "writeShortDecimals, second");
   }
+  before = value;
 }
 
 std::uint64_t state = 0;
@@ -146,6 +165,6 @@ int main(int argc, char** argv) {
   }
   for (std::uint64_t bits = 1; bits < 10000000; ++bits) check(bits);
   for (std::uint64_t k = 0; k < randomCount; ++k) check(next());
-  std::printf("%" PRIu64 " values, %" PRIu64 " differ\n", checked, differing);
+  std::printf("%" PRIu64 " values, %" PRIu64 " pairs made side by side, %" PRIu64 " differ\n", checked, pairsMade, differing);
   return differing == 0 ? 0 : 1;
 }

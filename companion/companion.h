@@ -236,6 +236,17 @@ void appendShortest(std::string& out, double value);
 // may be written too.
 inline constexpr std::size_t kShortestRoom = 32;
 char* writeShortest(double value, char* text);
+// The texts of two values, each as writeShortest writes it, at `firstText`
+// and `secondText` (each with the same room), where both are decimals of at
+// most eight significant digits from 0.001 to below 1e8 (the values of a
+// table of fixed decimals or of whole numbers), made side by side, which
+// costs less than one after the other; returns their ends. For any other
+// pair returns two null pointers, the bytes written there meaning nothing.
+struct ShortestPair {
+  char* first;
+  char* second;
+};
+ShortestPair writeShortDecimals(double first, char* firstText, double second, char* secondText);
 // The eight decimal digits of n (below 10^8) as bytes of the values 0 to 9
 // (not yet characters), the first digit in the lowest byte (first in
 // memory), all at once: the halves of four digits in 32-bit lanes, their

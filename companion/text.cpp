@@ -206,50 +206,17 @@ inline std::int64_t nearestWhole(double scaled) {
 #endif
 }
 
-// The shortest text of a value from 2^-10 to below 2^27 (`step` being its
-// binary exponent plus 10) that a decimal from 0.001 to below 1e8 of at
-// most eight significant digits reads as (the values a table of fixed
-// decimals or of whole numbers holds), written the way std::to_chars
-// writes it, without its search for the shortest digits; nullptr for any
-// other value.
-// Two decimals of fifteen digits near the value are further apart than the
-// doubles around it, so at most one reads as it: the value scaled to eight
-// digits and rounded, if it reads back as the value, is that one, and
-// without its trailing zeros it is the shortest. The product is within
-// 2 * 10^-8 of that decimal's eight digits, so any rounding to the nearest
-// finds them. Such a decimal with a fraction is never longer written in
-// full than with an exponent, which std::to_chars would then write:
-// "0.001" against "1e-03", "12.5" against "1.25e+01".
-// A whole number so found is exact, and no decimal of fewer significant
-// digits lies within half a unit in the last place of it (far below 1, as
-// it is below 10^8): one with the same first place is a multiple
-// of the next power of ten past the number's last digit that is not 0, a
-// whole number that differs from it by that digit's place at least, 1 or
-// more; one whose first place is higher is 10^(lead + 1) or more, above the
-// number by 1 at least; one whose first place is lower is below 10^lead,
-// within 1 of the number only if the number is 10^lead itself, which has
-// one digit. So its digits less the trailing zeros are its shortest (and,
-// being exact, the nearest of that length), and the text is the one the
-// full search writes: in full unless one digit and five zeros or more, or
-// two digits and six ("1e+05" against "100000", "2.1e+07" against
-// "21000000"; three digits would need six zeros, past 10^8).
-char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, char* text) {
+// writeShortDecimal's text of a value it found, from the form (as there)
+// and `low`, the eight digits (digitBytes) of the value scaled to eight
+// digits.
+[[gnu::always_inline]] inline char* shortDecimalText(char* text, std::uint64_t bits, std::uint64_t form,
+                                                     std::uint64_t low) {
   constexpr std::uint64_t kZeros = 0x3030303030303030;  // eight '0's
-  const double magnitude = std::fabs(value);
-  const std::uint64_t form = 2 * step + (magnitude >= kShortForms.ends[step]);
-  const double scale = kShortForms.scales[form];
-  // The value is below 10^(lead + 1) (as a double), so the whole number is
-  // 10^8 at most; 10^8 fails the check, as 10^8 / 10^(7 - lead) is that
-  // double, above the value. Where the product lies near a half, no
-  // decimal reads as the value, and the check says so.
-  const std::int64_t nearest = nearestWhole(magnitude * scale);
-  if (static_cast<double>(nearest) / scale != magnitude) return nullptr;
   // The eight digits (the first not 0, as the value is 10^lead or more) as
   // characters in one word, the first in its lowest byte; the trailing
   // zeros are its top bytes that are 0 before the '0's are added. Each
   // piece is one store of eight bytes, within the kShortestRoom bytes the
   // text has (at most 17 here).
-  const std::uint64_t low = digitBytes(static_cast<std::uint64_t>(nearest));
   // Which of the eight is the last digit that is not 0, 0 to 7 (the word is
   // not 0, as its first digit is not).
   const std::uint64_t last = (63 - static_cast<std::uint64_t>(__builtin_clzll(low))) >> 3;
@@ -286,6 +253,46 @@ char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, ch
     return text + 5;
   }
   return text + lead + 1;
+}
+
+// The shortest text of a value from 2^-10 to below 2^27 (`step` being its
+// binary exponent plus 10) that a decimal from 0.001 to below 1e8 of at
+// most eight significant digits reads as (the values a table of fixed
+// decimals or of whole numbers holds), written the way std::to_chars
+// writes it, without its search for the shortest digits; nullptr for any
+// other value.
+// Two decimals of fifteen digits near the value are further apart than the
+// doubles around it, so at most one reads as it: the value scaled to eight
+// digits and rounded, if it reads back as the value, is that one, and
+// without its trailing zeros it is the shortest. The product is within
+// 2 * 10^-8 of that decimal's eight digits, so any rounding to the nearest
+// finds them. Such a decimal with a fraction is never longer written in
+// full than with an exponent, which std::to_chars would then write:
+// "0.001" against "1e-03", "12.5" against "1.25e+01".
+// A whole number so found is exact, and no decimal of fewer significant
+// digits lies within half a unit in the last place of it (far below 1, as
+// it is below 10^8): one with the same first place is a multiple
+// of the next power of ten past the number's last digit that is not 0, a
+// whole number that differs from it by that digit's place at least, 1 or
+// more; one whose first place is higher is 10^(lead + 1) or more, above the
+// number by 1 at least; one whose first place is lower is below 10^lead,
+// within 1 of the number only if the number is 10^lead itself, which has
+// one digit. So its digits less the trailing zeros are its shortest (and,
+// being exact, the nearest of that length), and the text is the one the
+// full search writes: in full unless one digit and five zeros or more, or
+// two digits and six ("1e+05" against "100000", "2.1e+07" against
+// "21000000"; three digits would need six zeros, past 10^8).
+char* writeShortDecimal(double value, std::uint64_t bits, std::uint64_t step, char* text) {
+  const double magnitude = std::fabs(value);
+  const std::uint64_t form = 2 * step + (magnitude >= kShortForms.ends[step]);
+  const double scale = kShortForms.scales[form];
+  // The value is below 10^(lead + 1) (as a double), so the whole number is
+  // 10^8 at most; 10^8 fails the check, as 10^8 / 10^(7 - lead) is that
+  // double, above the value. Where the product lies near a half, no
+  // decimal reads as the value, and the check says so.
+  const std::int64_t nearest = nearestWhole(magnitude * scale);
+  if (static_cast<double>(nearest) / scale != magnitude) return nullptr;
+  return shortDecimalText(text, bits, form, digitBytes(static_cast<std::uint64_t>(nearest)));
 }
 
 // The shortest decimal that reads as a double, by the round-to-odd method:
@@ -507,15 +514,14 @@ void writeDigitRow(std::uint64_t top, std::uint64_t rest, char* row) {
 }
 
 #if defined(__SSE2__)
-// The sixteen decimal digits of high * 10^8 + low (each below 10^8) as
-// bytes of the values 0 to 9, the first digit first, in one register: the two halves of eight digits
-// in the two 64-bit lanes, then the halves of four digits in 32-bit lanes,
+// The eight decimal digits of each of two numbers below 10^8, one in each
+// 64-bit lane of `eights`, as bytes of the values 0 to 9, each number's
+// first digit first in its lane: the halves of four digits in 32-bit lanes,
 // their pairs in 16-bit lanes, the digits in bytes, as digitBytes does for
 // eight. Each quotient is a product by a reciprocal a little above the exact
 // one and a shift, exact for the values each step has: x / 10^4 for x below
 // 2^32, y / 100 for y below 10^4 and z / 10 for z below 100.
-__m128i sixteenDigitBytes(std::uint64_t high, std::uint64_t low) {
-  const __m128i eights = _mm_set_epi64x(static_cast<long long>(low), static_cast<long long>(high));
+[[gnu::always_inline]] inline __m128i digitBytesOfLanes(__m128i eights) {
   const __m128i fourHigh = _mm_srli_epi64(_mm_mul_epu32(eights, _mm_set1_epi64x(0xD1B71759)), 45);
   const __m128i fourLow = _mm_sub_epi32(eights, _mm_mul_epu32(fourHigh, _mm_set1_epi64x(10000)));
   const __m128i fours = _mm_or_si128(fourHigh, _mm_slli_epi64(fourLow, 32));
@@ -530,6 +536,11 @@ __m128i sixteenDigitBytes(std::uint64_t high, std::uint64_t low) {
   __m128i lastStep = _mm_set1_epi16(10 * 256 - 1);
   __asm__("" : "+x"(lastStep));
   return _mm_sub_epi16(_mm_slli_epi16(twos, 8), _mm_mullo_epi16(oneHigh, lastStep));
+}
+// The sixteen decimal digits of high * 10^8 + low (each below 10^8) so, in
+// one register, the first digit first.
+__m128i sixteenDigitBytes(std::uint64_t high, std::uint64_t low) {
+  return digitBytesOfLanes(_mm_set_epi64x(static_cast<long long>(low), static_cast<long long>(high)));
 }
 #endif
 
@@ -693,6 +704,44 @@ char* writeShortest(double value, char* text) {
   if ((~bits & 0x7FF0000000000000) != 0) return writeShortestDigits(text, bits);
   const std::string_view word = std::isnan(value) ? "NaN" : value > 0 ? "Infinity" : "-Infinity";
   return std::copy(word.begin(), word.end(), text);
+}
+
+ShortestPair writeShortDecimals(double first, char* firstText, double second, char* secondText) {
+#if defined(__SSE2__)
+  std::uint64_t bits[2] = {};
+  std::memcpy(&bits[0], &first, sizeof first);
+  std::memcpy(&bits[1], &second, sizeof second);
+  const std::uint64_t steps[2] = {(bits[0] << 1 >> 53) - (1023 - 10), (bits[1] << 1 >> 53) - (1023 - 10)};
+  if (steps[0] >= 37 || steps[1] >= 37) return {nullptr, nullptr};
+  // writeShortDecimal's steps for both values at once, one in each lane:
+  // the same products, conversions and quotients, lane by lane. Its whole
+  // number is 10^8 at most, within a 32-bit lane.
+  const double magnitudes[2] = {std::fabs(first), std::fabs(second)};
+  const std::uint64_t forms[2] = {2 * steps[0] + (magnitudes[0] >= kShortForms.ends[steps[0]]),
+                                  2 * steps[1] + (magnitudes[1] >= kShortForms.ends[steps[1]])};
+  const __m128d magnitude = _mm_set_pd(magnitudes[1], magnitudes[0]);
+  const __m128d scale = _mm_set_pd(kShortForms.scales[forms[1]], kShortForms.scales[forms[0]]);
+  const __m128i nearest = _mm_cvtpd_epi32(_mm_mul_pd(magnitude, scale));
+  const __m128d back = _mm_div_pd(_mm_cvtepi32_pd(nearest), scale);
+  if (_mm_movemask_pd(_mm_cmpeq_pd(back, magnitude)) != 3) return {nullptr, nullptr};
+  // Both digits' words from one register, as writeShortDecimal makes each.
+  const __m128i digits = digitBytesOfLanes(_mm_unpacklo_epi32(nearest, _mm_setzero_si128()));
+  const auto low0 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(digits));
+  const auto low1 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(digits, digits)));
+  return {shortDecimalText(firstText, bits[0], forms[0], low0), shortDecimalText(secondText, bits[1], forms[1], low1)};
+#else
+  // One after the other where there are no such registers.
+  std::uint64_t bits[2] = {};
+  std::memcpy(&bits[0], &first, sizeof first);
+  std::memcpy(&bits[1], &second, sizeof second);
+  const std::uint64_t steps[2] = {(bits[0] << 1 >> 53) - (1023 - 10), (bits[1] << 1 >> 53) - (1023 - 10)};
+  if (steps[0] >= 37 || steps[1] >= 37) return {nullptr, nullptr};
+  char* const firstEnd = writeShortDecimal(first, bits[0], steps[0], firstText);
+  if (firstEnd == nullptr) return {nullptr, nullptr};
+  char* const secondEnd = writeShortDecimal(second, bits[1], steps[1], secondText);
+  if (secondEnd == nullptr) return {nullptr, nullptr};
+  return {firstEnd, secondEnd};
+#endif
 }
 
 void appendShortest(std::string& out, double value) {

@@ -267,11 +267,20 @@ class RowText {
     // value alike in both files (columns 1 and 3, mostly) once for both.
     const Made* shown[2][3];
     if (row.hasReference) {
-      shown[0][0] = &made(values_[0][0], row.values[0][0]);
-      shown[0][1] = &made(values_[0][1], row.values[0][1]);
-      shown[0][2] = &made(values_[0][2], row.values[0][2]);
+      // Two at a time: the reference's first two, then its third with the
+      // compared second where that differs (most rows), else alone.
+      madePair(values_[0][0], row.values[0][0], values_[0][1], row.values[0][1]);
+      shown[0][0] = &values_[0][0];
+      shown[0][1] = &values_[0][1];
+      shown[0][2] = &values_[0][2];
+      if (bitsOf(row.values[1][1]) != values_[0][1].bits) {
+        madePair(values_[0][2], row.values[0][2], values_[1][1], row.values[1][1]);
+        shown[1][1] = &values_[1][1];
+      } else {
+        made(values_[0][2], row.values[0][2]);
+        shown[1][1] = shown[0][1];
+      }
       shown[1][0] = alike(shown[0][0], values_[1][0], row.values[1][0]);
-      shown[1][1] = alike(shown[0][1], values_[1][1], row.values[1][1]);
       shown[1][2] = alike(shown[0][2], values_[1][2], row.values[1][2]);
     } else {
       shown[0][0] = shown[0][1] = shown[0][2] = &dash_;
@@ -474,6 +483,28 @@ class RowText {
     into.length = static_cast<std::size_t>(writeShortest(value, into.text) - into.text);
     return into;
   }
+  // Two values' shortest texts, made in `a` and `b`: side by side where
+  // both are short decimals. A table's values are mostly of one kind, so
+  // after a pair that is not, the next kPairsApart pairs are made each
+  // alone, without the test.
+  static constexpr unsigned kPairsApart = 64;
+  void madePair(Made& a, double first, Made& b, double second) {
+    if (pairsApart_ == 0) {
+      const ShortestPair ends = writeShortDecimals(first, a.text, second, b.text);
+      if (ends.first != nullptr) {
+        a.bits = bitsOf(first);
+        b.bits = bitsOf(second);
+        a.length = static_cast<std::size_t>(ends.first - a.text);
+        b.length = static_cast<std::size_t>(ends.second - b.text);
+        return;
+      }
+      pairsApart_ = kPairsApart;
+    } else {
+      --pairsApart_;
+    }
+    made(a, first);
+    made(b, second);
+  }
   // The shortest text of a difference, kept for the rows after: rows of
   // one square come together, and their differences are mostly the one
   // value or its negative. Kept apart from the square's text, so that
@@ -529,6 +560,11 @@ class RowText {
       p += 3;
       if (showsAsItIs(bytes)) {
         p = put(p, bytes);
+      } else if (cutAsItIs(bytes)) {
+        // Cut where shownRecord cuts it, with its ellipsis.
+        std::memcpy(p, bytes.data(), kShownRecordWidth);
+        std::memcpy(p + kShownRecordWidth, "\xE2\x80\xA6", 3);
+        p += kShownRecordWidth + 3;
       } else {
         end_ = p;
         flush();
@@ -568,6 +604,29 @@ class RowText {
     }
     return true;
   }
+  // Whether a record is longer than the width and its bytes up to one past
+  // the width are printable ASCII other than the backslash (the record of
+  // a table of long lines), so that shownRecord would show its first
+  // kShownRecordWidth bytes as they stand and an ellipsis.
+  static bool cutAsItIs(std::string_view bytes) {
+    constexpr std::size_t kChecked = kShownRecordWidth + 1;
+    static_assert(kChecked >= 8);
+    if (bytes.size() < kChecked) return false;
+    // As showsAsItIs tests, eight bytes a step, the last step's word ending
+    // at the last byte checked, over bytes already passed.
+    constexpr std::uint64_t kOnes = 0x0101010101010101, kTops = 0x8080808080808080;
+    std::uint64_t found = 0;
+    for (std::size_t at = 0; at < kChecked; at += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, bytes.data() + std::min(at, kChecked - 8), 8);
+      const std::uint64_t backslashes = word ^ (kOnes * '\\');
+      const std::uint64_t control = (word - kOnes * 0x20) & ~word;
+      const std::uint64_t high = (word + kOnes) | word;  // 0x7f and up
+      const std::uint64_t backslash = (backslashes - kOnes) & ~backslashes;
+      found |= control | high | backslash;
+    }
+    return (found & kTops) == 0;
+  }
   static char* putHeld(char* p, const Made& made) {
     std::memcpy(p, made.text, kShortestRoom);
     return p + made.length;
@@ -582,6 +641,7 @@ class RowText {
   Made square_;  // the last row's square
   Made differences_[2];  // the last two differences made
   std::size_t nextDifference_ = 0;
+  unsigned pairsApart_ = 0;  // pairs to make each alone before trying two at a time again
   Made share_;
   Made lines_[2];  // the row's first lines, in each file
   Made number_;
@@ -816,11 +876,16 @@ class RowJson {
     // value alike the reference's (columns 1 and 3, mostly) shown by its text.
     const NumberText* shown[2][3] = {{&made_[0][0], &made_[0][1], &made_[0][2]}, {}};
     if (row.hasReference) {
-      made_[0][0].make(row.values[0][0]);
-      made_[0][1].make(row.values[0][1]);
-      made_[0][2].make(row.values[0][2]);
+      // Two at a time, as the text list makes them.
+      madePair(made_[0][0], row.values[0][0], made_[0][1], row.values[0][1]);
+      if (!made_[0][1].shows(row.values[1][1])) {
+        madePair(made_[0][2], row.values[0][2], made_[1][1], row.values[1][1]);
+        shown[1][1] = &made_[1][1];
+      } else {
+        made_[0][2].make(row.values[0][2]);
+        shown[1][1] = &made_[0][1];
+      }
       shown[1][0] = alike(made_[0][0], made_[1][0], row.values[1][0]);
-      shown[1][1] = alike(made_[0][1], made_[1][1], row.values[1][1]);
       shown[1][2] = alike(made_[0][2], made_[1][2], row.values[1][2]);
     } else {
       made_[1][0].make(row.values[1][0]);
@@ -973,6 +1038,27 @@ class RowJson {
     into.make(value);
     return &into;
   }
+  // Two values' texts, made in `a` and `b`: side by side where both are
+  // short decimals; after a pair that is not, the next kPairsApart pairs
+  // each alone, without the test (a table's values are mostly of one kind).
+  static constexpr unsigned kPairsApart = 64;
+  void madePair(NumberText& a, double first, NumberText& b, double second) {
+    if (pairsApart_ == 0) {
+      const ShortestPair ends = writeShortDecimals(first, a.text, second, b.text);
+      if (ends.first != nullptr) {
+        std::memcpy(&a.bits, &first, sizeof first);
+        std::memcpy(&b.bits, &second, sizeof second);
+        a.length = static_cast<std::size_t>(ends.first - a.text);
+        b.length = static_cast<std::size_t>(ends.second - b.text);
+        return;
+      }
+      pairsApart_ = kPairsApart;
+    } else {
+      --pairsApart_;
+    }
+    a.make(first);
+    b.make(second);
+  }
   // A count's text from its eight digits (digitBytes, not 0), in one store.
   static char* putDigits(char* p, std::uint64_t digits) {
     const int skipped = std::countr_zero(digits) / 8;
@@ -1003,6 +1089,7 @@ class RowJson {
   Piece pieces_[kPieces];
   NumberText made_[2][3];
   std::string escaped_[2];
+  unsigned pairsApart_ = 0;  // pairs to make each alone before trying two at a time again
 };
 
 // A relation, its rows counted from 1: row_map (null: the same rows;

@@ -1712,9 +1712,19 @@ TEST(ExplainText, ShortestTextIsTheStandardOne) {
     std::memcpy(&v, &bits, sizeof v);
     values.push_back(v);
   }
+  double before = 1;
   for (const double v : values) {
     if (!std::isfinite(v)) continue;
     ASSERT_EQ(shortestText(v), standard(v)) << standard(v);
+    // Two at a time where both are short decimals (the value before and
+    // this one): each text the standard one.
+    char first[kShortestRoom], second[kShortestRoom];
+    const ShortestPair ends = writeShortDecimals(before, first, v, second);
+    if (ends.first != nullptr) {
+      ASSERT_EQ(std::string(first, ends.first), standard(before)) << standard(before) << " " << standard(v);
+      ASSERT_EQ(std::string(second, ends.second), standard(v)) << standard(before) << " " << standard(v);
+    }
+    before = v;
   }
 }
 

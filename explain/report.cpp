@@ -239,6 +239,37 @@ class LineDigits {
   std::uint64_t addend_ = 0;
 };
 
+// Two values' shortest texts, made in `a` and `b` (each with its text, the
+// value's bits and the text's length): side by side where both are short
+// decimals. A table's values are mostly of one kind, so after a pair that
+// is not, the next kApart pairs are made each alone by `one`, without the
+// test.
+class PairsOfTexts {
+ public:
+  template <class Text, class One>
+  void make(Text& a, double first, Text& b, double second, One one) {
+    if (apart_ == 0) {
+      const ShortestPair ends = writeShortDecimals(first, a.text, second, b.text);
+      if (ends.first != nullptr) {
+        std::memcpy(&a.bits, &first, sizeof first);
+        std::memcpy(&b.bits, &second, sizeof second);
+        a.length = static_cast<std::size_t>(ends.first - a.text);
+        b.length = static_cast<std::size_t>(ends.second - b.text);
+        return;
+      }
+      apart_ = kApart;
+    } else {
+      --apart_;
+    }
+    one(a, first);
+    one(b, second);
+  }
+
+ private:
+  static constexpr unsigned kApart = 64;
+  unsigned apart_ = 0;  // pairs to make each alone before trying two at a time again
+};
+
 // The lines of listed rows, written with no string made for each cell, so
 // a list of a million rows costs little more than its bytes: the rows are
 // made in a buffer of their own, handed to the stream in pieces of
@@ -269,12 +300,13 @@ class RowText {
     if (row.hasReference) {
       // Two at a time: the reference's first two, then its third with the
       // compared second where that differs (most rows), else alone.
-      madePair(values_[0][0], row.values[0][0], values_[0][1], row.values[0][1]);
+      const auto one = [](Made& into, double value) { made(into, value); };
+      pairs_.make(values_[0][0], row.values[0][0], values_[0][1], row.values[0][1], one);
       shown[0][0] = &values_[0][0];
       shown[0][1] = &values_[0][1];
       shown[0][2] = &values_[0][2];
       if (bitsOf(row.values[1][1]) != values_[0][1].bits) {
-        madePair(values_[0][2], row.values[0][2], values_[1][1], row.values[1][1]);
+        pairs_.make(values_[0][2], row.values[0][2], values_[1][1], row.values[1][1], one);
         shown[1][1] = &values_[1][1];
       } else {
         made(values_[0][2], row.values[0][2]);
@@ -483,28 +515,6 @@ class RowText {
     into.length = static_cast<std::size_t>(writeShortest(value, into.text) - into.text);
     return into;
   }
-  // Two values' shortest texts, made in `a` and `b`: side by side where
-  // both are short decimals. A table's values are mostly of one kind, so
-  // after a pair that is not, the next kPairsApart pairs are made each
-  // alone, without the test.
-  static constexpr unsigned kPairsApart = 64;
-  void madePair(Made& a, double first, Made& b, double second) {
-    if (pairsApart_ == 0) {
-      const ShortestPair ends = writeShortDecimals(first, a.text, second, b.text);
-      if (ends.first != nullptr) {
-        a.bits = bitsOf(first);
-        b.bits = bitsOf(second);
-        a.length = static_cast<std::size_t>(ends.first - a.text);
-        b.length = static_cast<std::size_t>(ends.second - b.text);
-        return;
-      }
-      pairsApart_ = kPairsApart;
-    } else {
-      --pairsApart_;
-    }
-    made(a, first);
-    made(b, second);
-  }
   // The shortest text of a difference, kept for the rows after: rows of
   // one square come together, and their differences are mostly the one
   // value or its negative. Kept apart from the square's text, so that
@@ -641,7 +651,7 @@ class RowText {
   Made square_;  // the last row's square
   Made differences_[2];  // the last two differences made
   std::size_t nextDifference_ = 0;
-  unsigned pairsApart_ = 0;  // pairs to make each alone before trying two at a time again
+  PairsOfTexts pairs_;
   Made share_;
   Made lines_[2];  // the row's first lines, in each file
   Made number_;
@@ -877,9 +887,10 @@ class RowJson {
     const NumberText* shown[2][3] = {{&made_[0][0], &made_[0][1], &made_[0][2]}, {}};
     if (row.hasReference) {
       // Two at a time, as the text list makes them.
-      madePair(made_[0][0], row.values[0][0], made_[0][1], row.values[0][1]);
+      const auto one = [](NumberText& into, double value) { into.make(value); };
+      pairs_.make(made_[0][0], row.values[0][0], made_[0][1], row.values[0][1], one);
       if (!made_[0][1].shows(row.values[1][1])) {
-        madePair(made_[0][2], row.values[0][2], made_[1][1], row.values[1][1]);
+        pairs_.make(made_[0][2], row.values[0][2], made_[1][1], row.values[1][1], one);
         shown[1][1] = &made_[1][1];
       } else {
         made_[0][2].make(row.values[0][2]);
@@ -1038,27 +1049,6 @@ class RowJson {
     into.make(value);
     return &into;
   }
-  // Two values' texts, made in `a` and `b`: side by side where both are
-  // short decimals; after a pair that is not, the next kPairsApart pairs
-  // each alone, without the test (a table's values are mostly of one kind).
-  static constexpr unsigned kPairsApart = 64;
-  void madePair(NumberText& a, double first, NumberText& b, double second) {
-    if (pairsApart_ == 0) {
-      const ShortestPair ends = writeShortDecimals(first, a.text, second, b.text);
-      if (ends.first != nullptr) {
-        std::memcpy(&a.bits, &first, sizeof first);
-        std::memcpy(&b.bits, &second, sizeof second);
-        a.length = static_cast<std::size_t>(ends.first - a.text);
-        b.length = static_cast<std::size_t>(ends.second - b.text);
-        return;
-      }
-      pairsApart_ = kPairsApart;
-    } else {
-      --pairsApart_;
-    }
-    a.make(first);
-    b.make(second);
-  }
   // A count's text from its eight digits (digitBytes, not 0), in one store.
   static char* putDigits(char* p, std::uint64_t digits) {
     const int skipped = std::countr_zero(digits) / 8;
@@ -1089,7 +1079,7 @@ class RowJson {
   Piece pieces_[kPieces];
   NumberText made_[2][3];
   std::string escaped_[2];
-  unsigned pairsApart_ = 0;  // pairs to make each alone before trying two at a time again
+  PairsOfTexts pairs_;
 };
 
 // A relation, its rows counted from 1: row_map (null: the same rows;

@@ -6,14 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <memory>
-#include <new>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <unordered_set>

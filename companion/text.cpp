@@ -707,12 +707,12 @@ char* writeShortest(double value, char* text) {
 }
 
 ShortestPair writeShortDecimals(double first, char* firstText, double second, char* secondText) {
-#if defined(__SSE2__)
   std::uint64_t bits[2] = {};
   std::memcpy(&bits[0], &first, sizeof first);
   std::memcpy(&bits[1], &second, sizeof second);
   const std::uint64_t steps[2] = {(bits[0] << 1 >> 53) - (1023 - 10), (bits[1] << 1 >> 53) - (1023 - 10)};
   if (steps[0] >= 37 || steps[1] >= 37) return {nullptr, nullptr};
+#if defined(__SSE2__)
   // writeShortDecimal's steps for both values at once, one in each lane:
   // the same products, conversions and quotients, lane by lane. Its whole
   // number is 10^8 at most, within a 32-bit lane.
@@ -731,11 +731,6 @@ ShortestPair writeShortDecimals(double first, char* firstText, double second, ch
   return {shortDecimalText(firstText, bits[0], forms[0], low0), shortDecimalText(secondText, bits[1], forms[1], low1)};
 #else
   // One after the other where there are no such registers.
-  std::uint64_t bits[2] = {};
-  std::memcpy(&bits[0], &first, sizeof first);
-  std::memcpy(&bits[1], &second, sizeof second);
-  const std::uint64_t steps[2] = {(bits[0] << 1 >> 53) - (1023 - 10), (bits[1] << 1 >> 53) - (1023 - 10)};
-  if (steps[0] >= 37 || steps[1] >= 37) return {nullptr, nullptr};
   char* const firstEnd = writeShortDecimal(first, bits[0], steps[0], firstText);
   if (firstEnd == nullptr) return {nullptr, nullptr};
   char* const secondEnd = writeShortDecimal(second, bits[1], steps[1], secondText);
